@@ -1,0 +1,31 @@
+# make test   build the modules into .venv and run the whole suite
+# make demo   plan on the bundled sample workcell and write pictures of the plan
+# make bench  native code against plain numpy implementations of the same work
+VENV    ?= .venv
+PYTHON  ?= python3
+PY      := $(VENV)/bin/python
+PIP     := $(PY) -m pip
+STAMP   := $(VENV)/.installed
+
+.PHONY: install test demo bench clean
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install --quiet --upgrade pip
+
+# The build tools live in the venv so that rebuilds reuse build/ incrementally.
+install: $(PY)
+	$(PIP) install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" ninja "cmake>=3.18"
+	$(PIP) install --quiet --no-build-isolation ".[test,viewer,demo]"
+
+test: install
+	$(PY) -m pytest -q
+
+demo: install
+	$(PY) examples/demo.py
+
+bench: install
+	$(PY) bench/run_all.py
+
+clean:
+	rm -rf build demo_out examples/cache

@@ -1,0 +1,38 @@
+// Forward kinematics over numpy buffers: a (6, n) screw list, n home transforms
+// and a joint vector in, one world transform per moving link out.
+#pragma once
+
+#include "common/se3.hpp"
+
+#include <cstddef>
+
+namespace tovik {
+
+using cellpath::Mat4;
+using cellpath::Vec6;
+
+// Screw column i of a row-major (6, n) array.
+inline Vec6 screw_column(const double* slist, std::size_t n, std::size_t i) {
+  return {slist[0 * n + i], slist[1 * n + i], slist[2 * n + i],
+          slist[3 * n + i], slist[4 * n + i], slist[5 * n + i]};
+}
+
+inline Mat4 load4(const double* p) {
+  Mat4 T;
+  for (int k = 0; k < 16; ++k) T[k] = p[k];
+  return T;
+}
+
+// out[i] = exp([S_0] t_0) ... exp([S_i] t_i) home[i], written as 16 doubles per link.
+inline void forward_kinematics(const double* slist, std::size_t n, const double* home,
+                               const double* thetas, double* out) {
+  cellpath::forward_kinematics(
+      n, [&](std::size_t i) { return screw_column(slist, n, i); },
+      [&](std::size_t i) { return load4(home + 16 * i); },
+      [&](std::size_t i) { return thetas[i]; },
+      [&](std::size_t i, const Mat4& T) {
+        for (int k = 0; k < 16; ++k) out[16 * i + k] = T[k];
+      });
+}
+
+}  // namespace tovik

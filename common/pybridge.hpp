@@ -1,0 +1,135 @@
+// The Python side of every module: numpy conversion in, numpy arrays out.
+//
+// Inputs go through numpy itself (`asarray(x, dtype=float64)`), so conversion
+// errors (ragged lists, non-numeric entries) are numpy's own; the shape is then
+// checked here, once, before C++ reads the buffer.  Outputs are numpy arrays
+// allocated by numpy and filled in place, so they own their memory.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace cellpath::py {
+
+namespace nb = nanobind;
+
+inline nb::module_ numpy() { return nb::module_::import_("numpy"); }
+
+// A contiguous array of T held alive by `owner`.
+template <class T>
+struct Array {
+  nb::object owner;
+  const T* data = nullptr;
+  std::vector<std::size_t> shape;
+  std::size_t size = 0;
+
+  std::size_t ndim() const { return shape.size(); }
+  std::size_t dim(std::size_t i) const { return shape.at(i); }
+  const T& operator[](std::size_t i) const { return data[i]; }
+};
+
+template <class T>
+inline const char* numpy_dtype_name();
+template <>
+inline const char* numpy_dtype_name<double>() { return "float64"; }
+template <>
+inline const char* numpy_dtype_name<std::int64_t>() { return "int64"; }
+template <>
+inline const char* numpy_dtype_name<bool>() { return "bool"; }
+template <>
+inline const char* numpy_dtype_name<std::uint8_t>() { return "uint8"; }
+
+// numpy.ascontiguousarray(numpy.asarray(x, dtype=T)) viewed from C++.
+template <class T>
+inline Array<T> as_array(nb::handle x) {
+  nb::module_ np = numpy();
+  nb::object arr = np.attr("ascontiguousarray")(
+      np.attr("asarray")(x, nb::arg("dtype") = np.attr(numpy_dtype_name<T>())));
+  auto view = nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu>>(arr);
+  Array<T> out;
+  out.owner = arr;
+  out.data = view.data();
+  out.size = view.size();
+  for (std::size_t i = 0; i < view.ndim(); ++i) out.shape.push_back(view.shape(i));
+  return out;
+}
+
+inline Array<double> as_f64(nb::handle x) { return as_array<double>(x); }
+
+// The shape in numpy's text form, "(k,)" or "(a, b)".
+inline std::string shape_text(const std::vector<std::size_t>& shape) {
+  std::string s = "(";
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    if (i) s += ", ";
+    s += std::to_string(shape[i]);
+  }
+  if (shape.size() == 1) s += ",";
+  return s + ")";
+}
+
+// Raise ValueError unless `a` has exactly `expected` (use -1 for any length).
+template <class T>
+inline void require_shape(const Array<T>& a, std::initializer_list<long> expected,
+                          const char* what) {
+  bool ok = a.ndim() == expected.size();
+  std::size_t i = 0;
+  for (long e : expected) {
+    if (!ok) break;
+    if (e >= 0 && a.shape[i] != static_cast<std::size_t>(e)) ok = false;
+    ++i;
+  }
+  if (!ok) {
+    std::string want = "(";
+    i = 0;
+    for (long e : expected) {
+      if (i++) want += ", ";
+      want += e >= 0 ? std::to_string(e) : std::string("n");
+    }
+    if (expected.size() == 1) want += ",";
+    want += ")";
+    throw nb::value_error((std::string(what) + " must have shape " + want + ", got " +
+                           shape_text(a.shape))
+                              .c_str());
+  }
+}
+
+inline bool all_finite(const double* p, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i)
+    if (!std::isfinite(p[i])) return false;
+  return true;
+}
+
+inline void require_finite(const Array<double>& a, const char* what) {
+  if (!all_finite(a.data, a.size))
+    throw nb::value_error((std::string(what) + " must be finite (no NaN or infinity)").c_str());
+}
+
+// A fresh numpy array of the given shape, and a writable pointer to its data.
+template <class T>
+inline nb::object new_array(const std::vector<std::size_t>& shape, T** data) {
+  nb::module_ np = numpy();
+  nb::list dims;
+  for (std::size_t d : shape) dims.append(d);
+  nb::object arr = np.attr("empty")(nb::tuple(dims), nb::arg("dtype") = np.attr(numpy_dtype_name<T>()));
+  auto view = nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(arr);
+  *data = view.data();
+  return arr;
+}
+
+inline nb::object new_f64(const std::vector<std::size_t>& shape, double** data) {
+  return new_array<double>(shape, data);
+}
+
+// Convert a float to a Python int-safe index only after checking it in floating point.
+inline bool finite_in_range(double x, double lo, double hi) {
+  return std::isfinite(x) && x >= lo && x < hi;
+}
+
+}  // namespace cellpath::py

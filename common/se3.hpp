@@ -1,0 +1,123 @@
+// Small fixed-size rigid-motion algebra shared by the offline and CAD-side modules.
+//
+// Conventions: matrices are row-major `std::array`s of doubles; a twist or screw
+// is (omega, v), rotational part first; a transform is homogeneous 4x4 with the
+// rotation in [0:3,0:3] and the translation in [0:3,3].  Every expression is
+// evaluated in the order it is written (the build disables contraction), so the
+// results round like the equivalent element-wise numpy expressions.
+#pragma once
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+
+namespace cellpath {
+
+using Vec3 = std::array<double, 3>;
+using Vec6 = std::array<double, 6>;
+using Mat3 = std::array<double, 9>;   // row-major 3x3
+using Mat4 = std::array<double, 16>;  // row-major 4x4
+using Mat6 = std::array<double, 36>;  // row-major 6x6
+
+inline constexpr Mat3 kIdentity3{1, 0, 0, 0, 1, 0, 0, 0, 1};
+inline constexpr Mat4 kIdentity4{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+
+// [w]: skew(w) * b == w x b.
+inline Mat3 skew(const Vec3& w) {
+  return {0.0, -w[2], w[1], w[2], 0.0, -w[0], -w[1], w[0], 0.0};
+}
+
+// A * B for 3x3; sums run over k in increasing order.
+inline Mat3 mul3(const Mat3& A, const Mat3& B) {
+  Mat3 C{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      double s = A[i * 3 + 0] * B[0 * 3 + j];
+      s += A[i * 3 + 1] * B[1 * 3 + j];
+      s += A[i * 3 + 2] * B[2 * 3 + j];
+      C[i * 3 + j] = s;
+    }
+  return C;
+}
+
+inline Vec3 mul3v(const Mat3& A, const Vec3& x) {
+  Vec3 y{};
+  for (int i = 0; i < 3; ++i) {
+    double s = A[i * 3 + 0] * x[0];
+    s += A[i * 3 + 1] * x[1];
+    s += A[i * 3 + 2] * x[2];
+    y[i] = s;
+  }
+  return y;
+}
+
+// A * B for 4x4.
+inline Mat4 mul4(const Mat4& A, const Mat4& B) {
+  Mat4 C{};
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 4; ++j) {
+      double s = A[i * 4 + 0] * B[0 * 4 + j];
+      s += A[i * 4 + 1] * B[1 * 4 + j];
+      s += A[i * 4 + 2] * B[2 * 4 + j];
+      s += A[i * 4 + 3] * B[3 * 4 + j];
+      C[i * 4 + j] = s;
+    }
+  return C;
+}
+
+inline Mat3 rotation(const Mat4& T) {
+  return {T[0], T[1], T[2], T[4], T[5], T[6], T[8], T[9], T[10]};
+}
+inline Vec3 translation(const Mat4& T) { return {T[3], T[7], T[11]}; }
+
+// Adjoint of T = (R, p) for (omega, v) twists:
+//   [ R      0 ]
+//   [ [p]R   R ]
+// maps a twist given in the frame of T into the frame T is expressed in.
+inline Mat6 adjoint(const Mat4& T) {
+  const Mat3 R = rotation(T);
+  const Mat3 pR = mul3(skew(translation(T)), R);
+  Mat6 Ad{};
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      Ad[i * 6 + j] = R[i * 3 + j];
+      Ad[(i + 3) * 6 + (j + 3)] = R[i * 3 + j];
+      Ad[(i + 3) * 6 + j] = pR[i * 3 + j];
+    }
+  return Ad;
+}
+
+// exp([S] theta) for a screw S = (w, v) with unit w, or w = 0 (pure translation
+// theta * v).  One closed form, no branch:
+//   R = I + sin t [w] + (1 - cos t) [w]^2
+//   p = (I t + (1 - cos t) [w] + (t - sin t) [w]^2) v
+// A non-unit w gives a non-orthonormal R without complaint.
+inline Mat4 exp_se3(const Vec6& S, double theta) {
+  const Mat3 W = skew({S[0], S[1], S[2]});
+  const Mat3 W2 = mul3(W, W);
+  const double s = std::sin(theta), c = std::cos(theta);
+  const double one_c = 1.0 - c, t_s = theta - s;
+  Mat3 R{}, G{};
+  for (int k = 0; k < 9; ++k) {
+    R[k] = kIdentity3[k] + s * W[k] + one_c * W2[k];
+    G[k] = kIdentity3[k] * theta + one_c * W[k] + t_s * W2[k];
+  }
+  const Vec3 p = mul3v(G, {S[3], S[4], S[5]});
+  return {R[0], R[1], R[2], p[0], R[3], R[4], R[5], p[1],
+          R[6], R[7], R[8], p[2], 0.0,  0.0,  0.0,  1.0};
+}
+
+// Space-frame product of exponentials with one home transform per link:
+//   out[i] = exp([S_0] t_0) ... exp([S_i] t_i) M_i,   i = 0 .. n-1.
+// `slist` is column-major per joint here: slist[i] is joint i's screw.
+template <class ScrewAt, class HomeAt, class ThetaAt, class Out>
+inline void forward_kinematics(std::size_t n, ScrewAt&& screw, HomeAt&& home, ThetaAt&& theta,
+                               Out&& out) {
+  Mat4 running = kIdentity4;
+  for (std::size_t i = 0; i < n; ++i) {
+    running = mul4(running, exp_se3(screw(i), theta(i)));
+    out(i, mul4(running, home(i)));
+  }
+}
+
+}  // namespace cellpath
