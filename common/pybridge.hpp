@@ -132,4 +132,22 @@ inline bool finite_in_range(double x, double lo, double hi) {
   return std::isfinite(x) && x >= lo && x < hi;
 }
 
+// Name of the environment variable that, when set at import, replaces every
+// module's default cache directory (modules installed into site-packages would
+// otherwise default to a directory inside the install folder).
+inline constexpr const char* kCacheDirEnv = "CELLPATH_CACHE_DIR";
+
+// The default cache directory of module `m`: the directory `name` found by going
+// `levels_up` directories up from the module's own file (1 = the directory that
+// holds the file), unless CELLPATH_CACHE_DIR names another.  Returns a Path.
+inline nb::object default_cache_dir(nb::module_ m, const char* name, int levels_up = 1) {
+  nb::module_ os = nb::module_::import_("os");
+  nb::object Path = nb::module_::import_("pathlib").attr("Path");
+  nb::object env = os.attr("environ").attr("get")(kCacheDirEnv);
+  if (!env.is_none() && nb::len(env) > 0) return Path(env);
+  nb::object dir = Path(m.attr("__file__")).attr("resolve")();
+  for (int i = 0; i < levels_up; ++i) dir = dir.attr("parent");
+  return dir.attr("__truediv__")(name);
+}
+
 }  // namespace cellpath::py
