@@ -12,4 +12,22 @@ function(cellpath_add_module name)
   nanobind_add_module(${name} NB_STATIC ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE cellpath_common ${ARG_LINK})
   install(TARGETS ${name} LIBRARY DESTINATION .)
+  set_property(GLOBAL APPEND PROPERTY CELLPATH_BUILT_MODULES ${name})
+endfunction()
+
+# Type stubs (.pyi) for every built module, generated from the bindings once all
+# modules are built (a module imports its peers at import time), and installed
+# beside them so that editors complete names and signatures.  The CAD-side
+# modules import the host API at import; the stand-in host is put on the path of
+# the generator only, never installed.
+function(cellpath_add_stubs)
+  get_property(mods GLOBAL PROPERTY CELLPATH_BUILT_MODULES)
+  foreach(m IN LISTS mods)
+    nanobind_add_stub(${m}_stub
+      MODULE ${m}
+      OUTPUT ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/${m}.pyi
+      PYTHON_PATH ${CMAKE_LIBRARY_OUTPUT_DIRECTORY} ${PROJECT_SOURCE_DIR}/hostsim
+      DEPENDS ${mods})
+    install(FILES ${CMAKE_LIBRARY_OUTPUT_DIRECTORY}/${m}.pyi DESTINATION .)
+  endforeach()
 endfunction()
