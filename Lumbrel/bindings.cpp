@@ -1,0 +1,82 @@
+// Lumbrel: shows a capture cache as it was captured: every link at its home
+// pose and every environment body, each a named node of one scene.
+#include "common/mesh_archive.hpp"
+#include "common/pybridge.hpp"
+#include "common/viewer.hpp"
+
+#include <string>
+
+namespace nb = nanobind;
+using namespace cellpath;
+
+namespace {
+
+nb::handle g_module;  // held by sys.modules for the interpreter's lifetime
+
+// A 4x4 finite pose from a nested list, or ValueError naming the link.
+nb::object pose_arg(nb::handle nested, nb::handle name) {
+  nb::object T = py::numpy().attr("array")(nested, nb::arg("dtype") = "float64");
+  py::Array<double> t = py::as_f64(T);
+  const std::string what = "home_transform of link " + py::str_of(name);
+  py::require_shape(t, {4, 4}, what.c_str());
+  py::require_finite(t, what.c_str());
+  return T;
+}
+
+nb::object load_mesh(nb::handle npz_path) { return py::load_trimesh(npz_path); }
+
+nb::object build_scene(nb::handle meta) {
+  nb::object cache = g_module.attr("CACHE_DIR");
+  nb::object link_color = g_module.attr("LINK_COLOR");
+  nb::object env_color = g_module.attr("ENV_COLOR");
+  nb::object scene = nb::module_::import_("trimesh").attr("Scene")();
+  for (nb::handle link : meta["links"]) {
+    nb::object index = link["index"];
+    const std::string file = "link_" + py::str_of(index) + ".npz";
+    nb::object mesh = load_mesh(py::join_path(cache, file));
+    nb::object name = link["name"];
+    py::add_colored(scene, mesh, link_color, name, pose_arg(link["home_transform"], name));
+  }
+  for (nb::handle env : meta.attr("get")("env", nb::list())) {
+    nb::object name = env["name"];
+    const std::string file = "env_" + py::str_of(name) + ".npz";
+    py::add_colored(scene, load_mesh(py::join_path(cache, file)), env_color, name, nb::none());
+  }
+  return scene;
+}
+
+void main_entry(nb::handle argv) {
+  nb::object argparse = nb::module_::import_("argparse");
+  nb::object parser = argparse.attr("ArgumentParser")(
+      nb::arg("prog") = "Lumbrel",
+      nb::arg("description") = "Show the capture cache (links at their home poses and the "
+                               "environment) in a viewer window.");
+  parser.attr("parse_args")(argv);
+  nb::object cache = g_module.attr("CACHE_DIR");
+  nb::object meta = nb::module_::import_("json").attr("loads")(
+      py::join_path(cache, "meta.json").attr("read_text")());
+  nb::object scene = build_scene(meta);
+  py::show_scene(scene, "Lumbrel");
+}
+
+}  // namespace
+
+NB_MODULE(Lumbrel, m) {
+  g_module = m;
+  m.doc() = "Cache viewer: the captured arm at its home pose and its surroundings in a viewer "
+            "window.";
+  m.attr("CACHE_DIR") = py::default_cache_dir(m, "Cache", 1);
+  nb::list link_color, env_color;
+  for (int c : {100, 150, 230, 255}) link_color.append(c);
+  for (int c : {200, 90, 90, 255}) env_color.append(c);
+  m.attr("LINK_COLOR") = link_color;
+  m.attr("ENV_COLOR") = env_color;
+
+  m.def("load_mesh", &load_mesh, nb::arg("npz_path"),
+        "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
+  m.def("build_scene", &build_scene, nb::arg("meta"),
+        "A trimesh.Scene of the cache in CACHE_DIR described by the parsed meta.json: one node "
+        "per link (named after it, at its home pose) and one per environment body.");
+  m.def("main", &main_entry, nb::arg("argv") = nb::none(),
+        "Show the cache in CACHE_DIR in a viewer window; returns when the window is closed.");
+}

@@ -1,0 +1,444 @@
+// Pelmora: which triangle meshes of a captured scene touch for a joint vector,
+// link against link and link against environment, through trimesh's FCL-backed
+// collision manager.
+#include "common/mesh_archive.hpp"
+#include "common/pybridge.hpp"
+#include "pelmora.hpp"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace cellpath;
+using cellpath::py::Array;
+using pelmora::ObjectName;
+using pelmora::Pair;
+
+namespace {
+
+// The module and its result record; both live as long as the interpreter (the
+// module is held by sys.modules), so plain handles are enough.
+nb::handle g_module;
+nb::handle g_result_type;
+
+nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
+
+std::string require_str(nb::handle h, const char* what) {
+  if (!nb::isinstance<nb::str>(h))
+    throw nb::type_error((std::string(what) + " must be a str, got " +
+                          nb::cast<std::string>(nb::repr(h)))
+                             .c_str());
+  return nb::cast<std::string>(h);
+}
+
+// ("link" | "env", name) -> ObjectName
+ObjectName object_name(nb::handle h) {
+  if (!nb::isinstance<nb::tuple>(h) || nb::len(h) != 2)
+    throw nb::type_error(("collision object names are (kind, name) tuples, got " +
+                          nb::cast<std::string>(nb::repr(h)))
+                             .c_str());
+  return {require_str(h[0], "object kind"), require_str(h[1], "object name")};
+}
+
+Pair pair_of(nb::handle h) {
+  if (nb::len(h) != 2)
+    throw nb::type_error(("a collision pair holds two object names, got " +
+                          nb::cast<std::string>(nb::repr(h)))
+                             .c_str());
+  return pelmora::ordered_pair(object_name(h[0]), object_name(h[1]));
+}
+
+nb::object mat4_numpy(const Mat4& T) {
+  double* dst = nullptr;
+  nb::object arr = py::new_f64({4, 4}, &dst);
+  for (int k = 0; k < 16; ++k) dst[k] = T[k];
+  return arr;
+}
+
+// ---------------------------------------------------------------- CollisionResult
+
+nb::set pairs_where(nb::handle self, bool (*keep)(const Pair&)) {
+  nb::set out;
+  for (nb::handle p : self.attr("pairs"))
+    if (keep(pair_of(p))) out.add(p);
+  return out;
+}
+
+nb::set result_link_pairs(nb::handle self) { return pairs_where(self, pelmora::is_link_pair); }
+nb::set result_env_pairs(nb::handle self) { return pairs_where(self, pelmora::is_env_pair); }
+bool result_in_collision(nb::handle self) {
+  const int truth = PyObject_IsTrue(self.attr("pairs").ptr());
+  if (truth < 0) throw nb::python_error();
+  return truth == 1;
+}
+
+// The joint vector as Python shows a list of its elements: "[a, b, ...]" with
+// each element's own repr (numpy's scalar form for an array).
+std::string theta_list_text(nb::handle theta) {
+  std::string s = "[";
+  bool first = true;
+  for (nb::handle x : builtin("list")(theta)) {
+    if (!first) s += ", ";
+    first = false;
+    s += nb::cast<std::string>(nb::repr(x));
+  }
+  return s + "]";
+}
+
+std::string result_str(nb::handle self) {
+  std::vector<Pair> pairs;
+  for (nb::handle p : self.attr("pairs")) pairs.push_back(pair_of(p));
+  return pelmora::result_text(theta_list_text(self.attr("theta")), std::move(pairs));
+}
+
+// Two joint vectors are equal when they have the same shape and the same values.
+bool theta_equal(nb::handle a, nb::handle b) {
+  Array<double> x, y;
+  try {
+    x = py::as_f64(a);
+    y = py::as_f64(b);
+  } catch (nb::python_error&) {
+    return nb::cast<bool>(py::numpy().attr("array_equal")(a, b));
+  }
+  if (x.shape != y.shape) return false;
+  for (std::size_t i = 0; i < x.size; ++i)
+    if (!(x[i] == y[i])) return false;
+  return true;
+}
+
+// The generated dataclass comparison would compare the two theta arrays with
+// `==` inside a tuple comparison, which raises for any joint vector longer than
+// one; compare them by value instead, and the pair sets as sets.
+nb::object result_eq(nb::handle self, nb::handle other) {
+  if (!other.type().is(self.type())) return nb::borrow(Py_NotImplemented);
+  if (!theta_equal(self.attr("theta"), other.attr("theta"))) return nb::bool_(false);
+  return nb::bool_(self.attr("pairs").equal(other.attr("pairs")));
+}
+
+nb::object make_result(nb::handle theta, nb::handle pairs) {
+  return g_result_type(nb::arg("theta") = theta, nb::arg("pairs") = pairs);
+}
+
+nb::object make_result_type() {
+  nb::module_ dc = nb::module_::import_("dataclasses");
+  nb::object property = builtin("property");
+  nb::object ndarray = py::numpy().attr("ndarray");
+  nb::object set_type = builtin("set");
+
+  nb::list fields;
+  fields.append(nb::make_tuple("theta", ndarray));
+  fields.append(nb::make_tuple("pairs", set_type, dc.attr("field")(nb::arg("default_factory") = set_type)));
+
+  nb::dict ns;
+  ns["__module__"] = "Pelmora";
+  ns["__doc__"] =
+      "The colliding pairs found for one joint vector.\n\n"
+      "theta is the joint vector queried; pairs holds every pair of touching objects that the "
+      "query kept, each pair two (kind, name) object names in ascending order.";
+  ns["link_pairs"] = property(nb::cpp_function(&result_link_pairs, nb::name("link_pairs"),
+                                               "The pairs of two links (self-collision)."));
+  ns["env_pairs"] = property(nb::cpp_function(
+      &result_env_pairs, nb::name("env_pairs"),
+      "The pairs of a link and an environment object."));
+  ns["in_collision"] = property(nb::cpp_function(&result_in_collision, nb::name("in_collision"),
+                                                 "True when any pair was found."));
+  ns["__str__"] = nb::cpp_function(&result_str, nb::is_method(), nb::name("__str__"),
+                                   "The joint vector and one line per colliding pair.");
+  ns["__eq__"] = nb::cpp_function(&result_eq, nb::is_method(), nb::name("__eq__"),
+                                  "Equal when theta has the same values and pairs the same pairs.");
+
+  nb::object cls = dc.attr("make_dataclass")("CollisionResult", fields, nb::arg("namespace") = ns);
+  // make_dataclass names the module of whatever Python frame is running (the
+  // importer, here), so put the record where it belongs.
+  cls.attr("__module__") = "Pelmora";
+  cls.attr("__qualname__") = "CollisionResult";
+  return cls;
+}
+
+// ---------------------------------------------------------------- Pelmora
+
+struct Pelmora {
+  nb::object cache_dir, link_names, home_transforms, env_names, slist, joint_limits, n_joints;
+  nb::object manager, adjacent_pairs;
+};
+
+long n_joints_of(const Pelmora& self) { return nb::cast<long>(self.n_joints); }
+
+// The joint vector as float64, shape (n_joints,), finite.
+Array<double> theta_arg(const Pelmora& self, nb::handle theta) {
+  Array<double> th = py::as_f64(theta);
+  const long n = n_joints_of(self);
+  if (th.ndim() != 1 || static_cast<long>(th.shape[0]) != n)
+    throw nb::value_error(("expected " + std::to_string(n) + " joint angles, got " +
+                           py::shape_text(th.shape))
+                              .c_str());
+  if (!py::all_finite(th.data, th.size))
+    throw nb::value_error(("joint angles must be finite, got " +
+                           py::str_of(th.owner))
+                              .c_str());
+  return th;
+}
+
+// The arm's world-frame model, read from the object's attributes at each call.
+pelmora::Kinematics load_kinematics(const Pelmora& self) {
+  const long n = n_joints_of(self);
+  Array<double> slist = py::as_f64(self.slist);
+  if (slist.ndim() != 2 || slist.shape[0] != 6 || static_cast<long>(slist.shape[1]) != n)
+    throw nb::value_error(("slist must have shape (6, " + std::to_string(n) + "), got " +
+                           py::shape_text(slist.shape))
+                              .c_str());
+  Array<double> homes = py::as_f64(self.home_transforms);
+  if (homes.ndim() != 3 || static_cast<long>(homes.shape[0]) != n + 1 || homes.shape[1] != 4 ||
+      homes.shape[2] != 4)
+    throw nb::value_error(("home_transforms must hold " + std::to_string(n + 1) +
+                           " 4x4 transforms, got shape " + py::shape_text(homes.shape))
+                              .c_str());
+  if (static_cast<long>(nb::len(self.link_names)) != n + 1)
+    throw nb::value_error(("link_names must name " + std::to_string(n + 1) + " links, got " +
+                           std::to_string(nb::len(self.link_names)))
+                              .c_str());
+  py::require_finite(slist, "slist");
+  py::require_finite(homes, "home_transforms");
+  return pelmora::make_kinematics(slist.data, static_cast<std::size_t>(n), homes.data);
+}
+
+nb::dict pose_map(const Pelmora& self, const std::vector<Mat4>& poses) {
+  nb::dict out;
+  nb::list names = nb::list(self.link_names);
+  for (std::size_t i = 0; i < poses.size(); ++i) out[names[i]] = mat4_numpy(poses[i]);
+  return out;
+}
+
+nb::dict forward_kinematics_py(const Pelmora& self, nb::handle theta) {
+  Array<double> th = theta_arg(self, theta);
+  return pose_map(self, pelmora::pose_links(load_kinematics(self), th.data));
+}
+
+std::set<Pair> ignored_pairs(const Pelmora& self) {
+  std::set<Pair> out;
+  for (nb::handle entry : self.adjacent_pairs) {
+    std::vector<ObjectName> names;
+    for (nb::handle n : entry) names.push_back(object_name(n));
+    if (names.size() == 1) names.push_back(names[0]);
+    if (names.size() != 2)
+      throw nb::value_error("_adjacent_pairs must hold pairs of object names");
+    out.insert(pelmora::ordered_pair(names[0], names[1]));
+  }
+  return out;
+}
+
+// Move every link to its pose, run the manager's all-pairs test, and keep the
+// pairs that are not ignored, each as (lower name, higher name).
+nb::set collide(const Pelmora& self, const nb::dict& poses, const std::set<Pair>& ignored) {
+  for (auto [name, T] : poses) self.manager.attr("set_transform")(nb::make_tuple("link", name), T);
+  nb::object result = self.manager.attr("in_collision_internal")(nb::arg("return_names") = true);
+  nb::set pairs;
+  for (nb::handle raw : result[1]) {
+    nb::handle a = raw[0], b = raw[1];
+    const ObjectName na = object_name(a), nb_ = object_name(b);
+    if (ignored.count(pelmora::ordered_pair(na, nb_))) continue;
+    pairs.add(nb_ < na ? nb::make_tuple(b, a) : nb::make_tuple(a, b));
+  }
+  return pairs;
+}
+
+nb::object copy_f64(nb::handle x) {
+  return py::numpy().attr("array")(x, nb::arg("dtype") = "float64");
+}
+
+nb::object query(const Pelmora& self, nb::handle theta) {
+  nb::dict poses = forward_kinematics_py(self, theta);
+  nb::set pairs = collide(self, poses, ignored_pairs(self));
+  return make_result(copy_f64(theta), pairs);
+}
+
+// Every configuration of a trajectory, one query each; the colliding rows with
+// their results.
+nb::list query_trajectory(const Pelmora& self, nb::handle trajectory) {
+  nb::object os = nb::module_::import_("os");
+  nb::object Path = nb::module_::import_("pathlib").attr("Path");
+  nb::object rows = nb::borrow(trajectory);
+  if (nb::isinstance<nb::str>(trajectory) || nb::isinstance(trajectory, os.attr("PathLike"))) {
+    nb::object path = Path(trajectory);
+    if (nb::cast<bool>(path.attr("is_dir")())) path = py::join_path(path, "JointAnglesToTravelAlong.npy");
+    rows = py::numpy().attr("load")(path, nb::arg("allow_pickle") = false);
+  }
+  Array<double> traj = py::as_f64(rows);
+  const long n = n_joints_of(self);
+  if (traj.ndim() != 2 || static_cast<long>(traj.shape[1]) != n)
+    throw nb::value_error(("expected a trajectory of shape (N, " + std::to_string(n) +
+                           "), one row of joint angles per configuration, got " +
+                           py::shape_text(traj.shape))
+                              .c_str());
+  if (!py::all_finite(traj.data, traj.size))
+    throw nb::value_error("trajectory joint angles must be finite");
+
+  const pelmora::Kinematics kin = load_kinematics(self);
+  const std::set<Pair> ignored = ignored_pairs(self);
+  nb::list out;
+  const std::size_t N = traj.shape[0];
+  for (std::size_t r = 0; r < N; ++r) {
+    const double* theta = traj.data + r * static_cast<std::size_t>(n);
+    nb::set pairs = collide(self, pose_map(self, pelmora::pose_links(kin, theta)), ignored);
+    if (nb::len(pairs) == 0) continue;
+    double* dst = nullptr;
+    nb::object row = py::new_f64({static_cast<std::size_t>(n)}, &dst);
+    for (long j = 0; j < n; ++j) dst[j] = theta[j];
+    out.append(nb::make_tuple(r, make_result(row, pairs)));
+  }
+  return out;
+}
+
+nb::object load_mesh(nb::handle npz_path) { return py::load_trimesh(npz_path); }
+
+Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links) {
+  nb::module_ np = py::numpy();
+  nb::object Path = nb::module_::import_("pathlib").attr("Path");
+  Pelmora self;
+  self.cache_dir = Path(cache_dir_in);
+
+  nb::object meta = nb::module_::import_("json").attr("loads")(
+      py::join_path(self.cache_dir, "meta.json").attr("read_text")());
+  nb::object links = meta["links"];
+  nb::list link_names, homes, env_names;
+  std::vector<std::string> names;
+  for (nb::handle link : links) {
+    nb::object name = link["name"];
+    names.push_back(require_str(name, "link name"));
+    link_names.append(name);
+    nb::object T = np.attr("array")(link["home_transform"], nb::arg("dtype") = "float64");
+    Array<double> t = py::as_f64(T);
+    if (t.ndim() != 2 || t.shape[0] != 4 || t.shape[1] != 4)
+      throw nb::value_error(("home_transform of link " + names.back() + " must be 4x4, got shape " +
+                             py::shape_text(t.shape))
+                                .c_str());
+    homes.append(T);
+  }
+  for (nb::handle env : meta.attr("get")("env", nb::list())) {
+    nb::object name = env["name"];
+    require_str(name, "environment name");
+    env_names.append(name);
+  }
+  self.link_names = link_names;
+  self.home_transforms = homes;
+  self.env_names = env_names;
+
+  nb::object screws = np.attr("load")(py::join_path(self.cache_dir, "ScrewAxis.npy"),
+                                      nb::arg("allow_pickle") = false);
+  self.slist = np.attr("array")(screws, nb::arg("dtype") = "float64", nb::arg("order") = "C");
+  auto s = nb::cast<nb::ndarray<double, nb::c_contig, nb::device::cpu>>(self.slist);
+  if (s.ndim() != 2 || s.shape(0) != 6)
+    throw nb::value_error(("ScrewAxis.npy must hold a (6, n) screw list, got shape " +
+                           py::str_of(self.slist.attr("shape")))
+                              .c_str());
+  const double scale = nb::cast<double>(g_module.attr("SCREW_LINEAR_SCALE"));
+  const std::size_t n = s.shape(1);
+  for (std::size_t k = 3 * n; k < 6 * n; ++k) s.data()[k] = s.data()[k] * scale;
+
+  self.joint_limits = np.attr("load")(py::join_path(self.cache_dir, "JointLimits.npy"),
+                                      nb::arg("allow_pickle") = false);
+  self.n_joints = nb::int_(n);
+  if (n + 1 != names.size())
+    throw nb::value_error(("expected one fewer joint than links (base is fixed), got " +
+                           std::to_string(n) + " joints and " + std::to_string(names.size()) +
+                           " links")
+                              .c_str());
+
+  self.manager = nb::module_::import_("trimesh.collision").attr("CollisionManager")();
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    // A repeated name reuses the mesh of its first occurrence.
+    std::size_t first = 0;
+    while (names[first] != names[i]) ++first;
+    nb::object mesh = load_mesh(py::join_path(self.cache_dir, "link_" + std::to_string(first) + ".npz"));
+    self.manager.attr("add_object")(nb::make_tuple("link", link_names[i]), mesh);
+  }
+  for (nb::handle name : env_names) {
+    nb::object mesh = load_mesh(py::join_path(self.cache_dir, "env_" + nb::cast<std::string>(name) + ".npz"));
+    self.manager.attr("add_object")(nb::make_tuple("env", name), mesh);
+  }
+
+  nb::set adjacent;
+  if (ignore_adjacent_links)
+    for (std::size_t i = 0; i + 1 < names.size(); ++i) {
+      nb::object pair = builtin("frozenset")(nb::make_tuple(nb::make_tuple("link", link_names[i]),
+                                                           nb::make_tuple("link", link_names[i + 1])));
+      adjacent.add(pair);
+    }
+  self.adjacent_pairs = adjacent;
+
+  // Give every link a pose before the first real query.
+  query(self, np.attr("zeros")(n));
+  return self;
+}
+
+void init_pelmora(Pelmora* where, nb::handle cache_dir, bool ignore_adjacent_links) {
+  new (where) Pelmora(build_pelmora(cache_dir, ignore_adjacent_links));
+}
+
+void main_entry(nb::handle argv_in) {
+  nb::list argv;
+  if (argv_in.is_none()) {
+    nb::list all(nb::module_::import_("sys").attr("argv"));
+    for (std::size_t i = 1; i < nb::len(all); ++i) argv.append(all[i]);
+  } else {
+    argv = nb::list(argv_in);
+  }
+  const Pelmora self = build_pelmora(g_module.attr("CACHE_DIR"), true);
+  nb::list theta;
+  for (nb::handle a : argv) theta.append(builtin("float")(a));
+  nb::object q = nb::len(theta) > 0 ? nb::object(theta) : py::numpy().attr("zeros")(n_joints_of(self)).attr("tolist")();
+  builtin("print")(nb::str(query(self, q)));
+}
+
+}  // namespace
+
+NB_MODULE(Pelmora, m) {
+  g_module = m;
+  m.doc() = "Exact mesh collision of a captured arm with itself and with its environment, "
+            "through trimesh's collision manager (FCL).";
+  nb::object cache_dir = py::default_cache_dir(m, "Cache", 1);
+  m.attr("CACHE_DIR") = cache_dir;
+  m.attr("SCREW_LINEAR_SCALE") = 0.01;
+
+  nb::object result_type = make_result_type();
+  m.attr("CollisionResult") = result_type;
+  g_result_type = result_type;
+
+  m.def("_load_mesh", &load_mesh, nb::arg("npz_path"),
+        "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
+
+  nb::class_<Pelmora>(m, "Pelmora", nb::dynamic_attr(),
+                      "The meshes of one capture cache in a collision manager, ready to be posed "
+                      "and tested for any joint vector.")
+      .def("__init__", &init_pelmora, nb::arg("cache_dir") = cache_dir,
+           nb::arg("ignore_adjacent_links") = true,
+           "Load the capture in cache_dir. With ignore_adjacent_links, consecutive links (which "
+           "touch at their joint) are never reported as colliding.")
+      .def_rw("cache_dir", &Pelmora::cache_dir, "The cache directory.")
+      .def_rw("link_names", &Pelmora::link_names, "Link names in chain order; entry 0 is the fixed base.")
+      .def_rw("home_transforms", &Pelmora::home_transforms, "World pose of each link at the zero joint vector.")
+      .def_rw("env_names", &Pelmora::env_names, "Names of the environment objects.")
+      .def_rw("slist", &Pelmora::slist,
+              "The captured (6, n) screw list with its linear rows in metres, in the base link's "
+              "frame.")
+      .def_rw("joint_limits", &Pelmora::joint_limits, "The captured (n, 2) joint limits.")
+      .def_rw("n_joints", &Pelmora::n_joints, "Number of joints.")
+      .def_rw("_manager", &Pelmora::manager, "The collision manager holding every mesh.")
+      .def_rw("_adjacent_pairs", &Pelmora::adjacent_pairs, "Unordered link pairs that queries ignore.")
+      .def("forward_kinematics", &forward_kinematics_py, nb::arg("theta"),
+           "World pose of every link for a joint vector, as a dict from link name to 4x4 "
+           "transform (the base first).")
+      .def("query", &query, nb::arg("theta"),
+           "Pose the arm at theta and return the CollisionResult of every pair of meshes in "
+           "contact (link-link and link-environment).")
+      .def("query_trajectory", &query_trajectory, nb::arg("trajectory"),
+           "Query every row of an (N, n_joints) trajectory, given as an array or as the path of "
+           "a .npy file or of a cache directory (its JointAnglesToTravelAlong.npy). Returns a "
+           "list of (row index, CollisionResult) for the rows in collision; an empty list means "
+           "the whole trajectory is clean.");
+
+  m.def("main", &main_entry, nb::arg("argv") = nb::none(),
+        "Print the collision pairs for the joint angles given as arguments (all zeros when none "
+        "are given), on the default cache.");
+}

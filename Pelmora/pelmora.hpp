@@ -1,0 +1,115 @@
+// Exact mesh collision query, the parts that need no Python: object names and
+// the pairs of them that touch, which pairs are ignored, how a result reads as
+// text, and where every link is for a joint vector.
+//
+// Objects are named (kind, name) with kind "link" or "env".  A pair is two
+// names in ascending order (kind first, then name; std::string compares UTF-8
+// bytes, which orders like Python compares the code points of str).
+#pragma once
+
+#include "common/se3.hpp"
+#include "tovik.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pelmora {
+
+using cellpath::Mat4;
+using cellpath::Mat6;
+using cellpath::Vec6;
+
+struct ObjectName {
+  std::string kind, name;
+  auto operator<=>(const ObjectName&) const = default;
+};
+
+using Pair = std::pair<ObjectName, ObjectName>;
+
+inline Pair ordered_pair(ObjectName a, ObjectName b) {
+  if (b < a) std::swap(a, b);
+  return {std::move(a), std::move(b)};
+}
+
+inline bool is_link_pair(const Pair& p) { return p.first.kind == "link" && p.second.kind == "link"; }
+
+// One link and one environment object; generally, two objects of different kinds.
+inline bool is_env_pair(const Pair& p) { return p.first.kind != p.second.kind; }
+
+// "kind:name <-> kind:name"
+inline std::string pair_line(const Pair& p) {
+  return p.first.kind + ":" + p.first.name + " <-> " + p.second.kind + ":" + p.second.name;
+}
+
+// The text form of a query result, given the joint vector already as list text:
+//   CollisionResult(theta=[...], no collisions)
+//   CollisionResult(theta=[...]):\n  a <-> b\n  c <-> d      (pairs ascending)
+inline std::string result_text(const std::string& theta_list, std::vector<Pair> pairs) {
+  if (pairs.empty()) return "CollisionResult(theta=" + theta_list + ", no collisions)";
+  std::sort(pairs.begin(), pairs.end());
+  std::string s = "CollisionResult(theta=" + theta_list + "):\n  ";
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    if (i) s += "\n  ";
+    s += pair_line(pairs[i]);
+  }
+  return s;
+}
+
+// Consecutive links touch at their joint by construction; these pairs are the
+// ones a query may be told to ignore.
+inline std::set<Pair> adjacent_link_pairs(const std::vector<std::string>& link_names) {
+  std::set<Pair> out;
+  for (std::size_t i = 0; i + 1 < link_names.size(); ++i)
+    out.insert(ordered_pair({"link", link_names[i]}, {"link", link_names[i + 1]}));
+  return out;
+}
+
+// The kinematic model of the arm in the world frame: one space-frame screw per
+// joint and one home pose per link (entry 0 the fixed base).
+struct Kinematics {
+  std::vector<Vec6> screws;  // world frame, linear part in metres
+  std::vector<Mat4> homes;   // n_joints + 1 link poses at the zero joint vector
+};
+
+// The captured screws are expressed in the base link's frame; the world-frame
+// screw is Ad(T_home_0) S.  Sums run over k in increasing order.
+inline Vec6 to_world(const Mat6& Ad, const Vec6& S) {
+  Vec6 out{};
+  for (int r = 0; r < 6; ++r) {
+    double s = Ad[r * 6 + 0] * S[0];
+    for (int k = 1; k < 6; ++k) s += Ad[r * 6 + k] * S[k];
+    out[r] = s;
+  }
+  return out;
+}
+
+// `slist` is a row-major (6, n) screw list already in metres, `homes` n + 1
+// row-major 4x4 poses.
+inline Kinematics make_kinematics(const double* slist, std::size_t n, const double* homes) {
+  Kinematics k;
+  k.homes.reserve(n + 1);
+  for (std::size_t i = 0; i <= n; ++i) k.homes.push_back(tovik::load4(homes + 16 * i));
+  const Mat6 Ad = cellpath::adjoint(k.homes[0]);
+  k.screws.reserve(n);
+  for (std::size_t j = 0; j < n; ++j) k.screws.push_back(to_world(Ad, tovik::screw_column(slist, n, j)));
+  return k;
+}
+
+// World pose of every link for joint vector `theta` (n entries): the base stays
+// at its home pose, link i + 1 is exp([S_0] t_0) ... exp([S_i] t_i) M_{i+1}.
+inline std::vector<Mat4> pose_links(const Kinematics& k, const double* theta) {
+  const std::size_t n = k.screws.size();
+  std::vector<Mat4> out(n + 1);
+  out[0] = k.homes[0];
+  cellpath::forward_kinematics(
+      n, [&](std::size_t i) { return k.screws[i]; },
+      [&](std::size_t i) { return k.homes[i + 1]; }, [&](std::size_t i) { return theta[i]; },
+      [&](std::size_t i, const Mat4& T) { out[i + 1] = T; });
+  return out;
+}
+
+}  // namespace pelmora
