@@ -1,0 +1,34 @@
+// Host handles and the registration groups put together.
+#include "register.hpp"
+
+#include "defs.hpp"
+
+namespace kinematics {
+
+namespace nb = nanobind;
+
+void bind_host(nb::module_& m) {
+  nb::object app = nb::module_::import_("adsk.core").attr("Application").attr("get")();
+  m.attr("app") = app;
+  m.attr("ui") = app.attr("userInterface");
+}
+
+void register_kinematics(nb::module_& m) {
+  bind_host(m);
+  register_algebra(m);
+  register_chain(m);
+  register_design(m);
+  register_motion(m);
+  register_dh(m);
+}
+
+void register_carried_helpers(nb::module_& m) {
+  def_vec3(m);
+  def_getTandSFromJoint(m);
+  def_GetComponentGlobalTransformationmatrix(m);
+  def_skew(m);
+  def_inv_SE3(m);
+  def_adT(m);
+}
+
+}  // namespace kinematics
