@@ -1,0 +1,346 @@
+"""kinematics: rigid-motion algebra, space-frame FK/Jacobian/IK, and the
+design-facing functions run against the stand-in host."""
+import math
+import pathlib
+import sys
+
+import numpy as np
+import pytest
+from scipy.linalg import expm
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "hostsim"))
+
+import adsk.core  # noqa: E402  (the stand-in must be importable before kinematics)
+import adsk.fusion  # noqa: E402
+import kinematics as kin  # noqa: E402
+
+APP = adsk.core.Application.get()
+
+
+def hat6(V):
+    """se(3) matrix of a twist (omega, v)."""
+    X = np.zeros((4, 4))
+    X[:3, :3] = [[0, -V[2], V[1]], [V[2], 0, -V[0]], [-V[1], V[0], 0]]
+    X[:3, 3] = V[3:]
+    return X
+
+
+def random_rotation(rng):
+    q = rng.normal(size=4)
+    a, b, c, d = q / np.linalg.norm(q)
+    return np.array([
+        [a * a + b * b - c * c - d * d, 2 * (b * c - a * d), 2 * (b * d + a * c)],
+        [2 * (b * c + a * d), a * a - b * b + c * c - d * d, 2 * (c * d - a * b)],
+        [2 * (b * d - a * c), 2 * (c * d + a * b), a * a - b * b - c * c + d * d],
+    ])
+
+
+def random_transform(rng, scale=1.0):
+    T = np.eye(4)
+    T[:3, :3] = random_rotation(rng)
+    T[:3, 3] = rng.normal(size=3) * scale
+    return T
+
+
+def random_arm(rng, n=6, prismatic=(3,)):
+    """A (6, n) space screw list (unit revolute axes through random points,
+    unit slides where asked) and a home pose."""
+    S = np.zeros((6, n))
+    for i in range(n):
+        w = rng.normal(size=3)
+        w /= np.linalg.norm(w)
+        if i in prismatic:
+            S[3:, i] = w
+        else:
+            q = rng.normal(size=3) * 30.0
+            S[:3, i] = w
+            S[3:, i] = -np.cross(w, q)
+    return S, random_transform(rng, 30.0)
+
+
+@pytest.fixture
+def log():
+    """The stand-in's log, emptied before the test."""
+    APP.reset()
+    yield lambda: list(APP.log_lines)
+    APP.reset()
+
+
+# ---------------------------------------------------------------------------
+# Rigid-motion algebra
+
+
+def test_skew_family():
+    a, b = np.array([0.3, -1.2, 2.0]), np.array([1.5, 0.4, -0.7])
+    np.testing.assert_allclose(kin.skew(a) @ b, np.cross(a, b))
+    np.testing.assert_array_equal(kin.vec3_to_so3(a), kin.skew(a))
+    np.testing.assert_array_equal(kin.vee_so3(kin.skew(a)), a)
+    # The element type follows the components; only the first three count.
+    ints = kin.skew([1, 2, 3, 99])
+    assert ints.dtype.kind == "i"
+    np.testing.assert_array_equal(ints, [[0, -3, 2], [3, 0, -1], [-2, 1, 0]])
+    assert kin.skew((1.0, 2, 3)).dtype == np.float64
+
+
+def test_exp6_matches_matrix_exponential():
+    rng = np.random.default_rng(1)
+    for _ in range(20):
+        w = rng.normal(size=3)
+        w /= np.linalg.norm(w)
+        S = np.concatenate([w, rng.normal(size=3)])
+        theta = rng.uniform(-4, 4)
+        np.testing.assert_allclose(kin.exp6(S, theta), expm(hat6(S) * theta), atol=1e-12)
+    # Any shape that flattens to six numbers.
+    np.testing.assert_allclose(kin.exp6(S.reshape(6, 1), 0.3), kin.exp6(S, 0.3))
+
+
+def test_exp6_pure_translation_branch():
+    for w in ([0, 0, 0], [5e-7, 0, 0]):
+        T = kin.exp6(np.array(w + [0, 0, 1.0]), 0.05)
+        np.testing.assert_array_equal(T[:3, :3], np.eye(3))
+        np.testing.assert_allclose(T[:3, 3], [0, 0, 0.05])
+    # Just above the threshold the rotation formula applies.
+    T = kin.exp6([2e-6, 0, 0, 0, 0, 1.0], 1.0)
+    assert T[1, 2] != 0.0
+    # v is not normalised on this branch.
+    np.testing.assert_allclose(kin.exp6([0, 0, 0, 0, 3.0, 0], 2.0)[:3, 3], [0, 6, 0])
+
+
+def test_log6_inverts_exp6():
+    rng = np.random.default_rng(2)
+    for _ in range(50):
+        w = rng.normal(size=3)
+        w /= np.linalg.norm(w)
+        S = np.concatenate([w, rng.normal(size=3) * 10])
+        theta = rng.uniform(0.01, math.pi - 0.01)
+        X = kin.log6(kin.exp6(S, theta))
+        np.testing.assert_allclose(kin.se3_to_vec(X), S * theta, atol=1e-9)
+        np.testing.assert_allclose(X[3], 0.0)
+    for _ in range(20):
+        T = random_transform(rng, 5.0)
+        V = kin.se3_to_vec(kin.log6(T))
+        theta = np.linalg.norm(V[:3])  # exp6 wants the unit screw and the angle
+        np.testing.assert_allclose(kin.exp6(V / theta, theta), T, atol=1e-9)
+
+
+def test_log6_pure_translation_and_tiny_rotation():
+    T = np.eye(4)
+    T[:3, 3] = [1.0, -2.0, 3.0]
+    X = kin.log6(T)
+    np.testing.assert_array_equal(X[:3, :3], 0.0)
+    np.testing.assert_array_equal(X[:3, 3], [1, -2, 3])
+    # A rotation below ~0.0014 rad is below log3's resolution: zero, and the
+    # logarithm falls back to the translation.
+    R = kin.exp6([0, 0, 1, 0, 0, 0], 1e-3)
+    np.testing.assert_array_equal(kin.log3(R[:3, :3]), np.zeros((3, 3)))
+    np.testing.assert_array_equal(kin.log3(np.eye(3)), np.zeros((3, 3)))
+    np.testing.assert_array_equal(kin.log6(R)[:3, :3], 0.0)
+
+
+@pytest.mark.parametrize("R, omega", [
+    (np.diag([-1.0, -1.0, 1.0]), [0, 0, math.pi]),   # first rule
+    (np.diag([-1.0, 1.0, -1.0]), [0, math.pi, 0]),   # 1 + R[2,2] = 0: second rule
+    (np.diag([1.0, -1.0, -1.0]), [math.pi, 0, 0]),   # both zero: third rule
+    (2 * np.outer([1, 1, 0], [1, 1, 0]) / 2 - np.eye(3), np.array([1, 1, 0]) * math.pi / math.sqrt(2)),
+])
+def test_log3_half_turns(R, omega):
+    W = kin.log3(R)
+    np.testing.assert_allclose(kin.vee_so3(W), omega, atol=1e-12)
+    np.testing.assert_allclose(expm(W), R, atol=1e-12)
+
+
+def test_adjoint_inverse_and_wrap():
+    rng = np.random.default_rng(3)
+    T1, T2 = random_transform(rng, 3.0), random_transform(rng, 3.0)
+    np.testing.assert_allclose(kin.adT(T1 @ T2), kin.adT(T1) @ kin.adT(T2), atol=1e-12)
+    V = rng.normal(size=6)
+    # Ad(T) V is the twist T [V] T^-1.
+    np.testing.assert_allclose(hat6(kin.adT(T1) @ V), T1 @ hat6(V) @ np.linalg.inv(T1), atol=1e-12)
+    np.testing.assert_array_equal(kin.adT(np.eye(4)), np.eye(6))
+    for inv in (kin.inv_SE3, kin.inv_homogeneous):
+        np.testing.assert_allclose(inv(T1) @ T1, np.eye(4), atol=1e-12)
+    # Only R and p are read: a damaged bottom row does not leak into the inverse.
+    bad = T1.copy()
+    bad[3] = [7, 7, 7, 7]
+    np.testing.assert_array_equal(kin.inv_homogeneous(bad)[3], [0, 0, 0, 1])
+    np.testing.assert_array_equal(kin.inv_SE3(bad), kin.inv_SE3(T1))
+
+    w = kin.wrap_to_pi(3 * math.pi / 2)
+    assert isinstance(w, np.float64) and w == pytest.approx(-math.pi / 2)
+    angles = np.linspace(-20, 20, 41).reshape(1, 41)
+    wrapped = kin.wrap_to_pi(angles)
+    assert wrapped.shape == (1, 41)
+    np.testing.assert_allclose(np.cos(wrapped), np.cos(angles), atol=1e-12)
+    np.testing.assert_allclose(np.sin(wrapped), np.sin(angles), atol=1e-12)
+    assert np.all(np.abs(wrapped) <= math.pi)
+    np.testing.assert_allclose(kin.wrap_to_pi([4, 0, -4]), [4 - 2 * math.pi, 0, 2 * math.pi - 4])
+
+
+def test_damped_pinv_forms():
+    rng = np.random.default_rng(4)
+    lam = kin.DAMPING_LAMBDA
+    assert lam == 0.01
+    for m, n in ((6, 6), (6, 8), (3, 7), (3, 2), (7, 4)):
+        J = rng.normal(size=(m, n))
+        if m <= n:
+            want = J.T @ np.linalg.inv(J @ J.T + lam**2 * np.eye(m))
+        else:
+            want = np.linalg.inv(J.T @ J + lam**2 * np.eye(n)) @ J.T
+        got = kin.damped_pinv(J)
+        assert got.shape == (n, m)
+        np.testing.assert_allclose(got, want, rtol=1e-9, atol=1e-12)
+        np.testing.assert_allclose(kin.damped_pinv(J, -lam), got)  # lam is squared
+        np.testing.assert_allclose(kin.damped_pinv(J, lam=0.0), np.linalg.pinv(J), rtol=1e-7, atol=1e-10)
+    # Square and well-conditioned: the inverse up to the damping.
+    J = np.eye(3) * 2.0 + 0.1 * rng.normal(size=(3, 3))
+    np.testing.assert_allclose(kin.damped_pinv(J), np.linalg.inv(J), atol=1e-4)
+    # Rank-deficient without damping is numpy's singular-matrix error; damped it is fine.
+    J = np.array([[1.0, 2.0, 3.0], [2.0, 4.0, 6.0]])
+    with pytest.raises(np.linalg.LinAlgError, match="Singular matrix"):
+        kin.damped_pinv(J, 0.0)
+    assert np.all(np.isfinite(kin.damped_pinv(J)))
+    assert kin.damped_pinv(np.zeros((0, 4))).shape == (4, 0)
+
+
+def test_algebra_rejects_bad_input_without_crashing():
+    for call in (lambda: kin.log6(np.zeros(3)), lambda: kin.exp6([1, 2], 0.1),
+                 lambda: kin.log3(np.eye(4)), lambda: kin.damped_pinv(np.zeros(3)),
+                 lambda: kin.adT([[1, 2], [3, 4]]), lambda: kin.vee_so3([1, 2, 3])):
+        with pytest.raises(ValueError):
+            call()
+    with pytest.raises(TypeError):
+        kin.exp6(np.zeros(6), [0.1, 0.2])
+    # Non-finite values propagate as NaN rather than failing.
+    assert np.isnan(kin.log6(np.full((4, 4), np.nan))).any()
+    assert np.isnan(kin.exp6([np.nan, 0, 1, 0, 0, 0], 1.0)).any()
+
+
+# ---------------------------------------------------------------------------
+# Space-frame kinematics
+
+
+def test_forward_kinematics_and_jacobian_agree_with_finite_differences():
+    rng = np.random.default_rng(5)
+    S, M = random_arm(rng)
+    theta = rng.uniform(-2, 2, size=6)
+    T = kin.ForwardKinematicsInSpaceFrame(S, theta, M)
+    J = kin.JacobianInSpaceFrame(S, theta)
+    np.testing.assert_array_equal(J[:, 0], S[:, 0])
+    h = 1e-6
+    for i in range(6):
+        d = np.zeros(6)
+        d[i] = h
+        dT = (kin.ForwardKinematicsInSpaceFrame(S, theta + d, M)
+              - kin.ForwardKinematicsInSpaceFrame(S, theta - d, M)) / (2 * h)
+        np.testing.assert_allclose(dT @ np.linalg.inv(T), hat6(J[:, i]), atol=1e-6)
+    # The joint count comes from the joint vector; no joints gives M itself.
+    np.testing.assert_array_equal(kin.ForwardKinematicsInSpaceFrame(S, [], M), M)
+    np.testing.assert_allclose(kin.ForwardKinematicsInSpaceFrame(S, theta[:2], M),
+                               kin.exp6(S[:, 0], theta[0]) @ kin.exp6(S[:, 1], theta[1]) @ M)
+    J2 = kin.JacobianInSpaceFrame(S, theta[:2])
+    np.testing.assert_array_equal(J2[:, 2:], S[:, 2:])
+    with pytest.raises(IndexError):
+        kin.ForwardKinematicsInSpaceFrame(S[:, :3], theta, M)
+    with pytest.raises(ValueError):
+        kin.ForwardKinematicsInSpaceFrame(S, theta, M[:3])
+
+
+def numpy_ik(theta0, Tsd, M, S, eomg=1e-3, ev=1e-3, max_iter=200):
+    """The full-pose iteration written plainly in numpy, for comparison."""
+    def fk(th):
+        T = np.eye(4)
+        for i in range(len(th)):
+            T = T @ kin.exp6(S[:, i], th[i])
+        return T @ M
+    theta = np.arctan2(np.sin(theta0), np.cos(theta0))
+    out = [theta.copy()]
+    for _ in range(max_iter):
+        Tsb = fk(theta)
+        Vb = kin.se3_to_vec(kin.log6(kin.inv_SE3(Tsb) @ Tsd))
+        if np.linalg.norm(Vb[:3]) < eomg and np.linalg.norm(Vb[3:]) < ev:
+            break
+        J = kin.JacobianInSpaceFrame(S, theta)
+        theta = theta + kin.damped_pinv(J) @ (kin.adT(Tsb) @ Vb)
+        out.append(theta.copy())
+    out[-1] = np.arctan2(np.sin(out[-1]), np.cos(out[-1]))
+    return out
+
+
+def test_ik_reaches_reachable_targets(log):
+    rng = np.random.default_rng(6)
+    S, M = random_arm(rng, prismatic=())
+    for trial in range(5):
+        goal = rng.uniform(-1.5, 1.5, size=6)
+        Tsd = kin.ForwardKinematicsInSpaceFrame(S, goal, M)
+        guess = goal + rng.normal(scale=0.2, size=6)
+        hist = kin.InverseKinematicsInSpaceFrame(guess, Tsd, M, S)
+        assert all(isinstance(h, np.ndarray) and h.shape == (6,) for h in hist)
+        assert 1 < len(hist) < 201
+        Tsb = kin.ForwardKinematicsInSpaceFrame(S, hist[-1], M)
+        Vb = kin.se3_to_vec(kin.log6(kin.inv_SE3(Tsb) @ Tsd))
+        assert np.linalg.norm(Vb[:3]) < 1e-3 and np.linalg.norm(Vb[3:]) < 1e-3
+        assert np.all(np.abs(hist[-1]) <= math.pi)
+        ref = numpy_ik(guess, Tsd, M, S)
+        assert len(ref) == len(hist)
+        np.testing.assert_allclose(np.array(hist), np.array(ref), atol=1e-8)
+    assert log() == []
+
+    # Already there: one entry, the wrapped guess (4 rad enters as 4 - 2 pi).
+    guess = np.array([4.0, 0.1, -0.2, 0.3, 0.5, -1.0])
+    Tsd = kin.ForwardKinematicsInSpaceFrame(S, guess, M)
+    hist = kin.InverseKinematicsInSpaceFrame(guess, Tsd, M, S)
+    assert len(hist) == 1
+    np.testing.assert_allclose(hist[0], kin.wrap_to_pi(guess))
+    pos = kin.PositionIKInSpaceFrame(guess, Tsd, M, S)
+    assert len(pos) == 1 and pos[0][0] == 4.0
+
+
+def test_ik_unreachable_target_runs_out_and_logs(log):
+    rng = np.random.default_rng(7)
+    S, M = random_arm(rng, prismatic=())
+    far = np.eye(4)
+    far[:3, 3] = [1e4, 0, 0]
+    hist = kin.InverseKinematicsInSpaceFrame(np.zeros(6), far, M, S)
+    assert len(hist) == 201
+    assert np.all(np.abs(hist[-1]) <= math.pi)
+    assert log() == ["IK did not converge in 200 iterations"]
+
+    pos = kin.PositionIKInSpaceFrame(np.zeros(6), far, M, S)
+    assert len(pos) == 21
+    assert log()[-1] == "Position-only IK did not converge in 20 iterations"
+
+    # The limits are read when the solver is called.
+    old = kin.IK_MAX_ITERS, kin.POSITION_IK_MAX_ITERS
+    try:
+        kin.IK_MAX_ITERS, kin.POSITION_IK_MAX_ITERS = 5, 3
+        assert len(kin.InverseKinematicsInSpaceFrame(np.zeros(6), far, M, S)) == 6
+        assert len(kin.PositionIKInSpaceFrame(np.zeros(6), far, M, S)) == 4
+        assert log()[-2:] == ["IK did not converge in 5 iterations",
+                              "Position-only IK did not converge in 3 iterations"]
+    finally:
+        kin.IK_MAX_ITERS, kin.POSITION_IK_MAX_ITERS = old
+
+
+def test_position_ik_reaches_position_without_wrapping(log):
+    rng = np.random.default_rng(8)
+    S, M = random_arm(rng, prismatic=())
+    goal = rng.uniform(-1, 1, size=6)
+    Tsd = kin.ForwardKinematicsInSpaceFrame(S, goal, M)
+    guess = goal + 0.05
+    guess[0] += 2 * math.pi  # stays unwrapped
+    hist = kin.PositionIKInSpaceFrame(guess, Tsd, M, S)
+    assert hist[0][0] == guess[0]
+    p = kin.ForwardKinematicsInSpaceFrame(S, hist[-1], M)[:3, 3]
+    assert np.linalg.norm(p - Tsd[:3, 3]) < 1e-3
+    assert log() == []
+
+
+def test_ik_rejects_mismatched_arguments():
+    S, M = random_arm(np.random.default_rng(9))
+    with pytest.raises((ValueError, IndexError)):
+        kin.InverseKinematicsInSpaceFrame(np.zeros(7), np.eye(4), M, S)
+    with pytest.raises(ValueError):
+        kin.InverseKinematicsInSpaceFrame(np.zeros(6), np.eye(3), M, S)
+    with pytest.raises(ValueError):
+        kin.PositionIKInSpaceFrame(np.zeros((2, 3)), np.eye(4), M, S)
