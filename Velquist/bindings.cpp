@@ -1,0 +1,184 @@
+// Velquist: shows one arm configuration (the planner's colliding waypoint, typed
+// joint angles or a random colliding sample) with the links that touch the
+// environment in a warning colour.
+#include "common/arm_scene.hpp"
+#include "common/pybridge.hpp"
+#include "common/viewer.hpp"
+#include "velquist.hpp"
+
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <numbers>
+#include <string>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace cellpath;
+
+namespace {
+
+nb::handle g_module;  // held by sys.modules for the interpreter's lifetime
+
+constexpr long kMaxAttempts = 2000;
+
+nb::object attr(const char* name) { return g_module.attr(name); }
+
+nb::object load_mesh(nb::handle npz_path) { return py::load_trimesh(npz_path); }
+
+// Random joint vectors over JOINT_RANGE until one puts a link other than the
+// base into the environment.
+nb::object find_colliding_theta(nb::handle handler, nb::handle rng, long max_attempts) {
+  const std::size_t n_joints = py::handler_joints(handler);
+  nb::object joint_range = attr("JOINT_RANGE");
+  const long base = nb::cast<long>(attr("BASE_LINK_INDEX"));
+  nb::object colliding_links = attr("colliding_links");
+  nb::object lo = joint_range[0], hi = joint_range[1];
+  for (long attempt = 0; attempt < max_attempts; ++attempt) {
+    nb::object theta = rng.attr("uniform")(lo, hi, nb::arg("size") = n_joints);
+    nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
+    if (!py::without(py::voxel_hits(colliding_links, handler, T), base).empty()) return theta;
+  }
+  throw std::runtime_error("No colliding config found in " + std::to_string(max_attempts) +
+                           " samples over theta in " + py::str_of(joint_range) + ".");
+}
+
+// The --theta text as a float array: split at commas, each piece read as
+// Python's float() reads it (so a bad piece fails with float()'s own message).
+nb::object parse_theta(const std::string& text) {
+  nb::list values;
+  for (const std::string& piece : velquist::split_commas(text))
+    values.append(py::builtin("float")(nb::str(piece.c_str(), piece.size())));
+  return py::numpy().attr("array")(values, nb::arg("dtype") = "float64");
+}
+
+void require_joint_count(nb::handle theta, std::size_t n_joints, const std::string& source) {
+  const std::size_t k = nb::len(theta);
+  if (k != n_joints)
+    throw nb::value_error((source + " gives " + std::to_string(k) + " joint angle" +
+                           (k == 1 ? "" : "s") + ", but the arm has " + std::to_string(n_joints) +
+                           " joints; give exactly one angle per joint")
+                              .c_str());
+}
+
+nb::object make_parser() {
+  nb::module_ argparse = nb::module_::import_("argparse");
+  nb::object Path = nb::module_::import_("pathlib").attr("Path");
+  nb::object cache_dir = attr("CACHE_DIR");
+  nb::object parser = argparse.attr("ArgumentParser")(
+      nb::arg("formatter_class") = argparse.attr("RawDescriptionHelpFormatter"));
+  parser.attr("add_argument")("--cache-dir", nb::arg("type") = Path, nb::arg("default") = cache_dir,
+                              nb::arg("help") = "Cache directory to load (default: " +
+                                                py::str_of(cache_dir) + ").");
+  parser.attr("add_argument")(
+      "--theta", nb::arg("type") = py::builtin("str"), nb::arg("default") = nb::none(),
+      nb::arg("help") = "Comma-separated joint angles to render directly instead of reading "
+                        "Cache/CollisionWaypoint.npz, e.g. "
+                        "'-1.5708,-0.7854,-1.5708,-3.927,-1.5708,0'.");
+  parser.attr("add_argument")("--random", nb::arg("action") = "store_true",
+                              nb::arg("help") = "Search for and render a random colliding "
+                                                "configuration instead of reading --theta or "
+                                                "Cache/CollisionWaypoint.npz.");
+  parser.attr("add_argument")("--seed", nb::arg("type") = py::builtin("int"),
+                              nb::arg("default") = nb::none(),
+                              nb::arg("help") = "Seed for --random (default: fresh entropy each run).");
+  return parser;
+}
+
+std::vector<std::string> argv_list(nb::handle argv_in) {
+  std::vector<std::string> argv;
+  if (argv_in.is_none()) {
+    nb::list all(nb::module_::import_("sys").attr("argv"));
+    for (std::size_t i = 1; i < nb::len(all); ++i) argv.push_back(py::str_of(all[i]));
+  } else {
+    for (nb::handle a : argv_in) argv.push_back(nb::cast<std::string>(a));
+  }
+  return argv;
+}
+
+void main_entry(nb::handle argv_in) {
+  nb::module_ np = py::numpy();
+  const std::vector<std::string> argv = velquist::join_theta_value(argv_list(argv_in));
+  nb::object args = make_parser().attr("parse_args")(nb::cast(argv));
+  nb::object cache_dir = args.attr("cache_dir");
+  const bool random = nb::cast<bool>(args.attr("random"));
+  nb::object theta_text = args.attr("theta");
+
+  // Typed angles are read before the (slow) handler is built, so a typo fails at once.
+  nb::object theta;
+  if (!random && !theta_text.is_none()) theta = parse_theta(nb::cast<std::string>(theta_text));
+
+  nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
+  nb::object meta = py::parse_json_file(cache_dir, "meta.json");
+  const std::size_t n_joints = py::handler_joints(handler);
+
+  std::string label;
+  if (random) {
+    nb::object rng = np.attr("random").attr("default_rng")(args.attr("seed"));
+    theta = find_colliding_theta(handler, rng, kMaxAttempts);
+    label = "random";
+  } else if (theta.is_valid()) {
+    require_joint_count(theta, n_joints, "--theta");
+    label = "n/a";
+  } else {
+    nb::object data = py::open_archive(py::join_path(cache_dir, "CollisionWaypoint.npz"));
+    try {
+      label = std::to_string(nb::cast<long>(py::builtin("int")(py::archive_member(data, "index"))));
+      theta = np.attr("asarray")(py::archive_member(data, "theta"), nb::arg("dtype") = "float64");
+    } catch (...) {
+      data.attr("close")();
+      throw;
+    }
+    data.attr("close")();
+    if (nb::cast<std::size_t>(theta.attr("ndim")) != 1)
+      throw nb::value_error("CollisionWaypoint.npz: theta must be a joint vector");
+    require_joint_count(theta, n_joints, "CollisionWaypoint.npz");
+  }
+
+  nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
+  const std::vector<long> hits = py::voxel_hits(attr("colliding_links"), handler, T);
+  py::print_line("Waypoint " + label);
+  py::print_line("  theta: " + py::theta_text(theta));
+  py::print_line("  colliding link indices (incl. expected base-mount contact at " +
+                 py::str_of(attr("BASE_LINK_INDEX")) + "): " + py::list_text(hits));
+
+  nb::object scene = py::arm_scene(meta, cache_dir, T, hits,
+                                   {attr("LINK_COLOR"), attr("HIT_COLOR"), attr("ENV_COLOR")});
+  py::show_scene(scene, "Velquist");
+}
+
+nb::list rgba(std::initializer_list<int> c) {
+  nb::list out;
+  for (int v : c) out.append(v);
+  return out;
+}
+
+}  // namespace
+
+NB_MODULE(Velquist, m) {
+  g_module = m;
+  m.doc() = "Collision viewer: one arm configuration in a viewer window, links that touch the "
+            "environment drawn in a warning colour.";
+  // The directory "cache" two levels above the one holding this module.
+  m.attr("CACHE_DIR") = py::default_cache_dir(m, "cache", 3);
+  m.attr("LINK_COLOR") = rgba({100, 150, 230, 255});
+  m.attr("HIT_COLOR") = rgba({220, 60, 60, 255});
+  m.attr("ENV_COLOR") = rgba({200, 90, 90, 255});
+  m.attr("BASE_LINK_INDEX") = 0;
+  m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
+  m.attr("MAX_ATTEMPTS") = kMaxAttempts;
+
+  m.attr("RobotEnvironmentHandler") = nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler");
+  m.attr("colliding_links") = nb::module_::import_("Gristane").attr("colliding_links");
+
+  m.def("load_mesh", &load_mesh, nb::arg("npz_path"),
+        "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
+  m.def("find_colliding_theta", &find_colliding_theta, nb::arg("handler"), nb::arg("rng"),
+        nb::arg("max_attempts") = kMaxAttempts,
+        "Draw joint vectors uniformly over JOINT_RANGE with rng until one makes a link other "
+        "than the base touch the environment, and return it; RuntimeError after max_attempts "
+        "misses.");
+  m.def("main", &main_entry, nb::arg("argv") = nb::none(),
+        "Print and show one configuration: --random, --theta or the cache's "
+        "CollisionWaypoint.npz, in that order of preference.");
+}

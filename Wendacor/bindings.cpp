@@ -1,0 +1,128 @@
+// Wendacor: demonstrates the voxel collision test on a capture: one colliding
+// and one collision-free configuration, found with a fixed seed, each printed
+// and shown in a viewer window with the touching links in a warning colour.
+#include "common/arm_scene.hpp"
+#include "common/pybridge.hpp"
+#include "common/viewer.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <numbers>
+#include <string>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace cellpath;
+
+namespace {
+
+nb::handle g_module;  // held by sys.modules for the interpreter's lifetime
+
+nb::object attr(const char* name) { return g_module.attr(name); }
+
+nb::object load_mesh(nb::handle npz_path) { return py::load_trimesh(npz_path); }
+
+// Link indices touching the environment at theta, the base left out.
+std::vector<long> arm_hits(nb::handle handler, nb::handle theta, long base) {
+  nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
+  return py::without(py::voxel_hits(attr("colliding_links"), handler, T), base);
+}
+
+// The first colliding and the first free sample of a generator seeded with
+// SEED; the zero configuration is the free one when it is free.
+nb::tuple find_configs(nb::handle handler, std::size_t n_joints) {
+  nb::module_ np = py::numpy();
+  nb::object rng = np.attr("random").attr("default_rng")(attr("SEED"));
+  const long base = nb::cast<long>(attr("BASE_LINK_INDEX"));
+  nb::object joint_range = attr("JOINT_RANGE");
+  nb::object max_attempts_obj = attr("MAX_ATTEMPTS");
+  const long max_attempts = nb::cast<long>(max_attempts_obj);
+  nb::object lo = joint_range[0], hi = joint_range[1];
+
+  nb::object home = np.attr("zeros")(n_joints);
+  nb::object free_theta = arm_hits(handler, home, base).empty() ? home : nb::none();
+  nb::object collide_theta = nb::none();
+  for (long attempt = 0; attempt < max_attempts; ++attempt) {
+    if (!collide_theta.is_none() && !free_theta.is_none()) break;
+    nb::object theta = rng.attr("uniform")(lo, hi, nb::arg("size") = n_joints);
+    const bool hit = !arm_hits(handler, theta, base).empty();
+    if (hit && collide_theta.is_none())
+      collide_theta = theta;
+    else if (!hit && free_theta.is_none())
+      free_theta = theta;
+  }
+  const std::string tail = " samples over theta in " + py::str_of(joint_range) + ".";
+  if (collide_theta.is_none())
+    throw std::runtime_error("No colliding configuration found in " + py::str_of(max_attempts_obj) + tail);
+  if (free_theta.is_none())
+    throw std::runtime_error("No collision-free configuration found in " + py::str_of(max_attempts_obj) + tail);
+  return nb::make_tuple(collide_theta, free_theta);
+}
+
+void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta, const std::string& title) {
+  nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
+  const std::vector<long> hits = py::voxel_hits(attr("colliding_links"), handler, T);
+  nb::object base_obj = attr("BASE_LINK_INDEX");
+  const std::vector<long> arm = py::without(hits, nb::cast<long>(base_obj));
+  py::print_line("\n" + title);
+  py::print_line("  theta: " + py::theta_text(theta));
+  py::print_line(std::string("  arm collision: ") + (arm.empty() ? "False" : "True"));
+  py::print_line("  colliding link indices (incl. expected base-mount contact at " + py::str_of(base_obj) +
+                 "): " + py::list_text(hits));
+  nb::object scene = py::arm_scene(meta, attr("CACHE_DIR"), T, hits,
+                                   {attr("LINK_COLOR"), attr("HIT_COLOR"), attr("ENV_COLOR")});
+  py::show_scene(scene, "Wendacor");
+}
+
+void main_entry(nb::handle argv) {
+  nb::object parser = nb::module_::import_("argparse").attr("ArgumentParser")(
+      nb::arg("prog") = "Wendacor",
+      nb::arg("description") = "Find a colliding and a collision-free configuration of the "
+                               "capture in CACHE_DIR (fixed seed), report them and show each.");
+  parser.attr("parse_args")(argv);
+  nb::object cache_dir = attr("CACHE_DIR");
+  nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
+  nb::object meta = py::parse_json_file(cache_dir, "meta.json");
+  nb::tuple configs = find_configs(handler, py::handler_joints(handler));
+  render_scenario(handler, meta, configs[0], "Scenario 1: colliding configuration");
+  render_scenario(handler, meta, configs[1], "Scenario 2: collision-free configuration");
+}
+
+nb::list rgba(std::initializer_list<int> c) {
+  nb::list out;
+  for (int v : c) out.append(v);
+  return out;
+}
+
+}  // namespace
+
+NB_MODULE(Wendacor, m) {
+  g_module = m;
+  m.doc() = "Collision scenario check: a colliding and a collision-free configuration of a "
+            "capture, found with a fixed seed, printed and shown.";
+  m.attr("CACHE_DIR") = py::default_cache_dir(m, "Cache", 1);
+  m.attr("LINK_COLOR") = rgba({100, 150, 230, 255});
+  m.attr("HIT_COLOR") = rgba({220, 60, 60, 255});
+  m.attr("ENV_COLOR") = rgba({200, 90, 90, 255});
+  m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
+  m.attr("MAX_ATTEMPTS") = 2000;
+  m.attr("SEED") = 0;
+  m.attr("BASE_LINK_INDEX") = 0;
+
+  m.attr("RobotEnvironmentHandler") = nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler");
+  m.attr("colliding_links") = nb::module_::import_("Gristane").attr("colliding_links");
+
+  m.def("load_mesh", &load_mesh, nb::arg("npz_path"),
+        "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
+  m.def("find_configs", &find_configs, nb::arg("handler"), nb::arg("n_joints"),
+        "(collide_theta, free_theta): the first colliding and the first collision-free joint "
+        "vector drawn over JOINT_RANGE by a generator seeded with SEED (the zero vector is "
+        "taken as the free one when it is free). RuntimeError when either is not found in "
+        "MAX_ATTEMPTS samples.");
+  m.def("render_scenario", &render_scenario, nb::arg("handler"), nb::arg("meta"), nb::arg("theta"),
+        nb::arg("title"),
+        "Print the voxel collision report of theta under `title` and show the arm there, "
+        "touching links (the base included) in HIT_COLOR.");
+  m.def("main", &main_entry, nb::arg("argv") = nb::none(),
+        "Find both scenarios on the cache in CACHE_DIR and show them one after the other.");
+}

@@ -1,0 +1,111 @@
+// What the collision viewer and the collision scenario check share: the voxel
+// test of a posed arm through a robot environment handler, and the scene of the
+// arm at a configuration with its touching links picked out in a warning colour.
+#pragma once
+
+#include "common/mesh_archive.hpp"
+#include "common/pybridge.hpp"
+#include "common/viewer.hpp"
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace cellpath::py {
+
+namespace nb = nanobind;
+
+// Link indices reported by `colliding_links` for the handler's voxel model
+// posed by `T_world_link` (all links, base included), as Python ints.
+inline std::vector<long> voxel_hits(nb::handle colliding_links, nb::handle handler,
+                                    nb::handle T_world_link) {
+  nb::object hits = colliding_links(handler.attr("link_points"), T_world_link,
+                                    handler.attr("env_grid"), handler.attr("env_origin"),
+                                    handler.attr("pitch"));
+  std::vector<long> out;
+  for (nb::handle h : hits) out.push_back(nb::cast<long>(h));
+  return out;
+}
+
+// `hits` without the base link (whose contact with its mount is expected), in order.
+inline std::vector<long> without(const std::vector<long>& hits, long base) {
+  std::vector<long> out;
+  for (long h : hits)
+    if (h != base) out.push_back(h);
+  return out;
+}
+
+// "[a, b, c]", as Python prints a list of ints.
+inline std::string list_text(const std::vector<long>& v) {
+  std::string s = "[";
+  for (std::size_t i = 0; i < v.size(); ++i) {
+    if (i) s += ", ";
+    s += std::to_string(v[i]);
+  }
+  return s + "]";
+}
+
+// The joint count of a handler: one fewer than its links.
+inline std::size_t handler_joints(nb::handle handler) {
+  nb::object transforms = handler.attr("initialTransforms");
+  const std::size_t links = nb::len(transforms);
+  if (links == 0) throw nb::value_error("the capture has no links");
+  return links - 1;
+}
+
+struct ArmColors {
+  nb::object link, hit, env;
+};
+
+// A trimesh.Scene of the capture in `cache_dir` (described by the parsed
+// `meta`): each link at its pose in the (n_links, 4, 4) `T_world_link`,
+// coloured `hit` when its index is in `hits` (the base too), else `link`; each
+// environment body where it was captured, coloured `env`.
+inline nb::object arm_scene(nb::handle meta, nb::handle cache_dir, nb::handle T_world_link,
+                            const std::vector<long>& hits, const ArmColors& colors) {
+  Array<double> T = as_f64(T_world_link);
+  if (T.ndim() != 3 || T.shape[1] != 4 || T.shape[2] != 4)
+    throw nb::value_error(("link transforms must have shape (n_links, 4, 4), got " +
+                           shape_text(T.shape))
+                              .c_str());
+  nb::object scene = nb::module_::import_("trimesh").attr("Scene")();
+  for (nb::handle link : meta["links"]) {
+    nb::object index_obj = link["index"];
+    if (!nb::isinstance<nb::int_>(index_obj))
+      throw nb::value_error(("meta.json link index must be an integer, got " + str_of(index_obj)).c_str());
+    const long index = nb::cast<long>(index_obj);
+    if (index < 0 || static_cast<std::size_t>(index) >= T.shape[0])
+      throw nb::value_error(("meta.json lists link " + std::to_string(index) + ", but the arm has " +
+                             std::to_string(T.shape[0]) + " links")
+                                .c_str());
+    nb::object mesh = load_trimesh(join_path(cache_dir, "link_" + std::to_string(index) + ".npz"));
+    double* dst = nullptr;
+    nb::object pose = new_f64({4, 4}, &dst);
+    for (int k = 0; k < 16; ++k) dst[k] = T.data[16 * static_cast<std::size_t>(index) + k];
+    const bool hit = std::find(hits.begin(), hits.end(), index) != hits.end();
+    add_colored(scene, mesh, hit ? colors.hit : colors.link, link["name"], pose);
+  }
+  for (nb::handle env : meta.attr("get")("env", nb::list())) {
+    nb::object name = env["name"];
+    nb::object mesh = load_trimesh(join_path(cache_dir, "env_" + str_of(name) + ".npz"));
+    add_colored(scene, mesh, colors.env, name, nb::none());
+  }
+  return scene;
+}
+
+inline nb::object builtin(const char* name) {
+  return nb::module_::import_("builtins").attr(name);
+}
+
+inline void print_line(const std::string& s) { builtin("print")(s); }
+
+// numpy.array2string(theta, precision=3)
+inline std::string theta_text(nb::handle theta) {
+  return nb::cast<std::string>(numpy().attr("array2string")(theta, nb::arg("precision") = 3));
+}
+
+inline nb::object parse_json_file(nb::handle cache_dir, const char* name) {
+  return nb::module_::import_("json").attr("loads")(join_path(cache_dir, name).attr("read_text")());
+}
+
+}  // namespace cellpath::py
