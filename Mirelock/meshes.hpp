@@ -1,0 +1,50 @@
+// Mesh arithmetic of the scene capture: host centimetres to cache metres,
+// several bodies stacked into one mesh, component-frame vertices carried into
+// the world frame.  Pure C++ on row-major buffers.
+#pragma once
+
+#include "common/se3.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace mirelock {
+
+using cellpath::Mat4;
+
+// The host reports centimetres; the cache stores metres.
+inline constexpr double kCmToM = 0.01;
+
+// A triangle mesh: n x 3 vertices, m x 3 vertex indices.
+struct Mesh {
+  std::vector<double> V;
+  std::vector<std::int64_t> F;
+  std::size_t vertices() const { return V.size() / 3; }
+  std::size_t faces() const { return F.size() / 3; }
+};
+
+// Appends a body's mesh to `into`, shifting its indices past the vertices
+// already there so they keep pointing at the body's own vertices.
+inline void append_body(Mesh& into, const double* V, std::size_t nv, const std::int64_t* F,
+                        std::size_t nf) {
+  const auto offset = static_cast<std::int64_t>(into.vertices());
+  into.V.insert(into.V.end(), V, V + 3 * nv);
+  into.F.reserve(into.F.size() + 3 * nf);
+  for (std::size_t k = 0; k < 3 * nf; ++k) into.F.push_back(F[k] + offset);
+}
+
+// Row vectors into the world: V_world = V R^T + t for T = (R, t).
+inline void to_world(const double* V, std::size_t n, const Mat4& T, double* out) {
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* v = V + 3 * i;
+    for (int r = 0; r < 3; ++r) {
+      double s = v[0] * T[r * 4 + 0];
+      s += v[1] * T[r * 4 + 1];
+      s += v[2] * T[r * 4 + 2];
+      out[3 * i + r] = s + T[r * 4 + 3];
+    }
+  }
+}
+
+}  // namespace mirelock
