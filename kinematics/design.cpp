@@ -72,18 +72,18 @@ nb::object component_global_transform(nb::handle m, nb::handle name) {
                                 .c_str());
     return array_from(a.data, {4, 4});
   }
-  ui_of(m).attr("messageBox")(nb::str(format1("could not find component name {}", name).c_str()));
+  ui_of(m).attr("messageBox")(format1("could not find component name {}", name));
   return nb::none();
 }
 
 void def_vec3(nb::module_& m) {
   m.def(
-      "vec3", [](nb::handle pt) { return to_numpy(read_vec3(pt)); }, nb::arg("pt"),
+      "vec3", [](nb::handle pt) { return to_numpy(read_vec3(pt)); }, nb::arg("pt").none(),
       "The array [pt.x, pt.y, pt.z] of a host point or vector.");
 }
 
 void def_getTandSFromJoint(nb::module_& m) {
-  m.def("getTandSFromJoint", &joint_frame_and_screw, nb::arg("jnt"), nb::arg("side") = "one",
+  m.def("getTandSFromJoint", &joint_frame_and_screw, nb::arg("jnt").none(), nb::arg("side").none() = "one",
         "(T, S) of a host joint: T is the 4x4 world frame of its geometry on side 'one' (any "
         "other text: the second geometry), axes normalised, origin in column 3; S is the "
         "world screw (omega, v): revolute (axis, o x axis), slider (0, direction), and an "
@@ -95,7 +95,7 @@ void def_GetComponentGlobalTransformationmatrix(nb::module_& m) {
   m.def(
       "GetComponentGlobalTransformationmatrix",
       [mod](nb::handle CompnentName) { return component_global_transform(mod, CompnentName); },
-      nb::arg("CompnentName"),
+      nb::arg("CompnentName").none(),
       "World transform (4x4, design units) of the first occurrence whose component has this "
       "name; shows 'could not find component name <name>' and returns None when none has.");
 }
@@ -111,14 +111,14 @@ void register_design(nb::module_& m) {
       [](nb::handle MatA, nb::handle MatB) {
         return to_numpy(relative_matrix(rigid_arg(MatA, "MatA"), mat4_arg(MatB, "MatB")));
       },
-      nb::arg("MatA"), nb::arg("MatB"), "inv_homogeneous(MatA) @ MatB: MatB seen from MatA.");
+      nb::arg("MatA").none(), nb::arg("MatB").none(), "inv_homogeneous(MatA) @ MatB: MatB seen from MatA.");
   m.def(
       "TRelativeWhenTwoAreGround",
       [](nb::handle frame1, nb::handle frame0) {
         return to_numpy(
             cellpath::mul4(inv_SE3(rigid_arg(frame0, "frame0")), mat4_arg(frame1, "frame1")));
       },
-      nb::arg("frame1"), nb::arg("frame0"),
+      nb::arg("frame1").none(), nb::arg("frame0").none(),
       "inv_SE3(frame0) @ frame1: the pose of frame1 seen from frame0.");
   m.def(
       "GetTransformationmatrixRelativeM",
@@ -126,7 +126,7 @@ void register_design(nb::module_& m) {
         return to_numpy(relative_matrix(rigid_arg(GlobalBaseFrame, "GlobalBaseFrame"),
                                         mat4_arg(GlobalNthFrame, "GlobalNthFrame")));
       },
-      nb::arg("GlobalBaseFrame"), nb::arg("GlobalNthFrame"),
+      nb::arg("GlobalBaseFrame").none(), nb::arg("GlobalNthFrame").none(),
       "RelativeMatrix(GlobalBaseFrame, GlobalNthFrame).");
   m.def(
       "GetZeroConfigurationMatrix",
@@ -136,7 +136,7 @@ void register_design(nb::module_& m) {
         return to_numpy(relative_matrix(rigid_arg(first, "WorldTransformationMatrices[0]"),
                                         mat4_arg(last, "WorldTransformationMatrices[-1]")));
       },
-      nb::arg("WorldTransformationMatrices"),
+      nb::arg("WorldTransformationMatrices").none(),
       "The last frame seen from the first: the home transform M when the frames are taken at "
       "the zero configuration.");
   m.def(
@@ -148,7 +148,7 @@ void register_design(nb::module_& m) {
         const Vec3 v = cross3({-w[0], -w[1], -w[2]}, q);
         return to_numpy(Vec6{w[0], w[1], w[2], v[0], v[1], v[2]});
       },
-      nb::arg("JointM"), nb::arg("RotAxis"),
+      nb::arg("JointM").none(), nb::arg("RotAxis").none(),
       "World screw (w, -w x q) of an axis RotAxis given in the joint frame JointM, with w = "
       "R @ RotAxis (not normalised) and q the frame origin.");
 }

@@ -93,14 +93,14 @@ void register_dh(nb::module_& m) {
   m.def(
       "GetDHParameters",
       [](nb::handle TGlobalList, nb::handle /*RotationAxis*/) { return dh_parameters(TGlobalList); },
-      nb::arg("TGlobalList"), nb::arg("RotationAxis"),
+      nb::arg("TGlobalList").none(), nb::arg("RotationAxis").none(),
       "One row [a, alpha, d, theta] per consecutive pair of world frames, read off frame i "
       "seen from frame i-1: theta and alpha from the rotation, d = z offset, a = xy distance. "
       "RotationAxis is accepted and not used.");
   m.def(
       "PrintDHTable",
       [](nb::handle DH_list, nb::handle in_degrees) { print_dh_table(DH_list, truthy(in_degrees)); },
-      nb::arg("DH_list"), nb::arg("in_degrees") = true,
+      nb::arg("DH_list").none(), nb::arg("in_degrees").none() = true,
       "Prints the table as fixed-width columns i, a, alpha, d, theta (angles in degrees "
       "unless in_degrees is false) under a header and a dash line.");
 }

@@ -351,7 +351,7 @@ void register_motion(nb::module_& m) {
   nb::handle mod = m;
 
   m.def(
-      "npToMatrix3D", [mod](nb::handle T) { return matrix3d_from(mod, T); }, nb::arg("T"),
+      "npToMatrix3D", [mod](nb::handle T) { return matrix3d_from(mod, T); }, nb::arg("T").none(),
       "A host Matrix3D set from the 16 row-major entries of T; logs when the host rejects "
       "them (a rotation block that is not orthonormal) and returns the matrix anyway.");
   m.def(
@@ -359,7 +359,7 @@ void register_motion(nb::module_& m) {
       [mod](nb::handle componentName, nb::handle T_global) {
         return move_component(mod, componentName, T_global);
       },
-      nb::arg("componentName"), nb::arg("T_global"),
+      nb::arg("componentName").none(), nb::arg("T_global").none(),
       "Places the root occurrence named componentName (or, failing that, the first root "
       "occurrence of a component of that name) at the world transform T_global and returns "
       "it; a parametric design with a pending snapshot gets it taken. Logs and returns None "
@@ -375,8 +375,8 @@ void register_motion(nb::module_& m) {
         return do_forward_kinematics(mod, BaseFrameName, EndEffectorFrameName, thetaLists,
                                      JointNames, truthy(animate), truthy(drawTrace));
       },
-      nb::arg("BaseFrameName"), nb::arg("EndEffectorFrameName"), nb::arg("thetaLists"),
-      nb::arg("JointNames"), nb::arg("animate") = true, nb::arg("drawTrace") = true,
+      nb::arg("BaseFrameName").none(), nb::arg("EndEffectorFrameName").none(), nb::arg("thetaLists").none(),
+      nb::arg("JointNames").none(), nb::arg("animate").none() = true, nb::arg("drawTrace").none() = true,
       "Moves the named joints from their current values to thetaLists in ANIM_STEPS steps, "
       "drawing the end-effector path when drawTrace is set. With animate false the design "
       "is left at the zero configuration and (JointNames, path, trace points) is returned.");
@@ -387,8 +387,8 @@ void register_motion(nb::module_& m) {
         end_effector_placement(mod, BaseFrameName, EndEffectorFrameName, thetaLists, JointNames,
                                FrameNameIWantToMove);
       },
-      nb::arg("BaseFrameName"), nb::arg("EndEffectorFrameName"), nb::arg("thetaLists"),
-      nb::arg("JointNames"), nb::arg("FrameNameIWantToMove"),
+      nb::arg("BaseFrameName").none(), nb::arg("EndEffectorFrameName").none(), nb::arg("thetaLists").none(),
+      nb::arg("JointNames").none(), nb::arg("FrameNameIWantToMove").none(),
       "Zeroes the joints and places the component FrameNameIWantToMove where the end "
       "effector would be for the joint values thetaLists.");
   m.def(
@@ -398,8 +398,8 @@ void register_motion(nb::module_& m) {
         return animate_ik(mod, BaseFrameName, EndEffectorFrameName, TargetFrameName, JointNames,
                           truthy(animate), truthy(drawTrace));
       },
-      nb::arg("BaseFrameName"), nb::arg("EndEffectorFrameName"), nb::arg("TargetFrameName"),
-      nb::arg("JointNames"), nb::arg("animate") = true, nb::arg("drawTrace") = true,
+      nb::arg("BaseFrameName").none(), nb::arg("EndEffectorFrameName").none(), nb::arg("TargetFrameName").none(),
+      nb::arg("JointNames").none(), nb::arg("animate").none() = true, nb::arg("drawTrace").none() = true,
       "Solves IK from the current joint values to the pose of the component TargetFrameName "
       "and animates the arm there, drawing the end-effector path when drawTrace is set. With "
       "animate false the design is left at the zero configuration and (JointNames, path, "

@@ -153,14 +153,14 @@ IkArgs ik_args(nb::handle InitialTheta, nb::handle Tsd, nb::handle M, nb::handle
 }  // namespace
 
 void def_skew(nb::module_& m) {
-  m.def("skew", &skew_py, nb::arg("omega"),
+  m.def("skew", &skew_py, nb::arg("omega").none(),
         "The 3x3 skew matrix [omega], so that skew(a) @ b == cross(a, b). Its element "
         "type follows the components (the zeros are integers).");
 }
 
 void def_adT(nb::module_& m) {
   m.def(
-      "adT", [](nb::handle T) { return to_numpy(adT(rigid_arg(T, "T"))); }, nb::arg("T"),
+      "adT", [](nb::handle T) { return to_numpy(adT(rigid_arg(T, "T"))); }, nb::arg("T").none(),
       "The 6x6 adjoint [[R, 0], [[p]R, R]] of a transform, mapping (omega, v) twists "
       "from the frame of T into the frame T is expressed in.");
 }
@@ -168,42 +168,42 @@ void def_adT(nb::module_& m) {
 void def_inv_SE3(nb::module_& m) {
   m.def(
       "inv_SE3", [](nb::handle T) { return to_numpy(inv_SE3(rigid_arg(T, "T"))); },
-      nb::arg("T"), "The inverse (R^T, -R^T p) of a rigid transform.");
+      nb::arg("T").none(), "The inverse (R^T, -R^T p) of a rigid transform.");
 }
 
 void register_algebra(nb::module_& m) {
   m.attr("DAMPING_LAMBDA") = kDampingLambda;
 
   def_skew(m);
-  m.def("vec3_to_so3", &skew_py, nb::arg("v"), "The so(3) matrix of a 3-vector; same as skew.");
-  m.def("vee_so3", &vee_so3_py, nb::arg("W"),
+  m.def("vec3_to_so3", &skew_py, nb::arg("v").none(), "The so(3) matrix of a 3-vector; same as skew.");
+  m.def("vee_so3", &vee_so3_py, nb::arg("W").none(),
         "The 3-vector (W[2,1], W[0,2], W[1,0]) of a skew matrix (W is not checked).");
-  m.def("exp6", &exp6_py, nb::arg("S"), nb::arg("theta"),
+  m.def("exp6", &exp6_py, nb::arg("S").none(), nb::arg("theta").none(),
         "The 4x4 transform exp([S] theta) of a screw S = (omega, v) (anything that "
         "flattens to 6 numbers). |omega| < 1e-6 is a pure translation by v * theta; "
         "otherwise omega should be a unit vector.");
-  m.def("log3", &log3_py, nb::arg("R"),
+  m.def("log3", &log3_py, nb::arg("R").none(),
         "The so(3) matrix [omega] theta of a rotation, theta in [0, pi]; zero for rotations "
         "with cos(theta) >= 0.999999.");
   m.def(
       "log6",
-      [](nb::handle T) { return to_numpy(log6(rigid_arg(T, "T"))); }, nb::arg("T"),
+      [](nb::handle T) { return to_numpy(log6(rigid_arg(T, "T"))); }, nb::arg("T").none(),
       "The se(3) matrix [[omega] theta, v theta; 0] of a transform; a rotation too small "
       "to resolve gives the pure translation (0, p).");
   m.def(
       "se3_to_vec",
       [](nb::handle X) { return to_numpy(se3_to_vec(rigid_arg(X, "se3mat"))); },
-      nb::arg("se3mat"), "The twist 6-vector (omega, v) of an se(3) matrix.");
+      nb::arg("se3mat").none(), "The twist 6-vector (omega, v) of an se(3) matrix.");
   def_adT(m);
   def_inv_SE3(m);
   m.def(
       "inv_homogeneous",
-      [](nb::handle T) { return to_numpy(inv_homogeneous(rigid_arg(T, "T"))); }, nb::arg("T"),
+      [](nb::handle T) { return to_numpy(inv_homogeneous(rigid_arg(T, "T"))); }, nb::arg("T").none(),
       "The inverse (R^T, -R^T p) of a rigid transform, with bottom row (0, 0, 0, 1).");
-  m.def("wrap_to_pi", &wrap_to_pi_py, nb::arg("theta"),
+  m.def("wrap_to_pi", &wrap_to_pi_py, nb::arg("theta").none(),
         "Each angle mapped into [-pi, pi] as arctan2(sin, cos); scalars give a numpy "
         "float, arrays an array of the same shape.");
-  m.def("damped_pinv", &damped_pinv_py, nb::arg("J"), nb::arg("lam") = kDampingLambda,
+  m.def("damped_pinv", &damped_pinv_py, nb::arg("J").none(), nb::arg("lam").none() = kDampingLambda,
         "The damped pseudo-inverse of an m x n matrix: J^T (J J^T + lam^2 I)^-1 when "
         "m <= n, else (J^T J + lam^2 I)^-1 J^T. Raises numpy.linalg.LinAlgError when the "
         "damped system is singular (lam = 0 with a rank-deficient J).");
@@ -217,11 +217,11 @@ void register_chain(nb::module_& m) {
   if (!nb::hasattr(m, "DAMPING_LAMBDA")) m.attr("DAMPING_LAMBDA") = kDampingLambda;
   nb::handle mod = m;
 
-  m.def("ForwardKinematicsInSpaceFrame", &fk_py, nb::arg("Slist"), nb::arg("Thetalist"),
-        nb::arg("M"),
+  m.def("ForwardKinematicsInSpaceFrame", &fk_py, nb::arg("Slist").none(), nb::arg("Thetalist").none(),
+        nb::arg("M").none(),
         "End-effector pose exp([S_0] t_0) ... exp([S_n-1] t_n-1) M; the number of joints "
         "is len(Thetalist).");
-  m.def("JacobianInSpaceFrame", &jacobian_py, nb::arg("Slist"), nb::arg("thetalist"),
+  m.def("JacobianInSpaceFrame", &jacobian_py, nb::arg("Slist").none(), nb::arg("thetalist").none(),
         "The 6 x n space Jacobian: column 0 is S_0, column i is S_i carried by the product "
         "of the exponentials of joints 0 .. i-1.");
   m.def(
@@ -238,8 +238,8 @@ void register_chain(nb::module_& m) {
           host_log(mod, "IK did not converge in " + std::to_string(max_iter) + " iterations");
         return out;
       },
-      nb::arg("InitialTheta"), nb::arg("Tsd"), nb::arg("M"), nb::arg("Slist"),
-      nb::arg("eomg") = kDefaultEomg, nb::arg("ev") = kDefaultEv,
+      nb::arg("InitialTheta").none(), nb::arg("Tsd").none(), nb::arg("M").none(), nb::arg("Slist").none(),
+      nb::arg("eomg").none() = kDefaultEomg, nb::arg("ev").none() = kDefaultEv,
       "Damped Newton-Raphson IK for the full pose Tsd, from the wrapped initial guess, for "
       "at most IK_MAX_ITERS iterations. Returns the list of iterates (last one wrapped, the "
       "answer); logs 'IK did not converge in N iterations' through app when it runs out.");
@@ -258,8 +258,8 @@ void register_chain(nb::module_& m) {
                             " iterations");
         return out;
       },
-      nb::arg("InitialTheta"), nb::arg("Tsd"), nb::arg("M"), nb::arg("Slist"),
-      nb::arg("ev") = kDefaultEv,
+      nb::arg("InitialTheta").none(), nb::arg("Tsd").none(), nb::arg("M").none(), nb::arg("Slist").none(),
+      nb::arg("ev").none() = kDefaultEv,
       "Damped Newton-Raphson IK for the position of Tsd only, from the unwrapped initial "
       "guess, for at most POSITION_IK_MAX_ITERS iterations. Returns the list of iterates; "
       "logs 'Position-only IK did not converge in N iterations' when it runs out.");

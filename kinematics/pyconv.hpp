@@ -117,8 +117,8 @@ inline bool truthy(nb::handle x) {
 }
 
 // "<template>".format(value), so any object is rendered the way Python would.
-inline std::string format1(const char* tmpl, nb::handle value) {
-  return nb::cast<std::string>(nb::str(tmpl).attr("format")(value));
+inline nb::str format1(const char* tmpl, nb::handle value) {
+  return nb::str(nb::str(tmpl).attr("format")(value));
 }
 
 // a + b on Python objects.
