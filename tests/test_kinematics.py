@@ -344,3 +344,245 @@ def test_ik_rejects_mismatched_arguments():
         kin.InverseKinematicsInSpaceFrame(np.zeros(6), np.eye(3), M, S)
     with pytest.raises(ValueError):
         kin.PositionIKInSpaceFrame(np.zeros((2, 3)), np.eye(4), M, S)
+
+
+# ---------------------------------------------------------------------------
+# Design joints and frames (stand-in host)
+
+import workcell  # noqa: E402  (beside the stand-in adsk package)
+
+J = adsk.fusion.JointTypes
+
+
+def fake_joint(kind, origin, axis, origin_two=(0.0, 0.0, 0.0)):
+    """A host joint reduced to what getTandSFromJoint reads."""
+    from types import SimpleNamespace as NS
+    P = lambda v: NS(x=v[0], y=v[1], z=v[2])  # noqa: E731
+    geometry = lambda o: NS(origin=P(o), primaryAxisVector=P((2, 0, 0)),  # noqa: E731
+                            secondaryAxisVector=P((0, 3, 0)), thirdAxisVector=P((0, 0, 0.5)))
+    motion = NS(jointType=kind, rotationAxisVector=P(axis), slideDirectionVector=P(axis))
+    return NS(geometryOrOriginOne=geometry(origin), geometryOrOriginTwo=geometry(origin_two),
+              jointMotion=motion)
+
+
+def test_joint_frames_and_screws():
+    T, S = kin.getTandSFromJoint(fake_joint(J.RevoluteJointType, (0, 0, 0), (0, 0, 2)))
+    np.testing.assert_array_equal(S, [0, 0, 1, 0, 0, 0])
+    np.testing.assert_array_equal(T, np.eye(4))  # axes normalised
+    T, S = kin.getTandSFromJoint(fake_joint(J.RevoluteJointType, (1, 0, 0), (0, 0, 2)))
+    np.testing.assert_array_equal(S, [0, 0, 1, 0, -1, 0])
+    np.testing.assert_array_equal(T[:3, 3], [1, 0, 0])
+    # The second geometry on any side other than "one"; the screw's point follows it.
+    for side in ("two", "other"):
+        T, S = kin.getTandSFromJoint(fake_joint(J.RevoluteJointType, (1, 0, 0), (0, 0, 1), (0, 4, 0)), side)
+        np.testing.assert_array_equal(T[:3, 3], [0, 4, 0])
+        np.testing.assert_array_equal(S, [0, 0, 1, 4, 0, 0])
+    _, S = kin.getTandSFromJoint(fake_joint(J.SliderJointType, (5, 5, 5), (0, 0, -3)))
+    np.testing.assert_array_equal(S, [0, 0, 0, 0, 0, -1])
+    _, S = kin.getTandSFromJoint(fake_joint(J.CylindricalJointType, (5, 5, 5), (0, 0, 1)))
+    assert S.shape == (0,) and S.dtype == np.float64
+    np.testing.assert_array_equal(kin.vec3(fake_joint(0, (1, 2, 3), (0, 0, 1)).geometryOrOriginOne.origin), [1, 2, 3])
+
+
+def test_relative_transforms():
+    rng = np.random.default_rng(10)
+    A, B, C = (random_transform(rng, 10.0) for _ in range(3))
+    for rel in (kin.TRelativeWhenTwoAreGround(A, A), kin.RelativeMatrix(A, A)):
+        np.testing.assert_allclose(rel, np.eye(4), atol=1e-12)
+    np.testing.assert_allclose(kin.TRelativeWhenTwoAreGround(B, A), np.linalg.inv(A) @ B, atol=1e-12)
+    np.testing.assert_allclose(kin.RelativeMatrix(A, B), np.linalg.inv(A) @ B, atol=1e-12)
+    np.testing.assert_allclose(kin.GetTransformationmatrixRelativeM(A, B), kin.RelativeMatrix(A, B))
+    np.testing.assert_allclose(kin.GetZeroConfigurationMatrix([A, B, C]), kin.RelativeMatrix(A, C))
+    np.testing.assert_allclose(kin.GetZeroConfigurationMatrix(np.stack([A, C])), kin.RelativeMatrix(A, C))
+    # An axis given in a joint frame becomes a world screw through the frame origin.
+    S = kin.GetScrewAxes(A, [0, 0, 1])
+    np.testing.assert_allclose(S[:3], A[:3, 2])
+    np.testing.assert_allclose(S[3:], -np.cross(A[:3, 2], A[:3, 3]))
+
+
+BOX = [{"name": "b", "shape": "box", "size": [4, 4, 4]}]
+SMALL_ARM = {
+    "format": "cellpath-workcell", "version": 1,
+    "components": [{"name": n, "bodies": BOX} for n in ("Base", "L1", "L2", "Tool", "Target", "Marker", "Pin")],
+    "occurrences": [
+        {"component": "Base", "translation": [10, 5, 0], "rotation": {"axis": [0, 0, 1], "angle": 30}},
+        {"component": "L1", "translation": [10, 5, 10]},
+        {"component": "L2", "translation": [10, 5, 25]},
+        {"component": "Tool", "translation": [20, 5, 30], "rotation": {"axis": [1, 0, 0], "angle": 90}},
+        {"component": "Target", "translation": [12, 14, 33]},
+        {"component": "Marker"},
+        {"component": "Pin", "translation": [-20, 0, 0]},
+    ],
+    "joints": [
+        {"name": "J1", "type": "revolute", "parent": "Base:1", "child": "L1:1", "origin": [10, 5, 0]},
+        {"name": "J2", "type": "slider", "parent": "L1:1", "child": "L2:1", "origin": [10, 5, 20]},
+        {"name": "J3", "type": "revolute", "parent": "L2:1", "child": "Tool:1", "origin": [20, 5, 30],
+         "axis": [0, 1, 0], "value": 20},
+        {"name": "C1", "type": "cylindrical", "parent": "Base:1", "child": "Pin:1", "origin": [-20, 0, 0]},
+    ],
+}
+ARM3 = ["J1", "J2", "J3"]
+
+
+@pytest.fixture
+def small_arm(monkeypatch):
+    """A revolute-slider-revolute arm on a turned, shifted base, opened in the stand-in."""
+    cell = workcell.build(SMALL_ARM)
+    workcell.install(cell.design)
+    monkeypatch.setattr(kin, "ANIM_FRAME_DELAY", 0)
+    yield cell.design
+    workcell.reset_application()
+
+
+def world(name):
+    return kin.GetComponentGlobalTransformationmatrix(name)
+
+
+def angles(design, names=ARM3):
+    return [design.rootComponent.joints.itemByName(n).jointMotion.rotationValue for n in names]
+
+
+def test_component_transforms_and_placement(small_arm):
+    base = world("Base")
+    np.testing.assert_allclose(base[:3, 3], [10, 5, 0])
+    np.testing.assert_allclose(base[:3, :3], kin.exp6([0, 0, 1, 0, 0, 0], math.radians(30))[:3, :3], atol=1e-12)
+    assert world("Nowhere") is None
+    assert APP.message_boxes == ["could not find component name Nowhere"]
+
+    goal = random_transform(np.random.default_rng(11), 20.0)
+    occ = kin.MoveComponentToGlobalTransform("Marker", goal)
+    assert occ.component.name == "Marker"
+    np.testing.assert_allclose(world("Marker"), goal, atol=1e-12)
+    assert small_arm.snapshots.count == 1 and not small_arm.snapshots.hasPendingSnapshot  # parametric
+    assert kin.MoveComponentToGlobalTransform("Nowhere", goal) is None
+    assert APP.log_lines == ["could not find occurrence Nowhere"]
+
+    # A matrix the host refuses is logged; the occurrence still gets the host's matrix.
+    skewed = goal.copy()
+    skewed[:3, :3] *= 2.0
+    assert kin.MoveComponentToGlobalTransform("Marker:1", skewed) is not None
+    assert APP.log_lines[-1] == "setWithArray rejected the matrix (likely not orthonormal)"
+    m = kin.npToMatrix3D(goal)
+    np.testing.assert_allclose(np.reshape(m.asArray(), (4, 4)), goal)
+
+    taken = small_arm.snapshots.count
+    small_arm.designType = adsk.fusion.DesignTypes.DirectDesignType
+    kin.MoveComponentToGlobalTransform("Marker", np.eye(4))
+    assert small_arm.snapshots.count == taken  # a direct design takes no snapshots
+
+
+def test_forward_kinematics_preview_matches_the_design(small_arm):
+    start = angles(small_arm)
+    assert start == pytest.approx([0, 0, math.radians(20)])
+    goal = [0.7, 6.0, -0.9]
+    names, path, pts = kin.DoForwardKinematics("Base", "Tool", goal, ARM3, animate=False)
+    assert names is ARM3 and len(path) == 101 and pts.shape == (101, 3)
+    assert all(isinstance(c, list) and isinstance(c[0], float) for c in path)
+    np.testing.assert_allclose(path[0], start)
+    np.testing.assert_allclose(path[-1], goal)
+    assert angles(small_arm) == [0, 0, 0]  # left at the zero configuration
+    # Each trace point is where the design puts the tool for that configuration.
+    for k in (0, 37, 100):
+        for n, v in zip(ARM3, path[k]):
+            small_arm.rootComponent.joints.itemByName(n).jointMotion.rotationValue = v
+        np.testing.assert_allclose(world("Tool")[:3, 3], pts[k], atol=1e-9)
+
+
+def test_forward_kinematics_animation(small_arm):
+    root = small_arm.rootComponent
+    stale = [root.customGraphicsGroups.add() for _ in range(2)]
+    small_arm.allComponents.itemByName("L1").customGraphicsGroups.add()
+    assert kin.DoForwardKinematics("Base", "Tool", [0.7, 6.0, -0.9], ARM3, drawTrace=False) is None
+    assert root.customGraphicsGroups.count == 0 and not stale[0].isValid
+    assert small_arm.allComponents.itemByName("L1").customGraphicsGroups.count == 0
+    assert angles(small_arm) == pytest.approx([0.7, 6.0, -0.9])
+    assert APP.do_events_count == 101
+
+    kin.DoForwardKinematics("Base", "Tool", [0.0, 1.0, 0.5], ARM3)
+    (group,) = list(root.customGraphicsGroups)
+    segments = [s for lines in group for s in lines.segments()]
+    assert len(segments) == 100
+    np.testing.assert_allclose(segments[-1][1], world("Tool")[:3, 3], atol=1e-9)
+    for a, b in zip(segments, segments[1:]):
+        np.testing.assert_array_equal(a[1], b[0])  # one connected polyline
+
+    with pytest.raises(AttributeError):  # a name that is no joint
+        kin.DoForwardKinematics("Base", "Tool", [0, 0, 0], ["J1", "Jx", "J3"])
+
+
+def test_clear_all_tracers_survives_a_failing_group(small_arm):
+    root = small_arm.rootComponent
+    groups = [root.customGraphicsGroups.add() for _ in range(3)]
+    other = small_arm.allComponents.itemByName("Tool").customGraphicsGroups.add()
+
+    def refuse():
+        raise RuntimeError("group is busy")
+    groups[0].deleteMe = refuse
+    kin.clear_all_tracers()
+    assert root.customGraphicsGroups.count == 1 and not groups[2].isValid and not other.isValid
+    assert APP.refresh_count == 1
+    workcell.reset_application()
+    kin.clear_all_tracers()  # no design open: nothing to do
+
+
+def test_end_effector_placement(small_arm):
+    kin.EndEffTransformProvidedJointAngles("Base", "Tool", [0, 0, 0], ARM3, "Marker")
+    home_tool = world("Tool")
+    np.testing.assert_allclose(world("Marker"), home_tool, atol=1e-9)
+    assert APP.log_lines == ["success"]
+
+    # A missing joint is logged and skipped (the remaining screws take the values).
+    kin.EndEffTransformProvidedJointAngles("Base", "Tool", [0.4, 3.0, 0.2], ["J1", "Jx", "J2", "J3"], "Marker")
+    assert APP.log_lines[1:] == ["could not find joint Jx while zeroing", "could not find joint Jx", "success"]
+    assert angles(small_arm) == [0, 0, 0]
+    for n, v in zip(ARM3, [0.4, 3.0, 0.2]):
+        small_arm.rootComponent.joints.itemByName(n).jointMotion.rotationValue = v
+    np.testing.assert_allclose(world("Marker"), world("Tool"), atol=1e-9)
+    # A joint without a screw axis cannot be part of the chain.
+    with pytest.raises(ValueError, match="C1"):
+        kin.EndEffTransformProvidedJointAngles("Base", "Tool", [0, 0, 0, 0], ARM3 + ["C1"], "Marker")
+
+
+def test_animated_ik_stops_on_a_missing_joint_before_moving(small_arm):
+    before = angles(small_arm)
+    with pytest.raises(ValueError, match="^Joint 'J9' not found in root component$"):
+        kin.AnimateIterativeIKSolverWithTracer("Base", "Tool", "Target", ["J1", "J2", "J9"])
+    assert angles(small_arm) == before
+    # A missing base component: the message box, then the failure.
+    with pytest.raises(ValueError):
+        kin.DoForwardKinematics("NoBase", "Tool", [0, 0, 0], ARM3)
+    assert APP.message_boxes == ["could not find component name NoBase"]
+
+
+# ---------------------------------------------------------------------------
+# Denavit-Hartenberg table
+
+
+def test_dh_parameters():
+    A = random_transform(np.random.default_rng(12), 10.0)
+    step = kin.exp6([0, 0, 1, 0, 0, 0], math.pi / 2)
+    step[:3, 3] = [3, 4, 5]
+    rows = kin.GetDHParameters([A, A @ step, A @ step], None)
+    np.testing.assert_allclose(rows[0], [5, 0, 5, math.pi / 2], atol=1e-9)
+    np.testing.assert_allclose(rows[1], [0, 0, 0, 0], atol=1e-9)
+    assert kin.GetDHParameters([A], "z") == []
+
+
+def test_dh_table_printout(capsys):
+    kin.PrintDHTable([[5.0, 0.0, 5.0, math.pi / 2], [12.25, -math.pi / 4, -0.5, 0.0]])
+    kin.PrintDHTable([[1.0, 1.0, 2.0, -1.0]], in_degrees=False)
+    kin.PrintDHTable([])
+    lines = capsys.readouterr().out.splitlines()
+    header = "i            a       α (deg)         d       θ (deg)"
+    assert lines[:4] == [
+        header,
+        "-" * 52,
+        "1       5.0000        0.0000    5.0000       90.0000",
+        "2      12.2500      -45.0000   -0.5000        0.0000",
+    ]
+    assert len(header) == 52
+    assert lines[4:7] == ["i            a       α (rad)         d       θ (rad)", "-" * 52,
+                          "1       1.0000        1.0000    2.0000       -1.0000"]
+    assert lines[7:] == [header, "-" * 52]
+    with pytest.raises(ValueError):
+        kin.PrintDHTable([[1.0, 2.0, 3.0]])
