@@ -57,6 +57,11 @@ inline AxisAngle rotation_axis_angle(const Mat3& R) {
     const double k = 1.0 / (2.0 * std::sin(theta));
     return {{k * vee[0], k * vee[1], k * vee[2]}, theta};
   }
+  // arccos loses half the digits next to -1 (an error of 1e-16 in the cosine
+  // moves the angle by 1e-8); the sine carried by the skew part restores them.
+  const double half_vee =
+      std::sqrt(vee[0] * vee[0] + vee[1] * vee[1] + vee[2] * vee[2]) / 2.0;
+  const double theta_near = std::atan2(half_vee, c_raw);
   Mat3 B{};
   const double denom = 1.0 - c;
   for (int i = 0; i < 3; ++i)
@@ -73,7 +78,7 @@ inline AxisAngle rotation_axis_angle(const Mat3& R) {
   for (double& x : w) x /= len;
   if (w[0] * vee[0] + w[1] * vee[1] + w[2] * vee[2] < 0.0)
     for (double& x : w) x = -x;
-  return {w, theta};
+  return {w, theta_near};
 }
 
 // N poses from Tstart to Tend: the origin moves on the straight line between the
