@@ -1,0 +1,87 @@
+// Joint-space arithmetic shared by the planner, the smoother and the
+// densifier: distances, step counts along straight edges, and interpolation.
+//
+// Distances are sqrt(((d0^2 + d1^2) + d2^2) + ...), summed in joint order.  A
+// numpy implementation writes the same sum explicitly, so distances compared
+// against a radius decide the same way in both (a BLAS dot product would sum in
+// an order of its own choosing).
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+namespace brimwell {
+
+// Longest edge, in steps of the resolution, that edge checks and
+// densification agree to walk: a million steps is hundreds of times any edge
+// between configurations inside joint limits; beyond it the caller has passed
+// a runaway length or resolution and gets an error instead of an endless loop.
+inline constexpr std::int64_t kMaxEdgeSteps = 1'000'000;
+// Most rows a densified trajectory may have (about 0.5 GB for six joints).
+inline constexpr std::int64_t kMaxDenseRows = 10'000'000;
+
+inline double squared_distance(const double* a, const double* b, std::size_t d) {
+  if (d == 0) return 0.0;
+  double diff = b[0] - a[0];
+  double s = diff * diff;
+  for (std::size_t k = 1; k < d; ++k) {
+    diff = b[k] - a[k];
+    s += diff * diff;
+  }
+  return s;
+}
+
+inline double distance(const double* a, const double* b, std::size_t d) {
+  return std::sqrt(squared_distance(a, b, d));
+}
+
+inline std::string number_text(double x) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.17g", x);
+  return buf;
+}
+
+// max(1, ceil(dist / res)) for an edge of length `dist`, or std::invalid_argument
+// when that count is not finite (NaN or infinite coordinates, a zero or NaN
+// resolution) or exceeds kMaxEdgeSteps.
+inline std::int64_t edge_steps(double dist, double res, const char* who) {
+  const double steps = std::ceil(dist / res);
+  if (!std::isfinite(steps))
+    throw std::invalid_argument(std::string(who) + ": an edge of length " + number_text(dist) +
+                                " at resolution " + number_text(res) +
+                                " has no finite number of steps (non-finite joint values or "
+                                "a zero resolution)");
+  if (steps > static_cast<double>(kMaxEdgeSteps))
+    throw std::invalid_argument(std::string(who) + ": an edge of length " + number_text(dist) +
+                                " at resolution " + number_text(res) + " would take " +
+                                number_text(steps) + " steps, more than the limit of " +
+                                std::to_string(kMaxEdgeSteps));
+  return steps < 1.0 ? 1 : static_cast<std::int64_t>(steps);
+}
+
+// out = a + (b - a) * (i / n), element by element.
+inline void interpolate(const double* a, const double* b, std::size_t d, std::int64_t i,
+                        std::int64_t n, double* out) {
+  const double t = static_cast<double>(i) / static_cast<double>(n);
+  for (std::size_t k = 0; k < d; ++k) out[k] = a[k] + (b[k] - a[k]) * t;
+}
+
+// The straight edge a -> b is valid when every configuration
+// a + (b - a) * (i / n), i = 1 .. n, is: the end point is tested, the start is
+// not.  Stops at the first invalid configuration.  `scratch` holds d doubles.
+template <class Valid>
+bool edge_valid(const double* a, const double* b, std::size_t d, double res, Valid&& valid,
+                double* scratch) {
+  const std::int64_t n = edge_steps(distance(a, b, d), res, "edge_valid");
+  for (std::int64_t i = 1; i <= n; ++i) {
+    interpolate(a, b, d, i, n, scratch);
+    if (!valid(static_cast<const double*>(scratch))) return false;
+  }
+  return true;
+}
+
+}  // namespace brimwell
