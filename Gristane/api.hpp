@@ -4,11 +4,15 @@
 // shapes and values are checked here, and only then does C++ read them.
 #pragma once
 
+#include "common/buffer.hpp"
 #include "common/pybridge.hpp"
+#include "grid.hpp"
+#include "query.hpp"
 #include "voxelize.hpp"
 
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <string>
@@ -85,6 +89,395 @@ inline nb::object voxelize_link(nb::handle vertices, nb::handle faces, double pi
   py::Array<double> v = mesh_vertices(vertices);
   py::Array<std::int64_t> f = mesh_faces(faces, v.shape[0]);
   return points_to_numpy(voxelize(v, f, pitch));
+}
+
+// ---------------------------------------------------------------------------
+// Environment grid
+
+// A checked triangle mesh: float64 (n, 3) vertices and int64 (m, 3) faces.
+struct MeshArrays {
+  py::Array<double> v;
+  py::Array<std::int64_t> f;
+};
+
+inline MeshArrays mesh_arrays(nb::handle vertices, nb::handle faces, const std::string& what) {
+  MeshArrays m;
+  m.v = mesh_vertices(vertices, (what + " vertices").c_str());
+  m.f = mesh_faces(faces, m.v.shape[0], (what + " faces").c_str());
+  return m;
+}
+
+// A (3,) float64 array made from C++ values.
+inline nb::object vec3_to_numpy(const double x[3]) {
+  double* dst = nullptr;
+  nb::object arr = py::new_f64({3}, &dst);
+  for (int a = 0; a < 3; ++a) dst[a] = x[a];
+  return arr;
+}
+
+inline py::Array<double> corner(nb::handle c, const char* what) {
+  py::Array<double> a = py::as_f64(c);
+  py::require_shape(a, {3}, what);
+  return a;
+}
+
+// The grid for `meshes` inside [lo, hi]: numpy allocates it zeroed, C++ marks
+// the cells of each mesh's filled voxel centres.  Returns (grid, lo, pitch).
+inline nb::tuple fill_env_grid(const std::vector<MeshArrays>& meshes, const double lo[3],
+                               const double hi[3], nb::object lo_obj, double pitch) {
+  std::int64_t shape[3];
+  try {
+    grid_shape(lo, hi, pitch, shape);
+  } catch (const std::invalid_argument& e) {
+    throw nb::value_error(e.what());
+  }
+  nb::module_ np = py::numpy();
+  nb::object grid = np.attr("zeros")(nb::make_tuple(shape[0], shape[1], shape[2]),
+                                     nb::arg("dtype") = np.attr("bool_"));
+  auto view = nb::cast<nb::ndarray<bool, nb::ndim<3>, nb::c_contig, nb::device::cpu>>(grid);
+  GridRef g;
+  g.cells = reinterpret_cast<std::uint8_t*>(view.data());
+  for (int a = 0; a < 3; ++a) {
+    g.shape[a] = shape[a];
+    g.stride[a] = view.stride(a);  // itemsize 1: elements are bytes
+  }
+  for (std::size_t i = 0; i < meshes.size(); ++i) {
+    const std::string what = "environment mesh " + std::to_string(i);
+    std::vector<double> pts = voxelize(meshes[i].v, meshes[i].f, pitch, what.c_str());
+    mark_points(pts.data(), pts.size() / 3, lo, pitch, g);
+  }
+  return nb::make_tuple(grid, lo_obj, nb::float_(pitch));
+}
+
+inline const char* kNoEnvironment =
+    "the capture has no environment bodies: the environment grid needs at least one "
+    "environment mesh or explicit bounds";
+
+// Extent from explicit bounds: (lo, hi) corners, pad not applied.
+inline nb::object explicit_bounds(nb::handle bounds, double lo[3], double hi[3]) {
+  nb::module_ np = py::numpy();
+  if (nb::len(bounds) != 2) throw nb::value_error("bounds must be a pair (lo, hi) of 3-vectors");
+  nb::object lo_obj = np.attr("asarray")(bounds[0], nb::arg("dtype") = np.attr("float64"));
+  py::Array<double> l = corner(lo_obj, "bounds[0]");
+  py::Array<double> h = corner(bounds[1], "bounds[1]");
+  for (int a = 0; a < 3; ++a) {
+    lo[a] = l[a];
+    hi[a] = h[a];
+  }
+  return lo_obj;
+}
+
+// build_env_grid(env_meshes, pitch, bounds=None, pad=5.0) for mesh objects
+// that carry vertices, faces and bounds.
+inline nb::tuple build_env_grid(nb::handle env_meshes, double pitch, nb::handle bounds, double pad) {
+  checked_pitch(pitch);
+  std::vector<MeshArrays> meshes;
+  std::vector<nb::object> objs;
+  for (nb::handle h : env_meshes) {
+    const std::string what = "environment mesh " + std::to_string(objs.size());
+    objs.push_back(nb::borrow(h));
+    meshes.push_back(mesh_arrays(h.attr("vertices"), h.attr("faces"), what));
+  }
+  double lo[3], hi[3];
+  nb::object lo_obj;
+  if (bounds.is_none()) {
+    if (meshes.empty()) throw nb::value_error(kNoEnvironment);
+    if (!std::isfinite(pad)) throw nb::value_error("pad must be finite");
+    for (std::size_t i = 0; i < objs.size(); ++i) {
+      nb::object b = objs[i].attr("bounds");
+      if (b.is_none())
+        throw nb::value_error(("environment mesh " + std::to_string(i) + " has no bounds (no faces)").c_str());
+      py::Array<double> bb = py::as_f64(b);
+      py::require_shape(bb, {2, 3}, "mesh bounds");
+      py::require_finite(bb, "mesh bounds");
+      for (int a = 0; a < 3; ++a) {
+        lo[a] = i == 0 ? bb[a] : std::min(lo[a], bb[a]);
+        hi[a] = i == 0 ? bb[3 + a] : std::max(hi[a], bb[3 + a]);
+      }
+    }
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = lo[a] - pad;
+      hi[a] = hi[a] + pad;
+    }
+    lo_obj = vec3_to_numpy(lo);
+  } else {
+    lo_obj = explicit_bounds(bounds, lo, hi);
+  }
+  return fill_env_grid(meshes, lo, hi, lo_obj, pitch);
+}
+
+// The same grid for meshes given as arrays (the handler's path): a mesh's
+// bounds are those of its referenced vertices, as trimesh computes them.
+inline nb::tuple build_env_grid_arrays(const std::vector<MeshArrays>& meshes, double pitch,
+                                       nb::handle bounds, double pad) {
+  checked_pitch(pitch);
+  double lo[3], hi[3];
+  nb::object lo_obj;
+  if (bounds.is_none()) {
+    if (meshes.empty()) throw nb::value_error(kNoEnvironment);
+    if (!std::isfinite(pad)) throw nb::value_error("pad must be finite");
+    for (std::size_t i = 0; i < meshes.size(); ++i) {
+      double l[3], h[3];
+      if (!referenced_bounds(meshes[i].v.data, meshes[i].v.shape[0], meshes[i].f.data,
+                             meshes[i].f.shape[0], l, h))
+        throw nb::value_error(("environment mesh " + std::to_string(i) + " has no bounds (no faces)").c_str());
+      for (int a = 0; a < 3; ++a) {
+        lo[a] = i == 0 ? l[a] : std::min(lo[a], l[a]);
+        hi[a] = i == 0 ? h[a] : std::max(hi[a], h[a]);
+      }
+    }
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = lo[a] - pad;
+      hi[a] = hi[a] + pad;
+    }
+    lo_obj = vec3_to_numpy(lo);
+  } else {
+    lo_obj = explicit_bounds(bounds, lo, hi);
+  }
+  return fill_env_grid(meshes, lo, hi, lo_obj, pitch);
+}
+
+// ---------------------------------------------------------------------------
+// Collision queries
+
+// Checked query inputs: the link point sets and transforms paired from
+// position `first` on (stopping at the shorter sequence), and the grid.
+struct Query {
+  std::vector<py::StridedView> owners;
+  std::vector<PointsView> points;
+  std::vector<cellpath::Mat4> transforms;
+  py::StridedView grid_buf;
+  GridView grid;
+};
+
+inline cellpath::Mat4 read_transform(const py::StridedView& v, std::int64_t offset, int row_axis) {
+  cellpath::Mat4 T;
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c)
+      T[4 * r + c] = v.f64_at(offset + r * v.stride(row_axis) + c * v.stride(row_axis + 1));
+  return T;
+}
+
+inline GridView grid_view(nb::handle env_grid, nb::handle env_origin, double pitch,
+                          py::StridedView& buf) {
+  checked_pitch(pitch);
+  buf = py::StridedView(env_grid, py::Elem::byte);
+  if (buf.ndim() != 3)
+    throw nb::value_error(("env_grid must be a 3-D array, got " + std::to_string(buf.ndim()) +
+                           " dimensions")
+                              .c_str());
+  py::StridedView o(env_origin, py::Elem::f64);
+  if (o.ndim() != 1 || o.shape(0) != 3) throw nb::value_error("env_origin must have shape (3,)");
+  GridView g;
+  g.cells = reinterpret_cast<const std::uint8_t*>(buf.data());
+  for (int a = 0; a < 3; ++a) {
+    g.shape[a] = buf.shape(a);
+    g.stride[a] = buf.stride(a);
+    g.origin[a] = o.f64_at(a * o.stride(0));
+    if (!std::isfinite(g.origin[a])) throw nb::value_error("env_origin must be finite");
+  }
+  g.inv_pitch = 1.0 / pitch;
+  return g;
+}
+
+inline Query query_inputs(nb::handle links, nb::handle transforms, nb::handle env_grid,
+                          nb::handle env_origin, double pitch, std::size_t first) {
+  Query q;
+  q.grid = grid_view(env_grid, env_origin, pitch, q.grid_buf);
+  const std::size_t n_links = nb::len(links), n_T = nb::len(transforms);
+  const std::size_t end = std::min(n_links, n_T);
+  if (first >= end) return q;
+  const std::size_t n = end - first;
+  q.owners.reserve(n);
+  q.points.reserve(n);
+  q.transforms.reserve(n);
+  for (std::size_t i = first; i < end; ++i) {
+    py::StridedView v(links[i], py::Elem::f64);
+    if (v.ndim() != 2 || v.shape(1) != 3)
+      throw nb::value_error(("link point set " + std::to_string(i) + " must have shape (k, 3)").c_str());
+    PointsView p;
+    p.base = v.data();
+    p.k = v.shape(0);
+    p.row_stride = v.stride(0);
+    p.col_stride = v.stride(1);
+    q.points.push_back(p);
+    q.owners.push_back(std::move(v));
+  }
+  if (PyObject_CheckBuffer(transforms.ptr())) {
+    py::StridedView t(transforms, py::Elem::f64);
+    if (t.ndim() != 3 || t.shape(1) != 4 || t.shape(2) != 4)
+      throw nb::value_error("T_world_link must be a sequence of 4x4 transforms");
+    for (std::size_t i = first; i < end; ++i)
+      q.transforms.push_back(read_transform(t, static_cast<std::int64_t>(i) * t.stride(0), 1));
+  } else {
+    for (std::size_t i = first; i < end; ++i) {
+      py::StridedView t(transforms[i], py::Elem::f64);
+      if (t.ndim() != 2 || t.shape(0) != 4 || t.shape(1) != 4)
+        throw nb::value_error(("transform " + std::to_string(i) + " must be 4x4").c_str());
+      q.transforms.push_back(read_transform(t, 0, 0));
+    }
+  }
+  return q;
+}
+
+// in_collision: does any paired link (from position `first`) touch an occupied cell?
+inline bool in_collision(nb::handle links, nb::handle transforms, nb::handle env_grid,
+                         nb::handle env_origin, double pitch, std::size_t first = 0) {
+  Query q = query_inputs(links, transforms, env_grid, env_origin, pitch, first);
+  for (std::size_t i = 0; i < q.points.size(); ++i)
+    if (link_hits_any(q.points[i], q.transforms[i], q.grid)) return true;
+  return false;
+}
+
+// colliding_links: positions (counted from `first`'s pair as 0) of every touching link.
+inline nb::list colliding_links(nb::handle links, nb::handle transforms, nb::handle env_grid,
+                                nb::handle env_origin, double pitch, std::size_t first = 0) {
+  Query q = query_inputs(links, transforms, env_grid, env_origin, pitch, first);
+  nb::list hits;
+  for (std::size_t i = 0; i < q.points.size(); ++i)
+    if (link_hits_any(q.points[i], q.transforms[i], q.grid)) hits.append(nb::int_(i));
+  return hits;
+}
+
+// ---------------------------------------------------------------------------
+// Voxel cache file
+
+// numpy's savez naming rule: a path without the ".npz" ending gets it appended.
+inline nb::object npz_target(nb::handle path) {
+  if (nb::hasattr(path, "write")) return nb::borrow(path);
+  nb::object s = nb::module_::import_("os").attr("fspath")(path);
+  if (nb::isinstance<nb::str>(s) && !nb::cast<bool>(s.attr("endswith")(".npz")))
+    s = s + nb::str(".npz");
+  return s;
+}
+
+// Write the archive under a temporary name in the same directory and rename
+// it into place, so an interrupted run never leaves a truncated archive.
+inline void savez_compressed_atomic(nb::handle path, nb::dict payload) {
+  nb::module_ np = py::numpy();
+  nb::object target = npz_target(path);
+  if (!nb::isinstance<nb::str>(target)) {
+    np.attr("savez_compressed")(target, **payload);
+    return;
+  }
+  nb::module_ os = nb::module_::import_("os");
+  const long pid = nb::cast<long>(os.attr("getpid")());
+  nb::object tmp = target + nb::str((".tmp-" + std::to_string(pid) + ".npz").c_str());
+  try {
+    np.attr("savez_compressed")(tmp, **payload);
+  } catch (...) {
+    try {
+      if (nb::cast<bool>(os.attr("path").attr("exists")(tmp))) os.attr("remove")(tmp);
+    } catch (const nb::python_error&) {
+      // the original failure matters more than a leftover temporary file
+    }
+    throw;
+  }
+  os.attr("replace")(tmp, target);
+}
+
+inline void save_cache(nb::handle path, nb::handle link_points, nb::handle env_grid,
+                       nb::handle env_origin, double pitch) {
+  checked_pitch(pitch);
+  nb::module_ np = py::numpy();
+  nb::dict payload;
+  const std::size_t n = nb::len(link_points);
+  for (std::size_t i = 0; i < n; ++i) {
+    nb::object a = np.attr("asarray")(link_points[i], nb::arg("dtype") = np.attr("float64"));
+    if (nb::cast<int>(a.attr("ndim")) != 2 || nb::cast<std::size_t>(a.attr("shape")[1]) != 3)
+      throw nb::value_error(("link point set " + std::to_string(i) + " must have shape (k, 3)").c_str());
+    payload[("link_" + std::to_string(i)).c_str()] = a;
+  }
+  nb::object grid = np.attr("asarray")(env_grid);
+  if (nb::cast<int>(grid.attr("ndim")) != 3) throw nb::value_error("env_grid must be a 3-D array");
+  if (!grid.attr("dtype").equal(np.attr("dtype")("bool"))) grid = grid.attr("astype")(np.attr("bool_"));
+  py::Array<double> o = py::as_f64(env_origin);
+  py::require_shape(o, {3}, "env_origin");
+  payload["env_grid"] = np.attr("packbits")(grid, nb::arg("axis") = nb::none());
+  payload["env_shape"] = np.attr("asarray")(grid.attr("shape"), nb::arg("dtype") = np.attr("int64"));
+  payload["env_origin"] = o.owner;
+  payload["pitch"] = np.attr("float64")(pitch);
+  payload["n_links"] = np.attr("int64")(n);
+  savez_compressed_atomic(path, payload);
+}
+
+// One member of an open archive, with its dtype kind and shape checked.
+inline nb::object member(nb::handle d, const std::string& key, const char* kinds, int ndim) {
+  nb::object a = d[key.c_str()];
+  const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
+  if (kind.size() != 1 || std::string(kinds).find(kind[0]) == std::string::npos ||
+      nb::cast<int>(a.attr("ndim")) != ndim)
+    throw nb::value_error(("voxel cache member '" + key + "' has the wrong type or shape").c_str());
+  return a;
+}
+
+inline nb::tuple load_cache_members(nb::handle d) {
+  nb::module_ np = py::numpy();
+  const std::int64_t n = nb::cast<std::int64_t>(member(d, "n_links", "iu", 0).attr("item")());
+  if (n < 0) throw nb::value_error("voxel cache stores a negative link count");
+  nb::list links;
+  for (std::int64_t i = 0; i < n; ++i) {
+    nb::object a = member(d, "link_" + std::to_string(i), "fiu", 2);
+    if (nb::cast<std::size_t>(a.attr("shape")[1]) != 3)
+      throw nb::value_error(("voxel cache member 'link_" + std::to_string(i) + "' must have shape (k, 3)").c_str());
+    links.append(np.attr("asarray")(a, nb::arg("dtype") = np.attr("float64")));
+  }
+  nb::object shape_obj = member(d, "env_shape", "iu", 1);
+  if (nb::len(shape_obj) != 3) throw nb::value_error("voxel cache member 'env_shape' must hold 3 sizes");
+  std::int64_t shape[3];
+  double total_d = 1.0;
+  for (int a = 0; a < 3; ++a) {
+    // Compare as Python integers, so a huge uint64 size cannot wrap.
+    nb::object s = shape_obj[a].attr("item")();
+    if (s < nb::int_(0) || s > nb::int_(std::int64_t(1) << 40))
+      throw nb::value_error("voxel cache stores an impossible grid shape");
+    shape[a] = nb::cast<std::int64_t>(s);
+    total_d *= static_cast<double>(shape[a]);
+  }
+  nb::object packed_obj = member(d, "env_grid", "u", 1);
+  if (nb::cast<std::size_t>(packed_obj.attr("itemsize")) != 1)
+    throw nb::value_error("voxel cache member 'env_grid' must be uint8");
+  py::Array<std::uint8_t> packed = py::as_array<std::uint8_t>(packed_obj);
+  // Cells that the packed bits can hold; the stored shape must agree exactly.
+  if (total_d > 8.0 * static_cast<double>(packed.size) + 8.0)
+    throw nb::value_error("voxel cache grid shape does not match its packed cells");
+  const std::int64_t total = shape[0] * shape[1] * shape[2];
+  if (static_cast<std::int64_t>(packed.size) != (total + 7) / 8)
+    throw nb::value_error("voxel cache grid shape does not match its packed cells");
+  nb::object origin = member(d, "env_origin", "f", 1);
+  if (nb::len(origin) != 3) throw nb::value_error("voxel cache member 'env_origin' must have shape (3,)");
+  const double pitch = nb::cast<double>(member(d, "pitch", "fiu", 0).attr("item")());
+  if (!std::isfinite(pitch) || !(pitch > 0.0)) throw nb::value_error("voxel cache stores an invalid pitch");
+
+  // Unpack only the set bits into a zeroed grid, first cell in the most
+  // significant bit, so a sparse grid stays sparse in memory.
+  nb::object grid = np.attr("zeros")(nb::make_tuple(shape[0], shape[1], shape[2]),
+                                     nb::arg("dtype") = np.attr("bool_"));
+  auto view = nb::cast<nb::ndarray<bool, nb::ndim<3>, nb::c_contig, nb::device::cpu>>(grid);
+  auto* cells = reinterpret_cast<std::uint8_t*>(view.data());
+  for (std::size_t b = 0; b < packed.size; ++b) {
+    const std::uint8_t byte = packed[b];
+    if (byte == 0) continue;
+    for (int bit = 0; bit < 8; ++bit) {
+      const std::int64_t cell = static_cast<std::int64_t>(8 * b) + bit;
+      if (cell < total && (byte & (0x80u >> bit))) cells[cell] = 1;
+    }
+  }
+  return nb::make_tuple(links, grid, origin, nb::float_(pitch));
+}
+
+inline nb::tuple load_cache(nb::handle path) {
+  nb::module_ np = py::numpy();
+  nb::object d = np.attr("load")(path, nb::arg("allow_pickle") = false);
+  if (!nb::hasattr(d, "files")) throw nb::value_error("not a voxel cache archive (.npz)");
+  try {
+    nb::tuple out = load_cache_members(d);
+    d.attr("close")();
+    return out;
+  } catch (...) {
+    d.attr("close")();
+    throw;
+  }
 }
 
 }  // namespace gristane::api

@@ -2,13 +2,52 @@
 #include "api.hpp"
 
 namespace nb = nanobind;
+namespace api = gristane::api;
 
 NB_MODULE(Gristane, m) {
   m.doc() = "Voxel collision model: link point sets, the environment occupancy grid, "
             "collision tests of posed links against it, and a voxel cache file.";
-  m.def("VoxelizeLink", &gristane::api::voxelize_link, nb::arg("vertices"), nb::arg("faces"),
+
+  m.def("VoxelizeLink", &api::voxelize_link, nb::arg("vertices"), nb::arg("faces"),
         nb::arg("pitch"),
         "Centres of the voxels, at the given pitch, that cover a triangle mesh and fill its "
         "interior, in the mesh's own frame: float64 (k, 3).  The mesh is taken exactly as "
         "given (no merging or repair).");
+
+  m.def("build_env_grid", &api::build_env_grid, nb::arg("env_meshes"), nb::arg("pitch"),
+        nb::arg("bounds") = nb::none(), nb::arg("pad") = 5.0,
+        "Occupancy grid of the environment meshes (objects with vertices, faces and bounds): "
+        "returns (grid, lo, pitch) with grid a 3-D bool array whose cell (i, j, k) spans "
+        "lo + pitch * [i, i+1) x [j, j+1) x [k, k+1).  Without bounds the grid covers the "
+        "union of the meshes' bounding boxes plus `pad` metres on every side; with bounds "
+        "(lo, hi) it covers exactly that box and voxels outside it are dropped.");
+
+  m.def(
+      "in_collision",
+      [](nb::handle links, nb::handle T, nb::handle grid, nb::handle origin, double pitch) {
+        return api::in_collision(links, T, grid, origin, pitch);
+      },
+      nb::arg("link_points_local"), nb::arg("T_world_link"), nb::arg("env_grid"),
+      nb::arg("env_origin"), nb::arg("pitch"),
+      "True when a point of some link, posed by its world transform, lies in an occupied "
+      "cell.  Links and transforms are paired by position up to the shorter sequence; points "
+      "outside the grid (including non-finite ones) never collide.");
+
+  m.def(
+      "colliding_links",
+      [](nb::handle links, nb::handle T, nb::handle grid, nb::handle origin, double pitch) {
+        return api::colliding_links(links, T, grid, origin, pitch);
+      },
+      nb::arg("link_points_local"), nb::arg("T_world_link"), nb::arg("env_grid"),
+      nb::arg("env_origin"), nb::arg("pitch"),
+      "Positions, ascending, of every link that has a point in an occupied cell (same "
+      "pairing and cell rule as in_collision).");
+
+  m.def("save_cache", &api::save_cache, nb::arg("path"), nb::arg("link_points"),
+        nb::arg("env_grid"), nb::arg("env_origin"), nb::arg("pitch"),
+        "Store link point sets and the environment grid (bit-packed) in one compressed .npz "
+        "archive; '.npz' is appended to a path that lacks it.");
+
+  m.def("load_cache", &api::load_cache, nb::arg("path"),
+        "Read an archive written by save_cache: (link_points, grid, env_origin, pitch).");
 }

@@ -1,0 +1,228 @@
+// RobotEnvironmentHandler: one arm in one captured scene.
+//
+// Built from a capture cache directory, it loads the link and environment
+// meshes, voxelizes them once, keeps the home transforms, and then answers
+// where every link is for a joint vector and whether the arm touches the
+// environment.  Its attributes are Python objects it owns (numpy arrays,
+// lists, dicts, paths), so Python code sees and may replace them; every
+// method reads them afresh.
+#pragma once
+
+#include "Gristane/api.hpp"
+#include "common/pybridge.hpp"
+#include "tovik.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <string>
+#include <vector>
+
+namespace sallowmere {
+
+namespace nb = nanobind;
+namespace py = cellpath::py;
+namespace api = gristane::api;
+
+// str(x) as Python spells it.
+inline std::string py_str(nb::handle x) {
+  nb::object s = nb::steal(PyObject_Str(x.ptr()));
+  if (!s.is_valid()) throw nb::python_error();
+  return nb::cast<std::string>(s);
+}
+
+inline nb::object path_of(nb::handle p) { return nb::module_::import_("pathlib").attr("Path")(p); }
+
+// The parsed meta.json of a cache directory: read as text, then JSON.  A
+// malformed file raises json's own error (a ValueError).
+inline nb::dict read_meta(nb::handle cache_dir) {
+  nb::object text = path_of(cache_dir).attr("__truediv__")("meta.json").attr("read_text")();
+  nb::object meta = nb::module_::import_("json").attr("loads")(text);
+  if (!nb::isinstance<nb::dict>(meta)) throw nb::value_error("meta.json must hold a JSON object");
+  return nb::borrow<nb::dict>(meta);
+}
+
+// V and F of one mesh file, copied out of the archive (which is then closed).
+inline std::pair<nb::object, nb::object> read_mesh_file(nb::handle file) {
+  nb::object data = py::numpy().attr("load")(file, nb::arg("allow_pickle") = false);
+  if (!nb::hasattr(data, "files")) throw nb::value_error("mesh file is not an .npz archive");
+  try {
+    nb::object V = data["V"], F = data["F"];
+    data.attr("close")();
+    return {V, F};
+  } catch (...) {
+    data.attr("close")();
+    throw;
+  }
+}
+
+inline const char* kScrewScaleName = "SCREW_LINEAR_SCALE";
+
+struct RobotEnvironmentHandler {
+  nb::object cache = nb::none(), linkmesh = nb::none(), envmesh = nb::none(),
+             link_points = nb::none(), env_grid = nb::none(), env_origin = nb::none(),
+             pitch = nb::none(), initialTransforms = nb::none(), ScrewAxis = nb::none();
+
+  // The constructor's steps run through the Python object, so a subclass
+  // that overrides one of them (say, EnvironmentVoxelizer with a smaller
+  // pad) is honoured.
+  static void construct(nb::handle self, nb::handle CacheDir) {
+    RobotEnvironmentHandler& h = nb::cast<RobotEnvironmentHandler&>(self);
+    h.cache = nb::borrow(CacheDir);
+    nb::tuple payloads = nb::cast<nb::tuple>(self.attr("InitializeEnvironment")(h.cache));
+    if (nb::len(payloads) != 2) throw nb::value_error("InitializeEnvironment must return two payloads");
+    h.linkmesh = payloads[0];
+    h.envmesh = payloads[1];
+    nb::tuple model = nb::cast<nb::tuple>(self.attr("EnvironmentVoxelizer")(h.linkmesh, h.envmesh));
+    if (nb::len(model) != 4) throw nb::value_error("EnvironmentVoxelizer must return four values");
+    h.link_points = model[0];
+    h.env_grid = model[1];
+    h.env_origin = model[2];
+    h.pitch = model[3];
+    h.initialTransforms = self.attr("AquireTransformsFromMeta")(h.cache);
+    h.ScrewAxis = path_of(CacheDir).attr("__truediv__")("ScrewAxis.npy");
+    // Duplicated indices in meta.json would pair link point sets with the
+    // wrong home transforms without any error later on.
+    const std::size_t n_points = nb::len(h.link_points), n_home = nb::len(h.initialTransforms);
+    if (n_points != n_home)
+      throw nb::value_error(("meta.json lists " + std::to_string(n_home) + " links but " +
+                             std::to_string(n_points) + " link meshes were loaded (duplicate link indices?)")
+                                .c_str());
+  }
+
+  // Load every link and environment mesh named in meta.json, and rewrite the
+  // two single-archive copies LinkMeshes.npz and env_meshes.npz.
+  nb::tuple InitializeEnvironment(nb::handle cache_dir) const {
+    nb::object dir = path_of(cache_dir);
+    nb::dict meta = read_meta(dir);
+    nb::dict link_payload;
+    for (nb::handle link : nb::iter(meta["links"])) {
+      const std::string idx = py_str(nb::object(link["index"]));
+      auto [V, F] = read_mesh_file(dir.attr("__truediv__")(("link_" + idx + ".npz").c_str()));
+      link_payload[("V_" + idx).c_str()] = V;
+      link_payload[("F_" + idx).c_str()] = F;
+    }
+    api::savez_compressed_atomic(dir.attr("__truediv__")("LinkMeshes.npz"), link_payload);
+
+    nb::dict env_payload;
+    nb::object envs = meta.contains("env") ? nb::object(meta["env"]) : nb::object(nb::list());
+    std::size_t i = 0;
+    for (nb::handle env : nb::iter(envs)) {
+      const std::string name = py_str(nb::object(env["name"]));
+      auto [V, F] = read_mesh_file(dir.attr("__truediv__")(("env_" + name + ".npz").c_str()));
+      env_payload[("V_" + std::to_string(i)).c_str()] = V;
+      env_payload[("F_" + std::to_string(i)).c_str()] = F;
+      ++i;
+    }
+    api::savez_compressed_atomic(dir.attr("__truediv__")("env_meshes.npz"), env_payload);
+    return nb::make_tuple(link_payload, env_payload);
+  }
+
+  // Link point sets (link-index order) and the environment grid.
+  nb::tuple EnvironmentVoxelizer(nb::handle link_payload, nb::handle env_payload, double pitch_value,
+                                 nb::handle bounds, double pad) const {
+    api::checked_pitch(pitch_value);
+    auto get = [](nb::handle payload, const std::string& key, const char* what) -> nb::object {
+      if (!nb::cast<bool>(payload.attr("__contains__")(key.c_str())))
+        throw nb::key_error((std::string(what) + " '" + key +
+                             "' is missing: link indices must run from 0 without gaps")
+                                .c_str());
+      return payload[key.c_str()];
+    };
+    nb::list points;
+    const std::size_t n_links = nb::len(link_payload) / 2;
+    for (std::size_t i = 0; i < n_links; ++i) {
+      const std::string k = std::to_string(i);
+      const std::string what = "link mesh " + k;
+      api::MeshArrays m =
+          api::mesh_arrays(get(link_payload, "V_" + k, "link mesh"), get(link_payload, "F_" + k, "link mesh"), what);
+      points.append(api::points_to_numpy(api::voxelize(m.v, m.f, pitch_value, what.c_str())));
+    }
+    std::vector<api::MeshArrays> env;
+    const std::size_t n_env = nb::len(env_payload) / 2;
+    for (std::size_t i = 0; i < n_env; ++i) {
+      const std::string k = std::to_string(i);
+      env.push_back(api::mesh_arrays(get(env_payload, "V_" + k, "environment mesh"),
+                                     get(env_payload, "F_" + k, "environment mesh"),
+                                     "environment mesh " + k));
+    }
+    nb::tuple grid = api::build_env_grid_arrays(env, pitch_value, bounds, pad);
+    return nb::make_tuple(points, grid[0], grid[1], grid[2]);
+  }
+
+  // Home transforms of all links in index order, float64 (n_links, 4, 4).
+  nb::object AquireTransformsFromMeta(nb::handle cache_dir) const {
+    nb::dict meta = read_meta(cache_dir);
+    nb::object links = nb::module_::import_("builtins").attr("sorted")(
+        meta["links"], nb::arg("key") = nb::module_::import_("operator").attr("itemgetter")("index"));
+    nb::list homes;
+    for (nb::handle link : nb::iter(links)) homes.append(link["home_transform"]);
+    nb::module_ np = py::numpy();
+    nb::object arr = np.attr("array")(homes, nb::arg("dtype") = np.attr("float64"));
+    py::Array<double> a = py::as_f64(arr);
+    if (a.ndim() != 3 || a.shape[0] == 0 || a.shape[1] != 4 || a.shape[2] != 4)
+      throw nb::value_error(("home transforms in meta.json must form an (n_links, 4, 4) array, got shape " +
+                             py::shape_text(a.shape))
+                                .c_str());
+    py::require_finite(a, "home transforms in meta.json");
+    return arr;
+  }
+
+  // World transform of every link for joint vector theta; entry 0 (the base)
+  // is always its home transform.
+  nb::object AcquireTransformsGivenq(nb::handle theta_in) const {
+    py::Array<double> home = py::as_f64(initialTransforms);
+    if (home.ndim() != 3 || home.shape[0] == 0 || home.shape[1] != 4 || home.shape[2] != 4)
+      throw nb::value_error("initialTransforms must have shape (n_links, 4, 4)");
+    const std::size_t n = home.shape[0] - 1;
+
+    py::Array<double> theta = py::as_f64(theta_in);
+    if (theta.ndim() != 1 || theta.size != n)
+      throw nb::value_error(("theta must be a joint vector of " + std::to_string(n) +
+                             " values, got shape " + py::shape_text(theta.shape))
+                                .c_str());
+    py::require_finite(theta, "theta");
+
+    nb::object loaded = py::numpy().attr("load")(ScrewAxis, nb::arg("allow_pickle") = false);
+    py::Array<double> slist = py::as_f64(loaded);
+    if (slist.ndim() != 2 || slist.shape[0] != 6 || slist.shape[1] != n)
+      throw nb::value_error(("ScrewAxis.npy must have shape (6, " + std::to_string(n) + "), got " +
+                             py::shape_text(slist.shape))
+                                .c_str());
+    py::require_finite(slist, "ScrewAxis.npy");
+
+    // Linear rows from centimetres to metres, then from the base frame to the world.
+    const double scale = nb::cast<double>(nb::module_::import_("Sallowmere").attr(kScrewScaleName));
+    std::vector<double> base(slist.data, slist.data + 6 * n), world(6 * n);
+    for (std::size_t k = 3 * n; k < 6 * n; ++k) base[k] *= scale;
+    const cellpath::Mat6 Ad = cellpath::adjoint(tovik::load4(home.data));
+    for (std::size_t r = 0; r < 6; ++r)
+      for (std::size_t c = 0; c < n; ++c) {
+        double s = Ad[6 * r] * base[c];
+        for (std::size_t k = 1; k < 6; ++k) s += Ad[6 * r + k] * base[k * n + c];
+        world[r * n + c] = s;
+      }
+
+    double* out = nullptr;
+    nb::object result = py::new_f64({n + 1, 4, 4}, &out);
+    for (int k = 0; k < 16; ++k) out[k] = home.data[k];
+    tovik::forward_kinematics(world.data(), n, home.data + 16, theta.data, out + 16);
+    return result;
+  }
+
+  // True when links 1 .. n touch the environment; prints the colliding links
+  // (the base left out) on every call.
+  static bool RunCollisionCheckGivenq(nb::handle self, nb::handle thetaList) {
+    const RobotEnvironmentHandler& h = nb::cast<const RobotEnvironmentHandler&>(self);
+    nb::object T = self.attr("AcquireTransformsGivenq")(thetaList);
+    const double p = nb::cast<double>(h.pitch);
+    nb::list all = api::colliding_links(h.link_points, T, h.env_grid, h.env_origin, p);
+    nb::list hits;
+    for (nb::handle i : all)
+      if (nb::cast<long>(i) != 0) hits.append(i);
+    const bool collided = api::in_collision(h.link_points, T, h.env_grid, h.env_origin, p, 1);
+    nb::module_::import_("builtins").attr("print")(nb::str(("colliding link indices: " + py_str(hits)).c_str()));
+    return collided;
+  }
+};
+
+}  // namespace sallowmere
