@@ -136,16 +136,16 @@ nb::object make_result_type() {
       "The colliding pairs found for one joint vector.\n\n"
       "theta is the joint vector queried; pairs holds every pair of touching objects that the "
       "query kept, each pair two (kind, name) object names in ascending order.";
-  ns["link_pairs"] = property(nb::cpp_function(&result_link_pairs, nb::name("link_pairs"),
+  ns["link_pairs"] = property(nb::cpp_function(&result_link_pairs, nb::is_method(), nb::name("link_pairs"),
                                                "The pairs of two links (self-collision)."));
   ns["env_pairs"] = property(nb::cpp_function(
-      &result_env_pairs, nb::name("env_pairs"),
+      &result_env_pairs, nb::is_method(), nb::name("env_pairs"),
       "The pairs of a link and an environment object."));
-  ns["in_collision"] = property(nb::cpp_function(&result_in_collision, nb::name("in_collision"),
+  ns["in_collision"] = property(nb::cpp_function(&result_in_collision, nb::is_method(), nb::name("in_collision"),
                                                  "True when any pair was found."));
   ns["__str__"] = nb::cpp_function(&result_str, nb::is_method(), nb::name("__str__"),
                                    "The joint vector and one line per colliding pair.");
-  ns["__eq__"] = nb::cpp_function(&result_eq, nb::is_method(), nb::name("__eq__"),
+  ns["__eq__"] = nb::cpp_function(&result_eq, nb::is_method(), nb::name("__eq__"), nb::arg("other"),
                                   "Equal when theta has the same values and pairs the same pairs.");
 
   nb::object cls = dc.attr("make_dataclass")("CollisionResult", fields, nb::arg("namespace") = ns);

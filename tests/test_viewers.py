@@ -1,4 +1,6 @@
-"""Lumbrel and Velquist: the cache viewer and the collision viewer, in real windows."""
+"""Lumbrel and Velquist: the cache viewer and the collision viewer, in real windows.
+
+(Wendacor's windows are tested with the self-checks.)"""
 import json
 
 import numpy as np
@@ -6,6 +8,7 @@ import pytest
 
 import Lumbrel
 import Velquist
+import Wendacor
 from _windows import WindowGrabber, drop_display, nodes, x_display  # noqa: F401
 from synthetic_cache import COLLIDING_Q, rot_z, transform
 
@@ -65,12 +68,12 @@ def test_load_mesh_keeps_the_stored_arrays_and_rejects_broken_ones(tmp_path):
             Lumbrel.load_mesh(tmp_path / "bad.npz")
 
 
-@pytest.mark.parametrize("module", [Lumbrel, Velquist])
-def test_without_a_display_the_error_says_what_to_do(make_cache, monkeypatch, module):
-    cache = make_cache(n_joints=2)
+@pytest.mark.parametrize("module, argv", [(Lumbrel, []), (Velquist, ["--theta", "0,0,0,0,0,0"]),
+                                          (Wendacor, [])])
+def test_without_a_display_the_error_says_what_to_do(make_cache, monkeypatch, module, argv):
+    cache = make_cache()
     drop_display(monkeypatch)
     monkeypatch.setattr(module, "CACHE_DIR", cache.path)
-    argv = [] if module is Lumbrel else ["--theta", "0,0"]
     with pytest.raises(RuntimeError, match=r"needs a display.*xvfb-run"):
         module.main(argv)
 
