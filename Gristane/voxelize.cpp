@@ -37,6 +37,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -66,6 +67,12 @@ constexpr int kMaxDepth = 512;
 inline double round_half_even(double x) {
   constexpr double kShift = 6755399441055744.0;  // 1.5 * 2^52
   return (x + kShift) - kShift;
+}
+
+std::string number_text(double x) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", x);
+  return buf;
 }
 
 struct Vtx {
@@ -122,16 +129,15 @@ class SurfaceVoxels {
   void mark(const Vtx& v) { grid_[cell(v.c[0], v.c[1], v.c[2])] = 1; }
 
   void add_face(const double* p0, const double* p1, const double* p2) {
-    stack_.clear();
+    top_ = 0;
     Vtx a, b, c;
     make(p0, a);
     make(p1, b);
     make(p2, c);
     push(a, b, c, 0);
-    while (!stack_.empty()) {
-      const Tri top = stack_.back();
-      stack_.pop_back();
-      refine(top);
+    while (top_ > 0) {
+      const Tri t = stack_[--top_];
+      refine(t);
     }
   }
 
@@ -177,7 +183,8 @@ class SurfaceVoxels {
     const unsigned flags = (is_long(a, b) ? 1u : 0u) | (is_long(b, c) ? 2u : 0u) |
                            (is_long(c, a) ? 4u : 0u);
     if (!flags) return;
-    Tri& t = stack_.emplace_back();
+    if (top_ == stack_.size()) stack_.resize(2 * stack_.size() + 64);
+    Tri& t = stack_[top_++];
     t.v[0] = a;
     t.v[1] = b;
     t.v[2] = c;
@@ -254,7 +261,8 @@ class SurfaceVoxels {
   std::int64_t n_[3];
   std::size_t sx_ = 0, sy_ = 0;
   std::vector<std::uint8_t> grid_;
-  std::vector<Tri> stack_;
+  std::vector<Tri> stack_;  // pending triangles are stack_[0, top_)
+  std::size_t top_ = 0;
 };
 
 // Marks (with 2) every empty cell six-connected to the box boundary through
@@ -322,7 +330,7 @@ std::vector<double> voxelize_filled(const double* vertices, std::size_t n_vertic
     if (faces[f] < 0 || static_cast<std::uint64_t>(faces[f]) >= n_vertices)
       throw std::out_of_range("voxelize: face index out of range");
 
-  double vmin[3], vmax[3];
+  double vmin[3], vmax[3], max_abs = 0.0;
   for (int a = 0; a < 3; ++a) vmin[a] = vmax[a] = vertices[a];
   for (std::size_t i = 0; i < n_vertices; ++i) {
     for (int a = 0; a < 3; ++a) {
@@ -330,6 +338,7 @@ std::vector<double> voxelize_filled(const double* vertices, std::size_t n_vertic
       if (!std::isfinite(x)) throw std::invalid_argument("voxelize: vertices must be finite");
       if (std::fabs(x) > kMaxCoordinate)
         throw std::invalid_argument("voxelize: vertex coordinates are too large");
+      max_abs = std::max(max_abs, std::fabs(x));
       vmin[a] = std::min(vmin[a], x);
       vmax[a] = std::max(vmax[a], x);
     }
@@ -344,15 +353,15 @@ std::vector<double> voxelize_filled(const double* vertices, std::size_t n_vertic
     const double l = vmin[a] / pitch, h = vmax[a] / pitch;
     if (!(std::fabs(l) <= kMaxIndex && std::fabs(h) <= kMaxIndex))
       throw std::invalid_argument(
-          "voxelize: pitch " + std::to_string(pitch) +
-          " is too small for vertex coordinates this far from the origin");
+          "voxelize: pitch " + number_text(pitch) +
+          " is too small for vertex coordinates as large as " + number_text(max_abs));
     lo[a] = round_half_even(l);
     const double extent = round_half_even(h) - lo[a] + 1.0;
     cells *= extent;
     n[a] = static_cast<std::int64_t>(std::min(extent, kMaxCells + 1.0));
   }
   if (cells > kMaxCells)
-    throw std::length_error("voxelize: pitch " + std::to_string(pitch) +
+    throw std::length_error("voxelize: pitch " + number_text(pitch) +
                             " is too small for the mesh's extent (more than 2^31 voxels "
                             "in its bounding box)");
 
