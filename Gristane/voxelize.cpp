@@ -29,10 +29,10 @@
 //    triangle can add nothing and is not refined further.
 //  - trimesh stops after ten refinement rounds and raises; here refinement
 //    simply goes on until every edge is short, so large faces at fine
-//    pitches still get an answer.  An edge whose computed midpoint lands on
-//    one of its own ends can never become shorter by bisection (only far from
-//    the origin relative to the pitch); it is treated as short, which yields
-//    the same positions endless bisection would.
+//    pitches still get an answer.  As a safeguard, an edge whose computed
+//    midpoint lands on one of its own ends (float spacing comparable to the
+//    pitch, which the coordinate limits below already refuse) is treated as
+//    short: bisecting it again would only repeat positions already seen.
 #include "voxelize.hpp"
 
 #include <algorithm>
