@@ -295,7 +295,7 @@ NB_MODULE(Dorvanta, m) {
           log_failure(mod, e);
         }
       },
-      nb::arg("_context"),
+      nb::arg("_context").none(),
       "Add-in entry point: plan the straight-line path from the arm's pose through the "
       "components \"inicomp\" and \"inicomp2\" and back, and animate it.  Any failure is "
       "logged as \"Failed:\" with its traceback and never reaches the host.");

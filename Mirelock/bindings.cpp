@@ -332,7 +332,7 @@ NB_MODULE(Mirelock, m) {
         (void)OUTPUT_DIR;
         return capture_screw_and_m(mod, Jointnames, BaseFrameName, EndEffectorFrameName);
       },
-      nb::arg("OUTPUT_DIR"), nb::arg("Jointnames"), nb::arg("BaseFrameName"),
+      nb::arg("OUTPUT_DIR").none(), nb::arg("Jointnames"), nb::arg("BaseFrameName"),
       nb::arg("EndEffectorFrameName"),
       "(screw list, M) of the arm at its home configuration, in the base component's frame "
       "(design length unit).  Writes nothing; OUTPUT_DIR is not used.");
@@ -362,7 +362,7 @@ NB_MODULE(Mirelock, m) {
         (void)JointNames;
         return retrieve_environment_context_info(mod, OUTPUT_DIR, Env, ManiLinks);
       },
-      nb::arg("OUTPUT_DIR"), nb::arg("JointNames"), nb::arg("Env"), nb::arg("ManiLinks"),
+      nb::arg("OUTPUT_DIR"), nb::arg("JointNames").none(), nb::arg("Env"), nb::arg("ManiLinks"),
       "Write one mesh archive per link (link frame, link_<index>.npz) and per environment "
       "body (world frame, env_<name>.npz) into OUTPUT_DIR and return the metadata record "
       "listing them with the links' home poses.  Names without an occurrence or without a "
@@ -376,7 +376,7 @@ NB_MODULE(Mirelock, m) {
                                    EndEffectorFrameName, Waypoints, OUTPUT_DIR);
       },
       nb::arg("JointNames"), nb::arg("Env"), nb::arg("ManiLinks"), nb::arg("BaseFrameName"),
-      nb::arg("EndEffectorFrameName"), nb::arg("Waypoints") = nb::none(),
+      nb::arg("EndEffectorFrameName"), nb::arg("Waypoints").none() = nb::none(),
       nb::arg("OUTPUT_DIR") = "cache",
       "Empty OUTPUT_DIR and capture the arm and its surroundings into it at the zero "
       "configuration (meshes, meta.json, ScrewAxis.npy, JointLimits.npy), restore the "

@@ -106,15 +106,18 @@ inline std::vector<Mat4> straight_line_path(const Mat4& Tstart, const Mat4& Tend
 }
 
 // nsamples joint vectors from seed to end inclusive, seed + (s / (nsamples - 1)) (end - seed),
-// per joint and without wrapping.  Requires nsamples >= 2 (checked by the caller).
-// `out` receives nsamples * n values, one vector after the other.
+// per joint and without wrapping.  The last vector is `end` itself rather than
+// seed + 1.0 (end - seed), which can miss it by a rounding step: a return leg
+// must land exactly on the pose it returns to.  Requires nsamples >= 2 (checked
+// by the caller).  `out` receives nsamples * n values, one vector after the other.
 inline void joint_space_segment(const double* seed, const double* end, std::size_t n,
                                 long nsamples, double* out) {
   const double denom = static_cast<double>(nsamples - 1);
-  for (long s = 0; s < nsamples; ++s) {
+  for (long s = 0; s + 1 < nsamples; ++s) {
     const double f = static_cast<double>(s) / denom;
     for (std::size_t j = 0; j < n; ++j) out[s * n + j] = seed[j] + f * (end[j] - seed[j]);
   }
+  for (std::size_t j = 0; j < n; ++j) out[(nsamples - 1) * n + j] = end[j];
 }
 
 }  // namespace quennet
