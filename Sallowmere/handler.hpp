@@ -133,17 +133,18 @@ struct RobotEnvironmentHandler {
     for (std::size_t i = 0; i < n_links; ++i) {
       const std::string k = std::to_string(i);
       const std::string what = "link mesh " + k;
-      api::MeshArrays m =
-          api::mesh_arrays(get(link_payload, "V_" + k, "link mesh"), get(link_payload, "F_" + k, "link mesh"), what);
+      nb::object V = get(link_payload, "V_" + k, "link mesh");
+      nb::object F = get(link_payload, "F_" + k, "link mesh");
+      api::MeshArrays m = api::mesh_arrays(V, F, what);
       points.append(api::points_to_numpy(api::voxelize(m.v, m.f, pitch_value, what.c_str())));
     }
     std::vector<api::MeshArrays> env;
     const std::size_t n_env = nb::len(env_payload) / 2;
     for (std::size_t i = 0; i < n_env; ++i) {
       const std::string k = std::to_string(i);
-      env.push_back(api::mesh_arrays(get(env_payload, "V_" + k, "environment mesh"),
-                                     get(env_payload, "F_" + k, "environment mesh"),
-                                     "environment mesh " + k));
+      nb::object V = get(env_payload, "V_" + k, "environment mesh");
+      nb::object F = get(env_payload, "F_" + k, "environment mesh");
+      env.push_back(api::mesh_arrays(V, F, "environment mesh " + k));
     }
     nb::tuple grid = api::build_env_grid_arrays(env, pitch_value, bounds, pad);
     return nb::make_tuple(points, grid[0], grid[1], grid[2]);
