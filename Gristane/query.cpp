@@ -168,10 +168,9 @@ bool vector_path_ok(const PointsView& pts, const GridView& g) {
 //
 // Most configurations the planner asks about are free, and most of a link's
 // neighbourhood is empty grid.  The link's points lie in their bounding box;
-// posed, that box covers a range of cells.  If every cell of that range (one
-// cell wider on each side, far more than rounding can move a point) is empty,
-// no point can hit, and reading those cells is much cheaper than posing every
-// point.  Otherwise the points are tested one by one as usual, so the answer
+// posed, that box covers a range of cells.  If every cell of that range is
+// empty, no point can hit, and reading those cells is much cheaper than
+// posing every point.  Otherwise the points are tested one by one as usual, so the answer
 // is the same either way.
 
 // Bounding box of the link's points.  NaN coordinates are skipped (such a
@@ -203,10 +202,10 @@ __attribute__((target("avx2"))) void point_bounds_avx2(const double* p, std::int
     const double* q = p + 3 * n;
     const __m256d a = _mm256_loadu_pd(q), b = _mm256_loadu_pd(q + 4), c = _mm256_loadu_pd(q + 8);
     mn0 = _mm256_min_pd(a, mn0);
-    mn1 = _mm256_min_pd(b, mn1);
-    mn2 = _mm256_min_pd(c, mn2);
     mx0 = _mm256_max_pd(a, mx0);
+    mn1 = _mm256_min_pd(b, mn1);
     mx1 = _mm256_max_pd(b, mx1);
+    mn2 = _mm256_min_pd(c, mn2);
     mx2 = _mm256_max_pd(c, mx2);
   }
   alignas(32) double m[3][4], M[3][4];
@@ -238,13 +237,21 @@ __attribute__((target("avx2"))) void point_bounds_avx2(const double* p, std::int
 
 bool row_empty(const std::uint8_t* row, std::int64_t len, std::int64_t stride) {
   if (stride == 1) {
-    std::int64_t i = 0;
-    for (; i + 8 <= len; i += 8) {
+    // Overlapping word loads that stay inside [row, row + len).
+    auto word = [row](std::int64_t at) {
       std::uint64_t w;
-      std::memcpy(&w, row + i, 8);
-      if (w) return false;
+      std::memcpy(&w, row + at, 8);
+      return w;
+    };
+    if (len >= 8) {
+      if (len <= 16) return (word(0) | word(len - 8)) == 0;
+      if (len <= 32) return (word(0) | word(8) | word(len - 16) | word(len - 8)) == 0;
+      std::int64_t i = 0;
+      for (; i + 32 <= len; i += 32)
+        if (word(i) | word(i + 8) | word(i + 16) | word(i + 24)) return false;
+      return (word(len - 32) | word(len - 24) | word(len - 16) | word(len - 8)) == 0;
     }
-    for (; i < len; ++i)
+    for (std::int64_t i = 0; i < len; ++i)
       if (row[i]) return false;
     return true;
   }
@@ -277,13 +284,15 @@ bool provably_free(const PointsView& pts, const Posed& f, const GridView& g, dou
       whi += std::max(u, v);
       scale += std::max(std::fabs(u), std::fabs(v));
     }
-    const double slack = 16.0 * 2.220446049250313e-16 * (scale + std::fabs(f.o[a]));
-    const double xlo = (wlo - slack - f.o[a]) * f.inv, xhi = (whi + slack - f.o[a]) * f.inv;
-    // One cell of margin covers the rounding as long as it is well below a
-    // cell; otherwise (absurd coordinates or a non-finite pose) give up.
-    if (!(slack * f.inv < 0.25) || !(std::fabs(xlo) < 1e15) || !(std::fabs(xhi) < 1e15)) return false;
-    const double c0 = std::max(std::floor(xlo) - 1.0, 0.0);
-    const double c1 = std::min(std::floor(xhi) + 1.0, f.n[a] - 1.0);
+    const double slack = 16.0 * 2.220446049250313e-16 * scale;
+    // Every posed point's rounded w lies in [wlo - slack, whi + slack], and
+    // rounding is monotonic: pushing these two bounds through the very
+    // operations a point goes through, (w - origin) * inv_pitch, bounds every
+    // point's x from below and above.
+    const double xlo = ((wlo - slack) - f.o[a]) * f.inv, xhi = ((whi + slack) - f.o[a]) * f.inv;
+    if (!(std::fabs(xlo) < 1e15) || !(std::fabs(xhi) < 1e15)) return false;  // absurd or non-finite pose
+    const double c0 = std::max(std::floor(xlo), 0.0);
+    const double c1 = std::min(std::floor(xhi), f.n[a] - 1.0);
     if (c0 > c1) return true;  // the whole link is outside the grid on this axis
     first[a] = static_cast<std::int64_t>(c0);
     last[a] = static_cast<std::int64_t>(c1);
@@ -301,6 +310,8 @@ bool provably_free(const PointsView& pts, const Posed& f, const GridView& g, dou
 
 // Reading a contiguous cell costs a small fraction of posing a point.
 constexpr double kCellsPerPoint = 16.0;
+// Points per run when a whole link could not be proved free.
+constexpr std::int64_t kChunk = 128;
 
 }  // namespace
 
@@ -311,9 +322,28 @@ bool link_hits_any(const PointsView& pts, const Mat4& T, const GridView& g) {
   const Posed f(T, g);
   if (provably_free(pts, f, g, kCellsPerPoint * static_cast<double>(pts.k))) return false;
 #ifdef GRISTANE_HAVE_AVX2_PATH
-  if (vector_path_ok(pts, g)) return hits_avx2(pts, f, g);
+  const bool vector = vector_path_ok(pts, g);
+#else
+  const bool vector = false;
 #endif
-  return hits_scalar(pts, f, g);
+  // Something occupied lies near the link: most of the link is usually still
+  // far from it, so try the same proof on runs of consecutive points (voxel
+  // centres come in spatial order) before posing them one by one.
+  for (std::int64_t start = 0; start < pts.k; start += kChunk) {
+    PointsView sub = pts;
+    sub.base = pts.base + start * pts.row_stride;
+    sub.k = std::min<std::int64_t>(kChunk, pts.k - start);
+    if (pts.k > kChunk && provably_free(sub, f, g, kCellsPerPoint * static_cast<double>(sub.k))) continue;
+#ifdef GRISTANE_HAVE_AVX2_PATH
+    if (vector) {
+      if (hits_avx2(sub, f, g)) return true;
+      continue;
+    }
+#endif
+    (void)vector;
+    if (hits_scalar(sub, f, g)) return true;
+  }
+  return false;
 }
 
 }  // namespace gristane
