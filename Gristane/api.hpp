@@ -137,6 +137,7 @@ inline nb::tuple fill_env_grid(const std::vector<MeshArrays>& meshes, const doub
   auto view = nb::cast<nb::ndarray<bool, nb::ndim<3>, nb::c_contig, nb::device::cpu>>(grid);
   GridRef g;
   g.cells = reinterpret_cast<std::uint8_t*>(view.data());
+  prefer_small_pages(g.cells, view.size());
   for (int a = 0; a < 3; ++a) {
     g.shape[a] = shape[a];
     g.stride[a] = view.stride(a);  // itemsize 1: elements are bytes
@@ -455,6 +456,7 @@ inline nb::tuple load_cache_members(nb::handle d) {
                                      nb::arg("dtype") = np.attr("bool_"));
   auto view = nb::cast<nb::ndarray<bool, nb::ndim<3>, nb::c_contig, nb::device::cpu>>(grid);
   auto* cells = reinterpret_cast<std::uint8_t*>(view.data());
+  prefer_small_pages(cells, view.size());
   for (std::size_t b = 0; b < packed.size; ++b) {
     const std::uint8_t byte = packed[b];
     if (byte == 0) continue;

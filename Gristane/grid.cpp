@@ -1,5 +1,10 @@
 #include "grid.hpp"
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -54,6 +59,20 @@ void grid_shape(const double lo[3], const double hi[3], double pitch, std::int64
     throw std::invalid_argument("the environment grid would have " + std::to_string(total) +
                                 " cells; use a larger pitch, a smaller pad or explicit bounds");
   for (int a = 0; a < 3; ++a) shape[a] = static_cast<std::int64_t>(cells[a]);
+}
+
+void prefer_small_pages(void* data, std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_NOHUGEPAGE)
+  const long page = sysconf(_SC_PAGESIZE);
+  if (page <= 0 || bytes < 2 * static_cast<std::size_t>(page)) return;
+  const auto p = static_cast<std::uintptr_t>(page);
+  const std::uintptr_t begin = (reinterpret_cast<std::uintptr_t>(data) + p - 1) / p * p;
+  const std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(data) + bytes) / p * p;
+  if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_NOHUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
 }
 
 std::size_t mark_points(const double* pts, std::size_t k, const double lo[3], double pitch,

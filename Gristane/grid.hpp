@@ -27,6 +27,12 @@ struct GridRef {
   std::int64_t stride[3] = {0, 0, 0};
 };
 
+// Ask the kernel to back this (zeroed, untouched) memory with small pages.
+// A grid is written sparsely, a few cells per plane; with transparent huge
+// pages each touched plane would commit 2 MiB instead of a few 4 KiB pages.
+// Advice only: does nothing where it is not supported.
+void prefer_small_pages(void* data, std::size_t bytes);
+
 // Set the cell floor((p - lo) / pitch) of every point p (row-major (k, 3))
 // that falls inside the grid; points outside are dropped.  Returns the number
 // of points that landed inside.
