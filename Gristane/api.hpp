@@ -168,74 +168,70 @@ inline nb::object explicit_bounds(nb::handle bounds, double lo[3], double hi[3])
   return lo_obj;
 }
 
+// One mesh's axis-aligned box: min corner, max corner.
+using Box = std::array<double, 6>;
+
+// The grid's extent and origin: explicit bounds as given (pad not applied),
+// else the union of the mesh boxes grown by `pad` on every side.
+inline nb::object grid_extent(const std::vector<Box>& boxes, nb::handle bounds, double pad,
+                              double lo[3], double hi[3]) {
+  if (!bounds.is_none()) return explicit_bounds(bounds, lo, hi);
+  if (boxes.empty()) throw nb::value_error(kNoEnvironment);
+  if (!std::isfinite(pad)) throw nb::value_error("pad must be finite");
+  for (int a = 0; a < 3; ++a) {
+    lo[a] = boxes[0][a];
+    hi[a] = boxes[0][3 + a];
+    for (const Box& b : boxes) {
+      lo[a] = std::min(lo[a], b[a]);
+      hi[a] = std::max(hi[a], b[3 + a]);
+    }
+    lo[a] = lo[a] - pad;
+    hi[a] = hi[a] + pad;
+  }
+  return vec3_to_numpy(lo);
+}
+
+inline nb::tuple build_grid(const std::vector<MeshArrays>& meshes, const std::vector<Box>& boxes,
+                            double pitch, nb::handle bounds, double pad) {
+  double lo[3], hi[3];
+  nb::object lo_obj = grid_extent(boxes, bounds, pad, lo, hi);
+  return fill_env_grid(meshes, lo, hi, lo_obj, pitch);
+}
+
 // build_env_grid(env_meshes, pitch, bounds=None, pad=5.0) for mesh objects
 // that carry vertices, faces and bounds.
 inline nb::tuple build_env_grid(nb::handle env_meshes, double pitch, nb::handle bounds, double pad) {
   checked_pitch(pitch);
   std::vector<MeshArrays> meshes;
-  std::vector<nb::object> objs;
+  std::vector<Box> boxes;
   for (nb::handle h : env_meshes) {
-    const std::string what = "environment mesh " + std::to_string(objs.size());
-    objs.push_back(nb::borrow(h));
+    const std::string what = "environment mesh " + std::to_string(meshes.size());
     meshes.push_back(mesh_arrays(h.attr("vertices"), h.attr("faces"), what));
+    if (!bounds.is_none()) continue;
+    nb::object b = h.attr("bounds");
+    if (b.is_none()) throw nb::value_error((what + " has no bounds (no faces)").c_str());
+    py::Array<double> bb = py::as_f64(b);
+    py::require_shape(bb, {2, 3}, "mesh bounds");
+    py::require_finite(bb, "mesh bounds");
+    boxes.push_back({bb[0], bb[1], bb[2], bb[3], bb[4], bb[5]});
   }
-  double lo[3], hi[3];
-  nb::object lo_obj;
-  if (bounds.is_none()) {
-    if (meshes.empty()) throw nb::value_error(kNoEnvironment);
-    if (!std::isfinite(pad)) throw nb::value_error("pad must be finite");
-    for (std::size_t i = 0; i < objs.size(); ++i) {
-      nb::object b = objs[i].attr("bounds");
-      if (b.is_none())
-        throw nb::value_error(("environment mesh " + std::to_string(i) + " has no bounds (no faces)").c_str());
-      py::Array<double> bb = py::as_f64(b);
-      py::require_shape(bb, {2, 3}, "mesh bounds");
-      py::require_finite(bb, "mesh bounds");
-      for (int a = 0; a < 3; ++a) {
-        lo[a] = i == 0 ? bb[a] : std::min(lo[a], bb[a]);
-        hi[a] = i == 0 ? bb[3 + a] : std::max(hi[a], bb[3 + a]);
-      }
-    }
-    for (int a = 0; a < 3; ++a) {
-      lo[a] = lo[a] - pad;
-      hi[a] = hi[a] + pad;
-    }
-    lo_obj = vec3_to_numpy(lo);
-  } else {
-    lo_obj = explicit_bounds(bounds, lo, hi);
-  }
-  return fill_env_grid(meshes, lo, hi, lo_obj, pitch);
+  return build_grid(meshes, boxes, pitch, bounds, pad);
 }
 
 // The same grid for meshes given as arrays (the handler's path): a mesh's
-// bounds are those of its referenced vertices, as trimesh computes them.
+// box is that of its referenced vertices, as trimesh computes its bounds.
 inline nb::tuple build_env_grid_arrays(const std::vector<MeshArrays>& meshes, double pitch,
                                        nb::handle bounds, double pad) {
   checked_pitch(pitch);
-  double lo[3], hi[3];
-  nb::object lo_obj;
-  if (bounds.is_none()) {
-    if (meshes.empty()) throw nb::value_error(kNoEnvironment);
-    if (!std::isfinite(pad)) throw nb::value_error("pad must be finite");
-    for (std::size_t i = 0; i < meshes.size(); ++i) {
-      double l[3], h[3];
-      if (!referenced_bounds(meshes[i].v.data, meshes[i].v.shape[0], meshes[i].f.data,
-                             meshes[i].f.shape[0], l, h))
-        throw nb::value_error(("environment mesh " + std::to_string(i) + " has no bounds (no faces)").c_str());
-      for (int a = 0; a < 3; ++a) {
-        lo[a] = i == 0 ? l[a] : std::min(lo[a], l[a]);
-        hi[a] = i == 0 ? h[a] : std::max(hi[a], h[a]);
-      }
-    }
-    for (int a = 0; a < 3; ++a) {
-      lo[a] = lo[a] - pad;
-      hi[a] = hi[a] + pad;
-    }
-    lo_obj = vec3_to_numpy(lo);
-  } else {
-    lo_obj = explicit_bounds(bounds, lo, hi);
+  std::vector<Box> boxes;
+  for (std::size_t i = 0; i < meshes.size() && bounds.is_none(); ++i) {
+    Box b;
+    if (!referenced_bounds(meshes[i].v.data, meshes[i].v.shape[0], meshes[i].f.data,
+                           meshes[i].f.shape[0], b.data(), b.data() + 3))
+      throw nb::value_error(("environment mesh " + std::to_string(i) + " has no bounds (no faces)").c_str());
+    boxes.push_back(b);
   }
-  return fill_env_grid(meshes, lo, hi, lo_obj, pitch);
+  return build_grid(meshes, boxes, pitch, bounds, pad);
 }
 
 // ---------------------------------------------------------------------------
