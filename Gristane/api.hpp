@@ -410,8 +410,10 @@ inline nb::object member(nb::handle d, const std::string& key, const char* kinds
 
 inline nb::tuple load_cache_members(nb::handle d) {
   nb::module_ np = py::numpy();
-  const std::int64_t n = nb::cast<std::int64_t>(member(d, "n_links", "iu", 0).attr("item")());
-  if (n < 0) throw nb::value_error("voxel cache stores a negative link count");
+  nb::object n_obj = member(d, "n_links", "iu", 0).attr("item")();
+  if (n_obj < nb::int_(0) || n_obj > nb::int_(std::int64_t(1) << 40))
+    throw nb::value_error("voxel cache stores an impossible link count");
+  const std::int64_t n = nb::cast<std::int64_t>(n_obj);
   nb::list links;
   for (std::int64_t i = 0; i < n; ++i) {
     nb::object a = member(d, "link_" + std::to_string(i), "fiu", 2);

@@ -510,6 +510,7 @@ def _write_archive(path, **members):
     (dict(env_shape=np.array([2.0, 2.0, 2.0])), ValueError),
     (dict(env_grid=np.ones(1, dtype=np.int64)), ValueError),
     (dict(n_links=np.int64(-1)), ValueError),
+    (dict(n_links=np.uint64(2**64 - 1)), ValueError),
     (dict(n_links=np.int64(2)), KeyError),                          # link_1 missing
     (dict(link_0=np.zeros((2, 2))), ValueError),
     (dict(env_origin=np.zeros(2)), ValueError),
