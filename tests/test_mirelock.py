@@ -35,7 +35,9 @@ def cell(**extra):
         "components": [
             {"name": "Base", "bodies": [box([10, 10, 10], [0, 0, 5])]},
             {"name": "L1", "bodies": [box([4, 4, 20], [0, 0, 10])]},
-            {"name": "L2", "bodies": [box([4, 4, 20], [0, 0, 10]), box([2, 2, 2], [0, 0, 21], "cap")]},
+            {"name": "L2", "bodies": [box([4, 4, 20], [0, 0, 10]),
+                                      {"name": "cap", "shape": "cylinder", "radius": 2, "length": 2,
+                                       "center": [0, 0, 21]}]},
             {"name": "L3", "bodies": [{"name": "empty", "shape": "mesh", "vertices": [], "triangles": []},
                                       box([4, 4, 20], [0, 0, 10])]},
             {"name": "Tool"}, {"name": "Goal"},
@@ -119,7 +121,7 @@ def test_meshes_of_bodies_are_stacked_with_offset_indices():
     cell()
     l2 = occurrence("L2:1")
     V, F = ML.GetSubMesh(l2)
-    (V0, F0), (V1, F1) = [host_mesh(b) for b in l2.component.bRepBodies]
+    (V0, F0), (V1, F1) = [host_mesh(b) for b in l2.component.bRepBodies]  # low quality, as captured
     np.testing.assert_allclose(V, np.vstack([V0, V1]))
     np.testing.assert_array_equal(F, np.vstack([F0, F1 + len(V0)]))
     assert F.dtype == np.int64 and V.dtype == np.float64
