@@ -1,5 +1,6 @@
 """kinematics: rigid-motion algebra, space-frame FK/Jacobian/IK, and the
 design-facing functions run against the stand-in host."""
+import json
 import math
 import pathlib
 import sys
@@ -552,6 +553,116 @@ def test_animated_ik_stops_on_a_missing_joint_before_moving(small_arm):
     with pytest.raises(ValueError):
         kin.DoForwardKinematics("NoBase", "Tool", [0, 0, 0], ARM3)
     assert APP.message_boxes == ["could not find component name NoBase"]
+
+
+# ---------------------------------------------------------------------------
+# The bundled sample workcell
+
+
+@pytest.fixture
+def sample(monkeypatch):
+    cell = workcell.load_into_application()
+    monkeypatch.setattr(kin, "ANIM_FRAME_DELAY", 0)
+    yield cell
+    workcell.reset_application()
+
+
+def file_rotation(spec):
+    if spec is None:
+        return np.eye(3)
+    if "matrix" in spec:
+        return np.array(spec["matrix"], dtype=float)
+    w = np.array(spec["axis"], dtype=float)
+    w /= np.linalg.norm(w)
+    return expm(hat6(np.concatenate([w, np.zeros(3)]))[:3, :3] * math.radians(spec["angle"]))
+
+
+def file_world_poses(data):
+    """World pose of every occurrence at the zero configuration, from the file alone."""
+    poses, counts = {}, {}
+    for o in data["occurrences"]:
+        counts[o["component"]] = counts.get(o["component"], 0) + 1
+        T = np.eye(4)
+        T[:3, :3] = file_rotation(o.get("rotation"))
+        T[:3, 3] = o.get("translation", [0, 0, 0])
+        poses[f"{o['component']}:{counts[o['component']]}"] = poses[o["parent"]] @ T if "parent" in o else T
+    return poses
+
+
+def arm_at_zero(cell):
+    """Screws in the base frame, M and the base pose, read the way the animations read them."""
+    cell.set_joint_values(np.zeros(len(cell.joints)))
+    root = cell.design.rootComponent
+    base = world(cell.base)
+    world_screws = [kin.getTandSFromJoint(root.joints.itemByName(n))[1] for n in cell.joints]
+    Slist = np.column_stack([kin.adT(kin.inv_SE3(base)) @ S for S in world_screws])
+    return Slist, kin.TRelativeWhenTwoAreGround(world(cell.end_effector), base), base, world_screws
+
+
+def test_sample_screws_and_home_agree_with_the_file(sample):
+    data = json.loads(workcell.SAMPLE_PATH.read_text())
+    assert sample.base == "Base" and sample.end_effector == "ToolFlange"
+    assert sample.joints == [f"J{i}" for i in range(1, 7)]
+    joints = {j["name"]: j for j in data["joints"]}
+    Slist, M, base, world_screws = arm_at_zero(sample)
+    for name, S in zip(sample.joints, world_screws):
+        j = joints[name]
+        w = np.array(j.get("axis", [0, 0, 1]), dtype=float)
+        w /= np.linalg.norm(w)
+        o = np.array(j["origin"], dtype=float)
+        if j["type"] == "revolute":
+            np.testing.assert_allclose(S, np.concatenate([w, -np.cross(w, o)]), atol=1e-9)
+        else:
+            np.testing.assert_allclose(S, np.concatenate([np.zeros(3), w]), atol=1e-12)
+    poses = file_world_poses(data)
+    first = lambda comp: next(T for n, T in poses.items() if n.split(":")[0] == comp)  # noqa: E731
+    np.testing.assert_allclose(base, first("Base"), atol=1e-9)
+    np.testing.assert_allclose(M, np.linalg.inv(first("Base")) @ first("ToolFlange"), atol=1e-9)
+
+
+def test_sample_product_of_exponentials_follows_the_design(sample):
+    Slist, M, base, _ = arm_at_zero(sample)
+    rng = np.random.default_rng(13)
+    for _ in range(8):
+        theta = rng.uniform(-2.5, 2.5, size=6)
+        sample.set_joint_values(theta)
+        adsk.doEvents()
+        np.testing.assert_allclose(world("ToolFlange"), base @ kin.ForwardKinematicsInSpaceFrame(Slist, theta, M),
+                                   atol=1e-9)
+
+
+def test_sample_animated_ik_reaches_each_target(sample):
+    root = sample.design.rootComponent
+    assert set(sample.targets) >= {"inicomp", "inicomp2"}
+    for target in ("inicomp", "inicomp2"):
+        APP.events.clear()
+        start = sample.joint_values()
+        preview = kin.AnimateIterativeIKSolverWithTracer("Base", "ToolFlange", target, sample.joints, animate=False)
+        names, path, pts = preview
+        assert names is sample.joints and len(path) == 101 and pts.shape == (101, 3)
+        np.testing.assert_allclose(path[0], start)
+        np.testing.assert_array_equal(sample.joint_values(), 0.0)
+        sample.set_joint_values(start)
+
+        APP.events.clear()
+        assert kin.AnimateIterativeIKSolverWithTracer("Base", "ToolFlange", target, sample.joints) is None
+        logs = APP.log_lines
+        assert logs[0] == "Initial guess: " + np.array2string(start, precision=4, suppress_small=True)
+        assert len(logs) == 2 and logs[1].startswith("[TALV] IK solved: final theta (deg) = [")
+        final = sample.joint_values()
+        assert logs[1].endswith(np.array2string(np.rad2deg(final), precision=4, separator=", "))
+        np.testing.assert_allclose(final, path[-1], atol=1e-12)
+        # The design ends at the solution: the flange sits on the target.
+        np.testing.assert_allclose(world("ToolFlange"), world(target), atol=5e-3)
+        (group,) = list(root.customGraphicsGroups)
+        lines = list(group)
+        assert len(lines) == 100
+        for seg in lines:
+            assert len(seg.segments()) == 1
+            assert seg.color.color.as_tuple() == (60, 60, 60, 60) and seg.weight == 2
+        np.testing.assert_allclose(lines[-1].segments()[0][1], world("ToolFlange")[:3, 3], atol=1e-9)
+        np.testing.assert_allclose(lines[0].segments()[0][0], pts[0], atol=1e-9)
+        assert APP.do_events_count == 101 and APP.refresh_count >= 101
 
 
 # ---------------------------------------------------------------------------
