@@ -433,6 +433,8 @@ class ContextAdapter {
     if (over_.sample) {
       nb::object r = ctx_.attr("sample")(draws_->rng());
       std::vector<double> v = joint_vector(r, d_, "ctx.sample(rng)");
+      if (!cellpath::py::all_finite(v.data(), d_))
+        throw nb::value_error("ctx.sample(rng) returned NaN or infinite joint values");
       for (std::size_t k = 0; k < d_; ++k) out[k] = v[k];
       return;
     }

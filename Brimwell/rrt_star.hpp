@@ -93,6 +93,11 @@ class RrtStar {
     parent_.reserve(reserve);
     cost_.reserve(reserve);
     configs_.assign(start, start + d_);
+    columns_.assign(d_, {});
+    for (std::size_t k = 0; k < d_; ++k) {
+      columns_[k].reserve(reserve);
+      columns_[k].push_back(start[k]);
+    }
     parent_.assign(1, -1);
     cost_.assign(1, 0.0);
     count_ = 1;
@@ -126,16 +131,51 @@ class RrtStar {
     connect_goal(new_idx, cost);
   }
 
+  // sq_[i] = squared distance from q to node i for every node, summed joint by
+  // joint in the same order as squared_distance() but a column at a time, so
+  // the loop runs over many nodes at once.
+  void squared_distances_to(const double* q) {
+    sq_.resize(count_);
+    double* out = sq_.data();
+    const double* c0 = columns_[0].data();
+    const double q0 = q[0];
+    for (std::size_t i = 0; i < count_; ++i) {
+      const double t = c0[i] - q0;
+      out[i] = t * t;
+    }
+    for (std::size_t k = 1; k < d_; ++k) {
+      const double* ck = columns_[k].data();
+      const double qk = q[k];
+      for (std::size_t i = 0; i < count_; ++i) {
+        const double t = ck[i] - qk;
+        out[i] = out[i] + t * t;
+      }
+    }
+  }
+
   // Index of the configuration closest to q; the lowest index among equal
   // distances.  Squared sums order the candidates; the distances themselves
   // (their square roots) break ties, as comparing rounded norms would.
   std::size_t nearest(const double* q) {
-    sq_.resize(count_);
-    std::size_t best = 0;
-    for (std::size_t i = 0; i < count_; ++i) {
-      sq_[i] = squared_distance(q, row(i), d_);
-      if (sq_[i] < sq_[best]) best = i;
+    squared_distances_to(q);
+    // The smallest sum (four independent running minima, which give the same
+    // value as one: the sums are finite and never -0), then its first index.
+    const double* s = sq_.data();
+    double m0 = s[0], m1 = s[0], m2 = s[0], m3 = s[0];
+    std::size_t i = 1;
+    for (; i + 4 <= count_; i += 4) {
+      m0 = s[i] < m0 ? s[i] : m0;
+      m1 = s[i + 1] < m1 ? s[i + 1] : m1;
+      m2 = s[i + 2] < m2 ? s[i + 2] : m2;
+      m3 = s[i + 3] < m3 ? s[i + 3] : m3;
     }
+    for (; i < count_; ++i) m0 = s[i] < m0 ? s[i] : m0;
+    m0 = m1 < m0 ? m1 : m0;
+    m0 = m2 < m0 ? m2 : m0;
+    m0 = m3 < m0 ? m3 : m0;
+    std::size_t best = 0;
+    while (best < count_ && !(s[best] == m0)) ++best;
+    if (best == count_) best = 0;  // NaN sums: only a NaN sample makes them
     // A lower index whose sum is a hair larger can round to the same distance.
     const double m = std::sqrt(sq_[best]);
     const double limit = sq_[best] * (1.0 + 1e-12);
@@ -171,8 +211,9 @@ class RrtStar {
     // sqrt(x) <= r implies x <= r^2 (1 + 2u)^2 / (1 - u); the bound below is
     // wider, and the exact comparison of the rounded distance decides.
     const double bound = r * r * (1.0 + 1e-12);
+    squared_distances_to(q_new_.data());
     for (std::size_t i = 0; i < count_; ++i) {
-      const double sq = squared_distance(q_new_.data(), row(i), d_);
+      const double sq = sq_[i];
       if (!(sq <= bound)) continue;
       const double dist = std::sqrt(sq);
       if (dist <= r) {
@@ -206,6 +247,7 @@ class RrtStar {
   std::size_t insert(std::size_t parent, double cost) {
     const std::size_t idx = count_;
     configs_.insert(configs_.end(), q_new_.begin(), q_new_.end());
+    for (std::size_t k = 0; k < d_; ++k) columns_[k].push_back(q_new_[k]);
     parent_.push_back(static_cast<std::int64_t>(parent));
     cost_.push_back(cost);
     ++count_;
@@ -263,6 +305,7 @@ class RrtStar {
   const double* goal_ = nullptr;
 
   std::vector<double> configs_;       // row-major (count, d)
+  std::vector<std::vector<double>> columns_;  // the same, one array per joint
   std::vector<std::int64_t> parent_;  // -1 for the root
   std::vector<double> cost_;
   std::size_t count_ = 0;
