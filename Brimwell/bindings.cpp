@@ -95,6 +95,15 @@ nb::object read_only(nb::object arr) {
 
 // A one-dimensional float64 vector of exactly d entries, copied out of x.
 std::vector<double> joint_vector(nb::handle x, std::size_t d, const char* what) {
+  // A float64 numpy vector (the common case) is read in place; anything else
+  // goes through numpy's own conversion.
+  using Vector = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
+  Vector view;
+  if (nb::try_cast<Vector>(x, view, false) && view.shape(0) == d) {
+    std::vector<double> v(d);
+    for (std::size_t k = 0; k < d; ++k) v[k] = view(k);
+    return v;
+  }
   Array<double> a = cellpath::py::as_f64(x);
   if (a.ndim() != 1 || a.size != d)
     throw nb::value_error((std::string(what) + " must be a joint vector of " + std::to_string(d) +

@@ -427,6 +427,14 @@ def test_plan_segment_rejects_bad_vectors(ctx):
     with pytest.raises(ValueError):
         Brimwell.plan_segment(ctx, np.zeros(6), [np.nan] * 6, np.random.default_rng(0))
 
+    class Broken(WallWorld):
+        def sample(self, rng):
+            rng.uniform(self.limits[:, 0], self.limits[:, 1])
+            return np.array([np.nan, 0.5])
+
+    with pytest.raises(ValueError, match="sample"):
+        Brimwell.plan_segment(Broken(), [0.2, 0.2], [0.8, 0.2], np.random.default_rng(0), goal_bias=0.0)
+
 
 def test_ctrl_c_interrupts_a_plan_and_frees_the_generator(ctx):
     # The native loop holds the GIL, so the interrupt comes from the OS (as a
