@@ -504,7 +504,7 @@ class Progress {
   }
 
   void clear() noexcept {
-    if (!shown_) return;
+    if (!shown_ || !stream_.is_valid()) return;
     shown_ = false;
     PyObject *type, *value, *trace;
     PyErr_Fetch(&type, &value, &trace);
@@ -529,13 +529,21 @@ class Progress {
     return true;
   }
 
+  // A stderr that fails to take the line loses its progress display, not the
+  // plan; an interrupt that arrives meanwhile still ends the plan.
   void show(const std::string& text) {
     std::string line = "\r" + text;
     if (text.size() < width_) line += std::string(width_ - text.size(), ' ');
     width_ = std::max(width_, text.size());
-    stream_.attr("write")(line);
-    stream_.attr("flush")();
-    shown_ = true;
+    try {
+      shown_ = true;
+      stream_.attr("write")(line);
+      stream_.attr("flush")();
+    } catch (nb::python_error& e) {
+      if (e.matches(PyExc_KeyboardInterrupt)) throw;
+      stream_ = nb::object();
+      shown_ = false;
+    }
   }
 
   std::string stage_;
