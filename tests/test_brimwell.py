@@ -217,6 +217,28 @@ def test_is_valid_equals_the_per_point_voxel_test(ctx, ref_ctx):
     assert list(ok) == native and ns.dtype == np.int64
 
 
+def test_is_valid_goes_through_replaced_module_names(ctx, monkeypatch):
+    # Outside the limits neither kinematics nor collision test runs; inside,
+    # a stubbed collision test decides (as a module-level name lookup would).
+    def no_kinematics(*args):
+        raise AssertionError("kinematics evaluated")
+
+    calls = []
+
+    def stub(link_points, T, grid, origin, pitch):
+        calls.append((len(link_points), T.shape))
+        return False
+
+    monkeypatch.setattr(Brimwell, "forward_kinematics", no_kinematics)
+    assert not ctx.is_valid(np.full(6, 4.0))
+    monkeypatch.setattr(Brimwell, "forward_kinematics", Tovik.forward_kinematics)
+    monkeypatch.setattr(Brimwell, "in_collision", stub)
+    assert ctx.is_valid(np.array([0.0, np.pi / 2, 0, 0, 0, 0]))  # into the wall, but the stub says free
+    assert calls == [(6, (6, 4, 4))]
+    path = Brimwell.plan_segment(ctx, AROUND_START, AROUND_GOAL, np.random.default_rng(0))
+    assert len(path) == 2
+
+
 def test_is_valid_on_cell_faces_and_grid_edges(tmp_path, monkeypatch):
     # One point on a prismatic joint along x; cell (2, 0, 0) of a 0.5 m grid is
     # occupied, i.e. x in [1.0, 1.5).
