@@ -18,7 +18,8 @@ The arm stands upright along the base's z axis at the zero joint vector:
 
 Each link's frame sits at its joint and is turned about z by 0.3 rad per link, so
 link frames are not the world frame.  Turning joint 1 to +pi/2 swings the arm
-towards +x, into the default "wall" box; at the zero joint vector the arm is free.
+towards +x, into the default "wall" box; at the zero joint vector the arm is free
+(FREE_Q and COLLIDING_Q, for the default scene with the base at the origin).
 
 Variants of the layout that readers must cope with (or reject):
     gap_at=k            link k is missing (no file, no meta entry): a gap in the indices
