@@ -179,8 +179,8 @@ class RrtStar {
     // A lower index whose sum is a hair larger can round to the same distance.
     const double m = std::sqrt(sq_[best]);
     const double limit = sq_[best] * (1.0 + 1e-12);
-    for (std::size_t i = 0; i < best; ++i)
-      if (sq_[i] <= limit && std::sqrt(sq_[i]) == m) return i;
+    for (std::size_t j = 0; j < best; ++j)
+      if (sq_[j] <= limit && std::sqrt(sq_[j]) == m) return j;
     return best;
   }
 
