@@ -119,7 +119,7 @@ def main():
         cells = int(np.prod(a["shape"]))
     n, c = stats["numpy"], stats["native"]
     mb = 1024.0 * 1024.0
-    print(f"grid {tuple(a['shape'])} = {cells / 1e9:.2f} G cells, {len(a['occupied'])} occupied; "
+    print(f"grid {tuple(int(x) for x in a['shape'])} = {cells / 1e9:.2f} G cells, {len(a['occupied'])} occupied; "
           f"{int(a['n_points'].sum())} link points")
     print(f"{'':<22}{'trimesh+numpy':>15}{'native':>12}{'ratio':>8}")
     print(f"{'construction s':<22}{n['seconds']:>15.3f}{c['seconds']:>12.3f}{n['seconds'] / c['seconds']:>8.1f}")
