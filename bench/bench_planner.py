@@ -15,12 +15,17 @@ Run: PYTHONPATH=<build>/out python bench/bench_planner.py [--skip-reference-plan
 import argparse
 import contextlib
 import io
+import os
 import pathlib
 import sys
 import tempfile
 import time
 
-import numpy as np
+# Idle BLAS worker threads spin for a while after each call and would compete
+# with the timed code for the cores; neither planner needs them.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+import numpy as np  # noqa: E402
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
