@@ -9,7 +9,9 @@ function(cellpath_add_module name)
   if(NOT name IN_LIST CELLPATH_MODULES)
     return()
   endif()
-  nanobind_add_module(${name} NB_STATIC ${ARG_SOURCES})
+  # NOMINSIZE: the hot loops of header-only cores compile inside the module's
+  # own sources, so the module is optimised for speed, not size.
+  nanobind_add_module(${name} NB_STATIC NOMINSIZE ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE cellpath_common ${ARG_LINK})
   install(TARGETS ${name} LIBRARY DESTINATION .)
   set_property(GLOBAL APPEND PROPERTY CELLPATH_BUILT_MODULES ${name})
