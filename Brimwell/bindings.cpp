@@ -901,7 +901,18 @@ void main_entry(nb::handle argv) {
           "Plan a collision-free joint trajectory through the waypoints of the capture cache "
           "beside the module (or the directory named by CELLPATH_CACHE_DIR) and save it there "
           "as JointAnglesToTravelAlong.npy.");
-  parser.attr("parse_args")(argv);
+  // The planner takes no options: anything but --help is ignored (so main()
+  // also runs from inside other programs whatever their argv), with a note on
+  // stderr so that a directory typed on the command line is not silently
+  // mistaken for the one planned.
+  nb::object known = parser.attr("parse_known_args")(argv);
+  nb::object ignored = known[nb::int_(1)];
+  if (nb::len(ignored) > 0)
+    nb::module_::import_("builtins").attr("print")(
+        "Brimwell: ignoring arguments " + py_str(nb::repr(ignored)) +
+            " (it plans on " + py_str(self_module().attr("CACHE_DIR")) +
+            "; set CELLPATH_CACHE_DIR to plan elsewhere)",
+        "file"_a = nb::module_::import_("sys").attr("stderr"));
   provide_rrt_plan(self_module().attr("CACHE_DIR"));
 }
 

@@ -643,6 +643,9 @@ def test_main_plans_on_the_default_cache(make_cache, monkeypatch, capsys):
     monkeypatch.setattr(Brimwell, "CACHE_DIR", cache.path)
     Brimwell.main([])
     assert (cache.path / "JointAnglesToTravelAlong.npy").exists()
-    assert "Saved trajectory to" in capsys.readouterr().out
+    out, err = capsys.readouterr()
+    assert "Saved trajectory to" in out and err == ""
+    Brimwell.main(["elsewhere"])
+    assert "ignoring arguments ['elsewhere']" in capsys.readouterr().err
     with pytest.raises(SystemExit):
-        Brimwell.main(["--unknown"])
+        Brimwell.main(["--help"])
