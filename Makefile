@@ -15,7 +15,7 @@ $(PY):
 
 # The build tools live in the venv so that rebuilds reuse build/ incrementally.
 install: $(PY)
-	$(PIP) install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" ninja "cmake>=3.18"
+	$(PIP) install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" ninja "cmake>=3.18" "numpy>=1.26" "trimesh>=5.2,<6"
 	$(PIP) install --quiet --no-build-isolation ".[test,viewer,demo]"
 
 test: install
