@@ -73,15 +73,16 @@ bool result_in_collision(nb::handle self) {
   return truth == 1;
 }
 
-// The joint vector as Python shows a list of its elements: "[a, b, ...]" with
-// each element's own repr (numpy's scalar form for an array).
+// The joint vector as a plain list of numbers, "[a, b, ...]", each element in
+// numpy's scalar text form ("0.0", "1.5"), so the line reads the same under
+// every numpy version.
 std::string theta_list_text(nb::handle theta) {
   std::string s = "[";
   bool first = true;
   for (nb::handle x : builtin("list")(theta)) {
     if (!first) s += ", ";
     first = false;
-    s += nb::cast<std::string>(nb::repr(x));
+    s += nb::cast<std::string>(nb::str(x));
   }
   return s + "]";
 }

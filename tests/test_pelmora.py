@@ -74,7 +74,7 @@ def test_collision_result_properties_split_pairs_by_kind():
 
 def test_collision_result_text():
     theta = np.array([0.0, 1.5])
-    items = ", ".join(repr(x) for x in theta)
+    items = "0.0, 1.5"
     assert str(CollisionResult(theta=theta)) == f"CollisionResult(theta=[{items}], no collisions)"
     r = CollisionResult(theta=theta, pairs={(("link", "B"), ("link", "C")),
                                             (("env", "wall"), ("link", "B")),
