@@ -63,9 +63,9 @@ class Stages:
         return _Stage()
 
 
-def run_demo(out_dir: Path, cache_dir: Path, plan_iters: int | None = None, gif_frames: int = 36) -> dict:
+def run_demo(out_dir: Path, cache_dir: Path, gif_frames: int = 36) -> dict:
     """Run the whole job; returns the paths written and the verification results.
-    `plan_iters` lowers the RRT* iteration count (for quick smoke tests)."""
+    `gif_frames` sets the length of the animation."""
     out_dir.mkdir(parents=True, exist_ok=True)
     stages = Stages(6)
     files: dict[str, Path] = {}
@@ -83,13 +83,7 @@ def run_demo(out_dir: Path, cache_dir: Path, plan_iters: int | None = None, gif_
         files["cache directory"] = cache_dir
 
     with stages("Plan a collision-free trajectory through the waypoints (Brimwell RRT*)"):
-        saved = Brimwell.MAX_ITERS
-        if plan_iters is not None:
-            Brimwell.MAX_ITERS = plan_iters
-        try:
-            trajectory = Brimwell.ProvideRRTPlan(cache_dir)
-        finally:
-            Brimwell.MAX_ITERS = saved
+        trajectory = Brimwell.ProvideRRTPlan(cache_dir)
         files["trajectory"] = cache_dir / "JointAnglesToTravelAlong.npy"
 
     with stages("Verify the trajectory (Kestrune checks, exact mesh query with Pelmora)"):

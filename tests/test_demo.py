@@ -1,5 +1,5 @@
 """Smoke test of the demo pipeline: capture, plan, verify, add-in run and pictures
-on the sample workcell, with a reduced iteration count and a short animation."""
+on the sample workcell, with a short animation."""
 import pathlib
 import sys
 
@@ -12,7 +12,7 @@ import demo  # noqa: E402
 
 
 def test_demo_runs_end_to_end(tmp_path, capsys):
-    result = demo.run_demo(tmp_path / "out", tmp_path / "cache", plan_iters=600, gif_frames=4)
+    result = demo.run_demo(tmp_path / "out", tmp_path / "cache", gif_frames=4)
     out = capsys.readouterr().out
     assert result["ok"], out
     traj = result["trajectory"]
