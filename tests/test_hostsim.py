@@ -1,6 +1,5 @@
 """The stand-in CAD host (hostsim/adsk) and the bundled sample workcell."""
 import copy
-import json
 import math
 import pathlib
 import sys
@@ -366,6 +365,14 @@ def test_application_records_and_reset(chain, app):
     assert [k for k, _ in app.events] == ["log", "messageBox", "doEvents", "refresh", "doEvents"]
     with pytest.raises(TypeError):
         app.log(42)
+    seen = []
+    app.echo = seen.append
+    try:
+        app.log("two")
+        adsk.doEvents()
+    finally:
+        app.echo = None
+    assert seen == ["two"]
     workcell.reset_application()
     assert app.events == [] and app.activeProduct is None and adsk.core.Application.get() is app
 
@@ -620,8 +627,33 @@ def test_sample_waypoints_clear_of_everything(arm):
     assert not arm.manager.in_collision_internal()
 
 
+def voxel_model(arm, pitch=0.01, pad=5.0):
+    """The planner's view of the sample, in metres: the centres of the filled
+    1 cm voxels of each link, and the occupied cells of the environment grid
+    (origin at the environment's lower corner less the pad)."""
+    scaled = lambda m: trimesh.Trimesh(m.vertices * 0.01, m.faces, process=False)  # noqa: E731
+    links = [np.asarray(scaled(m).voxelized(pitch).fill().points) for m in arm.link_meshes]
+    env = [scaled(m) for m in arm.env.values()]
+    origin = np.min([m.bounds[0] for m in env], axis=0) - pad
+    cells = np.vstack([np.floor((np.asarray(m.voxelized(pitch).fill().points) - origin) / pitch) for m in env])
+    return links, origin, {tuple(c) for c in cells.astype(np.int64)}
+
+
 def test_sample_straight_joint_moves_between_waypoints_collide(arm):
+    """Both straight moves are blocked for the planner; the second one runs into
+    the fixture outright."""
+    links, origin, occupied = voxel_model(arm)
+
+    def blocked(th):
+        for pts, t in zip(links[1:], arm.link_poses(th)[1:]):
+            cells = np.floor((pts @ t[:3, :3].T + t[:3, 3] * 0.01 - origin) / 0.01).astype(np.int64)
+            if any(tuple(c) in occupied for c in cells):
+                return True
+        return False
+
     start = arm.start
     first, second = (th for th, _ in arm.solutions[0.3])
+    assert not any(blocked(th) for th in (start, first, second))
     for a, b in ((start, first), (first, second)):
-        assert any(arm.touches_environment(a + (b - a) * s) for s in np.linspace(0, 1, 41))
+        assert any(blocked(a + (b - a) * s) for s in np.linspace(0, 1, 41))
+    assert any(arm.touches_environment(first + (second - first) * s) for s in np.linspace(0, 1, 41))

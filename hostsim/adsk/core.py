@@ -412,6 +412,7 @@ class Application(Base):
 
     Recorded for tests, in call order, in ``events``: ``("log", text)``,
     ``("messageBox", text)``, ``("doEvents", None)``, ``("refresh", None)``.
+    Set ``echo`` (e.g. to ``print``) to see log and message texts as they come.
     """
 
     _instance: "Application | None" = None
@@ -420,6 +421,9 @@ class Application(Base):
         self.userInterface = UserInterface(self)
         self.activeViewport = Viewport(self)
         self.version = "hostsim"
+        # Stand-in only: a callable (e.g. print) that also receives every log
+        # line and message box text as it happens; ``reset`` leaves it alone.
+        self.echo = None
         self.reset()
 
     @staticmethod
@@ -455,6 +459,8 @@ class Application(Base):
 
     def _record(self, kind: str, text: str | None = None) -> None:
         self.events.append((kind, text))
+        if self.echo is not None and text is not None:
+            self.echo(text)
 
     @property
     def log_lines(self) -> list[str]:
