@@ -187,9 +187,9 @@ def test_run_plans_and_animates(arm, no_sleep):
 
 def load_addin():
     path = ROOT / "Dorvanta" / "addin" / "DorvantaPlanner" / "DorvantaPlanner.py"
-    spec = importlib.util.spec_from_file_location("DorvantaPlanner", path)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)
+    addin_spec = importlib.util.spec_from_file_location("DorvantaPlanner", path)
+    mod = importlib.util.module_from_spec(addin_spec)
+    addin_spec.loader.exec_module(mod)
     return mod
 
 

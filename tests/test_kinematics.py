@@ -567,14 +567,14 @@ def sample(monkeypatch):
     workcell.reset_application()
 
 
-def file_rotation(spec):
-    if spec is None:
+def file_rotation(rot):
+    if rot is None:
         return np.eye(3)
-    if "matrix" in spec:
-        return np.array(spec["matrix"], dtype=float)
-    w = np.array(spec["axis"], dtype=float)
+    if "matrix" in rot:
+        return np.array(rot["matrix"], dtype=float)
+    w = np.array(rot["axis"], dtype=float)
     w /= np.linalg.norm(w)
-    return expm(hat6(np.concatenate([w, np.zeros(3)]))[:3, :3] * math.radians(spec["angle"]))
+    return expm(hat6(np.concatenate([w, np.zeros(3)]))[:3, :3] * math.radians(rot["angle"]))
 
 
 def file_world_poses(data):
