@@ -1,13 +1,14 @@
 # make test   build the modules into .venv and run the whole suite
 # make demo   plan on the bundled sample workcell and write pictures of the plan
 # make bench  native code against plain numpy implementations of the same work
+# make sample-cache  capture the sample workcell into examples/cache (no planning)
 VENV    ?= .venv
 PYTHON  ?= python3
 PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip
 STAMP   := $(VENV)/.installed
 
-.PHONY: install test demo bench clean
+.PHONY: install test demo bench sample-cache clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -26,6 +27,9 @@ demo: install
 
 bench: install
 	$(PY) bench/run_all.py
+
+sample-cache: install
+	$(PY) examples/make_sample_cache.py
 
 clean:
 	rm -rf build demo_out examples/cache
