@@ -111,9 +111,18 @@ bool mesh_of_body(nb::handle m, nb::handle bdy, nb::object& V, nb::object& F) {
   double* v = nullptr;
   V = cpy::new_f64({c.shape[0], 3}, &v);
   for (std::size_t k = 0; k < c.size; ++k) v[k] = c[k] * mirelock::kCmToM;
-  F = cpy::as_array<std::int64_t>(
-          np.attr("asarray")(mesh.attr("nodeIndices"), nb::arg("dtype") = np.attr("int64")).attr("reshape")(-1, 3))
-          .owner;
+  cpy::Array<std::int64_t> f = cpy::as_array<std::int64_t>(
+      np.attr("asarray")(mesh.attr("nodeIndices"), nb::arg("dtype") = np.attr("int64")).attr("reshape")(-1, 3));
+  // A triangle naming a node the host did not give would point into another
+  // body once bodies are stacked (or overflow the index offset), so a broken
+  // triangulation stops the capture here instead of landing in the cache.
+  const auto n_nodes = static_cast<std::int64_t>(c.shape[0]);
+  for (std::size_t k = 0; k < f.size; ++k)
+    if (f[k] < 0 || f[k] >= n_nodes)
+      throw nb::index_error(("body mesh: a triangle refers to node " + std::to_string(f[k]) +
+                             " but the body has " + std::to_string(n_nodes) + " nodes")
+                                .c_str());
+  F = f.owner;
   return true;
 }
 

@@ -136,6 +136,24 @@ def test_meshes_of_bodies_are_stacked_with_offset_indices():
     assert ML.GetSubMesh(occurrence("Ghost:1")) is None
 
 
+@pytest.mark.parametrize("index", [-1, 3, 2**63 - 1])
+def test_triangle_naming_a_missing_node_is_refused(index):
+    # A host triangulation whose triangle names a node it did not give must not
+    # be stacked (it would point into another body or overflow the offset).
+    from types import SimpleNamespace as NS
+
+    def body(indices):
+        mesh = NS(nodeCount=3, nodeCoordinatesAsDouble=[0.0] * 9, nodeIndices=indices)
+        calc = NS(setQuality=lambda q: None, calculate=lambda: mesh)
+        return NS(meshManager=NS(createMeshCalculator=lambda: calc))
+
+    good = body([0, 1, 2])
+    with pytest.raises(IndexError, match="refers to node"):
+        ML.GetMeshofBody(body([0, 1, index]))
+    with pytest.raises(IndexError, match="refers to node"):
+        ML.GetSubMesh(NS(component=NS(bRepBodies=[good, body([index, 0, 1])])))
+
+
 def test_environment_context_files_and_record(tmp_path):
     cell().set_joint_values([0, 0, 0])
     out = tmp_path / "a" / "b"
