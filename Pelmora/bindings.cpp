@@ -293,6 +293,17 @@ nb::list query_trajectory(const Pelmora& self, nb::handle trajectory) {
 
 nb::object load_mesh(nb::handle npz_path) { return py::load_trimesh(npz_path); }
 
+// FCL builds a bounding-volume tree over the triangles and dereferences an
+// empty one during queries (the process dies), so a mesh without triangles is
+// refused while the cache is read.
+void add_collision_mesh(nb::handle manager, nb::handle key, nb::handle mesh, nb::handle path) {
+  if (nb::len(nb::object(mesh.attr("faces"))) == 0)
+    throw nb::value_error((py::str_of(path) + ": the mesh has no triangles, so it cannot take part "
+                                          "in collision queries")
+                              .c_str());
+  manager.attr("add_object")(key, mesh);
+}
+
 Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links) {
   nb::module_ np = py::numpy();
   nb::object Path = nb::module_::import_("pathlib").attr("Path");
@@ -351,12 +362,12 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links) {
     // A repeated name reuses the mesh of its first occurrence.
     std::size_t first = 0;
     while (names[first] != names[i]) ++first;
-    nb::object mesh = load_mesh(py::join_path(self.cache_dir, "link_" + std::to_string(first) + ".npz"));
-    self.manager.attr("add_object")(nb::make_tuple("link", link_names[i]), mesh);
+    nb::object path = py::join_path(self.cache_dir, "link_" + std::to_string(first) + ".npz");
+    add_collision_mesh(self.manager, nb::make_tuple("link", link_names[i]), load_mesh(path), path);
   }
   for (nb::handle name : env_names) {
-    nb::object mesh = load_mesh(py::join_path(self.cache_dir, "env_" + nb::cast<std::string>(name) + ".npz"));
-    self.manager.attr("add_object")(nb::make_tuple("env", name), mesh);
+    nb::object path = py::join_path(self.cache_dir, "env_" + nb::cast<std::string>(name) + ".npz");
+    add_collision_mesh(self.manager, nb::make_tuple("env", name), load_mesh(path), path);
   }
 
   nb::set adjacent;

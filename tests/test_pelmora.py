@@ -153,6 +153,13 @@ def test_bad_captures_fail_with_clear_errors(make_cache):
     with pytest.raises(FileNotFoundError):
         Pelmora.Pelmora(cache.path)
 
+    # A mesh without triangles would take the process down inside FCL.
+    for name in ("link_1.npz", "env_wall.npz"):
+        cache = make_cache()
+        np.savez(cache.path / name, V=np.zeros((0, 3)), F=np.zeros((0, 3), np.int64))
+        with pytest.raises(ValueError, match=name + ": the mesh has no triangles"):
+            Pelmora.Pelmora(cache.path)
+
 
 def test_wrong_joint_vectors_are_refused(arm_cache):
     p = Pelmora.Pelmora(arm_cache.path)
