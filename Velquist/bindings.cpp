@@ -147,12 +147,6 @@ void main_entry(nb::handle argv_in) {
   py::show_scene(scene, "Velquist");
 }
 
-nb::list rgba(std::initializer_list<int> c) {
-  nb::list out;
-  for (int v : c) out.append(v);
-  return out;
-}
-
 }  // namespace
 
 NB_MODULE(Velquist, m) {
@@ -161,9 +155,9 @@ NB_MODULE(Velquist, m) {
             "environment drawn in a warning colour.";
   // The directory "cache" two levels above the one holding this module.
   m.attr("CACHE_DIR") = py::default_cache_dir(m, "cache", 3);
-  m.attr("LINK_COLOR") = rgba({100, 150, 230, 255});
-  m.attr("HIT_COLOR") = rgba({220, 60, 60, 255});
-  m.attr("ENV_COLOR") = rgba({200, 90, 90, 255});
+  m.attr("LINK_COLOR") = py::rgba({100, 150, 230, 255});
+  m.attr("HIT_COLOR") = py::rgba({220, 60, 60, 255});
+  m.attr("ENV_COLOR") = py::rgba({200, 90, 90, 255});
   m.attr("BASE_LINK_INDEX") = 0;
   m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
   m.attr("MAX_ATTEMPTS") = kMaxAttempts;

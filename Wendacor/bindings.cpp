@@ -88,12 +88,6 @@ void main_entry(nb::handle argv) {
   render_scenario(handler, meta, configs[1], "Scenario 2: collision-free configuration");
 }
 
-nb::list rgba(std::initializer_list<int> c) {
-  nb::list out;
-  for (int v : c) out.append(v);
-  return out;
-}
-
 }  // namespace
 
 NB_MODULE(Wendacor, m) {
@@ -101,9 +95,9 @@ NB_MODULE(Wendacor, m) {
   m.doc() = "Collision scenario check: a colliding and a collision-free configuration of a "
             "capture, found with a fixed seed, printed and shown.";
   m.attr("CACHE_DIR") = py::default_cache_dir(m, "Cache", 1);
-  m.attr("LINK_COLOR") = rgba({100, 150, 230, 255});
-  m.attr("HIT_COLOR") = rgba({220, 60, 60, 255});
-  m.attr("ENV_COLOR") = rgba({200, 90, 90, 255});
+  m.attr("LINK_COLOR") = py::rgba({100, 150, 230, 255});
+  m.attr("HIT_COLOR") = py::rgba({220, 60, 60, 255});
+  m.attr("ENV_COLOR") = py::rgba({200, 90, 90, 255});
   m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
   m.attr("MAX_ATTEMPTS") = 2000;
   m.attr("SEED") = 0;

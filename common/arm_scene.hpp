@@ -8,6 +8,7 @@
 #include "common/viewer.hpp"
 
 #include <algorithm>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,13 @@ inline std::size_t handler_joints(nb::handle handler) {
   const std::size_t links = nb::len(transforms);
   if (links == 0) throw nb::value_error("the capture has no links");
   return links - 1;
+}
+
+// An RGBA colour as the Python list the viewers' colour constants hold.
+inline nb::list rgba(std::initializer_list<int> c) {
+  nb::list out;
+  for (int v : c) out.append(v);
+  return out;
 }
 
 struct ArmColors {
