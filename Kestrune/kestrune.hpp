@@ -14,15 +14,7 @@ using cellpath::Mat4;
 
 // out[k] = R p_k + t for the m row-major points p (link frame) of a link at T.
 inline void world_points(const double* p, std::size_t m, const Mat4& T, double* out) {
-  for (std::size_t k = 0; k < m; ++k) {
-    const double* a = p + 3 * k;
-    for (int r = 0; r < 3; ++r) {
-      double s = a[0] * T[r * 4 + 0];
-      s += a[1] * T[r * 4 + 1];
-      s += a[2] * T[r * 4 + 2];
-      out[3 * k + r] = s + T[r * 4 + 3];
-    }
-  }
+  cellpath::transform_points(p, m, T, out);
 }
 
 // min over all pairs (i, j) of |a_i - b_j|, with the squared distance summed

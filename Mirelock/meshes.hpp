@@ -36,15 +36,7 @@ inline void append_body(Mesh& into, const double* V, std::size_t nv, const std::
 
 // Row vectors into the world: V_world = V R^T + t for T = (R, t).
 inline void to_world(const double* V, std::size_t n, const Mat4& T, double* out) {
-  for (std::size_t i = 0; i < n; ++i) {
-    const double* v = V + 3 * i;
-    for (int r = 0; r < 3; ++r) {
-      double s = v[0] * T[r * 4 + 0];
-      s += v[1] * T[r * 4 + 1];
-      s += v[2] * T[r * 4 + 2];
-      out[3 * i + r] = s + T[r * 4 + 3];
-    }
-  }
+  cellpath::transform_points(V, n, T, out);
 }
 
 }  // namespace mirelock

@@ -107,6 +107,21 @@ inline Mat4 exp_se3(const Vec6& S, double theta) {
           R[6], R[7], R[8], p[2], 0.0,  0.0,  0.0,  1.0};
 }
 
+// Row-vector points into the world: out_k = R p_k + t for the n row-major
+// points p (a frame's own coordinates) of a frame at T = (R, t); each sum runs
+// over the columns in order, as numpy's p @ R.T + t rounds element by element.
+inline void transform_points(const double* p, std::size_t n, const Mat4& T, double* out) {
+  for (std::size_t k = 0; k < n; ++k) {
+    const double* a = p + 3 * k;
+    for (int r = 0; r < 3; ++r) {
+      double s = a[0] * T[r * 4 + 0];
+      s += a[1] * T[r * 4 + 1];
+      s += a[2] * T[r * 4 + 2];
+      out[3 * k + r] = s + T[r * 4 + 3];
+    }
+  }
+}
+
 // Space-frame product of exponentials with one home transform per link:
 //   out[i] = exp([S_0] t_0) ... exp([S_i] t_i) M_i,   i = 0 .. n-1.
 // `slist` is column-major per joint here: slist[i] is joint i's screw.
