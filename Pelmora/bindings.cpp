@@ -162,6 +162,10 @@ nb::object make_result_type() {
 struct Pelmora {
   nb::object cache_dir, link_names, home_transforms, env_names, slist, joint_limits, n_joints;
   nb::object manager, adjacent_pairs;
+  // Pairs that queries leave out on request (a set of pairs in result form), and
+  // the base's contacts with the environment at the zero joint vector, which
+  // "base" stands for.
+  nb::object allowed_pairs, base_contacts;
 };
 
 long n_joints_of(const Pelmora& self) { return nb::cast<long>(self.n_joints); }
@@ -226,6 +230,93 @@ std::set<Pair> ignored_pairs(const Pelmora& self) {
       throw nb::value_error("_adjacent_pairs must hold pairs of object names");
     out.insert(pelmora::ordered_pair(names[0], names[1]));
   }
+  for (nb::handle p : self.allowed_pairs) out.insert(pair_of(p));
+  return out;
+}
+
+// ---------------------------------------------------------------- allowed pairs
+
+const char* const kAllowedForm =
+    "None, \"base\", or a list of pairs of (kind, name) object names such as "
+    "((\"env\", \"pedestal\"), (\"link\", \"link_base\")), optionally with \"base\" among them";
+
+bool is_object_of(const Pelmora& self, const ObjectName& o) {
+  if (o.kind != "link" && o.kind != "env") return false;
+  nb::handle names = o.kind == "link" ? self.link_names : self.env_names;
+  for (nb::handle n : names)
+    if (nb::cast<std::string>(n) == o.name) return true;
+  return false;
+}
+
+// One (kind, name) of an allowed pair, checked against the scene so that a
+// mistyped name fails instead of silently allowing nothing.
+ObjectName allowed_object(const Pelmora& self, nb::handle h, nb::handle entry) {
+  if (!nb::isinstance<nb::tuple>(h) && !nb::isinstance<nb::list>(h))
+    throw nb::value_error(("allowed_pairs entry " + py::str_of(nb::repr(entry)) + " is not a pair; " +
+                           "allowed_pairs must be " + kAllowedForm)
+                              .c_str());
+  if (nb::len(h) != 2 || !nb::isinstance<nb::str>(h[0]) || !nb::isinstance<nb::str>(h[1]))
+    throw nb::value_error(("allowed_pairs entry " + py::str_of(nb::repr(entry)) +
+                           " does not hold two (kind, name) object names; allowed_pairs must be " +
+                           kAllowedForm)
+                              .c_str());
+  ObjectName o{nb::cast<std::string>(h[0]), nb::cast<std::string>(h[1])};
+  if (!is_object_of(self, o))
+    throw nb::value_error(("allowed_pairs entry " + py::str_of(nb::repr(entry)) + " names " +
+                           py::str_of(nb::repr(h)) + ", which is no object of this scene")
+                              .c_str());
+  return o;
+}
+
+bool is_base_word(nb::handle h) {
+  return nb::isinstance<nb::str>(h) && nb::cast<std::string>(h) == "base";
+}
+
+// None, "base", or an iterable of pairs and "base", as a set of pairs in
+// result form.
+nb::set resolve_allowed(const Pelmora& self, nb::handle spec) {
+  nb::set out;
+  if (spec.is_none()) return out;
+  auto add_base = [&] {
+    for (nb::handle p : self.base_contacts) out.add(p);
+  };
+  if (nb::isinstance<nb::str>(spec)) {
+    if (!is_base_word(spec))
+      throw nb::value_error(("allowed_pairs must be " + std::string(kAllowedForm) + ", got " +
+                             py::str_of(nb::repr(spec)))
+                                .c_str());
+    add_base();
+    return out;
+  }
+  nb::object items;
+  try {
+    items = builtin("list")(spec);
+  } catch (nb::python_error&) {
+    throw nb::value_error(("allowed_pairs must be " + std::string(kAllowedForm) + ", got " +
+                           py::str_of(nb::repr(spec)))
+                              .c_str());
+  }
+  for (nb::handle entry : items) {
+    if (is_base_word(entry)) {
+      add_base();
+      continue;
+    }
+    if ((!nb::isinstance<nb::tuple>(entry) && !nb::isinstance<nb::list>(entry)) || nb::len(entry) != 2)
+      throw nb::value_error(("allowed_pairs entry " + py::str_of(nb::repr(entry)) +
+                             " is not a pair; allowed_pairs must be " + kAllowedForm)
+                                .c_str());
+    const Pair p = pelmora::ordered_pair(allowed_object(self, entry[0], entry),
+                                         allowed_object(self, entry[1], entry));
+    out.add(nb::make_tuple(nb::make_tuple(p.first.kind, p.first.name),
+                           nb::make_tuple(p.second.kind, p.second.name)));
+  }
+  return out;
+}
+
+// The ignored pairs of one call: the object's own, plus those the call allows.
+std::set<Pair> ignored_pairs(const Pelmora& self, nb::handle extra) {
+  std::set<Pair> out = ignored_pairs(self);
+  for (nb::handle p : resolve_allowed(self, extra)) out.insert(pair_of(p));
   return out;
 }
 
@@ -248,15 +339,15 @@ nb::object copy_f64(nb::handle x) {
   return py::numpy().attr("array")(x, nb::arg("dtype") = "float64");
 }
 
-nb::object query(const Pelmora& self, nb::handle theta) {
+nb::object query(const Pelmora& self, nb::handle theta, nb::handle allowed) {
   nb::dict poses = forward_kinematics_py(self, theta);
-  nb::set pairs = collide(self, poses, ignored_pairs(self));
+  nb::set pairs = collide(self, poses, ignored_pairs(self, allowed));
   return make_result(copy_f64(theta), pairs);
 }
 
 // Every configuration of a trajectory, one query each; the colliding rows with
 // their results.
-nb::list query_trajectory(const Pelmora& self, nb::handle trajectory) {
+nb::list query_trajectory(const Pelmora& self, nb::handle trajectory, nb::handle allowed) {
   nb::object os = nb::module_::import_("os");
   nb::object Path = nb::module_::import_("pathlib").attr("Path");
   nb::object rows = nb::borrow(trajectory);
@@ -276,7 +367,7 @@ nb::list query_trajectory(const Pelmora& self, nb::handle trajectory) {
     throw nb::value_error("trajectory joint angles must be finite");
 
   const pelmora::Kinematics kin = load_kinematics(self);
-  const std::set<Pair> ignored = ignored_pairs(self);
+  const std::set<Pair> ignored = ignored_pairs(self, allowed);
   nb::list out;
   const std::size_t N = traj.shape[0];
   for (std::size_t r = 0; r < N; ++r) {
@@ -304,7 +395,7 @@ void add_collision_mesh(nb::handle manager, nb::handle key, nb::handle mesh, nb:
   manager.attr("add_object")(key, mesh);
 }
 
-Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links) {
+Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links, nb::handle allowed) {
   nb::module_ np = py::numpy();
   nb::object Path = nb::module_::import_("pathlib").attr("Path");
   Pelmora self;
@@ -378,14 +469,67 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links) {
       adjacent.add(pair);
     }
   self.adjacent_pairs = adjacent;
+  self.allowed_pairs = nb::set();
 
-  // Give every link a pose before the first real query.
-  query(self, np.attr("zeros")(n));
+  // Give every link a pose before the first real query.  The base never
+  // moves, so whatever it touches in the environment now it touches in every
+  // configuration: those contacts are what "base" allows.
+  const std::string base = names[0];
+  nb::set base_contacts;
+  for (nb::handle p : collide(self, forward_kinematics_py(self, np.attr("zeros")(n)), {})) {
+    const Pair q = pair_of(p);
+    const bool base_env = (q.first.kind == "env" && q.second == ObjectName{"link", base}) ||
+                          (q.second.kind == "env" && q.first == ObjectName{"link", base});
+    if (base_env) base_contacts.add(p);
+  }
+  self.base_contacts = base_contacts;
+  self.allowed_pairs = resolve_allowed(self, allowed);
   return self;
 }
 
-void init_pelmora(Pelmora* where, nb::handle cache_dir, bool ignore_adjacent_links) {
-  new (where) Pelmora(build_pelmora(cache_dir, ignore_adjacent_links));
+void init_pelmora(Pelmora* where, nb::handle cache_dir, bool ignore_adjacent_links, nb::handle allowed) {
+  new (where) Pelmora(build_pelmora(cache_dir, ignore_adjacent_links, allowed));
+}
+
+nb::object make_parser() {
+  nb::object argparse = nb::module_::import_("argparse");
+  nb::object parser = argparse.attr("ArgumentParser")(
+      nb::arg("prog") = "Pelmora", nb::arg("allow_abbrev") = false,
+      nb::arg("description") =
+          "Exact mesh collision query of one joint vector on the capture cache beside the module "
+          "(or the directory named by CELLPATH_CACHE_DIR): prints every pair of touching meshes, "
+          "link against link and link against environment.  Consecutive links are not reported.");
+  parser.attr("add_argument")("theta", nb::arg("nargs") = "*", nb::arg("metavar") = "ANGLE",
+                              nb::arg("help") = "joint angles in radians, one per joint (default: all zeros)");
+  parser.attr("add_argument")(
+      "--allow-base-contacts", nb::arg("action") = "store_true",
+      nb::arg("help") = "ignore what the fixed base touches in the environment at the zero configuration "
+                        "(a base bolted to its pedestal touches it in every configuration)");
+  parser.attr("add_argument")(
+      "--allow", nb::arg("action") = "append", nb::arg("default") = nb::list(), nb::arg("metavar") = "A,B",
+      nb::arg("help") = "ignore contacts between objects A and B, each written kind:name as printed "
+                        "(env:pedestal,link:link_base) or as a plain name that only one object has; "
+                        "may be repeated");
+  return parser;
+}
+
+// "kind:name" as the result prints it, or a plain name that only one object has.
+nb::object cli_object(const Pelmora& self, const std::string& word, nb::handle parser) {
+  const auto colon = word.find(':');
+  if (colon != std::string::npos) {
+    const std::string kind = word.substr(0, colon);
+    if (kind == "link" || kind == "env") return nb::make_tuple(kind, word.substr(colon + 1));
+  }
+  std::vector<nb::object> found;
+  for (const char* kind : {"link", "env"})
+    for (nb::handle n : kind[0] == 'l' ? self.link_names : self.env_names)
+      if (nb::cast<std::string>(n) == word) found.push_back(nb::make_tuple(kind, n));
+  if (found.size() == 1) return found[0];
+  parser.attr("error")(found.empty()
+                           ? "--allow: no object is named '" + word + "' (write kind:name, e.g. env:" + word + ")"
+                           : "--allow: both a link and an environment object are named '" + word +
+                                 "'; write link:" + word + " or env:" + word);
+  return nb::none();
 }
 
 void main_entry(nb::handle argv_in) {
@@ -396,11 +540,51 @@ void main_entry(nb::handle argv_in) {
   } else {
     argv = nb::list(argv_in);
   }
-  const Pelmora self = build_pelmora(g_module.attr("CACHE_DIR"), true);
+  // Only the options themselves go through argparse: every other word is a
+  // joint angle, converted with float() as it always was, so negative angles
+  // in any spelling ("-1e-3", "-inf") stay angles.
+  nb::list options, words;
+  bool angles_only = false;
+  for (std::size_t i = 0; i < nb::len(argv); ++i) {
+    nb::object a = argv[i];
+    const std::string w = nb::isinstance<nb::str>(a) ? nb::cast<std::string>(a) : std::string();
+    if (angles_only) {
+      words.append(a);
+    } else if (w == "--") {
+      angles_only = true;
+    } else if (w == "-h" || w == "--help" || w == "--allow-base-contacts" || w.rfind("--allow=", 0) == 0) {
+      options.append(a);
+    } else if (w == "--allow") {
+      options.append(a);
+      if (i + 1 < nb::len(argv)) options.append(argv[++i]);
+    } else {
+      words.append(a);
+    }
+  }
+  nb::object parser = make_parser();
+  nb::object args = parser.attr("parse_args")(options);
+
+  Pelmora self = build_pelmora(g_module.attr("CACHE_DIR"), true, nb::none());
+  nb::list allowed;
+  if (nb::cast<bool>(args.attr("allow_base_contacts"))) allowed.append("base");
+  for (nb::handle spec : args.attr("allow")) {
+    nb::list parts = nb::list(spec.attr("split")(","));
+    if (nb::len(parts) != 2)
+      parser.attr("error")("--allow takes two objects separated by a comma, got '" +
+                           nb::cast<std::string>(spec) + "'");
+    allowed.append(nb::make_tuple(cli_object(self, nb::cast<std::string>(parts[0]), parser),
+                                  cli_object(self, nb::cast<std::string>(parts[1]), parser)));
+  }
+  try {
+    self.allowed_pairs = resolve_allowed(self, allowed);
+  } catch (nb::builtin_exception& e) {
+    parser.attr("error")(std::string(e.what()));
+  }
+
   nb::list theta;
-  for (nb::handle a : argv) theta.append(builtin("float")(a));
+  for (nb::handle a : words) theta.append(builtin("float")(a));
   nb::object q = nb::len(theta) > 0 ? nb::object(theta) : py::numpy().attr("zeros")(n_joints_of(self)).attr("tolist")();
-  builtin("print")(nb::str(query(self, q)));
+  builtin("print")(nb::str(query(self, q, nb::none())));
 }
 
 }  // namespace
@@ -424,9 +608,14 @@ NB_MODULE(Pelmora, m) {
                       "The meshes of one capture cache in a collision manager, ready to be posed "
                       "and tested for any joint vector.")
       .def("__init__", &init_pelmora, nb::arg("cache_dir") = cache_dir,
-           nb::arg("ignore_adjacent_links") = true,
+           nb::arg("ignore_adjacent_links") = true, nb::arg("allowed_pairs") = nb::none(),
            "Load the capture in cache_dir. With ignore_adjacent_links, consecutive links (which "
-           "touch at their joint) are never reported as colliding.")
+           "touch at their joint) are never reported as colliding.  allowed_pairs names further "
+           "pairs that queries leave out: None (none), \"base\" (whatever the fixed base touches "
+           "in the environment at the zero joint vector, which it touches in every configuration), "
+           "or a list of pairs in the result's own form, ((\"env\", \"pedestal\"), (\"link\", "
+           "\"link_base\")), that may hold \"base\" too.  Links touching each other or the "
+           "environment at zero are not part of \"base\": zero may lie outside the limits.")
       .def_rw("cache_dir", &Pelmora::cache_dir, "The cache directory.")
       .def_rw("link_names", &Pelmora::link_names, "Link names in chain order; entry 0 is the fixed base.")
       .def_rw("home_transforms", &Pelmora::home_transforms, "World pose of each link at the zero joint vector.")
@@ -438,19 +627,26 @@ NB_MODULE(Pelmora, m) {
       .def_rw("n_joints", &Pelmora::n_joints, "Number of joints.")
       .def_rw("_manager", &Pelmora::manager, "The collision manager holding every mesh.")
       .def_rw("_adjacent_pairs", &Pelmora::adjacent_pairs, "Unordered link pairs that queries ignore.")
+      .def_rw("allowed_pairs", &Pelmora::allowed_pairs,
+              "The set of pairs, in result form, that queries leave out besides consecutive links.")
+      .def_rw("_base_contacts", &Pelmora::base_contacts,
+              "The base's contacts with the environment at the zero joint vector (what \"base\" allows).")
       .def("forward_kinematics", &forward_kinematics_py, nb::arg("theta"),
            "World pose of every link for a joint vector, as a dict from link name to 4x4 "
            "transform (the base first).")
-      .def("query", &query, nb::arg("theta"),
+      .def("query", &query, nb::arg("theta"), nb::arg("allowed_pairs") = nb::none(),
            "Pose the arm at theta and return the CollisionResult of every pair of meshes in "
-           "contact (link-link and link-environment).")
-      .def("query_trajectory", &query_trajectory, nb::arg("trajectory"),
+           "contact (link-link and link-environment).  allowed_pairs (same forms as the "
+           "constructor's) leaves out further pairs for this call only.")
+      .def("query_trajectory", &query_trajectory, nb::arg("trajectory"), nb::arg("allowed_pairs") = nb::none(),
            "Query every row of an (N, n_joints) trajectory, given as an array or as the path of "
            "a .npy file or of a cache directory (its JointAnglesToTravelAlong.npy). Returns a "
            "list of (row index, CollisionResult) for the rows in collision; an empty list means "
-           "the whole trajectory is clean.");
+           "the whole trajectory is clean.  allowed_pairs (same forms as the constructor's) leaves "
+           "out further pairs for this call only.");
 
   m.def("main", &main_entry, nb::arg("argv") = nb::none(),
         "Print the collision pairs for the joint angles given as arguments (all zeros when none "
-        "are given), on the default cache.");
+        "are given), on the default cache.  --allow-base-contacts and --allow A,B leave pairs "
+        "out as the constructor's allowed_pairs does; --help prints the usage.");
 }

@@ -278,3 +278,120 @@ def test_console_entry_reads_the_command_line(arm_cache):
                          capture_output=True, text=True, env={**os.environ, **env}, timeout=120)
     assert run.returncode == 0, run.stderr
     assert run.stdout.startswith("CollisionResult(theta=[") and "link:Link3" in run.stdout
+
+
+# ----------------------------------------------------------------- allowed pairs
+
+PEDESTAL = ("pedestal", (-0.3, -0.3, -0.4), (0.3, 0.3, 0.001))   # the base stands 1 mm into it
+BASE_ON_PEDESTAL = (("env", "pedestal"), ("link", "Link0"))
+
+
+@pytest.fixture
+def pedestal_cache(make_cache):
+    from synthetic_cache import DEFAULT_ENV
+    return make_cache(env=DEFAULT_ENV + (PEDESTAL,))
+
+
+def test_a_base_on_its_pedestal_collides_everywhere_unless_allowed(pedestal_cache):
+    plain = Pelmora.Pelmora(pedestal_cache.path)
+    assert plain.allowed_pairs == set()
+    assert plain.query(np.zeros(6)).pairs == {BASE_ON_PEDESTAL}
+    assert BASE_ON_PEDESTAL in plain.query(COLLIDING_Q).pairs
+
+    for allowed in ("base", ["base"], [BASE_ON_PEDESTAL], [BASE_ON_PEDESTAL[::-1]]):
+        p = Pelmora.Pelmora(pedestal_cache.path, allowed_pairs=allowed)
+        assert p.allowed_pairs == {BASE_ON_PEDESTAL}, allowed
+        assert not p.query(np.zeros(6)).in_collision
+        # Only the allowed pair goes: the arm still hits the wall.
+        assert p.query(COLLIDING_Q).pairs == plain.query(COLLIDING_Q).pairs - {BASE_ON_PEDESTAL}
+
+    traj = np.linspace(np.zeros(6), COLLIDING_Q, 7)
+    rows = [i for i, _ in plain.query_trajectory(traj)]
+    assert rows == list(range(7))
+    hits = [i for i, r in enumerate(traj) if plain.query(r).pairs - {BASE_ON_PEDESTAL}]
+    assert [i for i, _ in plain.query_trajectory(traj, allowed_pairs="base")] == hits
+    assert [i for i, _ in Pelmora.Pelmora(pedestal_cache.path, allowed_pairs="base")
+            .query_trajectory(traj)] == hits
+    assert plain.query(np.zeros(6), allowed_pairs="base").pairs == set()
+    assert plain.query(np.zeros(6)).pairs == {BASE_ON_PEDESTAL}   # per-call only
+
+
+def test_base_allows_no_link_contacts_at_zero(make_cache):
+    # Consecutive links overlapping (reported with ignore_adjacent_links off) and a
+    # rod through link 3 at zero: neither is the base's contact with the environment.
+    cache = make_cache(env=(PEDESTAL,))
+    overlap_links(cache)
+    rod_through_link(cache, 3, np.zeros(6))
+    everything = Pelmora.Pelmora(cache.path, ignore_adjacent_links=False).query(np.zeros(6)).pairs
+    assert BASE_ON_PEDESTAL in everything
+    assert (("link", "Link0"), ("link", "Link1")) in everything
+    assert (("env", "rod"), ("link", "Link3")) in everything
+    p = Pelmora.Pelmora(cache.path, ignore_adjacent_links=False, allowed_pairs="base")
+    assert p.allowed_pairs == {BASE_ON_PEDESTAL}
+    assert p.query(np.zeros(6)).pairs == everything - {BASE_ON_PEDESTAL}
+
+    rod = (("env", "rod"), ("link", "Link3"))
+    both = Pelmora.Pelmora(cache.path, ignore_adjacent_links=False, allowed_pairs=["base", rod])
+    assert both.allowed_pairs == {BASE_ON_PEDESTAL, rod}
+
+
+def test_base_without_contacts_allows_nothing(arm_cache):
+    p = Pelmora.Pelmora(arm_cache.path, allowed_pairs="base")
+    assert p.allowed_pairs == set()
+    assert p.query(COLLIDING_Q) == Pelmora.Pelmora(arm_cache.path).query(COLLIDING_Q)
+
+
+def test_malformed_allowed_pairs_are_refused(arm_cache):
+    wall3 = (("env", "wall"), ("link", "Link3"))
+    bad = ["everything",                                     # a word other than "base"
+           wall3,                                            # one pair, not a list of pairs
+           [(("env", "wall"),)],                             # one object
+           [(("env", "wal"), ("link", "Link3"))],            # no such object
+           [(("link", "wall"), ("link", "Link3"))],          # wrong kind for the name
+           [(("body", "wall"), ("link", "Link3"))],          # unknown kind
+           [("env:wall", "link:Link3")],                     # the text form is for the command line
+           3.5]
+    for allowed in bad:
+        with pytest.raises(ValueError, match="allowed_pairs"):
+            Pelmora.Pelmora(arm_cache.path, allowed_pairs=allowed)
+    p = Pelmora.Pelmora(arm_cache.path)
+    with pytest.raises(ValueError, match="no object of this scene"):
+        p.query_trajectory(np.zeros((2, 6)), allowed_pairs=[(("env", "x"), ("link", "Link3"))])
+
+
+def test_script_options(pedestal_cache, monkeypatch, capsys):
+    monkeypatch.setattr(Pelmora, "CACHE_DIR", pedestal_cache.path)
+    Pelmora.main([])
+    assert "env:pedestal <-> link:Link0" in capsys.readouterr().out
+    Pelmora.main(["--allow-base-contacts"])
+    assert capsys.readouterr().out.endswith(", no collisions)\n")
+    for spelled in (["--allow", "env:pedestal,link:Link0"], ["--allow=Link0,pedestal"]):
+        Pelmora.main(spelled + [str(x) for x in COLLIDING_Q])
+        out = capsys.readouterr().out
+        assert "pedestal" not in out and "env:wall <-> link:Link3" in out
+    Pelmora.main(["--allow", "pedestal,Link0", "--allow", "wall,Link2", "--allow", "wall,link:Link3",
+                  "--", *[str(x) for x in COLLIDING_Q]])
+    allowed = [BASE_ON_PEDESTAL, (("env", "wall"), ("link", "Link2")), (("env", "wall"), ("link", "Link3"))]
+    expected = Pelmora.Pelmora(pedestal_cache.path, allowed_pairs=allowed).query(COLLIDING_Q)
+    assert capsys.readouterr().out == str(expected) + "\n"
+    assert "Link3" not in str(expected) and "Link4" in str(expected)
+    # Negative angles in any spelling are still angles.
+    with pytest.raises(ValueError, match=r"^expected 6 joint angles, got \(3,\)$"):
+        Pelmora.main(["--allow-base-contacts", "-1e-3", "-inf", "-.5"])
+    for wrong, says in ((["--allow", "nothing,Link0"], "no object is named 'nothing'"),
+                        (["--allow", "Link0"], "two objects separated by a comma"),
+                        (["--allow", "env:Link0,link:Link1"], "no object of this scene"),
+                        (["--allow"], "expected one argument")):
+        with pytest.raises(SystemExit) as stop:
+            Pelmora.main(wrong)
+        assert stop.value.code == 2
+        assert says in capsys.readouterr().err
+
+
+def test_script_help_prints_usage():
+    run = subprocess.run([sys.executable, "-c", "import Pelmora; Pelmora.main()", "--help"],
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.startswith("usage: Pelmora")
+    for word in ("--allow-base-contacts", "--allow A,B", "ANGLE"):
+        assert word in run.stdout
