@@ -9,7 +9,7 @@ import pytest
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "hostsim"))
 
 MODULES = ["Tovik", "Gristane", "Sallowmere", "Brimwell", "Pelmora", "Lumbrel", "Velquist",
-           "Kestrune", "Wendacor", "kinematics", "Quennet", "Mirelock", "Dorvanta"]
+           "Kestrune", "Wendacor", "kinematics", "Quennet", "Mirelock", "Dorvanta", "cellpath_urdf"]
 
 
 @pytest.mark.parametrize("name", MODULES)

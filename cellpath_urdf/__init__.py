@@ -1,0 +1,671 @@
+"""Capture caches from a URDF robot description.
+
+`urdf_to_cache` (and the console command `cellpath-urdf`, whose entry is `main`)
+writes the same cache directory the CAD host's capture writes, so an arm that
+ships a URDF can be planned, checked and viewed by the offline modules without
+the CAD host:
+
+    cellpath-urdf ROBOT.urdf OUT_DIR --joints J1,J2,... [--base X,Y,Z,ROLL,PITCH,YAW]
+                  [--env MESH]... [--waypoints FILE.npy] [--visual] [--package-dir NAME=DIR]...
+
+The arm is the serial chain of the named joints, base to tip.  Link 0 is the
+parent link of the first joint, link k the child link of joint k-1, each in its
+URDF frame.  Every other joint is held at 0 (a mimic joint at its master's value
+times its multiplier plus its offset) and whatever it carries is merged rigidly
+into the arm link it hangs from, as are links on fixed joints.
+
+Units are those of the cache: metres and radians.  A prismatic arm joint keeps
+the URDF's metres as its joint value; its screw column therefore holds 100 cm
+of travel per metre in the stored linear rows, which the readers scale back to
+a unit direction.
+
+The cache is built in a temporary folder beside OUT_DIR, checked against the
+URDF's own forward kinematics (yourdfpy) and only then moved into place, so a
+failure leaves OUT_DIR as it was.  An existing OUT_DIR is replaced only when it
+holds nothing but cache files.
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import shutil
+import sys
+import tempfile
+from pathlib import Path
+
+import numpy as np
+
+__all__ = ["UrdfImportError", "SelfCheckError", "urdf_to_cache", "verify_cache", "main",
+           "SELF_CHECK_TOL", "SELF_CHECK_SAMPLES", "ARM_JOINT_TYPES"]
+
+SELF_CHECK_TOL = 1e-9       # metres (and unitless for the rotation entries)
+SELF_CHECK_SAMPLES = 16     # random joint vectors besides the zero vector
+SELF_CHECK_SEED = 0
+ARM_JOINT_TYPES = ("revolute", "continuous", "prismatic")
+CM_PER_M = 100.0            # stored screw linear rows are centimetres
+CYLINDER_SECTIONS = 32
+SPHERE_SUBDIVISIONS = 2
+
+# Everything a capture, the environment handler or the planner may leave in a
+# cache directory; a folder holding anything else is never replaced.
+_CACHE_ENTRY = re.compile(
+    r"^(meta\.json|ScrewAxis\.npy|JointLimits\.npy|WaypointJointAngles\.npy"
+    r"|JointAnglesToTravelAlong\.npy|CollisionWaypoint\.npz|LinkMeshes\.npz|env_meshes\.npz"
+    r"|link_\d+\.npz|env_.+\.npz)$")
+
+
+class UrdfImportError(ValueError):
+    """Input the importer cannot turn into a cache: the message names the culprit
+    (file, link, joint or option)."""
+
+
+class SelfCheckError(RuntimeError):
+    """The written screws and home poses do not reproduce the URDF's own forward
+    kinematics; nothing was written to the output folder."""
+
+
+# --------------------------------------------------------------------------- geometry
+
+def _rpy_matrix(roll, pitch, yaw):
+    """Rotation of URDF's rpy: about fixed x by roll, then y by pitch, then z by yaw."""
+    cr, sr = np.cos(roll), np.sin(roll)
+    cp, sp = np.cos(pitch), np.sin(pitch)
+    cy, sy = np.cos(yaw), np.sin(yaw)
+    Rx = np.array([[1.0, 0.0, 0.0], [0.0, cr, -sr], [0.0, sr, cr]])
+    Ry = np.array([[cp, 0.0, sp], [0.0, 1.0, 0.0], [-sp, 0.0, cp]])
+    Rz = np.array([[cy, -sy, 0.0], [sy, cy, 0.0], [0.0, 0.0, 1.0]])
+    return Rz @ Ry @ Rx
+
+
+def _pose_matrix(xyz, rpy):
+    T = np.eye(4)
+    T[:3, :3] = _rpy_matrix(*rpy)
+    T[:3, 3] = xyz
+    return T
+
+
+def _inv(T):
+    R, p = T[:3, :3], T[:3, 3]
+    out = np.eye(4)
+    out[:3, :3] = R.T
+    out[:3, 3] = -R.T @ p
+    return out
+
+
+def _base_matrix(base):
+    """World pose of link 0 from None, six numbers (x, y, z, roll, pitch, yaw) or a 4x4."""
+    if base is None:
+        return np.eye(4)
+    try:
+        arr = np.asarray(base, dtype=np.float64)
+    except (TypeError, ValueError) as exc:
+        raise UrdfImportError(f"base pose {base!r} is not numeric") from exc
+    if not np.all(np.isfinite(arr)):
+        raise UrdfImportError(f"base pose {base!r} is not finite")
+    if arr.shape == (6,):
+        return _pose_matrix(arr[:3], arr[3:])
+    if arr.shape == (4, 4):
+        R = arr[:3, :3]
+        if (not np.allclose(arr[3], [0.0, 0.0, 0.0, 1.0], atol=1e-12)
+                or not np.allclose(R @ R.T, np.eye(3), atol=1e-9) or np.linalg.det(R) < 0):
+            raise UrdfImportError("base pose is not a rigid transform")
+        return arr.copy()
+    raise UrdfImportError(f"base pose must be X,Y,Z,ROLL,PITCH,YAW or a 4x4 transform, got shape {arr.shape}")
+
+
+def _joint_motion(joint, value):
+    """Transform a moving joint adds at joint value `value` (axis already unit)."""
+    T = np.eye(4)
+    if value == 0.0:
+        return T
+    if joint.type in ("revolute", "continuous"):
+        import Tovik
+        return np.asarray(Tovik.exp_se3(np.concatenate([joint.axis, np.zeros(3)]), float(value)))
+    if joint.type == "prismatic":
+        T[:3, 3] = joint.axis * value
+    return T
+
+
+def _load_mesh_file(path, cache):
+    """(V, F) of a mesh file through trimesh; several bodies in one file are concatenated."""
+    key = str(path)
+    if key in cache:
+        return cache[key]
+    import trimesh
+    try:
+        mesh = trimesh.load(str(path), force="mesh", process=False, skip_materials=True)
+    except Exception as exc:  # trimesh raises many kinds for unreadable files
+        raise UrdfImportError(f"cannot read mesh file {path}: {exc}") from exc
+    V = np.asarray(getattr(mesh, "vertices", np.zeros((0, 3))), dtype=np.float64).reshape(-1, 3)
+    F = np.asarray(getattr(mesh, "faces", np.zeros((0, 3))), dtype=np.int64).reshape(-1, 3)
+    if len(F) == 0:
+        raise UrdfImportError(f"mesh file {path} holds no triangles")
+    if not np.all(np.isfinite(V)):
+        raise UrdfImportError(f"mesh file {path} has non-finite vertices")
+    if F.min() < 0 or F.max() >= len(V):
+        raise UrdfImportError(f"mesh file {path} has faces that name missing vertices")
+    # STL repeats every corner once per triangle; share bit-identical vertices
+    # (first occurrence order) so the cache holds each corner once.
+    _, first, inverse = np.unique(V, axis=0, return_index=True, return_inverse=True)
+    if len(first) < len(V):
+        order = np.argsort(first, kind="stable")
+        rank = np.empty_like(order)
+        rank[order] = np.arange(len(order))
+        V = V[first[order]]
+        F = rank[inverse.reshape(-1)][F]
+    cache[key] = (V, F)
+    return V, F
+
+
+def _resolve_filename(filename, urdf_dir, package_dirs, owner):
+    """Path of a mesh reference: package://NAME/..., file://..., absolute or relative."""
+    if filename.startswith("package://"):
+        pkg, _, sub = filename[len("package://"):].partition("/")
+        if pkg in package_dirs:
+            candidates = [Path(package_dirs[pkg]) / sub]
+        else:
+            # A description unpacked on its own usually keeps the package folder
+            # beside (or as) the URDF's folder.
+            candidates = [urdf_dir / pkg / sub, urdf_dir / sub]
+            candidates += [d / sub for d in (urdf_dir, *urdf_dir.parents) if d.name == pkg]
+    else:
+        name = filename[len("file://"):] if filename.startswith("file://") else filename
+        p = Path(name)
+        candidates = [p if p.is_absolute() else urdf_dir / p]
+    for c in candidates:
+        if c.is_file():
+            return c
+    looked = ", ".join(str(c) for c in dict.fromkeys(candidates))
+    raise UrdfImportError(f"mesh file '{filename}' of {owner} not found (looked for {looked})")
+
+
+def _geometry_mesh(geometry, owner, urdf_dir, package_dirs, cache):
+    """(V, F) of one URDF geometry element in its own frame."""
+    import trimesh
+    if geometry is None:
+        raise UrdfImportError(f"{owner} has an element without geometry")
+    if geometry.box is not None:
+        size = np.asarray(geometry.box.size, dtype=np.float64).reshape(-1)
+        if size.shape != (3,) or not np.all(np.isfinite(size)) or np.any(size <= 0):
+            raise UrdfImportError(f"box of {owner} has size {size.tolist()}; three positive lengths expected")
+        m = trimesh.creation.box(extents=size)
+    elif geometry.cylinder is not None:
+        r, h = float(geometry.cylinder.radius), float(geometry.cylinder.length)
+        if not (np.isfinite(r) and np.isfinite(h) and r > 0 and h > 0):
+            raise UrdfImportError(f"cylinder of {owner} has radius {r} and length {h}; positive values expected")
+        m = trimesh.creation.cylinder(radius=r, height=h, sections=CYLINDER_SECTIONS)
+    elif geometry.sphere is not None:
+        r = float(geometry.sphere.radius)
+        if not (np.isfinite(r) and r > 0):
+            raise UrdfImportError(f"sphere of {owner} has radius {r}; a positive value expected")
+        m = trimesh.creation.icosphere(subdivisions=SPHERE_SUBDIVISIONS, radius=r)
+    elif geometry.mesh is not None:
+        path = _resolve_filename(geometry.mesh.filename or "", urdf_dir, package_dirs, owner)
+        V, F = _load_mesh_file(path, cache)
+        scale = geometry.mesh.scale
+        if scale is not None:
+            s = np.broadcast_to(np.asarray(scale, dtype=np.float64).reshape(-1), (3,)) \
+                if np.size(scale) in (1, 3) else None
+            if s is None or not np.all(np.isfinite(s)) or np.any(s == 0):
+                raise UrdfImportError(f"mesh {geometry.mesh.filename} of {owner} has scale {scale!r}")
+            V = V * s
+            if np.prod(s) < 0:  # a mirroring scale turns the triangles inside out
+                F = F[:, ::-1]
+        return V, F
+    else:
+        raise UrdfImportError(f"{owner} has a geometry that is neither box, cylinder, sphere nor mesh")
+    return np.asarray(m.vertices, dtype=np.float64), np.asarray(m.faces, dtype=np.int64)
+
+
+# --------------------------------------------------------------------------- the URDF
+
+def _load_urdf(urdf):
+    path = Path(urdf)
+    if not path.is_file():
+        raise UrdfImportError(f"URDF file {path} not found")
+    from lxml import etree
+    try:
+        root = etree.parse(str(path), etree.XMLParser(remove_blank_text=True)).getroot()
+    except (etree.XMLSyntaxError, OSError) as exc:
+        raise UrdfImportError(f"broken URDF {path}: {exc}") from exc
+    if root.tag != "robot":
+        raise UrdfImportError(f"broken URDF {path}: the root element is <{root.tag}>, not <robot>")
+    import yourdfpy
+    try:
+        robot = yourdfpy.URDF.load(str(path), build_scene_graph=True, load_meshes=False,
+                                   build_collision_scene_graph=False, load_collision_meshes=False)
+    except Exception as exc:  # the parser raises whatever a missing attribute causes
+        raise UrdfImportError(f"broken URDF {path}: {type(exc).__name__}: {exc}") from exc
+    return path, robot
+
+
+class _Model:
+    """The URDF's tree with the arm's joints picked out, at the held configuration."""
+
+    def __init__(self, robot, urdf_path, joint_names):
+        self.robot = robot
+        self.urdf_path = urdf_path
+        urdf = robot.robot
+        self.links = {l.name: l for l in urdf.links}
+        self.joints = {j.name: j for j in urdf.joints}
+        if not self.links:
+            raise UrdfImportError(f"URDF {urdf_path} defines no links")
+        self.parent_joint = {}
+        for j in urdf.joints:
+            for side in (j.parent, j.child):
+                if side not in self.links:
+                    raise UrdfImportError(f"joint '{j.name}' names link '{side}', which the URDF does not define")
+            if j.child in self.parent_joint:
+                raise UrdfImportError(f"link '{j.child}' is the child of two joints, "
+                                      f"'{self.parent_joint[j.child].name}' and '{j.name}'")
+            self.parent_joint[j.child] = j
+        roots = [n for n in self.links if n not in self.parent_joint]
+        if len(roots) != 1:
+            what = "no link without a parent joint (a loop)" if not roots else f"several roots {roots}"
+            raise UrdfImportError(f"URDF {urdf_path} is not one tree: {what}")
+        self.root = roots[0]
+        for name in self.links:  # loops that do not reach the root
+            seen, cur = set(), name
+            while cur in self.parent_joint:
+                if cur in seen:
+                    raise UrdfImportError(f"URDF {urdf_path} has a loop through link '{cur}'")
+                seen.add(cur)
+                cur = self.parent_joint[cur].parent
+
+        for j in urdf.joints:
+            if j.type in ARM_JOINT_TYPES:
+                axis = np.asarray(j.axis, dtype=np.float64).reshape(-1)
+                norm = float(np.linalg.norm(axis)) if axis.shape == (3,) else 0.0
+                if not np.isfinite(norm) or norm == 0.0:
+                    raise UrdfImportError(f"joint '{j.name}' has axis {axis.tolist()}; a non-zero direction expected")
+                j.axis = axis / norm  # URDF axes are directions; the parser keeps their length
+
+        # The arm.
+        if len(joint_names) == 0:
+            raise UrdfImportError("no arm joints given")
+        if len(set(joint_names)) != len(joint_names):
+            dup = sorted({n for n in joint_names if joint_names.count(n) > 1})
+            raise UrdfImportError(f"arm joint {dup[0]!r} is named twice")
+        for name in joint_names:
+            if name not in self.joints:
+                known = ", ".join(self.joints) or "none"
+                raise UrdfImportError(f"joint '{name}' is not in the URDF (its joints: {known})")
+            j = self.joints[name]
+            if j.type not in ARM_JOINT_TYPES:
+                raise UrdfImportError(f"joint '{name}' is {j.type}; an arm joint must be revolute, continuous or prismatic")
+            if j.mimic is not None:
+                raise UrdfImportError(f"joint '{name}' mimics '{j.mimic.joint}'; an arm joint must move on its own")
+        self.arm = [self.joints[n] for n in joint_names]
+        self.arm_index = {j.name: k for k, j in enumerate(self.arm)}
+
+        # Every link belongs to the arm link below the nearest arm joint on its way to the root.
+        self.owner = {}
+        for name in self.links:
+            cur = name
+            while True:
+                j = self.parent_joint.get(cur)
+                if j is None:
+                    self.owner[name] = 0
+                    break
+                if j.name in self.arm_index:
+                    self.owner[name] = self.arm_index[j.name] + 1
+                    break
+                cur = j.parent
+        for k, j in enumerate(self.arm):
+            got = self.owner[j.parent]
+            if got != k:
+                after = "the base" if k == 0 else f"joint '{self.arm[k - 1].name}'"
+                carried = "the base" if got == 0 else f"arm joint '{self.arm[got - 1].name}'"
+                raise UrdfImportError(
+                    f"joints do not form one serial chain from base to tip: '{j.name}' hangs from link "
+                    f"'{j.parent}', which moves with {carried}, not right after {after}")
+        for j in urdf.joints:
+            if j.mimic is not None and j.mimic.joint in self.arm_index:
+                raise UrdfImportError(f"joint '{j.name}' mimics arm joint '{j.mimic.joint}'; what it carries "
+                                      "would not move rigidly with any arm link")
+
+        self.frame_links = [self.arm[0].parent] + [j.child for j in self.arm]
+        self.T_root = self._held_poses()
+
+    def held_value(self, joint):
+        """Value of a non-arm joint in the cache: 0, or its mimic offset (the master is held at 0)."""
+        if joint.mimic is not None:
+            return float(joint.mimic.offset or 0.0)
+        return 0.0
+
+    def _held_poses(self):
+        poses = {self.root: np.eye(4)}
+
+        def pose(name):
+            if name not in poses:
+                j = self.parent_joint[name]
+                origin = np.eye(4) if j.origin is None else np.asarray(j.origin, dtype=np.float64)
+                value = 0.0 if j.name in self.arm_index else self.held_value(j)
+                motion = _joint_motion(j, value) if j.type in ARM_JOINT_TYPES else np.eye(4)
+                poses[name] = pose(j.parent) @ origin @ motion
+            return poses[name]
+
+        for name in self.links:
+            pose(name)
+        return poses
+
+    def rel(self, frame, name):
+        """Pose of link `name` in the frame of link `frame`, at the held configuration."""
+        return _inv(self.T_root[frame]) @ self.T_root[name]
+
+
+# --------------------------------------------------------------------------- writing
+
+def _check_replaceable(out):
+    if out.exists() or out.is_symlink():
+        if not out.is_dir() or out.is_symlink():
+            raise UrdfImportError(f"output {out} exists and is not a folder")
+        for entry in os.scandir(out):
+            if entry.is_dir(follow_symlinks=False) or not _CACHE_ENTRY.match(entry.name):
+                raise UrdfImportError(f"refusing to replace {out}: it holds '{entry.name}', "
+                                      "which is not part of a capture cache")
+
+
+def _load_waypoints(path, n_joints):
+    path = Path(path)
+    try:
+        wp = np.load(path, allow_pickle=False)
+    except FileNotFoundError as exc:
+        raise UrdfImportError(f"waypoint file {path} not found") from exc
+    except (ValueError, OSError, EOFError) as exc:
+        raise UrdfImportError(f"waypoint file {path} is not a readable .npy array: {exc}") from exc
+    if not isinstance(wp, np.ndarray):
+        raise UrdfImportError(f"waypoint file {path} is an archive, not one .npy array")
+    if wp.dtype.kind not in "iuf":
+        raise UrdfImportError(f"waypoint file {path} holds {wp.dtype} values, not joint angles")
+    if wp.ndim != 2 or wp.shape[1] != n_joints or wp.shape[0] == 0:
+        raise UrdfImportError(f"waypoint file {path} has shape {wp.shape}; expected (K, {n_joints}) "
+                              f"for {n_joints} joints")
+    if not np.all(np.isfinite(wp)):
+        raise UrdfImportError(f"waypoint file {path} holds non-finite values")
+    return wp.astype(np.float64, copy=False)
+
+
+def _arm_link_meshes(model, visual, package_dirs):
+    urdf_dir = model.urdf_path.resolve().parent
+    cache = {}
+    members = [[] for _ in model.frame_links]
+    for name in model.links:  # URDF order, so the stacking order is the file's
+        members[model.owner[name]].append(name)
+    out = []
+    for i, frame in enumerate(model.frame_links):
+        Vs, Fs, offset = [], [], 0
+        for name in members[i]:
+            link = model.links[name]
+            T_frame_link = model.rel(frame, name)
+            elements = link.visuals if visual else link.collisions
+            for e in elements:
+                owner = f"link '{name}'"
+                V, F = _geometry_mesh(e.geometry, owner, urdf_dir, package_dirs, cache)
+                T = T_frame_link if e.origin is None else T_frame_link @ np.asarray(e.origin, dtype=np.float64)
+                Vs.append(V @ T[:3, :3].T + T[:3, 3])
+                Fs.append(F + offset)
+                offset += len(V)
+        if not Fs:
+            kind = "visual" if visual else "collision"
+            hint = "" if visual else " (try --visual)"
+            raise UrdfImportError(f"arm link {i} ('{frame}') has no {kind} geometry, "
+                                  f"nor does anything fixed to it{hint}")
+        out.append((np.concatenate(Vs), np.concatenate(Fs)))
+    return out
+
+
+def _screws_and_limits(model):
+    n = len(model.arm)
+    screws = np.zeros((6, n))
+    limits = np.zeros((n, 2))
+    base = model.frame_links[0]
+    for k, j in enumerate(model.arm):
+        T = model.rel(base, j.child)  # the joint frame is the child's frame at value 0
+        w = T[:3, :3] @ j.axis
+        if j.type == "prismatic":
+            screws[3:, k] = w * CM_PER_M
+        else:
+            screws[:3, k] = w
+            screws[3:, k] = -np.cross(w, T[:3, 3]) * CM_PER_M
+        lo, hi = -np.inf, np.inf
+        if j.type != "continuous" and j.limit is not None:
+            lo = -np.inf if j.limit.lower is None else float(j.limit.lower)
+            hi = np.inf if j.limit.upper is None else float(j.limit.upper)
+        if np.isnan(lo) or np.isnan(hi) or lo > hi:
+            raise UrdfImportError(f"joint '{j.name}' has limits [{lo}, {hi}]")
+        limits[k] = (lo, hi)
+    return screws, limits
+
+
+def _write_cache(folder, model, B, link_meshes, env_meshes, waypoints):
+    screws, limits = _screws_and_limits(model)
+    links_meta = []
+    for i, (frame, (V, F)) in enumerate(zip(model.frame_links, link_meshes)):
+        np.savez(folder / f"link_{i}.npz", V=V, F=F)
+        home = B @ model.rel(model.frame_links[0], frame)
+        links_meta.append({"index": i, "name": frame, "home_transform": home.tolist(),
+                           "n_vertices": int(len(V)), "n_faces": int(len(F))})
+    env_meta = []
+    for name, V, F in env_meshes:
+        np.savez(folder / f"env_{name}.npz", V=V, F=F)
+        env_meta.append({"name": name, "n_vertices": int(len(V)), "n_faces": int(len(F))})
+    with open(folder / "meta.json", "w") as fh:
+        json.dump({"units": "meters", "links": links_meta, "env": env_meta}, fh, indent=2)
+    np.save(folder / "ScrewAxis", screws)
+    np.save(folder / "JointLimits", limits)
+    if waypoints is not None:
+        np.save(folder / "WaypointJointAngles", waypoints)
+
+
+def _self_check(folder, model, B, samples=SELF_CHECK_SAMPLES, seed=SELF_CHECK_SEED):
+    """Largest deviation of the cache's forward kinematics (read back from the files)
+    from the URDF's own at the zero vector and `samples` random joint vectors."""
+    import Tovik
+    meta = json.loads((folder / "meta.json").read_text())
+    entries = sorted(meta["links"], key=lambda e: e["index"])
+    home = np.array([e["home_transform"] for e in entries], dtype=np.float64)
+    slist = np.load(folder / "ScrewAxis.npy", allow_pickle=False).astype(np.float64)
+    slist[3:, :] *= 1.0 / CM_PER_M
+    slist = np.asarray(Tovik.adjoint(home[0])) @ slist
+    limits = np.load(folder / "JointLimits.npy", allow_pickle=False)
+    lo = np.where(np.isfinite(limits[:, 0]), limits[:, 0], -np.pi)
+    hi = np.where(np.isfinite(limits[:, 1]), limits[:, 1], np.pi)
+    rng = np.random.default_rng(seed)
+    robot = model.robot
+    base = model.frame_links[0]
+    worst = 0.0
+    vectors = [np.zeros(len(model.arm))] + [rng.uniform(lo, hi) for _ in range(samples)]
+    for q in vectors:
+        robot.update_cfg({j.name: float(v) for j, v in zip(model.arm, q)})
+        poses = [home[0]] + [np.asarray(T) for T in Tovik.forward_kinematics(slist, home[1:], q)]
+        for i, frame in enumerate(model.frame_links):
+            ref = B @ robot.get_transform(frame_to=frame, frame_from=base)
+            err = float(np.max(np.abs(ref - poses[i])))
+            worst = max(worst, err)
+            if not err <= SELF_CHECK_TOL:
+                raise SelfCheckError(
+                    f"FK self-check failed: arm link {i} ('{frame}') is {err:.3g} off the URDF's own "
+                    f"forward kinematics at joint vector {np.array2string(q, precision=4)}")
+        # Links merged into an arm link must ride along rigidly.
+        for name, i in model.owner.items():
+            if name in model.frame_links:
+                continue
+            frame = model.frame_links[i]
+            got = robot.get_transform(frame_to=name, frame_from=frame)
+            err = float(np.max(np.abs(got - model.rel(frame, name))))
+            worst = max(worst, err)
+            if not err <= SELF_CHECK_TOL:
+                raise SelfCheckError(
+                    f"FK self-check failed: link '{name}', merged into arm link {i} ('{frame}'), "
+                    f"moves {err:.3g} against it at joint vector {np.array2string(q, precision=4)}")
+    robot.update_cfg({j.name: 0.0 for j in model.arm})
+    return worst
+
+
+def verify_cache(cache_dir, urdf, joints, *, base=None, samples=SELF_CHECK_SAMPLES, seed=SELF_CHECK_SEED):
+    """Compare a cache's forward kinematics, read from its files as the planner reads
+    them, with the URDF's own (yourdfpy) at the zero vector and `samples` random joint
+    vectors within the limits (±pi where a limit is infinite).
+
+    Returns the largest absolute deviation of any pose entry (metres for translations);
+    raises `SelfCheckError` if it exceeds `SELF_CHECK_TOL`.
+    """
+    path, robot = _load_urdf(urdf)
+    model = _Model(robot, path, _joint_list(joints))
+    return _self_check(Path(cache_dir), model, _base_matrix(base), samples=samples, seed=seed)
+
+
+def _joint_list(joints):
+    if isinstance(joints, str):
+        joints = [s.strip() for s in joints.split(",")]
+    joints = [str(j) for j in joints]
+    if any(not j for j in joints):
+        raise UrdfImportError(f"empty joint name in {','.join(joints)!r}")
+    return joints
+
+
+def urdf_to_cache(urdf, out_dir, joints, *, base=None, env=(), waypoints=None, visual=False,
+                  package_dirs=None):
+    """Write a capture cache for the arm of a URDF into `out_dir`; return its Path.
+
+    urdf          path of the .urdf file.
+    joints        the arm's joints base to tip: a sequence of names or "J1,J2,...".
+    base          world pose of link 0 (the first joint's parent link): six numbers
+                  x, y, z (metres), roll, pitch, yaw (radians, as URDF's rpy), or a
+                  4x4 transform; default the identity.
+    env           mesh files, each one environment body in world coordinates, named
+                  by its file stem.
+    waypoints     a .npy file of shape (K, n_joints) (or such an array), written as
+                  WaypointJointAngles.npy; None writes none.
+    visual        take the links' visual geometry instead of their collision geometry.
+    package_dirs  {package name: folder} for package:// mesh references; others are
+                  looked for beside the URDF.
+
+    Bad input raises `UrdfImportError` naming the culprit, a failed forward-kinematics
+    self-check `SelfCheckError`; either way `out_dir` is left untouched.  An existing
+    `out_dir` that holds anything but cache files is never replaced.
+    """
+    return _build(urdf, out_dir, joints, base=base, env=env, waypoints=waypoints, visual=visual,
+                  package_dirs=package_dirs)[0]
+
+
+def _build(urdf, out_dir, joints, *, base, env, waypoints, visual, package_dirs):
+    """urdf_to_cache's work; returns (out path, largest self-check deviation, number of vectors)."""
+    out = Path(out_dir)
+    if out.name in ("", ".", ".."):
+        raise UrdfImportError(f"output folder {out_dir!r} must name a folder")
+    _check_replaceable(out)
+    package_dirs = dict(package_dirs or {})
+    for name, folder in package_dirs.items():
+        if not Path(folder).is_dir():
+            raise UrdfImportError(f"package folder {folder} of package '{name}' is not a folder")
+    B = _base_matrix(base)
+    path, robot = _load_urdf(urdf)
+    model = _Model(robot, path, _joint_list(joints))
+
+    wp = None
+    if waypoints is not None:
+        if isinstance(waypoints, (str, os.PathLike)):
+            wp = _load_waypoints(waypoints, len(model.arm))
+        else:
+            arr = np.asarray(waypoints, dtype=np.float64)
+            if arr.ndim != 2 or arr.shape[1] != len(model.arm) or arr.shape[0] == 0 or not np.all(np.isfinite(arr)):
+                raise UrdfImportError(f"waypoints of shape {arr.shape} given; expected finite (K, {len(model.arm)})")
+            wp = arr
+
+    link_meshes = _arm_link_meshes(model, visual, package_dirs)
+    env_meshes, seen = [], {}
+    cache = {}
+    for e in env:
+        p = Path(e)
+        if not p.is_file():
+            raise UrdfImportError(f"environment mesh file {p} not found")
+        name = p.stem
+        if name in seen:
+            raise UrdfImportError(f"environment meshes {seen[name]} and {p} share the name '{name}'")
+        seen[name] = p
+        V, F = _load_mesh_file(p, cache)
+        env_meshes.append((name, V, F))
+
+    parent = out.absolute().parent
+    parent.mkdir(parents=True, exist_ok=True)
+    tmp = Path(tempfile.mkdtemp(prefix=f".{out.name}.", suffix=".part", dir=parent))
+    try:
+        _write_cache(tmp, model, B, link_meshes, env_meshes, wp)
+        worst = _self_check(tmp, model, B)
+        _check_replaceable(out)  # it may have changed while we worked
+        if out.exists():
+            old = Path(tempfile.mkdtemp(prefix=f".{out.name}.", suffix=".old", dir=parent))
+            os.replace(out, old / "cache")
+            os.replace(tmp, out)
+            shutil.rmtree(old, ignore_errors=True)
+        else:
+            os.replace(tmp, out)
+    except BaseException:
+        shutil.rmtree(tmp, ignore_errors=True)
+        raise
+    return out, worst, SELF_CHECK_SAMPLES + 1
+
+
+# --------------------------------------------------------------------------- command line
+
+def _parse_base(text):
+    parts = text.split(",")
+    try:
+        vals = [float(s) for s in parts]
+    except ValueError:
+        vals = []
+    if len(vals) != 6 or not all(np.isfinite(vals)):
+        raise argparse.ArgumentTypeError(f"--base needs six numbers X,Y,Z,ROLL,PITCH,YAW, got {text!r}")
+    return vals
+
+
+def _parse_package(text):
+    name, sep, folder = text.partition("=")
+    if not sep or not name or not folder:
+        raise argparse.ArgumentTypeError(f"--package-dir needs NAME=DIR, got {text!r}")
+    return name, folder
+
+
+def _parser():
+    p = argparse.ArgumentParser(
+        prog="cellpath-urdf",
+        description="Write a capture cache (the CAD capture's layout) for the arm of a URDF.",
+        epilog="Negative numbers after --base need the '=' form: --base=-0.3,0,0.4,0,0,1.57.")
+    p.add_argument("urdf", metavar="ROBOT.urdf", help="the robot description")
+    p.add_argument("out_dir", metavar="OUT_DIR", help="cache folder to write (replaced if it holds only a cache)")
+    p.add_argument("--joints", required=True, metavar="J1,J2,...",
+                   help="the arm's joints from base to tip, comma-separated")
+    p.add_argument("--base", type=_parse_base, metavar="X,Y,Z,ROLL,PITCH,YAW",
+                   help="world pose of the first joint's parent link (metres, radians as URDF rpy)")
+    p.add_argument("--env", action="append", default=[], metavar="MESH",
+                   help="environment mesh in world coordinates, named by its file stem (repeatable)")
+    p.add_argument("--waypoints", metavar="FILE.npy", help="(K, n) joint vectors, saved as WaypointJointAngles.npy")
+    p.add_argument("--visual", action="store_true", help="use visual instead of collision geometry")
+    p.add_argument("--package-dir", action="append", default=[], type=_parse_package, metavar="NAME=DIR",
+                   help="folder of a package:// package (repeatable)")
+    return p
+
+
+def main(argv=None):
+    """Console entry of `cellpath-urdf`; returns the exit status (0 on success, 1 on
+    an import error, printed to stderr)."""
+    args = _parser().parse_args(argv)
+    try:
+        out, worst, n_checked = _build(args.urdf, args.out_dir, args.joints, base=args.base, env=args.env,
+                                       waypoints=args.waypoints, visual=args.visual,
+                                       package_dirs=dict(args.package_dir))
+    except (UrdfImportError, SelfCheckError) as exc:
+        print(f"cellpath-urdf: error: {exc}", file=sys.stderr)
+        return 1
+    meta = json.loads((out / "meta.json").read_text())
+    names = ", ".join(e["name"] for e in meta["links"])
+    print(f"wrote {out}: {len(meta['links'])} links ({names}), {len(meta['links']) - 1} joints, "
+          f"{len(meta['env'])} environment bodies"
+          + (f", {len(np.load(out / 'WaypointJointAngles.npy'))} waypoints"
+             if (out / "WaypointJointAngles.npy").exists() else ""))
+    print(f"FK self-check passed: {n_checked} joint vectors, largest deviation {worst:.2e} m")
+    return 0
