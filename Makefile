@@ -7,6 +7,7 @@ PYTHON  ?= python3
 PY      := $(VENV)/bin/python
 PIP     := $(PY) -m pip
 STAMP   := $(VENV)/.installed
+EXTRAS  := test,viewer,demo
 
 .PHONY: install test demo bench sample-cache clean
 
@@ -17,7 +18,7 @@ $(PY):
 # The build tools live in the venv so that rebuilds reuse build/ incrementally.
 install: $(PY)
 	$(PIP) install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" ninja "cmake>=3.18" "numpy>=1.26" "trimesh>=5.2,<6"
-	$(PIP) install --quiet --no-build-isolation ".[test,viewer,demo]"
+	$(PIP) install --quiet --no-build-isolation ".[$(EXTRAS)]"
 
 test: install
 	$(PY) -m pytest -q
@@ -25,6 +26,8 @@ test: install
 demo: install
 	$(PY) examples/demo.py
 
+# The benchmarks also measure against OMPL, which only they need.
+bench: EXTRAS := test,viewer,demo,bench
 bench: install
 	$(PY) bench/run_all.py
 

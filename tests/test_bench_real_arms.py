@@ -1,0 +1,96 @@
+"""The real-arm planning benchmark's harness, on the sample workcell: its problems, its
+emulation of the waypoint driver, its OMPL adapter and a quick run end to end."""
+import contextlib
+import io
+import pathlib
+import shutil
+import sys
+
+import numpy as np
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "bench"))
+sys.path.insert(0, str(ROOT / "examples"))
+
+import Brimwell  # noqa: E402
+import bench_real_arms as bench  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def sample_cache(tmp_path_factory):
+    sys.path.insert(0, str(ROOT / "hostsim"))
+    import make_sample_cache
+
+    out = tmp_path_factory.mktemp("bench_real_arms") / "cache"
+    with contextlib.redirect_stdout(io.StringIO()):
+        make_sample_cache.make_sample_cache(out)
+    return out
+
+
+@pytest.fixture(scope="module")
+def scene(sample_cache):
+    return bench.Scene("sample_workcell", sample_cache)
+
+
+def test_problems_are_free_blocked_pairs_drawn_the_same_every_time(scene):
+    problems = bench.draw_problems(scene, 4, 11)
+    assert len(problems) == 4
+    for a, b in problems:
+        assert np.linalg.norm(b - a) == pytest.approx(bench.PAIR_DIST)
+        assert scene.ctx.is_valid(a) and scene.ctx.is_valid(b)
+        assert scene.exactly_free(a) and scene.exactly_free(b)
+        assert not scene.ctx.edge_valid(a, b)
+    again = bench.draw_problems(scene, 4, 11)
+    assert all(np.array_equal(p, q) for pair, other in zip(problems, again) for p, q in zip(pair, other))
+    assert not np.array_equal(bench.draw_problems(scene, 1, 12)[0][0], problems[0][0])
+
+
+def test_task_with_seed_zero_is_the_driver_s_own_plan(scene, tmp_path):
+    # The benchmark's per-segment task run must plan exactly what ProvideRRTPlan plans,
+    # or its task figures would describe some other planner.
+    (planned, segments), = bench.run_task(scene, [("rrtstar", bench.rrtstar(scene.ctx))], [0]).values()
+    assert planned == 1 and all(o.ok for o in segments)
+    chained = [scene.waypoints[0]]
+    for o in segments:
+        chained += o.path[1:]
+    cache = tmp_path / "cache"
+    shutil.copytree(scene.cache_dir, cache)
+    with contextlib.redirect_stdout(io.StringIO()):
+        expected = Brimwell.ProvideRRTPlan(cache)
+    np.testing.assert_array_equal(Brimwell.densify(chained), expected)
+    for o in segments:
+        assert o.length <= o.raw_length + 1e-12
+        assert 0.0 <= o.shorten_seconds <= o.seconds
+
+
+def test_ompl_paths_pass_the_project_s_edge_test_and_repeat_per_seed(scene):
+    pytest.importorskip("ompl")
+    peer = bench.Ompl(scene.ctx, time_cap=5.0)
+    a, b = bench.draw_problems(scene, 1, 5)[0]
+    first = peer.planner("connect")(a, b, 3)
+    assert first.ok
+    np.testing.assert_array_equal(first.path[0], a)
+    np.testing.assert_array_equal(first.path[-1], b)
+    # The callback's resolution matches edge_valid's, so OMPL's edges pass ours.
+    assert all(scene.ctx.edge_valid(p, q) for p, q in zip(first.path, first.path[1:]))
+    assert first.length <= first.raw_length + 1e-12
+    second = peer.planner("connect")(a, b, 3)
+    assert len(second.path) == len(first.path)
+    assert all(np.array_equal(p, q) for p, q in zip(first.path, second.path))
+
+    peer.instrument(True, record=True)
+    peer.planner("connect")(a, b, 3)
+    assert peer.calls == len(peer.record) > 0 and peer.inside > 0
+
+
+def test_quick_run_prints_a_row_per_planner(sample_cache, capsys):
+    bench.main(["--quick", "--no-ompl", "--problems", "2", "--cache", str(sample_cache)])
+    out = capsys.readouterr().out
+    assert "cache: 6 joints, 2 problems" in out
+    rows = [line.split() for line in out.splitlines() if line.startswith("  rrtstar ")]
+    assert len(rows) == 2  # random problems and the waypoint task
+    solved, total = map(int, rows[0][1].split("/"))
+    assert total == 2 and 0 <= solved <= 2
+    assert rows[1][1] == "1/1"
+    assert "ompl" not in out
