@@ -116,11 +116,12 @@ def real_arm_scenes():
         return []
     import real_arms
 
+    sources = [path] + sorted((ROOT / "cellpath_urdf").glob("*.py"))
     scenes = []
     for name in ("xarm6_cell", "panda_shelf"):
         build = getattr(real_arms, name, None)
         if build is not None:
-            scenes.append((name, _built_cache(name, build, [path])))
+            scenes.append((name, _built_cache(name, build, sources)))
     return scenes
 
 
@@ -491,8 +492,8 @@ def callback_cost(scene, peer, problems):
         native_ns, _ = scene.ctx._time_is_valid(qs[:20000])
         per_call = inside / calls * 1e9
         native = float(np.mean(native_ns))
-        print(f"    ompl-{kind:<8} {calls:>8} calls, {inside * 1e3:8.1f} ms inside of "
-              f"{total * 1e3:8.1f} ms ({inside / total:4.0%}); {per_call:6.0f} ns per call, of "
+        print(f"    ompl-{kind:<8} {calls:>7} calls, {inside * 1e3:7.1f} ms inside of {total * 1e3:7.1f} ms "
+              f"solving and simplifying ({inside / total:4.0%}); {per_call:5.0f} ns per call, of "
               f"which the native check {native:5.0f} ns: the crossing costs "
               f"{(inside - calls * native * 1e-9) / total:4.0%} of the run")
 
