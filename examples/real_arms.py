@@ -16,12 +16,12 @@ The scene builders write a capture cache with `cellpath_urdf.urdf_to_cache`:
     panda_shelf(out_dir)   Panda in front of a shelf with three cells side by side;
                            a task from one cell into its neighbour
 
-The environment bodies are built with trimesh and written as STL files (into
-`env_dir`, or a temporary folder) that the importer reads like any user's
-meshes.  The straight joint-space moves between the waypoints of both tasks
+The environment bodies are built with trimesh and written as STL files, the
+task as waypoints.npy (into `scene_dir`, or a temporary folder), which the
+importer reads like any user's files.  The straight joint-space moves between the waypoints of both tasks
 collide.  From the command line:
 
-    python examples/real_arms.py xarm6_cell OUT_DIR [--env-dir DIR]
+    python examples/real_arms.py xarm6_cell OUT_DIR [--scene-dir DIR] [--picture PNG]
 """
 from __future__ import annotations
 
@@ -175,13 +175,31 @@ def _write_env(env_dir, meshes):
     return paths
 
 
-def _build(out_dir, urdf, joints, base, meshes, waypoints, env_dir, visual):
+def _build(out_dir, urdf, joints, base, meshes, waypoints, scene_dir, visual):
     from cellpath_urdf import urdf_to_cache
     with tempfile.TemporaryDirectory() as tmp:
-        folder = Path(env_dir) if env_dir is not None else Path(tmp)
+        folder = Path(scene_dir) if scene_dir is not None else Path(tmp)
         env = _write_env(folder, meshes)
-        return urdf_to_cache(urdf, out_dir, list(joints), base=base, env=env,
-                             waypoints=np.asarray(waypoints, dtype=np.float64), visual=visual)
+        task = folder / "waypoints.npy"
+        np.save(folder / ".waypoints.part.npy", np.asarray(waypoints, dtype=np.float64))
+        os.replace(folder / ".waypoints.part.npy", task)
+        return urdf_to_cache(urdf, out_dir, list(joints), base=base, env=env, waypoints=task,
+                             visual=visual)
+
+
+def command_line(scene, out_dir, scene_dir):
+    """The `cellpath-urdf` command that writes the same cache as SCENE(out_dir,
+    scene_dir=scene_dir) once scene_dir holds the scene's files."""
+    urdf, joints, base, meshes = {
+        "xarm6_cell": lambda: (xarm6_urdf(), XARM6_JOINTS, XARM6_BASE, xarm6_scene()),
+        "panda_shelf": lambda: (panda_urdf(), PANDA_JOINTS, PANDA_BASE, panda_scene()),
+    }[scene]()
+    parts = ["cellpath-urdf", str(urdf), str(out_dir), "--joints", ",".join(joints),
+             "--base=" + ",".join(repr(float(v)) for v in base)]
+    for name in meshes:
+        parts += ["--env", str(Path(scene_dir) / f"{name}.stl")]
+    parts += ["--waypoints", str(Path(scene_dir) / "waypoints.npy")]
+    return " ".join(parts)
 
 
 # xArm6 cell.  The scene is laid out in the frame of the pedestal top (x forward,
@@ -202,8 +220,9 @@ def xarm6_scene():
     table_top = -0.05
     meshes = {
         "pedestal": _boxes([((-0.15, -0.15, floor), (0.15, 0.15, 0.0))], T),
-        "table": _boxes([((0.30, -0.45, floor), (0.80, 0.45, table_top))], T),
-        "wall": _boxes([((0.30, -0.02, table_top), (0.80, 0.02, table_top + 0.40))], T),
+        "table": _boxes([((0.30, -0.20, floor), (0.80, 0.45, table_top))], T),
+        # between the table and the shelf, standing on the floor
+        "wall": _boxes([((0.25, -0.30, floor), (0.85, -0.26, 0.35))], T),
         "shelf": _boxes([
             ((-0.30, -0.80, floor), (0.30, -0.76, 0.65)),           # back panel
             ((-0.34, -0.80, floor), (-0.30, -0.45, 0.65)),          # sides
@@ -216,19 +235,19 @@ def xarm6_scene():
     return meshes
 
 
-def xarm6_cell(out_dir, *, env_dir=None, visual=False) -> Path:
+def xarm6_cell(out_dir, *, scene_dir=None, visual=False) -> Path:
     """Capture cache of the xArm6 cell in `out_dir`; returns its Path.
 
     The xArm6 stands on a pedestal with its base at (0.3, -0.2, 0.4) m turned 30
     degrees about z; in front of it a table with a partition wall down its middle,
     to its right a shelf with three cells.  Waypoints: the start pose, a pose over
     the table left of the wall, one reaching into the shelf's middle cell, the start
-    pose again.  `env_dir` keeps the environment STL files; `visual` imports the
-    visual meshes instead of the collision hulls.
+    pose again.  `scene_dir` keeps the environment STL files and the task
+    (waypoints.npy); `visual` imports the visual meshes instead of the collision hulls.
     """
     waypoints = [XARM6_START, *XARM6_TARGETS, XARM6_START]
     return _build(out_dir, xarm6_urdf(), XARM6_JOINTS, XARM6_BASE, xarm6_scene(), waypoints,
-                  env_dir, visual)
+                  scene_dir, visual)
 
 
 # Panda in front of a shelf with three cells side by side along y.
@@ -257,32 +276,77 @@ def panda_scene():
     return {"shelf": _boxes(parts)}
 
 
-def panda_shelf(out_dir, *, env_dir=None, visual=False) -> Path:
+def panda_shelf(out_dir, *, scene_dir=None, visual=False) -> Path:
     """Capture cache of the Panda shelf in `out_dir`; returns its Path.
 
     The Panda (hand and fingers merged into link 7, fingers closed) stands at the
     origin in front of a shelf of three cells side by side.  Waypoints: the start
     pose, a pose reaching into the middle cell, one into its neighbour, the start
-    pose again.
+    pose again.  `scene_dir` and `visual` as for `xarm6_cell`.
     """
     waypoints = [PANDA_START, *PANDA_TARGETS, PANDA_START]
     return _build(out_dir, panda_urdf(), PANDA_JOINTS, PANDA_BASE, panda_scene(), waypoints,
-                  env_dir, visual)
+                  scene_dir, visual)
 
 
 SCENES = {"xarm6_cell": xarm6_cell, "panda_shelf": panda_shelf}
+VIEWS = {"xarm6_cell": (40.0, 20.0), "panda_shelf": (30.0, -140.0)}
+
+
+def picture(cache_dir, out, *, title="", view=(40.0, 20.0)):
+    """PNG of a cache's scene (examples/render.py's headless drawing): the arm solid at
+    the first waypoint and faint at the others, the environment translucent.
+    `view` is the camera's (elevation, azimuth) in degrees."""
+    import render
+    import matplotlib.pyplot as plt
+    from mpl_toolkits.mplot3d.art3d import Poly3DCollection
+
+    scene = render.CacheScene(Path(cache_dir))
+    waypoints = np.load(Path(cache_dir) / "WaypointJointAngles.npy", allow_pickle=False)
+    fig = plt.figure(figsize=(8, 7), dpi=110)
+    ax = fig.add_subplot(projection="3d")
+    lo, hi = scene.bounds()
+    centre, half = (lo + hi) / 2, (hi - lo).max() / 2 * 1.02
+    for set_lim, c in zip((ax.set_xlim, ax.set_ylim, ax.set_zlim), centre):
+        set_lim(c - half, c + half)
+    ax.set_box_aspect((1, 1, 1))
+    ax.set_xlabel("x [m]")
+    ax.set_ylabel("y [m]")
+    ax.set_zlabel("z [m]")
+    ax.set_title(title)
+    ax.view_init(elev=view[0], azim=view[1])
+    for _, V, F in scene.env_meshes:
+        ax.add_collection3d(Poly3DCollection(V[F], facecolor=render.ENV_FACE,
+                                             edgecolor=(0.5, 0.2, 0.2, 0.12), linewidths=0.2))
+    for k, q in enumerate(waypoints[:-1]):
+        alpha = 1.0 if k == 0 else 0.3
+        for i, ((V, F), T) in enumerate(zip(scene.link_meshes, scene.poses(q))):
+            face = render.BASE_FACE if i == 0 else render.LINK_FACE
+            ax.add_collection3d(Poly3DCollection((V @ T[:3, :3].T + T[:3, 3])[F],
+                                                 facecolor=face[:3] + (face[3] * alpha,),
+                                                 edgecolor=(0.1, 0.1, 0.2, 0.2 * alpha), linewidths=0.2))
+    fig.tight_layout()
+    fig.savefig(out)
+    plt.close(fig)
+    return Path(out)
 
 
 def main(argv=None):
-    """Build one of the scenes: real_arms.py SCENE OUT_DIR [--env-dir DIR] [--visual]."""
+    """Build one of the scenes: real_arms.py SCENE OUT_DIR [--scene-dir DIR] [--visual] [--picture PNG]."""
     p = argparse.ArgumentParser(description="Write a real-arm scene as a capture cache.")
     p.add_argument("scene", choices=sorted(SCENES))
     p.add_argument("out_dir")
-    p.add_argument("--env-dir", help="keep the environment STL files in this folder")
+    p.add_argument("--scene-dir", help="keep the environment STL files and waypoints.npy in this folder")
     p.add_argument("--visual", action="store_true", help="import the visual meshes")
+    p.add_argument("--picture", help="also draw the scene into this PNG")
     args = p.parse_args(argv)
-    out = SCENES[args.scene](args.out_dir, env_dir=args.env_dir, visual=args.visual)
+    out = SCENES[args.scene](args.out_dir, scene_dir=args.scene_dir, visual=args.visual)
     print(f"wrote {out}")
+    if args.scene_dir:
+        print("the same with the command line:")
+        print("  " + command_line(args.scene, args.out_dir, args.scene_dir))
+    if args.picture:
+        print(f"drew {picture(out, args.picture, view=VIEWS[args.scene])}")
     return 0
 
 

@@ -3,6 +3,7 @@ kinematics (yourdfpy), the offline readers, and the real xArm6 and Panda."""
 import json
 import os
 import pathlib
+import shlex
 
 import numpy as np
 import pytest
@@ -11,6 +12,7 @@ import yourdfpy
 
 import Brimwell
 import Kestrune
+import Pelmora
 import Sallowmere
 import cellpath_urdf
 from cellpath_urdf import SelfCheckError, UrdfImportError, main, urdf_to_cache
@@ -142,6 +144,9 @@ def test_toy_arm_cache_layout(toy):
     np.testing.assert_allclose(S[3:, 0], -np.cross(w, [0, 0, 10.0]), atol=1e-12)   # centimetres
     np.testing.assert_allclose(np.linalg.norm(S[3:, 2]), 100.0)   # 100 cm per metre of travel
     np.testing.assert_array_equal(S[:3, 2], 0.0)
+    # Only l1 has visual geometry: the base then has none to offer.
+    with pytest.raises(UrdfImportError, match="arm link 0 \\('base'\\) has no visual geometry"):
+        urdf_to_cache(urdf, out.parent / "visual", JOINTS, visual=True)
 
 
 def test_toy_arm_matches_urdf_kinematics_in_readers(toy):
@@ -208,6 +213,17 @@ def test_meshes_package_paths_scale_env_and_waypoints(tmp_path):
         np.testing.assert_array_equal(d["V"][d["F"]], src.vertices[src.faces])
         assert d["F"].dtype == np.int64
     np.testing.assert_array_equal(np.load(out / "WaypointJointAngles.npy"), wp)
+
+    # OBJ and DAE load through trimesh too, each with the triangles it holds.
+    box = trimesh.creation.box(extents=(0.1, 0.2, 0.3))
+    for ext in ("obj", "dae"):
+        box.export(tmp_path / "robot" / "meshes" / f"part.{ext}")
+        u = write(tmp_path / "robot" / f"{ext}.urdf", urdf.read_text().replace(
+            "package://toy_description/meshes/part.stl", f"meshes/part.{ext}"))
+        got = urdf_to_cache(u, tmp_path / ext, ["j"])
+        with np.load(got / "link_0.npz") as d:
+            assert len(d["F"]) == 12
+            np.testing.assert_allclose(np.ptp(d["V"], axis=0), [0.2, 0.2, 0.15], atol=1e-6)
 
     # Without --package-dir a package folder beside the URDF is found.
     box_stl(tmp_path / "robot" / "toy_description" / "meshes" / "part.stl")
@@ -348,3 +364,19 @@ def test_real_arm_scenes_load_check_and_are_not_trivial(tmp_path, real_arms, sce
     assert blocked[1] and blocked[2]
     Kestrune.test_home_pose_unchanged(out)
     Kestrune.test_mesh_connectivity_off_home(out)
+    # Exact meshes: no self-collision at the waypoints; only the pedestal touches the base.
+    exact = Pelmora.Pelmora(out)
+    allowed = {(("env", "pedestal"), ("link", "link_base"))}
+    for q in wp:
+        assert set(exact.query(q).pairs) <= allowed
+
+
+def test_real_arm_command_line_reproduces_the_scene(tmp_path, real_arms):
+    """The printed cellpath-urdf command (the README's worked example) writes the same files."""
+    built = real_arms.xarm6_cell(tmp_path / "a", scene_dir=tmp_path / "scene")
+    argv = shlex.split(real_arms.command_line("xarm6_cell", tmp_path / "b", tmp_path / "scene"))
+    assert argv[0] == "cellpath-urdf" and main(argv[1:]) == 0
+    names = sorted(os.listdir(built))
+    assert names == sorted(os.listdir(tmp_path / "b"))
+    for name in names:
+        assert (built / name).read_bytes() == (tmp_path / "b" / name).read_bytes(), name
