@@ -2,6 +2,7 @@
 # make demo   plan on the bundled sample workcell and write pictures of the plan
 # make bench  native code against plain numpy implementations of the same work
 # make sample-cache  capture the sample workcell into examples/cache (no planning)
+# make wheel  one abi3 wheel for Python 3.12 and later into dist/, built with a 3.12
 VENV    ?= .venv
 PYTHON  ?= python3
 PY      := $(VENV)/bin/python
@@ -9,7 +10,15 @@ PIP     := $(PY) -m pip
 STAMP   := $(VENV)/.installed
 EXTRAS  := test,viewer,demo
 
-.PHONY: install test demo bench sample-cache clean
+.PHONY: install test demo bench sample-cache wheel clean
+
+# The wheel is built by a 3.12 interpreter, the oldest the stable ABI build
+# serves: pyenv's, else python3.12 on PATH; PY312=... names another.
+PYENV_ROOT ?= $(HOME)/.pyenv
+PY312 ?= $(firstword $(wildcard $(PYENV_ROOT)/versions/3.12.*/bin/python3.12) \
+                     $(shell command -v python3.12 2>/dev/null))
+WHEEL_VENV ?= .venv-wheel
+BUILD_TOOLS := "scikit-build-core>=0.10" "nanobind>=2.4" ninja "cmake>=3.18" "numpy>=1.26" "trimesh>=5.2,<6"
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -17,7 +26,7 @@ $(PY):
 
 # The build tools live in the venv so that rebuilds reuse build/ incrementally.
 install: $(PY)
-	$(PIP) install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" ninja "cmake>=3.18" "numpy>=1.26" "trimesh>=5.2,<6"
+	$(PIP) install --quiet $(BUILD_TOOLS)
 	$(PIP) install --quiet --no-build-isolation ".[$(EXTRAS)]"
 
 test: install
@@ -33,6 +42,22 @@ bench: install
 
 sample-cache: install
 	$(PY) examples/make_sample_cache.py
+
+# Its own venv and build directory (build/cp312-abi3-...), so rebuilds are
+# incremental and the development build is left alone.
+wheel:
+	@if [ -z "$(PY312)" ]; then \
+	  echo "make wheel: no Python 3.12 found (looked in $(PYENV_ROOT)/versions/3.12.* and for python3.12 on PATH);" >&2; \
+	  echo "  install one, or name it with PY312=/path/to/python3.12" >&2; exit 1; fi
+	@"$(PY312)" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null || { \
+	  echo "make wheel: $(PY312) is not a working Python 3.12 (PY312=/path/to/python3.12 names another)" >&2; exit 1; }
+	@test -x $(WHEEL_VENV)/bin/python || "$(PY312)" -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(WHEEL_VENV)/bin/python -m pip install --quiet $(BUILD_TOOLS)
+	rm -f dist/cellpath-*-cp312-abi3-*.whl
+	$(WHEEL_VENV)/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir dist \
+	  -C wheel.py-api=cp312 -C cmake.define.CELLPATH_STABLE_ABI=ON .
+	@ls dist/cellpath-*-cp312-abi3-*.whl
 
 clean:
 	rm -rf build demo_out examples/cache
