@@ -275,6 +275,10 @@ class _Model:
                 cur = self.parent_joint[cur].parent
 
         for j in urdf.joints:
+            if j.origin is not None and not np.all(np.isfinite(j.origin)):
+                raise UrdfImportError(f"joint '{j.name}' has a non-finite origin")
+            if j.mimic is not None and not np.isfinite(float(j.mimic.offset or 0.0)):
+                raise UrdfImportError(f"mimic joint '{j.name}' has a non-finite offset")
             if j.type in ARM_JOINT_TYPES:
                 axis = np.asarray(j.axis, dtype=np.float64).reshape(-1)
                 norm = float(np.linalg.norm(axis)) if axis.shape == (3,) else 0.0
@@ -337,18 +341,17 @@ class _Model:
 
     def _held_poses(self):
         poses = {self.root: np.eye(4)}
-
-        def pose(name):
-            if name not in poses:
-                j = self.parent_joint[name]
+        for name in self.links:
+            path = []  # links from `name` up to the first one already placed
+            while name not in poses:
+                path.append(name)
+                name = self.parent_joint[name].parent
+            for child in reversed(path):
+                j = self.parent_joint[child]
                 origin = np.eye(4) if j.origin is None else np.asarray(j.origin, dtype=np.float64)
                 value = 0.0 if j.name in self.arm_index else self.held_value(j)
                 motion = _joint_motion(j, value) if j.type in ARM_JOINT_TYPES else np.eye(4)
-                poses[name] = pose(j.parent) @ origin @ motion
-            return poses[name]
-
-        for name in self.links:
-            pose(name)
+                poses[child] = poses[j.parent] @ origin @ motion
         return poses
 
     def rel(self, frame, name):
@@ -389,7 +392,7 @@ def _load_waypoints(path, n_joints):
 
 
 def _arm_link_meshes(model, visual, package_dirs):
-    urdf_dir = model.urdf_path.resolve().parent
+    urdf_dir = model.urdf_path.absolute().parent
     cache = {}
     members = [[] for _ in model.frame_links]
     for name in model.links:  # URDF order, so the stacking order is the file's
@@ -404,6 +407,8 @@ def _arm_link_meshes(model, visual, package_dirs):
             for e in elements:
                 owner = f"link '{name}'"
                 V, F = _geometry_mesh(e.geometry, owner, urdf_dir, package_dirs, cache)
+                if e.origin is not None and not np.all(np.isfinite(e.origin)):
+                    raise UrdfImportError(f"a geometry of {owner} has a non-finite origin")
                 T = T_frame_link if e.origin is None else T_frame_link @ np.asarray(e.origin, dtype=np.float64)
                 Vs.append(V @ T[:3, :3].T + T[:3, 3])
                 Fs.append(F + offset)

@@ -120,9 +120,10 @@ def robot_description(name: str) -> Path:
                 with z.open(info) as src, open(target, "wb") as out:
                     shutil.copyfileobj(src, out)
         (tmp / ".complete").write_text(wheel.name + "\n")
-        if dest.exists():
-            shutil.rmtree(dest)
-        os.replace(tmp, dest)
+        if not (dest / ".complete").is_file():  # another process may have been quicker
+            if dest.exists():
+                shutil.rmtree(dest)
+            os.replace(tmp, dest)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     return dest
