@@ -94,3 +94,18 @@ def test_quick_run_prints_a_row_per_planner(sample_cache, capsys):
     assert total == 2 and 0 <= solved <= 2
     assert rows[1][1] == "1/1"
     assert "ompl" not in out
+
+
+def test_exact_contacts_count_moving_links_only(make_cache):
+    import synthetic_cache
+
+    # The base stands on a pedestal: a contact in every configuration, and no fault.
+    pedestal = ("pedestal", (-0.2, -0.2, -0.3), (0.2, 0.2, 0.001))
+    scene = bench.Scene("synthetic", make_cache(env=synthetic_cache.DEFAULT_ENV + (pedestal,)).path)
+    free = np.zeros(6)
+    folded = np.array([0.0, 0.0, -2.8, 0.0, 0.0, 0.0])  # link 4 comes down into link 2, away from the wall
+    assert scene.always_touching == set()
+    assert scene.contacts([free, free]) == (False, False)
+    assert scene.contacts([free, folded]) == (True, False)
+    assert scene.contacts([free, np.array(synthetic_cache.COLLIDING_Q)]) == (False, True)
+    assert scene.exactly_free(free) and not scene.exactly_free(folded)
