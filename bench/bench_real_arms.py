@@ -40,6 +40,7 @@ import os
 import pathlib
 import shutil
 import sys
+import tempfile
 import time
 from dataclasses import dataclass, field
 
@@ -97,7 +98,9 @@ def _built_cache(name, build, sources):
         result = build(out)
     if not (out / "meta.json").is_file() and result is not None:
         out = pathlib.Path(getattr(result, "path", result))
-    stamp_file.write_text(stamp)
+    part = stamp_file.with_name(stamp_file.name + ".part")
+    part.write_text(stamp)
+    os.replace(part, stamp_file)
     return out
 
 
@@ -409,23 +412,29 @@ def whole_task_runs(scene, seeds):
     if not doc or "planner" not in doc[0] or "self_collision" not in doc[0]:
         return []
     rows = []
-    for planner in ("auto", "connect"):
-        ok, seconds, self_hits = 0, [], 0
-        for seed in seeds:
-            buf = io.StringIO()
-            t0 = time.perf_counter()
-            try:
-                with contextlib.redirect_stdout(buf):
-                    traj = Brimwell.ProvideRRTPlan(scene.cache_dir, planner=planner, seed=seed,
-                                                   self_collision=True)
-            except RuntimeError:
-                continue
-            seconds.append(time.perf_counter() - t0)
-            ok += 1
-            hits = scene.exact.query_trajectory(traj)
-            self_hits += any(scene.self_pairs(r) for _, r in hits)
-        rows.append((planner, ok, seconds, self_hits))
+    # The driver saves its trajectory into the cache: let it write into a copy.
+    with tempfile.TemporaryDirectory() as tmp:
+        cache = pathlib.Path(tmp) / scene.cache_dir.name
+        shutil.copytree(scene.cache_dir, cache)
+        for planner in ("auto", "connect"):
+            rows.append(_whole_task(scene, cache, planner, seeds))
     return rows
+
+
+def _whole_task(scene, cache, planner, seeds):
+    ok, seconds, self_hits = 0, [], 0
+    for seed in seeds:
+        t0 = time.perf_counter()
+        try:
+            with contextlib.redirect_stdout(io.StringIO()):
+                traj = Brimwell.ProvideRRTPlan(cache, planner=planner, seed=seed, self_collision=True)
+        except RuntimeError:
+            continue
+        seconds.append(time.perf_counter() - t0)
+        ok += 1
+        hits = scene.exact.query_trajectory(traj)
+        self_hits += any(scene.self_pairs(r) for _, r in hits)
+    return planner, ok, seconds, self_hits
 
 
 # --- printing ----------------------------------------------------------------------
