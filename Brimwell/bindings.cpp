@@ -13,6 +13,7 @@
 #include "link_cloud.hpp"
 #include "path_tools.hpp"
 #include "rrt_star.hpp"
+#include "timing.hpp"
 
 #include <nanobind/eval.h>
 #include <nanobind/stl/string.h>
@@ -1061,6 +1062,7 @@ NB_MODULE(Brimwell, m) {
   m.def("save_colliding_waypoint", &save_colliding_waypoint, "cache_dir"_a, "index"_a, "theta"_a,
         "Report a waypoint in collision and store it as CollisionWaypoint.npz (index, theta) in "
         "the cache for the collision viewer.");
+  brimwell::register_timing(m);
   m.def("main", &main_entry, "argv"_a = nb::none(),
         "Command line: plan on the default cache directory (see ProvideRRTPlan).");
 }

@@ -1,0 +1,265 @@
+// Timed trajectories along a planned joint path.
+//
+// The planner verified straight joint-space edges between its configurations,
+// nothing near them, so the arm stays on those edges: it comes to rest at every
+// corner and travels each straight piece rest to rest in minimum time under the
+// per-joint velocity and acceleration limits.  Along a straight piece every
+// joint moves in proportion, so the piece is one motion in its arc length s
+// with the tightest joint's limits, v_s = min_j v_j / |u_j| and likewise for
+// the acceleration (u the unit direction).  Ruckig, through its Python package,
+// gives that motion's time-optimal profile; with unlimited jerk it is the
+// trapezoid (or triangle) of velocity.
+#include "timing.hpp"
+
+#include "common/pybridge.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using cellpath::py::Array;
+
+namespace brimwell {
+
+// A row this close to the line of its piece (radians, Euclidean in joint space)
+// is on it: the densified path's rows sit on their edges to rounding error.
+constexpr double kLineTol = 1e-9;
+constexpr double kRepeatTol = 1e-12;
+constexpr double kDefaultDt = 0.01;
+constexpr std::size_t kMaxSamples = 10'000'000;
+
+namespace {
+
+double dist(const double* a, const double* b, std::size_t n) {
+  double s = 0.0;
+  for (std::size_t j = 0; j < n; ++j) s += (b[j] - a[j]) * (b[j] - a[j]);
+  return std::sqrt(s);
+}
+
+}  // namespace
+
+std::vector<std::size_t> rest_rows(const double* q, std::size_t count, std::size_t n, double line_tol,
+                                   double repeat_tol) {
+  std::vector<std::size_t> rows;
+  if (count == 0) return rows;
+  // Distinct rows only: a repeated row is no corner and no piece.
+  std::vector<std::size_t> kept{0};
+  for (std::size_t i = 1; i < count; ++i)
+    if (dist(q + kept.back() * n, q + i * n, n) > repeat_tol) kept.push_back(i);
+
+  rows.push_back(kept[0]);
+  std::vector<double> u(n);
+  std::size_t k = 0;  // index into kept of the current piece's start
+  while (k + 1 < kept.size()) {
+    const double* a = q + kept[k] * n;
+    const double len = dist(a, q + kept[k + 1] * n, n);
+    for (std::size_t j = 0; j < n; ++j) u[j] = (q[kept[k + 1] * n + j] - a[j]) / len;
+    double along = len;
+    std::size_t end = k + 1;
+    while (end + 1 < kept.size()) {
+      const double* c = q + kept[end + 1] * n;
+      double t = 0.0;
+      for (std::size_t j = 0; j < n; ++j) t += (c[j] - a[j]) * u[j];
+      double off = 0.0;
+      for (std::size_t j = 0; j < n; ++j) {
+        const double d = c[j] - a[j] - t * u[j];
+        off += d * d;
+      }
+      if (!(t > along) || std::sqrt(off) > line_tol) break;
+      along = t;
+      ++end;
+    }
+    rows.push_back(kept[end]);
+    k = end;
+  }
+  return rows;
+}
+
+namespace {
+
+// One limit argument: a scalar for every joint or one value per joint, each
+// finite and positive.
+std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) {
+  Array<double> a;
+  std::size_t ndim = 0;
+  try {
+    nb::module_ np = nb::module_::import_("numpy");
+    nb::object arr = np.attr("asarray")(x, "dtype"_a = np.attr("float64"));
+    ndim = nb::cast<std::size_t>(arr.attr("ndim"));
+    a = cellpath::py::as_f64(arr);  // a scalar comes back as shape (1,)
+  } catch (nb::python_error& e) {
+    throw nb::value_error((std::string(what) + " must be a number or one number per joint, got " +
+                           nb::cast<std::string>(nb::repr(x)))
+                              .c_str());
+  }
+  if (!(ndim == 0 || (ndim == 1 && a.shape[0] == n)))
+    throw nb::value_error((std::string(what) + " must be one value for all joints or one per joint (" +
+                           std::to_string(n) + "), got shape " + cellpath::py::shape_text(a.shape))
+                              .c_str());
+  std::vector<double> v(n);
+  for (std::size_t j = 0; j < n; ++j) {
+    v[j] = ndim == 0 ? a[0] : a[j];
+    if (!(std::isfinite(v[j]) && v[j] > 0.0))
+      throw nb::value_error((std::string(what) + " must be positive and finite for every joint, got " +
+                             nb::cast<std::string>(nb::str(a.owner)))
+                                .c_str());
+  }
+  return v;
+}
+
+struct Piece {
+  std::size_t from = 0, to = 0;  // path rows
+  double length = 0.0;
+  double start = 0.0, duration = 0.0;
+  nb::object profile;  // ruckig.Trajectory in the arc length
+};
+
+nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity, nb::handle max_acceleration, double dt,
+                             nb::handle ctx) {
+  Array<double> path = cellpath::py::as_f64(path_in);
+  if (path.ndim() != 2)
+    throw nb::value_error(("path must be an (N, n_joints) array of joint vectors, got shape " +
+                           cellpath::py::shape_text(path.shape))
+                              .c_str());
+  const std::size_t N = path.shape[0], n = path.shape[1];
+  if (N == 0) throw nb::value_error("path is empty: there is nothing to time");
+  if (n == 0)
+    throw nb::value_error(("path has no joints (shape " + cellpath::py::shape_text(path.shape) + ")").c_str());
+  cellpath::py::require_finite(path, "path");
+  const std::vector<double> vmax = limit_values(max_velocity, n, "max_velocity");
+  const std::vector<double> amax = limit_values(max_acceleration, n, "max_acceleration");
+  if (!(std::isfinite(dt) && dt > 0.0))
+    throw nb::value_error(("dt must be positive and finite, got " + std::to_string(dt)).c_str());
+
+  const double* q = path.data;
+  const std::vector<std::size_t> rest = rest_rows(q, N, n, kLineTol, kRepeatTol);
+
+  nb::module_ ruckig = nb::module_::import_("ruckig");
+  nb::object otg = ruckig.attr("Ruckig")(1);
+  nb::object working = ruckig.attr("Result").attr("Working");
+  const double inf = std::numeric_limits<double>::infinity();
+
+  std::vector<Piece> pieces;
+  double total = 0.0;
+  for (std::size_t p = 0; p + 1 < rest.size(); ++p) {
+    Piece pc;
+    pc.from = rest[p];
+    pc.to = rest[p + 1];
+    const double* a = q + pc.from * n;
+    const double* b = q + pc.to * n;
+    pc.length = dist(a, b, n);
+    double vs = inf, as = inf;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double u = std::fabs(b[j] - a[j]) / pc.length;
+      if (u > 0.0) {
+        vs = std::min(vs, vmax[j] / u);
+        as = std::min(as, amax[j] / u);
+      }
+    }
+    nb::object in = ruckig.attr("InputParameter")(1);
+    in.attr("current_position") = nb::make_tuple(0.0);
+    in.attr("current_velocity") = nb::make_tuple(0.0);
+    in.attr("current_acceleration") = nb::make_tuple(0.0);
+    in.attr("target_position") = nb::make_tuple(pc.length);
+    in.attr("target_velocity") = nb::make_tuple(0.0);
+    in.attr("target_acceleration") = nb::make_tuple(0.0);
+    in.attr("max_velocity") = nb::make_tuple(vs);
+    in.attr("max_acceleration") = nb::make_tuple(as);
+    in.attr("max_jerk") = nb::make_tuple(inf);
+    pc.profile = ruckig.attr("Trajectory")(1);
+    nb::object result = otg.attr("calculate")(in, pc.profile);
+    if (!result.equal(working))
+      throw std::runtime_error("ruckig could not time the straight piece from path row " +
+                               std::to_string(pc.from) + " to row " + std::to_string(pc.to) + ": " +
+                               nb::cast<std::string>(nb::str(result)));
+    pc.duration = nb::cast<double>(pc.profile.attr("duration"));
+    pc.start = total;
+    total += pc.duration;
+    pieces.push_back(pc);
+  }
+
+  // Samples every dt from 0; past the end of the motion (at most one period)
+  // the arm rests on the last row, so the count is whole periods.
+  const double periods = std::ceil(total / dt - 1e-9);
+  if (!(periods + 1.0 <= static_cast<double>(kMaxSamples)))
+    throw nb::value_error(("dt = " + std::to_string(dt) + " s gives more than " + std::to_string(kMaxSamples) +
+                           " samples over the " + std::to_string(total) + " s motion; use a larger dt")
+                              .c_str());
+  const std::size_t K = static_cast<std::size_t>(std::max(periods, 0.0)) + 1;
+
+  double *t_out = nullptr, *q_out = nullptr, *qd_out = nullptr, *qdd_out = nullptr;
+  nb::object t_arr = cellpath::py::new_f64({K}, &t_out);
+  nb::object q_arr = cellpath::py::new_f64({K, n}, &q_out);
+  nb::object qd_arr = cellpath::py::new_f64({K, n}, &qd_out);
+  nb::object qdd_arr = cellpath::py::new_f64({K, n}, &qdd_out);
+
+  std::size_t p = 0;
+  const double* last = q + rest.back() * n;
+  for (std::size_t k = 0; k < K; ++k) {
+    const double t = static_cast<double>(k) * dt;
+    t_out[k] = t;
+    double* qk = q_out + k * n;
+    double* vk = qd_out + k * n;
+    double* ak = qdd_out + k * n;
+    while (p < pieces.size() && t >= pieces[p].start + pieces[p].duration) ++p;
+    if (p == pieces.size()) {
+      for (std::size_t j = 0; j < n; ++j) qk[j] = last[j], vk[j] = 0.0, ak[j] = 0.0;
+      continue;
+    }
+    const Piece& pc = pieces[p];
+    nb::object state = pc.profile.attr("at_time")(t - pc.start);
+    const double s = nb::cast<double>(state[0][0]);
+    const double sd = nb::cast<double>(state[1][0]);
+    const double sdd = nb::cast<double>(state[2][0]);
+    const double* a = q + pc.from * n;
+    const double* b = q + pc.to * n;
+    for (std::size_t j = 0; j < n; ++j) {
+      const double d = (b[j] - a[j]) / pc.length;
+      qk[j] = a[j] + s * d;
+      vk[j] = sd * d;
+      ak[j] = sdd * d;
+    }
+  }
+
+  if (!ctx.is_none()) {
+    nb::object is_valid = ctx.attr("is_valid");
+    std::vector<std::size_t> bad;
+    for (std::size_t k = 0; k < K; ++k) {
+      nb::object row = q_arr[nb::int_(k)];
+      if (!nb::cast<bool>(is_valid(row))) bad.push_back(k);
+    }
+    if (!bad.empty()) {
+      std::string first = "[";
+      for (std::size_t i = 0; i < bad.size() && i < 5; ++i) first += (i ? ", " : "") + std::to_string(bad[i]);
+      throw std::runtime_error(std::to_string(bad.size()) +
+                               " timed samples failed validation, e.g. indices " + first + "]");
+    }
+  }
+  return nb::make_tuple(t_arr, q_arr, qd_arr, qdd_arr);
+}
+
+}  // namespace
+
+void register_timing(nb::module_& m) {
+  m.def("time_parameterize", &time_parameterize, "path"_a, "max_velocity"_a, "max_acceleration"_a,
+        "dt"_a = kDefaultDt, "ctx"_a = nb::none(),
+        "Time a joint path (N, n) under per-joint velocity and acceleration limits (each one "
+        "value for all joints or one per joint, positive and finite).  Returns (t, q, qd, qdd) "
+        "sampled every dt seconds from t = 0: at rest on the path's first row at the start and "
+        "on its last row at the end.  The motion keeps to the path's straight pieces: it comes "
+        "to rest at every corner and travels each piece in minimum time (a trapezoid of "
+        "velocity, from ruckig), so it never leaves the edges the planner checked.  When the "
+        "motion ends between two samples the last sample rests on the last row.  With a "
+        "planning context `ctx`, every sample is tested with ctx.is_valid and a RuntimeError "
+        "names the ones that fail.  Raises ValueError for an empty path and for zero, negative, "
+        "non-finite or wrongly counted limits.");
+}
+
+}  // namespace brimwell

@@ -1,0 +1,138 @@
+"""Brimwell.time_parameterize: timed trajectories that keep to the planned path."""
+import contextlib
+import io
+
+import numpy as np
+import pytest
+
+import Brimwell
+
+AROUND = np.array([[-1.3, 1.2, 0.0, 0.0, 0.0, 0.0],
+                   [1.3, 1.2, 0.0, 0.0, 0.0, 0.0],
+                   [0.0, -0.5, 0.3, 0.0, 0.0, 0.0]])
+
+# A joint path with three corners, one of them turning straight back.
+CORNERS = np.array([[0.0, 0.0, 0.0],
+                    [1.0, 0.0, 0.0],
+                    [1.0, 0.5, 0.2],
+                    [0.6, 0.5, 0.2],
+                    [1.4, 0.5, 0.2]])
+
+
+def off_path(points, corners):
+    """Largest distance of any point from the polyline through `corners`."""
+    a, b = corners[:-1], corners[1:]
+    d = b - a
+    rel = points[:, None, :] - a[None]
+    s = np.clip((rel * d).sum(-1) / (d * d).sum(-1), 0.0, 1.0)
+    gap = np.linalg.norm(rel - s[..., None] * d, axis=-1)
+    return gap.min(axis=1).max()
+
+
+def trapezoid_time(corners, vmax, amax):
+    """Rest to rest on every straight piece, time-optimal: the baseline to meet."""
+    total = 0.0
+    for a, b in zip(corners[:-1], corners[1:]):
+        d = np.abs(b - a)
+        L = np.linalg.norm(d)
+        u = d / L
+        with np.errstate(divide="ignore"):
+            v = np.min(np.broadcast_to(vmax, u.shape)[u > 0] / u[u > 0])
+            acc = np.min(np.broadcast_to(amax, u.shape)[u > 0] / u[u > 0])
+        total += L / v + v / acc if L >= v * v / acc else 2.0 * np.sqrt(L / acc)
+    return total
+
+
+@pytest.fixture(scope="module")
+def planned(tmp_path_factory):
+    import synthetic_cache
+    cache = synthetic_cache.write_cache(tmp_path_factory.mktemp("timing") / "Cache", 6, waypoints=AROUND)
+    with contextlib.redirect_stdout(io.StringIO()):
+        path = Brimwell.ProvideRRTPlan(cache.path)
+    return Brimwell.PlanningContext(cache.path), path
+
+
+def test_planned_path_timed_from_rest_to_rest_on_the_path(planned):
+    ctx, path = planned
+    vmax = np.array([1.0, 0.8, 1.2, 2.0, 2.0, 3.0])
+    t, q, qd, qdd = Brimwell.time_parameterize(path, vmax, 2.5, dt=0.01, ctx=ctx)
+    assert t[0] == 0.0 and np.allclose(np.diff(t), 0.01, rtol=0, atol=1e-12)
+    assert q.shape == qd.shape == qdd.shape == (len(t), 6)
+    np.testing.assert_array_equal(q[0], path[0])
+    np.testing.assert_array_equal(q[-1], path[-1])
+    assert not qd[0].any() and not qd[-1].any() and not qdd[-1].any()
+    assert off_path(q, path) < 1e-8
+    assert all(ctx.is_valid(row) for row in q)
+    assert np.all(np.abs(qd) <= vmax * (1 + 1e-9))
+    assert np.all(np.abs(qdd) <= 2.5 * (1 + 1e-9))
+    # Velocities are the derivative of the positions (up to the sampling).
+    np.testing.assert_allclose(np.diff(q, axis=0) / 0.01, (qd[1:] + qd[:-1]) / 2, atol=0.03)
+
+
+@pytest.mark.parametrize("vmax, amax", [(0.5, 1.0),                        # long cruises
+                                        (10.0, 0.5),                       # triangles only
+                                        ([0.3, 2.0, 1.0], [4.0, 0.2, 1.0])])  # one joint limits each
+def test_no_slower_than_stopping_at_corners(vmax, amax):
+    dense = Brimwell.densify(list(CORNERS), res=0.05)
+    t, q, qd, qdd = Brimwell.time_parameterize(dense, vmax, amax, dt=0.005)
+    best = trapezoid_time(CORNERS, vmax, amax)
+    # Densified rows on an edge are no corners: no extra stops.
+    assert best - 1e-9 <= t[-1] < best + 0.005
+    assert off_path(q, CORNERS) < 1e-8
+    assert np.all(np.abs(qd) <= np.asarray(vmax) * (1 + 1e-9))
+    assert np.all(np.abs(qdd) <= np.asarray(amax) * (1 + 1e-9))
+    # At each corner the arm is at rest: the speed drops to (almost) nothing.
+    speed = np.linalg.norm(qd, axis=1)
+    for corner in CORNERS[1:-1]:
+        near = np.linalg.norm(q - corner, axis=1) < 1e-3
+        assert near.any() and speed[near].min() < 0.05
+
+
+def test_short_and_degenerate_paths():
+    row = np.array([0.1, -0.2, 0.3])
+    t, q, qd, qdd = Brimwell.time_parameterize(row[None], 1.0, 1.0)
+    assert t.tolist() == [0.0] and q.tolist() == [row.tolist()] and not qd.any() and not qdd.any()
+    t2, q2, *_ = Brimwell.time_parameterize(np.stack([row] * 4), 1.0, 1.0)
+    assert t2.tolist() == [0.0] and np.array_equal(q2, row[None])
+    # Repeated rows change nothing.
+    doubled = np.repeat(CORNERS, 2, axis=0)
+    a = Brimwell.time_parameterize(CORNERS, 1.0, 2.0)
+    b = Brimwell.time_parameterize(doubled, 1.0, 2.0)
+    for x, y in zip(a, b):
+        np.testing.assert_allclose(x, y, atol=1e-12)
+    # A motion that ends between two samples rests on the last row in the last one.
+    t, q, qd, _ = Brimwell.time_parameterize(CORNERS[:2], 1.0, 1.0, dt=0.3)   # 2 s
+    assert t[-1] == pytest.approx(2.1) and np.array_equal(q[-1], CORNERS[1]) and not qd[-1].any()
+
+
+def test_bad_inputs_are_value_errors():
+    good = CORNERS
+    cases = [
+        (np.zeros((0, 3)), 1.0, 1.0, {}, "path is empty"),
+        (np.zeros(3), 1.0, 1.0, {}, r"path must be an \(N, n_joints\) array"),
+        (np.where(good == 0.5, np.nan, good), 1.0, 1.0, {}, "path must be finite"),
+        (good, 0.0, 1.0, {}, "max_velocity must be positive and finite"),
+        (good, 1.0, -2.0, {}, "max_acceleration must be positive and finite"),
+        (good, [1.0, np.nan, 1.0], 1.0, {}, "max_velocity must be positive and finite"),
+        (good, np.inf, 1.0, {}, "max_velocity must be positive and finite"),
+        (good, [1.0, 1.0], 1.0, {}, r"one per joint \(3\), got shape \(2,\)"),
+        (good, 1.0, np.ones((3, 1)), {}, r"max_acceleration must be one value .* got shape \(3, 1\)"),
+        (good, "fast", 1.0, {}, "max_velocity must be a number"),
+        (good, 1.0, 1.0, {"dt": 0.0}, "dt must be positive and finite"),
+        (good, 1.0, 1.0, {"dt": float("nan")}, "dt must be positive and finite"),
+        (good, 1e-3, 1e-3, {"dt": 1e-6}, "use a larger dt"),
+    ]
+    for path, v, a, kw, match in cases:
+        with pytest.raises(ValueError, match=match):
+            Brimwell.time_parameterize(path, v, a, **kw)
+
+
+def test_samples_the_context_rejects_are_reported():
+    class Fussy:
+        def is_valid(self, q):
+            return bool(q[1] < 0.25)
+
+    with pytest.raises(RuntimeError, match=r"timed samples failed validation, e\.g\. indices \[\d+"):
+        Brimwell.time_parameterize(CORNERS, 1.0, 1.0, ctx=Fussy())
+    t, *_ = Brimwell.time_parameterize(CORNERS[:2], 1.0, 1.0, ctx=Fussy())
+    assert len(t) > 1
