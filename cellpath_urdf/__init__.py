@@ -51,8 +51,9 @@ SPHERE_SUBDIVISIONS = 2
 # Everything a capture, the environment handler or the planner may leave in a
 # cache directory; a folder holding anything else is never replaced.
 _CACHE_ENTRY = re.compile(
-    r"^(meta\.json|ScrewAxis\.npy|JointLimits\.npy|WaypointJointAngles\.npy"
-    r"|JointAnglesToTravelAlong\.npy|CollisionWaypoint\.npz|LinkMeshes\.npz|env_meshes\.npz"
+    r"^(meta\.json|ScrewAxis\.npy|JointLimits\.npy|JointVelocityLimits\.npy|WaypointJointAngles\.npy"
+    r"|JointAnglesToTravelAlong\.npy|TimedTrajectory\.npz|TimedTrajectory\.csv"
+    r"|CollisionWaypoint\.npz|LinkMeshes\.npz|env_meshes\.npz"
     r"|link_\d+\.npz|env_.+\.npz)$")
 
 
@@ -445,6 +446,18 @@ def _screws_and_limits(model):
     return screws, limits
 
 
+def _velocity_limits(model):
+    """The joints' URDF velocity limits, (n,) float64, when every joint has a positive
+    finite one (the planner's timing uses them only as a full set); else None."""
+    out = []
+    for j in model.arm:
+        v = None if j.limit is None else j.limit.velocity
+        if v is None or not np.isfinite(float(v)) or float(v) <= 0.0:
+            return None
+        out.append(float(v))
+    return np.array(out, dtype=np.float64)
+
+
 def _write_cache(folder, model, B, link_meshes, env_meshes, waypoints):
     screws, limits = _screws_and_limits(model)
     links_meta = []
@@ -461,6 +474,9 @@ def _write_cache(folder, model, B, link_meshes, env_meshes, waypoints):
         json.dump({"units": "meters", "links": links_meta, "env": env_meta}, fh, indent=2)
     np.save(folder / "ScrewAxis", screws)
     np.save(folder / "JointLimits", limits)
+    velocities = _velocity_limits(model)
+    if velocities is not None:
+        np.save(folder / "JointVelocityLimits", velocities)
     if waypoints is not None:
         np.save(folder / "WaypointJointAngles", waypoints)
 

@@ -136,3 +136,35 @@ def test_samples_the_context_rejects_are_reported():
         Brimwell.time_parameterize(CORNERS, 1.0, 1.0, ctx=Fussy())
     t, *_ = Brimwell.time_parameterize(CORNERS[:2], 1.0, 1.0, ctx=Fussy())
     assert len(t) > 1
+
+
+TWO_JOINTS = """<?xml version="1.0"?>
+<robot name="pair">
+  <link name="base"><collision><geometry><box size="0.2 0.2 0.1"/></geometry></collision></link>
+  <joint name="a" type="revolute"><parent link="base"/><child link="l1"/>
+    <origin xyz="0 0 0.1"/><axis xyz="0 0 1"/><limit lower="-2" upper="2" effort="1" velocity="{va}"/></joint>
+  <link name="l1"><collision><geometry><box size="0.05 0.05 0.3"/></geometry></collision></link>
+  <joint name="b" type="{tb}"><parent link="l1"/><child link="l2"/>
+    <origin xyz="0 0 0.3"/><axis xyz="0 1 0"/>{limit_b}</joint>
+  <link name="l2"><collision><geometry><box size="0.05 0.05 0.2"/></geometry></collision></link>
+</robot>
+"""
+
+
+@pytest.mark.parametrize("tb, limit_b, expected", [
+    ("revolute", '<limit lower="-1" upper="1" effort="1" velocity="2.5"/>', [1.5, 2.5]),
+    ("continuous", '<limit effort="1" velocity="3"/>', [1.5, 3.0]),
+    ("continuous", "", None),                                                    # b has none
+    ("revolute", '<limit lower="-1" upper="1" effort="1" velocity="0"/>', None),  # not a limit
+])
+def test_urdf_import_keeps_velocity_limits_only_as_a_full_set(tmp_path, tb, limit_b, expected):
+    from cellpath_urdf import urdf_to_cache
+    urdf = tmp_path / "pair.urdf"
+    urdf.write_text(TWO_JOINTS.format(va=1.5, tb=tb, limit_b=limit_b))
+    out = urdf_to_cache(urdf, tmp_path / "cache", ["a", "b"])
+    path = out / "JointVelocityLimits.npy"
+    if expected is None:
+        assert not path.exists()
+    else:
+        v = np.load(path, allow_pickle=False)
+        assert v.dtype == np.float64 and v.tolist() == expected
