@@ -6,10 +6,11 @@
 2. capture it into a cache directory with Mirelock (waypoints "inicomp", "inicomp2");
 3. plan a collision-free joint trajectory through the waypoints with Brimwell's RRT*;
 4. verify it: Kestrune's two attachment checks and Pelmora's exact mesh query of every
-   configuration (self-collision included);
+   configuration (self-collision included); time it, every sample checked;
 5. run the straight-line planner add-in (Dorvanta.run) in the stand-in host;
 6. draw pictures: the workcell with the planned tool path, the joint angles along the
-   trajectory, and a GIF of the arm following it.
+   trajectory, the timed trajectory (positions, velocities, accelerations over time)
+   and a GIF of the arm following it.
 
 Prints where every file is and how long each stage took.  Rendering is headless.
 """
@@ -36,6 +37,12 @@ import Kestrune  # noqa: E402
 import Pelmora  # noqa: E402
 import Dorvanta  # noqa: E402
 import render  # noqa: E402
+
+
+# The sample cell's arm has no velocity limits of its own; the timed trajectory
+# uses these (rad/s, rad/s^2) for every joint.
+DEMO_MAX_VELOCITY = 1.0
+DEMO_MAX_ACCELERATION = 2.0
 
 
 class Stages:
@@ -99,6 +106,12 @@ def run_demo(out_dir: Path, cache_dir: Path, gif_frames: int = 36, allowed_pairs
         else:
             print(f"exact mesh query: all {len(trajectory)} configurations are free "
                   "(arm against environment and against itself)")
+        # Timed at the demo's limits, every sample checked by the planner's own test.
+        timed = Brimwell.time_parameterize(trajectory, DEMO_MAX_VELOCITY, DEMO_MAX_ACCELERATION,
+                                           ctx=Brimwell.PlanningContext(cache_dir))
+        print(f"timed trajectory: {timed[0][-1]:.2f} s in {len(timed[0])} samples of "
+              f"{timed[0][1] - timed[0][0] if len(timed[0]) > 1 else 0:.2f} s, every sample valid "
+              f"(at most {DEMO_MAX_VELOCITY} rad/s and {DEMO_MAX_ACCELERATION} rad/s^2 per joint)")
 
     with stages("Run the straight-line planner add-in in the stand-in host (Dorvanta.run)"):
         app = adsk.core.Application.get()
@@ -119,6 +132,8 @@ def run_demo(out_dir: Path, cache_dir: Path, gif_frames: int = 36, allowed_pairs
         rows = [int(np.argmin(np.linalg.norm(trajectory - w, axis=1))) for w in waypoints]
         files["workcell picture"] = render.workcell_picture(scene, trajectory, waypoints, out_dir / "workcell.png")
         files["joint-angle plot"] = render.joint_plot(trajectory, rows, out_dir / "joint_angles.png")
+        files["timing plot"] = render.timing_plot(*timed, DEMO_MAX_VELOCITY, DEMO_MAX_ACCELERATION,
+                                                  out_dir / "timing.png")
         files["animation"] = render.animation_gif(scene, trajectory, out_dir / "animation.gif", frames=gif_frames)
 
     print("\nFiles:")

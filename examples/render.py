@@ -1,5 +1,6 @@
 """Headless pictures of a planned trajectory: the workcell with the tool path, the
-joint angles along the trajectory, and an animation of the arm following it.
+joint angles along the trajectory, the timed trajectory over time, and an
+animation of the arm following it.
 
 Everything is drawn with matplotlib's Agg backend, so no display is needed.
 """
@@ -137,6 +138,30 @@ def joint_plot(trajectory, waypoint_rows, out: Path) -> Path:
     ax.grid(alpha=0.3)
     ax.legend(ncol=min(6, trajectory.shape[1]), fontsize=8, loc="upper center",
               bbox_to_anchor=(0.5, -0.15))
+    fig.tight_layout()
+    fig.savefig(out)
+    plt.close(fig)
+    return out
+
+
+def timing_plot(t, q, qd, qdd, max_velocity, max_acceleration, out: Path) -> Path:
+    """Positions, velocities and accelerations of every joint over time, the limits
+    drawn as dashed lines."""
+    fig, axes = plt.subplots(3, 1, figsize=(9, 8), dpi=110, sharex=True)
+    for values, ax, label, limit in ((q, axes[0], "position [rad]", None),
+                                     (qd, axes[1], "velocity [rad/s]", max_velocity),
+                                     (qdd, axes[2], "acceleration [rad/s\N{SUPERSCRIPT TWO}]", max_acceleration)):
+        for j in range(values.shape[1]):
+            ax.plot(t, values[:, j], label=f"J{j + 1}", linewidth=1.3)
+        if limit is not None:
+            for bound in np.unique(np.asarray(limit, dtype=float)):
+                ax.axhline(bound, color="0.5", linestyle="--", linewidth=0.8)
+                ax.axhline(-bound, color="0.5", linestyle="--", linewidth=0.8)
+        ax.set_ylabel(label)
+        ax.grid(alpha=0.3)
+    axes[0].set_title(f"Timed trajectory: {t[-1]:.2f} s, at rest at every corner of the planned path")
+    axes[-1].set_xlabel("time [s]")
+    axes[-1].legend(ncol=min(6, q.shape[1]), fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.3))
     fig.tight_layout()
     fig.savefig(out)
     plt.close(fig)
