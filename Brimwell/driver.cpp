@@ -1,0 +1,304 @@
+// The trajectory driver (ProvideRRTPlan) and the command line: waypoints
+// checked, one segment planned per consecutive pair, the chain densified,
+// re-checked and saved.
+#include "py_planning.hpp"
+
+#include <nanobind/stl/string.h>
+
+namespace brimwell_py {
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Files: written under a temporary name in the target directory, then renamed
+// over the target, so a failed or interrupted write never leaves a partial
+// file and never destroys the previous one.
+
+template <class Write>
+void write_atomically(nb::handle target, Write&& write) {
+  nb::module_ os = nb::module_::import_("os");
+  nb::object dir = target.attr("parent");
+  nb::object name = target.attr("name");
+  nb::object tmp = dir.attr("__truediv__")(nb::str(".{}.{}.tmp").format(name, os.attr("getpid")()));
+  try {
+    nb::object fh = nb::module_::import_("builtins").attr("open")(tmp, "wb");
+    try {
+      write(fh);
+      fh.attr("flush")();
+      os.attr("fsync")(fh.attr("fileno")());
+    } catch (...) {
+      fh.attr("close")();
+      throw;
+    }
+    fh.attr("close")();
+    os.attr("replace")(tmp, target);
+  } catch (...) {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    try {
+      nb::object exists = tmp.attr("exists")();
+      if (truth(exists)) tmp.attr("unlink")();
+    } catch (...) {
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, trace);
+    throw;
+  }
+}
+
+void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handle theta_in) {
+  nb::module_ np = numpy();
+  nb::object theta = np.attr("asarray")(theta_in, "dtype"_a = np.attr("float64"));
+  say("\nWaypoint " + std::to_string(index) + " is in collision");
+  say("  theta: " + py_str(np.attr("array2string")(theta, "precision"_a = 3)));
+  nb::object path = nb::module_::import_("pathlib").attr("Path")(cache_dir).attr("__truediv__")("CollisionWaypoint.npz");
+  write_atomically(path, [&](nb::handle fh) {
+    np.attr("savez")(fh, "index"_a = np.attr("int64")(index), "theta"_a = theta);
+  });
+  say("  Saved to " + py_str(path) + " -- run Velquist to inspect it.");
+}
+
+// ---------------------------------------------------------------------------
+// ProvideRRTPlan
+
+enum class Planner { RrtStar, Connect, Auto };
+
+Planner planner_of(nb::handle name) {
+  if (nb::isinstance<nb::str>(name)) {
+    const std::string s = nb::cast<std::string>(name);
+    if (s == "rrtstar") return Planner::RrtStar;
+    if (s == "connect") return Planner::Connect;
+    if (s == "auto") return Planner::Auto;
+  }
+  throw nb::value_error(("planner must be 'rrtstar', 'connect' or 'auto', got " +
+                         py_str(nb::repr(name)))
+                            .c_str());
+}
+
+// The generator's seed: the module's SEED when none is given, otherwise a
+// non-negative integer (a bool or a float is refused, though Python would
+// take them as numbers).
+nb::object seed_of(nb::handle seed) {
+  if (seed.is_none()) return self_module().attr("SEED");
+  if (!PyBool_Check(seed.ptr())) {
+    PyObject* idx = PyNumber_Index(seed.ptr());
+    if (idx) {
+      nb::object v = nb::steal(idx);
+      if (PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_GE) == 1) return v;
+    }
+    PyErr_Clear();
+  }
+  throw nb::value_error(
+      ("seed must be a non-negative integer, got " + py_str(nb::repr(seed))).c_str());
+}
+
+// One segment with the chosen planner(s).  Prints the segment's lines; a
+// segment no planner could plan gets a line naming it before the planner's
+// own error goes on.
+std::vector<std::vector<double>> plan_one_segment(Planner planner, nb::handle ctx_obj,
+                                                  nb::object start, nb::object goal, nb::handle rng,
+                                                  const std::string& seg, std::size_t n) {
+  auto t1 = std::chrono::steady_clock::now();
+  nb::list segment;
+  bool by_connect = planner == Planner::Connect;
+  if (!by_connect) {
+    try {
+      segment = plan_segment_impl(ctx_obj, start, goal, rng, kMaxIters, kStep, kGoalBias,
+                                  "Segment " + seg);
+    } catch (const PlanFailure&) {
+      if (planner == Planner::RrtStar) {
+        say("Segment " + seg + ": RRT* found no path in " + std::to_string(kMaxIters) +
+            " iterations (try --planner auto, which falls back to RRT-Connect)");
+        throw;
+      }
+      say("Segment " + seg + ": RRT* found no path in " + std::to_string(kMaxIters) +
+          " iterations, trying RRT-Connect");
+      by_connect = true;
+    }
+  }
+  if (by_connect) {
+    try {
+      segment = plan_segment_connect_impl(ctx_obj, start, goal, rng, kMaxIters, kStep,
+                                          "Segment " + seg);
+    } catch (const PlanFailure&) {
+      say("Segment " + seg + (planner == Planner::Auto ? ": neither RRT* nor RRT-Connect" : ": RRT-Connect") +
+          " found a path in " + std::to_string(kMaxIters) + " iterations");
+      throw;
+    }
+  }
+  std::string line = "Segment " + seg + ": " + std::to_string(nb::len(segment)) + " nodes in " +
+                     fixed2(seconds_since(t1)) + "s";
+  if (planner == Planner::Auto) line += by_connect ? " (RRT-Connect)" : " (RRT*)";
+  say(line);
+  nb::list kept = segment;
+  if (!by_connect) {  // RRT-Connect's path comes shortened already
+    kept = smooth_path(ctx_obj, segment, rng, kSmoothIters);
+    say("Segment " + seg + ": smoothed to " + std::to_string(nb::len(kept)) + " nodes");
+  }
+  std::vector<std::vector<double>> out;
+  for (std::size_t e = 1; e < nb::len(kept); ++e) out.push_back(joint_vector(kept[e], n, "a path entry"));
+  return out;
+}
+
+nb::object provide_rrt_plan(nb::handle cache_dir_in, nb::handle planner_in, nb::handle seed_in,
+                            bool self_collision) {
+  const Planner planner = planner_of(planner_in);
+  nb::object seed = seed_of(seed_in);
+  nb::module_ np = numpy();
+  nb::object cache_dir = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
+  nb::object rng = np.attr("random").attr("default_rng")(seed);
+
+  auto t0 = std::chrono::steady_clock::now();
+  nb::object ctx_obj = self_collision
+                           ? nb::type<PlanningContext>()(cache_dir, "self_collision"_a = true)
+                           : nb::type<PlanningContext>()(cache_dir);
+  say("Environment loaded in " + fixed2(seconds_since(t0)) + "s");
+  if (self_collision) {
+    nb::object allowed = ctx_obj.attr("allowed_pairs");
+    say("Self-collision: " + py_str(ctx_obj.attr("self_collision_pairs")) +
+        " link pairs checked, " + std::to_string(nb::len(allowed)) + " allowed to touch " +
+        py_str(allowed));
+  }
+
+  nb::object wp_obj = np.attr("load")(cache_dir.attr("__truediv__")("WaypointJointAngles.npy"),
+                                      "allow_pickle"_a = false);
+  wp_obj = np.attr("asarray")(wp_obj, "dtype"_a = np.attr("float64"));
+  Array<double> wp = cellpath::py::as_f64(wp_obj);
+  ContextAdapter ctx(ctx_obj);
+  const std::size_t n = ctx.dims();
+  if (wp.ndim() != 2)
+    throw nb::value_error(("WaypointJointAngles.npy must have shape (K, " + std::to_string(n) +
+                           "), got " + cellpath::py::shape_text(wp.shape))
+                              .c_str());
+  if (wp.shape[1] != n)
+    throw nb::value_error(("WaypointJointAngles.npy has " + std::to_string(wp.shape[1]) +
+                           " columns but the arm has " + std::to_string(n) + " joints")
+                              .c_str());
+  if (wp.shape[0] == 0) throw nb::value_error("WaypointJointAngles.npy holds no waypoints");
+  if (!cellpath::py::all_finite(wp.data, wp.size))
+    throw nb::value_error("WaypointJointAngles.npy holds NaN or infinite joint values");
+  const std::size_t K = wp.shape[0];
+  say("Loaded " + std::to_string(K) + " waypoints, shape " + cellpath::py::shape_text(wp.shape));
+
+  std::vector<std::vector<double>> waypoints(K);
+  for (std::size_t i = 0; i < K; ++i) waypoints[i].assign(wp.data + i * n, wp.data + (i + 1) * n);
+  auto row_object = [&](std::size_t i) { return to_numpy(waypoints[i].data(), n); };
+
+  for (std::size_t i = 0; i < K; ++i) {
+    if (!ctx.in_limits(waypoints[i].data()))
+      throw std::runtime_error("Waypoint " + std::to_string(i) + " violates joint limits: " +
+                               py_str(row_object(i)));
+    if (!ctx.is_valid(waypoints[i].data())) {
+      save_colliding_waypoint(cache_dir, static_cast<std::int64_t>(i), row_object(i));
+      throw std::runtime_error("Waypoint " + std::to_string(i) + " is in collision: " +
+                               py_str(row_object(i)));
+    }
+  }
+  say("All waypoints validated (within limits, collision-free).");
+
+  std::vector<std::vector<double>> full_path{waypoints[0]};
+  for (std::size_t i = 0; i + 1 < K; ++i) {
+    const std::string seg = std::to_string(i) + "->" + std::to_string(i + 1);
+    for (auto& q : plan_one_segment(planner, ctx_obj, row_object(i), row_object(i + 1), rng, seg, n))
+      full_path.push_back(std::move(q));
+  }
+  say("Chained (per-segment-smoothed) path: " + std::to_string(full_path.size()) + " configs");
+
+  nb::object dense = densify_values(full_path, module_float("EDGE_RES"));
+  Array<double> dv = cellpath::py::as_f64(dense);
+  const std::size_t N = dv.shape[0];
+  say("Densified path: " + std::to_string(N) + " configs");
+
+  std::vector<std::int64_t> bad;
+  {
+    Progress progress("Validating dense path", static_cast<std::int64_t>(N));
+    for (std::size_t i = 0; i < N; ++i) {
+      progress.count(static_cast<std::int64_t>(i));
+      if (!ctx.is_valid(dv.data + i * n)) bad.push_back(static_cast<std::int64_t>(i));
+    }
+  }
+  if (!bad.empty()) {
+    std::string first = "[";
+    for (std::size_t k = 0; k < bad.size() && k < 5; ++k) {
+      if (k) first += ", ";
+      first += std::to_string(bad[k]);
+    }
+    first += "]";
+    throw std::runtime_error(std::to_string(bad.size()) +
+                             " configs in final dense path failed validation, e.g. indices " + first);
+  }
+  say("All " + std::to_string(N) + " configs verified valid (limits + collision).");
+
+  nb::object out_path = cache_dir.attr("__truediv__")("JointAnglesToTravelAlong.npy");
+  write_atomically(out_path, [&](nb::handle fh) { np.attr("save")(fh, dense); });
+  say("Saved trajectory to " + py_str(out_path) + " with shape " + cellpath::py::shape_text(dv.shape));
+  return dense;
+}
+
+
+void main_entry(nb::handle argv) {
+  nb::module_ argparse = nb::module_::import_("argparse");
+  nb::object parser = argparse.attr("ArgumentParser")(
+      "prog"_a = "Brimwell",
+      "description"_a =
+          "Plan a collision-free joint trajectory through the waypoints of the capture cache "
+          "beside the module (or the directory named by CELLPATH_CACHE_DIR, or --cache-dir) and "
+          "save it there as JointAnglesToTravelAlong.npy.");
+  parser.attr("add_argument")("--cache-dir", "metavar"_a = "DIR", "default"_a = nb::none(),
+                              "help"_a = "the capture cache to plan on");
+  parser.attr("add_argument")(
+      "--planner", "choices"_a = nb::make_tuple("rrtstar", "connect", "auto"),
+      "default"_a = "rrtstar",
+      "help"_a = "rrtstar (default); connect: RRT-Connect for every segment; auto: RRT* first, "
+                 "RRT-Connect for a segment RRT* cannot plan");
+  parser.attr("add_argument")("--seed", "metavar"_a = "N", "type"_a = nb::module_::import_("builtins").attr("int"),
+                              "default"_a = nb::none(),
+                              "help"_a = "seed of the random generator (default: the module's SEED)");
+  parser.attr("add_argument")("--self-collision", "action"_a = "store_true",
+                              "help"_a = "also reject configurations in which two links that may "
+                                         "not touch overlap");
+  // Anything else is ignored (so main() also runs from inside other programs
+  // whatever their argv), with a note on stderr so that a directory typed on
+  // the command line is not silently mistaken for the one planned.
+  nb::object known = parser.attr("parse_known_args")(argv);
+  nb::object args = known[nb::int_(0)];
+  nb::object ignored = known[nb::int_(1)];
+  nb::object seed = args.attr("seed");
+  if (!seed.is_none() && nb::cast<long long>(seed) < 0)
+    parser.attr("error")("argument --seed: must be a non-negative integer");
+  nb::object cache_dir = args.attr("cache_dir");
+  if (cache_dir.is_none()) cache_dir = self_module().attr("CACHE_DIR");
+  if (nb::len(ignored) > 0)
+    nb::module_::import_("builtins").attr("print")(
+        "Brimwell: ignoring arguments " + py_str(nb::repr(ignored)) + " (it plans on " +
+            py_str(cache_dir) + "; set CELLPATH_CACHE_DIR to plan elsewhere)",
+        "file"_a = nb::module_::import_("sys").attr("stderr"));
+  provide_rrt_plan(cache_dir, args.attr("planner"), seed, truth(args.attr("self_collision")));
+}
+
+}  // namespace
+
+void register_driver(nb::module_& m) {
+  m.def("ProvideRRTPlan", &provide_rrt_plan, "cache_dir"_a = m.attr("CACHE_DIR"), nb::kw_only(),
+        "planner"_a = "rrtstar", nb::arg("seed").sig("SEED") = nb::none(),
+        "self_collision"_a = false,
+        "Plan through every waypoint of the cache: validate the waypoints, plan one segment "
+        "per consecutive pair, densify at EDGE_RES, re-check every configuration and save "
+        "JointAnglesToTravelAlong.npy into the cache.  Returns the trajectory.\n\n"
+        "planner: 'rrtstar' (RRT*, each segment then smoothed), 'connect' (plan_segment_connect "
+        "for every segment) or 'auto' (RRT* first, plan_segment_connect for a segment RRT* "
+        "cannot plan; the segment line names the planner).  seed: the generator's seed "
+        "(default the module's SEED, read at each call).  self_collision: the context also "
+        "rejects configurations in which two links that may not touch overlap.  Raises "
+        "ValueError for an unknown planner or a seed that is not a non-negative integer, "
+        "RuntimeError when a segment cannot be planned (after a line naming it).");
+  m.def("save_colliding_waypoint", &save_colliding_waypoint, "cache_dir"_a, "index"_a, "theta"_a,
+        "Report a waypoint in collision and store it as CollisionWaypoint.npz (index, theta) in "
+        "the cache for the collision viewer.");
+  m.def("main", &main_entry, "argv"_a = nb::none(),
+        "Command line: Brimwell [--cache-dir DIR] [--planner {rrtstar,connect,auto}] [--seed N] "
+        "[--self-collision]; plans on the default cache directory with RRT* when no option is "
+        "given (see ProvideRRTPlan).");
+}
+
+}  // namespace brimwell_py

@@ -1,0 +1,579 @@
+// The Python face of the planner, shared by its binding files: argument
+// conversion, the native planning context, the adapters that let any Python
+// object act as a planning context, the caller's random generator, and
+// terminal progress.
+#pragma once
+
+#include "arm_model.hpp"
+#include "collision.hpp"
+#include "common/pybridge.hpp"
+#include "common/se3.hpp"
+#include "joint_space.hpp"
+#include "link_cloud.hpp"
+
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace brimwell_py {
+
+namespace nb = nanobind;
+using namespace nb::literals;
+using cellpath::py::Array;
+
+// Defaults of the public functions.  The module attributes of the same names
+// are set from these; RRT_STAR_GAMMA, GOAL_CONNECT_RADIUS, SEED and EDGE_RES are
+// read back from the module at run time where the functions use them directly,
+// so a caller can retune a run by assigning them.
+constexpr double kStep = 0.3;
+constexpr double kEdgeRes = 0.05;
+constexpr double kGoalConnectRadius = kStep;
+constexpr double kGoalBias = 0.1;
+constexpr std::int64_t kMaxIters = 3000;
+constexpr double kRrtStarGamma = 3.0;
+constexpr std::int64_t kSmoothIters = 200;
+constexpr std::int64_t kSeed = 0;
+constexpr double kTwoPi = 2.0 * 3.141592653589793;  // 2 * numpy.pi
+
+inline nb::module_ self_module() { return nb::module_::import_("Brimwell"); }
+inline nb::module_ numpy() { return nb::module_::import_("numpy"); }
+
+inline double module_float(const char* name) { return nb::cast<double>(self_module().attr(name)); }
+
+inline void say(const std::string& line) { nb::module_::import_("builtins").attr("print")(line); }
+
+inline std::string fixed2(double seconds) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f", seconds);
+  return buf;
+}
+
+inline double seconds_since(std::chrono::steady_clock::time_point t0) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+inline std::string py_str(nb::handle x) { return nb::str(x).c_str(); }
+
+inline std::int64_t as_index(nb::handle x) {
+  PyObject* idx = PyNumber_Index(x.ptr());
+  if (!idx) throw nb::python_error();
+  const long long v = PyLong_AsLongLong(idx);
+  Py_DECREF(idx);
+  if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+  return v;
+}
+
+inline bool truth(nb::handle x) {
+  const int t = PyObject_IsTrue(x.ptr());
+  if (t < 0) throw nb::python_error();
+  return t != 0;
+}
+
+inline nb::object to_numpy(const double* q, std::size_t d) {
+  double* dst = nullptr;
+  nb::object arr = cellpath::py::new_f64({d}, &dst);
+  for (std::size_t k = 0; k < d; ++k) dst[k] = q[k];
+  return arr;
+}
+
+inline nb::object read_only(nb::object arr) {
+  arr.attr("flags").attr("writeable") = false;
+  return arr;
+}
+
+// A one-dimensional float64 vector of exactly d entries, copied out of x.
+inline std::vector<double> joint_vector(nb::handle x, std::size_t d, const char* what) {
+  // A float64 numpy vector (the common case) is read in place; anything else
+  // goes through numpy's own conversion.
+  using Vector = nb::ndarray<const double, nb::ndim<1>, nb::device::cpu>;
+  Vector view;
+  if (nb::try_cast<Vector>(x, view, false) && view.shape(0) == d) {
+    std::vector<double> v(d);
+    for (std::size_t k = 0; k < d; ++k) v[k] = view(k);
+    return v;
+  }
+  Array<double> a = cellpath::py::as_f64(x);
+  if (a.ndim() != 1 || a.size != d)
+    throw nb::value_error((std::string(what) + " must be a joint vector of " + std::to_string(d) +
+                           " values, got shape " + cellpath::py::shape_text(a.shape))
+                              .c_str());
+  return std::vector<double>(a.data, a.data + a.size);
+}
+
+// ---------------------------------------------------------------------------
+// numpy's bit generator interface (numpy/random/bitgen.h), used to draw the
+// planner's uniform numbers without a Python call per draw.  Generator.random()
+// is next_double(); Generator.uniform(low, high) with array bounds is
+// low + (high - low) * next_double() per element in order: the same numbers,
+// and the same state left behind, as numpy's own calls.
+struct bitgen_t {
+  void* state;
+  std::uint64_t (*next_uint64)(void* st);
+  std::uint32_t (*next_uint32)(void* st);
+  double (*next_double)(void* st);
+  std::uint64_t (*next_raw)(void* st);
+};
+
+// ---------------------------------------------------------------------------
+// The native planning context.
+
+class PlanningContext {
+ public:
+  explicit PlanningContext(nb::handle cache_dir_in);
+
+  nb::object handler, slist, home_transforms, limits;
+  std::size_t n = 0;
+  std::unique_ptr<brimwell::ArmModel> model;
+  // rng.uniform(low, high) arguments, and their difference for native draws.
+  nb::object low, high;
+  std::vector<double> lower, span;
+  bool span_finite = true;
+
+ private:
+  nb::object grid_owner_;  // keeps the handler's grid buffer alive
+};
+
+inline PlanningContext::PlanningContext(nb::handle cache_dir_in) {
+  nb::module_ np = numpy();
+  nb::module_ brim = self_module();
+  nb::object cache = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
+
+  handler = brim.attr("RobotEnvironmentHandler")(cache);
+
+  // Screws: captured in the base frame with linear rows in centimetres.
+  nb::object s_obj = np.attr("load")(handler.attr("ScrewAxis"), "allow_pickle"_a = false);
+  Array<double> s = cellpath::py::as_f64(s_obj);
+  if (s.ndim() != 2 || s.shape[0] != 6 || s.shape[1] == 0)
+    throw nb::value_error(("ScrewAxis.npy must hold a (6, n) screw list with n >= 1, got shape " +
+                           cellpath::py::shape_text(s.shape))
+                              .c_str());
+  cellpath::py::require_finite(s, "ScrewAxis.npy");
+  n = s.shape[1];
+
+  Array<double> init = cellpath::py::as_f64(handler.attr("initialTransforms"));
+  if (init.ndim() != 3 || init.shape[0] != n + 1 || init.shape[1] != 4 || init.shape[2] != 4)
+    throw nb::value_error(("the handler's initialTransforms must hold " + std::to_string(n + 1) +
+                           " transforms (base and one per joint), got shape " +
+                           cellpath::py::shape_text(init.shape))
+                              .c_str());
+  cellpath::py::require_finite(init, "initialTransforms");
+
+  // World-frame screws: adjoint(T_base) @ scaled, summed over k in order.
+  const double scale = nb::cast<double>(brim.attr("SCREW_LINEAR_SCALE"));
+  std::vector<double> scaled(s.data, s.data + 6 * n);
+  for (std::size_t r = 3; r < 6; ++r)
+    for (std::size_t c = 0; c < n; ++c) scaled[r * n + c] *= scale;
+  cellpath::Mat4 base;
+  for (int k = 0; k < 16; ++k) base[k] = init.data[k];
+  const cellpath::Mat6 Ad = cellpath::adjoint(base);
+  double* world = nullptr;
+  slist = cellpath::py::new_f64({6, n}, &world);
+  for (std::size_t r = 0; r < 6; ++r)
+    for (std::size_t c = 0; c < n; ++c) {
+      double acc = Ad[r * 6 + 0] * scaled[0 * n + c];
+      for (std::size_t k = 1; k < 6; ++k) acc += Ad[r * 6 + k] * scaled[k * n + c];
+      world[r * n + c] = acc;
+    }
+  read_only(slist);
+
+  double* home = nullptr;
+  home_transforms = cellpath::py::new_f64({n, 4, 4}, &home);
+  for (std::size_t k = 0; k < 16 * n; ++k) home[k] = init.data[16 + k];
+  read_only(home_transforms);
+
+  // Limits: an unbounded side is planned within +-2 pi.
+  nb::object lim_obj = np.attr("load")(cache.attr("__truediv__")("JointLimits.npy"),
+                                       "allow_pickle"_a = false);
+  Array<double> lim = cellpath::py::as_f64(lim_obj);
+  if (lim.ndim() != 2 || lim.shape[1] != 2)
+    throw nb::value_error(("JointLimits.npy must have shape (n, 2), got " +
+                           cellpath::py::shape_text(lim.shape))
+                              .c_str());
+  if (lim.shape[0] != n)
+    throw nb::value_error(("JointLimits.npy has " + std::to_string(lim.shape[0]) +
+                           " rows but ScrewAxis.npy has " + std::to_string(n) +
+                           " joint columns")
+                              .c_str());
+  double* lim_out = nullptr;
+  limits = cellpath::py::new_f64({n, 2}, &lim_out);
+  lower.resize(n);
+  std::vector<double> upper(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    double lo = lim.data[2 * k], hi = lim.data[2 * k + 1];
+    if (std::isnan(lo) || std::isnan(hi))
+      throw nb::value_error(("JointLimits.npy holds NaN for joint " + std::to_string(k)).c_str());
+    if (std::isinf(lo) && lo < 0) lo = -kTwoPi;
+    if (std::isinf(hi) && hi > 0) hi = kTwoPi;
+    lim_out[2 * k] = lower[k] = lo;
+    lim_out[2 * k + 1] = upper[k] = hi;
+  }
+  read_only(limits);
+  double *lo_p = nullptr, *hi_p = nullptr;
+  low = read_only(cellpath::py::new_f64({n}, &lo_p));
+  high = read_only(cellpath::py::new_f64({n}, &hi_p));
+  span.resize(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    lo_p[k] = lower[k];
+    hi_p[k] = upper[k];
+    span[k] = upper[k] - lower[k];
+    if (!std::isfinite(span[k])) span_finite = false;
+  }
+
+  // Environment grid, read in place.
+  // A boolean grid is read where it lies (it may be gigabytes of mostly
+  // untouched pages); anything else is converted once.
+  using GridArray = nb::ndarray<const bool, nb::ndim<3>, nb::device::cpu>;
+  nb::object grid = handler.attr("env_grid");
+  GridArray gv;
+  if (!nb::try_cast<GridArray>(grid, gv, false)) {
+    grid = np.attr("asarray")(grid, "dtype"_a = np.attr("bool_"));
+    if (!nb::try_cast<GridArray>(grid, gv, false))
+      throw nb::value_error(("env_grid must be a 3-D array, got shape " +
+                             py_str(grid.attr("shape")))
+                                .c_str());
+  }
+  gristane::GridView view;
+  view.cells = reinterpret_cast<const std::uint8_t*>(gv.data());
+  for (int a = 0; a < 3; ++a) {
+    view.shape[a] = static_cast<std::int64_t>(gv.shape(a));
+    view.stride[a] = static_cast<std::int64_t>(gv.stride(a));  // bool: one byte per element
+  }
+  grid_owner_ = grid;
+  Array<double> origin = cellpath::py::as_f64(handler.attr("env_origin"));
+  cellpath::py::require_shape(origin, {3}, "env_origin");
+  cellpath::py::require_finite(origin, "env_origin");
+  const double pitch = nb::cast<double>(handler.attr("pitch"));
+  if (!(pitch > 0.0) || !std::isfinite(pitch))
+    throw nb::value_error("the environment grid's pitch must be a positive finite number");
+  for (int a = 0; a < 3; ++a) view.origin[a] = origin[a];
+  view.inv_pitch = 1.0 / pitch;
+
+  nb::object points = handler.attr("link_points");
+  if (nb::len(points) != n + 1)
+    throw nb::value_error(("the handler has " + std::to_string(nb::len(points)) +
+                           " link point sets, expected " + std::to_string(n + 1) +
+                           " (base and one per joint)")
+                              .c_str());
+  std::vector<brimwell::LinkCloud> clouds;
+  clouds.reserve(n);
+  for (std::size_t i = 1; i <= n; ++i) {
+    nb::object item = points[nb::int_(i)];
+    Array<double> p = cellpath::py::as_f64(item);
+    if (!(p.ndim() == 2 && p.shape[1] == 3) && p.size != 0)
+      throw nb::value_error(("link point set " + std::to_string(i) + " must have shape (k, 3), got " +
+                             cellpath::py::shape_text(p.shape))
+                                .c_str());
+    clouds.emplace_back(p.data, p.size / 3);
+  }
+  model = std::make_unique<brimwell::ArmModel>(n, world, home, lower.data(), upper.data(),
+                                               std::move(clouds), view);
+}
+
+// ---------------------------------------------------------------------------
+// Which of the context's methods a Python subclass (or instance) replaced.
+// Base methods call each other through `self`, as Python methods would, so an
+// override is honoured wherever the base implementation would call it.
+
+struct BaseMethods {
+  PyObject* type = nullptr;
+  PyObject* in_limits = nullptr;
+  PyObject* is_valid = nullptr;
+  PyObject* edge_valid = nullptr;
+  PyObject* sample = nullptr;
+  // The kinematics and collision functions the module imported.
+  PyObject* forward_kinematics = nullptr;
+  PyObject* in_collision = nullptr;
+};
+inline BaseMethods g_base;  // strong references, kept for the life of the interpreter
+
+struct Overrides {
+  bool in_limits = false, is_valid = false, edge_valid = false, sample = false;
+  // The module's forward_kinematics or in_collision was replaced (a test's
+  // stub, say): the collision test then goes through those names.
+  bool geometry = false;
+  bool any() const { return in_limits || is_valid || edge_valid || sample || geometry; }
+};
+
+inline bool geometry_replaced() {
+  nb::module_ m = self_module();
+  return nb::getattr(m, "forward_kinematics").ptr() != g_base.forward_kinematics ||
+         nb::getattr(m, "in_collision").ptr() != g_base.in_collision;
+}
+
+inline Overrides overrides_of(nb::handle self) {
+  Overrides o;
+  o.geometry = geometry_replaced();
+  nb::handle tp = self.type();
+  if (tp.ptr() == g_base.type) return o;
+  nb::object inst_dict = nb::getattr(self, "__dict__", nb::none());
+  auto replaced = [&](const char* name, PyObject* base) {
+    if (!inst_dict.is_none() && PyDict_Check(inst_dict.ptr()) &&
+        PyDict_GetItemString(inst_dict.ptr(), name) != nullptr)
+      return true;
+    return nb::getattr(tp, name).ptr() != base;
+  };
+  o.in_limits = replaced("in_limits", g_base.in_limits);
+  o.is_valid = replaced("is_valid", g_base.is_valid);
+  o.edge_valid = replaced("edge_valid", g_base.edge_valid);
+  o.sample = replaced("sample", g_base.sample);
+  return o;
+}
+
+// ---------------------------------------------------------------------------
+// Random draws from the caller's generator.
+
+class Draws {
+ public:
+  // Native draws only for numpy's own Generator class and only when nothing
+  // else runs Python between draws; the generator's lock is held meanwhile,
+  // as numpy holds it around its own draws.
+  Draws(nb::handle rng, bool allow_native) : rng_(nb::borrow(rng)) {
+    if (allow_native && rng.type().is(numpy().attr("random").attr("Generator"))) {
+      nb::object bit_generator = rng.attr("bit_generator");
+      capsule_ = bit_generator.attr("capsule");
+      void* p = PyCapsule_GetPointer(capsule_.ptr(), "BitGenerator");
+      if (!p) throw nb::python_error();
+      lock_ = bit_generator.attr("lock");
+      lock_.attr("acquire")();
+      bitgen_ = static_cast<bitgen_t*>(p);
+    } else {
+      random_ = rng.attr("random");
+    }
+  }
+  ~Draws() {
+    if (bitgen_) {
+      PyObject *type, *value, *trace;
+      PyErr_Fetch(&type, &value, &trace);
+      PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
+      if (!r) PyErr_Clear();
+      Py_XDECREF(r);
+      PyErr_Restore(type, value, trace);
+    }
+  }
+  Draws(const Draws&) = delete;
+  Draws& operator=(const Draws&) = delete;
+
+  nb::handle rng() const { return rng_; }
+  bool native() const { return bitgen_ != nullptr; }
+
+  double random() {
+    if (bitgen_) return bitgen_->next_double(bitgen_->state);
+    return nb::cast<double>(random_());
+  }
+
+  // out[k] = rng.uniform(low, high)[k].
+  void uniform(const PlanningContext& c, double* out) {
+    if (bitgen_ && c.span_finite) {
+      for (std::size_t k = 0; k < c.n; ++k) out[k] = c.lower[k] + c.span[k] * bitgen_->next_double(bitgen_->state);
+      return;
+    }
+    // numpy raises its own error for an infinite range; let it.
+    nb::object r = rng_.attr("uniform")(c.low, c.high);
+    std::vector<double> v = joint_vector(r, c.n, "rng.uniform(low, high)");
+    for (std::size_t k = 0; k < c.n; ++k) out[k] = v[k];
+  }
+
+ private:
+  nb::object rng_;
+  nb::object random_;
+  nb::object capsule_, lock_;
+  bitgen_t* bitgen_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// A planning context as the C++ planner sees it: the native one called
+// directly, any other object (or an overridden method) through Python.
+
+class ContextAdapter {
+ public:
+  ContextAdapter(nb::handle ctx) : ctx_(nb::borrow(ctx)) {
+    if (nb::isinstance<PlanningContext>(ctx)) {
+      native_ = nb::inst_ptr<PlanningContext>(ctx);
+      over_ = overrides_of(ctx);
+      d_ = native_->n;
+    } else {
+      const std::int64_t d = as_index(ctx.attr("n_joints"));
+      if (d < 0) throw nb::value_error("ctx.n_joints must not be negative");
+      d_ = static_cast<std::size_t>(d);
+      over_.in_limits = over_.is_valid = over_.edge_valid = over_.sample = true;
+    }
+    scratch_.resize(d_);
+  }
+
+  std::size_t dims() const { return d_; }
+  bool python_edge_valid() const { return over_.edge_valid; }
+  bool fully_native() const { return native_ && !over_.any(); }
+  nb::handle object() const { return ctx_; }
+  void set_draws(Draws* draws) { draws_ = draws; }
+
+  bool in_limits(const double* q) {
+    if (over_.in_limits) return truth(ctx_.attr("in_limits")(to_numpy(q, d_)));
+    return native_->model->in_limits(q);
+  }
+
+  // The base is_valid: limits first, then the collision test.
+  bool base_is_valid(const double* q) {
+    if (!in_limits(q)) return false;
+    if (over_.geometry) return !python_collides(q);
+    return !native_->model->collides(q);
+  }
+
+  // in_collision(link_points[1:], stack(forward_kinematics(slist, home, q)), grid,
+  // origin, pitch) through whatever the module's names are bound to now.
+  bool python_collides(const double* q) {
+    nb::module_ m = self_module();
+    nb::object h = native_->handler;
+    nb::object moving = m.attr("forward_kinematics")(native_->slist, native_->home_transforms,
+                                                      to_numpy(q, d_));
+    nb::object T = numpy().attr("stack")(moving);
+    nb::object all_links = h.attr("link_points");
+    nb::object links = all_links[nb::slice(nb::int_(1), nb::none(), nb::none())];
+    return truth(m.attr("in_collision")(links, T, h.attr("env_grid"), h.attr("env_origin"),
+                                        h.attr("pitch")));
+  }
+
+  bool is_valid(const double* q) {
+    if (over_.is_valid) return truth(ctx_.attr("is_valid")(to_numpy(q, d_)));
+    return base_is_valid(q);
+  }
+
+  bool base_edge_valid(const double* a, const double* b, double res) {
+    return brimwell::edge_valid(a, b, d_, res, [&](const double* q) { return is_valid(q); },
+                                scratch_.data());
+  }
+
+  bool edge_valid(const double* a, const double* b) {
+    if (over_.edge_valid) return truth(ctx_.attr("edge_valid")(to_numpy(a, d_), to_numpy(b, d_)));
+    return base_edge_valid(a, b, kEdgeRes);
+  }
+
+  // The same, for the caller's own path entries (handed over unchanged).
+  bool edge_valid_objects(nb::handle a, nb::handle b, const std::vector<double>& av,
+                          const std::vector<double>& bv) {
+    if (over_.edge_valid) return truth(ctx_.attr("edge_valid")(a, b));
+    return base_edge_valid(av.data(), bv.data(), kEdgeRes);
+  }
+
+  void sample(double* out) {
+    if (over_.sample) {
+      nb::object r = ctx_.attr("sample")(draws_->rng());
+      std::vector<double> v = joint_vector(r, d_, "ctx.sample(rng)");
+      if (!cellpath::py::all_finite(v.data(), d_))
+        throw nb::value_error("ctx.sample(rng) returned NaN or infinite joint values");
+      for (std::size_t k = 0; k < d_; ++k) out[k] = v[k];
+      return;
+    }
+    draws_->uniform(*native_, out);
+  }
+
+ private:
+  nb::object ctx_;
+  PlanningContext* native_ = nullptr;
+  Overrides over_;
+  std::size_t d_ = 0;
+  Draws* draws_ = nullptr;
+  std::vector<double> scratch_;
+};
+
+// ---------------------------------------------------------------------------
+// Progress on a terminal: one line on stderr, rewritten at most every 100 ms
+// and erased when the work ends.  Nothing at all when stderr is not a
+// terminal.  Also where long loops let Ctrl-C through.
+
+class Progress {
+ public:
+  Progress(std::string stage, std::int64_t total) : stage_(std::move(stage)), total_(total) {
+    try {
+      nb::object err = nb::module_::import_("sys").attr("stderr");
+      if (!err.is_none() && truth(err.attr("isatty")())) stream_ = err;
+    } catch (nb::python_error&) {
+      stream_ = nb::object();  // a stderr without isatty() gets no progress
+    }
+    last_ = std::chrono::steady_clock::now();
+  }
+  ~Progress() { clear(); }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // Planner ticks: iteration, tree size, best goal cost so far.
+  void tick(std::int64_t iteration, std::size_t nodes, double best) {
+    if (!poll()) return;
+    char buf[200];
+    if (std::isfinite(best))
+      std::snprintf(buf, sizeof buf, "%s: iteration %lld/%lld, %zu tree nodes, best goal cost %.3f",
+                    stage_.c_str(), static_cast<long long>(iteration),
+                    static_cast<long long>(total_), nodes, best);
+    else
+      std::snprintf(buf, sizeof buf, "%s: iteration %lld/%lld, %zu tree nodes, goal not reached yet",
+                    stage_.c_str(), static_cast<long long>(iteration),
+                    static_cast<long long>(total_), nodes);
+    show(buf);
+  }
+
+  // Other loops: items done out of the total.
+  void count(std::int64_t done) {
+    if (!poll()) return;
+    char buf[200];
+    std::snprintf(buf, sizeof buf, "%s: %lld/%lld", stage_.c_str(), static_cast<long long>(done),
+                  static_cast<long long>(total_));
+    show(buf);
+  }
+
+  void clear() noexcept {
+    if (!shown_ || !stream_.is_valid()) return;
+    shown_ = false;
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    try {
+      stream_.attr("write")("\r" + std::string(width_, ' ') + "\r");
+      stream_.attr("flush")();
+    } catch (...) {
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, trace);
+  }
+
+ private:
+  // True when it is time to redraw.  Checks for pending signals every few
+  // hundred calls, so Ctrl-C interrupts a long plan.
+  bool poll() {
+    if ((++calls_ & 255) == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
+    if (!stream_.is_valid() || (calls_ & 15) != 0) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(100)) return false;
+    last_ = now;
+    return true;
+  }
+
+  // A stderr that fails to take the line loses its progress display, not the
+  // plan; an interrupt that arrives meanwhile still ends the plan.
+  void show(const std::string& text) {
+    std::string line = "\r" + text;
+    if (text.size() < width_) line += std::string(width_ - text.size(), ' ');
+    width_ = std::max(width_, text.size());
+    try {
+      shown_ = true;
+      stream_.attr("write")(line);
+      stream_.attr("flush")();
+    } catch (nb::python_error& e) {
+      if (e.matches(PyExc_KeyboardInterrupt)) throw;
+      stream_ = nb::object();
+      shown_ = false;
+    }
+  }
+
+  std::string stage_;
+  std::int64_t total_;
+  nb::object stream_;
+  std::chrono::steady_clock::time_point last_;
+  std::uint64_t calls_ = 0;
+  std::size_t width_ = 0;
+  bool shown_ = false;
+};
+
+}  // namespace brimwell_py
