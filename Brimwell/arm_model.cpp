@@ -26,9 +26,62 @@ bool ArmModel::collides(const double* q) {
   for (std::size_t i = 0; i < n_; ++i) {
     running = cellpath::mul4(running, cellpath::exp_se3(screws_[i], q[i]));
     const cellpath::Mat4 T = cellpath::mul4(running, home_[i]);
+    if (self_) poses_[i + 1] = T;
     if (links_[i].hits(T, summary_)) return true;
   }
   return false;
+}
+
+void ArmModel::pose(const double* q) {
+  cellpath::Mat4 running = cellpath::kIdentity4;
+  for (std::size_t i = 0; i < n_; ++i) {
+    running = cellpath::mul4(running, cellpath::exp_se3(screws_[i], q[i]));
+    poses_[i + 1] = cellpath::mul4(running, home_[i]);
+  }
+}
+
+void ArmModel::set_self_collision(std::unique_ptr<gristane::SelfCollisionModel> model,
+                                  const cellpath::Mat4& base) {
+  if (model && model->n_links() != n_ + 1)
+    throw std::invalid_argument("the self-collision model needs the base and one shape per moving link");
+  self_ = std::move(model);
+  poses_.assign(n_ + 1, cellpath::kIdentity4);
+  poses_[0] = base;
+}
+
+namespace {
+
+// splitmix64: a fixed, portable sequence (the standard library's
+// distributions differ between implementations).
+struct SplitMix {
+  std::uint64_t state;
+  double uniform() {
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    return static_cast<double>(z >> 11) * 0x1.0p-53;
+  }
+};
+
+}  // namespace
+
+std::vector<std::pair<std::size_t, std::size_t>> ArmModel::always_touching(std::size_t configs,
+                                                                          std::uint64_t seed) {
+  std::vector<std::pair<std::size_t, std::size_t>> candidates;
+  if (!self_) return candidates;
+  candidates = self_->checked();
+  SplitMix rng{seed};
+  std::vector<double> q(n_);
+  for (std::size_t c = 0; c < configs && !candidates.empty(); ++c) {
+    for (std::size_t k = 0; k < n_; ++k) q[k] = lower_[k] + (upper_[k] - lower_[k]) * rng.uniform();
+    pose(q.data());
+    std::vector<std::pair<std::size_t, std::size_t>> still;
+    for (const auto& [i, j] : candidates)
+      if (self_->pair_collides(i, j, poses_[i], poses_[j])) still.emplace_back(i, j);
+    candidates = std::move(still);
+  }
+  return candidates;
 }
 
 }  // namespace brimwell

@@ -8,8 +8,12 @@
 #include "common/se3.hpp"
 #include "link_cloud.hpp"
 #include "occupancy_summary.hpp"
+#include "self_collision.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 namespace brimwell {
@@ -41,7 +45,21 @@ class ArmModel {
   // the test stops at the first hit.
   bool collides(const double* q);
 
-  bool is_valid(const double* q) { return in_limits(q) && !collides(q); }
+  bool is_valid(const double* q) { return in_limits(q) && !collides(q) && !self_collides(); }
+
+  // Self-collision: off until a model is given.  `base` is the base link's
+  // world pose; the model's links are the base and links 1 .. n.
+  void set_self_collision(std::unique_ptr<gristane::SelfCollisionModel> model, const cellpath::Mat4& base);
+  gristane::SelfCollisionModel* self_collision() const { return self_.get(); }
+  // Poses every link at q (after which self_collides() tests that pose).
+  void pose(const double* q);
+  // Whether the links as last posed (by pose() or a collides() that found no
+  // hit) come closer than the self-collision model allows; false when off.
+  bool self_collides() const { return self_ && self_->collides(poses_.data()); }
+  // The non-adjacent pairs with geometry that the self-collision test finds
+  // touching in every one of `configs` uniform in-limit joint vectors drawn
+  // from a generator seeded with `seed`.
+  std::vector<std::pair<std::size_t, std::size_t>> always_touching(std::size_t configs, std::uint64_t seed);
 
   OccupancySummary& summary() { return summary_; }
 
@@ -52,6 +70,8 @@ class ArmModel {
   std::vector<double> lower_, upper_;
   std::vector<LinkCloud> links_;
   OccupancySummary summary_;
+  std::unique_ptr<gristane::SelfCollisionModel> self_;
+  std::vector<cellpath::Mat4> poses_;  // base, then links 1 .. n as last posed
 };
 
 }  // namespace brimwell

@@ -224,8 +224,20 @@ NB_MODULE(Brimwell, m) {
       "vectors is valid, and draws uniform joint vectors.");
   cls.def(
       "__init__",
-      [](PlanningContext* self, nb::handle cache_dir) { new (self) PlanningContext(cache_dir); },
-      "cache_dir"_a, "Build the environment handler for `cache_dir` and the planning model.");
+      [](PlanningContext* self, nb::handle cache_dir, bool self_collision) {
+        new (self) PlanningContext(cache_dir, self_collision);
+      },
+      "cache_dir"_a, nb::kw_only(), "self_collision"_a = false,
+      "Build the environment handler for `cache_dir` and the planning model.  With "
+      "self_collision, is_valid also rejects configurations in which two links not in "
+      "allowed_pairs come within about a centimetre of each other (never when they are 2 cm "
+      "or more apart); the model is built once, from the handler's link meshes.");
+  cls.def_prop_ro("self_collision", [](PlanningContext& c) { return c.self_collision; },
+                  "Whether is_valid also tests the links against each other.");
+  cls.def_prop_ro("allowed_pairs", [](PlanningContext& c) { return c.allowed_pairs; },
+                  "Link pairs (i, j), i < j, never tested against each other: the neighbours in "
+                  "the chain, and the pairs found touching in every one of many random in-limit "
+                  "configurations.  Empty without self-collision.");
   cls.def_prop_ro("handler", [](PlanningContext& c) { return c.handler; },
                   "The RobotEnvironmentHandler built from the cache directory.");
   cls.def_prop_ro("slist", [](PlanningContext& c) { return c.slist; },

@@ -124,9 +124,13 @@ struct bitgen_t {
 
 class PlanningContext {
  public:
-  explicit PlanningContext(nb::handle cache_dir_in);
+  explicit PlanningContext(nb::handle cache_dir_in, bool self_collision = false);
 
   nb::object handler, slist, home_transforms, limits;
+  // Self-collision: on or off, and the link pairs never tested (a tuple of
+  // (i, j) with i < j; empty when off).
+  bool self_collision = false;
+  nb::object allowed_pairs;
   std::size_t n = 0;
   std::unique_ptr<brimwell::ArmModel> model;
   // rng.uniform(low, high) arguments, and their difference for native draws.
@@ -138,7 +142,13 @@ class PlanningContext {
   nb::object grid_owner_;  // keeps the handler's grid buffer alive
 };
 
-inline PlanningContext::PlanningContext(nb::handle cache_dir_in) {
+class PlanningContext;
+// Builds the self-collision model of the handler's link meshes into c.model
+// and sets c.allowed_pairs (self_collision_bindings.cpp).
+void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base);
+
+inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_collision_on)
+    : self_collision(self_collision_on), allowed_pairs(nb::tuple()) {
   nb::module_ np = numpy();
   nb::module_ brim = self_module();
   nb::object cache = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
@@ -272,6 +282,7 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in) {
   }
   model = std::make_unique<brimwell::ArmModel>(n, world, home, lower.data(), upper.data(),
                                                std::move(clouds), view);
+  if (self_collision) enable_self_collision(*this, base);
 }
 
 // ---------------------------------------------------------------------------
@@ -419,8 +430,14 @@ class ContextAdapter {
   // The base is_valid: limits first, then the collision test.
   bool base_is_valid(const double* q) {
     if (!in_limits(q)) return false;
-    if (over_.geometry) return !python_collides(q);
-    return !native_->model->collides(q);
+    brimwell::ArmModel& m = *native_->model;
+    if (over_.geometry) {
+      if (python_collides(q)) return false;
+      if (!m.self_collision()) return true;
+      m.pose(q);
+      return !m.self_collides();
+    }
+    return !m.collides(q) && !m.self_collides();
   }
 
   // in_collision(link_points[1:], stack(forward_kinematics(slist, home, q)), grid,

@@ -1,0 +1,86 @@
+// The planning context's self-collision test: the link meshes the handler
+// loaded, turned into the self-collision model, and the pairs that may touch.
+#include "py_bridge.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <algorithm>
+
+namespace brimwell_py {
+
+namespace {
+
+// Random in-limit joint vectors a pair must touch in, every one of them, to
+// count as built to touch (a link nested in its neighbour's housing), and the
+// seed of their fixed sequence.
+constexpr std::size_t kTouchConfigs = 1000;
+constexpr std::uint64_t kTouchSeed = 0x5e1fc0111de5ULL;
+
+struct LinkMesh {
+  nb::object v_owner, f_owner;
+  gristane::MeshRef ref;
+};
+
+// Link i's mesh from the handler's `linkmesh` ('V_<i>' (k, 3) float64,
+// 'F_<i>' (m, 3) integer indices); a link without an entry has no geometry.
+LinkMesh link_mesh(nb::handle meshes, std::size_t i) {
+  LinkMesh out;
+  const std::string vk = "V_" + std::to_string(i), fk = "F_" + std::to_string(i);
+  if (!truth(meshes.attr("__contains__")(vk)) || !truth(meshes.attr("__contains__")(fk))) return out;
+  nb::module_ np = numpy();
+  out.v_owner = np.attr("ascontiguousarray")(meshes[vk.c_str()], "dtype"_a = np.attr("float64"));
+  out.f_owner = np.attr("ascontiguousarray")(meshes[fk.c_str()], "dtype"_a = np.attr("int64"));
+  Array<double> V = cellpath::py::as_f64(out.v_owner);
+  const std::string name = "link " + std::to_string(i) + "'s mesh";
+  if (V.size != 0 && !(V.ndim() == 2 && V.shape[1] == 3))
+    throw nb::value_error((name + ": vertices must have shape (k, 3), got " + cellpath::py::shape_text(V.shape)).c_str());
+  cellpath::py::require_finite(V, name.c_str());
+  using Faces = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
+  Faces F = nb::cast<Faces>(out.f_owner);
+  const std::size_t nf = F.size() / 3;
+  if (F.size() != 0 && !(F.ndim() == 2 && F.shape(1) == 3))
+    throw nb::value_error((name + ": faces must have shape (m, 3)").c_str());
+  const std::size_t nv = V.size / 3;
+  for (std::size_t k = 0; k < 3 * nf; ++k)
+    if (F.data()[k] < 0 || static_cast<std::size_t>(F.data()[k]) >= nv)
+      throw nb::value_error((name + ": a face names vertex " + std::to_string(F.data()[k]) + " of " +
+                             std::to_string(nv))
+                                .c_str());
+  out.ref = {V.data, nv, F.data(), nf};
+  return out;
+}
+
+}  // namespace
+
+void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
+  nb::object meshes = nb::getattr(c.handler, "linkmesh", nb::none());
+  if (meshes.is_none() || !nb::hasattr(meshes, "__contains__"))
+    throw nb::value_error("self-collision needs the link meshes: the environment handler has no linkmesh");
+  std::vector<LinkMesh> owned;
+  std::vector<gristane::MeshRef> refs;
+  for (std::size_t i = 0; i <= c.n; ++i) {
+    owned.push_back(link_mesh(meshes, i));
+    refs.push_back(owned.back().ref);
+  }
+  auto model = std::make_unique<gristane::SelfCollisionModel>(refs);
+  std::vector<std::pair<std::size_t, std::size_t>> all = model->checked();
+  c.model->set_self_collision(std::move(model), base);
+  const auto touching = c.model->always_touching(kTouchConfigs, kTouchSeed);
+
+  std::vector<std::pair<std::size_t, std::size_t>> allowed, checked;
+  for (std::size_t i = 0; i < c.n; ++i) allowed.emplace_back(i, i + 1);
+  for (const auto& p : all) {
+    if (std::find(touching.begin(), touching.end(), p) != touching.end())
+      allowed.push_back(p);
+    else
+      checked.push_back(p);
+  }
+  std::sort(allowed.begin(), allowed.end());
+  // The model is owned by the arm now; narrow its pairs there.
+  c.model->self_collision()->set_checked(checked);
+  nb::list pairs;
+  for (const auto& [i, j] : allowed) pairs.append(nb::make_tuple(i, j));
+  c.allowed_pairs = nb::tuple(pairs);
+}
+
+}  // namespace brimwell_py

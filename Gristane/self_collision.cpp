@@ -1,0 +1,360 @@
+#include "self_collision.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <limits>
+#include <stdexcept>
+#include <tuple>
+
+namespace gristane {
+
+namespace {
+
+constexpr std::uint32_t kLeafPoints = 16;
+// Rounding of posed points and of the bounds below is many orders of
+// magnitude under this; it keeps every shortcut on the safe side.
+constexpr double kSlack = 1e-9;
+// More cells than this for one link means a runaway mesh size or cell; refused.
+constexpr double kMaxCells = 64.0 * 1024 * 1024;
+
+struct V3 {
+  double x, y, z;
+};
+inline V3 sub(V3 a, V3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline V3 add(V3 a, V3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+inline V3 mul(V3 a, double s) { return {a.x * s, a.y * s, a.z * s}; }
+inline double dot(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline double norm2(V3 a) { return dot(a, a); }
+
+// Squared distance from p to the triangle abc (closest-point regions of
+// Ericson, Real-Time Collision Detection, 5.1.5).
+double point_triangle_sq(V3 p, V3 a, V3 b, V3 c) {
+  const V3 ab = sub(b, a), ac = sub(c, a), ap = sub(p, a);
+  const double d1 = dot(ab, ap), d2 = dot(ac, ap);
+  if (d1 <= 0.0 && d2 <= 0.0) return norm2(ap);
+  const V3 bp = sub(p, b);
+  const double d3 = dot(ab, bp), d4 = dot(ac, bp);
+  if (d3 >= 0.0 && d4 <= d3) return norm2(bp);
+  const double vc = d1 * d4 - d3 * d2;
+  if (vc <= 0.0 && d1 >= 0.0 && d3 <= 0.0) {
+    const double v = d1 / (d1 - d3);
+    return norm2(sub(p, add(a, mul(ab, v))));
+  }
+  const V3 cp = sub(p, c);
+  const double d5 = dot(ab, cp), d6 = dot(ac, cp);
+  if (d6 >= 0.0 && d5 <= d6) return norm2(cp);
+  const double vb = d5 * d2 - d1 * d6;
+  if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) {
+    const double w = d2 / (d2 - d6);
+    return norm2(sub(p, add(a, mul(ac, w))));
+  }
+  const double va = d3 * d6 - d5 * d4;
+  if (va <= 0.0 && (d4 - d3) >= 0.0 && (d5 - d6) >= 0.0) {
+    const double w = (d4 - d3) / ((d4 - d3) + (d5 - d6));
+    return norm2(sub(p, add(b, mul(sub(c, b), w))));
+  }
+  const double denom = 1.0 / (va + vb + vc);
+  if (!std::isfinite(denom)) {  // degenerate (zero-area) triangle: its edges decide
+    double best = norm2(ap);
+    for (auto [s, e] : {std::pair{a, b}, std::pair{b, c}, std::pair{c, a}}) {
+      const V3 se = sub(e, s);
+      const double l2 = norm2(se);
+      double t = l2 > 0.0 ? dot(sub(p, s), se) / l2 : 0.0;
+      t = std::clamp(t, 0.0, 1.0);
+      best = std::min(best, norm2(sub(p, add(s, mul(se, t)))));
+    }
+    return best;
+  }
+  const double v = vb * denom, w = vc * denom;
+  return norm2(sub(p, add(a, add(mul(ab, v), mul(ac, w)))));
+}
+
+V3 vertex(const MeshRef& m, std::int64_t i) {
+  const double* v = m.vertices + 3 * i;
+  return {v[0], v[1], v[2]};
+}
+
+// Points on every triangle on a barycentric lattice whose sub-triangles have
+// edges of at most `spacing`; shared points appear once.
+std::vector<double> surface_points(const MeshRef& m, double spacing) {
+  std::vector<double> pts;
+  for (std::size_t f = 0; f < m.n_faces; ++f) {
+    const std::int64_t* F = m.faces + 3 * f;
+    const V3 a = vertex(m, F[0]), b = vertex(m, F[1]), c = vertex(m, F[2]);
+    const double longest = std::sqrt(std::max({norm2(sub(b, a)), norm2(sub(c, b)), norm2(sub(a, c))}));
+    const double steps = std::ceil(longest / spacing);
+    if (!(steps <= 1e5)) throw std::invalid_argument("link mesh has a non-finite or huge triangle");
+    const int n = std::max(1, static_cast<int>(steps));
+    for (int i = 0; i <= n; ++i)
+      for (int j = 0; i + j <= n; ++j) {
+        const double u = static_cast<double>(i) / n, v = static_cast<double>(j) / n;
+        const V3 p = add(a, add(mul(sub(b, a), u), mul(sub(c, a), v)));
+        pts.insert(pts.end(), {p.x, p.y, p.z});
+      }
+  }
+  // Drop exact duplicates (lattice points on shared edges and vertices).
+  const std::size_t k = pts.size() / 3;
+  std::vector<std::uint32_t> order(k);
+  for (std::uint32_t i = 0; i < k; ++i) order[i] = i;
+  auto key = [&](std::uint32_t i) { return std::tie(pts[3 * i], pts[3 * i + 1], pts[3 * i + 2]); };
+  std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) { return key(x) < key(y); });
+  std::vector<double> out;
+  out.reserve(pts.size());
+  for (std::size_t n = 0; n < k; ++n) {
+    if (n > 0 && key(order[n]) == key(order[n - 1])) continue;
+    out.insert(out.end(), {pts[3 * order[n]], pts[3 * order[n] + 1], pts[3 * order[n] + 2]});
+  }
+  return out;
+}
+
+inline void pose(const cellpath::Mat4& T, const double* p, double* w) {
+  for (int r = 0; r < 3; ++r) w[r] = T[r * 4 + 0] * p[0] + T[r * 4 + 1] * p[1] + T[r * 4 + 2] * p[2] + T[r * 4 + 3];
+}
+
+// T^-1 for a rigid transform.
+cellpath::Mat4 rigid_inverse(const cellpath::Mat4& T) {
+  cellpath::Mat4 out = cellpath::kIdentity4;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) out[r * 4 + c] = T[c * 4 + r];
+  for (int r = 0; r < 3; ++r)
+    out[r * 4 + 3] = -(out[r * 4 + 0] * T[3] + out[r * 4 + 1] * T[7] + out[r * 4 + 2] * T[11]);
+  return out;
+}
+
+}  // namespace
+
+LinkShape::LinkShape(const MeshRef& mesh, const SelfCollisionSettings& s) {
+  if (!(s.sample_spacing > 0.0) || !(s.cell > 0.0) || !(s.reach > 0.0))
+    throw std::invalid_argument("self-collision spacing, cell and reach must be positive");
+  if (mesh.n_faces == 0) return;
+  std::vector<double> pts = surface_points(mesh, s.sample_spacing);
+  const std::size_t k = pts.size() / 3;
+  if (k >= (std::size_t{1} << 31)) throw std::length_error("link surface sampled too finely");
+  std::vector<std::uint32_t> order(k);
+  for (std::uint32_t i = 0; i < k; ++i) order[i] = i;
+  nodes_.reserve(2 * (k / kLeafPoints + 1));
+  build(order, 0, static_cast<std::uint32_t>(k), pts);
+  points_.resize(3 * k);
+  for (std::size_t i = 0; i < k; ++i)
+    for (int a = 0; a < 3; ++a) points_[3 * i + a] = pts[3 * order[i] + a];
+  build_field(mesh, s);
+}
+
+std::int32_t LinkShape::build(std::vector<std::uint32_t>& order, std::uint32_t begin,
+                              std::uint32_t end, const std::vector<double>& pts) {
+  double lo[3], hi[3];
+  for (int a = 0; a < 3; ++a) lo[a] = hi[a] = pts[3 * order[begin] + a];
+  for (std::uint32_t i = begin + 1; i < end; ++i)
+    for (int a = 0; a < 3; ++a) {
+      lo[a] = std::min(lo[a], pts[3 * order[i] + a]);
+      hi[a] = std::max(hi[a], pts[3 * order[i] + a]);
+    }
+  const auto index = static_cast<std::int32_t>(nodes_.size());
+  nodes_.emplace_back();
+  {
+    Node& n = nodes_.back();
+    for (int a = 0; a < 3; ++a) n.centre[a] = 0.5 * (lo[a] + hi[a]);
+    double r2 = 0.0;
+    for (std::uint32_t i = begin; i < end; ++i) {
+      const double* p = &pts[3 * order[i]];
+      const double dx = p[0] - n.centre[0], dy = p[1] - n.centre[1], dz = p[2] - n.centre[2];
+      r2 = std::max(r2, dx * dx + dy * dy + dz * dz);
+    }
+    n.radius = std::sqrt(r2) * (1.0 + 1e-12) + kSlack;
+    n.begin = begin;
+    n.count = end - begin;
+  }
+  if (end - begin <= kLeafPoints) return index;
+  int axis = 0;
+  for (int a = 1; a < 3; ++a)
+    if (hi[a] - lo[a] > hi[axis] - lo[axis]) axis = a;
+  const std::uint32_t mid = begin + (end - begin) / 2;
+  std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
+                   [&](std::uint32_t x, std::uint32_t y) { return pts[3 * x + axis] < pts[3 * y + axis]; });
+  const std::int32_t left = build(order, begin, mid, pts);
+  const std::int32_t right = build(order, mid, end, pts);
+  nodes_[index].left = left;
+  nodes_[index].right = right;
+  return index;
+}
+
+void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s) {
+  // The box of the vertices the faces use.
+  for (int a = 0; a < 3; ++a) {
+    box_lo_[a] = std::numeric_limits<double>::infinity();
+    box_hi_[a] = -std::numeric_limits<double>::infinity();
+  }
+  for (std::size_t f = 0; f < 3 * mesh.n_faces; ++f) {
+    const double* v = mesh.vertices + 3 * mesh.faces[f];
+    for (int a = 0; a < 3; ++a) {
+      box_lo_[a] = std::min(box_lo_[a], v[a]);
+      box_hi_[a] = std::max(box_hi_[a], v[a]);
+    }
+  }
+  const double h = s.cell;
+  reach_ = s.reach;
+  inv_cell_ = 1.0 / h;
+  half_diag_ = h * std::sqrt(3.0) / 2.0;
+  double total = 1.0;
+  for (int a = 0; a < 3; ++a) {
+    lo_[a] = box_lo_[a] - reach_;
+    const double n = std::ceil((box_hi_[a] - box_lo_[a] + 2.0 * reach_) / h) + 1.0;
+    if (!std::isfinite(n)) throw std::invalid_argument("link mesh has non-finite vertices");
+    total *= n;
+    if (!(total <= kMaxCells)) throw std::invalid_argument("link mesh too large for its self-collision field");
+    shape_[a] = static_cast<std::int64_t>(n);
+  }
+  const std::int64_t sx = shape_[0], sy = shape_[1], sz = shape_[2];
+  field_.assign(static_cast<std::size_t>(sx * sy * sz), static_cast<float>(reach_));
+  std::vector<double> best(field_.size(), reach_ * reach_);
+  auto centre = [&](std::int64_t i, int a) { return lo_[a] + (static_cast<double>(i) + 0.5) * h; };
+
+  // Exact distances to each triangle for the cells within reach of it.
+  for (std::size_t f = 0; f < mesh.n_faces; ++f) {
+    const std::int64_t* F = mesh.faces + 3 * f;
+    const V3 a = vertex(mesh, F[0]), b = vertex(mesh, F[1]), c = vertex(mesh, F[2]);
+    const double tlo[3] = {std::min({a.x, b.x, c.x}), std::min({a.y, b.y, c.y}), std::min({a.z, b.z, c.z})};
+    const double thi[3] = {std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}), std::max({a.z, b.z, c.z})};
+    std::int64_t r0[3], r1[3];
+    for (int ax = 0; ax < 3; ++ax) {
+      r0[ax] = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor((tlo[ax] - reach_ - lo_[ax]) * inv_cell_)));
+      r1[ax] = std::min<std::int64_t>(shape_[ax] - 1,
+                                      static_cast<std::int64_t>(std::floor((thi[ax] + reach_ - lo_[ax]) * inv_cell_)));
+    }
+    for (std::int64_t i = r0[0]; i <= r1[0]; ++i)
+      for (std::int64_t j = r0[1]; j <= r1[1]; ++j)
+        for (std::int64_t l = r0[2]; l <= r1[2]; ++l) {
+          const std::size_t idx = static_cast<std::size_t>((i * sy + j) * sz + l);
+          const double d2 = point_triangle_sq({centre(i, 0), centre(j, 1), centre(l, 2)}, a, b, c);
+          if (d2 < best[idx]) best[idx] = d2;
+        }
+  }
+  // Rounded down to float, so a stored value never exceeds the distance.
+  for (std::size_t idx = 0; idx < field_.size(); ++idx) {
+    const double d = std::sqrt(best[idx]);
+    float v = static_cast<float>(d);
+    if (static_cast<double>(v) > d) v = std::nextafter(v, 0.0f);
+    field_[idx] = v;
+  }
+
+  // Cells that hold no surface and cannot be reached from the border through
+  // such cells lie inside the link.
+  std::vector<std::uint8_t> outside(field_.size(), 0);
+  std::deque<std::int64_t> queue;
+  auto free_cell = [&](std::size_t idx) { return static_cast<double>(field_[idx]) > half_diag_; };
+  for (std::int64_t i = 0; i < sx; ++i)
+    for (std::int64_t j = 0; j < sy; ++j)
+      for (std::int64_t l = 0; l < sz; ++l) {
+        if (i != 0 && j != 0 && l != 0 && i != sx - 1 && j != sy - 1 && l != sz - 1) continue;
+        const std::size_t idx = static_cast<std::size_t>((i * sy + j) * sz + l);
+        if (free_cell(idx) && !outside[idx]) {
+          outside[idx] = 1;
+          queue.push_back(static_cast<std::int64_t>(idx));
+        }
+      }
+  while (!queue.empty()) {
+    const std::int64_t idx = queue.front();
+    queue.pop_front();
+    const std::int64_t i = idx / (sy * sz), j = (idx / sz) % sy, l = idx % sz;
+    const std::int64_t nb[6][3] = {{i - 1, j, l}, {i + 1, j, l}, {i, j - 1, l},
+                                   {i, j + 1, l}, {i, j, l - 1}, {i, j, l + 1}};
+    for (const auto& n : nb) {
+      if (n[0] < 0 || n[1] < 0 || n[2] < 0 || n[0] >= sx || n[1] >= sy || n[2] >= sz) continue;
+      const std::size_t k = static_cast<std::size_t>((n[0] * sy + n[1]) * sz + n[2]);
+      if (outside[k] || !free_cell(k)) continue;
+      outside[k] = 1;
+      queue.push_back(static_cast<std::int64_t>(k));
+    }
+  }
+  for (std::size_t idx = 0; idx < field_.size(); ++idx)
+    if (!outside[idx] && free_cell(idx)) field_[idx] = -1.0f;
+}
+
+bool LinkShape::cell_of(const double* p, std::int64_t c[3]) const {
+  for (int a = 0; a < 3; ++a) {
+    const double f = std::floor((p[a] - lo_[a]) * inv_cell_);
+    if (!(f >= 0.0 && f < static_cast<double>(shape_[a]))) return false;
+    c[a] = static_cast<std::int64_t>(f);
+  }
+  return true;
+}
+
+double LinkShape::distance_bound(const double* p) const {
+  double box = 0.0;  // lower bound from the mesh's box
+  for (int a = 0; a < 3; ++a) box = std::max({box, box_lo_[a] - p[a], p[a] - box_hi_[a]});
+  if (!(box == box)) return -1.0;  // NaN: no bound
+  std::int64_t c[3];
+  if (!cell_of(p, c)) return std::max(box, reach_);
+  const float v = field_[static_cast<std::size_t>((c[0] * shape_[1] + c[1]) * shape_[2] + c[2])];
+  if (v < 0.0f) return -1.0;
+  return std::max(box, static_cast<double>(v) - half_diag_);
+}
+
+bool LinkShape::close(const double* p, double tau) const {
+  std::int64_t c[3];
+  if (!cell_of(p, c)) return false;
+  return static_cast<double>(field_[static_cast<std::size_t>((c[0] * shape_[1] + c[1]) * shape_[2] + c[2])]) <= tau;
+}
+
+bool LinkShape::touches(const LinkShape& other, const cellpath::Mat4& M, double tau, double skip) const {
+  if (nodes_.empty() || other.nodes_.empty()) return false;
+  std::int32_t stack[128];
+  int top = 0;
+  stack[top++] = 0;
+  while (top > 0) {
+    const Node& n = nodes_[static_cast<std::size_t>(stack[--top])];
+    double c[3];
+    pose(M, n.centre, c);
+    if (other.distance_bound(c) - n.radius > skip + kSlack) continue;
+    if (n.left < 0) {
+      const double* p = points_.data() + 3 * std::size_t{n.begin};
+      for (std::uint32_t k = 0; k < n.count; ++k, p += 3) {
+        double w[3];
+        pose(M, p, w);
+        if (other.close(w, tau)) return true;
+      }
+      continue;
+    }
+    stack[top++] = n.right;
+    stack[top++] = n.left;
+  }
+  return false;
+}
+
+SelfCollisionModel::SelfCollisionModel(const std::vector<MeshRef>& links, const SelfCollisionSettings& s) {
+  shapes_.reserve(links.size());
+  for (const MeshRef& m : links) shapes_.emplace_back(m, s);
+  const double rho = 0.6 * s.sample_spacing;
+  const double e = s.cell * std::sqrt(3.0) / 2.0;
+  tau_ = rho + e;
+  skip_ = tau_ + e;
+  if (!(skip_ < s.reach)) throw std::invalid_argument("self-collision reach must exceed the margin");
+  for (std::size_t i = 0; i < shapes_.size(); ++i)
+    for (std::size_t j = i + 2; j < shapes_.size(); ++j)
+      if (!shapes_[i].empty() && !shapes_[j].empty()) checked_.emplace_back(i, j);
+}
+
+bool SelfCollisionModel::pair_collides(std::size_t i, std::size_t j, const cellpath::Mat4& Ti,
+                                       const cellpath::Mat4& Tj) const {
+  const LinkShape& A = shapes_[i];
+  const LinkShape& B = shapes_[j];
+  if (A.empty() || B.empty()) return false;
+  double ca[3], cb[3];
+  pose(Ti, A.centre(), ca);
+  pose(Tj, B.centre(), cb);
+  const double dx = ca[0] - cb[0], dy = ca[1] - cb[1], dz = ca[2] - cb[2];
+  const double reach = A.radius() + B.radius() + skip_ + kSlack;
+  if (dx * dx + dy * dy + dz * dz > reach * reach) return false;
+  // The link with fewer points walks its tree against the other's field.
+  if (A.n_points() <= B.n_points()) return A.touches(B, cellpath::mul4(rigid_inverse(Tj), Ti), tau_, skip_);
+  return B.touches(A, cellpath::mul4(rigid_inverse(Ti), Tj), tau_, skip_);
+}
+
+bool SelfCollisionModel::collides(const cellpath::Mat4* poses) const {
+  for (const auto& [i, j] : checked_)
+    if (pair_collides(i, j, poses[i], poses[j])) return true;
+  return false;
+}
+
+}  // namespace gristane

@@ -1,0 +1,120 @@
+// Self-collision of a posed arm: does any link come too close to another link
+// it may not touch?
+//
+// Each link gets, once, in its own frame:
+//   - points on its surface, no farther than `sample_spacing` apart along any
+//     triangle (every surface point lies within rho = 0.6 * spacing of one),
+//     grouped into a tree of bounding spheres;
+//   - a distance field on a grid of `cell` edges over its box padded by
+//     `reach`: per cell the distance from the cell's centre to the surface
+//     (capped at `reach`), or -1 for cells enclosed by the surface.
+// A pair (A, B) is tested by posing A's points into B's frame and reading B's
+// field: a point is "close" when its cell's value is at most tau = rho + e,
+// where e = cell * sqrt(3) / 2 bounds how far a point can be from its cell's
+// centre.  So
+//   - links that touch or overlap always collide: some point of A lies within
+//     rho of B's surface, and its cell's value is at most rho + e;
+//   - links at least tau + e apart never do (about 1.2 cm at the defaults),
+//     which leaves ordinary close wrist poses free.
+// Sphere tests skip a whole subtree of A's points when the field (or B's box)
+// proves every point in it farther than tau + e, which only ever skips points
+// that would not have been close: the answer is that of testing every point.
+#pragma once
+
+#include "common/se3.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace gristane {
+
+struct SelfCollisionSettings {
+  double sample_spacing = 0.006;  // metres between surface points along a triangle
+  double cell = 0.005;            // distance-field cell edge
+  double reach = 0.04;            // field padding around the link, and the cap of its values
+};
+
+// A triangle mesh in its link's frame: vertices row-major (n, 3), faces
+// row-major (m, 3) indices, already checked to be in range.
+struct MeshRef {
+  const double* vertices = nullptr;
+  std::size_t n_vertices = 0;
+  const std::int64_t* faces = nullptr;
+  std::size_t n_faces = 0;
+};
+
+class LinkShape {
+ public:
+  LinkShape(const MeshRef& mesh, const SelfCollisionSettings& s);
+
+  bool empty() const { return nodes_.empty(); }
+  std::size_t n_points() const { return points_.size() / 3; }
+  // Bounding sphere of the link's surface points (link frame).
+  const double* centre() const { return nodes_.front().centre; }
+  double radius() const { return nodes_.front().radius; }
+
+  // Lower bound of the distance from p (link frame) to this link's surface,
+  // or a negative number inside it; `reach` at most where nothing is near.
+  double distance_bound(const double* p) const;
+  // The field's value at p's cell: p is close when it is at most tau.
+  bool close(const double* p, double tau) const;
+
+  // True when some point of `this`, posed by M (this link's frame into
+  // `other`'s frame), is close to `other`.
+  bool touches(const LinkShape& other, const cellpath::Mat4& M, double tau, double skip) const;
+
+ private:
+  struct Node {
+    double centre[3];
+    double radius;
+    std::uint32_t begin = 0, count = 0;
+    std::int32_t left = -1, right = -1;
+  };
+  std::int32_t build(std::vector<std::uint32_t>& order, std::uint32_t begin, std::uint32_t end,
+                     const std::vector<double>& pts);
+  void build_field(const MeshRef& mesh, const SelfCollisionSettings& s);
+  bool cell_of(const double* p, std::int64_t c[3]) const;
+
+  std::vector<double> points_;  // regrouped by tree leaf, row-major (k, 3)
+  std::vector<Node> nodes_;
+  // Distance field.
+  double lo_[3] = {0, 0, 0};        // grid corner
+  double box_lo_[3] = {0, 0, 0};    // the mesh's own box
+  double box_hi_[3] = {0, 0, 0};
+  double inv_cell_ = 1.0, half_diag_ = 0.0, reach_ = 0.0;
+  std::int64_t shape_[3] = {0, 0, 0};
+  std::vector<float> field_;
+};
+
+class SelfCollisionModel {
+ public:
+  // One mesh per link, base first; an empty mesh is a link without geometry.
+  SelfCollisionModel(const std::vector<MeshRef>& links, const SelfCollisionSettings& s = {});
+
+  std::size_t n_links() const { return shapes_.size(); }
+  const LinkShape& shape(std::size_t i) const { return shapes_[i]; }
+
+  // Pairs (i < j) tested by collides(); initially every pair of links with
+  // geometry that are not neighbours in the chain.
+  const std::vector<std::pair<std::size_t, std::size_t>>& checked() const { return checked_; }
+  void set_checked(std::vector<std::pair<std::size_t, std::size_t>> pairs) { checked_ = std::move(pairs); }
+
+  // Whether links i and j, at world poses Ti and Tj, come close (the sphere
+  // test first, then the points of the link with fewer against the other's field).
+  bool pair_collides(std::size_t i, std::size_t j, const cellpath::Mat4& Ti, const cellpath::Mat4& Tj) const;
+  // Whether any checked pair does, for the world poses of all links.
+  bool collides(const cellpath::Mat4* poses) const;
+
+  double tau() const { return tau_; }
+  // Distance below which two links may be reported colliding (tau + e).
+  double margin() const { return skip_; }
+
+ private:
+  std::vector<LinkShape> shapes_;
+  std::vector<std::pair<std::size_t, std::size_t>> checked_;
+  double tau_ = 0.0, skip_ = 0.0;
+};
+
+}  // namespace gristane
