@@ -155,8 +155,7 @@ nb::object provide_rrt_plan(nb::handle cache_dir_in, nb::handle planner_in, nb::
   say("Environment loaded in " + fixed2(seconds_since(t0)) + "s");
   if (self_collision) {
     nb::object allowed = ctx_obj.attr("allowed_pairs");
-    say("Self-collision: " + py_str(ctx_obj.attr("self_collision_pairs")) +
-        " link pairs checked, " + std::to_string(nb::len(allowed)) + " allowed to touch " +
+    say("Self-collision: links tested against each other, except the pairs allowed to touch " +
         py_str(allowed));
   }
 
@@ -280,7 +279,7 @@ void main_entry(nb::handle argv) {
 
 void register_driver(nb::module_& m) {
   m.def("ProvideRRTPlan", &provide_rrt_plan, "cache_dir"_a = m.attr("CACHE_DIR"), nb::kw_only(),
-        "planner"_a = "rrtstar", nb::arg("seed").sig("SEED") = nb::none(),
+        nb::arg("planner").none() = "rrtstar", nb::arg("seed").none().sig("SEED") = nb::none(),
         "self_collision"_a = false,
         "Plan through every waypoint of the cache: validate the waypoints, plan one segment "
         "per consecutive pair, densify at EDGE_RES, re-check every configuration and save "

@@ -4,7 +4,9 @@
 
 1. load the sample workcell (examples/sample_workcell.json) into the stand-in CAD host;
 2. capture it into a cache directory with Mirelock (waypoints "inicomp", "inicomp2");
-3. plan a collision-free joint trajectory through the waypoints with Brimwell's RRT*;
+3. plan a collision-free joint trajectory through the waypoints with Brimwell (the command
+   line's --planner auto --self-collision: RRT* first, RRT-Connect for a segment it cannot
+   plan, links kept clear of each other);
 4. verify it: Kestrune's two attachment checks and Pelmora's exact mesh query of every
    configuration (self-collision included); time it, every sample checked;
 5. run the straight-line planner add-in (Dorvanta.run) in the stand-in host;
@@ -90,8 +92,9 @@ def run_demo(out_dir: Path, cache_dir: Path, gif_frames: int = 36, allowed_pairs
             print(f"host log: {line}")
         files["cache directory"] = cache_dir
 
-    with stages("Plan a collision-free trajectory through the waypoints (Brimwell RRT*)"):
-        trajectory = Brimwell.ProvideRRTPlan(cache_dir)
+    with stages("Plan a collision-free trajectory through the waypoints "
+                "(Brimwell --planner auto --self-collision)"):
+        trajectory = Brimwell.ProvideRRTPlan(cache_dir, planner="auto", self_collision=True)
         files["trajectory"] = cache_dir / "JointAnglesToTravelAlong.npy"
 
     with stages("Verify the trajectory (Kestrune checks, exact mesh query with Pelmora)"):
