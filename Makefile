@@ -3,6 +3,7 @@
 # make bench  native code against plain numpy implementations of the same work
 # make sample-cache  capture the sample workcell into examples/cache (no planning)
 # make wheel  one abi3 wheel for Python 3.12 and later into dist/, built with a 3.12
+# make sanitize  the whole suite against an AddressSanitizer + UBSan build of the modules
 VENV    ?= .venv
 PYTHON  ?= python3
 PY      := $(VENV)/bin/python
@@ -10,7 +11,7 @@ PIP     := $(PY) -m pip
 STAMP   := $(VENV)/.installed
 EXTRAS  := test,viewer,demo
 
-.PHONY: install test demo bench sample-cache wheel clean
+.PHONY: install test demo bench sample-cache wheel sanitize clean
 
 # The wheel is built by a 3.12 interpreter, the oldest the stable ABI build
 # serves: pyenv's, else python3.12 on PATH; PY312=... names another.
@@ -58,6 +59,21 @@ wheel:
 	$(WHEEL_VENV)/bin/python -m pip wheel --quiet --no-deps --no-build-isolation --wheel-dir dist \
 	  -C wheel.py-api=cp312 -C cmake.define.CELLPATH_STABLE_ABI=ON .
 	@ls dist/cellpath-*-cp312-abi3-*.whl
+
+# The sanitized modules get a build folder of their own and are put ahead of the
+# installed ones on PYTHONPATH.  Python itself is not instrumented, so the gcc
+# runtimes are preloaded into it; leak detection is off (the interpreter keeps
+# much of what it allocates until exit) and the first report stops the run.
+SAN_DIR := build/sanitize
+SAN_CC  ?= gcc
+sanitize: install
+	$(VENV)/bin/cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLPATH_SANITIZE=ON >/dev/null
+	$(VENV)/bin/cmake --build $(SAN_DIR)
+	LD_PRELOAD="$$($(SAN_CC) -print-file-name=libasan.so) $$($(SAN_CC) -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  PYTHONPATH=$(abspath $(SAN_DIR))/out $(PY) -m pytest -q -x -p no:cacheprovider
 
 clean:
 	rm -rf build demo_out examples/cache

@@ -1,0 +1,12 @@
+# CELLPATH_SANITIZE=ON builds every module with AddressSanitizer and
+# UndefinedBehaviorSanitizer.  The interpreter itself is not instrumented, so
+# the runtimes must be preloaded into it (`make sanitize` does that); checks do
+# not recover, so the first report ends the run.  The vptr check is left out:
+# nanobind's type objects cross shared-library boundaries, where that check
+# reports types it cannot see as mismatched.
+option(CELLPATH_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(CELLPATH_SANITIZE)
+  set(_cellpath_san -fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all)
+  add_compile_options(${_cellpath_san} -fno-omit-frame-pointer -g)
+  add_link_options(${_cellpath_san})
+endif()
