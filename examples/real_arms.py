@@ -291,12 +291,13 @@ def panda_shelf(out_dir, *, scene_dir=None, visual=False) -> Path:
 
 
 SCENES = {"xarm6_cell": xarm6_cell, "panda_shelf": panda_shelf}
-VIEWS = {"xarm6_cell": (40.0, 20.0), "panda_shelf": (30.0, -140.0)}
+VIEWS = {"xarm6_cell": (40.0, 20.0), "panda_shelf": (62.0, -150.0)}
 
 
 def picture(cache_dir, out, *, title="", view=(40.0, 20.0)):
     """PNG of a cache's scene (examples/render.py's headless drawing): the arm solid at
-    the first waypoint and faint at the others, the environment translucent.
+    the first waypoint and faint at the others, the environment translucent, and the
+    tool path of the planned trajectory when the cache holds one.
     `view` is the camera's (elevation, azimuth) in degrees."""
     import render
     import matplotlib.pyplot as plt
@@ -326,6 +327,12 @@ def picture(cache_dir, out, *, title="", view=(40.0, 20.0)):
             ax.add_collection3d(Poly3DCollection((V @ T[:3, :3].T + T[:3, 3])[F],
                                                  facecolor=face[:3] + (face[3] * alpha,),
                                                  edgecolor=(0.1, 0.1, 0.2, 0.2 * alpha), linewidths=0.2))
+    planned = Path(cache_dir) / "JointAnglesToTravelAlong.npy"
+    if planned.is_file():
+        path = scene.tool_path(np.load(planned, allow_pickle=False))
+        ax.plot(path[:, 0], path[:, 1], path[:, 2], color=render.PATH_COLOR, linewidth=2.2,
+                label="planned tool path")
+        ax.legend(loc="upper left")
     fig.tight_layout()
     fig.savefig(out)
     plt.close(fig)
@@ -340,12 +347,17 @@ def main(argv=None):
     p.add_argument("--scene-dir", help="keep the environment STL files and waypoints.npy in this folder")
     p.add_argument("--visual", action="store_true", help="import the visual meshes")
     p.add_argument("--picture", help="also draw the scene into this PNG")
+    p.add_argument("--plan", nargs=argparse.REMAINDER, metavar="BRIMWELL_OPTION",
+                   help="plan the task with Brimwell (the options after --plan are its own) before drawing")
     args = p.parse_args(argv)
     out = SCENES[args.scene](args.out_dir, scene_dir=args.scene_dir, visual=args.visual)
     print(f"wrote {out}")
     if args.scene_dir:
         print("the same with the command line:")
         print("  " + command_line(args.scene, args.out_dir, args.scene_dir))
+    if args.plan is not None:
+        import Brimwell
+        Brimwell.main(["--cache-dir", str(out), *args.plan])
     if args.picture:
         print(f"drew {picture(out, args.picture, view=VIEWS[args.scene])}")
     return 0
