@@ -109,3 +109,27 @@ def test_exact_contacts_count_moving_links_only(make_cache):
     assert scene.contacts([free, folded]) == (True, False)
     assert scene.contacts([free, np.array(synthetic_cache.COLLIDING_Q)]) == (False, True)
     assert scene.exactly_free(free) and not scene.exactly_free(folded)
+
+
+def test_scene_caches_are_reused_until_a_source_changes(tmp_path, monkeypatch):
+    monkeypatch.setattr(bench, "CACHE_ROOT", tmp_path / "caches")
+    source = tmp_path / "scene.py"
+    source.write_text("one")
+    builds = []
+
+    def build(out):
+        builds.append(out)
+        out.mkdir(parents=True)
+        (out / "meta.json").write_text("{}")
+        return out
+
+    first = bench._built_cache("arm", build, [source])
+    assert bench._built_cache("arm", build, [source]) == first and len(builds) == 1
+    (first / "stale").write_text("left over from the old scene")
+    source.write_text("two")
+    assert bench._built_cache("arm", build, [source]) == first and len(builds) == 2
+    assert not (first / "stale").exists()
+    # A build that died before writing its stamp is not taken for a finished one.
+    (tmp_path / "caches" / "arm.stamp").unlink()
+    bench._built_cache("arm", build, [source])
+    assert len(builds) == 3
