@@ -4,7 +4,8 @@ A few scenes, many problems per scene, one table per scene:
 
 - problems: pairs of free configurations PAIR_DIST rad apart whose straight edge
   collides, drawn with a fixed seed per scene ("free" = valid for the planning
-  context and, by the exact meshes, no two links touching);
+  context, with its self-collision test too where built, and by the exact meshes
+  no two links touching);
 - the scene's waypoint task, every consecutive pair of waypoints in order, for
   TASK_SEEDS seeds (one generator shared by the segments, as the driver does).
 
@@ -167,6 +168,13 @@ class Scene:
     def exactly_free(self, q):
         return not self.self_pairs(self.exact.query(q))
 
+    def free(self, q):
+        """Valid for every validity test in the benchmark: the context's, with its
+        self-collision test where built, and the exact meshes'."""
+        sctx = self.self_ctx()
+        return (self.ctx.is_valid(q) and (sctx is None or sctx.is_valid(q))
+                and self.exactly_free(q))
+
     def self_ctx(self):
         """The context with the self-collision test on, or None when Brimwell lacks it."""
         if self._self_ctx is None:
@@ -195,8 +203,7 @@ def draw_problems(scene, count, seed, dist=PAIR_DIST):
             continue
         step = rng.normal(size=scene.n)
         b = a + step * (dist / np.linalg.norm(step))
-        if (ctx.is_valid(b) and not ctx.edge_valid(a, b)
-                and scene.exactly_free(a) and scene.exactly_free(b)):
+        if ctx.is_valid(b) and not ctx.edge_valid(a, b) and scene.free(a) and scene.free(b):
             problems.append((a, b))
     return problems
 
@@ -539,10 +546,16 @@ def bench_scene(name, cache_dir, args):
     print(f"{name}: {scene.n} joints, {len(problems)} problems ({PAIR_DIST} rad apart, straight "
           f"edge blocked), task of {max(len(scene.waypoints) - 1, 0)} segments; links always "
           f"touching: {touching}; set up in {time.perf_counter() - t0:.1f} s")
+    sctx = scene.self_ctx()
+    if sctx is not None and hasattr(sctx, "allowed_pairs"):
+        nested = [f"{i}-{j}" for i, j in sctx.allowed_pairs if abs(i - j) > 1]
+        print(f"  self-collision test skips {len(sctx.allowed_pairs)} link pairs: the adjacent ones"
+              + (f" and {', '.join(nested)}" if nested else ""))
 
     validity_cost(scene)
     table = run_problems(scene, planners, problems)
-    print(" random problems")
+    feasible = sum(any(out[i].ok for out in table.values()) for i in range(len(problems)))
+    print(f" random problems ({feasible} solved by at least one planner)")
     print(HEADER)
     for pname, outcomes in table.items():
         print_row(scene, pname, f"{sum(o.ok for o in outcomes):>3}/{len(problems)}", outcomes)
