@@ -16,8 +16,10 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <string>
 #include <vector>
@@ -245,7 +247,166 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity, nb::ha
   return nb::make_tuple(t_arr, q_arr, qd_arr, qdd_arr);
 }
 
+nb::object builtins() { return nb::module_::import_("builtins"); }
+
+nb::object cache_file(nb::handle cache_dir, const char* name) {
+  return nb::module_::import_("pathlib").attr("Path")(cache_dir).attr("__truediv__")(name);
+}
+
+// Written under a temporary name in the same directory and renamed over the
+// target: a failed write leaves neither a partial file nor a lost old one.
+template <class Write>
+void write_whole(nb::handle target, Write&& write) {
+  nb::module_ os = nb::module_::import_("os");
+  nb::object tmp = target.attr("parent").attr("__truediv__")(
+      nb::str(".{}.{}.tmp").format(target.attr("name"), os.attr("getpid")()));
+  try {
+    nb::object fh = builtins().attr("open")(tmp, "wb");
+    try {
+      write(fh);
+      fh.attr("flush")();
+      os.attr("fsync")(fh.attr("fileno")());
+    } catch (...) {
+      fh.attr("close")();
+      throw;
+    }
+    fh.attr("close")();
+    os.attr("replace")(tmp, target);
+  } catch (...) {
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    try {
+      if (nb::cast<bool>(tmp.attr("exists")())) tmp.attr("unlink")();
+    } catch (...) {
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, trace);
+    throw;
+  }
+}
+
+// The shortest text that reads back as the same double.
+void append_number(std::string& out, double x) {
+  char buf[32];
+  auto r = std::to_chars(buf, buf + sizeof buf, x);
+  out.append(buf, r.ptr);
+}
+
+// "t,q1..qn,qd1..qdn", then one row per sample.
+std::string timed_csv(const Array<double>& t, const Array<double>& q, const Array<double>& qd) {
+  const std::size_t K = t.size, n = q.shape[1];
+  std::string out = "t";
+  for (std::size_t j = 1; j <= n; ++j) out += ",q" + std::to_string(j);
+  for (std::size_t j = 1; j <= n; ++j) out += ",qd" + std::to_string(j);
+  out += "\n";
+  out.reserve(out.size() + K * (2 * n + 1) * 22);
+  for (std::size_t k = 0; k < K; ++k) {
+    append_number(out, t[k]);
+    for (std::size_t j = 0; j < n; ++j) out += ',', append_number(out, q[k * n + j]);
+    for (std::size_t j = 0; j < n; ++j) out += ',', append_number(out, qd[k * n + j]);
+    out += '\n';
+  }
+  return out;
+}
+
+// "V[,V...]" from the command line: one or more positive finite numbers, as
+// one float or a float64 array.
+nb::object option_limits(nb::handle parser, nb::handle text, const char* option) {
+  const std::string s = nb::cast<std::string>(text);
+  nb::list values;
+  for (nb::handle part : text.attr("split")(",")) {
+    double v = 0.0;
+    try {
+      v = nb::cast<double>(builtins().attr("float")(part));
+    } catch (nb::python_error&) {
+      parser.attr("error")(std::string(option) + ": '" + s +
+                           "' is not one number or a comma-separated list of numbers");
+    }
+    if (!(std::isfinite(v) && v > 0.0))
+      parser.attr("error")(std::string(option) + ": every limit must be positive and finite, got '" + s + "'");
+    values.append(v);
+  }
+  if (nb::len(values) == 1) return values[0];
+  nb::module_ np = nb::module_::import_("numpy");
+  return np.attr("array")(values, "dtype"_a = np.attr("float64"));
+}
+
 }  // namespace
+
+void add_timing_options(nb::handle parser) {
+  parser.attr("add_argument")(
+      "--timed", "action"_a = "store_true",
+      "help"_a = "also time the trajectory (at rest at every corner, each straight piece in minimum "
+                 "time) and save it as TimedTrajectory.npz and TimedTrajectory.csv in the cache");
+  parser.attr("add_argument")(
+      "--max-velocity", "metavar"_a = "V[,V...]", "default"_a = nb::none(),
+      "help"_a = "with --timed: joint velocity limits in rad/s, one for all joints or one per joint "
+                 "(default: the cache's JointVelocityLimits.npy)");
+  parser.attr("add_argument")(
+      "--max-acceleration", "metavar"_a = "A[,A...]", "default"_a = nb::none(),
+      "help"_a = "with --timed (required): joint acceleration limits in rad/s^2, one for all joints "
+                 "or one per joint");
+}
+
+void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_dir) {
+  nb::object vel = args.attr("max_velocity"), acc = args.attr("max_acceleration");
+  if (!nb::cast<bool>(args.attr("timed"))) {
+    if (!vel.is_none() || !acc.is_none()) parser.attr("error")("--max-velocity and --max-acceleration need --timed");
+    return;
+  }
+  if (acc.is_none())
+    parser.attr("error")("--timed needs --max-acceleration A[,A...]: the joints' acceleration limits in "
+                         "rad/s^2, one value for all joints or one per joint");
+  nb::setattr(args, "_max_acceleration", option_limits(parser, acc, "--max-acceleration"));
+  if (vel.is_none()) {
+    nb::object file = cache_file(cache_dir, "JointVelocityLimits.npy");
+    if (!nb::cast<bool>(file.attr("is_file")()))
+      parser.attr("error")("--timed needs --max-velocity V[,V...] (rad/s, one value for all joints or one "
+                           "per joint): the cache holds no JointVelocityLimits.npy");
+    nb::setattr(args, "_max_velocity", nb::none());
+  } else {
+    nb::setattr(args, "_max_velocity", option_limits(parser, vel, "--max-velocity"));
+  }
+}
+
+void write_timed_trajectory(nb::handle args, nb::handle cache_dir, nb::handle dense) {
+  if (!nb::cast<bool>(args.attr("timed"))) return;
+  nb::module_ np = nb::module_::import_("numpy");
+  nb::module_ brim = nb::module_::import_("Brimwell");
+  Array<double> path = cellpath::py::as_f64(dense);
+  const std::size_t n = path.ndim() == 2 ? path.shape[1] : 0;
+
+  nb::object vel = nb::getattr(args, "_max_velocity");
+  if (vel.is_none()) {
+    nb::object file = cache_file(cache_dir, "JointVelocityLimits.npy");
+    nb::object kept = np.attr("load")(file, "allow_pickle"_a = false);
+    limit_values(kept, n, "JointVelocityLimits.npy");  // named by its file when it is wrong
+    vel = kept;
+  }
+  nb::dict kw;
+  if (nb::hasattr(args, "self_collision") && nb::cast<bool>(args.attr("self_collision")))
+    kw["self_collision"] = true;
+  nb::object ctx = brim.attr("PlanningContext")(cache_dir, **kw);
+  nb::object timed = time_parameterize(dense, vel, nb::getattr(args, "_max_acceleration"), kDefaultDt, ctx);
+  Array<double> t = cellpath::py::as_f64(timed[0]);
+  Array<double> q = cellpath::py::as_f64(timed[1]);
+  Array<double> qd = cellpath::py::as_f64(timed[2]);
+
+  char line[160];
+  std::snprintf(line, sizeof line, "Timed trajectory: %.2f s in %zu samples of %.2f s, all verified valid",
+                t[t.size - 1], t.size, kDefaultDt);
+  builtins().attr("print")(line);
+
+  nb::object npz = cache_file(cache_dir, "TimedTrajectory.npz");
+  write_whole(npz, [&](nb::handle fh) {
+    np.attr("savez")(fh, "t"_a = timed[0], "q"_a = timed[1], "qd"_a = timed[2], "qdd"_a = timed[3]);
+  });
+  nb::object csv = cache_file(cache_dir, "TimedTrajectory.csv");
+  const std::string text = timed_csv(t, q, qd);
+  write_whole(csv, [&](nb::handle fh) { fh.attr("write")(nb::bytes(text.data(), text.size())); });
+  builtins().attr("print")("Saved timed trajectory to " + nb::cast<std::string>(nb::str(npz)) + " and " +
+                           nb::cast<std::string>(nb::str(csv)));
+}
 
 void register_timing(nb::module_& m) {
   m.def("time_parameterize", &time_parameterize, "path"_a, "max_velocity"_a, "max_acceleration"_a,

@@ -15,7 +15,21 @@ namespace brimwell {
 std::vector<std::size_t> rest_rows(const double* rows, std::size_t count, std::size_t n,
                                    double line_tol, double repeat_tol);
 
-// Adds time_parameterize (and its module constants) to the module.
+// Adds time_parameterize to the module.
 void register_timing(nanobind::module_& m);
+
+// The planner command line's timing options: --timed, --max-velocity V[,V...]
+// and --max-acceleration A[,A...], added to its argparse parser.
+void add_timing_options(nanobind::handle parser);
+
+// Before planning: refuse timing options that cannot work (no acceleration
+// limit, no velocity limit given or kept in the cache, malformed numbers), so a
+// long plan is not wasted on them.
+void check_timing_options(nanobind::handle parser, nanobind::handle args, nanobind::handle cache_dir);
+
+// After planning, with --timed: time the saved trajectory, check every sample
+// with a planning context like the plan's, and write TimedTrajectory.npz and
+// TimedTrajectory.csv beside it.
+void write_timed_trajectory(nanobind::handle args, nanobind::handle cache_dir, nanobind::handle dense);
 
 }  // namespace brimwell
