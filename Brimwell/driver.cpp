@@ -2,6 +2,7 @@
 // checked, one segment planned per consecutive pair, the chain densified,
 // re-checked and saved.
 #include "py_planning.hpp"
+#include "timing.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -256,6 +257,7 @@ void main_entry(nb::handle argv) {
   parser.attr("add_argument")("--self-collision", "action"_a = "store_true",
                               "help"_a = "also reject configurations in which two links that may "
                                          "not touch overlap");
+  brimwell::add_timing_options(parser);
   // Anything else is ignored (so main() also runs from inside other programs
   // whatever their argv), with a note on stderr so that a directory typed on
   // the command line is not silently mistaken for the one planned.
@@ -272,7 +274,9 @@ void main_entry(nb::handle argv) {
         "Brimwell: ignoring arguments " + py_str(nb::repr(ignored)) + " (it plans on " +
             py_str(cache_dir) + "; set CELLPATH_CACHE_DIR to plan elsewhere)",
         "file"_a = nb::module_::import_("sys").attr("stderr"));
-  provide_rrt_plan(cache_dir, args.attr("planner"), seed, truth(args.attr("self_collision")));
+  brimwell::check_timing_options(parser, args, cache_dir);
+  nb::object dense = provide_rrt_plan(cache_dir, args.attr("planner"), seed, truth(args.attr("self_collision")));
+  brimwell::write_timed_trajectory(args, cache_dir, dense);
 }
 
 }  // namespace
@@ -296,8 +300,10 @@ void register_driver(nb::module_& m) {
         "the cache for the collision viewer.");
   m.def("main", &main_entry, "argv"_a = nb::none(),
         "Command line: Brimwell [--cache-dir DIR] [--planner {rrtstar,connect,auto}] [--seed N] "
-        "[--self-collision]; plans on the default cache directory with RRT* when no option is "
-        "given (see ProvideRRTPlan).");
+        "[--self-collision] [--timed [--max-velocity V[,V...]] [--max-acceleration A[,A...]]]; "
+        "plans on the default cache directory with RRT* when no option is given (see "
+        "ProvideRRTPlan).  --timed also times the trajectory (time_parameterize, every sample "
+        "checked) into TimedTrajectory.npz and TimedTrajectory.csv.");
 }
 
 }  // namespace brimwell_py

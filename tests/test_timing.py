@@ -168,3 +168,74 @@ def test_urdf_import_keeps_velocity_limits_only_as_a_full_set(tmp_path, tb, limi
     else:
         v = np.load(path, allow_pickle=False)
         assert v.dtype == np.float64 and v.tolist() == expected
+
+
+# ----------------------------------------------------------------- command line
+
+@pytest.fixture
+def task_cache(make_cache):
+    return make_cache(waypoints=AROUND)
+
+
+def run_main(capsys, *argv):
+    Brimwell.main(list(argv))
+    return capsys.readouterr()
+
+
+def test_command_line_writes_the_timed_trajectory_beside_the_plan(task_cache, capsys):
+    cache = task_cache.path
+    run_main(capsys, "--cache-dir", str(cache))
+    plain = (cache / "JointAnglesToTravelAlong.npy").read_bytes()
+    assert not (cache / "TimedTrajectory.npz").exists()
+
+    out = run_main(capsys, "--cache-dir", str(cache), "--timed", "--max-velocity", "1.0",
+                   "--max-acceleration", "2,2,2,3,3,3").out
+    assert (cache / "JointAnglesToTravelAlong.npy").read_bytes() == plain
+    path = np.load(cache / "JointAnglesToTravelAlong.npy")
+    expected = Brimwell.time_parameterize(path, 1.0, [2, 2, 2, 3, 3, 3])
+    with np.load(cache / "TimedTrajectory.npz", allow_pickle=False) as saved:
+        assert sorted(saved.files) == ["q", "qd", "qdd", "t"]
+        for key, value in zip(("t", "q", "qd", "qdd"), expected):
+            np.testing.assert_array_equal(saved[key], value)
+    lines = (cache / "TimedTrajectory.csv").read_text().splitlines()
+    assert lines[0] == "t," + ",".join(f"q{j}" for j in range(1, 7)) + "," + ",".join(f"qd{j}" for j in range(1, 7))
+    table = np.loadtxt(cache / "TimedTrajectory.csv", delimiter=",", skiprows=1)
+    np.testing.assert_array_equal(table, np.column_stack([expected[0], expected[1], expected[2]]))
+    assert f"Timed trajectory: {expected[0][-1]:.2f} s in {len(expected[0])} samples of 0.01 s" in out
+    assert "Saved timed trajectory to " + str(cache / "TimedTrajectory.npz") in out
+
+
+def test_command_line_velocity_from_the_cache(task_cache, capsys):
+    cache = task_cache.path
+    limits = np.array([0.5, 0.6, 0.7, 0.8, 0.9, 1.0])
+    np.save(cache / "JointVelocityLimits.npy", limits)
+    run_main(capsys, "--cache-dir", str(cache), "--timed", "--max-acceleration", "2")
+    path = np.load(cache / "JointAnglesToTravelAlong.npy")
+    with np.load(cache / "TimedTrajectory.npz") as saved:
+        np.testing.assert_array_equal(saved["t"], Brimwell.time_parameterize(path, limits, 2.0)[0])
+    # An option still wins over the file.
+    run_main(capsys, "--cache-dir", str(cache), "--timed", "--max-velocity", "2", "--max-acceleration", "2")
+    with np.load(cache / "TimedTrajectory.npz") as saved:
+        np.testing.assert_array_equal(saved["t"], Brimwell.time_parameterize(path, 2.0, 2.0)[0])
+    np.save(cache / "JointVelocityLimits.npy", limits[:5])
+    with pytest.raises(ValueError, match=r"JointVelocityLimits\.npy must be one value .* \(6\), got shape \(5,\)"):
+        run_main(capsys, "--cache-dir", str(cache), "--timed", "--max-acceleration", "2")
+
+
+def test_command_line_refuses_unusable_timing_options_before_planning(task_cache, capsys):
+    cache = task_cache.path
+    for argv, says in ((["--timed", "--max-velocity", "1"], "--timed needs --max-acceleration"),
+                       (["--timed", "--max-acceleration", "1"], "--timed needs --max-velocity"),
+                       (["--max-acceleration", "1"], "need --timed"),
+                       (["--timed", "--max-velocity", "1,0", "--max-acceleration", "1"], "positive and finite"),
+                       (["--timed", "--max-velocity", "1", "--max-acceleration", "nan"], "positive and finite"),
+                       (["--timed", "--max-velocity", "fast", "--max-acceleration", "1"], "is not one number")):
+        with pytest.raises(SystemExit) as stop:
+            run_main(capsys, "--cache-dir", str(cache), *argv)
+        assert stop.value.code == 2
+        assert says in capsys.readouterr().err
+    assert not (cache / "JointAnglesToTravelAlong.npy").exists()
+    # A count that does not fit the arm is only known once the cache is read.
+    with pytest.raises(ValueError, match=r"max_acceleration must be one value for all joints or one per joint \(6\)"):
+        run_main(capsys, "--cache-dir", str(cache), "--timed", "--max-velocity", "1", "--max-acceleration", "1,2")
+    assert not (cache / "TimedTrajectory.npz").exists()
