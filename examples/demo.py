@@ -111,7 +111,7 @@ def run_demo(out_dir: Path, cache_dir: Path, gif_frames: int = 36, allowed_pairs
                   "(arm against environment and against itself)")
         # Timed at the demo's limits, every sample checked by the planner's own test.
         timed = Brimwell.time_parameterize(trajectory, DEMO_MAX_VELOCITY, DEMO_MAX_ACCELERATION,
-                                           ctx=Brimwell.PlanningContext(cache_dir))
+                                           ctx=Brimwell.PlanningContext(cache_dir, self_collision=True))
         print(f"timed trajectory: {timed[0][-1]:.2f} s in {len(timed[0])} samples of "
               f"{timed[0][1] - timed[0][0] if len(timed[0]) > 1 else 0:.2f} s, every sample valid "
               f"(at most {DEMO_MAX_VELOCITY} rad/s and {DEMO_MAX_ACCELERATION} rad/s^2 per joint)")
