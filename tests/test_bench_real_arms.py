@@ -115,7 +115,8 @@ def test_exact_contacts_count_moving_links_only(make_cache):
     pedestal = ("pedestal", (-0.2, -0.2, -0.3), (0.2, 0.2, 0.001))
     scene = bench.Scene("synthetic", make_cache(env=synthetic_cache.DEFAULT_ENV + (pedestal,)).path)
     free = np.zeros(6)
-    folded = np.array([0.0, 0.0, -2.8, 0.0, 0.0, 0.0])  # link 4 comes down into link 2, away from the wall
+    # Folded away from the wall: link 4 comes down into link 2.
+    folded = np.array([0.0, 0.0, -2.8, 0.0, 0.0, 0.0])
     assert scene.always_touching == set()
     assert scene.contacts([free, free]) == (False, False)
     assert scene.contacts([free, folded]) == (True, False)
