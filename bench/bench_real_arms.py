@@ -39,6 +39,7 @@ Run: python bench/bench_real_arms.py [--quick] [--cache DIR ...] [--problems N] 
 """
 import argparse
 import contextlib
+import gc
 import hashlib
 import io
 import math
@@ -303,7 +304,7 @@ class Ompl:
             bounds.setHigh(k, float(hi))
         self.space.setBounds(bounds)
         self.si = ob.SpaceInformation(self.space)
-        self.calls, self.inside, self.record = 0, 0.0, None
+        self.durations, self.record = [], []
         is_valid, n = ctx.is_valid, self.n
         self._plain = lambda s: is_valid(np.array(s[0:n]))
         self.si.setStateValidityChecker(self._plain)
@@ -311,21 +312,23 @@ class Ompl:
         self.si.setStateValidityCheckingResolution(Brimwell.EDGE_RES / self.si.getMaximumExtent())
         self.si.setup()
 
-    def instrument(self, on, record=False):
-        """Time every callback (and keep its joint vectors) instead of the plain one."""
+    def instrument(self, on):
+        """Time every callback and keep its joint vector, or go back to the plain one."""
         is_valid, n, clock = self.ctx.is_valid, self.n, time.perf_counter
-        self.calls, self.inside, self.record = 0, 0.0, [] if record else None
+        if on:
+            self.durations, self.record = [], []
 
         def timed(s):
             t0 = clock()
             q = np.array(s[0:n])
             ok = is_valid(q)
-            self.inside += clock() - t0
-            self.calls += 1
-            if self.record is not None:
-                self.record.append(q)
+            self.durations.append(clock() - t0)
+            self.record.append(q)
             return ok
         self.si.setStateValidityChecker(timed if on else self._plain)
+        # Set up again now: done later, inside a planner's setup, it would draw from
+        # OMPL's seed generator (random projections) after the planner was seeded.
+        self.si.setup()
 
     def _state(self, q):
         s = self.space.allocState()
@@ -492,29 +495,36 @@ def print_ratios(table, pairs):
 
 
 def callback_cost(scene, peer, problems):
-    """How much of OMPL's time is spent in the Python validity callback."""
+    """How much of OMPL's time goes into the Python validity callback, and how much of
+    that is the crossing into Python rather than the check itself."""
     print(f"  OMPL's Python validity callback (instrumented rerun of "
           f"{min(len(problems), CALLBACK_PROBLEMS)} problems):")
     for kind in ("rrtstar", "connect"):
-        peer.instrument(True, record=True)
+        peer.instrument(True)
         run = peer.planner(kind)
-        total = 0.0
-        for i, (a, b) in enumerate(problems[:CALLBACK_PROBLEMS]):
-            t0 = time.perf_counter()
-            run(a, b, i)
-            total += time.perf_counter() - t0
-        calls, inside, qs = peer.calls, peer.inside, np.array(peer.record)
+        # CPU time and median calls: on a shared machine the wall clock also counts
+        # the time other processes hold the core.  The records grow by the tens of
+        # thousands; the collector's passes over them would land inside the calls.
+        gc.disable()
+        try:
+            cpu = time.process_time()
+            for i, (a, b) in enumerate(problems[:CALLBACK_PROBLEMS]):
+                run(a, b, i)
+            cpu = time.process_time() - cpu
+        finally:
+            gc.enable()
+        durations, qs = np.array(peer.durations), np.array(peer.record)
         peer.instrument(False)
-        if not calls:
+        if not len(durations) or cpu <= 0:
             continue
-        native_ns, _ = scene.ctx._time_is_valid(qs[:20000])
-        per_call = inside / calls * 1e9
-        native = float(np.mean(native_ns))
-        print(f"    ompl-{kind:<8} {calls:>7} calls, {inside * 1e3:7.1f} ms inside of "
-              f"{total * 1e3:7.1f} ms "
-              f"solving and simplifying ({inside / total:4.0%}); {per_call:5.0f} ns per call, of "
-              f"which the native check {native:5.0f} ns: the crossing costs "
-              f"{(inside - calls * native * 1e-9) / total:4.0%} of the run")
+        callback = float(np.median(durations)) * 1e9
+        native = float(np.median(scene.ctx._time_is_valid(qs)[0]))
+        share = callback * 1e-9 * len(durations) / cpu
+        crossing = max(callback - native, 0.0) * 1e-9 * len(durations) / cpu
+        print(f"    ompl-{kind:<8} {len(durations):>6} calls, {cpu * 1e3:7.1f} ms of CPU time "
+              f"solving and simplifying: at the median call ({callback:4.0f} ns, the native "
+              f"check {native:4.0f} ns) the callback is {share:4.0%} of it, the crossing into "
+              f"Python {crossing:4.0%}")
 
 
 def validity_cost(scene):
