@@ -2,7 +2,7 @@
 // the design, and the add-in entry point run(context).  Also offers the
 // home-configuration functions and everything public of kinematics.
 #include "Dorvanta/traveller.hpp"
-#include "Quennet/host.hpp"
+#include "kinematics/host.hpp"
 #include "Quennet/register.hpp"
 #include "kinematics/register.hpp"
 
@@ -233,8 +233,7 @@ NB_MODULE(Dorvanta, m) {
             "target poses on straight Cartesian legs (joint-space fallback), their animation "
             "in the design, and the add-in entry point run; also offers the home-"
             "configuration functions of Quennet and every public function of kinematics.";
-  kinematics::register_kinematics(m);
-  quennet::bind_adsk(m);
+  kinematics::register_kinematics(m, cellpath::host::Handles::with_adsk);
   quennet::register_quennet(m);
   m.attr("time") = nb::module_::import_("time");
   nb::object mod = nb::borrow(m);

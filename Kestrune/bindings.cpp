@@ -1,6 +1,7 @@
 // Kestrune: checks that a capture cache is kinematically consistent.  A failed
 // check raises AssertionError with its message; a passed one prints a line.
 #include "common/arm_scene.hpp"
+#include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
 #include "kestrune.hpp"
@@ -50,7 +51,8 @@ Array<double> points_arg(nb::handle pts, const char* what) {
 // the same ones.
 nb::object load_points(nb::handle cache_dir, long index, long n, long seed) {
   nb::module_ np = py::numpy();
-  nb::object data = py::open_archive(py::join_path(cache_dir, "link_" + std::to_string(index) + ".npz"));
+  const std::string file = py::link_file(std::to_string(index));
+  nb::object data = py::open_archive(py::join_path(cache_dir, file));
   nb::object V;
   try {
     V = py::archive_member(data, "V");
@@ -59,9 +61,8 @@ nb::object load_points(nb::handle cache_dir, long index, long n, long seed) {
     throw;
   }
   data.attr("close")();
-  Array<double> v = points_arg(V, ("link_" + std::to_string(index) + ".npz: V").c_str());
-  if (!py::all_finite(v.data, v.size))
-    throw nb::value_error(("link_" + std::to_string(index) + ".npz: V holds NaN or infinite coordinates").c_str());
+  Array<double> v = points_arg(V, (file + ": V").c_str());
+  if (!py::all_finite(v.data, v.size)) throw nb::value_error((file + ": V holds NaN or infinite coordinates").c_str());
   const long rows = static_cast<long>(v.shape[0]);
   if (rows > n) {
     nb::object rng = np.attr("random").attr("default_rng")(seed);

@@ -1,6 +1,7 @@
 // Lumbrel: shows a capture cache as it was captured: every link at its home
 // pose and every environment body, each a named node of one scene.
-#include "common/mesh_archive.hpp"
+#include "common/arm_scene.hpp"
+#include "common/capture_reader.hpp"
 #include "common/pybridge.hpp"
 #include "common/viewer.hpp"
 
@@ -25,24 +26,14 @@ nb::object pose_arg(nb::handle nested, nb::handle name) {
 
 nb::object load_mesh(nb::handle npz_path) { return py::load_trimesh(npz_path); }
 
+// Every link at the home pose meta.json gives it; the index is used as written.
 nb::object build_scene(nb::handle meta) {
-  nb::object cache = g_module.attr("CACHE_DIR");
-  nb::object link_color = g_module.attr("LINK_COLOR");
-  nb::object env_color = g_module.attr("ENV_COLOR");
-  nb::object scene = nb::module_::import_("trimesh").attr("Scene")();
-  for (nb::handle link : meta["links"]) {
-    nb::object index = link["index"];
-    const std::string file = "link_" + py::str_of(index) + ".npz";
-    nb::object mesh = load_mesh(py::join_path(cache, file));
+  auto place = [](nb::handle link) {
     nb::object name = link["name"];
-    py::add_colored(scene, mesh, link_color, name, pose_arg(link["home_transform"], name));
-  }
-  for (nb::handle env : meta.attr("get")("env", nb::list())) {
-    nb::object name = env["name"];
-    const std::string file = "env_" + py::str_of(name) + ".npz";
-    py::add_colored(scene, load_mesh(py::join_path(cache, file)), env_color, name, nb::none());
-  }
-  return scene;
+    return py::PlacedLink{py::str_of(link["index"]), pose_arg(link["home_transform"], name), false};
+  };
+  return py::capture_scene(meta, g_module.attr("CACHE_DIR"), place,
+                           {g_module.attr("LINK_COLOR"), nb::none(), g_module.attr("ENV_COLOR")});
 }
 
 void main_entry(nb::handle argv) {
@@ -52,10 +43,7 @@ void main_entry(nb::handle argv) {
       nb::arg("description") = "Show the capture cache (links at their home poses and the "
                                "environment) in a viewer window.");
   parser.attr("parse_args")(argv);
-  nb::object cache = g_module.attr("CACHE_DIR");
-  nb::object meta = nb::module_::import_("json").attr("loads")(
-      py::join_path(cache, "meta.json").attr("read_text")());
-  nb::object scene = build_scene(meta);
+  nb::object scene = build_scene(py::read_meta(g_module.attr("CACHE_DIR")));
   py::show_scene(scene, "Lumbrel");
 }
 
@@ -66,11 +54,8 @@ NB_MODULE(Lumbrel, m) {
   m.doc() = "Cache viewer: the captured arm at its home pose and its surroundings in a viewer "
             "window.";
   m.attr("CACHE_DIR") = py::default_cache_dir(m, "Cache", 1);
-  nb::list link_color, env_color;
-  for (int c : {100, 150, 230, 255}) link_color.append(c);
-  for (int c : {200, 90, 90, 255}) env_color.append(c);
-  m.attr("LINK_COLOR") = link_color;
-  m.attr("ENV_COLOR") = env_color;
+  m.attr("LINK_COLOR") = py::rgba(py::kLinkColor);
+  m.attr("ENV_COLOR") = py::rgba(py::kEnvColor);
 
   m.def("load_mesh", &load_mesh, nb::arg("npz_path"),
         "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");

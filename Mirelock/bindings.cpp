@@ -3,7 +3,9 @@
 // meta.json with the home poses, the screw list, the joint limits and the
 // waypoint joint vectors.
 #include "Mirelock/meshes.hpp"
-#include "Quennet/host.hpp"
+#include "common/atomic_file.hpp"
+#include "common/mesh_archive.hpp"
+#include "kinematics/host.hpp"
 #include "kinematics/register.hpp"
 
 #include <nanobind/nanobind.h>
@@ -119,9 +121,8 @@ bool mesh_of_body(nb::handle m, nb::handle bdy, nb::object& V, nb::object& F) {
   const auto n_nodes = static_cast<std::int64_t>(c.shape[0]);
   for (std::size_t k = 0; k < f.size; ++k)
     if (f[k] < 0 || f[k] >= n_nodes)
-      throw nb::index_error(("body mesh: a triangle refers to node " + std::to_string(f[k]) +
-                             " but the body has " + std::to_string(n_nodes) + " nodes")
-                                .c_str());
+      cpy::raise_mesh_index_error("body mesh: a triangle refers to node " + std::to_string(f[k]) +
+                                  " but the body has " + std::to_string(n_nodes) + " nodes");
   F = f.owner;
   return true;
 }
@@ -150,7 +151,13 @@ nb::object sub_mesh_py(nb::handle m, nb::handle compn) {
 }
 
 void savez(nb::handle path, nb::handle V, nb::handle F) {
-  numpy().attr("savez")(path, nb::arg("V") = V, nb::arg("F") = F);
+  cpy::write_atomically(path, [&](nb::handle fh) { numpy().attr("savez")(fh, nb::arg("V") = V, nb::arg("F") = F); });
+}
+
+// numpy.save of one array under `name` + ".npy", written whole.
+void save_npy(nb::handle dir, const char* name, nb::handle array) {
+  nb::object path = join(dir, nb::str((std::string(name) + ".npy").c_str()));
+  cpy::write_atomically(path, [&](nb::handle fh) { numpy().attr("save")(fh, array); });
 }
 
 nb::dict retrieve_environment_context_info(nb::handle m, nb::handle OUTPUT_DIR, nb::handle Env,
@@ -259,15 +266,12 @@ void empty_directory(nb::handle OUTPUT_DIR) {
   }
 }
 
+// meta.json as json.dump(meta, indent=2) writes it (ASCII only, so its
+// UTF-8 bytes are the text), written whole.
 void write_json(nb::handle path, nb::handle meta) {
-  nb::object f = nb::module_::import_("builtins").attr("open")(path, "w");
-  try {
-    nb::module_::import_("json").attr("dump")(meta, f, nb::arg("indent") = 2);
-  } catch (...) {
-    f.attr("close")();
-    throw;
-  }
-  f.attr("close")();
+  nb::object text = nb::module_::import_("json").attr("dumps")(meta, nb::arg("indent") = 2);
+  nb::object bytes = text.attr("encode")("utf-8");
+  cpy::write_atomically(path, [&](nb::handle fh) { fh.attr("write")(bytes); });
 }
 
 nb::object zeros(std::size_t n) {
@@ -298,8 +302,8 @@ void clear_cache_and_initialize(nb::handle m, nb::handle JointNames, nb::handle 
   write_json(join(OUTPUT_DIR, nb::str("meta.json")), meta);
   host::log(m, std::string("metadata written"));
   nb::module_ np = numpy();
-  np.attr("save")(join(OUTPUT_DIR, nb::str("ScrewAxis")), screw);
-  np.attr("save")(join(OUTPUT_DIR, nb::str("JointLimits")), limits);
+  save_npy(OUTPUT_DIR, "ScrewAxis", screw);
+  save_npy(OUTPUT_DIR, "JointLimits", limits);
   host::log(m, std::string("screw and home transform written"));
 
   m.attr("SetRobotJointAngles")(JointNames, initialAngles);
@@ -307,7 +311,7 @@ void clear_cache_and_initialize(nb::handle m, nb::handle JointNames, nb::handle 
 
   if (truthy(Waypoints)) {
     nb::object wp = m.attr("SolveWaypointJointAngles")(JointNames, BaseFrameName, Waypoints, screw, M);
-    np.attr("save")(join(OUTPUT_DIR, nb::str("WaypointJointAngles")), wp);
+    save_npy(OUTPUT_DIR, "WaypointJointAngles", wp);
     host::log(m, host::format("waypoint joint angles written: shape {}", wp.attr("shape")));
   }
 }
@@ -318,8 +322,7 @@ NB_MODULE(Mirelock, m) {
   m.doc() = "Scene capture: reads joint limits, screws, home poses and meshes of the arm and "
             "its surroundings from the design at the zero configuration and writes the "
             "capture cache that the offline planner reads.";
-  kinematics::bind_host(m);
-  m.attr("adsk") = nb::module_::import_("adsk");
+  kinematics::bind_host(m, cellpath::host::Handles::with_adsk);
   nb::module_::import_("adsk.fusion");
   kinematics::register_carried_helpers(m);
   nb::module_ quennet = nb::module_::import_("Quennet");

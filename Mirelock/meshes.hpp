@@ -3,6 +3,7 @@
 // the world frame.  Pure C++ on row-major buffers.
 #pragma once
 
+#include "common/capture.hpp"
 #include "common/se3.hpp"
 
 #include <cstddef>
@@ -14,7 +15,7 @@ namespace mirelock {
 using cellpath::Mat4;
 
 // The host reports centimetres; the cache stores metres.
-inline constexpr double kCmToM = 0.01;
+inline constexpr double kCmToM = cellpath::capture::kMetresPerCentimetre;
 
 // A triangle mesh: n x 3 vertices, m x 3 vertex indices.
 struct Mesh {

@@ -13,7 +13,6 @@ NB_MODULE(Quennet, m) {
             "by name, the screw list and end-effector home transform in the base frame, a "
             "step-limited IK with random restarts, straight-line Cartesian pose paths and "
             "waypoint IK; also offers every public function of kinematics.";
-  kinematics::register_kinematics(m);
-  quennet::bind_adsk(m);
+  kinematics::register_kinematics(m, cellpath::host::Handles::with_adsk);
   quennet::register_quennet(m);
 }

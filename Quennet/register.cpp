@@ -1,8 +1,9 @@
 // Python face of the home-configuration functions (see register.hpp).
 #include "Quennet/register.hpp"
 
-#include "Quennet/host.hpp"
+#include "kinematics/host.hpp"
 #include "Quennet/paths.hpp"
+#include "common/capture.hpp"
 #include "kinematics/chain.hpp"
 
 #include <nanobind/nanobind.h>
@@ -98,7 +99,7 @@ nb::object solve_waypoints(nb::handle m, nb::handle JointNames, nb::handle BaseF
     rows.insert(rows.end(), last, last + n);
     ++count;
     nb::object deg = np.attr("rad2deg")(host::vec_to_numpy(last, n));
-    nb::str text = host::format("[TALV] IK waypoint {} -> theta(deg)=", name);
+    nb::str text = host::format((std::string(host::kIkAnswerLogPrefix) + "IK waypoint {} -> theta(deg)=").c_str(), name);
     nb::object arr_text = np.attr("array2string")(deg, nb::arg("precision") = 3);
     host::log(m, nb::steal(PyUnicode_Concat(text.ptr(), arr_text.ptr())));
     if (PyErr_Occurred()) throw nb::python_error();
@@ -133,12 +134,6 @@ ScrewArg screw_list_arg(nb::handle x, std::size_t n, const char* what) {
   out.owner = a.owner;
   out.list = ScrewList{a.data, 6, n};
   return out;
-}
-
-void bind_adsk(nb::module_& m) {
-  nb::module_::import_("adsk.core");
-  nb::module_::import_("adsk.fusion");
-  m.attr("adsk") = nb::module_::import_("adsk");
 }
 
 nb::object retrieve_joint_angles(nb::handle m, nb::handle joint_names) {
@@ -213,7 +208,7 @@ nb::tuple retrieve_screw_at_home(nb::handle m, nb::handle joint_names, nb::handl
                              " must have 6 entries (revolute or slider joint), got shape " +
                              cpy::shape_text(S.shape))
                                 .c_str());
-    const cellpath::Vec6 col = kinematics::mul6v(Ad, {S[0], S[1], S[2], S[3], S[4], S[5]});
+    const cellpath::Vec6 col = cellpath::capture::carry_screw(Ad, {S[0], S[1], S[2], S[3], S[4], S[5]});
     for (std::size_t r = 0; r < 6; ++r) sp[r * cols + j] = col[r];
   }
   const Mat4 ee = host::transform_arg(ee_obj, "EndEffectorWorldTransform");

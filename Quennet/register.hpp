@@ -25,9 +25,6 @@ namespace nb = nanobind;
 // design helpers of kinematics.
 void register_quennet(nb::module_& m);
 
-// m.adsk = the host API package (for its event pump adsk.doEvents()).
-void bind_adsk(nb::module_& m);
-
 // ---------------------------------------------------------------------------
 // The same operations for C++ callers in the modules that carry them.
 

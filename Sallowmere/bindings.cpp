@@ -10,7 +10,7 @@ NB_MODULE(Sallowmere, m) {
 
   nb::object cache_dir = cellpath::py::default_cache_dir(m, "Cache", 1);
   m.attr("CACHE_DIR") = cache_dir;
-  m.attr("SCREW_LINEAR_SCALE") = 0.01;
+  m.attr("SCREW_LINEAR_SCALE") = cellpath::capture::kScrewLinearScale;
 
   // The functions this module builds on, under their own names.
   nb::module_ gristane = nb::module_::import_("Gristane");

@@ -9,6 +9,8 @@
 #pragma once
 
 #include "Gristane/api.hpp"
+#include "common/atomic_file.hpp"
+#include "common/capture_reader.hpp"
 #include "common/pybridge.hpp"
 #include "tovik.hpp"
 
@@ -31,29 +33,6 @@ inline std::string py_str(nb::handle x) {
 }
 
 inline nb::object path_of(nb::handle p) { return nb::module_::import_("pathlib").attr("Path")(p); }
-
-// The parsed meta.json of a cache directory: read as text, then JSON.  A
-// malformed file raises json's own error (a ValueError).
-inline nb::dict read_meta(nb::handle cache_dir) {
-  nb::object text = path_of(cache_dir).attr("__truediv__")("meta.json").attr("read_text")();
-  nb::object meta = nb::module_::import_("json").attr("loads")(text);
-  if (!nb::isinstance<nb::dict>(meta)) throw nb::value_error("meta.json must hold a JSON object");
-  return nb::borrow<nb::dict>(meta);
-}
-
-// V and F of one mesh file, copied out of the archive (which is then closed).
-inline std::pair<nb::object, nb::object> read_mesh_file(nb::handle file) {
-  nb::object data = py::numpy().attr("load")(file, nb::arg("allow_pickle") = false);
-  if (!nb::hasattr(data, "files")) throw nb::value_error("mesh file is not an .npz archive");
-  try {
-    nb::object V = data["V"], F = data["F"];
-    data.attr("close")();
-    return {V, F};
-  } catch (...) {
-    data.attr("close")();
-    throw;
-  }
-}
 
 inline const char* kScrewScaleName = "SCREW_LINEAR_SCALE";
 
@@ -79,7 +58,7 @@ struct RobotEnvironmentHandler {
     h.env_origin = model[2];
     h.pitch = model[3];
     h.initialTransforms = self.attr("AquireTransformsFromMeta")(h.cache);
-    h.ScrewAxis = path_of(CacheDir).attr("__truediv__")("ScrewAxis.npy");
+    h.ScrewAxis = py::join_path(CacheDir, py::kScrewFile);
     // Duplicated indices in meta.json would pair link point sets with the
     // wrong home transforms without any error later on.
     const std::size_t n_points = nb::len(h.link_points), n_home = nb::len(h.initialTransforms);
@@ -93,27 +72,26 @@ struct RobotEnvironmentHandler {
   // two single-archive copies LinkMeshes.npz and env_meshes.npz.
   nb::tuple InitializeEnvironment(nb::handle cache_dir) const {
     nb::object dir = path_of(cache_dir);
-    nb::dict meta = read_meta(dir);
+    nb::dict meta = py::read_meta(dir);
     nb::dict link_payload;
     for (nb::handle link : nb::iter(meta["links"])) {
       const std::string idx = py_str(nb::object(link["index"]));
-      auto [V, F] = read_mesh_file(dir.attr("__truediv__")(("link_" + idx + ".npz").c_str()));
-      link_payload[("V_" + idx).c_str()] = V;
-      link_payload[("F_" + idx).c_str()] = F;
+      py::MeshArrays mesh = py::load_mesh_arrays(py::join_path(dir, py::link_file(idx)));
+      link_payload[("V_" + idx).c_str()] = mesh.V;
+      link_payload[("F_" + idx).c_str()] = mesh.F;
     }
-    api::savez_compressed_atomic(dir.attr("__truediv__")("LinkMeshes.npz"), link_payload);
+    py::savez_compressed_atomic(py::join_path(dir, "LinkMeshes.npz"), link_payload);
 
     nb::dict env_payload;
-    nb::object envs = meta.contains("env") ? nb::object(meta["env"]) : nb::object(nb::list());
     std::size_t i = 0;
-    for (nb::handle env : nb::iter(envs)) {
+    for (nb::handle env : nb::iter(py::meta_env(meta))) {
       const std::string name = py_str(nb::object(env["name"]));
-      auto [V, F] = read_mesh_file(dir.attr("__truediv__")(("env_" + name + ".npz").c_str()));
-      env_payload[("V_" + std::to_string(i)).c_str()] = V;
-      env_payload[("F_" + std::to_string(i)).c_str()] = F;
+      py::MeshArrays mesh = py::load_mesh_arrays(py::join_path(dir, py::env_file(name)));
+      env_payload[("V_" + std::to_string(i)).c_str()] = mesh.V;
+      env_payload[("F_" + std::to_string(i)).c_str()] = mesh.F;
       ++i;
     }
-    api::savez_compressed_atomic(dir.attr("__truediv__")("env_meshes.npz"), env_payload);
+    py::savez_compressed_atomic(py::join_path(dir, "env_meshes.npz"), env_payload);
     return nb::make_tuple(link_payload, env_payload);
   }
 
@@ -152,7 +130,7 @@ struct RobotEnvironmentHandler {
 
   // Home transforms of all links in index order, float64 (n_links, 4, 4).
   nb::object AquireTransformsFromMeta(nb::handle cache_dir) const {
-    nb::dict meta = read_meta(cache_dir);
+    nb::dict meta = py::read_meta(cache_dir);
     nb::object links = nb::module_::import_("builtins").attr("sorted")(
         meta["links"], nb::arg("key") = nb::module_::import_("operator").attr("itemgetter")("index"));
     nb::list homes;
@@ -183,25 +161,9 @@ struct RobotEnvironmentHandler {
                                 .c_str());
     py::require_finite(theta, "theta");
 
-    nb::object loaded = py::numpy().attr("load")(ScrewAxis, nb::arg("allow_pickle") = false);
-    py::Array<double> slist = py::as_f64(loaded);
-    if (slist.ndim() != 2 || slist.shape[0] != 6 || slist.shape[1] != n)
-      throw nb::value_error(("ScrewAxis.npy must have shape (6, " + std::to_string(n) + "), got " +
-                             py::shape_text(slist.shape))
-                                .c_str());
-    py::require_finite(slist, "ScrewAxis.npy");
-
-    // Linear rows from centimetres to metres, then from the base frame to the world.
+    py::Array<double> slist = py::read_screw_list(ScrewAxis, static_cast<long>(n));
     const double scale = nb::cast<double>(nb::module_::import_("Sallowmere").attr(kScrewScaleName));
-    std::vector<double> base(slist.data, slist.data + 6 * n), world(6 * n);
-    for (std::size_t k = 3 * n; k < 6 * n; ++k) base[k] *= scale;
-    const cellpath::Mat6 Ad = cellpath::adjoint(tovik::load4(home.data));
-    for (std::size_t r = 0; r < 6; ++r)
-      for (std::size_t c = 0; c < n; ++c) {
-        double s = Ad[6 * r] * base[c];
-        for (std::size_t k = 1; k < 6; ++k) s += Ad[6 * r + k] * base[k * n + c];
-        world[r * n + c] = s;
-      }
+    const std::vector<double> world = py::world_screws(slist, scale, home.data);
 
     double* out = nullptr;
     nb::object result = py::new_f64({n + 1, 4, 4}, &out);

@@ -109,7 +109,7 @@ void main_entry(nb::handle argv_in) {
   if (!random && !theta_text.is_none()) theta = parse_theta(nb::cast<std::string>(theta_text));
 
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
-  nb::object meta = py::parse_json_file(cache_dir, "meta.json");
+  nb::object meta = py::read_meta(cache_dir);
   const std::size_t n_joints = py::handler_joints(handler);
 
   std::string label;
@@ -155,9 +155,9 @@ NB_MODULE(Velquist, m) {
             "environment drawn in a warning colour.";
   // The directory "cache" two levels above the one holding this module.
   m.attr("CACHE_DIR") = py::default_cache_dir(m, "cache", 3);
-  m.attr("LINK_COLOR") = py::rgba({100, 150, 230, 255});
-  m.attr("HIT_COLOR") = py::rgba({220, 60, 60, 255});
-  m.attr("ENV_COLOR") = py::rgba({200, 90, 90, 255});
+  m.attr("LINK_COLOR") = py::rgba(py::kLinkColor);
+  m.attr("HIT_COLOR") = py::rgba(py::kHitColor);
+  m.attr("ENV_COLOR") = py::rgba(py::kEnvColor);
   m.attr("BASE_LINK_INDEX") = 0;
   m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
   m.attr("MAX_ATTEMPTS") = kMaxAttempts;

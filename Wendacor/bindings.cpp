@@ -82,7 +82,7 @@ void main_entry(nb::handle argv) {
   parser.attr("parse_args")(argv);
   nb::object cache_dir = attr("CACHE_DIR");
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
-  nb::object meta = py::parse_json_file(cache_dir, "meta.json");
+  nb::object meta = py::read_meta(cache_dir);
   nb::tuple configs = find_configs(handler, py::handler_joints(handler));
   render_scenario(handler, meta, configs[0], "Scenario 1: colliding configuration");
   render_scenario(handler, meta, configs[1], "Scenario 2: collision-free configuration");
@@ -95,9 +95,9 @@ NB_MODULE(Wendacor, m) {
   m.doc() = "Collision scenario check: a colliding and a collision-free configuration of a "
             "capture, found with a fixed seed, printed and shown.";
   m.attr("CACHE_DIR") = py::default_cache_dir(m, "Cache", 1);
-  m.attr("LINK_COLOR") = py::rgba({100, 150, 230, 255});
-  m.attr("HIT_COLOR") = py::rgba({220, 60, 60, 255});
-  m.attr("ENV_COLOR") = py::rgba({200, 90, 90, 255});
+  m.attr("LINK_COLOR") = py::rgba(py::kLinkColor);
+  m.attr("HIT_COLOR") = py::rgba(py::kHitColor);
+  m.attr("ENV_COLOR") = py::rgba(py::kEnvColor);
   m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
   m.attr("MAX_ATTEMPTS") = 2000;
   m.attr("SEED") = 0;

@@ -3,12 +3,12 @@
 // arm at a configuration with its touching links picked out in a warning colour.
 #pragma once
 
+#include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
 #include "common/viewer.hpp"
 
 #include <algorithm>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -54,21 +54,43 @@ inline std::size_t handler_joints(nb::handle handler) {
   return links - 1;
 }
 
-// An RGBA colour as the Python list the viewers' colour constants hold.
-inline nb::list rgba(std::initializer_list<int> c) {
-  nb::list out;
-  for (int v : c) out.append(v);
-  return out;
-}
-
 struct ArmColors {
   nb::object link, hit, env;
 };
 
-// A trimesh.Scene of the capture in `cache_dir` (described by the parsed
-// `meta`): each link at its pose in the (n_links, 4, 4) `T_world_link`,
-// coloured `hit` when its index is in `hits` (the base too), else `link`; each
-// environment body where it was captured, coloured `env`.
+// Where one captured link goes in a scene: the index text that names its
+// archive ("link_<index>.npz"), its pose (a 4x4 array) and whether it is drawn
+// in the warning colour.
+struct PlacedLink {
+  std::string index;
+  nb::object pose;
+  bool hit = false;
+};
+
+// A trimesh.Scene of the capture in `cache_dir` described by the parsed
+// `meta`: one node per link, named after it, placed by `place(link_entry)`
+// (which returns a PlacedLink and may refuse the entry by raising), coloured
+// `hit` or `link`; then one node per environment body where it was captured,
+// coloured `env`.
+template <class Place>
+nb::object capture_scene(nb::handle meta, nb::handle cache_dir, Place&& place, const ArmColors& colors) {
+  nb::object scene = nb::module_::import_("trimesh").attr("Scene")();
+  for (nb::handle link : meta["links"]) {
+    const PlacedLink placed = place(link);
+    nb::object mesh = load_trimesh(join_path(cache_dir, link_file(placed.index)));
+    add_colored(scene, mesh, placed.hit ? colors.hit : colors.link, link["name"], placed.pose);
+  }
+  for (nb::handle env : meta_env(meta)) {
+    nb::object name = env["name"];
+    nb::object mesh = load_trimesh(join_path(cache_dir, env_file(str_of(name))));
+    add_colored(scene, mesh, colors.env, name, nb::none());
+  }
+  return scene;
+}
+
+// The capture scene of the arm posed by the (n_links, 4, 4) `T_world_link`
+// (all links, base included), links whose index is in `hits` (the base too)
+// in the warning colour.
 inline nb::object arm_scene(nb::handle meta, nb::handle cache_dir, nb::handle T_world_link,
                             const std::vector<long>& hits, const ArmColors& colors) {
   Array<double> T = as_f64(T_world_link);
@@ -76,8 +98,7 @@ inline nb::object arm_scene(nb::handle meta, nb::handle cache_dir, nb::handle T_
     throw nb::value_error(("link transforms must have shape (n_links, 4, 4), got " +
                            shape_text(T.shape))
                               .c_str());
-  nb::object scene = nb::module_::import_("trimesh").attr("Scene")();
-  for (nb::handle link : meta["links"]) {
+  auto place = [&](nb::handle link) {
     nb::object index_obj = link["index"];
     if (!nb::isinstance<nb::int_>(index_obj))
       throw nb::value_error(("meta.json link index must be an integer, got " + str_of(index_obj)).c_str());
@@ -86,19 +107,13 @@ inline nb::object arm_scene(nb::handle meta, nb::handle cache_dir, nb::handle T_
       throw nb::value_error(("meta.json lists link " + std::to_string(index) + ", but the arm has " +
                              std::to_string(T.shape[0]) + " links")
                                 .c_str());
-    nb::object mesh = load_trimesh(join_path(cache_dir, "link_" + std::to_string(index) + ".npz"));
     double* dst = nullptr;
     nb::object pose = new_f64({4, 4}, &dst);
     for (int k = 0; k < 16; ++k) dst[k] = T.data[16 * static_cast<std::size_t>(index) + k];
     const bool hit = std::find(hits.begin(), hits.end(), index) != hits.end();
-    add_colored(scene, mesh, hit ? colors.hit : colors.link, link["name"], pose);
-  }
-  for (nb::handle env : meta.attr("get")("env", nb::list())) {
-    nb::object name = env["name"];
-    nb::object mesh = load_trimesh(join_path(cache_dir, "env_" + str_of(name) + ".npz"));
-    add_colored(scene, mesh, colors.env, name, nb::none());
-  }
-  return scene;
+    return PlacedLink{std::to_string(index), pose, hit};
+  };
+  return capture_scene(meta, cache_dir, place, colors);
 }
 
 inline nb::object builtin(const char* name) {
@@ -110,10 +125,6 @@ inline void print_line(const std::string& s) { builtin("print")(s); }
 // numpy.array2string(theta, precision=3)
 inline std::string theta_text(nb::handle theta) {
   return nb::cast<std::string>(numpy().attr("array2string")(theta, nb::arg("precision") = 3));
-}
-
-inline nb::object parse_json_file(nb::handle cache_dir, const char* name) {
-  return nb::module_::import_("json").attr("loads")(join_path(cache_dir, name).attr("read_text")());
 }
 
 }  // namespace cellpath::py

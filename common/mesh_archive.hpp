@@ -5,7 +5,8 @@
 // trimesh (and through it to FCL or OpenGL, which index the vertex buffer with
 // the face array without any check) the arrays are checked here: a face index
 // outside the vertex list or a non-finite vertex would otherwise be read out of
-// bounds or poison the collision tree.
+// bounds or poison the collision tree.  A bad face index raises the same error
+// type in every module (see mesh_index_error).
 #pragma once
 
 #include "common/pybridge.hpp"
@@ -24,8 +25,47 @@ namespace nb = nanobind;
 inline std::string str_of(nb::handle h) { return nb::cast<std::string>(nb::str(h)); }
 inline std::string path_text(nb::handle path) { return str_of(path); }
 
-// Raise ValueError unless V is (n, 3) finite and F is (m, 3) integer with every
-// entry in [0, n).
+// The error a face index outside its vertex list raises, in every reader: it
+// is at once an IndexError (an index out of range) and a ValueError (a broken
+// file), so callers that catch either keep working.  Created once per
+// interpreter and kept in sys.modules, so every module raises the very same type.
+inline nb::object mesh_index_error() {
+  nb::object modules = nb::module_::import_("sys").attr("modules");
+  const char* holder = "_cellpath_errors";
+  nb::object held = modules.attr("get")(holder);
+  if (held.is_none()) {
+    held = nb::module_::import_("types").attr("ModuleType")(holder);
+    nb::object bases = nb::make_tuple(nb::handle(PyExc_IndexError), nb::handle(PyExc_ValueError));
+    nb::object type = nb::steal(PyErr_NewExceptionWithDoc(
+        "_cellpath_errors.MeshIndexError",
+        "A triangle names a vertex its mesh does not have (an IndexError and a ValueError).",
+        bases.ptr(), nullptr));
+    if (!type.is_valid()) throw nb::python_error();
+    held.attr("MeshIndexError") = type;
+    modules[holder] = held;
+  }
+  return held.attr("MeshIndexError");
+}
+
+[[noreturn]] inline void raise_mesh_index_error(const std::string& message) {
+  PyErr_SetString(mesh_index_error().ptr(), message.c_str());
+  throw nb::python_error();
+}
+
+// Every entry of the int64 faces `f` indexes one of `n_vertices` vertices, or
+// the mesh index error naming the first face that does not.
+inline void check_face_indices(const Array<std::int64_t>& f, std::int64_t n_vertices,
+                               const std::string& where) {
+  for (std::size_t k = 0; k < f.size; ++k)
+    if (f[k] < 0 || f[k] >= n_vertices)
+      raise_mesh_index_error(where + ": face " + std::to_string(k / 3) + " refers to vertex " +
+                             std::to_string(f[k]) + ", but the mesh has " +
+                             std::to_string(n_vertices) + " vertices");
+}
+
+// The one mesh check: V is (n, 3) finite, F is (m, 3) integer (an empty F may
+// have any dtype) with every entry in [0, n).  Shape, dtype and finiteness are
+// ValueErrors; an index out of range is the mesh index error.
 inline void check_mesh_arrays(nb::handle V, nb::handle F, nb::handle path) {
   const std::string where = path_text(path);
   Array<double> v = as_f64(V);
@@ -38,22 +78,20 @@ inline void check_mesh_arrays(nb::handle V, nb::handle F, nb::handle path) {
 
   nb::object f_arr = numpy().attr("asarray")(F);
   const std::string kind = nb::cast<std::string>(f_arr.attr("dtype").attr("kind"));
-  if (kind != "i" && kind != "u")
+  const bool empty = nb::cast<std::size_t>(f_arr.attr("size")) == 0;
+  if (kind != "i" && kind != "u" && !empty)
     throw nb::value_error((where + ": face array F must hold integer vertex indices, got dtype " +
                            str_of(f_arr.attr("dtype")))
                               .c_str());
-  Array<std::int64_t> f = as_array<std::int64_t>(f_arr);
+  // uint64 indices beyond the int64 range wrap to negative here and are
+  // refused by the range test.
+  Array<std::int64_t> f = as_array<std::int64_t>(
+      f_arr.attr("astype")(numpy().attr("int64"), nb::arg("copy") = false));
   if (f.ndim() != 2 || f.shape[1] != 3)
     throw nb::value_error((where + ": face array F must have shape (m, 3), got " +
                            shape_text(f.shape))
                               .c_str());
-  const auto n_vertices = static_cast<std::int64_t>(v.shape[0]);
-  for (std::size_t k = 0; k < f.size; ++k)
-    if (f[k] < 0 || f[k] >= n_vertices)
-      throw nb::value_error((where + ": face " + std::to_string(k / 3) + " refers to vertex " +
-                             std::to_string(f[k]) + ", but the mesh has " +
-                             std::to_string(n_vertices) + " vertices")
-                                .c_str());
+  check_face_indices(f, static_cast<std::int64_t>(v.shape[0]), where);
 }
 
 // Open an .npz archive with pickling off; a file that is not an archive is a

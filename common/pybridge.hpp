@@ -46,12 +46,21 @@ inline const char* numpy_dtype_name<bool>() { return "bool"; }
 template <>
 inline const char* numpy_dtype_name<std::uint8_t>() { return "uint8"; }
 
-// numpy.ascontiguousarray(numpy.asarray(x, dtype=T)) viewed from C++.
+// What a scalar becomes: a one-entry vector (as numpy.ascontiguousarray
+// makes it) or a zero-dimensional array, for readers that must tell a scalar
+// from a vector.
+enum class Scalar { as_vector, keep };
+
+// numpy.asarray(x, dtype=T, order="C") viewed from C++: numpy converts (so
+// conversion errors are numpy's own), copying only when x is not already a
+// C-contiguous array of T.  This is the one way C++ reads an array argument;
+// hot paths that must not copy a strided view use StridedView (buffer.hpp).
 template <class T>
-inline Array<T> as_array(nb::handle x) {
+inline Array<T> as_array(nb::handle x, Scalar scalar = Scalar::as_vector) {
   nb::module_ np = numpy();
-  nb::object arr = np.attr("ascontiguousarray")(
-      np.attr("asarray")(x, nb::arg("dtype") = np.attr(numpy_dtype_name<T>())));
+  nb::object arr =
+      np.attr("asarray")(x, nb::arg("dtype") = np.attr(numpy_dtype_name<T>()), nb::arg("order") = "C");
+  if (scalar == Scalar::as_vector && nb::cast<int>(arr.attr("ndim")) == 0) arr = arr.attr("reshape")(1);
   auto view = nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu>>(arr);
   Array<T> out;
   out.owner = arr;
@@ -61,7 +70,9 @@ inline Array<T> as_array(nb::handle x) {
   return out;
 }
 
-inline Array<double> as_f64(nb::handle x) { return as_array<double>(x); }
+inline Array<double> as_f64(nb::handle x, Scalar scalar = Scalar::as_vector) {
+  return as_array<double>(x, scalar);
+}
 
 // The shape in numpy's text form, "(k,)" or "(a, b)".
 inline std::string shape_text(const std::vector<std::size_t>& shape) {

@@ -10,11 +10,27 @@
 
 #include <nanobind/stl/string.h>
 
+#include <array>
 #include <string>
 
 namespace cellpath::py {
 
 namespace nb = nanobind;
+
+// The viewers' palette (RGBA, 0 .. 255): links, links that touch the
+// environment, and environment bodies.  Each viewer exposes these as module
+// constants, so a user may recolour one viewer without touching the others.
+using Rgba = std::array<int, 4>;
+inline constexpr Rgba kLinkColor{100, 150, 230, 255};
+inline constexpr Rgba kHitColor{220, 60, 60, 255};
+inline constexpr Rgba kEnvColor{200, 90, 90, 255};
+
+// An RGBA colour as the Python list the viewers' colour constants hold.
+inline nb::list rgba(const Rgba& c) {
+  nb::list out;
+  for (int v : c) out.append(v);
+  return out;
+}
 
 inline std::string display_help(const std::string& program) {
   return program +

@@ -2,6 +2,7 @@
 // component world transforms, and relative transforms between frames.
 // Lengths stay in the design's unit (centimetres); nothing here converts them.
 #include "algebra.hpp"
+#include "common/capture.hpp"
 #include "pyconv.hpp"
 #include "defs.hpp"
 #include "register.hpp"
@@ -62,7 +63,7 @@ nb::tuple joint_frame_and_screw(nb::handle jnt, nb::handle side) {
 }
 
 nb::object component_global_transform(nb::handle m, nb::handle name) {
-  nb::object root = app_of(m).attr("activeProduct").attr("rootComponent");
+  nb::object root = host::app(m).attr("activeProduct").attr("rootComponent");
   for (nb::handle occ : root.attr("allOccurrences")) {
     if (!occ.attr("component").attr("name").equal(name)) continue;
     Array<double> a = f64(occ.attr("transform2").attr("asArray")());
@@ -72,7 +73,7 @@ nb::object component_global_transform(nb::handle m, nb::handle name) {
                                 .c_str());
     return array_from(a.data, {4, 4});
   }
-  ui_of(m).attr("messageBox")(format1("could not find component name {}", name));
+  host::ui(m).attr("messageBox")(format1("could not find component name {}", name));
   return nb::none();
 }
 
@@ -101,7 +102,7 @@ void def_GetComponentGlobalTransformationmatrix(nb::module_& m) {
 }
 
 void register_design(nb::module_& m) {
-  m.attr("CM_TO_M") = 0.01;
+  m.attr("CM_TO_M") = cellpath::capture::kMetresPerCentimetre;
 
   def_vec3(m);
   def_getTandSFromJoint(m);

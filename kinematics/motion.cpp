@@ -2,6 +2,7 @@
 // removing drawn traces, and animating forward kinematics and iterative IK
 // with an end-effector trace.
 #include "chain.hpp"
+#include "common/capture.hpp"
 #include "pyconv.hpp"
 #include "register.hpp"
 
@@ -26,12 +27,12 @@ nb::object matrix3d_from(nb::handle mod, nb::handle T) {
   nb::list values;
   for (std::size_t k = 0; k < a.size; ++k) values.append(nb::float_(a.data[k]));
   if (!truthy(m.attr("setWithArray")(values)))
-    host_log(mod, "setWithArray rejected the matrix (likely not orthonormal)");
+    host::log(mod, "setWithArray rejected the matrix (likely not orthonormal)");
   return m;
 }
 
 nb::object move_component(nb::handle mod, nb::handle name, nb::handle T_global) {
-  nb::object design = app_of(mod).attr("activeProduct");
+  nb::object design = host::app(mod).attr("activeProduct");
   nb::object root = design.attr("rootComponent");
   nb::object occurrences = root.attr("occurrences");
   nb::object occ = occurrences.attr("itemByName")(name);
@@ -46,7 +47,7 @@ nb::object move_component(nb::handle mod, nb::handle name, nb::handle T_global) 
     }
   }
   if (occ.is_none()) {
-    host_log(mod, format1("could not find occurrence {}", name));
+    host::log(mod, format1("could not find occurrence {}", name));
     return nb::none();
   }
   occ.attr("transform2") = matrix3d_from(mod, T_global);
@@ -58,7 +59,7 @@ nb::object move_component(nb::handle mod, nb::handle name, nb::handle T_global) 
 }
 
 void clear_tracers(nb::handle mod) {
-  nb::object design = app_of(mod).attr("activeProduct");
+  nb::object design = host::app(mod).attr("activeProduct");
   if (!truthy(design)) return;
   nb::list comps;
   for (nb::handle c : design.attr("allComponents")) comps.append(c);
@@ -77,7 +78,7 @@ void clear_tracers(nb::handle mod) {
       }
     }
   }
-  app_of(mod).attr("activeViewport").attr("refresh")();
+  host::app(mod).attr("activeViewport").attr("refresh")();
 }
 
 nb::object find_joint(nb::handle root, nb::handle name) {
@@ -115,7 +116,7 @@ Arm assemble_arm(nb::handle mod, nb::handle root, nb::handle base_T, nb::handle 
   for (nb::handle name : names) {
     nb::object joint = find_joint(root, name);
     if (joint.is_none()) {
-      host_log(mod, format1("could not find joint {}", name));
+      host::log(mod, format1("could not find joint {}", name));
       continue;
     }
     nb::tuple ts = joint_frame_and_screw(joint, nb::str("one"));
@@ -127,11 +128,12 @@ Arm assemble_arm(nb::handle mod, nb::handle root, nb::handle base_T, nb::handle 
   }
   Arm arm;
   arm.base = found_transform(base_T, "BaseFrameName");
+  // World screws into the base frame, as the capture stores them.
   const Mat6 Ad = adT(inv_SE3(arm.base));
   arm.cols = world.size();
   arm.slist.assign(6 * arm.cols, 0.0);
   for (std::size_t j = 0; j < arm.cols; ++j) {
-    const Vec6 s = mul6v(Ad, world[j]);
+    const Vec6 s = cellpath::capture::carry_screw(Ad, world[j]);
     for (std::size_t r = 0; r < 6; ++r) arm.slist[r * arm.cols + j] = s[r];
   }
   arm.M = cellpath::mul4(inv_SE3(arm.base), found_transform(ee_T, "EndEffectorFrameName"));
@@ -151,101 +153,142 @@ std::vector<double> to_vector(nb::handle x, const char* what) {
   return std::vector<double>(a.data, a.data + a.size);
 }
 
-// The interpolated path from theta0 to theta1, run in the design or returned.
-nb::object animate_path(nb::handle mod, nb::handle root, nb::handle names, const Arm& arm,
-                        const std::vector<double>& theta0, const std::vector<double>& theta1,
-                        bool animate, bool draw_trace) {
-  const long long steps = to_index(constant(mod, "ANIM_STEPS"));
-  std::size_t n = theta0.size();
-  if (theta1.size() != n) {
-    if (n == 1) n = theta1.size();
+// The straight joint-space path of an animation: ANIM_STEPS + 1 configurations
+// from theta0 to theta1 (a one-entry vector stands for every joint) and the end
+// effector's world position at each.
+struct JointPath {
+  std::size_t frames = 0, n = 0;
+  std::vector<std::vector<double>> confs;
+  std::vector<double> points;  // frames x 3, world frame
+
+  nb::list as_list() const {
+    nb::list path;
+    for (const auto& c : confs) {
+      nb::list row;
+      for (double v : c) row.append(nb::float_(v));
+      path.append(row);
+    }
+    return path;
+  }
+};
+
+// Step 1: configurations s / steps of the way from theta0 to theta1, and where
+// the end effector is at each.
+JointPath interpolate_path(const Arm& arm, const std::vector<double>& theta0,
+                           const std::vector<double>& theta1, long long steps) {
+  JointPath p;
+  p.n = theta0.size();
+  if (theta1.size() != p.n) {
+    if (p.n == 1) p.n = theta1.size();
     else if (theta1.size() != 1)
       throw nb::value_error(("cannot move " + std::to_string(theta0.size()) + " joint values to " +
                              std::to_string(theta1.size()))
                                 .c_str());
   }
   auto at = [](const std::vector<double>& v, std::size_t j) { return v.size() == 1 ? v[0] : v[j]; };
-
-  // P1: configurations and the end effector's world position at each.
-  const std::size_t frames = steps >= 0 ? static_cast<std::size_t>(steps) + 1 : 0;
-  if (frames > 0 && steps == 0) {
+  p.frames = steps >= 0 ? static_cast<std::size_t>(steps) + 1 : 0;
+  if (p.frames > 0 && steps == 0) {
     PyErr_SetString(PyExc_ZeroDivisionError, "division by zero");
     throw nb::python_error();
   }
-  std::vector<std::vector<double>> confs(frames, std::vector<double>(n));
-  std::vector<double> pts(3 * frames);
-  for (std::size_t s = 0; s < frames; ++s) {
+  p.confs.assign(p.frames, std::vector<double>(p.n));
+  p.points.resize(3 * p.frames);
+  for (std::size_t s = 0; s < p.frames; ++s) {
     const double frac = static_cast<double>(s) / static_cast<double>(steps);
-    for (std::size_t j = 0; j < n; ++j)
-      confs[s][j] = at(theta0, j) + frac * (at(theta1, j) - at(theta0, j));
-    const Mat4 T = cellpath::mul4(arm.base, fk_checked(arm, confs[s].data(), n));
-    pts[3 * s] = T[3];
-    pts[3 * s + 1] = T[7];
-    pts[3 * s + 2] = T[11];
+    for (std::size_t j = 0; j < p.n; ++j)
+      p.confs[s][j] = at(theta0, j) + frac * (at(theta1, j) - at(theta0, j));
+    const Mat4 T = cellpath::mul4(arm.base, fk_checked(arm, p.confs[s].data(), p.n));
+    p.points[3 * s] = T[3];
+    p.points[3 * s + 1] = T[7];
+    p.points[3 * s + 2] = T[11];
   }
-  nb::list path;
-  for (const auto& c : confs) {
-    nb::list row;
-    for (double v : c) row.append(nb::float_(v));
-    path.append(row);
-  }
-  nb::object pts_arr = array_from(pts.data(), {frames, 3});
-  if (!animate) return nb::make_tuple(names, path, pts_arr);
+  return p;
+}
 
-  // P3: earlier traces go, whether or not this run draws one.
-  nb::object groups = root.attr("customGraphicsGroups");
+// Step 2: every trace group of the root component goes, whether or not this
+// run draws a new one.
+void delete_root_traces(nb::handle groups) {
   std::vector<nb::object> old;
   const long long count = to_index(groups.attr("count"));
   for (long long i = 0; i < count; ++i) old.push_back(groups.attr("item")(i));
   for (nb::object& g : old) g.attr("deleteMe")();
+}
 
-  // P4
-  nb::object grp = nb::none(), color = nb::none();
-  nb::object weight = constant(mod, "TRACE_WEIGHT");
-  if (draw_trace) {
-    grp = groups.attr("add")();
-    nb::object rgba = nb::tuple(constant(mod, "TRACE_COLOR"));
-    nb::object c = nb::steal(
-        PyObject_CallObject(adsk_core().attr("Color").attr("create").ptr(), rgba.ptr()));
-    if (!c.is_valid()) throw nb::python_error();
-    color = adsk_fusion().attr("CustomGraphicsSolidColorEffect").attr("create")(c);
+// Where the end-effector trace is drawn: a new graphics group with the
+// module's TRACE_COLOR and TRACE_WEIGHT, or nothing when no trace is wanted.
+struct TracePen {
+  bool on = false;
+  nb::object group = nb::none(), color = nb::none(), weight = nb::none();
+  nb::object coords_create = nb::none();  // adsk.fusion.CustomGraphicsCoordinates.create
+  nb::object prev = nb::none();           // the last point drawn to
+
+  // A line from the previous point to p (nothing before the first point).
+  void line_to(nb::handle p) {
+    if (!on) return;
+    if (!prev.is_none()) {
+      nb::list xyz;
+      for (nb::handle q : {nb::handle(prev), p}) {
+        xyz.append(q.attr("x"));
+        xyz.append(q.attr("y"));
+        xyz.append(q.attr("z"));
+      }
+      nb::object seg = group.attr("addLines")(coords_create(xyz), nb::list(), false);
+      seg.attr("color") = color;
+      seg.attr("weight") = weight;
+    }
+    prev = nb::borrow(p);
   }
+};
 
-  // P5
+// Step 3: the pen for this run's trace.
+TracePen open_trace(nb::handle mod, nb::handle groups, bool draw_trace) {
+  TracePen pen;
+  pen.weight = constant(mod, "TRACE_WEIGHT");
+  if (!draw_trace) return pen;
+  pen.on = true;
+  pen.group = groups.attr("add")();
+  nb::object rgba = nb::tuple(constant(mod, "TRACE_COLOR"));
+  nb::object c = nb::steal(PyObject_CallObject(adsk_core().attr("Color").attr("create").ptr(), rgba.ptr()));
+  if (!c.is_valid()) throw nb::python_error();
+  pen.color = adsk_fusion().attr("CustomGraphicsSolidColorEffect").attr("create")(c);
+  return pen;
+}
+
+// Step 4: drive the named joints through every configuration, extending the
+// trace, letting the host redraw and waiting ANIM_FRAME_DELAY per frame.
+void play_path(nb::handle mod, nb::handle root, nb::handle names, const JointPath& p, TracePen& pen) {
   nb::object delay = constant(mod, "ANIM_FRAME_DELAY");
   nb::object sleep = nb::module_::import_("time").attr("sleep");
   nb::object do_events = adsk().attr("doEvents");
   nb::object point3d = adsk_core().attr("Point3D").attr("create");
-  nb::object coords_create = adsk_fusion().attr("CustomGraphicsCoordinates").attr("create");
+  pen.coords_create = adsk_fusion().attr("CustomGraphicsCoordinates").attr("create");
   std::vector<nb::object> joints;
   for (nb::handle name : names) joints.push_back(nb::borrow(name));
-  nb::object prev = nb::none();
-  for (std::size_t s = 0; s < frames; ++s) {
+  for (std::size_t s = 0; s < p.frames; ++s) {
     for (std::size_t j = 0; j < joints.size(); ++j) {
       nb::object joint = find_joint(root, joints[j]);
       if (joint.is_none()) continue;
-      if (j >= n) throw nb::index_error("list index out of range");
-      set_joint(joint, confs[s][j]);
+      if (j >= p.n) throw nb::index_error("list index out of range");
+      set_joint(joint, p.confs[s][j]);
     }
-    if (draw_trace) {
-      nb::object curr = point3d(pts[3 * s], pts[3 * s + 1], pts[3 * s + 2]);
-      if (!prev.is_none()) {
-        nb::list xyz;
-        for (nb::handle p : {nb::handle(prev), nb::handle(curr)}) {
-          xyz.append(p.attr("x"));
-          xyz.append(p.attr("y"));
-          xyz.append(p.attr("z"));
-        }
-        nb::object seg = grp.attr("addLines")(coords_create(xyz), nb::list(), false);
-        seg.attr("color") = color;
-        seg.attr("weight") = weight;
-      }
-      prev = curr;
-    }
+    if (pen.on) pen.line_to(point3d(p.points[3 * s], p.points[3 * s + 1], p.points[3 * s + 2]));
     do_events();
-    app_of(mod).attr("activeViewport").attr("refresh")();
+    host::app(mod).attr("activeViewport").attr("refresh")();
     sleep(delay);
   }
+}
+
+// The interpolated path from theta0 to theta1: returned as (names, path,
+// points) when not animated, else played in the design with its trace.
+nb::object animate_path(nb::handle mod, nb::handle root, nb::handle names, const Arm& arm,
+                        const std::vector<double>& theta0, const std::vector<double>& theta1,
+                        bool animate, bool draw_trace) {
+  const JointPath path = interpolate_path(arm, theta0, theta1, to_index(constant(mod, "ANIM_STEPS")));
+  if (!animate) return nb::make_tuple(names, path.as_list(), array_from(path.points.data(), {path.frames, 3}));
+  nb::object groups = root.attr("customGraphicsGroups");
+  delete_root_traces(groups);
+  TracePen pen = open_trace(mod, groups, draw_trace);
+  play_path(mod, root, names, path, pen);
   return nb::none();
 }
 
@@ -259,7 +302,7 @@ std::vector<double> current_angles(nb::handle root, nb::handle names) {
 nb::object do_forward_kinematics(nb::handle mod, nb::handle base_name, nb::handle ee_name,
                                  nb::handle thetas, nb::handle names, bool animate,
                                  bool draw_trace) {
-  nb::object root = app_of(mod).attr("activeProduct").attr("rootComponent");
+  nb::object root = host::app(mod).attr("activeProduct").attr("rootComponent");
   nb::object base_T = component_global_transform(mod, base_name);
   clear_tracers(mod);
   const std::vector<double> theta0 = current_angles(root, names);
@@ -274,12 +317,12 @@ nb::object do_forward_kinematics(nb::handle mod, nb::handle base_name, nb::handl
 
 void end_effector_placement(nb::handle mod, nb::handle base_name, nb::handle ee_name,
                             nb::handle thetas, nb::handle names, nb::handle target_name) {
-  nb::object root = app_of(mod).attr("activeProduct").attr("rootComponent");
+  nb::object root = host::app(mod).attr("activeProduct").attr("rootComponent");
   nb::object base_T = component_global_transform(mod, base_name);
   for (nb::handle name : names) {
     nb::object joint = find_joint(root, name);
     if (joint.is_none()) {
-      host_log(mod, format1("could not find joint {} while zeroing", name));
+      host::log(mod, format1("could not find joint {} while zeroing", name));
       continue;
     }
     set_joint(joint, 0.0);
@@ -288,12 +331,12 @@ void end_effector_placement(nb::handle mod, nb::handle base_name, nb::handle ee_
   const std::vector<double> theta = to_vector(thetas, "thetaLists");
   const Mat4 global_end = cellpath::mul4(arm.base, fk_checked(arm, theta.data(), theta.size()));
   move_component(mod, target_name, to_numpy(global_end));
-  host_log(mod, "success");
+  host::log(mod, "success");
 }
 
 nb::object animate_ik(nb::handle mod, nb::handle base_name, nb::handle ee_name,
                       nb::handle target_name, nb::handle names, bool animate, bool draw_trace) {
-  nb::object root = app_of(mod).attr("activeProduct").attr("rootComponent");
+  nb::object root = host::app(mod).attr("activeProduct").attr("rootComponent");
   clear_tracers(mod);
   nb::object base_T = component_global_transform(mod, base_name);
   nb::object target_T = component_global_transform(mod, target_name);
@@ -316,7 +359,7 @@ nb::object animate_ik(nb::handle mod, nb::handle base_name, nb::handle ee_name,
 
   nb::module_ np = numpy();
   nb::object guess_arr = array_from(guess.data(), {guess.size()});
-  host_log(mod, py_add(nb::str("Initial guess: "),
+  host::log(mod, py_add(nb::str("Initial guess: "),
                        np.attr("array2string")(guess_arr, nb::arg("precision") = 4,
                                                nb::arg("suppress_small") = true)));
 
@@ -331,11 +374,11 @@ nb::object animate_ik(nb::handle mod, nb::handle base_name, nb::handle ee_name,
   const IkOutcome r = inverse_kinematics(arm.screws(), arm.M, T_s_d, guess.data(), n,
                                          kDefaultEomg, kDefaultEv, max_iter, h);
   if (r != IkOutcome::Converged)
-    host_log(mod, "IK did not converge in " + std::to_string(max_iter) + " iterations");
+    host::log(mod, "IK did not converge in " + std::to_string(max_iter) + " iterations");
   std::vector<double> final_theta(h.row(h.rows - 1), h.row(h.rows - 1) + n);
 
   nb::object deg = np.attr("rad2deg")(array_from(final_theta.data(), {n}));
-  host_log(mod, py_add(nb::str("[TALV] IK solved: final theta (deg) = "),
+  host::log(mod, py_add(nb::str((std::string(host::kIkAnswerLogPrefix) + "IK solved: final theta (deg) = ").c_str()),
                        np.attr("array2string")(deg, nb::arg("precision") = 4,
                                                nb::arg("separator") = ", ")));
   return animate_path(mod, root, names, arm, guess, final_theta, animate, draw_trace);

@@ -235,7 +235,7 @@ void register_chain(nb::module_& m) {
                                                to_double(eomg), to_double(ev), max_iter, h);
         nb::list out = history_to_list(h);
         if (r != IkOutcome::Converged)
-          host_log(mod, "IK did not converge in " + std::to_string(max_iter) + " iterations");
+          host::log(mod, "IK did not converge in " + std::to_string(max_iter) + " iterations");
         return out;
       },
       nb::arg("InitialTheta").none(), nb::arg("Tsd").none(), nb::arg("M").none(), nb::arg("Slist").none(),
@@ -254,7 +254,7 @@ void register_chain(nb::module_& m) {
             position_ik(a.S, a.M, a.Tsd, a.theta.data, a.theta.size, to_double(ev), max_iter, h);
         nb::list out = history_to_list(h);
         if (r != IkOutcome::Converged)
-          host_log(mod, "Position-only IK did not converge in " + std::to_string(max_iter) +
+          host::log(mod, "Position-only IK did not converge in " + std::to_string(max_iter) +
                             " iterations");
         return out;
       },

@@ -1,10 +1,12 @@
-// numpy <-> fixed-size kinematics values, and the few host conveniences that
-// every CAD-side binding needs (the module's `app`, its log, float reading).
-// Shapes are checked here, once, before C++ reads a buffer.
+// numpy <-> fixed-size kinematics values, and Python's own number rules
+// (float(), operator.index(), truth) for the CAD-side bindings.  Shapes are
+// checked here, once, before C++ reads a buffer; the host handles are the host
+// layer's (host.hpp).
 #pragma once
 
 #include "algebra.hpp"
 #include "common/pybridge.hpp"
+#include "kinematics/host.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -15,24 +17,13 @@
 namespace kinematics::py {
 
 namespace nb = nanobind;
+namespace host = cellpath::host;
 using cellpath::py::Array;
+using cellpath::py::numpy;
 
-inline nb::module_ numpy() { return nb::module_::import_("numpy"); }
-
-// numpy.asarray(x, dtype=float64, order="C") viewed from C++.  Unlike
-// ascontiguousarray this keeps a scalar zero-dimensional, so scalars and
-// vectors stay distinguishable.
-inline Array<double> f64(nb::handle x) {
-  nb::module_ np = numpy();
-  nb::object arr = np.attr("asarray")(x, nb::arg("dtype") = np.attr("float64"), nb::arg("order") = "C");
-  auto view = nb::cast<nb::ndarray<const double, nb::c_contig, nb::device::cpu>>(arr);
-  Array<double> out;
-  out.owner = arr;
-  out.data = view.data();
-  out.size = view.size();
-  for (std::size_t i = 0; i < view.ndim(); ++i) out.shape.push_back(view.shape(i));
-  return out;
-}
+// A float64 array that keeps a scalar zero-dimensional, so scalars and vectors
+// stay distinguishable.
+inline Array<double> f64(nb::handle x) { return cellpath::py::as_f64(x, cellpath::py::Scalar::keep); }
 
 // A float64 array of the given shape filled from `src` (row-major).
 inline nb::object array_from(const double* src, std::vector<std::size_t> shape) {
@@ -126,16 +117,6 @@ inline nb::object py_add(nb::handle a, nb::handle b) {
   nb::object r = nb::steal(PyNumber_Add(a.ptr(), b.ptr()));
   if (!r.is_valid()) throw nb::python_error();
   return r;
-}
-
-// The module's host application handle, looked up when needed so that a test
-// (or the host) may replace it after import.
-inline nb::object app_of(nb::handle m) { return m.attr("app"); }
-inline nb::object ui_of(nb::handle m) { return m.attr("ui"); }
-
-inline void host_log(nb::handle m, nb::handle text) { app_of(m).attr("log")(text); }
-inline void host_log(nb::handle m, const std::string& text) {
-  app_of(m).attr("log")(nb::str(text.c_str(), text.size()));
 }
 
 // A module constant read at call time.

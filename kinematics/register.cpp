@@ -7,14 +7,12 @@ namespace kinematics {
 
 namespace nb = nanobind;
 
-void bind_host(nb::module_& m) {
-  nb::object app = nb::module_::import_("adsk.core").attr("Application").attr("get")();
-  m.attr("app") = app;
-  m.attr("ui") = app.attr("userInterface");
+void bind_host(nb::module_& m, cellpath::host::Handles handles) {
+  cellpath::host::attach_host(m, handles);
 }
 
-void register_kinematics(nb::module_& m) {
-  bind_host(m);
+void register_kinematics(nb::module_& m, cellpath::host::Handles handles) {
+  bind_host(m, handles);
   register_algebra(m);
   register_chain(m);
   register_design(m);

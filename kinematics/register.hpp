@@ -10,16 +10,19 @@
 // constants a caller changed on it.
 //
 // Host handles: call bind_host(m) during module initialisation (it imports
-// adsk.core and sets m.app / m.ui); register_kinematics does it for you.
+// the host API and sets m.app / m.ui, and m.adsk when asked); register_kinematics
+// does it for you.
 #pragma once
+
+#include "kinematics/host.hpp"
 
 #include <nanobind/nanobind.h>
 
 namespace kinematics {
 
-// m.app = adsk.core.Application.get(); m.ui = m.app.userInterface.
+// m.app = adsk.core.Application.get(); m.ui = m.app.userInterface (and m.adsk).
 // Raises ImportError when no host API (adsk) can be imported.
-void bind_host(nanobind::module_& m);
+void bind_host(nanobind::module_& m, cellpath::host::Handles handles);
 
 // Rigid-motion algebra: skew, vec3_to_so3, vee_so3, exp6, log3, log6,
 // se3_to_vec, adT, inv_SE3, inv_homogeneous, wrap_to_pi, damped_pinv, and
@@ -50,7 +53,8 @@ void register_dh(nanobind::module_& m);
 
 // Everything public of the kinematics module, host handles included:
 // bind_host + all register_* groups above.
-void register_kinematics(nanobind::module_& m);
+void register_kinematics(nanobind::module_& m,
+                         cellpath::host::Handles handles = cellpath::host::Handles::app_and_ui);
 
 // The six functions a capture module carries: vec3, getTandSFromJoint,
 // GetComponentGlobalTransformationmatrix, skew, inv_SE3, adT.  Same behaviour

@@ -1,7 +1,8 @@
-// Talking to the CAD host from C++: the handles a CAD-side module keeps as module
-// attributes (`app`, `ui`, `adsk`), the log, the event pump, and the conversions
-// of host answers into transforms.  Every handle is read from the module at each
-// call, so replacing `app` on the module (as a test does) takes effect at once.
+// The one host layer of the CAD side: the handles a CAD-side module keeps as
+// module attributes (`app`, `ui`, and for the modules that drive the design
+// themselves `adsk`), the log, the event pump, and the conversions of host
+// answers into transforms.  Every handle is read from the module at each call,
+// so replacing `app` on the module (as a test does) takes effect at once.
 #pragma once
 
 #include "common/pybridge.hpp"
@@ -17,18 +18,30 @@ namespace cellpath::host {
 
 namespace nb = nanobind;
 
+// Which handles a module keeps: every CAD-side module keeps `app` and `ui`;
+// the modules that call the host API's functions themselves also keep the
+// `adsk` package (the kinematics toolbox alone reaches it by import).
+enum class Handles { app_and_ui, with_adsk };
+
 // Import the host API and keep its handles on module m, as
 // `import adsk.core, adsk.fusion; app = adsk.core.Application.get(); ui = app.userInterface`.
-inline void attach_host(nb::module_ m) {
+// Raises ImportError when there is no host API to import.
+inline void attach_host(nb::module_ m, Handles handles) {
   nb::module_ core = nb::module_::import_("adsk.core");
   nb::module_::import_("adsk.fusion");
-  m.attr("adsk") = nb::module_::import_("adsk");
   nb::object app = core.attr("Application").attr("get")();
   m.attr("app") = app;
   m.attr("ui") = app.attr("userInterface");
+  if (handles == Handles::with_adsk) m.attr("adsk") = nb::module_::import_("adsk");
 }
 
+// Starts the host-log lines that report an inverse-kinematics answer (the
+// joint angles a solve settled on, in degrees), so that a user can pick the
+// answers out of the host's text log among the progress lines.
+inline constexpr const char* kIkAnswerLogPrefix = "[TALV] ";
+
 inline nb::object app(nb::handle m) { return m.attr("app"); }
+inline nb::object ui(nb::handle m) { return m.attr("ui"); }
 inline nb::object adsk(nb::handle m) { return m.attr("adsk"); }
 
 inline void log(nb::handle m, nb::handle text) { app(m).attr("log")(text); }

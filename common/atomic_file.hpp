@@ -1,0 +1,75 @@
+// Writing a file whole: the content goes to a temporary name in the target's
+// own directory, is flushed and synced to disk, and is then renamed over the
+// target.  A failed or interrupted write therefore never leaves a truncated
+// file and never destroys the previous one; the rename is atomic because both
+// names are on the same file system.
+#pragma once
+
+#include "common/pybridge.hpp"
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+namespace cellpath::py {
+
+namespace nb = nanobind;
+
+// Call write(fh) with a binary file open on a temporary name beside `target`
+// (a path), then put the file in place.  On any failure the temporary file is
+// removed and the original error propagates.
+template <class Write>
+void write_atomically(nb::handle target_in, Write&& write) {
+  nb::module_ os = nb::module_::import_("os");
+  nb::object target = nb::module_::import_("pathlib").attr("Path")(target_in);
+  nb::object tmp = target.attr("parent").attr("__truediv__")(
+      nb::str(".{}.{}.tmp").format(target.attr("name"), os.attr("getpid")()));
+  try {
+    nb::object fh = nb::module_::import_("builtins").attr("open")(tmp, "wb");
+    try {
+      write(nb::handle(fh));
+      fh.attr("flush")();
+      os.attr("fsync")(fh.attr("fileno")());
+    } catch (...) {
+      fh.attr("close")();
+      throw;
+    }
+    fh.attr("close")();
+    os.attr("replace")(tmp, target);
+  } catch (...) {
+    // Tidying up must not replace the error that got us here.
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    try {
+      if (nb::cast<bool>(tmp.attr("exists")())) tmp.attr("unlink")();
+    } catch (...) {
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, trace);
+    throw;
+  }
+}
+
+// numpy's savez naming rule: a path without the ".npz" ending gets it appended.
+// A file object is returned as it is.
+inline nb::object npz_target(nb::handle path) {
+  if (nb::hasattr(path, "write")) return nb::borrow(path);
+  nb::object s = nb::module_::import_("os").attr("fspath")(path);
+  if (nb::isinstance<nb::str>(s) && !nb::cast<bool>(s.attr("endswith")(".npz")))
+    s = s + nb::str(".npz");
+  return s;
+}
+
+// numpy.savez_compressed(path, **payload), written whole.  A file object the
+// caller opened (or a bytes path) is handed to numpy as it is.
+inline void savez_compressed_atomic(nb::handle path, nb::dict payload) {
+  nb::module_ np = numpy();
+  nb::object target = npz_target(path);
+  if (!nb::isinstance<nb::str>(target)) {
+    np.attr("savez_compressed")(target, **payload);
+    return;
+  }
+  write_atomically(target, [&](nb::handle fh) { np.attr("savez_compressed")(fh, **payload); });
+}
+
+}  // namespace cellpath::py

@@ -1,0 +1,62 @@
+// The capture's units and frames, as both sides of the cache agree on them.
+//
+// The CAD host measures in centimetres; the cache and the offline side use
+// metres, with one exception: the linear rows (v of each (omega, v) column) of
+// the stored screw list stay in centimetres, and the screws are expressed in
+// the base link's frame rather than the world's.  Every reader turns a stored
+// screw list into world-frame metres the same way:
+//
+//   S_world = Ad(T_world_base) * diag(1, 1, 1, s, s, s) * S_stored,  s = kScrewLinearScale
+//
+// and the capture goes the other way, S_base = Ad(T_world_base^-1) * S_world.
+// Pure C++ on row-major buffers; the products sum k = 0 .. 5 in order, so each
+// entry rounds like the numpy expression `Ad @ S`.
+#pragma once
+
+#include "common/se3.hpp"
+
+#include <cstddef>
+
+namespace cellpath::capture {
+
+// Metres in one centimetre: host lengths (mesh nodes, occurrence translations)
+// are multiplied by it on their way into the cache.
+inline constexpr double kMetresPerCentimetre = 0.01;
+
+// Factor applied to rows 3 .. 5 of a stored screw list to bring them to metres.
+inline constexpr double kScrewLinearScale = kMetresPerCentimetre;
+
+// Rows 3 .. 5 of the row-major (6, n) screw list `s`, multiplied by `scale` in place.
+inline void scale_linear_rows(double* s, std::size_t n, double scale) {
+  for (std::size_t k = 3 * n; k < 6 * n; ++k) s[k] *= scale;
+}
+
+// out = Ad * s for one screw.
+inline Vec6 carry_screw(const Mat6& Ad, const Vec6& s) {
+  Vec6 out{};
+  for (std::size_t r = 0; r < 6; ++r) {
+    double acc = Ad[6 * r] * s[0];
+    for (std::size_t k = 1; k < 6; ++k) acc += Ad[6 * r + k] * s[k];
+    out[r] = acc;
+  }
+  return out;
+}
+
+// out = Ad * in for row-major (6, n) screw lists (one screw per column).
+// `in` and `out` must not overlap.
+inline void carry_screws(const Mat6& Ad, const double* in, std::size_t n, double* out) {
+  for (std::size_t r = 0; r < 6; ++r)
+    for (std::size_t c = 0; c < n; ++c) {
+      double acc = Ad[6 * r] * in[c];
+      for (std::size_t k = 1; k < 6; ++k) acc += Ad[6 * r + k] * in[k * n + c];
+      out[r * n + c] = acc;
+    }
+}
+
+// World-frame screws from base-frame ones: out = Ad(T_world_base) * base.
+inline void base_to_world_screws(const double* base, std::size_t n, const Mat4& T_world_base,
+                                 double* world) {
+  carry_screws(adjoint(T_world_base), base, n, world);
+}
+
+}  // namespace cellpath::capture
