@@ -5,8 +5,9 @@
 // is_valid(q), edge_valid(a, b) (which tests b and not a) and sample(out), and
 // draws its uniform numbers from Random::random().  One tree grows from the
 // start, one from the goal; each iteration extends one of them towards a
-// uniform sample and then pulls the other greedily towards the new node, step
-// after step, until it arrives or is blocked; then the roles swap.
+// uniform sample (a blocked step is retried shorter) and then pulls the other
+// greedily towards the new node, step after step, until it arrives or is
+// blocked; then the roles swap.
 //
 // Edge directions follow the order of the final path, start to goal, so that
 // every consecutive pair of the answer is exactly an edge that passed
@@ -208,6 +209,7 @@ class RrtConnect {
       ctx_.sample(q_rand_.data());
       std::size_t added;
       if (extend(trees[a], a == 1, q_rand_.data(), false, added) == Step::Trapped) continue;
+
       // Pull the other tree towards the new node, one step at a time.
       const std::vector<double> target(trees[a].row(added), trees[a].row(added) + d_);
       const int b = 1 - a;
@@ -261,20 +263,25 @@ class RrtConnect {
       return Step::Reached;
     }
     if (dist < 1e-9 && !q_known_valid) return Step::Trapped;
-    const bool reach = dist <= s_.step;
-    if (reach) {
-      for (std::size_t k = 0; k < d_; ++k) q_new_[k] = q[k];
-    } else {
-      const double scale = s_.step / dist;
-      for (std::size_t k = 0; k < d_; ++k) q_new_[k] = q_near[k] + (q[k] - q_near[k]) * scale;
-    }
-    const bool point_known = reach && q_known_valid;
-    if (towards_root) {
-      if (!point_known && !ctx_.is_valid(q_new_.data())) return Step::Trapped;
-      if (!ctx_.edge_valid(q_new_.data(), tree.row(near))) return Step::Trapped;
-    } else {
-      if (!point_known && !ctx_.is_valid(q_new_.data())) return Step::Trapped;
-      if (!ctx_.edge_valid(tree.row(near), q_new_.data())) return Step::Trapped;
+    bool reach = dist <= s_.step;
+    double length = reach ? dist : s_.step;
+    // Towards a random sample, a blocked step is retried at half and a
+    // quarter of its length, so that the trees creep into narrow passages.
+    const int tries = q_known_valid ? 1 : 3;
+    for (int t = 0;; ++t) {
+      if (reach) {
+        for (std::size_t k = 0; k < d_; ++k) q_new_[k] = q[k];
+      } else {
+        const double scale = length / dist;
+        for (std::size_t k = 0; k < d_; ++k) q_new_[k] = q_near[k] + (q[k] - q_near[k]) * scale;
+      }
+      const bool point_known = reach && q_known_valid;
+      bool ok = point_known || ctx_.is_valid(q_new_.data());
+      if (ok) ok = towards_root ? ctx_.edge_valid(q_new_.data(), q_near) : ctx_.edge_valid(q_near, q_new_.data());
+      if (ok) break;
+      if (t + 1 >= tries) return Step::Trapped;
+      reach = false;
+      length *= 0.5;
     }
     added = tree.add(q_new_.data(), static_cast<std::int64_t>(near));
     return reach ? Step::Reached : Step::Advanced;

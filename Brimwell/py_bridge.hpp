@@ -11,6 +11,8 @@
 #include "joint_space.hpp"
 #include "link_cloud.hpp"
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -456,10 +458,33 @@ class ContextAdapter {
 
   bool is_valid(const double* q) {
     if (over_.is_valid) return truth(ctx_.attr("is_valid")(to_numpy(q, d_)));
+    if (native_only()) return native_valid(q);
     return base_is_valid(q);
   }
 
+  // Nothing Python-side observes the validity tests.
+  bool native_only() const { return native_ && !over_.is_valid && !over_.in_limits && !over_.geometry; }
+
+  // The native test, remembering its last few answers: the planners ask
+  // about the same configuration several times in a row (a new node, then
+  // each edge ending at it), and the answer for a configuration never changes.
+  bool native_valid(const double* q) {
+    for (Memo& m : memo_)
+      if (m.used && std::equal(q, q + d_, m.q.begin())) return m.valid;
+    Memo& slot = memo_[memo_next_];
+    memo_next_ = (memo_next_ + 1) % memo_.size();
+    slot.q.assign(q, q + d_);
+    slot.valid = native_->model->is_valid(q);
+    slot.used = true;
+    return slot.valid;
+  }
+
   bool base_edge_valid(const double* a, const double* b, double res) {
+    // A Python is_valid (or collision test) sees its calls in edge order;
+    // the native test alone may go coarse to fine.
+    if (native_only())
+      return brimwell::edge_valid_coarse_to_fine(
+          a, b, d_, res, [&](const double* q) { return native_valid(q); }, scratch_.data());
     return brimwell::edge_valid(a, b, d_, res, [&](const double* q) { return is_valid(q); },
                                 scratch_.data());
   }
@@ -495,6 +520,12 @@ class ContextAdapter {
   std::size_t d_ = 0;
   Draws* draws_ = nullptr;
   std::vector<double> scratch_;
+  struct Memo {
+    std::vector<double> q;
+    bool valid = false, used = false;
+  };
+  std::array<Memo, 4> memo_;
+  std::size_t memo_next_ = 0;
 };
 
 // ---------------------------------------------------------------------------

@@ -21,8 +21,10 @@
 
 #include <cmath>
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <unordered_map>
 #include <stdexcept>
 #include <vector>
 
@@ -101,6 +103,13 @@ class RrtStar {
     parent_.assign(1, -1);
     cost_.assign(1, 0.0);
     count_ = 1;
+    buckets_.clear();
+    // Cells a little wider than the largest neighbour radius (the step), so
+    // that every node within the radius lies in one of the 3 x 3 cells around
+    // a query, whatever the rounding of the cell computation.
+    cell_ = s_.step * (1.0 + 1e-9);
+    use_buckets_ = d_ >= 2 && cell_ > 0.0 && std::isfinite(cell_);
+    bucket_add(0);
     best_goal_idx_ = -1;
     best_goal_cost_ = std::numeric_limits<double>::infinity();
     sq_.resize(0);
@@ -211,14 +220,28 @@ class RrtStar {
     // sqrt(x) <= r implies x <= r^2 (1 + 2u)^2 / (1 - u); the bound below is
     // wider, and the exact comparison of the rounded distance decides.
     const double bound = r * r * (1.0 + 1e-12);
-    squared_distances_to(q_new_.data());
-    for (std::size_t i = 0; i < count_; ++i) {
-      const double sq = sq_[i];
-      if (!(sq <= bound)) continue;
-      const double dist = std::sqrt(sq);
-      if (dist <= r) {
-        neighbours_.push_back(i);
-        neighbour_dist_.push_back(dist);
+    if (use_buckets_ && r <= s_.step && bucket_candidates(q_new_.data())) {
+      // Only the nodes of the 3 x 3 cells around q_new (first two joints)
+      // can be within r; their distances are summed as the full scan sums.
+      for (const std::uint32_t i : candidates_) {
+        const double sq = squared_distance(q_new_.data(), row(i), d_);
+        if (!(sq <= bound)) continue;
+        const double dist = std::sqrt(sq);
+        if (dist <= r) {
+          neighbours_.push_back(i);
+          neighbour_dist_.push_back(dist);
+        }
+      }
+    } else {
+      squared_distances_to(q_new_.data());
+      for (std::size_t i = 0; i < count_; ++i) {
+        const double sq = sq_[i];
+        if (!(sq <= bound)) continue;
+        const double dist = std::sqrt(sq);
+        if (dist <= r) {
+          neighbours_.push_back(i);
+          neighbour_dist_.push_back(dist);
+        }
       }
     }
     near_dist_ = distance(q_new_.data(), row(near), d_);
@@ -251,7 +274,42 @@ class RrtStar {
     parent_.push_back(static_cast<std::int64_t>(parent));
     cost_.push_back(cost);
     ++count_;
+    bucket_add(idx);
     return idx;
+  }
+
+  // Nodes bucketed by the cells of their first two joint values.
+  bool bucket_key(const double* q, std::int64_t& kx, std::int64_t& ky) const {
+    const double fx = std::floor(q[0] / cell_), fy = std::floor(q[1] / cell_);
+    if (!(std::fabs(fx) < 1e9 && std::fabs(fy) < 1e9)) return false;  // huge or NaN
+    kx = static_cast<std::int64_t>(fx);
+    ky = static_cast<std::int64_t>(fy);
+    return true;
+  }
+  static std::int64_t pack(std::int64_t kx, std::int64_t ky) { return kx * 4'000'000'003LL + ky; }
+
+  void bucket_add(std::size_t idx) {
+    if (!use_buckets_) return;
+    std::int64_t kx, ky;
+    if (!bucket_key(row(idx), kx, ky)) {
+      use_buckets_ = false;  // a node no cell holds: scan everything from now on
+      return;
+    }
+    buckets_[pack(kx, ky)].push_back(static_cast<std::uint32_t>(idx));
+  }
+
+  // The nodes of the 3 x 3 cells around q, ascending; false when q has no cell.
+  bool bucket_candidates(const double* q) {
+    std::int64_t kx, ky;
+    if (!bucket_key(q, kx, ky)) return false;
+    candidates_.clear();
+    for (std::int64_t dx = -1; dx <= 1; ++dx)
+      for (std::int64_t dy = -1; dy <= 1; ++dy) {
+        const auto it = buckets_.find(pack(kx + dx, ky + dy));
+        if (it != buckets_.end()) candidates_.insert(candidates_.end(), it->second.begin(), it->second.end());
+      }
+    std::sort(candidates_.begin(), candidates_.end());
+    return true;
   }
 
   // Re-parent a neighbour on the new node when that is strictly cheaper and
@@ -313,6 +371,10 @@ class RrtStar {
   double best_goal_cost_ = std::numeric_limits<double>::infinity();
 
   std::vector<double> sq_, q_rand_, q_new_, q_near_;
+  std::unordered_map<std::int64_t, std::vector<std::uint32_t>> buckets_;
+  std::vector<std::uint32_t> candidates_;
+  double cell_ = 0.0;
+  bool use_buckets_ = false;
   std::vector<std::size_t> neighbours_;
   std::vector<double> neighbour_dist_;
   double near_dist_ = 0.0;

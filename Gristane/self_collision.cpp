@@ -122,6 +122,65 @@ cellpath::Mat4 rigid_inverse(const cellpath::Mat4& T) {
   return out;
 }
 
+constexpr double kFar = 1e20;
+
+// Squared distances (in cells) along one line, in place (Felzenszwalb and
+// Huttenlocher's lower envelope of parabolas).
+void transform_line(double* f, std::int64_t n, std::int64_t stride, std::vector<double>& d,
+                    std::vector<std::int64_t>& v, std::vector<double>& z) {
+  d.resize(static_cast<std::size_t>(n));
+  v.resize(static_cast<std::size_t>(n));
+  z.resize(static_cast<std::size_t>(n) + 1);
+  auto F = [&](std::int64_t q) { return f[q * stride]; };
+  std::int64_t k = 0;
+  v[0] = 0;
+  z[0] = -kFar;
+  z[1] = kFar;
+  for (std::int64_t q = 1; q < n; ++q) {
+    double sv;
+    for (;;) {
+      const std::int64_t p = v[static_cast<std::size_t>(k)];
+      sv = ((F(q) + static_cast<double>(q * q)) - (F(p) + static_cast<double>(p * p))) / static_cast<double>(2 * q - 2 * p);
+      if (sv <= z[static_cast<std::size_t>(k)] && k > 0) {
+        --k;
+        continue;
+      }
+      break;
+    }
+    if (sv <= z[static_cast<std::size_t>(k)]) {  // k == 0: replace the first parabola
+      v[0] = q;
+      z[0] = -kFar;
+      z[1] = kFar;
+      continue;
+    }
+    ++k;
+    v[static_cast<std::size_t>(k)] = q;
+    z[static_cast<std::size_t>(k)] = sv;
+    z[static_cast<std::size_t>(k) + 1] = kFar;
+  }
+  k = 0;
+  for (std::int64_t q = 0; q < n; ++q) {
+    while (z[static_cast<std::size_t>(k) + 1] < static_cast<double>(q)) ++k;
+    const std::int64_t p = v[static_cast<std::size_t>(k)];
+    d[static_cast<std::size_t>(q)] = static_cast<double>((q - p) * (q - p)) + F(p);
+  }
+  for (std::int64_t q = 0; q < n; ++q) f[q * stride] = d[static_cast<std::size_t>(q)];
+}
+
+// f: 0 at the marked cells, kFar elsewhere; on return the squared distance
+// (in cells) from each cell centre to the nearest marked one.
+void distance_transform(std::vector<double>& f, const std::int64_t shape[3]) {
+  const std::int64_t sx = shape[0], sy = shape[1], sz = shape[2];
+  std::vector<double> d, z;
+  std::vector<std::int64_t> v;
+  for (std::int64_t i = 0; i < sx; ++i)
+    for (std::int64_t j = 0; j < sy; ++j) transform_line(&f[static_cast<std::size_t>((i * sy + j) * sz)], sz, 1, d, v, z);
+  for (std::int64_t i = 0; i < sx; ++i)
+    for (std::int64_t l = 0; l < sz; ++l) transform_line(&f[static_cast<std::size_t>(i * sy * sz + l)], sy, sz, d, v, z);
+  for (std::int64_t j = 0; j < sy; ++j)
+    for (std::int64_t l = 0; l < sz; ++l) transform_line(&f[static_cast<std::size_t>(j * sz + l)], sx, sy * sz, d, v, z);
+}
+
 }  // namespace
 
 LinkShape::LinkShape(const MeshRef& mesh, const SelfCollisionSettings& s) {
@@ -204,13 +263,14 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
     total *= n;
     if (!(total <= kMaxCells)) throw std::invalid_argument("link mesh too large for its self-collision field");
     shape_[a] = static_cast<std::int64_t>(n);
+    extent_[a] = n;
   }
   const std::int64_t sx = shape_[0], sy = shape_[1], sz = shape_[2];
-  field_.assign(static_cast<std::size_t>(sx * sy * sz), static_cast<float>(reach_));
-  std::vector<double> best(field_.size(), reach_ * reach_);
+  const double band = s.band;
+  std::vector<double> best(static_cast<std::size_t>(sx * sy * sz), band * band);
   auto centre = [&](std::int64_t i, int a) { return lo_[a] + (static_cast<double>(i) + 0.5) * h; };
 
-  // Exact distances to each triangle for the cells within reach of it.
+  // Exact distances to each triangle for the cells within `band` of it.
   for (std::size_t f = 0; f < mesh.n_faces; ++f) {
     const std::int64_t* F = mesh.faces + 3 * f;
     const V3 a = vertex(mesh, F[0]), b = vertex(mesh, F[1]), c = vertex(mesh, F[2]);
@@ -218,9 +278,9 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
     const double thi[3] = {std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}), std::max({a.z, b.z, c.z})};
     std::int64_t r0[3], r1[3];
     for (int ax = 0; ax < 3; ++ax) {
-      r0[ax] = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor((tlo[ax] - reach_ - lo_[ax]) * inv_cell_)));
+      r0[ax] = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor((tlo[ax] - band - lo_[ax]) * inv_cell_)));
       r1[ax] = std::min<std::int64_t>(shape_[ax] - 1,
-                                      static_cast<std::int64_t>(std::floor((thi[ax] + reach_ - lo_[ax]) * inv_cell_)));
+                                      static_cast<std::int64_t>(std::floor((thi[ax] + band - lo_[ax]) * inv_cell_)));
     }
     for (std::int64_t i = r0[0]; i <= r1[0]; ++i)
       for (std::int64_t j = r0[1]; j <= r1[1]; ++j)
@@ -230,9 +290,20 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
           if (d2 < best[idx]) best[idx] = d2;
         }
   }
-  // Rounded down to float, so a stored value never exceeds the distance.
-  for (std::size_t idx = 0; idx < field_.size(); ++idx) {
-    const double d = std::sqrt(best[idx]);
+  // Beyond the band, a lower bound: every surface point lies in a cell whose
+  // centre is within e of it (such a cell's exact value is at most e), so the
+  // distance from a centre to the surface is at least its distance to the
+  // nearest such centre, less e.  That distance comes from an exact Euclidean
+  // distance transform over the cells.
+  std::vector<double> far(best.size());
+  for (std::size_t idx = 0; idx < best.size(); ++idx) far[idx] = std::sqrt(best[idx]) <= half_diag_ ? 0.0 : kFar;
+  distance_transform(far, shape_);
+  field_.resize(best.size());
+  for (std::size_t idx = 0; idx < best.size(); ++idx) {
+    double d = std::sqrt(best[idx]);
+    if (!(d < band)) d = std::max(band, std::sqrt(far[idx]) * h - half_diag_);
+    d = std::min(d, reach_);
+    // Rounded down to float, so a stored value never exceeds the distance.
     float v = static_cast<float>(d);
     if (static_cast<double>(v) > d) v = std::nextafter(v, 0.0f);
     field_[idx] = v;
@@ -271,32 +342,6 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
     if (!outside[idx] && free_cell(idx)) field_[idx] = -1.0f;
 }
 
-bool LinkShape::cell_of(const double* p, std::int64_t c[3]) const {
-  for (int a = 0; a < 3; ++a) {
-    const double f = std::floor((p[a] - lo_[a]) * inv_cell_);
-    if (!(f >= 0.0 && f < static_cast<double>(shape_[a]))) return false;
-    c[a] = static_cast<std::int64_t>(f);
-  }
-  return true;
-}
-
-double LinkShape::distance_bound(const double* p) const {
-  double box = 0.0;  // lower bound from the mesh's box
-  for (int a = 0; a < 3; ++a) box = std::max({box, box_lo_[a] - p[a], p[a] - box_hi_[a]});
-  if (!(box == box)) return -1.0;  // NaN: no bound
-  std::int64_t c[3];
-  if (!cell_of(p, c)) return std::max(box, reach_);
-  const float v = field_[static_cast<std::size_t>((c[0] * shape_[1] + c[1]) * shape_[2] + c[2])];
-  if (v < 0.0f) return -1.0;
-  return std::max(box, static_cast<double>(v) - half_diag_);
-}
-
-bool LinkShape::close(const double* p, double tau) const {
-  std::int64_t c[3];
-  if (!cell_of(p, c)) return false;
-  return static_cast<double>(field_[static_cast<std::size_t>((c[0] * shape_[1] + c[1]) * shape_[2] + c[2])]) <= tau;
-}
-
 bool LinkShape::touches(const LinkShape& other, const cellpath::Mat4& M, double tau, double skip) const {
   if (nodes_.empty() || other.nodes_.empty()) return false;
   std::int32_t stack[128];
@@ -329,7 +374,8 @@ SelfCollisionModel::SelfCollisionModel(const std::vector<MeshRef>& links, const 
   const double e = s.cell * std::sqrt(3.0) / 2.0;
   tau_ = rho + e;
   skip_ = tau_ + e;
-  if (!(skip_ < s.reach)) throw std::invalid_argument("self-collision reach must exceed the margin");
+  if (!(skip_ < s.reach) || !(tau_ < s.band))
+    throw std::invalid_argument("self-collision band and reach must exceed the margin");
   for (std::size_t i = 0; i < shapes_.size(); ++i)
     for (std::size_t j = i + 2; j < shapes_.size(); ++j)
       if (!shapes_[i].empty() && !shapes_[j].empty()) checked_.emplace_back(i, j);
@@ -352,8 +398,15 @@ bool SelfCollisionModel::pair_collides(std::size_t i, std::size_t j, const cellp
 }
 
 bool SelfCollisionModel::collides(const cellpath::Mat4* poses) const {
-  for (const auto& [i, j] : checked_)
-    if (pair_collides(i, j, poses[i], poses[j])) return true;
+  const std::size_t n = checked_.size();
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t at = (last_hit_ + k) % n;
+    const auto& [i, j] = checked_[at];
+    if (pair_collides(i, j, poses[i], poses[j])) {
+      last_hit_ = at;
+      return true;
+    }
+  }
   return false;
 }
 

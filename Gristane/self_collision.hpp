@@ -6,15 +6,16 @@
 //     triangle (every surface point lies within rho = 0.6 * spacing of one),
 //     grouped into a tree of bounding spheres;
 //   - a distance field on a grid of `cell` edges over its box padded by
-//     `reach`: per cell the distance from the cell's centre to the surface
-//     (capped at `reach`), or -1 for cells enclosed by the surface.
+//     `reach`: per cell the distance from the cell's centre to the surface,
+//     exact within `band` of it and a lower bound beyond (capped at `reach`),
+//     or -1 for cells enclosed by the surface.
 // A pair (A, B) is tested by posing A's points into B's frame and reading B's
 // field: a point is "close" when its cell's value is at most tau = rho + e,
 // where e = cell * sqrt(3) / 2 bounds how far a point can be from its cell's
 // centre.  So
 //   - links that touch or overlap always collide: some point of A lies within
 //     rho of B's surface, and its cell's value is at most rho + e;
-//   - links at least tau + e apart never do (about 1.2 cm at the defaults),
+//   - links at least tau + e apart never do (under 1 cm at the defaults),
 //     which leaves ordinary close wrist poses free.
 // Sphere tests skip a whole subtree of A's points when the field (or B's box)
 // proves every point in it farther than tau + e, which only ever skips points
@@ -32,8 +33,9 @@ namespace gristane {
 
 struct SelfCollisionSettings {
   double sample_spacing = 0.006;  // metres between surface points along a triangle
-  double cell = 0.005;            // distance-field cell edge
-  double reach = 0.04;            // field padding around the link, and the cap of its values
+  double cell = 0.003;            // distance-field cell edge
+  double band = 0.012;            // exact distances within this of the surface
+  double reach = 0.06;            // field padding around the link, and the cap of its values
 };
 
 // A triangle mesh in its link's frame: vertices row-major (n, 3), faces
@@ -57,9 +59,26 @@ class LinkShape {
 
   // Lower bound of the distance from p (link frame) to this link's surface,
   // or a negative number inside it; `reach` at most where nothing is near.
-  double distance_bound(const double* p) const;
+  double distance_bound(const double* p) const {
+    std::size_t idx;
+    if (cell_of(p, idx)) {
+      const float v = field_[idx];
+      return v < 0.0f ? -1.0 : static_cast<double>(v) - half_diag_;
+    }
+    // Outside the grid, more than `reach` beyond the mesh's box on some axis.
+    double box = reach_;
+    for (int a = 0; a < 3; ++a) {
+      const double below = box_lo_[a] - p[a], above = p[a] - box_hi_[a];
+      box = below > box ? below : box;
+      box = above > box ? above : box;
+    }
+    return box == box ? box : -1.0;  // NaN: no bound
+  }
   // The field's value at p's cell: p is close when it is at most tau.
-  bool close(const double* p, double tau) const;
+  bool close(const double* p, double tau) const {
+    std::size_t idx;
+    return cell_of(p, idx) && static_cast<double>(field_[idx]) <= tau;
+  }
 
   // True when some point of `this`, posed by M (this link's frame into
   // `other`'s frame), is close to `other`.
@@ -75,7 +94,18 @@ class LinkShape {
   std::int32_t build(std::vector<std::uint32_t>& order, std::uint32_t begin, std::uint32_t end,
                      const std::vector<double>& pts);
   void build_field(const MeshRef& mesh, const SelfCollisionSettings& s);
-  bool cell_of(const double* p, std::int64_t c[3]) const;
+  // The cell floor((p - lo) / cell) as an index into the field, or false
+  // outside the grid (NaN included).  For x >= 0 truncation is floor.
+  bool cell_of(const double* p, std::size_t& idx) const {
+    const double x = (p[0] - lo_[0]) * inv_cell_, y = (p[1] - lo_[1]) * inv_cell_,
+                 z = (p[2] - lo_[2]) * inv_cell_;
+    if (!(x >= 0.0 && x < extent_[0] && y >= 0.0 && y < extent_[1] && z >= 0.0 && z < extent_[2]))
+      return false;
+    idx = (static_cast<std::size_t>(x) * static_cast<std::size_t>(shape_[1]) + static_cast<std::size_t>(y)) *
+              static_cast<std::size_t>(shape_[2]) +
+          static_cast<std::size_t>(z);
+    return true;
+  }
 
   std::vector<double> points_;  // regrouped by tree leaf, row-major (k, 3)
   std::vector<Node> nodes_;
@@ -85,6 +115,7 @@ class LinkShape {
   double box_hi_[3] = {0, 0, 0};
   double inv_cell_ = 1.0, half_diag_ = 0.0, reach_ = 0.0;
   std::int64_t shape_[3] = {0, 0, 0};
+  double extent_[3] = {0, 0, 0};  // shape_ as doubles
   std::vector<float> field_;
 };
 
@@ -99,12 +130,17 @@ class SelfCollisionModel {
   // Pairs (i < j) tested by collides(); initially every pair of links with
   // geometry that are not neighbours in the chain.
   const std::vector<std::pair<std::size_t, std::size_t>>& checked() const { return checked_; }
-  void set_checked(std::vector<std::pair<std::size_t, std::size_t>> pairs) { checked_ = std::move(pairs); }
+  void set_checked(std::vector<std::pair<std::size_t, std::size_t>> pairs) {
+    checked_ = std::move(pairs);
+    last_hit_ = 0;
+  }
 
   // Whether links i and j, at world poses Ti and Tj, come close (the sphere
   // test first, then the points of the link with fewer against the other's field).
   bool pair_collides(std::size_t i, std::size_t j, const cellpath::Mat4& Ti, const cellpath::Mat4& Tj) const;
-  // Whether any checked pair does, for the world poses of all links.
+  // Whether any checked pair does, for the world poses of all links.  The
+  // pair that collided last is tried first: consecutive queries of a planner
+  // lie close together.
   bool collides(const cellpath::Mat4* poses) const;
 
   double tau() const { return tau_; }
@@ -115,6 +151,7 @@ class SelfCollisionModel {
   std::vector<LinkShape> shapes_;
   std::vector<std::pair<std::size_t, std::size_t>> checked_;
   double tau_ = 0.0, skip_ = 0.0;
+  mutable std::size_t last_hit_ = 0;
 };
 
 }  // namespace gristane

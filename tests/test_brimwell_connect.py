@@ -232,3 +232,21 @@ def test_command_line_options(wall, monkeypatch, capsys):
             Brimwell.main(argv)
         assert exit_.value.code == 2
         assert "usage: Brimwell" in capsys.readouterr().err
+
+
+def test_native_edge_checks_answer_as_the_stepwise_definition(wall):
+    # The native context may test an edge's configurations in any order; its
+    # answer must be that of testing them one after another.
+    cache, ctx = wall
+    checked = Brimwell.PlanningContext(cache.path, self_collision=True)
+    rng = np.random.default_rng(21)
+    starts = rng.uniform(-2.0, 2.0, (150, 6))
+    ends = starts + rng.normal(scale=0.6, size=(150, 6))
+    for c in (ctx, checked):
+        answers = []
+        for a, b in zip(starts, ends):
+            n = max(1, int(np.ceil(np.linalg.norm(b - a) / Brimwell.EDGE_RES)))
+            expected = all(c.is_valid(a + (b - a) * (i / n)) for i in range(1, n + 1))
+            assert c.edge_valid(a, b) is expected
+            answers.append(expected)
+        assert 0 < sum(answers) < len(answers)
