@@ -11,17 +11,19 @@ wheel is never installed and nothing in it is run.
 The scene builders write a capture cache with `cellpath_urdf.urdf_to_cache`:
 
     xarm6_cell(out_dir)    xArm6 on a pedestal, base off the origin and turned, in a
-                           cell with a table, a partition wall on it and a side shelf;
-                           a task from one side of the wall into the shelf and back
+                           cell with a table, a partition wall beside it and a side
+                           shelf; a task from over the table into the shelf and back
     panda_shelf(out_dir)   Panda in front of a shelf with three cells side by side;
                            a task from one cell into its neighbour
 
 The environment bodies are built with trimesh and written as STL files, the
 task as waypoints.npy (into `scene_dir`, or a temporary folder), which the
-importer reads like any user's files.  The straight joint-space moves between the waypoints of both tasks
-collide.  From the command line:
+importer reads like any user's files.  In both tasks the straight joint-space
+moves between the targets, and from the last target back to the start, collide.
+From the command line:
 
-    python examples/real_arms.py xarm6_cell OUT_DIR [--scene-dir DIR] [--picture PNG]
+    python examples/real_arms.py xarm6_cell OUT_DIR [--scene-dir DIR] [--visual]
+        [--picture PNG] [--plan BRIMWELL_OPTION...]
 """
 from __future__ import annotations
 
@@ -208,7 +210,7 @@ def command_line(scene, out_dir, scene_dir):
 XARM6_BASE = (0.3, -0.2, 0.4, 0.0, 0.0, np.radians(30.0))
 XARM6_START = (0.0, -0.6, -0.8, 0.0, 1.4, 0.0)
 XARM6_TARGETS = (
-    (0.3805, 0.6384, -1.2082, 0.0, 0.5698, -0.3022),   # over the table, left of the wall
+    (0.3805, 0.6384, -1.2082, 0.0, 0.5698, -0.3022),   # over the table
     (-1.5708, 1.2844, -1.6505, 0.0, -1.2047, 0.3131),  # into the shelf's middle cell
 )
 
@@ -240,10 +242,10 @@ def xarm6_cell(out_dir, *, scene_dir=None, visual=False) -> Path:
     """Capture cache of the xArm6 cell in `out_dir`; returns its Path.
 
     The xArm6 stands on a pedestal with its base at (0.3, -0.2, 0.4) m turned 30
-    degrees about z; in front of it a table with a partition wall down its middle,
-    to its right a shelf with three cells.  Waypoints: the start pose, a pose over
-    the table left of the wall, one reaching into the shelf's middle cell, the start
-    pose again.  `scene_dir` keeps the environment STL files and the task
+    degrees about z; in front of it a table, to its right a shelf with three cells,
+    and between the two a partition wall standing on the floor.  Waypoints: the
+    start pose, a pose over the table, one reaching into the shelf's middle cell,
+    the start pose again.  `scene_dir` keeps the environment STL files and the task
     (waypoints.npy); `visual` imports the visual meshes instead of the collision hulls.
     """
     waypoints = [XARM6_START, *XARM6_TARGETS, XARM6_START]

@@ -251,6 +251,11 @@ def _bad(tmp_path, case):
         text = head + link_b + link_c + rev.format(n="j", t="revolute", p="a", c="b", extra="") \
             + rev.format(n="k", t="revolute", p="a", c="c", extra="") + "</robot>"
         joints, word = ["j", "k"], "k"
+    elif case == "wrong order":
+        link_c = link_b.replace('"b"', '"c"')
+        text = head + link_b + link_c + rev.format(n="j", t="revolute", p="a", c="b", extra="") \
+            + rev.format(n="k", t="revolute", p="b", c="c", extra="") + "</robot>"
+        joints, word = ["k", "j"], "'k' hangs from link 'b', which moves with arm joint 'j'"
     elif case == "broken xml":
         text, word = good[:-10], "b.urdf"
     elif case == "no triangles":
@@ -270,11 +275,29 @@ def _bad(tmp_path, case):
         word = "'m'"
     elif case == "missing env":
         text, kw, word = good, {"env": [tmp_path / "nope.stl"]}, "nope.stl"
+    elif case == "garbage mesh":
+        (tmp_path / "junk.stl").write_bytes(bytes(range(256)) * 3)
+        text, kw, word = good, {"env": [tmp_path / "junk.stl"]}, "junk.stl"
+    elif case == "pickled waypoints":
+        np.save(tmp_path / "obj.npy", np.array([{"q": 1}], dtype=object))
+        text, kw, word = good, {"waypoints": tmp_path / "obj.npy"}, "obj.npy"
+    elif case == "nan waypoints":
+        np.save(tmp_path / "nan.npy", np.array([[0.0], [np.nan]]))
+        text, kw, word = good, {"waypoints": tmp_path / "nan.npy"}, "nan.npy"
+    elif case == "nan base":
+        text, kw, word = good, {"base": (0, 0, np.nan, 0, 0, 0)}, "base"
+    elif case == "joint without parent":
+        text, word = good.replace('<parent link="a"/>', ""), "b.urdf"
+    elif case == "nan origin":
+        text = good.replace('<axis xyz="0 0 1"/>', '<axis xyz="0 0 1"/><origin xyz="0 nan 0"/>')
+        word = "'j'"
     return write(tmp_path / "b.urdf", text), joints, kw, word
 
 
-@pytest.mark.parametrize("case", ["missing mesh", "unknown joint", "not a chain", "broken xml", "no triangles",
-                                  "waypoint width", "fixed arm joint", "mimic of arm joint", "missing env"])
+@pytest.mark.parametrize("case", ["missing mesh", "unknown joint", "not a chain", "wrong order", "broken xml", "no triangles",
+                                  "waypoint width", "fixed arm joint", "mimic of arm joint", "missing env",
+                                  "garbage mesh", "pickled waypoints", "nan waypoints", "nan base",
+                                  "joint without parent", "nan origin"])
 def test_bad_input_names_the_culprit_and_writes_nothing(tmp_path, case):
     urdf, joints, kw, word = _bad(tmp_path, case)
     out = tmp_path / "out"
