@@ -116,12 +116,51 @@ std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) 
   return v;
 }
 
+// The seven phases of a ruckig profile: each phase's length and the state and
+// jerk it starts with.
+struct Phases {
+  double t[7], p[7], v[7], a[7], j[7];
+
+  // Arc length, speed and acceleration `tau` seconds into the profile, by the
+  // profile's own polynomials (so the samples are the library's to rounding).
+  void at(double tau, double& s, double& sd, double& sdd) const {
+    double begin = 0.0;
+    int k = 0;
+    while (k < 6 && tau >= begin + t[k]) begin += t[k++];
+    const double d = tau - begin;
+    s = p[k] + d * (v[k] + d * (a[k] / 2.0 + d * j[k] / 6.0));
+    sd = v[k] + d * (a[k] + d * j[k] / 2.0);
+    sdd = a[k] + d * j[k];
+  }
+};
+
 struct Piece {
   std::size_t from = 0, to = 0;  // path rows
   double length = 0.0;
   double start = 0.0, duration = 0.0;
-  nb::object profile;  // ruckig.Trajectory in the arc length
+  Phases phases;
 };
+
+// The phases of a one-dimensional rest-to-rest ruckig trajectory.  A motion
+// from rest within the limits needs no braking or pre-acceleration part; one
+// that had some would not be the plain seven-phase profile read here.
+Phases read_phases(nb::handle trajectory) {
+  nb::object profile = trajectory.attr("profiles")[0][0];
+  if (nb::cast<double>(profile.attr("brake").attr("duration")) != 0.0 ||
+      nb::cast<double>(profile.attr("accel").attr("duration")) != 0.0)
+    throw std::runtime_error("ruckig planned a braking phase for a motion from rest");
+  Phases ph;
+  nb::object t = profile.attr("t"), p = profile.attr("p"), v = profile.attr("v"), a = profile.attr("a"),
+             j = profile.attr("j");
+  for (int k = 0; k < 7; ++k) {
+    ph.t[k] = nb::cast<double>(t[k]);
+    ph.p[k] = nb::cast<double>(p[k]);
+    ph.v[k] = nb::cast<double>(v[k]);
+    ph.a[k] = nb::cast<double>(a[k]);
+    ph.j[k] = nb::cast<double>(j[k]);
+  }
+  return ph;
+}
 
 nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity, nb::handle max_acceleration, double dt,
                              nb::handle ctx) {
@@ -175,13 +214,14 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity, nb::ha
     in.attr("max_velocity") = nb::make_tuple(vs);
     in.attr("max_acceleration") = nb::make_tuple(as);
     in.attr("max_jerk") = nb::make_tuple(inf);
-    pc.profile = ruckig.attr("Trajectory")(1);
-    nb::object result = otg.attr("calculate")(in, pc.profile);
+    nb::object profile = ruckig.attr("Trajectory")(1);
+    nb::object result = otg.attr("calculate")(in, profile);
     if (!result.equal(working))
       throw std::runtime_error("ruckig could not time the straight piece from path row " +
                                std::to_string(pc.from) + " to row " + std::to_string(pc.to) + ": " +
                                nb::cast<std::string>(nb::str(result)));
-    pc.duration = nb::cast<double>(pc.profile.attr("duration"));
+    pc.duration = nb::cast<double>(profile.attr("duration"));
+    pc.phases = read_phases(profile);
     pc.start = total;
     total += pc.duration;
     pieces.push_back(pc);
@@ -216,10 +256,8 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity, nb::ha
       continue;
     }
     const Piece& pc = pieces[p];
-    nb::object state = pc.profile.attr("at_time")(t - pc.start);
-    const double s = nb::cast<double>(state[0][0]);
-    const double sd = nb::cast<double>(state[1][0]);
-    const double sdd = nb::cast<double>(state[2][0]);
+    double s, sd, sdd;
+    pc.phases.at(t - pc.start, s, sd, sdd);
     const double* a = q + pc.from * n;
     const double* b = q + pc.to * n;
     for (std::size_t j = 0; j < n; ++j) {

@@ -88,6 +88,19 @@ def test_no_slower_than_stopping_at_corners(vmax, amax):
         assert near.any() and speed[near].min() < 0.05
 
 
+def test_samples_match_the_closed_form_trapezoids():
+    import pathlib, sys
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
+    from bench_timing import numpy_timing
+    dense = Brimwell.densify(list(CORNERS), res=0.05)
+    for vmax, amax, dt in ((0.5, 1.0, 0.01), ([0.3, 2.0, 1.0], [4.0, 0.2, 1.0], 0.003)):
+        native = Brimwell.time_parameterize(dense, vmax, amax, dt=dt)
+        reference = numpy_timing(dense, np.broadcast_to(vmax, 3), np.broadcast_to(amax, 3), dt)
+        assert len(native[0]) == len(reference[0])
+        for x, y in zip(native, reference):
+            np.testing.assert_allclose(x, y, rtol=0, atol=1e-9)
+
+
 def test_short_and_degenerate_paths():
     row = np.array([0.1, -0.2, 0.3])
     t, q, qd, qdd = Brimwell.time_parameterize(row[None], 1.0, 1.0)
