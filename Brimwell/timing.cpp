@@ -91,9 +91,10 @@ namespace {
 std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) {
   Array<double> a;
   std::size_t ndim = 0;
+  nb::object arr;
   try {
     nb::module_ np = nb::module_::import_("numpy");
-    nb::object arr = np.attr("asarray")(x, "dtype"_a = np.attr("float64"));
+    arr = np.attr("asarray")(x, "dtype"_a = np.attr("float64"));
     ndim = nb::cast<std::size_t>(arr.attr("ndim"));
     a = cellpath::py::as_f64(arr);  // a scalar comes back as shape (1,)
   } catch (nb::python_error& e) {
@@ -110,7 +111,7 @@ std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) 
     v[j] = ndim == 0 ? a[0] : a[j];
     if (!(std::isfinite(v[j]) && v[j] > 0.0))
       throw nb::value_error((std::string(what) + " must be positive and finite for every joint, got " +
-                             nb::cast<std::string>(nb::str(a.owner)))
+                             nb::cast<std::string>(nb::str(arr)))
                                 .c_str());
   }
   return v;
@@ -243,7 +244,7 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity, nb::ha
   nb::object qdd_arr = cellpath::py::new_f64({K, n}, &qdd_out);
 
   std::size_t p = 0;
-  const double* last = q + rest.back() * n;
+  const double* last = q + (N - 1) * n;  // exactly the last row, not a repeat of it
   for (std::size_t k = 0; k < K; ++k) {
     const double t = static_cast<double>(k) * dt;
     t_out[k] = t;
@@ -273,7 +274,9 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity, nb::ha
     std::vector<std::size_t> bad;
     for (std::size_t k = 0; k < K; ++k) {
       nb::object row = q_arr[nb::int_(k)];
-      if (!nb::cast<bool>(is_valid(row))) bad.push_back(k);
+      const int ok = PyObject_IsTrue(is_valid(row).ptr());
+      if (ok < 0) throw nb::python_error();
+      if (!ok) bad.push_back(k);
     }
     if (!bad.empty()) {
       std::string first = "[";
