@@ -11,6 +11,7 @@
 // trapezoid (or triangle) of velocity.
 #include "timing.hpp"
 
+#include "common/atomic_file.hpp"
 #include "common/pybridge.hpp"
 
 #include <nanobind/stl/string.h>
@@ -294,38 +295,6 @@ nb::object cache_file(nb::handle cache_dir, const char* name) {
   return nb::module_::import_("pathlib").attr("Path")(cache_dir).attr("__truediv__")(name);
 }
 
-// Written under a temporary name in the same directory and renamed over the
-// target: a failed write leaves neither a partial file nor a lost old one.
-template <class Write>
-void write_whole(nb::handle target, Write&& write) {
-  nb::module_ os = nb::module_::import_("os");
-  nb::object tmp = target.attr("parent").attr("__truediv__")(
-      nb::str(".{}.{}.tmp").format(target.attr("name"), os.attr("getpid")()));
-  try {
-    nb::object fh = builtins().attr("open")(tmp, "wb");
-    try {
-      write(fh);
-      fh.attr("flush")();
-      os.attr("fsync")(fh.attr("fileno")());
-    } catch (...) {
-      fh.attr("close")();
-      throw;
-    }
-    fh.attr("close")();
-    os.attr("replace")(tmp, target);
-  } catch (...) {
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    try {
-      if (nb::cast<bool>(tmp.attr("exists")())) tmp.attr("unlink")();
-    } catch (...) {
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, trace);
-    throw;
-  }
-}
-
 // The shortest text that reads back as the same double.
 void append_number(std::string& out, double x) {
   char buf[32];
@@ -439,12 +408,12 @@ void write_timed_trajectory(nb::handle args, nb::handle cache_dir, nb::handle de
   builtins().attr("print")(line);
 
   nb::object npz = cache_file(cache_dir, "TimedTrajectory.npz");
-  write_whole(npz, [&](nb::handle fh) {
+  cellpath::py::write_atomically(npz, [&](nb::handle fh) {
     np.attr("savez")(fh, "t"_a = timed[0], "q"_a = timed[1], "qd"_a = timed[2], "qdd"_a = timed[3]);
   });
   nb::object csv = cache_file(cache_dir, "TimedTrajectory.csv");
   const std::string text = timed_csv(t, q, qd);
-  write_whole(csv, [&](nb::handle fh) { fh.attr("write")(nb::bytes(text.data(), text.size())); });
+  cellpath::py::write_atomically(csv, [&](nb::handle fh) { fh.attr("write")(nb::bytes(text.data(), text.size())); });
   builtins().attr("print")("Saved timed trajectory to " + nb::cast<std::string>(nb::str(npz)) + " and " +
                            nb::cast<std::string>(nb::str(csv)));
 }
