@@ -621,7 +621,12 @@ def _build(urdf, out_dir, joints, *, base, env, waypoints, visual, package_dirs)
         if out.exists():
             old = Path(tempfile.mkdtemp(prefix=f".{out.name}.", suffix=".old", dir=parent))
             os.replace(out, old / "cache")
-            os.replace(tmp, out)
+            try:
+                os.replace(tmp, out)
+            except BaseException:
+                os.replace(old / "cache", out)  # put the previous cache back
+                old.rmdir()
+                raise
             shutil.rmtree(old, ignore_errors=True)
         else:
             os.replace(tmp, out)

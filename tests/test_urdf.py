@@ -330,6 +330,21 @@ def test_replacing_a_cache_and_refusing_other_folders(tmp_path, toy, monkeypatch
         urdf_to_cache(urdf, out, JOINTS, base=BASE)
     assert leftovers(tmp_path) == [] and (out / "LinkMeshes.npz").exists()
     monkeypatch.undo()
+    # So does a failure to move the new cache in once the old one is out of the way.
+    real_replace, calls = os.replace, []
+
+    def second_move_fails(src, dst):
+        calls.append(dst)
+        if len(calls) == 2:
+            raise OSError("disk went away")
+        real_replace(src, dst)
+
+    monkeypatch.setattr(cellpath_urdf.os, "replace", second_move_fails)
+    with pytest.raises(OSError, match="disk went away"):
+        urdf_to_cache(urdf, out, JOINTS, base=BASE)
+    monkeypatch.undo()
+    assert leftovers(tmp_path) == [] and (out / "LinkMeshes.npz").exists()
+    assert (out / "meta.json").read_bytes() == before["meta.json"]
     urdf_to_cache(urdf, out, JOINTS, env=[tmp_path / "env" / "wall.stl"])  # a cache is replaced whole
     assert sorted(os.listdir(out)) == sorted(before)
     assert (out / "link_1.npz").read_bytes() == before["link_1.npz"]
