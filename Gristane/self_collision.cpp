@@ -298,22 +298,24 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
   std::vector<double> far(best.size());
   for (std::size_t idx = 0; idx < best.size(); ++idx) far[idx] = std::sqrt(best[idx]) <= half_diag_ ? 0.0 : kFar;
   distance_transform(far, shape_);
+  quantum_ = reach_ / 254.0;
   field_.resize(best.size());
+  std::vector<double> value(best.size());
   for (std::size_t idx = 0; idx < best.size(); ++idx) {
     double d = std::sqrt(best[idx]);
     if (!(d < band)) d = std::max(band, std::sqrt(far[idx]) * h - half_diag_);
     d = std::min(d, reach_);
-    // Rounded down to float, so a stored value never exceeds the distance.
-    float v = static_cast<float>(d);
-    if (static_cast<double>(v) > d) v = std::nextafter(v, 0.0f);
-    field_[idx] = v;
+    value[idx] = d;
+    double steps = std::floor(d / quantum_);
+    while (steps > 0.0 && steps * quantum_ > d) steps -= 1.0;  // never above the distance
+    field_[idx] = static_cast<std::uint8_t>(std::min(steps, 254.0));
   }
 
   // Cells that hold no surface and cannot be reached from the border through
   // such cells lie inside the link.
   std::vector<std::uint8_t> outside(field_.size(), 0);
   std::deque<std::int64_t> queue;
-  auto free_cell = [&](std::size_t idx) { return static_cast<double>(field_[idx]) > half_diag_; };
+  auto free_cell = [&](std::size_t idx) { return value[idx] > half_diag_; };
   for (std::int64_t i = 0; i < sx; ++i)
     for (std::int64_t j = 0; j < sy; ++j)
       for (std::int64_t l = 0; l < sz; ++l) {
@@ -339,7 +341,7 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
     }
   }
   for (std::size_t idx = 0; idx < field_.size(); ++idx)
-    if (!outside[idx] && free_cell(idx)) field_[idx] = -1.0f;
+    if (!outside[idx] && free_cell(idx)) field_[idx] = kInside;
 }
 
 bool LinkShape::touches(const LinkShape& other, const cellpath::Mat4& M, double tau, double skip) const {
@@ -373,7 +375,10 @@ SelfCollisionModel::SelfCollisionModel(const std::vector<MeshRef>& links, const 
   const double rho = 0.6 * s.sample_spacing;
   const double e = s.cell * std::sqrt(3.0) / 2.0;
   tau_ = rho + e;
-  skip_ = tau_ + e;
+  // A point is close when its cell's stored value (its centre's distance,
+  // rounded down by less than reach / 254) is at most tau: the point itself
+  // is then nearer than this.
+  skip_ = tau_ + s.reach / 254.0 + e;
   if (!(skip_ < s.reach) || !(tau_ < s.band))
     throw std::invalid_argument("self-collision band and reach must exceed the margin");
   for (std::size_t i = 0; i < shapes_.size(); ++i)
