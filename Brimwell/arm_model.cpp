@@ -13,6 +13,7 @@ ArmModel::ArmModel(std::size_t n, const double* slist, const double* home, const
   if (links_.size() != n) throw std::invalid_argument("one point set per moving link is needed");
   screws_.resize(n);
   home_.resize(n);
+  poses_.assign(n + 1, cellpath::kIdentity4);
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t r = 0; r < 6; ++r) screws_[i][r] = slist[r * n + i];
     for (std::size_t k = 0; k < 16; ++k) home_[i][k] = home[16 * i + k];
@@ -22,12 +23,32 @@ ArmModel::ArmModel(std::size_t n, const double* slist, const double* home, const
 bool ArmModel::collides(const double* q) {
   // The same running product as the kinematics module's forward_kinematics,
   // so each link gets bit for bit the transform that function returns.
+  // Consecutive queries of a planner lie close together, so the link that
+  // hit last time is tested first (once posed), then the others base to tip.
   cellpath::Mat4 running = cellpath::kIdentity4;
-  for (std::size_t i = 0; i < n_; ++i) {
-    running = cellpath::mul4(running, cellpath::exp_se3(screws_[i], q[i]));
-    const cellpath::Mat4 T = cellpath::mul4(running, home_[i]);
-    if (self_) poses_[i + 1] = T;
-    if (links_[i].hits(T, summary_)) return true;
+  std::size_t posed = 0;
+  auto pose_next = [&] {
+    running = cellpath::mul4(running, cellpath::exp_se3(screws_[posed], q[posed]));
+    poses_[posed + 1] = cellpath::mul4(running, home_[posed]);
+    ++posed;
+  };
+  const std::size_t first = last_hit_;
+  if (first < n_) {
+    while (posed <= first) pose_next();
+    if (links_[first].hits(poses_[first + 1], summary_)) return true;
+    for (std::size_t i = 0; i < first; ++i)
+      if (links_[i].hits(poses_[i + 1], summary_)) {
+        last_hit_ = i;
+        return true;
+      }
+  }
+  while (posed < n_) {
+    pose_next();
+    const std::size_t i = posed - 1;
+    if (links_[i].hits(poses_[i + 1], summary_)) {
+      last_hit_ = i;
+      return true;
+    }
   }
   return false;
 }
@@ -45,7 +66,6 @@ void ArmModel::set_self_collision(std::unique_ptr<gristane::SelfCollisionModel> 
   if (model && model->n_links() != n_ + 1)
     throw std::invalid_argument("the self-collision model needs the base and one shape per moving link");
   self_ = std::move(model);
-  poses_.assign(n_ + 1, cellpath::kIdentity4);
   poses_[0] = base;
 }
 

@@ -41,8 +41,8 @@ class ArmModel {
   }
 
   // True when a point of a moving link, posed by the product of exponentials
-  // at q, lies in an occupied cell.  Links are posed and tested base to tip and
-  // the test stops at the first hit.
+  // at q, lies in an occupied cell.  Stops at the first hit; the link that
+  // hit last is tested first.  With no hit, every link is left posed.
   bool collides(const double* q);
 
   bool is_valid(const double* q) { return in_limits(q) && !collides(q) && !self_collides(); }
@@ -72,6 +72,7 @@ class ArmModel {
   OccupancySummary summary_;
   std::unique_ptr<gristane::SelfCollisionModel> self_;
   std::vector<cellpath::Mat4> poses_;  // base, then links 1 .. n as last posed
+  std::size_t last_hit_ = static_cast<std::size_t>(-1);  // link index, or none
 };
 
 }  // namespace brimwell
