@@ -238,12 +238,7 @@ NB_MODULE(Dorvanta, m) {
   m.attr("time") = nb::module_::import_("time");
   nb::object mod = nb::borrow(m);
 
-  m.def(
-      "_solveCartesianSegment",
-      [mod](nb::handle iniFrame, nb::handle fiFrame, nb::handle seed, nb::handle ScrewAxis,
-            nb::handle M, long nsamples) {
-        return solve_cartesian_segment_py(mod, iniFrame, fiFrame, seed, ScrewAxis, M, nsamples);
-      },
+  host::def_on(m, "_solveCartesianSegment", &solve_cartesian_segment_py,
       nb::arg("iniFrame"), nb::arg("fiFrame"), nb::arg("seed"), nb::arg("ScrewAxis"), nb::arg("M"),
       nb::arg("nsamples"),
       "Joint vectors along the straight pose line from iniFrame to fiFrame (nsamples poses, "
@@ -255,13 +250,7 @@ NB_MODULE(Dorvanta, m) {
         "nsamples joint vectors evenly spaced from seed to endConfig inclusive, per joint and "
         "without wrapping.  nsamples below 2 raises ValueError.");
 
-  m.def(
-      "GivePathTraveller",
-      [mod](nb::handle BaseFrameName, nb::handle EndEffectorFrameName, nb::handle FramesArray,
-            nb::handle JointNames, long nsamples) {
-        return give_path_traveller(mod, BaseFrameName, EndEffectorFrameName, FramesArray,
-                                   JointNames, nsamples);
-      },
+  host::def_on(m, "GivePathTraveller", &give_path_traveller,
       nb::arg("BaseFrameName"), nb::arg("EndEffectorFrameName"), nb::arg("FramesArray"),
       nb::arg("JointNames"), nb::arg("nsamples") = 20,
       "(path, ScrewAxis, M): joint vectors that take the end effector from its current pose "
@@ -269,13 +258,7 @@ NB_MODULE(Dorvanta, m) {
       "the current joint values in joint space.  A leg whose straight line cannot be solved "
       "is interpolated in joint space (logged); an unreachable target raises RuntimeError.");
 
-  m.def(
-      "AnimateJointAnglePath",
-      [mod](nb::handle JointAngles, nb::handle JointNames, nb::handle ScrewAxis, nb::handle M,
-            nb::handle BaseTransform, nb::handle frameDelay, nb::handle drawTrace) {
-        animate_joint_angle_path(mod, JointAngles, JointNames, ScrewAxis, M, BaseTransform,
-                                 frameDelay, drawTrace);
-      },
+  host::def_on(m, "AnimateJointAnglePath", &animate_joint_angle_path,
       nb::arg("JointAngles"), nb::arg("JointNames"), nb::arg("ScrewAxis"), nb::arg("M"),
       nb::arg("BaseTransform"), nb::arg("frameDelay") = 0.01, nb::arg("drawTrace") = nb::bool_(true),
       "Play a joint path back on the design's arm, one frame per joint vector with a pause "

@@ -181,8 +181,7 @@ NB_MODULE(Kestrune, m) {
   m.doc() = "FK attachment check of a capture cache: forward kinematics at theta = 0 reproduces "
             "the home poses, and consecutive links stay attached when the arm moves.";
   // The directory "cache" two levels above the one holding this module.
-  nb::object cache_dir = py::default_cache_dir(m, "cache", 3);
-  m.attr("CACHE_DIR") = cache_dir;
+  nb::object cache_dir = py::set_cache_dir(m, "cache", 3);
   m.attr("TOL") = 1e-06;
   m.attr("N_SAMPLE") = kNSample;
   m.attr("GAP_SLACK") = 0.02;

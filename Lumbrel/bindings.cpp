@@ -24,8 +24,6 @@ nb::object pose_arg(nb::handle nested, nb::handle name) {
   return T;
 }
 
-nb::object load_mesh(nb::handle npz_path) { return py::load_trimesh(npz_path); }
-
 // Every link at the home pose meta.json gives it; the index is used as written.
 nb::object build_scene(nb::handle meta) {
   auto place = [](nb::handle link) {
@@ -53,12 +51,7 @@ NB_MODULE(Lumbrel, m) {
   g_module = m;
   m.doc() = "Cache viewer: the captured arm at its home pose and its surroundings in a viewer "
             "window.";
-  m.attr("CACHE_DIR") = py::default_cache_dir(m, "Cache", 1);
-  m.attr("LINK_COLOR") = py::rgba(py::kLinkColor);
-  m.attr("ENV_COLOR") = py::rgba(py::kEnvColor);
-
-  m.def("load_mesh", &load_mesh, nb::arg("npz_path"),
-        "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
+  py::define_viewer_module(m, "Cache", 1, false);
   m.def("build_scene", &build_scene, nb::arg("meta"),
         "A trimesh.Scene of the cache in CACHE_DIR described by the parsed meta.json: one node "
         "per link (named after it, at its home pose) and one per environment body.");

@@ -323,7 +323,6 @@ NB_MODULE(Mirelock, m) {
             "its surroundings from the design at the zero configuration and writes the "
             "capture cache that the offline planner reads.";
   kinematics::bind_host(m, cellpath::host::Handles::with_adsk);
-  nb::module_::import_("adsk.fusion");
   kinematics::register_carried_helpers(m);
   nb::module_ quennet = nb::module_::import_("Quennet");
   for (const char* name : {"RetrieveScrewAtHomeConfig", "SolveWaypointJointAngles",
@@ -331,8 +330,7 @@ NB_MODULE(Mirelock, m) {
     m.attr(name) = quennet.attr(name);
   nb::object mod = nb::borrow(m);
 
-  m.def(
-      "GetJointLimits", [mod](nb::handle JointNames) { return get_joint_limits(mod, JointNames); },
+  host::def_on(m, "GetJointLimits", &get_joint_limits,
       nb::arg("JointNames"),
       "(n, 2) array of [lower, upper] rotation limits of the named joints (radians); a "
       "limit that is not enabled reads as -inf or +inf.");
@@ -363,8 +361,7 @@ NB_MODULE(Mirelock, m) {
       "(V, F) of a host body's low-quality triangulation: vertices in metres in the "
       "component's frame and int64 triangles; None when the body yields no nodes.");
 
-  m.def(
-      "GetSubMesh", [mod](nb::handle compn) { return sub_mesh_py(mod, compn); }, nb::arg("compn"),
+  host::def_on(m, "GetSubMesh", &sub_mesh_py, nb::arg("compn"),
       "(V, F) of every meshable body of an occurrence's component stacked into one mesh "
       "(component frame, metres), or None when no body yields a mesh.");
 
@@ -380,13 +377,7 @@ NB_MODULE(Mirelock, m) {
       "listing them with the links' home poses.  Names without an occurrence or without a "
       "mesh are skipped.");
 
-  m.def(
-      "ClearCacheAndInitializeMotionPlanner",
-      [mod](nb::handle JointNames, nb::handle Env, nb::handle ManiLinks, nb::handle BaseFrameName,
-            nb::handle EndEffectorFrameName, nb::handle Waypoints, nb::handle OUTPUT_DIR) {
-        clear_cache_and_initialize(mod, JointNames, Env, ManiLinks, BaseFrameName,
-                                   EndEffectorFrameName, Waypoints, OUTPUT_DIR);
-      },
+  host::def_on(m, "ClearCacheAndInitializeMotionPlanner", &clear_cache_and_initialize,
       nb::arg("JointNames"), nb::arg("Env"), nb::arg("ManiLinks"), nb::arg("BaseFrameName"),
       nb::arg("EndEffectorFrameName"), nb::arg("Waypoints").none() = nb::none(),
       nb::arg("OUTPUT_DIR") = "cache",

@@ -240,39 +240,24 @@ void register_quennet(nb::module_& m) {
         "orientation turning about one fixed axis at a uniform rate (also for half turns).  "
         "A single sample is Tend; N <= 0 gives an empty list.");
 
-  m.def(
-      "RetrieveJointAnglesAtConfig",
-      [mod](nb::handle JointNames) { return retrieve_joint_angles(mod, JointNames); },
+  host::def_on(m, "RetrieveJointAnglesAtConfig", &retrieve_joint_angles,
       nb::arg("JointNames"),
       "The current value of each named joint of the design's root component (radians), "
       "as a float array in the order of the names.");
 
-  m.def(
-      "SetRobotJointAngles",
-      [mod](nb::handle JointNames, nb::handle setAngles) {
-        set_joint_angles(mod, JointNames, setAngles);
-      },
+  host::def_on(m, "SetRobotJointAngles", &set_joint_angles,
       nb::arg("JointNames"), nb::arg("setAngles"),
       "Drive the named joints to the given values, pairing names and values up to the "
       "shorter of the two.  Non-finite values are refused before any joint moves.  The "
       "host's event pump is not called.");
 
-  m.def(
-      "RetrieveScrewAtHomeConfig",
-      [mod](nb::handle JointNames, nb::handle BaseFrameName, nb::handle EndEffectorFrameName) {
-        return retrieve_screw_at_home(mod, JointNames, BaseFrameName, EndEffectorFrameName);
-      },
+  host::def_on(m, "RetrieveScrewAtHomeConfig", &retrieve_screw_at_home,
       nb::arg("JointNames"), nb::arg("BaseFrameName"), nb::arg("EndEffectorFrameName"),
       "(sp, M): the (6, n) screw list in the base component's frame and the end "
       "effector's pose relative to the base, both measured with every joint at 0 "
       "(design length unit).  The joints are put back where they were.");
 
-  m.def(
-      "SolveWaypointJointAngles",
-      [mod](nb::handle JointNames, nb::handle BaseFrameName, nb::handle WaypointNames,
-            nb::handle sp, nb::handle M) {
-        return solve_waypoints(mod, JointNames, BaseFrameName, WaypointNames, sp, M);
-      },
+  host::def_on(m, "SolveWaypointJointAngles", &solve_waypoints,
       nb::arg("JointNames"), nb::arg("BaseFrameName"), nb::arg("WaypointNames"), nb::arg("sp"),
       nb::arg("M"),
       "Joint vectors of a task through the named target components: the current joint "

@@ -8,8 +8,7 @@ NB_MODULE(Sallowmere, m) {
   m.doc() = "Capture-cache reader and RobotEnvironmentHandler: link poses and voxel "
             "collision checks of one arm in one captured scene.";
 
-  nb::object cache_dir = cellpath::py::default_cache_dir(m, "Cache", 1);
-  m.attr("CACHE_DIR") = cache_dir;
+  nb::object cache_dir = cellpath::py::set_cache_dir(m, "Cache", 1);
   m.attr("SCREW_LINEAR_SCALE") = cellpath::capture::kScrewLinearScale;
 
   // The functions this module builds on, under their own names.

@@ -11,17 +11,8 @@ namespace tovik {
 using cellpath::Mat4;
 using cellpath::Vec6;
 
-// Screw column i of a row-major (6, n) array.
-inline Vec6 screw_column(const double* slist, std::size_t n, std::size_t i) {
-  return {slist[0 * n + i], slist[1 * n + i], slist[2 * n + i],
-          slist[3 * n + i], slist[4 * n + i], slist[5 * n + i]};
-}
-
-inline Mat4 load4(const double* p) {
-  Mat4 T;
-  for (int k = 0; k < 16; ++k) T[k] = p[k];
-  return T;
-}
+using cellpath::load4;
+using cellpath::screw_column;
 
 // out[i] = exp([S_0] t_0) ... exp([S_i] t_i) home[i], written as 16 doubles per link.
 inline void forward_kinematics(const double* slist, std::size_t n, const double* home,

@@ -24,8 +24,6 @@ constexpr long kMaxAttempts = 2000;
 
 nb::object attr(const char* name) { return g_module.attr(name); }
 
-nb::object load_mesh(nb::handle npz_path) { return py::load_trimesh(npz_path); }
-
 // Random joint vectors over JOINT_RANGE until one puts a link other than the
 // base into the environment.
 nb::object find_colliding_theta(nb::handle handler, nb::handle rng, long max_attempts) {
@@ -154,19 +152,9 @@ NB_MODULE(Velquist, m) {
   m.doc() = "Collision viewer: one arm configuration in a viewer window, links that touch the "
             "environment drawn in a warning colour.";
   // The directory "cache" two levels above the one holding this module.
-  m.attr("CACHE_DIR") = py::default_cache_dir(m, "cache", 3);
-  m.attr("LINK_COLOR") = py::rgba(py::kLinkColor);
-  m.attr("HIT_COLOR") = py::rgba(py::kHitColor);
-  m.attr("ENV_COLOR") = py::rgba(py::kEnvColor);
-  m.attr("BASE_LINK_INDEX") = 0;
-  m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
+  py::define_viewer_module(m, "cache", 3, true);
+  py::define_voxel_inspection(m);
   m.attr("MAX_ATTEMPTS") = kMaxAttempts;
-
-  m.attr("RobotEnvironmentHandler") = nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler");
-  m.attr("colliding_links") = nb::module_::import_("Gristane").attr("colliding_links");
-
-  m.def("load_mesh", &load_mesh, nb::arg("npz_path"),
-        "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
   m.def("find_colliding_theta", &find_colliding_theta, nb::arg("handler"), nb::arg("rng"),
         nb::arg("max_attempts") = kMaxAttempts,
         "Draw joint vectors uniformly over JOINT_RANGE with rng until one makes a link other "

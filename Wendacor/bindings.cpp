@@ -20,8 +20,6 @@ nb::handle g_module;  // held by sys.modules for the interpreter's lifetime
 
 nb::object attr(const char* name) { return g_module.attr(name); }
 
-nb::object load_mesh(nb::handle npz_path) { return py::load_trimesh(npz_path); }
-
 // Link indices touching the environment at theta, the base left out.
 std::vector<long> arm_hits(nb::handle handler, nb::handle theta, long base) {
   nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
@@ -94,20 +92,10 @@ NB_MODULE(Wendacor, m) {
   g_module = m;
   m.doc() = "Collision scenario check: a colliding and a collision-free configuration of a "
             "capture, found with a fixed seed, printed and shown.";
-  m.attr("CACHE_DIR") = py::default_cache_dir(m, "Cache", 1);
-  m.attr("LINK_COLOR") = py::rgba(py::kLinkColor);
-  m.attr("HIT_COLOR") = py::rgba(py::kHitColor);
-  m.attr("ENV_COLOR") = py::rgba(py::kEnvColor);
-  m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
+  py::define_viewer_module(m, "Cache", 1, true);
+  py::define_voxel_inspection(m);
   m.attr("MAX_ATTEMPTS") = 2000;
   m.attr("SEED") = 0;
-  m.attr("BASE_LINK_INDEX") = 0;
-
-  m.attr("RobotEnvironmentHandler") = nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler");
-  m.attr("colliding_links") = nb::module_::import_("Gristane").attr("colliding_links");
-
-  m.def("load_mesh", &load_mesh, nb::arg("npz_path"),
-        "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
   m.def("find_configs", &find_configs, nb::arg("handler"), nb::arg("n_joints"),
         "(collide_theta, free_theta): the first colliding and the first collision-free joint "
         "vector drawn over JOINT_RANGE by a generator seeded with SEED (the zero vector is "

@@ -9,6 +9,7 @@
 #include "common/viewer.hpp"
 
 #include <algorithm>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -114,6 +115,28 @@ inline nb::object arm_scene(nb::handle meta, nb::handle cache_dir, nb::handle T_
     return PlacedLink{std::to_string(index), pose, hit};
   };
   return capture_scene(meta, cache_dir, place, colors);
+}
+
+// What every viewer module offers: CACHE_DIR (the directory `cache_name`
+// `levels_up` directories up from the module's file), the palette (HIT_COLOR
+// only in viewers that mark touching links) and load_mesh.
+inline void define_viewer_module(nb::module_ m, const char* cache_name, int levels_up, bool marks_hits) {
+  set_cache_dir(m, cache_name, levels_up);
+  m.attr("LINK_COLOR") = rgba(kLinkColor);
+  if (marks_hits) m.attr("HIT_COLOR") = rgba(kHitColor);
+  m.attr("ENV_COLOR") = rgba(kEnvColor);
+  m.def("load_mesh", &load_trimesh, nb::arg("npz_path"),
+        "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
+}
+
+// What the modules that test a posed arm against the voxel model offer: the
+// base link (whose contact with its mount is expected), the range random joint
+// vectors are drawn from, and the handler and voxel test they build on.
+inline void define_voxel_inspection(nb::module_ m) {
+  m.attr("BASE_LINK_INDEX") = 0;
+  m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
+  m.attr("RobotEnvironmentHandler") = nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler");
+  m.attr("colliding_links") = nb::module_::import_("Gristane").attr("colliding_links");
 }
 
 inline nb::object builtin(const char* name) {

@@ -161,4 +161,11 @@ inline nb::object default_cache_dir(nb::module_ m, const char* name, int levels_
   return dir.attr("__truediv__")(name);
 }
 
+// m.CACHE_DIR = default_cache_dir(m, name, levels_up), returned for use as a default.
+inline nb::object set_cache_dir(nb::module_ m, const char* name, int levels_up) {
+  nb::object dir = default_cache_dir(m, name, levels_up);
+  m.attr("CACHE_DIR") = dir;
+  return dir;
+}
+
 }  // namespace cellpath::py

@@ -27,42 +27,47 @@ inline Mat3 skew(const Vec3& w) {
   return {0.0, -w[2], w[1], w[2], 0.0, -w[0], -w[1], w[0], 0.0};
 }
 
-// A * B for 3x3; sums run over k in increasing order.
-inline Mat3 mul3(const Mat3& A, const Mat3& B) {
-  Mat3 C{};
-  for (int i = 0; i < 3; ++i)
-    for (int j = 0; j < 3; ++j) {
-      double s = A[i * 3 + 0] * B[0 * 3 + j];
-      s += A[i * 3 + 1] * B[1 * 3 + j];
-      s += A[i * 3 + 2] * B[2 * 3 + j];
-      C[i * 3 + j] = s;
-    }
+// sum_k a[k] * b[k * stride] for k = 0 .. K-1, added in increasing k: the
+// order numpy's matrix product uses for these small sizes, so results match
+// it bit for bit.
+template <int K>
+inline double dot_strided(const double* a, const double* b, int stride) {
+  double s = a[0] * b[0];
+  for (int k = 1; k < K; ++k) s += a[k] * b[k * stride];
+  return s;
+}
+
+// A * B for row-major N x N matrices.
+template <int N>
+inline std::array<double, N * N> mul_square(const std::array<double, N * N>& A,
+                                            const std::array<double, N * N>& B) {
+  std::array<double, N * N> C{};
+  for (int i = 0; i < N; ++i)
+    for (int j = 0; j < N; ++j) C[i * N + j] = dot_strided<N>(&A[i * N], &B[j], N);
   return C;
 }
+
+inline Mat3 mul3(const Mat3& A, const Mat3& B) { return mul_square<3>(A, B); }
 
 inline Vec3 mul3v(const Mat3& A, const Vec3& x) {
   Vec3 y{};
-  for (int i = 0; i < 3; ++i) {
-    double s = A[i * 3 + 0] * x[0];
-    s += A[i * 3 + 1] * x[1];
-    s += A[i * 3 + 2] * x[2];
-    y[i] = s;
-  }
+  for (int i = 0; i < 3; ++i) y[i] = dot_strided<3>(&A[i * 3], x.data(), 1);
   return y;
 }
 
-// A * B for 4x4.
-inline Mat4 mul4(const Mat4& A, const Mat4& B) {
-  Mat4 C{};
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 4; ++j) {
-      double s = A[i * 4 + 0] * B[0 * 4 + j];
-      s += A[i * 4 + 1] * B[1 * 4 + j];
-      s += A[i * 4 + 2] * B[2 * 4 + j];
-      s += A[i * 4 + 3] * B[3 * 4 + j];
-      C[i * 4 + j] = s;
-    }
-  return C;
+inline Mat4 mul4(const Mat4& A, const Mat4& B) { return mul_square<4>(A, B); }
+
+// A transform from 16 row-major values.
+inline Mat4 load4(const double* p) {
+  Mat4 T;
+  for (int k = 0; k < 16; ++k) T[k] = p[k];
+  return T;
+}
+
+// Column i (a screw (omega, v)) of a row-major (6, n) screw list.
+inline Vec6 screw_column(const double* slist, std::size_t n, std::size_t i) {
+  return {slist[0 * n + i], slist[1 * n + i], slist[2 * n + i],
+          slist[3 * n + i], slist[4 * n + i], slist[5 * n + i]};
 }
 
 inline Mat3 rotation(const Mat4& T) {

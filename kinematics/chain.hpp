@@ -24,17 +24,10 @@ struct ScrewList {
   std::size_t rows = 6;
   std::size_t cols = 0;
 
-  Vec6 column(std::size_t i) const {
-    return {data[0 * cols + i], data[1 * cols + i], data[2 * cols + i],
-            data[3 * cols + i], data[4 * cols + i], data[5 * cols + i]};
-  }
+  Vec6 column(std::size_t i) const { return cellpath::screw_column(data, cols, i); }
 };
 
-inline Mat4 load4(const double* p) {
-  Mat4 T;
-  for (int k = 0; k < 16; ++k) T[k] = p[k];
-  return T;
-}
+using cellpath::load4;
 
 // T_sb(theta) = exp([S_0] theta_0) ... exp([S_{n-1}] theta_{n-1}) M.  The number
 // of joints n comes from the joint vector; the screw list needs n columns.

@@ -93,9 +93,7 @@ void def_getTandSFromJoint(nb::module_& m) {
 
 void def_GetComponentGlobalTransformationmatrix(nb::module_& m) {
   nb::handle mod = m;
-  m.def(
-      "GetComponentGlobalTransformationmatrix",
-      [mod](nb::handle CompnentName) { return component_global_transform(mod, CompnentName); },
+  host::def_on(m, "GetComponentGlobalTransformationmatrix", &component_global_transform,
       nb::arg("CompnentName").none(),
       "World transform (4x4, design units) of the first occurrence whose component has this "
       "name; shows 'could not find component name <name>' and returns None when none has.");

@@ -56,6 +56,15 @@ inline nb::object root_component(nb::handle m) {
   return app(m).attr("activeProduct").attr("rootComponent");
 }
 
+// m.def(name, f, extra...) for a function whose first parameter is the module
+// it is offered from: a host-facing function reads that module's `app`, `ui`
+// and tuning constants, so each module that offers it answers to its own.
+template <class R, class... A, class... Extra>
+void def_on(nb::module_& m, const char* name, R (*f)(nb::handle, A...), const Extra&... extra) {
+  nb::handle mod = m;
+  m.def(name, [mod, f](A... a) -> R { return f(mod, a...); }, extra...);
+}
+
 // Raise a Python exception of `type` whose message is a Python string (so that
 // names and numpy text reach the message unchanged, whatever their characters).
 [[noreturn]] inline void raise(PyObject* type, nb::handle message) {

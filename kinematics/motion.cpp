@@ -300,8 +300,9 @@ std::vector<double> current_angles(nb::handle root, nb::handle names) {
 }
 
 nb::object do_forward_kinematics(nb::handle mod, nb::handle base_name, nb::handle ee_name,
-                                 nb::handle thetas, nb::handle names, bool animate,
-                                 bool draw_trace) {
+                                 nb::handle thetas, nb::handle names, nb::handle animate_in,
+                                 nb::handle draw_trace_in) {
+  const bool animate = truthy(animate_in), draw_trace = truthy(draw_trace_in);
   nb::object root = host::app(mod).attr("activeProduct").attr("rootComponent");
   nb::object base_T = component_global_transform(mod, base_name);
   clear_tracers(mod);
@@ -335,7 +336,9 @@ void end_effector_placement(nb::handle mod, nb::handle base_name, nb::handle ee_
 }
 
 nb::object animate_ik(nb::handle mod, nb::handle base_name, nb::handle ee_name,
-                      nb::handle target_name, nb::handle names, bool animate, bool draw_trace) {
+                      nb::handle target_name, nb::handle names, nb::handle animate_in,
+                      nb::handle draw_trace_in) {
+  const bool animate = truthy(animate_in), draw_trace = truthy(draw_trace_in);
   nb::object root = host::app(mod).attr("activeProduct").attr("rootComponent");
   clear_tracers(mod);
   nb::object base_T = component_global_transform(mod, base_name);
@@ -393,54 +396,30 @@ void register_motion(nb::module_& m) {
   m.attr("TRACE_WEIGHT") = 2;
   nb::handle mod = m;
 
-  m.def(
-      "npToMatrix3D", [mod](nb::handle T) { return matrix3d_from(mod, T); }, nb::arg("T").none(),
+  host::def_on(m, "npToMatrix3D", &matrix3d_from, nb::arg("T").none(),
       "A host Matrix3D set from the 16 row-major entries of T; logs when the host rejects "
       "them (a rotation block that is not orthonormal) and returns the matrix anyway.");
-  m.def(
-      "MoveComponentToGlobalTransform",
-      [mod](nb::handle componentName, nb::handle T_global) {
-        return move_component(mod, componentName, T_global);
-      },
+  host::def_on(m, "MoveComponentToGlobalTransform", &move_component,
       nb::arg("componentName").none(), nb::arg("T_global").none(),
       "Places the root occurrence named componentName (or, failing that, the first root "
       "occurrence of a component of that name) at the world transform T_global and returns "
       "it; a parametric design with a pending snapshot gets it taken. Logs and returns None "
       "when there is no such occurrence.");
-  m.def(
-      "clear_all_tracers", [mod]() { clear_tracers(mod); },
+  host::def_on(m, "clear_all_tracers", &clear_tracers,
       "Deletes every custom graphics group of every component of the active design, then "
       "refreshes the viewport.");
-  m.def(
-      "DoForwardKinematics",
-      [mod](nb::handle BaseFrameName, nb::handle EndEffectorFrameName, nb::handle thetaLists,
-            nb::handle JointNames, nb::handle animate, nb::handle drawTrace) {
-        return do_forward_kinematics(mod, BaseFrameName, EndEffectorFrameName, thetaLists,
-                                     JointNames, truthy(animate), truthy(drawTrace));
-      },
+  host::def_on(m, "DoForwardKinematics", &do_forward_kinematics,
       nb::arg("BaseFrameName").none(), nb::arg("EndEffectorFrameName").none(), nb::arg("thetaLists").none(),
       nb::arg("JointNames").none(), nb::arg("animate").none() = true, nb::arg("drawTrace").none() = true,
       "Moves the named joints from their current values to thetaLists in ANIM_STEPS steps, "
       "drawing the end-effector path when drawTrace is set. With animate false the design "
       "is left at the zero configuration and (JointNames, path, trace points) is returned.");
-  m.def(
-      "EndEffTransformProvidedJointAngles",
-      [mod](nb::handle BaseFrameName, nb::handle EndEffectorFrameName, nb::handle thetaLists,
-            nb::handle JointNames, nb::handle FrameNameIWantToMove) {
-        end_effector_placement(mod, BaseFrameName, EndEffectorFrameName, thetaLists, JointNames,
-                               FrameNameIWantToMove);
-      },
+  host::def_on(m, "EndEffTransformProvidedJointAngles", &end_effector_placement,
       nb::arg("BaseFrameName").none(), nb::arg("EndEffectorFrameName").none(), nb::arg("thetaLists").none(),
       nb::arg("JointNames").none(), nb::arg("FrameNameIWantToMove").none(),
       "Zeroes the joints and places the component FrameNameIWantToMove where the end "
       "effector would be for the joint values thetaLists.");
-  m.def(
-      "AnimateIterativeIKSolverWithTracer",
-      [mod](nb::handle BaseFrameName, nb::handle EndEffectorFrameName, nb::handle TargetFrameName,
-            nb::handle JointNames, nb::handle animate, nb::handle drawTrace) {
-        return animate_ik(mod, BaseFrameName, EndEffectorFrameName, TargetFrameName, JointNames,
-                          truthy(animate), truthy(drawTrace));
-      },
+  host::def_on(m, "AnimateIterativeIKSolverWithTracer", &animate_ik,
       nb::arg("BaseFrameName").none(), nb::arg("EndEffectorFrameName").none(), nb::arg("TargetFrameName").none(),
       nb::arg("JointNames").none(), nb::arg("animate").none() = true, nb::arg("drawTrace").none() = true,
       "Solves IK from the current joint values to the pose of the component TargetFrameName "

@@ -46,16 +46,11 @@ def _floats3(x, y, z):
 # Points, vectors, matrices
 
 
-class Point3D(Base):
-    """A point with settable ``x``, ``y``, ``z`` (centimetres)."""
+class _Triple(Base):
+    """What points and vectors share: three settable coordinates ``x``, ``y``, ``z``."""
 
     def __init__(self, x=0.0, y=0.0, z=0.0):
         self._xyz = list(_floats3(x, y, z))
-
-    @staticmethod
-    def create(x=0.0, y=0.0, z=0.0) -> "Point3D":
-        """A new point at (x, y, z)."""
-        return Point3D(x, y, z)
 
     x = property(lambda self: self._xyz[0], lambda self, v: self._xyz.__setitem__(0, float(v)))
     y = property(lambda self: self._xyz[1], lambda self, v: self._xyz.__setitem__(1, float(v)))
@@ -66,16 +61,25 @@ class Point3D(Base):
         return tuple(self._xyz)
 
     def setWithArray(self, coordinates) -> bool:
-        """Set from three numbers; False (point unchanged) for any other count."""
+        """Set from three numbers; False (unchanged) for any other count."""
         values = [float(c) for c in coordinates]
         if len(values) != 3:
             return False
         self._xyz = values
         return True
 
-    def copy(self) -> "Point3D":
+    def copy(self):
         """An independent copy."""
-        return Point3D(*self._xyz)
+        return type(self)(*self._xyz)
+
+
+class Point3D(_Triple):
+    """A point with settable ``x``, ``y``, ``z`` (centimetres)."""
+
+    @staticmethod
+    def create(x=0.0, y=0.0, z=0.0) -> "Point3D":
+        """A new point at (x, y, z)."""
+        return Point3D(x, y, z)
 
     def distanceTo(self, other: "Point3D") -> float:
         """Euclidean distance to another point."""
@@ -105,41 +109,18 @@ class Point3D(Base):
         return "Point3D(%r, %r, %r)" % tuple(self._xyz)
 
 
-class Vector3D(Base):
+class Vector3D(_Triple):
     """A direction or displacement with settable ``x``, ``y``, ``z``."""
-
-    def __init__(self, x=0.0, y=0.0, z=0.0):
-        self._xyz = list(_floats3(x, y, z))
 
     @staticmethod
     def create(x=0.0, y=0.0, z=0.0) -> "Vector3D":
         """A new vector (x, y, z)."""
         return Vector3D(x, y, z)
 
-    x = property(lambda self: self._xyz[0], lambda self, v: self._xyz.__setitem__(0, float(v)))
-    y = property(lambda self: self._xyz[1], lambda self, v: self._xyz.__setitem__(1, float(v)))
-    z = property(lambda self: self._xyz[2], lambda self, v: self._xyz.__setitem__(2, float(v)))
-
     @property
     def length(self) -> float:
         """Euclidean length."""
         return math.hypot(*self._xyz)
-
-    def asArray(self):
-        """The components as a tuple (x, y, z)."""
-        return tuple(self._xyz)
-
-    def setWithArray(self, coordinates) -> bool:
-        """Set from three numbers; False (vector unchanged) for any other count."""
-        values = [float(c) for c in coordinates]
-        if len(values) != 3:
-            return False
-        self._xyz = values
-        return True
-
-    def copy(self) -> "Vector3D":
-        """An independent copy."""
-        return Vector3D(*self._xyz)
 
     def normalize(self) -> bool:
         """Scale to unit length; False (unchanged) for a zero vector."""
