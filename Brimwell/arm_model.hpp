@@ -45,7 +45,7 @@ class ArmModel {
   // hit last is tested first.  With no hit, every link is left posed.
   bool collides(const double* q);
 
-  bool is_valid(const double* q) { return in_limits(q) && !collides(q) && !self_collides(); }
+  bool is_valid(const double* q) { return in_limits(q) && !collides(q) && !self_collides(q); }
 
   // Self-collision: off until a model is given.  `base` is the base link's
   // world pose; the model's links are the base and links 1 .. n.
@@ -53,9 +53,14 @@ class ArmModel {
   gristane::SelfCollisionModel* self_collision() const { return self_.get(); }
   // Poses every link at q (after which self_collides() tests that pose).
   void pose(const double* q);
-  // Whether the links as last posed (by pose() or a collides() that found no
-  // hit) come closer than the self-collision model allows; false when off.
-  bool self_collides() const { return self_ && self_->collides(poses_.data()); }
+  // Whether the links as last posed at q (by pose(q) or a collides(q) that
+  // found no hit) come closer than the self-collision model allows; false
+  // when off.
+  bool self_collides(const double* q) const { return self_ && self_->collides(poses_.data(), q); }
+  // Tables that let the self-collision test skip a pair of links two apart
+  // wherever the two joints between them keep it clear (cells of about
+  // `delta` rad; see SelfCollisionModel::PairTable).
+  void build_pair_tables(double delta);
   // The non-adjacent pairs with geometry that the self-collision test finds
   // touching in every one of `configs` uniform in-limit joint vectors drawn
   // from a generator seeded with `seed`.

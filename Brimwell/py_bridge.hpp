@@ -437,9 +437,9 @@ class ContextAdapter {
       if (python_collides(q)) return false;
       if (!m.self_collision()) return true;
       m.pose(q);
-      return !m.self_collides();
+      return !m.self_collides(q);
     }
-    return !m.collides(q) && !m.self_collides();
+    return !m.collides(q) && !m.self_collides(q);
   }
 
   // in_collision(link_points[1:], stack(forward_kinematics(slist, home, q)), grid,

@@ -15,6 +15,8 @@ namespace {
 // seed of their fixed sequence.
 constexpr std::size_t kTouchConfigs = 1000;
 constexpr std::uint64_t kTouchSeed = 0x5e1fc0111de5ULL;
+// Joint-space cell of the tables that clear pairs of links two apart.
+constexpr double kTableCell = 0.02;
 
 struct LinkMesh {
   nb::object v_owner, f_owner;
@@ -78,6 +80,7 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
   std::sort(allowed.begin(), allowed.end());
   // The model is owned by the arm now; narrow its pairs there.
   c.model->self_collision()->set_checked(checked);
+  c.model->build_pair_tables(kTableCell);
   nb::list pairs;
   for (const auto& [i, j] : allowed) pairs.append(nb::make_tuple(i, j));
   c.allowed_pairs = nb::tuple(pairs);

@@ -375,6 +375,7 @@ SelfCollisionModel::SelfCollisionModel(const std::vector<MeshRef>& links, const 
   const double rho = 0.6 * s.sample_spacing;
   const double e = s.cell * std::sqrt(3.0) / 2.0;
   tau_ = rho + e;
+  e_ = e;
   // A point is close when its cell's stored value (its centre's distance,
   // rounded down by less than reach / 254) is at most tau: the point itself
   // is then nearer than this.
@@ -386,8 +387,8 @@ SelfCollisionModel::SelfCollisionModel(const std::vector<MeshRef>& links, const 
       if (!shapes_[i].empty() && !shapes_[j].empty()) checked_.emplace_back(i, j);
 }
 
-bool SelfCollisionModel::pair_collides(std::size_t i, std::size_t j, const cellpath::Mat4& Ti,
-                                       const cellpath::Mat4& Tj) const {
+bool SelfCollisionModel::pair_within(std::size_t i, std::size_t j, const cellpath::Mat4& Ti,
+                                     const cellpath::Mat4& Tj, double tau, double skip) const {
   const LinkShape& A = shapes_[i];
   const LinkShape& B = shapes_[j];
   if (A.empty() || B.empty()) return false;
@@ -395,17 +396,32 @@ bool SelfCollisionModel::pair_collides(std::size_t i, std::size_t j, const cellp
   pose(Ti, A.centre(), ca);
   pose(Tj, B.centre(), cb);
   const double dx = ca[0] - cb[0], dy = ca[1] - cb[1], dz = ca[2] - cb[2];
-  const double reach = A.radius() + B.radius() + skip_ + kSlack;
+  const double reach = A.radius() + B.radius() + skip + kSlack;
   if (dx * dx + dy * dy + dz * dz > reach * reach) return false;
   // The link with fewer points walks its tree against the other's field.
-  if (A.n_points() <= B.n_points()) return A.touches(B, cellpath::mul4(rigid_inverse(Tj), Ti), tau_, skip_);
-  return B.touches(A, cellpath::mul4(rigid_inverse(Ti), Tj), tau_, skip_);
+  if (A.n_points() <= B.n_points()) return A.touches(B, cellpath::mul4(rigid_inverse(Tj), Ti), tau, skip);
+  return B.touches(A, cellpath::mul4(rigid_inverse(Ti), Tj), tau, skip);
 }
 
-bool SelfCollisionModel::collides(const cellpath::Mat4* poses) const {
+bool SelfCollisionModel::table_clear(std::size_t pair, const double* q) const {
+  for (const PairTable& t : tables_) {
+    if (t.pair != pair) continue;
+    std::int64_t c[2];
+    for (int a = 0; a < 2; ++a) {
+      const double f = std::floor((q[t.joint + a] - t.lo[a]) * t.inv_delta);
+      if (!(f >= 0.0 && f < static_cast<double>(t.cells[a]))) return false;
+      c[a] = static_cast<std::int64_t>(f);
+    }
+    return t.clear[static_cast<std::size_t>(c[0] * t.cells[1] + c[1])] != 0;
+  }
+  return false;
+}
+
+bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q) const {
   const std::size_t n = checked_.size();
   for (std::size_t k = 0; k < n; ++k) {
     const std::size_t at = (last_hit_ + k) % n;
+    if (q && !tables_.empty() && table_clear(at, q)) continue;
     const auto& [i, j] = checked_[at];
     if (pair_collides(i, j, poses[i], poses[j])) {
       last_hit_ = at;

@@ -141,25 +141,52 @@ class SelfCollisionModel {
   void set_checked(std::vector<std::pair<std::size_t, std::size_t>> pairs) {
     checked_ = std::move(pairs);
     last_hit_ = 0;
+    tables_.clear();
   }
 
   // Whether links i and j, at world poses Ti and Tj, come close (the sphere
   // test first, then the points of the link with fewer against the other's field).
-  bool pair_collides(std::size_t i, std::size_t j, const cellpath::Mat4& Ti, const cellpath::Mat4& Tj) const;
+  bool pair_collides(std::size_t i, std::size_t j, const cellpath::Mat4& Ti, const cellpath::Mat4& Tj) const {
+    return pair_within(i, j, Ti, Tj, tau_, skip_);
+  }
+  // The same with a wider threshold: true unless no point of one link comes
+  // within `extra` more than the margin of the other (`extra` >= 0).
+  bool pair_within_extra(std::size_t i, std::size_t j, const cellpath::Mat4& Ti, const cellpath::Mat4& Tj,
+                         double extra) const {
+    return pair_within(i, j, Ti, Tj, tau_ + extra, skip_ + extra);
+  }
+
+  // A table over the two joints between links i and i + 2 (joints i and
+  // i + 1): cells of `delta` rad from `lo`, each marked when the pair is
+  // clear everywhere in it, so that collides() can skip the pair there.
+  struct PairTable {
+    std::size_t pair = 0;  // index into checked()
+    std::size_t joint = 0;  // the first of the two joints
+    double lo[2] = {0, 0}, inv_delta = 1.0;
+    std::int64_t cells[2] = {0, 0};
+    std::vector<std::uint8_t> clear;
+  };
+  void add_table(PairTable table) { tables_.push_back(std::move(table)); }
   // Whether any checked pair does, for the world poses of all links.  The
   // pair that collided last is tried first: consecutive queries of a planner
   // lie close together.
-  bool collides(const cellpath::Mat4* poses) const;
+  bool collides(const cellpath::Mat4* poses, const double* q = nullptr) const;
 
   double tau() const { return tau_; }
+  // How far a point can lie from its field cell's centre.
+  double cell_reach() const { return e_; }
   // Distance below which two links may be reported colliding (tau + e).
   double margin() const { return skip_; }
 
  private:
   std::vector<LinkShape> shapes_;
   std::vector<std::pair<std::size_t, std::size_t>> checked_;
-  double tau_ = 0.0, skip_ = 0.0;
+  double tau_ = 0.0, skip_ = 0.0, e_ = 0.0;
   mutable std::size_t last_hit_ = 0;
+  std::vector<PairTable> tables_;
+  bool pair_within(std::size_t i, std::size_t j, const cellpath::Mat4& Ti, const cellpath::Mat4& Tj,
+                   double tau, double skip) const;
+  bool table_clear(std::size_t pair, const double* q) const;
 };
 
 }  // namespace gristane
