@@ -18,6 +18,11 @@
 
 namespace brimwell {
 
+// The voxel engine is Gristane's: a link's points in a box tree, and the
+// summary of which boxes of cells may be occupied.
+using gristane::LinkCloud;
+using gristane::OccupancySummary;
+
 class ArmModel {
  public:
   // slist: row-major (6, n) world-frame screws; home: n row-major 4x4 home poses

@@ -1,16 +1,17 @@
-// The voxel collision rule, shared by every module that asks "does this posed
-// link touch the environment?".
+// The occupancy grid as the voxel engine reads it, and the one cell rule.
 //
-// A world point p lies in cell floor((p - origin) * inv_pitch) per axis (cells
+// A world point lies in cell floor((w - origin) * inv_pitch) per axis (cells
 // are half-open: a point on a lower face belongs to that cell); a point whose
-// cell index falls outside [0, shape) on any axis is outside the grid and never
-// collides.  The range test is made on the floored double before any cast, so
-// NaN, infinite and huge coordinates are simply "outside".
+// cell falls outside [0, shape) on any axis is outside the grid and never
+// collides.  NaN, infinite and huge coordinates are simply "outside".
+//
+// The engine built on it: query.hpp (posed points against the grid, SIMD
+// where available: the one leaf test), link_cloud.hpp (a link's points in a
+// box tree) and occupancy_summary.hpp (which boxes of cells may be occupied).
 #pragma once
 
 #include "common/se3.hpp"
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
@@ -32,38 +33,17 @@ struct GridView {
   }
 };
 
-// Cell index along one axis, or false when the coordinate is outside the grid.
-inline bool cell_index(double w, double origin, double inv_pitch, std::int64_t n,
-                       std::int64_t& out) {
-  const double f = std::floor((w - origin) * inv_pitch);
-  if (!(f >= 0.0 && f < static_cast<double>(n))) return false;  // NaN fails too
-  out = static_cast<std::int64_t>(f);
+// The cell rule.  World coordinate w lies at grid coordinate
+//   x = (w - origin) * inv_pitch
+// (that order of operations, everywhere), in cell floor(x) when 0 <= x < n.
+// For such x truncation equals floor, and a NaN x lies nowhere, so the range
+// test comes first and the cast only after it passed.
+inline double grid_coord(double w, double origin, double inv_pitch) { return (w - origin) * inv_pitch; }
+
+inline bool cell_of(double x, std::int64_t n, std::int64_t& out) {
+  if (!(x >= 0.0 && x < static_cast<double>(n))) return false;
+  out = static_cast<std::int64_t>(x);
   return true;
-}
-
-// World position of a link point: R p + t, summed in the order written.
-inline void transform_point(const Mat4& T, const double* p, double* w) {
-  for (int r = 0; r < 3; ++r) {
-    double s = p[0] * T[r * 4 + 0];
-    s += p[1] * T[r * 4 + 1];
-    s += p[2] * T[r * 4 + 2];
-    w[r] = s + T[r * 4 + 3];
-  }
-}
-
-// True when any of the k points (row-major (k, 3), link frame) posed by T lies
-// in an occupied cell.  Stops at the first hit.
-inline bool link_hits(const double* pts, std::size_t k, const Mat4& T, const GridView& g) {
-  for (std::size_t n = 0; n < k; ++n) {
-    double w[3];
-    transform_point(T, pts + 3 * n, w);
-    std::int64_t i, j, l;
-    if (!cell_index(w[0], g.origin[0], g.inv_pitch, g.shape[0], i)) continue;
-    if (!cell_index(w[1], g.origin[1], g.inv_pitch, g.shape[1], j)) continue;
-    if (!cell_index(w[2], g.origin[2], g.inv_pitch, g.shape[2], l)) continue;
-    if (g.occupied(i, j, l)) return true;
-  }
-  return false;
 }
 
 }  // namespace gristane

@@ -36,7 +36,7 @@ struct Posed {
     w += p1 * r[3 * a + 1];
     w += p2 * r[3 * a + 2];
     w = w + t[a];
-    return (w - o[a]) * inv;
+    return gristane::grid_coord(w, o[a], inv);
   }
 };
 
@@ -46,11 +46,7 @@ bool hits_scalar(const PointsView& pts, const Posed& f, const GridView& g) {
     const double p0 = pts.at(n, 0), p1 = pts.at(n, 1), p2 = pts.at(n, 2);
     std::int64_t idx[3];
     bool in = true;
-    for (int a = 0; a < 3 && in; ++a) {
-      const double x = f.grid_coord(p0, p1, p2, a);
-      in = x >= 0.0 && x < f.n[a];
-      if (in) idx[a] = static_cast<std::int64_t>(x);
-    }
+    for (int a = 0; a < 3 && in; ++a) in = cell_of(f.grid_coord(p0, p1, p2, a), g.shape[a], idx[a]);
     if (in && g.occupied(idx[0], idx[1], idx[2])) return true;
   }
   return false;
@@ -131,15 +127,11 @@ bool hits_avx2(const PointsView& pts, const Posed& f, const GridView& g) {
     const double* q = p + 3 * start;
     offsets_avx2(q, m, f, s, off);
     for (int n = m & ~3; n < m; ++n) {  // the last few points of the link
-      double x[3];
+      std::int64_t c[3];
       bool in = true;
-      for (int a = 0; a < 3; ++a) {
-        x[a] = f.grid_coord(q[3 * n], q[3 * n + 1], q[3 * n + 2], a);
-        in = in && x[a] >= 0.0 && x[a] < f.n[a];
-      }
-      off[n] = in ? static_cast<double>(static_cast<std::int64_t>(x[0])) * s[0] +
-                        static_cast<double>(static_cast<std::int64_t>(x[1])) * s[1] +
-                        static_cast<double>(static_cast<std::int64_t>(x[2])) * s[2]
+      for (int a = 0; a < 3 && in; ++a) in = cell_of(f.grid_coord(q[3 * n], q[3 * n + 1], q[3 * n + 2], a), g.shape[a], c[a]);
+      off[n] = in ? static_cast<double>(c[0]) * s[0] + static_cast<double>(c[1]) * s[1] +
+                        static_cast<double>(c[2]) * s[2]
                   : -1.0;
     }
     for (int n = 0; n < m; ++n)
@@ -313,19 +305,27 @@ constexpr double kCellsPerPoint = 16.0;
 // Points per run when a whole link could not be proved free.
 constexpr std::int64_t kChunk = 128;
 
+// The leaf test on a prepared pose.
+bool hits_points(const PointsView& pts, const Posed& f, const GridView& g) {
+#ifdef GRISTANE_HAVE_AVX2_PATH
+  if (vector_path_ok(pts, g)) return hits_avx2(pts, f, g);
+#endif
+  return hits_scalar(pts, f, g);
+}
+
+bool grid_empty(const GridView& g) { return g.shape[0] == 0 || g.shape[1] == 0 || g.shape[2] == 0; }
+
 }  // namespace
 
+bool points_hit(const PointsView& pts, const Mat4& T, const GridView& g) {
+  if (pts.k == 0 || grid_empty(g)) return false;
+  return hits_points(pts, Posed(T, g), g);
+}
+
 bool link_hits_any(const PointsView& pts, const Mat4& T, const GridView& g) {
-  if (pts.k == 0) return false;
-  for (int a = 0; a < 3; ++a)
-    if (g.shape[a] == 0) return false;  // an empty grid has no occupied cell
+  if (pts.k == 0 || grid_empty(g)) return false;  // an empty grid has no occupied cell
   const Posed f(T, g);
   if (provably_free(pts, f, g, kCellsPerPoint * static_cast<double>(pts.k))) return false;
-#ifdef GRISTANE_HAVE_AVX2_PATH
-  const bool vector = vector_path_ok(pts, g);
-#else
-  const bool vector = false;
-#endif
   // Something occupied lies near the link: most of the link is usually still
   // far from it, so try the same proof on runs of consecutive points (voxel
   // centres come in spatial order) before posing them one by one.
@@ -334,14 +334,7 @@ bool link_hits_any(const PointsView& pts, const Mat4& T, const GridView& g) {
     sub.base = pts.base + start * pts.row_stride;
     sub.k = std::min<std::int64_t>(kChunk, pts.k - start);
     if (pts.k > kChunk && provably_free(sub, f, g, kCellsPerPoint * static_cast<double>(sub.k))) continue;
-#ifdef GRISTANE_HAVE_AVX2_PATH
-    if (vector) {
-      if (hits_avx2(sub, f, g)) return true;
-      continue;
-    }
-#endif
-    (void)vector;
-    if (hits_scalar(sub, f, g)) return true;
+    if (hits_points(sub, f, g)) return true;
   }
   return false;
 }

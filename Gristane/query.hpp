@@ -1,10 +1,6 @@
 // Collision queries of posed link point sets against the occupancy grid.
 //
-// Same cell rule as collision.hpp (floor((w - origin) * inv_pitch), half-open
-// cells, out of range = free), evaluated without calling floor: for a double
-// x and a whole number n, floor(x) lies in [0, n) exactly when x does (NaN
-// lies nowhere), and for such x truncation equals floor.  So the range test is
-// made on x itself and the cast happens only after it passed.
+// The cell rule is collision.hpp's (grid_coord, cell_of).
 #pragma once
 
 #include "collision.hpp"
@@ -29,15 +25,15 @@ struct PointsView {
   }
 };
 
-inline bool axis_cell(double x, std::int64_t n, std::int64_t& out) {
-  if (!(x >= 0.0 && x < static_cast<double>(n))) return false;
-  out = static_cast<std::int64_t>(x);
-  return true;
-}
+// The leaf test: true when any point of `pts`, posed by T, lies in an occupied
+// cell.  Four points at a time where the CPU and the layout allow (the same
+// operations in the same order, so every point gets the same cell), else one
+// by one; stops at the first hit.
+bool points_hit(const PointsView& pts, const Mat4& T, const GridView& g);
 
-// True when any point of `pts`, posed by T, lies in an occupied cell.
-// (Compiled in the core library, optimised for speed: it is the planner's
-// inner loop.)
+// The same answer for a whole link, faster when most of it is far from any
+// occupied cell: boxes of its points proved free are skipped, the rest goes
+// through the leaf test.  (The stateless in_collision / colliding_links.)
 bool link_hits_any(const PointsView& pts, const Mat4& T, const GridView& g);
 
 }  // namespace gristane

@@ -12,12 +12,13 @@
 #pragma once
 
 #include "collision.hpp"
+#include "query.hpp"
 #include "occupancy_summary.hpp"
 
 #include <cstdint>
 #include <vector>
 
-namespace brimwell {
+namespace gristane {
 
 class LinkCloud {
  public:
@@ -40,7 +41,7 @@ class LinkCloud {
   };
 
   enum class Range { Outside, Cells, Unknown };
-  Range cell_range(const Node& n, const cellpath::Mat4& T, const gristane::GridView& g,
+  Range cell_range(const Node& n, const cellpath::Mat4& T, const GridView& g,
                    std::int64_t lo[3], std::int64_t hi[3]) const;
   std::int32_t build(std::vector<std::uint32_t>& order, std::uint32_t begin, std::uint32_t end,
                      const double* pts);
@@ -49,4 +50,4 @@ class LinkCloud {
   std::vector<Node> nodes_;     // nodes_[0] is the root when non-empty
 };
 
-}  // namespace brimwell
+}  // namespace gristane

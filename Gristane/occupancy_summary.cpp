@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-namespace brimwell {
+namespace gristane {
 
 namespace {
 
@@ -38,7 +38,7 @@ inline std::int64_t ceil_div(std::int64_t a, std::int64_t b) { return (a + b - 1
 
 }  // namespace
 
-OccupancySummary::OccupancySummary(const gristane::GridView& grid) : grid_(grid) {
+OccupancySummary::OccupancySummary(const GridView& grid) : grid_(grid) {
   std::size_t total = 1;
   for (int a = 0; a < 3; ++a) {
     count_[a] = grid.shape[a] > 0 ? ceil_div(grid.shape[a], 64) : 0;
@@ -132,4 +132,4 @@ bool OccupancySummary::may_be_occupied(const std::int64_t lo[3], const std::int6
   return false;
 }
 
-}  // namespace brimwell
+}  // namespace gristane

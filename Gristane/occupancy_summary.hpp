@@ -20,13 +20,13 @@
 #include <memory>
 #include <vector>
 
-namespace brimwell {
+namespace gristane {
 
 class OccupancySummary {
  public:
-  explicit OccupancySummary(const gristane::GridView& grid);
+  explicit OccupancySummary(const GridView& grid);
 
-  const gristane::GridView& grid() const { return grid_; }
+  const GridView& grid() const { return grid_; }
 
   // Inclusive cell ranges [lo[a], hi[a]] per axis, already clamped to the grid
   // (0 <= lo <= hi < shape).
@@ -44,10 +44,10 @@ class OccupancySummary {
   const Superblock& superblock(std::int64_t sx, std::int64_t sy, std::int64_t sz);
   void build(Superblock& s, std::int64_t sx, std::int64_t sy, std::int64_t sz) const;
 
-  gristane::GridView grid_;
+  GridView grid_;
   std::int64_t count_[3] = {0, 0, 0};  // superblocks per axis
   std::vector<std::unique_ptr<Superblock>> supers_;
   std::size_t built_ = 0;
 };
 
-}  // namespace brimwell
+}  // namespace gristane

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <stdexcept>
 
-namespace brimwell {
+namespace gristane {
 
 namespace {
 
@@ -72,7 +72,7 @@ std::int32_t LinkCloud::build(std::vector<std::uint32_t>& order, std::uint32_t b
 }
 
 LinkCloud::Range LinkCloud::cell_range(const Node& n, const cellpath::Mat4& T,
-                                       const gristane::GridView& g, std::int64_t lo[3],
+                                       const GridView& g, std::int64_t lo[3],
                                        std::int64_t hi[3]) const {
   for (int r = 0; r < 3; ++r) {
     const double* row = &T[r * 4];
@@ -85,8 +85,8 @@ LinkCloud::Range LinkCloud::cell_range(const Node& n, const cellpath::Mat4& T,
     // rounded step is monotone), so points between wlo and whi land in cells
     // between flo and fhi.
     const double wlo = centre - half - slack, whi = centre + half + slack;
-    const double flo = std::floor((wlo - g.origin[r]) * g.inv_pitch);
-    const double fhi = std::floor((whi - g.origin[r]) * g.inv_pitch);
+    const double flo = std::floor(grid_coord(wlo, g.origin[r], g.inv_pitch));
+    const double fhi = std::floor(grid_coord(whi, g.origin[r], g.inv_pitch));
     if (!(flo <= fhi)) return Range::Unknown;  // NaN somewhere
     const auto extent = static_cast<double>(g.shape[r]);
     if (fhi < 0.0 || flo >= extent) return Range::Outside;
@@ -98,7 +98,7 @@ LinkCloud::Range LinkCloud::cell_range(const Node& n, const cellpath::Mat4& T,
 
 bool LinkCloud::hits(const cellpath::Mat4& T, OccupancySummary& summary) const {
   if (nodes_.empty()) return false;
-  const gristane::GridView& g = summary.grid();
+  const GridView& g = summary.grid();
   // The tree is balanced (median splits), so its depth is about log2(k / 32).
   std::int32_t stack[96];
   int top = 0;
@@ -111,7 +111,10 @@ bool LinkCloud::hits(const cellpath::Mat4& T, OccupancySummary& summary) const {
     const bool leaf = n.left < 0;
     if (range == Range::Cells && !summary.may_be_occupied(lo, hi)) continue;
     if (leaf || range == Range::Unknown) {
-      if (gristane::link_hits(points_.data() + 3 * std::size_t{n.begin}, n.count, T, g)) return true;
+      PointsView leaf_points;
+      leaf_points.base = reinterpret_cast<const char*>(points_.data() + 3 * std::size_t{n.begin});
+      leaf_points.k = n.count;
+      if (points_hit(leaf_points, T, g)) return true;
       continue;
     }
     stack[top++] = n.right;
@@ -120,4 +123,4 @@ bool LinkCloud::hits(const cellpath::Mat4& T, OccupancySummary& summary) const {
   return false;
 }
 
-}  // namespace brimwell
+}  // namespace gristane
