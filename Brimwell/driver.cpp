@@ -4,48 +4,17 @@
 #include "py_planning.hpp"
 #include "timing.hpp"
 
+#include "common/atomic_file.hpp"
+
 #include <nanobind/stl/string.h>
 
 namespace brimwell_py {
 
 namespace {
 
-// ---------------------------------------------------------------------------
-// Files: written under a temporary name in the target directory, then renamed
-// over the target, so a failed or interrupted write never leaves a partial
-// file and never destroys the previous one.
-
-template <class Write>
-void write_atomically(nb::handle target, Write&& write) {
-  nb::module_ os = nb::module_::import_("os");
-  nb::object dir = target.attr("parent");
-  nb::object name = target.attr("name");
-  nb::object tmp = dir.attr("__truediv__")(nb::str(".{}.{}.tmp").format(name, os.attr("getpid")()));
-  try {
-    nb::object fh = nb::module_::import_("builtins").attr("open")(tmp, "wb");
-    try {
-      write(fh);
-      fh.attr("flush")();
-      os.attr("fsync")(fh.attr("fileno")());
-    } catch (...) {
-      fh.attr("close")();
-      throw;
-    }
-    fh.attr("close")();
-    os.attr("replace")(tmp, target);
-  } catch (...) {
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    try {
-      nb::object exists = tmp.attr("exists")();
-      if (truth(exists)) tmp.attr("unlink")();
-    } catch (...) {
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, trace);
-    throw;
-  }
-}
+// Files are written whole (common/atomic_file.hpp): a failed or interrupted
+// write never leaves a partial file and never destroys the previous one.
+using cellpath::py::write_atomically;
 
 void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handle theta_in) {
   nb::module_ np = numpy();

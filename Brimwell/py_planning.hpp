@@ -4,7 +4,7 @@
 // its command line (driver.cpp).
 #pragma once
 
-#include "py_bridge.hpp"
+#include "py_adapter.hpp"
 
 #include <stdexcept>
 #include <string>

@@ -1,9 +1,11 @@
 // Pelmora: which triangle meshes of a captured scene touch for a joint vector,
 // link against link and link against environment, through trimesh's FCL-backed
 // collision manager.
+#include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
 #include "pelmora.hpp"
+#include "py_result.hpp"
 
 #include <cstdio>
 #include <string>
@@ -14,148 +16,13 @@ using namespace cellpath;
 using cellpath::py::Array;
 using pelmora::ObjectName;
 using pelmora::Pair;
+using namespace pelmora_py;
 
 namespace {
 
-// The module and its result record; both live as long as the interpreter (the
-// module is held by sys.modules), so plain handles are enough.
+// The module lives as long as the interpreter (sys.modules holds it), so a
+// plain handle is enough.
 nb::handle g_module;
-nb::handle g_result_type;
-
-nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
-
-std::string require_str(nb::handle h, const char* what) {
-  if (!nb::isinstance<nb::str>(h))
-    throw nb::type_error((std::string(what) + " must be a str, got " +
-                          nb::cast<std::string>(nb::repr(h)))
-                             .c_str());
-  return nb::cast<std::string>(h);
-}
-
-// ("link" | "env", name) -> ObjectName
-ObjectName object_name(nb::handle h) {
-  if (!nb::isinstance<nb::tuple>(h) || nb::len(h) != 2)
-    throw nb::type_error(("collision object names are (kind, name) tuples, got " +
-                          nb::cast<std::string>(nb::repr(h)))
-                             .c_str());
-  return {require_str(h[0], "object kind"), require_str(h[1], "object name")};
-}
-
-Pair pair_of(nb::handle h) {
-  if (nb::len(h) != 2)
-    throw nb::type_error(("a collision pair holds two object names, got " +
-                          nb::cast<std::string>(nb::repr(h)))
-                             .c_str());
-  return pelmora::ordered_pair(object_name(h[0]), object_name(h[1]));
-}
-
-nb::object mat4_numpy(const Mat4& T) {
-  double* dst = nullptr;
-  nb::object arr = py::new_f64({4, 4}, &dst);
-  for (int k = 0; k < 16; ++k) dst[k] = T[k];
-  return arr;
-}
-
-// ---------------------------------------------------------------- CollisionResult
-
-nb::set pairs_where(nb::handle self, bool (*keep)(const Pair&)) {
-  nb::set out;
-  for (nb::handle p : self.attr("pairs"))
-    if (keep(pair_of(p))) out.add(p);
-  return out;
-}
-
-nb::set result_link_pairs(nb::handle self) { return pairs_where(self, pelmora::is_link_pair); }
-nb::set result_env_pairs(nb::handle self) { return pairs_where(self, pelmora::is_env_pair); }
-bool result_in_collision(nb::handle self) {
-  const int truth = PyObject_IsTrue(self.attr("pairs").ptr());
-  if (truth < 0) throw nb::python_error();
-  return truth == 1;
-}
-
-// The joint vector as a plain list of numbers, "[a, b, ...]", each element in
-// numpy's scalar text form ("0.0", "1.5"), so the line reads the same under
-// every numpy version.
-std::string theta_list_text(nb::handle theta) {
-  std::string s = "[";
-  bool first = true;
-  for (nb::handle x : builtin("list")(theta)) {
-    if (!first) s += ", ";
-    first = false;
-    s += nb::cast<std::string>(nb::str(x));
-  }
-  return s + "]";
-}
-
-std::string result_str(nb::handle self) {
-  std::vector<Pair> pairs;
-  for (nb::handle p : self.attr("pairs")) pairs.push_back(pair_of(p));
-  return pelmora::result_text(theta_list_text(self.attr("theta")), std::move(pairs));
-}
-
-// Two joint vectors are equal when they have the same shape and the same values.
-bool theta_equal(nb::handle a, nb::handle b) {
-  Array<double> x, y;
-  try {
-    x = py::as_f64(a);
-    y = py::as_f64(b);
-  } catch (nb::python_error&) {
-    return nb::cast<bool>(py::numpy().attr("array_equal")(a, b));
-  }
-  if (x.shape != y.shape) return false;
-  for (std::size_t i = 0; i < x.size; ++i)
-    if (!(x[i] == y[i])) return false;
-  return true;
-}
-
-// The generated dataclass comparison would compare the two theta arrays with
-// `==` inside a tuple comparison, which raises for any joint vector longer than
-// one; compare them by value instead, and the pair sets as sets.
-nb::object result_eq(nb::handle self, nb::handle other) {
-  if (!other.type().is(self.type())) return nb::borrow(Py_NotImplemented);
-  if (!theta_equal(self.attr("theta"), other.attr("theta"))) return nb::bool_(false);
-  return nb::bool_(self.attr("pairs").equal(other.attr("pairs")));
-}
-
-nb::object make_result(nb::handle theta, nb::handle pairs) {
-  return g_result_type(nb::arg("theta") = theta, nb::arg("pairs") = pairs);
-}
-
-nb::object make_result_type() {
-  nb::module_ dc = nb::module_::import_("dataclasses");
-  nb::object property = builtin("property");
-  nb::object ndarray = py::numpy().attr("ndarray");
-  nb::object set_type = builtin("set");
-
-  nb::list fields;
-  fields.append(nb::make_tuple("theta", ndarray));
-  fields.append(nb::make_tuple("pairs", set_type, dc.attr("field")(nb::arg("default_factory") = set_type)));
-
-  nb::dict ns;
-  ns["__module__"] = "Pelmora";
-  ns["__doc__"] =
-      "The colliding pairs found for one joint vector.\n\n"
-      "theta is the joint vector queried; pairs holds every pair of touching objects that the "
-      "query kept, each pair two (kind, name) object names in ascending order.";
-  ns["link_pairs"] = property(nb::cpp_function(&result_link_pairs, nb::is_method(), nb::name("link_pairs"),
-                                               "The pairs of two links (self-collision)."));
-  ns["env_pairs"] = property(nb::cpp_function(
-      &result_env_pairs, nb::is_method(), nb::name("env_pairs"),
-      "The pairs of a link and an environment object."));
-  ns["in_collision"] = property(nb::cpp_function(&result_in_collision, nb::is_method(), nb::name("in_collision"),
-                                                 "True when any pair was found."));
-  ns["__str__"] = nb::cpp_function(&result_str, nb::is_method(), nb::name("__str__"),
-                                   "The joint vector and one line per colliding pair.");
-  ns["__eq__"] = nb::cpp_function(&result_eq, nb::is_method(), nb::name("__eq__"), nb::arg("other"),
-                                  "Equal when theta has the same values and pairs the same pairs.");
-
-  nb::object cls = dc.attr("make_dataclass")("CollisionResult", fields, nb::arg("namespace") = ns);
-  // make_dataclass names the module of whatever Python frame is running (the
-  // importer, here), so put the record where it belongs.
-  cls.attr("__module__") = "Pelmora";
-  cls.attr("__qualname__") = "CollisionResult";
-  return cls;
-}
 
 // ---------------------------------------------------------------- Pelmora
 
@@ -401,8 +268,7 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links, nb::h
   Pelmora self;
   self.cache_dir = Path(cache_dir_in);
 
-  nb::object meta = nb::module_::import_("json").attr("loads")(
-      py::join_path(self.cache_dir, "meta.json").attr("read_text")());
+  nb::dict meta = py::read_meta(self.cache_dir);
   nb::object links = meta["links"];
   nb::list link_names, homes, env_names;
   std::vector<std::string> names;
@@ -418,7 +284,7 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links, nb::h
                                 .c_str());
     homes.append(T);
   }
-  for (nb::handle env : meta.attr("get")("env", nb::list())) {
+  for (nb::handle env : py::meta_env(meta)) {
     nb::object name = env["name"];
     require_str(name, "environment name");
     env_names.append(name);
@@ -427,8 +293,7 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links, nb::h
   self.home_transforms = homes;
   self.env_names = env_names;
 
-  nb::object screws = np.attr("load")(py::join_path(self.cache_dir, "ScrewAxis.npy"),
-                                      nb::arg("allow_pickle") = false);
+  nb::object screws = py::load_npy(py::join_path(self.cache_dir, py::kScrewFile));
   self.slist = np.attr("array")(screws, nb::arg("dtype") = "float64", nb::arg("order") = "C");
   auto s = nb::cast<nb::ndarray<double, nb::c_contig, nb::device::cpu>>(self.slist);
   if (s.ndim() != 2 || s.shape(0) != 6)
@@ -437,10 +302,9 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links, nb::h
                               .c_str());
   const double scale = nb::cast<double>(g_module.attr("SCREW_LINEAR_SCALE"));
   const std::size_t n = s.shape(1);
-  for (std::size_t k = 3 * n; k < 6 * n; ++k) s.data()[k] = s.data()[k] * scale;
+  cellpath::capture::scale_linear_rows(s.data(), n, scale);
 
-  self.joint_limits = np.attr("load")(py::join_path(self.cache_dir, "JointLimits.npy"),
-                                      nb::arg("allow_pickle") = false);
+  self.joint_limits = py::load_npy(py::join_path(self.cache_dir, py::kLimitsFile));
   self.n_joints = nb::int_(n);
   if (n + 1 != names.size())
     throw nb::value_error(("expected one fewer joint than links (base is fixed), got " +
@@ -453,11 +317,11 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links, nb::h
     // A repeated name reuses the mesh of its first occurrence.
     std::size_t first = 0;
     while (names[first] != names[i]) ++first;
-    nb::object path = py::join_path(self.cache_dir, "link_" + std::to_string(first) + ".npz");
+    nb::object path = py::join_path(self.cache_dir, py::link_file(std::to_string(first)));
     add_collision_mesh(self.manager, nb::make_tuple("link", link_names[i]), load_mesh(path), path);
   }
   for (nb::handle name : env_names) {
-    nb::object path = py::join_path(self.cache_dir, "env_" + nb::cast<std::string>(name) + ".npz");
+    nb::object path = py::join_path(self.cache_dir, py::env_file(nb::cast<std::string>(name)));
     add_collision_mesh(self.manager, nb::make_tuple("env", name), load_mesh(path), path);
   }
 
@@ -595,7 +459,7 @@ NB_MODULE(Pelmora, m) {
             "through trimesh's collision manager (FCL).";
   nb::object cache_dir = py::default_cache_dir(m, "Cache", 1);
   m.attr("CACHE_DIR") = cache_dir;
-  m.attr("SCREW_LINEAR_SCALE") = 0.01;
+  m.attr("SCREW_LINEAR_SCALE") = cellpath::capture::kScrewLinearScale;
 
   nb::object result_type = make_result_type();
   m.attr("CollisionResult") = result_type;

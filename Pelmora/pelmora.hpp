@@ -7,6 +7,7 @@
 // bytes, which orders like Python compares the code points of str).
 #pragma once
 
+#include "common/capture.hpp"
 #include "common/se3.hpp"
 #include "tovik.hpp"
 
@@ -75,17 +76,6 @@ struct Kinematics {
   std::vector<Mat4> homes;   // n_joints + 1 link poses at the zero joint vector
 };
 
-// The captured screws are expressed in the base link's frame; the world-frame
-// screw is Ad(T_home_0) S.  Sums run over k in increasing order.
-inline Vec6 to_world(const Mat6& Ad, const Vec6& S) {
-  Vec6 out{};
-  for (int r = 0; r < 6; ++r) {
-    double s = Ad[r * 6 + 0] * S[0];
-    for (int k = 1; k < 6; ++k) s += Ad[r * 6 + k] * S[k];
-    out[r] = s;
-  }
-  return out;
-}
 
 // `slist` is a row-major (6, n) screw list already in metres, `homes` n + 1
 // row-major 4x4 poses.
@@ -93,9 +83,11 @@ inline Kinematics make_kinematics(const double* slist, std::size_t n, const doub
   Kinematics k;
   k.homes.reserve(n + 1);
   for (std::size_t i = 0; i <= n; ++i) k.homes.push_back(tovik::load4(homes + 16 * i));
+  // The captured screws are expressed in the base link's frame.
   const Mat6 Ad = cellpath::adjoint(k.homes[0]);
   k.screws.reserve(n);
-  for (std::size_t j = 0; j < n; ++j) k.screws.push_back(to_world(Ad, tovik::screw_column(slist, n, j)));
+  for (std::size_t j = 0; j < n; ++j)
+    k.screws.push_back(cellpath::capture::carry_screw(Ad, tovik::screw_column(slist, n, j)));
   return k;
 }
 

@@ -1,0 +1,236 @@
+// The planner's adapters to Python: any object with a planning context's
+// methods as the C++ planner sees it (the native context called directly, the
+// rest through Python), and the progress line on the terminal.
+#pragma once
+
+#include "py_bridge.hpp"
+
+namespace brimwell_py {
+
+// ---------------------------------------------------------------------------
+// A planning context as the C++ planner sees it: the native one called
+// directly, any other object (or an overridden method) through Python.
+
+class ContextAdapter {
+ public:
+  ContextAdapter(nb::handle ctx) : ctx_(nb::borrow(ctx)) {
+    if (nb::isinstance<PlanningContext>(ctx)) {
+      native_ = nb::inst_ptr<PlanningContext>(ctx);
+      over_ = overrides_of(ctx);
+      d_ = native_->n;
+    } else {
+      const std::int64_t d = as_index(ctx.attr("n_joints"));
+      if (d < 0) throw nb::value_error("ctx.n_joints must not be negative");
+      d_ = static_cast<std::size_t>(d);
+      over_.in_limits = over_.is_valid = over_.edge_valid = over_.sample = true;
+    }
+    scratch_.resize(d_);
+  }
+
+  std::size_t dims() const { return d_; }
+  bool python_edge_valid() const { return over_.edge_valid; }
+  bool fully_native() const { return native_ && !over_.any(); }
+  nb::handle object() const { return ctx_; }
+  void set_draws(Draws* draws) { draws_ = draws; }
+
+  bool in_limits(const double* q) {
+    if (over_.in_limits) return truth(ctx_.attr("in_limits")(to_numpy(q, d_)));
+    return native_->model->in_limits(q);
+  }
+
+  // The base is_valid: limits first, then the collision test.
+  bool base_is_valid(const double* q) {
+    if (!in_limits(q)) return false;
+    brimwell::ArmModel& m = *native_->model;
+    if (over_.geometry) {
+      if (python_collides(q)) return false;
+      if (!m.self_collision()) return true;
+      m.pose(q);
+      return !m.self_collides(q);
+    }
+    return !m.collides(q) && !m.self_collides(q);
+  }
+
+  // in_collision(link_points[1:], stack(forward_kinematics(slist, home, q)), grid,
+  // origin, pitch) through whatever the module's names are bound to now.
+  bool python_collides(const double* q) {
+    nb::module_ m = self_module();
+    nb::object h = native_->handler;
+    nb::object moving = m.attr("forward_kinematics")(native_->slist, native_->home_transforms,
+                                                      to_numpy(q, d_));
+    nb::object T = numpy().attr("stack")(moving);
+    nb::object all_links = h.attr("link_points");
+    nb::object links = all_links[nb::slice(nb::int_(1), nb::none(), nb::none())];
+    return truth(m.attr("in_collision")(links, T, h.attr("env_grid"), h.attr("env_origin"),
+                                        h.attr("pitch")));
+  }
+
+  bool is_valid(const double* q) {
+    if (over_.is_valid) return truth(ctx_.attr("is_valid")(to_numpy(q, d_)));
+    if (native_only()) return native_valid(q);
+    return base_is_valid(q);
+  }
+
+  // Nothing Python-side observes the validity tests.
+  bool native_only() const { return native_ && !over_.is_valid && !over_.in_limits && !over_.geometry; }
+
+  // The native test, remembering its last few answers: the planners ask
+  // about the same configuration several times in a row (a new node, then
+  // each edge ending at it), and the answer for a configuration never changes.
+  bool native_valid(const double* q) {
+    for (Memo& m : memo_)
+      if (m.used && std::equal(q, q + d_, m.q.begin())) return m.valid;
+    Memo& slot = memo_[memo_next_];
+    memo_next_ = (memo_next_ + 1) % memo_.size();
+    slot.q.assign(q, q + d_);
+    slot.valid = native_->model->is_valid(q);
+    slot.used = true;
+    return slot.valid;
+  }
+
+  bool base_edge_valid(const double* a, const double* b, double res) {
+    // A Python is_valid (or collision test) sees its calls in edge order;
+    // the native test alone may go coarse to fine.
+    if (native_only())
+      return brimwell::edge_valid_coarse_to_fine(
+          a, b, d_, res, [&](const double* q) { return native_valid(q); }, scratch_.data());
+    return brimwell::edge_valid(a, b, d_, res, [&](const double* q) { return is_valid(q); },
+                                scratch_.data());
+  }
+
+  bool edge_valid(const double* a, const double* b) {
+    if (over_.edge_valid) return truth(ctx_.attr("edge_valid")(to_numpy(a, d_), to_numpy(b, d_)));
+    return base_edge_valid(a, b, kEdgeRes);
+  }
+
+  // The same, for the caller's own path entries (handed over unchanged).
+  bool edge_valid_objects(nb::handle a, nb::handle b, const std::vector<double>& av,
+                          const std::vector<double>& bv) {
+    if (over_.edge_valid) return truth(ctx_.attr("edge_valid")(a, b));
+    return base_edge_valid(av.data(), bv.data(), kEdgeRes);
+  }
+
+  void sample(double* out) {
+    if (over_.sample) {
+      nb::object r = ctx_.attr("sample")(draws_->rng());
+      std::vector<double> v = joint_vector(r, d_, "ctx.sample(rng)");
+      if (!cellpath::py::all_finite(v.data(), d_))
+        throw nb::value_error("ctx.sample(rng) returned NaN or infinite joint values");
+      for (std::size_t k = 0; k < d_; ++k) out[k] = v[k];
+      return;
+    }
+    draws_->uniform(*native_, out);
+  }
+
+ private:
+  nb::object ctx_;
+  PlanningContext* native_ = nullptr;
+  Overrides over_;
+  std::size_t d_ = 0;
+  Draws* draws_ = nullptr;
+  std::vector<double> scratch_;
+  struct Memo {
+    std::vector<double> q;
+    bool valid = false, used = false;
+  };
+  std::array<Memo, 4> memo_;
+  std::size_t memo_next_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// Progress on a terminal: one line on stderr, rewritten at most every 100 ms
+// and erased when the work ends.  Nothing at all when stderr is not a
+// terminal.  Also where long loops let Ctrl-C through.
+
+class Progress {
+ public:
+  Progress(std::string stage, std::int64_t total) : stage_(std::move(stage)), total_(total) {
+    try {
+      nb::object err = nb::module_::import_("sys").attr("stderr");
+      if (!err.is_none() && truth(err.attr("isatty")())) stream_ = err;
+    } catch (nb::python_error&) {
+      stream_ = nb::object();  // a stderr without isatty() gets no progress
+    }
+    last_ = std::chrono::steady_clock::now();
+  }
+  ~Progress() { clear(); }
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // Planner ticks: iteration, tree size, best goal cost so far.
+  void tick(std::int64_t iteration, std::size_t nodes, double best) {
+    if (!poll()) return;
+    char buf[200];
+    if (std::isfinite(best))
+      std::snprintf(buf, sizeof buf, "%s: iteration %lld/%lld, %zu tree nodes, best goal cost %.3f",
+                    stage_.c_str(), static_cast<long long>(iteration),
+                    static_cast<long long>(total_), nodes, best);
+    else
+      std::snprintf(buf, sizeof buf, "%s: iteration %lld/%lld, %zu tree nodes, goal not reached yet",
+                    stage_.c_str(), static_cast<long long>(iteration),
+                    static_cast<long long>(total_), nodes);
+    show(buf);
+  }
+
+  // Other loops: items done out of the total.
+  void count(std::int64_t done) {
+    if (!poll()) return;
+    char buf[200];
+    std::snprintf(buf, sizeof buf, "%s: %lld/%lld", stage_.c_str(), static_cast<long long>(done),
+                  static_cast<long long>(total_));
+    show(buf);
+  }
+
+  void clear() noexcept {
+    if (!shown_ || !stream_.is_valid()) return;
+    shown_ = false;
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    try {
+      stream_.attr("write")("\r" + std::string(width_, ' ') + "\r");
+      stream_.attr("flush")();
+    } catch (...) {
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, trace);
+  }
+
+ private:
+  // True when it is time to redraw.  Checks for pending signals every few
+  // hundred calls, so Ctrl-C interrupts a long plan.
+  bool poll() {
+    if ((++calls_ & 255) == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
+    if (!stream_.is_valid() || (calls_ & 15) != 0) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(100)) return false;
+    last_ = now;
+    return true;
+  }
+
+  // A stderr that fails to take the line loses its progress display, not the
+  // plan; an interrupt that arrives meanwhile still ends the plan.
+  void show(const std::string& text) {
+    std::string line = "\r" + text;
+    if (text.size() < width_) line += std::string(width_ - text.size(), ' ');
+    width_ = std::max(width_, text.size());
+    try {
+      shown_ = true;
+      stream_.attr("write")(line);
+      stream_.attr("flush")();
+    } catch (nb::python_error& e) {
+      if (e.matches(PyExc_KeyboardInterrupt)) throw;
+      stream_ = nb::object();
+      shown_ = false;
+    }
+  }
+
+  std::string stage_;
+  std::int64_t total_;
+  nb::object stream_;
+  std::chrono::steady_clock::time_point last_;
+  std::uint64_t calls_ = 0;
+  std::size_t width_ = 0;
+  bool shown_ = false;
+};
+
+}  // namespace brimwell_py
