@@ -143,9 +143,39 @@ class RrtStar {
   // sq_[i] = squared distance from q to node i for every node, summed joint by
   // joint in the same order as squared_distance() but a column at a time, so
   // the loop runs over many nodes at once.
+  // All joints in one pass over the nodes for the usual arm sizes: the sums
+  // stay in registers instead of going through memory once per joint.
+  template <std::size_t D>
+  void squared_distances_fixed(const double* q, double* out) const {
+    const double* c[D];
+    double qk[D];
+    for (std::size_t k = 0; k < D; ++k) {
+      c[k] = columns_[k].data();
+      qk[k] = q[k];
+    }
+    for (std::size_t i = 0; i < count_; ++i) {
+      double t = c[0][i] - qk[0];
+      double sum = t * t;
+      for (std::size_t k = 1; k < D; ++k) {
+        t = c[k][i] - qk[k];
+        sum = sum + t * t;
+      }
+      out[i] = sum;
+    }
+  }
+
   void squared_distances_to(const double* q) {
     sq_.resize(count_);
     double* out = sq_.data();
+    switch (d_) {
+      case 6: return squared_distances_fixed<6>(q, out);
+      case 7: return squared_distances_fixed<7>(q, out);
+      case 5: return squared_distances_fixed<5>(q, out);
+      case 4: return squared_distances_fixed<4>(q, out);
+      case 3: return squared_distances_fixed<3>(q, out);
+      case 2: return squared_distances_fixed<2>(q, out);
+      default: break;
+    }
     const double* c0 = columns_[0].data();
     const double q0 = q[0];
     for (std::size_t i = 0; i < count_; ++i) {
