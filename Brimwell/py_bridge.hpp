@@ -62,20 +62,8 @@ inline double seconds_since(std::chrono::steady_clock::time_point t0) {
 
 inline std::string py_str(nb::handle x) { return nb::str(x).c_str(); }
 
-inline std::int64_t as_index(nb::handle x) {
-  PyObject* idx = PyNumber_Index(x.ptr());
-  if (!idx) throw nb::python_error();
-  const long long v = PyLong_AsLongLong(idx);
-  Py_DECREF(idx);
-  if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-  return v;
-}
-
-inline bool truth(nb::handle x) {
-  const int t = PyObject_IsTrue(x.ptr());
-  if (t < 0) throw nb::python_error();
-  return t != 0;
-}
+inline std::int64_t as_index(nb::handle x) { return cellpath::py::to_index(x); }
+inline bool truth(nb::handle x) { return cellpath::py::truthy(x); }
 
 inline nb::object to_numpy(const double* q, std::size_t d) {
   double* dst = nullptr;

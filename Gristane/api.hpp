@@ -4,6 +4,7 @@
 // shapes and values are checked here, and only then does C++ read them.
 #pragma once
 
+#include "common/atomic_file.hpp"
 #include "common/buffer.hpp"
 #include "common/pybridge.hpp"
 #include "grid.hpp"
@@ -339,39 +340,8 @@ inline nb::list colliding_links(nb::handle links, nb::handle transforms, nb::han
 // ---------------------------------------------------------------------------
 // Voxel cache file
 
-// numpy's savez naming rule: a path without the ".npz" ending gets it appended.
-inline nb::object npz_target(nb::handle path) {
-  if (nb::hasattr(path, "write")) return nb::borrow(path);
-  nb::object s = nb::module_::import_("os").attr("fspath")(path);
-  if (nb::isinstance<nb::str>(s) && !nb::cast<bool>(s.attr("endswith")(".npz")))
-    s = s + nb::str(".npz");
-  return s;
-}
-
-// Write the archive under a temporary name in the same directory and rename
-// it into place, so an interrupted run never leaves a truncated archive.
-inline void savez_compressed_atomic(nb::handle path, nb::dict payload) {
-  nb::module_ np = py::numpy();
-  nb::object target = npz_target(path);
-  if (!nb::isinstance<nb::str>(target)) {
-    np.attr("savez_compressed")(target, **payload);
-    return;
-  }
-  nb::module_ os = nb::module_::import_("os");
-  const long pid = nb::cast<long>(os.attr("getpid")());
-  nb::object tmp = target + nb::str((".tmp-" + std::to_string(pid) + ".npz").c_str());
-  try {
-    np.attr("savez_compressed")(tmp, **payload);
-  } catch (...) {
-    try {
-      if (nb::cast<bool>(os.attr("path").attr("exists")(tmp))) os.attr("remove")(tmp);
-    } catch (const nb::python_error&) {
-      // the original failure matters more than a leftover temporary file
-    }
-    throw;
-  }
-  os.attr("replace")(tmp, target);
-}
+// Archives are written whole, by the one atomic writer.
+using py::savez_compressed_atomic;
 
 inline void save_cache(nb::handle path, nb::handle link_points, nb::handle env_grid,
                        nb::handle env_origin, double pitch) {

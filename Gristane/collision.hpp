@@ -13,7 +13,9 @@
 #include "common/se3.hpp"
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <vector>
 
 namespace gristane {
 
@@ -44,6 +46,21 @@ inline bool cell_of(double x, std::int64_t n, std::int64_t& out) {
   if (!(x >= 0.0 && x < static_cast<double>(n))) return false;
   out = static_cast<std::int64_t>(x);
   return true;
+}
+
+// The split of a box tree over points (row-major (k, 3) `pts`): the points
+// order[begin, end) rearranged so that the first half lies at or below the
+// second along the longest side of their box [lo, hi]; returns the middle.
+inline std::uint32_t median_split(std::vector<std::uint32_t>& order, std::uint32_t begin,
+                                  std::uint32_t end, const double* pts, const double lo[3],
+                                  const double hi[3]) {
+  int axis = 0;
+  for (int a = 1; a < 3; ++a)
+    if (hi[a] - lo[a] > hi[axis] - lo[axis]) axis = a;
+  const std::uint32_t mid = begin + (end - begin) / 2;
+  std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
+                   [&](std::uint32_t x, std::uint32_t y) { return pts[3 * x + axis] < pts[3 * y + axis]; });
+  return mid;
 }
 
 }  // namespace gristane

@@ -58,12 +58,7 @@ std::int32_t LinkCloud::build(std::vector<std::uint32_t>& order, std::uint32_t b
   }
   if (end - begin <= kLeafPoints) return index;
 
-  int axis = 0;
-  for (int a = 1; a < 3; ++a)
-    if (hi[a] - lo[a] > hi[axis] - lo[axis]) axis = a;
-  const std::uint32_t mid = begin + (end - begin) / 2;
-  std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
-                   [&](std::uint32_t x, std::uint32_t y) { return pts[3 * x + axis] < pts[3 * y + axis]; });
+  const std::uint32_t mid = median_split(order, begin, end, pts, lo, hi);
   const std::int32_t left = build(order, begin, mid, pts);
   const std::int32_t right = build(order, mid, end, pts);
   nodes_[index].left = left;

@@ -24,11 +24,7 @@ namespace {
 
 nb::module_ numpy() { return nb::module_::import_("numpy"); }
 
-bool truthy(nb::handle x) {
-  const int r = PyObject_IsTrue(x.ptr());
-  if (r < 0) throw nb::python_error();
-  return r != 0;
-}
+using cpy::truthy;
 
 bool equals(nb::handle a, nb::handle b) {
   const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
@@ -36,11 +32,7 @@ bool equals(nb::handle a, nb::handle b) {
   return r != 0;
 }
 
-double to_double(nb::handle x) {
-  const double v = PyFloat_AsDouble(x.ptr());
-  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return v;
-}
+using cpy::to_double;
 
 nb::object join(nb::handle dir, nb::handle name) {
   return nb::module_::import_("os").attr("path").attr("join")(dir, name);

@@ -62,11 +62,7 @@ nb::object find_joint(nb::handle root, nb::handle name) {
   return root.attr("joints").attr("itemByName")(name);
 }
 
-double to_double(nb::handle x) {
-  const double v = PyFloat_AsDouble(x.ptr());
-  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return v;
-}
+using cpy::to_double;
 
 // The rows of the (K + 2, n) waypoint table: the current pose, one IK answer per
 // waypoint (each solved from the current pose), the current pose again.

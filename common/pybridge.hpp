@@ -138,6 +138,28 @@ inline nb::object new_f64(const std::vector<std::size_t>& shape, double** data) 
   return new_array<double>(shape, data);
 }
 
+// Python's own number rules, for arguments C++ reads one by one: float(x),
+// operator.index(x) (what range() applies to its bound) and truth.
+inline double to_double(nb::handle x) {
+  const double v = PyFloat_AsDouble(x.ptr());
+  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  return v;
+}
+
+inline long long to_index(nb::handle x) {
+  nb::object i = nb::steal(PyNumber_Index(x.ptr()));
+  if (!i.is_valid()) throw nb::python_error();
+  const long long v = PyLong_AsLongLong(i.ptr());
+  if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+  return v;
+}
+
+inline bool truthy(nb::handle x) {
+  const int r = PyObject_IsTrue(x.ptr());
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+
 // Convert a float to a Python int-safe index only after checking it in floating point.
 inline bool finite_in_range(double x, double lo, double hi) {
   return std::isfinite(x) && x >= lo && x < hi;

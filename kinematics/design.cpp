@@ -92,7 +92,6 @@ void def_getTandSFromJoint(nb::module_& m) {
 }
 
 void def_GetComponentGlobalTransformationmatrix(nb::module_& m) {
-  nb::handle mod = m;
   host::def_on(m, "GetComponentGlobalTransformationmatrix", &component_global_transform,
       nb::arg("CompnentName").none(),
       "World transform (4x4, design units) of the first occurrence whose component has this "

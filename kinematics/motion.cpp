@@ -394,7 +394,6 @@ void register_motion(nb::module_& m) {
   m.attr("ANIM_FRAME_DELAY") = 0.02;
   m.attr("TRACE_COLOR") = nb::make_tuple(60, 60, 60, 60);
   m.attr("TRACE_WEIGHT") = 2;
-  nb::handle mod = m;
 
   host::def_on(m, "npToMatrix3D", &matrix3d_from, nb::arg("T").none(),
       "A host Matrix3D set from the 16 row-major entries of T; logs when the host rejects "

@@ -85,27 +85,9 @@ inline Array<double> joints_arg(nb::handle x, const char* what) {
   return a;
 }
 
-// float(x) with Python's own conversion rules and errors.
-inline double to_double(nb::handle x) {
-  const double v = PyFloat_AsDouble(x.ptr());
-  if (v == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  return v;
-}
-
-// operator.index(x): the integer semantics range() applies to its bound.
-inline long long to_index(nb::handle x) {
-  nb::object i = nb::steal(PyNumber_Index(x.ptr()));
-  if (!i.is_valid()) throw nb::python_error();
-  const long long v = PyLong_AsLongLong(i.ptr());
-  if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-  return v;
-}
-
-inline bool truthy(nb::handle x) {
-  const int r = PyObject_IsTrue(x.ptr());
-  if (r < 0) throw nb::python_error();
-  return r != 0;
-}
+using cellpath::py::to_double;
+using cellpath::py::to_index;
+using cellpath::py::truthy;
 
 // "<template>".format(value), so any object is rendered the way Python would.
 inline nb::str format1(const char* tmpl, nb::handle value) {
