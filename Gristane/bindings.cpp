@@ -22,24 +22,22 @@ NB_MODULE(Gristane, m) {
         "union of the meshes' bounding boxes plus `pad` metres on every side; with bounds "
         "(lo, hi) it covers exactly that box and voxels outside it are dropped.");
 
-  m.def(
-      "in_collision",
-      [](nb::handle links, nb::handle T, nb::handle grid, nb::handle origin, double pitch) {
-        return api::in_collision(links, T, grid, origin, pitch);
-      },
-      nb::arg("link_points_local"), nb::arg("T_world_link"), nb::arg("env_grid"),
-      nb::arg("env_origin"), nb::arg("pitch"),
+  // The two stateless queries take the same arguments and pair links with
+  // transforms the same way; they differ in what they report.
+  auto def_query = [&m](const char* name, auto query, const char* doc) {
+    m.def(
+        name,
+        [query](nb::handle links, nb::handle T, nb::handle grid, nb::handle origin, double pitch) {
+          return query(links, T, grid, origin, pitch, 0);
+        },
+        nb::arg("link_points_local"), nb::arg("T_world_link"), nb::arg("env_grid"),
+        nb::arg("env_origin"), nb::arg("pitch"), doc);
+  };
+  def_query("in_collision", &api::in_collision,
       "True when a point of some link, posed by its world transform, lies in an occupied "
       "cell.  Links and transforms are paired by position up to the shorter sequence; points "
       "outside the grid (including non-finite ones) never collide.");
-
-  m.def(
-      "colliding_links",
-      [](nb::handle links, nb::handle T, nb::handle grid, nb::handle origin, double pitch) {
-        return api::colliding_links(links, T, grid, origin, pitch);
-      },
-      nb::arg("link_points_local"), nb::arg("T_world_link"), nb::arg("env_grid"),
-      nb::arg("env_origin"), nb::arg("pitch"),
+  def_query("colliding_links", &api::colliding_links,
       "Positions, ascending, of every link that has a point in an occupied cell (same "
       "pairing and cell rule as in_collision).");
 

@@ -48,6 +48,20 @@ inline bool cell_of(double x, std::int64_t n, std::int64_t& out) {
   return true;
 }
 
+// The points of a box tree stored in leaf order: `build_nodes(order)` builds
+// the nodes over the identity order of the k row-major points `pts`,
+// rearranging it; the points are then copied in that order.
+template <class BuildNodes>
+inline std::vector<double> points_in_tree_order(const double* pts, std::size_t k, BuildNodes&& build_nodes) {
+  std::vector<std::uint32_t> order(k);
+  for (std::uint32_t i = 0; i < k; ++i) order[i] = i;
+  build_nodes(order);
+  std::vector<double> out(3 * k);
+  for (std::size_t i = 0; i < k; ++i)
+    for (int a = 0; a < 3; ++a) out[3 * i + a] = pts[3 * order[i] + a];
+  return out;
+}
+
 // The split of a box tree over points (row-major (k, 3) `pts`): the points
 // order[begin, end) rearranged so that the first half lies at or below the
 // second along the longest side of their box [lo, hi]; returns the middle.

@@ -23,13 +23,10 @@ constexpr double kSlack = 1e-9;
 LinkCloud::LinkCloud(const double* points, std::size_t k) {
   if (k >= (std::size_t{1} << 31)) throw std::length_error("link point set too large");
   if (k == 0) return;
-  std::vector<std::uint32_t> order(k);
-  for (std::uint32_t i = 0; i < k; ++i) order[i] = i;
   nodes_.reserve(2 * (k / kLeafPoints + 1));
-  build(order, 0, static_cast<std::uint32_t>(k), points);
-  points_.resize(3 * k);
-  for (std::size_t i = 0; i < k; ++i)
-    for (int a = 0; a < 3; ++a) points_[3 * i + a] = points[3 * order[i] + a];
+  points_ = points_in_tree_order(points, k, [&](std::vector<std::uint32_t>& order) {
+    build(order, 0, static_cast<std::uint32_t>(k), points);
+  });
 }
 
 std::int32_t LinkCloud::build(std::vector<std::uint32_t>& order, std::uint32_t begin,

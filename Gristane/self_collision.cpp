@@ -192,13 +192,10 @@ LinkShape::LinkShape(const MeshRef& mesh, const SelfCollisionSettings& s) {
   std::vector<double> pts = surface_points(mesh, s.sample_spacing);
   const std::size_t k = pts.size() / 3;
   if (k >= (std::size_t{1} << 31)) throw std::length_error("link surface sampled too finely");
-  std::vector<std::uint32_t> order(k);
-  for (std::uint32_t i = 0; i < k; ++i) order[i] = i;
   nodes_.reserve(2 * (k / kLeafPoints + 1));
-  build(order, 0, static_cast<std::uint32_t>(k), pts);
-  points_.resize(3 * k);
-  for (std::size_t i = 0; i < k; ++i)
-    for (int a = 0; a < 3; ++a) points_[3 * i + a] = pts[3 * order[i] + a];
+  points_ = points_in_tree_order(pts.data(), k, [&](std::vector<std::uint32_t>& order) {
+    build(order, 0, static_cast<std::uint32_t>(k), pts);
+  });
   build_field(mesh, s);
 }
 
