@@ -46,30 +46,26 @@ SegmentPlan run_rrt_star(ContextAdapter& ctx, nb::handle rng, const std::vector<
 nb::list plan_segment_impl(nb::handle ctx_obj, nb::handle start_in, nb::handle goal_in,
                            nb::handle rng, std::int64_t max_iters, double step, double goal_bias,
                            const std::string& stage) {
-  nb::module_ np = numpy();
-  nb::object start = np.attr("asarray")(start_in, "dtype"_a = np.attr("float64"));
-  nb::object goal = np.attr("asarray")(goal_in, "dtype"_a = np.attr("float64"));
+  SegmentEnds ends(start_in, goal_in);
   ContextAdapter ctx(ctx_obj);
-  const std::size_t d = ctx.dims();
-  std::vector<double> s = joint_vector(start, d, "start");
-  std::vector<double> g = joint_vector(goal, d, "goal");
+  const std::size_t d = ends.read(ctx.dims());
 
-  SegmentPlan plan = run_rrt_star(ctx, rng, s, g, max_iters, step, goal_bias, stage);
+  SegmentPlan plan = run_rrt_star(ctx, rng, ends.s, ends.g, max_iters, step, goal_bias, stage);
   nb::list path;
   switch (plan.status) {
     case brimwell::RrtStatus::Direct:
-      path.append(start);
-      path.append(goal);
+      path.append(ends.start);
+      path.append(ends.goal);
       return path;
     case brimwell::RrtStatus::Failed:
-      throw PlanFailure("RRT* failed to connect start " + py_str(start) + " to goal " +
-                               py_str(goal) + " within " + std::to_string(max_iters) +
+      throw PlanFailure("RRT* failed to connect start " + py_str(ends.start) + " to goal " +
+                               py_str(ends.goal) + " within " + std::to_string(max_iters) +
                                " iterations");
     case brimwell::RrtStatus::Connected:
       break;
   }
   for (std::size_t off = 0; off < plan.rows.size(); off += d) path.append(to_numpy(plan.rows.data() + off, d));
-  path.append(goal);
+  path.append(ends.goal);
   return path;
 }
 

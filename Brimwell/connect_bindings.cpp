@@ -10,14 +10,10 @@ namespace brimwell_py {
 nb::list plan_segment_connect_impl(nb::handle ctx_obj, nb::handle start_in, nb::handle goal_in,
                                    nb::handle rng, std::int64_t max_iters, double step,
                                    const std::string& stage) {
-  nb::module_ np = numpy();
-  nb::object start = np.attr("asarray")(start_in, "dtype"_a = np.attr("float64"));
-  nb::object goal = np.attr("asarray")(goal_in, "dtype"_a = np.attr("float64"));
+  SegmentEnds ends(start_in, goal_in);
   ContextAdapter ctx(ctx_obj);
-  const std::size_t d = ctx.dims();
-  std::vector<double> s = joint_vector(start, d, "start");
-  std::vector<double> g = joint_vector(goal, d, "goal");
-  if (!cellpath::py::all_finite(s.data(), d) || !cellpath::py::all_finite(g.data(), d))
+  const std::size_t d = ends.read(ctx.dims());
+  if (!cellpath::py::all_finite(ends.s.data(), d) || !cellpath::py::all_finite(ends.g.data(), d))
     throw nb::value_error("start and goal must hold finite joint values");
 
   brimwell::ConnectSettings settings;
@@ -28,16 +24,16 @@ nb::list plan_segment_connect_impl(nb::handle ctx_obj, nb::handle start_in, nb::
   brimwell::ConnectResult r;
   {
     Progress progress(stage, max_iters);
-    r = brimwell::plan_rrt_connect(ctx, draws, progress, settings, d, s.data(), g.data());
+    r = brimwell::plan_rrt_connect(ctx, draws, progress, settings, d, ends.s.data(), ends.g.data());
   }
   if (r.status == brimwell::ConnectStatus::Failed)
-    throw PlanFailure("RRT-Connect failed to connect start " + py_str(start) + " to goal " +
-                      py_str(goal) + " within " + std::to_string(max_iters) + " iterations");
+    throw PlanFailure("RRT-Connect failed to connect start " + py_str(ends.start) + " to goal " +
+                      py_str(ends.goal) + " within " + std::to_string(max_iters) + " iterations");
   // Start (a copy) ... goal (the caller's array, as converted).
   nb::list path;
   const std::size_t m = r.rows.size() / d;
   for (std::size_t k = 0; k + 1 < m; ++k) path.append(to_numpy(r.rows.data() + k * d, d));
-  path.append(goal);
+  path.append(ends.goal);
   return path;
 }
 

@@ -7,6 +7,24 @@
 
 namespace brimwell_py {
 
+// A segment's start and goal: the caller's values converted by numpy to
+// float64 (the planned path ends with the goal array itself), and read as
+// joint vectors of the context's dimension once the context is known.
+struct SegmentEnds {
+  nb::object start, goal;
+  std::vector<double> s, g;
+  SegmentEnds(nb::handle start_in, nb::handle goal_in) {
+    nb::module_ np = numpy();
+    start = np.attr("asarray")(start_in, "dtype"_a = np.attr("float64"));
+    goal = np.attr("asarray")(goal_in, "dtype"_a = np.attr("float64"));
+  }
+  std::size_t read(std::size_t d) {
+    s = joint_vector(start, d, "start");
+    g = joint_vector(goal, d, "goal");
+    return d;
+  }
+};
+
 // ---------------------------------------------------------------------------
 // A planning context as the C++ planner sees it: the native one called
 // directly, any other object (or an overridden method) through Python.
