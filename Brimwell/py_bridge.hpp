@@ -4,6 +4,7 @@
 // terminal progress, are in py_adapter.hpp.
 #pragma once
 
+#include "api.hpp"
 #include "arm_model.hpp"
 #include "collision.hpp"
 #include "common/capture_reader.hpp"
@@ -130,7 +131,7 @@ class PlanningContext {
   bool span_finite = true;
 
  private:
-  nb::object grid_owner_;  // keeps the handler's grid buffer alive
+  cellpath::py::StridedView grid_buf_;  // holds the handler's grid buffer
 };
 
 class PlanningContext;
@@ -210,34 +211,11 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
     if (!std::isfinite(span[k])) span_finite = false;
   }
 
-  // Environment grid, read in place.
-  // A boolean grid is read where it lies (it may be gigabytes of mostly
-  // untouched pages); anything else is converted once.
-  using GridArray = nb::ndarray<const bool, nb::ndim<3>, nb::device::cpu>;
-  nb::object grid = handler.attr("env_grid");
-  GridArray gv;
-  if (!nb::try_cast<GridArray>(grid, gv, false)) {
-    grid = np.attr("asarray")(grid, "dtype"_a = np.attr("bool_"));
-    if (!nb::try_cast<GridArray>(grid, gv, false))
-      throw nb::value_error(("env_grid must be a 3-D array, got shape " +
-                             py_str(grid.attr("shape")))
-                                .c_str());
-  }
-  gristane::GridView view;
-  view.cells = reinterpret_cast<const std::uint8_t*>(gv.data());
-  for (int a = 0; a < 3; ++a) {
-    view.shape[a] = static_cast<std::int64_t>(gv.shape(a));
-    view.stride[a] = static_cast<std::int64_t>(gv.stride(a));  // bool: one byte per element
-  }
-  grid_owner_ = grid;
-  Array<double> origin = cellpath::py::as_f64(handler.attr("env_origin"));
-  cellpath::py::require_shape(origin, {3}, "env_origin");
-  cellpath::py::require_finite(origin, "env_origin");
-  const double pitch = nb::cast<double>(handler.attr("pitch"));
-  if (!(pitch > 0.0) || !std::isfinite(pitch))
-    throw nb::value_error("the environment grid's pitch must be a positive finite number");
-  for (int a = 0; a < 3; ++a) view.origin[a] = origin[a];
-  view.inv_pitch = 1.0 / pitch;
+  // The environment grid is read where it lies (it may be gigabytes of mostly
+  // untouched pages), by the same reader as the stateless queries.
+  const gristane::GridView view = gristane::api::grid_view(
+      handler.attr("env_grid"), handler.attr("env_origin"), nb::cast<double>(handler.attr("pitch")),
+      grid_buf_);
 
   nb::object points = handler.attr("link_points");
   if (nb::len(points) != n + 1)
