@@ -141,26 +141,26 @@ bool is_base_word(nb::handle h) {
 
 // None, "base", or an iterable of pairs and "base", as a set of pairs in
 // result form.
-nb::set resolve_allowed(const Pelmora& self, nb::handle spec) {
+nb::set resolve_allowed(const Pelmora& self, nb::handle requested) {
   nb::set out;
-  if (spec.is_none()) return out;
+  if (requested.is_none()) return out;
   auto add_base = [&] {
     for (nb::handle p : self.base_contacts) out.add(p);
   };
-  if (nb::isinstance<nb::str>(spec)) {
-    if (!is_base_word(spec))
+  if (nb::isinstance<nb::str>(requested)) {
+    if (!is_base_word(requested))
       throw nb::value_error(("allowed_pairs must be " + std::string(kAllowedForm) + ", got " +
-                             py::str_of(nb::repr(spec)))
+                             py::str_of(nb::repr(requested)))
                                 .c_str());
     add_base();
     return out;
   }
   nb::object items;
   try {
-    items = builtin("list")(spec);
+    items = builtin("list")(requested);
   } catch (nb::python_error&) {
     throw nb::value_error(("allowed_pairs must be " + std::string(kAllowedForm) + ", got " +
-                           py::str_of(nb::repr(spec)))
+                           py::str_of(nb::repr(requested)))
                               .c_str());
   }
   for (nb::handle entry : items) {
@@ -431,11 +431,11 @@ void main_entry(nb::handle argv_in) {
   Pelmora self = build_pelmora(g_module.attr("CACHE_DIR"), true, nb::none());
   nb::list allowed;
   if (nb::cast<bool>(args.attr("allow_base_contacts"))) allowed.append("base");
-  for (nb::handle spec : args.attr("allow")) {
-    nb::list parts = nb::list(spec.attr("split")(","));
+  for (nb::handle pair_text : args.attr("allow")) {
+    nb::list parts = nb::list(pair_text.attr("split")(","));
     if (nb::len(parts) != 2)
       parser.attr("error")("--allow takes two objects separated by a comma, got '" +
-                           nb::cast<std::string>(spec) + "'");
+                           nb::cast<std::string>(pair_text) + "'");
     allowed.append(nb::make_tuple(cli_object(self, nb::cast<std::string>(parts[0]), parser),
                                   cli_object(self, nb::cast<std::string>(parts[1]), parser)));
   }
