@@ -4,10 +4,8 @@ then one step-limited IK solve per sample of every straight-line leg).
 
 Both runs start from the same pose, plan through the same two targets and must
 agree on every configuration; the ratio of their best times is printed."""
-import math
 import pathlib
 import sys
-import time
 
 import numpy as np
 
@@ -18,6 +16,7 @@ import adsk  # noqa: E402
 import adsk.core  # noqa: E402
 import workcell  # noqa: E402
 import Dorvanta  # noqa: E402
+from stopwatch import best_of  # noqa: E402
 
 REPEATS = 5
 
@@ -124,16 +123,6 @@ def path_traveller_numpy(base, ee, frames, names, nsamples=20):
 
 
 # --- the run --------------------------------------------------------------------
-
-def best_of(fn, repeats):
-    best = math.inf
-    result = None
-    for _ in range(repeats):
-        t = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t)
-    return best, result
-
 
 def main():
     cell = workcell.load_into_application()

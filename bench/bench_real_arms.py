@@ -236,12 +236,19 @@ def path_length(path):
 # --- our planners ------------------------------------------------------------------
 
 
+def attempt(plan, ctx, start, goal, rng):
+    """(path, start time) of one planner call; the path is None where the planner gave up."""
+    t0 = time.perf_counter()
+    try:
+        return plan(ctx, start, goal, rng), t0
+    except RuntimeError:
+        return None, t0
+
+
 def rrtstar(ctx):
     def run(start, goal, rng):
-        t0 = time.perf_counter()
-        try:
-            raw = Brimwell.plan_segment(ctx, start, goal, rng)
-        except RuntimeError:
+        raw, t0 = attempt(Brimwell.plan_segment, ctx, start, goal, rng)
+        if raw is None:
             return Outcome(False, time.perf_counter() - t0)
         t1 = time.perf_counter()
         path = Brimwell.smooth_path(ctx, raw, rng)
@@ -252,10 +259,8 @@ def rrtstar(ctx):
 
 def connect(ctx):
     def run(start, goal, rng):
-        t0 = time.perf_counter()
-        try:
-            path = Brimwell.plan_segment_connect(ctx, start, goal, rng)
-        except RuntimeError:
+        path, t0 = attempt(Brimwell.plan_segment_connect, ctx, start, goal, rng)
+        if path is None:
             return Outcome(False, time.perf_counter() - t0)
         length = path_length(path)
         return Outcome(True, time.perf_counter() - t0, math.nan, math.nan, length, path)

@@ -4,12 +4,12 @@ Voxelizes the links of a synthetic six-link arm (boxes and cylinders of
 0.1 to 0.5 m, each in its own frame, some tilted) at pitch 0.01 m with both,
 checks that the points agree, and prints per-link and total times.
 """
-import time
 
 import numpy as np
 import trimesh
 
 import Gristane
+from stopwatch import best_of
 
 PITCH = 0.01
 REPEATS = 3
@@ -35,16 +35,6 @@ def arm_links():
     ]
 
 
-def best_time(fn):
-    best = float("inf")
-    result = None
-    for _ in range(REPEATS):
-        t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
-    return best, result
-
-
 def reference(v, f):
     mesh = trimesh.Trimesh(vertices=v, faces=f, process=False)
     return np.asarray(mesh.voxelized(pitch=PITCH).fill().points, dtype=np.float64)
@@ -57,8 +47,8 @@ def main():
     for name, mesh in arm_links():
         v = np.ascontiguousarray(mesh.vertices, dtype=np.float64)
         f = np.ascontiguousarray(mesh.faces, dtype=np.int64)
-        t_ref, want = best_time(lambda: reference(v, f))
-        t_nat, got = best_time(lambda: Gristane.VoxelizeLink(v, f, PITCH))
+        t_ref, want = best_of(lambda: reference(v, f), REPEATS)
+        t_nat, got = best_of(lambda: Gristane.VoxelizeLink(v, f, PITCH), REPEATS)
         assert got.shape == want.shape, (name, got.shape, want.shape)
         assert np.abs(got - want).max() <= 1e-12, name
         total_native += t_nat
