@@ -21,6 +21,7 @@ import numpy as np
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "examples"))
 import synthetic_cache as sc  # noqa: E402
+from numpy_grid import ref_build_env_grid  # noqa: E402
 
 ENV = sc.DEFAULT_ENV + (
     ("table", (-0.9, -0.4, 0.70), (-0.3, 0.4, 0.75)),
@@ -57,19 +58,7 @@ def numpy_handler(cache_dir, pitch=0.01, pad=5.0):
         link_points.append(np.asarray(mesh.voxelized(pitch=pitch).fill().points, dtype=np.float64))
     meshes = [trimesh.Trimesh(vertices=env_payload[f"V_{i}"], faces=env_payload[f"F_{i}"], process=False)
               for i in range(len(env_payload) // 2)]
-    aabb = np.vstack([m.bounds for m in meshes])
-    lo = aabb[0::2].min(axis=0) - pad
-    hi = aabb[1::2].max(axis=0) + pad
-    shape = tuple(np.ceil((hi - lo) / pitch).astype(int))
-    grid = np.zeros(shape, dtype=bool)
-    for mesh in meshes:
-        pts = np.asarray(mesh.voxelized(pitch=pitch).fill().points)
-        idx = np.floor((pts - lo) / pitch).astype(np.int64)
-        m = ((idx[:, 0] >= 0) & (idx[:, 0] < shape[0]) & (idx[:, 1] >= 0) & (idx[:, 1] < shape[1])
-             & (idx[:, 2] >= 0) & (idx[:, 2] < shape[2]))
-        idx = idx[m]
-        if len(idx):
-            grid[idx[:, 0], idx[:, 1], idx[:, 2]] = True
+    grid, lo, _ = ref_build_env_grid(meshes, pitch, pad=pad)
     links = sorted(meta["links"], key=lambda l: l["index"])
     home = np.array([l["home_transform"] for l in links], dtype=np.float64)
     return link_points, grid, lo, home

@@ -1,6 +1,7 @@
 """Gristane: environment grid, collision queries and voxel cache file, checked
 against literal numpy implementations of the same rules."""
 import os
+import pathlib
 import sys
 
 import numpy as np
@@ -13,29 +14,11 @@ from hypothesis.extra import numpy as hnp
 import Gristane as G
 import synthetic_cache as sc
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
+from numpy_grid import ref_build_env_grid  # noqa: E402
+
 
 # --- literal numpy versions of the rules ------------------------------------
-
-def ref_build_env_grid(env_meshes, pitch, bounds=None, pad=5.0):
-    if bounds is None:
-        aabb = np.vstack([m.bounds for m in env_meshes])
-        lo = aabb[0::2].min(axis=0) - pad
-        hi = aabb[1::2].max(axis=0) + pad
-    else:
-        lo = np.asarray(bounds[0], dtype=float)
-        hi = np.asarray(bounds[1], dtype=float)
-    shape = tuple(np.ceil((hi - lo) / pitch).astype(int))
-    grid = np.zeros(shape, dtype=bool)
-    for mesh in env_meshes:
-        pts = np.asarray(mesh.voxelized(pitch=pitch).fill().points)
-        idx = np.floor((pts - lo) / pitch).astype(np.int64)
-        keep = ((idx[:, 0] >= 0) & (idx[:, 0] < shape[0]) & (idx[:, 1] >= 0) & (idx[:, 1] < shape[1])
-                & (idx[:, 2] >= 0) & (idx[:, 2] < shape[2]))
-        idx = idx[keep]
-        if len(idx):
-            grid[idx[:, 0], idx[:, 1], idx[:, 2]] = True
-    return grid, lo, float(pitch)
-
 
 def _link_hit(pts, T, env_grid, env_origin, inv_pitch):
     gx, gy, gz = env_grid.shape
