@@ -17,65 +17,54 @@ import Sallowmere
 import cellpath_urdf
 from cellpath_urdf import SelfCheckError, UrdfImportError, main, urdf_to_cache
 
-ARM = """<?xml version="1.0"?>
-<robot name="toy">
-  <link name="world"/>
-  <joint name="mount" type="fixed">
-    <parent link="world"/><child link="base"/>
-    <origin xyz="0.5 0 0" rpy="0 0 1.0"/>
-  </joint>
-  <link name="base">
-    <collision><geometry><box size="0.2 0.2 0.1"/></geometry><origin xyz="0 0 0.05"/></collision>
-  </link>
-  <joint name="j1" type="revolute">
-    <parent link="base"/><child link="l1"/>
-    <origin xyz="0 0 0.1" rpy="0.2 0 0"/><axis xyz="0 0 2"/>
-    <limit lower="-2" upper="2.5" effort="1" velocity="1"/>
-  </joint>
-  <link name="l1">
-    <collision><geometry><cylinder radius="0.04" length="0.3"/></geometry><origin xyz="0 0 0.15"/></collision>
-    <visual><geometry><sphere radius="0.05"/></geometry></visual>
-  </link>
-  <joint name="l1_cap" type="fixed">
-    <parent link="l1"/><child link="cap"/><origin xyz="0 0 0.3" rpy="0 0.4 0"/>
-  </joint>
-  <link name="cap">
-    <collision><geometry><sphere radius="0.05"/></geometry><origin xyz="0.01 0 0"/></collision>
-  </link>
-  <joint name="j2" type="continuous">
-    <parent link="cap"/><child link="l2"/>
-    <origin xyz="0 0.02 0.05" rpy="0 -0.4 0.3"/><axis xyz="0 1 0"/>
-  </joint>
-  <link name="l2">
-    <collision><geometry><box size="0.05 0.05 0.25"/></geometry><origin xyz="0 0 0.125"/></collision>
-  </link>
-  <joint name="flap" type="revolute">
-    <parent link="l2"/><child link="flap_link"/>
-    <origin xyz="0.05 0 0.1"/><axis xyz="1 0 0"/>
-    <limit lower="-1" upper="1" effort="1" velocity="1"/>
-  </joint>
-  <link name="flap_link">
-    <collision><geometry><box size="0.02 0.1 0.02"/></geometry><origin xyz="0 0.05 0"/></collision>
-  </link>
-  <joint name="follower" type="revolute">
-    <parent link="l2"/><child link="follower_link"/>
-    <origin xyz="-0.05 0 0.1"/><axis xyz="1 0 0"/>
-    <limit lower="-1" upper="1" effort="1" velocity="1"/>
-    <mimic joint="flap" multiplier="2" offset="0.3"/>
-  </joint>
-  <link name="follower_link">
-    <collision><geometry><box size="0.02 0.1 0.02"/></geometry><origin xyz="0 0.05 0"/></collision>
-  </link>
-  <joint name="slide" type="prismatic">
-    <parent link="l2"/><child link="l3"/>
-    <origin xyz="0 0 0.25" rpy="0.1 0.2 0.3"/><axis xyz="0 0 1"/>
-    <limit lower="0" upper="0.2" effort="1" velocity="1"/>
-  </joint>
-  <link name="l3">
-    <collision><geometry><box size="0.03 0.03 0.1"/></geometry></collision>
-  </link>
-</robot>
-"""
+def joint(name, kind, parent, child, origin="", axis="", limit=None, extra=""):
+    """A <joint> element; origin is the <origin> attribute text, limit (lower, upper)."""
+    text = f'<joint name="{name}" type="{kind}"><parent link="{parent}"/><child link="{child}"/>'
+    if origin:
+        text += f"<origin {origin}/>"
+    if axis:
+        text += f'<axis xyz="{axis}"/>'
+    if limit:
+        text += f'<limit lower="{limit[0]}" upper="{limit[1]}" effort="1" velocity="1"/>'
+    return text + extra + "</joint>"
+
+
+def body(geometry, xyz="", tag="collision"):
+    """A <collision> (or <visual>) element holding one geometry, placed at xyz in its link."""
+    origin = f'<origin xyz="{xyz}"/>' if xyz else ""
+    return f"<{tag}><geometry>{geometry}</geometry>{origin}</{tag}>"
+
+
+def link(name, *bodies):
+    return f'<link name="{name}">' + "".join(bodies) + "</link>" if bodies else f'<link name="{name}"/>'
+
+
+def box(size):
+    return f'<box size="{size}"/>'
+
+
+# A chain with a rotated mount, a fixed cap merged into its parent, a continuous
+# joint, a side branch with a mimic follower, and a prismatic last joint.
+ARM = '<?xml version="1.0"?>\n<robot name="toy">\n' + "\n".join([
+    link("world"),
+    joint("mount", "fixed", "world", "base", origin='xyz="0.5 0 0" rpy="0 0 1.0"'),
+    link("base", body(box("0.2 0.2 0.1"), "0 0 0.05")),
+    joint("j1", "revolute", "base", "l1", origin='xyz="0 0 0.1" rpy="0.2 0 0"', axis="0 0 2", limit=(-2, 2.5)),
+    link("l1", body('<cylinder radius="0.04" length="0.3"/>', "0 0 0.15"),
+         body('<sphere radius="0.05"/>', tag="visual")),
+    joint("l1_cap", "fixed", "l1", "cap", origin='xyz="0 0 0.3" rpy="0 0.4 0"'),
+    link("cap", body('<sphere radius="0.05"/>', "0.01 0 0")),
+    joint("j2", "continuous", "cap", "l2", origin='xyz="0 0.02 0.05" rpy="0 -0.4 0.3"', axis="0 1 0"),
+    link("l2", body(box("0.05 0.05 0.25"), "0 0 0.125")),
+    joint("flap", "revolute", "l2", "flap_link", origin='xyz="0.05 0 0.1"', axis="1 0 0", limit=(-1, 1)),
+    link("flap_link", body(box("0.02 0.1 0.02"), "0 0.05 0")),
+    joint("follower", "revolute", "l2", "follower_link", origin='xyz="-0.05 0 0.1"', axis="1 0 0",
+          limit=(-1, 1), extra='<mimic joint="flap" multiplier="2" offset="0.3"/>'),
+    link("follower_link", body(box("0.02 0.1 0.02"), "0 0.05 0")),
+    joint("slide", "prismatic", "l2", "l3", origin='xyz="0 0 0.25" rpy="0.1 0.2 0.3"', axis="0 0 1",
+          limit=(0, 0.2)),
+    link("l3", body(box("0.03 0.03 0.1"))),
+]) + "\n</robot>\n"
 JOINTS = ["j1", "j2", "slide"]
 BASE = (0.3, -0.2, 0.4, 0.1, -0.2, 0.5)
 
@@ -235,11 +224,17 @@ def test_meshes_package_paths_scale_env_and_waypoints(tmp_path):
 
 def _bad(tmp_path, case):
     """(urdf path, joints, extra keyword arguments, the word the message must name)."""
-    head = '<robot name="b"><link name="a"><collision><geometry><box size="1 1 1"/></geometry></collision></link>'
-    link_b = '<link name="b"><collision><geometry><box size="1 1 1"/></geometry></collision></link>'
-    rev = ('<joint name="{n}" type="{t}"><parent link="{p}"/><child link="{c}"/><axis xyz="0 0 1"/>'
-           '<limit lower="-1" upper="1" effort="1" velocity="1"/>{extra}</joint>')
-    good = head + link_b + rev.format(n="j", t="revolute", p="a", c="b", extra="") + "</robot>"
+    def rev(name, parent, child, extra=""):
+        return joint(name, "revolute", parent, child, axis="0 0 1", limit=(-1, 1), extra=extra)
+
+    def three_links(second):
+        """Links a, b and c, with j from a to b and `second` reaching c."""
+        return head + link_b + link("c", unit) + rev("j", "a", "b") + second + "</robot>"
+
+    unit = body(box("1 1 1"))
+    head = '<robot name="b">' + link("a", unit)
+    link_b = link("b", unit)
+    good = head + link_b + rev("j", "a", "b") + "</robot>"
     kw, joints = {}, ["j"]
     if case == "missing mesh":
         text = good.replace('<box size="1 1 1"/>', '<mesh filename="package://nowhere/gone.stl"/>', 1)
@@ -247,14 +242,10 @@ def _bad(tmp_path, case):
     elif case == "unknown joint":
         text, joints, word = good, ["j", "j9"], "j9"
     elif case == "not a chain":
-        link_c = link_b.replace('"b"', '"c"')
-        text = head + link_b + link_c + rev.format(n="j", t="revolute", p="a", c="b", extra="") \
-            + rev.format(n="k", t="revolute", p="a", c="c", extra="") + "</robot>"
+        text = three_links(rev("k", "a", "c"))
         joints, word = ["j", "k"], "k"
     elif case == "wrong order":
-        link_c = link_b.replace('"b"', '"c"')
-        text = head + link_b + link_c + rev.format(n="j", t="revolute", p="a", c="b", extra="") \
-            + rev.format(n="k", t="revolute", p="b", c="c", extra="") + "</robot>"
+        text = three_links(rev("k", "b", "c"))
         joints, word = ["k", "j"], "'k' hangs from link 'b', which moves with arm joint 'j'"
     elif case == "broken xml":
         text, word = good[:-10], "b.urdf"
@@ -269,9 +260,7 @@ def _bad(tmp_path, case):
         text = good.replace('type="revolute"', 'type="fixed"')
         word = "j"
     elif case == "mimic of arm joint":
-        link_c = link_b.replace('"b"', '"c"')
-        text = head + link_b + link_c + rev.format(n="j", t="revolute", p="a", c="b", extra="") \
-            + rev.format(n="m", t="revolute", p="a", c="c", extra='<mimic joint="j"/>') + "</robot>"
+        text = three_links(rev("m", "a", "c", '<mimic joint="j"/>'))
         word = "'m'"
     elif case == "missing env":
         text, kw, word = good, {"env": [tmp_path / "nope.stl"]}, "nope.stl"
