@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace brimwell {
 
@@ -37,6 +38,27 @@ inline double squared_distance(const double* a, const double* b, std::size_t d) 
 
 inline double distance(const double* a, const double* b, std::size_t d) {
   return std::sqrt(squared_distance(a, b, d));
+}
+
+// out[i] = squared distance from q to node i for the first n nodes of a tree
+// stored one array per joint (columns[k][i]), summed in the same order as
+// squared_distance() but a joint at a time, so each pass runs over many nodes.
+inline void column_squared_distances(const std::vector<std::vector<double>>& columns, std::size_t n,
+                                     const double* q, double* out) {
+  const double* c0 = columns[0].data();
+  const double q0 = q[0];
+  for (std::size_t i = 0; i < n; ++i) {
+    const double t = c0[i] - q0;
+    out[i] = t * t;
+  }
+  for (std::size_t k = 1; k < columns.size(); ++k) {
+    const double* ck = columns[k].data();
+    const double qk = q[k];
+    for (std::size_t i = 0; i < n; ++i) {
+      const double t = ck[i] - qk;
+      out[i] = out[i] + t * t;
+    }
+  }
 }
 
 inline std::string number_text(double x) {

@@ -33,22 +33,7 @@ class NodeStore {
     const std::size_t n = size();
     sq_.resize(n);
     double* out = sq_.data();
-    {
-      const double* c0 = columns_[0].data();
-      const double q0 = q[0];
-      for (std::size_t i = 0; i < n; ++i) {
-        const double t = c0[i] - q0;
-        out[i] = t * t;
-      }
-    }
-    for (std::size_t k = 1; k < d_; ++k) {
-      const double* ck = columns_[k].data();
-      const double qk = q[k];
-      for (std::size_t i = 0; i < n; ++i) {
-        const double t = ck[i] - qk;
-        out[i] = out[i] + t * t;
-      }
-    }
+    column_squared_distances(columns_, n, q, out);
     std::size_t best = 0;
     for (std::size_t i = 1; i < n; ++i)
       if (out[i] < out[best]) best = i;

@@ -176,20 +176,7 @@ class RrtStar {
       case 2: return squared_distances_fixed<2>(q, out);
       default: break;
     }
-    const double* c0 = columns_[0].data();
-    const double q0 = q[0];
-    for (std::size_t i = 0; i < count_; ++i) {
-      const double t = c0[i] - q0;
-      out[i] = t * t;
-    }
-    for (std::size_t k = 1; k < d_; ++k) {
-      const double* ck = columns_[k].data();
-      const double qk = q[k];
-      for (std::size_t i = 0; i < count_; ++i) {
-        const double t = ck[i] - qk;
-        out[i] = out[i] + t * t;
-      }
-    }
+    column_squared_distances(columns_, count_, q, out);
   }
 
   // Index of the configuration closest to q; the lowest index among equal
