@@ -28,6 +28,8 @@ inline V3 add(V3 a, V3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
 inline V3 mul(V3 a, double s) { return {a.x * s, a.y * s, a.z * s}; }
 inline double dot(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
 inline double norm2(V3 a) { return dot(a, a); }
+// Squared distance from p to the point s + t * e of the line through s along e.
+inline double sq_to_line_point(V3 p, V3 s, V3 e, double t) { return norm2(sub(p, add(s, mul(e, t)))); }
 
 // Squared distance from p to the triangle abc (closest-point regions of
 // Ericson, Real-Time Collision Detection, 5.1.5).
@@ -39,23 +41,15 @@ double point_triangle_sq(V3 p, V3 a, V3 b, V3 c) {
   const double d3 = dot(ab, bp), d4 = dot(ac, bp);
   if (d3 >= 0.0 && d4 <= d3) return norm2(bp);
   const double vc = d1 * d4 - d3 * d2;
-  if (vc <= 0.0 && d1 >= 0.0 && d3 <= 0.0) {
-    const double v = d1 / (d1 - d3);
-    return norm2(sub(p, add(a, mul(ab, v))));
-  }
+  if (vc <= 0.0 && d1 >= 0.0 && d3 <= 0.0) return sq_to_line_point(p, a, ab, d1 / (d1 - d3));
   const V3 cp = sub(p, c);
   const double d5 = dot(ab, cp), d6 = dot(ac, cp);
   if (d6 >= 0.0 && d5 <= d6) return norm2(cp);
   const double vb = d5 * d2 - d1 * d6;
-  if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) {
-    const double w = d2 / (d2 - d6);
-    return norm2(sub(p, add(a, mul(ac, w))));
-  }
+  if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) return sq_to_line_point(p, a, ac, d2 / (d2 - d6));
   const double va = d3 * d6 - d5 * d4;
-  if (va <= 0.0 && (d4 - d3) >= 0.0 && (d5 - d6) >= 0.0) {
-    const double w = (d4 - d3) / ((d4 - d3) + (d5 - d6));
-    return norm2(sub(p, add(b, mul(sub(c, b), w))));
-  }
+  if (va <= 0.0 && (d4 - d3) >= 0.0 && (d5 - d6) >= 0.0)
+    return sq_to_line_point(p, b, sub(c, b), (d4 - d3) / ((d4 - d3) + (d5 - d6)));
   const double denom = 1.0 / (va + vb + vc);
   if (!std::isfinite(denom)) {  // degenerate (zero-area) triangle: its edges decide
     double best = norm2(ap);
@@ -64,7 +58,7 @@ double point_triangle_sq(V3 p, V3 a, V3 b, V3 c) {
       const double l2 = norm2(se);
       double t = l2 > 0.0 ? dot(sub(p, s), se) / l2 : 0.0;
       t = std::clamp(t, 0.0, 1.0);
-      best = std::min(best, norm2(sub(p, add(s, mul(se, t)))));
+      best = std::min(best, sq_to_line_point(p, s, se, t));
     }
     return best;
   }
