@@ -30,8 +30,7 @@ nb::object build_scene(nb::handle meta) {
     nb::object name = link["name"];
     return py::PlacedLink{py::str_of(link["index"]), pose_arg(link["home_transform"], name), false};
   };
-  return py::capture_scene(meta, g_module.attr("CACHE_DIR"), place,
-                           {g_module.attr("LINK_COLOR"), nb::none(), g_module.attr("ENV_COLOR")});
+  return py::capture_scene(meta, g_module.attr("CACHE_DIR"), place, py::module_palette(g_module, false));
 }
 
 void main_entry(nb::handle argv) {
@@ -49,9 +48,10 @@ void main_entry(nb::handle argv) {
 
 NB_MODULE(Lumbrel, m) {
   g_module = m;
-  m.doc() = "Cache viewer: the captured arm at its home pose and its surroundings in a viewer "
-            "window.";
-  py::define_viewer_module(m, "Cache", 1, false);
+  py::define_viewer_module(m,
+                           "Cache viewer: the captured arm at its home pose and its surroundings in "
+                           "a viewer window.",
+                           "Cache", 1, false);
   m.def("build_scene", &build_scene, nb::arg("meta"),
         "A trimesh.Scene of the cache in CACHE_DIR described by the parsed meta.json: one node "
         "per link (named after it, at its home pose) and one per environment body.");

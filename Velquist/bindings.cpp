@@ -141,7 +141,7 @@ void main_entry(nb::handle argv_in) {
                  py::str_of(attr("BASE_LINK_INDEX")) + "): " + py::list_text(hits));
 
   nb::object scene = py::arm_scene(meta, cache_dir, T, hits,
-                                   {attr("LINK_COLOR"), attr("HIT_COLOR"), attr("ENV_COLOR")});
+                                   py::module_palette(g_module, true));
   py::show_scene(scene, "Velquist");
 }
 
@@ -149,11 +149,11 @@ void main_entry(nb::handle argv_in) {
 
 NB_MODULE(Velquist, m) {
   g_module = m;
-  m.doc() = "Collision viewer: one arm configuration in a viewer window, links that touch the "
-            "environment drawn in a warning colour.";
-  // The directory "cache" two levels above the one holding this module.
-  py::define_viewer_module(m, "cache", 3, true);
-  py::define_voxel_inspection(m);
+  // CACHE_DIR: the directory "cache" two levels above the one holding this module.
+  py::define_viewer_module(m,
+                           "Collision viewer: one arm configuration in a viewer window, links that "
+                           "touch the environment drawn in a warning colour.",
+                           "cache", 3, true);
   m.attr("MAX_ATTEMPTS") = kMaxAttempts;
   m.def("find_colliding_theta", &find_colliding_theta, nb::arg("handler"), nb::arg("rng"),
         nb::arg("max_attempts") = kMaxAttempts,

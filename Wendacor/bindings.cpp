@@ -68,7 +68,7 @@ void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta, cons
   py::print_line("  colliding link indices (incl. expected base-mount contact at " + py::str_of(base_obj) +
                  "): " + py::list_text(hits));
   nb::object scene = py::arm_scene(meta, attr("CACHE_DIR"), T, hits,
-                                   {attr("LINK_COLOR"), attr("HIT_COLOR"), attr("ENV_COLOR")});
+                                   py::module_palette(g_module, true));
   py::show_scene(scene, "Wendacor");
 }
 
@@ -90,10 +90,10 @@ void main_entry(nb::handle argv) {
 
 NB_MODULE(Wendacor, m) {
   g_module = m;
-  m.doc() = "Collision scenario check: a colliding and a collision-free configuration of a "
-            "capture, found with a fixed seed, printed and shown.";
-  py::define_viewer_module(m, "Cache", 1, true);
-  py::define_voxel_inspection(m);
+  py::define_viewer_module(m,
+                           "Collision scenario check: a colliding and a collision-free configuration "
+                           "of a capture, found with a fixed seed, printed and shown.",
+                           "Cache", 1, true);
   m.attr("MAX_ATTEMPTS") = 2000;
   m.attr("SEED") = 0;
   m.def("find_configs", &find_configs, nb::arg("handler"), nb::arg("n_joints"),

@@ -117,18 +117,6 @@ inline nb::object arm_scene(nb::handle meta, nb::handle cache_dir, nb::handle T_
   return capture_scene(meta, cache_dir, place, colors);
 }
 
-// What every viewer module offers: CACHE_DIR (the directory `cache_name`
-// `levels_up` directories up from the module's file), the palette (HIT_COLOR
-// only in viewers that mark touching links) and load_mesh.
-inline void define_viewer_module(nb::module_ m, const char* cache_name, int levels_up, bool marks_hits) {
-  set_cache_dir(m, cache_name, levels_up);
-  m.attr("LINK_COLOR") = rgba(kLinkColor);
-  if (marks_hits) m.attr("HIT_COLOR") = rgba(kHitColor);
-  m.attr("ENV_COLOR") = rgba(kEnvColor);
-  m.def("load_mesh", &load_trimesh, nb::arg("npz_path"),
-        "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
-}
-
 // What the modules that test a posed arm against the voxel model offer: the
 // base link (whose contact with its mount is expected), the range random joint
 // vectors are drawn from, and the handler and voxel test they build on.
@@ -137,6 +125,30 @@ inline void define_voxel_inspection(nb::module_ m) {
   m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
   m.attr("RobotEnvironmentHandler") = nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler");
   m.attr("colliding_links") = nb::module_::import_("Gristane").attr("colliding_links");
+}
+
+// What every viewer module offers: its doc, CACHE_DIR (the directory
+// `cache_name` `levels_up` directories up from the module's file), the palette
+// and load_mesh.  A viewer that marks touching links has HIT_COLOR and, to
+// find those links, the voxel inspection.
+inline void define_viewer_module(nb::module_ m, const char* doc, const char* cache_name, int levels_up,
+                                 bool marks_hits) {
+  m.doc() = doc;
+  set_cache_dir(m, cache_name, levels_up);
+  m.attr("LINK_COLOR") = rgba(kLinkColor);
+  if (marks_hits) m.attr("HIT_COLOR") = rgba(kHitColor);
+  m.attr("ENV_COLOR") = rgba(kEnvColor);
+  m.def("load_mesh", &load_trimesh, nb::arg("npz_path"),
+        "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
+  if (marks_hits) define_voxel_inspection(m);
+}
+
+// A viewer module's palette as it stands now (a user may have recoloured it);
+// no hit colour in a viewer that does not mark touching links.
+inline ArmColors module_palette(nb::handle m, bool marks_hits) {
+  nb::object link = m.attr("LINK_COLOR");
+  nb::object hit = marks_hits ? nb::object(m.attr("HIT_COLOR")) : nb::none();
+  return {link, hit, m.attr("ENV_COLOR")};
 }
 
 inline nb::object builtin(const char* name) {
