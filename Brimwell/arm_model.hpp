@@ -6,9 +6,12 @@
 
 #include "collision.hpp"
 #include "common/se3.hpp"
+#include "env_distance.hpp"
 #include "link_cloud.hpp"
+#include "motion_bound.hpp"
 #include "occupancy_summary.hpp"
 #include "self_collision.hpp"
+#include "surface_cover.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -50,7 +53,32 @@ class ArmModel {
   // hit last is tested first.  With no hit, every link is left posed.
   bool collides(const double* q);
 
-  bool is_valid(const double* q) { return in_limits(q) && !collides(q) && !self_collides(q); }
+  bool is_valid(const double* q) {
+    return in_limits(q) && (env_ ? clear_at(q) : !collides(q)) && !self_collides(q);
+  }
+
+  // Clearance: off until set.  With it the environment test is the distance
+  // engine's instead of the voxel grid's: a configuration is valid only when
+  // every moving link is proven farther than `c` from every obstacle, and
+  // edge_proven() proves a whole straight edge, not samples of it
+  // (certified_edge.cpp).  covers: links 1 .. n, with surface radii.
+  void set_clearance(double c, std::unique_ptr<gristane::EnvironmentDistance> env,
+                     std::vector<gristane::SurfaceCover> covers);
+  bool clearance_on() const { return env_ != nullptr; }
+  double clearance() const { return clearance_; }
+  const gristane::EnvironmentDistance& environment() const { return *env_; }
+  const gristane::SurfaceCover& cover(std::size_t link) const { return covers_[link - 1]; }
+  // Poses every link at q; true when every moving link is proven clear by c.
+  bool clear_at(const double* q);
+  // Whether links 1 .. n, as last posed, are proven farther than c + extra[i - 1]
+  // (extra: none, or one value per link); the first that is not, else 0.
+  std::size_t first_unclear(const double* extra = nullptr);
+  // Both ends inside the limits and every configuration between them valid,
+  // proven by bisecting until each piece is covered by the motion bound, or
+  // false (a piece is invalid, or the budget of pieces ran out).  The same
+  // answer for (a, b) and (b, a).
+  bool edge_proven(const double* a, const double* b);
+  const cellpath::Mat4& posed(std::size_t link) const { return poses_[link]; }
 
   // Self-collision: off until a model is given.  `base` is the base link's
   // world pose; the model's links are the base and links 1 .. n.
@@ -83,6 +111,18 @@ class ArmModel {
   std::unique_ptr<gristane::SelfCollisionModel> self_;
   std::vector<cellpath::Mat4> poses_;  // base, then links 1 .. n as last posed
   std::size_t last_hit_ = static_cast<std::size_t>(-1);  // link index, or none
+  // Clearance.
+  double clearance_ = 0.0;
+  std::unique_ptr<gristane::EnvironmentDistance> env_;
+  std::vector<gristane::SurfaceCover> covers_;
+  gristane::MotionBound motion_;
+  std::size_t last_unclear_ = 0;  // link index (1 .. n) that failed last, or 0
+  struct Piece {
+    double t0, t1;
+    std::uint64_t links, pairs;
+  };
+  std::vector<Piece> pieces_;
+  std::vector<double> edge_q_, edge_dq_, edge_full_;
 };
 
 }  // namespace brimwell

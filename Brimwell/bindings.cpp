@@ -220,14 +220,23 @@ NB_MODULE(Brimwell, m) {
       "vectors is valid, and draws uniform joint vectors.");
   cls.def(
       "__init__",
-      [](PlanningContext* self, nb::handle cache_dir, bool self_collision) {
-        new (self) PlanningContext(cache_dir, self_collision);
+      [](PlanningContext* self, nb::handle cache_dir, bool self_collision, nb::handle clearance) {
+        new (self) PlanningContext(cache_dir, self_collision, clearance);
       },
-      "cache_dir"_a, nb::kw_only(), "self_collision"_a = false,
+      "cache_dir"_a, nb::kw_only(), "self_collision"_a = false, "clearance"_a.none() = nb::none(),
       "Build the environment handler for `cache_dir` and the planning model.  With "
       "self_collision, is_valid also rejects configurations in which two links not in "
       "allowed_pairs come within about a centimetre of each other (never when they are 2 cm "
-      "or more apart); the model is built once, from the handler's link meshes.");
+      "or more apart); the model is built once, from the handler's link meshes.\n\n"
+      "clearance: None (the voxel grid decides), or metres (finite, >= 0): is_valid is then "
+      "true only when every moving link is proven farther than `clearance` from every "
+      "environment body by the exact meshes (a distance field over the obstacles and spheres "
+      "over the links' surfaces, exact point-triangle tests where the field is not enough), "
+      "and edge_valid proves the whole straight edge free instead of testing samples of it. "
+      "Raises ValueError for a clearance that is negative, NaN, infinite or not a number.");
+  cls.def_prop_ro("clearance", [](PlanningContext& c) { return c.clearance; },
+                  "The clearance in metres that is_valid and edge_valid prove, or None (the voxel "
+                  "test).");
   cls.def_prop_ro("self_collision", [](PlanningContext& c) { return c.self_collision; },
                   "Whether is_valid also tests the links against each other.");
   cls.def_prop_ro("allowed_pairs", [](PlanningContext& c) { return c.allowed_pairs; },
@@ -259,7 +268,8 @@ NB_MODULE(Brimwell, m) {
       },
       "q"_a,
       "True when q is inside the limits and no point of a moving link lies in an occupied "
-      "cell of the environment grid.  Outside the limits no kinematics is evaluated.");
+      "cell of the environment grid (with a clearance: every moving link is proven farther "
+      "than it from the environment).  Outside the limits no kinematics is evaluated.");
   cls.def(
       "edge_valid",
       [](nb::pointer_and_handle<PlanningContext> self, nb::handle a, nb::handle b, double res) {
@@ -271,7 +281,11 @@ NB_MODULE(Brimwell, m) {
       "a"_a, "b"_a, "res"_a = kEdgeRes,
       "True when every configuration a + (b - a) * i / n, i = 1 .. n, n = max(1, ceil(|b - a| "
       "/ res)), is valid: the end b is tested, the start a is not.  Raises ValueError for a "
-      "non-finite length or more than a million steps.");
+      "non-finite length or more than a million steps.\n\nWith a clearance, `res` plays no "
+      "part: the edge is valid only when both ends are inside the limits and every "
+      "configuration on it, not only samples, is proven valid (bisection under a bound of how "
+      "far each link can move); an edge that cannot be proven within 16384 pieces is not "
+      "valid.  The answer is the same for (a, b) and (b, a).");
   cls.def(
       "sample",
       [](PlanningContext& c, nb::handle rng) { return rng.attr("uniform")(c.low, c.high); },

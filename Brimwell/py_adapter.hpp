@@ -60,6 +60,9 @@ class ContextAdapter {
   bool base_is_valid(const double* q) {
     if (!in_limits(q)) return false;
     brimwell::ArmModel& m = *native_->model;
+    // With a clearance the distance engine is the environment test; the
+    // module's voxel functions play no part.
+    if (m.clearance_on()) return m.clear_at(q) && !m.self_collides(q);
     if (over_.geometry) {
       if (python_collides(q)) return false;
       if (!m.self_collision()) return true;
@@ -90,7 +93,9 @@ class ContextAdapter {
   }
 
   // Nothing Python-side observes the validity tests.
-  bool native_only() const { return native_ && !over_.is_valid && !over_.in_limits && !over_.geometry; }
+  bool native_only() const {
+    return native_ && !over_.is_valid && !over_.in_limits && (!over_.geometry || native_->model->clearance_on());
+  }
 
   // The native test, remembering its last few answers: the planners ask
   // about the same configuration several times in a row (a new node, then
@@ -106,7 +111,14 @@ class ContextAdapter {
     return slot.valid;
   }
 
+  // A native context with a clearance proves its edges (the validity tests
+  // are its own: no Python method stands in for them).
+  bool proves_edges() const {
+    return native_ && !over_.is_valid && !over_.in_limits && native_->model->clearance_on();
+  }
+
   bool base_edge_valid(const double* a, const double* b, double res) {
+    if (proves_edges()) return native_->model->edge_proven(a, b);
     // A Python is_valid (or collision test) sees its calls in edge order;
     // the native test alone may go coarse to fine.
     if (native_only())

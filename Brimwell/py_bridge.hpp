@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -116,13 +117,16 @@ struct bitgen_t {
 
 class PlanningContext {
  public:
-  explicit PlanningContext(nb::handle cache_dir_in, bool self_collision = false);
+  explicit PlanningContext(nb::handle cache_dir_in, bool self_collision = false,
+                           nb::handle clearance = nb::handle());
 
   nb::object handler, slist, home_transforms, limits;
   // Self-collision: on or off, and the link pairs never tested (a tuple of
   // (i, j) with i < j; empty when off).
   bool self_collision = false;
   nb::object allowed_pairs;
+  // The clearance in metres, or None: then the voxel grid is the environment test.
+  nb::object clearance;
   std::size_t n = 0;
   std::unique_ptr<brimwell::ArmModel> model;
   // rng.uniform(low, high) arguments, and their difference for native draws.
@@ -138,9 +142,32 @@ class PlanningContext;
 // Builds the self-collision model of the handler's link meshes into c.model
 // and sets c.allowed_pairs (self_collision_bindings.cpp).
 void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base);
+// Builds the distance engine of the handler's environment and link meshes
+// into c.model, for a clearance of `metres` (self_collision_bindings.cpp).
+void enable_clearance(PlanningContext& c, double metres);
 
-inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_collision_on)
-    : self_collision(self_collision_on), allowed_pairs(nb::tuple()) {
+// A clearance as given: None, or a finite number of metres, not negative.
+inline double clearance_value(nb::handle x) {
+  double v = std::numeric_limits<double>::quiet_NaN();
+  if (!PyBool_Check(x.ptr())) {
+    try {
+      v = cellpath::py::to_double(x);
+    } catch (nb::python_error&) {
+    } catch (std::exception&) {
+    }
+  }
+  if (!(v >= 0.0) || !std::isfinite(v))
+    throw nb::value_error(("clearance must be a finite number of metres, not negative, got " +
+                           std::string(nb::str(nb::repr(x)).c_str()))
+                              .c_str());
+  return v;
+}
+
+inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_collision_on, nb::handle clearance_in)
+    : self_collision(self_collision_on), allowed_pairs(nb::tuple()), clearance(nb::none()) {
+  // A bad clearance is refused before anything is loaded.
+  const bool clearance_on = clearance_in.is_valid() && !clearance_in.is_none();
+  const double clearance_m = clearance_on ? clearance_value(clearance_in) : 0.0;
   nb::module_ np = numpy();
   nb::module_ brim = self_module();
   nb::object cache = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
@@ -237,6 +264,10 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
   model = std::make_unique<brimwell::ArmModel>(n, world, home, lower.data(), upper.data(),
                                                std::move(clouds), view);
   if (self_collision) enable_self_collision(*this, base);
+  if (clearance_on) {
+    enable_clearance(*this, clearance_m);
+    clearance = nb::float_(clearance_m);
+  }
 }
 
 // ---------------------------------------------------------------------------

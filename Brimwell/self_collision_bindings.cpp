@@ -1,5 +1,6 @@
-// The planning context's self-collision test: the link meshes the handler
-// loaded, turned into the self-collision model, and the pairs that may touch.
+// The planning context's geometry beyond the voxel grid, from the meshes the
+// handler loaded: the self-collision model with the pairs that may touch, and
+// the distance engine of a clearance.
 #include "py_bridge.hpp"
 
 #include <nanobind/stl/string.h>
@@ -23,9 +24,13 @@ struct LinkMesh {
   gristane::MeshRef ref;
 };
 
-// Link i's mesh from the handler's `linkmesh` ('V_<i>' (k, 3) float64,
-// 'F_<i>' (m, 3) integer indices); a link without an entry has no geometry.
-LinkMesh link_mesh(nb::handle meshes, std::size_t i) {
+// Metres between the points that stand for a link's surface in the clearance
+// test: every surface point lies within 0.6 of this (3 mm) of one of them.
+constexpr double kClearanceSpacing = 0.005;
+
+// Mesh i from the handler's `linkmesh` or `envmesh` ('V_<i>' (k, 3) float64,
+// 'F_<i>' (m, 3) integer indices); without an entry, no geometry.
+LinkMesh link_mesh(nb::handle meshes, std::size_t i, const char* what = "link ") {
   LinkMesh out;
   const std::string vk = "V_" + std::to_string(i), fk = "F_" + std::to_string(i);
   if (!truth(meshes.attr("__contains__")(vk)) || !truth(meshes.attr("__contains__")(fk))) return out;
@@ -33,7 +38,7 @@ LinkMesh link_mesh(nb::handle meshes, std::size_t i) {
   out.v_owner = np.attr("ascontiguousarray")(meshes[vk.c_str()], "dtype"_a = np.attr("float64"));
   out.f_owner = np.attr("ascontiguousarray")(meshes[fk.c_str()], "dtype"_a = np.attr("int64"));
   Array<double> V = cellpath::py::as_f64(out.v_owner);
-  const std::string name = "link " + std::to_string(i) + "'s mesh";
+  const std::string name = what + std::to_string(i) + "'s mesh";
   if (V.size != 0 && !(V.ndim() == 2 && V.shape[1] == 3))
     throw nb::value_error((name + ": vertices must have shape (k, 3), got " + cellpath::py::shape_text(V.shape)).c_str());
   cellpath::py::require_finite(V, name.c_str());
@@ -53,6 +58,25 @@ LinkMesh link_mesh(nb::handle meshes, std::size_t i) {
 }
 
 }  // namespace
+
+void enable_clearance(PlanningContext& c, double metres) {
+  nb::object links = nb::getattr(c.handler, "linkmesh", nb::none());
+  nb::object env = nb::getattr(c.handler, "envmesh", nb::none());
+  if (links.is_none() || !nb::hasattr(links, "__contains__") || env.is_none() || !nb::hasattr(env, "__contains__"))
+    throw nb::value_error("clearance needs the meshes: the environment handler has no linkmesh or envmesh");
+  std::vector<LinkMesh> owned;
+  std::vector<gristane::MeshRef> bodies;
+  for (std::size_t k = 0; truth(env.attr("__contains__")("V_" + std::to_string(k))); ++k) {
+    owned.push_back(link_mesh(env, k, "environment body "));
+    bodies.push_back(owned.back().ref);
+  }
+  std::vector<gristane::SurfaceCover> covers;
+  for (std::size_t i = 1; i <= c.n; ++i) {
+    owned.push_back(link_mesh(links, i));
+    covers.emplace_back(owned.back().ref, kClearanceSpacing, true);
+  }
+  c.model->set_clearance(metres, std::make_unique<gristane::EnvironmentDistance>(bodies), std::move(covers));
+}
 
 void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
   nb::object meshes = nb::getattr(c.handler, "linkmesh", nb::none());

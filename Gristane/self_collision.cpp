@@ -11,98 +11,15 @@
 
 namespace gristane {
 
+using namespace geom;
+
 namespace {
 
-constexpr std::uint32_t kLeafPoints = 16;
 // Rounding of posed points and of the bounds below is many orders of
 // magnitude under this; it keeps every shortcut on the safe side.
 constexpr double kSlack = 1e-9;
 // More cells than this for one link means a runaway mesh size or cell; refused.
 constexpr double kMaxCells = 64.0 * 1024 * 1024;
-
-struct V3 {
-  double x, y, z;
-};
-inline V3 sub(V3 a, V3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-inline V3 add(V3 a, V3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-inline V3 mul(V3 a, double s) { return {a.x * s, a.y * s, a.z * s}; }
-inline double dot(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-inline double norm2(V3 a) { return dot(a, a); }
-// Squared distance from p to the point s + t * e of the line through s along e.
-inline double sq_to_line_point(V3 p, V3 s, V3 e, double t) { return norm2(sub(p, add(s, mul(e, t)))); }
-
-// Squared distance from p to the triangle abc (closest-point regions of
-// Ericson, Real-Time Collision Detection, 5.1.5).
-double point_triangle_sq(V3 p, V3 a, V3 b, V3 c) {
-  const V3 ab = sub(b, a), ac = sub(c, a), ap = sub(p, a);
-  const double d1 = dot(ab, ap), d2 = dot(ac, ap);
-  if (d1 <= 0.0 && d2 <= 0.0) return norm2(ap);
-  const V3 bp = sub(p, b);
-  const double d3 = dot(ab, bp), d4 = dot(ac, bp);
-  if (d3 >= 0.0 && d4 <= d3) return norm2(bp);
-  const double vc = d1 * d4 - d3 * d2;
-  if (vc <= 0.0 && d1 >= 0.0 && d3 <= 0.0) return sq_to_line_point(p, a, ab, d1 / (d1 - d3));
-  const V3 cp = sub(p, c);
-  const double d5 = dot(ab, cp), d6 = dot(ac, cp);
-  if (d6 >= 0.0 && d5 <= d6) return norm2(cp);
-  const double vb = d5 * d2 - d1 * d6;
-  if (vb <= 0.0 && d2 >= 0.0 && d6 <= 0.0) return sq_to_line_point(p, a, ac, d2 / (d2 - d6));
-  const double va = d3 * d6 - d5 * d4;
-  if (va <= 0.0 && (d4 - d3) >= 0.0 && (d5 - d6) >= 0.0)
-    return sq_to_line_point(p, b, sub(c, b), (d4 - d3) / ((d4 - d3) + (d5 - d6)));
-  const double denom = 1.0 / (va + vb + vc);
-  if (!std::isfinite(denom)) {  // degenerate (zero-area) triangle: its edges decide
-    double best = norm2(ap);
-    for (auto [s, e] : {std::pair{a, b}, std::pair{b, c}, std::pair{c, a}}) {
-      const V3 se = sub(e, s);
-      const double l2 = norm2(se);
-      double t = l2 > 0.0 ? dot(sub(p, s), se) / l2 : 0.0;
-      t = std::clamp(t, 0.0, 1.0);
-      best = std::min(best, sq_to_line_point(p, s, se, t));
-    }
-    return best;
-  }
-  const double v = vb * denom, w = vc * denom;
-  return norm2(sub(p, add(a, add(mul(ab, v), mul(ac, w)))));
-}
-
-V3 vertex(const MeshRef& m, std::int64_t i) {
-  const double* v = m.vertices + 3 * i;
-  return {v[0], v[1], v[2]};
-}
-
-// Points on every triangle on a barycentric lattice whose sub-triangles have
-// edges of at most `spacing`; shared points appear once.
-std::vector<double> surface_points(const MeshRef& m, double spacing) {
-  std::vector<double> pts;
-  for (std::size_t f = 0; f < m.n_faces; ++f) {
-    const std::int64_t* F = m.faces + 3 * f;
-    const V3 a = vertex(m, F[0]), b = vertex(m, F[1]), c = vertex(m, F[2]);
-    const double longest = std::sqrt(std::max({norm2(sub(b, a)), norm2(sub(c, b)), norm2(sub(a, c))}));
-    const double steps = std::ceil(longest / spacing);
-    if (!(steps <= 1e5)) throw std::invalid_argument("link mesh has a non-finite or huge triangle");
-    const int n = std::max(1, static_cast<int>(steps));
-    for (int i = 0; i <= n; ++i)
-      for (int j = 0; i + j <= n; ++j) {
-        const double u = static_cast<double>(i) / n, v = static_cast<double>(j) / n;
-        const V3 p = add(a, add(mul(sub(b, a), u), mul(sub(c, a), v)));
-        pts.insert(pts.end(), {p.x, p.y, p.z});
-      }
-  }
-  // Drop exact duplicates (lattice points on shared edges and vertices).
-  const std::size_t k = pts.size() / 3;
-  std::vector<std::uint32_t> order(k);
-  for (std::uint32_t i = 0; i < k; ++i) order[i] = i;
-  auto key = [&](std::uint32_t i) { return std::tie(pts[3 * i], pts[3 * i + 1], pts[3 * i + 2]); };
-  std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) { return key(x) < key(y); });
-  std::vector<double> out;
-  out.reserve(pts.size());
-  for (std::size_t n = 0; n < k; ++n) {
-    if (n > 0 && key(order[n]) == key(order[n - 1])) continue;
-    out.insert(out.end(), {pts[3 * order[n]], pts[3 * order[n] + 1], pts[3 * order[n] + 2]});
-  }
-  return out;
-}
 
 inline void pose(const cellpath::Mat4& T, const double* p, double* w) {
   for (int r = 0; r < 3; ++r) w[r] = T[r * 4 + 0] * p[0] + T[r * 4 + 1] * p[1] + T[r * 4 + 2] * p[2] + T[r * 4 + 3];
@@ -118,112 +35,14 @@ cellpath::Mat4 rigid_inverse(const cellpath::Mat4& T) {
   return out;
 }
 
-constexpr double kFar = 1e20;
-
-// Squared distances (in cells) along one line, in place (Felzenszwalb and
-// Huttenlocher's lower envelope of parabolas).
-void transform_line(double* f, std::int64_t n, std::int64_t stride, std::vector<double>& d,
-                    std::vector<std::int64_t>& v, std::vector<double>& z) {
-  d.resize(static_cast<std::size_t>(n));
-  v.resize(static_cast<std::size_t>(n));
-  z.resize(static_cast<std::size_t>(n) + 1);
-  auto F = [&](std::int64_t q) { return f[q * stride]; };
-  std::int64_t k = 0;
-  v[0] = 0;
-  z[0] = -kFar;
-  z[1] = kFar;
-  for (std::int64_t q = 1; q < n; ++q) {
-    double sv;
-    for (;;) {
-      const std::int64_t p = v[static_cast<std::size_t>(k)];
-      sv = ((F(q) + static_cast<double>(q * q)) - (F(p) + static_cast<double>(p * p))) / static_cast<double>(2 * q - 2 * p);
-      if (sv <= z[static_cast<std::size_t>(k)] && k > 0) {
-        --k;
-        continue;
-      }
-      break;
-    }
-    if (sv <= z[static_cast<std::size_t>(k)]) {  // k == 0: replace the first parabola
-      v[0] = q;
-      z[0] = -kFar;
-      z[1] = kFar;
-      continue;
-    }
-    ++k;
-    v[static_cast<std::size_t>(k)] = q;
-    z[static_cast<std::size_t>(k)] = sv;
-    z[static_cast<std::size_t>(k) + 1] = kFar;
-  }
-  k = 0;
-  for (std::int64_t q = 0; q < n; ++q) {
-    while (z[static_cast<std::size_t>(k) + 1] < static_cast<double>(q)) ++k;
-    const std::int64_t p = v[static_cast<std::size_t>(k)];
-    d[static_cast<std::size_t>(q)] = static_cast<double>((q - p) * (q - p)) + F(p);
-  }
-  for (std::int64_t q = 0; q < n; ++q) f[q * stride] = d[static_cast<std::size_t>(q)];
-}
-
-// f: 0 at the marked cells, kFar elsewhere; on return the squared distance
-// (in cells) from each cell centre to the nearest marked one.
-void distance_transform(std::vector<double>& f, const std::int64_t shape[3]) {
-  const std::int64_t sx = shape[0], sy = shape[1], sz = shape[2];
-  std::vector<double> d, z;
-  std::vector<std::int64_t> v;
-  for (std::int64_t i = 0; i < sx; ++i)
-    for (std::int64_t j = 0; j < sy; ++j) transform_line(&f[static_cast<std::size_t>((i * sy + j) * sz)], sz, 1, d, v, z);
-  for (std::int64_t i = 0; i < sx; ++i)
-    for (std::int64_t l = 0; l < sz; ++l) transform_line(&f[static_cast<std::size_t>(i * sy * sz + l)], sy, sz, d, v, z);
-  for (std::int64_t j = 0; j < sy; ++j)
-    for (std::int64_t l = 0; l < sz; ++l) transform_line(&f[static_cast<std::size_t>(j * sz + l)], sx, sy * sz, d, v, z);
-}
-
 }  // namespace
 
-LinkShape::LinkShape(const MeshRef& mesh, const SelfCollisionSettings& s) {
+LinkShape::LinkShape(const MeshRef& mesh, const SelfCollisionSettings& s)
+    : cover_(mesh, s.sample_spacing, false) {
   if (!(s.sample_spacing > 0.0) || !(s.cell > 0.0) || !(s.reach > 0.0))
     throw std::invalid_argument("self-collision spacing, cell and reach must be positive");
   if (mesh.n_faces == 0) return;
-  std::vector<double> pts = surface_points(mesh, s.sample_spacing);
-  const std::size_t k = pts.size() / 3;
-  if (k >= (std::size_t{1} << 31)) throw std::length_error("link surface sampled too finely");
-  nodes_.reserve(2 * (k / kLeafPoints + 1));
-  points_ = points_in_tree_order(pts.data(), k, [&](std::vector<std::uint32_t>& order) {
-    build(order, 0, static_cast<std::uint32_t>(k), pts);
-  });
   build_field(mesh, s);
-}
-
-std::int32_t LinkShape::build(std::vector<std::uint32_t>& order, std::uint32_t begin,
-                              std::uint32_t end, const std::vector<double>& pts) {
-  double lo[3], hi[3];
-  for (int a = 0; a < 3; ++a) lo[a] = hi[a] = pts[3 * order[begin] + a];
-  for (std::uint32_t i = begin + 1; i < end; ++i)
-    for (int a = 0; a < 3; ++a) {
-      lo[a] = std::min(lo[a], pts[3 * order[i] + a]);
-      hi[a] = std::max(hi[a], pts[3 * order[i] + a]);
-    }
-  const auto index = static_cast<std::int32_t>(nodes_.size());
-  nodes_.emplace_back();
-  {
-    Node& n = nodes_.back();
-    for (int a = 0; a < 3; ++a) n.centre[a] = 0.5 * (lo[a] + hi[a]);
-    double r2 = 0.0;
-    for (std::uint32_t i = begin; i < end; ++i) {
-      const double* p = &pts[3 * order[i]];
-      const double dx = p[0] - n.centre[0], dy = p[1] - n.centre[1], dz = p[2] - n.centre[2];
-      r2 = std::max(r2, dx * dx + dy * dy + dz * dz);
-    }
-    n.radius = std::sqrt(r2) * (1.0 + 1e-12) + kSlack;
-    n.begin = begin;
-    n.count = end - begin;
-  }
-  if (end - begin <= kLeafPoints) return index;
-  const std::uint32_t mid = median_split(order, begin, end, pts.data(), lo, hi);
-  const std::int32_t left = build(order, begin, mid, pts);
-  const std::int32_t right = build(order, mid, end, pts);
-  nodes_[index].left = left;
-  nodes_[index].right = right;
-  return index;
 }
 
 void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s) {
@@ -284,7 +103,7 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
   // nearest such centre, less e.  That distance comes from an exact Euclidean
   // distance transform over the cells.
   std::vector<double> far(best.size());
-  for (std::size_t idx = 0; idx < best.size(); ++idx) far[idx] = std::sqrt(best[idx]) <= half_diag_ ? 0.0 : kFar;
+  for (std::size_t idx = 0; idx < best.size(); ++idx) far[idx] = std::sqrt(best[idx]) <= half_diag_ ? 0.0 : kFarSq;
   distance_transform(far, shape_);
   quantum_ = reach_ / 254.0;
   field_.resize(best.size());
@@ -333,17 +152,18 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
 }
 
 bool LinkShape::touches(const LinkShape& other, const cellpath::Mat4& M, double tau, double skip) const {
-  if (nodes_.empty() || other.nodes_.empty()) return false;
+  if (empty() || other.empty()) return false;
+  const std::vector<CoverNode>& nodes = cover_.nodes();
   std::int32_t stack[128];
   int top = 0;
   stack[top++] = 0;
   while (top > 0) {
-    const Node& n = nodes_[static_cast<std::size_t>(stack[--top])];
+    const CoverNode& n = nodes[static_cast<std::size_t>(stack[--top])];
     double c[3];
     pose(M, n.centre, c);
     if (other.distance_bound(c) - n.radius > skip + kSlack) continue;
     if (n.left < 0) {
-      const double* p = points_.data() + 3 * std::size_t{n.begin};
+      const double* p = cover_.points() + 3 * std::size_t{n.begin};
       for (std::uint32_t k = 0; k < n.count; ++k, p += 3) {
         double w[3];
         pose(M, p, w);
@@ -360,7 +180,7 @@ bool LinkShape::touches(const LinkShape& other, const cellpath::Mat4& M, double 
 SelfCollisionModel::SelfCollisionModel(const std::vector<MeshRef>& links, const SelfCollisionSettings& s) {
   shapes_.reserve(links.size());
   for (const MeshRef& m : links) shapes_.emplace_back(m, s);
-  const double rho = 0.6 * s.sample_spacing;
+  const double rho = kCoverFactor * s.sample_spacing;
   const double e = s.cell * std::sqrt(3.0) / 2.0;
   tau_ = rho + e;
   e_ = e;

@@ -24,6 +24,8 @@
 #pragma once
 
 #include "common/se3.hpp"
+#include "geometry.hpp"
+#include "surface_cover.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -39,24 +41,15 @@ struct SelfCollisionSettings {
   double reach = 0.06;            // field padding around the link, and the cap of its values
 };
 
-// A triangle mesh in its link's frame: vertices row-major (n, 3), faces
-// row-major (m, 3) indices, already checked to be in range.
-struct MeshRef {
-  const double* vertices = nullptr;
-  std::size_t n_vertices = 0;
-  const std::int64_t* faces = nullptr;
-  std::size_t n_faces = 0;
-};
-
 class LinkShape {
  public:
   LinkShape(const MeshRef& mesh, const SelfCollisionSettings& s);
 
-  bool empty() const { return nodes_.empty(); }
-  std::size_t n_points() const { return points_.size() / 3; }
+  bool empty() const { return cover_.empty(); }
+  std::size_t n_points() const { return cover_.n_points(); }
   // Bounding sphere of the link's surface points (link frame).
-  const double* centre() const { return nodes_.front().centre; }
-  double radius() const { return nodes_.front().radius; }
+  const double* centre() const { return cover_.centre(); }
+  double radius() const { return cover_.radius(); }
 
   // Lower bound of the distance from p (link frame) to this link's surface,
   // or a negative number inside it; `reach` at most where nothing is near.
@@ -88,14 +81,6 @@ class LinkShape {
   bool touches(const LinkShape& other, const cellpath::Mat4& M, double tau, double skip) const;
 
  private:
-  struct Node {
-    double centre[3];
-    double radius;
-    std::uint32_t begin = 0, count = 0;
-    std::int32_t left = -1, right = -1;
-  };
-  std::int32_t build(std::vector<std::uint32_t>& order, std::uint32_t begin, std::uint32_t end,
-                     const std::vector<double>& pts);
   void build_field(const MeshRef& mesh, const SelfCollisionSettings& s);
   // The cell floor((p - lo) / cell) as an index into the field, or false
   // outside the grid (NaN included).  For x >= 0 truncation is floor.
@@ -110,8 +95,7 @@ class LinkShape {
     return true;
   }
 
-  std::vector<double> points_;  // regrouped by tree leaf, row-major (k, 3)
-  std::vector<Node> nodes_;
+  SurfaceCover cover_;  // the surface points, spheres over the points alone
   // Distance field.
   double lo_[3] = {0, 0, 0};        // grid corner
   double box_lo_[3] = {0, 0, 0};    // the mesh's own box

@@ -1,0 +1,119 @@
+// Clearance: configurations and straight edges proven clear of the
+// environment by the distance engine, with self-collision where it is on.
+#include "arm_model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
+
+namespace brimwell {
+
+namespace {
+
+// Pieces one edge may be cut into before it is given up as not proven.
+constexpr std::size_t kMaxPieces = std::size_t{1} << 14;
+
+}  // namespace
+
+void ArmModel::set_clearance(double c, std::unique_ptr<gristane::EnvironmentDistance> env,
+                             std::vector<gristane::SurfaceCover> covers) {
+  if (!(c >= 0.0) || !std::isfinite(c)) throw std::invalid_argument("clearance must be finite and not negative");
+  if (covers.size() != n_) throw std::invalid_argument("one surface cover per moving link is needed");
+  if (n_ > 64) throw std::invalid_argument("clearance handles arms of at most 64 joints");
+  std::vector<double> centres(3 * n_, 0.0), radii(n_, 0.0);
+  for (std::size_t i = 0; i < n_; ++i)
+    if (!covers[i].empty()) {
+      for (int a = 0; a < 3; ++a) centres[3 * i + a] = covers[i].centre()[a];
+      radii[i] = covers[i].radius();
+    }
+  motion_ = gristane::MotionBound(n_, screws_.data(), home_.data(), centres.data(), radii.data(), lower_.data(),
+                                  upper_.data());
+  clearance_ = c;
+  env_ = std::move(env);
+  covers_ = std::move(covers);
+  edge_q_.assign(n_, 0.0);
+  edge_dq_.assign(n_, 0.0);
+  edge_full_.assign(n_, 0.0);
+}
+
+std::size_t ArmModel::first_unclear(const double* extra) {
+  // Consecutive queries lie close together: the link that failed last goes first.
+  auto test = [&](std::size_t link) {
+    const double t = clearance_ + (extra ? extra[link - 1] : 0.0);
+    return gristane::surface_clear(covers_[link - 1], poses_[link].data(), *env_, t);
+  };
+  if (last_unclear_ >= 1 && last_unclear_ <= n_ && !test(last_unclear_)) return last_unclear_;
+  for (std::size_t link = 1; link <= n_; ++link) {
+    if (link == last_unclear_) continue;
+    if (!test(link)) {
+      last_unclear_ = link;
+      return link;
+    }
+  }
+  return 0;
+}
+
+bool ArmModel::clear_at(const double* q) {
+  pose(q);
+  return first_unclear() == 0;
+}
+
+bool ArmModel::edge_proven(const double* a_in, const double* b_in) {
+  if (!env_) throw std::logic_error("edge_proven needs the clearance model");
+  // One direction for both orders of the ends, so the answer is symmetric.
+  const double* a = a_in;
+  const double* b = b_in;
+  if (std::lexicographical_compare(b, b + n_, a, a + n_)) std::swap(a, b);
+  if (!in_limits(a) || !in_limits(b)) return false;
+  for (std::size_t k = 0; k < n_; ++k) edge_dq_[k] = std::fabs(b[k] - a[k]);
+  motion_.bound(edge_dq_.data(), edge_full_.data());
+
+  gristane::SelfCollisionModel* self = self_.get();
+  const auto& pairs = self ? self->checked() : std::vector<std::pair<std::size_t, std::size_t>>{};
+  const bool pair_masks = pairs.size() <= 64;
+  const std::uint64_t all_links = n_ == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n_) - 1;
+  const std::uint64_t all_pairs =
+      pairs.size() >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << pairs.size()) - 1;
+  auto moved = [&](std::size_t link, double half) { return link == 0 ? 0.0 : edge_full_[link - 1] * half; };
+
+  // Breadth first, so a collision anywhere along the edge shows up early.
+  pieces_.clear();
+  pieces_.push_back({0.0, 1.0, all_links, all_pairs});
+  for (std::size_t head = 0; head < pieces_.size(); ++head) {
+    const Piece p = pieces_[head];
+    const double tm = 0.5 * (p.t0 + p.t1), half = 0.5 * (p.t1 - p.t0);
+    for (std::size_t k = 0; k < n_; ++k) edge_q_[k] = a[k] + (b[k] - a[k]) * tm;
+    pose(edge_q_.data());
+    std::uint64_t split_links = 0, split_pairs = 0;
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (!(p.links >> i & 1u)) continue;
+      const std::size_t link = i + 1;
+      const double reach = edge_full_[i] * half;
+      if (gristane::surface_clear(covers_[i], poses_[link].data(), *env_, clearance_ + reach)) continue;
+      // Not covered by the motion bound: an invalid configuration ends the
+      // edge, anything else is cut in two.
+      if (!gristane::surface_clear(covers_[i], poses_[link].data(), *env_, clearance_)) {
+        last_unclear_ = link;
+        return false;
+      }
+      split_links |= std::uint64_t{1} << i;
+    }
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+      if (pair_masks && !(p.pairs >> k & 1u)) continue;
+      const auto [i, j] = pairs[k];
+      const double extra = moved(i, half) + moved(j, half);
+      if (!self->pair_within_extra(i, j, poses_[i], poses_[j], extra)) continue;
+      if (self->pair_collides(i, j, poses_[i], poses_[j])) return false;
+      if (pair_masks) split_pairs |= std::uint64_t{1} << k;
+      else split_pairs = all_pairs;
+    }
+    if (split_links == 0 && split_pairs == 0) continue;
+    if (pieces_.size() + 2 > kMaxPieces) return false;
+    pieces_.push_back({p.t0, tm, split_links, split_pairs});
+    pieces_.push_back({tm, p.t1, split_links, split_pairs});
+  }
+  return true;
+}
+
+}  // namespace brimwell

@@ -1,0 +1,429 @@
+#include "env_distance.hpp"
+
+#include "surface_cover.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <stdexcept>
+#include <tuple>
+#include <utility>
+
+namespace gristane {
+
+using namespace geom;
+
+namespace {
+
+constexpr std::uint32_t kLeafTris = 4;
+
+// Which side of the line s -> t (s before t in (x, y) order) the point p lies
+// on, +1 or -1, with p moved by (eps, eps^2) when it lies on the line: the
+// same perturbation for every triangle that shares the edge, so a ray through
+// an edge or a vertex is counted once.
+int side(double sx, double sy, double tx, double ty, double px, double py) {
+  const double v = (tx - sx) * (py - sy) - (ty - sy) * (px - sx);
+  if (v > 0.0) return 1;
+  if (v < 0.0) return -1;
+  if (ty != sy) return ty < sy ? 1 : -1;
+  return tx > sx ? 1 : -1;
+}
+
+int edge_sign(const V3& u, const V3& v, double px, double py) {
+  const bool ordered = u.x < v.x || (u.x == v.x && u.y < v.y);
+  return ordered ? side(u.x, u.y, v.x, v.y, px, py) : -side(v.x, v.y, u.x, u.y, px, py);
+}
+
+// Whether the vertical line through (px, py) crosses the triangle, and at
+// which height.
+bool vertical_hit(const V3& a, const V3& b, const V3& c, double px, double py, double& z) {
+  const int s0 = edge_sign(b, c, px, py), s1 = edge_sign(c, a, px, py), s2 = edge_sign(a, b, px, py);
+  if (s0 != s1 || s1 != s2) return false;
+  const double w0 = (c.x - b.x) * (py - b.y) - (c.y - b.y) * (px - b.x);
+  const double w1 = (a.x - c.x) * (py - c.y) - (a.y - c.y) * (px - c.x);
+  const double w2 = (b.x - a.x) * (py - a.y) - (b.y - a.y) * (px - a.x);
+  const double sum = w0 + w1 + w2;
+  z = sum != 0.0 ? (w0 * a.z + w1 * b.z + w2 * c.z) / sum : std::max({a.z, b.z, c.z});
+  return true;
+}
+
+double box_sq(const double* lo, const double* hi, const double* x) {
+  double s = 0.0;
+  for (int a = 0; a < 3; ++a) {
+    const double d = x[a] < lo[a] ? lo[a] - x[a] : (x[a] > hi[a] ? x[a] - hi[a] : 0.0);
+    s += d * d;
+  }
+  return s;
+}
+
+// A mesh is closed when, with vertices at the same place taken as one, every
+// edge belongs to exactly two faces.
+bool is_closed(const MeshRef& m) {
+  if (m.n_faces == 0) return false;
+  std::vector<std::uint32_t> order(m.n_vertices);
+  std::iota(order.begin(), order.end(), 0u);
+  auto key = [&](std::uint32_t i) {
+    const double* v = m.vertices + 3 * i;
+    return std::tie(v[0], v[1], v[2]);
+  };
+  std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) { return key(x) < key(y); });
+  std::vector<std::uint32_t> id(m.n_vertices);
+  std::uint32_t next = 0;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    if (k > 0 && key(order[k]) != key(order[k - 1])) ++next;
+    id[order[k]] = next;
+  }
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> edges;
+  edges.reserve(3 * m.n_faces);
+  for (std::size_t f = 0; f < m.n_faces; ++f) {
+    const std::int64_t* F = m.faces + 3 * f;
+    for (int e = 0; e < 3; ++e) {
+      std::uint32_t u = id[static_cast<std::size_t>(F[e])], v = id[static_cast<std::size_t>(F[(e + 1) % 3])];
+      if (u == v) return false;  // a collapsed face
+      edges.emplace_back(std::min(u, v), std::max(u, v));
+    }
+  }
+  std::sort(edges.begin(), edges.end());
+  for (std::size_t k = 0; k < edges.size();) {
+    std::size_t r = k;
+    while (r < edges.size() && edges[r] == edges[k]) ++r;
+    if (r - k != 2) return false;
+    k = r;
+  }
+  return true;
+}
+
+// The largest float-free step count q with q * quantum <= d.
+std::uint16_t quantise_down(double d) {
+  if (!(d > 0.0)) return 0;
+  double steps = std::floor(d / EnvironmentDistance::kQuantum);
+  while (steps > 0.0 && steps * EnvironmentDistance::kQuantum > d) steps -= 1.0;
+  return static_cast<std::uint16_t>(std::min(steps, 65535.0));
+}
+
+}  // namespace
+
+EnvironmentDistance::EnvironmentDistance(const std::vector<MeshRef>& bodies, const EnvDistanceSettings& s) {
+  if (!(s.cell > 0.0) || !std::isfinite(s.cell) || !(s.pad >= 0.0) || !(s.band > 0.0) || !(s.max_cells >= 8.0))
+    throw std::invalid_argument("distance field: cell and band must be positive, pad not negative");
+  if (bodies.size() >= (std::size_t{1} << 31)) throw std::length_error("too many environment bodies");
+  for (int a = 0; a < 3; ++a) {
+    box_lo_[a] = std::numeric_limits<double>::infinity();
+    box_hi_[a] = -std::numeric_limits<double>::infinity();
+  }
+  for (std::size_t b = 0; b < bodies.size(); ++b) {
+    const MeshRef& m = bodies[b];
+    closed_.push_back(is_closed(m) ? 1 : 0);
+    for (std::size_t f = 0; f < m.n_faces; ++f) {
+      const std::int64_t* F = m.faces + 3 * f;
+      Tri t{vertex(m, F[0]), vertex(m, F[1]), vertex(m, F[2]), static_cast<std::uint32_t>(b)};
+      for (const V3& v : {t.a, t.b, t.c}) {
+        if (!std::isfinite(v.x) || !std::isfinite(v.y) || !std::isfinite(v.z))
+          throw std::invalid_argument("environment mesh has non-finite vertices");
+        const double p[3] = {v.x, v.y, v.z};
+        for (int a = 0; a < 3; ++a) {
+          box_lo_[a] = std::min(box_lo_[a], p[a]);
+          box_hi_[a] = std::max(box_hi_[a], p[a]);
+        }
+      }
+      tris_.push_back(t);
+    }
+  }
+  if (tris_.size() >= (std::size_t{1} << 31)) throw std::length_error("environment meshes too large");
+  if (tris_.empty()) return;
+  bvh_.reserve(2 * (tris_.size() / kLeafTris + 1));
+  build_bvh(0, static_cast<std::uint32_t>(tris_.size()));
+  build_columns(std::max(s.cell, 0.02));
+  build_field(s);
+}
+
+std::int32_t EnvironmentDistance::build_bvh(std::uint32_t begin, std::uint32_t end) {
+  const auto index = static_cast<std::int32_t>(bvh_.size());
+  bvh_.emplace_back();
+  BvhNode n;
+  for (int a = 0; a < 3; ++a) {
+    n.lo[a] = std::numeric_limits<double>::infinity();
+    n.hi[a] = -std::numeric_limits<double>::infinity();
+  }
+  for (std::uint32_t i = begin; i < end; ++i)
+    for (const V3& v : {tris_[i].a, tris_[i].b, tris_[i].c}) {
+      const double p[3] = {v.x, v.y, v.z};
+      for (int a = 0; a < 3; ++a) {
+        n.lo[a] = std::min(n.lo[a], p[a]);
+        n.hi[a] = std::max(n.hi[a], p[a]);
+      }
+    }
+  n.begin = begin;
+  n.count = end - begin;
+  if (end - begin > kLeafTris) {
+    int axis = 0;
+    for (int a = 1; a < 3; ++a)
+      if (n.hi[a] - n.lo[a] > n.hi[axis] - n.lo[axis]) axis = a;
+    auto mid_of = [axis](const Tri& t) {
+      const double p[3][3] = {{t.a.x, t.a.y, t.a.z}, {t.b.x, t.b.y, t.b.z}, {t.c.x, t.c.y, t.c.z}};
+      return p[0][axis] + p[1][axis] + p[2][axis];
+    };
+    const std::uint32_t mid = begin + (end - begin) / 2;
+    std::nth_element(tris_.begin() + begin, tris_.begin() + mid, tris_.begin() + end,
+                     [&](const Tri& x, const Tri& y) { return mid_of(x) < mid_of(y); });
+    n.left = build_bvh(begin, mid);
+    n.right = build_bvh(mid, end);
+  }
+  bvh_[static_cast<std::size_t>(index)] = n;
+  return index;
+}
+
+void EnvironmentDistance::build_columns(double bin) {
+  inv_bin_ = 1.0 / bin;
+  bin_lo_[0] = box_lo_[0] - bin;
+  bin_lo_[1] = box_lo_[1] - bin;
+  for (int a = 0; a < 2; ++a) {
+    const double n = std::floor((box_hi_[a] - bin_lo_[a]) * inv_bin_) + 2.0;
+    if (!(n <= 4096.0)) {  // a wide scene: coarser bins
+      inv_bin_ = std::min(inv_bin_, 4000.0 / (box_hi_[a] - box_lo_[a] + 2.0 * bin));
+    }
+  }
+  for (int a = 0; a < 2; ++a) {
+    bin_lo_[a] = box_lo_[a] - 1.0 / inv_bin_;
+    bins_[a] = static_cast<std::int64_t>(std::floor((box_hi_[a] - bin_lo_[a]) * inv_bin_)) + 2;
+  }
+  const std::size_t nb = static_cast<std::size_t>(bins_[0] * bins_[1]);
+  std::vector<std::uint32_t> count(nb + 1, 0);
+  auto range = [&](const Tri& t, std::int64_t r[4]) {
+    r[0] = static_cast<std::int64_t>(std::floor((std::min({t.a.x, t.b.x, t.c.x}) - bin_lo_[0]) * inv_bin_));
+    r[1] = static_cast<std::int64_t>(std::floor((std::max({t.a.x, t.b.x, t.c.x}) - bin_lo_[0]) * inv_bin_));
+    r[2] = static_cast<std::int64_t>(std::floor((std::min({t.a.y, t.b.y, t.c.y}) - bin_lo_[1]) * inv_bin_));
+    r[3] = static_cast<std::int64_t>(std::floor((std::max({t.a.y, t.b.y, t.c.y}) - bin_lo_[1]) * inv_bin_));
+  };
+  for (int pass = 0; pass < 2; ++pass) {
+    for (std::uint32_t i = 0; i < tris_.size(); ++i) {
+      if (!closed_[tris_[i].body]) continue;
+      std::int64_t r[4];
+      range(tris_[i], r);
+      for (std::int64_t u = r[0]; u <= r[1]; ++u)
+        for (std::int64_t v = r[2]; v <= r[3]; ++v) {
+          const std::size_t b = static_cast<std::size_t>(u * bins_[1] + v);
+          if (pass == 0)
+            ++count[b + 1];
+          else
+            bin_tris_[count[b]++] = i;
+        }
+    }
+    if (pass == 0) {
+      for (std::size_t b = 0; b < nb; ++b) count[b + 1] += count[b];
+      bin_start_ = count;
+      bin_tris_.resize(count[nb]);
+    }
+  }
+}
+
+template <class Visit>
+void EnvironmentDistance::crossings(double x, double y, Visit&& visit) const {
+  const double gx = (x - bin_lo_[0]) * inv_bin_, gy = (y - bin_lo_[1]) * inv_bin_;
+  if (!(gx >= 0.0 && gx < static_cast<double>(bins_[0]) && gy >= 0.0 && gy < static_cast<double>(bins_[1]))) return;
+  const std::size_t b = static_cast<std::size_t>(static_cast<std::int64_t>(gx) * bins_[1] + static_cast<std::int64_t>(gy));
+  for (std::uint32_t k = bin_start_[b]; k < bin_start_[b + 1]; ++k) {
+    const Tri& t = tris_[bin_tris_[k]];
+    double z;
+    if (vertical_hit(t.a, t.b, t.c, x, y, z)) visit(z, t.body);
+  }
+}
+
+bool EnvironmentDistance::inside(const double* x) const {
+  if (tris_.empty()) return false;
+  // Parity of the crossings above x, per closed body.
+  std::vector<std::uint32_t> odd;
+  crossings(x[0], x[1], [&](double z, std::uint32_t body) {
+    if (!(z > x[2])) return;
+    auto it = std::find(odd.begin(), odd.end(), body);
+    if (it == odd.end())
+      odd.push_back(body);
+    else
+      odd.erase(it);
+  });
+  return !odd.empty();
+}
+
+bool EnvironmentDistance::ball_clear(const double* x, double t) const {
+  if (tris_.empty()) return true;
+  if (!(t >= 0.0) || !std::isfinite(x[0]) || !std::isfinite(x[1]) || !std::isfinite(x[2])) return false;
+  const double t2 = t * t;
+  const V3 p{x[0], x[1], x[2]};
+  std::int32_t stack[64];
+  int top = 0;
+  stack[top++] = 0;
+  while (top > 0) {
+    const BvhNode& n = bvh_[static_cast<std::size_t>(stack[--top])];
+    if (box_sq(n.lo, n.hi, x) > t2) continue;
+    if (n.left < 0) {
+      for (std::uint32_t i = n.begin; i < n.begin + n.count; ++i)
+        if (!(point_triangle_sq(p, tris_[i].a, tris_[i].b, tris_[i].c) > t2)) return false;
+      continue;
+    }
+    stack[top++] = n.right;
+    stack[top++] = n.left;
+  }
+  return !inside(x);
+}
+
+double EnvironmentDistance::distance(const double* x, std::size_t* body) const {
+  if (body) *body = static_cast<std::size_t>(-1);
+  if (tris_.empty()) return std::numeric_limits<double>::infinity();
+  const V3 p{x[0], x[1], x[2]};
+  double best = std::numeric_limits<double>::infinity();
+  std::uint32_t best_body = 0;
+  std::int32_t stack[64];
+  int top = 0;
+  stack[top++] = 0;
+  while (top > 0) {
+    const BvhNode& n = bvh_[static_cast<std::size_t>(stack[--top])];
+    if (!(box_sq(n.lo, n.hi, x) < best)) continue;
+    if (n.left < 0) {
+      for (std::uint32_t i = n.begin; i < n.begin + n.count; ++i) {
+        const double d2 = point_triangle_sq(p, tris_[i].a, tris_[i].b, tris_[i].c);
+        if (d2 < best) {
+          best = d2;
+          best_body = tris_[i].body;
+        }
+      }
+      continue;
+    }
+    stack[top++] = n.right;
+    stack[top++] = n.left;
+  }
+  if (!std::isfinite(best)) return std::numeric_limits<double>::quiet_NaN();
+  // Inside a closed body: distance 0, to that body.
+  std::vector<std::uint32_t> odd;
+  crossings(x[0], x[1], [&](double z, std::uint32_t b) {
+    if (!(z > x[2])) return;
+    auto it = std::find(odd.begin(), odd.end(), b);
+    if (it == odd.end())
+      odd.push_back(b);
+    else
+      odd.erase(it);
+  });
+  if (!odd.empty()) {
+    if (body) *body = *std::min_element(odd.begin(), odd.end());
+    return 0.0;
+  }
+  if (body) *body = best_body;
+  return std::sqrt(best);
+}
+
+void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
+  double h = s.cell;
+  double total = 0.0;
+  for (int attempt = 0; attempt < 64; ++attempt) {
+    total = 1.0;
+    for (int a = 0; a < 3; ++a) total *= std::ceil((box_hi_[a] - box_lo_[a] + 2.0 * s.pad) / h) + 1.0;
+    if (total <= s.max_cells) break;
+    h *= std::cbrt(total / s.max_cells) * 1.001;
+  }
+  if (!(total <= s.max_cells)) throw std::invalid_argument("environment too large for its distance field");
+  cell_ = h;
+  inv_cell_ = 1.0 / h;
+  for (int a = 0; a < 3; ++a) {
+    lo_[a] = box_lo_[a] - s.pad;
+    shape_[a] = static_cast<std::int64_t>(std::ceil((box_hi_[a] - box_lo_[a] + 2.0 * s.pad) / h) + 1.0);
+    extent_[a] = static_cast<double>(shape_[a]);
+  }
+  const std::int64_t sx = shape_[0], sy = shape_[1], sz = shape_[2];
+  const std::size_t cells = static_cast<std::size_t>(sx * sy * sz);
+  const double band = std::max(s.band, 2.0 * h);
+  const double half_diag = h * std::sqrt(3.0) / 2.0;
+  auto centre = [&](std::int64_t i, int a) { return lo_[a] + (static_cast<double>(i) + 0.5) * h; };
+
+  // Exact squared distances within `band` of each triangle.
+  std::vector<double> best(cells, band * band);
+  for (const Tri& t : tris_) {
+    const double tlo[3] = {std::min({t.a.x, t.b.x, t.c.x}), std::min({t.a.y, t.b.y, t.c.y}), std::min({t.a.z, t.b.z, t.c.z})};
+    const double thi[3] = {std::max({t.a.x, t.b.x, t.c.x}), std::max({t.a.y, t.b.y, t.c.y}), std::max({t.a.z, t.b.z, t.c.z})};
+    std::int64_t r0[3], r1[3];
+    for (int ax = 0; ax < 3; ++ax) {
+      r0[ax] = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor((tlo[ax] - band - lo_[ax]) * inv_cell_)));
+      r1[ax] = std::min<std::int64_t>(shape_[ax] - 1, static_cast<std::int64_t>(std::floor((thi[ax] + band - lo_[ax]) * inv_cell_)));
+    }
+    for (std::int64_t i = r0[0]; i <= r1[0]; ++i)
+      for (std::int64_t j = r0[1]; j <= r1[1]; ++j)
+        for (std::int64_t l = r0[2]; l <= r1[2]; ++l) {
+          const std::size_t idx = static_cast<std::size_t>((i * sy + j) * sz + l);
+          const double d2 = point_triangle_sq({centre(i, 0), centre(j, 1), centre(l, 2)}, t.a, t.b, t.c);
+          if (d2 < best[idx]) best[idx] = d2;
+        }
+  }
+  // Farther out: every surface point lies in a cell whose centre is within
+  // half a diagonal of it (that cell's exact value is at most half a
+  // diagonal), so a centre is at least its distance to the nearest such
+  // centre, less half a diagonal, from every surface.  The band's values are
+  // kept first; the same array then holds the distance transform.
+  constexpr std::uint16_t kUnset = 65535;
+  field_.assign(cells, kUnset);
+  for (std::size_t idx = 0; idx < cells; ++idx) {
+    const double d = std::sqrt(best[idx]);
+    if (d < band) field_[idx] = std::min<std::uint16_t>(quantise_down(d), kUnset - 1);
+    best[idx] = d <= half_diag ? 0.0 : kFarSq;
+  }
+  distance_transform(best, shape_);
+  const std::uint16_t band_floor = std::min<std::uint16_t>(quantise_down(band), kUnset - 1);
+  for (std::size_t idx = 0; idx < cells; ++idx)
+    if (field_[idx] == kUnset)
+      field_[idx] = std::max(band_floor, std::min<std::uint16_t>(quantise_down(std::sqrt(best[idx]) * h - half_diag), kUnset - 1));
+  best.clear();
+  best.shrink_to_fit();
+  // Centres inside a closed body hold 0: walk each column of cells upwards
+  // through the crossings of its vertical line.
+  std::vector<std::pair<double, std::uint32_t>> hits;
+  std::vector<std::uint32_t> parity(closed_.size(), 0);
+  for (std::int64_t i = 0; i < sx; ++i)
+    for (std::int64_t j = 0; j < sy; ++j) {
+      hits.clear();
+      crossings(centre(i, 0), centre(j, 1), [&](double z, std::uint32_t b) { hits.emplace_back(z, b); });
+      if (hits.empty()) continue;
+      std::sort(hits.begin(), hits.end());
+      std::fill(parity.begin(), parity.end(), 0u);
+      std::size_t odd = 0, next = 0;
+      for (std::int64_t l = 0; l < sz; ++l) {
+        const double z = centre(l, 2);
+        while (next < hits.size() && hits[next].first < z) {
+          std::uint32_t& p = parity[hits[next].second];
+          p ^= 1u;
+          odd += p ? 1 : static_cast<std::size_t>(-1);
+          ++next;
+        }
+        if (odd != 0) field_[static_cast<std::size_t>((i * sy + j) * sz + l)] = 0;
+      }
+    }
+}
+
+bool surface_clear(const SurfaceCover& cover, const double* T, const EnvironmentDistance& env, double t) {
+  if (cover.empty()) return true;
+  const std::vector<CoverNode>& nodes = cover.nodes();
+  const double rho = cover.rho();
+  auto pose = [T](const double* p, double* w) {
+    for (int r = 0; r < 3; ++r) w[r] = T[r * 4 + 0] * p[0] + T[r * 4 + 1] * p[1] + T[r * 4 + 2] * p[2] + T[r * 4 + 3];
+  };
+  std::int32_t stack[128];
+  int top = 0;
+  stack[top++] = 0;
+  while (top > 0) {
+    const CoverNode& n = nodes[static_cast<std::size_t>(stack[--top])];
+    double c[3];
+    pose(n.centre, c);
+    if (env.lower_bound(c) - n.radius > t) continue;
+    if (env.ball_clear(c, t + n.radius)) continue;
+    if (n.left < 0) {
+      const double* p = cover.points() + 3 * std::size_t{n.begin};
+      for (std::uint32_t k = 0; k < n.count; ++k, p += 3) {
+        double w[3];
+        pose(p, w);
+        if (env.lower_bound(w) - rho > t) continue;
+        if (!env.ball_clear(w, t + rho)) return false;
+      }
+      continue;
+    }
+    stack[top++] = n.right;
+    stack[top++] = n.left;
+  }
+  return true;
+}
+
+}  // namespace gristane

@@ -1,0 +1,136 @@
+// The distance engine's environment: how far a point is from the obstacles,
+// as a proven lower bound read from a grid in a few operations, and exactly
+// where that bound is not enough.
+//
+// The obstacles are triangle meshes in world coordinates.  A body whose mesh
+// is closed (every edge shared by exactly two faces) is solid: a point
+// inside it is at distance 0.  Any other body is its surface alone.
+//
+// The field: a grid of `cell` edges over the obstacles' box padded by `pad`.
+// Each cell holds a number v <= the distance from its centre c to the
+// solids (0 when c is inside one), rounded down to a multiple of 0.1 mm:
+// exact point-triangle distances within `band` of a triangle, farther out a
+// lower bound from a Euclidean distance transform of the cells the surfaces
+// pass near.  The distance is 1-Lipschitz, so for any point x of the cell
+//     d(x) >= v - |x - c|,
+// and when that is positive, x lies in the ball around c that no surface
+// reaches, hence outside every solid too.  Beyond the grid, the distance to
+// the obstacles' box is the bound.
+//
+// The exact test (`ball_clear`): no triangle within t of x (a bounding
+// volume tree over the triangles) and x outside every closed body (parity of
+// the crossings of a vertical ray, with a symbolic perturbation that counts a
+// ray through a shared edge or vertex exactly once).
+#pragma once
+
+#include "geometry.hpp"
+
+#include <cstddef>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace gristane {
+
+struct EnvDistanceSettings {
+  double cell = 0.01;        // metres: the field's cell edge
+  double pad = 0.2;          // metres of field beyond the obstacles' box
+  double band = 0.03;        // exact distances within this of a triangle
+  double max_cells = 12e6;   // cells beyond this make the cell coarser
+};
+
+class EnvironmentDistance {
+ public:
+  explicit EnvironmentDistance(const std::vector<MeshRef>& bodies, const EnvDistanceSettings& s = {});
+
+  std::size_t n_bodies() const { return closed_.size(); }
+  bool closed(std::size_t body) const { return closed_[body] != 0; }
+  bool empty() const { return tris_.empty(); }
+
+  // A lower bound of the distance from x to the solids; 0 or less wherever
+  // nothing is proven.  A few operations: the hot path.
+  double lower_bound(const double* x) const {
+    if (tris_.empty()) return kNothing;
+    const double gx = (x[0] - lo_[0]) * inv_cell_, gy = (x[1] - lo_[1]) * inv_cell_,
+                 gz = (x[2] - lo_[2]) * inv_cell_;
+    if (gx >= 0.0 && gx < extent_[0] && gy >= 0.0 && gy < extent_[1] && gz >= 0.0 && gz < extent_[2]) {
+      const auto i = static_cast<std::int64_t>(gx), j = static_cast<std::int64_t>(gy),
+                 k = static_cast<std::int64_t>(gz);
+      const double v = static_cast<double>(field_[static_cast<std::size_t>((i * shape_[1] + j) * shape_[2] + k)]) * kQuantum;
+      const double dx = x[0] - (lo_[0] + (static_cast<double>(i) + 0.5) * cell_),
+                   dy = x[1] - (lo_[1] + (static_cast<double>(j) + 0.5) * cell_),
+                   dz = x[2] - (lo_[2] + (static_cast<double>(k) + 0.5) * cell_);
+      return v - std::sqrt(dx * dx + dy * dy + dz * dz);
+    }
+    return box_distance(x);
+  }
+
+  // True when no point within t (>= 0) of x belongs to a solid: exact.
+  bool ball_clear(const double* x, double t) const;
+  // Exact distance from x to the solids (0 inside a closed body), and the
+  // body that distance is to (none: the environment is empty).
+  double distance(const double* x, std::size_t* body = nullptr) const;
+  // Whether x lies inside a closed body.
+  bool inside(const double* x) const;
+
+  double cell() const { return cell_; }
+  const std::int64_t* shape() const { return shape_; }
+  const double* origin() const { return lo_; }
+  std::size_t field_bytes() const { return field_.size() * sizeof(field_[0]); }
+
+  static constexpr double kQuantum = 1e-4;  // metres per step of a field value
+  static constexpr double kNothing = 1e9;   // the bound when there are no obstacles
+
+ private:
+  struct Tri {
+    geom::V3 a, b, c;
+    std::uint32_t body;
+  };
+  struct BvhNode {
+    double lo[3], hi[3];
+    std::uint32_t begin = 0, count = 0;
+    std::int32_t left = -1, right = -1;
+  };
+
+  double box_distance(const double* x) const {
+    double s = 0.0;
+    for (int a = 0; a < 3; ++a) {
+      const double below = box_lo_[a] - x[a], above = x[a] - box_hi_[a];
+      const double d = below > 0.0 ? below : (above > 0.0 ? above : 0.0);
+      s += d * d;
+    }
+    const double d = std::sqrt(s);
+    return d == d ? d : 0.0;  // NaN: nothing proven
+  }
+  std::int32_t build_bvh(std::uint32_t begin, std::uint32_t end);
+  void build_columns(double bin);
+  void build_field(const EnvDistanceSettings& s);
+  // Closed bodies' triangles whose vertical projection holds (x, y), each with
+  // the height at which it is crossed there.
+  template <class Visit>
+  void crossings(double x, double y, Visit&& visit) const;
+
+  std::vector<Tri> tris_;  // in tree order
+  std::vector<BvhNode> bvh_;
+  std::vector<std::uint8_t> closed_;
+  double box_lo_[3] = {0, 0, 0}, box_hi_[3] = {0, 0, 0};
+  // Bins over (x, y) of the closed bodies' triangles.
+  double bin_lo_[2] = {0, 0}, inv_bin_ = 1.0;
+  std::int64_t bins_[2] = {0, 0};
+  std::vector<std::uint32_t> bin_start_, bin_tris_;
+  // The field.
+  double lo_[3] = {0, 0, 0};
+  double cell_ = 1.0, inv_cell_ = 1.0;
+  std::int64_t shape_[3] = {0, 0, 0};
+  double extent_[3] = {0, 0, 0};
+  std::vector<std::uint16_t> field_;
+};
+
+// True when every surface point that `cover` stands for (built with surface
+// radii), posed by T, lies farther than t from the solids.  Spheres proven by
+// the field are not opened; a sphere the field cannot prove is tested
+// exactly, then opened; a leaf's points, each with the cover's rho, last.
+bool surface_clear(const class SurfaceCover& cover, const double* T, const EnvironmentDistance& env, double t);
+
+}  // namespace gristane

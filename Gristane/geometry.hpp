@@ -1,0 +1,60 @@
+// Small geometry shared by the self-collision model and the distance engine:
+// triangle meshes by reference, the point-triangle distance, points spread
+// over a surface, and the Euclidean distance transform of a grid.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace gristane {
+
+// A triangle mesh read in place: vertices row-major (n, 3), faces row-major
+// (m, 3) indices, already checked to be in range.
+struct MeshRef {
+  const double* vertices = nullptr;
+  std::size_t n_vertices = 0;
+  const std::int64_t* faces = nullptr;
+  std::size_t n_faces = 0;
+};
+
+namespace geom {
+
+struct V3 {
+  double x, y, z;
+};
+inline V3 sub(V3 a, V3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+inline V3 add(V3 a, V3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
+inline V3 mul(V3 a, double s) { return {a.x * s, a.y * s, a.z * s}; }
+inline double dot(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline double norm2(V3 a) { return dot(a, a); }
+
+inline V3 vertex(const MeshRef& m, std::int64_t i) {
+  const double* v = m.vertices + 3 * i;
+  return {v[0], v[1], v[2]};
+}
+
+// Squared distance from p to the triangle abc (closest-point regions of
+// Ericson, Real-Time Collision Detection, 5.1.5; a zero-area triangle is
+// measured by its edges).
+double point_triangle_sq(V3 p, V3 a, V3 b, V3 c);
+
+}  // namespace geom
+
+// Points spread over a surface: on every triangle a barycentric lattice whose
+// sub-triangles have edges of at most `spacing`, shared points once.  Every
+// point of the surface then lies within kCoverFactor * spacing of one of them
+// (a point of a triangle with longest edge L is within L / sqrt(3) of one of
+// its corners).
+constexpr double kCoverFactor = 0.6;
+std::vector<double> surface_points(const MeshRef& m, double spacing);
+
+// f: 0 at the marked cells, kFarSq elsewhere, row-major over `shape`; on
+// return the squared distance (in cells) from each cell centre to the nearest
+// marked one (Felzenszwalb and Huttenlocher's lower envelope of parabolas).
+constexpr double kFarSq = 1e20;
+void distance_transform(std::vector<double>& f, const std::int64_t shape[3]);
+
+}  // namespace gristane

@@ -1,0 +1,98 @@
+// How far a link can move while the joints move along a straight line in
+// joint space: the bound that proves an edge free between its checks.
+//
+// A point p of link i moves at speed sum_k |dq_k/dt| * |w_k| * dist(p, axis
+// k) over the revolute joints k <= i (|dq_k/dt| * |v_k| for a prismatic
+// one).  The distance from p to axis k never exceeds the length of the chain
+// of points o_k, o_k+1, ..., o_i, p, where o_j is a point of axis j: each
+// step of that chain is fixed in one link (axes j and j + 1 both move with
+// link j), so it is measured once, at zero.  A prismatic joint in the chain
+// lengthens it by at most its largest travel.  Along a straight edge each
+// joint moves monotonically, so every point of link i stays within
+//     sum_k coef(i, k) * |b_k - a_k|
+// of where it started, with coef(i, k) = |w_k| * (chain length from axis k
+// to link i's bounding sphere, plus its radius).
+#pragma once
+
+#include "common/se3.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <vector>
+
+namespace gristane {
+
+class MotionBound {
+ public:
+  MotionBound() = default;
+  // screws: the n world-frame screws at zero; home: world poses of links
+  // 1 .. n at zero; centres (link frame) and radii: a sphere holding each
+  // moving link's geometry; lower, upper: joint limits (finite).
+  MotionBound(std::size_t n, const cellpath::Vec6* screws, const cellpath::Mat4* home, const double* centres,
+              const double* radii, const double* lower, const double* upper)
+      : n_(n), coef_(n * n, 0.0) {
+    std::vector<cellpath::Vec3> o(n);
+    std::vector<double> rate(n), travel(n);
+    std::vector<bool> revolute(n);
+    for (std::size_t k = 0; k < n; ++k) {
+      const cellpath::Vec6& S = screws[k];
+      const double w2 = S[0] * S[0] + S[1] * S[1] + S[2] * S[2];
+      revolute[k] = w2 > 1e-24;
+      if (revolute[k]) {
+        rate[k] = std::sqrt(w2);
+        // The point of the axis nearest the origin: w x v / |w|^2.
+        o[k] = {(S[1] * S[5] - S[2] * S[4]) / w2, (S[2] * S[3] - S[0] * S[5]) / w2,
+                (S[0] * S[4] - S[1] * S[3]) / w2};
+      } else {
+        rate[k] = std::sqrt(S[3] * S[3] + S[4] * S[4] + S[5] * S[5]);
+        travel[k] = std::max(std::fabs(lower[k]), std::fabs(upper[k])) * rate[k];
+      }
+    }
+    auto dist = [](const cellpath::Vec3& a, const cellpath::Vec3& b) {
+      return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
+    };
+    for (std::size_t i = 0; i < n; ++i) {
+      const cellpath::Mat4& T = home[i];
+      const double* c = centres + 3 * i;
+      cellpath::Vec3 C;
+      for (int r = 0; r < 3; ++r) C[r] = T[r * 4] * c[0] + T[r * 4 + 1] * c[1] + T[r * 4 + 2] * c[2] + T[r * 4 + 3];
+      for (std::size_t k = 0; k <= i; ++k) {
+        if (!revolute[k]) {
+          coef_[i * n + k] = rate[k];
+          continue;
+        }
+        double length = 0.0, pending = 0.0;
+        cellpath::Vec3 anchor = o[k];
+        for (std::size_t j = k + 1; j <= i; ++j) {
+          if (revolute[j]) {
+            length += dist(o[j], anchor) + pending;
+            pending = 0.0;
+            anchor = o[j];
+          } else {
+            pending += travel[j];
+          }
+        }
+        length += dist(C, anchor) + pending + radii[i];
+        coef_[i * n + k] = rate[k] * length * (1.0 + 1e-12) + 1e-12;
+      }
+    }
+  }
+
+  // out[i]: how far any point of link i + 1 can move over a straight move of
+  // |dq| per joint.
+  void bound(const double* dq_abs, double* out) const {
+    for (std::size_t i = 0; i < n_; ++i) {
+      double s = 0.0;
+      for (std::size_t k = 0; k <= i; ++k) s += coef_[i * n_ + k] * dq_abs[k];
+      out[i] = s * (1.0 + 1e-12);
+    }
+  }
+  double coef(std::size_t i, std::size_t k) const { return coef_[i * n_ + k]; }
+
+ private:
+  std::size_t n_ = 0;
+  std::vector<double> coef_;  // row i: link i + 1, column k: joint k + 1
+};
+
+}  // namespace gristane

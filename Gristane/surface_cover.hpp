@@ -1,0 +1,50 @@
+// A link's surface as points in a tree of bounding spheres, in the link's
+// own frame.  Every point of the mesh's surface lies within rho() of one of
+// the points, and every point of a node lies within radius() - rho() of the
+// node's centre: so the node's sphere holds every surface point its points
+// stand for.  Tested against a distance bound, a node whose sphere is proven
+// clear proves all of them; only the nodes that are not are opened.
+#pragma once
+
+#include "geometry.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace gristane {
+
+struct CoverNode {
+  double centre[3];
+  double radius;  // covers the node's points and, with them, the surface they stand for
+  std::uint32_t begin = 0, count = 0;  // the node's points, in tree order
+  std::int32_t left = -1, right = -1;  // children, -1 for a leaf
+};
+
+class SurfaceCover {
+ public:
+  SurfaceCover() = default;
+  // `spacing`: metres between neighbouring points along a triangle.  With
+  // `surface_radii`, a node's radius also holds the surface around its
+  // points (rho more); without, just the points themselves.
+  SurfaceCover(const MeshRef& mesh, double spacing, bool surface_radii);
+
+  bool empty() const { return nodes_.empty(); }
+  std::size_t n_points() const { return points_.size() / 3; }
+  const double* points() const { return points_.data(); }
+  const std::vector<CoverNode>& nodes() const { return nodes_; }
+  // The root's sphere.
+  const double* centre() const { return nodes_.front().centre; }
+  double radius() const { return nodes_.front().radius; }
+  // How far a surface point may lie from the nearest of the points.
+  double rho() const { return rho_; }
+
+ private:
+  std::int32_t build(std::vector<std::uint32_t>& order, std::uint32_t begin, std::uint32_t end,
+                     const std::vector<double>& pts, double extra);
+  std::vector<double> points_;  // row-major (k, 3), grouped by leaf
+  std::vector<CoverNode> nodes_;
+  double rho_ = 0.0;
+};
+
+}  // namespace gristane
