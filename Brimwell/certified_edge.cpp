@@ -12,7 +12,13 @@ namespace brimwell {
 namespace {
 
 // Pieces one edge may be cut into before it is given up as not proven.
-constexpr std::size_t kMaxPieces = std::size_t{1} << 14;
+constexpr std::size_t kMaxPieces = 1024;
+// An edge that comes closer than this above the clearance is not worth
+// proving: a piece whose links move less than this and still fail ends it.
+constexpr double kFinestReach = 1e-4;
+// A piece whose links may move more than this is split rather than settled
+// by the exact test where the distance field falls short.
+constexpr double kExactReach = 0.005;
 
 }  // namespace
 
@@ -90,13 +96,16 @@ bool ArmModel::edge_proven(const double* a_in, const double* b_in) {
       if (!(p.links >> i & 1u)) continue;
       const std::size_t link = i + 1;
       const double reach = edge_full_[i] * half;
-      if (gristane::surface_clear(covers_[i], poses_[link].data(), *env_, clearance_ + reach)) continue;
+      if (gristane::surface_clear(covers_[i], poses_[link].data(), *env_, clearance_ + reach,
+                                  clearance_ + kExactReach))
+        continue;
       // Not covered by the motion bound: an invalid configuration ends the
       // edge, anything else is cut in two.
       if (!gristane::surface_clear(covers_[i], poses_[link].data(), *env_, clearance_)) {
         last_unclear_ = link;
         return false;
       }
+      if (reach < kFinestReach) return false;
       split_links |= std::uint64_t{1} << i;
     }
     for (std::size_t k = 0; k < pairs.size(); ++k) {

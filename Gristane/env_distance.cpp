@@ -230,17 +230,25 @@ void EnvironmentDistance::crossings(double x, double y, Visit&& visit) const {
 
 bool EnvironmentDistance::inside(const double* x) const {
   if (tris_.empty()) return false;
-  // Parity of the crossings above x, per closed body.
-  std::vector<std::uint32_t> odd;
+  // Parity of the crossings above x, per closed body (bodies with an odd
+  // count so far, in a small fixed list: no heap on this path).
+  constexpr int kMaxOdd = 32;
+  std::uint32_t odd[kMaxOdd];
+  int n_odd = 0;
+  bool overflow = false;
   crossings(x[0], x[1], [&](double z, std::uint32_t body) {
     if (!(z > x[2])) return;
-    auto it = std::find(odd.begin(), odd.end(), body);
-    if (it == odd.end())
-      odd.push_back(body);
+    for (int k = 0; k < n_odd; ++k)
+      if (odd[k] == body) {
+        odd[k] = odd[--n_odd];
+        return;
+      }
+    if (n_odd < kMaxOdd)
+      odd[n_odd++] = body;
     else
-      odd.erase(it);
+      overflow = true;
   });
-  return !odd.empty();
+  return n_odd > 0 || overflow;  // more than kMaxOdd bodies at once: inside, to be safe
 }
 
 bool EnvironmentDistance::ball_clear(const double* x, double t) const {
@@ -261,6 +269,20 @@ bool EnvironmentDistance::ball_clear(const double* x, double t) const {
     }
     stack[top++] = n.right;
     stack[top++] = n.left;
+  }
+  // No surface within t of x: x is on the same side as any point of a
+  // surface-free ball its own ball meets, such as the ball of radius v
+  // around its field cell's centre when v > 0 (that centre is outside).
+  const double gx = (x[0] - lo_[0]) * inv_cell_, gy = (x[1] - lo_[1]) * inv_cell_, gz = (x[2] - lo_[2]) * inv_cell_;
+  if (gx >= 0.0 && gx < extent_[0] && gy >= 0.0 && gy < extent_[1] && gz >= 0.0 && gz < extent_[2]) {
+    const auto i = static_cast<std::int64_t>(gx), j = static_cast<std::int64_t>(gy), k = static_cast<std::int64_t>(gz);
+    const double v = static_cast<double>(field_[static_cast<std::size_t>((i * shape_[1] + j) * shape_[2] + k)]) * kQuantum;
+    const double dx = x[0] - (lo_[0] + (static_cast<double>(i) + 0.5) * cell_),
+                 dy = x[1] - (lo_[1] + (static_cast<double>(j) + 0.5) * cell_),
+                 dz = x[2] - (lo_[2] + (static_cast<double>(k) + 0.5) * cell_);
+    if (v > 0.0 && std::sqrt(dx * dx + dy * dy + dz * dz) < v + t) return true;
+  } else {
+    return true;  // beyond the grid, which holds every body
   }
   return !inside(x);
 }
@@ -394,7 +416,9 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
     }
 }
 
-bool surface_clear(const SurfaceCover& cover, const double* T, const EnvironmentDistance& env, double t) {
+bool surface_clear(const SurfaceCover& cover, const double* T, const EnvironmentDistance& env, double t,
+                   double exact_up_to) {
+  const bool exact = t <= exact_up_to;
   if (cover.empty()) return true;
   const std::vector<CoverNode>& nodes = cover.nodes();
   const double rho = cover.rho();
@@ -409,14 +433,13 @@ bool surface_clear(const SurfaceCover& cover, const double* T, const Environment
     double c[3];
     pose(n.centre, c);
     if (env.lower_bound(c) - n.radius > t) continue;
-    if (env.ball_clear(c, t + n.radius)) continue;
     if (n.left < 0) {
       const double* p = cover.points() + 3 * std::size_t{n.begin};
       for (std::uint32_t k = 0; k < n.count; ++k, p += 3) {
         double w[3];
         pose(p, w);
         if (env.lower_bound(w) - rho > t) continue;
-        if (!env.ball_clear(w, t + rho)) return false;
+        if (!exact || !env.ball_clear(w, t + rho)) return false;
       }
       continue;
     }

@@ -34,10 +34,10 @@
 namespace gristane {
 
 struct EnvDistanceSettings {
-  double cell = 0.01;        // metres: the field's cell edge
+  double cell = 0.005;       // metres: the field's cell edge
   double pad = 0.2;          // metres of field beyond the obstacles' box
   double band = 0.03;        // exact distances within this of a triangle
-  double max_cells = 12e6;   // cells beyond this make the cell coarser
+  double max_cells = 16e6;   // cells beyond this make the cell coarser
 };
 
 class EnvironmentDistance {
@@ -129,8 +129,12 @@ class EnvironmentDistance {
 
 // True when every surface point that `cover` stands for (built with surface
 // radii), posed by T, lies farther than t from the solids.  Spheres proven by
-// the field are not opened; a sphere the field cannot prove is tested
-// exactly, then opened; a leaf's points, each with the cover's rho, last.
-bool surface_clear(const class SurfaceCover& cover, const double* T, const EnvironmentDistance& env, double t);
+// the field are not opened; the others are opened down to a leaf's points,
+// each with the cover's rho.  A point the field cannot prove is tested
+// exactly when t is at most `exact_up_to`, and counts as not clear otherwise
+// (a wide test that fails is cheaper to split than to settle exactly).
+bool surface_clear(const class SurfaceCover& cover, const double* T, const EnvironmentDistance& env, double t,
+                   double exact_up_to = std::numeric_limits<double>::infinity());
+
 
 }  // namespace gristane
