@@ -79,6 +79,10 @@ class ArmModel {
   // answer for (a, b) and (b, a).
   bool edge_proven(const double* a, const double* b);
   const cellpath::Mat4& posed(std::size_t link) const { return poses_[link]; }
+  // For link (1 .. n) as last posed: the smallest exact distance from the
+  // points that stand for its surface to the environment, and the body it is
+  // to.  The link itself is no farther, and at most the cover's rho nearer.
+  double link_distance(std::size_t link, std::size_t* body);
 
   // Self-collision: off until a model is given.  `base` is the base link's
   // world pose; the model's links are the base and links 1 .. n.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -63,6 +64,23 @@ std::size_t ArmModel::first_unclear(const double* extra) {
 bool ArmModel::clear_at(const double* q) {
   pose(q);
   return first_unclear() == 0;
+}
+
+double ArmModel::link_distance(std::size_t link, std::size_t* body) {
+  const gristane::SurfaceCover& cover = covers_[link - 1];
+  double best = std::numeric_limits<double>::infinity();
+  *body = static_cast<std::size_t>(-1);
+  cellpath::Vec3 w;
+  for (std::size_t k = 0; k < cover.n_points(); ++k) {
+    cellpath::transform_points(cover.points() + 3 * k, 1, poses_[link], w.data());
+    std::size_t b;
+    const double d = env_->distance(w.data(), &b);
+    if (d < best) {
+      best = d;
+      *body = b;
+    }
+  }
+  return best;
 }
 
 bool ArmModel::edge_proven(const double* a_in, const double* b_in) {

@@ -110,19 +110,61 @@ std::vector<std::vector<double>> plan_one_segment(Planner planner, nb::handle ct
   return out;
 }
 
-nb::object provide_rrt_plan(nb::handle cache_dir_in, nb::handle planner_in, nb::handle seed_in,
-                            bool self_collision) {
+// "0.01": the shortest text that reads back as the same number.
+std::string metres_text(double x) { return py_str(nb::repr(nb::float_(x))); }
+
+// The refusal of a waypoint that is valid but for its clearance: which link
+// comes closest to which obstacle, and how close.
+[[noreturn]] void refuse_close_waypoint(PlanningContext& c, nb::handle cache_dir, std::size_t index) {
+  brimwell::ArmModel& m = *c.model;
+  const std::size_t link = m.first_unclear();
+  nb::dict meta = cellpath::py::read_meta(cache_dir);
+  nb::object links = meta["links"], env = cellpath::py::meta_env(meta);
+  std::string text = "Waypoint " + std::to_string(index) + " is closer than " + metres_text(m.clearance()) +
+                     " m to the environment";
+  if (link != 0) {
+    std::size_t body;
+    const double d = m.link_distance(link, &body);
+    auto name_of = [](nb::handle list, std::size_t k, const std::string& fallback) {
+      try {
+        return py_str(list[nb::int_(k)]["name"]);
+      } catch (nb::python_error&) {
+        return fallback;
+      }
+    };
+    char dist[64];
+    std::snprintf(dist, sizeof dist, "%.4f", std::max(d, 0.0));
+    text += ": link " + name_of(links, link, std::to_string(link)) + " is about " + dist + " m from " +
+            (body < nb::len(env) ? name_of(env, body, std::to_string(body)) : std::string("an obstacle"));
+  }
+  say(text);
+  throw std::runtime_error(text);
+}
+
+// The plan and the context it was planned with (the command line times the
+// plan with the same context: the environment is built once per run).
+std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in, nb::handle planner_in,
+                                                         nb::handle seed_in, bool self_collision,
+                                                         nb::handle clearance_in) {
   const Planner planner = planner_of(planner_in);
   nb::object seed = seed_of(seed_in);
+  // A bad clearance is refused before anything is loaded.
+  const bool clearance_on = !clearance_in.is_none();
+  if (clearance_on) clearance_value(clearance_in);
   nb::module_ np = numpy();
   nb::object cache_dir = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
   nb::object rng = np.attr("random").attr("default_rng")(seed);
 
   auto t0 = std::chrono::steady_clock::now();
-  nb::object ctx_obj = self_collision
-                           ? nb::type<PlanningContext>()(cache_dir, "self_collision"_a = true)
-                           : nb::type<PlanningContext>()(cache_dir);
+  nb::dict ctx_kw;
+  if (self_collision) ctx_kw["self_collision"] = true;
+  if (clearance_on) ctx_kw["clearance"] = clearance_in;
+  nb::object ctx_obj = nb::type<PlanningContext>()(cache_dir, **ctx_kw);
+  PlanningContext& native = *nb::inst_ptr<PlanningContext>(ctx_obj);
   say("Environment loaded in " + fixed2(seconds_since(t0)) + "s");
+  if (clearance_on)
+    say("Clearance: every configuration, and the motion between them, proven at least " +
+        metres_text(native.model->clearance()) + " m from the environment");
   if (self_collision) {
     nb::object allowed = ctx_obj.attr("allowed_pairs");
     say("Self-collision: links tested against each other, except the pairs allowed to touch " +
@@ -157,6 +199,7 @@ nb::object provide_rrt_plan(nb::handle cache_dir_in, nb::handle planner_in, nb::
     if (!ctx.in_limits(waypoints[i].data()))
       throw std::runtime_error("Waypoint " + std::to_string(i) + " violates joint limits: " +
                                py_str(row_object(i)));
+    if (clearance_on && !native.model->clear_at(waypoints[i].data())) refuse_close_waypoint(native, cache_dir, i);
     if (!ctx.is_valid(waypoints[i].data())) {
       save_colliding_waypoint(cache_dir, static_cast<std::int64_t>(i), row_object(i));
       throw std::runtime_error("Waypoint " + std::to_string(i) + " is in collision: " +
@@ -197,11 +240,26 @@ nb::object provide_rrt_plan(nb::handle cache_dir_in, nb::handle planner_in, nb::
                              " configs in final dense path failed validation, e.g. indices " + first);
   }
   say("All " + std::to_string(N) + " configs verified valid (limits + collision).");
+  if (clearance_on) {
+    // The rows lie on the chained edges; those, not only the rows, are what
+    // the clearance promises.
+    for (std::size_t e = 0; e + 1 < full_path.size(); ++e)
+      if (!native.model->edge_proven(full_path[e].data(), full_path[e + 1].data()))
+        throw std::runtime_error("edge " + std::to_string(e) + " of the chained path could not be proven " +
+                                 metres_text(native.model->clearance()) + " m clear of the environment");
+    say("All " + std::to_string(full_path.size() - 1) + " edges between them proven at least " +
+        metres_text(native.model->clearance()) + " m from the environment.");
+  }
 
   nb::object out_path = cache_dir.attr("__truediv__")("JointAnglesToTravelAlong.npy");
   write_atomically(out_path, [&](nb::handle fh) { np.attr("save")(fh, dense); });
   say("Saved trajectory to " + py_str(out_path) + " with shape " + cellpath::py::shape_text(dv.shape));
-  return dense;
+  return {dense, ctx_obj};
+}
+
+nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle seed, bool self_collision,
+                            nb::handle clearance) {
+  return plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance).first;
 }
 
 
@@ -226,6 +284,10 @@ void main_entry(nb::handle argv) {
   parser.attr("add_argument")("--self-collision", "action"_a = "store_true",
                               "help"_a = "also reject configurations in which two links that may "
                                          "not touch overlap");
+  parser.attr("add_argument")("--clearance", "metavar"_a = "METRES",
+                              "type"_a = nb::module_::import_("builtins").attr("float"), "default"_a = nb::none(),
+                              "help"_a = "prove every configuration and every motion of the plan at "
+                                         "least this far from the environment (exact meshes)");
   brimwell::add_timing_options(parser);
   // Anything else is ignored (so main() also runs from inside other programs
   // whatever their argv), with a note on stderr so that a directory typed on
@@ -243,9 +305,27 @@ void main_entry(nb::handle argv) {
         "Brimwell: ignoring arguments " + py_str(nb::repr(ignored)) + " (it plans on " +
             py_str(cache_dir) + "; set CELLPATH_CACHE_DIR to plan elsewhere)",
         "file"_a = nb::module_::import_("sys").attr("stderr"));
+  nb::object clearance = args.attr("clearance");
+  if (!clearance.is_none()) {
+    const double c = nb::cast<double>(clearance);
+    if (!(c >= 0.0) || !std::isfinite(c))
+      parser.attr("error")("argument --clearance: must be a finite number of metres, not negative");
+  }
   brimwell::check_timing_options(parser, args, cache_dir);
-  nb::object dense = provide_rrt_plan(cache_dir, args.attr("planner"), seed, truth(args.attr("self_collision")));
-  brimwell::write_timed_trajectory(args, cache_dir, dense);
+  // Timed files of an earlier run would not belong to this plan.
+  brimwell::remove_timed_trajectory(args, cache_dir);
+  auto [dense, ctx] = plan_through_waypoints(cache_dir, args.attr("planner"), seed,
+                                             truth(args.attr("self_collision")), clearance);
+  try {
+    brimwell::write_timed_trajectory(args, cache_dir, dense, ctx);
+  } catch (const std::runtime_error& e) {
+    nb::module_ sys = nb::module_::import_("sys");
+    nb::module_::import_("builtins").attr("print")(std::string("Brimwell: error: ") + e.what(),
+                                                   "file"_a = sys.attr("stderr"));
+    nb::object code = nb::int_(1);
+    PyErr_SetObject(PyExc_SystemExit, code.ptr());
+    throw nb::python_error();
+  }
 }
 
 }  // namespace
@@ -253,7 +333,7 @@ void main_entry(nb::handle argv) {
 void register_driver(nb::module_& m) {
   m.def("ProvideRRTPlan", &provide_rrt_plan, "cache_dir"_a = m.attr("CACHE_DIR"), nb::kw_only(),
         nb::arg("planner").none() = "rrtstar", nb::arg("seed").none().sig("SEED") = nb::none(),
-        "self_collision"_a = false,
+        "self_collision"_a = false, nb::arg("clearance").none() = nb::none(),
         "Plan through every waypoint of the cache: validate the waypoints, plan one segment "
         "per consecutive pair, densify at EDGE_RES, re-check every configuration and save "
         "JointAnglesToTravelAlong.npy into the cache.  Returns the trajectory.\n\n"
@@ -261,18 +341,24 @@ void register_driver(nb::module_& m) {
         "for every segment) or 'auto' (RRT* first, plan_segment_connect for a segment RRT* "
         "cannot plan; the segment line names the planner).  seed: the generator's seed "
         "(default the module's SEED, read at each call).  self_collision: the context also "
-        "rejects configurations in which two links that may not touch overlap.  Raises "
-        "ValueError for an unknown planner or a seed that is not a non-negative integer, "
-        "RuntimeError when a segment cannot be planned (after a line naming it).");
+        "rejects configurations in which two links that may not touch overlap.  clearance: "
+        "metres (finite, >= 0) that every configuration and every motion of the plan is proven "
+        "to keep from the environment (PlanningContext's clearance); a waypoint closer than that "
+        "is refused with a line naming the link, the obstacle and the distance.  Raises "
+        "ValueError for an unknown planner, a seed that is not a non-negative integer or a bad "
+        "clearance, RuntimeError when a segment cannot be planned (after a line naming it).");
   m.def("save_colliding_waypoint", &save_colliding_waypoint, "cache_dir"_a, "index"_a, "theta"_a,
         "Report a waypoint in collision and store it as CollisionWaypoint.npz (index, theta) in "
         "the cache for the collision viewer.");
   m.def("main", &main_entry, "argv"_a = nb::none(),
         "Command line: Brimwell [--cache-dir DIR] [--planner {rrtstar,connect,auto}] [--seed N] "
-        "[--self-collision] [--timed [--max-velocity V[,V...]] [--max-acceleration A[,A...]]]; "
+        "[--self-collision] [--clearance METRES] [--timed [--max-velocity V[,V...]] "
+        "[--max-acceleration A[,A...]]]; "
         "plans on the default cache directory with RRT* when no option is given (see "
         "ProvideRRTPlan).  --timed also times the trajectory (time_parameterize, every sample "
-        "checked) into TimedTrajectory.npz and TimedTrajectory.csv.");
+        "checked) into TimedTrajectory.npz and TimedTrajectory.csv, with the plan's own context; "
+        "the timed files of an earlier run are removed first, and a timing that fails ends "
+        "with one line on stderr and exit status 1.");
 }
 
 }  // namespace brimwell_py

@@ -379,10 +379,15 @@ void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_d
   }
 }
 
-void write_timed_trajectory(nb::handle args, nb::handle cache_dir, nb::handle dense) {
+void remove_timed_trajectory(nb::handle args, nb::handle cache_dir) {
+  if (!nb::cast<bool>(args.attr("timed"))) return;
+  for (const char* name : {"TimedTrajectory.npz", "TimedTrajectory.csv"})
+    cache_file(cache_dir, name).attr("unlink")("missing_ok"_a = true);
+}
+
+void write_timed_trajectory(nb::handle args, nb::handle cache_dir, nb::handle dense, nb::handle ctx) {
   if (!nb::cast<bool>(args.attr("timed"))) return;
   nb::module_ np = nb::module_::import_("numpy");
-  nb::module_ brim = nb::module_::import_("Brimwell");
   Array<double> path = cellpath::py::as_f64(dense);
   const std::size_t n = path.ndim() == 2 ? path.shape[1] : 0;
 
@@ -393,10 +398,6 @@ void write_timed_trajectory(nb::handle args, nb::handle cache_dir, nb::handle de
     limit_values(kept, n, "JointVelocityLimits.npy");  // named by its file when it is wrong
     vel = kept;
   }
-  nb::dict kw;
-  if (nb::hasattr(args, "self_collision") && nb::cast<bool>(args.attr("self_collision")))
-    kw["self_collision"] = true;
-  nb::object ctx = brim.attr("PlanningContext")(cache_dir, **kw);
   nb::object timed = time_parameterize(dense, vel, nb::getattr(args, "_max_acceleration"), kDefaultDt, ctx);
   Array<double> t = cellpath::py::as_f64(timed[0]);
   Array<double> q = cellpath::py::as_f64(timed[1]);

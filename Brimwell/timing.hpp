@@ -28,8 +28,13 @@ void add_timing_options(nanobind::handle parser);
 void check_timing_options(nanobind::handle parser, nanobind::handle args, nanobind::handle cache_dir);
 
 // After planning, with --timed: time the saved trajectory, check every sample
-// with a planning context like the plan's, and write TimedTrajectory.npz and
-// TimedTrajectory.csv beside it.
-void write_timed_trajectory(nanobind::handle args, nanobind::handle cache_dir, nanobind::handle dense);
+// with the plan's own planning context `ctx`, and write TimedTrajectory.npz
+// and TimedTrajectory.csv beside it.
+void write_timed_trajectory(nanobind::handle args, nanobind::handle cache_dir, nanobind::handle dense,
+                            nanobind::handle ctx);
+
+// Before planning, with --timed: remove TimedTrajectory.npz and .csv of an
+// earlier run, so a run that fails leaves none that belong to another plan.
+void remove_timed_trajectory(nanobind::handle args, nanobind::handle cache_dir);
 
 }  // namespace brimwell

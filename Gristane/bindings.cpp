@@ -1,5 +1,6 @@
 // Gristane: the offline side's voxel collision model.
 #include "api.hpp"
+#include "distance_api.hpp"
 
 namespace nb = nanobind;
 namespace api = gristane::api;
@@ -48,4 +49,25 @@ NB_MODULE(Gristane, m) {
 
   m.def("load_cache", &api::load_cache, nb::arg("path"),
         "Read an archive written by save_cache: (link_points, grid, env_origin, pitch).");
+
+  nb::class_<api::PyEnvironmentDistance>(
+      m, "EnvironmentDistance",
+      "How far points are from the environment's solids: a mesh whose every edge belongs to "
+      "exactly two faces is solid (distance 0 inside), any other is its surface alone.  "
+      "lower_bound reads a distance field (cells of `cell` metres over the meshes' box padded "
+      "by `pad`, values rounded down to 0.1 mm): never more than the true distance, and 0 or "
+      "less wherever it proves nothing.  distance is exact (point-triangle distances and the "
+      "parity of a ray's crossings).  The planner's clearance test is built on it.")
+      .def(nb::init<nb::handle, double, double>(), nb::arg("meshes"), nb::arg("cell") = 0.005,
+           nb::arg("pad") = 0.2,
+           "meshes: (vertices, faces) pairs, or objects with vertices and faces, in world "
+           "coordinates.")
+      .def("lower_bound", &api::PyEnvironmentDistance::lower_bound, nb::arg("points"),
+           "A proven lower bound of each point's distance, float64 (k,).")
+      .def("distance", &api::PyEnvironmentDistance::distance, nb::arg("points"),
+           "The exact distance of each point to the solids, float64 (k,); inf without meshes.")
+      .def_prop_ro("cell", &api::PyEnvironmentDistance::cell, "The field's cell edge in metres.")
+      .def_prop_ro("shape", &api::PyEnvironmentDistance::shape, "Cells of the field along x, y, z.")
+      .def_prop_ro("nbytes", &api::PyEnvironmentDistance::nbytes, "Bytes the field takes.")
+      .def_prop_ro("closed", &api::PyEnvironmentDistance::closed, "Per mesh, whether it is solid.");
 }
