@@ -69,5 +69,7 @@ NB_MODULE(Gristane, m) {
       .def_prop_ro("cell", &api::PyEnvironmentDistance::cell, "The field's cell edge in metres.")
       .def_prop_ro("shape", &api::PyEnvironmentDistance::shape, "Cells of the field along x, y, z.")
       .def_prop_ro("nbytes", &api::PyEnvironmentDistance::nbytes, "Bytes the field takes.")
+      .def_prop_ro("origin", &api::PyEnvironmentDistance::origin,
+                   "The field's lowest corner; cell (i, j, k) spans origin + cell * [i, i+1) x ...")
       .def_prop_ro("closed", &api::PyEnvironmentDistance::closed, "Per mesh, whether it is solid.");
 }

@@ -65,6 +65,7 @@ class PyEnvironmentDistance {
   double cell() const { return env_->cell(); }
   nb::tuple shape() const { return nb::make_tuple(env_->shape()[0], env_->shape()[1], env_->shape()[2]); }
   std::size_t nbytes() const { return env_->field_bytes(); }
+  nb::object origin() const { return vec3_to_numpy(env_->origin()); }
   nb::tuple closed() const {
     nb::list out;
     for (std::size_t b = 0; b < env_->n_bodies(); ++b) out.append(nb::bool_(env_->closed(b)));
