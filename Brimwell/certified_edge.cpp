@@ -91,7 +91,6 @@ bool ArmModel::edge_proven(const double* a_in, const double* b_in) {
   if (std::lexicographical_compare(b, b + n_, a, a + n_)) std::swap(a, b);
   if (!in_limits(a) || !in_limits(b)) return false;
   for (std::size_t k = 0; k < n_; ++k) edge_dq_[k] = std::fabs(b[k] - a[k]);
-  motion_.bound(edge_dq_.data(), edge_full_.data());
 
   gristane::SelfCollisionModel* self = self_.get();
   const auto& pairs = self ? self->checked() : std::vector<std::pair<std::size_t, std::size_t>>{};
@@ -99,7 +98,7 @@ bool ArmModel::edge_proven(const double* a_in, const double* b_in) {
   const std::uint64_t all_links = n_ == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n_) - 1;
   const std::uint64_t all_pairs =
       pairs.size() >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << pairs.size()) - 1;
-  auto moved = [&](std::size_t link, double half) { return link == 0 ? 0.0 : edge_full_[link - 1] * half; };
+  auto moved = [&](std::size_t link) { return link == 0 ? 0.0 : edge_full_[link - 1]; };
 
   // Breadth first, so a collision anywhere along the edge shows up early.
   pieces_.clear();
@@ -109,11 +108,13 @@ bool ArmModel::edge_proven(const double* a_in, const double* b_in) {
     const double tm = 0.5 * (p.t0 + p.t1), half = 0.5 * (p.t1 - p.t0);
     for (std::size_t k = 0; k < n_; ++k) edge_q_[k] = a[k] + (b[k] - a[k]) * tm;
     pose(edge_q_.data());
+    // How far each link can move within the piece, from where it is now.
+    motion_.piece_bound(poses_.data() + 1, edge_dq_.data(), half, edge_full_.data());
     std::uint64_t split_links = 0, split_pairs = 0;
     for (std::size_t i = 0; i < n_; ++i) {
       if (!(p.links >> i & 1u)) continue;
       const std::size_t link = i + 1;
-      const double reach = edge_full_[i] * half;
+      const double reach = edge_full_[i];
       if (gristane::surface_clear(covers_[i], poses_[link].data(), *env_, clearance_ + reach,
                                   clearance_ + kExactReach))
         continue;
@@ -129,7 +130,7 @@ bool ArmModel::edge_proven(const double* a_in, const double* b_in) {
     for (std::size_t k = 0; k < pairs.size(); ++k) {
       if (pair_masks && !(p.pairs >> k & 1u)) continue;
       const auto [i, j] = pairs[k];
-      const double extra = moved(i, half) + moved(j, half);
+      const double extra = moved(i) + moved(j);
       if (!self->pair_within_extra(i, j, poses_[i], poses_[j], extra)) continue;
       if (self->pair_collides(i, j, poses_[i], poses_[j])) return false;
       if (pair_masks) split_pairs |= std::uint64_t{1} << k;

@@ -318,6 +318,8 @@ void main_entry(nb::handle argv) {
                                              truth(args.attr("self_collision")), clearance);
   try {
     brimwell::write_timed_trajectory(args, cache_dir, dense, ctx);
+  } catch (const nb::builtin_exception&) {
+    throw;  // a bad limits file or value: the Python error it always was
   } catch (const std::runtime_error& e) {
     nb::module_ sys = nb::module_::import_("sys");
     nb::module_::import_("builtins").attr("print")(std::string("Brimwell: error: ") + e.what(),

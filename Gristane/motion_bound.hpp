@@ -12,6 +12,11 @@
 //     sum_k coef(i, k) * |b_k - a_k|
 // of where it started, with coef(i, k) = |w_k| * (chain length from axis k
 // to link i's bounding sphere, plus its radius).
+//
+// Where the links' poses at the middle of a piece of the edge are known, a
+// tighter bound: over the piece the distance from link i to axis k is at most
+// its distance there (sphere centre to the axis line, plus the radius) plus
+// how far the joints after k can move the link relative to that axis.
 #pragma once
 
 #include "common/se3.hpp"
@@ -31,10 +36,12 @@ class MotionBound {
   // moving link's geometry; lower, upper: joint limits (finite).
   MotionBound(std::size_t n, const cellpath::Vec6* screws, const cellpath::Mat4* home, const double* centres,
               const double* radii, const double* lower, const double* upper)
-      : n_(n), coef_(n * n, 0.0) {
+      : n_(n), coef_(n * n, 0.0), centres_(centres, centres + 3 * n), radii_(radii, radii + n),
+        axis_(n), revolute_(n), rate_(n) {
     std::vector<cellpath::Vec3> o(n);
-    std::vector<double> rate(n), travel(n);
-    std::vector<bool> revolute(n);
+    std::vector<double>& rate = rate_;
+    std::vector<double> travel(n);
+    std::vector<char>& revolute = revolute_;
     for (std::size_t k = 0; k < n; ++k) {
       const cellpath::Vec6& S = screws[k];
       const double w2 = S[0] * S[0] + S[1] * S[1] + S[2] * S[2];
@@ -44,6 +51,14 @@ class MotionBound {
         // The point of the axis nearest the origin: w x v / |w|^2.
         o[k] = {(S[1] * S[5] - S[2] * S[4]) / w2, (S[2] * S[3] - S[0] * S[5]) / w2,
                 (S[0] * S[4] - S[1] * S[3]) / w2};
+        // The axis in the frame of the link it turns (it never moves there).
+        const cellpath::Mat4& H = home[k];
+        const double d[3] = {S[0] / rate[k], S[1] / rate[k], S[2] / rate[k]};
+        const double r[3] = {o[k][0] - H[3], o[k][1] - H[7], o[k][2] - H[11]};
+        for (int a = 0; a < 3; ++a) {
+          axis_[k].point[a] = H[0 * 4 + a] * r[0] + H[1 * 4 + a] * r[1] + H[2 * 4 + a] * r[2];
+          axis_[k].dir[a] = H[0 * 4 + a] * d[0] + H[1 * 4 + a] * d[1] + H[2 * 4 + a] * d[2];
+        }
       } else {
         rate[k] = std::sqrt(S[3] * S[3] + S[4] * S[4] + S[5] * S[5]);
         travel[k] = std::max(std::fabs(lower[k]), std::fabs(upper[k])) * rate[k];
@@ -90,9 +105,56 @@ class MotionBound {
   }
   double coef(std::size_t i, std::size_t k) const { return coef_[i * n_ + k]; }
 
+  // out[i]: how far any point of link i + 1 can move while the joints move
+  // by at most |dq| * half from the configuration at which links 1 .. n are
+  // posed at `poses` (poses[i] is link i + 1's world pose); never more than
+  // bound() gives for the same motion.
+  void piece_bound(const cellpath::Mat4* poses, const double* dq_abs, double half, double* out) const {
+    for (std::size_t i = 0; i < n_; ++i) {
+      const cellpath::Mat4& Ti = poses[i];
+      const double* c = &centres_[3 * i];
+      double C[3];
+      for (int r = 0; r < 3; ++r) C[r] = Ti[r * 4] * c[0] + Ti[r * 4 + 1] * c[1] + Ti[r * 4 + 2] * c[2] + Ti[r * 4 + 3];
+      double total = 0.0, loose = 0.0, after = 0.0;  // after: motion due to joints k+1 .. i
+      for (std::size_t kk = i + 1; kk-- > 0;) {
+        const double step = dq_abs[kk] * half;
+        const double worst = coef_[i * n_ + kk] * step;
+        loose += worst;
+        if (!revolute_[kk]) {
+          total += worst;
+        } else {
+          // The axis where link kk + 1 (which it turns) is posed now.
+          const cellpath::Mat4& Tk = poses[kk];
+          const Axis& A = axis_[kk];
+          double P[3], D[3];
+          for (int r = 0; r < 3; ++r) {
+            P[r] = Tk[r * 4] * A.point[0] + Tk[r * 4 + 1] * A.point[1] + Tk[r * 4 + 2] * A.point[2] + Tk[r * 4 + 3];
+            D[r] = Tk[r * 4] * A.dir[0] + Tk[r * 4 + 1] * A.dir[1] + Tk[r * 4 + 2] * A.dir[2];
+          }
+          const double v[3] = {C[0] - P[0], C[1] - P[1], C[2] - P[2]};
+          const double along = v[0] * D[0] + v[1] * D[1] + v[2] * D[2];
+          const double perp2 = std::max(0.0, v[0] * v[0] + v[1] * v[1] + v[2] * v[2] - along * along);
+          const double reach = std::sqrt(perp2) + radii_[i] + after;
+          total += std::min(worst, rate_[kk] * reach * step);
+        }
+        after += worst;
+      }
+      // Rounding: a relative part-per-million and a nanometre, both far under
+      // what the bound leaves over.
+      out[i] = std::min(total, loose) * (1.0 + 1e-6) + 1e-9;
+    }
+  }
+
  private:
+  struct Axis {
+    double point[3], dir[3];
+  };
   std::size_t n_ = 0;
   std::vector<double> coef_;  // row i: link i + 1, column k: joint k + 1
+  std::vector<double> centres_, radii_;
+  std::vector<Axis> axis_;      // joint k's axis in link k + 1's frame
+  std::vector<char> revolute_;
+  std::vector<double> rate_;
 };
 
 }  // namespace gristane
