@@ -65,6 +65,9 @@ class ArmModel {
   void set_clearance(double c, std::unique_ptr<gristane::EnvironmentDistance> env,
                      std::vector<gristane::SurfaceCover> covers);
   bool clearance_on() const { return env_ != nullptr; }
+  // The box every link stays in at every configuration (from the covers'
+  // bounding spheres), or false when none is known.
+  bool reach_box(const std::vector<gristane::SurfaceCover>& covers, double lo[3], double hi[3]) const;
   double clearance() const { return clearance_; }
   const gristane::EnvironmentDistance& environment() const { return *env_; }
   const gristane::SurfaceCover& cover(std::size_t link) const { return covers_[link - 1]; }

@@ -23,19 +23,39 @@ constexpr double kExactReach = 0.005;
 
 }  // namespace
 
+namespace {
+
+gristane::MotionBound motion_of(std::size_t n, const std::vector<gristane::SurfaceCover>& covers,
+                                const cellpath::Vec6* screws, const cellpath::Mat4* home, const double* lower,
+                                const double* upper) {
+  std::vector<double> centres(3 * n, 0.0), radii(n, 0.0);
+  for (std::size_t i = 0; i < n; ++i)
+    if (!covers[i].empty()) {
+      for (int a = 0; a < 3; ++a) centres[3 * i + a] = covers[i].centre()[a];
+      radii[i] = covers[i].radius();
+    }
+  return gristane::MotionBound(n, screws, home, centres.data(), radii.data(), lower, upper);
+}
+
+}  // namespace
+
+bool ArmModel::reach_box(const std::vector<gristane::SurfaceCover>& covers, double lo[3], double hi[3]) const {
+  if (covers.size() != n_) return false;
+  double c[3], r;
+  if (!motion_of(n_, covers, screws_.data(), home_.data(), lower_.data(), upper_.data()).reach(c, r)) return false;
+  for (int a = 0; a < 3; ++a) {
+    lo[a] = c[a] - r;
+    hi[a] = c[a] + r;
+  }
+  return std::isfinite(r);
+}
+
 void ArmModel::set_clearance(double c, std::unique_ptr<gristane::EnvironmentDistance> env,
                              std::vector<gristane::SurfaceCover> covers) {
   if (!(c >= 0.0) || !std::isfinite(c)) throw std::invalid_argument("clearance must be finite and not negative");
   if (covers.size() != n_) throw std::invalid_argument("one surface cover per moving link is needed");
   if (n_ > 64) throw std::invalid_argument("clearance handles arms of at most 64 joints");
-  std::vector<double> centres(3 * n_, 0.0), radii(n_, 0.0);
-  for (std::size_t i = 0; i < n_; ++i)
-    if (!covers[i].empty()) {
-      for (int a = 0; a < 3; ++a) centres[3 * i + a] = covers[i].centre()[a];
-      radii[i] = covers[i].radius();
-    }
-  motion_ = gristane::MotionBound(n_, screws_.data(), home_.data(), centres.data(), radii.data(), lower_.data(),
-                                  upper_.data());
+  motion_ = motion_of(n_, covers, screws_.data(), home_.data(), lower_.data(), upper_.data());
   clearance_ = c;
   env_ = std::move(env);
   covers_ = std::move(covers);

@@ -75,7 +75,10 @@ void enable_clearance(PlanningContext& c, double metres) {
     owned.push_back(link_mesh(links, i));
     covers.emplace_back(owned.back().ref, kClearanceSpacing, true);
   }
-  c.model->set_clearance(metres, std::make_unique<gristane::EnvironmentDistance>(bodies), std::move(covers));
+  // The field is needed only where the arm can reach.
+  gristane::EnvDistanceSettings settings;
+  c.model->reach_box(covers, settings.clip_lo, settings.clip_hi);
+  c.model->set_clearance(metres, std::make_unique<gristane::EnvironmentDistance>(bodies, settings), std::move(covers));
 }
 
 void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {

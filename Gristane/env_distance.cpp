@@ -332,11 +332,21 @@ double EnvironmentDistance::distance(const double* x, std::size_t* body) const {
 }
 
 void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
+  // The padded box of the obstacles, within the region of interest.
+  double glo[3], ghi[3];
+  bool clipped = false;
+  for (int a = 0; a < 3; ++a) {
+    glo[a] = box_lo_[a] - s.pad;
+    ghi[a] = box_hi_[a] + s.pad;
+    if (s.clip_lo[a] > glo[a]) glo[a] = s.clip_lo[a], clipped = true;
+    if (s.clip_hi[a] < ghi[a]) ghi[a] = s.clip_hi[a], clipped = true;
+    if (!(ghi[a] > glo[a])) ghi[a] = glo[a];  // nothing of interest here: one cell
+  }
   double h = s.cell;
   double total = 0.0;
   for (int attempt = 0; attempt < 64; ++attempt) {
     total = 1.0;
-    for (int a = 0; a < 3; ++a) total *= std::ceil((box_hi_[a] - box_lo_[a] + 2.0 * s.pad) / h) + 1.0;
+    for (int a = 0; a < 3; ++a) total *= std::ceil((ghi[a] - glo[a]) / h) + 1.0;
     if (total <= s.max_cells) break;
     h *= std::cbrt(total / s.max_cells) * 1.001;
   }
@@ -344,8 +354,8 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
   cell_ = h;
   inv_cell_ = 1.0 / h;
   for (int a = 0; a < 3; ++a) {
-    lo_[a] = box_lo_[a] - s.pad;
-    shape_[a] = static_cast<std::int64_t>(std::ceil((box_hi_[a] - box_lo_[a] + 2.0 * s.pad) / h) + 1.0);
+    lo_[a] = glo[a];
+    shape_[a] = static_cast<std::int64_t>(std::ceil((ghi[a] - glo[a]) / h) + 1.0);
     extent_[a] = static_cast<double>(shape_[a]);
   }
   const std::int64_t sx = shape_[0], sy = shape_[1], sz = shape_[2];
@@ -356,22 +366,27 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
 
   // Exact squared distances within `band` of each triangle.
   std::vector<double> best(cells, band * band);
-  for (const Tri& t : tris_) {
-    const double tlo[3] = {std::min({t.a.x, t.b.x, t.c.x}), std::min({t.a.y, t.b.y, t.c.y}), std::min({t.a.z, t.b.z, t.c.z})};
-    const double thi[3] = {std::max({t.a.x, t.b.x, t.c.x}), std::max({t.a.y, t.b.y, t.c.y}), std::max({t.a.z, t.b.z, t.c.z})};
-    std::int64_t r0[3], r1[3];
-    for (int ax = 0; ax < 3; ++ax) {
-      r0[ax] = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor((tlo[ax] - band - lo_[ax]) * inv_cell_)));
-      r1[ax] = std::min<std::int64_t>(shape_[ax] - 1, static_cast<std::int64_t>(std::floor((thi[ax] + band - lo_[ax]) * inv_cell_)));
+  // Threads take slabs of x: each writes only its own cells.
+  parallel_for(static_cast<std::size_t>(sx), [&](std::size_t i_begin, std::size_t i_end) {
+    for (const Tri& t : tris_) {
+      const double tlo[3] = {std::min({t.a.x, t.b.x, t.c.x}), std::min({t.a.y, t.b.y, t.c.y}), std::min({t.a.z, t.b.z, t.c.z})};
+      const double thi[3] = {std::max({t.a.x, t.b.x, t.c.x}), std::max({t.a.y, t.b.y, t.c.y}), std::max({t.a.z, t.b.z, t.c.z})};
+      std::int64_t r0[3], r1[3];
+      for (int ax = 0; ax < 3; ++ax) {
+        r0[ax] = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor((tlo[ax] - band - lo_[ax]) * inv_cell_)));
+        r1[ax] = std::min<std::int64_t>(shape_[ax] - 1, static_cast<std::int64_t>(std::floor((thi[ax] + band - lo_[ax]) * inv_cell_)));
+      }
+      r0[0] = std::max<std::int64_t>(r0[0], static_cast<std::int64_t>(i_begin));
+      r1[0] = std::min<std::int64_t>(r1[0], static_cast<std::int64_t>(i_end) - 1);
+      for (std::int64_t i = r0[0]; i <= r1[0]; ++i)
+        for (std::int64_t j = r0[1]; j <= r1[1]; ++j)
+          for (std::int64_t l = r0[2]; l <= r1[2]; ++l) {
+            const std::size_t idx = static_cast<std::size_t>((i * sy + j) * sz + l);
+            const double d2 = point_triangle_sq({centre(i, 0), centre(j, 1), centre(l, 2)}, t.a, t.b, t.c);
+            if (d2 < best[idx]) best[idx] = d2;
+          }
     }
-    for (std::int64_t i = r0[0]; i <= r1[0]; ++i)
-      for (std::int64_t j = r0[1]; j <= r1[1]; ++j)
-        for (std::int64_t l = r0[2]; l <= r1[2]; ++l) {
-          const std::size_t idx = static_cast<std::size_t>((i * sy + j) * sz + l);
-          const double d2 = point_triangle_sq({centre(i, 0), centre(j, 1), centre(l, 2)}, t.a, t.b, t.c);
-          if (d2 < best[idx]) best[idx] = d2;
-        }
-  }
+  });
   // Farther out: every surface point lies in a cell whose centre is within
   // half a diagonal of it (that cell's exact value is at most half a
   // diagonal), so a centre is at least its distance to the nearest such
@@ -386,34 +401,48 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
   }
   distance_transform(best, shape_);
   const std::uint16_t band_floor = std::min<std::uint16_t>(quantise_down(band), kUnset - 1);
-  for (std::size_t idx = 0; idx < cells; ++idx)
-    if (field_[idx] == kUnset)
-      field_[idx] = std::max(band_floor, std::min<std::uint16_t>(quantise_down(std::sqrt(best[idx]) * h - half_diag), kUnset - 1));
+  for (std::size_t idx = 0; idx < cells; ++idx) {
+    if (field_[idx] != kUnset) continue;
+    double far = std::sqrt(best[idx]) * h - half_diag;
+    if (clipped) {
+      // Surfaces beyond the grid left no cells behind: they are at least as
+      // far as the grid's own border.
+      const std::int64_t ijk[3] = {static_cast<std::int64_t>(idx) / (sy * sz),
+                                   (static_cast<std::int64_t>(idx) / sz) % sy, static_cast<std::int64_t>(idx) % sz};
+      for (int a = 0; a < 3; ++a) {
+        const double c = centre(ijk[a], a);
+        far = std::min({far, c - lo_[a], lo_[a] + extent_[a] * h - c});
+      }
+    }
+    field_[idx] = std::max(band_floor, std::min<std::uint16_t>(quantise_down(far), kUnset - 1));
+  }
   best.clear();
   best.shrink_to_fit();
   // Centres inside a closed body hold 0: walk each column of cells upwards
   // through the crossings of its vertical line.
-  std::vector<std::pair<double, std::uint32_t>> hits;
-  std::vector<std::uint32_t> parity(closed_.size(), 0);
-  for (std::int64_t i = 0; i < sx; ++i)
-    for (std::int64_t j = 0; j < sy; ++j) {
-      hits.clear();
-      crossings(centre(i, 0), centre(j, 1), [&](double z, std::uint32_t b) { hits.emplace_back(z, b); });
-      if (hits.empty()) continue;
-      std::sort(hits.begin(), hits.end());
-      std::fill(parity.begin(), parity.end(), 0u);
-      std::size_t odd = 0, next = 0;
-      for (std::int64_t l = 0; l < sz; ++l) {
-        const double z = centre(l, 2);
-        while (next < hits.size() && hits[next].first < z) {
-          std::uint32_t& p = parity[hits[next].second];
-          p ^= 1u;
-          odd += p ? 1 : static_cast<std::size_t>(-1);
-          ++next;
+  parallel_for(static_cast<std::size_t>(sx), [&](std::size_t i_begin, std::size_t i_end) {
+    std::vector<std::pair<double, std::uint32_t>> hits;
+    std::vector<std::uint32_t> parity(closed_.size(), 0);
+    for (auto i = static_cast<std::int64_t>(i_begin); i < static_cast<std::int64_t>(i_end); ++i)
+      for (std::int64_t j = 0; j < sy; ++j) {
+        hits.clear();
+        crossings(centre(i, 0), centre(j, 1), [&](double z, std::uint32_t b) { hits.emplace_back(z, b); });
+        if (hits.empty()) continue;
+        std::sort(hits.begin(), hits.end());
+        std::fill(parity.begin(), parity.end(), 0u);
+        std::size_t odd = 0, next = 0;
+        for (std::int64_t l = 0; l < sz; ++l) {
+          const double z = centre(l, 2);
+          while (next < hits.size() && hits[next].first < z) {
+            std::uint32_t& p = parity[hits[next].second];
+            p ^= 1u;
+            odd += p ? 1 : static_cast<std::size_t>(-1);
+            ++next;
+          }
+          if (odd != 0) field_[static_cast<std::size_t>((i * sy + j) * sz + l)] = 0;
         }
-        if (odd != 0) field_[static_cast<std::size_t>((i * sy + j) * sz + l)] = 0;
       }
-    }
+  });
 }
 
 bool surface_clear(const SurfaceCover& cover, const double* T, const EnvironmentDistance& env, double t,
@@ -434,6 +463,8 @@ bool surface_clear(const SurfaceCover& cover, const double* T, const Environment
     pose(n.centre, c);
     if (env.lower_bound(c) - n.radius > t) continue;
     if (n.left < 0) {
+      // One exact test of the leaf's sphere often settles all its points.
+      if (exact && env.ball_clear(c, t + n.radius)) continue;
       const double* p = cover.points() + 3 * std::size_t{n.begin};
       for (std::uint32_t k = 0; k < n.count; ++k, p += 3) {
         double w[3];

@@ -35,9 +35,15 @@ namespace gristane {
 
 struct EnvDistanceSettings {
   double cell = 0.005;       // metres: the field's cell edge
-  double pad = 0.2;          // metres of field beyond the obstacles' box
+  double pad = 0.1;          // metres of field beyond the obstacles' box
   double band = 0.03;        // exact distances within this of a triangle
-  double max_cells = 16e6;   // cells beyond this make the cell coarser
+  double max_cells = 8e6;    // cells beyond this make the cell coarser
+  // Where the field is needed at all (the arm's reach): the grid covers the
+  // obstacles' padded box only inside this box.
+  double clip_lo[3] = {-std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+                       -std::numeric_limits<double>::infinity()};
+  double clip_hi[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+                       std::numeric_limits<double>::infinity()};
 };
 
 class EnvironmentDistance {

@@ -136,15 +136,23 @@ void transform_line(double* f, std::int64_t n, std::int64_t stride, std::vector<
 
 void distance_transform(std::vector<double>& f, const std::int64_t shape[3]) {
   const std::int64_t sx = shape[0], sy = shape[1], sz = shape[2];
-  std::vector<double> d, z;
-  std::vector<std::int64_t> v;
-  for (std::int64_t i = 0; i < sx; ++i)
+  // Each pass transforms independent lines: split them between threads.
+  auto pass = [&](std::int64_t outer, auto&& line) {
+    parallel_for(static_cast<std::size_t>(outer), [&](std::size_t begin, std::size_t end) {
+      std::vector<double> d, z;
+      std::vector<std::int64_t> v;
+      for (std::size_t o = begin; o < end; ++o) line(static_cast<std::int64_t>(o), d, v, z);
+    });
+  };
+  pass(sx, [&](std::int64_t i, auto& d, auto& v, auto& z) {
     for (std::int64_t j = 0; j < sy; ++j) transform_line(&f[static_cast<std::size_t>((i * sy + j) * sz)], sz, 1, d, v, z);
-  for (std::int64_t i = 0; i < sx; ++i)
+  });
+  pass(sx, [&](std::int64_t i, auto& d, auto& v, auto& z) {
     for (std::int64_t l = 0; l < sz; ++l) transform_line(&f[static_cast<std::size_t>(i * sy * sz + l)], sy, sz, d, v, z);
-  for (std::int64_t j = 0; j < sy; ++j)
+  });
+  pass(sy, [&](std::int64_t j, auto& d, auto& v, auto& z) {
     for (std::int64_t l = 0; l < sz; ++l) transform_line(&f[static_cast<std::size_t>(j * sz + l)], sx, sy * sz, d, v, z);
+  });
 }
-
 
 }  // namespace gristane

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <thread>
 #include <vector>
 
 namespace gristane {
@@ -50,6 +52,32 @@ double point_triangle_sq(V3 p, V3 a, V3 b, V3 c);
 // its corners).
 constexpr double kCoverFactor = 0.6;
 std::vector<double> surface_points(const MeshRef& m, double spacing);
+
+// fn(begin, end) over [0, n) in contiguous parts, one per hardware thread (at
+// most 8): for construction work whose parts write disjoint cells, so the
+// result does not depend on how many threads there are.
+template <class Fn>
+void parallel_for(std::size_t n, Fn&& fn) {
+  const std::size_t threads =
+      std::min<std::size_t>({std::max(1u, std::thread::hardware_concurrency()), 8, std::max<std::size_t>(n, 1)});
+  if (threads <= 1) {
+    fn(std::size_t{0}, n);
+    return;
+  }
+  std::vector<std::thread> pool;
+  std::vector<std::exception_ptr> errors(threads);
+  for (std::size_t t = 0; t < threads; ++t)
+    pool.emplace_back([&, t] {
+      try {
+        fn(n * t / threads, n * (t + 1) / threads);
+      } catch (...) {
+        errors[t] = std::current_exception();
+      }
+    });
+  for (std::thread& th : pool) th.join();
+  for (const std::exception_ptr& e : errors)
+    if (e) std::rethrow_exception(e);
+}
 
 // f: 0 at the marked cells, kFarSq elsewhere, row-major over `shape`; on
 // return the squared distance (in cells) from each cell centre to the nearest

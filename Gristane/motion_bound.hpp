@@ -64,6 +64,8 @@ class MotionBound {
         travel[k] = std::max(std::fabs(lower[k]), std::fabs(upper[k])) * rate[k];
       }
     }
+    if (n > 0)
+      for (int a = 0; a < 3; ++a) first_axis_point_[a] = o[0][a];
     auto dist = [](const cellpath::Vec3& a, const cellpath::Vec3& b) {
       return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
     };
@@ -104,6 +106,17 @@ class MotionBound {
     }
   }
   double coef(std::size_t i, std::size_t k) const { return coef_[i * n_ + k]; }
+
+  // A ball that holds every link at every configuration: around a point of
+  // the first joint's axis, the longest chain to a link's bounding sphere.
+  // False when the first joint slides (no such ball).
+  bool reach(double centre[3], double& radius) const {
+    if (n_ == 0 || !revolute_[0]) return false;
+    for (int a = 0; a < 3; ++a) centre[a] = first_axis_point_[a];
+    radius = 0.0;
+    for (std::size_t i = 0; i < n_; ++i) radius = std::max(radius, coef_[i * n_] / rate_[0]);
+    return true;
+  }
 
   // out[i]: how far any point of link i + 1 can move while the joints move
   // by at most |dq| * half from the configuration at which links 1 .. n are
@@ -155,6 +168,7 @@ class MotionBound {
   std::vector<Axis> axis_;      // joint k's axis in link k + 1's frame
   std::vector<char> revolute_;
   std::vector<double> rate_;
+  double first_axis_point_[3] = {0, 0, 0};
 };
 
 }  // namespace gristane
