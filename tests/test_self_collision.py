@@ -177,3 +177,25 @@ def test_self_collision_needs_sound_link_meshes(free_arm, monkeypatch):
                         handler_with(lambda m: {k: v for k, v in m.items() if not k.endswith("_4")}))
     c = Brimwell.PlanningContext(cache.path, self_collision=True)
     assert (3, 4) in c.allowed_pairs and c.is_valid(SWING_A)
+
+
+def test_proven_edges_keep_links_apart(free_arm):
+    """With a clearance, an edge's proof covers the links against each other too:
+    the swing that folds link 4 through link 2 is refused, and every edge accepted
+    keeps the checked pairs apart at every step of the exact meshes."""
+    cache, _, _ = free_arm
+    ctx = Brimwell.PlanningContext(cache.path, self_collision=True, clearance=0.005)
+    assert not ctx.is_valid(FOLDED)
+    assert ctx.is_valid(SWING_A) and ctx.is_valid(SWING_B)
+    assert not ctx.edge_valid(SWING_A, SWING_B)
+    pairs = [p for p in ((i, j) for i in range(7) for j in range(i + 2, 7)) if p not in ctx.allowed_pairs]
+    rng = np.random.default_rng(4)
+    accepted = 0
+    for _ in range(40):
+        a = rng.uniform(ctx.limits[:, 0], ctx.limits[:, 1])
+        b = a + rng.normal(size=6) * 0.15
+        if not ctx.edge_valid(a, b):
+            continue
+        accepted += 1
+        assert min(exact_gap(cache, a + (b - a) * t, pairs) for t in np.linspace(0, 1, 41)) > 0.0
+    assert accepted >= 5
