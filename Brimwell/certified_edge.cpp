@@ -131,7 +131,10 @@ bool ArmModel::edge_proven(const double* a_in, const double* b_in) {
     // How far each link can move within the piece, from where it is now.
     motion_.piece_bound(poses_.data() + 1, edge_dq_.data(), half, edge_full_.data());
     std::uint64_t split_links = 0, split_pairs = 0;
-    for (std::size_t i = 0; i < n_; ++i) {
+    // The link that failed last goes first: an invalid edge ends sooner.
+    const std::size_t first = last_unclear_ >= 1 && last_unclear_ <= n_ ? last_unclear_ - 1 : 0;
+    for (std::size_t step = 0; step < n_; ++step) {
+      const std::size_t i = (first + step) % n_;
       if (!(p.links >> i & 1u)) continue;
       const std::size_t link = i + 1;
       const double reach = edge_full_[i];

@@ -267,8 +267,16 @@ bool EnvironmentDistance::ball_clear(const double* x, double t) const {
         if (!(point_triangle_sq(p, tris_[i].a, tris_[i].b, tris_[i].c) > t2)) return false;
       continue;
     }
-    stack[top++] = n.right;
-    stack[top++] = n.left;
+    // The nearer child first: a triangle within reach, if any, turns up sooner.
+    const BvhNode& l = bvh_[static_cast<std::size_t>(n.left)];
+    const BvhNode& r = bvh_[static_cast<std::size_t>(n.right)];
+    if (box_sq(l.lo, l.hi, x) <= box_sq(r.lo, r.hi, x)) {
+      stack[top++] = n.right;
+      stack[top++] = n.left;
+    } else {
+      stack[top++] = n.left;
+      stack[top++] = n.right;
+    }
   }
   // No surface within t of x: x is on the same side as any point of a
   // surface-free ball its own ball meets, such as the ball of radius v
