@@ -207,6 +207,8 @@ NB_MODULE(Brimwell, m) {
   m.attr("RRT_STAR_GAMMA") = kRrtStarGamma;
   m.attr("SMOOTH_ITERS") = kSmoothIters;
   m.attr("SEED") = kSeed;
+  m.attr("AUTO_TIME_LIMIT") = kAutoTimeLimit;
+  m.attr("RETRY_GROWTH") = kRetryGrowth;
 
   m.attr("_Node") = make_node_class();
 

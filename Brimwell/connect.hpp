@@ -29,6 +29,7 @@
 #include "joint_space.hpp"
 #include "node_store.hpp"
 
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -44,6 +45,9 @@ struct ConnectSettings {
   double step = 0.3;                      // longest edge a tree grows in one extension
   std::int64_t shortcut_attempts = 200;   // random shortcut attempts at most
   std::int64_t shortcut_patience = 40;    // consecutive failed attempts that end them
+  // The search gives up here even with iterations left (a caller's time
+  // budget); a path found before it is the same as without one.
+  std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 enum class ConnectStatus { Direct, Connected, Failed };
@@ -205,6 +209,7 @@ class RrtConnect {
     bool connected = false;
     int a = 0;  // the tree extended towards the sample
     for (std::int64_t it = 0; it < s_.max_iters && !connected; ++it, a = 1 - a) {
+      if ((it & 63) == 0 && std::chrono::steady_clock::now() >= s_.deadline) break;
       watch_.tick(it, trees[0].size() + trees[1].size(), std::numeric_limits<double>::infinity());
       ctx_.sample(q_rand_.data());
       std::size_t added;

@@ -9,7 +9,8 @@ namespace brimwell_py {
 
 nb::list plan_segment_connect_impl(nb::handle ctx_obj, nb::handle start_in, nb::handle goal_in,
                                    nb::handle rng, std::int64_t max_iters, double step,
-                                   const std::string& stage) {
+                                   const std::string& stage,
+                                   std::chrono::steady_clock::time_point deadline) {
   SegmentEnds ends(start_in, goal_in);
   ContextAdapter ctx(ctx_obj);
   const std::size_t d = ends.read(ctx.dims());
@@ -19,6 +20,7 @@ nb::list plan_segment_connect_impl(nb::handle ctx_obj, nb::handle start_in, nb::
   brimwell::ConnectSettings settings;
   settings.max_iters = max_iters;
   settings.step = step;
+  settings.deadline = deadline;
   Draws draws(rng, ctx.fully_native());
   ctx.set_draws(&draws);
   brimwell::ConnectResult r;
@@ -28,7 +30,8 @@ nb::list plan_segment_connect_impl(nb::handle ctx_obj, nb::handle start_in, nb::
   }
   if (r.status == brimwell::ConnectStatus::Failed)
     throw PlanFailure("RRT-Connect failed to connect start " + py_str(ends.start) + " to goal " +
-                      py_str(ends.goal) + " within " + std::to_string(max_iters) + " iterations");
+                      py_str(ends.goal) + " within " + std::to_string(max_iters) + " iterations" +
+                      (std::chrono::steady_clock::now() >= deadline ? " (time limit reached)" : ""));
   // Start (a copy) ... goal (the caller's array, as converted).
   nb::list path;
   const std::size_t m = r.rows.size() / d;

@@ -31,20 +31,6 @@ void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handl
 // ---------------------------------------------------------------------------
 // ProvideRRTPlan
 
-enum class Planner { RrtStar, Connect, Auto };
-
-Planner planner_of(nb::handle name) {
-  if (nb::isinstance<nb::str>(name)) {
-    const std::string s = nb::cast<std::string>(name);
-    if (s == "rrtstar") return Planner::RrtStar;
-    if (s == "connect") return Planner::Connect;
-    if (s == "auto") return Planner::Auto;
-  }
-  throw nb::value_error(("planner must be 'rrtstar', 'connect' or 'auto', got " +
-                         py_str(nb::repr(name)))
-                            .c_str());
-}
-
 // The generator's seed: the module's SEED when none is given, otherwise a
 // non-negative integer (a bool or a float is refused, though Python would
 // take them as numbers).
@@ -60,54 +46,6 @@ nb::object seed_of(nb::handle seed) {
   }
   throw nb::value_error(
       ("seed must be a non-negative integer, got " + py_str(nb::repr(seed))).c_str());
-}
-
-// One segment with the chosen planner(s).  Prints the segment's lines; a
-// segment no planner could plan gets a line naming it before the planner's
-// own error goes on.
-std::vector<std::vector<double>> plan_one_segment(Planner planner, nb::handle ctx_obj,
-                                                  nb::object start, nb::object goal, nb::handle rng,
-                                                  const std::string& seg, std::size_t n) {
-  auto t1 = std::chrono::steady_clock::now();
-  nb::list segment;
-  bool by_connect = planner == Planner::Connect;
-  if (!by_connect) {
-    try {
-      segment = plan_segment_impl(ctx_obj, start, goal, rng, kMaxIters, kStep, kGoalBias,
-                                  "Segment " + seg);
-    } catch (const PlanFailure&) {
-      if (planner == Planner::RrtStar) {
-        say("Segment " + seg + ": RRT* found no path in " + std::to_string(kMaxIters) +
-            " iterations (try --planner auto, which falls back to RRT-Connect)");
-        throw;
-      }
-      say("Segment " + seg + ": RRT* found no path in " + std::to_string(kMaxIters) +
-          " iterations, trying RRT-Connect");
-      by_connect = true;
-    }
-  }
-  if (by_connect) {
-    try {
-      segment = plan_segment_connect_impl(ctx_obj, start, goal, rng, kMaxIters, kStep,
-                                          "Segment " + seg);
-    } catch (const PlanFailure&) {
-      say("Segment " + seg + (planner == Planner::Auto ? ": neither RRT* nor RRT-Connect" : ": RRT-Connect") +
-          " found a path in " + std::to_string(kMaxIters) + " iterations");
-      throw;
-    }
-  }
-  std::string line = "Segment " + seg + ": " + std::to_string(nb::len(segment)) + " nodes in " +
-                     fixed2(seconds_since(t1)) + "s";
-  if (planner == Planner::Auto) line += by_connect ? " (RRT-Connect)" : " (RRT*)";
-  say(line);
-  nb::list kept = segment;
-  if (!by_connect) {  // RRT-Connect's path comes shortened already
-    kept = smooth_path(ctx_obj, segment, rng, kSmoothIters);
-    say("Segment " + seg + ": smoothed to " + std::to_string(nb::len(kept)) + " nodes");
-  }
-  std::vector<std::vector<double>> out;
-  for (std::size_t e = 1; e < nb::len(kept); ++e) out.push_back(joint_vector(kept[e], n, "a path entry"));
-  return out;
 }
 
 // "0.01": the shortest text that reads back as the same number.
@@ -145,8 +83,10 @@ std::string metres_text(double x) { return py_str(nb::repr(nb::float_(x))); }
 // plan with the same context: the environment is built once per run).
 std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in, nb::handle planner_in,
                                                          nb::handle seed_in, bool self_collision,
-                                                         nb::handle clearance_in) {
+                                                         nb::handle clearance_in, nb::handle max_iters,
+                                                         nb::handle time_limit) {
   const Planner planner = planner_of(planner_in);
+  const Budget budget = budget_of(planner, max_iters, time_limit);
   nb::object seed = seed_of(seed_in);
   // A bad clearance is refused before anything is loaded.
   const bool clearance_on = !clearance_in.is_none();
@@ -208,10 +148,13 @@ std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in
   }
   say("All waypoints validated (within limits, collision-free).");
 
+  auto given = load_given_segments(cache_dir, waypoints);
   std::vector<std::vector<double>> full_path{waypoints[0]};
   for (std::size_t i = 0; i + 1 < K; ++i) {
     const std::string seg = std::to_string(i) + "->" + std::to_string(i + 1);
-    for (auto& q : plan_one_segment(planner, ctx_obj, row_object(i), row_object(i + 1), rng, seg, n))
+    for (auto& q : given.count(i) ? check_given_segment(ctx_obj, given[i], seg)
+                                  : plan_one_segment(planner, budget, ctx_obj, row_object(i),
+                                                     row_object(i + 1), rng, seg, n))
       full_path.push_back(std::move(q));
   }
   say("Chained (per-segment-smoothed) path: " + std::to_string(full_path.size()) + " configs");
@@ -258,8 +201,8 @@ std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in
 }
 
 nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle seed, bool self_collision,
-                            nb::handle clearance) {
-  return plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance).first;
+                            nb::handle clearance, nb::handle max_iters, nb::handle time_limit) {
+  return plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance, max_iters, time_limit).first;
 }
 
 
@@ -288,6 +231,13 @@ void main_entry(nb::handle argv) {
                               "type"_a = nb::module_::import_("builtins").attr("float"), "default"_a = nb::none(),
                               "help"_a = "prove every configuration and every motion of the plan at "
                                          "least this far from the environment (exact meshes)");
+  parser.attr("add_argument")("--max-iters", "metavar"_a = "N", "type"_a = nb::module_::import_("builtins").attr("int"),
+                              "default"_a = nb::none(),
+                              "help"_a = "iterations of each planner's first attempt at a segment (default 3000)");
+  parser.attr("add_argument")("--time-limit", "metavar"_a = "SECONDS", "type"_a = nb::module_::import_("builtins").attr("float"),
+                              "default"_a = nb::none(),
+                              "help"_a = "per segment: retry a failed RRT-Connect with larger budgets until "
+                                         "this much time has passed (auto: 5 s unless given)");
   brimwell::add_timing_options(parser);
   // Anything else is ignored (so main() also runs from inside other programs
   // whatever their argv), with a note on stderr so that a directory typed on
@@ -311,11 +261,17 @@ void main_entry(nb::handle argv) {
     if (!(c >= 0.0) || !std::isfinite(c))
       parser.attr("error")("argument --clearance: must be a finite number of metres, not negative");
   }
+  nb::object max_iters = args.attr("max_iters"), time_limit = args.attr("time_limit");
+  if (!max_iters.is_none() && nb::cast<long long>(max_iters) <= 0)
+    parser.attr("error")("argument --max-iters: must be a positive integer");
+  if (!time_limit.is_none() && !(nb::cast<double>(time_limit) > 0.0 && std::isfinite(nb::cast<double>(time_limit))))
+    parser.attr("error")("argument --time-limit: must be a positive number of seconds");
   brimwell::check_timing_options(parser, args, cache_dir);
   // Timed files of an earlier run would not belong to this plan.
   brimwell::remove_timed_trajectory(args, cache_dir);
   auto [dense, ctx] = plan_through_waypoints(cache_dir, args.attr("planner"), seed,
-                                             truth(args.attr("self_collision")), clearance);
+                                             truth(args.attr("self_collision")), clearance, max_iters,
+                                             time_limit);
   try {
     brimwell::write_timed_trajectory(args, cache_dir, dense, ctx);
   } catch (const nb::builtin_exception&) {
@@ -336,6 +292,7 @@ void register_driver(nb::module_& m) {
   m.def("ProvideRRTPlan", &provide_rrt_plan, "cache_dir"_a = m.attr("CACHE_DIR"), nb::kw_only(),
         nb::arg("planner").none() = "rrtstar", nb::arg("seed").none().sig("SEED") = nb::none(),
         "self_collision"_a = false, nb::arg("clearance").none() = nb::none(),
+        "max_iters"_a = nb::none(), "time_limit"_a = nb::none(),
         "Plan through every waypoint of the cache: validate the waypoints, plan one segment "
         "per consecutive pair, densify at EDGE_RES, re-check every configuration and save "
         "JointAnglesToTravelAlong.npy into the cache.  Returns the trajectory.\n\n"
@@ -346,7 +303,13 @@ void register_driver(nb::module_& m) {
         "rejects configurations in which two links that may not touch overlap.  clearance: "
         "metres (finite, >= 0) that every configuration and every motion of the plan is proven "
         "to keep from the environment (PlanningContext's clearance); a waypoint closer than that "
-        "is refused with a line naming the link, the obstacle and the distance.  Raises "
+        "is refused with a line naming the link, the obstacle and the distance.  max_iters: "
+        "iterations of each planner's first attempt at a segment (default MAX_ITERS).  "
+        "time_limit: seconds per segment; under 'auto' and 'connect' a failed RRT-Connect is "
+        "tried again with RETRY_GROWTH times the iterations, drawing on from the same "
+        "generator, until the limit (default AUTO_TIME_LIMIT under 'auto', none otherwise: "
+        "no retries).  A segment stored in the cache's LinearSegments.npz (a straight tool "
+        "move, keyed 'i->i+1') is taken as given: every edge is checked, nothing planned.  Raises "
         "ValueError for an unknown planner, a seed that is not a non-negative integer or a bad "
         "clearance, RuntimeError when a segment cannot be planned (after a line naming it).");
   m.def("save_colliding_waypoint", &save_colliding_waypoint, "cache_dir"_a, "index"_a, "theta"_a,
@@ -354,7 +317,7 @@ void register_driver(nb::module_& m) {
         "the cache for the collision viewer.");
   m.def("main", &main_entry, "argv"_a = nb::none(),
         "Command line: Brimwell [--cache-dir DIR] [--planner {rrtstar,connect,auto}] [--seed N] "
-        "[--self-collision] [--clearance METRES] [--timed [--max-velocity V[,V...]] "
+        "[--self-collision] [--clearance METRES] [--max-iters N] [--time-limit SECONDS] [--timed [--max-velocity V[,V...]] "
         "[--max-acceleration A[,A...]]]; "
         "plans on the default cache directory with RRT* when no option is given (see "
         "ProvideRRTPlan).  --timed also times the trajectory (time_parameterize, every sample "

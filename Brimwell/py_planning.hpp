@@ -6,6 +6,9 @@
 
 #include "py_adapter.hpp"
 
+#include <chrono>
+#include <limits>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -20,9 +23,32 @@ struct PlanFailure : std::runtime_error {
 nb::list plan_segment_impl(nb::handle ctx_obj, nb::handle start_in, nb::handle goal_in,
                            nb::handle rng, std::int64_t max_iters, double step, double goal_bias,
                            const std::string& stage);
-nb::list plan_segment_connect_impl(nb::handle ctx_obj, nb::handle start_in, nb::handle goal_in,
-                                   nb::handle rng, std::int64_t max_iters, double step,
-                                   const std::string& stage);
+nb::list plan_segment_connect_impl(
+    nb::handle ctx_obj, nb::handle start_in, nb::handle goal_in, nb::handle rng,
+    std::int64_t max_iters, double step, const std::string& stage,
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
+// The driver's choice of segment planner and its budget (segments.cpp).
+enum class Planner { RrtStar, Connect, Auto };
+struct Budget {
+  std::int64_t max_iters = kMaxIters;                            // of each planner's first attempt
+  double time_limit = std::numeric_limits<double>::infinity();  // per segment, seconds; inf: no retries
+};
+inline constexpr double kAutoTimeLimit = 5.0;
+inline constexpr double kRetryGrowth = 4.0;
+inline constexpr const char* kLinearSegmentsFile = "LinearSegments.npz";
+
+Planner planner_of(nb::handle name);
+Budget budget_of(Planner planner, nb::handle max_iters, nb::handle time_limit);
+std::vector<std::vector<double>> plan_one_segment(Planner planner, const Budget& budget,
+                                                  nb::handle ctx_obj, nb::object start,
+                                                  nb::object goal, nb::handle rng,
+                                                  const std::string& seg, std::size_t n);
+std::map<std::size_t, std::vector<std::vector<double>>> load_given_segments(
+    nb::handle cache_dir, const std::vector<std::vector<double>>& waypoints);
+std::vector<std::vector<double>> check_given_segment(nb::handle ctx_obj,
+                                                     const std::vector<std::vector<double>>& rows,
+                                                     const std::string& seg);
+
 nb::list smooth_path(nb::handle ctx_obj, nb::handle path_in, nb::handle rng, std::int64_t iters);
 nb::object densify_values(const std::vector<std::vector<double>>& rows, double res);
 

@@ -66,19 +66,7 @@ IkOutcome ik_with_restarts(const ScrewList& S, const cellpath::Mat4& M, const ce
       return IkOutcome::Converged;
     }
     const cellpath::Vec6 Vs = kinematics::mul6v(kinematics::adT(Tsb), Vb);
-    kinematics::damped_pinv(w.J.data(), 6, n, kinematics::kDampingLambda, w.pinv.data(), w.pw);
-    double sq = 0.0;
-    for (std::size_t j = 0; j < n; ++j) {
-      double s = w.pinv[j * 6] * Vs[0];
-      for (std::size_t k = 1; k < 6; ++k) s += w.pinv[j * 6 + k] * Vs[k];
-      w.step[j] = s;
-      sq += s * s;
-    }
-    const double norm = std::sqrt(sq);
-    if (norm > kMaxStep) {
-      const double f = kMaxStep / norm;
-      for (std::size_t j = 0; j < n; ++j) w.step[j] = w.step[j] * f;
-    }
+    cellpath::dls_step(w.J.data(), 6, n, Vs.data(), kMaxStep, w);
     for (std::size_t j = 0; j < n; ++j) theta[j] = wrap_to_pi(theta[j] + w.step[j]);
     last_good = theta;
     history.push(theta);

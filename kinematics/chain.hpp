@@ -4,8 +4,10 @@
 #pragma once
 
 #include "algebra.hpp"
+#include "common/dls_ik.hpp"
 
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 namespace kinematics {
@@ -17,25 +19,10 @@ inline constexpr long long kPositionIkMaxIters = 20;
 inline constexpr double kDefaultEomg = 0.001;
 inline constexpr double kDefaultEv = 0.001;
 
-// A screw list: a row-major array of `rows` x `cols` (rows >= 6), column i
-// holding joint i's space-frame screw (omega, v) in its first six rows.
-struct ScrewList {
-  const double* data = nullptr;
-  std::size_t rows = 6;
-  std::size_t cols = 0;
-
-  Vec6 column(std::size_t i) const { return cellpath::screw_column(data, cols, i); }
-};
-
-using cellpath::load4;
-
-// T_sb(theta) = exp([S_0] theta_0) ... exp([S_{n-1}] theta_{n-1}) M.  The number
-// of joints n comes from the joint vector; the screw list needs n columns.
+// T_sb(theta) = exp([S_0] theta_0) ... exp([S_{n-1}] theta_{n-1}) M.
 inline Mat4 forward_kinematics(const ScrewList& S, const double* theta, std::size_t n,
                                const Mat4& M) {
-  Mat4 T = cellpath::kIdentity4;
-  for (std::size_t i = 0; i < n; ++i) T = cellpath::mul4(T, exp6(S.column(i), theta[i]));
-  return cellpath::mul4(T, M);
+  return forward_kinematics_pose(S, theta, n, M);
 }
 
 // Space Jacobian into out (6 x S.cols, row-major): a copy of the screw list with
@@ -51,37 +38,6 @@ inline void jacobian(const ScrewList& S, const double* theta, std::size_t n, dou
     const Vec6 col = mul6v(adT(T), S.column(i));
     for (std::size_t r = 0; r < 6; ++r) out[r * c + i] = col[r];
   }
-}
-
-// Everything one IK iteration needs, allocated once per solve.
-struct IkWork {
-  std::vector<double> J, pinv, Jp, step;
-  PinvWork pw;
-  explicit IkWork(std::size_t n) : J(6 * n), pinv(6 * n), Jp(3 * n), step(n) {}
-};
-
-// Pose and Jacobian at theta in one sweep: the Jacobian's running products are
-// exactly the prefixes of the forward-kinematics product, so each exponential
-// is taken once.  Needs S.cols == n.
-inline Mat4 pose_and_jacobian(const ScrewList& S, const double* theta, std::size_t n,
-                              const Mat4& M, double* J) {
-  for (std::size_t r = 0; r < 6; ++r)
-    for (std::size_t j = 0; j < n; ++j) J[r * n + j] = S.data[r * n + j];
-  Mat4 T = cellpath::kIdentity4;
-  for (std::size_t i = 0; i < n; ++i) {
-    T = cellpath::mul4(T, exp6(S.column(i), theta[i]));
-    if (i + 1 < n) {
-      const Vec6 col = mul6v(adT(T), S.column(i + 1));
-      for (std::size_t r = 0; r < 6; ++r) J[r * n + i + 1] = col[r];
-    }
-  }
-  return cellpath::mul4(T, M);
-}
-
-// Body-frame error twist from the current pose to the target:
-// se3_to_vec(log6(T_sb^-1 T_sd)).
-inline Vec6 body_error(const Mat4& Tsb, const Mat4& Tsd) {
-  return se3_to_vec(log6(cellpath::mul4(inv_SE3(Tsb), Tsd)));
 }
 
 enum class IkOutcome { Converged, IterationLimit };
@@ -122,12 +78,8 @@ inline IkOutcome inverse_kinematics(const ScrewList& S, const Mat4& M, const Mat
       break;
     }
     const Vec6 Vs = mul6v(adT(Tsb), Vb);
-    damped_pinv(w.J.data(), 6, n, kDampingLambda, w.pinv.data(), w.pw);
-    for (std::size_t j = 0; j < n; ++j) {
-      double s = w.pinv[j * 6] * Vs[0];
-      for (std::size_t k = 1; k < 6; ++k) s += w.pinv[j * 6 + k] * Vs[k];
-      theta[j] = theta[j] + s;
-    }
+    dls_step(w.J.data(), 6, n, Vs.data(), std::numeric_limits<double>::infinity(), w);
+    for (std::size_t j = 0; j < n; ++j) theta[j] = theta[j] + w.step[j];
     history.push(theta);
   }
   double* last = history.last();
