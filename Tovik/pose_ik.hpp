@@ -148,8 +148,12 @@ inline SolveResult solve_pose(const ScrewList& S, const Mat4& M, const Mat4& Tsd
 // its orientation by slerp, followed step by step from the solution at T0.
 
 inline Mat4 pose_along(const Mat4& T0, const Vec3& axis_angle, const Vec3& dp, double u) {
-  const Mat4 Rs = cellpath::exp_se3({axis_angle[0], axis_angle[1], axis_angle[2], 0, 0, 0}, u);
-  const Mat3 R = cellpath::mul3(cellpath::rotation(T0), cellpath::rotation(Rs));
+  const double angle = cellpath::norm3(axis_angle);
+  Mat3 R = cellpath::rotation(T0);
+  if (angle > 0.0) {
+    const Vec3 a{axis_angle[0] / angle, axis_angle[1] / angle, axis_angle[2] / angle};
+    R = cellpath::mul3(R, cellpath::rotation(cellpath::exp_se3({a[0], a[1], a[2], 0, 0, 0}, u * angle)));
+  }
   return {R[0], R[1], R[2], T0[3] + u * dp[0], R[3], R[4], R[5], T0[7] + u * dp[1],
           R[6], R[7], R[8], T0[11] + u * dp[2], 0, 0, 0, 1};
 }

@@ -7,6 +7,7 @@ the CAD host:
 
     cellpath-urdf ROBOT.urdf OUT_DIR --joints J1,J2,... [--base X,Y,Z,ROLL,PITCH,YAW]
                   [--env MESH]... [--waypoints FILE.npy] [--visual] [--package-dir NAME=DIR]...
+                  [--tool FRAME] [--tool-offset X,Y,Z,ROLL,PITCH,YAW] [--limit JOINT=LO:HI]...
 
 The arm is the serial chain of the named joints, base to tip.  Link 0 is the
 parent link of the first joint, link k the child link of joint k-1, each in its
@@ -362,6 +363,8 @@ class _Model:
 
 # --------------------------------------------------------------------------- writing
 
+from ._frames import _narrowed, _parse_limit, _parse_tool_offset, _tool_transform  # noqa: E402
+
 def _check_replaceable(out):
     if out.exists() or out.is_symlink():
         if not out.is_dir() or out.is_symlink():
@@ -458,8 +461,9 @@ def _velocity_limits(model):
     return np.array(out, dtype=np.float64)
 
 
-def _write_cache(folder, model, B, link_meshes, env_meshes, waypoints):
+def _write_cache(folder, model, B, link_meshes, env_meshes, waypoints, tool=None, narrow=None):
     screws, limits = _screws_and_limits(model)
+    limits = _narrowed(model, limits, narrow)
     links_meta = []
     for i, (frame, (V, F)) in enumerate(zip(model.frame_links, link_meshes)):
         np.savez(folder / f"link_{i}.npz", V=V, F=F)
@@ -479,6 +483,8 @@ def _write_cache(folder, model, B, link_meshes, env_meshes, waypoints):
         np.save(folder / "JointVelocityLimits", velocities)
     if waypoints is not None:
         np.save(folder / "WaypointJointAngles", waypoints)
+    if tool is not None:
+        np.save(folder / "ToolTransform", tool)
 
 
 def _self_check(folder, model, B, samples=SELF_CHECK_SAMPLES, seed=SELF_CHECK_SEED):
@@ -549,7 +555,7 @@ def _joint_list(joints):
 
 
 def urdf_to_cache(urdf, out_dir, joints, *, base=None, env=(), waypoints=None, visual=False,
-                  package_dirs=None):
+                  package_dirs=None, tool=None, tool_offset=None, limits=None):
     """Write a capture cache for the arm of a URDF into `out_dir`; return its Path.
 
     urdf          path of the .urdf file.
@@ -564,16 +570,24 @@ def urdf_to_cache(urdf, out_dir, joints, *, base=None, env=(), waypoints=None, v
     visual        take the links' visual geometry instead of their collision geometry.
     package_dirs  {package name: folder} for package:// mesh references; others are
                   looked for beside the URDF.
+    tool          a link that moves with the last arm link (merged into it or not, e.g.
+                  "tool0"): the tool frame, written as ToolTransform.npy (its pose in the
+                  last arm link's frame); None: the last link's frame is the tool's.
+    tool_offset   six numbers x, y, z, roll, pitch, yaw: the tool frame moved by this
+                  in its own frame.
+    limits        {joint: (lo, hi)}: narrower ranges for arm joints (e.g. a wrist of
+                  +-2 pi kept to +-pi), within the URDF's own.
 
     Bad input raises `UrdfImportError` naming the culprit, a failed forward-kinematics
     self-check `SelfCheckError`; either way `out_dir` is left untouched.  An existing
     `out_dir` that holds anything but cache files is never replaced.
     """
     return _build(urdf, out_dir, joints, base=base, env=env, waypoints=waypoints, visual=visual,
-                  package_dirs=package_dirs)[0]
+                  package_dirs=package_dirs, tool=tool, tool_offset=tool_offset, limits=limits)[0]
 
 
-def _build(urdf, out_dir, joints, *, base, env, waypoints, visual, package_dirs):
+def _build(urdf, out_dir, joints, *, base, env, waypoints, visual, package_dirs, tool=None,
+           tool_offset=None, limits=None):
     """urdf_to_cache's work; returns (out path, largest self-check deviation, number of vectors)."""
     out = Path(out_dir)
     if out.name in ("", ".", ".."):
@@ -597,6 +611,8 @@ def _build(urdf, out_dir, joints, *, base, env, waypoints, visual, package_dirs)
                 raise UrdfImportError(f"waypoints of shape {arr.shape} given; expected finite (K, {len(model.arm)})")
             wp = arr
 
+    tool_T = _tool_transform(model, tool, tool_offset)
+    _narrowed(model, _screws_and_limits(model)[1], limits)  # refused before any mesh is read
     link_meshes = _arm_link_meshes(model, visual, package_dirs)
     env_meshes, seen = [], {}
     cache = {}
@@ -615,7 +631,7 @@ def _build(urdf, out_dir, joints, *, base, env, waypoints, visual, package_dirs)
     parent.mkdir(parents=True, exist_ok=True)
     tmp = Path(tempfile.mkdtemp(prefix=f".{out.name}.", suffix=".part", dir=parent))
     try:
-        _write_cache(tmp, model, B, link_meshes, env_meshes, wp)
+        _write_cache(tmp, model, B, link_meshes, env_meshes, wp, tool=tool_T, narrow=limits)
         worst = _self_check(tmp, model, B)
         _check_replaceable(out)  # it may have changed while we worked
         if out.exists():
@@ -673,6 +689,13 @@ def _parser():
     p.add_argument("--visual", action="store_true", help="use visual instead of collision geometry")
     p.add_argument("--package-dir", action="append", default=[], type=_parse_package, metavar="NAME=DIR",
                    help="folder of a package:// package (repeatable)")
+    p.add_argument("--tool", metavar="FRAME",
+                   help="link of the tool frame (e.g. tool0), moving with the last arm link; "
+                        "written as ToolTransform.npy")
+    p.add_argument("--tool-offset", type=_parse_tool_offset, metavar="X,Y,Z,ROLL,PITCH,YAW",
+                   help="the tool frame moved by this in its own frame (metres, radians)")
+    p.add_argument("--limit", action="append", default=[], type=_parse_limit, metavar="JOINT=LO:HI",
+                   help="narrow an arm joint's range, e.g. --limit=wrist_3_joint=-3.14:3.14 (repeatable)")
     return p
 
 
@@ -683,7 +706,8 @@ def main(argv=None):
     try:
         out, worst, n_checked = _build(args.urdf, args.out_dir, args.joints, base=args.base, env=args.env,
                                        waypoints=args.waypoints, visual=args.visual,
-                                       package_dirs=dict(args.package_dir))
+                                       package_dirs=dict(args.package_dir), tool=args.tool,
+                                       tool_offset=args.tool_offset, limits=dict(args.limit))
     except (UrdfImportError, SelfCheckError) as exc:
         print(f"cellpath-urdf: error: {exc}", file=sys.stderr)
         return 1

@@ -1,0 +1,323 @@
+"""A task in tool poses turned into the waypoints the planner plans through.
+
+    cellpath-task CACHE --start Q [--targets FILE.json | --target X,Y,Z,ROLL,PITCH,YAW ...
+                  | --linear-target X,Y,Z,ROLL,PITCH,YAW ...] [--self-collision]
+                  [--clearance M] [--seed N]
+
+Each target is a world pose of the tool (the cache's ToolTransform.npy on the last
+link, or the last link's own frame without it).  Its joint vector comes from the
+offline inverse kinematics (Tovik.solve_tool_pose) run from the previous waypoint
+and from seeded random restarts; among the solutions inside the limits that the
+planner's context accepts, the one nearest the previous waypoint in joint space
+wins, so the arm does not flip its wrist between two close poses.  A linear
+target is reached by a straight tool move (Tovik.straight_move), checked edge by
+edge, and stored in LinearSegments.npz for the planner to take as given.
+
+The cache gets WaypointJointAngles.npy (start, the targets' solutions, start) and,
+when there are straight moves, LinearSegments.npz; nothing is written when a target
+fails.  Then `Brimwell --cache-dir CACHE` plans the rest.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+
+from .targets import DEFAULT_TOLERANCE, Target, TaskError, as_targets, parse_six, read_targets_file
+
+__all__ = ["plan_task", "TaskResult", "Target", "TaskError", "main", "tool_transform"]
+
+SEED = 0
+RESTART_BATCH = 32      # seeds per round: the previous waypoint, then uniform draws
+MAX_RESTARTS = 256      # seeds tried at most for one target
+MAX_JOINT_STEP = 0.05   # rad between the rows of a straight move (the planner's edge resolution)
+MAX_LINE_DEVIATION = 2.5e-4  # metres off the line allowed where a straight move is probed
+DISTINCT = 1e-6         # solutions closer than this (rad) are one
+TOOL_FILE = "ToolTransform.npy"
+WAYPOINTS_FILE = "WaypointJointAngles.npy"
+LINEAR_FILE = "LinearSegments.npz"
+
+
+@dataclass
+class TargetReport:
+    q: np.ndarray
+    position_error: float
+    rotation_error: float
+    restarts: int
+    linear: bool = False
+    steps: int = 0
+    deviation: float = 0.0
+
+
+@dataclass
+class TaskResult:
+    waypoints: np.ndarray                  # (K + 2, n): start, the targets' solutions, start
+    reports: list = field(default_factory=list)
+    linear_segments: dict = field(default_factory=dict)  # "i->i+1": (m, n) joint path
+    ik_seconds: float = 0.0
+
+
+def tool_transform(cache_dir):
+    """The tool's (4, 4) pose in the last link's frame: ToolTransform.npy, or the identity."""
+    path = Path(cache_dir) / TOOL_FILE
+    if not path.exists():
+        return np.eye(4)
+    try:
+        T = np.asarray(np.load(path, allow_pickle=False), dtype=np.float64)
+    except (OSError, ValueError) as exc:
+        raise TaskError(f"{path} cannot be read: {exc}") from None
+    if T.shape != (4, 4) or not np.all(np.isfinite(T)):
+        raise TaskError(f"{path} must hold a finite (4, 4) pose, got shape {T.shape}")
+    R = T[:3, :3]
+    if not np.allclose(T[3], (0, 0, 0, 1)) or not np.allclose(R.T @ R, np.eye(3), atol=1e-6) \
+            or np.linalg.det(R) < 0:
+        raise TaskError(f"{path} is not a rigid transform")
+    return T
+
+
+def _save_atomic(path, write):
+    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent)
+    try:
+        with os.fdopen(fd, "wb") as fh:
+            write(fh)
+        os.replace(tmp, path)
+    except BaseException:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+        raise
+
+
+def _fmt(q):
+    return np.array2string(np.asarray(q), precision=4, separator=", ", max_line_width=200)
+
+
+class _Task:
+    def __init__(self, cache_dir, self_collision, clearance):
+        import Brimwell  # noqa: PLC0415 (the extension modules load only when a task runs)
+
+        self.cache_dir = Path(cache_dir)
+        if not (self.cache_dir / "meta.json").exists():
+            raise TaskError(f"{self.cache_dir} is not a capture cache (no meta.json)")
+        kw = {"self_collision": bool(self_collision)}
+        if clearance is not None:
+            kw["clearance"] = float(clearance)
+        try:
+            self.ctx = Brimwell.PlanningContext(str(self.cache_dir), **kw)
+        except TypeError as exc:
+            raise TaskError(f"this planner cannot keep a clearance: {exc}") from None
+        self.clearance = clearance
+        self.n = int(self.ctx.n_joints)
+        self.slist = np.asarray(self.ctx.slist, dtype=np.float64)
+        self.limits = np.asarray(self.ctx.limits, dtype=np.float64)
+        self.tool = tool_transform(self.cache_dir)
+        self.home = np.asarray(self.ctx.home_transforms[-1], dtype=np.float64) @ self.tool
+        self._exact = None
+
+    def joints(self, values, what):
+        q = np.asarray(values, dtype=np.float64).reshape(-1)
+        if q.shape != (self.n,) or not np.all(np.isfinite(q)):
+            raise TaskError(f"{what} must be {self.n} finite joint values, got {values!r}")
+        return q
+
+    def tool_pose(self, q):
+        import Tovik  # noqa: PLC0415
+
+        return np.asarray(Tovik.forward_kinematics(self.slist, self.ctx.home_transforms, q)[-1]) @ self.tool
+
+    def why_invalid(self, q):
+        """What keeps q out: the limits, or the touching link and obstacle by the exact meshes."""
+        if not self.ctx.in_limits(q):
+            return "outside the joint limits"
+        import Pelmora  # noqa: PLC0415
+
+        if self._exact is None:
+            self._exact = Pelmora.Pelmora(str(self.cache_dir), allowed_pairs="base")
+        pairs = sorted(self._exact.query(q).pairs)
+        if not self.ctx.self_collision:
+            pairs = [p for p in pairs if any(kind == "env" for kind, _ in p)] or pairs
+        if pairs:
+            return "in collision: " + "; ".join(
+                " with ".join(f"{'obstacle' if kind == 'env' else 'link'} '{name}'"
+                              for kind, name in sorted(p, key=lambda e: e[0] != "link"))
+                for p in pairs[:3])
+        if self.clearance is not None:
+            return f"closer to the environment than the clearance of {self.clearance} m"
+        return "within the planner's collision margin of the environment (about a voxel)"
+
+    def solve(self, target, prev, rng, k):
+        import Tovik  # noqa: PLC0415
+
+        lo, hi = self.limits[:, 0], self.limits[:, 1]
+        seeds_run, best_err, found = 0, (np.inf, np.inf), []
+        invalid = []
+        while seeds_run < MAX_RESTARTS:
+            count = min(RESTART_BATCH, MAX_RESTARTS - seeds_run)
+            seeds = rng.uniform(lo, hi, size=(count, self.n))
+            if seeds_run == 0:
+                seeds[0] = np.clip(prev, lo, hi)
+            qs, ep, er, ok = Tovik.solve_tool_pose(self.slist, self.home, target.pose, seeds, self.limits,
+                                                   near=prev, tolerance=target.tolerance)
+            seeds_run += count
+            for i in np.argsort(ep / target.tolerance[0] + er / target.tolerance[1]):
+                if (ep[i] / target.tolerance[0] + er[i] / target.tolerance[1]) < \
+                        (best_err[0] / target.tolerance[0] + best_err[1] / target.tolerance[1]):
+                    best_err = (float(ep[i]), float(er[i]))
+            for i in np.flatnonzero(ok):
+                q = qs[i]
+                if any(np.max(np.abs(q - f[0])) < DISTINCT for f in found + invalid):
+                    continue
+                entry = (q.copy(), float(ep[i]), float(er[i]))
+                (found if self.ctx.is_valid(q) else invalid).append(entry)
+            if found:
+                break
+        if not found:
+            label = f"target {k}"
+            if invalid:
+                near = min(invalid, key=lambda e: float(np.linalg.norm(e[0] - prev)))
+                raise TaskError(f"{label} is reachable only in collision ({len(invalid)} solutions, "
+                                f"{seeds_run} restarts); the nearest, {_fmt(near[0])}, is {self.why_invalid(near[0])}")
+            raise TaskError(f"{label} cannot be reached: best error {best_err[0] * 1e3:.3f} mm, "
+                            f"{best_err[1] * 1e3:.3f} mrad after {seeds_run} restarts")
+        q, e_p, e_r = min(found, key=lambda e: float(np.linalg.norm(e[0] - prev)))
+        return TargetReport(q, e_p, e_r, seeds_run)
+
+    def straight(self, target, prev, k):
+        import Tovik  # noqa: PLC0415
+
+        try:
+            rows, dev, _ = Tovik.straight_move(self.slist, self.home, prev, target.pose, self.limits,
+                                               max_joint_step=MAX_JOINT_STEP,
+                                               max_deviation=MAX_LINE_DEVIATION, tolerance=target.tolerance)
+        except RuntimeError as exc:
+            raise TaskError(f"target {k}: the straight move from the previous waypoint fails: {exc}") from None
+        for r in range(1, len(rows)):
+            if not self.ctx.is_valid(rows[r]) or not self.ctx.edge_valid(rows[r - 1], rows[r]):
+                bad = rows[r] if not self.ctx.is_valid(rows[r]) else rows[r - 1] + 0.5 * (rows[r] - rows[r - 1])
+                raise TaskError(f"target {k}: the straight move is blocked {100 * r // (len(rows) - 1)}% of "
+                                f"the way, at {_fmt(bad)}, {self.why_invalid(bad)}")
+        reached = self.tool_pose(rows[-1])
+        e_p = float(np.linalg.norm(reached[:3, 3] - target.pose[:3, 3]))
+        c = (np.trace(reached[:3, :3].T @ target.pose[:3, :3]) - 1) / 2
+        e_r = float(np.arccos(np.clip(c, -1.0, 1.0)))
+        if e_p > target.tolerance[0] or e_r > target.tolerance[1]:
+            raise TaskError(f"target {k}: the straight move ends {e_p * 1e3:.3f} mm, {e_r * 1e3:.3f} mrad "
+                            "off the target")
+        return TargetReport(rows[-1].copy(), e_p, e_r, 0, True, len(rows) - 1, float(dev)), rows
+
+
+def plan_task(cache_dir, start, targets, *, self_collision=False, clearance=None, seed=None,
+              write=True, say=print):
+    """Solve a task given as tool poses and write its waypoints into the cache.
+
+    start       the start joint vector.
+    targets     Target objects, dicts as in the JSON file ({"xyz", "rpy" | "quat",
+                "linear", "tolerance"}) or (4, 4) world poses of the tool, in order.
+    self_collision, clearance   the planner's context that the solutions must pass
+                (clearance needs a planner that takes it).
+    seed        the restarts' generator seed (default SEED).
+    Returns a TaskResult; raises TaskError naming the target that cannot be done, and
+    then writes nothing.  With write, saves WaypointJointAngles.npy and (for straight
+    moves) LinearSegments.npz, each atomically; a stale LinearSegments.npz is removed.
+    """
+    if clearance is not None and (isinstance(clearance, bool) or not np.isfinite(float(clearance))
+                                  or float(clearance) < 0):
+        raise TaskError(f"clearance must be a non-negative number of metres, got {clearance!r}")
+    if seed is not None and (isinstance(seed, bool) or int(seed) != seed or seed < 0):
+        raise TaskError(f"seed must be a non-negative integer, got {seed!r}")
+    task = _Task(cache_dir, self_collision, clearance)
+    q0 = task.joints(start, "the start")
+    if not task.ctx.is_valid(q0):
+        raise TaskError(f"the start {_fmt(q0)} is {task.why_invalid(q0)}")
+    targets = as_targets(targets)
+    rng = np.random.default_rng(SEED if seed is None else int(seed))
+    t0 = time.perf_counter()
+    rows, reports, segments = [q0], [], {}
+    for k, target in enumerate(targets, start=1):
+        if target.linear:
+            rep, path = task.straight(target, rows[-1], k)
+            segments[f"{k - 1}->{k}"] = path
+        else:
+            rep = task.solve(target, rows[-1], rng, k)
+        rows.append(rep.q)
+        reports.append(rep)
+    elapsed = time.perf_counter() - t0
+    rows.append(q0)
+    result = TaskResult(np.array(rows), reports, segments, elapsed)
+    for k, rep in enumerate(reports, start=1):
+        how = (f"straight move, {rep.steps} steps, off the line by at most {rep.deviation * 1e3:.3f} mm"
+               if rep.linear else f"{rep.restarts} restarts")
+        say(f"target {k}: {_fmt(rep.q)}  error {rep.position_error * 1e3:.4f} mm, "
+            f"{rep.rotation_error * 1e3:.4f} mrad ({how})")
+    say(f"inverse kinematics of {len(reports)} targets in {elapsed:.3f} s")
+    if write:
+        cache = task.cache_dir
+        linear = cache / LINEAR_FILE
+        if segments:
+            _save_atomic(linear, lambda fh: np.savez(fh, **segments))
+        elif linear.exists():
+            linear.unlink()
+        _save_atomic(cache / WAYPOINTS_FILE, lambda fh: np.save(fh, result.waypoints))
+        say(f"wrote {cache / WAYPOINTS_FILE} ({len(rows)} waypoints)"
+            + (f" and {linear} ({len(segments)} straight moves)" if segments else ""))
+    return result
+
+
+class _TargetAction(argparse.Action):
+    """--target and --linear-target into one ordered list."""
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        items = list(getattr(namespace, self.dest) or [])
+        items.append((option_string == "--linear-target", values))
+        setattr(namespace, self.dest, items)
+
+
+def _parser():
+    p = argparse.ArgumentParser(
+        prog="cellpath-task",
+        description="Solve a task given as world poses of the tool and write the cache's waypoints "
+                    "(WaypointJointAngles.npy, and LinearSegments.npz for straight moves).",
+        epilog="Negative numbers need the '=' form: --target=-0.3,0.2,0.5,0,3.14,0.  Then plan with "
+               "Brimwell --cache-dir CACHE.")
+    p.add_argument("cache", metavar="CACHE", help="the capture cache")
+    p.add_argument("--start", required=True, metavar="Q1,Q2,...", help="the start joint vector (radians, metres)")
+    p.add_argument("--targets", metavar="FILE.json", help='{"targets": [{"xyz": [...], "rpy": [...]}, ...]}')
+    for opt, what in (("--target", "a tool pose"), ("--linear-target", "a tool pose reached by a straight move")):
+        p.add_argument(opt, dest="poses", action=_TargetAction, metavar="X,Y,Z,ROLL,PITCH,YAW",
+                       help=f"{what} in the world (metres, radians as URDF rpy); repeatable, in order")
+    p.add_argument("--self-collision", action="store_true", help="solutions must keep the links apart too")
+    p.add_argument("--clearance", type=float, metavar="M", help="solutions and straight moves must keep this far "
+                                                                "from the environment (metres)")
+    p.add_argument("--seed", type=int, metavar="N", help=f"seed of the restarts (default {SEED})")
+    return p
+
+
+def main(argv=None):
+    """Console entry of `cellpath-task`; returns 0, or 1 after a one-line error on stderr."""
+    parser = _parser()
+    args = parser.parse_args(argv)
+    try:
+        if args.targets and args.poses:
+            raise TaskError("give the targets either in --targets FILE or as --target options, not both")
+        if args.targets:
+            targets = read_targets_file(args.targets)
+        elif args.poses:
+            targets = [Target(parse_six(text, "--linear-target" if linear else "--target"), linear,
+                              DEFAULT_TOLERANCE, str(k)) for k, (linear, text) in enumerate(args.poses, start=1)]
+        else:
+            raise TaskError("no targets: give --targets FILE or --target X,Y,Z,ROLL,PITCH,YAW")
+        try:
+            start = [float(s) for s in args.start.split(",")]
+        except ValueError:
+            raise TaskError(f"--start needs comma-separated numbers, got {args.start!r}") from None
+        plan_task(args.cache, start, targets, self_collision=args.self_collision, clearance=args.clearance,
+                  seed=args.seed)
+    except (TaskError, FileNotFoundError) as exc:
+        print(f"cellpath-task: error: {exc}", file=sys.stderr)
+        return 1
+    return 0
