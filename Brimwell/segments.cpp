@@ -47,10 +47,10 @@ Budget budget_of(Planner planner, nb::handle max_iters, nb::handle time_limit) {
 
 namespace {
 
-std::string iteration_list(const std::vector<std::int64_t>& tried) {
-  std::string s;
-  for (std::size_t k = 0; k < tried.size(); ++k) s += (k ? ", " : "") + std::to_string(tried[k]);
-  return s;
+std::string attempts_text(const std::vector<std::int64_t>& tried) {
+  if (tried.size() == 1) return std::to_string(tried[0]) + " iterations";
+  return std::to_string(tried.size()) + " attempts of " + std::to_string(tried.front()) + " to " +
+         std::to_string(tried.back()) + " iterations";
 }
 
 }  // namespace
@@ -101,11 +101,12 @@ std::vector<std::vector<double>> plan_one_segment(Planner planner, const Budget&
         break;
       } catch (const PlanFailure&) {
         if (!timed || clock::now() >= deadline) {
-          std::string line = "Segment " + seg + ": ";
-          line += planner == Planner::Auto ? "neither RRT* (" + its + " iterations) nor RRT-Connect (" : "RRT-Connect (";
-          line += iteration_list(tried) + " iterations";
-          if (timed) line += ", time limit " + fixed2(budget.time_limit) + "s reached";
-          say(line + ") found a path");
+          std::string tries = attempts_text(tried);
+          if (timed) tries += ", time limit " + fixed2(budget.time_limit) + "s reached";
+          say("Segment " + seg + ": " +
+              (planner == Planner::Auto
+                   ? "neither RRT* (" + its + " iterations) nor RRT-Connect (" + tries + ") found a path"
+                   : "RRT-Connect found no path (" + tries + ")"));
           throw;
         }
         say("Segment " + seg + ": RRT-Connect found no path in " + std::to_string(attempt) +

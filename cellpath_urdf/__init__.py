@@ -54,7 +54,7 @@ SPHERE_SUBDIVISIONS = 2
 _CACHE_ENTRY = re.compile(
     r"^(meta\.json|ScrewAxis\.npy|JointLimits\.npy|JointVelocityLimits\.npy|WaypointJointAngles\.npy"
     r"|JointAnglesToTravelAlong\.npy|TimedTrajectory\.npz|TimedTrajectory\.csv"
-    r"|CollisionWaypoint\.npz|LinkMeshes\.npz|env_meshes\.npz"
+    r"|CollisionWaypoint\.npz|LinkMeshes\.npz|env_meshes\.npz|ToolTransform\.npy|LinearSegments\.npz"
     r"|link_\d+\.npz|env_.+\.npz)$")
 
 
