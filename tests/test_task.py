@@ -242,11 +242,10 @@ def test_clearance_keeps_solutions_away_from_the_wall(make_cache):
         Brimwell.PlanningContext(cache.path, clearance=0.05)
     except TypeError:
         pytest.skip("this planner takes no clearance yet")
-    # The tool just in front of the wall: fine with the voxel test, not 15 cm away.
-    q = np.array([0.0, 0.9, 0.6, 0.0, -0.4, 0.0])
-    target = tool_pose(cache, q)
-    plan_task(cache.path, np.zeros(6), [target], write=False, say=quiet)
-    with pytest.raises(TaskError, match="clearance"):
+    # Leaning towards the wall: 2 cm clear, not 15 cm.
+    target = tool_pose(cache, np.array([0.0, 0.3, 0.0, 0.0, 0.0, 0.0]))
+    plan_task(cache.path, np.zeros(6), [target], clearance=0.02, write=False, say=quiet)
+    with pytest.raises(TaskError, match="reachable only in collision.*clearance of 0.15 m"):
         plan_task(cache.path, np.zeros(6), [target], clearance=0.15, write=False, say=quiet)
 
 
