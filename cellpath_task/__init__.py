@@ -164,10 +164,10 @@ class _Task:
             qs, ep, er, ok = Tovik.solve_tool_pose(self.slist, self.home, target.pose, seeds, self.limits,
                                                    near=prev, tolerance=target.tolerance)
             seeds_run += count
-            for i in np.argsort(ep / target.tolerance[0] + er / target.tolerance[1]):
-                if (ep[i] / target.tolerance[0] + er[i] / target.tolerance[1]) < \
-                        (best_err[0] / target.tolerance[0] + best_err[1] / target.tolerance[1]):
-                    best_err = (float(ep[i]), float(er[i]))
+            score = ep / target.tolerance[0] + er / target.tolerance[1]
+            i = int(np.argmin(score))
+            if score[i] < best_err[0] / target.tolerance[0] + best_err[1] / target.tolerance[1]:
+                best_err = (float(ep[i]), float(er[i]))
             for i in np.flatnonzero(ok):
                 q = qs[i]
                 if any(np.max(np.abs(q - f[0])) < DISTINCT for f in found + invalid):
