@@ -471,14 +471,25 @@ bool surface_clear(const SurfaceCover& cover, const double* T, const Environment
     pose(n.centre, c);
     if (env.lower_bound(c) - n.radius > t) continue;
     if (n.left < 0) {
-      // One exact test of the leaf's sphere often settles all its points.
-      if (exact && env.ball_clear(c, t + n.radius)) continue;
+      // The field first for every point; the exact test only for the points
+      // it leaves open (all at once by the leaf's sphere when there are
+      // several of them).
+      std::uint32_t open[SurfaceCover::kLeafPoints];
+      std::uint32_t n_open = 0;
       const double* p = cover.points() + 3 * std::size_t{n.begin};
-      for (std::uint32_t k = 0; k < n.count; ++k, p += 3) {
+      for (std::uint32_t k = 0; k < n.count; ++k) {
         double w[3];
-        pose(p, w);
+        pose(p + 3 * k, w);
         if (env.lower_bound(w) - rho > t) continue;
-        if (!exact || !env.ball_clear(w, t + rho)) return false;
+        if (!exact) return false;
+        open[n_open++] = k;
+      }
+      if (n_open == 0) continue;
+      if (n_open > 2 && env.ball_clear(c, t + n.radius)) continue;
+      for (std::uint32_t m = 0; m < n_open; ++m) {
+        double w[3];
+        pose(p + 3 * open[m], w);
+        if (!env.ball_clear(w, t + rho)) return false;
       }
       continue;
     }

@@ -10,7 +10,7 @@ namespace gristane {
 
 namespace {
 
-constexpr std::uint32_t kLeafPoints = 16;
+constexpr std::uint32_t kLeafPoints = SurfaceCover::kLeafPoints;
 // Rounding of posed points and of the bounds is many orders of magnitude
 // under this; it keeps every radius on the safe side.
 constexpr double kSlack = 1e-9;

@@ -23,6 +23,9 @@ struct CoverNode {
 
 class SurfaceCover {
  public:
+  // A leaf holds at most this many points.
+  static constexpr std::uint32_t kLeafPoints = 16;
+
   SurfaceCover() = default;
   // `spacing`: metres between neighbouring points along a triangle.  With
   // `surface_radii`, a node's radius also holds the surface around its
