@@ -5,6 +5,7 @@
 #include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
 #include "pelmora.hpp"
+#include "py_pelmora.hpp"
 #include "py_result.hpp"
 
 #include <cstdio>
@@ -16,24 +17,8 @@ using namespace cellpath;
 using cellpath::py::Array;
 using pelmora::ObjectName;
 using pelmora::Pair;
-using namespace pelmora_py;
 
-namespace {
-
-// The module lives as long as the interpreter (sys.modules holds it), so a
-// plain handle is enough.
-nb::handle g_module;
-
-// ---------------------------------------------------------------- Pelmora
-
-struct Pelmora {
-  nb::object cache_dir, link_names, home_transforms, env_names, slist, joint_limits, n_joints;
-  nb::object manager, adjacent_pairs;
-  // Pairs that queries leave out on request (a set of pairs in result form), and
-  // the base's contacts with the environment at the zero joint vector, which
-  // "base" stands for.
-  nb::object allowed_pairs, base_contacts;
-};
+namespace pelmora_py {
 
 long n_joints_of(const Pelmora& self) { return nb::cast<long>(self.n_joints); }
 
@@ -87,7 +72,7 @@ nb::dict forward_kinematics_py(const Pelmora& self, nb::handle theta) {
   return pose_map(self, pelmora::pose_links(load_kinematics(self), th.data));
 }
 
-std::set<Pair> ignored_pairs(const Pelmora& self) {
+std::set<Pair> own_ignored_pairs(const Pelmora& self) {
   std::set<Pair> out;
   for (nb::handle entry : self.adjacent_pairs) {
     std::vector<ObjectName> names;
@@ -104,8 +89,9 @@ std::set<Pair> ignored_pairs(const Pelmora& self) {
 // ---------------------------------------------------------------- allowed pairs
 
 const char* const kAllowedForm =
-    "None, \"base\", or a list of pairs of (kind, name) object names such as "
-    "((\"env\", \"pedestal\"), (\"link\", \"link_base\")), optionally with \"base\" among them";
+    "None, \"base\", \"fixed\", or a list of pairs of (kind, name) object names such as "
+    "((\"env\", \"pedestal\"), (\"link\", \"link_base\")), optionally with \"base\" or "
+    "\"fixed\" among them";
 
 bool is_object_of(const Pelmora& self, const ObjectName& o) {
   if (o.kind != "link" && o.kind != "env") return false;
@@ -135,24 +121,32 @@ ObjectName allowed_object(const Pelmora& self, nb::handle h, nb::handle entry) {
   return o;
 }
 
-bool is_base_word(nb::handle h) {
-  return nb::isinstance<nb::str>(h) && nb::cast<std::string>(h) == "base";
+// The set a word stands for ("base": what the base touches at zero; "fixed":
+// that and the environment bodies' contacts among themselves), or an invalid
+// handle when h is no such word.
+nb::handle contact_word(const Pelmora& self, nb::handle h) {
+  if (!nb::isinstance<nb::str>(h)) return nb::handle();
+  const std::string w = nb::cast<std::string>(h);
+  if (w == "base") return self.base_contacts;
+  if (w == "fixed") return self.fixed_contacts;
+  return nb::handle();
 }
 
-// None, "base", or an iterable of pairs and "base", as a set of pairs in
-// result form.
+// None, "base", "fixed", or an iterable of pairs and those words, as a set of
+// pairs in result form.
 nb::set resolve_allowed(const Pelmora& self, nb::handle requested) {
   nb::set out;
   if (requested.is_none()) return out;
-  auto add_base = [&] {
-    for (nb::handle p : self.base_contacts) out.add(p);
+  auto add_all = [&](nb::handle contacts) {
+    for (nb::handle p : contacts) out.add(p);
   };
   if (nb::isinstance<nb::str>(requested)) {
-    if (!is_base_word(requested))
+    nb::handle contacts = contact_word(self, requested);
+    if (!contacts.is_valid())
       throw nb::value_error(("allowed_pairs must be " + std::string(kAllowedForm) + ", got " +
                              py::str_of(nb::repr(requested)))
                                 .c_str());
-    add_base();
+    add_all(contacts);
     return out;
   }
   nb::object items;
@@ -164,8 +158,8 @@ nb::set resolve_allowed(const Pelmora& self, nb::handle requested) {
                               .c_str());
   }
   for (nb::handle entry : items) {
-    if (is_base_word(entry)) {
-      add_base();
+    if (nb::handle contacts = contact_word(self, entry); contacts.is_valid()) {
+      add_all(contacts);
       continue;
     }
     if ((!nb::isinstance<nb::tuple>(entry) && !nb::isinstance<nb::list>(entry)) || nb::len(entry) != 2)
@@ -182,7 +176,7 @@ nb::set resolve_allowed(const Pelmora& self, nb::handle requested) {
 
 // The ignored pairs of one call: the object's own, plus those the call allows.
 std::set<Pair> ignored_pairs(const Pelmora& self, nb::handle extra) {
-  std::set<Pair> out = ignored_pairs(self);
+  std::set<Pair> out = own_ignored_pairs(self);
   for (nb::handle p : resolve_allowed(self, extra)) out.insert(pair_of(p));
   return out;
 }
@@ -212,9 +206,7 @@ nb::object query(const Pelmora& self, nb::handle theta, nb::handle allowed) {
   return make_result(copy_f64(theta), pairs);
 }
 
-// Every configuration of a trajectory, one query each; the colliding rows with
-// their results.
-nb::list query_trajectory(const Pelmora& self, nb::handle trajectory, nb::handle allowed) {
+Array<double> trajectory_arg(const Pelmora& self, nb::handle trajectory) {
   nb::object os = nb::module_::import_("os");
   nb::object Path = nb::module_::import_("pathlib").attr("Path");
   nb::object rows = nb::borrow(trajectory);
@@ -232,7 +224,14 @@ nb::list query_trajectory(const Pelmora& self, nb::handle trajectory, nb::handle
                               .c_str());
   if (!py::all_finite(traj.data, traj.size))
     throw nb::value_error("trajectory joint angles must be finite");
+  return traj;
+}
 
+// Every configuration of a trajectory, one query each; the colliding rows with
+// their results.
+nb::list query_trajectory(const Pelmora& self, nb::handle trajectory, nb::handle allowed) {
+  Array<double> traj = trajectory_arg(self, trajectory);
+  const long n = n_joints_of(self);
   const pelmora::Kinematics kin = load_kinematics(self);
   const std::set<Pair> ignored = ignored_pairs(self, allowed);
   nb::list out;
@@ -335,18 +334,22 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links, nb::h
   self.adjacent_pairs = adjacent;
   self.allowed_pairs = nb::set();
 
-  // Give every link a pose before the first real query.  The base never
-  // moves, so whatever it touches in the environment now it touches in every
-  // configuration: those contacts are what "base" allows.
+  // Give every link a pose before the first real query.  The base and the
+  // environment never move, so whatever the base touches in the environment
+  // now, and whatever environment bodies touch each other now, touch in every
+  // configuration: the first is what "base" allows, both what "fixed" allows.
   const std::string base = names[0];
-  nb::set base_contacts;
+  nb::set base_contacts, fixed_contacts;
   for (nb::handle p : collide(self, forward_kinematics_py(self, np.attr("zeros")(n)), {})) {
     const Pair q = pair_of(p);
     const bool base_env = (q.first.kind == "env" && q.second == ObjectName{"link", base}) ||
                           (q.second.kind == "env" && q.first == ObjectName{"link", base});
+    const bool env_env = q.first.kind == "env" && q.second.kind == "env";
     if (base_env) base_contacts.add(p);
+    if (base_env || env_env) fixed_contacts.add(p);
   }
   self.base_contacts = base_contacts;
+  self.fixed_contacts = fixed_contacts;
   self.allowed_pairs = resolve_allowed(self, allowed);
   return self;
 }
@@ -355,103 +358,9 @@ void init_pelmora(Pelmora* where, nb::handle cache_dir, bool ignore_adjacent_lin
   new (where) Pelmora(build_pelmora(cache_dir, ignore_adjacent_links, allowed));
 }
 
-nb::object make_parser() {
-  nb::object argparse = nb::module_::import_("argparse");
-  nb::object parser = argparse.attr("ArgumentParser")(
-      nb::arg("prog") = "Pelmora", nb::arg("allow_abbrev") = false,
-      nb::arg("description") =
-          "Exact mesh collision query of one joint vector on the capture cache beside the module "
-          "(or the directory named by CELLPATH_CACHE_DIR): prints every pair of touching meshes, "
-          "link against link and link against environment.  Consecutive links are not reported.");
-  parser.attr("add_argument")("theta", nb::arg("nargs") = "*", nb::arg("metavar") = "ANGLE",
-                              nb::arg("help") = "joint angles in radians, one per joint (default: all zeros)");
-  parser.attr("add_argument")(
-      "--allow-base-contacts", nb::arg("action") = "store_true",
-      nb::arg("help") = "ignore what the fixed base touches in the environment at the zero configuration "
-                        "(a base bolted to its pedestal touches it in every configuration)");
-  parser.attr("add_argument")(
-      "--allow", nb::arg("action") = "append", nb::arg("default") = nb::list(), nb::arg("metavar") = "A,B",
-      nb::arg("help") = "ignore contacts between objects A and B, each written kind:name as printed "
-                        "(env:pedestal,link:link_base) or as a plain name that only one object has; "
-                        "may be repeated");
-  return parser;
-}
+}  // namespace pelmora_py
 
-// "kind:name" as the result prints it, or a plain name that only one object has.
-nb::object cli_object(const Pelmora& self, const std::string& word, nb::handle parser) {
-  const auto colon = word.find(':');
-  if (colon != std::string::npos) {
-    const std::string kind = word.substr(0, colon);
-    if (kind == "link" || kind == "env") return nb::make_tuple(kind, word.substr(colon + 1));
-  }
-  std::vector<nb::object> found;
-  for (const char* kind : {"link", "env"})
-    for (nb::handle n : kind[0] == 'l' ? self.link_names : self.env_names)
-      if (nb::cast<std::string>(n) == word) found.push_back(nb::make_tuple(kind, n));
-  if (found.size() == 1) return found[0];
-  parser.attr("error")(found.empty()
-                           ? "--allow: no object is named '" + word + "' (write kind:name, e.g. env:" + word + ")"
-                           : "--allow: both a link and an environment object are named '" + word +
-                                 "'; write link:" + word + " or env:" + word);
-  return nb::none();
-}
-
-void main_entry(nb::handle argv_in) {
-  nb::list argv;
-  if (argv_in.is_none()) {
-    nb::list all(nb::module_::import_("sys").attr("argv"));
-    for (std::size_t i = 1; i < nb::len(all); ++i) argv.append(all[i]);
-  } else {
-    argv = nb::list(argv_in);
-  }
-  // Only the options themselves go through argparse: every other word is a
-  // joint angle, converted with float() as it always was, so negative angles
-  // in any spelling ("-1e-3", "-inf") stay angles.
-  nb::list options, words;
-  bool angles_only = false;
-  for (std::size_t i = 0; i < nb::len(argv); ++i) {
-    nb::object a = argv[i];
-    const std::string w = nb::isinstance<nb::str>(a) ? nb::cast<std::string>(a) : std::string();
-    if (angles_only) {
-      words.append(a);
-    } else if (w == "--") {
-      angles_only = true;
-    } else if (w == "-h" || w == "--help" || w == "--allow-base-contacts" || w.rfind("--allow=", 0) == 0) {
-      options.append(a);
-    } else if (w == "--allow") {
-      options.append(a);
-      if (i + 1 < nb::len(argv)) options.append(argv[++i]);
-    } else {
-      words.append(a);
-    }
-  }
-  nb::object parser = make_parser();
-  nb::object args = parser.attr("parse_args")(options);
-
-  Pelmora self = build_pelmora(g_module.attr("CACHE_DIR"), true, nb::none());
-  nb::list allowed;
-  if (nb::cast<bool>(args.attr("allow_base_contacts"))) allowed.append("base");
-  for (nb::handle pair_text : args.attr("allow")) {
-    nb::list parts = nb::list(pair_text.attr("split")(","));
-    if (nb::len(parts) != 2)
-      parser.attr("error")("--allow takes two objects separated by a comma, got '" +
-                           nb::cast<std::string>(pair_text) + "'");
-    allowed.append(nb::make_tuple(cli_object(self, nb::cast<std::string>(parts[0]), parser),
-                                  cli_object(self, nb::cast<std::string>(parts[1]), parser)));
-  }
-  try {
-    self.allowed_pairs = resolve_allowed(self, allowed);
-  } catch (nb::builtin_exception& e) {
-    parser.attr("error")(std::string(e.what()));
-  }
-
-  nb::list theta;
-  for (nb::handle a : words) theta.append(builtin("float")(a));
-  nb::object q = nb::len(theta) > 0 ? nb::object(theta) : py::numpy().attr("zeros")(n_joints_of(self)).attr("tolist")();
-  builtin("print")(nb::str(query(self, q, nb::none())));
-}
-
-}  // namespace
+using namespace pelmora_py;
 
 NB_MODULE(Pelmora, m) {
   g_module = m;
@@ -477,8 +386,10 @@ NB_MODULE(Pelmora, m) {
            "touch at their joint) are never reported as colliding.  allowed_pairs names further "
            "pairs that queries leave out: None (none), \"base\" (whatever the fixed base touches "
            "in the environment at the zero joint vector, which it touches in every configuration), "
+           "\"fixed\" (that, and the environment bodies that touch each other, such as a table on "
+           "a floor: contacts between bodies that never move relative to each other), "
            "or a list of pairs in the result's own form, ((\"env\", \"pedestal\"), (\"link\", "
-           "\"link_base\")), that may hold \"base\" too.  Links touching each other or the "
+           "\"link_base\")), that may hold \"base\" or \"fixed\" too.  Links touching each other or the "
            "environment at zero are not part of \"base\": zero may lie outside the limits.")
       .def_rw("cache_dir", &Pelmora::cache_dir, "The cache directory.")
       .def_rw("link_names", &Pelmora::link_names, "Link names in chain order; entry 0 is the fixed base.")
@@ -495,6 +406,11 @@ NB_MODULE(Pelmora, m) {
               "The set of pairs, in result form, that queries leave out besides consecutive links.")
       .def_rw("_base_contacts", &Pelmora::base_contacts,
               "The base's contacts with the environment at the zero joint vector (what \"base\" allows).")
+      .def_rw("_fixed_contacts", &Pelmora::fixed_contacts,
+              "The base's contacts and the environment bodies' contacts among themselves (what "
+              "\"fixed\" allows).")
+      .def_rw("_distance_objects", &Pelmora::distance_objects,
+              "The python-fcl objects of the distance queries, built at the first one (None before).")
       .def("forward_kinematics", &forward_kinematics_py, nb::arg("theta"),
            "World pose of every link for a joint vector, as a dict from link name to 4x4 "
            "transform (the base first).")
@@ -507,10 +423,24 @@ NB_MODULE(Pelmora, m) {
            "a .npy file or of a cache directory (its JointAnglesToTravelAlong.npy). Returns a "
            "list of (row index, CollisionResult) for the rows in collision; an empty list means "
            "the whole trajectory is clean.  allowed_pairs (same forms as the constructor's) leaves "
-           "out further pairs for this call only.");
+           "out further pairs for this call only.")
+      .def("distances", &distances, nb::arg("theta"), nb::arg("allowed_pairs") = nb::none(),
+           "Pose the arm at theta and return, for every pair of an environment body and a moving "
+           "link (the fixed base is left out), the exact smallest distance in metres between "
+           "their meshes (python-fcl's distance query; 0.0 when they touch), as a dict keyed by "
+           "pairs in the result's form, ((\"env\", name), (\"link\", name)).  Allowed pairs (the "
+           "object's and allowed_pairs, same forms as the constructor's) are left out.")
+      .def("distance_trajectory", &distance_trajectory, nb::arg("trajectory"),
+           nb::arg("allowed_pairs") = nb::none(),
+           "The smallest value of distances() for every row of an (N, n_joints) trajectory (an "
+           "array, a .npy path or a cache directory, as query_trajectory takes), as a float64 "
+           "array (N,); inf for a row without any pair (no environment).");
 
   m.def("main", &main_entry, nb::arg("argv") = nb::none(),
         "Print the collision pairs for the joint angles given as arguments (all zeros when none "
-        "are given), on the default cache.  --allow-base-contacts and --allow A,B leave pairs "
-        "out as the constructor's allowed_pairs does; --help prints the usage.");
+        "are given), on the default cache (or --cache-dir DIR).  --allow-base-contacts, "
+        "--allow-fixed-contacts and --allow A,B leave pairs out as the constructor's "
+        "allowed_pairs does; --distance also prints the smallest distance between the arm and "
+        "the environment; --trajectory [FILE] checks every row of a trajectory (default: the "
+        "cache's) and returns 1 when any row collides; --help prints the usage.");
 }
