@@ -136,12 +136,15 @@ std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in
   auto row_object = [&](std::size_t i) { return to_numpy(waypoints[i].data(), n); };
 
   for (std::size_t i = 0; i < K; ++i) {
-    if (!ctx.in_limits(waypoints[i].data()))
+    if (!ctx.in_limits(waypoints[i].data())) {
+      explain_limits(ctx_obj, cache_dir, i, waypoints[i]);
       throw std::runtime_error("Waypoint " + std::to_string(i) + " violates joint limits: " +
                                py_str(row_object(i)));
+    }
     if (clearance_on && !native.model->clear_at(waypoints[i].data())) refuse_close_waypoint(native, cache_dir, i);
     if (!ctx.is_valid(waypoints[i].data())) {
       save_colliding_waypoint(cache_dir, static_cast<std::int64_t>(i), row_object(i));
+      explain_contacts(ctx_obj, cache_dir, i, row_object(i));
       throw std::runtime_error("Waypoint " + std::to_string(i) + " is in collision: " +
                                py_str(row_object(i)));
     }

@@ -52,6 +52,11 @@ std::vector<std::vector<double>> check_given_segment(nb::handle ctx_obj,
 nb::list smooth_path(nb::handle ctx_obj, nb::handle path_in, nb::handle rng, std::int64_t iters);
 nb::object densify_values(const std::vector<std::vector<double>>& rows, double res);
 
+// One line each on why a waypoint is refused (explain.cpp): the joints out of
+// their limits; the links and obstacles in contact.
+void explain_limits(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index, const std::vector<double>& q);
+void explain_contacts(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index, nb::handle theta);
+
 void register_connect(nb::module_& m);
 void register_driver(nb::module_& m);
 

@@ -377,6 +377,21 @@ void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_d
   } else {
     nb::setattr(args, "_max_velocity", option_limits(parser, vel, "--max-velocity"));
   }
+  // A list of limits that does not fit the arm is refused now, not after a whole plan.
+  nb::object screws = cache_file(cache_dir, "ScrewAxis.npy");
+  if (!nb::cast<bool>(screws.attr("is_file")())) return;  // the planner names what is missing
+  nb::module_ np = nb::module_::import_("numpy");
+  nb::object shape = np.attr("load")(screws, "allow_pickle"_a = false).attr("shape");
+  if (nb::len(shape) != 2) return;
+  const std::size_t n = nb::cast<std::size_t>(shape[1]);
+  for (auto [option, attr] : {std::pair{"--max-acceleration", "_max_acceleration"},
+                              std::pair{"--max-velocity", "_max_velocity"}}) {
+    nb::object given = nb::getattr(args, attr);
+    if (given.is_none() || nb::isinstance<nb::float_>(given) || nb::len(given) == n) continue;
+    parser.attr("error")(std::string(option) + " gives " + std::to_string(nb::len(given)) +
+                         " limits, but the arm has " + std::to_string(n) +
+                         " joints: give one value for all joints or one per joint");
+  }
 }
 
 void remove_timed_trajectory(nb::handle args, nb::handle cache_dir) {

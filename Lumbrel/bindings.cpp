@@ -25,12 +25,13 @@ nb::object pose_arg(nb::handle nested, nb::handle name) {
 }
 
 // Every link at the home pose meta.json gives it; the index is used as written.
-nb::object build_scene(nb::handle meta) {
+nb::object build_scene(nb::handle meta, nb::handle cache_dir) {
   auto place = [](nb::handle link) {
     nb::object name = link["name"];
     return py::PlacedLink{py::str_of(link["index"]), pose_arg(link["home_transform"], name), false};
   };
-  return py::capture_scene(meta, g_module.attr("CACHE_DIR"), place, py::module_palette(g_module, false));
+  nb::object dir = cache_dir.is_none() ? nb::object(g_module.attr("CACHE_DIR")) : nb::borrow(cache_dir);
+  return py::capture_scene(meta, dir, place, py::module_palette(g_module, false));
 }
 
 void main_entry(nb::handle argv) {
@@ -39,8 +40,9 @@ void main_entry(nb::handle argv) {
       nb::arg("prog") = "Lumbrel",
       nb::arg("description") = "Show the capture cache (links at their home poses and the "
                                "environment) in a viewer window.");
-  parser.attr("parse_args")(argv);
-  nb::object scene = build_scene(py::read_meta(g_module.attr("CACHE_DIR")));
+  py::add_cache_dir_option(parser, g_module);
+  nb::object dir = parser.attr("parse_args")(argv).attr("cache_dir");
+  nb::object scene = build_scene(py::read_meta(dir), dir);
   py::show_scene(scene, "Lumbrel");
 }
 
@@ -52,9 +54,11 @@ NB_MODULE(Lumbrel, m) {
                            "Cache viewer: the captured arm at its home pose and its surroundings in "
                            "a viewer window.",
                            "Cache", 1, false);
-  m.def("build_scene", &build_scene, nb::arg("meta"),
-        "A trimesh.Scene of the cache in CACHE_DIR described by the parsed meta.json: one node "
-        "per link (named after it, at its home pose) and one per environment body.");
+  m.def("build_scene", &build_scene, nb::arg("meta"), nb::arg("cache_dir") = nb::none(),
+        "A trimesh.Scene of the cache in cache_dir (default CACHE_DIR) described by the parsed "
+        "meta.json: one node per link (named after it, at its home pose) and one per "
+        "environment body.");
   m.def("main", &main_entry, nb::arg("argv") = nb::none(),
-        "Show the cache in CACHE_DIR in a viewer window; returns when the window is closed.");
+        "Show the cache in CACHE_DIR (or --cache-dir DIR) in a viewer window; returns when the "
+        "window is closed.");
 }

@@ -24,9 +24,7 @@ nb::object make_parser() {
           "are not reported.  With --trajectory, every row of a trajectory instead.");
   parser.attr("add_argument")("theta", nb::arg("nargs") = "*", nb::arg("metavar") = "ANGLE",
                               nb::arg("help") = "joint angles in radians, one per joint (default: all zeros)");
-  parser.attr("add_argument")("--cache-dir", nb::arg("metavar") = "DIR", nb::arg("default") = nb::none(),
-                              nb::arg("help") = "the capture cache to query (default: CELLPATH_CACHE_DIR, "
-                                                "else the directory beside the module)");
+  py::add_cache_dir_option(parser, g_module);
   parser.attr("add_argument")(
       "--trajectory", nb::arg("nargs") = "?", nb::arg("const") = "", nb::arg("default") = nb::none(),
       nb::arg("metavar") = "FILE",
@@ -169,9 +167,7 @@ nb::object main_entry(nb::handle argv_in) {
     parser.attr("error")("--trajectory checks the rows of a trajectory file and takes no joint angles, got " +
                          py::str_of(nb::repr(words)));
 
-  nb::object cache_dir = args.attr("cache_dir");
-  if (cache_dir.is_none()) cache_dir = g_module.attr("CACHE_DIR");
-  Pelmora self = build_pelmora(cache_dir, true, nb::none());
+  Pelmora self = build_pelmora(args.attr("cache_dir"), true, nb::none());
   nb::list allowed;
   if (nb::cast<bool>(args.attr("allow_base_contacts"))) allowed.append("base");
   if (nb::cast<bool>(args.attr("allow_fixed_contacts"))) allowed.append("fixed");

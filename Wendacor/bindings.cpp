@@ -57,7 +57,8 @@ nb::tuple find_configs(nb::handle handler, std::size_t n_joints) {
   return nb::make_tuple(collide_theta, free_theta);
 }
 
-void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta, const std::string& title) {
+void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta, const std::string& title,
+                     nb::handle cache_dir) {
   nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
   const std::vector<long> hits = py::voxel_hits(attr("colliding_links"), handler, T);
   nb::object base_obj = attr("BASE_LINK_INDEX");
@@ -67,7 +68,8 @@ void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta, cons
   py::print_line(std::string("  arm collision: ") + (arm.empty() ? "False" : "True"));
   py::print_line("  colliding link indices (incl. expected base-mount contact at " + py::str_of(base_obj) +
                  "): " + py::list_text(hits));
-  nb::object scene = py::arm_scene(meta, attr("CACHE_DIR"), T, hits,
+  nb::object dir = cache_dir.is_none() ? attr("CACHE_DIR") : nb::borrow(cache_dir);
+  nb::object scene = py::arm_scene(meta, dir, T, hits,
                                    py::module_palette(g_module, true));
   py::show_scene(scene, "Wendacor");
 }
@@ -77,13 +79,13 @@ void main_entry(nb::handle argv) {
       nb::arg("prog") = "Wendacor",
       nb::arg("description") = "Find a colliding and a collision-free configuration of the "
                                "capture in CACHE_DIR (fixed seed), report them and show each.");
-  parser.attr("parse_args")(argv);
-  nb::object cache_dir = attr("CACHE_DIR");
+  py::add_cache_dir_option(parser, g_module);
+  nb::object cache_dir = parser.attr("parse_args")(argv).attr("cache_dir");
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
   nb::object meta = py::read_meta(cache_dir);
   nb::tuple configs = find_configs(handler, py::handler_joints(handler));
-  render_scenario(handler, meta, configs[0], "Scenario 1: colliding configuration");
-  render_scenario(handler, meta, configs[1], "Scenario 2: collision-free configuration");
+  render_scenario(handler, meta, configs[0], "Scenario 1: colliding configuration", cache_dir);
+  render_scenario(handler, meta, configs[1], "Scenario 2: collision-free configuration", cache_dir);
 }
 
 }  // namespace
@@ -102,9 +104,11 @@ NB_MODULE(Wendacor, m) {
         "taken as the free one when it is free). RuntimeError when either is not found in "
         "MAX_ATTEMPTS samples.");
   m.def("render_scenario", &render_scenario, nb::arg("handler"), nb::arg("meta"), nb::arg("theta"),
-        nb::arg("title"),
+        nb::arg("title"), nb::arg("cache_dir") = nb::none(),
         "Print the voxel collision report of theta under `title` and show the arm there, "
-        "touching links (the base included) in HIT_COLOR.");
+        "touching links (the base included) in HIT_COLOR; the meshes come from cache_dir "
+        "(default CACHE_DIR).");
   m.def("main", &main_entry, nb::arg("argv") = nb::none(),
-        "Find both scenarios on the cache in CACHE_DIR and show them one after the other.");
+        "Find both scenarios on the cache in CACHE_DIR (or --cache-dir DIR) and show them one "
+        "after the other.");
 }

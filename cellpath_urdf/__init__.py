@@ -169,9 +169,13 @@ def _resolve_filename(filename, urdf_dir, package_dirs, owner):
             candidates = [Path(package_dirs[pkg]) / sub]
         else:
             # A description unpacked on its own usually keeps the package folder
-            # beside (or as) the URDF's folder.
+            # beside (or as) the URDF's folder; in the usual ROS layout the URDF
+            # sits in the package's urdf/ folder, and other packages lie beside
+            # that package, so every ancestor is looked at too.
             candidates = [urdf_dir / pkg / sub, urdf_dir / sub]
-            candidates += [d / sub for d in (urdf_dir, *urdf_dir.parents) if d.name == pkg]
+            for d in (urdf_dir, *urdf_dir.parents):
+                candidates += [d / sub] if d.name == pkg else []
+                candidates += [d / pkg / sub]
     else:
         name = filename[len("file://"):] if filename.startswith("file://") else filename
         p = Path(name)
@@ -179,8 +183,13 @@ def _resolve_filename(filename, urdf_dir, package_dirs, owner):
     for c in candidates:
         if c.is_file():
             return c
-    looked = ", ".join(str(c) for c in dict.fromkeys(candidates))
-    raise UrdfImportError(f"mesh file '{filename}' of {owner} not found (looked for {looked})")
+    tried = list(dict.fromkeys(str(c) for c in candidates))
+    looked = ", ".join(tried[:4]) + (f" and {len(tried) - 4} more among the URDF's ancestors"
+                                     if len(tried) > 4 else "")
+    hint = ""
+    if filename.startswith("package://"):
+        hint = f"; name the package's folder with --package-dir {pkg}=DIR (package_dirs={{'{pkg}': DIR}})"
+    raise UrdfImportError(f"mesh file '{filename}' of {owner} not found (looked for {looked}){hint}")
 
 
 def _geometry_mesh(geometry, owner, urdf_dir, package_dirs, cache):

@@ -183,6 +183,17 @@ inline nb::object default_cache_dir(nb::module_ m, const char* name, int levels_
   return dir.attr("__truediv__")(name);
 }
 
+// The offline commands' --cache-dir DIR option: a path, by default the
+// module's CACHE_DIR as it stands when the parser is made.
+inline void add_cache_dir_option(nb::handle parser, nb::handle m) {
+  nb::object dir = m.attr("CACHE_DIR");
+  parser.attr("add_argument")(
+      "--cache-dir", nb::arg("metavar") = "DIR",
+      nb::arg("type") = nb::module_::import_("pathlib").attr("Path"), nb::arg("default") = dir,
+      nb::arg("help") = "the capture cache (default: " + nb::cast<std::string>(nb::str(dir)) +
+                        ", or the directory named by " + kCacheDirEnv + ")");
+}
+
 // m.CACHE_DIR = default_cache_dir(m, name, levels_up), returned for use as a default.
 inline nb::object set_cache_dir(nb::module_ m, const char* name, int levels_up) {
   nb::object dir = default_cache_dir(m, name, levels_up);

@@ -11,8 +11,8 @@
    configuration (self-collision included); time it, every sample checked;
 5. run the straight-line planner add-in (Dorvanta.run) in the stand-in host;
 6. draw pictures: the workcell with the planned tool path, the joint angles along the
-   trajectory, the timed trajectory (positions, velocities, accelerations over time)
-   and a GIF of the arm following it.
+   trajectory, the timed trajectory (positions, velocities, accelerations over time),
+   a GIF of the arm following it, and the plan in 3-D as one self-contained HTML page.
 
 Prints where every file is and how long each stage took.  Rendering is headless.
 """
@@ -39,6 +39,7 @@ import Kestrune  # noqa: E402
 import Pelmora  # noqa: E402
 import Dorvanta  # noqa: E402
 import render  # noqa: E402
+from cellpath_cli import html_view  # noqa: E402
 
 
 # The sample cell's arm has no velocity limits of its own; the timed trajectory
@@ -132,12 +133,15 @@ def run_demo(out_dir: Path, cache_dir: Path, gif_frames: int = 36, allowed_pairs
     with stages("Draw pictures of the plan"):
         scene = render.CacheScene(cache_dir)
         waypoints = np.load(cache_dir / "WaypointJointAngles.npy", allow_pickle=False)
-        rows = [int(np.argmin(np.linalg.norm(trajectory - w, axis=1))) for w in waypoints]
+        rows = render.waypoint_rows(trajectory, waypoints)
         files["workcell picture"] = render.workcell_picture(scene, trajectory, waypoints, out_dir / "workcell.png")
         files["joint-angle plot"] = render.joint_plot(trajectory, rows, out_dir / "joint_angles.png")
         files["timing plot"] = render.timing_plot(*timed, DEMO_MAX_VELOCITY, DEMO_MAX_ACCELERATION,
                                                   out_dir / "timing.png")
         files["animation"] = render.animation_gif(scene, trajectory, out_dir / "animation.gif", frames=gif_frames)
+        files["3-D page"] = html_view.plan_page(scene, trajectory, out_dir / "plan.html", waypoint_rows=rows,
+                                                colliding={row: {n for p in r.pairs for k, n in p if k == "link"}
+                                                           for row, r in colliding})
 
     print("\nFiles:")
     for name, path in files.items():

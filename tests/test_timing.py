@@ -247,8 +247,12 @@ def test_command_line_refuses_unusable_timing_options_before_planning(task_cache
             run_main(capsys, "--cache-dir", str(cache), *argv)
         assert stop.value.code == 2
         assert says in capsys.readouterr().err
+    # A count that does not fit the arm is refused from the cache's screw list, before planning.
+    for argv, says in ((["--max-velocity", "1", "--max-acceleration", "1,2"], "--max-acceleration gives 2"),
+                       (["--max-velocity", "1,1,1,1,1,1,1", "--max-acceleration", "1"], "--max-velocity gives 7")):
+        with pytest.raises(SystemExit) as stop:
+            run_main(capsys, "--cache-dir", str(cache), "--timed", *argv)
+        assert stop.value.code == 2
+        assert f"{says} limits, but the arm has 6 joints" in capsys.readouterr().err
     assert not (cache / "JointAnglesToTravelAlong.npy").exists()
-    # A count that does not fit the arm is only known once the cache is read.
-    with pytest.raises(ValueError, match=r"max_acceleration must be one value for all joints or one per joint \(6\)"):
-        run_main(capsys, "--cache-dir", str(cache), "--timed", "--max-velocity", "1", "--max-acceleration", "1,2")
     assert not (cache / "TimedTrajectory.npz").exists()

@@ -1,0 +1,129 @@
+"""The console commands.
+
+Each command runs its module's `main` and ends a user error (a missing cache or
+file, a bad option value, a wrong number of angles, a failed plan) with one line
+on standard error, ``NAME: error: ...``, and exit status 1, instead of a
+traceback.  The modules' own functions, `main` included, raise exactly what they
+always raised; only the commands translate.  ``CELLPATH_TRACEBACK=1`` shows the
+full traceback instead.
+"""
+from __future__ import annotations
+
+import argparse
+import contextlib
+import importlib
+import os
+import sys
+import zipfile
+from pathlib import Path
+
+# Which command makes each file of a cache, said when it is missing.
+MAKERS = {
+    "meta.json": "is not a capture cache: cellpath-urdf makes one from a URDF, the capture in the "
+                 "CAD host from a design; name the cache with --cache-dir DIR or CELLPATH_CACHE_DIR",
+    "JointAnglesToTravelAlong.npy": "holds no planned trajectory yet: Brimwell --cache-dir DIR plans one",
+    "WaypointJointAngles.npy": "holds no waypoints: cellpath-urdf --waypoints FILE, or the capture "
+                               "with targets, writes them",
+    "CollisionWaypoint.npz": "holds no colliding waypoint (Brimwell saves one only when a waypoint is "
+                             "in collision): show a configuration with --theta A,B,... or --random",
+    "TimedTrajectory.npz": "holds no timed trajectory: Brimwell --timed --max-acceleration A writes one",
+}
+INCOMPLETE = "is incomplete: capture it again (cellpath-urdf or the CAD host's capture)"
+
+# What a command may end with when the user's input or files are at fault.
+USER_ERRORS = (OSError, ValueError, RuntimeError, KeyError, AssertionError, EOFError,
+               zipfile.BadZipFile)
+
+
+class UsageError(Exception):
+    """A bad option value, reported by the command's argument parser."""
+
+
+def one_line(text: str) -> str:
+    return " ".join(str(text).split())
+
+
+def message(exc: BaseException) -> str:
+    """The one line that says what went wrong and, where it can, what to do."""
+    if isinstance(exc, FileNotFoundError) and exc.filename:
+        path = Path(os.fsdecode(exc.filename))
+        folder = path.parent
+        if path.name in MAKERS:
+            return f"{folder} {MAKERS[path.name]} (no {path.name})"
+        if (folder / "meta.json").is_file():
+            return f"{folder} {INCOMPLETE} (no {path.name})"
+        if not folder.is_dir():
+            return f"no such directory: {folder}"
+        return f"no such file: {path}"
+    if isinstance(exc, OSError) and exc.strerror and exc.filename:
+        return f"{exc.strerror}: {os.fsdecode(exc.filename)}"
+    if isinstance(exc, KeyError):
+        return f"missing key {exc}: the cache's meta.json is malformed"
+    text = one_line(exc) or type(exc).__name__
+    return text
+
+
+@contextlib.contextmanager
+def usage_errors():
+    """argparse's errors raised as UsageError instead of a usage text and exit 2, for the
+    life of one command."""
+    original = argparse.ArgumentParser.error
+
+    def error(parser, text):
+        raise UsageError(f"{text} (see {parser.prog} --help)")
+
+    argparse.ArgumentParser.error = error
+    try:
+        yield
+    finally:
+        argparse.ArgumentParser.error = original
+
+
+def run(name: str, entry, argv=None) -> int:
+    """Run entry(argv) as the command `name`; its return value (None is 0) is the exit status."""
+    if argv is None:
+        argv = sys.argv[1:]
+    sys.argv[0] = name   # the usage lines of parsers that take their name from it
+    if os.environ.get("CELLPATH_TRACEBACK"):
+        return entry(argv) or 0
+    try:
+        with usage_errors():
+            status = entry(argv)
+    except KeyboardInterrupt:
+        print(f"{name}: interrupted", file=sys.stderr)
+        return 130
+    except (UsageError, *USER_ERRORS) as exc:
+        sys.stdout.flush()
+        text = message(exc)
+        text = text[len(name) + 2:] if text.startswith(f"{name}: ") else text
+        print(f"{name}: error: {text}", file=sys.stderr)
+        return 1
+    return status or 0
+
+
+def _module_main(module: str):
+    def entry(argv=None):
+        return run(module, importlib.import_module(module).main, argv)
+    entry.__name__ = module.lower()
+    entry.__doc__ = f"The {module} command."
+    return entry
+
+
+brimwell = _module_main("Brimwell")
+pelmora = _module_main("Pelmora")
+lumbrel = _module_main("Lumbrel")
+velquist = _module_main("Velquist")
+kestrune = _module_main("Kestrune")
+wendacor = _module_main("Wendacor")
+
+
+def urdf(argv=None):
+    """The cellpath-urdf command."""
+    import cellpath_urdf
+    return run("cellpath-urdf", cellpath_urdf.main, argv)
+
+
+def task(argv=None):
+    """The cellpath-task command."""
+    import cellpath_task
+    return run("cellpath-task", cellpath_task.main, argv)
