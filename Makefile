@@ -26,8 +26,14 @@ $(PY):
 	$(PIP) install --quiet --upgrade pip
 
 # The build tools live in the venv so that rebuilds reuse build/ incrementally.
+# pip says nothing while it compiles, so a first build (no build tree of this
+# interpreter yet) says what is coming.
 install: $(PY)
 	$(PIP) install --quiet $(BUILD_TOOLS)
+	@tag=$$($(PY) -c 'import sys; print(f"cp{sys.version_info[0]}{sys.version_info[1]}")'); \
+	if [ -z "$$(ls -d build/$$tag-*/build.ninja 2>/dev/null)" ]; then \
+	  echo "First build: compiling the C++ modules (about 5 minutes on 2 cores, quiet meanwhile);"; \
+	  echo "  later builds recompile only what changed."; fi
 	$(PIP) install --quiet --no-build-isolation ".[$(EXTRAS)]"
 
 test: install

@@ -3,6 +3,8 @@
 // the distance engine of a clearance.
 #include "py_bridge.hpp"
 
+#include "common/progress.hpp"
+
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
@@ -91,10 +93,14 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
     owned.push_back(link_mesh(meshes, i));
     refs.push_back(owned.back().ref);
   }
+  // Seconds on a real arm's meshes: said on a terminal, part by part.
+  cellpath::py::StepProgress progress("Self-collision model", 3);
   auto model = std::make_unique<gristane::SelfCollisionModel>(refs);
   std::vector<std::pair<std::size_t, std::size_t>> all = model->checked();
   c.model->set_self_collision(std::move(model), base);
+  progress.advance("pairs that always touch");
   const auto touching = c.model->always_touching(kTouchConfigs, kTouchSeed);
+  progress.advance("pair tables");
 
   std::vector<std::pair<std::size_t, std::size_t>> allowed, checked;
   for (std::size_t i = 0; i < c.n; ++i) allowed.emplace_back(i, i + 1);
@@ -108,6 +114,7 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
   // The model is owned by the arm now; narrow its pairs there.
   c.model->self_collision()->set_checked(checked);
   c.model->build_pair_tables(kTableCell);
+  progress.advance();
   nb::list pairs;
   for (const auto& [i, j] : allowed) pairs.append(nb::make_tuple(i, j));
   c.allowed_pairs = nb::tuple(pairs);

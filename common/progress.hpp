@@ -1,0 +1,55 @@
+// Progress of a slow step, for a user at a terminal: a tqdm bar drawn by
+// cellpath_cli.progress (shown only when standard output and standard error
+// are terminals, erased when the step ends).  Where cellpath_cli cannot be
+// imported (a bare build tree), or drawing fails, the step runs without one.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+namespace cellpath::py {
+
+namespace nb = nanobind;
+
+class StepProgress {
+ public:
+  StepProgress(const std::string& desc, long total, const char* unit = "step") {
+    try {
+      nb::object progress = nb::module_::import_("cellpath_cli.progress").attr("progress");
+      bar_ = progress(nb::arg("total") = total, nb::arg("desc") = desc, nb::arg("unit") = unit);
+    } catch (nb::python_error&) {
+      bar_ = nb::object();
+    }
+  }
+  ~StepProgress() {
+    if (!bar_.is_valid()) return;
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    try {
+      bar_.attr("close")();
+    } catch (...) {
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, trace);
+  }
+  StepProgress(const StepProgress&) = delete;
+  StepProgress& operator=(const StepProgress&) = delete;
+
+  // One more part done; `next` names the part that starts now.
+  void advance(const std::string& next = {}) {
+    if (!bar_.is_valid()) return;
+    try {
+      if (!next.empty()) bar_.attr("set_postfix_str")(next, nb::arg("refresh") = false);
+      bar_.attr("update")(1);
+    } catch (nb::python_error&) {
+      bar_ = nb::object();
+    }
+  }
+
+ private:
+  nb::object bar_;
+};
+
+}  // namespace cellpath::py
