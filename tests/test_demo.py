@@ -22,7 +22,7 @@ def test_demo_runs_end_to_end(tmp_path, capsys):
     np.testing.assert_array_equal(traj[0], waypoints[0])
     np.testing.assert_allclose(traj[-1], waypoints[-1], atol=1e-12)
     assert result["segments"] == 57
-    for name in ("workcell.png", "joint_angles.png", "animation.gif"):
+    for name in ("workcell.png", "joint_angles.png", "animation.gif", "plan.html"):
         path = tmp_path / "out" / name
         assert path.stat().st_size > 1000, name
     # the user is told where every file is and how long each stage took
