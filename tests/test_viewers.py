@@ -40,6 +40,16 @@ def test_lumbrel_window_shows_the_capture(make_cache, monkeypatch, x_display):
     np.testing.assert_array_equal(mesh.vertices, cache.link_meshes[3][0])
 
 
+def test_cache_dir_option_wins_over_the_default(make_cache, monkeypatch, tmp_path, x_display):
+    cache = make_cache(env=(WALL,))
+    for module in (Lumbrel, Wendacor):
+        monkeypatch.setattr(module, "CACHE_DIR", tmp_path / "not-this-one")
+        with WindowGrabber() as grab:
+            module.main(["--cache-dir", str(cache.path)])
+        assert grab.scenes and all("wall" in nodes(scene) for scene in grab.scenes)
+    assert Lumbrel.build_scene(json.loads((cache.path / "meta.json").read_text()), cache.path).geometry
+
+
 def test_lumbrel_scene_variants(make_cache, monkeypatch):
     # A skipped link (gap in the indices) and a missing "env" key show what is there.
     cache = make_cache(gap_at=2, env_key=False)
