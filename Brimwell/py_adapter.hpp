@@ -5,6 +5,10 @@
 
 #include "py_bridge.hpp"
 
+#include "common/progress.hpp"
+
+#include <optional>
+
 namespace brimwell_py {
 
 // A segment's start and goal: the caller's values converted by numpy to
@@ -168,19 +172,14 @@ class ContextAdapter {
 };
 
 // ---------------------------------------------------------------------------
-// Progress on a terminal: one line on stderr, rewritten at most every 100 ms
-// and erased when the work ends.  Nothing at all when stderr is not a
-// terminal.  Also where long loops let Ctrl-C through.
+// Progress on a terminal: a tqdm bar (common/progress.hpp) that appears once the
+// work has run for a while, updated at most every 100 ms and erased when the
+// work ends; nothing at all when the output is not a terminal.  Also where long
+// loops let Ctrl-C through.
 
 class Progress {
  public:
   Progress(std::string stage, std::int64_t total) : stage_(std::move(stage)), total_(total) {
-    try {
-      nb::object err = nb::module_::import_("sys").attr("stderr");
-      if (!err.is_none() && truth(err.attr("isatty")())) stream_ = err;
-    } catch (nb::python_error&) {
-      stream_ = nb::object();  // a stderr without isatty() gets no progress
-    }
     last_ = std::chrono::steady_clock::now();
   }
   ~Progress() { clear(); }
@@ -190,77 +189,43 @@ class Progress {
   // Planner ticks: iteration, tree size, best goal cost so far.
   void tick(std::int64_t iteration, std::size_t nodes, double best) {
     if (!poll()) return;
-    char buf[200];
+    char buf[120];
     if (std::isfinite(best))
-      std::snprintf(buf, sizeof buf, "%s: iteration %lld/%lld, %zu tree nodes, best goal cost %.3f",
-                    stage_.c_str(), static_cast<long long>(iteration),
-                    static_cast<long long>(total_), nodes, best);
+      std::snprintf(buf, sizeof buf, "%zu tree nodes, best goal cost %.3f", nodes, best);
     else
-      std::snprintf(buf, sizeof buf, "%s: iteration %lld/%lld, %zu tree nodes, goal not reached yet",
-                    stage_.c_str(), static_cast<long long>(iteration),
-                    static_cast<long long>(total_), nodes);
-    show(buf);
+      std::snprintf(buf, sizeof buf, "%zu tree nodes, goal not reached yet", nodes);
+    show(iteration, buf);
   }
 
   // Other loops: items done out of the total.
   void count(std::int64_t done) {
-    if (!poll()) return;
-    char buf[200];
-    std::snprintf(buf, sizeof buf, "%s: %lld/%lld", stage_.c_str(), static_cast<long long>(done),
-                  static_cast<long long>(total_));
-    show(buf);
+    if (poll()) show(done, {});
   }
 
-  void clear() noexcept {
-    if (!shown_ || !stream_.is_valid()) return;
-    shown_ = false;
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    try {
-      stream_.attr("write")("\r" + std::string(width_, ' ') + "\r");
-      stream_.attr("flush")();
-    } catch (...) {
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, trace);
-  }
+  void clear() noexcept { bar_.reset(); }
 
  private:
   // True when it is time to redraw.  Checks for pending signals every few
   // hundred calls, so Ctrl-C interrupts a long plan.
   bool poll() {
     if ((++calls_ & 255) == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
-    if (!stream_.is_valid() || (calls_ & 15) != 0) return false;
+    if ((calls_ & 15) != 0) return false;
     const auto now = std::chrono::steady_clock::now();
     if (now - last_ < std::chrono::milliseconds(100)) return false;
     last_ = now;
     return true;
   }
 
-  // A stderr that fails to take the line loses its progress display, not the
-  // plan; an interrupt that arrives meanwhile still ends the plan.
-  void show(const std::string& text) {
-    std::string line = "\r" + text;
-    if (text.size() < width_) line += std::string(width_ - text.size(), ' ');
-    width_ = std::max(width_, text.size());
-    try {
-      shown_ = true;
-      stream_.attr("write")(line);
-      stream_.attr("flush")();
-    } catch (nb::python_error& e) {
-      if (e.matches(PyExc_KeyboardInterrupt)) throw;
-      stream_ = nb::object();
-      shown_ = false;
-    }
+  void show(std::int64_t done, const std::string& note) {
+    if (!bar_) bar_.emplace(stage_, static_cast<long>(total_), "it");
+    bar_->set(static_cast<long>(done), note);
   }
 
   std::string stage_;
   std::int64_t total_;
-  nb::object stream_;
+  std::optional<cellpath::py::StepProgress> bar_;
   std::chrono::steady_clock::time_point last_;
   std::uint64_t calls_ = 0;
-  std::size_t width_ = 0;
-  bool shown_ = false;
 };
 
 }  // namespace brimwell_py

@@ -37,6 +37,19 @@ class StepProgress {
   StepProgress(const StepProgress&) = delete;
   StepProgress& operator=(const StepProgress&) = delete;
 
+  // `done` parts done so far, with a note after the bar.
+  void set(long done, const std::string& note = {}) {
+    if (!bar_.is_valid()) return;
+    try {
+      bar_.attr("n") = done;
+      if (!note.empty()) bar_.attr("set_postfix_str")(note, nb::arg("refresh") = false);
+      bar_.attr("refresh")();
+    } catch (nb::python_error& e) {
+      if (e.matches(PyExc_KeyboardInterrupt)) throw;
+      bar_ = nb::object();
+    }
+  }
+
   // One more part done; `next` names the part that starts now.
   void advance(const std::string& next = {}) {
     if (!bar_.is_valid()) return;

@@ -484,14 +484,15 @@ def test_progress_only_on_a_terminal(capsys, monkeypatch):
         def isatty(self):
             return True
 
-    tty = Tty()
+    tty, out = Tty(), Tty()
     monkeypatch.setattr(sys, "stderr", tty)
+    monkeypatch.setattr(sys, "stdout", out)
     Brimwell.plan_segment(WallWorld(delay=0.002), [0.2, 0.2], [0.8, 0.2], np.random.default_rng(2),
                           max_iters=300, step=0.1)
     text = tty.getvalue()
-    assert "RRT*: iteration" in text and "tree nodes" in text
+    assert "RRT*:" in text and "/300 [" in text and "tree nodes" in text   # a tqdm bar
     assert text.endswith("\r") and text.rsplit("\r", 2)[-2].strip() == ""  # erased at the end
-    assert capsys.readouterr().out == ""
+    assert out.getvalue() == ""
 
 
 # ----------------------------------------------------------------------------
