@@ -101,10 +101,12 @@ def render(cache: Path, out: Path, *, gif=False, html=False, frames=36, check=Tr
     if html:
         from cellpath_cli import html_view
         shown = html_view.shown_rows(len(trajectory), rows)
+        t0 = time.perf_counter()
         hits = colliding_links(cache, trajectory, shown) if check else {}
         if check:
             say(f"exact check of the {len(shown)} rows shown: "
-                + (f"{len(hits)} in collision (marked in red)" if hits else "none in collision"))
+                + (f"{len(hits)} in collision (marked in red)" if hits else "none in collision")
+                + f"  ({time.perf_counter() - t0:.1f} s)")
         step("3-D page", "plan.html",
              lambda p: html_view.plan_page(scene, trajectory, p, waypoint_rows=rows, colliding=hits))
     return files
