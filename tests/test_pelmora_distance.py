@@ -92,6 +92,10 @@ def test_fixed_leaves_out_what_never_moves_relative_to_each_other(furnished_cach
     assert base == {(("env", "box"), ("env", "table"))}
     assert plain.query(np.zeros(6), allowed_pairs=["fixed", key("Link3")]).pairs == set()
 
+    # Among several bodies the trajectory's smallest distances skip far pairs and stay exact.
+    sweep = np.linspace([-1.5, -0.6, 0.4, 0, 0.3, 0], [1.5, 1.2, -0.8, 0.5, -0.3, 0.2], 15)
+    assert fixed.distance_trajectory(sweep).tolist() == [min(fixed.distances(q).values()) for q in sweep]
+
 
 # ----------------------------------------------------------------- command line
 
