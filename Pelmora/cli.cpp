@@ -1,6 +1,7 @@
 // Pelmora's command line: the exact query of one joint vector, or of every row
 // of a trajectory, and optionally the smallest distance between the arm and
 // the environment.
+#include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
 #include "py_pelmora.hpp"
 
@@ -167,6 +168,19 @@ nb::object main_entry(nb::handle argv_in) {
     parser.attr("error")("--trajectory checks the rows of a trajectory file and takes no joint angles, got " +
                          py::str_of(nb::repr(words)));
 
+  // The angles are read, and counted against the cache's joints, before the
+  // meshes are loaded (seconds for a real arm), so a typo fails at once.
+  nb::list theta;
+  for (nb::handle a : words) theta.append(builtin("float")(a));
+  nb::object screws = py::join_path(args.attr("cache_dir"), py::kScrewFile);
+  if (nb::len(theta) > 0 && nb::cast<bool>(screws.attr("is_file")())) {
+    nb::object shape = py::load_npy(screws).attr("shape");
+    if (nb::len(shape) == 2 && nb::cast<std::size_t>(shape[1]) != nb::len(theta))
+      throw nb::value_error(("expected " + py::str_of(shape[1]) + " joint angles, got (" +
+                             std::to_string(nb::len(theta)) + ",)")
+                                .c_str());
+  }
+
   Pelmora self = build_pelmora(args.attr("cache_dir"), true, nb::none());
   nb::list allowed;
   if (nb::cast<bool>(args.attr("allow_base_contacts"))) allowed.append("base");
@@ -193,8 +207,6 @@ nb::object main_entry(nb::handle argv_in) {
     return nb::int_(check_trajectory(self, path, distance));
   }
 
-  nb::list theta;
-  for (nb::handle a : words) theta.append(builtin("float")(a));
   nb::object q = nb::len(theta) > 0 ? nb::object(theta) : py::numpy().attr("zeros")(n_joints_of(self)).attr("tolist")();
   print(py::str_of(nb::str(query(self, q, nb::none()))));
   if (distance) print_smallest(self, q, "");
