@@ -1,4 +1,5 @@
 """cellpath-render: the pictures of a cache, and the 3-D page tested in a real headless browser."""
+import os
 import re
 import shutil
 import subprocess
@@ -118,6 +119,12 @@ def test_shown_rows_keep_waypoints_and_colliding_rows():
 CHROMIUM = next(filter(None, map(shutil.which, ("chromium", "chromium-browser", "google-chrome"))), None)
 
 
+def browser_env():
+    """The environment without the sanitizer runtimes that `make sanitize` preloads into
+    Python: they are not meant for the browser."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
 def screenshot(page, png, step=None):
     """The page as headless chromium draws it (WebGL in software), offline: every request
     goes to a proxy that is not there."""
@@ -126,7 +133,7 @@ def screenshot(page, png, step=None):
                     "--proxy-server=127.0.0.1:9", "--proxy-bypass-list=<-loopback>",
                     "--enable-unsafe-swiftshader", "--hide-scrollbars", "--window-size=1000,760",
                     "--virtual-time-budget=20000", f"--screenshot={png}", url],
-                   check=True, capture_output=True, timeout=180)
+                   check=True, capture_output=True, timeout=180, env=browser_env())
     from PIL import Image
     return np.asarray(Image.open(png).convert("RGB")).astype(int)
 
