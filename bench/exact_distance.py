@@ -18,6 +18,7 @@ import pathlib
 
 import numpy as np
 import fcl
+import trimesh
 
 import Pelmora
 
@@ -43,12 +44,23 @@ class ExactDistance:
             V, F = np.asarray(mesh.vertices, float), np.asarray(mesh.faces, np.int64)
             self.links.append(fcl.CollisionObject(_bvh(V, F), fcl.Transform()))
             link_vertices.append(V)
-        self.env_names, self.env = [], []
+        # Each environment body split into its connected parts (a shelf into its
+        # boards), each with its own box: most parts are then ruled out by their box.
+        self.env_names, self.env, env_lo, env_hi = [], [], [], []
         for e in meta.get("env", []):
             mesh = Pelmora._load_mesh(str(cache_dir / f"env_{e['name']}.npz"))
-            self.env_names.append(e["name"])
-            self.env.append(fcl.CollisionObject(
-                _bvh(np.asarray(mesh.vertices, float), np.asarray(mesh.faces, np.int64)), fcl.Transform()))
+            whole = trimesh.Trimesh(np.asarray(mesh.vertices, float), np.asarray(mesh.faces, np.int64))
+            for part in whole.split(only_watertight=False) or [whole]:
+                V, F = np.asarray(part.vertices, float), np.asarray(part.faces, np.int64)
+                self.env_names.append(e["name"])
+                self.env.append(fcl.CollisionObject(_bvh(V, F), fcl.Transform()))
+                env_lo.append(V.min(0))
+                env_hi.append(V.max(0))
+        self.env_lo, self.env_hi = np.array(env_lo).reshape(-1, 3), np.array(env_hi).reshape(-1, 3)
+        # corners of each link's box in its own frame
+        self.link_corners = [np.array([[x, y, z] for x in (V.min(0)[0], V.max(0)[0])
+                                       for y in (V.min(0)[1], V.max(0)[1])
+                                       for z in (V.min(0)[2], V.max(0)[2])]) for V in link_vertices]
         self.link_vertices = link_vertices
         self.reach = self._reach()
         self._request = fcl.DistanceRequest()
@@ -86,42 +98,70 @@ class ExactDistance:
             reach[k] = best
         return reach
 
+    def _bounded(self, q, cutoff):
+        """(lower, exact, pair): a lower bound of the distance at q, and the distance
+        itself where it is below `cutoff` (else None)."""
+        poses = self._poses(q)
+        lb = np.empty((len(poses), len(self.env)))
+        for i, (C, T) in enumerate(zip(self.link_corners, poses)):
+            W = C @ T[:3, :3].T + T[:3, 3]
+            gap = np.maximum(np.maximum(self.env_lo - W.max(0), W.min(0) - self.env_hi), 0.0)
+            lb[i] = np.linalg.norm(gap, axis=1)
+        order = np.argsort(lb, axis=None)
+        best, pair, placed = np.inf, (None, None), set()
+        for flat in order:
+            i, j = divmod(int(flat), lb.shape[1])
+            if lb[i, j] >= min(best, cutoff):
+                lower = min(best, lb[i, j])
+                return lower, (best if best < cutoff or best <= lb[i, j] else None), pair
+            if i not in placed:
+                T = poses[i]
+                self.links[i].setTransform(fcl.Transform(T[:3, :3], T[:3, 3]))
+                placed.add(i)
+            d = max(float(fcl.distance(self.links[i], self.env[j], self._request, fcl.DistanceResult())), 0.0)
+            if d < best:
+                best, pair = d, (self.link_names[i + 1], self.env_names[j])
+            if best <= 0.0:
+                break
+        return best, best, pair
+
     def distance(self, q, detail=False):
         """Smallest link-environment distance at q (0 on contact); with `detail`,
         also (link name, environment name) of the closest pair."""
-        best, pair = np.inf, (None, None)
-        for i, (obj, T) in enumerate(zip(self.links, self._poses(q))):
-            obj.setTransform(fcl.Transform(T[:3, :3], T[:3, 3]))
-            for j, env in enumerate(self.env):
-                d = fcl.distance(obj, env, self._request, fcl.DistanceResult())
-                if d < best:
-                    best, pair = d, (self.link_names[i + 1], self.env_names[j])
-        best = max(float(best), 0.0)
+        _, best, pair = self._bounded(q, np.inf)
         return (best, *pair) if detail else best
 
-    def path_minimum(self, path):
+    def path_minimum(self, path, stride=16):
         """Smallest distance over the rows of `path` (a densified trajectory): the same
-        as min(distance(q) for q in path), fewer queries."""
+        as min(distance(q) for q in path), with far fewer queries.  Every `stride`-th
+        row first; then an interval between two rows checked is split only while the
+        bound from its ends (the distance at either end less how far the arm can move
+        from there) could still be below the smallest distance found."""
         P = np.asarray(path, np.float64)
         if not len(P):
             return np.inf
-        # steps[i]: how far any point can move from row i to row i+1
         steps = np.abs(np.diff(P, axis=0)) @ self.reach
         travel = np.concatenate([[0.0], np.cumsum(steps)])
-        known = {}
+        lower, best = {}, [np.inf]
 
-        def at(i):
-            known[i] = self.distance(P[i])
-            return known[i]
+        def check(i):
+            lo, exact, _ = self._bounded(P[i], best[0])
+            lower[i] = lo
+            if exact is not None:
+                best[0] = min(best[0], exact)
 
-        # A row is checked only where the bound from the last row checked cannot
-        # rule it out: every row skipped is at least as far as the minimum found.
-        best, last = at(0), 0
-        for i in range(1, len(P)):
-            if known[last] - (travel[i] - travel[last]) < best:
-                best = min(best, at(i))
-                last = i
-        return best
+        marks = sorted(set(range(0, len(P), stride)) | {len(P) - 1})
+        for i in marks:
+            check(i)
+        todo = list(zip(marks, marks[1:]))
+        while todo and best[0] > 0.0:
+            i, j = todo.pop()
+            if j - i < 2 or (lower[i] + lower[j] - (travel[j] - travel[i])) / 2 >= best[0]:
+                continue
+            m = (i + j) // 2
+            check(m)
+            todo += [(i, m), (m, j)]
+        return best[0]
 
     def contact(self, q):
         """Whether any moving link touches an environment body at q."""
