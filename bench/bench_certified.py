@@ -58,6 +58,9 @@ OUT = ROOT / "build" / "bench_certified"
 VAMP_VENV = ROOT / ".venv-vamp"
 SCENES = ("xarm6_cell", "panda_tall_shelf", "ur5_cell")
 QUICK_SCENES = ("panda_tall_shelf",)
+# Keeps a whole run to minutes while a row takes seconds per segment; the rows it
+# cuts short say so, and --budget 0 runs every problem.
+ROW_BUDGET = 20.0
 
 
 # --- scenes and their shelf cells ---------------------------------------------------
@@ -92,7 +95,7 @@ def scene_cache(name):
 
 
 def contexts(cache):
-    """[(row name, PlanningContext or the reason it is missing)]."""
+    """[(row name, PlanningContext keyword arguments)], the voxel test's rows first."""
     rows = []
     for clearance in (None, *CLEARANCES):
         for self_collision in (False, True):
@@ -100,10 +103,7 @@ def contexts(cache):
             kwargs = {"self_collision": self_collision}
             if clearance is not None:
                 kwargs["clearance"] = clearance
-            try:
-                rows.append((name, Brimwell.PlanningContext(cache, **kwargs)))
-            except TypeError:
-                rows.append((name, "this Brimwell's PlanningContext takes no clearance yet"))
+            rows.append((name, kwargs))
     return rows
 
 
@@ -171,16 +171,21 @@ def draw_problems(name, scene, exact, count, seed):
 # --- planning ---------------------------------------------------------------------
 
 
-def plan_row(ctx, problems):
+def plan_row(ctx, problems, budget):
+    """Outcomes of the problems in order; once `budget` seconds of planning are spent
+    (0: no limit) no further problem is started."""
     run = real.connect(ctx)
-    out = []
+    out, spent = [], 0.0
     for i, (a, b) in enumerate(problems):
+        if budget and spent >= budget:
+            break
         try:
             out.append(run(a, b, np.random.default_rng(i)))
         except ValueError as e:  # an end refused by the clearance test
             refused = real.Outcome(False)
             refused.refused = str(e)
             out.append(refused)
+        spent += out[-1].seconds
     return out
 
 
@@ -281,14 +286,23 @@ def bench_scene(name, args):
           f">= {END_GAP * 1e3:.0f} mm from the environment); set up in {time.perf_counter() - t0:.1f} s",
           flush=True)
     table, minima, notes = {}, {}, {}
-    for row, ctx in contexts(cache):
-        if isinstance(ctx, str):
-            print(f"  {row:<13} skipped: {ctx}")
+    built = []
+    for row, kwargs in contexts(cache):
+        if args.rows and row not in args.rows:
             continue
-        table[row] = plan_row(ctx, problems)
+        t1 = time.perf_counter()
+        try:
+            ctx = Brimwell.PlanningContext(cache, **kwargs)
+        except TypeError:
+            print(f"  {row:<13} skipped: this Brimwell's PlanningContext takes no clearance yet")
+            continue
+        built.append(f"{row} {time.perf_counter() - t1:.2f} s")
+        table[row] = plan_row(ctx, problems, args.budget)
         refused = [o.refused for o in table[row] if getattr(o, "refused", None)]
-        if refused:
-            notes[row] = f"  ({len(refused)} ends refused, e.g. {refused[0][:80]})"
+        notes[row] = f"  ({len(refused)} ends refused, e.g. {refused[0][:80]})" if refused else ""
+        if len(table[row]) < len(problems):
+            notes[row] += f"  (budget: stopped after {len(table[row])} of {len(problems)})"
+    print("  contexts built in: " + ", ".join(built))
     if real.ob is not None and not args.no_ompl:
         table["ompl-connect"] = ompl_row(scene, problems)
     elif not args.no_ompl:
@@ -325,6 +339,11 @@ def main(argv=None):
                         help=f"smoke run: {', '.join(QUICK_SCENES)}, {QUICK_PROBLEMS} problems")
     parser.add_argument("--problems", type=int, default=None, help=f"problems per scene ({PROBLEMS})")
     parser.add_argument("--scene", action="append", choices=SCENES + ("iiwa_cell",), default=[])
+    parser.add_argument("--rows", type=lambda t: set(t.split(",")), default=None,
+                        help="only these of our rows, comma-separated (voxel,voxel+self,c=0,...)")
+    parser.add_argument("--budget", type=float, default=ROW_BUDGET,
+                        help=f"seconds of planning per row and scene before it stops starting "
+                             f"problems ({ROW_BUDGET:g}; 0: none)")
     parser.add_argument("--no-ompl", action="store_true", help="leave OMPL out")
     parser.add_argument("--no-vamp", action="store_true", help="leave VAMP out")
     args = parser.parse_args(argv)

@@ -49,7 +49,7 @@ def test_waypoint_distance_names_the_closest_pair(shelf):
 
 def test_quick_run_prints_a_row_per_test(capsys, tmp_path, monkeypatch):
     monkeypatch.setattr(bench, "OUT", tmp_path)
-    bench.main(["--quick", "--problems", "2", "--no-ompl", "--no-vamp"])
+    bench.main(["--quick", "--problems", "2", "--no-ompl", "--no-vamp", "--rows", "voxel,voxel+self"])
     out = capsys.readouterr().out
     assert "panda_tall_shelf: 7 joints, 2 problems" in out
     rows = {line.split()[0]: line.split() for line in out.splitlines() if line.startswith("  voxel")}
