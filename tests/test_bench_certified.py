@@ -56,5 +56,22 @@ def test_quick_run_prints_a_row_per_test(capsys, tmp_path, monkeypatch):
     assert set(rows) == {"voxel", "voxel+self"}
     solved, total = map(int, rows["voxel"][1].split("/"))
     assert total == 2 and 0 <= solved <= 2
-    # problems are kept: a second run draws none
-    assert len(list(tmp_path.glob("panda_tall_shelf-problems-*.npy"))) == 1
+    # The problems are kept, and each joins two different cells of the shelf from ends
+    # that a clearance of 1 cm (with its slack) accepts.
+    kept, = tmp_path.glob("panda_tall_shelf-problems-*.npy")
+    problems = np.load(kept)
+    assert problems.shape == (2, 2, 7)
+    scene = bench.real.Scene("panda_tall_shelf", bench.scene_cache("panda_tall_shelf"))
+    exact = ExactDistance(scene.cache_dir)
+    _, cells = bench.shelf_cells("panda_tall_shelf")
+
+    def cell(q):
+        p = exact.pel.forward_kinematics(q)[exact.link_names[-1]][:3, 3]
+        inside = [k for k, (lo, hi) in enumerate(cells) if np.all(p > lo) and np.all(p < hi)]
+        assert len(inside) == 1
+        return inside[0]
+
+    for a, b in problems:
+        assert cell(a) != cell(b)
+        for q in (a, b):
+            assert scene.free(q) and exact.distance(q) >= bench.END_GAP
