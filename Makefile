@@ -42,9 +42,21 @@ test: install
 demo: install
 	$(PY) examples/demo.py
 
-# The benchmarks also measure against OMPL, which only they need.
+# The benchmarks also measure against OMPL, which only they need, and against
+# VAMP where its wheel (Python 3.12+) is beside the project: in a venv of its own,
+# run as a subprocess by bench_certified.py.
+VAMP_WHEEL ?= $(firstword $(wildcard ../shared/peers/vamp_planner-0.6.4-*.whl))
+VAMP_VENV  ?= .venv-vamp
 bench: EXTRAS := test,viewer,demo,bench
 bench: install
+	@if [ -z "$(VAMP_WHEEL)" ]; then \
+	  echo "make bench: no VAMP wheel in ../shared/peers/; its rows are left out"; \
+	elif [ -z "$(PY312)" ]; then \
+	  echo "make bench: no Python 3.12 for VAMP (PY312=/path/to/python3.12 names one); its rows are left out"; \
+	else \
+	  test -x $(VAMP_VENV)/bin/python || "$(PY312)" -m venv $(VAMP_VENV); \
+	  $(VAMP_VENV)/bin/python -m pip install --quiet "$(VAMP_WHEEL)" numpy; \
+	fi
 	$(PY) bench/run_all.py
 
 sample-cache: install

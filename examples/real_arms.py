@@ -1,26 +1,33 @@
 """Real arms as data, and workcells around them written as capture caches.
 
-`robot_description(name)` returns the folder of a published robot description
-("xarm" for a six-joint xArm6, "franka_panda" for a seven-joint Panda).  They
-come from the pybullet wheel on PyPI, which ships them as data in its
-`pybullet_data` folder: the wheel is downloaded once (`pip download`, falling
-back to PyPI's JSON API), only the folder asked for is unpacked into
-build/robot-data/ (CELLPATH_ROBOT_DATA overrides), and reruns reuse it.  The
-wheel is never installed and nothing in it is run.
+`robot_description(name)` (examples/robot_data.py) returns the folder of a
+published robot description: an xArm6, a Panda and an LBR iiwa from the pybullet
+wheel on PyPI, a UR5 from the example-robot-data wheel, both of which ship them as
+data.  A wheel is downloaded once, only the folder asked for is unpacked into
+build/robot-data/ (CELLPATH_ROBOT_DATA overrides), and reruns reuse it.  No wheel
+is ever installed and nothing in one is run.
 
 The scene builders write a capture cache with `cellpath_urdf.urdf_to_cache`:
 
     xarm6_cell(out_dir)    xArm6 on a pedestal, base off the origin and turned, in a
                            cell with a table, a partition wall beside it and a side
                            shelf; a task from over the table into the shelf and back
+    ur5_cell(out_dir)      the same cell, stretched, around a UR5 (joints within
+                           +-2 pi) and the same task
+    iiwa_cell(out_dir)     the same for a seven-joint LBR iiwa
     panda_shelf(out_dir)   Panda in front of a shelf with three cells side by side;
                            a task from one cell into its neighbour
+    panda_tall_shelf(out_dir)
+                           Panda before a tall shelf of 2 cm boards (two cells side
+                           by side between two boards); a task from one of those
+                           cells into the other
 
 The environment bodies are built with trimesh and written as STL files, the
 task as waypoints.npy (into `scene_dir`, or a temporary folder), which the
-importer reads like any user's files.  In both tasks the straight joint-space
-moves between the targets, and from the last target back to the start, collide.
-From the command line:
+importer reads like any user's files.  In every task the straight joint-space
+moves between the targets, and from the last target back to the start, collide;
+every waypoint is at least 15 mm from the environment by the exact meshes (the
+base standing on its pedestal aside).  From the command line:
 
     python examples/real_arms.py xarm6_cell OUT_DIR [--scene-dir DIR] [--visual]
         [--picture PNG] [--plan BRIMWELL_OPTION...]
@@ -28,107 +35,23 @@ From the command line:
 from __future__ import annotations
 
 import argparse
-import hashlib
-import json
 import os
-import shutil
-import subprocess
 import sys
 import tempfile
-import urllib.request
-import zipfile
 from pathlib import Path
 
 import numpy as np
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from robot_data import DATA_DIR, DESCRIPTIONS, PYBULLET_VERSION, robot_description  # noqa: E402,F401
+
 ROOT = Path(__file__).resolve().parents[1]
-DATA_DIR = Path(os.environ.get("CELLPATH_ROBOT_DATA", ROOT / "build" / "robot-data"))
-PYBULLET_VERSION = "3.2.7"
-# Any of the wheels holds the same data; one fixed tag keeps the download the same
-# whatever interpreter or machine asks.
-WHEEL_PLATFORM = "manylinux2014_x86_64"
-WHEEL_PYTHON = "3.11"
-DESCRIPTIONS = ("xarm", "franka_panda")
 
 XARM6_JOINTS = ("joint1", "joint2", "joint3", "joint4", "joint5", "joint6")
 PANDA_JOINTS = tuple(f"panda_joint{k}" for k in range(1, 8))
-
-
-# --------------------------------------------------------------------------- data
-
-def _download_wheel(dest: Path) -> Path:
-    """The pybullet wheel in `dest`, fetched once."""
-    found = sorted(dest.glob(f"pybullet-{PYBULLET_VERSION}-*.whl"))
-    if found:
-        return found[0]
-    dest.mkdir(parents=True, exist_ok=True)
-    tmp = Path(tempfile.mkdtemp(dir=dest, prefix=".download."))
-    try:
-        cmd = [sys.executable, "-m", "pip", "download", "--quiet", "--no-deps", "--only-binary", ":all:",
-               "--platform", WHEEL_PLATFORM, "--python-version", WHEEL_PYTHON, "--implementation", "cp",
-               "-d", str(tmp), f"pybullet=={PYBULLET_VERSION}"]
-        if subprocess.run(cmd).returncode != 0:
-            _download_from_json_api(tmp)
-        wheels = sorted(tmp.glob("pybullet-*.whl"))
-        if not wheels:
-            raise RuntimeError(f"no pybullet {PYBULLET_VERSION} wheel could be downloaded")
-        target = dest / wheels[0].name
-        os.replace(wheels[0], target)
-        return target
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
-
-
-def _download_from_json_api(folder: Path) -> None:
-    with urllib.request.urlopen(f"https://pypi.org/pypi/pybullet/{PYBULLET_VERSION}/json", timeout=60) as r:
-        files = json.load(r)["urls"]
-    wheels = [f for f in files if f["filename"].endswith(".whl")]
-    if not wheels:
-        raise RuntimeError(f"PyPI lists no wheel of pybullet {PYBULLET_VERSION}")
-    f = wheels[0]
-    target = folder / f["filename"]
-    digest = hashlib.sha256()
-    with urllib.request.urlopen(f["url"], timeout=600) as r, open(target, "wb") as out:
-        for chunk in iter(lambda: r.read(1 << 20), b""):
-            digest.update(chunk)
-            out.write(chunk)
-    if digest.hexdigest() != f["digests"]["sha256"]:
-        target.unlink()
-        raise RuntimeError(f"{f['filename']}: checksum mismatch")
-
-
-def robot_description(name: str) -> Path:
-    """Folder of the published robot description `name` ("xarm" or "franka_panda"),
-    unpacked from the pybullet wheel into DATA_DIR on first use."""
-    if name not in DESCRIPTIONS:
-        raise ValueError(f"unknown robot description {name!r}; known: {', '.join(DESCRIPTIONS)}")
-    dest = DATA_DIR / f"pybullet-{PYBULLET_VERSION}" / name
-    if (dest / ".complete").is_file():
-        return dest
-    wheel = _download_wheel(DATA_DIR / "downloads")
-    dest.parent.mkdir(parents=True, exist_ok=True)
-    tmp = Path(tempfile.mkdtemp(dir=dest.parent, prefix=f".{name}."))
-    try:
-        prefix = f"pybullet_data/{name}/"
-        with zipfile.ZipFile(wheel) as z:
-            for info in z.infolist():
-                if info.is_dir() or not info.filename.startswith(prefix):
-                    continue
-                rel = Path(info.filename[len(prefix):])
-                if rel.is_absolute() or ".." in rel.parts:
-                    continue
-                target = tmp / rel
-                target.parent.mkdir(parents=True, exist_ok=True)
-                with z.open(info) as src, open(target, "wb") as out:
-                    shutil.copyfileobj(src, out)
-        (tmp / ".complete").write_text(wheel.name + "\n")
-        if not (dest / ".complete").is_file():  # another process may have been quicker
-            if dest.exists():
-                shutil.rmtree(dest)
-            os.replace(tmp, dest)
-    finally:
-        shutil.rmtree(tmp, ignore_errors=True)
-    return dest
+UR5_JOINTS = ("shoulder_pan_joint", "shoulder_lift_joint", "elbow_joint",
+              "wrist_1_joint", "wrist_2_joint", "wrist_3_joint")
+IIWA_JOINTS = tuple(f"lbr_iiwa_joint_{k}" for k in range(1, 8))
 
 
 def xarm6_urdf() -> Path:
@@ -193,10 +116,8 @@ def _build(out_dir, urdf, joints, base, meshes, waypoints, scene_dir, visual):
 def command_line(scene, out_dir, scene_dir):
     """The `cellpath-urdf` command that writes the same cache as SCENE(out_dir,
     scene_dir=scene_dir) once scene_dir holds the scene's files."""
-    urdf, joints, base, meshes = {
-        "xarm6_cell": lambda: (xarm6_urdf(), XARM6_JOINTS, XARM6_BASE, xarm6_scene()),
-        "panda_shelf": lambda: (panda_urdf(), PANDA_JOINTS, PANDA_BASE, panda_scene()),
-    }[scene]()
+    urdf, joints, base, scene_fn, _ = ARMS[scene]
+    urdf, meshes = urdf(), scene_fn()
     parts = ["cellpath-urdf", str(urdf), str(out_dir), "--joints", ",".join(joints),
              "--base=" + ",".join(repr(float(v)) for v in base)]
     for name in meshes:
@@ -215,27 +136,42 @@ XARM6_TARGETS = (
 )
 
 
+# The cell, in the frame of the pedestal top (x forward, the arm's base frame), laid
+# out for the xArm6's reach; SCALE stretches it about that frame's origin for a
+# longer arm (the floor stays the floor).
+CELL_BOXES = {
+    "pedestal": [((-0.15, -0.15, None), (0.15, 0.15, 0.0))],
+    "table": [((0.30, -0.20, None), (0.80, 0.45, -0.05))],
+    # between the table and the shelf, standing on the floor
+    "wall": [((0.25, -0.30, None), (0.85, -0.26, 0.35))],
+    "shelf": [
+        ((-0.30, -0.80, None), (0.30, -0.76, 0.65)),           # back panel
+        ((-0.34, -0.80, None), (-0.30, -0.45, 0.65)),          # sides
+        ((0.30, -0.80, None), (0.34, -0.45, 0.65)),
+        ((-0.30, -0.76, -0.14), (0.30, -0.45, -0.10)),         # boards
+        ((-0.30, -0.76, 0.26), (0.30, -0.45, 0.30)),
+        ((-0.34, -0.80, 0.65), (0.34, -0.45, 0.69)),           # top
+    ],
+}
+
+
+def _cell_scene(base, scale=1.0):
+    """Environment meshes of a cell around an arm on a pedestal with its base at
+    `base` (x, y, z, roll, pitch, yaw; z is the pedestal's height), in world
+    coordinates: {name: trimesh}."""
+    x, y, z, _, _, yaw = base
+    floor = -z  # the pedestal stands on the world floor
+
+    def place(corner):
+        return tuple(floor if v is None else v * scale for v in corner)
+
+    return {name: _boxes([(place(lo), place(hi)) for lo, hi in boxes], _pose(x, y, z, yaw))
+            for name, boxes in CELL_BOXES.items()}
+
+
 def xarm6_scene():
     """Environment meshes of the xArm6 cell, in world coordinates: {name: trimesh}."""
-    x, y, z, _, _, yaw = XARM6_BASE
-    T = _pose(x, y, z, yaw)
-    floor = -z  # the pedestal stands on the world floor
-    table_top = -0.05
-    meshes = {
-        "pedestal": _boxes([((-0.15, -0.15, floor), (0.15, 0.15, 0.0))], T),
-        "table": _boxes([((0.30, -0.20, floor), (0.80, 0.45, table_top))], T),
-        # between the table and the shelf, standing on the floor
-        "wall": _boxes([((0.25, -0.30, floor), (0.85, -0.26, 0.35))], T),
-        "shelf": _boxes([
-            ((-0.30, -0.80, floor), (0.30, -0.76, 0.65)),           # back panel
-            ((-0.34, -0.80, floor), (-0.30, -0.45, 0.65)),          # sides
-            ((0.30, -0.80, floor), (0.34, -0.45, 0.65)),
-            ((-0.30, -0.76, -0.14), (0.30, -0.45, -0.10)),          # boards
-            ((-0.30, -0.76, 0.26), (0.30, -0.45, 0.30)),
-            ((-0.34, -0.80, 0.65), (0.34, -0.45, 0.69)),            # top
-        ], T),
-    }
-    return meshes
+    return _cell_scene(XARM6_BASE)
 
 
 def xarm6_cell(out_dir, *, scene_dir=None, visual=False) -> Path:
@@ -292,8 +228,124 @@ def panda_shelf(out_dir, *, scene_dir=None, visual=False) -> Path:
                   scene_dir, visual)
 
 
-SCENES = {"xarm6_cell": xarm6_cell, "panda_shelf": panda_shelf}
-VIEWS = {"xarm6_cell": (40.0, 20.0), "panda_shelf": (62.0, -150.0)}
+def ur5_urdf() -> Path:
+    """The UR5 description's URDF (arm without gripper, joints within +-2 pi, the
+    elbow within +-pi)."""
+    return robot_description("ur_description") / "urdf" / "ur5_robot.urdf"
+
+
+def iiwa_urdf() -> Path:
+    """The LBR iiwa description's URDF (arm without gripper)."""
+    return robot_description("kuka_iiwa") / "model.urdf"
+
+
+# The same cell for two longer arms, stretched to their reach, each on its own pedestal.
+# Both arms reach the shelf's middle cell low and from the side, past the wall.
+UR5_BASE = (-0.2, 0.1, 0.45, 0.0, 0.0, np.radians(-45.0))
+UR5_START = (0.2711, -2.0609, 1.8663, -1.3762, -1.5708, -0.3116)
+UR5_TARGETS = (
+    (0.0525, -0.9818, 1.5244, -2.1135, -1.5708, 0.1335),     # over the table
+    (-1.7614, -0.6009, 1.5915, -4.1323, -1.3802, 0.2559),    # wrist in the shelf's middle cell
+)
+IIWA_BASE = (0.25, 0.3, 0.35, 0.0, 0.0, np.radians(60.0))
+IIWA_START = (-1.0472, 0.3, 0.0, -1.6, 0.0, 1.2, 0.0)
+IIWA_TARGETS = (
+    (-0.0201, 1.8783, -0.688, 0.7702, 0.686, 1.8704, -0.1406),      # over the table
+    (-2.0709, 1.7495, 1.1424, -1.0587, -0.5387, -0.7272, 0.8275),   # into the shelf's middle cell
+)
+UR5_SCALE = 1.2
+IIWA_SCALE = 1.35
+
+
+def ur5_scene():
+    """Environment meshes of the UR5 cell, in world coordinates: {name: trimesh}."""
+    return _cell_scene(UR5_BASE, UR5_SCALE)
+
+
+def iiwa_scene():
+    """Environment meshes of the LBR iiwa cell, in world coordinates: {name: trimesh}."""
+    return _cell_scene(IIWA_BASE, IIWA_SCALE)
+
+
+def ur5_cell(out_dir, *, scene_dir=None, visual=False) -> Path:
+    """Capture cache of the UR5 cell in `out_dir`; returns its Path.
+
+    The xArm6's cell stretched by a fifth around a UR5 on a 0.45 m pedestal turned
+    -45 degrees about z: table, partition wall, side shelf with three cells.
+    Waypoints: the start pose, a pose over the table, one reaching into the shelf's
+    middle cell, the start pose again.  `scene_dir` and `visual` as for `xarm6_cell`.
+    """
+    return _scene_cache("ur5_cell", out_dir, scene_dir, visual)
+
+
+def iiwa_cell(out_dir, *, scene_dir=None, visual=False) -> Path:
+    """Capture cache of the LBR iiwa cell in `out_dir`; returns its Path.
+
+    As `ur5_cell`, for a seven-joint LBR iiwa on a 0.35 m pedestal turned 60 degrees,
+    the cell stretched by 1.35 (the iiwa's links are thick).
+    """
+    return _scene_cache("iiwa_cell", out_dir, scene_dir, visual)
+
+
+# The Panda before a tall shelf of axis-aligned boards 2 cm thick: outer box x
+# 0.45-0.85, y -0.4-0.4, z 0-1.0 (two sides, a back and a top), two boards centred
+# at z 0.36 and 0.66, and between them a divider at y = 0; no floor.  Four cells:
+# under the lower board, two side by side between the boards, and above the upper.
+TALL_SHELF_BOXES = (
+    ((0.45, -0.40, 0.00), (0.85, -0.38, 1.00)),   # sides
+    ((0.45, 0.38, 0.00), (0.85, 0.40, 1.00)),
+    ((0.83, -0.38, 0.00), (0.85, 0.38, 1.00)),    # back
+    ((0.45, -0.38, 0.98), (0.83, 0.38, 1.00)),    # top
+    ((0.45, -0.38, 0.35), (0.83, 0.38, 0.37)),    # boards
+    ((0.45, -0.38, 0.65), (0.83, 0.38, 0.67)),
+    ((0.45, -0.01, 0.37), (0.83, 0.01, 0.65)),    # divider
+)
+TALL_SHELF_START = (0.0, -0.785, 0.0, -2.356, 0.0, 1.571, 0.785)
+TALL_SHELF_TARGETS = (
+    (1.1498, -0.5827, -1.3089, -2.0171, 2.7342, 2.9043, 0.7502),   # hand in the cell at -y between the boards
+    (0.0018, -0.1452, 0.3129, -2.111, -2.4364, 2.6495, 0.5203),    # in its neighbour at +y
+)
+
+
+def panda_tall_shelf_scene():
+    """Environment meshes of the Panda's tall shelf, in world coordinates: {name: trimesh}."""
+    return {"shelf": _boxes(TALL_SHELF_BOXES)}
+
+
+def panda_tall_shelf(out_dir, *, scene_dir=None, visual=False) -> Path:
+    """Capture cache of the Panda before the tall shelf in `out_dir`; returns its Path.
+
+    The Panda (as in `panda_shelf`) at the origin, the shelf of TALL_SHELF_BOXES in
+    front of it.  Waypoints: the start pose, a pose reaching into the cell at -y
+    between the boards, one into its neighbour at +y, the start pose again.
+    `scene_dir` and `visual` as for `xarm6_cell`.
+    """
+    return _scene_cache("panda_tall_shelf", out_dir, scene_dir, visual)
+
+
+# scene: (URDF, joints, base pose, environment, waypoints)
+ARMS = {
+    "xarm6_cell": (xarm6_urdf, XARM6_JOINTS, XARM6_BASE, xarm6_scene,
+                   (XARM6_START, *XARM6_TARGETS, XARM6_START)),
+    "panda_shelf": (panda_urdf, PANDA_JOINTS, PANDA_BASE, panda_scene,
+                    (PANDA_START, *PANDA_TARGETS, PANDA_START)),
+    "ur5_cell": (ur5_urdf, UR5_JOINTS, UR5_BASE, ur5_scene, (UR5_START, *UR5_TARGETS, UR5_START)),
+    "iiwa_cell": (iiwa_urdf, IIWA_JOINTS, IIWA_BASE, iiwa_scene,
+                  (IIWA_START, *IIWA_TARGETS, IIWA_START)),
+    "panda_tall_shelf": (panda_urdf, PANDA_JOINTS, PANDA_BASE, panda_tall_shelf_scene,
+                         (TALL_SHELF_START, *TALL_SHELF_TARGETS, TALL_SHELF_START)),
+}
+
+
+def _scene_cache(scene, out_dir, scene_dir, visual):
+    urdf, joints, base, scene_fn, waypoints = ARMS[scene]
+    return _build(out_dir, urdf(), joints, base, scene_fn(), waypoints, scene_dir, visual)
+
+
+SCENES = {"xarm6_cell": xarm6_cell, "panda_shelf": panda_shelf, "ur5_cell": ur5_cell,
+          "iiwa_cell": iiwa_cell, "panda_tall_shelf": panda_tall_shelf}
+VIEWS = {"xarm6_cell": (40.0, 20.0), "panda_shelf": (62.0, -150.0), "ur5_cell": (40.0, 20.0),
+         "iiwa_cell": (40.0, 20.0), "panda_tall_shelf": (30.0, -150.0)}
 
 
 def picture(cache_dir, out, *, title="", view=(40.0, 20.0)):

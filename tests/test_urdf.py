@@ -376,16 +376,20 @@ def real_arms():
     return real_arms
 
 
-@pytest.mark.parametrize("scene", ["xarm6_cell", "panda_shelf"])
+REAL_ARM_JOINTS = {"xarm6_cell": 6, "panda_shelf": 7, "ur5_cell": 6, "iiwa_cell": 7, "panda_tall_shelf": 7}
+
+
+@pytest.mark.parametrize("scene", sorted(REAL_ARM_JOINTS))
 def test_real_arm_scenes_load_check_and_are_not_trivial(tmp_path, real_arms, scene):
     out = getattr(real_arms, scene)(tmp_path / scene)
-    n = 6 if scene == "xarm6_cell" else 7
+    n = REAL_ARM_JOINTS[scene]
     ctx = Brimwell.PlanningContext(out)
     assert ctx.n_joints == n
     wp = np.load(out / "WaypointJointAngles.npy")
     assert wp.shape == (4, n)
     np.testing.assert_array_equal(wp[0], wp[-1])
     assert all(ctx.is_valid(q) for q in wp)
+    assert all(np.all(ctx.limits[:, 0] <= q) and np.all(q <= ctx.limits[:, 1]) for q in wp)
     # The task needs a planner: at least the moves between the targets hit something.
     blocked = [not ctx.edge_valid(a, b) for a, b in zip(wp[:-1], wp[1:])]
     assert blocked[1] and blocked[2]
@@ -393,9 +397,17 @@ def test_real_arm_scenes_load_check_and_are_not_trivial(tmp_path, real_arms, sce
     Kestrune.test_mesh_connectivity_off_home(out)
     # Exact meshes: no self-collision at the waypoints; only the pedestal touches the base.
     exact = Pelmora.Pelmora(out)
-    allowed = {(("env", "pedestal"), ("link", "link_base"))}
+    allowed = {(("env", "pedestal"), ("link", exact.link_names[0]))}
     for q in wp:
         assert set(exact.query(q).pairs) <= allowed
+    # And every waypoint keeps 15 mm from the environment: a clearance test for 1 cm
+    # with its 5 mm of slack must accept it, or a run with that clearance could not start.
+    import sys
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
+    from exact_distance import ExactDistance
+    gap = ExactDistance(out)
+    for q in wp:
+        assert gap.distance(q) >= 0.015, (scene, q)
 
 
 def test_real_arm_command_line_reproduces_the_scene(tmp_path, real_arms):
