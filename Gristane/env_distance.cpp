@@ -456,47 +456,32 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
 bool surface_clear(const SurfaceCover& cover, const double* T, const EnvironmentDistance& env, double t,
                    double exact_up_to) {
   const bool exact = t <= exact_up_to;
-  if (cover.empty()) return true;
-  const std::vector<CoverNode>& nodes = cover.nodes();
   const double rho = cover.rho();
-  auto pose = [T](const double* p, double* w) {
-    for (int r = 0; r < 3; ++r) w[r] = T[r * 4 + 0] * p[0] + T[r * 4 + 1] * p[1] + T[r * 4 + 2] * p[2] + T[r * 4 + 3];
-  };
-  std::int32_t stack[128];
-  int top = 0;
-  stack[top++] = 0;
-  while (top > 0) {
-    const CoverNode& n = nodes[static_cast<std::size_t>(stack[--top])];
-    double c[3];
-    pose(n.centre, c);
-    if (env.lower_bound(c) - n.radius > t) continue;
-    if (n.left < 0) {
-      // The field first for every point; the exact test only for the points
-      // it leaves open (all at once by the leaf's sphere when there are
-      // several of them).
-      std::uint32_t open[SurfaceCover::kLeafPoints];
-      std::uint32_t n_open = 0;
-      const double* p = cover.points() + 3 * std::size_t{n.begin};
-      for (std::uint32_t k = 0; k < n.count; ++k) {
-        double w[3];
-        pose(p + 3 * k, w);
-        if (env.lower_bound(w) - rho > t) continue;
-        if (!exact) return false;
-        open[n_open++] = k;
-      }
-      if (n_open == 0) continue;
-      if (n_open > 2 && env.ball_clear(c, t + n.radius)) continue;
-      for (std::uint32_t m = 0; m < n_open; ++m) {
-        double w[3];
-        pose(p + 3 * open[m], w);
-        if (!env.ball_clear(w, t + rho)) return false;
-      }
-      continue;
-    }
-    stack[top++] = n.right;
-    stack[top++] = n.left;
-  }
-  return true;
+  return cover.walk(
+      T, [&](const double* c, double radius) { return env.lower_bound(c) - radius > t; },
+      [&](const CoverNode& n, const double* c) {
+        // The field first for every point; the exact test only for the
+        // points it leaves open (all at once by the leaf's sphere when there
+        // are several of them).
+        std::uint32_t open[SurfaceCover::kLeafPoints];
+        std::uint32_t n_open = 0;
+        const double* p = cover.points() + 3 * std::size_t{n.begin};
+        for (std::uint32_t k = 0; k < n.count; ++k) {
+          double w[3];
+          SurfaceCover::pose(T, p + 3 * k, w);
+          if (env.lower_bound(w) - rho > t) continue;
+          if (!exact) return false;
+          open[n_open++] = k;
+        }
+        if (n_open == 0) return true;
+        if (n_open > 2 && env.ball_clear(c, t + n.radius)) return true;
+        for (std::uint32_t m = 0; m < n_open; ++m) {
+          double w[3];
+          SurfaceCover::pose(T, p + 3 * open[m], w);
+          if (!env.ball_clear(w, t + rho)) return false;
+        }
+        return true;
+      });
 }
 
 }  // namespace gristane

@@ -153,28 +153,17 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
 
 bool LinkShape::touches(const LinkShape& other, const cellpath::Mat4& M, double tau, double skip) const {
   if (empty() || other.empty()) return false;
-  const std::vector<CoverNode>& nodes = cover_.nodes();
-  std::int32_t stack[128];
-  int top = 0;
-  stack[top++] = 0;
-  while (top > 0) {
-    const CoverNode& n = nodes[static_cast<std::size_t>(stack[--top])];
-    double c[3];
-    pose(M, n.centre, c);
-    if (other.distance_bound(c) - n.radius > skip + kSlack) continue;
-    if (n.left < 0) {
-      const double* p = cover_.points() + 3 * std::size_t{n.begin};
-      for (std::uint32_t k = 0; k < n.count; ++k, p += 3) {
-        double w[3];
-        pose(M, p, w);
-        if (other.close(w, tau)) return true;
-      }
-      continue;
-    }
-    stack[top++] = n.right;
-    stack[top++] = n.left;
-  }
-  return false;
+  return !cover_.walk(
+      M.data(), [&](const double* c, double radius) { return other.distance_bound(c) - radius > skip + kSlack; },
+      [&](const CoverNode& n, const double*) {
+        const double* p = cover_.points() + 3 * std::size_t{n.begin};
+        for (std::uint32_t k = 0; k < n.count; ++k, p += 3) {
+          double w[3];
+          pose(M, p, w);
+          if (other.close(w, tau)) return false;
+        }
+        return true;
+      });
 }
 
 SelfCollisionModel::SelfCollisionModel(const std::vector<MeshRef>& links, const SelfCollisionSettings& s) {

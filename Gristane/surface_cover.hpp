@@ -42,6 +42,37 @@ class SurfaceCover {
   // How far a surface point may lie from the nearest of the points.
   double rho() const { return rho_; }
 
+  // Depth first through the tree, each node's centre posed by T (row-major
+  // 4x4, this cover's frame into another): a node for which settled(centre,
+  // radius) holds is not opened; at a leaf, leaf(node, centre) decides, and
+  // false ends the walk with false.  True when every leaf that was reached
+  // passed.
+  template <class Settled, class Leaf>
+  bool walk(const double* T, Settled&& settled, Leaf&& leaf) const {
+    if (nodes_.empty()) return true;
+    std::int32_t stack[128];  // the tree's depth is about log2(points / leaf size)
+    int top = 0;
+    stack[top++] = 0;
+    while (top > 0) {
+      const CoverNode& n = nodes_[static_cast<std::size_t>(stack[--top])];
+      double c[3];
+      pose(T, n.centre, c);
+      if (settled(c, n.radius)) continue;
+      if (n.left < 0) {
+        if (!leaf(n, c)) return false;
+        continue;
+      }
+      stack[top++] = n.right;
+      stack[top++] = n.left;
+    }
+    return true;
+  }
+
+  // w = T p for a row-major 4x4 rigid transform.
+  static void pose(const double* T, const double* p, double* w) {
+    for (int r = 0; r < 3; ++r) w[r] = T[r * 4 + 0] * p[0] + T[r * 4 + 1] * p[1] + T[r * 4 + 2] * p[2] + T[r * 4 + 3];
+  }
+
  private:
   std::int32_t build(std::vector<std::uint32_t>& order, std::uint32_t begin, std::uint32_t end,
                      const std::vector<double>& pts, double extra);
