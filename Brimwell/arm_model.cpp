@@ -10,9 +10,9 @@ namespace brimwell {
 ArmModel::ArmModel(std::size_t n, const double* slist, const double* home, const double* lower,
                    const double* upper, std::vector<LinkCloud> links,
                    const gristane::GridView& grid)
-    : n_(n), lower_(lower, lower + n), upper_(upper, upper + n), links_(std::move(links)),
-      summary_(grid) {
-  if (links_.size() != n) throw std::invalid_argument("one point set per moving link is needed");
+    : n_(n), lower_(lower, lower + n), upper_(upper, upper + n),
+      links_(std::make_shared<const std::vector<LinkCloud>>(std::move(links))), summary_(grid) {
+  if (links_->size() != n) throw std::invalid_argument("one point set per moving link is needed");
   screws_.resize(n);
   home_.resize(n);
   poses_.assign(n + 1, cellpath::kIdentity4);
@@ -37,9 +37,9 @@ bool ArmModel::collides(const double* q) {
   const std::size_t first = last_hit_;
   if (first < n_) {
     while (posed <= first) pose_next();
-    if (links_[first].hits(poses_[first + 1], summary_)) return true;
+    if ((*links_)[first].hits(poses_[first + 1], summary_)) return true;
     for (std::size_t i = 0; i < first; ++i)
-      if (links_[i].hits(poses_[i + 1], summary_)) {
+      if ((*links_)[i].hits(poses_[i + 1], summary_)) {
         last_hit_ = i;
         return true;
       }
@@ -47,7 +47,7 @@ bool ArmModel::collides(const double* q) {
   while (posed < n_) {
     pose_next();
     const std::size_t i = posed - 1;
-    if (links_[i].hits(poses_[i + 1], summary_)) {
+    if ((*links_)[i].hits(poses_[i + 1], summary_)) {
       last_hit_ = i;
       return true;
     }
@@ -68,6 +68,7 @@ void ArmModel::set_self_collision(std::unique_ptr<gristane::SelfCollisionModel> 
   if (model && model->n_links() != n_ + 1)
     throw std::invalid_argument("the self-collision model needs the base and one shape per moving link");
   self_ = std::move(model);
+  self_hit_ = 0;
   poses_[0] = base;
 }
 

@@ -34,6 +34,12 @@ class ArmModel {
   ArmModel(std::size_t n, const double* slist, const double* home, const double* lower,
            const double* upper, std::vector<LinkCloud> links, const gristane::GridView& grid);
 
+  // A model for a planner on another thread: the geometry (point sets,
+  // self-collision shapes, distance engine) shared, read-only, and every
+  // memory of past queries (poses, last hits, the edge prover's pieces, the
+  // occupancy summary's built blocks) its own.  Answers are the same.
+  std::unique_ptr<ArmModel> worker_copy() const { return std::unique_ptr<ArmModel>(new ArmModel(*this)); }
+
   std::size_t n_joints() const { return n_; }
   double lower(std::size_t k) const { return lower_[k]; }
   double upper(std::size_t k) const { return upper_[k]; }
@@ -96,7 +102,7 @@ class ArmModel {
   // Whether the links as last posed at q (by pose(q) or a collides(q) that
   // found no hit) come closer than the self-collision model allows; false
   // when off.
-  bool self_collides(const double* q) const { return self_ && self_->collides(poses_.data(), q); }
+  bool self_collides(const double* q) const { return self_ && self_->collides(poses_.data(), q, self_hit_); }
   // Tables that let the self-collision test skip a pair of links two apart
   // wherever the two joints between them keep it clear (cells of about
   // `delta` rad; see SelfCollisionModel::PairTable).
@@ -109,18 +115,22 @@ class ArmModel {
   OccupancySummary& summary() { return summary_; }
 
  private:
+  ArmModel(const ArmModel&) = default;
+  ArmModel& operator=(const ArmModel&) = delete;
+
   std::size_t n_;
   std::vector<cellpath::Vec6> screws_;
   std::vector<cellpath::Mat4> home_;
   std::vector<double> lower_, upper_;
-  std::vector<LinkCloud> links_;
+  std::shared_ptr<const std::vector<LinkCloud>> links_;
   OccupancySummary summary_;
-  std::unique_ptr<gristane::SelfCollisionModel> self_;
+  std::shared_ptr<gristane::SelfCollisionModel> self_;
+  mutable std::size_t self_hit_ = 0;  // the self-collision pair that collided last
   std::vector<cellpath::Mat4> poses_;  // base, then links 1 .. n as last posed
   std::size_t last_hit_ = static_cast<std::size_t>(-1);  // link index, or none
   // Clearance.
   double clearance_ = 0.0;
-  std::unique_ptr<gristane::EnvironmentDistance> env_;
+  std::shared_ptr<const gristane::EnvironmentDistance> env_;
   std::vector<gristane::SurfaceCover> covers_;
   gristane::MotionBound motion_;
   std::size_t last_unclear_ = 0;  // link index (1 .. n) that failed last, or 0

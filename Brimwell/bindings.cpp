@@ -348,6 +348,7 @@ NB_MODULE(Brimwell, m) {
         "float64 array starting at the first entry.  Raises IndexError for an empty path and "
         "ValueError for non-finite or runaway lengths.");
   register_connect(m);
+  register_parallel(m);
   register_driver(m);
   brimwell::register_timing(m);
 }

@@ -84,7 +84,7 @@ std::string metres_text(double x) { return py_str(nb::repr(nb::float_(x))); }
 std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in, nb::handle planner_in,
                                                          nb::handle seed_in, bool self_collision,
                                                          nb::handle clearance_in, nb::handle max_iters,
-                                                         nb::handle time_limit) {
+                                                         nb::handle time_limit, nb::handle jobs_in = nb::none()) {
   const Planner planner = planner_of(planner_in);
   const Budget budget = budget_of(planner, max_iters, time_limit);
   nb::object seed = seed_of(seed_in);
@@ -94,6 +94,7 @@ std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in
   nb::module_ np = numpy();
   nb::object cache_dir = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
   nb::object rng = np.attr("random").attr("default_rng")(seed);
+  const std::size_t jobs = jobs_in.is_none() ? 0 : jobs_of(jobs_in);
 
   auto t0 = std::chrono::steady_clock::now();
   nb::dict ctx_kw;
@@ -152,12 +153,30 @@ std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in
   say("All waypoints validated (within limits, collision-free).");
 
   auto given = load_given_segments(cache_dir, waypoints);
+  // With jobs, segment i draws from a generator of its own (so the plan is
+  // the same for every number of threads); RRT-Connect on a native context
+  // plans them all on threads first, and their lines come in order below.
+  nb::list seg_rngs;
+  std::map<std::size_t, PlannedSegment> planned;
+  if (jobs) {
+    seg_rngs = problem_generators(seed, K - 1);
+    std::vector<std::size_t> todo;
+    for (std::size_t i = 0; i + 1 < K; ++i)
+      if (!given.count(i)) todo.push_back(i);
+    if (planner == Planner::Connect && plans_natively(ctx_obj))
+      planned = plan_connect_segments(budget, ctx_obj, waypoints, todo, seg_rngs, jobs);
+  }
   std::vector<std::vector<double>> full_path{waypoints[0]};
   for (std::size_t i = 0; i + 1 < K; ++i) {
     const std::string seg = std::to_string(i) + "->" + std::to_string(i + 1);
-    for (auto& q : given.count(i) ? check_given_segment(ctx_obj, given[i], seg)
-                                  : plan_one_segment(planner, budget, ctx_obj, row_object(i),
-                                                     row_object(i + 1), rng, seg, n))
+    if (planned.count(i)) {
+      for (const std::string& line : planned[i].lines) say(line);
+      if (!planned[i].failure.empty()) throw PlanFailure(planned[i].failure);
+    }
+    for (auto& q : given.count(i)     ? check_given_segment(ctx_obj, given[i], seg)
+                   : planned.count(i) ? std::move(planned[i].rows)
+                                      : plan_one_segment(planner, budget, ctx_obj, row_object(i), row_object(i + 1),
+                                                         jobs ? nb::handle(seg_rngs[i]) : nb::handle(rng), seg, n))
       full_path.push_back(std::move(q));
   }
   say("Chained (per-segment-smoothed) path: " + std::to_string(full_path.size()) + " configs");
@@ -204,8 +223,9 @@ std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in
 }
 
 nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle seed, bool self_collision,
-                            nb::handle clearance, nb::handle max_iters, nb::handle time_limit) {
-  return plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance, max_iters, time_limit).first;
+                            nb::handle clearance, nb::handle max_iters, nb::handle time_limit, nb::handle jobs) {
+  return plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance, max_iters, time_limit, jobs)
+      .first;
 }
 
 
@@ -241,6 +261,10 @@ void main_entry(nb::handle argv) {
                               "default"_a = nb::none(),
                               "help"_a = "per segment: retry a failed RRT-Connect with larger budgets until "
                                          "this much time has passed (auto: 5 s unless given)");
+  parser.attr("add_argument")("--jobs", "metavar"_a = "N", "type"_a = nb::module_::import_("builtins").attr("int"),
+                              "default"_a = nb::none(),
+                              "help"_a = "plan the segments on N threads, each segment drawing from a generator "
+                                         "of its own derived from the seed (the same plan for every N)");
   brimwell::add_timing_options(parser);
   // Anything else is ignored (so main() also runs from inside other programs
   // whatever their argv), with a note on stderr so that a directory typed on
@@ -269,12 +293,14 @@ void main_entry(nb::handle argv) {
     parser.attr("error")("argument --max-iters: must be a positive integer");
   if (!time_limit.is_none() && !(nb::cast<double>(time_limit) > 0.0 && std::isfinite(nb::cast<double>(time_limit))))
     parser.attr("error")("argument --time-limit: must be a positive number of seconds");
+  nb::object jobs = args.attr("jobs");
+  if (!jobs.is_none() && nb::cast<long long>(jobs) <= 0) parser.attr("error")("argument --jobs: must be a positive integer");
   brimwell::check_timing_options(parser, args, cache_dir);
   // Timed files of an earlier run would not belong to this plan.
   brimwell::remove_timed_trajectory(args, cache_dir);
   auto [dense, ctx] = plan_through_waypoints(cache_dir, args.attr("planner"), seed,
                                              truth(args.attr("self_collision")), clearance, max_iters,
-                                             time_limit);
+                                             time_limit, jobs);
   try {
     brimwell::write_timed_trajectory(args, cache_dir, dense, ctx);
   } catch (const nb::builtin_exception&) {
@@ -295,7 +321,7 @@ void register_driver(nb::module_& m) {
   m.def("ProvideRRTPlan", &provide_rrt_plan, "cache_dir"_a = m.attr("CACHE_DIR"), nb::kw_only(),
         nb::arg("planner").none() = "rrtstar", nb::arg("seed").none().sig("SEED") = nb::none(),
         "self_collision"_a = false, nb::arg("clearance").none() = nb::none(),
-        "max_iters"_a = nb::none(), "time_limit"_a = nb::none(),
+        "max_iters"_a = nb::none(), "time_limit"_a = nb::none(), "jobs"_a = nb::none(),
         "Plan through every waypoint of the cache: validate the waypoints, plan one segment "
         "per consecutive pair, densify at EDGE_RES, re-check every configuration and save "
         "JointAnglesToTravelAlong.npy into the cache.  Returns the trajectory.\n\n"
@@ -312,7 +338,10 @@ void register_driver(nb::module_& m) {
         "tried again with RETRY_GROWTH times the iterations, drawing on from the same "
         "generator, until the limit (default AUTO_TIME_LIMIT under 'auto', none otherwise: "
         "no retries).  A segment stored in the cache's LinearSegments.npz (a straight tool "
-        "move, keyed 'i->i+1') is taken as given: every edge is checked, nothing planned.  Raises "
+        "move, keyed 'i->i+1') is taken as given: every edge is checked, nothing planned.  jobs: "
+        "segment i draws from numpy.random.default_rng(SeedSequence(seed).spawn(K - 1)[i]) "
+        "instead of one generator for the run, so the plan is the same for any jobs; under "
+        "'connect' with a native context the segments are planned on `jobs` threads.  Raises "
         "ValueError for an unknown planner, a seed that is not a non-negative integer or a bad "
         "clearance, RuntimeError when a segment cannot be planned (after a line naming it).");
   m.def("save_colliding_waypoint", &save_colliding_waypoint, "cache_dir"_a, "index"_a, "theta"_a,
@@ -320,7 +349,7 @@ void register_driver(nb::module_& m) {
         "the cache for the collision viewer.");
   m.def("main", &main_entry, "argv"_a = nb::none(),
         "Command line: Brimwell [--cache-dir DIR] [--planner {rrtstar,connect,auto}] [--seed N] "
-        "[--self-collision] [--clearance METRES] [--max-iters N] [--time-limit SECONDS] [--timed [--max-velocity V[,V...]] "
+        "[--self-collision] [--clearance METRES] [--max-iters N] [--time-limit SECONDS] [--jobs N] [--timed [--max-velocity V[,V...]] "
         "[--max-acceleration A[,A...]]]; "
         "plans on the default cache directory with RRT* when no option is given (see "
         "ProvideRRTPlan).  --timed also times the trajectory (time_parameterize, every sample "

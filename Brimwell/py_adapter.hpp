@@ -38,6 +38,7 @@ class ContextAdapter {
   ContextAdapter(nb::handle ctx) : ctx_(nb::borrow(ctx)) {
     if (nb::isinstance<PlanningContext>(ctx)) {
       native_ = nb::inst_ptr<PlanningContext>(ctx);
+      queries_.emplace(*native_->model, kEdgeRes);
       over_ = overrides_of(ctx);
       d_ = native_->n;
     } else {
@@ -101,19 +102,8 @@ class ContextAdapter {
     return native_ && !over_.is_valid && !over_.in_limits && (!over_.geometry || native_->model->clearance_on());
   }
 
-  // The native test, remembering its last few answers: the planners ask
-  // about the same configuration several times in a row (a new node, then
-  // each edge ending at it), and the answer for a configuration never changes.
-  bool native_valid(const double* q) {
-    for (Memo& m : memo_)
-      if (m.used && std::equal(q, q + d_, m.q.begin())) return m.valid;
-    Memo& slot = memo_[memo_next_];
-    memo_next_ = (memo_next_ + 1) % memo_.size();
-    slot.q.assign(q, q + d_);
-    slot.valid = native_->model->is_valid(q);
-    slot.used = true;
-    return slot.valid;
-  }
+  // The native test, remembering its last few answers.
+  bool native_valid(const double* q) { return queries_->is_valid(q); }
 
   // A native context with a clearance proves its edges (the validity tests
   // are its own: no Python method stands in for them).
@@ -163,12 +153,7 @@ class ContextAdapter {
   std::size_t d_ = 0;
   Draws* draws_ = nullptr;
   std::vector<double> scratch_;
-  struct Memo {
-    std::vector<double> q;
-    bool valid = false, used = false;
-  };
-  std::array<Memo, 4> memo_;
-  std::size_t memo_next_ = 0;
+  std::optional<brimwell::NativeQueries> queries_;
 };
 
 // ---------------------------------------------------------------------------

@@ -11,6 +11,7 @@
 #include "common/pybridge.hpp"
 #include "common/se3.hpp"
 #include "joint_space.hpp"
+#include "native_context.hpp"
 #include "link_cloud.hpp"
 
 #include <algorithm>
@@ -98,19 +99,7 @@ inline std::vector<double> joint_vector(nb::handle x, std::size_t d, const char*
   return std::vector<double>(a.data, a.data + a.size);
 }
 
-// ---------------------------------------------------------------------------
-// numpy's bit generator interface (numpy/random/bitgen.h), used to draw the
-// planner's uniform numbers without a Python call per draw.  Generator.random()
-// is next_double(); Generator.uniform(low, high) with array bounds is
-// low + (high - low) * next_double() per element in order: the same numbers,
-// and the same state left behind, as numpy's own calls.
-struct bitgen_t {
-  void* state;
-  std::uint64_t (*next_uint64)(void* st);
-  std::uint32_t (*next_uint32)(void* st);
-  double (*next_double)(void* st);
-  std::uint64_t (*next_raw)(void* st);
-};
+using brimwell::bitgen_t;
 
 // ---------------------------------------------------------------------------
 // The native planning context.

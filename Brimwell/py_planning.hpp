@@ -7,6 +7,7 @@
 #include "py_adapter.hpp"
 
 #include <chrono>
+#include <functional>
 #include <limits>
 #include <map>
 #include <stdexcept>
@@ -43,6 +44,17 @@ std::vector<std::vector<double>> plan_one_segment(Planner planner, const Budget&
                                                   nb::handle ctx_obj, nb::object start,
                                                   nb::object goal, nb::handle rng,
                                                   const std::string& seg, std::size_t n);
+// A segment planned on a worker thread: its lines for the terminal, then its
+// entries after the start, or the reason it failed.
+struct PlannedSegment {
+  std::vector<std::string> lines;
+  std::vector<std::vector<double>> rows;
+  std::string failure;  // empty when planned
+};
+std::map<std::size_t, PlannedSegment> plan_connect_segments(const Budget& budget, nb::handle ctx_obj,
+                                                            const std::vector<std::vector<double>>& waypoints,
+                                                            const std::vector<std::size_t>& todo, nb::handle rngs,
+                                                            std::size_t jobs);
 std::map<std::size_t, std::vector<std::vector<double>>> load_given_segments(
     nb::handle cache_dir, const std::vector<std::vector<double>>& waypoints);
 std::vector<std::vector<double>> check_given_segment(nb::handle ctx_obj,
@@ -57,7 +69,20 @@ nb::object densify_values(const std::vector<std::vector<double>>& rows, double r
 void explain_limits(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index, const std::vector<double>& q);
 void explain_contacts(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index, nb::handle theta);
 
+// Several problems on threads (parallel.cpp).  problem_generators: one
+// generator per problem, spawned from the seed; jobs_of: a `jobs` argument
+// (None: one per core); plans_natively: whether a context can be planned
+// without the interpreter (native, nothing overridden); run_on_workers: calls
+// plan(worker, i) for every i < count on up to `jobs` threads, the
+// interpreter lock released, and rethrows the first problem's error.
+nb::list problem_generators(nb::handle seed, std::size_t count);
+std::size_t jobs_of(nb::handle jobs);
+bool plans_natively(nb::handle ctx_obj);
+void run_on_workers(nb::handle ctx_obj, std::size_t count, std::size_t jobs,
+                    const std::function<void(brimwell::NativeWorker&, std::size_t)>& plan);
+
 void register_connect(nb::module_& m);
+void register_parallel(nb::module_& m);
 void register_driver(nb::module_& m);
 
 }  // namespace brimwell_py

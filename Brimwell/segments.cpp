@@ -1,6 +1,7 @@
 // One segment of the trajectory driver: planned within a budget (retried with
 // larger budgets and fresh draws under 'auto' and 'connect'), or taken as given
 // from LinearSegments.npz (straight tool moves solved beforehand) and checked.
+#include "connect.hpp"
 #include "py_planning.hpp"
 
 #include <nanobind/stl/string.h>
@@ -131,6 +132,84 @@ std::vector<std::vector<double>> plan_one_segment(Planner planner, const Budget&
   std::vector<std::vector<double>> out;
   for (std::size_t e = 1; e < nb::len(kept); ++e) out.push_back(joint_vector(kept[e], n, "a path entry"));
   return out;
+}
+
+// The same as plan_one_segment under 'connect', for every segment i of
+// `todo` at once, segment i drawing from rngs[i], on up to `jobs` threads.
+// The lines are kept, not printed: the caller prints each segment's in turn.
+std::map<std::size_t, PlannedSegment> plan_connect_segments(const Budget& budget, nb::handle ctx_obj,
+                                                            const std::vector<std::vector<double>>& waypoints,
+                                                            const std::vector<std::size_t>& todo, nb::handle rngs,
+                                                            std::size_t jobs) {
+  using clock = std::chrono::steady_clock;
+  const double growth = module_float("RETRY_GROWTH");
+  const bool timed = std::isfinite(budget.time_limit);
+  const std::size_t n = waypoints.empty() ? 0 : waypoints[0].size();
+  std::vector<bitgen_t*> gens(todo.size());
+  for (std::size_t j = 0; j < todo.size(); ++j) {
+    nb::object capsule = rngs[nb::int_(todo[j])].attr("bit_generator").attr("capsule");
+    void* p = PyCapsule_GetPointer(capsule.ptr(), "BitGenerator");
+    if (!p) throw nb::python_error();
+    gens[j] = static_cast<bitgen_t*>(p);  // lives as long as rngs does
+  }
+  struct Outcome {
+    std::vector<std::int64_t> tried;
+    brimwell::ConnectResult result;
+    double seconds = 0.0;
+    bool out_of_time = false;
+  };
+  std::vector<Outcome> outcomes(todo.size());
+  run_on_workers(ctx_obj, todo.size(), jobs, [&](brimwell::NativeWorker& w, std::size_t j) {
+    const auto t1 = clock::now();
+    const clock::time_point deadline =
+        timed ? t1 + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(budget.time_limit))
+              : clock::time_point::max();
+    Outcome& o = outcomes[j];
+    w.set_generator(gens[j]);
+    brimwell::NoProgress quiet;
+    double iters = static_cast<double>(budget.max_iters);
+    for (;;) {
+      brimwell::ConnectSettings settings;
+      settings.max_iters = static_cast<std::int64_t>(std::min(iters, 1e15));
+      settings.step = kStep;
+      settings.deadline = deadline;
+      o.tried.push_back(settings.max_iters);
+      const std::vector<double>&a = waypoints[todo[j]], &b = waypoints[todo[j] + 1];
+      o.result = brimwell::plan_rrt_connect(w, w, quiet, settings, n, a.data(), b.data());
+      if (o.result.status != brimwell::ConnectStatus::Failed) break;
+      o.out_of_time = clock::now() >= deadline;
+      if (!timed || o.out_of_time) break;
+      iters *= growth;
+    }
+    o.seconds = std::chrono::duration<double>(clock::now() - t1).count();
+  });
+  std::map<std::size_t, PlannedSegment> planned;
+  for (std::size_t j = 0; j < todo.size(); ++j) {
+    const Outcome& o = outcomes[j];
+    PlannedSegment& p = planned[todo[j]];
+    const std::string seg = "Segment " + std::to_string(todo[j]) + "->" + std::to_string(todo[j] + 1);
+    for (std::size_t t = 0; t + 1 < o.tried.size(); ++t)
+      p.lines.push_back(seg + ": RRT-Connect found no path in " + std::to_string(o.tried[t]) +
+                        " iterations, trying again with more");
+    if (o.result.status == brimwell::ConnectStatus::Failed) {
+      std::string text = attempts_text(o.tried);
+      if (timed) text += ", time limit " + fixed2(budget.time_limit) + "s reached";
+      p.lines.push_back(seg + ": RRT-Connect found no path (" + text + ")");
+      p.failure = "RRT-Connect failed to connect start " + py_str(to_numpy(waypoints[todo[j]].data(), n)) +
+                  " to goal " + py_str(to_numpy(waypoints[todo[j] + 1].data(), n)) + " within " +
+                  std::to_string(o.tried.back()) + " iterations" + (o.out_of_time ? " (time limit reached)" : "");
+      continue;
+    }
+    const std::size_t m = o.result.rows.size() / n;
+    std::string line = seg + ": " + std::to_string(m) + " nodes in " + fixed2(o.seconds) + "s";
+    if (o.tried.size() > 1)
+      line += " (RRT-Connect, attempt " + std::to_string(o.tried.size()) + " with " +
+              std::to_string(o.tried.back()) + " iterations)";
+    p.lines.push_back(line);
+    for (std::size_t e = 1; e < m; ++e)
+      p.rows.emplace_back(o.result.rows.begin() + e * n, o.result.rows.begin() + (e + 1) * n);
+  }
+  return planned;
 }
 
 // ---------------------------------------------------------------------------

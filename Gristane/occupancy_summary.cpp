@@ -47,6 +47,13 @@ OccupancySummary::OccupancySummary(const GridView& grid) : grid_(grid) {
   supers_.resize(total);
 }
 
+OccupancySummary::OccupancySummary(const OccupancySummary& other)
+    : grid_(other.grid_), supers_(other.supers_.size()), built_(other.built_) {
+  std::copy(other.count_, other.count_ + 3, count_);
+  for (std::size_t k = 0; k < supers_.size(); ++k)
+    if (other.supers_[k]) supers_[k] = std::make_unique<Superblock>(*other.supers_[k]);
+}
+
 const OccupancySummary::Superblock& OccupancySummary::superblock(std::int64_t sx, std::int64_t sy,
                                                                  std::int64_t sz) {
   auto& slot = supers_[static_cast<std::size_t>((sx * count_[1] + sy) * count_[2] + sz)];

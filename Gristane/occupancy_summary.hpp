@@ -25,6 +25,10 @@ namespace gristane {
 class OccupancySummary {
  public:
   explicit OccupancySummary(const GridView& grid);
+  // A copy starts with the superblocks built so far and builds on its own:
+  // a planner on another thread gets one, since building writes the summary.
+  OccupancySummary(const OccupancySummary& other);
+  OccupancySummary& operator=(const OccupancySummary&) = delete;
 
   const GridView& grid() const { return grid_; }
 

@@ -214,14 +214,14 @@ bool SelfCollisionModel::table_clear(std::size_t pair, const double* q) const {
   return false;
 }
 
-bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q) const {
+bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q, std::size_t& last_hit) const {
   const std::size_t n = checked_.size();
   for (std::size_t k = 0; k < n; ++k) {
-    const std::size_t at = (last_hit_ + k) % n;
+    const std::size_t at = (last_hit + k) % n;
     if (q && !tables_.empty() && table_clear(at, q)) continue;
     const auto& [i, j] = checked_[at];
     if (pair_collides(i, j, poses[i], poses[j])) {
-      last_hit_ = at;
+      last_hit = at;
       return true;
     }
   }

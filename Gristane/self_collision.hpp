@@ -154,7 +154,12 @@ class SelfCollisionModel {
   // Whether any checked pair does, for the world poses of all links.  The
   // pair that collided last is tried first: consecutive queries of a planner
   // lie close together.
-  bool collides(const cellpath::Mat4* poses, const double* q = nullptr) const;
+  bool collides(const cellpath::Mat4* poses, const double* q = nullptr) const {
+    return collides(poses, q, last_hit_);
+  }
+  // The same with the caller's own memory of the pair that collided last
+  // (a planner on another thread keeps its own).
+  bool collides(const cellpath::Mat4* poses, const double* q, std::size_t& last_hit) const;
 
   double tau() const { return tau_; }
   // How far a point can lie from its field cell's centre.

@@ -1,0 +1,108 @@
+// The planner's questions answered by the arm model alone, with no Python in
+// the loop: what the native planning context does when nothing of it is
+// overridden, and what a planner on a thread of its own runs on.
+#pragma once
+
+#include "arm_model.hpp"
+#include "joint_space.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace brimwell {
+
+// numpy's bit generator interface (numpy/random/bitgen.h), used to draw the
+// planner's uniform numbers without a Python call per draw.  Generator.random()
+// is next_double(); Generator.uniform(low, high) with array bounds is
+// low + (high - low) * next_double() per element in order: the same numbers,
+// and the same state left behind, as numpy's own calls.
+struct bitgen_t {
+  void* state;
+  std::uint64_t (*next_uint64)(void* st);
+  std::uint32_t (*next_uint32)(void* st);
+  double (*next_double)(void* st);
+  std::uint64_t (*next_raw)(void* st);
+};
+
+// is_valid and edge_valid on a model: configurations tested by the model,
+// remembering the last few answers (the planners ask about the same
+// configuration several times in a row: a new node, then each edge ending at
+// it, and the answer never changes); edges proven by the model when it has a
+// clearance, else tested coarse to fine at `res` (nothing observes the order).
+class NativeQueries {
+ public:
+  NativeQueries(ArmModel& model, double res) : model_(&model), res_(res), scratch_(model.n_joints()) {}
+
+  ArmModel& model() const { return *model_; }
+  std::size_t dims() const { return scratch_.size(); }
+
+  bool is_valid(const double* q) {
+    const std::size_t d = scratch_.size();
+    for (Memo& m : memo_)
+      if (m.used && std::equal(q, q + d, m.q.begin())) return m.valid;
+    Memo& slot = memo_[memo_next_];
+    memo_next_ = (memo_next_ + 1) % memo_.size();
+    slot.q.assign(q, q + d);
+    slot.valid = model_->is_valid(q);
+    slot.used = true;
+    return slot.valid;
+  }
+
+  bool edge_valid(const double* a, const double* b) {
+    if (model_->clearance_on()) return model_->edge_proven(a, b);
+    return edge_valid_coarse_to_fine(
+        a, b, scratch_.size(), res_, [&](const double* q) { return is_valid(q); }, scratch_.data());
+  }
+
+ private:
+  ArmModel* model_;
+  double res_;
+  std::vector<double> scratch_;
+  struct Memo {
+    std::vector<double> q;
+    bool valid = false, used = false;
+  };
+  std::array<Memo, 4> memo_;
+  std::size_t memo_next_ = 0;
+};
+
+// A planner's whole context on its own thread: its own copy of the model's
+// memory (ArmModel::worker_copy), the native queries, and uniform draws
+// inside finite limits from a bit generator no one else draws from.
+class NativeWorker {
+ public:
+  NativeWorker(const ArmModel& shared, double res)
+      : model_(shared.worker_copy()), queries_(*model_, res), lower_(model_->n_joints()),
+        span_(model_->n_joints()) {
+    for (std::size_t k = 0; k < lower_.size(); ++k) {
+      lower_[k] = model_->lower(k);
+      span_[k] = model_->upper(k) - model_->lower(k);
+    }
+  }
+
+  void set_generator(bitgen_t* gen) { gen_ = gen; }
+
+  bool is_valid(const double* q) { return queries_.is_valid(q); }
+  bool edge_valid(const double* a, const double* b) { return queries_.edge_valid(a, b); }
+  void sample(double* out) {
+    for (std::size_t k = 0; k < lower_.size(); ++k) out[k] = lower_[k] + span_[k] * random();
+  }
+  double random() { return gen_->next_double(gen_->state); }
+
+ private:
+  std::unique_ptr<ArmModel> model_;
+  NativeQueries queries_;
+  std::vector<double> lower_, span_;
+  bitgen_t* gen_ = nullptr;
+};
+
+// A planner's progress display that shows nothing (a worker thread cannot
+// write to Python's stderr).
+struct NoProgress {
+  void tick(std::int64_t, std::size_t, double) {}
+};
+
+}  // namespace brimwell
