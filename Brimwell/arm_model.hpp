@@ -40,6 +40,16 @@ class ArmModel {
   // occupancy summary's built blocks) its own.  Answers are the same.
   std::unique_ptr<ArmModel> worker_copy() const { return std::unique_ptr<ArmModel>(new ArmModel(*this)); }
 
+  // Takes back what a worker copy of this model learnt (the occupancy
+  // blocks it built, its last hits), so that the next query here is as
+  // quick as it would have been had the work been done here.
+  void absorb(ArmModel& worker) {
+    summary_.absorb(worker.summary_);
+    last_hit_ = worker.last_hit_;
+    self_hit_ = worker.self_hit_;
+    last_unclear_ = worker.last_unclear_;
+  }
+
   std::size_t n_joints() const { return n_; }
   double lower(std::size_t k) const { return lower_[k]; }
   double upper(std::size_t k) const { return upper_[k]; }

@@ -38,7 +38,13 @@ SegmentPlan run_rrt_star(ContextAdapter& ctx, nb::handle rng, const std::vector<
   ctx.set_draws(&draws);
   Progress progress(stage, max_iters);
   brimwell::RrtResult r =
-      brimwell::plan_rrt_star(ctx, draws, progress, settings, ctx.dims(), start.data(), goal.data());
+      ctx.runs_released(draws)
+          ? run_released(ctx, draws, progress,
+                         [&](brimwell::NativeWorker& w, ReleasedProgress& watch) {
+                           return brimwell::plan_rrt_star(w, w, watch, settings, ctx.dims(), start.data(),
+                                                          goal.data());
+                         })
+          : brimwell::plan_rrt_star(ctx, draws, progress, settings, ctx.dims(), start.data(), goal.data());
   progress.clear();
   return {r.status, std::move(r.rows)};
 }
@@ -140,7 +146,11 @@ nb::object densify_values(const std::vector<std::vector<double>>& rows, double r
   for (const auto& r : rows) ptrs.push_back(r.data());
   const std::size_t d = rows.front().size();
   std::size_t count = 0;
-  std::vector<double> dense = brimwell::densify_rows(ptrs, d, res, count);
+  std::vector<double> dense;
+  {
+    nb::gil_scoped_release release;
+    dense = brimwell::densify_rows(ptrs, d, res, count);
+  }
   double* out = nullptr;
   nb::object arr = cellpath::py::new_f64({count, d}, &out);
   std::copy(dense.begin(), dense.end(), out);

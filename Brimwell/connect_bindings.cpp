@@ -26,7 +26,12 @@ nb::list plan_segment_connect_impl(nb::handle ctx_obj, nb::handle start_in, nb::
   brimwell::ConnectResult r;
   {
     Progress progress(stage, max_iters);
-    r = brimwell::plan_rrt_connect(ctx, draws, progress, settings, d, ends.s.data(), ends.g.data());
+    if (ctx.runs_released(draws))
+      r = run_released(ctx, draws, progress, [&](brimwell::NativeWorker& w, ReleasedProgress& watch) {
+        return brimwell::plan_rrt_connect(w, w, watch, settings, d, ends.s.data(), ends.g.data());
+      });
+    else
+      r = brimwell::plan_rrt_connect(ctx, draws, progress, settings, d, ends.s.data(), ends.g.data());
   }
   if (r.status == brimwell::ConnectStatus::Failed)
     throw PlanFailure("RRT-Connect failed to connect start " + py_str(ends.start) + " to goal " +

@@ -84,6 +84,7 @@ class NativeWorker {
   }
 
   void set_generator(bitgen_t* gen) { gen_ = gen; }
+  ArmModel& model() { return *model_; }
 
   bool is_valid(const double* q) { return queries_.is_valid(q); }
   bool edge_valid(const double* a, const double* b) { return queries_.edge_valid(a, b); }

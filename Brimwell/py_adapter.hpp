@@ -54,6 +54,12 @@ class ContextAdapter {
   bool python_edge_valid() const { return over_.edge_valid; }
   bool fully_native() const { return native_ && !over_.any(); }
   nb::handle object() const { return ctx_; }
+  PlanningContext* native() const { return native_; }
+  // Whether a planner can run on this context without the interpreter: the
+  // native context with nothing replaced, drawing natively from `draws`.
+  bool runs_released(const Draws& draws) const {
+    return fully_native() && draws.native() && native_->span_finite;
+  }
   void set_draws(Draws* draws) { draws_ = draws; }
 
   bool in_limits(const double* q) {
@@ -182,6 +188,15 @@ class Progress {
     show(iteration, buf);
   }
 
+  // The same from a loop that runs without the interpreter lock: the lock is
+  // taken back only every 256th call, to let Ctrl-C through and redraw when due.
+  void tick_released(std::int64_t iteration, std::size_t nodes, double best) {
+    if ((++released_calls_ & 255) != 0) return;
+    nb::gil_scoped_acquire acquire;
+    calls_ = 255;  // poll() checks for signals now, and redraws if it is time
+    tick(iteration, nodes, best);
+  }
+
   // Other loops: items done out of the total.
   void count(std::int64_t done) {
     if (poll()) show(done, {});
@@ -210,7 +225,31 @@ class Progress {
   std::int64_t total_;
   std::optional<cellpath::py::StepProgress> bar_;
   std::chrono::steady_clock::time_point last_;
-  std::uint64_t calls_ = 0;
+  std::uint64_t calls_ = 0, released_calls_ = 0;
 };
+
+// A planner's watch while it runs without the interpreter lock.
+struct ReleasedProgress {
+  Progress& progress;
+  void tick(std::int64_t iteration, std::size_t nodes, double best) { progress.tick_released(iteration, nodes, best); }
+};
+
+// plan(worker, watch) run on this thread with the interpreter lock released:
+// on a worker copy of the context's model drawing from `draws`' generator
+// (whose lock Draws holds), the model then taking back what the worker
+// learnt.  Another thread may meanwhile use the same context.
+template <class Plan>
+auto run_released(ContextAdapter& ctx, Draws& draws, Progress& progress, Plan&& plan) {
+  brimwell::ArmModel& model = *ctx.native()->model;
+  brimwell::NativeWorker worker(model, kEdgeRes);
+  worker.set_generator(draws.bitgen());
+  ReleasedProgress watch{progress};
+  auto result = [&] {
+    nb::gil_scoped_release release;
+    return plan(worker, watch);
+  }();
+  model.absorb(worker.model());
+  return result;
+}
 
 }  // namespace brimwell_py

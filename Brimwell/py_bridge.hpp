@@ -345,6 +345,7 @@ class Draws {
 
   nb::handle rng() const { return rng_; }
   bool native() const { return bitgen_ != nullptr; }
+  bitgen_t* bitgen() const { return bitgen_; }
 
   double random() {
     if (bitgen_) return bitgen_->next_double(bitgen_->state);

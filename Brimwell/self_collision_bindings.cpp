@@ -72,11 +72,16 @@ void enable_clearance(PlanningContext& c, double metres) {
     owned.push_back(link_mesh(env, k, "environment body "));
     bodies.push_back(owned.back().ref);
   }
-  std::vector<gristane::SurfaceCover> covers;
+  std::vector<gristane::MeshRef> link_refs;
   for (std::size_t i = 1; i <= c.n; ++i) {
     owned.push_back(link_mesh(links, i));
-    covers.emplace_back(owned.back().ref, kClearanceSpacing, true);
+    link_refs.push_back(owned.back().ref);
   }
+  // The context is not yet seen by any other thread: its model is built
+  // without the interpreter.
+  nb::gil_scoped_release release;
+  std::vector<gristane::SurfaceCover> covers;
+  for (const gristane::MeshRef& ref : link_refs) covers.emplace_back(ref, kClearanceSpacing, true);
   // The field is needed only where the arm can reach.
   gristane::EnvDistanceSettings settings;
   c.model->reach_box(covers, settings.clip_lo, settings.clip_hi);
@@ -93,13 +98,22 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
     owned.push_back(link_mesh(meshes, i));
     refs.push_back(owned.back().ref);
   }
-  // Seconds on a real arm's meshes: said on a terminal, part by part.
+  // Seconds on a real arm's meshes: said on a terminal, part by part, each
+  // part built without the interpreter (the context is not yet seen by any
+  // other thread).
   cellpath::py::StepProgress progress("Self-collision model", 3);
-  auto model = std::make_unique<gristane::SelfCollisionModel>(refs);
-  std::vector<std::pair<std::size_t, std::size_t>> all = model->checked();
-  c.model->set_self_collision(std::move(model), base);
+  std::vector<std::pair<std::size_t, std::size_t>> all, touching;
+  {
+    nb::gil_scoped_release release;
+    auto model = std::make_unique<gristane::SelfCollisionModel>(refs);
+    all = model->checked();
+    c.model->set_self_collision(std::move(model), base);
+  }
   progress.advance("pairs that always touch");
-  const auto touching = c.model->always_touching(kTouchConfigs, kTouchSeed);
+  {
+    nb::gil_scoped_release release;
+    touching = c.model->always_touching(kTouchConfigs, kTouchSeed);
+  }
   progress.advance("pair tables");
 
   std::vector<std::pair<std::size_t, std::size_t>> allowed, checked;
@@ -113,7 +127,10 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
   std::sort(allowed.begin(), allowed.end());
   // The model is owned by the arm now; narrow its pairs there.
   c.model->self_collision()->set_checked(checked);
-  c.model->build_pair_tables(kTableCell);
+  {
+    nb::gil_scoped_release release;
+    c.model->build_pair_tables(kTableCell);
+  }
   progress.advance();
   nb::list pairs;
   for (const auto& [i, j] : allowed) pairs.append(nb::make_tuple(i, j));

@@ -244,29 +244,33 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity, nb::ha
   nb::object qd_arr = cellpath::py::new_f64({K, n}, &qd_out);
   nb::object qdd_arr = cellpath::py::new_f64({K, n}, &qdd_out);
 
-  std::size_t p = 0;
-  const double* last = q + (N - 1) * n;  // exactly the last row, not a repeat of it
-  for (std::size_t k = 0; k < K; ++k) {
-    const double t = static_cast<double>(k) * dt;
-    t_out[k] = t;
-    double* qk = q_out + k * n;
-    double* vk = qd_out + k * n;
-    double* ak = qdd_out + k * n;
-    while (p < pieces.size() && t >= pieces[p].start + pieces[p].duration) ++p;
-    if (p == pieces.size()) {
-      for (std::size_t j = 0; j < n; ++j) qk[j] = last[j], vk[j] = 0.0, ak[j] = 0.0;
-      continue;
-    }
-    const Piece& pc = pieces[p];
-    double s, sd, sdd;
-    pc.phases.at(t - pc.start, s, sd, sdd);
-    const double* a = q + pc.from * n;
-    const double* b = q + pc.to * n;
-    for (std::size_t j = 0; j < n; ++j) {
-      const double d = (b[j] - a[j]) / pc.length;
-      qk[j] = a[j] + s * d;
-      vk[j] = sd * d;
-      ak[j] = sdd * d;
+  {
+    // The samples are arithmetic on C++ values into the new arrays.
+    nb::gil_scoped_release release;
+    std::size_t p = 0;
+    const double* last = q + (N - 1) * n;  // exactly the last row, not a repeat of it
+    for (std::size_t k = 0; k < K; ++k) {
+      const double t = static_cast<double>(k) * dt;
+      t_out[k] = t;
+      double* qk = q_out + k * n;
+      double* vk = qd_out + k * n;
+      double* ak = qdd_out + k * n;
+      while (p < pieces.size() && t >= pieces[p].start + pieces[p].duration) ++p;
+      if (p == pieces.size()) {
+        for (std::size_t j = 0; j < n; ++j) qk[j] = last[j], vk[j] = 0.0, ak[j] = 0.0;
+        continue;
+      }
+      const Piece& pc = pieces[p];
+      double s, sd, sdd;
+      pc.phases.at(t - pc.start, s, sd, sdd);
+      const double* a = q + pc.from * n;
+      const double* b = q + pc.to * n;
+      for (std::size_t j = 0; j < n; ++j) {
+        const double d = (b[j] - a[j]) / pc.length;
+        qk[j] = a[j] + s * d;
+        vk[j] = sd * d;
+        ak[j] = sdd * d;
+      }
     }
   }
 

@@ -54,6 +54,15 @@ OccupancySummary::OccupancySummary(const OccupancySummary& other)
     if (other.supers_[k]) supers_[k] = std::make_unique<Superblock>(*other.supers_[k]);
 }
 
+void OccupancySummary::absorb(OccupancySummary& other) {
+  if (other.supers_.size() != supers_.size()) return;
+  for (std::size_t k = 0; k < supers_.size(); ++k)
+    if (!supers_[k] && other.supers_[k]) {
+      supers_[k] = std::move(other.supers_[k]);
+      ++built_;
+    }
+}
+
 const OccupancySummary::Superblock& OccupancySummary::superblock(std::int64_t sx, std::int64_t sy,
                                                                  std::int64_t sz) {
   auto& slot = supers_[static_cast<std::size_t>((sx * count_[1] + sy) * count_[2] + sz)];

@@ -29,6 +29,9 @@ class OccupancySummary {
   // a planner on another thread gets one, since building writes the summary.
   OccupancySummary(const OccupancySummary& other);
   OccupancySummary& operator=(const OccupancySummary&) = delete;
+  // Takes over the superblocks that `other`, a copy of this summary, built
+  // and this one has not.
+  void absorb(OccupancySummary& other);
 
   const GridView& grid() const { return grid_; }
 
