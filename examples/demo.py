@@ -19,7 +19,6 @@ Prints where every file is and how long each stage took.  Rendering is headless.
 from __future__ import annotations
 
 import argparse
-import os
 import sys
 import time
 from pathlib import Path

@@ -4,7 +4,6 @@ Trajectories are compared with bench/reference_planner.py, the same planner
 written plainly in numpy, on small synthetic scenes.
 """
 import io
-import json
 import os
 import pathlib
 import re

@@ -89,7 +89,8 @@ def test_no_slower_than_stopping_at_corners(vmax, amax):
 
 
 def test_samples_match_the_closed_form_trapezoids():
-    import pathlib, sys
+    import pathlib
+    import sys
     sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
     from bench_timing import numpy_timing
     dense = Brimwell.densify(list(CORNERS), res=0.05)
