@@ -174,7 +174,8 @@ std::map<std::size_t, PlannedSegment> plan_connect_segments(const Budget& budget
       settings.step = kStep;
       settings.deadline = deadline;
       o.tried.push_back(settings.max_iters);
-      const std::vector<double>&a = waypoints[todo[j]], &b = waypoints[todo[j] + 1];
+      const std::vector<double>& a = waypoints[todo[j]];
+      const std::vector<double>& b = waypoints[todo[j] + 1];
       o.result = brimwell::plan_rrt_connect(w, w, quiet, settings, n, a.data(), b.data());
       if (o.result.status != brimwell::ConnectStatus::Failed) break;
       o.out_of_time = clock::now() >= deadline;
