@@ -8,6 +8,7 @@ from pathlib import Path
 import numpy as np
 
 import Tovik
+from cellpath_task import tool_transform
 
 
 class CacheScene:
@@ -31,10 +32,7 @@ class CacheScene:
         slist[3:, :] *= 0.01  # stored linear rows are centimetres
         self.slist = Tovik.adjoint(self.home[0]) @ slist
         # The tool's pose in the last link's frame, when the cache names a tool.
-        tool = self.cache_dir / "ToolTransform.npy"
-        self.tool = np.load(tool, allow_pickle=False).astype(float) if tool.is_file() else np.eye(4)
-        if self.tool.shape != (4, 4) or not np.isfinite(self.tool).all():
-            raise ValueError(f"{tool} must hold a finite 4x4 transform, got shape {self.tool.shape}")
+        self.tool = tool_transform(self.cache_dir)
 
     def poses(self, theta) -> np.ndarray:
         """World transform of every link (base first) for one joint vector."""
