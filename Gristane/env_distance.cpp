@@ -228,8 +228,9 @@ void EnvironmentDistance::crossings(double x, double y, Visit&& visit) const {
   }
 }
 
-bool EnvironmentDistance::inside(const double* x) const {
-  if (tris_.empty()) return false;
+std::size_t EnvironmentDistance::enclosing_body(const double* x) const {
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  if (tris_.empty()) return kNone;
   // Parity of the crossings above x, per closed body (bodies with an odd
   // count so far, in a small fixed list: no heap on this path).
   constexpr int kMaxOdd = 32;
@@ -248,7 +249,8 @@ bool EnvironmentDistance::inside(const double* x) const {
     else
       overflow = true;
   });
-  return n_odd > 0 || overflow;  // more than kMaxOdd bodies at once: inside, to be safe
+  if (n_odd > 0) return *std::min_element(odd, odd + n_odd);
+  return overflow ? 0 : kNone;  // more than kMaxOdd bodies at once: inside, to be safe
 }
 
 bool EnvironmentDistance::ball_clear(const double* x, double t) const {
@@ -322,17 +324,9 @@ double EnvironmentDistance::distance(const double* x, std::size_t* body) const {
   }
   if (!std::isfinite(best)) return std::numeric_limits<double>::quiet_NaN();
   // Inside a closed body: distance 0, to that body.
-  std::vector<std::uint32_t> odd;
-  crossings(x[0], x[1], [&](double z, std::uint32_t b) {
-    if (!(z > x[2])) return;
-    auto it = std::find(odd.begin(), odd.end(), b);
-    if (it == odd.end())
-      odd.push_back(b);
-    else
-      odd.erase(it);
-  });
-  if (!odd.empty()) {
-    if (body) *body = *std::min_element(odd.begin(), odd.end());
+  const std::size_t enclosing = enclosing_body(x);
+  if (enclosing != static_cast<std::size_t>(-1)) {
+    if (body) *body = enclosing;
     return 0.0;
   }
   if (body) *body = best_body;

@@ -78,7 +78,9 @@ class EnvironmentDistance {
   // body that distance is to (none: the environment is empty).
   double distance(const double* x, std::size_t* body = nullptr) const;
   // Whether x lies inside a closed body.
-  bool inside(const double* x) const;
+  bool inside(const double* x) const { return enclosing_body(x) != static_cast<std::size_t>(-1); }
+  // The closed body x lies inside (the lowest index, if several), or -1.
+  std::size_t enclosing_body(const double* x) const;
 
   double cell() const { return cell_; }
   const std::int64_t* shape() const { return shape_; }
