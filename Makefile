@@ -4,6 +4,7 @@
 # make sample-cache  capture the sample workcell into examples/cache (no planning)
 # make wheel  one abi3 wheel for Python 3.12 and later into dist/, built with a 3.12
 # make sanitize  the whole suite against an AddressSanitizer + UBSan build of the modules
+# make format  rewrite the C++ to .clang-format and the Python to the ruff rules
 VENV    ?= .venv
 PYTHON  ?= python3
 PY      := $(VENV)/bin/python
@@ -11,7 +12,7 @@ PIP     := $(PY) -m pip
 STAMP   := $(VENV)/.installed
 EXTRAS  := test,viewer,demo
 
-.PHONY: install test demo bench sample-cache wheel sanitize clean
+.PHONY: install test demo bench sample-cache wheel sanitize format clean
 
 # The wheel is built by a 3.12 interpreter, the oldest the stable ABI build
 # serves: pyenv's, else python3.12 on PATH; PY312=... names another.
@@ -95,3 +96,8 @@ sanitize: install
 
 clean:
 	rm -rf build demo_out examples/cache
+
+format: $(PY)
+	$(PIP) install --quiet "clang-format==19.1.7" "ruff>=0.17,<0.18"
+	git ls-files '*.cpp' '*.hpp' '*.h' | xargs $(VENV)/bin/clang-format -i
+	$(VENV)/bin/ruff check --fix .

@@ -1,4 +1,4 @@
-#include "arm_model.hpp"
+#include "Brimwell/arm_model.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -10,8 +10,11 @@ namespace brimwell {
 ArmModel::ArmModel(std::size_t n, const double* slist, const double* home, const double* lower,
                    const double* upper, std::vector<LinkCloud> links,
                    const gristane::GridView& grid)
-    : n_(n), lower_(lower, lower + n), upper_(upper, upper + n),
-      links_(std::make_shared<const std::vector<LinkCloud>>(std::move(links))), summary_(grid) {
+    : n_(n),
+      lower_(lower, lower + n),
+      upper_(upper, upper + n),
+      links_(std::make_shared<const std::vector<LinkCloud>>(std::move(links))),
+      summary_(grid) {
   if (links_->size() != n) throw std::invalid_argument("one point set per moving link is needed");
   screws_.resize(n);
   home_.resize(n);
@@ -66,7 +69,8 @@ void ArmModel::pose(const double* q) {
 void ArmModel::set_self_collision(std::unique_ptr<gristane::SelfCollisionModel> model,
                                   const cellpath::Mat4& base) {
   if (model && model->n_links() != n_ + 1)
-    throw std::invalid_argument("the self-collision model needs the base and one shape per moving link");
+    throw std::invalid_argument(
+        "the self-collision model needs the base and one shape per moving link");
   self_ = std::move(model);
   self_hit_ = 0;
   poses_[0] = base;
@@ -90,7 +94,7 @@ struct SplitMix {
 }  // namespace
 
 std::vector<std::pair<std::size_t, std::size_t>> ArmModel::always_touching(std::size_t configs,
-                                                                          std::uint64_t seed) {
+                                                                           std::uint64_t seed) {
   std::vector<std::pair<std::size_t, std::size_t>> candidates;
   if (!self_) return candidates;
   candidates = self_->checked();
@@ -137,11 +141,13 @@ void ArmModel::build_pair_tables(double delta) {
     auto world = [&](std::size_t link, const double* c) {
       const cellpath::Mat4& T = link == 0 ? poses_[0] : home_[link - 1];
       cellpath::Vec3 w;
-      for (int r = 0; r < 3; ++r) w[r] = T[r * 4] * c[0] + T[r * 4 + 1] * c[1] + T[r * 4 + 2] * c[2] + T[r * 4 + 3];
+      for (int r = 0; r < 3; ++r)
+        w[r] = T[r * 4] * c[0] + T[r * 4 + 1] * c[1] + T[r * 4 + 2] * c[2] + T[r * 4 + 3];
       return w;
     };
     auto dist = [](const cellpath::Vec3& x, const cellpath::Vec3& y) {
-      return std::sqrt((x[0] - y[0]) * (x[0] - y[0]) + (x[1] - y[1]) * (x[1] - y[1]) + (x[2] - y[2]) * (x[2] - y[2]));
+      return std::sqrt((x[0] - y[0]) * (x[0] - y[0]) + (x[1] - y[1]) * (x[1] - y[1]) +
+                       (x[2] - y[2]) * (x[2] - y[2]));
     };
     const cellpath::Vec3 ca = world(j, A.centre()), cb = world(i, B.centre());
     // Axis directions, and the feet f0, f1 of the shortest segment between
@@ -153,7 +159,9 @@ void ArmModel::build_pair_tables(double delta) {
       rate[k] = std::sqrt(S[0] * S[0] + S[1] * S[1] + S[2] * S[2]);
       d[k] = {S[0] / rate[k], S[1] / rate[k], S[2] / rate[k]};
     }
-    auto dot = [](const cellpath::Vec3& x, const cellpath::Vec3& y) { return x[0] * y[0] + x[1] * y[1] + x[2] * y[2]; };
+    auto dot = [](const cellpath::Vec3& x, const cellpath::Vec3& y) {
+      return x[0] * y[0] + x[1] * y[1] + x[2] * y[2];
+    };
     auto along = [](const cellpath::Vec3& o, const cellpath::Vec3& dir, double t) {
       return cellpath::Vec3{o[0] + dir[0] * t, o[1] + dir[1] * t, o[2] + dir[2] * t};
     };
@@ -191,7 +199,8 @@ void ArmModel::build_pair_tables(double delta) {
     t.inv_delta = 1.0 / cell;
     for (int k = 0; k < 2; ++k) {
       t.lo[k] = lower_[a + k];
-      t.cells[k] = std::max<std::int64_t>(1, static_cast<std::int64_t>(std::ceil((upper_[a + k] - lower_[a + k]) / cell)));
+      t.cells[k] = std::max<std::int64_t>(
+          1, static_cast<std::int64_t>(std::ceil((upper_[a + k] - lower_[a + k]) / cell)));
     }
     const double moved = 0.5 * cell * (r0 * rate[0] + r1 * rate[1]) * (1.0 + 1e-9) + 1e-9;
     const double extra = moved + hidden;

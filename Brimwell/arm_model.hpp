@@ -4,14 +4,14 @@
 // joint vector inside the limits, and does the posed arm touch the environment.
 #pragma once
 
-#include "collision.hpp"
+#include "Gristane/collision.hpp"
+#include "Gristane/env_distance.hpp"
+#include "Gristane/link_cloud.hpp"
+#include "Gristane/motion_bound.hpp"
+#include "Gristane/occupancy_summary.hpp"
+#include "Gristane/self_collision.hpp"
+#include "Gristane/surface_cover.hpp"
 #include "common/se3.hpp"
-#include "env_distance.hpp"
-#include "link_cloud.hpp"
-#include "motion_bound.hpp"
-#include "occupancy_summary.hpp"
-#include "self_collision.hpp"
-#include "surface_cover.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -38,7 +38,9 @@ class ArmModel {
   // self-collision shapes, distance engine) shared, read-only, and every
   // memory of past queries (poses, last hits, the edge prover's pieces, the
   // occupancy summary's built blocks) its own.  Answers are the same.
-  std::unique_ptr<ArmModel> worker_copy() const { return std::unique_ptr<ArmModel>(new ArmModel(*this)); }
+  std::unique_ptr<ArmModel> worker_copy() const {
+    return std::unique_ptr<ArmModel>(new ArmModel(*this));
+  }
 
   // Takes back what a worker copy of this model learnt (the occupancy
   // blocks it built, its last hits), so that the next query here is as
@@ -83,7 +85,8 @@ class ArmModel {
   bool clearance_on() const { return env_ != nullptr; }
   // The box every link stays in at every configuration (from the covers'
   // bounding spheres), or false when none is known.
-  bool reach_box(const std::vector<gristane::SurfaceCover>& covers, double lo[3], double hi[3]) const;
+  bool reach_box(const std::vector<gristane::SurfaceCover>& covers, double lo[3],
+                 double hi[3]) const;
   double clearance() const { return clearance_; }
   const gristane::EnvironmentDistance& environment() const { return *env_; }
   const gristane::SurfaceCover& cover(std::size_t link) const { return covers_[link - 1]; }
@@ -105,14 +108,17 @@ class ArmModel {
 
   // Self-collision: off until a model is given.  `base` is the base link's
   // world pose; the model's links are the base and links 1 .. n.
-  void set_self_collision(std::unique_ptr<gristane::SelfCollisionModel> model, const cellpath::Mat4& base);
+  void set_self_collision(std::unique_ptr<gristane::SelfCollisionModel> model,
+                          const cellpath::Mat4& base);
   gristane::SelfCollisionModel* self_collision() const { return self_.get(); }
   // Poses every link at q (after which self_collides() tests that pose).
   void pose(const double* q);
   // Whether the links as last posed at q (by pose(q) or a collides(q) that
   // found no hit) come closer than the self-collision model allows; false
   // when off.
-  bool self_collides(const double* q) const { return self_ && self_->collides(poses_.data(), q, self_hit_); }
+  bool self_collides(const double* q) const {
+    return self_ && self_->collides(poses_.data(), q, self_hit_);
+  }
   // Tables that let the self-collision test skip a pair of links two apart
   // wherever the two joints between them keep it clear (cells of about
   // `delta` rad; see SelfCollisionModel::PairTable).
@@ -120,7 +126,8 @@ class ArmModel {
   // The non-adjacent pairs with geometry that the self-collision test finds
   // touching in every one of `configs` uniform in-limit joint vectors drawn
   // from a generator seeded with `seed`.
-  std::vector<std::pair<std::size_t, std::size_t>> always_touching(std::size_t configs, std::uint64_t seed);
+  std::vector<std::pair<std::size_t, std::size_t>> always_touching(std::size_t configs,
+                                                                   std::uint64_t seed);
 
   OccupancySummary& summary() { return summary_; }
 
@@ -135,7 +142,7 @@ class ArmModel {
   std::shared_ptr<const std::vector<LinkCloud>> links_;
   OccupancySummary summary_;
   std::shared_ptr<gristane::SelfCollisionModel> self_;
-  mutable std::size_t self_hit_ = 0;  // the self-collision pair that collided last
+  mutable std::size_t self_hit_ = 0;   // the self-collision pair that collided last
   std::vector<cellpath::Mat4> poses_;  // base, then links 1 .. n as last posed
   std::size_t last_hit_ = static_cast<std::size_t>(-1);  // link index, or none
   // Clearance.

@@ -5,10 +5,10 @@
 // the context in py_bridge.hpp.  This file binds the context, the RRT* segment
 // planner, smoothing and densification, and registers the bidirectional
 // planner (connect_bindings.cpp) and the driver (driver.cpp).
-#include "path_tools.hpp"
-#include "py_planning.hpp"
-#include "rrt_star.hpp"
-#include "timing.hpp"
+#include "Brimwell/path_tools.hpp"
+#include "Brimwell/py_planning.hpp"
+#include "Brimwell/rrt_star.hpp"
+#include "Brimwell/timing.hpp"
 
 #include <nanobind/eval.h>
 #include <nanobind/stl/string.h>
@@ -41,10 +41,11 @@ SegmentPlan run_rrt_star(ContextAdapter& ctx, nb::handle rng, const std::vector<
       ctx.runs_released(draws)
           ? run_released(ctx, draws, progress,
                          [&](brimwell::NativeWorker& w, ReleasedProgress& watch) {
-                           return brimwell::plan_rrt_star(w, w, watch, settings, ctx.dims(), start.data(),
-                                                          goal.data());
+                           return brimwell::plan_rrt_star(w, w, watch, settings, ctx.dims(),
+                                                          start.data(), goal.data());
                          })
-          : brimwell::plan_rrt_star(ctx, draws, progress, settings, ctx.dims(), start.data(), goal.data());
+          : brimwell::plan_rrt_star(ctx, draws, progress, settings, ctx.dims(), start.data(),
+                                    goal.data());
   progress.clear();
   return {r.status, std::move(r.rows)};
 }
@@ -65,12 +66,12 @@ nb::list plan_segment_impl(nb::handle ctx_obj, nb::handle start_in, nb::handle g
       return path;
     case brimwell::RrtStatus::Failed:
       throw PlanFailure("RRT* failed to connect start " + py_str(ends.start) + " to goal " +
-                               py_str(ends.goal) + " within " + std::to_string(max_iters) +
-                               " iterations");
+                        py_str(ends.goal) + " within " + std::to_string(max_iters) + " iterations");
     case brimwell::RrtStatus::Connected:
       break;
   }
-  for (std::size_t off = 0; off < plan.rows.size(); off += d) path.append(to_numpy(plan.rows.data() + off, d));
+  for (std::size_t off = 0; off < plan.rows.size(); off += d)
+    path.append(to_numpy(plan.rows.data() + off, d));
   path.append(ends.goal);
   return path;
 }
@@ -107,7 +108,8 @@ nb::list smooth_path(nb::handle ctx_obj, nb::handle path_in, nb::handle rng, std
       m, iters, [&](std::size_t len) { return draw_pair(rng, len); },
       [&](std::size_t a, std::size_t b) {
         // A Python edge_valid gets the caller's own entries, unconverted.
-        if (ctx.python_edge_valid()) return ctx.edge_valid_objects(entries[a], entries[b], none, none);
+        if (ctx.python_edge_valid())
+          return ctx.edge_valid_objects(entries[a], entries[b], none, none);
         return ctx.edge_valid_objects(entries[a], entries[b], value(a), value(b));
       });
   nb::list out;
@@ -128,7 +130,8 @@ std::vector<std::vector<double>> path_values(nb::handle path_in, const char* who
     Array<double> a = cellpath::py::as_f64(entries[e]);
     if (a.ndim() != 1)
       throw nb::value_error((std::string(who) + ": path entry " + std::to_string(e) +
-                             " must be a joint vector, got shape " + cellpath::py::shape_text(a.shape))
+                             " must be a joint vector, got shape " +
+                             cellpath::py::shape_text(a.shape))
                                 .c_str());
     if (e == 0) d = a.size;
     if (a.size != d)
@@ -157,7 +160,9 @@ nb::object densify_values(const std::vector<std::vector<double>>& rows, double r
   return arr;
 }
 
-nb::object densify(nb::handle path, double res) { return densify_values(path_values(path, "densify"), res); }
+nb::object densify(nb::handle path, double res) {
+  return densify_values(path_values(path, "densify"), res);
+}
 
 // ---------------------------------------------------------------------------
 // _Node: a plain Python class with two slots, as the tree records are
@@ -246,23 +251,30 @@ NB_MODULE(Brimwell, m) {
       "over the links' surfaces, exact point-triangle tests where the field is not enough), "
       "and edge_valid proves the whole straight edge free instead of testing samples of it. "
       "Raises ValueError for a clearance that is negative, NaN, infinite or not a number.");
-  cls.def_prop_ro("clearance", [](PlanningContext& c) { return c.clearance; },
-                  "The clearance in metres that is_valid and edge_valid prove, or None (the voxel "
-                  "test).");
-  cls.def_prop_ro("self_collision", [](PlanningContext& c) { return c.self_collision; },
-                  "Whether is_valid also tests the links against each other.");
-  cls.def_prop_ro("allowed_pairs", [](PlanningContext& c) { return c.allowed_pairs; },
-                  "Link pairs (i, j), i < j, never tested against each other: the neighbours in "
-                  "the chain, and the pairs found touching in every one of many random in-limit "
-                  "configurations.  Empty without self-collision.");
-  cls.def_prop_ro("handler", [](PlanningContext& c) { return c.handler; },
-                  "The RobotEnvironmentHandler built from the cache directory.");
-  cls.def_prop_ro("slist", [](PlanningContext& c) { return c.slist; },
-                  "World-frame screw list (6, n), linear rows in metres (read-only).");
-  cls.def_prop_ro("home_transforms", [](PlanningContext& c) { return c.home_transforms; },
-                  "Home poses (n, 4, 4) of the moving links 1 .. n (read-only).");
-  cls.def_prop_ro("limits", [](PlanningContext& c) { return c.limits; },
-                  "Joint limits (n, 2): lower, upper; never infinite after the +-2 pi rule (read-only).");
+  cls.def_prop_ro(
+      "clearance", [](PlanningContext& c) { return c.clearance; },
+      "The clearance in metres that is_valid and edge_valid prove, or None (the voxel "
+      "test).");
+  cls.def_prop_ro(
+      "self_collision", [](PlanningContext& c) { return c.self_collision; },
+      "Whether is_valid also tests the links against each other.");
+  cls.def_prop_ro(
+      "allowed_pairs", [](PlanningContext& c) { return c.allowed_pairs; },
+      "Link pairs (i, j), i < j, never tested against each other: the neighbours in "
+      "the chain, and the pairs found touching in every one of many random in-limit "
+      "configurations.  Empty without self-collision.");
+  cls.def_prop_ro(
+      "handler", [](PlanningContext& c) { return c.handler; },
+      "The RobotEnvironmentHandler built from the cache directory.");
+  cls.def_prop_ro(
+      "slist", [](PlanningContext& c) { return c.slist; },
+      "World-frame screw list (6, n), linear rows in metres (read-only).");
+  cls.def_prop_ro(
+      "home_transforms", [](PlanningContext& c) { return c.home_transforms; },
+      "Home poses (n, 4, 4) of the moving links 1 .. n (read-only).");
+  cls.def_prop_ro(
+      "limits", [](PlanningContext& c) { return c.limits; },
+      "Joint limits (n, 2): lower, upper; never infinite after the +-2 pi rule (read-only).");
   cls.def_prop_ro("n_joints", [](PlanningContext& c) { return c.n; }, "Number of joints n.");
   cls.def(
       "in_limits",

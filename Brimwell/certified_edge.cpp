@@ -1,6 +1,6 @@
 // Clearance: configurations and straight edges proven clear of the
 // environment by the distance engine, with self-collision where it is on.
-#include "arm_model.hpp"
+#include "Brimwell/arm_model.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -26,8 +26,8 @@ constexpr double kExactReach = 0.005;
 namespace {
 
 gristane::MotionBound motion_of(std::size_t n, const std::vector<gristane::SurfaceCover>& covers,
-                                const cellpath::Vec6* screws, const cellpath::Mat4* home, const double* lower,
-                                const double* upper) {
+                                const cellpath::Vec6* screws, const cellpath::Mat4* home,
+                                const double* lower, const double* upper) {
   std::vector<double> centres(3 * n, 0.0), radii(n, 0.0);
   for (std::size_t i = 0; i < n; ++i)
     if (!covers[i].empty()) {
@@ -39,10 +39,13 @@ gristane::MotionBound motion_of(std::size_t n, const std::vector<gristane::Surfa
 
 }  // namespace
 
-bool ArmModel::reach_box(const std::vector<gristane::SurfaceCover>& covers, double lo[3], double hi[3]) const {
+bool ArmModel::reach_box(const std::vector<gristane::SurfaceCover>& covers, double lo[3],
+                         double hi[3]) const {
   if (covers.size() != n_) return false;
   double c[3], r;
-  if (!motion_of(n_, covers, screws_.data(), home_.data(), lower_.data(), upper_.data()).reach(c, r)) return false;
+  if (!motion_of(n_, covers, screws_.data(), home_.data(), lower_.data(), upper_.data())
+           .reach(c, r))
+    return false;
   for (int a = 0; a < 3; ++a) {
     lo[a] = c[a] - r;
     hi[a] = c[a] + r;
@@ -52,8 +55,10 @@ bool ArmModel::reach_box(const std::vector<gristane::SurfaceCover>& covers, doub
 
 void ArmModel::set_clearance(double c, std::unique_ptr<gristane::EnvironmentDistance> env,
                              std::vector<gristane::SurfaceCover> covers) {
-  if (!(c >= 0.0) || !std::isfinite(c)) throw std::invalid_argument("clearance must be finite and not negative");
-  if (covers.size() != n_) throw std::invalid_argument("one surface cover per moving link is needed");
+  if (!(c >= 0.0) || !std::isfinite(c))
+    throw std::invalid_argument("clearance must be finite and not negative");
+  if (covers.size() != n_)
+    throw std::invalid_argument("one surface cover per moving link is needed");
   if (n_ > 64) throw std::invalid_argument("clearance handles arms of at most 64 joints");
   motion_ = motion_of(n_, covers, screws_.data(), home_.data(), lower_.data(), upper_.data());
   clearance_ = c;
@@ -156,8 +161,10 @@ bool ArmModel::edge_proven(const double* a_in, const double* b_in) {
       const double extra = moved(i) + moved(j);
       if (!self->pair_within_extra(i, j, poses_[i], poses_[j], extra)) continue;
       if (self->pair_collides(i, j, poses_[i], poses_[j])) return false;
-      if (pair_masks) split_pairs |= std::uint64_t{1} << k;
-      else split_pairs = all_pairs;
+      if (pair_masks)
+        split_pairs |= std::uint64_t{1} << k;
+      else
+        split_pairs = all_pairs;
     }
     if (split_links == 0 && split_pairs == 0) continue;
     if (pieces_.size() + 2 > kMaxPieces) return false;

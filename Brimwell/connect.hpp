@@ -26,8 +26,8 @@
 //      until none is.
 #pragma once
 
-#include "joint_space.hpp"
-#include "node_store.hpp"
+#include "Brimwell/joint_space.hpp"
+#include "Brimwell/node_store.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -41,10 +41,10 @@
 namespace brimwell {
 
 struct ConnectSettings {
-  std::int64_t max_iters = 3000;          // extensions towards a random sample
-  double step = 0.3;                      // longest edge a tree grows in one extension
-  std::int64_t shortcut_attempts = 200;   // random shortcut attempts at most
-  std::int64_t shortcut_patience = 40;    // consecutive failed attempts that end them
+  std::int64_t max_iters = 3000;         // extensions towards a random sample
+  double step = 0.3;                     // longest edge a tree grows in one extension
+  std::int64_t shortcut_attempts = 200;  // random shortcut attempts at most
+  std::int64_t shortcut_patience = 40;   // consecutive failed attempts that end them
   // The search gives up here even with iterations left (a caller's time
   // budget); a path found before it is the same as without one.
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
@@ -104,8 +104,8 @@ class PathShortener {
   }
 
   // The point at arc length t, on the edge from entry `seg` to seg + 1.
-  void point_at(const std::vector<std::vector<double>>& p, const std::vector<double>& cum,
-                double t, std::size_t& seg, double& frac, std::vector<double>& out) const {
+  void point_at(const std::vector<std::vector<double>>& p, const std::vector<double>& cum, double t,
+                std::size_t& seg, double& frac, std::vector<double>& out) const {
     seg = 0;
     while (seg + 2 < p.size() && cum[seg + 1] <= t) ++seg;
     const double len = cum[seg + 1] - cum[seg];
@@ -150,7 +150,8 @@ class PathShortener {
         ++failures;
         continue;
       }
-      std::vector<std::vector<double>> next(path.begin(), path.begin() + static_cast<std::ptrdiff_t>(sa) + 1);
+      std::vector<std::vector<double>> next(path.begin(),
+                                            path.begin() + static_cast<std::ptrdiff_t>(sa) + 1);
       if (!a_is_entry) next.push_back(a);
       if (!b_is_entry) next.push_back(b);
       next.insert(next.end(), path.begin() + static_cast<std::ptrdiff_t>(sb) + 1, path.end());
@@ -282,7 +283,9 @@ class RrtConnect {
       }
       const bool point_known = reach && q_known_valid;
       bool ok = point_known || ctx_.is_valid(q_new_.data());
-      if (ok) ok = towards_root ? ctx_.edge_valid(q_new_.data(), q_near) : ctx_.edge_valid(q_near, q_new_.data());
+      if (ok)
+        ok = towards_root ? ctx_.edge_valid(q_new_.data(), q_near)
+                          : ctx_.edge_valid(q_near, q_new_.data());
       if (ok) break;
       if (t + 1 >= tries) return Step::Trapped;
       reach = false;

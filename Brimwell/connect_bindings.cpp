@@ -1,7 +1,7 @@
 // plan_segment_connect: the bidirectional planner of connect.hpp, run over the
 // native context directly or over any Python context through its adapter.
-#include "connect.hpp"
-#include "py_planning.hpp"
+#include "Brimwell/connect.hpp"
+#include "Brimwell/py_planning.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -27,16 +27,20 @@ nb::list plan_segment_connect_impl(nb::handle ctx_obj, nb::handle start_in, nb::
   {
     Progress progress(stage, max_iters);
     if (ctx.runs_released(draws))
-      r = run_released(ctx, draws, progress, [&](brimwell::NativeWorker& w, ReleasedProgress& watch) {
-        return brimwell::plan_rrt_connect(w, w, watch, settings, d, ends.s.data(), ends.g.data());
-      });
+      r = run_released(ctx, draws, progress,
+                       [&](brimwell::NativeWorker& w, ReleasedProgress& watch) {
+                         return brimwell::plan_rrt_connect(w, w, watch, settings, d, ends.s.data(),
+                                                           ends.g.data());
+                       });
     else
-      r = brimwell::plan_rrt_connect(ctx, draws, progress, settings, d, ends.s.data(), ends.g.data());
+      r = brimwell::plan_rrt_connect(ctx, draws, progress, settings, d, ends.s.data(),
+                                     ends.g.data());
   }
   if (r.status == brimwell::ConnectStatus::Failed)
-    throw PlanFailure("RRT-Connect failed to connect start " + py_str(ends.start) + " to goal " +
-                      py_str(ends.goal) + " within " + std::to_string(max_iters) + " iterations" +
-                      (std::chrono::steady_clock::now() >= deadline ? " (time limit reached)" : ""));
+    throw PlanFailure(
+        "RRT-Connect failed to connect start " + py_str(ends.start) + " to goal " +
+        py_str(ends.goal) + " within " + std::to_string(max_iters) + " iterations" +
+        (std::chrono::steady_clock::now() >= deadline ? " (time limit reached)" : ""));
   // Start (a copy) ... goal (the caller's array, as converted).
   nb::list path;
   const std::size_t m = r.rows.size() / d;

@@ -1,8 +1,8 @@
 // The trajectory driver (ProvideRRTPlan) and the command line: waypoints
 // checked, one segment planned per consecutive pair, the chain densified,
 // re-checked and saved.
-#include "py_planning.hpp"
-#include "timing.hpp"
+#include "Brimwell/py_planning.hpp"
+#include "Brimwell/timing.hpp"
 
 #include "common/atomic_file.hpp"
 
@@ -21,7 +21,8 @@ void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handl
   nb::object theta = np.attr("asarray")(theta_in, "dtype"_a = np.attr("float64"));
   say("\nWaypoint " + std::to_string(index) + " is in collision");
   say("  theta: " + py_str(np.attr("array2string")(theta, "precision"_a = 3)));
-  nb::object path = nb::module_::import_("pathlib").attr("Path")(cache_dir).attr("__truediv__")("CollisionWaypoint.npz");
+  nb::object path = nb::module_::import_("pathlib").attr("Path")(cache_dir).attr("__truediv__")(
+      "CollisionWaypoint.npz");
   write_atomically(path, [&](nb::handle fh) {
     np.attr("savez")(fh, "index"_a = np.attr("int64")(index), "theta"_a = theta);
   });
@@ -53,13 +54,14 @@ std::string metres_text(double x) { return py_str(nb::repr(nb::float_(x))); }
 
 // The refusal of a waypoint that is valid but for its clearance: which link
 // comes closest to which obstacle, and how close.
-[[noreturn]] void refuse_close_waypoint(PlanningContext& c, nb::handle cache_dir, std::size_t index) {
+[[noreturn]] void refuse_close_waypoint(PlanningContext& c, nb::handle cache_dir,
+                                        std::size_t index) {
   brimwell::ArmModel& m = *c.model;
   const std::size_t link = m.first_unclear();
   nb::dict meta = cellpath::py::read_meta(cache_dir);
   nb::object links = meta["links"], env = cellpath::py::meta_env(meta);
-  std::string text = "Waypoint " + std::to_string(index) + " is closer than " + metres_text(m.clearance()) +
-                     " m to the environment";
+  std::string text = "Waypoint " + std::to_string(index) + " is closer than " +
+                     metres_text(m.clearance()) + " m to the environment";
   if (link != 0) {
     std::size_t body;
     const double d = m.link_distance(link, &body);
@@ -72,8 +74,10 @@ std::string metres_text(double x) { return py_str(nb::repr(nb::float_(x))); }
     };
     char dist[64];
     std::snprintf(dist, sizeof dist, "%.4f", std::max(d, 0.0));
-    text += ": link " + name_of(links, link, std::to_string(link)) + " is about " + dist + " m from " +
-            (body < nb::len(env) ? name_of(env, body, std::to_string(body)) : std::string("an obstacle"));
+    text += ": link " + name_of(links, link, std::to_string(link)) + " is about " + dist +
+            " m from " +
+            (body < nb::len(env) ? name_of(env, body, std::to_string(body))
+                                 : std::string("an obstacle"));
   }
   say(text);
   throw std::runtime_error(text);
@@ -81,10 +85,10 @@ std::string metres_text(double x) { return py_str(nb::repr(nb::float_(x))); }
 
 // The plan and the context it was planned with (the command line times the
 // plan with the same context: the environment is built once per run).
-std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in, nb::handle planner_in,
-                                                         nb::handle seed_in, bool self_collision,
-                                                         nb::handle clearance_in, nb::handle max_iters,
-                                                         nb::handle time_limit, nb::handle jobs_in = nb::none()) {
+std::pair<nb::object, nb::object> plan_through_waypoints(
+    nb::handle cache_dir_in, nb::handle planner_in, nb::handle seed_in, bool self_collision,
+    nb::handle clearance_in, nb::handle max_iters, nb::handle time_limit,
+    nb::handle jobs_in = nb::none()) {
   const Planner planner = planner_of(planner_in);
   const Budget budget = budget_of(planner, max_iters, time_limit);
   nb::object seed = seed_of(seed_in);
@@ -139,15 +143,16 @@ std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in
   for (std::size_t i = 0; i < K; ++i) {
     if (!ctx.in_limits(waypoints[i].data())) {
       explain_limits(ctx_obj, cache_dir, i, waypoints[i]);
-      throw std::runtime_error("Waypoint " + std::to_string(i) + " violates joint limits: " +
-                               py_str(row_object(i)));
+      throw std::runtime_error("Waypoint " + std::to_string(i) +
+                               " violates joint limits: " + py_str(row_object(i)));
     }
-    if (clearance_on && !native.model->clear_at(waypoints[i].data())) refuse_close_waypoint(native, cache_dir, i);
+    if (clearance_on && !native.model->clear_at(waypoints[i].data()))
+      refuse_close_waypoint(native, cache_dir, i);
     if (!ctx.is_valid(waypoints[i].data())) {
       save_colliding_waypoint(cache_dir, static_cast<std::int64_t>(i), row_object(i));
       explain_contacts(ctx_obj, cache_dir, i, row_object(i));
-      throw std::runtime_error("Waypoint " + std::to_string(i) + " is in collision: " +
-                               py_str(row_object(i)));
+      throw std::runtime_error("Waypoint " + std::to_string(i) +
+                               " is in collision: " + py_str(row_object(i)));
     }
   }
   say("All waypoints validated (within limits, collision-free).");
@@ -173,10 +178,12 @@ std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in
       for (const std::string& line : planned[i].lines) say(line);
       if (!planned[i].failure.empty()) throw PlanFailure(planned[i].failure);
     }
-    for (auto& q : given.count(i)     ? check_given_segment(ctx_obj, given[i], seg)
-                   : planned.count(i) ? std::move(planned[i].rows)
-                                      : plan_one_segment(planner, budget, ctx_obj, row_object(i), row_object(i + 1),
-                                                         jobs ? nb::handle(seg_rngs[i]) : nb::handle(rng), seg, n))
+    for (auto& q :
+         given.count(i) ? check_given_segment(ctx_obj, given[i], seg)
+         : planned.count(i)
+             ? std::move(planned[i].rows)
+             : plan_one_segment(planner, budget, ctx_obj, row_object(i), row_object(i + 1),
+                                jobs ? nb::handle(seg_rngs[i]) : nb::handle(rng), seg, n))
       full_path.push_back(std::move(q));
   }
   say("Chained (per-segment-smoothed) path: " + std::to_string(full_path.size()) + " configs");
@@ -202,7 +209,8 @@ std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in
     }
     first += "]";
     throw std::runtime_error(std::to_string(bad.size()) +
-                             " configs in final dense path failed validation, e.g. indices " + first);
+                             " configs in final dense path failed validation, e.g. indices " +
+                             first);
   }
   say("All " + std::to_string(N) + " configs verified valid (limits + collision).");
   if (clearance_on) {
@@ -210,24 +218,27 @@ std::pair<nb::object, nb::object> plan_through_waypoints(nb::handle cache_dir_in
     // the clearance promises.
     for (std::size_t e = 0; e + 1 < full_path.size(); ++e)
       if (!native.model->edge_proven(full_path[e].data(), full_path[e + 1].data()))
-        throw std::runtime_error("edge " + std::to_string(e) + " of the chained path could not be proven " +
-                                 metres_text(native.model->clearance()) + " m clear of the environment");
+        throw std::runtime_error(
+            "edge " + std::to_string(e) + " of the chained path could not be proven " +
+            metres_text(native.model->clearance()) + " m clear of the environment");
     say("All " + std::to_string(full_path.size() - 1) + " edges between them proven at least " +
         metres_text(native.model->clearance()) + " m from the environment.");
   }
 
   nb::object out_path = cache_dir.attr("__truediv__")("JointAnglesToTravelAlong.npy");
   write_atomically(out_path, [&](nb::handle fh) { np.attr("save")(fh, dense); });
-  say("Saved trajectory to " + py_str(out_path) + " with shape " + cellpath::py::shape_text(dv.shape));
+  say("Saved trajectory to " + py_str(out_path) + " with shape " +
+      cellpath::py::shape_text(dv.shape));
   return {dense, ctx_obj};
 }
 
-nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle seed, bool self_collision,
-                            nb::handle clearance, nb::handle max_iters, nb::handle time_limit, nb::handle jobs) {
-  return plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance, max_iters, time_limit, jobs)
+nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle seed,
+                            bool self_collision, nb::handle clearance, nb::handle max_iters,
+                            nb::handle time_limit, nb::handle jobs) {
+  return plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance, max_iters,
+                                time_limit, jobs)
       .first;
 }
-
 
 void main_entry(nb::handle argv) {
   nb::module_ argparse = nb::module_::import_("argparse");
@@ -242,29 +253,39 @@ void main_entry(nb::handle argv) {
   parser.attr("add_argument")(
       "--planner", "choices"_a = nb::make_tuple("rrtstar", "connect", "auto"),
       "default"_a = "rrtstar",
-      "help"_a = "rrtstar (default); connect: RRT-Connect for every segment; auto: RRT* first, "
-                 "RRT-Connect for a segment RRT* cannot plan");
-  parser.attr("add_argument")("--seed", "metavar"_a = "N", "type"_a = nb::module_::import_("builtins").attr("int"),
-                              "default"_a = nb::none(),
-                              "help"_a = "seed of the random generator (default: the module's SEED)");
+      "help"_a =
+          "rrtstar (default); connect: RRT-Connect for every segment; auto: RRT* first, "
+          "RRT-Connect for a segment RRT* cannot plan");
+  parser.attr("add_argument")(
+      "--seed", "metavar"_a = "N", "type"_a = nb::module_::import_("builtins").attr("int"),
+      "default"_a = nb::none(),
+      "help"_a = "seed of the random generator (default: the module's SEED)");
   parser.attr("add_argument")("--self-collision", "action"_a = "store_true",
-                              "help"_a = "also reject configurations in which two links that may "
-                                         "not touch overlap");
+                              "help"_a =
+                                  "also reject configurations in which two links that may "
+                                  "not touch overlap");
   parser.attr("add_argument")("--clearance", "metavar"_a = "METRES",
-                              "type"_a = nb::module_::import_("builtins").attr("float"), "default"_a = nb::none(),
-                              "help"_a = "prove every configuration and every motion of the plan at "
-                                         "least this far from the environment (exact meshes)");
-  parser.attr("add_argument")("--max-iters", "metavar"_a = "N", "type"_a = nb::module_::import_("builtins").attr("int"),
+                              "type"_a = nb::module_::import_("builtins").attr("float"),
                               "default"_a = nb::none(),
-                              "help"_a = "iterations of each planner's first attempt at a segment (default 3000)");
-  parser.attr("add_argument")("--time-limit", "metavar"_a = "SECONDS", "type"_a = nb::module_::import_("builtins").attr("float"),
-                              "default"_a = nb::none(),
-                              "help"_a = "per segment: retry a failed RRT-Connect with larger budgets until "
-                                         "this much time has passed (auto: 5 s unless given)");
-  parser.attr("add_argument")("--jobs", "metavar"_a = "N", "type"_a = nb::module_::import_("builtins").attr("int"),
-                              "default"_a = nb::none(),
-                              "help"_a = "plan the segments on N threads, each segment drawing from a generator "
-                                         "of its own derived from the seed (the same plan for every N)");
+                              "help"_a =
+                                  "prove every configuration and every motion of the plan at "
+                                  "least this far from the environment (exact meshes)");
+  parser.attr("add_argument")(
+      "--max-iters", "metavar"_a = "N", "type"_a = nb::module_::import_("builtins").attr("int"),
+      "default"_a = nb::none(),
+      "help"_a = "iterations of each planner's first attempt at a segment (default 3000)");
+  parser.attr("add_argument")(
+      "--time-limit", "metavar"_a = "SECONDS",
+      "type"_a = nb::module_::import_("builtins").attr("float"), "default"_a = nb::none(),
+      "help"_a =
+          "per segment: retry a failed RRT-Connect with larger budgets until "
+          "this much time has passed (auto: 5 s unless given)");
+  parser.attr("add_argument")(
+      "--jobs", "metavar"_a = "N", "type"_a = nb::module_::import_("builtins").attr("int"),
+      "default"_a = nb::none(),
+      "help"_a =
+          "plan the segments on N threads, each segment drawing from a generator "
+          "of its own derived from the seed (the same plan for every N)");
   brimwell::add_timing_options(parser);
   // Anything else is ignored (so main() also runs from inside other programs
   // whatever their argv), with a note on stderr so that a directory typed on
@@ -278,10 +299,11 @@ void main_entry(nb::handle argv) {
   nb::object cache_dir = args.attr("cache_dir");
   if (cache_dir.is_none()) cache_dir = self_module().attr("CACHE_DIR");
   if (nb::len(ignored) > 0)
-    nb::module_::import_("builtins").attr("print")(
-        "Brimwell: ignoring arguments " + py_str(nb::repr(ignored)) + " (it plans on " +
-            py_str(cache_dir) + "; set CELLPATH_CACHE_DIR to plan elsewhere)",
-        "file"_a = nb::module_::import_("sys").attr("stderr"));
+    nb::module_::import_("builtins")
+        .attr("print")("Brimwell: ignoring arguments " + py_str(nb::repr(ignored)) +
+                           " (it plans on " + py_str(cache_dir) +
+                           "; set CELLPATH_CACHE_DIR to plan elsewhere)",
+                       "file"_a = nb::module_::import_("sys").attr("stderr"));
   nb::object clearance = args.attr("clearance");
   if (!clearance.is_none()) {
     const double c = nb::cast<double>(clearance);
@@ -291,24 +313,26 @@ void main_entry(nb::handle argv) {
   nb::object max_iters = args.attr("max_iters"), time_limit = args.attr("time_limit");
   if (!max_iters.is_none() && nb::cast<long long>(max_iters) <= 0)
     parser.attr("error")("argument --max-iters: must be a positive integer");
-  if (!time_limit.is_none() && !(nb::cast<double>(time_limit) > 0.0 && std::isfinite(nb::cast<double>(time_limit))))
+  if (!time_limit.is_none() &&
+      !(nb::cast<double>(time_limit) > 0.0 && std::isfinite(nb::cast<double>(time_limit))))
     parser.attr("error")("argument --time-limit: must be a positive number of seconds");
   nb::object jobs = args.attr("jobs");
-  if (!jobs.is_none() && nb::cast<long long>(jobs) <= 0) parser.attr("error")("argument --jobs: must be a positive integer");
+  if (!jobs.is_none() && nb::cast<long long>(jobs) <= 0)
+    parser.attr("error")("argument --jobs: must be a positive integer");
   brimwell::check_timing_options(parser, args, cache_dir);
   // Timed files of an earlier run would not belong to this plan.
   brimwell::remove_timed_trajectory(args, cache_dir);
   auto [dense, ctx] = plan_through_waypoints(cache_dir, args.attr("planner"), seed,
-                                             truth(args.attr("self_collision")), clearance, max_iters,
-                                             time_limit, jobs);
+                                             truth(args.attr("self_collision")), clearance,
+                                             max_iters, time_limit, jobs);
   try {
     brimwell::write_timed_trajectory(args, cache_dir, dense, ctx);
   } catch (const nb::builtin_exception&) {
     throw;  // a bad limits file or value: the Python error it always was
   } catch (const std::runtime_error& e) {
     nb::module_ sys = nb::module_::import_("sys");
-    nb::module_::import_("builtins").attr("print")(std::string("Brimwell: error: ") + e.what(),
-                                                   "file"_a = sys.attr("stderr"));
+    nb::module_::import_("builtins")
+        .attr("print")(std::string("Brimwell: error: ") + e.what(), "file"_a = sys.attr("stderr"));
     nb::object code = nb::int_(1);
     PyErr_SetObject(PyExc_SystemExit, code.ptr());
     throw nb::python_error();
@@ -349,7 +373,8 @@ void register_driver(nb::module_& m) {
         "the cache for the collision viewer.");
   m.def("main", &main_entry, "argv"_a = nb::none(),
         "Command line: Brimwell [--cache-dir DIR] [--planner {rrtstar,connect,auto}] [--seed N] "
-        "[--self-collision] [--clearance METRES] [--max-iters N] [--time-limit SECONDS] [--jobs N] [--timed [--max-velocity V[,V...]] "
+        "[--self-collision] [--clearance METRES] [--max-iters N] [--time-limit SECONDS] [--jobs N] "
+        "[--timed [--max-velocity V[,V...]] "
         "[--max-acceleration A[,A...]]]; "
         "plans on the default cache directory with RRT* when no option is given (see "
         "ProvideRRTPlan).  --timed also times the trajectory (time_parameterize, every sample "

@@ -2,7 +2,7 @@
 // its value and the limit it breaks; or the links and the obstacles in contact,
 // by name.  The lines only explain: the driver's errors stay as they are, and
 // an explanation that fails for any reason is left out rather than hiding them.
-#include "py_planning.hpp"
+#include "Brimwell/py_planning.hpp"
 
 #include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
@@ -21,8 +21,7 @@ std::vector<std::string> link_names(nb::handle cache_dir) {
   std::vector<std::string> out;
   nb::dict meta = cellpath::py::read_meta(cache_dir);
   nb::object links = meta["links"];
-  for (nb::handle link : links)
-    out.push_back(cellpath::py::str_of(link["name"]));
+  for (nb::handle link : links) out.push_back(cellpath::py::str_of(link["name"]));
   return out;
 }
 
@@ -49,7 +48,8 @@ void say_or_skip(F&& line) {
 
 }  // namespace
 
-void explain_limits(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index, const std::vector<double>& q) {
+void explain_limits(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index,
+                    const std::vector<double>& q) {
   say_or_skip([&] {
     Array<double> lim = cellpath::py::as_f64(ctx_obj.attr("limits"));
     const std::vector<std::string> names = link_names(cache_dir);
@@ -57,23 +57,26 @@ void explain_limits(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index,
     for (std::size_t j = 0; j < q.size() && 2 * j + 1 < lim.size; ++j) {
       const double lo = lim[2 * j], hi = lim[2 * j + 1];
       if (q[j] >= lo && q[j] <= hi) continue;
-      const std::string which = q[j] < lo ? "below its lower limit " + number(lo)
-                                          : "above its upper limit " + number(hi);
+      const std::string which =
+          q[j] < lo ? "below its lower limit " + number(lo) : "above its upper limit " + number(hi);
       const std::string moves = j + 1 < names.size() ? " (moves " + names[j + 1] + ")" : "";
-      broken.push_back("joint " + std::to_string(j + 1) + moves + " is " + number(q[j]) + ", " + which);
+      broken.push_back("joint " + std::to_string(j + 1) + moves + " is " + number(q[j]) + ", " +
+                       which);
     }
     return "Waypoint " + std::to_string(index) + ": " + joined(broken, "; ");
   });
 }
 
-void explain_contacts(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index, nb::handle theta) {
+void explain_contacts(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index,
+                      nb::handle theta) {
   say_or_skip([&] {
     // The planner's own test: which moving links lie in occupied cells.
     nb::object handler = ctx_obj.attr("handler");
     nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
-    nb::object hits = nb::module_::import_("Gristane").attr("colliding_links")(
-        handler.attr("link_points"), T, handler.attr("env_grid"), handler.attr("env_origin"),
-        handler.attr("pitch"));
+    nb::object hits =
+        nb::module_::import_("Gristane")
+            .attr("colliding_links")(handler.attr("link_points"), T, handler.attr("env_grid"),
+                                     handler.attr("env_origin"), handler.attr("pitch"));
     const std::vector<std::string> names = link_names(cache_dir);
     std::vector<std::string> in_cells;
     for (nb::handle h : hits) {
@@ -82,12 +85,15 @@ void explain_contacts(nb::handle ctx_obj, nb::handle cache_dir, std::size_t inde
     }
     // The exact meshes name the obstacles (and the links touching each other),
     // leaving out what touches in every configuration.
-    nb::object exact = nb::module_::import_("Pelmora").attr("Pelmora")(cache_dir, "allowed_pairs"_a = "fixed");
+    nb::object exact =
+        nb::module_::import_("Pelmora").attr("Pelmora")(cache_dir, "allowed_pairs"_a = "fixed");
     std::vector<std::string> pairs;
-    nb::object sorted = nb::module_::import_("builtins").attr("sorted")(exact.attr("query")(theta).attr("pairs"));
+    nb::object sorted =
+        nb::module_::import_("builtins").attr("sorted")(exact.attr("query")(theta).attr("pairs"));
     for (nb::handle p : sorted)
-      pairs.push_back(cellpath::py::str_of(p[0][0]) + ":" + cellpath::py::str_of(p[0][1]) + " <-> " +
-                      cellpath::py::str_of(p[1][0]) + ":" + cellpath::py::str_of(p[1][1]));
+      pairs.push_back(cellpath::py::str_of(p[0][0]) + ":" + cellpath::py::str_of(p[0][1]) +
+                      " <-> " + cellpath::py::str_of(p[1][0]) + ":" +
+                      cellpath::py::str_of(p[1][1]));
     std::string line = "Waypoint " + std::to_string(index) + ": ";
     line += pairs.empty() ? "the exact meshes do not touch" : "in contact: " + joined(pairs);
     if (!in_cells.empty())

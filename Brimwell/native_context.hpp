@@ -3,8 +3,8 @@
 // overridden, and what a planner on a thread of its own runs on.
 #pragma once
 
-#include "arm_model.hpp"
-#include "joint_space.hpp"
+#include "Brimwell/arm_model.hpp"
+#include "Brimwell/joint_space.hpp"
 
 #include <algorithm>
 #include <array>
@@ -34,7 +34,8 @@ struct bitgen_t {
 // clearance, else tested coarse to fine at `res` (nothing observes the order).
 class NativeQueries {
  public:
-  NativeQueries(ArmModel& model, double res) : model_(&model), res_(res), scratch_(model.n_joints()) {}
+  NativeQueries(ArmModel& model, double res)
+      : model_(&model), res_(res), scratch_(model.n_joints()) {}
 
   ArmModel& model() const { return *model_; }
   std::size_t dims() const { return scratch_.size(); }
@@ -75,7 +76,9 @@ class NativeQueries {
 class NativeWorker {
  public:
   NativeWorker(const ArmModel& shared, double res)
-      : model_(shared.worker_copy()), queries_(*model_, res), lower_(model_->n_joints()),
+      : model_(shared.worker_copy()),
+        queries_(*model_, res),
+        lower_(model_->n_joints()),
         span_(model_->n_joints()) {
     for (std::size_t k = 0; k < lower_.size(); ++k) {
       lower_[k] = model_->lower(k);

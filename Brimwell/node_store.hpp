@@ -3,7 +3,7 @@
 // with distances summed joint by joint in the order joint_space.hpp uses.
 #pragma once
 
-#include "joint_space.hpp"
+#include "Brimwell/joint_space.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -48,7 +48,8 @@ class NodeStore {
   // Node indices from k up to the root, k first.
   std::vector<std::size_t> chain(std::size_t k) const {
     std::vector<std::size_t> out;
-    for (std::int64_t idx = static_cast<std::int64_t>(k); idx >= 0; idx = parent_[static_cast<std::size_t>(idx)]) {
+    for (std::int64_t idx = static_cast<std::int64_t>(k); idx >= 0;
+         idx = parent_[static_cast<std::size_t>(idx)]) {
       if (out.size() > size()) throw std::logic_error("tree parent links form a cycle");
       out.push_back(static_cast<std::size_t>(idx));
     }

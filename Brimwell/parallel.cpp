@@ -1,8 +1,8 @@
 // Independent segments planned on several threads: each problem draws from a
 // generator of its own, derived from one seed, so the answers do not depend
 // on how many threads share the work or in which order they finish.
-#include "connect.hpp"
-#include "py_planning.hpp"
+#include "Brimwell/connect.hpp"
+#include "Brimwell/py_planning.hpp"
 
 #include <atomic>
 #include <exception>
@@ -31,7 +31,9 @@ std::size_t jobs_of(nb::handle jobs) {
       ok = false;
     }
   }
-  if (!ok || n < 1) throw nb::value_error(("jobs must be a positive integer, got " + py_str(nb::repr(jobs))).c_str());
+  if (!ok || n < 1)
+    throw nb::value_error(
+        ("jobs must be a positive integer, got " + py_str(nb::repr(jobs))).c_str());
   return static_cast<std::size_t>(n);
 }
 
@@ -48,7 +50,8 @@ void run_on_workers(nb::handle ctx_obj, std::size_t count, std::size_t jobs,
   // Each worker's copy of the model is taken while the interpreter lock
   // keeps every other user of the context away.
   std::vector<std::unique_ptr<brimwell::NativeWorker>> workers;
-  for (std::size_t t = 0; t < threads; ++t) workers.push_back(std::make_unique<brimwell::NativeWorker>(model, kEdgeRes));
+  for (std::size_t t = 0; t < threads; ++t)
+    workers.push_back(std::make_unique<brimwell::NativeWorker>(model, kEdgeRes));
   std::vector<std::exception_ptr> errors(count);
   std::atomic<std::size_t> next{0};
   auto work = [&](brimwell::NativeWorker* w) {
@@ -80,8 +83,8 @@ void run_on_workers(nb::handle ctx_obj, std::size_t count, std::size_t jobs,
 namespace {
 
 std::string failure_text(const SegmentEnds& ends, std::int64_t max_iters) {
-  return "RRT-Connect failed to connect start " + py_str(ends.start) + " to goal " + py_str(ends.goal) +
-         " within " + std::to_string(max_iters) + " iterations";
+  return "RRT-Connect failed to connect start " + py_str(ends.start) + " to goal " +
+         py_str(ends.goal) + " within " + std::to_string(max_iters) + " iterations";
 }
 
 nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, nb::handle seed,
@@ -89,12 +92,13 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
   const std::size_t jobs = jobs_of(jobs_in);
   const std::size_t count = nb::len(starts);
   if (nb::len(goals) != count)
-    throw nb::value_error(("starts and goals must be as many, got " + std::to_string(count) + " and " +
-                           std::to_string(nb::len(goals)))
+    throw nb::value_error(("starts and goals must be as many, got " + std::to_string(count) +
+                           " and " + std::to_string(nb::len(goals)))
                               .c_str());
   std::vector<SegmentEnds> ends;
   ends.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) ends.emplace_back(starts[nb::int_(i)], goals[nb::int_(i)]);
+  for (std::size_t i = 0; i < count; ++i)
+    ends.emplace_back(starts[nb::int_(i)], goals[nb::int_(i)]);
   nb::list rngs = problem_generators(seed, count);
   nb::list out;
   if (!plans_natively(ctx_obj)) {
@@ -102,8 +106,8 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
     // problem after the other.
     for (std::size_t i = 0; i < count; ++i) {
       try {
-        out.append(plan_segment_connect_impl(ctx_obj, ends[i].start, ends[i].goal, rngs[i], max_iters, step,
-                                             "RRT-Connect " + std::to_string(i)));
+        out.append(plan_segment_connect_impl(ctx_obj, ends[i].start, ends[i].goal, rngs[i],
+                                             max_iters, step, "RRT-Connect " + std::to_string(i)));
       } catch (const PlanFailure& e) {
         throw PlanFailure("problem " + std::to_string(i) + ": " + e.what());
       }
@@ -114,8 +118,11 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
   std::vector<bitgen_t*> gens(count);
   for (std::size_t i = 0; i < count; ++i) {
     ends[i].read(d);
-    if (!cellpath::py::all_finite(ends[i].s.data(), d) || !cellpath::py::all_finite(ends[i].g.data(), d))
-      throw nb::value_error(("problem " + std::to_string(i) + ": start and goal must hold finite joint values").c_str());
+    if (!cellpath::py::all_finite(ends[i].s.data(), d) ||
+        !cellpath::py::all_finite(ends[i].g.data(), d))
+      throw nb::value_error(
+          ("problem " + std::to_string(i) + ": start and goal must hold finite joint values")
+              .c_str());
     nb::object capsule = rngs[i].attr("bit_generator").attr("capsule");
     void* p = PyCapsule_GetPointer(capsule.ptr(), "BitGenerator");
     if (!p) throw nb::python_error();
@@ -128,7 +135,8 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
   run_on_workers(ctx_obj, count, jobs, [&](brimwell::NativeWorker& w, std::size_t i) {
     w.set_generator(gens[i]);
     brimwell::NoProgress quiet;
-    results[i] = brimwell::plan_rrt_connect(w, w, quiet, settings, d, ends[i].s.data(), ends[i].g.data());
+    results[i] =
+        brimwell::plan_rrt_connect(w, w, quiet, settings, d, ends[i].s.data(), ends[i].g.data());
   });
   for (std::size_t i = 0; i < count; ++i)
     if (results[i].status == brimwell::ConnectStatus::Failed)
@@ -136,7 +144,8 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
   for (std::size_t i = 0; i < count; ++i) {
     nb::list path;
     const std::size_t m = results[i].rows.size() / d;
-    for (std::size_t k = 0; k + 1 < m; ++k) path.append(to_numpy(results[i].rows.data() + k * d, d));
+    for (std::size_t k = 0; k + 1 < m; ++k)
+      path.append(to_numpy(results[i].rows.data() + k * d, d));
     path.append(ends[i].goal);
     out.append(path);
   }
@@ -146,15 +155,16 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
 }  // namespace
 
 void register_parallel(nb::module_& m) {
-  m.def("plan_segments", &plan_segments, "ctx"_a, "starts"_a, "goals"_a, "seed"_a, "jobs"_a = nb::none(),
-        "max_iters"_a = kMaxIters, "step"_a = kStep,
-        "Plan a batch of independent problems, starts[i] to goals[i], as plan_segment_connect "
-        "does (RRT-Connect, shortened), on `jobs` threads (default: one per core).  Problem i "
-        "draws from numpy.random.default_rng(numpy.random.SeedSequence(seed).spawn(len(starts))[i]), "
-        "so the answer is the same for every number of threads.  Only a native PlanningContext "
-        "with none of its methods replaced is planned on several threads, without the "
-        "interpreter lock; any other context is planned one problem after the other.  Returns "
-        "one path per problem; raises RuntimeError naming the first problem that cannot be planned.");
+  m.def(
+      "plan_segments", &plan_segments, "ctx"_a, "starts"_a, "goals"_a, "seed"_a,
+      "jobs"_a = nb::none(), "max_iters"_a = kMaxIters, "step"_a = kStep,
+      "Plan a batch of independent problems, starts[i] to goals[i], as plan_segment_connect "
+      "does (RRT-Connect, shortened), on `jobs` threads (default: one per core).  Problem i "
+      "draws from numpy.random.default_rng(numpy.random.SeedSequence(seed).spawn(len(starts))[i]), "
+      "so the answer is the same for every number of threads.  Only a native PlanningContext "
+      "with none of its methods replaced is planned on several threads, without the "
+      "interpreter lock; any other context is planned one problem after the other.  Returns "
+      "one path per problem; raises RuntimeError naming the first problem that cannot be planned.");
 }
 
 }  // namespace brimwell_py

@@ -1,7 +1,7 @@
 // Post-processing of planned paths: random shortcutting and densification.
 #pragma once
 
-#include "joint_space.hpp"
+#include "Brimwell/joint_space.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -33,8 +33,9 @@ std::vector<std::size_t> shortcut_path(std::size_t n_entries, std::int64_t iters
     if (i > j) std::swap(i, j);
     const auto len = static_cast<std::int64_t>(path.size());
     if (i < 0 || j >= len)
-      throw std::out_of_range("smooth_path: the generator gave index " + std::to_string(i < 0 ? i : j) +
-                              " for a path of " + std::to_string(len) + " entries");
+      throw std::out_of_range("smooth_path: the generator gave index " +
+                              std::to_string(i < 0 ? i : j) + " for a path of " +
+                              std::to_string(len) + " entries");
     if (j - i < 2) continue;
     if (edge_valid(path[static_cast<std::size_t>(i)], path[static_cast<std::size_t>(j)]))
       path.erase(path.begin() + i + 1, path.begin() + j);
@@ -66,7 +67,8 @@ inline std::vector<double> densify_rows(const std::vector<const double*>& rows, 
   for (std::size_t k = 0; k < d; ++k) o[k] = rows[0][k];
   o += d;
   for (std::size_t p = 0; p + 1 < rows.size(); ++p)
-    for (std::int64_t i = 1; i <= steps[p]; ++i, o += d) interpolate(rows[p], rows[p + 1], d, i, steps[p], o);
+    for (std::int64_t i = 1; i <= steps[p]; ++i, o += d)
+      interpolate(rows[p], rows[p + 1], d, i, steps[p], o);
   return out;
 }
 

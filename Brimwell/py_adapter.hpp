@@ -3,7 +3,7 @@
 // rest through Python), and the progress line on the terminal.
 #pragma once
 
-#include "py_bridge.hpp"
+#include "Brimwell/py_bridge.hpp"
 
 #include "common/progress.hpp"
 
@@ -88,8 +88,8 @@ class ContextAdapter {
   bool python_collides(const double* q) {
     nb::module_ m = self_module();
     nb::object h = native_->handler;
-    nb::object moving = m.attr("forward_kinematics")(native_->slist, native_->home_transforms,
-                                                      to_numpy(q, d_));
+    nb::object moving =
+        m.attr("forward_kinematics")(native_->slist, native_->home_transforms, to_numpy(q, d_));
     nb::object T = numpy().attr("stack")(moving);
     nb::object all_links = h.attr("link_points");
     nb::object links = all_links[nb::slice(nb::int_(1), nb::none(), nb::none())];
@@ -105,7 +105,8 @@ class ContextAdapter {
 
   // Nothing Python-side observes the validity tests.
   bool native_only() const {
-    return native_ && !over_.is_valid && !over_.in_limits && (!over_.geometry || native_->model->clearance_on());
+    return native_ && !over_.is_valid && !over_.in_limits &&
+           (!over_.geometry || native_->model->clearance_on());
   }
 
   // The native test, remembering its last few answers.
@@ -124,8 +125,8 @@ class ContextAdapter {
     if (native_only())
       return brimwell::edge_valid_coarse_to_fine(
           a, b, d_, res, [&](const double* q) { return native_valid(q); }, scratch_.data());
-    return brimwell::edge_valid(a, b, d_, res, [&](const double* q) { return is_valid(q); },
-                                scratch_.data());
+    return brimwell::edge_valid(
+        a, b, d_, res, [&](const double* q) { return is_valid(q); }, scratch_.data());
   }
 
   bool edge_valid(const double* a, const double* b) {
@@ -231,7 +232,9 @@ class Progress {
 // A planner's watch while it runs without the interpreter lock.
 struct ReleasedProgress {
   Progress& progress;
-  void tick(std::int64_t iteration, std::size_t nodes, double best) { progress.tick_released(iteration, nodes, best); }
+  void tick(std::int64_t iteration, std::size_t nodes, double best) {
+    progress.tick_released(iteration, nodes, best);
+  }
 };
 
 // plan(worker, watch) run on this thread with the interpreter lock released:

@@ -4,15 +4,15 @@
 // terminal progress, are in py_adapter.hpp.
 #pragma once
 
-#include "api.hpp"
-#include "arm_model.hpp"
-#include "collision.hpp"
+#include "Brimwell/arm_model.hpp"
+#include "Brimwell/joint_space.hpp"
+#include "Brimwell/native_context.hpp"
+#include "Gristane/api.hpp"
+#include "Gristane/collision.hpp"
+#include "Gristane/link_cloud.hpp"
 #include "common/capture_reader.hpp"
 #include "common/pybridge.hpp"
 #include "common/se3.hpp"
-#include "joint_space.hpp"
-#include "native_context.hpp"
-#include "link_cloud.hpp"
 
 #include <algorithm>
 #include <array>
@@ -152,7 +152,8 @@ inline double clearance_value(nb::handle x) {
   return v;
 }
 
-inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_collision_on, nb::handle clearance_in)
+inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_collision_on,
+                                        nb::handle clearance_in)
     : self_collision(self_collision_on), allowed_pairs(nb::tuple()), clearance(nb::none()) {
   // A bad clearance is refused before anything is loaded.
   const bool clearance_on = clearance_in.is_valid() && !clearance_in.is_none();
@@ -190,17 +191,16 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
   read_only(home_transforms);
 
   // Limits: an unbounded side is planned within +-2 pi.
-  nb::object lim_obj = np.attr("load")(cache.attr("__truediv__")("JointLimits.npy"),
-                                       "allow_pickle"_a = false);
+  nb::object lim_obj =
+      np.attr("load")(cache.attr("__truediv__")("JointLimits.npy"), "allow_pickle"_a = false);
   Array<double> lim = cellpath::py::as_f64(lim_obj);
   if (lim.ndim() != 2 || lim.shape[1] != 2)
-    throw nb::value_error(("JointLimits.npy must have shape (n, 2), got " +
-                           cellpath::py::shape_text(lim.shape))
-                              .c_str());
+    throw nb::value_error(
+        ("JointLimits.npy must have shape (n, 2), got " + cellpath::py::shape_text(lim.shape))
+            .c_str());
   if (lim.shape[0] != n)
     throw nb::value_error(("JointLimits.npy has " + std::to_string(lim.shape[0]) +
-                           " rows but ScrewAxis.npy has " + std::to_string(n) +
-                           " joint columns")
+                           " rows but ScrewAxis.npy has " + std::to_string(n) + " joint columns")
                               .c_str());
   double* lim_out = nullptr;
   limits = cellpath::py::new_f64({n, 2}, &lim_out);
@@ -229,9 +229,9 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
 
   // The environment grid is read where it lies (it may be gigabytes of mostly
   // untouched pages), by the same reader as the stateless queries.
-  const gristane::GridView view = gristane::api::grid_view(
-      handler.attr("env_grid"), handler.attr("env_origin"), nb::cast<double>(handler.attr("pitch")),
-      grid_buf_);
+  const gristane::GridView view =
+      gristane::api::grid_view(handler.attr("env_grid"), handler.attr("env_origin"),
+                               nb::cast<double>(handler.attr("pitch")), grid_buf_);
 
   nb::object points = handler.attr("link_points");
   if (nb::len(points) != n + 1)
@@ -245,8 +245,8 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
     nb::object item = points[nb::int_(i)];
     Array<double> p = cellpath::py::as_f64(item);
     if (!(p.ndim() == 2 && p.shape[1] == 3) && p.size != 0)
-      throw nb::value_error(("link point set " + std::to_string(i) + " must have shape (k, 3), got " +
-                             cellpath::py::shape_text(p.shape))
+      throw nb::value_error(("link point set " + std::to_string(i) +
+                             " must have shape (k, 3), got " + cellpath::py::shape_text(p.shape))
                                 .c_str());
     clouds.emplace_back(p.data, p.size / 3);
   }
@@ -355,7 +355,8 @@ class Draws {
   // out[k] = rng.uniform(low, high)[k].
   void uniform(const PlanningContext& c, double* out) {
     if (bitgen_ && c.span_finite) {
-      for (std::size_t k = 0; k < c.n; ++k) out[k] = c.lower[k] + c.span[k] * bitgen_->next_double(bitgen_->state);
+      for (std::size_t k = 0; k < c.n; ++k)
+        out[k] = c.lower[k] + c.span[k] * bitgen_->next_double(bitgen_->state);
       return;
     }
     // numpy raises its own error for an infinite range; let it.

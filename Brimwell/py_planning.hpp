@@ -4,7 +4,7 @@
 // its command line (driver.cpp).
 #pragma once
 
-#include "py_adapter.hpp"
+#include "Brimwell/py_adapter.hpp"
 
 #include <chrono>
 #include <functional>
@@ -31,8 +31,9 @@ nb::list plan_segment_connect_impl(
 // The driver's choice of segment planner and its budget (segments.cpp).
 enum class Planner { RrtStar, Connect, Auto };
 struct Budget {
-  std::int64_t max_iters = kMaxIters;                            // of each planner's first attempt
-  double time_limit = std::numeric_limits<double>::infinity();  // per segment, seconds; inf: no retries
+  std::int64_t max_iters = kMaxIters;  // of each planner's first attempt
+  double time_limit =
+      std::numeric_limits<double>::infinity();  // per segment, seconds; inf: no retries
 };
 inline constexpr double kAutoTimeLimit = 5.0;
 inline constexpr double kRetryGrowth = 4.0;
@@ -51,10 +52,9 @@ struct PlannedSegment {
   std::vector<std::vector<double>> rows;
   std::string failure;  // empty when planned
 };
-std::map<std::size_t, PlannedSegment> plan_connect_segments(const Budget& budget, nb::handle ctx_obj,
-                                                            const std::vector<std::vector<double>>& waypoints,
-                                                            const std::vector<std::size_t>& todo, nb::handle rngs,
-                                                            std::size_t jobs);
+std::map<std::size_t, PlannedSegment> plan_connect_segments(
+    const Budget& budget, nb::handle ctx_obj, const std::vector<std::vector<double>>& waypoints,
+    const std::vector<std::size_t>& todo, nb::handle rngs, std::size_t jobs);
 std::map<std::size_t, std::vector<std::vector<double>>> load_given_segments(
     nb::handle cache_dir, const std::vector<std::vector<double>>& waypoints);
 std::vector<std::vector<double>> check_given_segment(nb::handle ctx_obj,
@@ -66,8 +66,10 @@ nb::object densify_values(const std::vector<std::vector<double>>& rows, double r
 
 // One line each on why a waypoint is refused (explain.cpp): the joints out of
 // their limits; the links and obstacles in contact.
-void explain_limits(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index, const std::vector<double>& q);
-void explain_contacts(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index, nb::handle theta);
+void explain_limits(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index,
+                    const std::vector<double>& q);
+void explain_contacts(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index,
+                      nb::handle theta);
 
 // Several problems on threads (parallel.cpp).  problem_generators: one
 // generator per problem, spawned from the seed; jobs_of: a `jobs` argument

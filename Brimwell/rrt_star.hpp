@@ -17,15 +17,15 @@
 // the caller's generator advances identically whatever the context is.
 #pragma once
 
-#include "joint_space.hpp"
+#include "Brimwell/joint_space.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <unordered_map>
 #include <stdexcept>
+#include <unordered_map>
 #include <vector>
 
 namespace brimwell {
@@ -90,7 +90,8 @@ class RrtStar {
     // One row per possible node: at most one node joins per iteration.  The
     // store grows on demand, so a huge max_iters costs memory only as used.
     const auto capacity = static_cast<std::size_t>(s_.max_iters) + 1;
-    const std::size_t reserve = capacity < (std::size_t{1} << 20) ? capacity : (std::size_t{1} << 20);
+    const std::size_t reserve =
+        capacity < (std::size_t{1} << 20) ? capacity : (std::size_t{1} << 20);
     configs_.reserve(reserve * d_);
     parent_.reserve(reserve);
     cost_.reserve(reserve);
@@ -168,13 +169,20 @@ class RrtStar {
     sq_.resize(count_);
     double* out = sq_.data();
     switch (d_) {
-      case 6: return squared_distances_fixed<6>(q, out);
-      case 7: return squared_distances_fixed<7>(q, out);
-      case 5: return squared_distances_fixed<5>(q, out);
-      case 4: return squared_distances_fixed<4>(q, out);
-      case 3: return squared_distances_fixed<3>(q, out);
-      case 2: return squared_distances_fixed<2>(q, out);
-      default: break;
+      case 6:
+        return squared_distances_fixed<6>(q, out);
+      case 7:
+        return squared_distances_fixed<7>(q, out);
+      case 5:
+        return squared_distances_fixed<5>(q, out);
+      case 4:
+        return squared_distances_fixed<4>(q, out);
+      case 3:
+        return squared_distances_fixed<3>(q, out);
+      case 2:
+        return squared_distances_fixed<2>(q, out);
+      default:
+        break;
     }
     column_squared_distances(columns_, count_, q, out);
   }
@@ -323,7 +331,8 @@ class RrtStar {
     for (std::int64_t dx = -1; dx <= 1; ++dx)
       for (std::int64_t dy = -1; dy <= 1; ++dy) {
         const auto it = buckets_.find(pack(kx + dx, ky + dy));
-        if (it != buckets_.end()) candidates_.insert(candidates_.end(), it->second.begin(), it->second.end());
+        if (it != buckets_.end())
+          candidates_.insert(candidates_.end(), it->second.begin(), it->second.end());
       }
     std::sort(candidates_.begin(), candidates_.end());
     return true;
@@ -360,7 +369,8 @@ class RrtStar {
   // Walk the parent links from the node that reached the goal back to the root.
   void extract(std::vector<double>& rows) const {
     std::vector<std::size_t> chain;
-    for (std::int64_t idx = best_goal_idx_; idx >= 0; idx = parent_[static_cast<std::size_t>(idx)]) {
+    for (std::int64_t idx = best_goal_idx_; idx >= 0;
+         idx = parent_[static_cast<std::size_t>(idx)]) {
       // Costs never decrease from parent to child, so the links form a tree;
       // a walk longer than the tree would mean a broken invariant.
       if (chain.size() > count_) throw std::logic_error("RRT* parent links form a cycle");
@@ -379,9 +389,9 @@ class RrtStar {
   std::size_t d_;
   const double* goal_ = nullptr;
 
-  std::vector<double> configs_;       // row-major (count, d)
+  std::vector<double> configs_;               // row-major (count, d)
   std::vector<std::vector<double>> columns_;  // the same, one array per joint
-  std::vector<std::int64_t> parent_;  // -1 for the root
+  std::vector<std::int64_t> parent_;          // -1 for the root
   std::vector<double> cost_;
   std::size_t count_ = 0;
   std::int64_t best_goal_idx_ = -1;

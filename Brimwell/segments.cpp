@@ -1,8 +1,8 @@
 // One segment of the trajectory driver: planned within a budget (retried with
 // larger budgets and fresh draws under 'auto' and 'connect'), or taken as given
 // from LinearSegments.npz (straight tool moves solved beforehand) and checked.
-#include "connect.hpp"
-#include "py_planning.hpp"
+#include "Brimwell/connect.hpp"
+#include "Brimwell/py_planning.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -18,28 +18,29 @@ Planner planner_of(nb::handle name) {
     if (s == "connect") return Planner::Connect;
     if (s == "auto") return Planner::Auto;
   }
-  throw nb::value_error(("planner must be 'rrtstar', 'connect' or 'auto', got " +
-                         py_str(nb::repr(name)))
-                            .c_str());
+  throw nb::value_error(
+      ("planner must be 'rrtstar', 'connect' or 'auto', got " + py_str(nb::repr(name))).c_str());
 }
 
 Budget budget_of(Planner planner, nb::handle max_iters, nb::handle time_limit) {
   Budget b;
   if (!max_iters.is_none()) {
     if (PyBool_Check(max_iters.ptr()) || !PyLong_Check(max_iters.ptr()))
-      throw nb::value_error(("max_iters must be a positive integer, got " + py_str(nb::repr(max_iters))).c_str());
+      throw nb::value_error(
+          ("max_iters must be a positive integer, got " + py_str(nb::repr(max_iters))).c_str());
     b.max_iters = as_index(max_iters);
     if (b.max_iters <= 0)
-      throw nb::value_error(("max_iters must be a positive integer, got " + py_str(nb::repr(max_iters))).c_str());
+      throw nb::value_error(
+          ("max_iters must be a positive integer, got " + py_str(nb::repr(max_iters))).c_str());
   }
   if (!time_limit.is_none()) {
     if (PyBool_Check(time_limit.ptr()))
       throw nb::value_error("time_limit must be a positive number of seconds, got a bool");
     b.time_limit = cellpath::py::to_double(time_limit);
     if (!(b.time_limit > 0.0) || !std::isfinite(b.time_limit))
-      throw nb::value_error(("time_limit must be a positive number of seconds, got " +
-                             py_str(nb::repr(time_limit)))
-                                .c_str());
+      throw nb::value_error(
+          ("time_limit must be a positive number of seconds, got " + py_str(nb::repr(time_limit)))
+              .c_str());
   } else if (planner == Planner::Auto) {
     b.time_limit = module_float("AUTO_TIME_LIMIT");
   }
@@ -70,7 +71,8 @@ std::vector<std::vector<double>> plan_one_segment(Planner planner, const Budget&
   auto t1 = clock::now();
   const bool timed = std::isfinite(budget.time_limit);
   const clock::time_point deadline =
-      timed ? t1 + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(budget.time_limit))
+      timed ? t1 + std::chrono::duration_cast<clock::duration>(
+                       std::chrono::duration<double>(budget.time_limit))
             : clock::time_point::max();
   const std::string its = std::to_string(budget.max_iters);
   nb::list segment;
@@ -106,7 +108,8 @@ std::vector<std::vector<double>> plan_one_segment(Planner planner, const Budget&
           if (timed) tries += ", time limit " + fixed2(budget.time_limit) + "s reached";
           say("Segment " + seg + ": " +
               (planner == Planner::Auto
-                   ? "neither RRT* (" + its + " iterations) nor RRT-Connect (" + tries + ") found a path"
+                   ? "neither RRT* (" + its + " iterations) nor RRT-Connect (" + tries +
+                         ") found a path"
                    : "RRT-Connect found no path (" + tries + ")"));
           throw;
         }
@@ -130,17 +133,17 @@ std::vector<std::vector<double>> plan_one_segment(Planner planner, const Budget&
     say("Segment " + seg + ": smoothed to " + std::to_string(nb::len(kept)) + " nodes");
   }
   std::vector<std::vector<double>> out;
-  for (std::size_t e = 1; e < nb::len(kept); ++e) out.push_back(joint_vector(kept[e], n, "a path entry"));
+  for (std::size_t e = 1; e < nb::len(kept); ++e)
+    out.push_back(joint_vector(kept[e], n, "a path entry"));
   return out;
 }
 
 // The same as plan_one_segment under 'connect', for every segment i of
 // `todo` at once, segment i drawing from rngs[i], on up to `jobs` threads.
 // The lines are kept, not printed: the caller prints each segment's in turn.
-std::map<std::size_t, PlannedSegment> plan_connect_segments(const Budget& budget, nb::handle ctx_obj,
-                                                            const std::vector<std::vector<double>>& waypoints,
-                                                            const std::vector<std::size_t>& todo, nb::handle rngs,
-                                                            std::size_t jobs) {
+std::map<std::size_t, PlannedSegment> plan_connect_segments(
+    const Budget& budget, nb::handle ctx_obj, const std::vector<std::vector<double>>& waypoints,
+    const std::vector<std::size_t>& todo, nb::handle rngs, std::size_t jobs) {
   using clock = std::chrono::steady_clock;
   const double growth = module_float("RETRY_GROWTH");
   const bool timed = std::isfinite(budget.time_limit);
@@ -162,7 +165,8 @@ std::map<std::size_t, PlannedSegment> plan_connect_segments(const Budget& budget
   run_on_workers(ctx_obj, todo.size(), jobs, [&](brimwell::NativeWorker& w, std::size_t j) {
     const auto t1 = clock::now();
     const clock::time_point deadline =
-        timed ? t1 + std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(budget.time_limit))
+        timed ? t1 + std::chrono::duration_cast<clock::duration>(
+                         std::chrono::duration<double>(budget.time_limit))
               : clock::time_point::max();
     Outcome& o = outcomes[j];
     w.set_generator(gens[j]);
@@ -188,7 +192,8 @@ std::map<std::size_t, PlannedSegment> plan_connect_segments(const Budget& budget
   for (std::size_t j = 0; j < todo.size(); ++j) {
     const Outcome& o = outcomes[j];
     PlannedSegment& p = planned[todo[j]];
-    const std::string seg = "Segment " + std::to_string(todo[j]) + "->" + std::to_string(todo[j] + 1);
+    const std::string seg =
+        "Segment " + std::to_string(todo[j]) + "->" + std::to_string(todo[j] + 1);
     for (std::size_t t = 0; t + 1 < o.tried.size(); ++t)
       p.lines.push_back(seg + ": RRT-Connect found no path in " + std::to_string(o.tried[t]) +
                         " iterations, trying again with more");
@@ -196,9 +201,11 @@ std::map<std::size_t, PlannedSegment> plan_connect_segments(const Budget& budget
       std::string text = attempts_text(o.tried);
       if (timed) text += ", time limit " + fixed2(budget.time_limit) + "s reached";
       p.lines.push_back(seg + ": RRT-Connect found no path (" + text + ")");
-      p.failure = "RRT-Connect failed to connect start " + py_str(to_numpy(waypoints[todo[j]].data(), n)) +
-                  " to goal " + py_str(to_numpy(waypoints[todo[j] + 1].data(), n)) + " within " +
-                  std::to_string(o.tried.back()) + " iterations" + (o.out_of_time ? " (time limit reached)" : "");
+      p.failure = "RRT-Connect failed to connect start " +
+                  py_str(to_numpy(waypoints[todo[j]].data(), n)) + " to goal " +
+                  py_str(to_numpy(waypoints[todo[j] + 1].data(), n)) + " within " +
+                  std::to_string(o.tried.back()) + " iterations" +
+                  (o.out_of_time ? " (time limit reached)" : "");
       continue;
     }
     const std::size_t m = o.result.rows.size() / n;
@@ -226,7 +233,8 @@ std::map<std::size_t, std::vector<std::vector<double>>> load_given_segments(
   nb::object archive = np.attr("load")(path, "allow_pickle"_a = false);
   const std::string name = kLinearSegmentsFile;
   try {
-    if (!nb::hasattr(archive, "files")) throw nb::value_error((name + " is not an archive of arrays").c_str());
+    if (!nb::hasattr(archive, "files"))
+      throw nb::value_error((name + " is not an archive of arrays").c_str());
     const std::size_t K = waypoints.size(), n = waypoints.empty() ? 0 : waypoints[0].size();
     for (nb::handle key_h : nb::list(archive.attr("files"))) {
       const std::string key = nb::cast<std::string>(key_h);
@@ -239,22 +247,26 @@ std::map<std::size_t, std::vector<std::vector<double>>> load_given_segments(
         ok = ok && key.substr(arrow + 2) == std::to_string(i + 1) && i + 1 < K;
       }
       if (!ok)
-        throw nb::value_error((name + ": '" + key + "' names no segment between consecutive waypoints (0 .. " +
+        throw nb::value_error((name + ": '" + key +
+                               "' names no segment between consecutive waypoints (0 .. " +
                                std::to_string(K ? K - 1 : 0) + ")")
                                   .c_str());
-      nb::object arr = np.attr("asarray")(archive.attr("__getitem__")(key_h), "dtype"_a = np.attr("float64"));
+      nb::object arr =
+          np.attr("asarray")(archive.attr("__getitem__")(key_h), "dtype"_a = np.attr("float64"));
       Array<double> a = cellpath::py::as_f64(arr);
       if (a.ndim() != 2 || a.shape[1] != n || a.shape[0] < 2)
-        throw nb::value_error((name + ": segment " + key + " must have shape (m >= 2, " + std::to_string(n) +
-                               "), got " + cellpath::py::shape_text(a.shape))
+        throw nb::value_error((name + ": segment " + key + " must have shape (m >= 2, " +
+                               std::to_string(n) + "), got " + cellpath::py::shape_text(a.shape))
                                   .c_str());
       if (!cellpath::py::all_finite(a.data, a.size))
-        throw nb::value_error((name + ": segment " + key + " holds NaN or infinite joint values").c_str());
+        throw nb::value_error(
+            (name + ": segment " + key + " holds NaN or infinite joint values").c_str());
       const std::size_t m = a.shape[0];
       for (std::size_t k = 0; k < n; ++k)
         if (a.data[k] != waypoints[i][k] || a.data[(m - 1) * n + k] != waypoints[i + 1][k])
-          throw nb::value_error((name + ": segment " + key + " does not start and end at waypoints " +
-                                 std::to_string(i) + " and " + std::to_string(i + 1))
+          throw nb::value_error((name + ": segment " + key +
+                                 " does not start and end at waypoints " + std::to_string(i) +
+                                 " and " + std::to_string(i + 1))
                                     .c_str());
       auto& rows = given[i];
       for (std::size_t r = 0; r < m; ++r) rows.emplace_back(a.data + r * n, a.data + (r + 1) * n);
@@ -275,11 +287,12 @@ std::vector<std::vector<double>> check_given_segment(nb::handle ctx_obj,
   for (std::size_t r = 0; r + 1 < rows.size(); ++r)
     if (!ctx.edge_valid(rows[r].data(), rows[r + 1].data())) {
       say("Segment " + seg + ": the straight tool move from " + std::string(kLinearSegmentsFile) +
-          " is blocked between its configurations " + std::to_string(r) + " and " + std::to_string(r + 1));
+          " is blocked between its configurations " + std::to_string(r) + " and " +
+          std::to_string(r + 1));
       throw PlanFailure("the straight tool move of segment " + seg + " is blocked");
     }
-  say("Segment " + seg + ": straight tool move taken from " + std::string(kLinearSegmentsFile) + ", " +
-      std::to_string(rows.size()) + " configurations, every edge checked in " +
+  say("Segment " + seg + ": straight tool move taken from " + std::string(kLinearSegmentsFile) +
+      ", " + std::to_string(rows.size()) + " configurations, every edge checked in " +
       fixed2(seconds_since(t1)) + "s");
   return {rows.begin() + 1, rows.end()};
 }

@@ -1,7 +1,7 @@
 // The planning context's geometry beyond the voxel grid, from the meshes the
 // handler loaded: the self-collision model with the pairs that may touch, and
 // the distance engine of a clearance.
-#include "py_bridge.hpp"
+#include "Brimwell/py_bridge.hpp"
 
 #include "common/progress.hpp"
 
@@ -35,14 +35,17 @@ constexpr double kClearanceSpacing = 0.005;
 LinkMesh link_mesh(nb::handle meshes, std::size_t i, const char* what = "link ") {
   LinkMesh out;
   const std::string vk = "V_" + std::to_string(i), fk = "F_" + std::to_string(i);
-  if (!truth(meshes.attr("__contains__")(vk)) || !truth(meshes.attr("__contains__")(fk))) return out;
+  if (!truth(meshes.attr("__contains__")(vk)) || !truth(meshes.attr("__contains__")(fk)))
+    return out;
   nb::module_ np = numpy();
   out.v_owner = np.attr("ascontiguousarray")(meshes[vk.c_str()], "dtype"_a = np.attr("float64"));
   out.f_owner = np.attr("ascontiguousarray")(meshes[fk.c_str()], "dtype"_a = np.attr("int64"));
   Array<double> V = cellpath::py::as_f64(out.v_owner);
   const std::string name = what + std::to_string(i) + "'s mesh";
   if (V.size != 0 && !(V.ndim() == 2 && V.shape[1] == 3))
-    throw nb::value_error((name + ": vertices must have shape (k, 3), got " + cellpath::py::shape_text(V.shape)).c_str());
+    throw nb::value_error(
+        (name + ": vertices must have shape (k, 3), got " + cellpath::py::shape_text(V.shape))
+            .c_str());
   cellpath::py::require_finite(V, name.c_str());
   using Faces = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
   Faces F = nb::cast<Faces>(out.f_owner);
@@ -52,8 +55,8 @@ LinkMesh link_mesh(nb::handle meshes, std::size_t i, const char* what = "link ")
   const std::size_t nv = V.size / 3;
   for (std::size_t k = 0; k < 3 * nf; ++k)
     if (F.data()[k] < 0 || static_cast<std::size_t>(F.data()[k]) >= nv)
-      throw nb::value_error((name + ": a face names vertex " + std::to_string(F.data()[k]) + " of " +
-                             std::to_string(nv))
+      throw nb::value_error((name + ": a face names vertex " + std::to_string(F.data()[k]) +
+                             " of " + std::to_string(nv))
                                 .c_str());
   out.ref = {V.data, nv, F.data(), nf};
   return out;
@@ -64,8 +67,10 @@ LinkMesh link_mesh(nb::handle meshes, std::size_t i, const char* what = "link ")
 void enable_clearance(PlanningContext& c, double metres) {
   nb::object links = nb::getattr(c.handler, "linkmesh", nb::none());
   nb::object env = nb::getattr(c.handler, "envmesh", nb::none());
-  if (links.is_none() || !nb::hasattr(links, "__contains__") || env.is_none() || !nb::hasattr(env, "__contains__"))
-    throw nb::value_error("clearance needs the meshes: the environment handler has no linkmesh or envmesh");
+  if (links.is_none() || !nb::hasattr(links, "__contains__") || env.is_none() ||
+      !nb::hasattr(env, "__contains__"))
+    throw nb::value_error(
+        "clearance needs the meshes: the environment handler has no linkmesh or envmesh");
   std::vector<LinkMesh> owned;
   std::vector<gristane::MeshRef> bodies;
   for (std::size_t k = 0; truth(env.attr("__contains__")("V_" + std::to_string(k))); ++k) {
@@ -85,13 +90,15 @@ void enable_clearance(PlanningContext& c, double metres) {
   // The field is needed only where the arm can reach.
   gristane::EnvDistanceSettings settings;
   c.model->reach_box(covers, settings.clip_lo, settings.clip_hi);
-  c.model->set_clearance(metres, std::make_unique<gristane::EnvironmentDistance>(bodies, settings), std::move(covers));
+  c.model->set_clearance(metres, std::make_unique<gristane::EnvironmentDistance>(bodies, settings),
+                         std::move(covers));
 }
 
 void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
   nb::object meshes = nb::getattr(c.handler, "linkmesh", nb::none());
   if (meshes.is_none() || !nb::hasattr(meshes, "__contains__"))
-    throw nb::value_error("self-collision needs the link meshes: the environment handler has no linkmesh");
+    throw nb::value_error(
+        "self-collision needs the link meshes: the environment handler has no linkmesh");
   std::vector<LinkMesh> owned;
   std::vector<gristane::MeshRef> refs;
   for (std::size_t i = 0; i <= c.n; ++i) {

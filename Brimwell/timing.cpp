@@ -9,7 +9,7 @@
 // the acceleration (u the unit direction).  Ruckig, through its Python package,
 // gives that motion's time-optimal profile; with unlimited jerk it is the
 // trapezoid (or triangle) of velocity.
-#include "timing.hpp"
+#include "Brimwell/timing.hpp"
 
 #include "common/atomic_file.hpp"
 #include "common/pybridge.hpp"
@@ -48,8 +48,8 @@ double dist(const double* a, const double* b, std::size_t n) {
 
 }  // namespace
 
-std::vector<std::size_t> rest_rows(const double* q, std::size_t count, std::size_t n, double line_tol,
-                                   double repeat_tol) {
+std::vector<std::size_t> rest_rows(const double* q, std::size_t count, std::size_t n,
+                                   double line_tol, double repeat_tol) {
   std::vector<std::size_t> rows;
   if (count == 0) return rows;
   // Distinct rows only: a repeated row is no corner and no piece.
@@ -104,14 +104,16 @@ std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) 
                               .c_str());
   }
   if (!(ndim == 0 || (ndim == 1 && a.shape[0] == n)))
-    throw nb::value_error((std::string(what) + " must be one value for all joints or one per joint (" +
+    throw nb::value_error((std::string(what) +
+                           " must be one value for all joints or one per joint (" +
                            std::to_string(n) + "), got shape " + cellpath::py::shape_text(a.shape))
                               .c_str());
   std::vector<double> v(n);
   for (std::size_t j = 0; j < n; ++j) {
     v[j] = ndim == 0 ? a[0] : a[j];
     if (!(std::isfinite(v[j]) && v[j] > 0.0))
-      throw nb::value_error((std::string(what) + " must be positive and finite for every joint, got " +
+      throw nb::value_error((std::string(what) +
+                             " must be positive and finite for every joint, got " +
                              nb::cast<std::string>(nb::str(arr)))
                                 .c_str());
   }
@@ -152,8 +154,8 @@ Phases read_phases(nb::handle trajectory) {
       nb::cast<double>(profile.attr("accel").attr("duration")) != 0.0)
     throw std::runtime_error("ruckig planned a braking phase for a motion from rest");
   Phases ph;
-  nb::object t = profile.attr("t"), p = profile.attr("p"), v = profile.attr("v"), a = profile.attr("a"),
-             j = profile.attr("j");
+  nb::object t = profile.attr("t"), p = profile.attr("p"), v = profile.attr("v"),
+             a = profile.attr("a"), j = profile.attr("j");
   for (int k = 0; k < 7; ++k) {
     ph.t[k] = nb::cast<double>(t[k]);
     ph.p[k] = nb::cast<double>(p[k]);
@@ -164,8 +166,8 @@ Phases read_phases(nb::handle trajectory) {
   return ph;
 }
 
-nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity, nb::handle max_acceleration, double dt,
-                             nb::handle ctx) {
+nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
+                             nb::handle max_acceleration, double dt, nb::handle ctx) {
   Array<double> path = cellpath::py::as_f64(path_in);
   if (path.ndim() != 2)
     throw nb::value_error(("path must be an (N, n_joints) array of joint vectors, got shape " +
@@ -174,7 +176,8 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity, nb::ha
   const std::size_t N = path.shape[0], n = path.shape[1];
   if (N == 0) throw nb::value_error("path is empty: there is nothing to time");
   if (n == 0)
-    throw nb::value_error(("path has no joints (shape " + cellpath::py::shape_text(path.shape) + ")").c_str());
+    throw nb::value_error(
+        ("path has no joints (shape " + cellpath::py::shape_text(path.shape) + ")").c_str());
   cellpath::py::require_finite(path, "path");
   const std::vector<double> vmax = limit_values(max_velocity, n, "max_velocity");
   const std::vector<double> amax = limit_values(max_acceleration, n, "max_acceleration");
@@ -233,8 +236,9 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity, nb::ha
   // the arm rests on the last row, so the count is whole periods.
   const double periods = std::ceil(total / dt - 1e-9);
   if (!(periods + 1.0 <= static_cast<double>(kMaxSamples)))
-    throw nb::value_error(("dt = " + std::to_string(dt) + " s gives more than " + std::to_string(kMaxSamples) +
-                           " samples over the " + std::to_string(total) + " s motion; use a larger dt")
+    throw nb::value_error(("dt = " + std::to_string(dt) + " s gives more than " +
+                           std::to_string(kMaxSamples) + " samples over the " +
+                           std::to_string(total) + " s motion; use a larger dt")
                               .c_str());
   const std::size_t K = static_cast<std::size_t>(std::max(periods, 0.0)) + 1;
 
@@ -285,7 +289,8 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity, nb::ha
     }
     if (!bad.empty()) {
       std::string first = "[";
-      for (std::size_t i = 0; i < bad.size() && i < 5; ++i) first += (i ? ", " : "") + std::to_string(bad[i]);
+      for (std::size_t i = 0; i < bad.size() && i < 5; ++i)
+        first += (i ? ", " : "") + std::to_string(bad[i]);
       throw std::runtime_error(std::to_string(bad.size()) +
                                " timed samples failed validation, e.g. indices " + first + "]");
     }
@@ -337,7 +342,8 @@ nb::object option_limits(nb::handle parser, nb::handle text, const char* option)
                            "' is not one number or a comma-separated list of numbers");
     }
     if (!(std::isfinite(v) && v > 0.0))
-      parser.attr("error")(std::string(option) + ": every limit must be positive and finite, got '" + s + "'");
+      parser.attr("error")(std::string(option) +
+                           ": every limit must be positive and finite, got '" + s + "'");
     values.append(v);
   }
   if (nb::len(values) == 1) return values[0];
@@ -350,33 +356,39 @@ nb::object option_limits(nb::handle parser, nb::handle text, const char* option)
 void add_timing_options(nb::handle parser) {
   parser.attr("add_argument")(
       "--timed", "action"_a = "store_true",
-      "help"_a = "also time the trajectory (at rest at every corner, each straight piece in minimum "
-                 "time) and save it as TimedTrajectory.npz and TimedTrajectory.csv in the cache");
+      "help"_a =
+          "also time the trajectory (at rest at every corner, each straight piece in minimum "
+          "time) and save it as TimedTrajectory.npz and TimedTrajectory.csv in the cache");
   parser.attr("add_argument")(
       "--max-velocity", "metavar"_a = "V[,V...]", "default"_a = nb::none(),
-      "help"_a = "with --timed: joint velocity limits in rad/s, one for all joints or one per joint "
-                 "(default: the cache's JointVelocityLimits.npy)");
+      "help"_a =
+          "with --timed: joint velocity limits in rad/s, one for all joints or one per joint "
+          "(default: the cache's JointVelocityLimits.npy)");
   parser.attr("add_argument")(
       "--max-acceleration", "metavar"_a = "A[,A...]", "default"_a = nb::none(),
-      "help"_a = "with --timed (required): joint acceleration limits in rad/s^2, one for all joints "
-                 "or one per joint");
+      "help"_a =
+          "with --timed (required): joint acceleration limits in rad/s^2, one for all joints "
+          "or one per joint");
 }
 
 void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_dir) {
   nb::object vel = args.attr("max_velocity"), acc = args.attr("max_acceleration");
   if (!nb::cast<bool>(args.attr("timed"))) {
-    if (!vel.is_none() || !acc.is_none()) parser.attr("error")("--max-velocity and --max-acceleration need --timed");
+    if (!vel.is_none() || !acc.is_none())
+      parser.attr("error")("--max-velocity and --max-acceleration need --timed");
     return;
   }
   if (acc.is_none())
-    parser.attr("error")("--timed needs --max-acceleration A[,A...]: the joints' acceleration limits in "
-                         "rad/s^2, one value for all joints or one per joint");
+    parser.attr("error")(
+        "--timed needs --max-acceleration A[,A...]: the joints' acceleration limits in "
+        "rad/s^2, one value for all joints or one per joint");
   nb::setattr(args, "_max_acceleration", option_limits(parser, acc, "--max-acceleration"));
   if (vel.is_none()) {
     nb::object file = cache_file(cache_dir, "JointVelocityLimits.npy");
     if (!nb::cast<bool>(file.attr("is_file")()))
-      parser.attr("error")("--timed needs --max-velocity V[,V...] (rad/s, one value for all joints or one "
-                           "per joint): the cache holds no JointVelocityLimits.npy");
+      parser.attr("error")(
+          "--timed needs --max-velocity V[,V...] (rad/s, one value for all joints or one "
+          "per joint): the cache holds no JointVelocityLimits.npy");
     nb::setattr(args, "_max_velocity", nb::none());
   } else {
     nb::setattr(args, "_max_velocity", option_limits(parser, vel, "--max-velocity"));
@@ -404,7 +416,8 @@ void remove_timed_trajectory(nb::handle args, nb::handle cache_dir) {
     cache_file(cache_dir, name).attr("unlink")("missing_ok"_a = true);
 }
 
-void write_timed_trajectory(nb::handle args, nb::handle cache_dir, nb::handle dense, nb::handle ctx) {
+void write_timed_trajectory(nb::handle args, nb::handle cache_dir, nb::handle dense,
+                            nb::handle ctx) {
   if (!nb::cast<bool>(args.attr("timed"))) return;
   nb::module_ np = nb::module_::import_("numpy");
   Array<double> path = cellpath::py::as_f64(dense);
@@ -417,13 +430,15 @@ void write_timed_trajectory(nb::handle args, nb::handle cache_dir, nb::handle de
     limit_values(kept, n, "JointVelocityLimits.npy");  // named by its file when it is wrong
     vel = kept;
   }
-  nb::object timed = time_parameterize(dense, vel, nb::getattr(args, "_max_acceleration"), kDefaultDt, ctx);
+  nb::object timed =
+      time_parameterize(dense, vel, nb::getattr(args, "_max_acceleration"), kDefaultDt, ctx);
   Array<double> t = cellpath::py::as_f64(timed[0]);
   Array<double> q = cellpath::py::as_f64(timed[1]);
   Array<double> qd = cellpath::py::as_f64(timed[2]);
 
   char line[160];
-  std::snprintf(line, sizeof line, "Timed trajectory: %.2f s in %zu samples of %.2f s, all verified valid",
+  std::snprintf(line, sizeof line,
+                "Timed trajectory: %.2f s in %zu samples of %.2f s, all verified valid",
                 t[t.size - 1], t.size, kDefaultDt);
   builtins().attr("print")(line);
 
@@ -433,9 +448,10 @@ void write_timed_trajectory(nb::handle args, nb::handle cache_dir, nb::handle de
   });
   nb::object csv = cache_file(cache_dir, "TimedTrajectory.csv");
   const std::string text = timed_csv(t, q, qd);
-  cellpath::py::write_atomically(csv, [&](nb::handle fh) { fh.attr("write")(nb::bytes(text.data(), text.size())); });
-  builtins().attr("print")("Saved timed trajectory to " + nb::cast<std::string>(nb::str(npz)) + " and " +
-                           nb::cast<std::string>(nb::str(csv)));
+  cellpath::py::write_atomically(
+      csv, [&](nb::handle fh) { fh.attr("write")(nb::bytes(text.data(), text.size())); });
+  builtins().attr("print")("Saved timed trajectory to " + nb::cast<std::string>(nb::str(npz)) +
+                           " and " + nb::cast<std::string>(nb::str(csv)));
 }
 
 void register_timing(nb::module_& m) {

@@ -2,8 +2,8 @@
 // the design, and the add-in entry point run(context).  Also offers the
 // home-configuration functions and everything public of kinematics.
 #include "Dorvanta/traveller.hpp"
-#include "kinematics/host.hpp"
 #include "Quennet/register.hpp"
+#include "kinematics/host.hpp"
 #include "kinematics/register.hpp"
 
 #include <nanobind/nanobind.h>
@@ -25,8 +25,9 @@ struct PyHooks {
   void normal(double* out, std::size_t n) { quennet::numpy_randn(out, n); }
   void not_converged() { quennet::print_not_converged(); }
   void fallback(std::size_t x) {
-    host::log(m, host::format("segment {}: straight-line IK failed, using joint-space interpolation",
-                              nb::int_(x)));
+    host::log(m,
+              host::format("segment {}: straight-line IK failed, using joint-space interpolation",
+                           nb::int_(x)));
   }
 };
 
@@ -88,8 +89,8 @@ nb::tuple give_path_traveller(nb::handle m, nb::handle BaseFrameName,
                               nb::handle EndEffectorFrameName, nb::handle FramesArray,
                               nb::handle JointNames, long nsamples) {
   require_nsamples(nsamples);
-  nb::tuple screw_and_m = quennet::retrieve_screw_at_home(m, JointNames, BaseFrameName,
-                                                          EndEffectorFrameName);
+  nb::tuple screw_and_m =
+      quennet::retrieve_screw_at_home(m, JointNames, BaseFrameName, EndEffectorFrameName);
   nb::object ScrewAxis = screw_and_m[0], M = screw_and_m[1];
   nb::object initial_obj = quennet::retrieve_joint_angles(m, JointNames);
   cpy::Array<double> initial = cpy::as_f64(initial_obj);
@@ -99,9 +100,8 @@ nb::tuple give_path_traveller(nb::handle m, nb::handle BaseFrameName,
   std::vector<Mat4> targets;
   if (frames.size != 0 || frames.ndim() == 3) {
     if (frames.ndim() != 3 || frames.shape[1] != 4 || frames.shape[2] != 4)
-      throw nb::value_error(("FramesArray must have shape (K, 4, 4), got " +
-                             cpy::shape_text(frames.shape))
-                                .c_str());
+      throw nb::value_error(
+          ("FramesArray must have shape (K, 4, 4), got " + cpy::shape_text(frames.shape)).c_str());
     for (std::size_t k = 0; k < frames.shape[0]; ++k) {
       Mat4 T;
       for (int e = 0; e < 16; ++e) T[e] = frames[16 * k + e];
@@ -113,9 +113,8 @@ nb::tuple give_path_traveller(nb::handle m, nb::handle BaseFrameName,
   PyHooks hooks{m};
   dorvanta::Configs path;
   try {
-    path = guarded([&] {
-      return dorvanta::travel(S.list, home, initial.data, n, targets, nsamples, hooks);
-    });
+    path = guarded(
+        [&] { return dorvanta::travel(S.list, home, initial.data, n, targets, nsamples, hooks); });
   } catch (const dorvanta::Unreachable& e) {
     host::raise(PyExc_RuntimeError,
                 host::format("waypoint {} unreachable: IK diverged even at the endpoint pose:\n{}",
@@ -149,7 +148,8 @@ void animate_joint_angle_path(nb::handle m, nb::handle JointAngles, nb::handle J
     const Mat4 home = host::transform_arg(M, "M");
     cpy::Array<double> S = cpy::as_f64(ScrewAxis);
     if (S.ndim() != 2 || S.shape[0] != 6)
-      throw nb::value_error(("ScrewAxis must have shape (6, n), got " + cpy::shape_text(S.shape)).c_str());
+      throw nb::value_error(
+          ("ScrewAxis must have shape (6, n), got " + cpy::shape_text(S.shape)).c_str());
     const kinematics::ScrewList list{S.data, 6, S.shape[1]};
     for (const nb::object& f : frames) {
       cpy::Array<double> conf = host::joint_vector_arg(f, "joint vector");
@@ -181,7 +181,8 @@ void animate_joint_angle_path(nb::handle m, nb::handle JointAngles, nb::handle J
           xyz.append(p.attr("y"));
           xyz.append(p.attr("z"));
         }
-        nb::object coords = adsk.attr("fusion").attr("CustomGraphicsCoordinates").attr("create")(xyz);
+        nb::object coords =
+            adsk.attr("fusion").attr("CustomGraphicsCoordinates").attr("create")(xyz);
         nb::object seg = trace.attr("addLines")(coords, nb::list(), false);
         seg.attr("color") = trace_color;
         seg.attr("weight") = nb::int_(2);
@@ -205,7 +206,8 @@ void run_body(nb::handle m) {
   nb::object FramesArray = nb::module_::import_("numpy").attr("array")(frames);
   nb::list joints;
   for (const char* j : {"J1", "J2", "J3", "J4", "J5", "J6"}) joints.append(nb::str(j));
-  nb::tuple planned = nb::tuple(m.attr("GivePathTraveller")("Base", "ToolFlange", FramesArray, joints));
+  nb::tuple planned =
+      nb::tuple(m.attr("GivePathTraveller")("Base", "ToolFlange", FramesArray, joints));
   m.attr("AnimateJointAnglePath")(planned[0], joints, planned[1], planned[2], T_w_base,
                                   nb::arg("frameDelay") = 0.01);
 }
@@ -219,8 +221,8 @@ void log_failure(nb::handle m, nb::python_error& e) {
   if (tb && value) PyException_SetTraceback(value, tb);
   nb::object t = nb::steal(type), v = nb::steal(value), trace = nb::steal(tb);
   if (!trace.is_valid()) trace = nb::none();
-  nb::object lines =
-      nb::module_::import_("traceback").attr("format_exception")(t, v.is_valid() ? v : nb::none(), trace);
+  nb::object lines = nb::module_::import_("traceback")
+                         .attr("format_exception")(t, v.is_valid() ? v : nb::none(), trace);
   nb::object text = nb::str("").attr("join")(lines);
   host::log(m, nb::steal(PyUnicode_Concat(nb::str("Failed:\n").ptr(), text.ptr())));
   if (PyErr_Occurred()) throw nb::python_error();
@@ -229,18 +231,19 @@ void log_failure(nb::handle m, nb::python_error& e) {
 }  // namespace
 
 NB_MODULE(Dorvanta, m) {
-  m.doc() = "Straight-line planner for an arm modelled in the CAD host: tool paths through "
-            "target poses on straight Cartesian legs (joint-space fallback), their animation "
-            "in the design, and the add-in entry point run; also offers the home-"
-            "configuration functions of Quennet and every public function of kinematics.";
+  m.doc() =
+      "Straight-line planner for an arm modelled in the CAD host: tool paths through "
+      "target poses on straight Cartesian legs (joint-space fallback), their animation "
+      "in the design, and the add-in entry point run; also offers the home-"
+      "configuration functions of Quennet and every public function of kinematics.";
   kinematics::register_kinematics(m, cellpath::host::Handles::with_adsk);
   quennet::register_quennet(m);
   m.attr("time") = nb::module_::import_("time");
   nb::object mod = nb::borrow(m);
 
-  host::def_on(m, "_solveCartesianSegment", &solve_cartesian_segment_py,
-      nb::arg("iniFrame"), nb::arg("fiFrame"), nb::arg("seed"), nb::arg("ScrewAxis"), nb::arg("M"),
-      nb::arg("nsamples"),
+  host::def_on(
+      m, "_solveCartesianSegment", &solve_cartesian_segment_py, nb::arg("iniFrame"),
+      nb::arg("fiFrame"), nb::arg("seed"), nb::arg("ScrewAxis"), nb::arg("M"), nb::arg("nsamples"),
       "Joint vectors along the straight pose line from iniFrame to fiFrame (nsamples poses, "
       "base frame), each solved by the IK with restarts from the previous answer; None when "
       "any answer is not finite.");
@@ -250,17 +253,19 @@ NB_MODULE(Dorvanta, m) {
         "nsamples joint vectors evenly spaced from seed to endConfig inclusive, per joint and "
         "without wrapping.  nsamples below 2 raises ValueError.");
 
-  host::def_on(m, "GivePathTraveller", &give_path_traveller,
-      nb::arg("BaseFrameName"), nb::arg("EndEffectorFrameName"), nb::arg("FramesArray"),
-      nb::arg("JointNames"), nb::arg("nsamples") = 20,
+  host::def_on(
+      m, "GivePathTraveller", &give_path_traveller, nb::arg("BaseFrameName"),
+      nb::arg("EndEffectorFrameName"), nb::arg("FramesArray"), nb::arg("JointNames"),
+      nb::arg("nsamples") = 20,
       "(path, ScrewAxis, M): joint vectors that take the end effector from its current pose "
       "through each target pose of FramesArray (base frame) on straight lines and back to "
       "the current joint values in joint space.  A leg whose straight line cannot be solved "
       "is interpolated in joint space (logged); an unreachable target raises RuntimeError.");
 
-  host::def_on(m, "AnimateJointAnglePath", &animate_joint_angle_path,
-      nb::arg("JointAngles"), nb::arg("JointNames"), nb::arg("ScrewAxis"), nb::arg("M"),
-      nb::arg("BaseTransform"), nb::arg("frameDelay") = 0.01, nb::arg("drawTrace") = nb::bool_(true),
+  host::def_on(
+      m, "AnimateJointAnglePath", &animate_joint_angle_path, nb::arg("JointAngles"),
+      nb::arg("JointNames"), nb::arg("ScrewAxis"), nb::arg("M"), nb::arg("BaseTransform"),
+      nb::arg("frameDelay") = 0.01, nb::arg("drawTrace") = nb::bool_(true),
       "Play a joint path back on the design's arm, one frame per joint vector with a pause "
       "of frameDelay seconds, after deleting every custom-graphics group of the root "
       "component; with drawTrace, the tool-frame origin's path is drawn as grey segments.  "

@@ -74,12 +74,12 @@ bool solve_cartesian_segment(const Mat4& ini, const Mat4& fi, const double* seed
   return true;
 }
 
-inline Configs joint_space_segment(const double* seed, const double* end, std::size_t n, long nsamples) {
+inline Configs joint_space_segment(const double* seed, const double* end, std::size_t n,
+                                   long nsamples) {
   const auto rows = static_cast<std::size_t>(nsamples);
   if (n != 0 && rows > std::vector<double>().max_size() / n)
     throw std::length_error("too many samples for one segment");
-  Configs c{n, rows,
-            std::vector<double>(static_cast<std::size_t>(nsamples) * n)};
+  Configs c{n, rows, std::vector<double>(static_cast<std::size_t>(nsamples) * n)};
   quennet::joint_space_segment(seed, end, n, nsamples, c.values.data());
   return c;
 }

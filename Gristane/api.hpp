@@ -4,12 +4,12 @@
 // shapes and values are checked here, and only then does C++ read them.
 #pragma once
 
+#include "Gristane/grid.hpp"
+#include "Gristane/query.hpp"
+#include "Gristane/voxelize.hpp"
 #include "common/atomic_file.hpp"
 #include "common/buffer.hpp"
 #include "common/pybridge.hpp"
-#include "grid.hpp"
-#include "query.hpp"
-#include "voxelize.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -30,7 +30,8 @@ inline std::string float_text(double x) { return nb::cast<std::string>(nb::repr(
 // A pitch must be a finite positive length; everything downstream divides by it.
 inline double checked_pitch(double pitch) {
   if (!std::isfinite(pitch) || !(pitch > 0.0))
-    throw nb::value_error(("pitch must be a finite positive number, got " + float_text(pitch)).c_str());
+    throw nb::value_error(
+        ("pitch must be a finite positive number, got " + float_text(pitch)).c_str());
   return pitch;
 }
 
@@ -57,8 +58,8 @@ inline py::Array<std::int64_t> mesh_faces(nb::handle faces, std::size_t n_vertic
                               .c_str());
   // uint64 indices beyond the int64 range wrap to negative here and are
   // rejected by the range test below.
-  py::Array<std::int64_t> f = py::as_array<std::int64_t>(
-      arr.attr("astype")(np.attr("int64"), nb::arg("copy") = false));
+  py::Array<std::int64_t> f =
+      py::as_array<std::int64_t>(arr.attr("astype")(np.attr("int64"), nb::arg("copy") = false));
   py::require_shape(f, {-1, 3}, what);
   const auto n = static_cast<std::int64_t>(n_vertices);
   for (std::size_t i = 0; i < f.size; ++i)
@@ -72,7 +73,8 @@ inline py::Array<std::int64_t> mesh_faces(nb::handle faces, std::size_t n_vertic
 // Filled voxel centres of a checked mesh, row-major (k, 3).
 inline std::vector<double> voxelize(const py::Array<double>& v, const py::Array<std::int64_t>& f,
                                     double pitch, const char* what = "mesh") {
-  if (f.shape[0] == 0) throw nb::value_error((std::string(what) + " has no triangles to voxelize").c_str());
+  if (f.shape[0] == 0)
+    throw nb::value_error((std::string(what) + " has no triangles to voxelize").c_str());
   return voxelize_filled(v.data, v.shape[0], f.data, f.shape[0], pitch);
 }
 
@@ -201,7 +203,8 @@ inline nb::tuple build_grid(const std::vector<MeshArrays>& meshes, const std::ve
 
 // build_env_grid(env_meshes, pitch, bounds=None, pad=5.0) for mesh objects
 // that carry vertices, faces and bounds.
-inline nb::tuple build_env_grid(nb::handle env_meshes, double pitch, nb::handle bounds, double pad) {
+inline nb::tuple build_env_grid(nb::handle env_meshes, double pitch, nb::handle bounds,
+                                double pad) {
   checked_pitch(pitch);
   std::vector<MeshArrays> meshes;
   std::vector<Box> boxes;
@@ -229,7 +232,8 @@ inline nb::tuple build_env_grid_arrays(const std::vector<MeshArrays>& meshes, do
     Box b;
     if (!referenced_bounds(meshes[i].v.data, meshes[i].v.shape[0], meshes[i].f.data,
                            meshes[i].f.shape[0], b.data(), b.data() + 3))
-      throw nb::value_error(("environment mesh " + std::to_string(i) + " has no bounds (no faces)").c_str());
+      throw nb::value_error(
+          ("environment mesh " + std::to_string(i) + " has no bounds (no faces)").c_str());
     boxes.push_back(b);
   }
   return build_grid(meshes, boxes, pitch, bounds, pad);
@@ -261,9 +265,9 @@ inline GridView grid_view(nb::handle env_grid, nb::handle env_origin, double pit
   checked_pitch(pitch);
   buf = py::StridedView(env_grid, py::Elem::byte);
   if (buf.ndim() != 3)
-    throw nb::value_error(("env_grid must be a 3-D array, got " + std::to_string(buf.ndim()) +
-                           " dimensions")
-                              .c_str());
+    throw nb::value_error(
+        ("env_grid must be a 3-D array, got " + std::to_string(buf.ndim()) + " dimensions")
+            .c_str());
   py::StridedView o(env_origin, py::Elem::f64);
   if (o.ndim() != 1 || o.shape(0) != 3) throw nb::value_error("env_origin must have shape (3,)");
   GridView g;
@@ -292,7 +296,8 @@ inline Query query_inputs(nb::handle links, nb::handle transforms, nb::handle en
   for (std::size_t i = first; i < end; ++i) {
     py::StridedView v(links[i], py::Elem::f64);
     if (v.ndim() != 2 || v.shape(1) != 3)
-      throw nb::value_error(("link point set " + std::to_string(i) + " must have shape (k, 3)").c_str());
+      throw nb::value_error(
+          ("link point set " + std::to_string(i) + " must have shape (k, 3)").c_str());
     PointsView p;
     p.base = v.data();
     p.k = v.shape(0);
@@ -352,16 +357,19 @@ inline void save_cache(nb::handle path, nb::handle link_points, nb::handle env_g
   for (std::size_t i = 0; i < n; ++i) {
     nb::object a = np.attr("asarray")(link_points[i], nb::arg("dtype") = np.attr("float64"));
     if (nb::cast<int>(a.attr("ndim")) != 2 || nb::cast<std::size_t>(a.attr("shape")[1]) != 3)
-      throw nb::value_error(("link point set " + std::to_string(i) + " must have shape (k, 3)").c_str());
+      throw nb::value_error(
+          ("link point set " + std::to_string(i) + " must have shape (k, 3)").c_str());
     payload[("link_" + std::to_string(i)).c_str()] = a;
   }
   nb::object grid = np.attr("asarray")(env_grid);
   if (nb::cast<int>(grid.attr("ndim")) != 3) throw nb::value_error("env_grid must be a 3-D array");
-  if (!grid.attr("dtype").equal(np.attr("dtype")("bool"))) grid = grid.attr("astype")(np.attr("bool_"));
+  if (!grid.attr("dtype").equal(np.attr("dtype")("bool")))
+    grid = grid.attr("astype")(np.attr("bool_"));
   py::Array<double> o = py::as_f64(env_origin);
   py::require_shape(o, {3}, "env_origin");
   payload["env_grid"] = np.attr("packbits")(grid, nb::arg("axis") = nb::none());
-  payload["env_shape"] = np.attr("asarray")(grid.attr("shape"), nb::arg("dtype") = np.attr("int64"));
+  payload["env_shape"] =
+      np.attr("asarray")(grid.attr("shape"), nb::arg("dtype") = np.attr("int64"));
   payload["env_origin"] = o.owner;
   payload["pitch"] = np.attr("float64")(pitch);
   payload["n_links"] = np.attr("int64")(n);
@@ -388,11 +396,13 @@ inline nb::tuple load_cache_members(nb::handle d) {
   for (std::int64_t i = 0; i < n; ++i) {
     nb::object a = member(d, "link_" + std::to_string(i), "fiu", 2);
     if (nb::cast<std::size_t>(a.attr("shape")[1]) != 3)
-      throw nb::value_error(("voxel cache member 'link_" + std::to_string(i) + "' must have shape (k, 3)").c_str());
+      throw nb::value_error(
+          ("voxel cache member 'link_" + std::to_string(i) + "' must have shape (k, 3)").c_str());
     links.append(np.attr("asarray")(a, nb::arg("dtype") = np.attr("float64")));
   }
   nb::object shape_obj = member(d, "env_shape", "iu", 1);
-  if (nb::len(shape_obj) != 3) throw nb::value_error("voxel cache member 'env_shape' must hold 3 sizes");
+  if (nb::len(shape_obj) != 3)
+    throw nb::value_error("voxel cache member 'env_shape' must hold 3 sizes");
   std::int64_t shape[3];
   double total_d = 1.0;
   for (int a = 0; a < 3; ++a) {
@@ -414,9 +424,11 @@ inline nb::tuple load_cache_members(nb::handle d) {
   if (static_cast<std::int64_t>(packed.size) != (total + 7) / 8)
     throw nb::value_error("voxel cache grid shape does not match its packed cells");
   nb::object origin = member(d, "env_origin", "f", 1);
-  if (nb::len(origin) != 3) throw nb::value_error("voxel cache member 'env_origin' must have shape (3,)");
+  if (nb::len(origin) != 3)
+    throw nb::value_error("voxel cache member 'env_origin' must have shape (3,)");
   const double pitch = nb::cast<double>(member(d, "pitch", "fiu", 0).attr("item")());
-  if (!std::isfinite(pitch) || !(pitch > 0.0)) throw nb::value_error("voxel cache stores an invalid pitch");
+  if (!std::isfinite(pitch) || !(pitch > 0.0))
+    throw nb::value_error("voxel cache stores an invalid pitch");
 
   // Unpack only the set bits into a zeroed grid, first cell in the most
   // significant bit, so a sparse grid stays sparse in memory.

@@ -1,13 +1,14 @@
 // Gristane: the offline side's voxel collision model.
-#include "api.hpp"
-#include "distance_api.hpp"
+#include "Gristane/api.hpp"
+#include "Gristane/distance_api.hpp"
 
 namespace nb = nanobind;
 namespace api = gristane::api;
 
 NB_MODULE(Gristane, m) {
-  m.doc() = "Voxel collision model: link point sets, the environment occupancy grid, "
-            "collision tests of posed links against it, and a voxel cache file.";
+  m.doc() =
+      "Voxel collision model: link point sets, the environment occupancy grid, "
+      "collision tests of posed links against it, and a voxel cache file.";
 
   m.def("VoxelizeLink", &api::voxelize_link, nb::arg("vertices"), nb::arg("faces"),
         nb::arg("pitch"),
@@ -35,12 +36,12 @@ NB_MODULE(Gristane, m) {
         nb::arg("env_origin"), nb::arg("pitch"), doc);
   };
   def_query("in_collision", &api::in_collision,
-      "True when a point of some link, posed by its world transform, lies in an occupied "
-      "cell.  Links and transforms are paired by position up to the shorter sequence; points "
-      "outside the grid (including non-finite ones) never collide.");
+            "True when a point of some link, posed by its world transform, lies in an occupied "
+            "cell.  Links and transforms are paired by position up to the shorter sequence; points "
+            "outside the grid (including non-finite ones) never collide.");
   def_query("colliding_links", &api::colliding_links,
-      "Positions, ascending, of every link that has a point in an occupied cell (same "
-      "pairing and cell rule as in_collision).");
+            "Positions, ascending, of every link that has a point in an occupied cell (same "
+            "pairing and cell rule as in_collision).");
 
   m.def("save_cache", &api::save_cache, nb::arg("path"), nb::arg("link_points"),
         nb::arg("env_grid"), nb::arg("env_origin"), nb::arg("pitch"),

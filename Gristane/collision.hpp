@@ -12,8 +12,8 @@
 
 #include "common/se3.hpp"
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -40,7 +40,9 @@ struct GridView {
 // (that order of operations, everywhere), in cell floor(x) when 0 <= x < n.
 // For such x truncation equals floor, and a NaN x lies nowhere, so the range
 // test comes first and the cast only after it passed.
-inline double grid_coord(double w, double origin, double inv_pitch) { return (w - origin) * inv_pitch; }
+inline double grid_coord(double w, double origin, double inv_pitch) {
+  return (w - origin) * inv_pitch;
+}
 
 inline bool cell_of(double x, std::int64_t n, std::int64_t& out) {
   if (!(x >= 0.0 && x < static_cast<double>(n))) return false;
@@ -52,7 +54,8 @@ inline bool cell_of(double x, std::int64_t n, std::int64_t& out) {
 // the nodes over the identity order of the k row-major points `pts`,
 // rearranging it; the points are then copied in that order.
 template <class BuildNodes>
-inline std::vector<double> points_in_tree_order(const double* pts, std::size_t k, BuildNodes&& build_nodes) {
+inline std::vector<double> points_in_tree_order(const double* pts, std::size_t k,
+                                                BuildNodes&& build_nodes) {
   std::vector<std::uint32_t> order(k);
   for (std::uint32_t i = 0; i < k; ++i) order[i] = i;
   build_nodes(order);
@@ -72,8 +75,9 @@ inline std::uint32_t median_split(std::vector<std::uint32_t>& order, std::uint32
   for (int a = 1; a < 3; ++a)
     if (hi[a] - lo[a] > hi[axis] - lo[axis]) axis = a;
   const std::uint32_t mid = begin + (end - begin) / 2;
-  std::nth_element(order.begin() + begin, order.begin() + mid, order.begin() + end,
-                   [&](std::uint32_t x, std::uint32_t y) { return pts[3 * x + axis] < pts[3 * y + axis]; });
+  std::nth_element(
+      order.begin() + begin, order.begin() + mid, order.begin() + end,
+      [&](std::uint32_t x, std::uint32_t y) { return pts[3 * x + axis] < pts[3 * y + axis]; });
   return mid;
 }
 

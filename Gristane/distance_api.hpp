@@ -2,8 +2,8 @@
 // meshes, answering for arrays of points.
 #pragma once
 
-#include "api.hpp"
-#include "env_distance.hpp"
+#include "Gristane/api.hpp"
+#include "Gristane/env_distance.hpp"
 
 #include <memory>
 #include <string>
@@ -14,8 +14,10 @@ namespace gristane::api {
 class PyEnvironmentDistance {
  public:
   PyEnvironmentDistance(nb::handle meshes, double cell, double pad) {
-    if (!(cell > 0.0) || !std::isfinite(cell)) throw nb::value_error("cell must be a positive number of metres");
-    if (!(pad >= 0.0) || !std::isfinite(pad)) throw nb::value_error("pad must be a finite number of metres, not negative");
+    if (!(cell > 0.0) || !std::isfinite(cell))
+      throw nb::value_error("cell must be a positive number of metres");
+    if (!(pad >= 0.0) || !std::isfinite(pad))
+      throw nb::value_error("pad must be a finite number of metres, not negative");
     std::vector<MeshArrays> owned;
     std::vector<MeshRef> refs;
     std::size_t k = 0;
@@ -26,7 +28,8 @@ class PyEnvironmentDistance {
         v = item.attr("vertices");
         f = item.attr("faces");
       } else {
-        if (nb::len(item) != 2) throw nb::value_error((what + " must be a (vertices, faces) pair").c_str());
+        if (nb::len(item) != 2)
+          throw nb::value_error((what + " must be a (vertices, faces) pair").c_str());
         v = item[nb::int_(0)];
         f = item[nb::int_(1)];
       }
@@ -49,7 +52,8 @@ class PyEnvironmentDistance {
   nb::object per_point(nb::handle points, F&& f) const {
     py::Array<double> p = py::as_f64(points);
     if (!(p.ndim() == 2 && p.shape[1] == 3) && !(p.ndim() == 1 && p.size == 3))
-      throw nb::value_error(("points must have shape (k, 3), got " + py::shape_text(p.shape)).c_str());
+      throw nb::value_error(
+          ("points must have shape (k, 3), got " + py::shape_text(p.shape)).c_str());
     const std::size_t k = p.size / 3;
     double* out = nullptr;
     nb::object arr = py::new_f64({k}, &out);
@@ -63,7 +67,9 @@ class PyEnvironmentDistance {
     return per_point(points, [&](const double* x) { return env_->distance(x); });
   }
   double cell() const { return env_->cell(); }
-  nb::tuple shape() const { return nb::make_tuple(env_->shape()[0], env_->shape()[1], env_->shape()[2]); }
+  nb::tuple shape() const {
+    return nb::make_tuple(env_->shape()[0], env_->shape()[1], env_->shape()[2]);
+  }
   std::size_t nbytes() const { return env_->field_bytes(); }
   nb::object origin() const { return vec3_to_numpy(env_->origin()); }
   nb::tuple closed() const {

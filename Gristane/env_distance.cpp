@@ -1,6 +1,6 @@
-#include "env_distance.hpp"
+#include "Gristane/env_distance.hpp"
 
-#include "surface_cover.hpp"
+#include "Gristane/surface_cover.hpp"
 
 #include <algorithm>
 #include <numeric>
@@ -36,7 +36,8 @@ int edge_sign(const V3& u, const V3& v, double px, double py) {
 // Whether the vertical line through (px, py) crosses the triangle, and at
 // which height.
 bool vertical_hit(const V3& a, const V3& b, const V3& c, double px, double py, double& z) {
-  const int s0 = edge_sign(b, c, px, py), s1 = edge_sign(c, a, px, py), s2 = edge_sign(a, b, px, py);
+  const int s0 = edge_sign(b, c, px, py), s1 = edge_sign(c, a, px, py),
+            s2 = edge_sign(a, b, px, py);
   if (s0 != s1 || s1 != s2) return false;
   const double w0 = (c.x - b.x) * (py - b.y) - (c.y - b.y) * (px - b.x);
   const double w1 = (a.x - c.x) * (py - c.y) - (a.y - c.y) * (px - c.x);
@@ -65,7 +66,8 @@ bool is_closed(const MeshRef& m) {
     const double* v = m.vertices + 3 * i;
     return std::tie(v[0], v[1], v[2]);
   };
-  std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) { return key(x) < key(y); });
+  std::sort(order.begin(), order.end(),
+            [&](std::uint32_t x, std::uint32_t y) { return key(x) < key(y); });
   std::vector<std::uint32_t> id(m.n_vertices);
   std::uint32_t next = 0;
   for (std::size_t k = 0; k < order.size(); ++k) {
@@ -77,7 +79,8 @@ bool is_closed(const MeshRef& m) {
   for (std::size_t f = 0; f < m.n_faces; ++f) {
     const std::int64_t* F = m.faces + 3 * f;
     for (int e = 0; e < 3; ++e) {
-      std::uint32_t u = id[static_cast<std::size_t>(F[e])], v = id[static_cast<std::size_t>(F[(e + 1) % 3])];
+      std::uint32_t u = id[static_cast<std::size_t>(F[e])],
+                    v = id[static_cast<std::size_t>(F[(e + 1) % 3])];
       if (u == v) return false;  // a collapsed face
       edges.emplace_back(std::min(u, v), std::max(u, v));
     }
@@ -102,10 +105,13 @@ std::uint16_t quantise_down(double d) {
 
 }  // namespace
 
-EnvironmentDistance::EnvironmentDistance(const std::vector<MeshRef>& bodies, const EnvDistanceSettings& s) {
-  if (!(s.cell > 0.0) || !std::isfinite(s.cell) || !(s.pad >= 0.0) || !(s.band > 0.0) || !(s.max_cells >= 8.0))
+EnvironmentDistance::EnvironmentDistance(const std::vector<MeshRef>& bodies,
+                                         const EnvDistanceSettings& s) {
+  if (!(s.cell > 0.0) || !std::isfinite(s.cell) || !(s.pad >= 0.0) || !(s.band > 0.0) ||
+      !(s.max_cells >= 8.0))
     throw std::invalid_argument("distance field: cell and band must be positive, pad not negative");
-  if (bodies.size() >= (std::size_t{1} << 31)) throw std::length_error("too many environment bodies");
+  if (bodies.size() >= (std::size_t{1} << 31))
+    throw std::length_error("too many environment bodies");
   for (int a = 0; a < 3; ++a) {
     box_lo_[a] = std::numeric_limits<double>::infinity();
     box_hi_[a] = -std::numeric_limits<double>::infinity();
@@ -128,7 +134,8 @@ EnvironmentDistance::EnvironmentDistance(const std::vector<MeshRef>& bodies, con
       tris_.push_back(t);
     }
   }
-  if (tris_.size() >= (std::size_t{1} << 31)) throw std::length_error("environment meshes too large");
+  if (tris_.size() >= (std::size_t{1} << 31))
+    throw std::length_error("environment meshes too large");
   if (tris_.empty()) return;
   bvh_.reserve(2 * (tris_.size() / kLeafTris + 1));
   build_bvh(0, static_cast<std::uint32_t>(tris_.size()));
@@ -189,10 +196,14 @@ void EnvironmentDistance::build_columns(double bin) {
   const std::size_t nb = static_cast<std::size_t>(bins_[0] * bins_[1]);
   std::vector<std::uint32_t> count(nb + 1, 0);
   auto range = [&](const Tri& t, std::int64_t r[4]) {
-    r[0] = static_cast<std::int64_t>(std::floor((std::min({t.a.x, t.b.x, t.c.x}) - bin_lo_[0]) * inv_bin_));
-    r[1] = static_cast<std::int64_t>(std::floor((std::max({t.a.x, t.b.x, t.c.x}) - bin_lo_[0]) * inv_bin_));
-    r[2] = static_cast<std::int64_t>(std::floor((std::min({t.a.y, t.b.y, t.c.y}) - bin_lo_[1]) * inv_bin_));
-    r[3] = static_cast<std::int64_t>(std::floor((std::max({t.a.y, t.b.y, t.c.y}) - bin_lo_[1]) * inv_bin_));
+    r[0] = static_cast<std::int64_t>(
+        std::floor((std::min({t.a.x, t.b.x, t.c.x}) - bin_lo_[0]) * inv_bin_));
+    r[1] = static_cast<std::int64_t>(
+        std::floor((std::max({t.a.x, t.b.x, t.c.x}) - bin_lo_[0]) * inv_bin_));
+    r[2] = static_cast<std::int64_t>(
+        std::floor((std::min({t.a.y, t.b.y, t.c.y}) - bin_lo_[1]) * inv_bin_));
+    r[3] = static_cast<std::int64_t>(
+        std::floor((std::max({t.a.y, t.b.y, t.c.y}) - bin_lo_[1]) * inv_bin_));
   };
   for (int pass = 0; pass < 2; ++pass) {
     for (std::uint32_t i = 0; i < tris_.size(); ++i) {
@@ -219,8 +230,11 @@ void EnvironmentDistance::build_columns(double bin) {
 template <class Visit>
 void EnvironmentDistance::crossings(double x, double y, Visit&& visit) const {
   const double gx = (x - bin_lo_[0]) * inv_bin_, gy = (y - bin_lo_[1]) * inv_bin_;
-  if (!(gx >= 0.0 && gx < static_cast<double>(bins_[0]) && gy >= 0.0 && gy < static_cast<double>(bins_[1]))) return;
-  const std::size_t b = static_cast<std::size_t>(static_cast<std::int64_t>(gx) * bins_[1] + static_cast<std::int64_t>(gy));
+  if (!(gx >= 0.0 && gx < static_cast<double>(bins_[0]) && gy >= 0.0 &&
+        gy < static_cast<double>(bins_[1])))
+    return;
+  const std::size_t b = static_cast<std::size_t>(static_cast<std::int64_t>(gx) * bins_[1] +
+                                                 static_cast<std::int64_t>(gy));
   for (std::uint32_t k = bin_start_[b]; k < bin_start_[b + 1]; ++k) {
     const Tri& t = tris_[bin_tris_[k]];
     double z;
@@ -255,7 +269,8 @@ std::size_t EnvironmentDistance::enclosing_body(const double* x) const {
 
 bool EnvironmentDistance::ball_clear(const double* x, double t) const {
   if (tris_.empty()) return true;
-  if (!(t >= 0.0) || !std::isfinite(x[0]) || !std::isfinite(x[1]) || !std::isfinite(x[2])) return false;
+  if (!(t >= 0.0) || !std::isfinite(x[0]) || !std::isfinite(x[1]) || !std::isfinite(x[2]))
+    return false;
   const double t2 = t * t;
   const V3 p{x[0], x[1], x[2]};
   std::int32_t stack[64];
@@ -283,10 +298,15 @@ bool EnvironmentDistance::ball_clear(const double* x, double t) const {
   // No surface within t of x: x is on the same side as any point of a
   // surface-free ball its own ball meets, such as the ball of radius v
   // around its field cell's centre when v > 0 (that centre is outside).
-  const double gx = (x[0] - lo_[0]) * inv_cell_, gy = (x[1] - lo_[1]) * inv_cell_, gz = (x[2] - lo_[2]) * inv_cell_;
-  if (gx >= 0.0 && gx < extent_[0] && gy >= 0.0 && gy < extent_[1] && gz >= 0.0 && gz < extent_[2]) {
-    const auto i = static_cast<std::int64_t>(gx), j = static_cast<std::int64_t>(gy), k = static_cast<std::int64_t>(gz);
-    const double v = static_cast<double>(field_[static_cast<std::size_t>((i * shape_[1] + j) * shape_[2] + k)]) * kQuantum;
+  const double gx = (x[0] - lo_[0]) * inv_cell_, gy = (x[1] - lo_[1]) * inv_cell_,
+               gz = (x[2] - lo_[2]) * inv_cell_;
+  if (gx >= 0.0 && gx < extent_[0] && gy >= 0.0 && gy < extent_[1] && gz >= 0.0 &&
+      gz < extent_[2]) {
+    const auto i = static_cast<std::int64_t>(gx), j = static_cast<std::int64_t>(gy),
+               k = static_cast<std::int64_t>(gz);
+    const double v =
+        static_cast<double>(field_[static_cast<std::size_t>((i * shape_[1] + j) * shape_[2] + k)]) *
+        kQuantum;
     const double dx = x[0] - (lo_[0] + (static_cast<double>(i) + 0.5) * cell_),
                  dy = x[1] - (lo_[1] + (static_cast<double>(j) + 0.5) * cell_),
                  dz = x[2] - (lo_[2] + (static_cast<double>(k) + 0.5) * cell_);
@@ -352,7 +372,8 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
     if (total <= s.max_cells) break;
     h *= std::cbrt(total / s.max_cells) * 1.001;
   }
-  if (!(total <= s.max_cells)) throw std::invalid_argument("environment too large for its distance field");
+  if (!(total <= s.max_cells))
+    throw std::invalid_argument("environment too large for its distance field");
   cell_ = h;
   inv_cell_ = 1.0 / h;
   for (int a = 0; a < 3; ++a) {
@@ -371,12 +392,17 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
   // Threads take slabs of x: each writes only its own cells.
   parallel_for(static_cast<std::size_t>(sx), [&](std::size_t i_begin, std::size_t i_end) {
     for (const Tri& t : tris_) {
-      const double tlo[3] = {std::min({t.a.x, t.b.x, t.c.x}), std::min({t.a.y, t.b.y, t.c.y}), std::min({t.a.z, t.b.z, t.c.z})};
-      const double thi[3] = {std::max({t.a.x, t.b.x, t.c.x}), std::max({t.a.y, t.b.y, t.c.y}), std::max({t.a.z, t.b.z, t.c.z})};
+      const double tlo[3] = {std::min({t.a.x, t.b.x, t.c.x}), std::min({t.a.y, t.b.y, t.c.y}),
+                             std::min({t.a.z, t.b.z, t.c.z})};
+      const double thi[3] = {std::max({t.a.x, t.b.x, t.c.x}), std::max({t.a.y, t.b.y, t.c.y}),
+                             std::max({t.a.z, t.b.z, t.c.z})};
       std::int64_t r0[3], r1[3];
       for (int ax = 0; ax < 3; ++ax) {
-        r0[ax] = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor((tlo[ax] - band - lo_[ax]) * inv_cell_)));
-        r1[ax] = std::min<std::int64_t>(shape_[ax] - 1, static_cast<std::int64_t>(std::floor((thi[ax] + band - lo_[ax]) * inv_cell_)));
+        r0[ax] = std::max<std::int64_t>(
+            0, static_cast<std::int64_t>(std::floor((tlo[ax] - band - lo_[ax]) * inv_cell_)));
+        r1[ax] = std::min<std::int64_t>(
+            shape_[ax] - 1,
+            static_cast<std::int64_t>(std::floor((thi[ax] + band - lo_[ax]) * inv_cell_)));
       }
       r0[0] = std::max<std::int64_t>(r0[0], static_cast<std::int64_t>(i_begin));
       r1[0] = std::min<std::int64_t>(r1[0], static_cast<std::int64_t>(i_end) - 1);
@@ -384,7 +410,8 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
         for (std::int64_t j = r0[1]; j <= r1[1]; ++j)
           for (std::int64_t l = r0[2]; l <= r1[2]; ++l) {
             const std::size_t idx = static_cast<std::size_t>((i * sy + j) * sz + l);
-            const double d2 = point_triangle_sq({centre(i, 0), centre(j, 1), centre(l, 2)}, t.a, t.b, t.c);
+            const double d2 =
+                point_triangle_sq({centre(i, 0), centre(j, 1), centre(l, 2)}, t.a, t.b, t.c);
             if (d2 < best[idx]) best[idx] = d2;
           }
     }
@@ -410,7 +437,8 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
       // Surfaces beyond the grid left no cells behind: they are at least as
       // far as the grid's own border.
       const std::int64_t ijk[3] = {static_cast<std::int64_t>(idx) / (sy * sz),
-                                   (static_cast<std::int64_t>(idx) / sz) % sy, static_cast<std::int64_t>(idx) % sz};
+                                   (static_cast<std::int64_t>(idx) / sz) % sy,
+                                   static_cast<std::int64_t>(idx) % sz};
       for (int a = 0; a < 3; ++a) {
         const double c = centre(ijk[a], a);
         far = std::min({far, c - lo_[a], lo_[a] + extent_[a] * h - c});
@@ -428,7 +456,8 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
     for (auto i = static_cast<std::int64_t>(i_begin); i < static_cast<std::int64_t>(i_end); ++i)
       for (std::int64_t j = 0; j < sy; ++j) {
         hits.clear();
-        crossings(centre(i, 0), centre(j, 1), [&](double z, std::uint32_t b) { hits.emplace_back(z, b); });
+        crossings(centre(i, 0), centre(j, 1),
+                  [&](double z, std::uint32_t b) { hits.emplace_back(z, b); });
         if (hits.empty()) continue;
         std::sort(hits.begin(), hits.end());
         std::fill(parity.begin(), parity.end(), 0u);
@@ -447,8 +476,8 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
   });
 }
 
-bool surface_clear(const SurfaceCover& cover, const double* T, const EnvironmentDistance& env, double t,
-                   double exact_up_to) {
+bool surface_clear(const SurfaceCover& cover, const double* T, const EnvironmentDistance& env,
+                   double t, double exact_up_to) {
   const bool exact = t <= exact_up_to;
   const double rho = cover.rho();
   return cover.walk(

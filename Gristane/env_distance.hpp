@@ -23,10 +23,10 @@
 // ray through a shared edge or vertex exactly once).
 #pragma once
 
-#include "geometry.hpp"
+#include "Gristane/geometry.hpp"
 
-#include <cstddef>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -34,21 +34,24 @@
 namespace gristane {
 
 struct EnvDistanceSettings {
-  double cell = 0.005;       // metres: the field's cell edge
-  double pad = 0.1;          // metres of field beyond the obstacles' box
-  double band = 0.03;        // exact distances within this of a triangle
-  double max_cells = 8e6;    // cells beyond this make the cell coarser
+  double cell = 0.005;     // metres: the field's cell edge
+  double pad = 0.1;        // metres of field beyond the obstacles' box
+  double band = 0.03;      // exact distances within this of a triangle
+  double max_cells = 8e6;  // cells beyond this make the cell coarser
   // Where the field is needed at all (the arm's reach): the grid covers the
   // obstacles' padded box only inside this box.
-  double clip_lo[3] = {-std::numeric_limits<double>::infinity(), -std::numeric_limits<double>::infinity(),
+  double clip_lo[3] = {-std::numeric_limits<double>::infinity(),
+                       -std::numeric_limits<double>::infinity(),
                        -std::numeric_limits<double>::infinity()};
-  double clip_hi[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+  double clip_hi[3] = {std::numeric_limits<double>::infinity(),
+                       std::numeric_limits<double>::infinity(),
                        std::numeric_limits<double>::infinity()};
 };
 
 class EnvironmentDistance {
  public:
-  explicit EnvironmentDistance(const std::vector<MeshRef>& bodies, const EnvDistanceSettings& s = {});
+  explicit EnvironmentDistance(const std::vector<MeshRef>& bodies,
+                               const EnvDistanceSettings& s = {});
 
   std::size_t n_bodies() const { return closed_.size(); }
   bool closed(std::size_t body) const { return closed_[body] != 0; }
@@ -60,10 +63,13 @@ class EnvironmentDistance {
     if (tris_.empty()) return kNothing;
     const double gx = (x[0] - lo_[0]) * inv_cell_, gy = (x[1] - lo_[1]) * inv_cell_,
                  gz = (x[2] - lo_[2]) * inv_cell_;
-    if (gx >= 0.0 && gx < extent_[0] && gy >= 0.0 && gy < extent_[1] && gz >= 0.0 && gz < extent_[2]) {
+    if (gx >= 0.0 && gx < extent_[0] && gy >= 0.0 && gy < extent_[1] && gz >= 0.0 &&
+        gz < extent_[2]) {
       const auto i = static_cast<std::int64_t>(gx), j = static_cast<std::int64_t>(gy),
                  k = static_cast<std::int64_t>(gz);
-      const double v = static_cast<double>(field_[static_cast<std::size_t>((i * shape_[1] + j) * shape_[2] + k)]) * kQuantum;
+      const double v = static_cast<double>(
+                           field_[static_cast<std::size_t>((i * shape_[1] + j) * shape_[2] + k)]) *
+                       kQuantum;
       const double dx = x[0] - (lo_[0] + (static_cast<double>(i) + 0.5) * cell_),
                    dy = x[1] - (lo_[1] + (static_cast<double>(j) + 0.5) * cell_),
                    dz = x[2] - (lo_[2] + (static_cast<double>(k) + 0.5) * cell_);
@@ -141,8 +147,7 @@ class EnvironmentDistance {
 // each with the cover's rho.  A point the field cannot prove is tested
 // exactly when t is at most `exact_up_to`, and counts as not clear otherwise
 // (a wide test that fails is cheaper to split than to settle exactly).
-bool surface_clear(const class SurfaceCover& cover, const double* T, const EnvironmentDistance& env, double t,
-                   double exact_up_to = std::numeric_limits<double>::infinity());
-
+bool surface_clear(const class SurfaceCover& cover, const double* T, const EnvironmentDistance& env,
+                   double t, double exact_up_to = std::numeric_limits<double>::infinity());
 
 }  // namespace gristane

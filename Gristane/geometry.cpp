@@ -1,5 +1,5 @@
 // Geometry shared by the self-collision model and the distance engine.
-#include "geometry.hpp"
+#include "Gristane/geometry.hpp"
 
 #include <stdexcept>
 #include <tuple>
@@ -12,7 +12,9 @@ namespace geom {
 namespace {
 
 // Squared distance from p to the point s + t * e of the line through s along e.
-inline double sq_to_line_point(V3 p, V3 s, V3 e, double t) { return norm2(sub(p, add(s, mul(e, t)))); }
+inline double sq_to_line_point(V3 p, V3 s, V3 e, double t) {
+  return norm2(sub(p, add(s, mul(e, t))));
+}
 
 }  // namespace
 
@@ -49,8 +51,6 @@ double point_triangle_sq(V3 p, V3 a, V3 b, V3 c) {
   return norm2(sub(p, add(a, add(mul(ab, v), mul(ac, w)))));
 }
 
-
-
 }  // namespace geom
 
 using namespace geom;
@@ -60,7 +60,8 @@ std::vector<double> surface_points(const MeshRef& m, double spacing) {
   for (std::size_t f = 0; f < m.n_faces; ++f) {
     const std::int64_t* F = m.faces + 3 * f;
     const V3 a = vertex(m, F[0]), b = vertex(m, F[1]), c = vertex(m, F[2]);
-    const double longest = std::sqrt(std::max({norm2(sub(b, a)), norm2(sub(c, b)), norm2(sub(a, c))}));
+    const double longest =
+        std::sqrt(std::max({norm2(sub(b, a)), norm2(sub(c, b)), norm2(sub(a, c))}));
     const double steps = std::ceil(longest / spacing);
     if (!(steps <= 1e5)) throw std::invalid_argument("link mesh has a non-finite or huge triangle");
     const int n = std::max(1, static_cast<int>(steps));
@@ -76,7 +77,8 @@ std::vector<double> surface_points(const MeshRef& m, double spacing) {
   std::vector<std::uint32_t> order(k);
   for (std::uint32_t i = 0; i < k; ++i) order[i] = i;
   auto key = [&](std::uint32_t i) { return std::tie(pts[3 * i], pts[3 * i + 1], pts[3 * i + 2]); };
-  std::sort(order.begin(), order.end(), [&](std::uint32_t x, std::uint32_t y) { return key(x) < key(y); });
+  std::sort(order.begin(), order.end(),
+            [&](std::uint32_t x, std::uint32_t y) { return key(x) < key(y); });
   std::vector<double> out;
   out.reserve(pts.size());
   for (std::size_t n = 0; n < k; ++n) {
@@ -85,7 +87,6 @@ std::vector<double> surface_points(const MeshRef& m, double spacing) {
   }
   return out;
 }
-
 
 namespace {
 
@@ -105,7 +106,8 @@ void transform_line(double* f, std::int64_t n, std::int64_t stride, std::vector<
     double sv;
     for (;;) {
       const std::int64_t p = v[static_cast<std::size_t>(k)];
-      sv = ((F(q) + static_cast<double>(q * q)) - (F(p) + static_cast<double>(p * p))) / static_cast<double>(2 * q - 2 * p);
+      sv = ((F(q) + static_cast<double>(q * q)) - (F(p) + static_cast<double>(p * p))) /
+           static_cast<double>(2 * q - 2 * p);
       if (sv <= z[static_cast<std::size_t>(k)] && k > 0) {
         --k;
         continue;
@@ -145,13 +147,16 @@ void distance_transform(std::vector<double>& f, const std::int64_t shape[3]) {
     });
   };
   pass(sx, [&](std::int64_t i, auto& d, auto& v, auto& z) {
-    for (std::int64_t j = 0; j < sy; ++j) transform_line(&f[static_cast<std::size_t>((i * sy + j) * sz)], sz, 1, d, v, z);
+    for (std::int64_t j = 0; j < sy; ++j)
+      transform_line(&f[static_cast<std::size_t>((i * sy + j) * sz)], sz, 1, d, v, z);
   });
   pass(sx, [&](std::int64_t i, auto& d, auto& v, auto& z) {
-    for (std::int64_t l = 0; l < sz; ++l) transform_line(&f[static_cast<std::size_t>(i * sy * sz + l)], sy, sz, d, v, z);
+    for (std::int64_t l = 0; l < sz; ++l)
+      transform_line(&f[static_cast<std::size_t>(i * sy * sz + l)], sy, sz, d, v, z);
   });
   pass(sy, [&](std::int64_t j, auto& d, auto& v, auto& z) {
-    for (std::int64_t l = 0; l < sz; ++l) transform_line(&f[static_cast<std::size_t>(j * sz + l)], sx, sy * sz, d, v, z);
+    for (std::int64_t l = 0; l < sz; ++l)
+      transform_line(&f[static_cast<std::size_t>(j * sz + l)], sx, sy * sz, d, v, z);
   });
 }
 

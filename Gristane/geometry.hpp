@@ -58,8 +58,8 @@ std::vector<double> surface_points(const MeshRef& m, double spacing);
 // result does not depend on how many threads there are.
 template <class Fn>
 void parallel_for(std::size_t n, Fn&& fn) {
-  const std::size_t threads =
-      std::min<std::size_t>({std::max(1u, std::thread::hardware_concurrency()), 8, std::max<std::size_t>(n, 1)});
+  const std::size_t threads = std::min<std::size_t>(
+      {std::max(1u, std::thread::hardware_concurrency()), 8, std::max<std::size_t>(n, 1)});
   if (threads <= 1) {
     fn(std::size_t{0}, n);
     return;

@@ -1,4 +1,4 @@
-#include "grid.hpp"
+#include "Gristane/grid.hpp"
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -46,8 +46,9 @@ void grid_shape(const double lo[3], const double hi[3], double pitch, std::int64
       throw std::invalid_argument("the environment grid's extent is not finite (axis " +
                                   std::to_string(a) + ")");
     if (c < 0.0)
-      throw std::invalid_argument("the environment grid's upper bound lies below its lower bound (axis " +
-                                  std::to_string(a) + ")");
+      throw std::invalid_argument(
+          "the environment grid's upper bound lies below its lower bound (axis " +
+          std::to_string(a) + ")");
     if (c >= kMaxCellsPerAxis)
       throw std::invalid_argument("the environment grid would have " + std::to_string(c) +
                                   " cells along axis " + std::to_string(a) +

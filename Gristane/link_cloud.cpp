@@ -1,4 +1,4 @@
-#include "link_cloud.hpp"
+#include "Gristane/link_cloud.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -63,15 +63,16 @@ std::int32_t LinkCloud::build(std::vector<std::uint32_t>& order, std::uint32_t b
   return index;
 }
 
-LinkCloud::Range LinkCloud::cell_range(const Node& n, const cellpath::Mat4& T,
-                                       const GridView& g, std::int64_t lo[3],
-                                       std::int64_t hi[3]) const {
+LinkCloud::Range LinkCloud::cell_range(const Node& n, const cellpath::Mat4& T, const GridView& g,
+                                       std::int64_t lo[3], std::int64_t hi[3]) const {
   for (int r = 0; r < 3; ++r) {
     const double* row = &T[r * 4];
     const double a0 = std::fabs(row[0]), a1 = std::fabs(row[1]), a2 = std::fabs(row[2]);
-    const double centre = row[0] * n.centre[0] + row[1] * n.centre[1] + row[2] * n.centre[2] + row[3];
+    const double centre =
+        row[0] * n.centre[0] + row[1] * n.centre[1] + row[2] * n.centre[2] + row[3];
     const double half = a0 * n.half[0] + a1 * n.half[1] + a2 * n.half[2];
-    const double magnitude = a0 * n.reach[0] + a1 * n.reach[1] + a2 * n.reach[2] + std::fabs(row[3]);
+    const double magnitude =
+        a0 * n.reach[0] + a1 * n.reach[1] + a2 * n.reach[2] + std::fabs(row[3]);
     const double slack = kSlack * (1.0 + magnitude);
     // x -> floor((x - origin) * inv_pitch) never decreases as x grows (each
     // rounded step is monotone), so points between wlo and whi land in cells

@@ -11,9 +11,9 @@
 // testing every point.
 #pragma once
 
-#include "collision.hpp"
-#include "query.hpp"
-#include "occupancy_summary.hpp"
+#include "Gristane/collision.hpp"
+#include "Gristane/occupancy_summary.hpp"
+#include "Gristane/query.hpp"
 
 #include <cstdint>
 #include <vector>
@@ -33,16 +33,16 @@ class LinkCloud {
 
  private:
   struct Node {
-    double centre[3];   // centre of the box of the node's points (link frame)
-    double half[3];     // half extents
-    double reach[3];    // |centre| + half per axis: bounds |coordinate| of every point
+    double centre[3];  // centre of the box of the node's points (link frame)
+    double half[3];    // half extents
+    double reach[3];   // |centre| + half per axis: bounds |coordinate| of every point
     std::uint32_t begin = 0, count = 0;  // the node's points
     std::int32_t left = -1, right = -1;  // children, or -1 for a leaf
   };
 
   enum class Range { Outside, Cells, Unknown };
-  Range cell_range(const Node& n, const cellpath::Mat4& T, const GridView& g,
-                   std::int64_t lo[3], std::int64_t hi[3]) const;
+  Range cell_range(const Node& n, const cellpath::Mat4& T, const GridView& g, std::int64_t lo[3],
+                   std::int64_t hi[3]) const;
   std::int32_t build(std::vector<std::uint32_t>& order, std::uint32_t begin, std::uint32_t end,
                      const double* pts);
 

@@ -34,10 +34,15 @@ class MotionBound {
   // screws: the n world-frame screws at zero; home: world poses of links
   // 1 .. n at zero; centres (link frame) and radii: a sphere holding each
   // moving link's geometry; lower, upper: joint limits (finite).
-  MotionBound(std::size_t n, const cellpath::Vec6* screws, const cellpath::Mat4* home, const double* centres,
-              const double* radii, const double* lower, const double* upper)
-      : n_(n), coef_(n * n, 0.0), centres_(centres, centres + 3 * n), radii_(radii, radii + n),
-        axis_(n), revolute_(n), rate_(n) {
+  MotionBound(std::size_t n, const cellpath::Vec6* screws, const cellpath::Mat4* home,
+              const double* centres, const double* radii, const double* lower, const double* upper)
+      : n_(n),
+        coef_(n * n, 0.0),
+        centres_(centres, centres + 3 * n),
+        radii_(radii, radii + n),
+        axis_(n),
+        revolute_(n),
+        rate_(n) {
     std::vector<cellpath::Vec3> o(n);
     std::vector<double>& rate = rate_;
     std::vector<double> travel(n);
@@ -67,13 +72,15 @@ class MotionBound {
     if (n > 0)
       for (int a = 0; a < 3; ++a) first_axis_point_[a] = o[0][a];
     auto dist = [](const cellpath::Vec3& a, const cellpath::Vec3& b) {
-      return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) + (a[2] - b[2]) * (a[2] - b[2]));
+      return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) +
+                       (a[2] - b[2]) * (a[2] - b[2]));
     };
     for (std::size_t i = 0; i < n; ++i) {
       const cellpath::Mat4& T = home[i];
       const double* c = centres + 3 * i;
       cellpath::Vec3 C;
-      for (int r = 0; r < 3; ++r) C[r] = T[r * 4] * c[0] + T[r * 4 + 1] * c[1] + T[r * 4 + 2] * c[2] + T[r * 4 + 3];
+      for (int r = 0; r < 3; ++r)
+        C[r] = T[r * 4] * c[0] + T[r * 4 + 1] * c[1] + T[r * 4 + 2] * c[2] + T[r * 4 + 3];
       for (std::size_t k = 0; k <= i; ++k) {
         if (!revolute[k]) {
           coef_[i * n + k] = rate[k];
@@ -122,12 +129,14 @@ class MotionBound {
   // by at most |dq| * half from the configuration at which links 1 .. n are
   // posed at `poses` (poses[i] is link i + 1's world pose); never more than
   // bound() gives for the same motion.
-  void piece_bound(const cellpath::Mat4* poses, const double* dq_abs, double half, double* out) const {
+  void piece_bound(const cellpath::Mat4* poses, const double* dq_abs, double half,
+                   double* out) const {
     for (std::size_t i = 0; i < n_; ++i) {
       const cellpath::Mat4& Ti = poses[i];
       const double* c = &centres_[3 * i];
       double C[3];
-      for (int r = 0; r < 3; ++r) C[r] = Ti[r * 4] * c[0] + Ti[r * 4 + 1] * c[1] + Ti[r * 4 + 2] * c[2] + Ti[r * 4 + 3];
+      for (int r = 0; r < 3; ++r)
+        C[r] = Ti[r * 4] * c[0] + Ti[r * 4 + 1] * c[1] + Ti[r * 4 + 2] * c[2] + Ti[r * 4 + 3];
       double total = 0.0, loose = 0.0, after = 0.0;  // after: motion due to joints k+1 .. i
       for (std::size_t kk = i + 1; kk-- > 0;) {
         const double step = dq_abs[kk] * half;
@@ -141,12 +150,14 @@ class MotionBound {
           const Axis& A = axis_[kk];
           double P[3], D[3];
           for (int r = 0; r < 3; ++r) {
-            P[r] = Tk[r * 4] * A.point[0] + Tk[r * 4 + 1] * A.point[1] + Tk[r * 4 + 2] * A.point[2] + Tk[r * 4 + 3];
+            P[r] = Tk[r * 4] * A.point[0] + Tk[r * 4 + 1] * A.point[1] +
+                   Tk[r * 4 + 2] * A.point[2] + Tk[r * 4 + 3];
             D[r] = Tk[r * 4] * A.dir[0] + Tk[r * 4 + 1] * A.dir[1] + Tk[r * 4 + 2] * A.dir[2];
           }
           const double v[3] = {C[0] - P[0], C[1] - P[1], C[2] - P[2]};
           const double along = v[0] * D[0] + v[1] * D[1] + v[2] * D[2];
-          const double perp2 = std::max(0.0, v[0] * v[0] + v[1] * v[1] + v[2] * v[2] - along * along);
+          const double perp2 =
+              std::max(0.0, v[0] * v[0] + v[1] * v[1] + v[2] * v[2] - along * along);
           const double reach = std::sqrt(perp2) + radii_[i] + after;
           total += std::min(worst, rate_[kk] * reach * step);
         }
@@ -165,7 +176,7 @@ class MotionBound {
   std::size_t n_ = 0;
   std::vector<double> coef_;  // row i: link i + 1, column k: joint k + 1
   std::vector<double> centres_, radii_;
-  std::vector<Axis> axis_;      // joint k's axis in link k + 1's frame
+  std::vector<Axis> axis_;  // joint k's axis in link k + 1's frame
   std::vector<char> revolute_;
   std::vector<double> rate_;
   double first_axis_point_[3] = {0, 0, 0};

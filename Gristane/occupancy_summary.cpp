@@ -1,4 +1,4 @@
-#include "occupancy_summary.hpp"
+#include "Gristane/occupancy_summary.hpp"
 
 #include <algorithm>
 #include <array>
@@ -48,7 +48,7 @@ OccupancySummary::OccupancySummary(const GridView& grid) : grid_(grid) {
 }
 
 OccupancySummary::OccupancySummary(const OccupancySummary& other)
-    : grid_(other.grid_), supers_(other.supers_.size()), built_(other.built_) {
+    : grid_(other.grid_), supers_(other.supers_.size()) {
   std::copy(other.count_, other.count_ + 3, count_);
   for (std::size_t k = 0; k < supers_.size(); ++k)
     if (other.supers_[k]) supers_[k] = std::make_unique<Superblock>(*other.supers_[k]);
@@ -57,10 +57,7 @@ OccupancySummary::OccupancySummary(const OccupancySummary& other)
 void OccupancySummary::absorb(OccupancySummary& other) {
   if (other.supers_.size() != supers_.size()) return;
   for (std::size_t k = 0; k < supers_.size(); ++k)
-    if (!supers_[k] && other.supers_[k]) {
-      supers_[k] = std::move(other.supers_[k]);
-      ++built_;
-    }
+    if (!supers_[k] && other.supers_[k]) supers_[k] = std::move(other.supers_[k]);
 }
 
 const OccupancySummary::Superblock& OccupancySummary::superblock(std::int64_t sx, std::int64_t sy,
@@ -70,7 +67,6 @@ const OccupancySummary::Superblock& OccupancySummary::superblock(std::int64_t sx
     auto s = std::make_unique<Superblock>();
     build(*s, sx, sy, sz);
     slot = std::move(s);
-    ++built_;
   }
   return *slot;
 }

@@ -14,7 +14,7 @@
 // the caller must test the points exactly.
 #pragma once
 
-#include "collision.hpp"
+#include "Gristane/collision.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -39,13 +39,10 @@ class OccupancySummary {
   // (0 <= lo <= hi < shape).
   bool may_be_occupied(const std::int64_t lo[3], const std::int64_t hi[3]);
 
-  // Number of superblocks built so far (for tests and benchmarks).
-  std::size_t built_superblocks() const { return built_; }
-
  private:
   struct Superblock {
-    std::uint64_t blocks = 0;      // bit b: block b holds an occupied cell
-    std::uint64_t sub[64] = {};    // per block: bit s: sub-block s holds one
+    std::uint64_t blocks = 0;    // bit b: block b holds an occupied cell
+    std::uint64_t sub[64] = {};  // per block: bit s: sub-block s holds one
   };
 
   const Superblock& superblock(std::int64_t sx, std::int64_t sy, std::int64_t sz);
@@ -54,7 +51,6 @@ class OccupancySummary {
   GridView grid_;
   std::int64_t count_[3] = {0, 0, 0};  // superblocks per axis
   std::vector<std::unique_ptr<Superblock>> supers_;
-  std::size_t built_ = 0;
 };
 
 }  // namespace gristane

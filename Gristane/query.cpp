@@ -1,4 +1,4 @@
-#include "query.hpp"
+#include "Gristane/query.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -61,14 +61,21 @@ bool hits_scalar(const PointsView& pts, const Posed& f, const GridView& g) {
 // index below 2^31; a point outside the grid gets offset -1.
 __attribute__((target("avx2"))) void offsets_avx2(const double* q, int m, const Posed& f,
                                                   const double s[3], double* off) {
-  const __m256d r00 = _mm256_set1_pd(f.r[0]), r01 = _mm256_set1_pd(f.r[1]), r02 = _mm256_set1_pd(f.r[2]);
-  const __m256d r10 = _mm256_set1_pd(f.r[3]), r11 = _mm256_set1_pd(f.r[4]), r12 = _mm256_set1_pd(f.r[5]);
-  const __m256d r20 = _mm256_set1_pd(f.r[6]), r21 = _mm256_set1_pd(f.r[7]), r22 = _mm256_set1_pd(f.r[8]);
-  const __m256d t0 = _mm256_set1_pd(f.t[0]), t1 = _mm256_set1_pd(f.t[1]), t2 = _mm256_set1_pd(f.t[2]);
-  const __m256d o0 = _mm256_set1_pd(f.o[0]), o1 = _mm256_set1_pd(f.o[1]), o2 = _mm256_set1_pd(f.o[2]);
-  const __m256d n0 = _mm256_set1_pd(f.n[0]), n1 = _mm256_set1_pd(f.n[1]), n2 = _mm256_set1_pd(f.n[2]);
+  const __m256d r00 = _mm256_set1_pd(f.r[0]), r01 = _mm256_set1_pd(f.r[1]),
+                r02 = _mm256_set1_pd(f.r[2]);
+  const __m256d r10 = _mm256_set1_pd(f.r[3]), r11 = _mm256_set1_pd(f.r[4]),
+                r12 = _mm256_set1_pd(f.r[5]);
+  const __m256d r20 = _mm256_set1_pd(f.r[6]), r21 = _mm256_set1_pd(f.r[7]),
+                r22 = _mm256_set1_pd(f.r[8]);
+  const __m256d t0 = _mm256_set1_pd(f.t[0]), t1 = _mm256_set1_pd(f.t[1]),
+                t2 = _mm256_set1_pd(f.t[2]);
+  const __m256d o0 = _mm256_set1_pd(f.o[0]), o1 = _mm256_set1_pd(f.o[1]),
+                o2 = _mm256_set1_pd(f.o[2]);
+  const __m256d n0 = _mm256_set1_pd(f.n[0]), n1 = _mm256_set1_pd(f.n[1]),
+                n2 = _mm256_set1_pd(f.n[2]);
   const __m256d s0 = _mm256_set1_pd(s[0]), s1 = _mm256_set1_pd(s[1]), s2 = _mm256_set1_pd(s[2]);
-  const __m256d inv = _mm256_set1_pd(f.inv), zero = _mm256_setzero_pd(), outside = _mm256_set1_pd(-1.0);
+  const __m256d inv = _mm256_set1_pd(f.inv), zero = _mm256_setzero_pd(),
+                outside = _mm256_set1_pd(-1.0);
   for (int n = 0; n + 4 <= m; n += 4) {
     const double* p = q + 3 * n;
     // (x0 y0 z0 x1) (y1 z1 x2 y2) (z2 x3 y3 z3) -> (x0..x3) (y0..y3) (z0..z3)
@@ -97,9 +104,12 @@ __attribute__((target("avx2"))) void offsets_avx2(const double* q, int m, const 
     const __m256d x2 = _mm256_mul_pd(_mm256_sub_pd(w2, o2), inv);
 
     // Ordered comparisons: NaN is never inside.
-    __m256d in = _mm256_and_pd(_mm256_cmp_pd(x0, zero, _CMP_GE_OQ), _mm256_cmp_pd(x0, n0, _CMP_LT_OQ));
-    in = _mm256_and_pd(in, _mm256_and_pd(_mm256_cmp_pd(x1, zero, _CMP_GE_OQ), _mm256_cmp_pd(x1, n1, _CMP_LT_OQ)));
-    in = _mm256_and_pd(in, _mm256_and_pd(_mm256_cmp_pd(x2, zero, _CMP_GE_OQ), _mm256_cmp_pd(x2, n2, _CMP_LT_OQ)));
+    __m256d in =
+        _mm256_and_pd(_mm256_cmp_pd(x0, zero, _CMP_GE_OQ), _mm256_cmp_pd(x0, n0, _CMP_LT_OQ));
+    in = _mm256_and_pd(
+        in, _mm256_and_pd(_mm256_cmp_pd(x1, zero, _CMP_GE_OQ), _mm256_cmp_pd(x1, n1, _CMP_LT_OQ)));
+    in = _mm256_and_pd(
+        in, _mm256_and_pd(_mm256_cmp_pd(x2, zero, _CMP_GE_OQ), _mm256_cmp_pd(x2, n2, _CMP_LT_OQ)));
     // Lanes outside are zeroed before the conversion, which then never overflows.
     const __m256d i0 = _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(_mm256_and_pd(in, x0)));
     const __m256d i1 = _mm256_cvtepi32_pd(_mm256_cvttpd_epi32(_mm256_and_pd(in, x1)));
@@ -129,7 +139,8 @@ bool hits_avx2(const PointsView& pts, const Posed& f, const GridView& g) {
     for (int n = m & ~3; n < m; ++n) {  // the last few points of the link
       std::int64_t c[3];
       bool in = true;
-      for (int a = 0; a < 3 && in; ++a) in = cell_of(f.grid_coord(q[3 * n], q[3 * n + 1], q[3 * n + 2], a), g.shape[a], c[a]);
+      for (int a = 0; a < 3 && in; ++a)
+        in = cell_of(f.grid_coord(q[3 * n], q[3 * n + 1], q[3 * n + 2], a), g.shape[a], c[a]);
       off[n] = in ? static_cast<double>(c[0]) * s[0] + static_cast<double>(c[1]) * s[1] +
                         static_cast<double>(c[2]) * s[2]
                   : -1.0;
@@ -149,7 +160,8 @@ bool vector_path_ok(const PointsView& pts, const GridView& g) {
   double last = 0.0;
   for (int a = 0; a < 3; ++a) {
     if (g.stride[a] < 0 || g.shape[a] >= (std::int64_t(1) << 31)) return false;
-    if (g.shape[a] > 0) last += static_cast<double>(g.shape[a] - 1) * static_cast<double>(g.stride[a]);
+    if (g.shape[a] > 0)
+      last += static_cast<double>(g.shape[a] - 1) * static_cast<double>(g.stride[a]);
   }
   return last < 9007199254740992.0;  // 2^53
 }
@@ -186,7 +198,7 @@ void point_bounds(const PointsView& pts, double lo[3], double hi[3]) {
 // accumulators see the coordinate pattern (x y z x), (y z x y), (z x y z).
 // _mm256_min_pd(x, acc) returns acc when x is NaN, so NaN is skipped here too.
 __attribute__((target("avx2"))) void point_bounds_avx2(const double* p, std::int64_t k,
-                                                      double lo[3], double hi[3]) {
+                                                       double lo[3], double hi[3]) {
   __m256d mn0 = _mm256_set1_pd(HUGE_VAL), mn1 = mn0, mn2 = mn0;
   __m256d mx0 = _mm256_set1_pd(-HUGE_VAL), mx1 = mx0, mx2 = mx0;
   std::int64_t n = 0;
@@ -282,7 +294,8 @@ bool provably_free(const PointsView& pts, const Posed& f, const GridView& g, dou
     // operations a point goes through, (w - origin) * inv_pitch, bounds every
     // point's x from below and above.
     const double xlo = ((wlo - slack) - f.o[a]) * f.inv, xhi = ((whi + slack) - f.o[a]) * f.inv;
-    if (!(std::fabs(xlo) < 1e15) || !(std::fabs(xhi) < 1e15)) return false;  // absurd or non-finite pose
+    if (!(std::fabs(xlo) < 1e15) || !(std::fabs(xhi) < 1e15))
+      return false;  // absurd or non-finite pose
     const double c0 = std::max(std::floor(xlo), 0.0);
     const double c1 = std::min(std::floor(xhi), f.n[a] - 1.0);
     if (c0 > c1) return true;  // the whole link is outside the grid on this axis
@@ -294,7 +307,8 @@ bool provably_free(const PointsView& pts, const Posed& f, const GridView& g, dou
   const std::int64_t len = last[2] - first[2] + 1;
   for (std::int64_t i = first[0]; i <= last[0]; ++i)
     for (std::int64_t j = first[1]; j <= last[1]; ++j) {
-      const std::uint8_t* row = g.cells + i * g.stride[0] + j * g.stride[1] + first[2] * g.stride[2];
+      const std::uint8_t* row =
+          g.cells + i * g.stride[0] + j * g.stride[1] + first[2] * g.stride[2];
       if (!row_empty(row, len, g.stride[2])) return false;
     }
   return true;
@@ -333,7 +347,8 @@ bool link_hits_any(const PointsView& pts, const Mat4& T, const GridView& g) {
     PointsView sub = pts;
     sub.base = pts.base + start * pts.row_stride;
     sub.k = std::min<std::int64_t>(kChunk, pts.k - start);
-    if (pts.k > kChunk && provably_free(sub, f, g, kCellsPerPoint * static_cast<double>(sub.k))) continue;
+    if (pts.k > kChunk && provably_free(sub, f, g, kCellsPerPoint * static_cast<double>(sub.k)))
+      continue;
     if (hits_points(sub, f, g)) return true;
   }
   return false;

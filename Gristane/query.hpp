@@ -3,7 +3,7 @@
 // The cell rule is collision.hpp's (grid_coord, cell_of).
 #pragma once
 
-#include "collision.hpp"
+#include "Gristane/collision.hpp"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "self_collision.hpp"
+#include "Gristane/self_collision.hpp"
 
-#include "collision.hpp"
+#include "Gristane/collision.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -22,7 +22,8 @@ constexpr double kSlack = 1e-9;
 constexpr double kMaxCells = 64.0 * 1024 * 1024;
 
 inline void pose(const cellpath::Mat4& T, const double* p, double* w) {
-  for (int r = 0; r < 3; ++r) w[r] = T[r * 4 + 0] * p[0] + T[r * 4 + 1] * p[1] + T[r * 4 + 2] * p[2] + T[r * 4 + 3];
+  for (int r = 0; r < 3; ++r)
+    w[r] = T[r * 4 + 0] * p[0] + T[r * 4 + 1] * p[1] + T[r * 4 + 2] * p[2] + T[r * 4 + 3];
 }
 
 // T^-1 for a rigid transform.
@@ -68,7 +69,8 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
     const double n = std::ceil((box_hi_[a] - box_lo_[a] + 2.0 * reach_) / h) + 1.0;
     if (!std::isfinite(n)) throw std::invalid_argument("link mesh has non-finite vertices");
     total *= n;
-    if (!(total <= kMaxCells)) throw std::invalid_argument("link mesh too large for its self-collision field");
+    if (!(total <= kMaxCells))
+      throw std::invalid_argument("link mesh too large for its self-collision field");
     shape_[a] = static_cast<std::int64_t>(n);
     extent_[a] = n;
   }
@@ -81,13 +83,17 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
   for (std::size_t f = 0; f < mesh.n_faces; ++f) {
     const std::int64_t* F = mesh.faces + 3 * f;
     const V3 a = vertex(mesh, F[0]), b = vertex(mesh, F[1]), c = vertex(mesh, F[2]);
-    const double tlo[3] = {std::min({a.x, b.x, c.x}), std::min({a.y, b.y, c.y}), std::min({a.z, b.z, c.z})};
-    const double thi[3] = {std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}), std::max({a.z, b.z, c.z})};
+    const double tlo[3] = {std::min({a.x, b.x, c.x}), std::min({a.y, b.y, c.y}),
+                           std::min({a.z, b.z, c.z})};
+    const double thi[3] = {std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}),
+                           std::max({a.z, b.z, c.z})};
     std::int64_t r0[3], r1[3];
     for (int ax = 0; ax < 3; ++ax) {
-      r0[ax] = std::max<std::int64_t>(0, static_cast<std::int64_t>(std::floor((tlo[ax] - band - lo_[ax]) * inv_cell_)));
-      r1[ax] = std::min<std::int64_t>(shape_[ax] - 1,
-                                      static_cast<std::int64_t>(std::floor((thi[ax] + band - lo_[ax]) * inv_cell_)));
+      r0[ax] = std::max<std::int64_t>(
+          0, static_cast<std::int64_t>(std::floor((tlo[ax] - band - lo_[ax]) * inv_cell_)));
+      r1[ax] = std::min<std::int64_t>(
+          shape_[ax] - 1,
+          static_cast<std::int64_t>(std::floor((thi[ax] + band - lo_[ax]) * inv_cell_)));
     }
     for (std::int64_t i = r0[0]; i <= r1[0]; ++i)
       for (std::int64_t j = r0[1]; j <= r1[1]; ++j)
@@ -103,7 +109,8 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
   // nearest such centre, less e.  That distance comes from an exact Euclidean
   // distance transform over the cells.
   std::vector<double> far(best.size());
-  for (std::size_t idx = 0; idx < best.size(); ++idx) far[idx] = std::sqrt(best[idx]) <= half_diag_ ? 0.0 : kFarSq;
+  for (std::size_t idx = 0; idx < best.size(); ++idx)
+    far[idx] = std::sqrt(best[idx]) <= half_diag_ ? 0.0 : kFarSq;
   distance_transform(far, shape_);
   quantum_ = reach_ / 254.0;
   field_.resize(best.size());
@@ -151,10 +158,14 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
     if (!outside[idx] && free_cell(idx)) field_[idx] = kInside;
 }
 
-bool LinkShape::touches(const LinkShape& other, const cellpath::Mat4& M, double tau, double skip) const {
+bool LinkShape::touches(const LinkShape& other, const cellpath::Mat4& M, double tau,
+                        double skip) const {
   if (empty() || other.empty()) return false;
   return !cover_.walk(
-      M.data(), [&](const double* c, double radius) { return other.distance_bound(c) - radius > skip + kSlack; },
+      M.data(),
+      [&](const double* c, double radius) {
+        return other.distance_bound(c) - radius > skip + kSlack;
+      },
       [&](const CoverNode& n, const double*) {
         const double* p = cover_.points() + 3 * std::size_t{n.begin};
         for (std::uint32_t k = 0; k < n.count; ++k, p += 3) {
@@ -166,7 +177,8 @@ bool LinkShape::touches(const LinkShape& other, const cellpath::Mat4& M, double 
       });
 }
 
-SelfCollisionModel::SelfCollisionModel(const std::vector<MeshRef>& links, const SelfCollisionSettings& s) {
+SelfCollisionModel::SelfCollisionModel(const std::vector<MeshRef>& links,
+                                       const SelfCollisionSettings& s) {
   shapes_.reserve(links.size());
   for (const MeshRef& m : links) shapes_.emplace_back(m, s);
   const double rho = kCoverFactor * s.sample_spacing;
@@ -196,7 +208,8 @@ bool SelfCollisionModel::pair_within(std::size_t i, std::size_t j, const cellpat
   const double reach = A.radius() + B.radius() + skip + kSlack;
   if (dx * dx + dy * dy + dz * dz > reach * reach) return false;
   // The link with fewer points walks its tree against the other's field.
-  if (A.n_points() <= B.n_points()) return A.touches(B, cellpath::mul4(rigid_inverse(Tj), Ti), tau, skip);
+  if (A.n_points() <= B.n_points())
+    return A.touches(B, cellpath::mul4(rigid_inverse(Tj), Ti), tau, skip);
   return B.touches(A, cellpath::mul4(rigid_inverse(Ti), Tj), tau, skip);
 }
 
@@ -214,7 +227,8 @@ bool SelfCollisionModel::table_clear(std::size_t pair, const double* q) const {
   return false;
 }
 
-bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q, std::size_t& last_hit) const {
+bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q,
+                                  std::size_t& last_hit) const {
   const std::size_t n = checked_.size();
   for (std::size_t k = 0; k < n; ++k) {
     const std::size_t at = (last_hit + k) % n;

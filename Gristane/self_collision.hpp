@@ -23,9 +23,9 @@
 // that would not have been close: the answer is that of testing every point.
 #pragma once
 
+#include "Gristane/geometry.hpp"
+#include "Gristane/surface_cover.hpp"
 #include "common/se3.hpp"
-#include "geometry.hpp"
-#include "surface_cover.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -89,7 +89,8 @@ class LinkShape {
                  z = (p[2] - lo_[2]) * inv_cell_;
     if (!(x >= 0.0 && x < extent_[0] && y >= 0.0 && y < extent_[1] && z >= 0.0 && z < extent_[2]))
       return false;
-    idx = (static_cast<std::size_t>(x) * static_cast<std::size_t>(shape_[1]) + static_cast<std::size_t>(y)) *
+    idx = (static_cast<std::size_t>(x) * static_cast<std::size_t>(shape_[1]) +
+           static_cast<std::size_t>(y)) *
               static_cast<std::size_t>(shape_[2]) +
           static_cast<std::size_t>(z);
     return true;
@@ -97,8 +98,8 @@ class LinkShape {
 
   SurfaceCover cover_;  // the surface points, spheres over the points alone
   // Distance field.
-  double lo_[3] = {0, 0, 0};        // grid corner
-  double box_lo_[3] = {0, 0, 0};    // the mesh's own box
+  double lo_[3] = {0, 0, 0};      // grid corner
+  double box_lo_[3] = {0, 0, 0};  // the mesh's own box
   double box_hi_[3] = {0, 0, 0};
   double inv_cell_ = 1.0, half_diag_ = 0.0, reach_ = 0.0;
   std::int64_t shape_[3] = {0, 0, 0};
@@ -130,13 +131,14 @@ class SelfCollisionModel {
 
   // Whether links i and j, at world poses Ti and Tj, come close (the sphere
   // test first, then the points of the link with fewer against the other's field).
-  bool pair_collides(std::size_t i, std::size_t j, const cellpath::Mat4& Ti, const cellpath::Mat4& Tj) const {
+  bool pair_collides(std::size_t i, std::size_t j, const cellpath::Mat4& Ti,
+                     const cellpath::Mat4& Tj) const {
     return pair_within(i, j, Ti, Tj, tau_, skip_);
   }
   // The same with a wider threshold: true unless no point of one link comes
   // within `extra` more than the margin of the other (`extra` >= 0).
-  bool pair_within_extra(std::size_t i, std::size_t j, const cellpath::Mat4& Ti, const cellpath::Mat4& Tj,
-                         double extra) const {
+  bool pair_within_extra(std::size_t i, std::size_t j, const cellpath::Mat4& Ti,
+                         const cellpath::Mat4& Tj, double extra) const {
     return pair_within(i, j, Ti, Tj, tau_ + extra, skip_ + extra);
   }
 
@@ -144,7 +146,7 @@ class SelfCollisionModel {
   // i + 1): cells of `delta` rad from `lo`, each marked when the pair is
   // clear everywhere in it, so that collides() can skip the pair there.
   struct PairTable {
-    std::size_t pair = 0;  // index into checked()
+    std::size_t pair = 0;   // index into checked()
     std::size_t joint = 0;  // the first of the two joints
     double lo[2] = {0, 0}, inv_delta = 1.0;
     std::int64_t cells[2] = {0, 0};

@@ -1,6 +1,6 @@
-#include "surface_cover.hpp"
+#include "Gristane/surface_cover.hpp"
 
-#include "collision.hpp"
+#include "Gristane/collision.hpp"
 
 #include <algorithm>
 #include <cmath>

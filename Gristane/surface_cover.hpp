@@ -6,7 +6,7 @@
 // clear proves all of them; only the nodes that are not are opened.
 #pragma once
 
-#include "geometry.hpp"
+#include "Gristane/geometry.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -70,7 +70,8 @@ class SurfaceCover {
 
   // w = T p for a row-major 4x4 rigid transform.
   static void pose(const double* T, const double* p, double* w) {
-    for (int r = 0; r < 3; ++r) w[r] = T[r * 4 + 0] * p[0] + T[r * 4 + 1] * p[1] + T[r * 4 + 2] * p[2] + T[r * 4 + 3];
+    for (int r = 0; r < 3; ++r)
+      w[r] = T[r * 4 + 0] * p[0] + T[r * 4 + 1] * p[1] + T[r * 4 + 2] * p[2] + T[r * 4 + 3];
   }
 
  private:

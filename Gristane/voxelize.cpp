@@ -33,7 +33,7 @@
 //    midpoint lands on one of its own ends (float spacing comparable to the
 //    pitch, which the coordinate limits below already refuse) is treated as
 //    short: bisecting it again would only repeat positions already seen.
-#include "voxelize.hpp"
+#include "Gristane/voxelize.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -180,8 +180,8 @@ class SurfaceVoxels {
   // Queues a triangle for refinement unless all its edges are already short
   // (its corners are marked by whoever made them).
   void push(const Vtx& a, const Vtx& b, const Vtx& c, int depth) {
-    const unsigned flags = (is_long(a, b) ? 1u : 0u) | (is_long(b, c) ? 2u : 0u) |
-                           (is_long(c, a) ? 4u : 0u);
+    const unsigned flags =
+        (is_long(a, b) ? 1u : 0u) | (is_long(b, c) ? 2u : 0u) | (is_long(c, a) ? 4u : 0u);
     if (!flags) return;
     if (top_ == stack_.size()) stack_.resize(2 * stack_.size() + 64);
     Tri& t = stack_[top_++];
@@ -352,9 +352,9 @@ std::vector<double> voxelize_filled(const double* vertices, std::size_t n_vertic
   for (int a = 0; a < 3; ++a) {
     const double l = vmin[a] / pitch, h = vmax[a] / pitch;
     if (!(std::fabs(l) <= kMaxIndex && std::fabs(h) <= kMaxIndex))
-      throw std::invalid_argument(
-          "voxelize: pitch " + number_text(pitch) +
-          " is too small for vertex coordinates as large as " + number_text(max_abs));
+      throw std::invalid_argument("voxelize: pitch " + number_text(pitch) +
+                                  " is too small for vertex coordinates as large as " +
+                                  number_text(max_abs));
     lo[a] = round_half_even(l);
     const double extent = round_half_even(h) - lo[a] + 1.0;
     cells *= extent;

@@ -1,10 +1,10 @@
 // Kestrune: checks that a capture cache is kinematically consistent.  A failed
 // check raises AssertionError with its message; a passed one prints a line.
+#include "Kestrune/kestrune.hpp"
 #include "common/arm_scene.hpp"
 #include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
-#include "kestrune.hpp"
 
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
@@ -42,7 +42,8 @@ std::string format(const char* fmt, double x) {
 Array<double> points_arg(nb::handle pts, const char* what) {
   Array<double> a = py::as_f64(pts);
   if (a.ndim() != 2 || a.shape[1] != 3)
-    throw nb::value_error((std::string(what) + " must have shape (k, 3), got " + py::shape_text(a.shape)).c_str());
+    throw nb::value_error(
+        (std::string(what) + " must have shape (k, 3), got " + py::shape_text(a.shape)).c_str());
   return a;
 }
 
@@ -62,7 +63,8 @@ nb::object load_points(nb::handle cache_dir, long index, long n, long seed) {
   }
   data.attr("close")();
   Array<double> v = points_arg(V, (file + ": V").c_str());
-  if (!py::all_finite(v.data, v.size)) throw nb::value_error((file + ": V holds NaN or infinite coordinates").c_str());
+  if (!py::all_finite(v.data, v.size))
+    throw nb::value_error((file + ": V holds NaN or infinite coordinates").c_str());
   const long rows = static_cast<long>(v.shape[0]);
   if (rows > n) {
     nb::object rng = np.attr("random").attr("default_rng")(seed);
@@ -95,13 +97,16 @@ void test_home_pose_unchanged(nb::handle cache_dir) {
   const std::size_t n_links = nb::len(init_obj);
   Array<double> init = poses_arg(init_obj, n_links, "initialTransforms");
   const std::size_t n_joints = py::handler_joints(handler);
-  Array<double> T = poses_arg(handler.attr("AcquireTransformsGivenq")(py::numpy().attr("zeros")(n_joints)),
-                              n_links, "AcquireTransformsGivenq(0)");
+  Array<double> T =
+      poses_arg(handler.attr("AcquireTransformsGivenq")(py::numpy().attr("zeros")(n_joints)),
+                n_links, "AcquireTransformsGivenq(0)");
   const double diff = kestrune::max_abs_diff(T.data, init.data, T.size);
   const double tol = nb::cast<double>(attr("TOL"));
   if (!(diff < tol))
-    fail("theta=0 FK does not match cached home transforms (max diff " + py::str_of(nb::float_(diff)) + ")");
-  py::print_line("OK: theta=0 FK matches cached home transforms (max diff " + format("%.2e", diff) + ").");
+    fail("theta=0 FK does not match cached home transforms (max diff " +
+         py::str_of(nb::float_(diff)) + ")");
+  py::print_line("OK: theta=0 FK matches cached home transforms (max diff " + format("%.2e", diff) +
+                 ").");
 }
 
 Mat4 load_pose(const double* p) {
@@ -142,14 +147,16 @@ void test_mesh_connectivity_off_home(nb::handle cache_dir) {
   const std::size_t n_joints = n_links - 1;
   const double slack = nb::cast<double>(attr("GAP_SLACK"));
   for (int trial = 0; trial < kTrials; ++trial) {
-    nb::object theta = rng.attr("uniform")(-std::numbers::pi, std::numbers::pi, nb::arg("size") = n_joints);
-    Array<double> T = poses_arg(handler.attr("AcquireTransformsGivenq")(theta), n_links, "AcquireTransformsGivenq");
+    nb::object theta =
+        rng.attr("uniform")(-std::numbers::pi, std::numbers::pi, nb::arg("size") = n_joints);
+    Array<double> T = poses_arg(handler.attr("AcquireTransformsGivenq")(theta), n_links,
+                                "AcquireTransformsGivenq");
     for (std::size_t i = 0; i + 1 < n_links; ++i) {
       const double g = gap(T, i);
       if (!(g < home_gaps[i] + slack))
         fail("trial " + std::to_string(trial) + ", theta=" + py::theta_text(theta) + ": link " +
-             std::to_string(i) + "<->" + std::to_string(i + 1) + " gap grew to " + format("%.4f", g) +
-             " m (home gap " + format("%.4f", home_gaps[i]) +
+             std::to_string(i) + "<->" + std::to_string(i + 1) + " gap grew to " +
+             format("%.4f", g) + " m (home gap " + format("%.4f", home_gaps[i]) +
              " m) -- links detached. This is the 'links tear apart' failure mode: home_transform "
              "and the screw list were captured at different reference configs.");
     }
@@ -163,10 +170,11 @@ void main_entry(nb::handle argv) {
   nb::object cache_dir = attr("CACHE_DIR");
   nb::object parser = argparse.attr("ArgumentParser")(
       nb::arg("formatter_class") = argparse.attr("RawDescriptionHelpFormatter"));
-  parser.attr("add_argument")("--cache-dir", nb::arg("type") = nb::module_::import_("pathlib").attr("Path"),
-                              nb::arg("default") = cache_dir,
-                              nb::arg("help") = "Cache directory to test against (default: " +
-                                                py::str_of(cache_dir) + ").");
+  parser.attr("add_argument")(
+      "--cache-dir", nb::arg("type") = nb::module_::import_("pathlib").attr("Path"),
+      nb::arg("default") = cache_dir,
+      nb::arg("help") =
+          "Cache directory to test against (default: " + py::str_of(cache_dir) + ").");
   nb::object args = parser.attr("parse_args")(argv);
   nb::object dir = args.attr("cache_dir");
   test_home_pose_unchanged(dir);
@@ -178,17 +186,19 @@ void main_entry(nb::handle argv) {
 
 NB_MODULE(Kestrune, m) {
   g_module = m;
-  m.doc() = "FK attachment check of a capture cache: forward kinematics at theta = 0 reproduces "
-            "the home poses, and consecutive links stay attached when the arm moves.";
+  m.doc() =
+      "FK attachment check of a capture cache: forward kinematics at theta = 0 reproduces "
+      "the home poses, and consecutive links stay attached when the arm moves.";
   // The directory "cache" two levels above the one holding this module.
   nb::object cache_dir = py::set_cache_dir(m, "cache", 3);
   m.attr("TOL") = 1e-06;
   m.attr("N_SAMPLE") = kNSample;
   m.attr("GAP_SLACK") = 0.02;
-  m.attr("RobotEnvironmentHandler") = nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler");
+  m.attr("RobotEnvironmentHandler") =
+      nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler");
 
-  m.def("load_points", &load_points, nb::arg("cache_dir"), nb::arg("index"), nb::arg("n") = kNSample,
-        nb::arg("seed") = 0,
+  m.def("load_points", &load_points, nb::arg("cache_dir"), nb::arg("index"),
+        nb::arg("n") = kNSample, nb::arg("seed") = 0,
         "The link-frame vertices of link `index` (array V of link_<index>.npz), thinned to n "
         "distinct vertices chosen with a generator seeded with `seed` when there are more.");
   m.def("min_gap", &min_gap, nb::arg("a_world"), nb::arg("b_world"),

@@ -30,16 +30,17 @@ nb::object build_scene(nb::handle meta, nb::handle cache_dir) {
     nb::object name = link["name"];
     return py::PlacedLink{py::str_of(link["index"]), pose_arg(link["home_transform"], name), false};
   };
-  nb::object dir = cache_dir.is_none() ? nb::object(g_module.attr("CACHE_DIR")) : nb::borrow(cache_dir);
+  nb::object dir =
+      cache_dir.is_none() ? nb::object(g_module.attr("CACHE_DIR")) : nb::borrow(cache_dir);
   return py::capture_scene(meta, dir, place, py::module_palette(g_module, false));
 }
 
 void main_entry(nb::handle argv) {
   nb::object argparse = nb::module_::import_("argparse");
   nb::object parser = argparse.attr("ArgumentParser")(
-      nb::arg("prog") = "Lumbrel",
-      nb::arg("description") = "Show the capture cache (links at their home poses and the "
-                               "environment) in a viewer window.");
+      nb::arg("prog") = "Lumbrel", nb::arg("description") =
+                                       "Show the capture cache (links at their home poses and the "
+                                       "environment) in a viewer window.");
   py::add_cache_dir_option(parser, g_module);
   nb::object dir = parser.attr("parse_args")(argv).attr("cache_dir");
   nb::object scene = build_scene(py::read_meta(dir), dir);
@@ -50,10 +51,11 @@ void main_entry(nb::handle argv) {
 
 NB_MODULE(Lumbrel, m) {
   g_module = m;
-  py::define_viewer_module(m,
-                           "Cache viewer: the captured arm at its home pose and its surroundings in "
-                           "a viewer window.",
-                           "Cache", 1, false);
+  py::define_viewer_module(
+      m,
+      "Cache viewer: the captured arm at its home pose and its surroundings in "
+      "a viewer window.",
+      "Cache", 1, false);
   m.def("build_scene", &build_scene, nb::arg("meta"), nb::arg("cache_dir") = nb::none(),
         "A trimesh.Scene of the cache in cache_dir (default CACHE_DIR) described by the parsed "
         "meta.json: one node per link (named after it, at its home pose) and one per "

@@ -79,9 +79,8 @@ nb::tuple capture_screw_and_m(nb::handle m, nb::handle Jointnames, nb::handle Ba
 nb::object give_world_transform(nb::handle occ) {
   cpy::Array<double> a = cpy::as_f64(occ.attr("transform2").attr("asArray")());
   if (a.size != 16)
-    throw nb::value_error(("an occurrence transform must have 16 entries, got " +
-                           std::to_string(a.size))
-                              .c_str());
+    throw nb::value_error(
+        ("an occurrence transform must have 16 entries, got " + std::to_string(a.size)).c_str());
   double T[16];
   for (int k = 0; k < 16; ++k) T[k] = a[k];
   for (int r = 0; r < 3; ++r) T[r * 4 + 3] *= mirelock::kCmToM;
@@ -94,19 +93,23 @@ nb::object give_world_transform(nb::handle occ) {
 // gives no nodes.
 bool mesh_of_body(nb::handle m, nb::handle bdy, nb::object& V, nb::object& F) {
   nb::object calc = bdy.attr("meshManager").attr("createMeshCalculator")();
-  calc.attr("setQuality")(
-      host::adsk(m).attr("fusion").attr("TriangleMeshQualityOptions").attr("LowQualityTriangleMesh"));
+  calc.attr("setQuality")(host::adsk(m)
+                              .attr("fusion")
+                              .attr("TriangleMeshQualityOptions")
+                              .attr("LowQualityTriangleMesh"));
   nb::object mesh = calc.attr("calculate")();
   if (equals(mesh.attr("nodeCount"), nb::int_(0))) return false;
   nb::module_ np = numpy();
-  nb::object coords = np.attr("asarray")(mesh.attr("nodeCoordinatesAsDouble"), nb::arg("dtype") = np.attr("float64"))
+  nb::object coords = np.attr("asarray")(mesh.attr("nodeCoordinatesAsDouble"),
+                                         nb::arg("dtype") = np.attr("float64"))
                           .attr("reshape")(-1, 3);
   cpy::Array<double> c = cpy::as_f64(coords);
   double* v = nullptr;
   V = cpy::new_f64({c.shape[0], 3}, &v);
   for (std::size_t k = 0; k < c.size; ++k) v[k] = c[k] * mirelock::kCmToM;
   cpy::Array<std::int64_t> f = cpy::as_array<std::int64_t>(
-      np.attr("asarray")(mesh.attr("nodeIndices"), nb::arg("dtype") = np.attr("int64")).attr("reshape")(-1, 3));
+      np.attr("asarray")(mesh.attr("nodeIndices"), nb::arg("dtype") = np.attr("int64"))
+          .attr("reshape")(-1, 3));
   // A triangle naming a node the host did not give would point into another
   // body once bodies are stacked (or overflow the index offset), so a broken
   // triangulation stops the capture here instead of landing in the cache.
@@ -143,7 +146,8 @@ nb::object sub_mesh_py(nb::handle m, nb::handle compn) {
 }
 
 void savez(nb::handle path, nb::handle V, nb::handle F) {
-  cpy::write_atomically(path, [&](nb::handle fh) { numpy().attr("savez")(fh, nb::arg("V") = V, nb::arg("F") = F); });
+  cpy::write_atomically(
+      path, [&](nb::handle fh) { numpy().attr("savez")(fh, nb::arg("V") = V, nb::arg("F") = F); });
 }
 
 // numpy.save of one array under `name` + ".npy", written whole.
@@ -154,8 +158,8 @@ void save_npy(nb::handle dir, const char* name, nb::handle array) {
 
 nb::dict retrieve_environment_context_info(nb::handle m, nb::handle OUTPUT_DIR, nb::handle Env,
                                            nb::handle ManiLinks) {
-  nb::object design = host::adsk(m).attr("fusion").attr("Design").attr("cast")(
-      host::app(m).attr("activeProduct"));
+  nb::object design =
+      host::adsk(m).attr("fusion").attr("Design").attr("cast")(host::app(m).attr("activeProduct"));
   nb::object root = design.attr("rootComponent");
   nb::module_::import_("os").attr("makedirs")(OUTPUT_DIR, nb::arg("exist_ok") = true);
 
@@ -285,7 +289,8 @@ void clear_cache_and_initialize(nb::handle m, nb::handle JointNames, nb::handle 
   m.attr("SetRobotJointAngles")(JointNames, zeros(nb::len(JointNames)));
   host::do_events(m);
 
-  nb::object meta = m.attr("RetrieveEnvironmentContextInfo")(OUTPUT_DIR, JointNames, Env, ManiLinks);
+  nb::object meta =
+      m.attr("RetrieveEnvironmentContextInfo")(OUTPUT_DIR, JointNames, Env, ManiLinks);
   nb::tuple screw_m = nb::tuple(
       m.attr("CaptureScrewAndMInfo")(OUTPUT_DIR, JointNames, BaseFrameName, EndEffectorFrameName));
   nb::object screw = screw_m[0], M = screw_m[1];
@@ -302,7 +307,8 @@ void clear_cache_and_initialize(nb::handle m, nb::handle JointNames, nb::handle 
   host::do_events(m);
 
   if (truthy(Waypoints)) {
-    nb::object wp = m.attr("SolveWaypointJointAngles")(JointNames, BaseFrameName, Waypoints, screw, M);
+    nb::object wp =
+        m.attr("SolveWaypointJointAngles")(JointNames, BaseFrameName, Waypoints, screw, M);
     save_npy(OUTPUT_DIR, "WaypointJointAngles", wp);
     host::log(m, host::format("waypoint joint angles written: shape {}", wp.attr("shape")));
   }
@@ -311,9 +317,10 @@ void clear_cache_and_initialize(nb::handle m, nb::handle JointNames, nb::handle 
 }  // namespace
 
 NB_MODULE(Mirelock, m) {
-  m.doc() = "Scene capture: reads joint limits, screws, home poses and meshes of the arm and "
-            "its surroundings from the design at the zero configuration and writes the "
-            "capture cache that the offline planner reads.";
+  m.doc() =
+      "Scene capture: reads joint limits, screws, home poses and meshes of the arm and "
+      "its surroundings from the design at the zero configuration and writes the "
+      "capture cache that the offline planner reads.";
   kinematics::bind_host(m, cellpath::host::Handles::with_adsk);
   kinematics::register_carried_helpers(m);
   nb::module_ quennet = nb::module_::import_("Quennet");
@@ -322,10 +329,9 @@ NB_MODULE(Mirelock, m) {
     m.attr(name) = quennet.attr(name);
   nb::object mod = nb::borrow(m);
 
-  host::def_on(m, "GetJointLimits", &get_joint_limits,
-      nb::arg("JointNames"),
-      "(n, 2) array of [lower, upper] rotation limits of the named joints (radians); a "
-      "limit that is not enabled reads as -inf or +inf.");
+  host::def_on(m, "GetJointLimits", &get_joint_limits, nb::arg("JointNames"),
+               "(n, 2) array of [lower, upper] rotation limits of the named joints (radians); a "
+               "limit that is not enabled reads as -inf or +inf.");
 
   m.def(
       "CaptureScrewAndMInfo",
@@ -354,8 +360,8 @@ NB_MODULE(Mirelock, m) {
       "component's frame and int64 triangles; None when the body yields no nodes.");
 
   host::def_on(m, "GetSubMesh", &sub_mesh_py, nb::arg("compn"),
-      "(V, F) of every meshable body of an occurrence's component stacked into one mesh "
-      "(component frame, metres), or None when no body yields a mesh.");
+               "(V, F) of every meshable body of an occurrence's component stacked into one mesh "
+               "(component frame, metres), or None when no body yields a mesh.");
 
   m.def(
       "RetrieveEnvironmentContextInfo",
@@ -369,8 +375,9 @@ NB_MODULE(Mirelock, m) {
       "listing them with the links' home poses.  Names without an occurrence or without a "
       "mesh are skipped.");
 
-  host::def_on(m, "ClearCacheAndInitializeMotionPlanner", &clear_cache_and_initialize,
-      nb::arg("JointNames"), nb::arg("Env"), nb::arg("ManiLinks"), nb::arg("BaseFrameName"),
+  host::def_on(
+      m, "ClearCacheAndInitializeMotionPlanner", &clear_cache_and_initialize, nb::arg("JointNames"),
+      nb::arg("Env"), nb::arg("ManiLinks"), nb::arg("BaseFrameName"),
       nb::arg("EndEffectorFrameName"), nb::arg("Waypoints").none() = nb::none(),
       nb::arg("OUTPUT_DIR") = "cache",
       "Empty OUTPUT_DIR and capture the arm and its surroundings into it at the zero "

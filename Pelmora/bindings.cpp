@@ -1,12 +1,12 @@
 // Pelmora: which triangle meshes of a captured scene touch for a joint vector,
 // link against link and link against environment, through trimesh's FCL-backed
 // collision manager.
+#include "Pelmora/pelmora.hpp"
+#include "Pelmora/py_pelmora.hpp"
+#include "Pelmora/py_result.hpp"
 #include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
-#include "pelmora.hpp"
-#include "py_pelmora.hpp"
-#include "py_result.hpp"
 
 #include <cstdio>
 #include <string>
@@ -27,13 +27,11 @@ Array<double> theta_arg(const Pelmora& self, nb::handle theta) {
   Array<double> th = py::as_f64(theta);
   const long n = n_joints_of(self);
   if (th.ndim() != 1 || static_cast<long>(th.shape[0]) != n)
-    throw nb::value_error(("expected " + std::to_string(n) + " joint angles, got " +
-                           py::shape_text(th.shape))
-                              .c_str());
+    throw nb::value_error(
+        ("expected " + std::to_string(n) + " joint angles, got " + py::shape_text(th.shape))
+            .c_str());
   if (!py::all_finite(th.data, th.size))
-    throw nb::value_error(("joint angles must be finite, got " +
-                           py::str_of(th.owner))
-                              .c_str());
+    throw nb::value_error(("joint angles must be finite, got " + py::str_of(th.owner)).c_str());
   return th;
 }
 
@@ -42,9 +40,9 @@ pelmora::Kinematics load_kinematics(const Pelmora& self) {
   const long n = n_joints_of(self);
   Array<double> slist = py::as_f64(self.slist);
   if (slist.ndim() != 2 || slist.shape[0] != 6 || static_cast<long>(slist.shape[1]) != n)
-    throw nb::value_error(("slist must have shape (6, " + std::to_string(n) + "), got " +
-                           py::shape_text(slist.shape))
-                              .c_str());
+    throw nb::value_error(
+        ("slist must have shape (6, " + std::to_string(n) + "), got " + py::shape_text(slist.shape))
+            .c_str());
   Array<double> homes = py::as_f64(self.home_transforms);
   if (homes.ndim() != 3 || static_cast<long>(homes.shape[0]) != n + 1 || homes.shape[1] != 4 ||
       homes.shape[2] != 4)
@@ -78,8 +76,7 @@ std::set<Pair> own_ignored_pairs(const Pelmora& self) {
     std::vector<ObjectName> names;
     for (nb::handle n : entry) names.push_back(object_name(n));
     if (names.size() == 1) names.push_back(names[0]);
-    if (names.size() != 2)
-      throw nb::value_error("_adjacent_pairs must hold pairs of object names");
+    if (names.size() != 2) throw nb::value_error("_adjacent_pairs must hold pairs of object names");
     out.insert(pelmora::ordered_pair(names[0], names[1]));
   }
   for (nb::handle p : self.allowed_pairs) out.insert(pair_of(p));
@@ -105,8 +102,8 @@ bool is_object_of(const Pelmora& self, const ObjectName& o) {
 // mistyped name fails instead of silently allowing nothing.
 ObjectName allowed_object(const Pelmora& self, nb::handle h, nb::handle entry) {
   if (!nb::isinstance<nb::tuple>(h) && !nb::isinstance<nb::list>(h))
-    throw nb::value_error(("allowed_pairs entry " + py::str_of(nb::repr(entry)) + " is not a pair; " +
-                           "allowed_pairs must be " + kAllowedForm)
+    throw nb::value_error(("allowed_pairs entry " + py::str_of(nb::repr(entry)) +
+                           " is not a pair; " + "allowed_pairs must be " + kAllowedForm)
                               .c_str());
   if (nb::len(h) != 2 || !nb::isinstance<nb::str>(h[0]) || !nb::isinstance<nb::str>(h[1]))
     throw nb::value_error(("allowed_pairs entry " + py::str_of(nb::repr(entry)) +
@@ -162,7 +159,8 @@ nb::set resolve_allowed(const Pelmora& self, nb::handle requested) {
       add_all(contacts);
       continue;
     }
-    if ((!nb::isinstance<nb::tuple>(entry) && !nb::isinstance<nb::list>(entry)) || nb::len(entry) != 2)
+    if ((!nb::isinstance<nb::tuple>(entry) && !nb::isinstance<nb::list>(entry)) ||
+        nb::len(entry) != 2)
       throw nb::value_error(("allowed_pairs entry " + py::str_of(nb::repr(entry)) +
                              " is not a pair; allowed_pairs must be " + kAllowedForm)
                                 .c_str());
@@ -212,7 +210,8 @@ Array<double> trajectory_arg(const Pelmora& self, nb::handle trajectory) {
   nb::object rows = nb::borrow(trajectory);
   if (nb::isinstance<nb::str>(trajectory) || nb::isinstance(trajectory, os.attr("PathLike"))) {
     nb::object path = Path(trajectory);
-    if (nb::cast<bool>(path.attr("is_dir")())) path = py::join_path(path, "JointAnglesToTravelAlong.npy");
+    if (nb::cast<bool>(path.attr("is_dir")()))
+      path = py::join_path(path, "JointAnglesToTravelAlong.npy");
     rows = py::numpy().attr("load")(path, nb::arg("allow_pickle") = false);
   }
   Array<double> traj = py::as_f64(rows);
@@ -256,7 +255,7 @@ nb::object load_mesh(nb::handle npz_path) { return py::load_trimesh(npz_path); }
 void add_collision_mesh(nb::handle manager, nb::handle key, nb::handle mesh, nb::handle path) {
   if (nb::len(nb::object(mesh.attr("faces"))) == 0)
     throw nb::value_error((py::str_of(path) + ": the mesh has no triangles, so it cannot take part "
-                                          "in collision queries")
+                                              "in collision queries")
                               .c_str());
   manager.attr("add_object")(key, mesh);
 }
@@ -327,8 +326,8 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links, nb::h
   nb::set adjacent;
   if (ignore_adjacent_links)
     for (std::size_t i = 0; i + 1 < names.size(); ++i) {
-      nb::object pair = builtin("frozenset")(nb::make_tuple(nb::make_tuple("link", link_names[i]),
-                                                           nb::make_tuple("link", link_names[i + 1])));
+      nb::object pair = builtin("frozenset")(nb::make_tuple(
+          nb::make_tuple("link", link_names[i]), nb::make_tuple("link", link_names[i + 1])));
       adjacent.add(pair);
     }
   self.adjacent_pairs = adjacent;
@@ -354,7 +353,8 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links, nb::h
   return self;
 }
 
-void init_pelmora(Pelmora* where, nb::handle cache_dir, bool ignore_adjacent_links, nb::handle allowed) {
+void init_pelmora(Pelmora* where, nb::handle cache_dir, bool ignore_adjacent_links,
+                  nb::handle allowed) {
   new (where) Pelmora(build_pelmora(cache_dir, ignore_adjacent_links, allowed));
 }
 
@@ -364,8 +364,9 @@ using namespace pelmora_py;
 
 NB_MODULE(Pelmora, m) {
   g_module = m;
-  m.doc() = "Exact mesh collision of a captured arm with itself and with its environment, "
-            "through trimesh's collision manager (FCL).";
+  m.doc() =
+      "Exact mesh collision of a captured arm with itself and with its environment, "
+      "through trimesh's collision manager (FCL).";
   nb::object cache_dir = py::default_cache_dir(m, "Cache", 1);
   m.attr("CACHE_DIR") = cache_dir;
   m.attr("SCREW_LINEAR_SCALE") = cellpath::capture::kScrewLinearScale;
@@ -389,11 +390,14 @@ NB_MODULE(Pelmora, m) {
            "\"fixed\" (that, and the environment bodies that touch each other, such as a table on "
            "a floor: contacts between bodies that never move relative to each other), "
            "or a list of pairs in the result's own form, ((\"env\", \"pedestal\"), (\"link\", "
-           "\"link_base\")), that may hold \"base\" or \"fixed\" too.  Links touching each other or the "
+           "\"link_base\")), that may hold \"base\" or \"fixed\" too.  Links touching each other "
+           "or the "
            "environment at zero are not part of \"base\": zero may lie outside the limits.")
       .def_rw("cache_dir", &Pelmora::cache_dir, "The cache directory.")
-      .def_rw("link_names", &Pelmora::link_names, "Link names in chain order; entry 0 is the fixed base.")
-      .def_rw("home_transforms", &Pelmora::home_transforms, "World pose of each link at the zero joint vector.")
+      .def_rw("link_names", &Pelmora::link_names,
+              "Link names in chain order; entry 0 is the fixed base.")
+      .def_rw("home_transforms", &Pelmora::home_transforms,
+              "World pose of each link at the zero joint vector.")
       .def_rw("env_names", &Pelmora::env_names, "Names of the environment objects.")
       .def_rw("slist", &Pelmora::slist,
               "The captured (6, n) screw list with its linear rows in metres, in the base link's "
@@ -401,16 +405,19 @@ NB_MODULE(Pelmora, m) {
       .def_rw("joint_limits", &Pelmora::joint_limits, "The captured (n, 2) joint limits.")
       .def_rw("n_joints", &Pelmora::n_joints, "Number of joints.")
       .def_rw("_manager", &Pelmora::manager, "The collision manager holding every mesh.")
-      .def_rw("_adjacent_pairs", &Pelmora::adjacent_pairs, "Unordered link pairs that queries ignore.")
+      .def_rw("_adjacent_pairs", &Pelmora::adjacent_pairs,
+              "Unordered link pairs that queries ignore.")
       .def_rw("allowed_pairs", &Pelmora::allowed_pairs,
               "The set of pairs, in result form, that queries leave out besides consecutive links.")
       .def_rw("_base_contacts", &Pelmora::base_contacts,
-              "The base's contacts with the environment at the zero joint vector (what \"base\" allows).")
+              "The base's contacts with the environment at the zero joint vector (what \"base\" "
+              "allows).")
       .def_rw("_fixed_contacts", &Pelmora::fixed_contacts,
               "The base's contacts and the environment bodies' contacts among themselves (what "
               "\"fixed\" allows).")
-      .def_rw("_distance_objects", &Pelmora::distance_objects,
-              "The python-fcl objects of the distance queries, built at the first one (None before).")
+      .def_rw(
+          "_distance_objects", &Pelmora::distance_objects,
+          "The python-fcl objects of the distance queries, built at the first one (None before).")
       .def("forward_kinematics", &forward_kinematics_py, nb::arg("theta"),
            "World pose of every link for a joint vector, as a dict from link name to 4x4 "
            "transform (the base first).")
@@ -418,7 +425,8 @@ NB_MODULE(Pelmora, m) {
            "Pose the arm at theta and return the CollisionResult of every pair of meshes in "
            "contact (link-link and link-environment).  allowed_pairs (same forms as the "
            "constructor's) leaves out further pairs for this call only.")
-      .def("query_trajectory", &query_trajectory, nb::arg("trajectory"), nb::arg("allowed_pairs") = nb::none(),
+      .def("query_trajectory", &query_trajectory, nb::arg("trajectory"),
+           nb::arg("allowed_pairs") = nb::none(),
            "Query every row of an (N, n_joints) trajectory, given as an array or as the path of "
            "a .npy file or of a cache directory (its JointAnglesToTravelAlong.npy). Returns a "
            "list of (row index, CollisionResult) for the rows in collision; an empty list means "

@@ -1,9 +1,9 @@
 // Pelmora's command line: the exact query of one joint vector, or of every row
 // of a trajectory, and optionally the smallest distance between the arm and
 // the environment.
+#include "Pelmora/py_pelmora.hpp"
 #include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
-#include "py_pelmora.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,33 +23,40 @@ nb::object make_parser() {
           "(or the directory named by CELLPATH_CACHE_DIR, or --cache-dir): prints every pair of "
           "touching meshes, link against link and link against environment.  Consecutive links "
           "are not reported.  With --trajectory, every row of a trajectory instead.");
-  parser.attr("add_argument")("theta", nb::arg("nargs") = "*", nb::arg("metavar") = "ANGLE",
-                              nb::arg("help") = "joint angles in radians, one per joint (default: all zeros)");
+  parser.attr("add_argument")(
+      "theta", nb::arg("nargs") = "*", nb::arg("metavar") = "ANGLE",
+      nb::arg("help") = "joint angles in radians, one per joint (default: all zeros)");
   py::add_cache_dir_option(parser, g_module);
   parser.attr("add_argument")(
-      "--trajectory", nb::arg("nargs") = "?", nb::arg("const") = "", nb::arg("default") = nb::none(),
-      nb::arg("metavar") = "FILE",
-      nb::arg("help") = "check every row of an (N, n_joints) .npy trajectory (default: the cache's "
-                        "JointAnglesToTravelAlong.npy): one line per colliding row and a summary; "
-                        "the exit status is 1 when any row collides");
+      "--trajectory", nb::arg("nargs") = "?", nb::arg("const") = "",
+      nb::arg("default") = nb::none(), nb::arg("metavar") = "FILE",
+      nb::arg("help") =
+          "check every row of an (N, n_joints) .npy trajectory (default: the cache's "
+          "JointAnglesToTravelAlong.npy): one line per colliding row and a summary; "
+          "the exit status is 1 when any row collides");
   parser.attr("add_argument")(
       "--distance", nb::arg("action") = "store_true",
-      nb::arg("help") = "also print the smallest distance in metres between a moving link and the "
-                        "environment, and the pair (over the whole trajectory with --trajectory)");
+      nb::arg("help") =
+          "also print the smallest distance in metres between a moving link and the "
+          "environment, and the pair (over the whole trajectory with --trajectory)");
   parser.attr("add_argument")(
       "--allow-base-contacts", nb::arg("action") = "store_true",
-      nb::arg("help") = "ignore what the fixed base touches in the environment at the zero configuration "
-                        "(a base bolted to its pedestal touches it in every configuration)");
+      nb::arg("help") =
+          "ignore what the fixed base touches in the environment at the zero configuration "
+          "(a base bolted to its pedestal touches it in every configuration)");
   parser.attr("add_argument")(
       "--allow-fixed-contacts", nb::arg("action") = "store_true",
-      nb::arg("help") = "ignore contacts between bodies that never move relative to each other: "
-                        "what the base touches at zero, and environment bodies touching each other "
-                        "(a table on a floor, shelf boards)");
+      nb::arg("help") =
+          "ignore contacts between bodies that never move relative to each other: "
+          "what the base touches at zero, and environment bodies touching each other "
+          "(a table on a floor, shelf boards)");
   parser.attr("add_argument")(
-      "--allow", nb::arg("action") = "append", nb::arg("default") = nb::list(), nb::arg("metavar") = "A,B",
-      nb::arg("help") = "ignore contacts between objects A and B, each written kind:name as printed "
-                        "(env:pedestal,link:link_base) or as a plain name that only one object has; "
-                        "may be repeated");
+      "--allow", nb::arg("action") = "append", nb::arg("default") = nb::list(),
+      nb::arg("metavar") = "A,B",
+      nb::arg("help") =
+          "ignore contacts between objects A and B, each written kind:name as printed "
+          "(env:pedestal,link:link_base) or as a plain name that only one object has; "
+          "may be repeated");
   return parser;
 }
 
@@ -66,7 +73,8 @@ nb::object cli_object(const Pelmora& self, const std::string& word, nb::handle p
       if (nb::cast<std::string>(n) == word) found.push_back(nb::make_tuple(kind, n));
   if (found.size() == 1) return found[0];
   parser.attr("error")(found.empty()
-                           ? "--allow: no object is named '" + word + "' (write kind:name, e.g. env:" + word + ")"
+                           ? "--allow: no object is named '" + word +
+                                 "' (write kind:name, e.g. env:" + word + ")"
                            : "--allow: both a link and an environment object are named '" + word +
                                  "'; write link:" + word + " or env:" + word);
   return nb::none();
@@ -107,8 +115,7 @@ void print_smallest(Pelmora& self, nb::handle theta, const std::string& where) {
 int check_trajectory(Pelmora& self, nb::handle path, bool distance) {
   Array<double> traj = trajectory_arg(self, path);
   nb::list hits = query_trajectory(self, traj.owner, nb::none());
-  for (nb::handle hit : hits)
-    print("row " + py::str_of(hit[0]) + ": " + pairs_text(hit[1]));
+  for (nb::handle hit : hits) print("row " + py::str_of(hit[0]) + ": " + pairs_text(hit[1]));
   const std::size_t N = traj.shape[0], k = nb::len(hits);
   const std::string rows = std::to_string(N) + (N == 1 ? " row" : " rows");
   print(k == 0 ? py::str_of(path) + ": all " + rows + " collision-free"
@@ -144,9 +151,9 @@ nb::object main_entry(nb::handle argv_in) {
       words.append(a);
     } else if (w == "--") {
       angles_only = true;
-    } else if (w == "-h" || w == "--help" || w == "--allow-base-contacts" || w == "--allow-fixed-contacts" ||
-               w == "--distance" || starts_with(w, "--allow=") || starts_with(w, "--cache-dir=") ||
-               starts_with(w, "--trajectory=")) {
+    } else if (w == "-h" || w == "--help" || w == "--allow-base-contacts" ||
+               w == "--allow-fixed-contacts" || w == "--distance" || starts_with(w, "--allow=") ||
+               starts_with(w, "--cache-dir=") || starts_with(w, "--trajectory=")) {
       options.append(a);
     } else if (w == "--allow" || w == "--cache-dir") {
       options.append(a);
@@ -165,8 +172,9 @@ nb::object main_entry(nb::handle argv_in) {
   nb::object args = parser.attr("parse_args")(options);
   nb::object trajectory = args.attr("trajectory");
   if (!trajectory.is_none() && nb::len(words) > 0)
-    parser.attr("error")("--trajectory checks the rows of a trajectory file and takes no joint angles, got " +
-                         py::str_of(nb::repr(words)));
+    parser.attr("error")(
+        "--trajectory checks the rows of a trajectory file and takes no joint angles, got " +
+        py::str_of(nb::repr(words)));
 
   // The angles are read, and counted against the cache's joints, before the
   // meshes are loaded (seconds for a real arm), so a typo fails at once.
@@ -207,7 +215,8 @@ nb::object main_entry(nb::handle argv_in) {
     return nb::int_(check_trajectory(self, path, distance));
   }
 
-  nb::object q = nb::len(theta) > 0 ? nb::object(theta) : py::numpy().attr("zeros")(n_joints_of(self)).attr("tolist")();
+  nb::object q = nb::len(theta) > 0 ? nb::object(theta)
+                                    : py::numpy().attr("zeros")(n_joints_of(self)).attr("tolist")();
   print(py::str_of(nb::str(query(self, q, nb::none()))));
   if (distance) print_smallest(self, q, "");
   return nb::none();

@@ -9,17 +9,17 @@
 // its distance to the environment is the same for every configuration.
 // A trajectory's smallest distance per row skips the pairs whose bounding
 // boxes lie farther apart than the nearest pair found: the answer stays exact.
+#include "Pelmora/py_pelmora.hpp"
 #include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
-#include "py_pelmora.hpp"
 
 #include <algorithm>
 #include <array>
-#include <optional>
-#include <tuple>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace pelmora_py {
@@ -93,7 +93,8 @@ std::vector<Entry> entries_of(nb::handle list) {
   for (nb::handle e : list) {
     Box b;
     for (int k = 0; k < 6; ++k) b[k] = nb::cast<double>(e[3][k]);
-    out.push_back({{nb::cast<std::string>(e[0]), nb::cast<std::string>(e[1])}, nb::borrow(e[2]), b});
+    out.push_back(
+        {{nb::cast<std::string>(e[0]), nb::cast<std::string>(e[1])}, nb::borrow(e[2]), b});
   }
   return out;
 }
@@ -172,7 +173,8 @@ struct Scene {
     if (d > kTouchCheck) return d;
     if (!touching) {
       touching.emplace();
-      for (nb::handle q : collide(self, pose_map(self, poses), ignored)) touching->insert(pair_of(q));
+      for (nb::handle q : collide(self, pose_map(self, poses), ignored))
+        touching->insert(pair_of(q));
     }
     return touching->count(p) ? 0.0 : d;
   }
@@ -200,7 +202,8 @@ struct Scene {
     double best = std::numeric_limits<double>::infinity();
     for (const auto& [gap, i, j] : order) {
       if (gap >= best) break;
-      best = std::min(best, pair_distance(envs[i], links[j], pelmora::ordered_pair(envs[i].name, links[j].name)));
+      best = std::min(best, pair_distance(envs[i], links[j],
+                                          pelmora::ordered_pair(envs[i].name, links[j].name)));
     }
     return best;
   }

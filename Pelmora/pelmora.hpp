@@ -7,9 +7,9 @@
 // bytes, which orders like Python compares the code points of str).
 #pragma once
 
+#include "Tovik/tovik.hpp"
 #include "common/capture.hpp"
 #include "common/se3.hpp"
-#include "tovik.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -36,7 +36,9 @@ inline Pair ordered_pair(ObjectName a, ObjectName b) {
   return {std::move(a), std::move(b)};
 }
 
-inline bool is_link_pair(const Pair& p) { return p.first.kind == "link" && p.second.kind == "link"; }
+inline bool is_link_pair(const Pair& p) {
+  return p.first.kind == "link" && p.second.kind == "link";
+}
 
 // One link and one environment object; generally, two objects of different kinds.
 inline bool is_env_pair(const Pair& p) { return p.first.kind != p.second.kind; }
@@ -60,22 +62,12 @@ inline std::string result_text(const std::string& theta_list, std::vector<Pair> 
   return s;
 }
 
-// Consecutive links touch at their joint by construction; these pairs are the
-// ones a query may be told to ignore.
-inline std::set<Pair> adjacent_link_pairs(const std::vector<std::string>& link_names) {
-  std::set<Pair> out;
-  for (std::size_t i = 0; i + 1 < link_names.size(); ++i)
-    out.insert(ordered_pair({"link", link_names[i]}, {"link", link_names[i + 1]}));
-  return out;
-}
-
 // The kinematic model of the arm in the world frame: one space-frame screw per
 // joint and one home pose per link (entry 0 the fixed base).
 struct Kinematics {
   std::vector<Vec6> screws;  // world frame, linear part in metres
   std::vector<Mat4> homes;   // n_joints + 1 link poses at the zero joint vector
 };
-
 
 // `slist` is a row-major (6, n) screw list already in metres, `homes` n + 1
 // row-major 4x4 poses.
@@ -98,8 +90,8 @@ inline std::vector<Mat4> pose_links(const Kinematics& k, const double* theta) {
   std::vector<Mat4> out(n + 1);
   out[0] = k.homes[0];
   cellpath::forward_kinematics(
-      n, [&](std::size_t i) { return k.screws[i]; },
-      [&](std::size_t i) { return k.homes[i + 1]; }, [&](std::size_t i) { return theta[i]; },
+      n, [&](std::size_t i) { return k.screws[i]; }, [&](std::size_t i) { return k.homes[i + 1]; },
+      [&](std::size_t i) { return theta[i]; },
       [&](std::size_t i, const Mat4& T) { out[i + 1] = T; });
   return out;
 }

@@ -3,9 +3,9 @@
 // (distance.cpp) and the command line (cli.cpp).
 #pragma once
 
+#include "Pelmora/pelmora.hpp"
+#include "Pelmora/py_result.hpp"
 #include "common/pybridge.hpp"
-#include "pelmora.hpp"
-#include "py_result.hpp"
 
 #include <set>
 #include <string>

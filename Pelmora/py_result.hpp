@@ -3,8 +3,8 @@
 // and the pairs it reports).
 #pragma once
 
+#include "Pelmora/pelmora.hpp"
 #include "common/pybridge.hpp"
-#include "pelmora.hpp"
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
@@ -27,9 +27,8 @@ inline nb::object builtin(const char* name) { return nb::module_::import_("built
 
 inline std::string require_str(nb::handle h, const char* what) {
   if (!nb::isinstance<nb::str>(h))
-    throw nb::type_error((std::string(what) + " must be a str, got " +
-                          nb::cast<std::string>(nb::repr(h)))
-                             .c_str());
+    throw nb::type_error(
+        (std::string(what) + " must be a str, got " + nb::cast<std::string>(nb::repr(h))).c_str());
   return nb::cast<std::string>(h);
 }
 
@@ -44,9 +43,9 @@ inline ObjectName object_name(nb::handle h) {
 
 inline Pair pair_of(nb::handle h) {
   if (nb::len(h) != 2)
-    throw nb::type_error(("a collision pair holds two object names, got " +
-                          nb::cast<std::string>(nb::repr(h)))
-                             .c_str());
+    throw nb::type_error(
+        ("a collision pair holds two object names, got " + nb::cast<std::string>(nb::repr(h)))
+            .c_str());
   return pelmora::ordered_pair(object_name(h[0]), object_name(h[1]));
 }
 
@@ -66,7 +65,9 @@ inline nb::set pairs_where(nb::handle self, bool (*keep)(const Pair&)) {
   return out;
 }
 
-inline nb::set result_link_pairs(nb::handle self) { return pairs_where(self, pelmora::is_link_pair); }
+inline nb::set result_link_pairs(nb::handle self) {
+  return pairs_where(self, pelmora::is_link_pair);
+}
 inline nb::set result_env_pairs(nb::handle self) { return pairs_where(self, pelmora::is_env_pair); }
 inline bool result_in_collision(nb::handle self) {
   const int truth = PyObject_IsTrue(self.attr("pairs").ptr());
@@ -130,7 +131,8 @@ inline nb::object make_result_type() {
 
   nb::list fields;
   fields.append(nb::make_tuple("theta", ndarray));
-  fields.append(nb::make_tuple("pairs", set_type, dc.attr("field")(nb::arg("default_factory") = set_type)));
+  fields.append(
+      nb::make_tuple("pairs", set_type, dc.attr("field")(nb::arg("default_factory") = set_type)));
 
   nb::dict ns;
   ns["__module__"] = "Pelmora";
@@ -138,13 +140,15 @@ inline nb::object make_result_type() {
       "The colliding pairs found for one joint vector.\n\n"
       "theta is the joint vector queried; pairs holds every pair of touching objects that the "
       "query kept, each pair two (kind, name) object names in ascending order.";
-  ns["link_pairs"] = property(nb::cpp_function(&result_link_pairs, nb::is_method(), nb::name("link_pairs"),
-                                               "The pairs of two links (self-collision)."));
-  ns["env_pairs"] = property(nb::cpp_function(
-      &result_env_pairs, nb::is_method(), nb::name("env_pairs"),
-      "The pairs of a link and an environment object."));
-  ns["in_collision"] = property(nb::cpp_function(&result_in_collision, nb::is_method(), nb::name("in_collision"),
-                                                 "True when any pair was found."));
+  ns["link_pairs"] =
+      property(nb::cpp_function(&result_link_pairs, nb::is_method(), nb::name("link_pairs"),
+                                "The pairs of two links (self-collision)."));
+  ns["env_pairs"] =
+      property(nb::cpp_function(&result_env_pairs, nb::is_method(), nb::name("env_pairs"),
+                                "The pairs of a link and an environment object."));
+  ns["in_collision"] =
+      property(nb::cpp_function(&result_in_collision, nb::is_method(), nb::name("in_collision"),
+                                "True when any pair was found."));
   ns["__str__"] = nb::cpp_function(&result_str, nb::is_method(), nb::name("__str__"),
                                    "The joint vector and one line per colliding pair.");
   ns["__eq__"] = nb::cpp_function(&result_eq, nb::is_method(), nb::name("__eq__"), nb::arg("other"),

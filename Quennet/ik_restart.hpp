@@ -55,7 +55,8 @@ IkOutcome ik_with_restarts(const ScrewList& S, const cellpath::Mat4& M, const ce
     const cellpath::Vec6 Vb = kinematics::body_error(Tsb, Tsd);
     if (!all_finite(Vb)) {
       normal(noise.data(), n);
-      for (std::size_t j = 0; j < n; ++j) theta[j] = wrap_to_pi(last_good[j] + kRestartScale * noise[j]);
+      for (std::size_t j = 0; j < n; ++j)
+        theta[j] = wrap_to_pi(last_good[j] + kRestartScale * noise[j]);
       history.push(theta);
       continue;
     }

@@ -59,8 +59,7 @@ inline AxisAngle rotation_axis_angle(const Mat3& R) {
   }
   // arccos loses half the digits next to -1 (an error of 1e-16 in the cosine
   // moves the angle by 1e-8); the sine carried by the skew part restores them.
-  const double half_vee =
-      std::sqrt(vee[0] * vee[0] + vee[1] * vee[1] + vee[2] * vee[2]) / 2.0;
+  const double half_vee = std::sqrt(vee[0] * vee[0] + vee[1] * vee[1] + vee[2] * vee[2]) / 2.0;
   const double theta_near = std::atan2(half_vee, c_raw);
   Mat3 B{};
   const double denom = 1.0 - c;
@@ -110,8 +109,8 @@ inline std::vector<Mat4> straight_line_path(const Mat4& Tstart, const Mat4& Tend
 // seed + 1.0 (end - seed), which can miss it by a rounding step: a return leg
 // must land exactly on the pose it returns to.  Requires nsamples >= 2 (checked
 // by the caller).  `out` receives nsamples * n values, one vector after the other.
-inline void joint_space_segment(const double* seed, const double* end, std::size_t n,
-                                long nsamples, double* out) {
+inline void joint_space_segment(const double* seed, const double* end, std::size_t n, long nsamples,
+                                double* out) {
   const double denom = static_cast<double>(nsamples - 1);
   for (long s = 0; s + 1 < nsamples; ++s) {
     const double f = static_cast<double>(s) / denom;

@@ -1,10 +1,10 @@
 // Python face of the home-configuration functions (see register.hpp).
 #include "Quennet/register.hpp"
 
-#include "kinematics/host.hpp"
 #include "Quennet/paths.hpp"
 #include "common/capture.hpp"
 #include "kinematics/chain.hpp"
+#include "kinematics/host.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -31,7 +31,6 @@ nb::list history_to_list(const IkHistory& h) {
   return out;
 }
 
-
 nb::list ik_with_restarts_py(nb::handle InitialTheta, nb::handle Tsd, nb::handle M,
                              nb::handle Slist, double eomg, double ev) {
   cpy::Array<double> init = host::joint_vector_arg(InitialTheta, "InitialTheta");
@@ -41,18 +40,18 @@ nb::list ik_with_restarts_py(nb::handle InitialTheta, nb::handle Tsd, nb::handle
   IkHistory h;
   IkOutcome outcome;
   try {
-    outcome = ik_with_restarts(S.list, home, target, init.data, init.size, eomg, ev, h, numpy_randn);
+    outcome =
+        ik_with_restarts(S.list, home, target, init.data, init.size, eomg, ev, h, numpy_randn);
   } catch (const kinematics::SingularMatrix&) {
     raise_singular();
   }
-  if (outcome != IkOutcome::Converged)
-    print_not_converged();
+  if (outcome != IkOutcome::Converged) print_not_converged();
   return history_to_list(h);
 }
 
 nb::list straight_line_path_py(nb::handle Tstart, nb::handle Tend, long N) {
-  const std::vector<Mat4> poses =
-      straight_line_path(host::transform_arg(Tstart, "Tstart"), host::transform_arg(Tend, "Tend"), N);
+  const std::vector<Mat4> poses = straight_line_path(host::transform_arg(Tstart, "Tstart"),
+                                                     host::transform_arg(Tend, "Tend"), N);
   nb::list out;
   for (const Mat4& T : poses) out.append(host::transform_to_numpy(T));
   return out;
@@ -89,13 +88,13 @@ nb::object solve_waypoints(nb::handle m, nb::handle JointNames, nb::handle BaseF
     } catch (const kinematics::SingularMatrix&) {
       raise_singular();
     }
-    if (outcome != IkOutcome::Converged)
-      print_not_converged();
+    if (outcome != IkOutcome::Converged) print_not_converged();
     const double* last = h.last();
     rows.insert(rows.end(), last, last + n);
     ++count;
     nb::object deg = np.attr("rad2deg")(host::vec_to_numpy(last, n));
-    nb::str text = host::format((std::string(host::kIkAnswerLogPrefix) + "IK waypoint {} -> theta(deg)=").c_str(), name);
+    nb::str text = host::format(
+        (std::string(host::kIkAnswerLogPrefix) + "IK waypoint {} -> theta(deg)=").c_str(), name);
     nb::object arr_text = np.attr("array2string")(deg, nb::arg("precision") = 3);
     host::log(m, nb::steal(PyUnicode_Concat(text.ptr(), arr_text.ptr())));
     if (PyErr_Occurred()) throw nb::python_error();
@@ -115,7 +114,8 @@ void numpy_randn(double* out, std::size_t n) {
 }
 
 void print_not_converged() {
-  const std::string line = "IK did not converge in " + std::to_string(kIkRestartMaxIters) + " iterations";
+  const std::string line =
+      "IK did not converge in " + std::to_string(kIkRestartMaxIters) + " iterations";
   nb::module_::import_("builtins").attr("print")(nb::str(line.c_str()));
 }
 
@@ -153,9 +153,9 @@ void set_joint_angles(nb::handle m, nb::handle joint_names, nb::handle angles) {
   if (!cpy::all_finite(a.data, a.size))
     host::raise(PyExc_ValueError, host::format("non-finite joint angle(s): {}", a.owner));
   if (a.ndim() != 1)
-    throw nb::value_error(("setAngles must be a one-dimensional joint vector, got shape " +
-                           cpy::shape_text(a.shape))
-                              .c_str());
+    throw nb::value_error(
+        ("setAngles must be a one-dimensional joint vector, got shape " + cpy::shape_text(a.shape))
+            .c_str());
   nb::object root = host::root_component(m);
   std::size_t i = 0;
   for (nb::handle name : nb::iter(joint_names)) {
@@ -187,8 +187,9 @@ nb::tuple retrieve_screw_at_home(nb::handle m, nb::handle joint_names, nb::handl
   for (nb::handle name : nb::iter(joint_names)) {
     nb::object joint = find_joint(root, name);
     if (joint.is_none())
-      host::raise(PyExc_RuntimeError,
-                  host::format("joint not found: {} \u2014 aborting to preserve joint order", name));
+      host::raise(
+          PyExc_RuntimeError,
+          host::format("joint not found: {} \u2014 aborting to preserve joint order", name));
     nb::object TS = m.attr("getTandSFromJoint")(joint);
     world_screws.push_back(nb::borrow(TS[1]));
   }
@@ -204,7 +205,8 @@ nb::tuple retrieve_screw_at_home(nb::handle m, nb::handle joint_names, nb::handl
                              " must have 6 entries (revolute or slider joint), got shape " +
                              cpy::shape_text(S.shape))
                                 .c_str());
-    const cellpath::Vec6 col = cellpath::capture::carry_screw(Ad, {S[0], S[1], S[2], S[3], S[4], S[5]});
+    const cellpath::Vec6 col =
+        cellpath::capture::carry_screw(Ad, {S[0], S[1], S[2], S[3], S[4], S[5]});
     for (std::size_t r = 0; r < 6; ++r) sp[r * cols + j] = col[r];
   }
   const Mat4 ee = host::transform_arg(ee_obj, "EndEffectorWorldTransform");
@@ -221,8 +223,8 @@ void register_quennet(nb::module_& m) {
       "InverseKinematicsInSpaceFrame2",
       [](nb::handle InitialTheta, nb::handle Tsd, nb::handle M, nb::handle Slist, double eomg,
          double ev) { return ik_with_restarts_py(InitialTheta, Tsd, M, Slist, eomg, ev); },
-      nb::arg("InitialTheta"), nb::arg("Tsd"), nb::arg("M"), nb::arg("Slist"), nb::arg("eomg") = 0.001,
-      nb::arg("ev") = 0.001,
+      nb::arg("InitialTheta"), nb::arg("Tsd"), nb::arg("M"), nb::arg("Slist"),
+      nb::arg("eomg") = 0.001, nb::arg("ev") = 0.001,
       "Damped Newton-Raphson IK for the end-effector pose Tsd (space frame), with every "
       "joint update limited to a norm of 0.3 and every iterate wrapped into [-pi, pi].  "
       "A non-finite error twist restarts from the last finite iterate plus normal noise "
@@ -236,29 +238,27 @@ void register_quennet(nb::module_& m) {
         "orientation turning about one fixed axis at a uniform rate (also for half turns).  "
         "A single sample is Tend; N <= 0 gives an empty list.");
 
-  host::def_on(m, "RetrieveJointAnglesAtConfig", &retrieve_joint_angles,
-      nb::arg("JointNames"),
-      "The current value of each named joint of the design's root component (radians), "
-      "as a float array in the order of the names.");
+  host::def_on(m, "RetrieveJointAnglesAtConfig", &retrieve_joint_angles, nb::arg("JointNames"),
+               "The current value of each named joint of the design's root component (radians), "
+               "as a float array in the order of the names.");
 
-  host::def_on(m, "SetRobotJointAngles", &set_joint_angles,
-      nb::arg("JointNames"), nb::arg("setAngles"),
-      "Drive the named joints to the given values, pairing names and values up to the "
-      "shorter of the two.  Non-finite values are refused before any joint moves.  The "
-      "host's event pump is not called.");
+  host::def_on(m, "SetRobotJointAngles", &set_joint_angles, nb::arg("JointNames"),
+               nb::arg("setAngles"),
+               "Drive the named joints to the given values, pairing names and values up to the "
+               "shorter of the two.  Non-finite values are refused before any joint moves.  The "
+               "host's event pump is not called.");
 
-  host::def_on(m, "RetrieveScrewAtHomeConfig", &retrieve_screw_at_home,
-      nb::arg("JointNames"), nb::arg("BaseFrameName"), nb::arg("EndEffectorFrameName"),
-      "(sp, M): the (6, n) screw list in the base component's frame and the end "
-      "effector's pose relative to the base, both measured with every joint at 0 "
-      "(design length unit).  The joints are put back where they were.");
+  host::def_on(m, "RetrieveScrewAtHomeConfig", &retrieve_screw_at_home, nb::arg("JointNames"),
+               nb::arg("BaseFrameName"), nb::arg("EndEffectorFrameName"),
+               "(sp, M): the (6, n) screw list in the base component's frame and the end "
+               "effector's pose relative to the base, both measured with every joint at 0 "
+               "(design length unit).  The joints are put back where they were.");
 
-  host::def_on(m, "SolveWaypointJointAngles", &solve_waypoints,
-      nb::arg("JointNames"), nb::arg("BaseFrameName"), nb::arg("WaypointNames"), nb::arg("sp"),
-      nb::arg("M"),
-      "Joint vectors of a task through the named target components: the current joint "
-      "values, one IK answer per target (each solved from the current values), and the "
-      "current values again, as a (K + 2, n) array.  Logs one line per target.");
+  host::def_on(m, "SolveWaypointJointAngles", &solve_waypoints, nb::arg("JointNames"),
+               nb::arg("BaseFrameName"), nb::arg("WaypointNames"), nb::arg("sp"), nb::arg("M"),
+               "Joint vectors of a task through the named target components: the current joint "
+               "values, one IK answer per target (each solved from the current values), and the "
+               "current values again, as a (K + 2, n) array.  Logs one line per target.");
 }
 
 }  // namespace quennet

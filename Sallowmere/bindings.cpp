@@ -1,12 +1,13 @@
 // Sallowmere: the capture cache and the robot environment handler.
-#include "handler.hpp"
+#include "Sallowmere/handler.hpp"
 
 namespace nb = nanobind;
 using sallowmere::RobotEnvironmentHandler;
 
 NB_MODULE(Sallowmere, m) {
-  m.doc() = "Capture-cache reader and RobotEnvironmentHandler: link poses and voxel "
-            "collision checks of one arm in one captured scene.";
+  m.doc() =
+      "Capture-cache reader and RobotEnvironmentHandler: link poses and voxel "
+      "collision checks of one arm in one captured scene.";
 
   nb::object cache_dir = cellpath::py::set_cache_dir(m, "Cache", 1);
   m.attr("SCREW_LINEAR_SCALE") = cellpath::capture::kScrewLinearScale;
@@ -34,19 +35,23 @@ NB_MODULE(Sallowmere, m) {
           nb::arg("CacheDir"),
           "Load the cache directory, write LinkMeshes.npz and env_meshes.npz into it, "
           "voxelize at pitch 0.01 m with a 5 m pad, and read the home transforms.")
-      .def_rw("cache", &RobotEnvironmentHandler::cache, "The cache directory given to the constructor.")
+      .def_rw("cache", &RobotEnvironmentHandler::cache,
+              "The cache directory given to the constructor.")
       .def_rw("linkmesh", &RobotEnvironmentHandler::linkmesh,
               "Link meshes: 'V_<i>' (float64 (n, 3)) and 'F_<i>' (int64 (m, 3)), link frame.")
       .def_rw("envmesh", &RobotEnvironmentHandler::envmesh,
               "Environment meshes: 'V_<k>' and 'F_<k>' for the k-th body, world frame.")
       .def_rw("link_points", &RobotEnvironmentHandler::link_points,
               "One float64 (k, 3) point set per link, link-index order, base first.")
-      .def_rw("env_grid", &RobotEnvironmentHandler::env_grid, "Environment occupancy grid (3-D bool).")
-      .def_rw("env_origin", &RobotEnvironmentHandler::env_origin, "World position of the grid's lower corner.")
+      .def_rw("env_grid", &RobotEnvironmentHandler::env_grid,
+              "Environment occupancy grid (3-D bool).")
+      .def_rw("env_origin", &RobotEnvironmentHandler::env_origin,
+              "World position of the grid's lower corner.")
       .def_rw("pitch", &RobotEnvironmentHandler::pitch, "Cell edge and link voxel edge in metres.")
       .def_rw("initialTransforms", &RobotEnvironmentHandler::initialTransforms,
               "Home transform of every link, float64 (n_links, 4, 4).")
-      .def_rw("ScrewAxis", &RobotEnvironmentHandler::ScrewAxis, "Path of ScrewAxis.npy in the cache.")
+      .def_rw("ScrewAxis", &RobotEnvironmentHandler::ScrewAxis,
+              "Path of ScrewAxis.npy in the cache.")
       .def("InitializeEnvironment", &RobotEnvironmentHandler::InitializeEnvironment,
            nb::arg("cache_dir") = cache_dir,
            "Load the link and environment meshes named in meta.json and rewrite "

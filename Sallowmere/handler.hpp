@@ -9,10 +9,10 @@
 #pragma once
 
 #include "Gristane/api.hpp"
+#include "Tovik/tovik.hpp"
 #include "common/atomic_file.hpp"
 #include "common/capture_reader.hpp"
 #include "common/pybridge.hpp"
-#include "tovik.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -48,7 +48,8 @@ struct RobotEnvironmentHandler {
     RobotEnvironmentHandler& h = nb::cast<RobotEnvironmentHandler&>(self);
     h.cache = nb::borrow(CacheDir);
     nb::tuple payloads = nb::cast<nb::tuple>(self.attr("InitializeEnvironment")(h.cache));
-    if (nb::len(payloads) != 2) throw nb::value_error("InitializeEnvironment must return two payloads");
+    if (nb::len(payloads) != 2)
+      throw nb::value_error("InitializeEnvironment must return two payloads");
     h.linkmesh = payloads[0];
     h.envmesh = payloads[1];
     nb::tuple model = nb::cast<nb::tuple>(self.attr("EnvironmentVoxelizer")(h.linkmesh, h.envmesh));
@@ -64,7 +65,8 @@ struct RobotEnvironmentHandler {
     const std::size_t n_points = nb::len(h.link_points), n_home = nb::len(h.initialTransforms);
     if (n_points != n_home)
       throw nb::value_error(("meta.json lists " + std::to_string(n_home) + " links but " +
-                             std::to_string(n_points) + " link meshes were loaded (duplicate link indices?)")
+                             std::to_string(n_points) +
+                             " link meshes were loaded (duplicate link indices?)")
                                 .c_str());
   }
 
@@ -96,8 +98,8 @@ struct RobotEnvironmentHandler {
   }
 
   // Link point sets (link-index order) and the environment grid.
-  nb::tuple EnvironmentVoxelizer(nb::handle link_payload, nb::handle env_payload, double pitch_value,
-                                 nb::handle bounds, double pad) const {
+  nb::tuple EnvironmentVoxelizer(nb::handle link_payload, nb::handle env_payload,
+                                 double pitch_value, nb::handle bounds, double pad) const {
     api::checked_pitch(pitch_value);
     auto get = [](nb::handle payload, const std::string& key, const char* what) -> nb::object {
       if (!nb::cast<bool>(payload.attr("__contains__")(key.c_str())))
@@ -131,17 +133,21 @@ struct RobotEnvironmentHandler {
   // Home transforms of all links in index order, float64 (n_links, 4, 4).
   nb::object AquireTransformsFromMeta(nb::handle cache_dir) const {
     nb::dict meta = py::read_meta(cache_dir);
-    nb::object links = nb::module_::import_("builtins").attr("sorted")(
-        meta["links"], nb::arg("key") = nb::module_::import_("operator").attr("itemgetter")("index"));
+    nb::object links =
+        nb::module_::import_("builtins")
+            .attr("sorted")(
+                meta["links"],
+                nb::arg("key") = nb::module_::import_("operator").attr("itemgetter")("index"));
     nb::list homes;
     for (nb::handle link : nb::iter(links)) homes.append(link["home_transform"]);
     nb::module_ np = py::numpy();
     nb::object arr = np.attr("array")(homes, nb::arg("dtype") = np.attr("float64"));
     py::Array<double> a = py::as_f64(arr);
     if (a.ndim() != 3 || a.shape[0] == 0 || a.shape[1] != 4 || a.shape[2] != 4)
-      throw nb::value_error(("home transforms in meta.json must form an (n_links, 4, 4) array, got shape " +
-                             py::shape_text(a.shape))
-                                .c_str());
+      throw nb::value_error(
+          ("home transforms in meta.json must form an (n_links, 4, 4) array, got shape " +
+           py::shape_text(a.shape))
+              .c_str());
     py::require_finite(a, "home transforms in meta.json");
     return arr;
   }
@@ -183,7 +189,8 @@ struct RobotEnvironmentHandler {
     for (nb::handle i : all)
       if (nb::cast<long>(i) != 0) hits.append(i);
     const bool collided = api::in_collision(h.link_points, T, h.env_grid, h.env_origin, p, 1);
-    nb::module_::import_("builtins").attr("print")(nb::str(("colliding link indices: " + py_str(hits)).c_str()));
+    nb::module_::import_("builtins")
+        .attr("print")(nb::str(("colliding link indices: " + py_str(hits)).c_str()));
     return collided;
   }
 };

@@ -1,7 +1,7 @@
 // Tovik: product-of-exponentials forward kinematics for the offline side.
+#include "Tovik/pose_ik.hpp"
+#include "Tovik/tovik.hpp"
 #include "common/pybridge.hpp"
-#include "pose_ik.hpp"
-#include "tovik.hpp"
 
 #include <string>
 
@@ -52,27 +52,29 @@ nb::object exp_se3_py(nb::handle screw, double theta) {
 nb::list forward_kinematics_py(nb::handle slist_in, nb::handle home_in, nb::handle thetas_in) {
   Array<double> slist = py::as_f64(slist_in);
   if (slist.ndim() != 2 || slist.shape[0] != 6)
-    throw nb::value_error(("slist must have shape (6, n), got " + py::shape_text(slist.shape)).c_str());
+    throw nb::value_error(
+        ("slist must have shape (6, n), got " + py::shape_text(slist.shape)).c_str());
   const std::size_t n = slist.shape[1];
   nb::list out;
   if (n == 0) return out;
 
   Array<double> home = py::as_f64(home_in);
   if (home.ndim() != 3 || home.shape[1] != 4 || home.shape[2] != 4)
-    throw nb::value_error(
-        ("home_transforms must be a sequence of 4x4 transforms, got shape " + py::shape_text(home.shape))
-            .c_str());
-  if (home.shape[0] < n)
-    throw nb::index_error(("need " + std::to_string(n) + " home transforms, got " +
-                           std::to_string(home.shape[0]))
+    throw nb::value_error(("home_transforms must be a sequence of 4x4 transforms, got shape " +
+                           py::shape_text(home.shape))
                               .c_str());
+  if (home.shape[0] < n)
+    throw nb::index_error(
+        ("need " + std::to_string(n) + " home transforms, got " + std::to_string(home.shape[0]))
+            .c_str());
   Array<double> thetas = py::as_f64(thetas_in);
   if (thetas.ndim() != 1)
-    throw nb::value_error(("thetas must be a joint vector, got shape " + py::shape_text(thetas.shape)).c_str());
+    throw nb::value_error(
+        ("thetas must be a joint vector, got shape " + py::shape_text(thetas.shape)).c_str());
   if (thetas.size < n)
-    throw nb::index_error(("need " + std::to_string(n) + " joint values, got " +
-                           std::to_string(thetas.size))
-                              .c_str());
+    throw nb::index_error(
+        ("need " + std::to_string(n) + " joint values, got " + std::to_string(thetas.size))
+            .c_str());
   py::require_finite(slist, "slist");
   if (!py::all_finite(home.data, 16 * n)) throw nb::value_error("home_transforms must be finite");
   if (!py::all_finite(thetas.data, n)) throw nb::value_error("thetas must be finite");
@@ -97,7 +99,8 @@ struct Chain {
   Chain(nb::handle slist_in, nb::handle home_in, nb::handle limits_in)
       : slist(py::as_f64(slist_in)), home(py::as_f64(home_in)), limits(py::as_f64(limits_in)) {
     if (slist.ndim() != 2 || slist.shape[0] != 6 || slist.shape[1] == 0)
-      throw nb::value_error(("slist must have shape (6, n), n > 0, got " + py::shape_text(slist.shape)).c_str());
+      throw nb::value_error(
+          ("slist must have shape (6, n), n > 0, got " + py::shape_text(slist.shape)).c_str());
     n = slist.shape[1];
     py::require_finite(slist, "slist");
     M = mat4_arg(home_in, "home");
@@ -106,11 +109,13 @@ struct Chain {
     for (std::size_t j = 0; j < n; ++j) {
       const double lo = limits.data[2 * j], hi = limits.data[2 * j + 1];
       if (std::isnan(lo) || std::isnan(hi) || !(lo <= hi))
-        throw nb::value_error(("limits of joint " + std::to_string(j) + " must be ordered numbers").c_str());
+        throw nb::value_error(
+            ("limits of joint " + std::to_string(j) + " must be ordered numbers").c_str());
       ranges.lo.push_back(lo);
       ranges.hi.push_back(hi);
       const Vec6 S = cellpath::screw_column(slist.data, n, j);
-      ranges.revolute.push_back(cellpath::norm3({S[0], S[1], S[2]}) >= cellpath::kPureTranslationNorm);
+      ranges.revolute.push_back(cellpath::norm3({S[0], S[1], S[2]}) >=
+                                cellpath::kPureTranslationNorm);
     }
   }
   cellpath::ScrewList screws() const { return {slist.data, 6, n}; }
@@ -121,7 +126,8 @@ struct Chain {
       throw nb::value_error((std::string(what) + " must be a joint vector of " + std::to_string(n) +
                              " values, got shape " + py::shape_text(q.shape))
                                 .c_str());
-    if (!py::all_finite(q.data, n)) throw nb::value_error((std::string(what) + " must be finite").c_str());
+    if (!py::all_finite(q.data, n))
+      throw nb::value_error((std::string(what) + " must be finite").c_str());
     return {q.data, q.data + n};
   }
 };
@@ -136,7 +142,8 @@ tovik::PoseTolerance tolerance_arg(nb::handle tol_in) {
 
 Mat4 pose_arg(nb::handle T_in, const char* what) {
   Mat4 T = mat4_arg(T_in, what);
-  if (!py::all_finite(T.data(), 16)) throw nb::value_error((std::string(what) + " must be finite").c_str());
+  if (!py::all_finite(T.data(), 16))
+    throw nb::value_error((std::string(what) + " must be finite").c_str());
   return T;
 }
 
@@ -152,7 +159,8 @@ nb::tuple solve_tool_pose_py(nb::handle slist_in, nb::handle home_in, nb::handle
                               .c_str());
   py::require_finite(seeds, "seeds");
   if (max_iters < 0) throw nb::value_error("max_iters must not be negative");
-  const std::vector<double> near = near_in.is_none() ? std::vector<double>() : c.joints(near_in, "near");
+  const std::vector<double> near =
+      near_in.is_none() ? std::vector<double>() : c.joints(near_in, "near");
   tovik::SolveSettings s;
   s.tol = tolerance_arg(tol_in);
   s.max_iters = max_iters;
@@ -170,7 +178,8 @@ nb::tuple solve_tool_pose_py(nb::handle slist_in, nb::handle home_in, nb::handle
       const tovik::SolveResult r = tovik::solve_pose(c.screws(), c.M, Tsd, qi, n, c.ranges, s, w);
       if (r.converged && !near.empty())
         for (std::size_t j = 0; j < n; ++j)
-          if (c.ranges.revolute[j]) qi[j] = tovik::nearest_turn(qi[j], near[j], c.ranges.lo[j], c.ranges.hi[j]);
+          if (c.ranges.revolute[j])
+            qi[j] = tovik::nearest_turn(qi[j], near[j], c.ranges.lo[j], c.ranges.hi[j]);
       ep[i] = r.position_error;
       er[i] = r.rotation_error;
       ok[i] = r.converged;
@@ -207,10 +216,10 @@ nb::tuple straight_move_py(nb::handle slist_in, nb::handle home_in, nb::handle s
 }  // namespace
 
 NB_MODULE(Tovik, m) {
-  m.doc() = "Product-of-exponentials kinematics: skew matrices, adjoints, the SE(3) "
-            "exponential of a screw and the world pose of every joint-driven link.";
-  m.def("skew", &skew_py, nb::arg("w"),
-        "The 3x3 matrix [w] with [w] @ b == cross(w, b).");
+  m.doc() =
+      "Product-of-exponentials kinematics: skew matrices, adjoints, the SE(3) "
+      "exponential of a screw and the world pose of every joint-driven link.";
+  m.def("skew", &skew_py, nb::arg("w"), "The 3x3 matrix [w] with [w] @ b == cross(w, b).");
   m.def("adjoint", &adjoint_py, nb::arg("T"),
         "The 6x6 adjoint of a 4x4 transform, acting on (omega, v) twists: it carries a "
         "twist from the frame of T into the frame T is expressed in.");
@@ -222,8 +231,8 @@ NB_MODULE(Tovik, m) {
         "World pose of each of the n joint-driven links: entry i is "
         "exp([S_0] t_0) ... exp([S_i] t_i) @ home_transforms[i], for a (6, n) space-frame "
         "screw list.  Extra trailing joint values and home transforms are ignored.");
-  m.def("solve_tool_pose", &solve_tool_pose_py, nb::arg("slist"), nb::arg("home"), nb::arg("target"),
-        nb::arg("seeds"), nb::arg("limits"), nb::arg("near") = nb::none(),
+  m.def("solve_tool_pose", &solve_tool_pose_py, nb::arg("slist"), nb::arg("home"),
+        nb::arg("target"), nb::arg("seeds"), nb::arg("limits"), nb::arg("near") = nb::none(),
         nb::arg("tolerance") = nb::make_tuple(1e-4, 1e-3), nb::arg("max_iters") = 200,
         "Inverse kinematics of a tool pose from each row of seeds (k, n): damped least squares "
         "on the product of exponentials, each update at most 0.3 long, revolute joints kept in "

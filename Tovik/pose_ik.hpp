@@ -121,7 +121,8 @@ inline SolveResult solve_pose(const ScrewList& S, const Mat4& M, const Mat4& Tsd
     pose_gap(T, Tsd, r.position_error, r.rotation_error);
     r.iterations = it;
     if (!std::isfinite(r.position_error) || !std::isfinite(r.rotation_error)) break;
-    if (r.position_error <= s.tol.position * 1e-2 && r.rotation_error <= s.tol.rotation * 1e-2) break;
+    if (r.position_error <= s.tol.position * 1e-2 && r.rotation_error <= s.tol.rotation * 1e-2)
+      break;
     if (it >= s.max_iters) break;
     const Mat3 R = cellpath::rotation(T);
     const Vec3 wb = rotation_log(cellpath::mul3(cellpath::transpose3(R), Rd));
@@ -138,8 +139,8 @@ inline SolveResult solve_pose(const ScrewList& S, const Mat4& M, const Mat4& Tsd
       q[j] = v;
     }
   }
-  r.converged = r.position_error <= s.tol.position && r.rotation_error <= s.tol.rotation &&
-                within(J, q, n);
+  r.converged =
+      r.position_error <= s.tol.position && r.rotation_error <= s.tol.rotation && within(J, q, n);
   return r;
 }
 
@@ -152,10 +153,11 @@ inline Mat4 pose_along(const Mat4& T0, const Vec3& axis_angle, const Vec3& dp, d
   Mat3 R = cellpath::rotation(T0);
   if (angle > 0.0) {
     const Vec3 a{axis_angle[0] / angle, axis_angle[1] / angle, axis_angle[2] / angle};
-    R = cellpath::mul3(R, cellpath::rotation(cellpath::exp_se3({a[0], a[1], a[2], 0, 0, 0}, u * angle)));
+    R = cellpath::mul3(
+        R, cellpath::rotation(cellpath::exp_se3({a[0], a[1], a[2], 0, 0, 0}, u * angle)));
   }
-  return {R[0], R[1], R[2], T0[3] + u * dp[0], R[3], R[4], R[5], T0[7] + u * dp[1],
-          R[6], R[7], R[8], T0[11] + u * dp[2], 0, 0, 0, 1};
+  return {R[0], R[1], R[2], T0[3] + u * dp[0],  R[3], R[4], R[5], T0[7] + u * dp[1],
+          R[6], R[7], R[8], T0[11] + u * dp[2], 0,    0,    0,    1};
 }
 
 struct StraightSettings {
@@ -165,8 +167,8 @@ struct StraightSettings {
 };
 
 struct StraightMove {
-  std::vector<double> rows;  // (m, n), the start first, the end last
-  double deviation = 0.0;    // largest distance of the tool from the line (metres)
+  std::vector<double> rows;         // (m, n), the start first, the end last
+  double deviation = 0.0;           // largest distance of the tool from the line (metres)
   double rotation_deviation = 0.0;  // largest angle from the slerp at the probes
 };
 
@@ -174,8 +176,11 @@ struct StraightMove {
 inline double segment_distance(const Vec3& a, const Vec3& d, const Vec3& x) {
   const double dd = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
   double u = 0.0;
-  if (dd > 0.0) u = std::clamp(((x[0] - a[0]) * d[0] + (x[1] - a[1]) * d[1] + (x[2] - a[2]) * d[2]) / dd, 0.0, 1.0);
-  const double ex = x[0] - a[0] - u * d[0], ey = x[1] - a[1] - u * d[1], ez = x[2] - a[2] - u * d[2];
+  if (dd > 0.0)
+    u = std::clamp(((x[0] - a[0]) * d[0] + (x[1] - a[1]) * d[1] + (x[2] - a[2]) * d[2]) / dd, 0.0,
+                   1.0);
+  const double ex = x[0] - a[0] - u * d[0], ey = x[1] - a[1] - u * d[1],
+               ez = x[2] - a[2] - u * d[2];
   return std::sqrt(ex * ex + ey * ey + ez * ez);
 }
 
@@ -186,8 +191,8 @@ inline StraightMove straight_move(const ScrewList& S, const Mat4& M, const doubl
                                   const StraightSettings& s) {
   cellpath::IkWork w(n);
   const Mat4 T0 = cellpath::forward_kinematics_pose(S, q0, n, M);
-  const Vec3 axis = rotation_log(cellpath::mul3(cellpath::transpose3(cellpath::rotation(T0)),
-                                                cellpath::rotation(T1)));
+  const Vec3 axis = rotation_log(
+      cellpath::mul3(cellpath::transpose3(cellpath::rotation(T0)), cellpath::rotation(T1)));
   const Vec3 a = cellpath::translation(T0);
   const Vec3 d{T1[3] - T0[3], T1[7] - T0[7], T1[11] - T0[11]};
   StraightMove out;
@@ -221,9 +226,10 @@ inline StraightMove straight_move(const ScrewList& S, const Mat4& M, const doubl
     if (!ok) {
       du *= 0.5;
       if (du < 1e-7)
-        throw std::runtime_error("the tool cannot follow the line beyond " +
-                                 std::to_string(static_cast<int>(std::round(u * 100))) +
-                                 "% of the move (a singularity, a joint limit, or the arm would jump)");
+        throw std::runtime_error(
+            "the tool cannot follow the line beyond " +
+            std::to_string(static_cast<int>(std::round(u * 100))) +
+            "% of the move (a singularity, a joint limit, or the arm would jump)");
       continue;
     }
     out.deviation = std::max(out.deviation, dev);

@@ -19,8 +19,7 @@ inline void forward_kinematics(const double* slist, std::size_t n, const double*
                                const double* thetas, double* out) {
   cellpath::forward_kinematics(
       n, [&](std::size_t i) { return screw_column(slist, n, i); },
-      [&](std::size_t i) { return load4(home + 16 * i); },
-      [&](std::size_t i) { return thetas[i]; },
+      [&](std::size_t i) { return load4(home + 16 * i); }, [&](std::size_t i) { return thetas[i]; },
       [&](std::size_t i, const Mat4& T) {
         for (int k = 0; k < 16; ++k) out[16 * i + k] = T[k];
       });

@@ -1,10 +1,10 @@
 // Velquist: shows one arm configuration (the planner's colliding waypoint, typed
 // joint angles or a random colliding sample) with the links that touch the
 // environment in a warning colour.
+#include "Velquist/velquist.hpp"
 #include "common/arm_scene.hpp"
 #include "common/pybridge.hpp"
 #include "common/viewer.hpp"
-#include "velquist.hpp"
 
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
@@ -65,21 +65,23 @@ nb::object make_parser() {
   nb::object cache_dir = attr("CACHE_DIR");
   nb::object parser = argparse.attr("ArgumentParser")(
       nb::arg("formatter_class") = argparse.attr("RawDescriptionHelpFormatter"));
-  parser.attr("add_argument")("--cache-dir", nb::arg("type") = Path, nb::arg("default") = cache_dir,
-                              nb::arg("help") = "Cache directory to load (default: " +
-                                                py::str_of(cache_dir) + ").");
+  parser.attr("add_argument")(
+      "--cache-dir", nb::arg("type") = Path, nb::arg("default") = cache_dir,
+      nb::arg("help") = "Cache directory to load (default: " + py::str_of(cache_dir) + ").");
   parser.attr("add_argument")(
       "--theta", nb::arg("type") = py::builtin("str"), nb::arg("default") = nb::none(),
-      nb::arg("help") = "Comma-separated joint angles to render directly instead of reading "
-                        "Cache/CollisionWaypoint.npz, e.g. "
-                        "'-1.5708,-0.7854,-1.5708,-3.927,-1.5708,0'.");
+      nb::arg("help") =
+          "Comma-separated joint angles to render directly instead of reading "
+          "Cache/CollisionWaypoint.npz, e.g. "
+          "'-1.5708,-0.7854,-1.5708,-3.927,-1.5708,0'.");
   parser.attr("add_argument")("--random", nb::arg("action") = "store_true",
-                              nb::arg("help") = "Search for and render a random colliding "
-                                                "configuration instead of reading --theta or "
-                                                "Cache/CollisionWaypoint.npz.");
-  parser.attr("add_argument")("--seed", nb::arg("type") = py::builtin("int"),
-                              nb::arg("default") = nb::none(),
-                              nb::arg("help") = "Seed for --random (default: fresh entropy each run).");
+                              nb::arg("help") =
+                                  "Search for and render a random colliding "
+                                  "configuration instead of reading --theta or "
+                                  "Cache/CollisionWaypoint.npz.");
+  parser.attr("add_argument")(
+      "--seed", nb::arg("type") = py::builtin("int"), nb::arg("default") = nb::none(),
+      nb::arg("help") = "Seed for --random (default: fresh entropy each run).");
   return parser;
 }
 
@@ -140,8 +142,7 @@ void main_entry(nb::handle argv_in) {
   py::print_line("  colliding link indices (incl. expected base-mount contact at " +
                  py::str_of(attr("BASE_LINK_INDEX")) + "): " + py::list_text(hits));
 
-  nb::object scene = py::arm_scene(meta, cache_dir, T, hits,
-                                   py::module_palette(g_module, true));
+  nb::object scene = py::arm_scene(meta, cache_dir, T, hits, py::module_palette(g_module, true));
   py::show_scene(scene, "Velquist");
 }
 

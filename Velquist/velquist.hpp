@@ -39,7 +39,8 @@ inline std::vector<std::string> split_commas(const std::string& text) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = text.find(',', start);
-    out.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+    out.push_back(
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
     if (comma == std::string::npos) return out;
     start = comma + 1;
   }

@@ -51,14 +51,16 @@ nb::tuple find_configs(nb::handle handler, std::size_t n_joints) {
   }
   const std::string tail = " samples over theta in " + py::str_of(joint_range) + ".";
   if (collide_theta.is_none())
-    throw std::runtime_error("No colliding configuration found in " + py::str_of(max_attempts_obj) + tail);
+    throw std::runtime_error("No colliding configuration found in " + py::str_of(max_attempts_obj) +
+                             tail);
   if (free_theta.is_none())
-    throw std::runtime_error("No collision-free configuration found in " + py::str_of(max_attempts_obj) + tail);
+    throw std::runtime_error("No collision-free configuration found in " +
+                             py::str_of(max_attempts_obj) + tail);
   return nb::make_tuple(collide_theta, free_theta);
 }
 
-void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta, const std::string& title,
-                     nb::handle cache_dir) {
+void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta,
+                     const std::string& title, nb::handle cache_dir) {
   nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
   const std::vector<long> hits = py::voxel_hits(attr("colliding_links"), handler, T);
   nb::object base_obj = attr("BASE_LINK_INDEX");
@@ -66,19 +68,20 @@ void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta, cons
   py::print_line("\n" + title);
   py::print_line("  theta: " + py::theta_text(theta));
   py::print_line(std::string("  arm collision: ") + (arm.empty() ? "False" : "True"));
-  py::print_line("  colliding link indices (incl. expected base-mount contact at " + py::str_of(base_obj) +
-                 "): " + py::list_text(hits));
+  py::print_line("  colliding link indices (incl. expected base-mount contact at " +
+                 py::str_of(base_obj) + "): " + py::list_text(hits));
   nb::object dir = cache_dir.is_none() ? attr("CACHE_DIR") : nb::borrow(cache_dir);
-  nb::object scene = py::arm_scene(meta, dir, T, hits,
-                                   py::module_palette(g_module, true));
+  nb::object scene = py::arm_scene(meta, dir, T, hits, py::module_palette(g_module, true));
   py::show_scene(scene, "Wendacor");
 }
 
 void main_entry(nb::handle argv) {
-  nb::object parser = nb::module_::import_("argparse").attr("ArgumentParser")(
-      nb::arg("prog") = "Wendacor",
-      nb::arg("description") = "Find a colliding and a collision-free configuration of the "
-                               "capture in CACHE_DIR (fixed seed), report them and show each.");
+  nb::object parser = nb::module_::import_("argparse")
+                          .attr("ArgumentParser")(
+                              nb::arg("prog") = "Wendacor",
+                              nb::arg("description") =
+                                  "Find a colliding and a collision-free configuration of the "
+                                  "capture in CACHE_DIR (fixed seed), report them and show each.");
   py::add_cache_dir_option(parser, g_module);
   nb::object cache_dir = parser.attr("parse_args")(argv).attr("cache_dir");
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
@@ -92,10 +95,11 @@ void main_entry(nb::handle argv) {
 
 NB_MODULE(Wendacor, m) {
   g_module = m;
-  py::define_viewer_module(m,
-                           "Collision scenario check: a colliding and a collision-free configuration "
-                           "of a capture, found with a fixed seed, printed and shown.",
-                           "Cache", 1, true);
+  py::define_viewer_module(
+      m,
+      "Collision scenario check: a colliding and a collision-free configuration "
+      "of a capture, found with a fixed seed, printed and shown.",
+      "Cache", 1, true);
   m.attr("MAX_ATTEMPTS") = 2000;
   m.attr("SEED") = 0;
   m.def("find_configs", &find_configs, nb::arg("handler"), nb::arg("n_joints"),

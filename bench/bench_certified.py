@@ -47,6 +47,7 @@ import numpy as np  # noqa: E402
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "bench"))
 sys.path.insert(0, str(ROOT / "examples"))
+sys.path.insert(0, str(ROOT / "tests" / "support"))
 
 import Brimwell  # noqa: E402
 import bench_real_arms as real  # noqa: E402

@@ -20,6 +20,7 @@ import numpy as np
 
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "examples"))
+sys.path.insert(0, str(HERE.parent / "tests" / "support"))
 import synthetic_cache as sc  # noqa: E402
 from numpy_grid import ref_build_env_grid  # noqa: E402
 

@@ -1,4 +1,4 @@
-"""Planner benchmark: Brimwell against the plain numpy planner (reference_planner.py).
+"""Planner benchmark: Brimwell against the plain numpy planner (tests/support/reference_planner.py).
 
 1. Whole plan: ProvideRRTPlan on a synthetic six-joint arm beside a wall, with
    waypoints on alternate sides of it so that every segment needs RRT* (the
@@ -33,6 +33,7 @@ import numpy as np  # noqa: E402
 HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "examples"))
+sys.path.insert(0, str(HERE.parent / "tests" / "support"))
 
 import Brimwell  # noqa: E402
 import Sallowmere  # noqa: E402

@@ -21,9 +21,9 @@ namespace nb = nanobind;
 // posed by `T_world_link` (all links, base included), as Python ints.
 inline std::vector<long> voxel_hits(nb::handle colliding_links, nb::handle handler,
                                     nb::handle T_world_link) {
-  nb::object hits = colliding_links(handler.attr("link_points"), T_world_link,
-                                    handler.attr("env_grid"), handler.attr("env_origin"),
-                                    handler.attr("pitch"));
+  nb::object hits =
+      colliding_links(handler.attr("link_points"), T_world_link, handler.attr("env_grid"),
+                      handler.attr("env_origin"), handler.attr("pitch"));
   std::vector<long> out;
   for (nb::handle h : hits) out.push_back(nb::cast<long>(h));
   return out;
@@ -74,7 +74,8 @@ struct PlacedLink {
 // `hit` or `link`; then one node per environment body where it was captured,
 // coloured `env`.
 template <class Place>
-nb::object capture_scene(nb::handle meta, nb::handle cache_dir, Place&& place, const ArmColors& colors) {
+nb::object capture_scene(nb::handle meta, nb::handle cache_dir, Place&& place,
+                         const ArmColors& colors) {
   nb::object scene = nb::module_::import_("trimesh").attr("Scene")();
   for (nb::handle link : meta["links"]) {
     const PlacedLink placed = place(link);
@@ -96,17 +97,17 @@ inline nb::object arm_scene(nb::handle meta, nb::handle cache_dir, nb::handle T_
                             const std::vector<long>& hits, const ArmColors& colors) {
   Array<double> T = as_f64(T_world_link);
   if (T.ndim() != 3 || T.shape[1] != 4 || T.shape[2] != 4)
-    throw nb::value_error(("link transforms must have shape (n_links, 4, 4), got " +
-                           shape_text(T.shape))
-                              .c_str());
+    throw nb::value_error(
+        ("link transforms must have shape (n_links, 4, 4), got " + shape_text(T.shape)).c_str());
   auto place = [&](nb::handle link) {
     nb::object index_obj = link["index"];
     if (!nb::isinstance<nb::int_>(index_obj))
-      throw nb::value_error(("meta.json link index must be an integer, got " + str_of(index_obj)).c_str());
+      throw nb::value_error(
+          ("meta.json link index must be an integer, got " + str_of(index_obj)).c_str());
     const long index = nb::cast<long>(index_obj);
     if (index < 0 || static_cast<std::size_t>(index) >= T.shape[0])
-      throw nb::value_error(("meta.json lists link " + std::to_string(index) + ", but the arm has " +
-                             std::to_string(T.shape[0]) + " links")
+      throw nb::value_error(("meta.json lists link " + std::to_string(index) +
+                             ", but the arm has " + std::to_string(T.shape[0]) + " links")
                                 .c_str());
     double* dst = nullptr;
     nb::object pose = new_f64({4, 4}, &dst);
@@ -123,7 +124,8 @@ inline nb::object arm_scene(nb::handle meta, nb::handle cache_dir, nb::handle T_
 inline void define_voxel_inspection(nb::module_ m) {
   m.attr("BASE_LINK_INDEX") = 0;
   m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
-  m.attr("RobotEnvironmentHandler") = nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler");
+  m.attr("RobotEnvironmentHandler") =
+      nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler");
   m.attr("colliding_links") = nb::module_::import_("Gristane").attr("colliding_links");
 }
 
@@ -131,8 +133,8 @@ inline void define_voxel_inspection(nb::module_ m) {
 // `cache_name` `levels_up` directories up from the module's file), the palette
 // and load_mesh.  A viewer that marks touching links has HIT_COLOR and, to
 // find those links, the voxel inspection.
-inline void define_viewer_module(nb::module_ m, const char* doc, const char* cache_name, int levels_up,
-                                 bool marks_hits) {
+inline void define_viewer_module(nb::module_ m, const char* doc, const char* cache_name,
+                                 int levels_up, bool marks_hits) {
   m.doc() = doc;
   set_cache_dir(m, cache_name, levels_up);
   m.attr("LINK_COLOR") = rgba(kLinkColor);
@@ -151,9 +153,7 @@ inline ArmColors module_palette(nb::handle m, bool marks_hits) {
   return {link, hit, m.attr("ENV_COLOR")};
 }
 
-inline nb::object builtin(const char* name) {
-  return nb::module_::import_("builtins").attr(name);
-}
+inline nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
 
 inline void print_line(const std::string& s) { builtin("print")(s); }
 

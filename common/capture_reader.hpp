@@ -51,12 +51,13 @@ inline nb::object load_npy(nb::handle path) {
 // takes any n >= 1; otherwise exactly that many columns are required.
 inline Array<double> read_screw_list(nb::handle path, long n_joints = -1) {
   Array<double> s = as_f64(load_npy(path));
-  const bool ok = s.ndim() == 2 && s.shape[0] == 6 &&
-                  (n_joints < 0 ? s.shape[1] > 0 : s.shape[1] == static_cast<std::size_t>(n_joints));
+  const bool ok =
+      s.ndim() == 2 && s.shape[0] == 6 &&
+      (n_joints < 0 ? s.shape[1] > 0 : s.shape[1] == static_cast<std::size_t>(n_joints));
   if (!ok)
     throw nb::value_error((std::string(kScrewFile) + " must have shape (6, " +
-                           (n_joints < 0 ? std::string("n") : std::to_string(n_joints)) + "), got " +
-                           shape_text(s.shape))
+                           (n_joints < 0 ? std::string("n") : std::to_string(n_joints)) +
+                           "), got " + shape_text(s.shape))
                               .c_str());
   require_finite(s, kScrewFile);
   return s;

@@ -4,7 +4,7 @@
 // offline one (Tovik) take their steps here.
 #pragma once
 
-#include "screw_algebra.hpp"
+#include "common/screw_algebra.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -41,8 +41,8 @@ struct IkWork {
 // Pose and Jacobian at theta in one sweep: the Jacobian's running products are
 // exactly the prefixes of the forward-kinematics product, so each exponential
 // is taken once.  Needs S.cols == n.
-inline Mat4 pose_and_jacobian(const ScrewList& S, const double* theta, std::size_t n,
-                              const Mat4& M, double* J) {
+inline Mat4 pose_and_jacobian(const ScrewList& S, const double* theta, std::size_t n, const Mat4& M,
+                              double* J) {
   for (std::size_t r = 0; r < 6; ++r)
     for (std::size_t j = 0; j < n; ++j) J[r * n + j] = S.data[r * n + j];
   Mat4 T = kIdentity4;

@@ -70,9 +70,8 @@ inline void check_mesh_arrays(nb::handle V, nb::handle F, nb::handle path) {
   const std::string where = path_text(path);
   Array<double> v = as_f64(V);
   if (v.ndim() != 2 || v.shape[1] != 3)
-    throw nb::value_error((where + ": vertex array V must have shape (n, 3), got " +
-                           shape_text(v.shape))
-                              .c_str());
+    throw nb::value_error(
+        (where + ": vertex array V must have shape (n, 3), got " + shape_text(v.shape)).c_str());
   if (!all_finite(v.data, v.size))
     throw nb::value_error((where + ": vertex array V holds NaN or infinite coordinates").c_str());
 
@@ -85,12 +84,11 @@ inline void check_mesh_arrays(nb::handle V, nb::handle F, nb::handle path) {
                               .c_str());
   // uint64 indices beyond the int64 range wrap to negative here and are
   // refused by the range test.
-  Array<std::int64_t> f = as_array<std::int64_t>(
-      f_arr.attr("astype")(numpy().attr("int64"), nb::arg("copy") = false));
+  Array<std::int64_t> f =
+      as_array<std::int64_t>(f_arr.attr("astype")(numpy().attr("int64"), nb::arg("copy") = false));
   if (f.ndim() != 2 || f.shape[1] != 3)
-    throw nb::value_error((where + ": face array F must have shape (m, 3), got " +
-                           shape_text(f.shape))
-                              .c_str());
+    throw nb::value_error(
+        (where + ": face array F must have shape (m, 3), got " + shape_text(f.shape)).c_str());
   check_face_indices(f, static_cast<std::int64_t>(v.shape[0]), where);
 }
 

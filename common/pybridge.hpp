@@ -38,13 +38,21 @@ struct Array {
 template <class T>
 inline const char* numpy_dtype_name();
 template <>
-inline const char* numpy_dtype_name<double>() { return "float64"; }
+inline const char* numpy_dtype_name<double>() {
+  return "float64";
+}
 template <>
-inline const char* numpy_dtype_name<std::int64_t>() { return "int64"; }
+inline const char* numpy_dtype_name<std::int64_t>() {
+  return "int64";
+}
 template <>
-inline const char* numpy_dtype_name<bool>() { return "bool"; }
+inline const char* numpy_dtype_name<bool>() {
+  return "bool";
+}
 template <>
-inline const char* numpy_dtype_name<std::uint8_t>() { return "uint8"; }
+inline const char* numpy_dtype_name<std::uint8_t>() {
+  return "uint8";
+}
 
 // What a scalar becomes: a one-entry vector (as numpy.ascontiguousarray
 // makes it) or a zero-dimensional array, for readers that must tell a scalar
@@ -58,9 +66,10 @@ enum class Scalar { as_vector, keep };
 template <class T>
 inline Array<T> as_array(nb::handle x, Scalar scalar = Scalar::as_vector) {
   nb::module_ np = numpy();
-  nb::object arr =
-      np.attr("asarray")(x, nb::arg("dtype") = np.attr(numpy_dtype_name<T>()), nb::arg("order") = "C");
-  if (scalar == Scalar::as_vector && nb::cast<int>(arr.attr("ndim")) == 0) arr = arr.attr("reshape")(1);
+  nb::object arr = np.attr("asarray")(x, nb::arg("dtype") = np.attr(numpy_dtype_name<T>()),
+                                      nb::arg("order") = "C");
+  if (scalar == Scalar::as_vector && nb::cast<int>(arr.attr("ndim")) == 0)
+    arr = arr.attr("reshape")(1);
   auto view = nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu>>(arr);
   Array<T> out;
   out.owner = arr;
@@ -105,9 +114,8 @@ inline void require_shape(const Array<T>& a, std::initializer_list<long> expecte
     }
     if (expected.size() == 1) want += ",";
     want += ")";
-    throw nb::value_error((std::string(what) + " must have shape " + want + ", got " +
-                           shape_text(a.shape))
-                              .c_str());
+    throw nb::value_error(
+        (std::string(what) + " must have shape " + want + ", got " + shape_text(a.shape)).c_str());
   }
 }
 
@@ -128,7 +136,8 @@ inline nb::object new_array(const std::vector<std::size_t>& shape, T** data) {
   nb::module_ np = numpy();
   nb::list dims;
   for (std::size_t d : shape) dims.append(d);
-  nb::object arr = np.attr("empty")(nb::tuple(dims), nb::arg("dtype") = np.attr(numpy_dtype_name<T>()));
+  nb::object arr =
+      np.attr("empty")(nb::tuple(dims), nb::arg("dtype") = np.attr(numpy_dtype_name<T>()));
   auto view = nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(arr);
   *data = view.data();
   return arr;
@@ -158,11 +167,6 @@ inline bool truthy(nb::handle x) {
   const int r = PyObject_IsTrue(x.ptr());
   if (r < 0) throw nb::python_error();
   return r != 0;
-}
-
-// Convert a float to a Python int-safe index only after checking it in floating point.
-inline bool finite_in_range(double x, double lo, double hi) {
-  return std::isfinite(x) && x >= lo && x < hi;
 }
 
 // Name of the environment variable that, when set at import, replaces every

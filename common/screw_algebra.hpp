@@ -144,9 +144,7 @@ inline Mat4 log6(const Mat4& T) {
 }
 
 // (omega, v) of an se(3) matrix.
-inline Vec6 se3_to_vec(const Mat4& X) {
-  return {X[9], X[2], X[4], X[3], X[7], X[11]};
-}
+inline Vec6 se3_to_vec(const Mat4& X) { return {X[9], X[2], X[4], X[3], X[7], X[11]}; }
 
 // Adjoint of T = (R, p): [[R, 0], [[p]R, R]], mapping (omega, v) twists from
 // the frame of T into the frame T is expressed in.
@@ -180,17 +178,6 @@ inline Mat4 inv_homogeneous(const Mat4& T) {
 
 // The angle in [-pi, pi] with the same sine and cosine.
 inline double wrap_to_pi(double theta) { return std::atan2(std::sin(theta), std::cos(theta)); }
-
-inline Mat6 mul6(const Mat6& A, const Mat6& B) {
-  Mat6 C{};
-  for (int i = 0; i < 6; ++i)
-    for (int j = 0; j < 6; ++j) {
-      double s = A[i * 6] * B[j];
-      for (int k = 1; k < 6; ++k) s += A[i * 6 + k] * B[k * 6 + j];
-      C[i * 6 + j] = s;
-    }
-  return C;
-}
 
 inline Vec6 mul6v(const Mat6& A, const Vec6& x) {
   Vec6 y{};
@@ -268,7 +255,8 @@ inline void damped_pinv(const double* J, std::size_t m, std::size_t n, double la
     for (std::size_t j = 0; j < q; ++j) {
       double s = 0.0;
       if (wide) {  // (J J^T)[i, j]
-        for (std::size_t k = 0; k < n; ++k) s = k ? s + J[i * n + k] * J[j * n + k] : J[i * n] * J[j * n];
+        for (std::size_t k = 0; k < n; ++k)
+          s = k ? s + J[i * n + k] * J[j * n + k] : J[i * n] * J[j * n];
       } else {  // (J^T J)[i, j]
         for (std::size_t k = 0; k < m; ++k) s = k ? s + J[k * n + i] * J[k * n + j] : J[i] * J[j];
       }
@@ -281,7 +269,8 @@ inline void damped_pinv(const double* J, std::size_t m, std::size_t n, double la
     for (std::size_t j = 0; j < m; ++j) {
       double s = 0.0;
       if (wide) {  // (J^T X)[i, j] = sum_k J[k, i] X[k, j], k < m
-        for (std::size_t k = 0; k < m; ++k) s = k ? s + J[k * n + i] * w.X[k * q + j] : J[i] * w.X[j];
+        for (std::size_t k = 0; k < m; ++k)
+          s = k ? s + J[k * n + i] * w.X[k * q + j] : J[i] * w.X[j];
       } else {  // (X J^T)[i, j] = sum_k X[i, k] J[j, k], k < n
         for (std::size_t k = 0; k < n; ++k)
           s = k ? s + w.X[i * q + k] * J[j * n + k] : w.X[i * q] * J[j * n];

@@ -23,9 +23,7 @@ inline constexpr Mat3 kIdentity3{1, 0, 0, 0, 1, 0, 0, 0, 1};
 inline constexpr Mat4 kIdentity4{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
 
 // [w]: skew(w) * b == w x b.
-inline Mat3 skew(const Vec3& w) {
-  return {0.0, -w[2], w[1], w[2], 0.0, -w[0], -w[1], w[0], 0.0};
-}
+inline Mat3 skew(const Vec3& w) { return {0.0, -w[2], w[1], w[2], 0.0, -w[0], -w[1], w[0], 0.0}; }
 
 // sum_k a[k] * b[k * stride] for k = 0 .. K-1, added in increasing k: the
 // order numpy's matrix product uses for these small sizes, so results match

@@ -44,7 +44,8 @@ inline std::string display_help(const std::string& program) {
 inline void require_display(const std::string& program) {
   nb::module_ sys = nb::module_::import_("sys");
   const std::string platform = nb::cast<std::string>(sys.attr("platform"));
-  const bool x11_like = platform.rfind("linux", 0) == 0 || platform.find("bsd") != std::string::npos;
+  const bool x11_like =
+      platform.rfind("linux", 0) == 0 || platform.find("bsd") != std::string::npos;
   if (!x11_like) return;
   nb::object modules = sys.attr("modules");
   if (nb::cast<bool>(modules.attr("__contains__")("pyglet"))) {

@@ -3,8 +3,8 @@
 // Newton-Raphson IK and position-only IK.  Pure C++, no Python.
 #pragma once
 
-#include "algebra.hpp"
 #include "common/dls_ik.hpp"
+#include "kinematics/algebra.hpp"
 
 #include <cstddef>
 #include <limits>

@@ -1,11 +1,11 @@
 // Reading the arm out of the open design: joint frames and world screws,
 // component world transforms, and relative transforms between frames.
 // Lengths stay in the design's unit (centimetres); nothing here converts them.
-#include "algebra.hpp"
 #include "common/capture.hpp"
-#include "pyconv.hpp"
-#include "defs.hpp"
-#include "register.hpp"
+#include "kinematics/algebra.hpp"
+#include "kinematics/defs.hpp"
+#include "kinematics/pyconv.hpp"
+#include "kinematics/register.hpp"
 
 namespace kinematics {
 
@@ -25,9 +25,7 @@ Vec3 unit(const Vec3& v) {
   return {v[0] / n, v[1] / n, v[2] / n};
 }
 
-Mat4 relative_matrix(const Mat4& A, const Mat4& B) {
-  return cellpath::mul4(inv_homogeneous(A), B);
-}
+Mat4 relative_matrix(const Mat4& A, const Mat4& B) { return cellpath::mul4(inv_homogeneous(A), B); }
 
 }  // namespace
 
@@ -68,9 +66,9 @@ nb::object component_global_transform(nb::handle m, nb::handle name) {
     if (!occ.attr("component").attr("name").equal(name)) continue;
     Array<double> a = f64(occ.attr("transform2").attr("asArray")());
     if (a.size != 16)
-      throw nb::value_error(("transform2.asArray() gave " + std::to_string(a.size) +
-                             " numbers, expected 16")
-                                .c_str());
+      throw nb::value_error(
+          ("transform2.asArray() gave " + std::to_string(a.size) + " numbers, expected 16")
+              .c_str());
     return array_from(a.data, {4, 4});
   }
   host::ui(m).attr("messageBox")(format1("could not find component name {}", name));
@@ -84,7 +82,8 @@ void def_vec3(nb::module_& m) {
 }
 
 void def_getTandSFromJoint(nb::module_& m) {
-  m.def("getTandSFromJoint", &joint_frame_and_screw, nb::arg("jnt").none(), nb::arg("side").none() = "one",
+  m.def("getTandSFromJoint", &joint_frame_and_screw, nb::arg("jnt").none(),
+        nb::arg("side").none() = "one",
         "(T, S) of a host joint: T is the 4x4 world frame of its geometry on side 'one' (any "
         "other text: the second geometry), axes normalised, origin in column 3; S is the "
         "world screw (omega, v): revolute (axis, o x axis), slider (0, direction), and an "
@@ -92,7 +91,8 @@ void def_getTandSFromJoint(nb::module_& m) {
 }
 
 void def_GetComponentGlobalTransformationmatrix(nb::module_& m) {
-  host::def_on(m, "GetComponentGlobalTransformationmatrix", &component_global_transform,
+  host::def_on(
+      m, "GetComponentGlobalTransformationmatrix", &component_global_transform,
       nb::arg("CompnentName").none(),
       "World transform (4x4, design units) of the first occurrence whose component has this "
       "name; shows 'could not find component name <name>' and returns None when none has.");
@@ -109,7 +109,8 @@ void register_design(nb::module_& m) {
       [](nb::handle MatA, nb::handle MatB) {
         return to_numpy(relative_matrix(rigid_arg(MatA, "MatA"), mat4_arg(MatB, "MatB")));
       },
-      nb::arg("MatA").none(), nb::arg("MatB").none(), "inv_homogeneous(MatA) @ MatB: MatB seen from MatA.");
+      nb::arg("MatA").none(), nb::arg("MatB").none(),
+      "inv_homogeneous(MatA) @ MatB: MatB seen from MatA.");
   m.def(
       "TRelativeWhenTwoAreGround",
       [](nb::handle frame1, nb::handle frame0) {

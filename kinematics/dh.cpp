@@ -1,8 +1,8 @@
 // A Denavit-Hartenberg-style table read off a chain of world frames, and its
 // fixed-width printout for the host's console.
-#include "algebra.hpp"
-#include "pyconv.hpp"
-#include "register.hpp"
+#include "kinematics/algebra.hpp"
+#include "kinematics/pyconv.hpp"
+#include "kinematics/register.hpp"
 
 #include <cmath>
 #include <string>
@@ -65,9 +65,11 @@ void print_dh_table(nb::handle table, bool in_degrees) {
   nb::object degrees = numpy().attr("degrees");
   const char* unit = in_degrees ? "deg" : "rad";
 
-  nb::str header = nb::str("{}{}{}{}{}").format(
-      format("i", "<4"), format("a", ">10"), format(nb::str((std::string("α (") + unit + ")").c_str()), ">14"),
-      format("d", ">10"), format(nb::str((std::string("θ (") + unit + ")").c_str()), ">14"));
+  nb::str header = nb::str("{}{}{}{}{}")
+                       .format(format("i", "<4"), format("a", ">10"),
+                               format(nb::str((std::string("α (") + unit + ")").c_str()), ">14"),
+                               format("d", ">10"),
+                               format(nb::str((std::string("θ (") + unit + ")").c_str()), ">14"));
   print(header);
   print(nb::str("-").attr("__mul__")(nb::len(header)));
 
@@ -81,9 +83,9 @@ void print_dh_table(nb::handle table, bool in_degrees) {
       alpha = degrees(alpha);
       theta = degrees(theta);
     }
-    print(nb::str("{}{}{}{}{}").format(format(i, "<4"), format(v[0], ">10.4f"),
-                                       format(alpha, ">14.4f"), format(v[2], ">10.4f"),
-                                       format(theta, ">14.4f")));
+    print(nb::str("{}{}{}{}{}")
+              .format(format(i, "<4"), format(v[0], ">10.4f"), format(alpha, ">14.4f"),
+                      format(v[2], ">10.4f"), format(theta, ">14.4f")));
   }
 }
 
@@ -92,14 +94,18 @@ void print_dh_table(nb::handle table, bool in_degrees) {
 void register_dh(nb::module_& m) {
   m.def(
       "GetDHParameters",
-      [](nb::handle TGlobalList, nb::handle /*RotationAxis*/) { return dh_parameters(TGlobalList); },
+      [](nb::handle TGlobalList, nb::handle /*RotationAxis*/) {
+        return dh_parameters(TGlobalList);
+      },
       nb::arg("TGlobalList").none(), nb::arg("RotationAxis").none(),
       "One row [a, alpha, d, theta] per consecutive pair of world frames, read off frame i "
       "seen from frame i-1: theta and alpha from the rotation, d = z offset, a = xy distance. "
       "RotationAxis is accepted and not used.");
   m.def(
       "PrintDHTable",
-      [](nb::handle DH_list, nb::handle in_degrees) { print_dh_table(DH_list, truthy(in_degrees)); },
+      [](nb::handle DH_list, nb::handle in_degrees) {
+        print_dh_table(DH_list, truthy(in_degrees));
+      },
       nb::arg("DH_list").none(), nb::arg("in_degrees").none() = true,
       "Prints the table as fixed-width columns i, a, alpha, d, theta (angles in degrees "
       "unless in_degrees is false) under a header and a dash line.");

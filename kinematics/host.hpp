@@ -108,7 +108,8 @@ inline nb::object transform_to_numpy(const Mat4& T) { return mat_to_numpy(T.data
 inline py::Array<double> joint_vector_arg(nb::handle x, const char* what) {
   py::Array<double> a = py::as_f64(x);
   if (a.ndim() != 1)
-    throw nb::value_error((std::string(what) + " must be a one-dimensional joint vector, got shape " +
+    throw nb::value_error((std::string(what) +
+                           " must be a one-dimensional joint vector, got shape " +
                            py::shape_text(a.shape))
                               .c_str());
   return a;

@@ -1,10 +1,10 @@
 // Driving the arm in the open design: placing components at world transforms,
 // removing drawn traces, and animating forward kinematics and iterative IK
 // with an end-effector trace.
-#include "chain.hpp"
 #include "common/capture.hpp"
-#include "pyconv.hpp"
-#include "register.hpp"
+#include "kinematics/chain.hpp"
+#include "kinematics/pyconv.hpp"
+#include "kinematics/register.hpp"
 
 #include <string>
 #include <vector>
@@ -51,7 +51,8 @@ nb::object move_component(nb::handle mod, nb::handle name, nb::handle T_global) 
     return nb::none();
   }
   occ.attr("transform2") = matrix3d_from(mod, T_global);
-  if (design.attr("designType").equal(adsk_fusion().attr("DesignTypes").attr("ParametricDesignType"))) {
+  if (design.attr("designType")
+          .equal(adsk_fusion().attr("DesignTypes").attr("ParametricDesignType"))) {
     nb::object snapshots = design.attr("snapshots");
     if (truthy(snapshots.attr("hasPendingSnapshot"))) snapshots.attr("add")();
   }
@@ -179,7 +180,8 @@ JointPath interpolate_path(const Arm& arm, const std::vector<double>& theta0,
   JointPath p;
   p.n = theta0.size();
   if (theta1.size() != p.n) {
-    if (p.n == 1) p.n = theta1.size();
+    if (p.n == 1)
+      p.n = theta1.size();
     else if (theta1.size() != 1)
       throw nb::value_error(("cannot move " + std::to_string(theta0.size()) + " joint values to " +
                              std::to_string(theta1.size()))
@@ -248,7 +250,8 @@ TracePen open_trace(nb::handle mod, nb::handle groups, bool draw_trace) {
   pen.on = true;
   pen.group = groups.attr("add")();
   nb::object rgba = nb::tuple(constant(mod, "TRACE_COLOR"));
-  nb::object c = nb::steal(PyObject_CallObject(adsk_core().attr("Color").attr("create").ptr(), rgba.ptr()));
+  nb::object c =
+      nb::steal(PyObject_CallObject(adsk_core().attr("Color").attr("create").ptr(), rgba.ptr()));
   if (!c.is_valid()) throw nb::python_error();
   pen.color = adsk_fusion().attr("CustomGraphicsSolidColorEffect").attr("create")(c);
   return pen;
@@ -256,7 +259,8 @@ TracePen open_trace(nb::handle mod, nb::handle groups, bool draw_trace) {
 
 // Step 4: drive the named joints through every configuration, extending the
 // trace, letting the host redraw and waiting ANIM_FRAME_DELAY per frame.
-void play_path(nb::handle mod, nb::handle root, nb::handle names, const JointPath& p, TracePen& pen) {
+void play_path(nb::handle mod, nb::handle root, nb::handle names, const JointPath& p,
+               TracePen& pen) {
   nb::object delay = constant(mod, "ANIM_FRAME_DELAY");
   nb::object sleep = nb::module_::import_("time").attr("sleep");
   nb::object do_events = adsk().attr("doEvents");
@@ -283,8 +287,10 @@ void play_path(nb::handle mod, nb::handle root, nb::handle names, const JointPat
 nb::object animate_path(nb::handle mod, nb::handle root, nb::handle names, const Arm& arm,
                         const std::vector<double>& theta0, const std::vector<double>& theta1,
                         bool animate, bool draw_trace) {
-  const JointPath path = interpolate_path(arm, theta0, theta1, to_index(constant(mod, "ANIM_STEPS")));
-  if (!animate) return nb::make_tuple(names, path.as_list(), array_from(path.points.data(), {path.frames, 3}));
+  const JointPath path =
+      interpolate_path(arm, theta0, theta1, to_index(constant(mod, "ANIM_STEPS")));
+  if (!animate)
+    return nb::make_tuple(names, path.as_list(), array_from(path.points.data(), {path.frames, 3}));
   nb::object groups = root.attr("customGraphicsGroups");
   delete_root_traces(groups);
   TracePen pen = open_trace(mod, groups, draw_trace);
@@ -350,7 +356,8 @@ nb::object animate_ik(nb::handle mod, nb::handle base_name, nb::handle ee_name,
   for (nb::handle name : names) {
     nb::object joint = find_joint(root, name);
     if (joint.is_none()) {
-      nb::object msg = py_add(py_add(nb::str("Joint '"), name), nb::str("' not found in root component"));
+      nb::object msg =
+          py_add(py_add(nb::str("Joint '"), name), nb::str("' not found in root component"));
       PyErr_SetObject(PyExc_ValueError, msg.ptr());
       throw nb::python_error();
     }
@@ -363,10 +370,11 @@ nb::object animate_ik(nb::handle mod, nb::handle base_name, nb::handle ee_name,
   nb::module_ np = numpy();
   nb::object guess_arr = array_from(guess.data(), {guess.size()});
   host::log(mod, py_add(nb::str("Initial guess: "),
-                       np.attr("array2string")(guess_arr, nb::arg("precision") = 4,
-                                               nb::arg("suppress_small") = true)));
+                        np.attr("array2string")(guess_arr, nb::arg("precision") = 4,
+                                                nb::arg("suppress_small") = true)));
 
-  const Mat4 T_s_d = cellpath::mul4(inv_SE3(arm.base), found_transform(target_T, "TargetFrameName"));
+  const Mat4 T_s_d =
+      cellpath::mul4(inv_SE3(arm.base), found_transform(target_T, "TargetFrameName"));
   const std::size_t n = guess.size();
   if (arm.cols != n)
     throw nb::value_error(("the arm has " + std::to_string(arm.cols) + " screw axes for " +
@@ -374,16 +382,19 @@ nb::object animate_ik(nb::handle mod, nb::handle base_name, nb::handle ee_name,
                               .c_str());
   const long long max_iter = to_index(constant(mod, "IK_MAX_ITERS"));
   IkHistory h;
-  const IkOutcome r = inverse_kinematics(arm.screws(), arm.M, T_s_d, guess.data(), n,
-                                         kDefaultEomg, kDefaultEv, max_iter, h);
+  const IkOutcome r = inverse_kinematics(arm.screws(), arm.M, T_s_d, guess.data(), n, kDefaultEomg,
+                                         kDefaultEv, max_iter, h);
   if (r != IkOutcome::Converged)
     host::log(mod, "IK did not converge in " + std::to_string(max_iter) + " iterations");
   std::vector<double> final_theta(h.row(h.rows - 1), h.row(h.rows - 1) + n);
 
   nb::object deg = np.attr("rad2deg")(array_from(final_theta.data(), {n}));
-  host::log(mod, py_add(nb::str((std::string(host::kIkAnswerLogPrefix) + "IK solved: final theta (deg) = ").c_str()),
-                       np.attr("array2string")(deg, nb::arg("precision") = 4,
-                                               nb::arg("separator") = ", ")));
+  host::log(
+      mod,
+      py_add(
+          nb::str(
+              (std::string(host::kIkAnswerLogPrefix) + "IK solved: final theta (deg) = ").c_str()),
+          np.attr("array2string")(deg, nb::arg("precision") = 4, nb::arg("separator") = ", ")));
   return animate_path(mod, root, names, arm, guess, final_theta, animate, draw_trace);
 }
 
@@ -396,31 +407,37 @@ void register_motion(nb::module_& m) {
   m.attr("TRACE_WEIGHT") = 2;
 
   host::def_on(m, "npToMatrix3D", &matrix3d_from, nb::arg("T").none(),
-      "A host Matrix3D set from the 16 row-major entries of T; logs when the host rejects "
-      "them (a rotation block that is not orthonormal) and returns the matrix anyway.");
-  host::def_on(m, "MoveComponentToGlobalTransform", &move_component,
-      nb::arg("componentName").none(), nb::arg("T_global").none(),
+               "A host Matrix3D set from the 16 row-major entries of T; logs when the host rejects "
+               "them (a rotation block that is not orthonormal) and returns the matrix anyway.");
+  host::def_on(
+      m, "MoveComponentToGlobalTransform", &move_component, nb::arg("componentName").none(),
+      nb::arg("T_global").none(),
       "Places the root occurrence named componentName (or, failing that, the first root "
       "occurrence of a component of that name) at the world transform T_global and returns "
       "it; a parametric design with a pending snapshot gets it taken. Logs and returns None "
       "when there is no such occurrence.");
   host::def_on(m, "clear_all_tracers", &clear_tracers,
-      "Deletes every custom graphics group of every component of the active design, then "
-      "refreshes the viewport.");
-  host::def_on(m, "DoForwardKinematics", &do_forward_kinematics,
-      nb::arg("BaseFrameName").none(), nb::arg("EndEffectorFrameName").none(), nb::arg("thetaLists").none(),
-      nb::arg("JointNames").none(), nb::arg("animate").none() = true, nb::arg("drawTrace").none() = true,
+               "Deletes every custom graphics group of every component of the active design, then "
+               "refreshes the viewport.");
+  host::def_on(
+      m, "DoForwardKinematics", &do_forward_kinematics, nb::arg("BaseFrameName").none(),
+      nb::arg("EndEffectorFrameName").none(), nb::arg("thetaLists").none(),
+      nb::arg("JointNames").none(), nb::arg("animate").none() = true,
+      nb::arg("drawTrace").none() = true,
       "Moves the named joints from their current values to thetaLists in ANIM_STEPS steps, "
       "drawing the end-effector path when drawTrace is set. With animate false the design "
       "is left at the zero configuration and (JointNames, path, trace points) is returned.");
   host::def_on(m, "EndEffTransformProvidedJointAngles", &end_effector_placement,
-      nb::arg("BaseFrameName").none(), nb::arg("EndEffectorFrameName").none(), nb::arg("thetaLists").none(),
-      nb::arg("JointNames").none(), nb::arg("FrameNameIWantToMove").none(),
-      "Zeroes the joints and places the component FrameNameIWantToMove where the end "
-      "effector would be for the joint values thetaLists.");
-  host::def_on(m, "AnimateIterativeIKSolverWithTracer", &animate_ik,
-      nb::arg("BaseFrameName").none(), nb::arg("EndEffectorFrameName").none(), nb::arg("TargetFrameName").none(),
-      nb::arg("JointNames").none(), nb::arg("animate").none() = true, nb::arg("drawTrace").none() = true,
+               nb::arg("BaseFrameName").none(), nb::arg("EndEffectorFrameName").none(),
+               nb::arg("thetaLists").none(), nb::arg("JointNames").none(),
+               nb::arg("FrameNameIWantToMove").none(),
+               "Zeroes the joints and places the component FrameNameIWantToMove where the end "
+               "effector would be for the joint values thetaLists.");
+  host::def_on(
+      m, "AnimateIterativeIKSolverWithTracer", &animate_ik, nb::arg("BaseFrameName").none(),
+      nb::arg("EndEffectorFrameName").none(), nb::arg("TargetFrameName").none(),
+      nb::arg("JointNames").none(), nb::arg("animate").none() = true,
+      nb::arg("drawTrace").none() = true,
       "Solves IK from the current joint values to the pose of the component TargetFrameName "
       "and animates the arm there, drawing the end-effector path when drawTrace is set. With "
       "animate false the design is left at the zero configuration and (JointNames, path, "

@@ -1,9 +1,9 @@
 // Python face of the rigid-motion algebra and the space-frame kinematics:
 // argument conversion and shape checks, then the C++ of algebra.hpp/chain.hpp.
-#include "chain.hpp"
-#include "pyconv.hpp"
-#include "defs.hpp"
-#include "register.hpp"
+#include "kinematics/chain.hpp"
+#include "kinematics/defs.hpp"
+#include "kinematics/pyconv.hpp"
+#include "kinematics/register.hpp"
 
 #include <string>
 #include <vector>
@@ -36,8 +36,7 @@ nb::object skew_py(nb::handle w) {
 
 nb::object vee_so3_py(nb::handle W) {
   Array<double> a = f64(W);
-  if (a.ndim() != 2 || a.shape[0] < 3 || a.shape[1] < 3)
-    shape_error("W", "a 3x3 matrix", a.shape);
+  if (a.ndim() != 2 || a.shape[0] < 3 || a.shape[1] < 3) shape_error("W", "a 3x3 matrix", a.shape);
   const std::size_t c = a.shape[1];
   const Vec3 v{a.data[2 * c + 1], a.data[0 * c + 2], a.data[1 * c + 0]};
   return to_numpy(v);
@@ -46,9 +45,9 @@ nb::object vee_so3_py(nb::handle W) {
 Vec6 screw_arg(nb::handle S) {
   Array<double> a = f64(S);
   if (a.size < 6)
-    throw nb::value_error(("S must hold 6 numbers (omega, v), got shape " +
-                           cellpath::py::shape_text(a.shape))
-                              .c_str());
+    throw nb::value_error(
+        ("S must hold 6 numbers (omega, v), got shape " + cellpath::py::shape_text(a.shape))
+            .c_str());
   return {a[0], a[1], a[2], a[3], a[4], a[5]};
 }
 
@@ -144,8 +143,8 @@ IkArgs ik_args(nb::handle InitialTheta, nb::handle Tsd, nb::handle M, nb::handle
   a.S = screws_arg(a.slist, a.theta.size, true);
   if (a.S.cols != a.theta.size)
     throw nb::value_error(("Slist has " + std::to_string(a.S.cols) +
-                           " screw columns but InitialTheta has " +
-                           std::to_string(a.theta.size) + " joint values")
+                           " screw columns but InitialTheta has " + std::to_string(a.theta.size) +
+                           " joint values")
                               .c_str());
   return a;
 }
@@ -175,7 +174,8 @@ void register_algebra(nb::module_& m) {
   m.attr("DAMPING_LAMBDA") = kDampingLambda;
 
   def_skew(m);
-  m.def("vec3_to_so3", &skew_py, nb::arg("v").none(), "The so(3) matrix of a 3-vector; same as skew.");
+  m.def("vec3_to_so3", &skew_py, nb::arg("v").none(),
+        "The so(3) matrix of a 3-vector; same as skew.");
   m.def("vee_so3", &vee_so3_py, nb::arg("W").none(),
         "The 3-vector (W[2,1], W[0,2], W[1,0]) of a skew matrix (W is not checked).");
   m.def("exp6", &exp6_py, nb::arg("S").none(), nb::arg("theta").none(),
@@ -186,19 +186,17 @@ void register_algebra(nb::module_& m) {
         "The so(3) matrix [omega] theta of a rotation, theta in [0, pi]; zero for rotations "
         "with cos(theta) >= 0.999999.");
   m.def(
-      "log6",
-      [](nb::handle T) { return to_numpy(log6(rigid_arg(T, "T"))); }, nb::arg("T").none(),
+      "log6", [](nb::handle T) { return to_numpy(log6(rigid_arg(T, "T"))); }, nb::arg("T").none(),
       "The se(3) matrix [[omega] theta, v theta; 0] of a transform; a rotation too small "
       "to resolve gives the pure translation (0, p).");
   m.def(
-      "se3_to_vec",
-      [](nb::handle X) { return to_numpy(se3_to_vec(rigid_arg(X, "se3mat"))); },
+      "se3_to_vec", [](nb::handle X) { return to_numpy(se3_to_vec(rigid_arg(X, "se3mat"))); },
       nb::arg("se3mat").none(), "The twist 6-vector (omega, v) of an se(3) matrix.");
   def_adT(m);
   def_inv_SE3(m);
   m.def(
-      "inv_homogeneous",
-      [](nb::handle T) { return to_numpy(inv_homogeneous(rigid_arg(T, "T"))); }, nb::arg("T").none(),
+      "inv_homogeneous", [](nb::handle T) { return to_numpy(inv_homogeneous(rigid_arg(T, "T"))); },
+      nb::arg("T").none(),
       "The inverse (R^T, -R^T p) of a rigid transform, with bottom row (0, 0, 0, 1).");
   m.def("wrap_to_pi", &wrap_to_pi_py, nb::arg("theta").none(),
         "Each angle mapped into [-pi, pi] as arctan2(sin, cos); scalars give a numpy "
@@ -217,8 +215,8 @@ void register_chain(nb::module_& m) {
   if (!nb::hasattr(m, "DAMPING_LAMBDA")) m.attr("DAMPING_LAMBDA") = kDampingLambda;
   nb::handle mod = m;
 
-  m.def("ForwardKinematicsInSpaceFrame", &fk_py, nb::arg("Slist").none(), nb::arg("Thetalist").none(),
-        nb::arg("M").none(),
+  m.def("ForwardKinematicsInSpaceFrame", &fk_py, nb::arg("Slist").none(),
+        nb::arg("Thetalist").none(), nb::arg("M").none(),
         "End-effector pose exp([S_0] t_0) ... exp([S_n-1] t_n-1) M; the number of joints "
         "is len(Thetalist).");
   m.def("JacobianInSpaceFrame", &jacobian_py, nb::arg("Slist").none(), nb::arg("thetalist").none(),
@@ -238,8 +236,9 @@ void register_chain(nb::module_& m) {
           host::log(mod, "IK did not converge in " + std::to_string(max_iter) + " iterations");
         return out;
       },
-      nb::arg("InitialTheta").none(), nb::arg("Tsd").none(), nb::arg("M").none(), nb::arg("Slist").none(),
-      nb::arg("eomg").none() = kDefaultEomg, nb::arg("ev").none() = kDefaultEv,
+      nb::arg("InitialTheta").none(), nb::arg("Tsd").none(), nb::arg("M").none(),
+      nb::arg("Slist").none(), nb::arg("eomg").none() = kDefaultEomg,
+      nb::arg("ev").none() = kDefaultEv,
       "Damped Newton-Raphson IK for the full pose Tsd, from the wrapped initial guess, for "
       "at most IK_MAX_ITERS iterations. Returns the list of iterates (last one wrapped, the "
       "answer); logs 'IK did not converge in N iterations' through app when it runs out.");
@@ -255,11 +254,11 @@ void register_chain(nb::module_& m) {
         nb::list out = history_to_list(h);
         if (r != IkOutcome::Converged)
           host::log(mod, "Position-only IK did not converge in " + std::to_string(max_iter) +
-                            " iterations");
+                             " iterations");
         return out;
       },
-      nb::arg("InitialTheta").none(), nb::arg("Tsd").none(), nb::arg("M").none(), nb::arg("Slist").none(),
-      nb::arg("ev").none() = kDefaultEv,
+      nb::arg("InitialTheta").none(), nb::arg("Tsd").none(), nb::arg("M").none(),
+      nb::arg("Slist").none(), nb::arg("ev").none() = kDefaultEv,
       "Damped Newton-Raphson IK for the position of Tsd only, from the unwrapped initial "
       "guess, for at most POSITION_IK_MAX_ITERS iterations. Returns the list of iterates; "
       "logs 'Position-only IK did not converge in N iterations' when it runs out.");

@@ -4,8 +4,8 @@
 // layer's (host.hpp).
 #pragma once
 
-#include "algebra.hpp"
 #include "common/pybridge.hpp"
+#include "kinematics/algebra.hpp"
 #include "kinematics/host.hpp"
 
 #include <nanobind/nanobind.h>
@@ -23,7 +23,9 @@ using cellpath::py::numpy;
 
 // A float64 array that keeps a scalar zero-dimensional, so scalars and vectors
 // stay distinguishable.
-inline Array<double> f64(nb::handle x) { return cellpath::py::as_f64(x, cellpath::py::Scalar::keep); }
+inline Array<double> f64(nb::handle x) {
+  return cellpath::py::as_f64(x, cellpath::py::Scalar::keep);
+}
 
 // A float64 array of the given shape filled from `src` (row-major).
 inline nb::object array_from(const double* src, std::vector<std::size_t> shape) {
@@ -43,9 +45,9 @@ inline nb::object to_numpy(const Vec6& v) { return array_from(v.data(), {6}); }
 
 [[noreturn]] inline void shape_error(const char* what, const char* want,
                                      const std::vector<std::size_t>& got) {
-  throw nb::value_error((std::string(what) + " must be " + want + ", got shape " +
-                         cellpath::py::shape_text(got))
-                            .c_str());
+  throw nb::value_error(
+      (std::string(what) + " must be " + want + ", got shape " + cellpath::py::shape_text(got))
+          .c_str());
 }
 
 // A transform of which only the rotation block [0:3, 0:3] and the translation

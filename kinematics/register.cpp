@@ -1,7 +1,7 @@
 // Host handles and the registration groups put together.
-#include "register.hpp"
+#include "kinematics/register.hpp"
 
-#include "defs.hpp"
+#include "kinematics/defs.hpp"
 
 namespace kinematics {
 

@@ -7,6 +7,8 @@ import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples"))
+# Plain numpy versions of the native work, which the tests compare with.
+sys.path.insert(0, str(ROOT / "tests" / "support"))
 
 import synthetic_cache  # noqa: E402
 

@@ -1,6 +1,6 @@
 """Brimwell: planning context, RRT*, smoothing, densification and the driver.
 
-Trajectories are compared with bench/reference_planner.py, the same planner
+Trajectories are compared with tests/support/reference_planner.py, the same planner
 written plainly in numpy, on small synthetic scenes.
 """
 import io
@@ -19,7 +19,6 @@ import Gristane
 import Sallowmere
 import Tovik
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
 import reference_planner as ref  # noqa: E402
 
 # The default synthetic arm beside its wall: these two poses lean the arm on

@@ -1,7 +1,6 @@
 """Gristane: environment grid, collision queries and voxel cache file, checked
 against literal numpy implementations of the same rules."""
 import os
-import pathlib
 import sys
 
 import numpy as np
@@ -14,7 +13,6 @@ from hypothesis.extra import numpy as hnp
 import Gristane as G
 import synthetic_cache as sc
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
 from numpy_grid import ref_build_env_grid  # noqa: E402
 
 

@@ -89,10 +89,7 @@ def test_no_slower_than_stopping_at_corners(vmax, amax):
 
 
 def test_samples_match_the_closed_form_trapezoids():
-    import pathlib
-    import sys
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
-    from bench_timing import numpy_timing
+    from numpy_timing import numpy_timing
     dense = Brimwell.densify(list(CORNERS), res=0.05)
     for vmax, amax, dt in ((0.5, 1.0, 0.01), ([0.3, 2.0, 1.0], [4.0, 0.2, 1.0], 0.003)):
         native = Brimwell.time_parameterize(dense, vmax, amax, dt=dt)

@@ -402,8 +402,6 @@ def test_real_arm_scenes_load_check_and_are_not_trivial(tmp_path, real_arms, sce
         assert set(exact.query(q).pairs) <= allowed
     # And every waypoint keeps 15 mm from the environment: a clearance test for 1 cm
     # with its 5 mm of slack must accept it, or a run with that clearance could not start.
-    import sys
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "bench"))
     from exact_distance import ExactDistance
     gap = ExactDistance(out)
     for q in wp:
