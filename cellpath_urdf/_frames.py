@@ -4,7 +4,8 @@ import argparse
 
 import numpy as np
 
-from . import UrdfImportError, _pose_matrix
+from . import UrdfImportError
+from ._model import _pose_matrix
 
 
 def _narrowed(model, limits, narrow):
