@@ -4,6 +4,7 @@
 # make sample-cache  capture the sample workcell into examples/cache (no planning)
 # make wheel  one abi3 wheel for Python 3.12 and later into dist/, built with a 3.12
 # make sanitize  the whole suite against an AddressSanitizer + UBSan build of the modules
+# make tsan  the planning-on-threads tests against a ThreadSanitizer build of the planner
 # make format  rewrite the C++ to .clang-format and the Python to the ruff rules
 VENV    ?= .venv
 PYTHON  ?= python3
@@ -12,7 +13,7 @@ PIP     := $(PY) -m pip
 STAMP   := $(VENV)/.installed
 EXTRAS  := test,viewer,demo
 
-.PHONY: install test demo bench sample-cache wheel sanitize format clean
+.PHONY: install test demo bench sample-cache wheel sanitize tsan format clean
 
 # The wheel is built by a 3.12 interpreter, the oldest the stable ABI build
 # serves: pyenv's, else python3.12 on PATH; PY312=... names another.
@@ -93,6 +94,16 @@ sanitize: install
 	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  PYTHONPATH=$(abspath $(SAN_DIR))/out $(PY) -m pytest -q -x -p no:cacheprovider
+
+# The modules that plan on threads, built with ThreadSanitizer in a folder of
+# their own; the tests that plan on several threads at once run against them.
+TSAN_DIR := build/tsan
+tsan: install
+	$(VENV)/bin/cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLPATH_TSAN=ON >/dev/null
+	$(VENV)/bin/cmake --build $(TSAN_DIR) --target Brimwell Sallowmere Gristane
+	LD_PRELOAD="$$($(SAN_CC) -print-file-name=libtsan.so)" TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 \
+	  PYTHONPATH=$(abspath $(TSAN_DIR))/out $(PY) -m pytest -q -x -p no:cacheprovider tests/test_parallel.py
 
 clean:
 	rm -rf build demo_out examples/cache

@@ -10,3 +10,14 @@ if(CELLPATH_SANITIZE)
   add_compile_options(${_cellpath_san} -fno-omit-frame-pointer -g)
   add_link_options(${_cellpath_san})
 endif()
+
+# CELLPATH_TSAN=ON builds with ThreadSanitizer instead, for the code that plans
+# on several threads (`make tsan`).  It cannot be combined with the above.
+option(CELLPATH_TSAN "Build with ThreadSanitizer" OFF)
+if(CELLPATH_TSAN)
+  if(CELLPATH_SANITIZE)
+    message(FATAL_ERROR "CELLPATH_TSAN and CELLPATH_SANITIZE exclude each other")
+  endif()
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=thread)
+endif()
