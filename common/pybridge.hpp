@@ -6,13 +6,17 @@
 // allocated by numpy and filled in place, so they own their memory.
 #pragma once
 
+#include "common/array_view.hpp"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,18 +26,17 @@ namespace nb = nanobind;
 
 inline nb::module_ numpy() { return nb::module_::import_("numpy"); }
 
-// A contiguous array of T held alive by `owner`.
+// A contiguous array of T held alive by `owner`; cores take it as the plain
+// view it extends.
 template <class T>
-struct Array {
+struct Array : ArrayView<T> {
   nb::object owner;
-  const T* data = nullptr;
-  std::vector<std::size_t> shape;
-  std::size_t size = 0;
-
-  std::size_t ndim() const { return shape.size(); }
-  std::size_t dim(std::size_t i) const { return shape.at(i); }
-  const T& operator[](std::size_t i) const { return data[i]; }
 };
+
+using cellpath::all_finite;
+using cellpath::require_finite;
+using cellpath::require_shape;
+using cellpath::shape_text;
 
 template <class T>
 inline const char* numpy_dtype_name();
@@ -83,53 +86,6 @@ inline Array<double> as_f64(nb::handle x, Scalar scalar = Scalar::as_vector) {
   return as_array<double>(x, scalar);
 }
 
-// The shape in numpy's text form, "(k,)" or "(a, b)".
-inline std::string shape_text(const std::vector<std::size_t>& shape) {
-  std::string s = "(";
-  for (std::size_t i = 0; i < shape.size(); ++i) {
-    if (i) s += ", ";
-    s += std::to_string(shape[i]);
-  }
-  if (shape.size() == 1) s += ",";
-  return s + ")";
-}
-
-// Raise ValueError unless `a` has exactly `expected` (use -1 for any length).
-template <class T>
-inline void require_shape(const Array<T>& a, std::initializer_list<long> expected,
-                          const char* what) {
-  bool ok = a.ndim() == expected.size();
-  std::size_t i = 0;
-  for (long e : expected) {
-    if (!ok) break;
-    if (e >= 0 && a.shape[i] != static_cast<std::size_t>(e)) ok = false;
-    ++i;
-  }
-  if (!ok) {
-    std::string want = "(";
-    i = 0;
-    for (long e : expected) {
-      if (i++) want += ", ";
-      want += e >= 0 ? std::to_string(e) : std::string("n");
-    }
-    if (expected.size() == 1) want += ",";
-    want += ")";
-    throw nb::value_error(
-        (std::string(what) + " must have shape " + want + ", got " + shape_text(a.shape)).c_str());
-  }
-}
-
-inline bool all_finite(const double* p, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i)
-    if (!std::isfinite(p[i])) return false;
-  return true;
-}
-
-inline void require_finite(const Array<double>& a, const char* what) {
-  if (!all_finite(a.data, a.size))
-    throw nb::value_error((std::string(what) + " must be finite (no NaN or infinity)").c_str());
-}
-
 // A fresh numpy array of the given shape, and a writable pointer to its data.
 template <class T>
 inline nb::object new_array(const std::vector<std::size_t>& shape, T** data) {
@@ -145,6 +101,35 @@ inline nb::object new_array(const std::vector<std::size_t>& shape, T** data) {
 
 inline nb::object new_f64(const std::vector<std::size_t>& shape, double** data) {
   return new_array<double>(shape, data);
+}
+
+// A fresh numpy array of the given shape holding a copy of the values at `src`
+// (as many as the shape holds, row-major).  This and the overload below are the
+// one way C++ results become numpy arrays.
+template <class T>
+inline nb::object new_array(const std::vector<std::size_t>& shape, const T* src) {
+  T* dst = nullptr;
+  nb::object arr = new_array<T>(shape, &dst);
+  std::size_t count = 1;
+  for (std::size_t d : shape) count *= d;
+  std::copy(src, src + count, dst);
+  return arr;
+}
+
+// A copy of `values` as a numpy array of the given shape (by default one
+// dimension, values.size() long); the shape must hold exactly values.size().
+template <class T>
+inline nb::object new_array(const std::vector<T>& values, std::vector<std::size_t> shape = {}) {
+  if (shape.empty()) shape.push_back(values.size());
+  std::size_t count = 1;
+  for (std::size_t d : shape) count *= d;
+  if (count != values.size())
+    throw std::length_error("new_array: " + std::to_string(values.size()) +
+                            " values cannot fill the shape " + shape_text(shape));
+  T* dst = nullptr;
+  nb::object arr = new_array<T>(shape, &dst);
+  std::copy(values.begin(), values.end(), dst);
+  return arr;
 }
 
 // Python's own number rules, for arguments C++ reads one by one: float(x),
