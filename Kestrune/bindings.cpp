@@ -9,7 +9,6 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
-#include <cstdio>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -27,23 +26,10 @@ constexpr int kTrials = 5;
 
 nb::object attr(const char* name) { return g_module.attr(name); }
 
-[[noreturn]] void fail(const std::string& message) {
-  PyErr_SetString(PyExc_AssertionError, message.c_str());
-  throw nb::python_error();
-}
-
-std::string format(const char* fmt, double x) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, fmt, x);
-  return buf;
-}
-
 // A finite (k, 3) point set.
-Array<double> points_arg(nb::handle pts, const char* what) {
+Array<double> points_arg(nb::handle pts, const std::string& what) {
   Array<double> a = py::as_f64(pts);
-  if (a.ndim() != 2 || a.shape[1] != 3)
-    throw nb::value_error(
-        (std::string(what) + " must have shape (k, 3), got " + py::shape_text(a.shape)).c_str());
+  kestrune::require_points(a, what);
   return a;
 }
 
@@ -51,7 +37,6 @@ Array<double> points_arg(nb::handle pts, const char* what) {
 // distinct vertices drawn by a generator seeded with `seed`, so every run uses
 // the same ones.
 nb::object load_points(nb::handle cache_dir, long index, long n, long seed) {
-  nb::module_ np = py::numpy();
   const std::string file = py::link_file(std::to_string(index));
   nb::object data = py::open_archive(py::join_path(cache_dir, file));
   nb::object V;
@@ -62,32 +47,26 @@ nb::object load_points(nb::handle cache_dir, long index, long n, long seed) {
     throw;
   }
   data.attr("close")();
-  Array<double> v = points_arg(V, (file + ": V").c_str());
+  Array<double> v = points_arg(V, file + ": V");
   if (!py::all_finite(v.data, v.size))
     throw nb::value_error((file + ": V holds NaN or infinite coordinates").c_str());
   const long rows = static_cast<long>(v.shape[0]);
   if (rows > n) {
-    nb::object rng = np.attr("random").attr("default_rng")(seed);
-    nb::object idx = rng.attr("choice")(rows, nb::arg("size") = n, nb::arg("replace") = false);
-    V = V.attr("__getitem__")(idx);
+    nb::object rng = py::numpy().attr("random").attr("default_rng")(seed);
+    V = V.attr("__getitem__")(
+        rng.attr("choice")(rows, nb::arg("size") = n, nb::arg("replace") = false));
   }
   return V;
 }
 
 double min_gap(nb::handle a_world, nb::handle b_world) {
-  Array<double> a = points_arg(a_world, "a_world"), b = points_arg(b_world, "b_world");
-  if (a.shape[0] == 0 || b.shape[0] == 0)
-    throw nb::value_error("min_gap needs at least one point in each set");
-  return kestrune::min_gap(a.data, a.shape[0], b.data, b.shape[0]);
+  Array<double> a = points_arg(a_world, "a_world");
+  return kestrune::min_gap(a, points_arg(b_world, "b_world"));
 }
 
-// (n_links, 4, 4) link poses as an array view, or ValueError.
 Array<double> poses_arg(nb::handle T, std::size_t n_links, const char* what) {
   Array<double> a = py::as_f64(T);
-  if (a.ndim() != 3 || a.shape[0] != n_links || a.shape[1] != 4 || a.shape[2] != 4)
-    throw nb::value_error((std::string(what) + " must have shape (" + std::to_string(n_links) +
-                           ", 4, 4), got " + py::shape_text(a.shape))
-                              .c_str());
+  kestrune::require_poses(a, n_links, what);
   return a;
 }
 
@@ -100,66 +79,34 @@ void test_home_pose_unchanged(nb::handle cache_dir) {
   Array<double> T =
       poses_arg(handler.attr("AcquireTransformsGivenq")(py::numpy().attr("zeros")(n_joints)),
                 n_links, "AcquireTransformsGivenq(0)");
-  const double diff = kestrune::max_abs_diff(T.data, init.data, T.size);
-  const double tol = nb::cast<double>(attr("TOL"));
-  if (!(diff < tol))
-    fail("theta=0 FK does not match cached home transforms (max diff " +
-         py::str_of(nb::float_(diff)) + ")");
-  py::print_line("OK: theta=0 FK matches cached home transforms (max diff " + format("%.2e", diff) +
-                 ").");
-}
-
-Mat4 load_pose(const double* p) {
-  Mat4 T;
-  for (int k = 0; k < 16; ++k) T[k] = p[k];
-  return T;
-}
-
-std::vector<double> world_points(const std::vector<Array<double>>& local, const Array<double>& T,
-                                 std::size_t i) {
-  std::vector<double> out(local[i].size);
-  kestrune::world_points(local[i].data, local[i].shape[0], load_pose(T.data + 16 * i), out.data());
-  return out;
+  py::print_line(kestrune::home_pose_report(T, init, nb::cast<double>(attr("TOL"))));
 }
 
 void test_mesh_connectivity_off_home(nb::handle cache_dir) {
-  nb::module_ np = py::numpy();
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
   nb::object init_obj = handler.attr("initialTransforms");
   const std::size_t n_links = nb::len(init_obj);
   Array<double> init = poses_arg(init_obj, n_links, "initialTransforms");
 
-  std::vector<Array<double>> local;
+  std::vector<Array<double>> held;  // keeps the views of `links` alive
+  kestrune::LinkPoints links;
   for (std::size_t i = 0; i < n_links; ++i) {
-    Array<double> pts = py::as_f64(load_points(cache_dir, static_cast<long>(i), kNSample, 0));
-    if (pts.shape[0] == 0)
+    held.push_back(py::as_f64(load_points(cache_dir, static_cast<long>(i), kNSample, 0)));
+    if (held.back().shape[0] == 0)
       throw nb::value_error(("link_" + std::to_string(i) + ".npz has no vertices").c_str());
-    local.push_back(std::move(pts));
+    links.local.push_back(held.back());
   }
-  auto gap = [&](const Array<double>& T, std::size_t i) {
-    const std::vector<double> a = world_points(local, T, i), b = world_points(local, T, i + 1);
-    return kestrune::min_gap(a.data(), local[i].shape[0], b.data(), local[i + 1].shape[0]);
-  };
-  std::vector<double> home_gaps;
-  for (std::size_t i = 0; i + 1 < n_links; ++i) home_gaps.push_back(gap(init, i));
+  const std::vector<double> home_gaps = links.gaps(init);
 
-  nb::object rng = np.attr("random").attr("default_rng")(1);
-  const std::size_t n_joints = n_links - 1;
+  nb::object rng = py::numpy().attr("random").attr("default_rng")(1);
   const double slack = nb::cast<double>(attr("GAP_SLACK"));
   for (int trial = 0; trial < kTrials; ++trial) {
     nb::object theta =
-        rng.attr("uniform")(-std::numbers::pi, std::numbers::pi, nb::arg("size") = n_joints);
+        rng.attr("uniform")(-std::numbers::pi, std::numbers::pi, nb::arg("size") = n_links - 1);
     Array<double> T = poses_arg(handler.attr("AcquireTransformsGivenq")(theta), n_links,
                                 "AcquireTransformsGivenq");
-    for (std::size_t i = 0; i + 1 < n_links; ++i) {
-      const double g = gap(T, i);
-      if (!(g < home_gaps[i] + slack))
-        fail("trial " + std::to_string(trial) + ", theta=" + py::theta_text(theta) + ": link " +
-             std::to_string(i) + "<->" + std::to_string(i + 1) + " gap grew to " +
-             format("%.4f", g) + " m (home gap " + format("%.4f", home_gaps[i]) +
-             " m) -- links detached. This is the 'links tear apart' failure mode: home_transform "
-             "and the screw list were captured at different reference configs.");
-    }
+    kestrune::check_attached(links, T, home_gaps, slack, trial,
+                             [&] { return py::theta_text(theta); });
   }
   py::print_line("OK: adjacent link meshes stay attached (within " + py::str_of(attr("GAP_SLACK")) +
                  " m of home gap) across 5 random configurations.");
@@ -186,6 +133,13 @@ void main_entry(nb::handle argv) {
 
 NB_MODULE(Kestrune, m) {
   g_module = m;
+  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+    try {
+      std::rethrow_exception(p);
+    } catch (const kestrune::CheckFailed& e) {
+      PyErr_SetString(PyExc_AssertionError, e.what());
+    }
+  });
   m.doc() =
       "FK attachment check of a capture cache: forward kinematics at theta = 0 reproduces "
       "the home poses, and consecutive links stay attached when the arm moves.";

@@ -1,13 +1,16 @@
 // Pelmora's command line: the exact query of one joint vector, or of every row
 // of a trajectory, and optionally the smallest distance between the arm and
 // the environment.
+#include "Pelmora/cli_core.hpp"
 #include "Pelmora/py_pelmora.hpp"
 #include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
 
 #include <algorithm>
-#include <cstdio>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace pelmora_py {
@@ -60,127 +63,43 @@ nb::object make_parser() {
   return parser;
 }
 
-// "kind:name" as the result prints it, or a plain name that only one object has.
-nb::object cli_object(const Pelmora& self, const std::string& word, nb::handle parser) {
-  const auto colon = word.find(':');
-  if (colon != std::string::npos) {
-    const std::string kind = word.substr(0, colon);
-    if (kind == "link" || kind == "env") return nb::make_tuple(kind, word.substr(colon + 1));
-  }
-  std::vector<nb::object> found;
-  for (const char* kind : {"link", "env"})
-    for (nb::handle n : kind[0] == 'l' ? self.link_names : self.env_names)
-      if (nb::cast<std::string>(n) == word) found.push_back(nb::make_tuple(kind, n));
-  if (found.size() == 1) return found[0];
-  parser.attr("error")(found.empty()
-                           ? "--allow: no object is named '" + word +
-                                 "' (write kind:name, e.g. env:" + word + ")"
-                           : "--allow: both a link and an environment object are named '" + word +
-                                 "'; write link:" + word + " or env:" + word);
-  return nb::none();
-}
-
-bool starts_with(const std::string& w, const char* prefix) { return w.rfind(prefix, 0) == 0; }
-
 void print(const std::string& line) { builtin("print")(line); }
 
-std::string metres(double d) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.6f m", d);
-  return buf;
-}
-
-std::string pairs_text(nb::handle result) {
-  std::vector<Pair> pairs;
-  for (nb::handle p : result.attr("pairs")) pairs.push_back(pair_of(p));
-  std::sort(pairs.begin(), pairs.end());
-  std::string s;
-  for (const Pair& p : pairs) s += (s.empty() ? "" : ", ") + pelmora::pair_line(p);
-  return s;
-}
-
-// "smallest distance D m[ at row R]: env:a <-> link:b"
 void print_smallest(Pelmora& self, nb::handle theta, const std::string& where) {
-  nb::tuple best = smallest_distance(distances(self, theta, nb::none()));
-  if (best[1].is_none()) {
-    print("smallest distance: none measured (no environment body faces a moving link)");
-    return;
-  }
-  print("smallest distance " + metres(nb::cast<double>(best[0])) + where + ": " +
-        pelmora::pair_line(pair_of(best[1])));
+  print(pelmora::smallest_line(pelmora::nearest(pose_distances(self, theta, nb::none())), where));
 }
 
 // Every row of the trajectory: one line per colliding row, a summary, and with
 // `distance` the smallest distance over all rows.  1 when any row collides.
 int check_trajectory(Pelmora& self, nb::handle path, bool distance) {
   Array<double> traj = trajectory_arg(self, path);
-  nb::list hits = query_trajectory(self, traj.owner, nb::none());
-  for (nb::handle hit : hits) print("row " + py::str_of(hit[0]) + ": " + pairs_text(hit[1]));
-  const std::size_t N = traj.shape[0], k = nb::len(hits);
-  const std::string rows = std::to_string(N) + (N == 1 ? " row" : " rows");
-  print(k == 0 ? py::str_of(path) + ": all " + rows + " collision-free"
-               : py::str_of(path) + ": " + std::to_string(k) + " of " + rows + " in collision");
+  const auto hits = colliding_rows(self, traj, nb::none());
+  for (const auto& [r, pairs] : hits)
+    print("row " + std::to_string(r) + ": " + pelmora::pairs_line(pairs));
+  const std::size_t N = traj.shape[0];
+  print(pelmora::trajectory_summary(py::str_of(path), N, hits.size()));
   if (distance && N > 0) {
-    nb::object per_row = distance_trajectory(self, traj.owner, nb::none());
-    const long r = nb::cast<long>(py::numpy().attr("argmin")(per_row));
+    const std::vector<double> per_row = trajectory_distances(self, traj, nb::none());
+    const std::size_t r = std::min_element(per_row.begin(), per_row.end()) - per_row.begin();
     print_smallest(self, traj.owner[nb::int_(r)], " at row " + std::to_string(r));
   }
-  return k == 0 ? 0 : 1;
+  return hits.empty() ? 0 : 1;
 }
 
-}  // namespace
+// The command's arguments: sys.argv's when none are given.
+nb::list argv_of(nb::handle argv_in) {
+  if (!argv_in.is_none()) return nb::list(argv_in);
+  nb::list all(nb::module_::import_("sys").attr("argv")), argv;
+  for (std::size_t i = 1; i < nb::len(all); ++i) argv.append(all[i]);
+  return argv;
+}
 
-nb::object main_entry(nb::handle argv_in) {
-  nb::list argv;
-  if (argv_in.is_none()) {
-    nb::list all(nb::module_::import_("sys").attr("argv"));
-    for (std::size_t i = 1; i < nb::len(all); ++i) argv.append(all[i]);
-  } else {
-    argv = nb::list(argv_in);
-  }
-  // Only the options themselves go through argparse: every other word is a
-  // joint angle, converted with float() as it always was, so negative angles
-  // in any spelling ("-1e-3", "-inf") stay angles.
-  nb::list options, words;
-  bool angles_only = false;
-  const std::size_t n_args = nb::len(argv);
-  for (std::size_t i = 0; i < n_args; ++i) {
-    nb::object a = argv[i];
-    const std::string w = nb::isinstance<nb::str>(a) ? nb::cast<std::string>(a) : std::string();
-    if (angles_only) {
-      words.append(a);
-    } else if (w == "--") {
-      angles_only = true;
-    } else if (w == "-h" || w == "--help" || w == "--allow-base-contacts" ||
-               w == "--allow-fixed-contacts" || w == "--distance" || starts_with(w, "--allow=") ||
-               starts_with(w, "--cache-dir=") || starts_with(w, "--trajectory=")) {
-      options.append(a);
-    } else if (w == "--allow" || w == "--cache-dir") {
-      options.append(a);
-      if (i + 1 < n_args) options.append(argv[++i]);
-    } else if (w == "--trajectory") {
-      // The file is optional; a word that does not start with '-' is it.
-      options.append(a);
-      if (i + 1 < n_args && nb::isinstance<nb::str>(argv[i + 1]) &&
-          !starts_with(nb::cast<std::string>(argv[i + 1]), "-"))
-        options.append(argv[++i]);
-    } else {
-      words.append(a);
-    }
-  }
-  nb::object parser = make_parser();
-  nb::object args = parser.attr("parse_args")(options);
-  nb::object trajectory = args.attr("trajectory");
-  if (!trajectory.is_none() && nb::len(words) > 0)
-    parser.attr("error")(
-        "--trajectory checks the rows of a trajectory file and takes no joint angles, got " +
-        py::str_of(nb::repr(words)));
-
-  // The angles are read, and counted against the cache's joints, before the
-  // meshes are loaded (seconds for a real arm), so a typo fails at once.
+// The angles are read, and counted against the cache's joints, before the
+// meshes are loaded (seconds for a real arm), so a typo fails at once.
+nb::list read_angles(const nb::list& words, nb::handle cache_dir) {
   nb::list theta;
   for (nb::handle a : words) theta.append(builtin("float")(a));
-  nb::object screws = py::join_path(args.attr("cache_dir"), py::kScrewFile);
+  nb::object screws = py::join_path(cache_dir, py::kScrewFile);
   if (nb::len(theta) > 0 && nb::cast<bool>(screws.attr("is_file")())) {
     nb::object shape = py::load_npy(screws).attr("shape");
     if (nb::len(shape) == 2 && nb::cast<std::size_t>(shape[1]) != nb::len(theta))
@@ -188,22 +107,60 @@ nb::object main_entry(nb::handle argv_in) {
                              std::to_string(nb::len(theta)) + ",)")
                                 .c_str());
   }
+  return theta;
+}
 
-  Pelmora self = build_pelmora(args.attr("cache_dir"), true, nb::none());
+// The --allow-... options as an allowed_pairs request.
+nb::list allowed_of(const Pelmora& self, nb::handle args, nb::handle parser) {
   nb::list allowed;
   if (nb::cast<bool>(args.attr("allow_base_contacts"))) allowed.append("base");
   if (nb::cast<bool>(args.attr("allow_fixed_contacts"))) allowed.append("fixed");
-  for (nb::handle pair_text : args.attr("allow")) {
-    nb::list parts = nb::list(pair_text.attr("split")(","));
-    if (nb::len(parts) != 2)
+  const pelmora::SceneNames names{nb::cast<std::vector<std::string>>(self.link_names),
+                                  nb::cast<std::vector<std::string>>(self.env_names)};
+  for (nb::handle text : args.attr("allow")) {
+    const std::vector<std::string> parts = cellpath::split_commas(nb::cast<std::string>(text));
+    if (parts.size() != 2)
       parser.attr("error")("--allow takes two objects separated by a comma, got '" +
-                           nb::cast<std::string>(pair_text) + "'");
-    allowed.append(nb::make_tuple(cli_object(self, nb::cast<std::string>(parts[0]), parser),
-                                  cli_object(self, nb::cast<std::string>(parts[1]), parser)));
+                           nb::cast<std::string>(text) + "'");
+    nb::list pair;
+    for (const std::string& part : parts) {
+      const auto found = pelmora::cli_object(names, part);
+      if (const auto* error = std::get_if<std::string>(&found)) parser.attr("error")(*error);
+      const auto& o = std::get<ObjectName>(found);
+      pair.append(nb::make_tuple(o.kind, o.name));
+    }
+    allowed.append(nb::tuple(pair));
   }
+  return allowed;
+}
+
+}  // namespace
+
+nb::object main_entry(nb::handle argv_in) {
+  nb::list argv = argv_of(argv_in);
+  std::vector<std::optional<std::string>> words;
+  for (nb::handle a : argv)
+    words.push_back(nb::isinstance<nb::str>(a) ? std::optional(nb::cast<std::string>(a))
+                                               : std::nullopt);
+  const pelmora::SplitArgs split = pelmora::split_args(words);
+  nb::list options, angles;
+  for (std::size_t i : split.options) options.append(argv[i]);
+  for (std::size_t i : split.angles) angles.append(argv[i]);
+
+  nb::object parser = make_parser();
+  nb::object args = parser.attr("parse_args")(options);
+  nb::object trajectory = args.attr("trajectory");
+  if (!trajectory.is_none() && nb::len(angles) > 0)
+    parser.attr("error")(
+        "--trajectory checks the rows of a trajectory file and takes no joint angles, got " +
+        py::str_of(nb::repr(angles)));
+  nb::list theta = read_angles(angles, args.attr("cache_dir"));
+
+  Pelmora self = build_pelmora(args.attr("cache_dir"), true, nb::none());
+  nb::list allowed = allowed_of(self, args, parser);
   try {
-    self.allowed_pairs = resolve_allowed(self, allowed);
-  } catch (nb::builtin_exception& e) {
+    self.allowed_pairs = pair_set(resolve_allowed(self, allowed));
+  } catch (std::invalid_argument& e) {
     parser.attr("error")(std::string(e.what()));
   }
   const bool distance = nb::cast<bool>(args.attr("distance"));

@@ -8,12 +8,14 @@
 #pragma once
 
 #include "Tovik/tovik.hpp"
+#include "common/array_view.hpp"
 #include "common/capture.hpp"
 #include "common/se3.hpp"
 
 #include <algorithm>
 #include <cstddef>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -94,6 +96,61 @@ inline std::vector<Mat4> pose_links(const Kinematics& k, const double* theta) {
       [&](std::size_t i) { return theta[i]; },
       [&](std::size_t i, const Mat4& T) { out[i + 1] = T; });
   return out;
+}
+
+}  // namespace pelmora
+
+namespace pelmora {
+
+using View = cellpath::ArrayView<double>;
+
+// The checks on an object's arm model, in the order they are made: the screw
+// list first (before the home poses are read), then the home poses and the
+// link names, then finiteness.
+inline void require_slist(const View& slist, long n) {
+  if (slist.ndim() != 2 || slist.shape[0] != 6 || static_cast<long>(slist.shape[1]) != n)
+    throw std::invalid_argument("slist must have shape (6, " + std::to_string(n) + "), got " +
+                                cellpath::shape_text(slist.shape));
+}
+
+inline Kinematics kinematics_of(const View& slist, const View& homes, std::size_t n_link_names,
+                                long n) {
+  if (homes.ndim() != 3 || static_cast<long>(homes.shape[0]) != n + 1 || homes.shape[1] != 4 ||
+      homes.shape[2] != 4)
+    throw std::invalid_argument("home_transforms must hold " + std::to_string(n + 1) +
+                                " 4x4 transforms, got shape " + cellpath::shape_text(homes.shape));
+  if (static_cast<long>(n_link_names) != n + 1)
+    throw std::invalid_argument("link_names must name " + std::to_string(n + 1) + " links, got " +
+                                std::to_string(n_link_names));
+  cellpath::require_finite(slist, "slist");
+  cellpath::require_finite(homes, "home_transforms");
+  return make_kinematics(slist.data, static_cast<std::size_t>(n), homes.data);
+}
+
+// A joint vector's shape: (n,).  (Its finiteness is checked by the caller,
+// whose message shows the values.)
+inline void require_joint_vector(const View& theta, long n) {
+  if (theta.ndim() != 1 || static_cast<long>(theta.shape[0]) != n)
+    throw std::invalid_argument("expected " + std::to_string(n) + " joint angles, got " +
+                                cellpath::shape_text(theta.shape));
+}
+
+// An (N, n) finite trajectory.
+inline void require_trajectory(const View& traj, long n) {
+  if (traj.ndim() != 2 || static_cast<long>(traj.shape[1]) != n)
+    throw std::invalid_argument("expected a trajectory of shape (N, " + std::to_string(n) +
+                                "), one row of joint angles per configuration, got " +
+                                cellpath::shape_text(traj.shape));
+  if (!cellpath::all_finite(traj.data, traj.size))
+    throw std::invalid_argument("trajectory joint angles must be finite");
+}
+
+// A capture has one fewer joint than links: the base is fixed.
+inline void require_joint_count(std::size_t n_joints, std::size_t n_links) {
+  if (n_joints + 1 != n_links)
+    throw std::invalid_argument("expected one fewer joint than links (base is fixed), got " +
+                                std::to_string(n_joints) + " joints and " +
+                                std::to_string(n_links) + " links");
 }
 
 }  // namespace pelmora

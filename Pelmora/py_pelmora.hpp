@@ -1,11 +1,17 @@
 // The Pelmora object as Python sees it, and the pieces its three parts share:
 // the collision query and allowed pairs (bindings.cpp), the distance queries
-// (distance.cpp) and the command line (cli.cpp).
+// (distance.cpp) and the command line (cli.cpp).  The rules themselves are in
+// pelmora.hpp, allowed.hpp and distance_core.hpp; these functions read the
+// object's attributes into C++ values and call them.
 #pragma once
 
+#include "Pelmora/allowed.hpp"
+#include "Pelmora/distance_core.hpp"
 #include "Pelmora/pelmora.hpp"
 #include "Pelmora/py_result.hpp"
 #include "common/pybridge.hpp"
+
+#include <nanobind/stl/vector.h>
 
 #include <set>
 #include <string>
@@ -37,23 +43,28 @@ Array<double> theta_arg(const Pelmora& self, nb::handle theta);
 // directory (its JointAnglesToTravelAlong.npy).
 Array<double> trajectory_arg(const Pelmora& self, nb::handle trajectory);
 pelmora::Kinematics load_kinematics(const Pelmora& self);
-nb::dict pose_map(const Pelmora& self, const std::vector<Mat4>& poses);
-nb::dict forward_kinematics_py(const Pelmora& self, nb::handle theta);
 // The pairs one call leaves out: the object's own, plus those `extra` allows
 // (None, "base", "fixed" or a list of pairs).
 std::set<Pair> ignored_pairs(const Pelmora& self, nb::handle extra);
-nb::set resolve_allowed(const Pelmora& self, nb::handle requested);
+std::set<Pair> resolve_allowed(const Pelmora& self, nb::handle requested);
 // Pose the links, run the all-pairs test, keep the pairs not ignored.
-nb::set collide(const Pelmora& self, const nb::dict& poses, const std::set<Pair>& ignored);
+std::set<Pair> collide(const Pelmora& self, const std::vector<Mat4>& poses,
+                       const std::set<Pair>& ignored);
 nb::object query(const Pelmora& self, nb::handle theta, nb::handle allowed);
-nb::list query_trajectory(const Pelmora& self, nb::handle trajectory, nb::handle allowed);
+// The colliding rows of a trajectory, (row, pairs), in row order.
+std::vector<std::pair<std::size_t, std::set<Pair>>> colliding_rows(const Pelmora& self,
+                                                                   const Array<double>& traj,
+                                                                   nb::handle allowed);
 Pelmora build_pelmora(nb::handle cache_dir, bool ignore_adjacent_links, nb::handle allowed);
 
 // distance.cpp
+std::vector<pelmora::PairDistance> pose_distances(Pelmora& self, nb::handle theta,
+                                                  nb::handle allowed);
 nb::dict distances(Pelmora& self, nb::handle theta, nb::handle allowed);
+// The smallest distance of every row of a checked trajectory.
+std::vector<double> trajectory_distances(Pelmora& self, const Array<double>& traj,
+                                         nb::handle allowed);
 nb::object distance_trajectory(Pelmora& self, nb::handle trajectory, nb::handle allowed);
-// The smallest entry of a distances() map as (distance, pair), (inf, None) when empty.
-nb::tuple smallest_distance(nb::handle distance_map);
 
 // cli.cpp
 nb::object main_entry(nb::handle argv);

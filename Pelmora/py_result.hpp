@@ -9,6 +9,7 @@
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <set>
 #include <string>
 
 namespace pelmora_py {
@@ -49,11 +50,16 @@ inline Pair pair_of(nb::handle h) {
   return pelmora::ordered_pair(object_name(h[0]), object_name(h[1]));
 }
 
-inline nb::object mat4_numpy(const Mat4& T) {
-  double* dst = nullptr;
-  nb::object arr = py::new_f64({4, 4}, &dst);
-  for (int k = 0; k < 16; ++k) dst[k] = T[k];
-  return arr;
+// A pair in result form, ((kind, name), (kind, name)), and a set of them.
+inline nb::tuple pair_object(const Pair& p) {
+  return nb::make_tuple(nb::make_tuple(p.first.kind, p.first.name),
+                        nb::make_tuple(p.second.kind, p.second.name));
+}
+
+inline nb::set pair_set(const std::set<Pair>& pairs) {
+  nb::set out;
+  for (const Pair& p : pairs) out.add(pair_object(p));
+  return out;
 }
 
 // ---------------------------------------------------------------- CollisionResult

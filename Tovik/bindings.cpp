@@ -1,6 +1,5 @@
 // Tovik: product-of-exponentials forward kinematics for the offline side.
-#include "Tovik/pose_ik.hpp"
-#include "Tovik/tovik.hpp"
+#include "Tovik/tovik_args.hpp"
 #include "common/pybridge.hpp"
 
 #include <string>
@@ -8,182 +7,61 @@
 namespace nb = nanobind;
 using namespace cellpath;
 using cellpath::py::Array;
+using py::as_f64;
+using py::new_array;
 
 namespace {
 
-nb::object mat_to_numpy(const double* src, std::size_t rows, std::size_t cols) {
-  double* dst = nullptr;
-  nb::object arr = py::new_f64({rows, cols}, &dst);
-  for (std::size_t k = 0; k < rows * cols; ++k) dst[k] = src[k];
-  return arr;
-}
-
-Vec3 vec3_arg(nb::handle w) {
-  Array<double> a = py::as_f64(w);
-  if (a.ndim() != 1) throw nb::value_error("w must be a one-dimensional vector of 3 entries");
-  if (a.size < 3) throw nb::index_error("w must have 3 entries");
-  return {a[0], a[1], a[2]};
-}
-
-Mat4 mat4_arg(nb::handle T, const char* what) {
-  Array<double> a = py::as_f64(T);
-  py::require_shape(a, {4, 4}, what);
-  return tovik::load4(a.data);
-}
-
 nb::object skew_py(nb::handle w) {
-  const Mat3 S = cellpath::skew(vec3_arg(w));
-  return mat_to_numpy(S.data(), 3, 3);
+  return new_array({3, 3}, cellpath::skew(tovik::vec3_of(as_f64(w))).data());
 }
 
 nb::object adjoint_py(nb::handle T) {
-  const Mat6 Ad = cellpath::adjoint(mat4_arg(T, "T"));
-  return mat_to_numpy(Ad.data(), 6, 6);
+  return new_array({6, 6}, cellpath::adjoint(tovik::mat4_of(as_f64(T), "T")).data());
 }
 
 nb::object exp_se3_py(nb::handle screw, double theta) {
-  Array<double> s = py::as_f64(screw);
-  py::require_shape(s, {6}, "screw");
-  const Vec6 S{s[0], s[1], s[2], s[3], s[4], s[5]};
-  const Mat4 T = cellpath::exp_se3(S, theta);
-  return mat_to_numpy(T.data(), 4, 4);
+  return new_array({4, 4}, cellpath::exp_se3(tovik::screw_of(as_f64(screw)), theta).data());
 }
 
 nb::list forward_kinematics_py(nb::handle slist_in, nb::handle home_in, nb::handle thetas_in) {
-  Array<double> slist = py::as_f64(slist_in);
-  if (slist.ndim() != 2 || slist.shape[0] != 6)
-    throw nb::value_error(
-        ("slist must have shape (6, n), got " + py::shape_text(slist.shape)).c_str());
+  Array<double> slist = as_f64(slist_in);
+  tovik::require_screw_list(slist, false);
   const std::size_t n = slist.shape[1];
   nb::list out;
   if (n == 0) return out;
-
-  Array<double> home = py::as_f64(home_in);
-  if (home.ndim() != 3 || home.shape[1] != 4 || home.shape[2] != 4)
-    throw nb::value_error(("home_transforms must be a sequence of 4x4 transforms, got shape " +
-                           py::shape_text(home.shape))
-                              .c_str());
-  if (home.shape[0] < n)
-    throw nb::index_error(
-        ("need " + std::to_string(n) + " home transforms, got " + std::to_string(home.shape[0]))
-            .c_str());
-  Array<double> thetas = py::as_f64(thetas_in);
-  if (thetas.ndim() != 1)
-    throw nb::value_error(
-        ("thetas must be a joint vector, got shape " + py::shape_text(thetas.shape)).c_str());
-  if (thetas.size < n)
-    throw nb::index_error(
-        ("need " + std::to_string(n) + " joint values, got " + std::to_string(thetas.size))
-            .c_str());
-  py::require_finite(slist, "slist");
-  if (!py::all_finite(home.data, 16 * n)) throw nb::value_error("home_transforms must be finite");
-  if (!py::all_finite(thetas.data, n)) throw nb::value_error("thetas must be finite");
-
-  std::vector<double> buf(16 * n);
-  tovik::forward_kinematics(slist.data, n, home.data, thetas.data, buf.data());
-  for (std::size_t i = 0; i < n; ++i) out.append(mat_to_numpy(buf.data() + 16 * i, 4, 4));
+  Array<double> home = as_f64(home_in);
+  tovik::require_homes(home, n);
+  const std::vector<double> poses = tovik::link_poses(slist, home, as_f64(thetas_in));
+  for (std::size_t i = 0; i < n; ++i) out.append(new_array({4, 4}, poses.data() + 16 * i));
   return out;
 }
 
-// ---------------------------------------------------------------------------
-// Inverse kinematics of a tool pose and straight tool moves.
-
-// The chain of an IK call: (6, n) screws in metres, the tool's (4, 4) pose at
-// zero, (n, 2) finite limits; a joint is revolute when its screw turns.
-struct Chain {
-  Array<double> slist, home, limits;
-  std::size_t n = 0;
-  Mat4 M{};
-  tovik::JointRanges ranges;
-
-  Chain(nb::handle slist_in, nb::handle home_in, nb::handle limits_in)
-      : slist(py::as_f64(slist_in)), home(py::as_f64(home_in)), limits(py::as_f64(limits_in)) {
-    if (slist.ndim() != 2 || slist.shape[0] != 6 || slist.shape[1] == 0)
-      throw nb::value_error(
-          ("slist must have shape (6, n), n > 0, got " + py::shape_text(slist.shape)).c_str());
-    n = slist.shape[1];
-    py::require_finite(slist, "slist");
-    M = mat4_arg(home_in, "home");
-    if (!py::all_finite(M.data(), 16)) throw nb::value_error("home must be finite");
-    py::require_shape(limits, {static_cast<long>(n), 2}, "limits");
-    for (std::size_t j = 0; j < n; ++j) {
-      const double lo = limits.data[2 * j], hi = limits.data[2 * j + 1];
-      if (std::isnan(lo) || std::isnan(hi) || !(lo <= hi))
-        throw nb::value_error(
-            ("limits of joint " + std::to_string(j) + " must be ordered numbers").c_str());
-      ranges.lo.push_back(lo);
-      ranges.hi.push_back(hi);
-      const Vec6 S = cellpath::screw_column(slist.data, n, j);
-      ranges.revolute.push_back(cellpath::norm3({S[0], S[1], S[2]}) >=
-                                cellpath::kPureTranslationNorm);
-    }
-  }
-  cellpath::ScrewList screws() const { return {slist.data, 6, n}; }
-
-  std::vector<double> joints(nb::handle q_in, const char* what) const {
-    Array<double> q = py::as_f64(q_in);
-    if (q.ndim() != 1 || q.size != n)
-      throw nb::value_error((std::string(what) + " must be a joint vector of " + std::to_string(n) +
-                             " values, got shape " + py::shape_text(q.shape))
-                                .c_str());
-    if (!py::all_finite(q.data, n))
-      throw nb::value_error((std::string(what) + " must be finite").c_str());
-    return {q.data, q.data + n};
-  }
-};
-
-tovik::PoseTolerance tolerance_arg(nb::handle tol_in) {
-  Array<double> t = py::as_f64(tol_in);
-  py::require_shape(t, {2}, "tolerance");
-  if (!(t[0] > 0.0 && t[1] > 0.0 && std::isfinite(t[0]) && std::isfinite(t[1])))
-    throw nb::value_error("tolerance must be two positive numbers (metres, radians)");
-  return {t[0], t[1]};
-}
-
-Mat4 pose_arg(nb::handle T_in, const char* what) {
-  Mat4 T = mat4_arg(T_in, what);
-  if (!py::all_finite(T.data(), 16))
-    throw nb::value_error((std::string(what) + " must be finite").c_str());
-  return T;
-}
+// Inverse kinematics of a tool pose and straight tool moves: each argument is
+// converted and checked in turn, so the first bad one is the one reported.
 
 nb::tuple solve_tool_pose_py(nb::handle slist_in, nb::handle home_in, nb::handle target_in,
                              nb::handle seeds_in, nb::handle limits_in, nb::handle near_in,
                              nb::handle tol_in, long long max_iters) {
-  const Chain c(slist_in, home_in, limits_in);
-  const Mat4 Tsd = pose_arg(target_in, "target");
-  Array<double> seeds = py::as_f64(seeds_in);
-  if (seeds.ndim() != 2 || seeds.shape[1] != c.n)
-    throw nb::value_error(("seeds must have shape (k, " + std::to_string(c.n) + "), got " +
-                           py::shape_text(seeds.shape))
-                              .c_str());
-  py::require_finite(seeds, "seeds");
-  if (max_iters < 0) throw nb::value_error("max_iters must not be negative");
+  Array<double> slist = as_f64(slist_in), home = as_f64(home_in), limits = as_f64(limits_in);
+  const tovik::Chain c(slist, home, limits);
+  const Mat4 Tsd = tovik::pose_of(as_f64(target_in), "target");
+  Array<double> seeds = as_f64(seeds_in);
+  c.require_seeds(seeds);
+  if (max_iters < 0) throw std::invalid_argument("max_iters must not be negative");
   const std::vector<double> near =
-      near_in.is_none() ? std::vector<double>() : c.joints(near_in, "near");
+      near_in.is_none() ? std::vector<double>() : c.joints(as_f64(near_in), "near");
   tovik::SolveSettings s;
-  s.tol = tolerance_arg(tol_in);
+  s.tol = tovik::tolerance_of(as_f64(tol_in));
   s.max_iters = max_iters;
   const std::size_t k = seeds.shape[0], n = c.n;
   double *q = nullptr, *ep = nullptr, *er = nullptr;
   bool* ok = nullptr;
-  nb::object qs = py::new_f64({k, n}, &q), eps = py::new_f64({k}, &ep), ers = py::new_f64({k}, &er);
-  nb::object oks = py::new_array<bool>({k}, &ok);
-  cellpath::IkWork w(n);
+  nb::object qs = new_array<double>({k, n}, &q), eps = new_array<double>({k}, &ep),
+             ers = new_array<double>({k}, &er), oks = new_array<bool>({k}, &ok);
   {
     nb::gil_scoped_release nogil;
-    for (std::size_t i = 0; i < k; ++i) {
-      double* qi = q + i * n;
-      std::copy(seeds.data + i * n, seeds.data + (i + 1) * n, qi);
-      const tovik::SolveResult r = tovik::solve_pose(c.screws(), c.M, Tsd, qi, n, c.ranges, s, w);
-      if (r.converged && !near.empty())
-        for (std::size_t j = 0; j < n; ++j)
-          if (c.ranges.revolute[j])
-            qi[j] = tovik::nearest_turn(qi[j], near[j], c.ranges.lo[j], c.ranges.hi[j]);
-      ep[i] = r.position_error;
-      er[i] = r.rotation_error;
-      ok[i] = r.converged;
-    }
+    tovik::solve_from_seeds(c, Tsd, seeds, near, s, q, ep, er, ok);
   }
   return nb::make_tuple(qs, eps, ers, oks);
 }
@@ -191,26 +69,19 @@ nb::tuple solve_tool_pose_py(nb::handle slist_in, nb::handle home_in, nb::handle
 nb::tuple straight_move_py(nb::handle slist_in, nb::handle home_in, nb::handle start_in,
                            nb::handle target_in, nb::handle limits_in, double max_joint_step,
                            double max_deviation, nb::handle tol_in) {
-  const Chain c(slist_in, home_in, limits_in);
-  const std::vector<double> q0 = c.joints(start_in, "start");
-  const Mat4 T1 = pose_arg(target_in, "target");
-  if (!(max_joint_step > 0.0) || !std::isfinite(max_joint_step) || !(max_deviation > 0.0) ||
-      !std::isfinite(max_deviation))
-    throw nb::value_error("max_joint_step and max_deviation must be positive numbers");
-  tovik::StraightSettings s;
-  s.solve.tol = tolerance_arg(tol_in);
-  s.max_joint_step = max_joint_step;
-  s.max_deviation = max_deviation;
+  Array<double> slist = as_f64(slist_in), home = as_f64(home_in), limits = as_f64(limits_in);
+  const tovik::Chain c(slist, home, limits);
+  const std::vector<double> q0 = c.joints(as_f64(start_in), "start");
+  const Mat4 T1 = tovik::pose_of(as_f64(target_in), "target");
+  tovik::StraightSettings s = tovik::straight_settings(max_joint_step, max_deviation);
+  s.solve.tol = tovik::tolerance_of(as_f64(tol_in));
   tovik::StraightMove mv;
   {
     nb::gil_scoped_release nogil;
     mv = tovik::straight_move(c.screws(), c.M, q0.data(), T1, c.n, c.ranges, s);
   }
-  const std::size_t m = mv.rows.size() / c.n;
-  double* out = nullptr;
-  nb::object rows = py::new_f64({m, c.n}, &out);
-  std::copy(mv.rows.begin(), mv.rows.end(), out);
-  return nb::make_tuple(rows, mv.deviation, mv.rotation_deviation);
+  return nb::make_tuple(new_array(mv.rows, {mv.rows.size() / c.n, c.n}), mv.deviation,
+                        mv.rotation_deviation);
 }
 
 }  // namespace

@@ -50,15 +50,6 @@ nb::object parse_theta(const std::string& text) {
   return py::numpy().attr("array")(values, nb::arg("dtype") = "float64");
 }
 
-void require_joint_count(nb::handle theta, std::size_t n_joints, const std::string& source) {
-  const std::size_t k = nb::len(theta);
-  if (k != n_joints)
-    throw nb::value_error((source + " gives " + std::to_string(k) + " joint angle" +
-                           (k == 1 ? "" : "s") + ", but the arm has " + std::to_string(n_joints) +
-                           " joints; give exactly one angle per joint")
-                              .c_str());
-}
-
 nb::object make_parser() {
   nb::module_ argparse = nb::module_::import_("argparse");
   nb::object Path = nb::module_::import_("pathlib").attr("Path");
@@ -118,7 +109,7 @@ void main_entry(nb::handle argv_in) {
     theta = find_colliding_theta(handler, rng, kMaxAttempts);
     label = "random";
   } else if (theta.is_valid()) {
-    require_joint_count(theta, n_joints, "--theta");
+    velquist::require_joint_count(nb::len(theta), n_joints, "--theta");
     label = "n/a";
   } else {
     nb::object data = py::open_archive(py::join_path(cache_dir, "CollisionWaypoint.npz"));
@@ -132,7 +123,7 @@ void main_entry(nb::handle argv_in) {
     data.attr("close")();
     if (nb::cast<std::size_t>(theta.attr("ndim")) != 1)
       throw nb::value_error("CollisionWaypoint.npz: theta must be a joint vector");
-    require_joint_count(theta, n_joints, "CollisionWaypoint.npz");
+    velquist::require_joint_count(nb::len(theta), n_joints, "CollisionWaypoint.npz");
   }
 
   nb::object T = handler.attr("AcquireTransformsGivenq")(theta);

@@ -1,7 +1,10 @@
 // Command-line handling of the collision viewer that needs no Python.
 #pragma once
 
+#include "common/text.hpp"
+
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -33,17 +36,16 @@ inline std::vector<std::string> join_theta_value(const std::vector<std::string>&
   return out;
 }
 
-// "a,b,c" -> {"a", "b", "c"}; an empty piece stays an (invalid) empty piece.
-inline std::vector<std::string> split_commas(const std::string& text) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t comma = text.find(',', start);
-    out.push_back(
-        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-    if (comma == std::string::npos) return out;
-    start = comma + 1;
-  }
+using cellpath::split_commas;
+
+// One angle per joint, or std::invalid_argument naming where the angles came from.
+inline void require_joint_count(std::size_t given, std::size_t n_joints,
+                                const std::string& source) {
+  if (given != n_joints)
+    throw std::invalid_argument(source + " gives " + std::to_string(given) + " joint angle" +
+                                (given == 1 ? "" : "s") + ", but the arm has " +
+                                std::to_string(n_joints) +
+                                " joints; give exactly one angle per joint");
 }
 
 }  // namespace velquist

@@ -9,6 +9,8 @@
 // so conversion errors stay numpy's own.
 #pragma once
 
+#include "common/buffer_format.hpp"
+
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
@@ -68,15 +70,6 @@ class StridedView {
   }
 
  private:
-  static bool format_matches(const char* fmt, Elem elem, Py_ssize_t itemsize) {
-    if (fmt == nullptr) fmt = "B";
-    // A byte-order prefix that means "native" (this code runs little-endian only).
-    if (*fmt == '@' || *fmt == '=' || *fmt == '<') ++fmt;
-    if (fmt[0] == '\0' || fmt[1] != '\0') return false;
-    if (elem == Elem::f64) return fmt[0] == 'd' && itemsize == 8;
-    return (fmt[0] == '?' || fmt[0] == 'b' || fmt[0] == 'B') && itemsize == 1;
-  }
-
   bool try_get(nb::handle obj, Elem elem) {
     if (!PyObject_CheckBuffer(obj.ptr())) return false;
     if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_RECORDS_RO) != 0) {
@@ -84,7 +77,8 @@ class StridedView {
       return false;
     }
     held_ = true;
-    if (!format_matches(view_.format, elem, view_.itemsize) || view_.strides == nullptr) {
+    if (!cellpath::buffer_format_matches(view_.format, elem == Elem::f64, view_.itemsize) ||
+        view_.strides == nullptr) {
       release();
       return false;
     }

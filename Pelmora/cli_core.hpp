@@ -1,0 +1,110 @@
+// Pelmora's command line without Python: which words are options, how an
+// object named on the command line is found, and the lines it prints.
+#pragma once
+
+#include "Pelmora/allowed.hpp"
+#include "Pelmora/distance_core.hpp"
+#include "Pelmora/pelmora.hpp"
+#include "common/text.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdio>
+#include <optional>
+#include <set>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace pelmora {
+
+// The command line split into what argparse reads and the joint angles.
+// Only the options themselves go through argparse: every other word is a
+// joint angle, converted with float() as it always was, so negative angles in
+// any spelling ("-1e-3", "-inf") stay angles.  An argument that is no str
+// (nullopt) is a joint angle.
+struct SplitArgs {
+  std::vector<std::size_t> options, angles;  // indices into argv
+};
+
+inline SplitArgs split_args(const std::vector<std::optional<std::string>>& argv) {
+  using cellpath::starts_with;
+  SplitArgs out;
+  bool angles_only = false;
+  const auto word = [&](std::size_t i) { return argv[i].value_or(std::string()); };
+  for (std::size_t i = 0; i < argv.size(); ++i) {
+    const std::string w = word(i);
+    if (angles_only) {
+      out.angles.push_back(i);
+    } else if (w == "--") {
+      angles_only = true;
+    } else if (w == "-h" || w == "--help" || w == "--allow-base-contacts" ||
+               w == "--allow-fixed-contacts" || w == "--distance" || starts_with(w, "--allow=") ||
+               starts_with(w, "--cache-dir=") || starts_with(w, "--trajectory=")) {
+      out.options.push_back(i);
+    } else if (w == "--allow" || w == "--cache-dir") {
+      out.options.push_back(i);
+      if (i + 1 < argv.size()) out.options.push_back(++i);
+    } else if (w == "--trajectory") {
+      // The file is optional; a word that does not start with '-' is it.
+      out.options.push_back(i);
+      if (i + 1 < argv.size() && argv[i + 1] && !starts_with(*argv[i + 1], "-"))
+        out.options.push_back(++i);
+    } else {
+      out.angles.push_back(i);
+    }
+  }
+  return out;
+}
+
+// An object named on the command line: "kind:name" as the result prints it,
+// or a plain name that only one object has.  A string is the usage error.
+inline std::variant<ObjectName, std::string> cli_object(const SceneNames& scene,
+                                                        const std::string& word) {
+  const auto colon = word.find(':');
+  if (colon != std::string::npos) {
+    const std::string kind = word.substr(0, colon);
+    if (kind == "link" || kind == "env") return ObjectName{kind, word.substr(colon + 1)};
+  }
+  std::vector<ObjectName> found;
+  for (const char* kind : {"link", "env"}) {
+    const std::vector<std::string>& names = kind[0] == 'l' ? scene.links : scene.envs;
+    if (std::find(names.begin(), names.end(), word) != names.end()) found.push_back({kind, word});
+  }
+  if (found.size() == 1) return found[0];
+  if (found.empty())
+    return "--allow: no object is named '" + word + "' (write kind:name, e.g. env:" + word + ")";
+  return "--allow: both a link and an environment object are named '" + word +
+         "'; write link:" + word + " or env:" + word;
+}
+
+inline std::string metres(double d) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.6f m", d);
+  return buf;
+}
+
+// "a <-> b, c <-> d", the pairs ascending.
+inline std::string pairs_line(const std::set<Pair>& pairs) {
+  std::string s;
+  for (const Pair& p : pairs) s += (s.empty() ? "" : ", ") + pair_line(p);
+  return s;
+}
+
+// The trajectory summary: "<path>: all N rows collision-free" or
+// "<path>: k of N rows in collision".
+inline std::string trajectory_summary(const std::string& path, std::size_t rows,
+                                      std::size_t colliding) {
+  const std::string n = std::to_string(rows) + (rows == 1 ? " row" : " rows");
+  return colliding == 0 ? path + ": all " + n + " collision-free"
+                        : path + ": " + std::to_string(colliding) + " of " + n + " in collision";
+}
+
+// "smallest distance D m[ at row R]: env:a <-> link:b"
+inline std::string smallest_line(const std::optional<PairDistance>& best,
+                                 const std::string& where) {
+  if (!best) return "smallest distance: none measured (no environment body faces a moving link)";
+  return "smallest distance " + metres(best->second) + where + ": " + pair_line(best->first);
+}
+
+}  // namespace pelmora
