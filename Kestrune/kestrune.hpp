@@ -127,14 +127,14 @@ struct LinkPoints {
   }
 };
 
-// CheckFailed when a consecutive pair's gap at the trial's poses T grew by
-// GAP_SLACK or more over its home gap; theta_text() writes the trial's joint
-// vector for the message.
+// CheckFailed when a consecutive pair's gap at a trial (`gaps`, as
+// LinkPoints::gaps gives them) grew by GAP_SLACK or more over its home gap;
+// theta_text() writes the trial's joint vector for the message.
 template <class ThetaText>
-void check_attached(const LinkPoints& links, const View& T, const std::vector<double>& home_gaps,
+void check_attached(const std::vector<double>& gaps, const std::vector<double>& home_gaps,
                     double slack, int trial, ThetaText&& theta_text) {
-  for (std::size_t i = 0; i + 1 < links.local.size(); ++i) {
-    const double g = links.gap(T, i);
+  for (std::size_t i = 0; i < gaps.size(); ++i) {
+    const double g = gaps[i];
     if (!(g < home_gaps[i] + slack))
       throw CheckFailed(
           "trial " + std::to_string(trial) + ", theta=" + theta_text() + ": link " +
