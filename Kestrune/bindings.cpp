@@ -4,6 +4,7 @@
 #include "common/arm_scene.hpp"
 #include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
+#include "common/py_cli.hpp"
 #include "common/pybridge.hpp"
 
 #include <nanobind/stl/string.h>
@@ -119,15 +120,7 @@ void test_mesh_connectivity_off_home(nb::handle cache_dir) {
 }
 
 void main_entry(nb::handle argv) {
-  nb::module_ argparse = nb::module_::import_("argparse");
-  nb::object cache_dir = attr("CACHE_DIR");
-  nb::object parser = argparse.attr("ArgumentParser")(
-      nb::arg("formatter_class") = argparse.attr("RawDescriptionHelpFormatter"));
-  parser.attr("add_argument")(
-      "--cache-dir", nb::arg("type") = nb::module_::import_("pathlib").attr("Path"),
-      nb::arg("default") = cache_dir,
-      nb::arg("help") =
-          "Cache directory to test against (default: " + py::str_of(cache_dir) + ").");
+  nb::object parser = py::make_parser(kestrune::command_line(), g_module);
   nb::object args = parser.attr("parse_args")(argv);
   nb::object dir = args.attr("cache_dir");
   test_home_pose_unchanged(dir);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "common/array_view.hpp"
+#include "common/cli_spec.hpp"
 #include "common/se3.hpp"
 #include "common/text.hpp"
 
@@ -61,6 +62,14 @@ inline double max_abs_diff(const double* x, const double* y, std::size_t n) {
 namespace kestrune {
 
 using View = cellpath::ArrayView<double>;
+
+// The check's one option.
+inline cellpath::cli::Parser command_line() {
+  return {.raw_description = true,
+          .arguments = {{.flag = "--cache-dir",
+                         .cache_dir = true,
+                         .cache_dir_help = "Cache directory to test against"}}};
+}
 
 // A failed check: its message is the AssertionError the user sees.
 struct CheckFailed : std::runtime_error {

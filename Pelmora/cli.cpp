@@ -5,6 +5,7 @@
 #include "Pelmora/py_pelmora.hpp"
 #include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
+#include "common/py_cli.hpp"
 
 #include <algorithm>
 #include <optional>
@@ -16,52 +17,6 @@
 namespace pelmora_py {
 
 namespace {
-
-nb::object make_parser() {
-  nb::object argparse = nb::module_::import_("argparse");
-  nb::object parser = argparse.attr("ArgumentParser")(
-      nb::arg("prog") = "Pelmora", nb::arg("allow_abbrev") = false,
-      nb::arg("description") =
-          "Exact mesh collision query of one joint vector on the capture cache beside the module "
-          "(or the directory named by CELLPATH_CACHE_DIR, or --cache-dir): prints every pair of "
-          "touching meshes, link against link and link against environment.  Consecutive links "
-          "are not reported.  With --trajectory, every row of a trajectory instead.");
-  parser.attr("add_argument")(
-      "theta", nb::arg("nargs") = "*", nb::arg("metavar") = "ANGLE",
-      nb::arg("help") = "joint angles in radians, one per joint (default: all zeros)");
-  py::add_cache_dir_option(parser, g_module);
-  parser.attr("add_argument")(
-      "--trajectory", nb::arg("nargs") = "?", nb::arg("const") = "",
-      nb::arg("default") = nb::none(), nb::arg("metavar") = "FILE",
-      nb::arg("help") =
-          "check every row of an (N, n_joints) .npy trajectory (default: the cache's "
-          "JointAnglesToTravelAlong.npy): one line per colliding row and a summary; "
-          "the exit status is 1 when any row collides");
-  parser.attr("add_argument")(
-      "--distance", nb::arg("action") = "store_true",
-      nb::arg("help") =
-          "also print the smallest distance in metres between a moving link and the "
-          "environment, and the pair (over the whole trajectory with --trajectory)");
-  parser.attr("add_argument")(
-      "--allow-base-contacts", nb::arg("action") = "store_true",
-      nb::arg("help") =
-          "ignore what the fixed base touches in the environment at the zero configuration "
-          "(a base bolted to its pedestal touches it in every configuration)");
-  parser.attr("add_argument")(
-      "--allow-fixed-contacts", nb::arg("action") = "store_true",
-      nb::arg("help") =
-          "ignore contacts between bodies that never move relative to each other: "
-          "what the base touches at zero, and environment bodies touching each other "
-          "(a table on a floor, shelf boards)");
-  parser.attr("add_argument")(
-      "--allow", nb::arg("action") = "append", nb::arg("default") = nb::list(),
-      nb::arg("metavar") = "A,B",
-      nb::arg("help") =
-          "ignore contacts between objects A and B, each written kind:name as printed "
-          "(env:pedestal,link:link_base) or as a plain name that only one object has; "
-          "may be repeated");
-  return parser;
-}
 
 void print(const std::string& line) { builtin("print")(line); }
 
@@ -147,7 +102,7 @@ nb::object main_entry(nb::handle argv_in) {
   for (std::size_t i : split.options) options.append(argv[i]);
   for (std::size_t i : split.angles) angles.append(argv[i]);
 
-  nb::object parser = make_parser();
+  nb::object parser = py::make_parser(pelmora::command_line(), g_module);
   nb::object args = parser.attr("parse_args")(options);
   nb::object trajectory = args.attr("trajectory");
   if (!trajectory.is_none() && nb::len(angles) > 0)

@@ -5,6 +5,7 @@
 #include "Pelmora/allowed.hpp"
 #include "Pelmora/distance_core.hpp"
 #include "Pelmora/pelmora.hpp"
+#include "common/cli_spec.hpp"
 #include "common/text.hpp"
 
 #include <algorithm>
@@ -17,6 +18,55 @@
 #include <vector>
 
 namespace pelmora {
+
+// The options argparse reads (the joint angles are read apart, see split_args).
+inline cellpath::cli::Parser command_line() {
+  using cellpath::cli::Default;
+  return {
+      .prog = "Pelmora",
+      .description =
+          "Exact mesh collision query of one joint vector on the capture cache beside the module "
+          "(or the directory named by CELLPATH_CACHE_DIR, or --cache-dir): prints every pair of "
+          "touching meshes, link against link and link against environment.  Consecutive links "
+          "are not reported.  With --trajectory, every row of a trajectory instead.",
+      .allow_abbrev = false,
+      .arguments = {
+          {.flag = "theta",
+           .help = "joint angles in radians, one per joint (default: all zeros)",
+           .nargs = "*",
+           .metavar = "ANGLE"},
+          {.flag = "--cache-dir", .cache_dir = true},
+          {.flag = "--trajectory",
+           .help = "check every row of an (N, n_joints) .npy trajectory (default: the cache's "
+                   "JointAnglesToTravelAlong.npy): one line per colliding row and a summary; "
+                   "the exit status is 1 when any row collides",
+           .nargs = "?",
+           .metavar = "FILE",
+           .const_value = "",
+           .default_value = Default::none},
+          {.flag = "--distance",
+           .help = "also print the smallest distance in metres between a moving link and the "
+                   "environment, and the pair (over the whole trajectory with --trajectory)",
+           .action = "store_true"},
+          {.flag = "--allow-base-contacts",
+           .help = "ignore what the fixed base touches in the environment at the zero "
+                   "configuration (a base bolted to its pedestal touches it in every "
+                   "configuration)",
+           .action = "store_true"},
+          {.flag = "--allow-fixed-contacts",
+           .help = "ignore contacts between bodies that never move relative to each other: "
+                   "what the base touches at zero, and environment bodies touching each other "
+                   "(a table on a floor, shelf boards)",
+           .action = "store_true"},
+          {.flag = "--allow",
+           .help = "ignore contacts between objects A and B, each written kind:name as printed "
+                   "(env:pedestal,link:link_base) or as a plain name that only one object has; "
+                   "may be repeated",
+           .action = "append",
+           .metavar = "A,B",
+           .default_value = Default::empty_list},
+      }};
+}
 
 // The command line split into what argparse reads and the joint angles.
 // Only the options themselves go through argparse: every other word is a

@@ -3,6 +3,7 @@
 // environment in a warning colour.
 #include "Velquist/velquist.hpp"
 #include "common/arm_scene.hpp"
+#include "common/py_cli.hpp"
 #include "common/pybridge.hpp"
 #include "common/viewer.hpp"
 
@@ -50,32 +51,6 @@ nb::object parse_theta(const std::string& text) {
   return py::numpy().attr("array")(values, nb::arg("dtype") = "float64");
 }
 
-nb::object make_parser() {
-  nb::module_ argparse = nb::module_::import_("argparse");
-  nb::object Path = nb::module_::import_("pathlib").attr("Path");
-  nb::object cache_dir = attr("CACHE_DIR");
-  nb::object parser = argparse.attr("ArgumentParser")(
-      nb::arg("formatter_class") = argparse.attr("RawDescriptionHelpFormatter"));
-  parser.attr("add_argument")(
-      "--cache-dir", nb::arg("type") = Path, nb::arg("default") = cache_dir,
-      nb::arg("help") = "Cache directory to load (default: " + py::str_of(cache_dir) + ").");
-  parser.attr("add_argument")(
-      "--theta", nb::arg("type") = py::builtin("str"), nb::arg("default") = nb::none(),
-      nb::arg("help") =
-          "Comma-separated joint angles to render directly instead of reading "
-          "Cache/CollisionWaypoint.npz, e.g. "
-          "'-1.5708,-0.7854,-1.5708,-3.927,-1.5708,0'.");
-  parser.attr("add_argument")("--random", nb::arg("action") = "store_true",
-                              nb::arg("help") =
-                                  "Search for and render a random colliding "
-                                  "configuration instead of reading --theta or "
-                                  "Cache/CollisionWaypoint.npz.");
-  parser.attr("add_argument")(
-      "--seed", nb::arg("type") = py::builtin("int"), nb::arg("default") = nb::none(),
-      nb::arg("help") = "Seed for --random (default: fresh entropy each run).");
-  return parser;
-}
-
 std::vector<std::string> argv_list(nb::handle argv_in) {
   std::vector<std::string> argv;
   if (argv_in.is_none()) {
@@ -90,7 +65,8 @@ std::vector<std::string> argv_list(nb::handle argv_in) {
 void main_entry(nb::handle argv_in) {
   nb::module_ np = py::numpy();
   const std::vector<std::string> argv = velquist::join_theta_value(argv_list(argv_in));
-  nb::object args = make_parser().attr("parse_args")(nb::cast(argv));
+  nb::object args =
+      py::make_parser(velquist::command_line(), g_module).attr("parse_args")(nb::cast(argv));
   nb::object cache_dir = args.attr("cache_dir");
   const bool random = nb::cast<bool>(args.attr("random"));
   nb::object theta_text = args.attr("theta");

@@ -1,6 +1,7 @@
 // Command-line handling of the collision viewer that needs no Python.
 #pragma once
 
+#include "common/cli_spec.hpp"
 #include "common/text.hpp"
 
 #include <cstddef>
@@ -9,6 +10,31 @@
 #include <vector>
 
 namespace velquist {
+
+// The viewer's options.
+inline cellpath::cli::Parser command_line() {
+  using cellpath::cli::Default;
+  using cellpath::cli::Type;
+  return {
+      .raw_description = true,
+      .arguments = {
+          {.flag = "--cache-dir", .cache_dir = true, .cache_dir_help = "Cache directory to load"},
+          {.flag = "--theta",
+           .help = "Comma-separated joint angles to render directly instead of reading "
+                   "Cache/CollisionWaypoint.npz, e.g. "
+                   "'-1.5708,-0.7854,-1.5708,-3.927,-1.5708,0'.",
+           .type = Type::str,
+           .default_value = Default::none},
+          {.flag = "--random",
+           .help = "Search for and render a random colliding configuration instead of "
+                   "reading --theta or Cache/CollisionWaypoint.npz.",
+           .action = "store_true"},
+          {.flag = "--seed",
+           .help = "Seed for --random (default: fresh entropy each run).",
+           .type = Type::integer,
+           .default_value = Default::none},
+      }};
+}
 
 // argparse takes "--theta -1.57,0.5" for two options, since the value starts
 // with "-" and is not a plain negative number.  Joining such a value to its

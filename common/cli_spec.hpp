@@ -1,0 +1,38 @@
+// A command line described as data: the parser's text and each argument's
+// argparse settings.  common/py_cli.hpp builds the argparse parser from it, so
+// the commands state what they take and one function knows how argparse is
+// called.
+#pragma once
+
+#include <vector>
+
+namespace cellpath::cli {
+
+// What an argument converts its value with, and what it holds when absent.
+enum class Type { none, str, integer, path };
+enum class Default { unset, none, empty_list };
+
+struct Argument {
+  const char* flag;  // "--name", or the name of a positional argument
+  const char* help = nullptr;
+  const char* action = nullptr;  // "store_true", "append"
+  const char* nargs = nullptr;   // "*", "?"
+  const char* metavar = nullptr;
+  const char* const_value = nullptr;  // with nargs "?": the value of a bare flag
+  Type type = Type::none;
+  Default default_value = Default::unset;
+  // --cache-dir: a path defaulting to the module's CACHE_DIR, with the shared
+  // help text (cache_dir_help null) or "<cache_dir_help> (default: DIR)."
+  bool cache_dir = false;
+  const char* cache_dir_help = nullptr;
+};
+
+struct Parser {
+  const char* prog = nullptr;
+  const char* description = nullptr;
+  bool raw_description = false;  // RawDescriptionHelpFormatter
+  bool allow_abbrev = true;
+  std::vector<Argument> arguments;
+};
+
+}  // namespace cellpath::cli

@@ -1,0 +1,55 @@
+// The argparse parser of a command described by a cli::Parser (common/cli_spec.hpp).
+#pragma once
+
+#include "common/cli_spec.hpp"
+#include "common/pybridge.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include <string>
+
+namespace cellpath::py {
+
+namespace nb = nanobind;
+
+// The parser of module `m`'s command (--cache-dir defaults to m.CACHE_DIR as
+// it stands now).
+inline nb::object make_parser(const cli::Parser& spec, nb::handle m) {
+  nb::module_ argparse = nb::module_::import_("argparse");
+  nb::dict kw;
+  if (spec.prog) kw["prog"] = spec.prog;
+  if (!spec.allow_abbrev) kw["allow_abbrev"] = false;
+  if (spec.description) kw["description"] = spec.description;
+  if (spec.raw_description) kw["formatter_class"] = argparse.attr("RawDescriptionHelpFormatter");
+  nb::object parser = argparse.attr("ArgumentParser")(**kw);
+  nb::object builtins = nb::module_::import_("builtins");
+  nb::object Path = nb::module_::import_("pathlib").attr("Path");
+  for (const cli::Argument& a : spec.arguments) {
+    if (a.cache_dir && !a.cache_dir_help) {
+      add_cache_dir_option(parser, m);
+      continue;
+    }
+    nb::dict kw;
+    if (a.cache_dir) {
+      nb::object dir = m.attr("CACHE_DIR");
+      kw["type"] = Path;
+      kw["default"] = dir;
+      kw["help"] = std::string(a.cache_dir_help) +
+                   " (default: " + nb::cast<std::string>(nb::str(dir)) + ").";
+    }
+    if (a.nargs) kw["nargs"] = a.nargs;
+    if (a.const_value) kw["const"] = a.const_value;
+    if (a.action) kw["action"] = a.action;
+    if (a.metavar) kw["metavar"] = a.metavar;
+    if (a.type == cli::Type::str) kw["type"] = builtins.attr("str");
+    if (a.type == cli::Type::integer) kw["type"] = builtins.attr("int");
+    if (a.type == cli::Type::path) kw["type"] = Path;
+    if (a.default_value == cli::Default::none) kw["default"] = nb::none();
+    if (a.default_value == cli::Default::empty_list) kw["default"] = nb::list();
+    if (a.help) kw["help"] = a.help;
+    parser.attr("add_argument")(a.flag, **kw);
+  }
+  return parser;
+}
+
+}  // namespace cellpath::py
