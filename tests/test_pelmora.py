@@ -357,6 +357,9 @@ def test_malformed_allowed_pairs_are_refused(arm_cache):
     p = Pelmora.Pelmora(arm_cache.path)
     with pytest.raises(ValueError, match="no object of this scene"):
         p.query_trajectory(np.zeros((2, 6)), allowed_pairs=[(("env", "x"), ("link", "Link3"))])
+    # Of two unknown names in one pair, the first is the one reported, whatever the compiler.
+    with pytest.raises(ValueError, match=r"names \('env', 'x'\), which is no object"):
+        p.query(np.zeros(6), allowed_pairs=[(("env", "x"), ("link", "y"))])
 
 
 def test_script_options(pedestal_cache, monkeypatch, capsys):
