@@ -2,6 +2,7 @@
 // pose and every environment body, each a named node of one scene.
 #include "common/arm_scene.hpp"
 #include "common/capture_reader.hpp"
+#include "common/py_cli.hpp"
 #include "common/pybridge.hpp"
 #include "common/viewer.hpp"
 
@@ -36,13 +37,11 @@ nb::object build_scene(nb::handle meta, nb::handle cache_dir) {
 }
 
 void main_entry(nb::handle argv) {
-  nb::object argparse = nb::module_::import_("argparse");
-  nb::object parser = argparse.attr("ArgumentParser")(
-      nb::arg("prog") = "Lumbrel", nb::arg("description") =
-                                       "Show the capture cache (links at their home poses and the "
-                                       "environment) in a viewer window.");
-  py::add_cache_dir_option(parser, g_module);
-  nb::object dir = parser.attr("parse_args")(argv).attr("cache_dir");
+  const auto spec = cli::cache_dir_command(
+      "Lumbrel",
+      "Show the capture cache (links at their home poses and the environment) in a viewer "
+      "window.");
+  nb::object dir = py::make_parser(spec, g_module).attr("parse_args")(argv).attr("cache_dir");
   nb::object scene = build_scene(py::read_meta(dir), dir);
   py::show_scene(scene, "Lumbrel");
 }

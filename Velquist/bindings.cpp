@@ -51,6 +51,26 @@ nb::object parse_theta(const std::string& text) {
   return py::numpy().attr("array")(values, nb::arg("dtype") = "float64");
 }
 
+// The planner's colliding waypoint (CollisionWaypoint.npz in the cache): its
+// joint vector, and its index as the label.
+nb::object waypoint_from_cache(nb::handle cache_dir, std::size_t n_joints, std::string& label) {
+  nb::object data = py::open_archive(py::join_path(cache_dir, "CollisionWaypoint.npz"));
+  nb::object theta;
+  try {
+    label = std::to_string(nb::cast<long>(py::builtin("int")(py::archive_member(data, "index"))));
+    theta = py::numpy().attr("asarray")(py::archive_member(data, "theta"),
+                                        nb::arg("dtype") = "float64");
+  } catch (...) {
+    data.attr("close")();
+    throw;
+  }
+  data.attr("close")();
+  if (nb::cast<std::size_t>(theta.attr("ndim")) != 1)
+    throw nb::value_error("CollisionWaypoint.npz: theta must be a joint vector");
+  velquist::require_joint_count(nb::len(theta), n_joints, "CollisionWaypoint.npz");
+  return theta;
+}
+
 std::vector<std::string> argv_list(nb::handle argv_in) {
   std::vector<std::string> argv;
   if (argv_in.is_none()) {
@@ -63,7 +83,6 @@ std::vector<std::string> argv_list(nb::handle argv_in) {
 }
 
 void main_entry(nb::handle argv_in) {
-  nb::module_ np = py::numpy();
   const std::vector<std::string> argv = velquist::join_theta_value(argv_list(argv_in));
   nb::object args =
       py::make_parser(velquist::command_line(), g_module).attr("parse_args")(nb::cast(argv));
@@ -81,33 +100,21 @@ void main_entry(nb::handle argv_in) {
 
   std::string label;
   if (random) {
-    nb::object rng = np.attr("random").attr("default_rng")(args.attr("seed"));
+    nb::object rng = py::numpy().attr("random").attr("default_rng")(args.attr("seed"));
     theta = find_colliding_theta(handler, rng, kMaxAttempts);
     label = "random";
   } else if (theta.is_valid()) {
     velquist::require_joint_count(nb::len(theta), n_joints, "--theta");
     label = "n/a";
   } else {
-    nb::object data = py::open_archive(py::join_path(cache_dir, "CollisionWaypoint.npz"));
-    try {
-      label = std::to_string(nb::cast<long>(py::builtin("int")(py::archive_member(data, "index"))));
-      theta = np.attr("asarray")(py::archive_member(data, "theta"), nb::arg("dtype") = "float64");
-    } catch (...) {
-      data.attr("close")();
-      throw;
-    }
-    data.attr("close")();
-    if (nb::cast<std::size_t>(theta.attr("ndim")) != 1)
-      throw nb::value_error("CollisionWaypoint.npz: theta must be a joint vector");
-    velquist::require_joint_count(nb::len(theta), n_joints, "CollisionWaypoint.npz");
+    theta = waypoint_from_cache(cache_dir, n_joints, label);
   }
 
   nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
   const std::vector<long> hits = py::voxel_hits(attr("colliding_links"), handler, T);
   py::print_line("Waypoint " + label);
   py::print_line("  theta: " + py::theta_text(theta));
-  py::print_line("  colliding link indices (incl. expected base-mount contact at " +
-                 py::str_of(attr("BASE_LINK_INDEX")) + "): " + py::list_text(hits));
+  py::print_line(cellpath::hits_line(py::str_of(attr("BASE_LINK_INDEX")), py::list_text(hits)));
 
   nb::object scene = py::arm_scene(meta, cache_dir, T, hits, py::module_palette(g_module, true));
   py::show_scene(scene, "Velquist");

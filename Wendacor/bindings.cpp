@@ -2,6 +2,7 @@
 // and one collision-free configuration, found with a fixed seed, each printed
 // and shown in a viewer window with the touching links in a warning colour.
 #include "common/arm_scene.hpp"
+#include "common/py_cli.hpp"
 #include "common/pybridge.hpp"
 #include "common/viewer.hpp"
 
@@ -68,22 +69,18 @@ void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta,
   py::print_line("\n" + title);
   py::print_line("  theta: " + py::theta_text(theta));
   py::print_line(std::string("  arm collision: ") + (arm.empty() ? "False" : "True"));
-  py::print_line("  colliding link indices (incl. expected base-mount contact at " +
-                 py::str_of(base_obj) + "): " + py::list_text(hits));
+  py::print_line(cellpath::hits_line(py::str_of(base_obj), py::list_text(hits)));
   nb::object dir = cache_dir.is_none() ? attr("CACHE_DIR") : nb::borrow(cache_dir);
   nb::object scene = py::arm_scene(meta, dir, T, hits, py::module_palette(g_module, true));
   py::show_scene(scene, "Wendacor");
 }
 
 void main_entry(nb::handle argv) {
-  nb::object parser = nb::module_::import_("argparse")
-                          .attr("ArgumentParser")(
-                              nb::arg("prog") = "Wendacor",
-                              nb::arg("description") =
-                                  "Find a colliding and a collision-free configuration of the "
-                                  "capture in CACHE_DIR (fixed seed), report them and show each.");
-  py::add_cache_dir_option(parser, g_module);
-  nb::object cache_dir = parser.attr("parse_args")(argv).attr("cache_dir");
+  const auto spec = cli::cache_dir_command(
+      "Wendacor",
+      "Find a colliding and a collision-free configuration of the capture in CACHE_DIR (fixed "
+      "seed), report them and show each.");
+  nb::object cache_dir = py::make_parser(spec, g_module).attr("parse_args")(argv).attr("cache_dir");
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
   nb::object meta = py::read_meta(cache_dir);
   nb::tuple configs = find_configs(handler, py::handler_joints(handler));

@@ -35,4 +35,11 @@ struct Parser {
   std::vector<Argument> arguments;
 };
 
+// A command whose one option is --cache-dir (the shared help text).
+inline Parser cache_dir_command(const char* prog, const char* description) {
+  return {.prog = prog,
+          .description = description,
+          .arguments = {{.flag = "--cache-dir", .cache_dir = true}}};
+}
+
 }  // namespace cellpath::cli

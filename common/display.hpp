@@ -37,4 +37,11 @@ inline bool display_available(bool headless, bool display_set, bool wayland_disp
   return headless || display_set || wayland_display_set;
 }
 
+// The report line of a voxel collision test: every touching link, the base's
+// expected contact with its mount included (`hits` as list text, `base` the
+// base link's index as text).
+inline std::string hits_line(const std::string& base, const std::string& hits) {
+  return "  colliding link indices (incl. expected base-mount contact at " + base + "): " + hits;
+}
+
 }  // namespace cellpath
