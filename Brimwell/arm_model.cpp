@@ -76,6 +76,41 @@ void ArmModel::set_self_collision(std::unique_ptr<gristane::SelfCollisionModel> 
   poses_[0] = base;
 }
 
+void ArmModel::build_clearance(double metres, const std::vector<gristane::MeshRef>& bodies,
+                               const std::vector<gristane::MeshRef>& links, double spacing) {
+  std::vector<gristane::SurfaceCover> covers;
+  for (const gristane::MeshRef& ref : links) covers.emplace_back(ref, spacing, true);
+  // The field is needed only where the arm can reach.
+  gristane::EnvDistanceSettings settings;
+  reach_box(covers, settings.clip_lo, settings.clip_hi);
+  set_clearance(metres, std::make_unique<gristane::EnvironmentDistance>(bodies, settings),
+                std::move(covers));
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> ArmModel::build_self_collision(
+    const std::vector<gristane::MeshRef>& links, const cellpath::Mat4& base) {
+  auto model = std::make_unique<gristane::SelfCollisionModel>(links);
+  std::vector<std::pair<std::size_t, std::size_t>> all = model->checked();
+  set_self_collision(std::move(model), base);
+  return all;
+}
+
+std::vector<std::pair<std::size_t, std::size_t>> ArmModel::allow_touching(
+    const std::vector<std::pair<std::size_t, std::size_t>>& all,
+    const std::vector<std::pair<std::size_t, std::size_t>>& touching) {
+  std::vector<std::pair<std::size_t, std::size_t>> allowed, checked;
+  for (std::size_t i = 0; i < n_; ++i) allowed.emplace_back(i, i + 1);
+  for (const auto& p : all) {
+    if (std::find(touching.begin(), touching.end(), p) != touching.end())
+      allowed.push_back(p);
+    else
+      checked.push_back(p);
+  }
+  std::sort(allowed.begin(), allowed.end());
+  self_->set_checked(checked);
+  return allowed;
+}
+
 namespace {
 
 // splitmix64: a fixed, portable sequence (the standard library's
@@ -111,6 +146,54 @@ std::vector<std::pair<std::size_t, std::size_t>> ArmModel::always_touching(std::
   return candidates;
 }
 
+namespace {
+
+// A revolute joint's axis: a point of it, its unit direction, and the radians
+// turned per unit of joint value.  False for a screw that is no rotation.
+bool revolute_axis(const cellpath::Vec6& S, cellpath::Vec3& o, cellpath::Vec3& d, double& rate) {
+  const cellpath::Vec3 w{S[0], S[1], S[2]}, v{S[3], S[4], S[5]};
+  const double w2 = cellpath::norm2(w);
+  if (!(w2 > 0.25)) return false;
+  // The point of the axis nearest the origin: omega x v / |omega|^2.
+  const cellpath::Vec3 c = cellpath::cross(w, v);
+  o = {c[0] / w2, c[1] / w2, c[2] / w2};
+  rate = std::sqrt(w2);
+  d = {w[0] / rate, w[1] / rate, w[2] / rate};
+  return true;
+}
+
+// Radii about the two axes that bound how far the links either side of them
+// (distal A centred at ca, proximal B at cb, radii ra and rb) swing.
+std::pair<double, double> swing_radii(const cellpath::Vec3 o[2], const cellpath::Vec3 d[2],
+                                      const cellpath::Vec3& ca, double ra, const cellpath::Vec3& cb,
+                                      double rb) {
+  using cellpath::dist;
+  using cellpath::dot;
+  using cellpath::foot;
+  // The feet f0, f1 of the shortest segment between the two axes (both fixed
+  // in the link between them).
+  const cellpath::Vec3 w0 = cellpath::sub(o[0], o[1]);
+  const double bdot = dot(d[0], d[1]), den = 1.0 - bdot * bdot;
+  cellpath::Vec3 f0, f1;
+  if (den > 1e-9) {
+    const double dd = dot(d[0], w0), ee = dot(d[1], w0);
+    f0 = cellpath::along(o[0], d[0], (bdot * ee - dd) / den);
+    f1 = cellpath::along(o[1], d[1], (ee - bdot * dd) / den);
+  } else {  // parallel axes
+    f1 = foot(ca, o[1], d[1]);
+    f0 = foot(f1, o[0], d[0]);
+  }
+  const double axes = dist(f0, f1);
+  // A point p of the distal link turns about axis 1 at its own distance from
+  // it, and about axis 0 at most |p - f0| <= |c - f1| + |f1 - f0| + r away;
+  // the same with the roles swapped for the proximal link.
+  const double ra1 = dist(ca, foot(ca, o[1], d[1])) + ra, ra0 = dist(ca, f1) + axes + ra;
+  const double rb0 = dist(cb, foot(cb, o[0], d[0])) + rb, rb1 = dist(cb, f0) + axes + rb;
+  return {std::max(ra0, rb0), std::max(ra1, rb1)};
+}
+
+}  // namespace
+
 void ArmModel::build_pair_tables(double delta) {
   if (!self_) return;
   auto& model = *self_;
@@ -119,102 +202,63 @@ void ArmModel::build_pair_tables(double delta) {
   // rounding can hide (see the enlarged test in SelfCollisionModel).
   const double hidden = (model.margin() - model.tau()) + model.cell_reach();
   const auto& pairs = model.checked();
+  // One joint vector for all tables: a table sets only its two joints, the
+  // others keep the values the previous table left.
   std::vector<double> q(n_, 0.0);
   for (std::size_t p = 0; p < pairs.size(); ++p) {
     const auto [i, j] = pairs[p];
     if (j != i + 2) continue;
-    const std::size_t a = i, b = i + 1;  // the joints between links i and i + 2
-    cellpath::Vec3 o[2];
-    bool revolute = true;
-    for (int k = 0; k < 2; ++k) {
-      const cellpath::Vec6& S = screws_[a + k];
-      const double w2 = S[0] * S[0] + S[1] * S[1] + S[2] * S[2];
-      if (!(w2 > 0.25)) revolute = false;
-      // The point of the axis nearest the origin: omega x v / |omega|^2.
-      o[k] = {(S[1] * S[5] - S[2] * S[4]) / w2, (S[2] * S[3] - S[0] * S[5]) / w2,
-              (S[0] * S[4] - S[1] * S[3]) / w2};
-    }
-    if (!revolute) continue;
+    const std::size_t a = i;  // joints a and a + 1 lie between links i and i + 2
+    cellpath::Vec3 o[2], d[2];
+    double rate[2];
+    if (!revolute_axis(screws_[a], o[0], d[0], rate[0]) ||
+        !revolute_axis(screws_[a + 1], o[1], d[1], rate[1]))
+      continue;
     const gristane::LinkShape& A = model.shape(j);  // distal
     const gristane::LinkShape& B = model.shape(i);  // proximal
     if (A.empty() || B.empty()) continue;
-    auto world = [&](std::size_t link, const double* c) {
-      const cellpath::Mat4& T = link == 0 ? poses_[0] : home_[link - 1];
-      cellpath::Vec3 w;
-      for (int r = 0; r < 3; ++r)
-        w[r] = T[r * 4] * c[0] + T[r * 4 + 1] * c[1] + T[r * 4 + 2] * c[2] + T[r * 4 + 3];
-      return w;
+    auto home_pose = [&](std::size_t link) -> const cellpath::Mat4& {
+      return link == 0 ? poses_[0] : home_[link - 1];
     };
-    auto dist = [](const cellpath::Vec3& x, const cellpath::Vec3& y) {
-      return std::sqrt((x[0] - y[0]) * (x[0] - y[0]) + (x[1] - y[1]) * (x[1] - y[1]) +
-                       (x[2] - y[2]) * (x[2] - y[2]));
-    };
-    const cellpath::Vec3 ca = world(j, A.centre()), cb = world(i, B.centre());
-    // Axis directions, and the feet f0, f1 of the shortest segment between
-    // the two axes (both fixed in link i + 1).
-    cellpath::Vec3 d[2];
-    double rate[2];  // radians turned per unit of joint value
-    for (int k = 0; k < 2; ++k) {
-      const cellpath::Vec6& S = screws_[a + k];
-      rate[k] = std::sqrt(S[0] * S[0] + S[1] * S[1] + S[2] * S[2]);
-      d[k] = {S[0] / rate[k], S[1] / rate[k], S[2] / rate[k]};
-    }
-    auto dot = [](const cellpath::Vec3& x, const cellpath::Vec3& y) {
-      return x[0] * y[0] + x[1] * y[1] + x[2] * y[2];
-    };
-    auto along = [](const cellpath::Vec3& o, const cellpath::Vec3& dir, double t) {
-      return cellpath::Vec3{o[0] + dir[0] * t, o[1] + dir[1] * t, o[2] + dir[2] * t};
-    };
-    auto foot = [&](const cellpath::Vec3& x, int k) {  // nearest point of axis k to x
-      const cellpath::Vec3 r{x[0] - o[k][0], x[1] - o[k][1], x[2] - o[k][2]};
-      return along(o[k], d[k], dot(r, d[k]));
-    };
-    const cellpath::Vec3 w0{o[0][0] - o[1][0], o[0][1] - o[1][1], o[0][2] - o[1][2]};
-    const double bdot = dot(d[0], d[1]), den = 1.0 - bdot * bdot;
-    cellpath::Vec3 f0, f1;
-    if (den > 1e-9) {
-      const double dd = dot(d[0], w0), ee = dot(d[1], w0);
-      f0 = along(o[0], d[0], (bdot * ee - dd) / den);
-      f1 = along(o[1], d[1], (ee - bdot * dd) / den);
-    } else {  // parallel axes
-      f1 = foot(ca, 1);
-      f0 = foot(f1, 0);
-    }
-    const double axes = dist(f0, f1);
-    // A point p of link i + 2 turns about axis 1 at its own distance from it,
-    // and about axis 0 at most |p - f0| <= |c - f1| + |f1 - f0| + r away; the
-    // same with the roles swapped for link i.
-    const double ra1 = dist(ca, foot(ca, 1)) + A.radius(), ra0 = dist(ca, f1) + axes + A.radius();
-    const double rb0 = dist(cb, foot(cb, 0)) + B.radius(), rb1 = dist(cb, f0) + axes + B.radius();
-    const double r0 = std::max(ra0, rb0), r1 = std::max(ra1, rb1);
-
-    gristane::SelfCollisionModel::PairTable t;
-    t.pair = p;
-    t.joint = a;
-    // Cells of `delta` rad, or coarser where a joint's range would need more
-    // than kTableSide of them: the table's cost stays bounded.
-    constexpr double kTableSide = 300.0;
-    double cell = delta;
-    for (int k = 0; k < 2; ++k) cell = std::max(cell, (upper_[a + k] - lower_[a + k]) / kTableSide);
-    t.inv_delta = 1.0 / cell;
-    for (int k = 0; k < 2; ++k) {
-      t.lo[k] = lower_[a + k];
-      t.cells[k] = std::max<std::int64_t>(
-          1, static_cast<std::int64_t>(std::ceil((upper_[a + k] - lower_[a + k]) / cell)));
-    }
-    const double moved = 0.5 * cell * (r0 * rate[0] + r1 * rate[1]) * (1.0 + 1e-9) + 1e-9;
-    const double extra = moved + hidden;
-    t.clear.assign(static_cast<std::size_t>(t.cells[0] * t.cells[1]), 0);
-    for (std::int64_t u = 0; u < t.cells[0]; ++u)
-      for (std::int64_t v = 0; v < t.cells[1]; ++v) {
-        q[a] = t.lo[0] + (static_cast<double>(u) + 0.5) * cell;
-        q[b] = t.lo[1] + (static_cast<double>(v) + 0.5) * cell;
-        pose(q.data());
-        t.clear[static_cast<std::size_t>(u * t.cells[1] + v)] =
-            !model.pair_within_extra(i, j, poses_[i], poses_[j], extra);
-      }
-    model.add_table(std::move(t));
+    const cellpath::Vec3 ca = cellpath::transform_point(home_pose(j), A.centre());
+    const cellpath::Vec3 cb = cellpath::transform_point(home_pose(i), B.centre());
+    const auto [r0, r1] = swing_radii(o, d, ca, A.radius(), cb, B.radius());
+    model.add_table(pair_table(p, a, delta, r0 * rate[0] + r1 * rate[1], hidden, q));
   }
+}
+
+gristane::SelfCollisionModel::PairTable ArmModel::pair_table(std::size_t p, std::size_t a,
+                                                             double delta, double swing,
+                                                             double hidden,
+                                                             std::vector<double>& q) {
+  const gristane::SelfCollisionModel& model = *self_;
+  const auto [i, j] = model.checked()[p];
+  gristane::SelfCollisionModel::PairTable t;
+  t.pair = p;
+  t.joint = a;
+  // Cells of `delta` rad, or coarser where a joint's range would need more
+  // than kTableSide of them: the table's cost stays bounded.
+  constexpr double kTableSide = 300.0;
+  double cell = delta;
+  for (int k = 0; k < 2; ++k) cell = std::max(cell, (upper_[a + k] - lower_[a + k]) / kTableSide);
+  t.inv_delta = 1.0 / cell;
+  for (int k = 0; k < 2; ++k) {
+    t.lo[k] = lower_[a + k];
+    t.cells[k] = std::max<std::int64_t>(
+        1, static_cast<std::int64_t>(std::ceil((upper_[a + k] - lower_[a + k]) / cell)));
+  }
+  const double moved = 0.5 * cell * swing * (1.0 + 1e-9) + 1e-9;
+  const double extra = moved + hidden;
+  t.clear.assign(static_cast<std::size_t>(t.cells[0] * t.cells[1]), 0);
+  for (std::int64_t u = 0; u < t.cells[0]; ++u)
+    for (std::int64_t v = 0; v < t.cells[1]; ++v) {
+      q[a] = t.lo[0] + (static_cast<double>(u) + 0.5) * cell;
+      q[a + 1] = t.lo[1] + (static_cast<double>(v) + 0.5) * cell;
+      pose(q.data());
+      t.clear[static_cast<std::size_t>(u * t.cells[1] + v)] =
+          !model.pair_within_extra(i, j, poses_[i], poses_[j], extra);
+    }
+  return t;
 }
 
 }  // namespace brimwell

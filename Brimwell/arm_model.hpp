@@ -131,8 +131,33 @@ class ArmModel {
 
   OccupancySummary& summary() { return summary_; }
 
+  // Building the geometry beyond the grid from the link meshes (base, then
+  // links 1 .. n) and the environment's bodies; no Python involved, so the
+  // callers run these without the interpreter.
+  //
+  // Clearance `metres`, each link's surface stood for by points `spacing`
+  // apart, the distance field built only where the arm can reach.
+  void build_clearance(double metres, const std::vector<gristane::MeshRef>& bodies,
+                       const std::vector<gristane::MeshRef>& links, double spacing);
+  // The self-collision model of the links, the base at `base`.  Returns every
+  // pair it could check.
+  std::vector<std::pair<std::size_t, std::size_t>> build_self_collision(
+      const std::vector<gristane::MeshRef>& links, const cellpath::Mat4& base);
+  // Given the pairs that always touch (always_touching), the pairs allowed to
+  // touch, sorted: neighbours and those; every other pair of `all` stays checked.
+  std::vector<std::pair<std::size_t, std::size_t>> allow_touching(
+      const std::vector<std::pair<std::size_t, std::size_t>>& all,
+      const std::vector<std::pair<std::size_t, std::size_t>>& touching);
+
  private:
   ArmModel(const ArmModel&) = default;
+  // The table of checked pair p, links i and i + 2 with joints a and a + 1
+  // between them: a point of either moves at most `swing` times the joint
+  // change relative to the other.  Each cell's centre is posed in q (only
+  // q[a] and q[a + 1] are set).
+  gristane::SelfCollisionModel::PairTable pair_table(std::size_t p, std::size_t a, double delta,
+                                                     double swing, double hidden,
+                                                     std::vector<double>& q);
   ArmModel& operator=(const ArmModel&) = delete;
 
   std::size_t n_;

@@ -3,11 +3,11 @@
 // the distance engine of a clearance.
 #include "Brimwell/py_bridge.hpp"
 
+#include "common/mesh_archive.hpp"
 #include "common/progress.hpp"
 
 #include <nanobind/stl/string.h>
 
-#include <algorithm>
 
 namespace brimwell_py {
 
@@ -53,11 +53,10 @@ LinkMesh link_mesh(nb::handle meshes, std::size_t i, const char* what = "link ")
   if (F.size() != 0 && !(F.ndim() == 2 && F.shape(1) == 3))
     throw nb::value_error((name + ": faces must have shape (m, 3)").c_str());
   const std::size_t nv = V.size / 3;
-  for (std::size_t k = 0; k < 3 * nf; ++k)
-    if (F.data()[k] < 0 || static_cast<std::size_t>(F.data()[k]) >= nv)
-      throw nb::value_error((name + ": a face names vertex " + std::to_string(F.data()[k]) +
-                             " of " + std::to_string(nv))
-                                .c_str());
+  cellpath::py::require_face_indices(F.data(), 3 * nf, static_cast<std::int64_t>(nv), [&](std::size_t k) {
+    return name + ": a face names vertex " + std::to_string(F.data()[k]) + " of " +
+           std::to_string(nv);
+  });
   out.ref = {V.data, nv, F.data(), nf};
   return out;
 }
@@ -85,13 +84,7 @@ void enable_clearance(PlanningContext& c, double metres) {
   // The context is not yet seen by any other thread: its model is built
   // without the interpreter.
   nb::gil_scoped_release release;
-  std::vector<gristane::SurfaceCover> covers;
-  for (const gristane::MeshRef& ref : link_refs) covers.emplace_back(ref, kClearanceSpacing, true);
-  // The field is needed only where the arm can reach.
-  gristane::EnvDistanceSettings settings;
-  c.model->reach_box(covers, settings.clip_lo, settings.clip_hi);
-  c.model->set_clearance(metres, std::make_unique<gristane::EnvironmentDistance>(bodies, settings),
-                         std::move(covers));
+  c.model->build_clearance(metres, bodies, link_refs, kClearanceSpacing);
 }
 
 void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
@@ -112,9 +105,7 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
   std::vector<std::pair<std::size_t, std::size_t>> all, touching;
   {
     nb::gil_scoped_release release;
-    auto model = std::make_unique<gristane::SelfCollisionModel>(refs);
-    all = model->checked();
-    c.model->set_self_collision(std::move(model), base);
+    all = c.model->build_self_collision(refs, base);
   }
   progress.advance("pairs that always touch");
   {
@@ -122,18 +113,8 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
     touching = c.model->always_touching(kTouchConfigs, kTouchSeed);
   }
   progress.advance("pair tables");
-
-  std::vector<std::pair<std::size_t, std::size_t>> allowed, checked;
-  for (std::size_t i = 0; i < c.n; ++i) allowed.emplace_back(i, i + 1);
-  for (const auto& p : all) {
-    if (std::find(touching.begin(), touching.end(), p) != touching.end())
-      allowed.push_back(p);
-    else
-      checked.push_back(p);
-  }
-  std::sort(allowed.begin(), allowed.end());
   // The model is owned by the arm now; narrow its pairs there.
-  c.model->self_collision()->set_checked(checked);
+  const auto allowed = c.model->allow_touching(all, touching);
   {
     nb::gil_scoped_release release;
     c.model->build_pair_tables(kTableCell);

@@ -1,15 +1,11 @@
-// Timed trajectories along a planned joint path.
-//
-// The planner verified straight joint-space edges between its configurations,
-// nothing near them, so the arm stays on those edges: it comes to rest at every
-// corner and travels each straight piece rest to rest in minimum time under the
-// per-joint velocity and acceleration limits.  Along a straight piece every
-// joint moves in proportion, so the piece is one motion in its arc length s
-// with the tightest joint's limits, v_s = min_j v_j / |u_j| and likewise for
-// the acceleration (u the unit direction).  Ruckig, through its Python package,
-// gives that motion's time-optimal profile; with unlimited jerk it is the
-// trapezoid (or triangle) of velocity.
+// Timed trajectories along a planned joint path: the Python side.  Arguments
+// become C++ values, ruckig (through its Python package) gives each straight
+// piece's time-optimal profile (with unlimited jerk, the trapezoid or
+// triangle of velocity), and timing_core.cpp does the rest without the
+// interpreter.
 #include "Brimwell/timing.hpp"
+
+#include "Brimwell/timing_core.hpp"
 
 #include "common/atomic_file.hpp"
 #include "common/pybridge.hpp"
@@ -17,10 +13,8 @@
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <limits>
 #include <string>
 #include <vector>
@@ -30,60 +24,6 @@ using namespace nb::literals;
 using cellpath::py::Array;
 
 namespace brimwell {
-
-// A row this close to the line of its piece (radians, Euclidean in joint space)
-// is on it: the densified path's rows sit on their edges to rounding error.
-constexpr double kLineTol = 1e-9;
-constexpr double kRepeatTol = 1e-12;
-constexpr double kDefaultDt = 0.01;
-constexpr std::size_t kMaxSamples = 10'000'000;
-
-namespace {
-
-double dist(const double* a, const double* b, std::size_t n) {
-  double s = 0.0;
-  for (std::size_t j = 0; j < n; ++j) s += (b[j] - a[j]) * (b[j] - a[j]);
-  return std::sqrt(s);
-}
-
-}  // namespace
-
-std::vector<std::size_t> rest_rows(const double* q, std::size_t count, std::size_t n,
-                                   double line_tol, double repeat_tol) {
-  std::vector<std::size_t> rows;
-  if (count == 0) return rows;
-  // Distinct rows only: a repeated row is no corner and no piece.
-  std::vector<std::size_t> kept{0};
-  for (std::size_t i = 1; i < count; ++i)
-    if (dist(q + kept.back() * n, q + i * n, n) > repeat_tol) kept.push_back(i);
-
-  rows.push_back(kept[0]);
-  std::vector<double> u(n);
-  std::size_t k = 0;  // index into kept of the current piece's start
-  while (k + 1 < kept.size()) {
-    const double* a = q + kept[k] * n;
-    const double len = dist(a, q + kept[k + 1] * n, n);
-    for (std::size_t j = 0; j < n; ++j) u[j] = (q[kept[k + 1] * n + j] - a[j]) / len;
-    double along = len;
-    std::size_t end = k + 1;
-    while (end + 1 < kept.size()) {
-      const double* c = q + kept[end + 1] * n;
-      double t = 0.0;
-      for (std::size_t j = 0; j < n; ++j) t += (c[j] - a[j]) * u[j];
-      double off = 0.0;
-      for (std::size_t j = 0; j < n; ++j) {
-        const double d = c[j] - a[j] - t * u[j];
-        off += d * d;
-      }
-      if (!(t > along) || std::sqrt(off) > line_tol) break;
-      along = t;
-      ++end;
-    }
-    rows.push_back(kept[end]);
-    k = end;
-  }
-  return rows;
-}
 
 namespace {
 
@@ -120,31 +60,6 @@ std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) 
   return v;
 }
 
-// The seven phases of a ruckig profile: each phase's length and the state and
-// jerk it starts with.
-struct Phases {
-  double t[7], p[7], v[7], a[7], j[7];
-
-  // Arc length, speed and acceleration `tau` seconds into the profile, by the
-  // profile's own polynomials (so the samples are the library's to rounding).
-  void at(double tau, double& s, double& sd, double& sdd) const {
-    double begin = 0.0;
-    int k = 0;
-    while (k < 6 && tau >= begin + t[k]) begin += t[k++];
-    const double d = tau - begin;
-    s = p[k] + d * (v[k] + d * (a[k] / 2.0 + d * j[k] / 6.0));
-    sd = v[k] + d * (a[k] + d * j[k] / 2.0);
-    sdd = a[k] + d * j[k];
-  }
-};
-
-struct Piece {
-  std::size_t from = 0, to = 0;  // path rows
-  double length = 0.0;
-  double start = 0.0, duration = 0.0;
-  Phases phases;
-};
-
 // The phases of a one-dimensional rest-to-rest ruckig trajectory.  A motion
 // from rest within the limits needs no braking or pre-acceleration part; one
 // that had some would not be the plain seven-phase profile read here.
@@ -166,9 +81,17 @@ Phases read_phases(nb::handle trajectory) {
   return ph;
 }
 
-nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
-                             nb::handle max_acceleration, double dt, nb::handle ctx) {
-  Array<double> path = cellpath::py::as_f64(path_in);
+// The checked arguments of time_parameterize; `path` owns the rows.
+struct TimingArgs {
+  Array<double> path;
+  TimingProblem problem;
+};
+
+TimingArgs read_timing_args(nb::handle path_in, nb::handle max_velocity,
+                            nb::handle max_acceleration, double dt) {
+  TimingArgs in;
+  in.path = cellpath::py::as_f64(path_in);
+  const Array<double>& path = in.path;
   if (path.ndim() != 2)
     throw nb::value_error(("path must be an (N, n_joints) array of joint vectors, got shape " +
                            cellpath::py::shape_text(path.shape))
@@ -179,36 +102,24 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
     throw nb::value_error(
         ("path has no joints (shape " + cellpath::py::shape_text(path.shape) + ")").c_str());
   cellpath::py::require_finite(path, "path");
-  const std::vector<double> vmax = limit_values(max_velocity, n, "max_velocity");
-  const std::vector<double> amax = limit_values(max_acceleration, n, "max_acceleration");
+  in.problem.vmax = limit_values(max_velocity, n, "max_velocity");
+  in.problem.amax = limit_values(max_acceleration, n, "max_acceleration");
   if (!(std::isfinite(dt) && dt > 0.0))
     throw nb::value_error(("dt must be positive and finite, got " + std::to_string(dt)).c_str());
+  in.problem.q = path.data;
+  in.problem.rows = N;
+  in.problem.n = n;
+  in.problem.dt = dt;
+  return in;
+}
 
-  const double* q = path.data;
-  const std::vector<std::size_t> rest = rest_rows(q, N, n, kLineTol, kRepeatTol);
-
+// Each piece's rest-to-rest profile in its arc length, from ruckig.
+void profile_pieces(std::vector<Piece>& pieces) {
   nb::module_ ruckig = nb::module_::import_("ruckig");
   nb::object otg = ruckig.attr("Ruckig")(1);
   nb::object working = ruckig.attr("Result").attr("Working");
   const double inf = std::numeric_limits<double>::infinity();
-
-  std::vector<Piece> pieces;
-  double total = 0.0;
-  for (std::size_t p = 0; p + 1 < rest.size(); ++p) {
-    Piece pc;
-    pc.from = rest[p];
-    pc.to = rest[p + 1];
-    const double* a = q + pc.from * n;
-    const double* b = q + pc.to * n;
-    pc.length = dist(a, b, n);
-    double vs = inf, as = inf;
-    for (std::size_t j = 0; j < n; ++j) {
-      const double u = std::fabs(b[j] - a[j]) / pc.length;
-      if (u > 0.0) {
-        vs = std::min(vs, vmax[j] / u);
-        as = std::min(as, amax[j] / u);
-      }
-    }
+  for (Piece& pc : pieces) {
     nb::object in = ruckig.attr("InputParameter")(1);
     in.attr("current_position") = nb::make_tuple(0.0);
     in.attr("current_velocity") = nb::make_tuple(0.0);
@@ -216,8 +127,8 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
     in.attr("target_position") = nb::make_tuple(pc.length);
     in.attr("target_velocity") = nb::make_tuple(0.0);
     in.attr("target_acceleration") = nb::make_tuple(0.0);
-    in.attr("max_velocity") = nb::make_tuple(vs);
-    in.attr("max_acceleration") = nb::make_tuple(as);
+    in.attr("max_velocity") = nb::make_tuple(pc.speed);
+    in.attr("max_acceleration") = nb::make_tuple(pc.accel);
     in.attr("max_jerk") = nb::make_tuple(inf);
     nb::object profile = ruckig.attr("Trajectory")(1);
     nb::object result = otg.attr("calculate")(in, profile);
@@ -227,74 +138,39 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
                                nb::cast<std::string>(nb::str(result)));
     pc.duration = nb::cast<double>(profile.attr("duration"));
     pc.phases = read_phases(profile);
-    pc.start = total;
-    total += pc.duration;
-    pieces.push_back(pc);
   }
+}
 
-  // Samples every dt from 0; past the end of the motion (at most one period)
-  // the arm rests on the last row, so the count is whole periods.
-  const double periods = std::ceil(total / dt - 1e-9);
-  if (!(periods + 1.0 <= static_cast<double>(kMaxSamples)))
-    throw nb::value_error(("dt = " + std::to_string(dt) + " s gives more than " +
-                           std::to_string(kMaxSamples) + " samples over the " +
-                           std::to_string(total) + " s motion; use a larger dt")
-                              .c_str());
-  const std::size_t K = static_cast<std::size_t>(std::max(periods, 0.0)) + 1;
+// Every sample (a row of q) tested with ctx.is_valid; a RuntimeError names those that fail.
+void verify_samples(nb::handle ctx, nb::handle q_arr, std::size_t K) {
+  nb::object is_valid = ctx.attr("is_valid");
+  std::vector<std::size_t> bad;
+  for (std::size_t k = 0; k < K; ++k)
+    if (!cellpath::py::truthy(is_valid(q_arr[nb::int_(k)]))) bad.push_back(k);
+  if (!bad.empty()) throw std::runtime_error(failed_samples_message(bad));
+}
 
+nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
+                             nb::handle max_acceleration, double dt, nb::handle ctx) {
+  TimingArgs in = read_timing_args(path_in, max_velocity, max_acceleration, dt);
+  std::vector<Piece> pieces;
+  {
+    nb::gil_scoped_release release;
+    pieces = straight_pieces(in.problem);
+  }
+  profile_pieces(pieces);
+  const std::size_t K = sample_count(chain_pieces(pieces), dt);
+  const std::size_t n = in.problem.n;
   double *t_out = nullptr, *q_out = nullptr, *qd_out = nullptr, *qdd_out = nullptr;
   nb::object t_arr = cellpath::py::new_f64({K}, &t_out);
   nb::object q_arr = cellpath::py::new_f64({K, n}, &q_out);
   nb::object qd_arr = cellpath::py::new_f64({K, n}, &qd_out);
   nb::object qdd_arr = cellpath::py::new_f64({K, n}, &qdd_out);
-
   {
-    // The samples are arithmetic on C++ values into the new arrays.
     nb::gil_scoped_release release;
-    std::size_t p = 0;
-    const double* last = q + (N - 1) * n;  // exactly the last row, not a repeat of it
-    for (std::size_t k = 0; k < K; ++k) {
-      const double t = static_cast<double>(k) * dt;
-      t_out[k] = t;
-      double* qk = q_out + k * n;
-      double* vk = qd_out + k * n;
-      double* ak = qdd_out + k * n;
-      while (p < pieces.size() && t >= pieces[p].start + pieces[p].duration) ++p;
-      if (p == pieces.size()) {
-        for (std::size_t j = 0; j < n; ++j) qk[j] = last[j], vk[j] = 0.0, ak[j] = 0.0;
-        continue;
-      }
-      const Piece& pc = pieces[p];
-      double s, sd, sdd;
-      pc.phases.at(t - pc.start, s, sd, sdd);
-      const double* a = q + pc.from * n;
-      const double* b = q + pc.to * n;
-      for (std::size_t j = 0; j < n; ++j) {
-        const double d = (b[j] - a[j]) / pc.length;
-        qk[j] = a[j] + s * d;
-        vk[j] = sd * d;
-        ak[j] = sdd * d;
-      }
-    }
+    sample_pieces(in.problem, pieces, K, t_out, q_out, qd_out, qdd_out);
   }
-
-  if (!ctx.is_none()) {
-    nb::object is_valid = ctx.attr("is_valid");
-    std::vector<std::size_t> bad;
-    for (std::size_t k = 0; k < K; ++k) {
-      nb::object row = q_arr[nb::int_(k)];
-      const int ok = PyObject_IsTrue(is_valid(row).ptr());
-      if (ok < 0) throw nb::python_error();
-      if (!ok) bad.push_back(k);
-    }
-    if (!bad.empty()) {
-      std::string first = "[";
-      for (std::size_t i = 0; i < bad.size() && i < 5; ++i)
-        first += (i ? ", " : "") + std::to_string(bad[i]);
-      throw std::runtime_error(std::to_string(bad.size()) +
-                               " timed samples failed validation, e.g. indices " + first + "]");
-    }
-  }
+  if (!ctx.is_none()) verify_samples(ctx, q_arr, K);
   return nb::make_tuple(t_arr, q_arr, qd_arr, qdd_arr);
 }
 
@@ -302,30 +178,6 @@ nb::object builtins() { return nb::module_::import_("builtins"); }
 
 nb::object cache_file(nb::handle cache_dir, const char* name) {
   return nb::module_::import_("pathlib").attr("Path")(cache_dir).attr("__truediv__")(name);
-}
-
-// The shortest text that reads back as the same double.
-void append_number(std::string& out, double x) {
-  char buf[32];
-  auto r = std::to_chars(buf, buf + sizeof buf, x);
-  out.append(buf, r.ptr);
-}
-
-// "t,q1..qn,qd1..qdn", then one row per sample.
-std::string timed_csv(const Array<double>& t, const Array<double>& q, const Array<double>& qd) {
-  const std::size_t K = t.size, n = q.shape[1];
-  std::string out = "t";
-  for (std::size_t j = 1; j <= n; ++j) out += ",q" + std::to_string(j);
-  for (std::size_t j = 1; j <= n; ++j) out += ",qd" + std::to_string(j);
-  out += "\n";
-  out.reserve(out.size() + K * (2 * n + 1) * 22);
-  for (std::size_t k = 0; k < K; ++k) {
-    append_number(out, t[k]);
-    for (std::size_t j = 0; j < n; ++j) out += ',', append_number(out, q[k * n + j]);
-    for (std::size_t j = 0; j < n; ++j) out += ',', append_number(out, qd[k * n + j]);
-    out += '\n';
-  }
-  return out;
 }
 
 // "V[,V...]" from the command line: one or more positive finite numbers, as
@@ -436,18 +288,18 @@ void write_timed_trajectory(nb::handle args, nb::handle cache_dir, nb::handle de
   Array<double> q = cellpath::py::as_f64(timed[1]);
   Array<double> qd = cellpath::py::as_f64(timed[2]);
 
-  char line[160];
-  std::snprintf(line, sizeof line,
-                "Timed trajectory: %.2f s in %zu samples of %.2f s, all verified valid",
-                t[t.size - 1], t.size, kDefaultDt);
-  builtins().attr("print")(line);
+  builtins().attr("print")(timed_summary(t[t.size - 1], t.size, kDefaultDt));
 
   nb::object npz = cache_file(cache_dir, "TimedTrajectory.npz");
   cellpath::py::write_atomically(npz, [&](nb::handle fh) {
     np.attr("savez")(fh, "t"_a = timed[0], "q"_a = timed[1], "qd"_a = timed[2], "qdd"_a = timed[3]);
   });
   nb::object csv = cache_file(cache_dir, "TimedTrajectory.csv");
-  const std::string text = timed_csv(t, q, qd);
+  std::string text;
+  {
+    nb::gil_scoped_release release;
+    text = timed_csv(t.data, q.data, qd.data, t.size, q.shape[1]);
+  }
   cellpath::py::write_atomically(
       csv, [&](nb::handle fh) { fh.attr("write")(nb::bytes(text.data(), text.size())); });
   builtins().attr("print")("Saved timed trajectory to " + nb::cast<std::string>(nb::str(npz)) +

@@ -4,11 +4,10 @@
 // shapes and values are checked here, and only then does C++ read them.
 #pragma once
 
-#include "Gristane/grid.hpp"
-#include "Gristane/query.hpp"
-#include "Gristane/voxelize.hpp"
+#include "Gristane/env_grid.hpp"
 #include "common/atomic_file.hpp"
 #include "common/buffer.hpp"
+#include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
 
 #include <nanobind/stl/string.h>
@@ -44,63 +43,46 @@ inline py::Array<double> mesh_vertices(nb::handle vertices, const char* what = "
 }
 
 // Faces as a contiguous int64 (m, 3) array whose every entry indexes one of
-// the n_vertices vertices.  Only integer arrays are taken: a float index
-// would have to be rounded, and a silent rounding would hide a broken file.
+// the n_vertices vertices (integer arrays only).
 inline py::Array<std::int64_t> mesh_faces(nb::handle faces, std::size_t n_vertices,
                                           const char* what = "faces") {
-  nb::module_ np = py::numpy();
-  nb::object arr = np.attr("asarray")(faces);
-  const std::string kind = nb::cast<std::string>(arr.attr("dtype").attr("kind"));
-  const bool empty = nb::cast<std::size_t>(arr.attr("size")) == 0;
-  if (kind != "i" && kind != "u" && !empty)
+  nb::object arr;
+  py::Array<std::int64_t> f;
+  if (!py::integer_faces(faces, arr, f))
     throw nb::value_error((std::string(what) + " must hold integer vertex indices, got dtype " +
                            nb::cast<std::string>(arr.attr("dtype").attr("name")))
                               .c_str());
-  // uint64 indices beyond the int64 range wrap to negative here and are
-  // rejected by the range test below.
-  py::Array<std::int64_t> f =
-      py::as_array<std::int64_t>(arr.attr("astype")(np.attr("int64"), nb::arg("copy") = false));
   py::require_shape(f, {-1, 3}, what);
-  const auto n = static_cast<std::int64_t>(n_vertices);
-  for (std::size_t i = 0; i < f.size; ++i)
-    if (f[i] < 0 || f[i] >= n)
-      throw nb::index_error((std::string(what) + " refer to vertex " + std::to_string(f[i]) +
-                             " but there are only " + std::to_string(n_vertices) + " vertices")
-                                .c_str());
+  py::require_face_indices(f.data, f.size, static_cast<std::int64_t>(n_vertices), [&](std::size_t k) {
+    return std::string(what) + " refer to vertex " + std::to_string(f[k]) + " but there are only " +
+           std::to_string(n_vertices) + " vertices";
+  });
   return f;
 }
 
-// Filled voxel centres of a checked mesh, row-major (k, 3).
-inline std::vector<double> voxelize(const py::Array<double>& v, const py::Array<std::int64_t>& f,
-                                    double pitch, const char* what = "mesh") {
-  if (f.shape[0] == 0)
-    throw nb::value_error((std::string(what) + " has no triangles to voxelize").c_str());
-  return voxelize_filled(v.data, v.shape[0], f.data, f.shape[0], pitch);
-}
-
-inline nb::object points_to_numpy(const std::vector<double>& pts) {
+// A copy of C++ values as a float64 array of the given shape.
+inline nb::object to_numpy(const double* values, std::vector<std::size_t> shape) {
   double* dst = nullptr;
-  nb::object arr = py::new_f64({pts.size() / 3, 3}, &dst);
-  for (std::size_t i = 0; i < pts.size(); ++i) dst[i] = pts[i];
+  nb::object arr = py::new_f64(shape, &dst);
+  std::size_t size = 1;
+  for (std::size_t d : shape) size *= d;
+  std::copy(values, values + size, dst);
   return arr;
 }
 
-// VoxelizeLink(vertices, faces, pitch): the centres of the voxels that fill
-// the mesh's solid, in the mesh's own frame, float64 (k, 3).
-inline nb::object voxelize_link(nb::handle vertices, nb::handle faces, double pitch) {
-  checked_pitch(pitch);
-  py::Array<double> v = mesh_vertices(vertices);
-  py::Array<std::int64_t> f = mesh_faces(faces, v.shape[0]);
-  return points_to_numpy(voxelize(v, f, pitch));
+// Row-major (k, 3) points as a float64 (k, 3) array.
+inline nb::object points_to_numpy(const std::vector<double>& pts) {
+  return to_numpy(pts.data(), {pts.size() / 3, 3});
 }
 
 // ---------------------------------------------------------------------------
-// Environment grid
+// Meshes and the environment grid
 
 // A checked triangle mesh: float64 (n, 3) vertices and int64 (m, 3) faces.
 struct MeshArrays {
   py::Array<double> v;
   py::Array<std::int64_t> f;
+  MeshRef ref() const { return {v.data, v.shape[0], f.data, f.shape[0]}; }
 };
 
 inline MeshArrays mesh_arrays(nb::handle vertices, nb::handle faces, const std::string& what) {
@@ -110,95 +92,80 @@ inline MeshArrays mesh_arrays(nb::handle vertices, nb::handle faces, const std::
   return m;
 }
 
-// A (3,) float64 array made from C++ values.
-inline nb::object vec3_to_numpy(const double x[3]) {
-  double* dst = nullptr;
-  nb::object arr = py::new_f64({3}, &dst);
-  for (int a = 0; a < 3; ++a) dst[a] = x[a];
-  return arr;
-}
-
-inline py::Array<double> corner(nb::handle c, const char* what) {
-  py::Array<double> a = py::as_f64(c);
-  py::require_shape(a, {3}, what);
-  return a;
-}
-
-// The grid for `meshes` inside [lo, hi]: numpy allocates it zeroed, C++ marks
-// the cells of each mesh's filled voxel centres.  Returns (grid, lo, pitch).
-inline nb::tuple fill_env_grid(const std::vector<MeshArrays>& meshes, const double lo[3],
-                               const double hi[3], nb::object lo_obj, double pitch) {
-  std::int64_t shape[3];
-  try {
-    grid_shape(lo, hi, pitch, shape);
-  } catch (const std::invalid_argument& e) {
-    throw nb::value_error(e.what());
+// VoxelizeLink(vertices, faces, pitch): the centres of the voxels that fill
+// the mesh's solid, in the mesh's own frame, float64 (k, 3).
+inline nb::object voxelize_link(nb::handle vertices, nb::handle faces, double pitch) {
+  checked_pitch(pitch);
+  MeshArrays m;
+  m.v = mesh_vertices(vertices);
+  m.f = mesh_faces(faces, m.v.shape[0]);
+  std::vector<double> pts;
+  {
+    nb::gil_scoped_release release;
+    pts = voxelize_mesh(m.ref(), pitch, "mesh");
   }
+  return points_to_numpy(pts);
+}
+
+inline std::vector<MeshRef> mesh_refs(const std::vector<MeshArrays>& meshes) {
+  std::vector<MeshRef> refs;
+  for (const MeshArrays& m : meshes) refs.push_back(m.ref());
+  return refs;
+}
+
+// A zeroed 3-D bool array of the given shape, and the grid C++ writes into it.
+inline nb::object new_grid(const std::int64_t shape[3], GridRef& g) {
   nb::module_ np = py::numpy();
   nb::object grid = np.attr("zeros")(nb::make_tuple(shape[0], shape[1], shape[2]),
                                      nb::arg("dtype") = np.attr("bool_"));
   auto view = nb::cast<nb::ndarray<bool, nb::ndim<3>, nb::c_contig, nb::device::cpu>>(grid);
-  GridRef g;
   g.cells = reinterpret_cast<std::uint8_t*>(view.data());
   prefer_small_pages(g.cells, view.size());
   for (int a = 0; a < 3; ++a) {
     g.shape[a] = shape[a];
     g.stride[a] = view.stride(a);  // itemsize 1: elements are bytes
   }
-  for (std::size_t i = 0; i < meshes.size(); ++i) {
-    const std::string what = "environment mesh " + std::to_string(i);
-    std::vector<double> pts = voxelize(meshes[i].v, meshes[i].f, pitch, what.c_str());
-    mark_points(pts.data(), pts.size() / 3, lo, pitch, g);
-  }
-  return nb::make_tuple(grid, lo_obj, nb::float_(pitch));
+  return grid;
 }
 
-inline const char* kNoEnvironment =
-    "the capture has no environment bodies: the environment grid needs at least one "
-    "environment mesh or explicit bounds";
-
-// Extent from explicit bounds: (lo, hi) corners, pad not applied.
+// Extent from explicit bounds: (lo, hi) corners, pad not applied; returns lo
+// as numpy made it.
 inline nb::object explicit_bounds(nb::handle bounds, double lo[3], double hi[3]) {
   nb::module_ np = py::numpy();
   if (nb::len(bounds) != 2) throw nb::value_error("bounds must be a pair (lo, hi) of 3-vectors");
   nb::object lo_obj = np.attr("asarray")(bounds[0], nb::arg("dtype") = np.attr("float64"));
-  py::Array<double> l = corner(lo_obj, "bounds[0]");
-  py::Array<double> h = corner(bounds[1], "bounds[1]");
-  for (int a = 0; a < 3; ++a) {
-    lo[a] = l[a];
-    hi[a] = h[a];
-  }
+  py::Array<double> l = py::as_f64(lo_obj);
+  py::require_shape(l, {3}, "bounds[0]");
+  py::Array<double> h = py::as_f64(bounds[1]);
+  py::require_shape(h, {3}, "bounds[1]");
+  std::copy(l.data, l.data + 3, lo);
+  std::copy(h.data, h.data + 3, hi);
   return lo_obj;
 }
 
-// One mesh's axis-aligned box: min corner, max corner.
-using Box = std::array<double, 6>;
-
-// The grid's extent and origin: explicit bounds as given (pad not applied),
-// else the union of the mesh boxes grown by `pad` on every side.
-inline nb::object grid_extent(const std::vector<Box>& boxes, nb::handle bounds, double pad,
-                              double lo[3], double hi[3]) {
-  if (!bounds.is_none()) return explicit_bounds(bounds, lo, hi);
-  if (boxes.empty()) throw nb::value_error(kNoEnvironment);
-  if (!std::isfinite(pad)) throw nb::value_error("pad must be finite");
-  for (int a = 0; a < 3; ++a) {
-    lo[a] = boxes[0][a];
-    hi[a] = boxes[0][3 + a];
-    for (const Box& b : boxes) {
-      lo[a] = std::min(lo[a], b[a]);
-      hi[a] = std::max(hi[a], b[3 + a]);
-    }
-    lo[a] = lo[a] - pad;
-    hi[a] = hi[a] + pad;
-  }
-  return vec3_to_numpy(lo);
-}
-
+// The grid for `meshes`: over explicit bounds as given (pad not applied),
+// else over the union of the mesh boxes grown by `pad` on every side.
+// Returns (grid, lo, pitch).
 inline nb::tuple build_grid(const std::vector<MeshArrays>& meshes, const std::vector<Box>& boxes,
                             double pitch, nb::handle bounds, double pad) {
   double lo[3], hi[3];
-  nb::object lo_obj = grid_extent(boxes, bounds, pad, lo, hi);
-  return fill_env_grid(meshes, lo, hi, lo_obj, pitch);
+  nb::object lo_obj;
+  if (!bounds.is_none()) {
+    lo_obj = explicit_bounds(bounds, lo, hi);
+  } else {
+    padded_union(boxes, pad, lo, hi);
+    lo_obj = to_numpy(lo, {3});
+  }
+  std::int64_t shape[3];
+  grid_shape(lo, hi, pitch, shape);
+  GridRef g;
+  nb::object grid = new_grid(shape, g);
+  const std::vector<MeshRef> refs = mesh_refs(meshes);
+  {
+    nb::gil_scoped_release release;
+    mark_meshes(refs, lo, pitch, g);
+  }
+  return nb::make_tuple(grid, lo_obj, nb::float_(pitch));
 }
 
 // build_env_grid(env_meshes, pitch, bounds=None, pad=5.0) for mesh objects
@@ -230,8 +197,8 @@ inline nb::tuple build_env_grid_arrays(const std::vector<MeshArrays>& meshes, do
   std::vector<Box> boxes;
   for (std::size_t i = 0; i < meshes.size() && bounds.is_none(); ++i) {
     Box b;
-    if (!referenced_bounds(meshes[i].v.data, meshes[i].v.shape[0], meshes[i].f.data,
-                           meshes[i].f.shape[0], b.data(), b.data() + 3))
+    const MeshRef m = meshes[i].ref();
+    if (!referenced_bounds(m.vertices, m.n_vertices, m.faces, m.n_faces, b.data(), b.data() + 3))
       throw nb::value_error(
           ("environment mesh " + std::to_string(i) + " has no bounds (no faces)").c_str());
     boxes.push_back(b);
@@ -244,12 +211,9 @@ inline nb::tuple build_env_grid_arrays(const std::vector<MeshArrays>& meshes, do
 
 // Checked query inputs: the link point sets and transforms paired from
 // position `first` on (stopping at the shorter sequence), and the grid.
-struct Query {
+struct Query : PosedLinks {
   std::vector<py::StridedView> owners;
-  std::vector<PointsView> points;
-  std::vector<cellpath::Mat4> transforms;
   py::StridedView grid_buf;
-  GridView grid;
 };
 
 inline cellpath::Mat4 read_transform(const py::StridedView& v, std::int64_t offset, int row_axis) {
@@ -326,19 +290,16 @@ inline Query query_inputs(nb::handle links, nb::handle transforms, nb::handle en
 // in_collision: does any paired link (from position `first`) touch an occupied cell?
 inline bool in_collision(nb::handle links, nb::handle transforms, nb::handle env_grid,
                          nb::handle env_origin, double pitch, std::size_t first = 0) {
-  Query q = query_inputs(links, transforms, env_grid, env_origin, pitch, first);
-  for (std::size_t i = 0; i < q.points.size(); ++i)
-    if (link_hits_any(q.points[i], q.transforms[i], q.grid)) return true;
-  return false;
+  return !touching_links(query_inputs(links, transforms, env_grid, env_origin, pitch, first), true)
+              .empty();
 }
 
 // colliding_links: positions (counted from `first`'s pair as 0) of every touching link.
 inline nb::list colliding_links(nb::handle links, nb::handle transforms, nb::handle env_grid,
                                 nb::handle env_origin, double pitch, std::size_t first = 0) {
-  Query q = query_inputs(links, transforms, env_grid, env_origin, pitch, first);
   nb::list hits;
-  for (std::size_t i = 0; i < q.points.size(); ++i)
-    if (link_hits_any(q.points[i], q.transforms[i], q.grid)) hits.append(nb::int_(i));
+  const Query q = query_inputs(links, transforms, env_grid, env_origin, pitch, first);
+  for (std::size_t i : touching_links(q, false)) hits.append(nb::int_(i));
   return hits;
 }
 
@@ -430,20 +391,12 @@ inline nb::tuple load_cache_members(nb::handle d) {
   if (!std::isfinite(pitch) || !(pitch > 0.0))
     throw nb::value_error("voxel cache stores an invalid pitch");
 
-  // Unpack only the set bits into a zeroed grid, first cell in the most
-  // significant bit, so a sparse grid stays sparse in memory.
-  nb::object grid = np.attr("zeros")(nb::make_tuple(shape[0], shape[1], shape[2]),
-                                     nb::arg("dtype") = np.attr("bool_"));
-  auto view = nb::cast<nb::ndarray<bool, nb::ndim<3>, nb::c_contig, nb::device::cpu>>(grid);
-  auto* cells = reinterpret_cast<std::uint8_t*>(view.data());
-  prefer_small_pages(cells, view.size());
-  for (std::size_t b = 0; b < packed.size; ++b) {
-    const std::uint8_t byte = packed[b];
-    if (byte == 0) continue;
-    for (int bit = 0; bit < 8; ++bit) {
-      const std::int64_t cell = static_cast<std::int64_t>(8 * b) + bit;
-      if (cell < total && (byte & (0x80u >> bit))) cells[cell] = 1;
-    }
+  // Only the set bits are written into the zeroed grid.
+  GridRef g;
+  nb::object grid = new_grid(shape, g);
+  {
+    nb::gil_scoped_release release;
+    unpack_cells(packed.data, packed.size, total, g.cells);
   }
   return nb::make_tuple(links, grid, origin, nb::float_(pitch));
 }

@@ -18,33 +18,29 @@ class PyEnvironmentDistance {
       throw nb::value_error("cell must be a positive number of metres");
     if (!(pad >= 0.0) || !std::isfinite(pad))
       throw nb::value_error("pad must be a finite number of metres, not negative");
-    std::vector<MeshArrays> owned;
-    std::vector<MeshRef> refs;
-    std::size_t k = 0;
-    for (nb::handle item : nb::iter(meshes)) {
-      const std::string what = "environment mesh " + std::to_string(k++);
-      nb::object v, f;
-      if (nb::hasattr(item, "vertices") && nb::hasattr(item, "faces")) {
-        v = item.attr("vertices");
-        f = item.attr("faces");
-      } else {
-        if (nb::len(item) != 2)
-          throw nb::value_error((what + " must be a (vertices, faces) pair").c_str());
-        v = item[nb::int_(0)];
-        f = item[nb::int_(1)];
-      }
-      owned.push_back(mesh_arrays(v, f, what));
-      const MeshArrays& m = owned.back();
-      refs.push_back({m.v.data, m.v.shape[0], m.f.data, m.f.shape[0]});
-    }
+    const std::vector<MeshArrays> owned = read_meshes(meshes);
+    const std::vector<MeshRef> refs = mesh_refs(owned);
     EnvDistanceSettings s;
     s.cell = cell;
     s.pad = pad;
-    try {
-      env_ = std::make_unique<EnvironmentDistance>(refs, s);
-    } catch (const std::invalid_argument& e) {
-      throw nb::value_error(e.what());
+    nb::gil_scoped_release release;
+    env_ = std::make_unique<EnvironmentDistance>(refs, s);
+  }
+
+  // (vertices, faces) pairs, or objects with vertices and faces.
+  static std::vector<MeshArrays> read_meshes(nb::handle meshes) {
+    std::vector<MeshArrays> owned;
+    for (nb::handle item : nb::iter(meshes)) {
+      const std::string what = "environment mesh " + std::to_string(owned.size());
+      if (nb::hasattr(item, "vertices") && nb::hasattr(item, "faces")) {
+        owned.push_back(mesh_arrays(item.attr("vertices"), item.attr("faces"), what));
+        continue;
+      }
+      if (nb::len(item) != 2)
+        throw nb::value_error((what + " must be a (vertices, faces) pair").c_str());
+      owned.push_back(mesh_arrays(item[nb::int_(0)], item[nb::int_(1)], what));
     }
+    return owned;
   }
 
   // f(point) for each row of a (k, 3) array of points.
@@ -57,7 +53,10 @@ class PyEnvironmentDistance {
     const std::size_t k = p.size / 3;
     double* out = nullptr;
     nb::object arr = py::new_f64({k}, &out);
-    for (std::size_t i = 0; i < k; ++i) out[i] = f(p.data + 3 * i);
+    {
+      nb::gil_scoped_release release;
+      for (std::size_t i = 0; i < k; ++i) out[i] = f(p.data + 3 * i);
+    }
     return arr;
   }
   nb::object lower_bound(nb::handle points) const {
@@ -71,7 +70,7 @@ class PyEnvironmentDistance {
     return nb::make_tuple(env_->shape()[0], env_->shape()[1], env_->shape()[2]);
   }
   std::size_t nbytes() const { return env_->field_bytes(); }
-  nb::object origin() const { return vec3_to_numpy(env_->origin()); }
+  nb::object origin() const { return to_numpy(env_->origin(), {3}); }
   nb::tuple closed() const {
     nb::list out;
     for (std::size_t b = 0; b < env_->n_bodies(); ++b) out.append(nb::bool_(env_->closed(b)));

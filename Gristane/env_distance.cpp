@@ -29,8 +29,8 @@ int side(double sx, double sy, double tx, double ty, double px, double py) {
 }
 
 int edge_sign(const V3& u, const V3& v, double px, double py) {
-  const bool ordered = u.x < v.x || (u.x == v.x && u.y < v.y);
-  return ordered ? side(u.x, u.y, v.x, v.y, px, py) : -side(v.x, v.y, u.x, u.y, px, py);
+  const bool ordered = u[0] < v[0] || (u[0] == v[0] && u[1] < v[1]);
+  return ordered ? side(u[0], u[1], v[0], v[1], px, py) : -side(v[0], v[1], u[0], u[1], px, py);
 }
 
 // Whether the vertical line through (px, py) crosses the triangle, and at
@@ -39,11 +39,11 @@ bool vertical_hit(const V3& a, const V3& b, const V3& c, double px, double py, d
   const int s0 = edge_sign(b, c, px, py), s1 = edge_sign(c, a, px, py),
             s2 = edge_sign(a, b, px, py);
   if (s0 != s1 || s1 != s2) return false;
-  const double w0 = (c.x - b.x) * (py - b.y) - (c.y - b.y) * (px - b.x);
-  const double w1 = (a.x - c.x) * (py - c.y) - (a.y - c.y) * (px - c.x);
-  const double w2 = (b.x - a.x) * (py - a.y) - (b.y - a.y) * (px - a.x);
+  const double w0 = (c[0] - b[0]) * (py - b[1]) - (c[1] - b[1]) * (px - b[0]);
+  const double w1 = (a[0] - c[0]) * (py - c[1]) - (a[1] - c[1]) * (px - c[0]);
+  const double w2 = (b[0] - a[0]) * (py - a[1]) - (b[1] - a[1]) * (px - a[0]);
   const double sum = w0 + w1 + w2;
-  z = sum != 0.0 ? (w0 * a.z + w1 * b.z + w2 * c.z) / sum : std::max({a.z, b.z, c.z});
+  z = sum != 0.0 ? (w0 * a[2] + w1 * b[2] + w2 * c[2]) / sum : std::max({a[2], b[2], c[2]});
   return true;
 }
 
@@ -123,9 +123,9 @@ EnvironmentDistance::EnvironmentDistance(const std::vector<MeshRef>& bodies,
       const std::int64_t* F = m.faces + 3 * f;
       Tri t{vertex(m, F[0]), vertex(m, F[1]), vertex(m, F[2]), static_cast<std::uint32_t>(b)};
       for (const V3& v : {t.a, t.b, t.c}) {
-        if (!std::isfinite(v.x) || !std::isfinite(v.y) || !std::isfinite(v.z))
+        if (!std::isfinite(v[0]) || !std::isfinite(v[1]) || !std::isfinite(v[2]))
           throw std::invalid_argument("environment mesh has non-finite vertices");
-        const double p[3] = {v.x, v.y, v.z};
+        const double p[3] = {v[0], v[1], v[2]};
         for (int a = 0; a < 3; ++a) {
           box_lo_[a] = std::min(box_lo_[a], p[a]);
           box_hi_[a] = std::max(box_hi_[a], p[a]);
@@ -153,7 +153,7 @@ std::int32_t EnvironmentDistance::build_bvh(std::uint32_t begin, std::uint32_t e
   }
   for (std::uint32_t i = begin; i < end; ++i)
     for (const V3& v : {tris_[i].a, tris_[i].b, tris_[i].c}) {
-      const double p[3] = {v.x, v.y, v.z};
+      const double p[3] = {v[0], v[1], v[2]};
       for (int a = 0; a < 3; ++a) {
         n.lo[a] = std::min(n.lo[a], p[a]);
         n.hi[a] = std::max(n.hi[a], p[a]);
@@ -166,7 +166,7 @@ std::int32_t EnvironmentDistance::build_bvh(std::uint32_t begin, std::uint32_t e
     for (int a = 1; a < 3; ++a)
       if (n.hi[a] - n.lo[a] > n.hi[axis] - n.lo[axis]) axis = a;
     auto mid_of = [axis](const Tri& t) {
-      const double p[3][3] = {{t.a.x, t.a.y, t.a.z}, {t.b.x, t.b.y, t.b.z}, {t.c.x, t.c.y, t.c.z}};
+      const double p[3][3] = {{t.a[0], t.a[1], t.a[2]}, {t.b[0], t.b[1], t.b[2]}, {t.c[0], t.c[1], t.c[2]}};
       return p[0][axis] + p[1][axis] + p[2][axis];
     };
     const std::uint32_t mid = begin + (end - begin) / 2;
@@ -197,13 +197,13 @@ void EnvironmentDistance::build_columns(double bin) {
   std::vector<std::uint32_t> count(nb + 1, 0);
   auto range = [&](const Tri& t, std::int64_t r[4]) {
     r[0] = static_cast<std::int64_t>(
-        std::floor((std::min({t.a.x, t.b.x, t.c.x}) - bin_lo_[0]) * inv_bin_));
+        std::floor((std::min({t.a[0], t.b[0], t.c[0]}) - bin_lo_[0]) * inv_bin_));
     r[1] = static_cast<std::int64_t>(
-        std::floor((std::max({t.a.x, t.b.x, t.c.x}) - bin_lo_[0]) * inv_bin_));
+        std::floor((std::max({t.a[0], t.b[0], t.c[0]}) - bin_lo_[0]) * inv_bin_));
     r[2] = static_cast<std::int64_t>(
-        std::floor((std::min({t.a.y, t.b.y, t.c.y}) - bin_lo_[1]) * inv_bin_));
+        std::floor((std::min({t.a[1], t.b[1], t.c[1]}) - bin_lo_[1]) * inv_bin_));
     r[3] = static_cast<std::int64_t>(
-        std::floor((std::max({t.a.y, t.b.y, t.c.y}) - bin_lo_[1]) * inv_bin_));
+        std::floor((std::max({t.a[1], t.b[1], t.c[1]}) - bin_lo_[1]) * inv_bin_));
   };
   for (int pass = 0; pass < 2; ++pass) {
     for (std::uint32_t i = 0; i < tris_.size(); ++i) {
@@ -354,6 +354,16 @@ double EnvironmentDistance::distance(const double* x, std::size_t* body) const {
 }
 
 void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
+  const bool clipped = layout_field(s);
+  const double band = std::max(s.band, 2.0 * cell_);
+  std::vector<double> best = band_distances(band);
+  quantise_field(best, band, clipped);
+  best.clear();
+  best.shrink_to_fit();
+  mark_inside();
+}
+
+bool EnvironmentDistance::layout_field(const EnvDistanceSettings& s) {
   // The padded box of the obstacles, within the region of interest.
   double glo[3], ghi[3];
   bool clipped = false;
@@ -381,21 +391,23 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
     shape_[a] = static_cast<std::int64_t>(std::ceil((ghi[a] - glo[a]) / h) + 1.0);
     extent_[a] = static_cast<double>(shape_[a]);
   }
+  return clipped;
+}
+
+std::vector<double> EnvironmentDistance::band_distances(double band) const {
   const std::int64_t sx = shape_[0], sy = shape_[1], sz = shape_[2];
   const std::size_t cells = static_cast<std::size_t>(sx * sy * sz);
-  const double band = std::max(s.band, 2.0 * h);
-  const double half_diag = h * std::sqrt(3.0) / 2.0;
+  const double h = cell_;
   auto centre = [&](std::int64_t i, int a) { return lo_[a] + (static_cast<double>(i) + 0.5) * h; };
-
   // Exact squared distances within `band` of each triangle.
   std::vector<double> best(cells, band * band);
   // Threads take slabs of x: each writes only its own cells.
   parallel_for(static_cast<std::size_t>(sx), [&](std::size_t i_begin, std::size_t i_end) {
     for (const Tri& t : tris_) {
-      const double tlo[3] = {std::min({t.a.x, t.b.x, t.c.x}), std::min({t.a.y, t.b.y, t.c.y}),
-                             std::min({t.a.z, t.b.z, t.c.z})};
-      const double thi[3] = {std::max({t.a.x, t.b.x, t.c.x}), std::max({t.a.y, t.b.y, t.c.y}),
-                             std::max({t.a.z, t.b.z, t.c.z})};
+      const double tlo[3] = {std::min({t.a[0], t.b[0], t.c[0]}), std::min({t.a[1], t.b[1], t.c[1]}),
+                             std::min({t.a[2], t.b[2], t.c[2]})};
+      const double thi[3] = {std::max({t.a[0], t.b[0], t.c[0]}), std::max({t.a[1], t.b[1], t.c[1]}),
+                             std::max({t.a[2], t.b[2], t.c[2]})};
       std::int64_t r0[3], r1[3];
       for (int ax = 0; ax < 3; ++ax) {
         r0[ax] = std::max<std::int64_t>(
@@ -416,6 +428,15 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
           }
     }
   });
+  return best;
+}
+
+void EnvironmentDistance::quantise_field(std::vector<double>& best, double band, bool clipped) {
+  const std::int64_t sy = shape_[1], sz = shape_[2];
+  const std::size_t cells = best.size();
+  const double h = cell_;
+  const double half_diag = h * std::sqrt(3.0) / 2.0;
+  auto centre = [&](std::int64_t i, int a) { return lo_[a] + (static_cast<double>(i) + 0.5) * h; };
   // Farther out: every surface point lies in a cell whose centre is within
   // half a diagonal of it (that cell's exact value is at most half a
   // diagonal), so a centre is at least its distance to the nearest such
@@ -446,8 +467,12 @@ void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
     }
     field_[idx] = std::max(band_floor, std::min<std::uint16_t>(quantise_down(far), kUnset - 1));
   }
-  best.clear();
-  best.shrink_to_fit();
+}
+
+void EnvironmentDistance::mark_inside() {
+  const std::int64_t sx = shape_[0], sy = shape_[1], sz = shape_[2];
+  const double h = cell_;
+  auto centre = [&](std::int64_t i, int a) { return lo_[a] + (static_cast<double>(i) + 0.5) * h; };
   // Centres inside a closed body hold 0: walk each column of cells upwards
   // through the crossings of its vertical line.
   parallel_for(static_cast<std::size_t>(sx), [&](std::size_t i_begin, std::size_t i_end) {

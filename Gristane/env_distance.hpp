@@ -120,6 +120,13 @@ class EnvironmentDistance {
   std::int32_t build_bvh(std::uint32_t begin, std::uint32_t end);
   void build_columns(double bin);
   void build_field(const EnvDistanceSettings& s);
+  // The steps of build_field: the field's cells (true when the region of
+  // interest cut the obstacles' box), the exact squared distances within
+  // `band` of a surface, the quantised field, and 0 inside closed bodies.
+  bool layout_field(const EnvDistanceSettings& s);
+  std::vector<double> band_distances(double band) const;
+  void quantise_field(std::vector<double>& best, double band, bool clipped);
+  void mark_inside();
   // Closed bodies' triangles whose vertical projection holds (x, y), each with
   // the height at which it is crossed there.
   template <class Visit>

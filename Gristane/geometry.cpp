@@ -69,7 +69,7 @@ std::vector<double> surface_points(const MeshRef& m, double spacing) {
       for (int j = 0; i + j <= n; ++j) {
         const double u = static_cast<double>(i) / n, v = static_cast<double>(j) / n;
         const V3 p = add(a, add(mul(sub(b, a), u), mul(sub(c, a), v)));
-        pts.insert(pts.end(), {p.x, p.y, p.z});
+        pts.insert(pts.end(), {p[0], p[1], p[2]});
       }
   }
   // Drop exact duplicates (lattice points on shared edges and vertices).

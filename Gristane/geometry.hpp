@@ -3,6 +3,8 @@
 // over a surface, and the Euclidean distance transform of a grid.
 #pragma once
 
+#include "common/se3.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
@@ -24,14 +26,13 @@ struct MeshRef {
 
 namespace geom {
 
-struct V3 {
-  double x, y, z;
-};
-inline V3 sub(V3 a, V3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-inline V3 add(V3 a, V3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-inline V3 mul(V3 a, double s) { return {a.x * s, a.y * s, a.z * s}; }
-inline double dot(V3 a, V3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-inline double norm2(V3 a) { return dot(a, a); }
+// Points and directions are the shared 3-vectors, with their arithmetic.
+using V3 = cellpath::Vec3;
+using cellpath::add;
+using cellpath::dot;
+using cellpath::norm2;
+using cellpath::sub;
+inline V3 mul(const V3& a, double s) { return cellpath::scale(a, s); }
 
 inline V3 vertex(const MeshRef& m, std::int64_t i) {
   const double* v = m.vertices + 3 * i;

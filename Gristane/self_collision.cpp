@@ -21,21 +21,6 @@ constexpr double kSlack = 1e-9;
 // More cells than this for one link means a runaway mesh size or cell; refused.
 constexpr double kMaxCells = 64.0 * 1024 * 1024;
 
-inline void pose(const cellpath::Mat4& T, const double* p, double* w) {
-  for (int r = 0; r < 3; ++r)
-    w[r] = T[r * 4 + 0] * p[0] + T[r * 4 + 1] * p[1] + T[r * 4 + 2] * p[2] + T[r * 4 + 3];
-}
-
-// T^-1 for a rigid transform.
-cellpath::Mat4 rigid_inverse(const cellpath::Mat4& T) {
-  cellpath::Mat4 out = cellpath::kIdentity4;
-  for (int r = 0; r < 3; ++r)
-    for (int c = 0; c < 3; ++c) out[r * 4 + c] = T[c * 4 + r];
-  for (int r = 0; r < 3; ++r)
-    out[r * 4 + 3] = -(out[r * 4 + 0] * T[3] + out[r * 4 + 1] * T[7] + out[r * 4 + 2] * T[11]);
-  return out;
-}
-
 }  // namespace
 
 LinkShape::LinkShape(const MeshRef& mesh, const SelfCollisionSettings& s)
@@ -47,6 +32,13 @@ LinkShape::LinkShape(const MeshRef& mesh, const SelfCollisionSettings& s)
 }
 
 void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s) {
+  layout_field(mesh, s);
+  std::vector<double> value = band_distances(mesh, s.band, s.cell);
+  quantise_field(value, s.band, s.cell);
+  mark_inside(value);
+}
+
+void LinkShape::layout_field(const MeshRef& mesh, const SelfCollisionSettings& s) {
   // The box of the vertices the faces use.
   for (int a = 0; a < 3; ++a) {
     box_lo_[a] = std::numeric_limits<double>::infinity();
@@ -74,8 +66,11 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
     shape_[a] = static_cast<std::int64_t>(n);
     extent_[a] = n;
   }
+}
+
+std::vector<double> LinkShape::band_distances(const MeshRef& mesh, double band,
+                                              double h) const {
   const std::int64_t sx = shape_[0], sy = shape_[1], sz = shape_[2];
-  const double band = s.band;
   std::vector<double> best(static_cast<std::size_t>(sx * sy * sz), band * band);
   auto centre = [&](std::int64_t i, int a) { return lo_[a] + (static_cast<double>(i) + 0.5) * h; };
 
@@ -83,10 +78,10 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
   for (std::size_t f = 0; f < mesh.n_faces; ++f) {
     const std::int64_t* F = mesh.faces + 3 * f;
     const V3 a = vertex(mesh, F[0]), b = vertex(mesh, F[1]), c = vertex(mesh, F[2]);
-    const double tlo[3] = {std::min({a.x, b.x, c.x}), std::min({a.y, b.y, c.y}),
-                           std::min({a.z, b.z, c.z})};
-    const double thi[3] = {std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}),
-                           std::max({a.z, b.z, c.z})};
+    const double tlo[3] = {std::min({a[0], b[0], c[0]}), std::min({a[1], b[1], c[1]}),
+                           std::min({a[2], b[2], c[2]})};
+    const double thi[3] = {std::max({a[0], b[0], c[0]}), std::max({a[1], b[1], c[1]}),
+                           std::max({a[2], b[2], c[2]})};
     std::int64_t r0[3], r1[3];
     for (int ax = 0; ax < 3; ++ax) {
       r0[ax] = std::max<std::int64_t>(
@@ -103,6 +98,12 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
           if (d2 < best[idx]) best[idx] = d2;
         }
   }
+  return best;
+}
+
+// On return `best` holds each cell's distance (capped at the reach) that the
+// field stores rounded down.
+void LinkShape::quantise_field(std::vector<double>& best, double band, double h) {
   // Beyond the band, a lower bound: every surface point lies in a cell whose
   // centre is within e of it (such a cell's exact value is at most e), so the
   // distance from a centre to the surface is at least its distance to the
@@ -114,16 +115,19 @@ void LinkShape::build_field(const MeshRef& mesh, const SelfCollisionSettings& s)
   distance_transform(far, shape_);
   quantum_ = reach_ / 254.0;
   field_.resize(best.size());
-  std::vector<double> value(best.size());
   for (std::size_t idx = 0; idx < best.size(); ++idx) {
     double d = std::sqrt(best[idx]);
     if (!(d < band)) d = std::max(band, std::sqrt(far[idx]) * h - half_diag_);
     d = std::min(d, reach_);
-    value[idx] = d;
+    best[idx] = d;
     double steps = std::floor(d / quantum_);
     while (steps > 0.0 && steps * quantum_ > d) steps -= 1.0;  // never above the distance
     field_[idx] = static_cast<std::uint8_t>(std::min(steps, 254.0));
   }
+}
+
+void LinkShape::mark_inside(const std::vector<double>& value) {
+  const std::int64_t sx = shape_[0], sy = shape_[1], sz = shape_[2];
 
   // Cells that hold no surface and cannot be reached from the border through
   // such cells lie inside the link.
@@ -169,9 +173,8 @@ bool LinkShape::touches(const LinkShape& other, const cellpath::Mat4& M, double 
       [&](const CoverNode& n, const double*) {
         const double* p = cover_.points() + 3 * std::size_t{n.begin};
         for (std::uint32_t k = 0; k < n.count; ++k, p += 3) {
-          double w[3];
-          pose(M, p, w);
-          if (other.close(w, tau)) return false;
+          const cellpath::Vec3 w = cellpath::transform_point(M, p);
+          if (other.close(w.data(), tau)) return false;
         }
         return true;
       });
@@ -201,16 +204,15 @@ bool SelfCollisionModel::pair_within(std::size_t i, std::size_t j, const cellpat
   const LinkShape& A = shapes_[i];
   const LinkShape& B = shapes_[j];
   if (A.empty() || B.empty()) return false;
-  double ca[3], cb[3];
-  pose(Ti, A.centre(), ca);
-  pose(Tj, B.centre(), cb);
+  const cellpath::Vec3 ca = cellpath::transform_point(Ti, A.centre());
+  const cellpath::Vec3 cb = cellpath::transform_point(Tj, B.centre());
   const double dx = ca[0] - cb[0], dy = ca[1] - cb[1], dz = ca[2] - cb[2];
   const double reach = A.radius() + B.radius() + skip + kSlack;
   if (dx * dx + dy * dy + dz * dz > reach * reach) return false;
   // The link with fewer points walks its tree against the other's field.
   if (A.n_points() <= B.n_points())
-    return A.touches(B, cellpath::mul4(rigid_inverse(Tj), Ti), tau, skip);
-  return B.touches(A, cellpath::mul4(rigid_inverse(Ti), Tj), tau, skip);
+    return A.touches(B, cellpath::mul4(cellpath::rigid_inverse(Tj), Ti), tau, skip);
+  return B.touches(A, cellpath::mul4(cellpath::rigid_inverse(Ti), Tj), tau, skip);
 }
 
 bool SelfCollisionModel::table_clear(std::size_t pair, const double* q) const {

@@ -82,6 +82,13 @@ class LinkShape {
 
  private:
   void build_field(const MeshRef& mesh, const SelfCollisionSettings& s);
+  // The steps of build_field: the field's cells, the exact squared distances
+  // within `band` of the surface (cells of edge h), the quantised field, and
+  // the inside.
+  void layout_field(const MeshRef& mesh, const SelfCollisionSettings& s);
+  std::vector<double> band_distances(const MeshRef& mesh, double band, double h) const;
+  void quantise_field(std::vector<double>& best, double band, double h);
+  void mark_inside(const std::vector<double>& value);
   // The cell floor((p - lo) / cell) as an index into the field, or false
   // outside the grid (NaN included).  For x >= 0 truncation is floor.
   bool cell_of(const double* p, std::size_t& idx) const {

@@ -5,11 +5,12 @@
 // where every link is for a joint vector and whether the arm touches the
 // environment.  Its attributes are Python objects it owns (numpy arrays,
 // lists, dicts, paths), so Python code sees and may replace them; every
-// method reads them afresh.
+// method reads them afresh into C++ values and leaves the arithmetic to
+// handler_core.cpp.
 #pragma once
 
 #include "Gristane/api.hpp"
-#include "Tovik/tovik.hpp"
+#include "Sallowmere/handler_core.hpp"
 #include "common/atomic_file.hpp"
 #include "common/capture_reader.hpp"
 #include "common/pybridge.hpp"
@@ -115,8 +116,13 @@ struct RobotEnvironmentHandler {
       const std::string what = "link mesh " + k;
       nb::object V = get(link_payload, "V_" + k, "link mesh");
       nb::object F = get(link_payload, "F_" + k, "link mesh");
-      api::MeshArrays m = api::mesh_arrays(V, F, what);
-      points.append(api::points_to_numpy(api::voxelize(m.v, m.f, pitch_value, what.c_str())));
+      const api::MeshArrays m = api::mesh_arrays(V, F, what);
+      std::vector<double> pts;
+      {
+        nb::gil_scoped_release release;
+        pts = voxelized_link(m.ref(), pitch_value, i);
+      }
+      points.append(api::points_to_numpy(pts));
     }
     std::vector<api::MeshArrays> env;
     const std::size_t n_env = nb::len(env_payload) / 2;
@@ -169,12 +175,9 @@ struct RobotEnvironmentHandler {
 
     py::Array<double> slist = py::read_screw_list(ScrewAxis, static_cast<long>(n));
     const double scale = nb::cast<double>(nb::module_::import_("Sallowmere").attr(kScrewScaleName));
-    const std::vector<double> world = py::world_screws(slist, scale, home.data);
-
     double* out = nullptr;
     nb::object result = py::new_f64({n + 1, 4, 4}, &out);
-    for (int k = 0; k < 16; ++k) out[k] = home.data[k];
-    tovik::forward_kinematics(world.data(), n, home.data + 16, theta.data, out + 16);
+    link_transforms(home.data, n, slist.data, scale, theta.data, out);
     return result;
   }
 
@@ -183,12 +186,11 @@ struct RobotEnvironmentHandler {
   static bool RunCollisionCheckGivenq(nb::handle self, nb::handle thetaList) {
     const RobotEnvironmentHandler& h = nb::cast<const RobotEnvironmentHandler&>(self);
     nb::object T = self.attr("AcquireTransformsGivenq")(thetaList);
-    const double p = nb::cast<double>(h.pitch);
-    nb::list all = api::colliding_links(h.link_points, T, h.env_grid, h.env_origin, p);
+    const api::Query arm =
+        api::query_inputs(h.link_points, T, h.env_grid, h.env_origin, nb::cast<double>(h.pitch), 0);
     nb::list hits;
-    for (nb::handle i : all)
-      if (nb::cast<long>(i) != 0) hits.append(i);
-    const bool collided = api::in_collision(h.link_points, T, h.env_grid, h.env_origin, p, 1);
+    for (std::size_t i : moving_hits(arm)) hits.append(nb::int_(i));
+    const bool collided = nb::len(hits) > 0;
     nb::module_::import_("builtins")
         .attr("print")(nb::str(("colliding link indices: " + py_str(hits)).c_str()));
     return collided;

@@ -16,6 +16,7 @@
 #include "common/se3.hpp"
 
 #include <cstddef>
+#include <vector>
 
 namespace cellpath::capture {
 
@@ -57,6 +58,17 @@ inline void carry_screws(const Mat6& Ad, const double* in, std::size_t n, double
 inline void base_to_world_screws(const double* base, std::size_t n, const Mat4& T_world_base,
                                  double* world) {
   carry_screws(adjoint(T_world_base), base, n, world);
+}
+
+// World-frame screws in metres from a stored row-major (6, n) list: linear
+// rows times `scale`, then carried from the base frame by Ad(T_world_base),
+// T_world_base being link 0's home transform.  Row-major (6, n).
+inline std::vector<double> world_screws(const double* stored, std::size_t n, double scale,
+                                        const Mat4& T_world_base) {
+  std::vector<double> base(stored, stored + 6 * n), world(6 * n);
+  scale_linear_rows(base.data(), n, scale);
+  base_to_world_screws(base.data(), n, T_world_base, world.data());
+  return world;
 }
 
 }  // namespace cellpath::capture

@@ -63,19 +63,11 @@ inline Array<double> read_screw_list(nb::handle path, long n_joints = -1) {
   return s;
 }
 
-// World-frame screws in metres from a stored (6, n) list: linear rows times
-// `scale` (the module's SCREW_LINEAR_SCALE), then carried from the base frame
-// by Ad(T_world_base), T_world_base being link 0's home transform (16 row-major
-// values).  Row-major (6, n).
+// capture::world_screws for a stored list read by read_screw_list, `scale`
+// being the module's SCREW_LINEAR_SCALE.
 inline std::vector<double> world_screws(const Array<double>& stored, double scale,
                                         const double* T_world_base) {
-  const std::size_t n = stored.shape.at(1);
-  std::vector<double> base(stored.data, stored.data + 6 * n), world(6 * n);
-  capture::scale_linear_rows(base.data(), n, scale);
-  Mat4 T;
-  for (int k = 0; k < 16; ++k) T[k] = T_world_base[k];
-  capture::base_to_world_screws(base.data(), n, T, world.data());
-  return world;
+  return capture::world_screws(stored.data, stored.shape.at(1), scale, load4(T_world_base));
 }
 
 }  // namespace cellpath::py

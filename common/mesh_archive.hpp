@@ -9,6 +9,7 @@
 // type in every module (see mesh_index_error).
 #pragma once
 
+#include "common/mesh_check.hpp"
 #include "common/pybridge.hpp"
 
 #include <nanobind/stl/string.h>
@@ -52,15 +53,37 @@ inline nb::object mesh_index_error() {
   throw nb::python_error();
 }
 
-// Every entry of the int64 faces `f` indexes one of `n_vertices` vertices, or
-// the mesh index error naming the first face that does not.
+// Every one of the `count` int64 face entries indexes one of `n_vertices`
+// vertices, or the mesh index error with `message(k)` for the first entry k
+// that does not.
+template <class Message>
+inline void require_face_indices(const std::int64_t* f, std::size_t count,
+                                 std::int64_t n_vertices, Message&& message) {
+  const std::size_t k = first_bad_face_entry(f, count, n_vertices);
+  if (k < count) raise_mesh_index_error(message(k));
+}
+
 inline void check_face_indices(const Array<std::int64_t>& f, std::int64_t n_vertices,
                                const std::string& where) {
-  for (std::size_t k = 0; k < f.size; ++k)
-    if (f[k] < 0 || f[k] >= n_vertices)
-      raise_mesh_index_error(where + ": face " + std::to_string(k / 3) + " refers to vertex " +
-                             std::to_string(f[k]) + ", but the mesh has " +
-                             std::to_string(n_vertices) + " vertices");
+  require_face_indices(f.data, f.size, n_vertices, [&](std::size_t k) {
+    return where + ": face " + std::to_string(k / 3) + " refers to vertex " +
+           std::to_string(f[k]) + ", but the mesh has " + std::to_string(n_vertices) + " vertices";
+  });
+}
+
+// F as int64 faces when numpy holds it as integers (an empty F may have any
+// dtype): a float index would have to be rounded, and a silent rounding
+// would hide a broken file.  False, with F as numpy reads it in `arr`, for
+// any other dtype.  uint64 indices beyond the int64 range wrap to negative
+// here and are refused by the range test.
+inline bool integer_faces(nb::handle F, nb::object& arr, Array<std::int64_t>& out) {
+  nb::module_ np = numpy();
+  arr = np.attr("asarray")(F);
+  const std::string kind = nb::cast<std::string>(arr.attr("dtype").attr("kind"));
+  const bool empty = nb::cast<std::size_t>(arr.attr("size")) == 0;
+  if (kind != "i" && kind != "u" && !empty) return false;
+  out = as_array<std::int64_t>(arr.attr("astype")(np.attr("int64"), nb::arg("copy") = false));
+  return true;
 }
 
 // The one mesh check: V is (n, 3) finite, F is (m, 3) integer (an empty F may
@@ -75,17 +98,12 @@ inline void check_mesh_arrays(nb::handle V, nb::handle F, nb::handle path) {
   if (!all_finite(v.data, v.size))
     throw nb::value_error((where + ": vertex array V holds NaN or infinite coordinates").c_str());
 
-  nb::object f_arr = numpy().attr("asarray")(F);
-  const std::string kind = nb::cast<std::string>(f_arr.attr("dtype").attr("kind"));
-  const bool empty = nb::cast<std::size_t>(f_arr.attr("size")) == 0;
-  if (kind != "i" && kind != "u" && !empty)
+  nb::object f_arr;
+  Array<std::int64_t> f;
+  if (!integer_faces(F, f_arr, f))
     throw nb::value_error((where + ": face array F must hold integer vertex indices, got dtype " +
                            str_of(f_arr.attr("dtype")))
                               .c_str());
-  // uint64 indices beyond the int64 range wrap to negative here and are
-  // refused by the range test.
-  Array<std::int64_t> f =
-      as_array<std::int64_t>(f_arr.attr("astype")(numpy().attr("int64"), nb::arg("copy") = false));
   if (f.ndim() != 2 || f.shape[1] != 3)
     throw nb::value_error(
         (where + ": face array F must have shape (m, 3), got " + shape_text(f.shape)).c_str());

@@ -55,6 +55,40 @@ inline Vec3 mul3v(const Mat3& A, const Vec3& x) {
 
 inline Mat4 mul4(const Mat4& A, const Mat4& B) { return mul_square<4>(A, B); }
 
+// 3-vector arithmetic, each component in the order written.
+inline Vec3 add(const Vec3& a, const Vec3& b) { return {a[0] + b[0], a[1] + b[1], a[2] + b[2]}; }
+inline Vec3 sub(const Vec3& a, const Vec3& b) { return {a[0] - b[0], a[1] - b[1], a[2] - b[2]}; }
+inline Vec3 scale(const Vec3& a, double s) { return {a[0] * s, a[1] * s, a[2] * s}; }
+inline double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+inline double norm2(const Vec3& a) { return dot(a, a); }
+inline double dist(const Vec3& a, const Vec3& b) { return std::sqrt(norm2(sub(a, b))); }
+// o + t * d: the point at parameter t of the line through o along d.
+inline Vec3 along(const Vec3& o, const Vec3& d, double t) { return add(o, scale(d, t)); }
+// The nearest point to x of the line through o along the unit vector d.
+inline Vec3 foot(const Vec3& x, const Vec3& o, const Vec3& d) { return along(o, d, dot(sub(x, o), d)); }
+inline Vec3 cross(const Vec3& a, const Vec3& b) {
+  return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+inline Vec3 load3(const double* p) { return {p[0], p[1], p[2]}; }
+
+// T applied to the point p: R p + t, summed over the columns in order.
+inline Vec3 transform_point(const Mat4& T, const double* p) {
+  Vec3 w;
+  for (int r = 0; r < 3; ++r)
+    w[r] = T[r * 4 + 0] * p[0] + T[r * 4 + 1] * p[1] + T[r * 4 + 2] * p[2] + T[r * 4 + 3];
+  return w;
+}
+
+// T^-1 for a rigid transform T = (R, t): (R^T, -R^T t).
+inline Mat4 rigid_inverse(const Mat4& T) {
+  Mat4 out = kIdentity4;
+  for (int r = 0; r < 3; ++r)
+    for (int c = 0; c < 3; ++c) out[r * 4 + c] = T[c * 4 + r];
+  for (int r = 0; r < 3; ++r)
+    out[r * 4 + 3] = -(out[r * 4 + 0] * T[3] + out[r * 4 + 1] * T[7] + out[r * 4 + 2] * T[11]);
+  return out;
+}
+
 // A transform from 16 row-major values.
 inline Mat4 load4(const double* p) {
   Mat4 T;

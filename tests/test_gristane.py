@@ -2,6 +2,7 @@
 against literal numpy implementations of the same rules."""
 import os
 import sys
+import types
 
 import numpy as np
 import pytest
@@ -76,6 +77,23 @@ def test_voxelize_link_fills_a_box_and_returns_float64_points():
 def test_voxelize_link_rejects_bad_input(vertices, faces, pitch, exc):
     with pytest.raises(exc):
         G.VoxelizeLink(vertices, faces, pitch)
+
+
+def test_a_face_index_outside_the_mesh_is_the_shared_mesh_index_error(tmp_path):
+    V, F = np.eye(3), np.array([[0, 1, 3]])
+    np.savez(tmp_path / "bad.npz", V=V, F=F)
+    try:
+        import Lumbrel
+        Lumbrel.load_mesh(tmp_path / "bad.npz")
+    except IndexError as e:
+        shared = type(e)
+    assert shared is not IndexError and issubclass(shared, ValueError)
+    mesh = types.SimpleNamespace(vertices=V, faces=F, bounds=np.array([[0.0] * 3, [1.0] * 3]))
+    for call in (lambda: G.VoxelizeLink(V, F, 0.1),
+                 lambda: G.build_env_grid([mesh], 0.1),
+                 lambda: G.EnvironmentDistance([(V, F)])):
+        with pytest.raises(shared, match="refer to vertex 3 but there are only 3 vertices"):
+            call()
 
 
 @settings(max_examples=120, deadline=None)
