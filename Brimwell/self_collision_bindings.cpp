@@ -8,7 +8,6 @@
 
 #include <nanobind/stl/string.h>
 
-
 namespace brimwell_py {
 
 namespace {
@@ -53,10 +52,11 @@ LinkMesh link_mesh(nb::handle meshes, std::size_t i, const char* what = "link ")
   if (F.size() != 0 && !(F.ndim() == 2 && F.shape(1) == 3))
     throw nb::value_error((name + ": faces must have shape (m, 3)").c_str());
   const std::size_t nv = V.size / 3;
-  cellpath::py::require_face_indices(F.data(), 3 * nf, static_cast<std::int64_t>(nv), [&](std::size_t k) {
-    return name + ": a face names vertex " + std::to_string(F.data()[k]) + " of " +
-           std::to_string(nv);
-  });
+  cellpath::py::require_face_indices(
+      F.data(), 3 * nf, static_cast<std::int64_t>(nv), [&](std::size_t k) {
+        return name + ": a face names vertex " + std::to_string(F.data()[k]) + " of " +
+               std::to_string(nv);
+      });
   out.ref = {V.data, nv, F.data(), nf};
   return out;
 }

@@ -3,7 +3,6 @@
 
 #include <nanobind/nanobind.h>
 
-
 namespace brimwell {
 
 // Adds time_parameterize to the module.

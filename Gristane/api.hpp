@@ -1,7 +1,10 @@
 // Python-facing entry points of the voxel library.  Every module that offers
 // these functions (or calls them from C++) compiles this header, so the
 // argument checks live in one place: inputs are converted by numpy, their
-// shapes and values are checked here, and only then does C++ read them.
+// shapes and values are checked here, and only then does C++ read them.  The
+// work itself (voxelizing, marking the grid, unpacking a cached grid, the
+// collision tests) is env_grid.hpp's, on C++ values; the long parts run with
+// the interpreter released.
 #pragma once
 
 #include "Gristane/env_grid.hpp"
@@ -53,10 +56,11 @@ inline py::Array<std::int64_t> mesh_faces(nb::handle faces, std::size_t n_vertic
                            nb::cast<std::string>(arr.attr("dtype").attr("name")))
                               .c_str());
   py::require_shape(f, {-1, 3}, what);
-  py::require_face_indices(f.data, f.size, static_cast<std::int64_t>(n_vertices), [&](std::size_t k) {
-    return std::string(what) + " refer to vertex " + std::to_string(f[k]) + " but there are only " +
-           std::to_string(n_vertices) + " vertices";
-  });
+  py::require_face_indices(
+      f.data, f.size, static_cast<std::int64_t>(n_vertices), [&](std::size_t k) {
+        return std::string(what) + " refer to vertex " + std::to_string(f[k]) +
+               " but there are only " + std::to_string(n_vertices) + " vertices";
+      });
   return f;
 }
 

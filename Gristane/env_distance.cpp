@@ -125,10 +125,9 @@ EnvironmentDistance::EnvironmentDistance(const std::vector<MeshRef>& bodies,
       for (const V3& v : {t.a, t.b, t.c}) {
         if (!std::isfinite(v[0]) || !std::isfinite(v[1]) || !std::isfinite(v[2]))
           throw std::invalid_argument("environment mesh has non-finite vertices");
-        const double p[3] = {v[0], v[1], v[2]};
         for (int a = 0; a < 3; ++a) {
-          box_lo_[a] = std::min(box_lo_[a], p[a]);
-          box_hi_[a] = std::max(box_hi_[a], p[a]);
+          box_lo_[a] = std::min(box_lo_[a], v[a]);
+          box_hi_[a] = std::max(box_hi_[a], v[a]);
         }
       }
       tris_.push_back(t);
@@ -153,10 +152,9 @@ std::int32_t EnvironmentDistance::build_bvh(std::uint32_t begin, std::uint32_t e
   }
   for (std::uint32_t i = begin; i < end; ++i)
     for (const V3& v : {tris_[i].a, tris_[i].b, tris_[i].c}) {
-      const double p[3] = {v[0], v[1], v[2]};
       for (int a = 0; a < 3; ++a) {
-        n.lo[a] = std::min(n.lo[a], p[a]);
-        n.hi[a] = std::max(n.hi[a], p[a]);
+        n.lo[a] = std::min(n.lo[a], v[a]);
+        n.hi[a] = std::max(n.hi[a], v[a]);
       }
     }
   n.begin = begin;
@@ -165,10 +163,7 @@ std::int32_t EnvironmentDistance::build_bvh(std::uint32_t begin, std::uint32_t e
     int axis = 0;
     for (int a = 1; a < 3; ++a)
       if (n.hi[a] - n.lo[a] > n.hi[axis] - n.lo[axis]) axis = a;
-    auto mid_of = [axis](const Tri& t) {
-      const double p[3][3] = {{t.a[0], t.a[1], t.a[2]}, {t.b[0], t.b[1], t.b[2]}, {t.c[0], t.c[1], t.c[2]}};
-      return p[0][axis] + p[1][axis] + p[2][axis];
-    };
+    auto mid_of = [axis](const Tri& t) { return t.a[axis] + t.b[axis] + t.c[axis]; };
     const std::uint32_t mid = begin + (end - begin) / 2;
     std::nth_element(tris_.begin() + begin, tris_.begin() + mid, tris_.begin() + end,
                      [&](const Tri& x, const Tri& y) { return mid_of(x) < mid_of(y); });
@@ -298,22 +293,9 @@ bool EnvironmentDistance::ball_clear(const double* x, double t) const {
   // No surface within t of x: x is on the same side as any point of a
   // surface-free ball its own ball meets, such as the ball of radius v
   // around its field cell's centre when v > 0 (that centre is outside).
-  const double gx = (x[0] - lo_[0]) * inv_cell_, gy = (x[1] - lo_[1]) * inv_cell_,
-               gz = (x[2] - lo_[2]) * inv_cell_;
-  if (gx >= 0.0 && gx < extent_[0] && gy >= 0.0 && gy < extent_[1] && gz >= 0.0 &&
-      gz < extent_[2]) {
-    const auto i = static_cast<std::int64_t>(gx), j = static_cast<std::int64_t>(gy),
-               k = static_cast<std::int64_t>(gz);
-    const double v =
-        static_cast<double>(field_[static_cast<std::size_t>((i * shape_[1] + j) * shape_[2] + k)]) *
-        kQuantum;
-    const double dx = x[0] - (lo_[0] + (static_cast<double>(i) + 0.5) * cell_),
-                 dy = x[1] - (lo_[1] + (static_cast<double>(j) + 0.5) * cell_),
-                 dz = x[2] - (lo_[2] + (static_cast<double>(k) + 0.5) * cell_);
-    if (v > 0.0 && std::sqrt(dx * dx + dy * dy + dz * dz) < v + t) return true;
-  } else {
-    return true;  // beyond the grid, which holds every body
-  }
+  double v, d;
+  if (!field_cell(x, v, d)) return true;  // beyond the grid, which holds every body
+  if (v > 0.0 && d < v + t) return true;
   return !inside(x);
 }
 
@@ -404,18 +386,8 @@ std::vector<double> EnvironmentDistance::band_distances(double band) const {
   // Threads take slabs of x: each writes only its own cells.
   parallel_for(static_cast<std::size_t>(sx), [&](std::size_t i_begin, std::size_t i_end) {
     for (const Tri& t : tris_) {
-      const double tlo[3] = {std::min({t.a[0], t.b[0], t.c[0]}), std::min({t.a[1], t.b[1], t.c[1]}),
-                             std::min({t.a[2], t.b[2], t.c[2]})};
-      const double thi[3] = {std::max({t.a[0], t.b[0], t.c[0]}), std::max({t.a[1], t.b[1], t.c[1]}),
-                             std::max({t.a[2], t.b[2], t.c[2]})};
       std::int64_t r0[3], r1[3];
-      for (int ax = 0; ax < 3; ++ax) {
-        r0[ax] = std::max<std::int64_t>(
-            0, static_cast<std::int64_t>(std::floor((tlo[ax] - band - lo_[ax]) * inv_cell_)));
-        r1[ax] = std::min<std::int64_t>(
-            shape_[ax] - 1,
-            static_cast<std::int64_t>(std::floor((thi[ax] + band - lo_[ax]) * inv_cell_)));
-      }
+      band_cells(t.a, t.b, t.c, band, lo_, inv_cell_, shape_, r0, r1);
       r0[0] = std::max<std::int64_t>(r0[0], static_cast<std::int64_t>(i_begin));
       r1[0] = std::min<std::int64_t>(r1[0], static_cast<std::int64_t>(i_end) - 1);
       for (std::int64_t i = r0[0]; i <= r1[0]; ++i)

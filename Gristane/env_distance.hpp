@@ -61,21 +61,28 @@ class EnvironmentDistance {
   // nothing is proven.  A few operations: the hot path.
   double lower_bound(const double* x) const {
     if (tris_.empty()) return kNothing;
+    double v, d;
+    if (field_cell(x, v, d)) return v - d;
+    return box_distance(x);
+  }
+
+  // The field cell x lies in: its stored value v and the distance d from x
+  // to the cell's centre; false when x is outside the field.
+  bool field_cell(const double* x, double& v, double& d) const {
     const double gx = (x[0] - lo_[0]) * inv_cell_, gy = (x[1] - lo_[1]) * inv_cell_,
                  gz = (x[2] - lo_[2]) * inv_cell_;
-    if (gx >= 0.0 && gx < extent_[0] && gy >= 0.0 && gy < extent_[1] && gz >= 0.0 &&
-        gz < extent_[2]) {
-      const auto i = static_cast<std::int64_t>(gx), j = static_cast<std::int64_t>(gy),
-                 k = static_cast<std::int64_t>(gz);
-      const double v = static_cast<double>(
-                           field_[static_cast<std::size_t>((i * shape_[1] + j) * shape_[2] + k)]) *
-                       kQuantum;
-      const double dx = x[0] - (lo_[0] + (static_cast<double>(i) + 0.5) * cell_),
-                   dy = x[1] - (lo_[1] + (static_cast<double>(j) + 0.5) * cell_),
-                   dz = x[2] - (lo_[2] + (static_cast<double>(k) + 0.5) * cell_);
-      return v - std::sqrt(dx * dx + dy * dy + dz * dz);
-    }
-    return box_distance(x);
+    if (!(gx >= 0.0 && gx < extent_[0] && gy >= 0.0 && gy < extent_[1] && gz >= 0.0 &&
+          gz < extent_[2]))
+      return false;
+    const auto i = static_cast<std::int64_t>(gx), j = static_cast<std::int64_t>(gy),
+               k = static_cast<std::int64_t>(gz);
+    v = static_cast<double>(field_[static_cast<std::size_t>((i * shape_[1] + j) * shape_[2] + k)]) *
+        kQuantum;
+    const double dx = x[0] - (lo_[0] + (static_cast<double>(i) + 0.5) * cell_),
+                 dy = x[1] - (lo_[1] + (static_cast<double>(j) + 0.5) * cell_),
+                 dz = x[2] - (lo_[2] + (static_cast<double>(k) + 0.5) * cell_);
+    d = std::sqrt(dx * dx + dy * dy + dz * dz);
+    return true;
   }
 
   // True when no point within t (>= 0) of x belongs to a solid: exact.

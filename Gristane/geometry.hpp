@@ -39,6 +39,21 @@ inline V3 vertex(const MeshRef& m, std::int64_t i) {
   return {v[0], v[1], v[2]};
 }
 
+// The cells, per axis [r0, r1] clamped to the grid, whose range comes within
+// `band` of the box of triangle abc, in a grid of `shape` cells of 1 /
+// inv_cell from lo.
+inline void band_cells(const V3& a, const V3& b, const V3& c, double band, const double lo[3],
+                       double inv_cell, const std::int64_t shape[3], std::int64_t r0[3],
+                       std::int64_t r1[3]) {
+  for (int ax = 0; ax < 3; ++ax) {
+    const double tlo = std::min({a[ax], b[ax], c[ax]}), thi = std::max({a[ax], b[ax], c[ax]});
+    r0[ax] = std::max<std::int64_t>(
+        0, static_cast<std::int64_t>(std::floor((tlo - band - lo[ax]) * inv_cell)));
+    r1[ax] = std::min<std::int64_t>(
+        shape[ax] - 1, static_cast<std::int64_t>(std::floor((thi + band - lo[ax]) * inv_cell)));
+  }
+}
+
 // Squared distance from p to the triangle abc (closest-point regions of
 // Ericson, Real-Time Collision Detection, 5.1.5; a zero-area triangle is
 // measured by its edges).

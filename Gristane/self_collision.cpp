@@ -68,8 +68,7 @@ void LinkShape::layout_field(const MeshRef& mesh, const SelfCollisionSettings& s
   }
 }
 
-std::vector<double> LinkShape::band_distances(const MeshRef& mesh, double band,
-                                              double h) const {
+std::vector<double> LinkShape::band_distances(const MeshRef& mesh, double band, double h) const {
   const std::int64_t sx = shape_[0], sy = shape_[1], sz = shape_[2];
   std::vector<double> best(static_cast<std::size_t>(sx * sy * sz), band * band);
   auto centre = [&](std::int64_t i, int a) { return lo_[a] + (static_cast<double>(i) + 0.5) * h; };
@@ -78,18 +77,8 @@ std::vector<double> LinkShape::band_distances(const MeshRef& mesh, double band,
   for (std::size_t f = 0; f < mesh.n_faces; ++f) {
     const std::int64_t* F = mesh.faces + 3 * f;
     const V3 a = vertex(mesh, F[0]), b = vertex(mesh, F[1]), c = vertex(mesh, F[2]);
-    const double tlo[3] = {std::min({a[0], b[0], c[0]}), std::min({a[1], b[1], c[1]}),
-                           std::min({a[2], b[2], c[2]})};
-    const double thi[3] = {std::max({a[0], b[0], c[0]}), std::max({a[1], b[1], c[1]}),
-                           std::max({a[2], b[2], c[2]})};
     std::int64_t r0[3], r1[3];
-    for (int ax = 0; ax < 3; ++ax) {
-      r0[ax] = std::max<std::int64_t>(
-          0, static_cast<std::int64_t>(std::floor((tlo[ax] - band - lo_[ax]) * inv_cell_)));
-      r1[ax] = std::min<std::int64_t>(
-          shape_[ax] - 1,
-          static_cast<std::int64_t>(std::floor((thi[ax] + band - lo_[ax]) * inv_cell_)));
-    }
+    band_cells(a, b, c, band, lo_, inv_cell_, shape_, r0, r1);
     for (std::int64_t i = r0[0]; i <= r1[0]; ++i)
       for (std::int64_t j = r0[1]; j <= r1[1]; ++j)
         for (std::int64_t l = r0[2]; l <= r1[2]; ++l) {

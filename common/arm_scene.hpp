@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/capture_reader.hpp"
+#include "common/hit_list.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
 #include "common/viewer.hpp"
@@ -29,23 +30,8 @@ inline std::vector<long> voxel_hits(nb::handle colliding_links, nb::handle handl
   return out;
 }
 
-// `hits` without the base link (whose contact with its mount is expected), in order.
-inline std::vector<long> without(const std::vector<long>& hits, long base) {
-  std::vector<long> out;
-  for (long h : hits)
-    if (h != base) out.push_back(h);
-  return out;
-}
-
-// "[a, b, c]", as Python prints a list of ints.
-inline std::string list_text(const std::vector<long>& v) {
-  std::string s = "[";
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    if (i) s += ", ";
-    s += std::to_string(v[i]);
-  }
-  return s + "]";
-}
+using cellpath::list_text;
+using cellpath::without;
 
 // The joint count of a handler: one fewer than its links.
 inline std::size_t handler_joints(nb::handle handler) {

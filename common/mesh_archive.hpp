@@ -57,8 +57,8 @@ inline nb::object mesh_index_error() {
 // vertices, or the mesh index error with `message(k)` for the first entry k
 // that does not.
 template <class Message>
-inline void require_face_indices(const std::int64_t* f, std::size_t count,
-                                 std::int64_t n_vertices, Message&& message) {
+inline void require_face_indices(const std::int64_t* f, std::size_t count, std::int64_t n_vertices,
+                                 Message&& message) {
   const std::size_t k = first_bad_face_entry(f, count, n_vertices);
   if (k < count) raise_mesh_index_error(message(k));
 }
@@ -66,8 +66,8 @@ inline void require_face_indices(const std::int64_t* f, std::size_t count,
 inline void check_face_indices(const Array<std::int64_t>& f, std::int64_t n_vertices,
                                const std::string& where) {
   require_face_indices(f.data, f.size, n_vertices, [&](std::size_t k) {
-    return where + ": face " + std::to_string(k / 3) + " refers to vertex " +
-           std::to_string(f[k]) + ", but the mesh has " + std::to_string(n_vertices) + " vertices";
+    return where + ": face " + std::to_string(k / 3) + " refers to vertex " + std::to_string(f[k]) +
+           ", but the mesh has " + std::to_string(n_vertices) + " vertices";
   });
 }
 

@@ -65,7 +65,9 @@ inline double dist(const Vec3& a, const Vec3& b) { return std::sqrt(norm2(sub(a,
 // o + t * d: the point at parameter t of the line through o along d.
 inline Vec3 along(const Vec3& o, const Vec3& d, double t) { return add(o, scale(d, t)); }
 // The nearest point to x of the line through o along the unit vector d.
-inline Vec3 foot(const Vec3& x, const Vec3& o, const Vec3& d) { return along(o, d, dot(sub(x, o), d)); }
+inline Vec3 foot(const Vec3& x, const Vec3& o, const Vec3& d) {
+  return along(o, d, dot(sub(x, o), d));
+}
 inline Vec3 cross(const Vec3& a, const Vec3& b) {
   return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
