@@ -543,3 +543,22 @@ def test_save_cache_rejects_bad_input(tmp_path):
         with pytest.raises(ValueError):
             G.save_cache(tmp_path / "x", **{**ok, **bad})
     assert list(tmp_path.iterdir()) == []
+
+
+def test_builds_in_threads_give_what_one_thread_gives():
+    # Voxelization, the grid and the distance field run without the
+    # interpreter; side by side in threads they must not disturb each other.
+    from concurrent.futures import ThreadPoolExecutor
+    s = trimesh.creation.icosphere(subdivisions=3, radius=0.2)
+    V, F = np.asarray(s.vertices), np.asarray(s.faces)
+    pts = np.random.default_rng(3).uniform(-0.4, 0.4, (200, 3))
+    jobs = {
+        "voxels": lambda: G.VoxelizeLink(V, F, 0.02),
+        "grid": lambda: G.build_env_grid([s], 0.02, pad=0.1)[0],
+        "field": lambda: G.EnvironmentDistance([(V, F)], cell=0.01).lower_bound(pts),
+    }
+    alone = {name: job() for name, job in jobs.items()}
+    with ThreadPoolExecutor(3) as pool:
+        futures = [(name, pool.submit(job)) for name, job in list(jobs.items()) * 2]
+        for name, f in futures:
+            assert np.array_equal(f.result(), alone[name]), name

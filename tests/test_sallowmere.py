@@ -229,3 +229,31 @@ def test_bad_joint_vectors_and_screw_files(make_cache):
     (cache.path / "ScrewAxis.npy").unlink()
     with pytest.raises(FileNotFoundError):
         h.AcquireTransformsGivenq(np.zeros(3))
+
+
+def test_handlers_built_in_threads_match_one_built_alone(make_cache):
+    # The native steps run without the interpreter, so two constructions on
+    # one cache overlap, down to rewriting the same two archives.
+    import threading
+    cache = make_cache(n_joints=3)
+    alone = SmallPad(cache.path)
+    built, errors = [None, None], []
+
+    def build(k):
+        try:
+            built[k] = SmallPad(cache.path)
+        except Exception as e:  # noqa: BLE001  (reported below)
+            errors.append(e)
+
+    threads = [threading.Thread(target=build, args=(k,)) for k in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert errors == []
+    q = np.array([0.3, -0.7, 1.1])
+    for h in built:
+        assert all(np.array_equal(a, b) for a, b in zip(h.link_points, alone.link_points))
+        assert np.array_equal(h.env_grid, alone.env_grid) and np.array_equal(h.env_origin, alone.env_origin)
+        assert np.array_equal(h.AcquireTransformsGivenq(q), alone.AcquireTransformsGivenq(q))
+    assert [p.name for p in cache.path.iterdir() if "tmp" in p.name] == []

@@ -254,3 +254,13 @@ def test_command_line_refuses_unusable_timing_options_before_planning(task_cache
         assert f"{says} limits, but the arm has 6 joints" in capsys.readouterr().err
     assert not (cache / "JointAnglesToTravelAlong.npy").exists()
     assert not (cache / "TimedTrajectory.npz").exists()
+
+
+def test_timing_in_threads_gives_the_samples_of_one_thread():
+    from concurrent.futures import ThreadPoolExecutor
+    path = Brimwell.densify([[0.0, 0.0], [1.0, 0.5], [0.2, 1.0], [-0.5, 0.0]], res=0.01)
+    alone = Brimwell.time_parameterize(path, [1.0, 2.0], [3.0, 1.5], dt=0.001)
+    with ThreadPoolExecutor(2) as pool:
+        runs = list(pool.map(lambda _: Brimwell.time_parameterize(path, [1.0, 2.0], [3.0, 1.5], dt=0.001), range(4)))
+    for run in runs:
+        assert all(np.array_equal(a, b) for a, b in zip(run, alone))
