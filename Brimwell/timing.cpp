@@ -91,25 +91,10 @@ TimingArgs read_timing_args(nb::handle path_in, nb::handle max_velocity,
                             nb::handle max_acceleration, double dt) {
   TimingArgs in;
   in.path = cellpath::py::as_f64(path_in);
-  const Array<double>& path = in.path;
-  if (path.ndim() != 2)
-    throw nb::value_error(("path must be an (N, n_joints) array of joint vectors, got shape " +
-                           cellpath::py::shape_text(path.shape))
-                              .c_str());
-  const std::size_t N = path.shape[0], n = path.shape[1];
-  if (N == 0) throw nb::value_error("path is empty: there is nothing to time");
-  if (n == 0)
-    throw nb::value_error(
-        ("path has no joints (shape " + cellpath::py::shape_text(path.shape) + ")").c_str());
-  cellpath::py::require_finite(path, "path");
-  in.problem.vmax = limit_values(max_velocity, n, "max_velocity");
-  in.problem.amax = limit_values(max_acceleration, n, "max_acceleration");
-  if (!(std::isfinite(dt) && dt > 0.0))
-    throw nb::value_error(("dt must be positive and finite, got " + std::to_string(dt)).c_str());
-  in.problem.q = path.data;
-  in.problem.rows = N;
-  in.problem.n = n;
-  in.problem.dt = dt;
+  in.problem = timing_path(in.path);
+  in.problem.vmax = limit_values(max_velocity, in.problem.n, "max_velocity");
+  in.problem.amax = limit_values(max_acceleration, in.problem.n, "max_acceleration");
+  in.problem.dt = checked_dt(dt);
   return in;
 }
 

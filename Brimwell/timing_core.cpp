@@ -71,6 +71,28 @@ void Phases::at(double tau, double& s, double& sd, double& sdd) const {
   sdd = a[k] + d * j[k];
 }
 
+TimingProblem timing_path(const cellpath::ArrayView<double>& path) {
+  using cellpath::shape_text;
+  if (path.ndim() != 2)
+    throw std::invalid_argument("path must be an (N, n_joints) array of joint vectors, got shape " +
+                                shape_text(path.shape));
+  if (path.shape[0] == 0) throw std::invalid_argument("path is empty: there is nothing to time");
+  if (path.shape[1] == 0)
+    throw std::invalid_argument("path has no joints (shape " + shape_text(path.shape) + ")");
+  cellpath::require_finite(path, "path");
+  TimingProblem p;
+  p.q = path.data;
+  p.rows = path.shape[0];
+  p.n = path.shape[1];
+  return p;
+}
+
+double checked_dt(double dt) {
+  if (!(std::isfinite(dt) && dt > 0.0))
+    throw std::invalid_argument("dt must be positive and finite, got " + std::to_string(dt));
+  return dt;
+}
+
 std::vector<Piece> straight_pieces(const TimingProblem& p) {
   const std::size_t n = p.n;
   const std::vector<std::size_t> rest = rest_rows(p.q, p.rows, n, kLineTol, kRepeatTol);

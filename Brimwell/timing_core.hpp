@@ -11,6 +11,8 @@
 // else is here.
 #pragma once
 
+#include "common/array_view.hpp"
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -57,6 +59,14 @@ struct TimingProblem {
   std::vector<double> vmax, amax;
   double dt = kDefaultDt;
 };
+
+// The problem of timing `path`, an (N, n_joints) array of finite joint
+// vectors (N, n >= 1); its limits and dt still to be set.
+// std::invalid_argument for any other path.
+TimingProblem timing_path(const cellpath::ArrayView<double>& path);
+
+// dt, or std::invalid_argument unless it is positive and finite.
+double checked_dt(double dt);
 
 // The straight pieces of the path with their arc-length limits; their
 // profiles, durations and starts are still to be filled.

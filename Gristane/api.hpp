@@ -64,19 +64,9 @@ inline py::Array<std::int64_t> mesh_faces(nb::handle faces, std::size_t n_vertic
   return f;
 }
 
-// A copy of C++ values as a float64 array of the given shape.
-inline nb::object to_numpy(const double* values, std::vector<std::size_t> shape) {
-  double* dst = nullptr;
-  nb::object arr = py::new_f64(shape, &dst);
-  std::size_t size = 1;
-  for (std::size_t d : shape) size *= d;
-  std::copy(values, values + size, dst);
-  return arr;
-}
-
 // Row-major (k, 3) points as a float64 (k, 3) array.
 inline nb::object points_to_numpy(const std::vector<double>& pts) {
-  return to_numpy(pts.data(), {pts.size() / 3, 3});
+  return py::new_array(pts, {pts.size() / 3, 3});
 }
 
 // ---------------------------------------------------------------------------
@@ -158,7 +148,7 @@ inline nb::tuple build_grid(const std::vector<MeshArrays>& meshes, const std::ve
     lo_obj = explicit_bounds(bounds, lo, hi);
   } else {
     padded_union(boxes, pad, lo, hi);
-    lo_obj = to_numpy(lo, {3});
+    lo_obj = py::new_array<double>({3}, lo);
   }
   std::int64_t shape[3];
   grid_shape(lo, hi, pitch, shape);

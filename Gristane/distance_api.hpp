@@ -70,7 +70,7 @@ class PyEnvironmentDistance {
     return nb::make_tuple(env_->shape()[0], env_->shape()[1], env_->shape()[2]);
   }
   std::size_t nbytes() const { return env_->field_bytes(); }
-  nb::object origin() const { return to_numpy(env_->origin(), {3}); }
+  nb::object origin() const { return py::new_array<double>({3}, env_->origin()); }
   nb::tuple closed() const {
     nb::list out;
     for (std::size_t b = 0; b < env_->n_bodies(); ++b) out.append(nb::bool_(env_->closed(b)));
