@@ -46,11 +46,8 @@ class PyEnvironmentDistance {
   // f(point) for each row of a (k, 3) array of points.
   template <class F>
   nb::object per_point(nb::handle points, F&& f) const {
-    py::Array<double> p = py::as_f64(points);
-    if (!(p.ndim() == 2 && p.shape[1] == 3) && !(p.ndim() == 1 && p.size == 3))
-      throw nb::value_error(
-          ("points must have shape (k, 3), got " + py::shape_text(p.shape)).c_str());
-    const std::size_t k = p.size / 3;
+    const py::Array<double> p = py::as_f64(points);
+    const std::size_t k = point_rows(p);
     double* out = nullptr;
     nb::object arr = py::new_f64({k}, &out);
     {

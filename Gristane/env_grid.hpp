@@ -8,11 +8,13 @@
 #include "Gristane/geometry.hpp"
 #include "Gristane/grid.hpp"
 #include "Gristane/query.hpp"
+#include "common/array_view.hpp"
 #include "common/se3.hpp"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -42,6 +44,14 @@ void mark_meshes(const std::vector<MeshRef>& meshes, const double lo[3], double 
 // they are, so a sparse grid stays sparse in memory.
 void unpack_cells(const std::uint8_t* packed, std::size_t bytes, std::int64_t total,
                   std::uint8_t* cells);
+
+// The rows of points given as (k, 3), or one point as (3,).
+inline std::size_t point_rows(const cellpath::ArrayView<double>& p) {
+  if (!(p.ndim() == 2 && p.shape[1] == 3) && !(p.ndim() == 1 && p.size == 3))
+    throw std::invalid_argument("points must have shape (k, 3), got " +
+                                cellpath::shape_text(p.shape));
+  return p.size / 3;
+}
 
 // Links paired with their world transforms, tested against one grid.
 struct PosedLinks {

@@ -148,30 +148,17 @@ struct RobotEnvironmentHandler {
     for (nb::handle link : nb::iter(links)) homes.append(link["home_transform"]);
     nb::module_ np = py::numpy();
     nb::object arr = np.attr("array")(homes, nb::arg("dtype") = np.attr("float64"));
-    py::Array<double> a = py::as_f64(arr);
-    if (a.ndim() != 3 || a.shape[0] == 0 || a.shape[1] != 4 || a.shape[2] != 4)
-      throw nb::value_error(
-          ("home transforms in meta.json must form an (n_links, 4, 4) array, got shape " +
-           py::shape_text(a.shape))
-              .c_str());
-    py::require_finite(a, "home transforms in meta.json");
+    check_home_transforms(py::as_f64(arr));
     return arr;
   }
 
   // World transform of every link for joint vector theta; entry 0 (the base)
   // is always its home transform.
   nb::object AcquireTransformsGivenq(nb::handle theta_in) const {
-    py::Array<double> home = py::as_f64(initialTransforms);
-    if (home.ndim() != 3 || home.shape[0] == 0 || home.shape[1] != 4 || home.shape[2] != 4)
-      throw nb::value_error("initialTransforms must have shape (n_links, 4, 4)");
-    const std::size_t n = home.shape[0] - 1;
-
-    py::Array<double> theta = py::as_f64(theta_in);
-    if (theta.ndim() != 1 || theta.size != n)
-      throw nb::value_error(("theta must be a joint vector of " + std::to_string(n) +
-                             " values, got shape " + py::shape_text(theta.shape))
-                                .c_str());
-    py::require_finite(theta, "theta");
+    const py::Array<double> home = py::as_f64(initialTransforms);
+    const std::size_t n = joints_of(home);
+    const py::Array<double> theta = py::as_f64(theta_in);
+    check_theta(theta, n);
 
     py::Array<double> slist = py::read_screw_list(ScrewAxis, static_cast<long>(n));
     const double scale = nb::cast<double>(nb::module_::import_("Sallowmere").attr(kScrewScaleName));

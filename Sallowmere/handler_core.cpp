@@ -4,9 +4,39 @@
 #include "common/capture.hpp"
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
 
 namespace sallowmere {
+
+namespace {
+
+bool is_transform_stack(const cellpath::ArrayView<double>& a) {
+  return a.ndim() == 3 && a.shape[0] != 0 && a.shape[1] == 4 && a.shape[2] == 4;
+}
+
+}  // namespace
+
+void check_home_transforms(const cellpath::ArrayView<double>& home) {
+  if (!is_transform_stack(home))
+    throw std::invalid_argument(
+        "home transforms in meta.json must form an (n_links, 4, 4) array, got shape " +
+        cellpath::shape_text(home.shape));
+  cellpath::require_finite(home, "home transforms in meta.json");
+}
+
+std::size_t joints_of(const cellpath::ArrayView<double>& home) {
+  if (!is_transform_stack(home))
+    throw std::invalid_argument("initialTransforms must have shape (n_links, 4, 4)");
+  return home.shape[0] - 1;
+}
+
+void check_theta(const cellpath::ArrayView<double>& theta, std::size_t n) {
+  if (theta.ndim() != 1 || theta.size != n)
+    throw std::invalid_argument("theta must be a joint vector of " + std::to_string(n) +
+                                " values, got shape " + cellpath::shape_text(theta.shape));
+  cellpath::require_finite(theta, "theta");
+}
 
 std::vector<double> voxelized_link(const gristane::MeshRef& mesh, double pitch, std::size_t index) {
   return gristane::voxelize_mesh(mesh, pitch, "link mesh " + std::to_string(index));

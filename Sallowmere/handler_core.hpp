@@ -6,11 +6,21 @@
 
 #include "Gristane/env_grid.hpp"
 #include "Gristane/geometry.hpp"
+#include "common/array_view.hpp"
 
 #include <cstddef>
 #include <vector>
 
 namespace sallowmere {
+
+// The checks of the handler's arrays; std::invalid_argument names what is wrong.
+//
+// Home transforms read from meta.json: (n_links, 4, 4), n_links >= 1, finite.
+void check_home_transforms(const cellpath::ArrayView<double>& home);
+// The joints of an arm with these home transforms (its initialTransforms).
+std::size_t joints_of(const cellpath::ArrayView<double>& home);
+// A joint vector of n finite values.
+void check_theta(const cellpath::ArrayView<double>& theta, std::size_t n);
 
 // The filled voxel centres of link mesh `index` (checked), row-major (k, 3).
 std::vector<double> voxelized_link(const gristane::MeshRef& mesh, double pitch, std::size_t index);
