@@ -20,96 +20,43 @@ namespace brimwell_py {
 // ---------------------------------------------------------------------------
 // plan_segment
 
-struct SegmentPlan {
-  brimwell::RrtStatus status;
-  std::vector<double> rows;  // tree configurations, start first, goal excluded
-};
-
-SegmentPlan run_rrt_star(ContextAdapter& ctx, nb::handle rng, const std::vector<double>& start,
-                         const std::vector<double>& goal, std::int64_t max_iters, double step,
-                         double goal_bias, const std::string& stage) {
-  brimwell::RrtSettings settings;
-  settings.max_iters = max_iters;
-  settings.step = step;
-  settings.goal_bias = goal_bias;
-  settings.gamma = module_float("RRT_STAR_GAMMA");
-  settings.goal_radius = module_float("GOAL_CONNECT_RADIUS");
-  Draws draws(rng, ctx.fully_native());
-  ctx.set_draws(&draws);
-  Progress progress(stage, max_iters);
-  brimwell::RrtResult r =
-      ctx.runs_released(draws)
-          ? run_released(ctx, draws, progress,
-                         [&](brimwell::NativeWorker& w, ReleasedProgress& watch) {
-                           return brimwell::plan_rrt_star(w, w, watch, settings, ctx.dims(),
-                                                          start.data(), goal.data());
-                         })
-          : brimwell::plan_rrt_star(ctx, draws, progress, settings, ctx.dims(), start.data(),
-                                    goal.data());
-  progress.clear();
-  return {r.status, std::move(r.rows)};
-}
-
-nb::list plan_segment_impl(nb::handle ctx_obj, nb::handle start_in, nb::handle goal_in,
-                           nb::handle rng, std::int64_t max_iters, double step, double goal_bias,
-                           const std::string& stage) {
+nb::list plan_segment(nb::handle ctx_obj, nb::handle start_in, nb::handle goal_in, nb::handle rng,
+                      std::int64_t max_iters, double step, double goal_bias) {
   SegmentEnds ends(start_in, goal_in);
   ContextAdapter ctx(ctx_obj);
   const std::size_t d = ends.read(ctx.dims());
-
-  SegmentPlan plan = run_rrt_star(ctx, rng, ends.s, ends.g, max_iters, step, goal_bias, stage);
+  const brimwell::RrtResult r =
+      run_rrt_star(ctx, rng, settings_from_module().rrt(max_iters, step, goal_bias), ends.s.data(),
+                   ends.g.data(), "RRT*");
+  if (r.status == brimwell::RrtStatus::Failed)
+    throw PlanFailure(
+        brimwell::failure_text("RRT*", py_str(ends.start), py_str(ends.goal), max_iters));
   nb::list path;
-  switch (plan.status) {
-    case brimwell::RrtStatus::Direct:
-      path.append(ends.start);
-      path.append(ends.goal);
-      return path;
-    case brimwell::RrtStatus::Failed:
-      throw PlanFailure("RRT* failed to connect start " + py_str(ends.start) + " to goal " +
-                        py_str(ends.goal) + " within " + std::to_string(max_iters) + " iterations");
-    case brimwell::RrtStatus::Connected:
-      break;
-  }
-  for (std::size_t off = 0; off < plan.rows.size(); off += d)
-    path.append(to_numpy(plan.rows.data() + off, d));
+  if (r.status == brimwell::RrtStatus::Direct) path.append(ends.start);
+  for (std::size_t off = 0; off < r.rows.size(); off += d) path.append(to_numpy(&r.rows[off], d));
   path.append(ends.goal);
   return path;
-}
-
-nb::list plan_segment(nb::handle ctx, nb::handle start, nb::handle goal, nb::handle rng,
-                      std::int64_t max_iters, double step, double goal_bias) {
-  return plan_segment_impl(ctx, start, goal, rng, max_iters, step, goal_bias, "RRT*");
 }
 
 // ---------------------------------------------------------------------------
 // smooth_path
 
-std::pair<std::int64_t, std::int64_t> draw_pair(nb::handle rng, std::size_t len) {
-  nb::object r = rng.attr("integers")(0, len, "size"_a = 2);
-  nb::object i = r[nb::int_(0)], j = r[nb::int_(1)];
-  return {as_index(i), as_index(j)};
-}
-
 nb::list smooth_path(nb::handle ctx_obj, nb::handle path_in, nb::handle rng, std::int64_t iters) {
   nb::list entries(path_in);
   const std::size_t m = nb::len(entries);
   ContextAdapter ctx(ctx_obj);
-  // Entries are converted the first time an edge check needs their numbers.
+  // Entries are converted the first time an edge check needs their numbers;
+  // a Python edge_valid gets the caller's own entries, unconverted.
   std::vector<std::optional<std::vector<double>>> values(m);
   auto value = [&](std::size_t e) -> const std::vector<double>& {
-    if (!values[e]) {
-      nb::object entry = entries[e];
-      values[e] = joint_vector(entry, ctx.dims(), "a path entry");
-    }
-    return *values[e];
+    if (!values[e] && !ctx.python_edge_valid())
+      values[e] = joint_vector(entries[e], ctx.dims(), "a path entry");
+    static const std::vector<double> none;
+    return values[e] ? *values[e] : none;
   };
-  static const std::vector<double> none;
   std::vector<std::size_t> kept = brimwell::shortcut_path(
       m, iters, [&](std::size_t len) { return draw_pair(rng, len); },
       [&](std::size_t a, std::size_t b) {
-        // A Python edge_valid gets the caller's own entries, unconverted.
-        if (ctx.python_edge_valid())
-          return ctx.edge_valid_objects(entries[a], entries[b], none, none);
         return ctx.edge_valid_objects(entries[a], entries[b], value(a), value(b));
       });
   nb::list out;
@@ -143,27 +90,19 @@ std::vector<std::vector<double>> path_values(nb::handle path_in, const char* who
   return rows;
 }
 
-nb::object densify_values(const std::vector<std::vector<double>>& rows, double res) {
+nb::object densify(nb::handle path, double res) {
+  const std::vector<std::vector<double>> rows = path_values(path, "densify");
   std::vector<const double*> ptrs;
-  ptrs.reserve(rows.size());
   for (const auto& r : rows) ptrs.push_back(r.data());
   const std::size_t d = rows.front().size();
   std::size_t count = 0;
   std::vector<double> dense;
-  {
-    nb::gil_scoped_release release;
-    dense = brimwell::densify_rows(ptrs, d, res, count);
-  }
+  without_interpreter([&] { dense = brimwell::densify_rows(ptrs, d, res, count); });
   double* out = nullptr;
   nb::object arr = cellpath::py::new_f64({count, d}, &out);
   std::copy(dense.begin(), dense.end(), out);
   return arr;
 }
-
-nb::object densify(nb::handle path, double res) {
-  return densify_values(path_values(path, "densify"), res);
-}
-
 // ---------------------------------------------------------------------------
 // _Node: a plain Python class with two slots, as the tree records are
 // described to users; the planner itself keeps its tree in flat C++ arrays.
@@ -198,12 +137,9 @@ class _Node:
 
 using namespace brimwell_py;
 
-NB_MODULE(Brimwell, m) {
-  m.doc() =
-      "RRT* joint-space planning through the waypoints of a capture cache: the planning "
-      "context, the segment planner, shortcut smoothing, densification and the trajectory "
-      "driver.";
+namespace {
 
+void set_module_values(nb::module_& m) {
   nb::module_ sallowmere = nb::module_::import_("Sallowmere");
   nb::module_ gristane = nb::module_::import_("Gristane");
   nb::module_ tovik = nb::module_::import_("Tovik");
@@ -214,19 +150,83 @@ NB_MODULE(Brimwell, m) {
   m.attr("adjoint") = tovik.attr("adjoint");
 
   m.attr("CACHE_DIR") = cellpath::py::default_cache_dir(m, "Cache", 1);
-  m.attr("STEP") = kStep;
-  m.attr("EDGE_RES") = kEdgeRes;
-  m.attr("GOAL_CONNECT_RADIUS") = kGoalConnectRadius;
-  m.attr("GOAL_BIAS") = kGoalBias;
-  m.attr("MAX_ITERS") = kMaxIters;
-  m.attr("RRT_STAR_GAMMA") = kRrtStarGamma;
-  m.attr("SMOOTH_ITERS") = kSmoothIters;
-  m.attr("SEED") = kSeed;
-  m.attr("AUTO_TIME_LIMIT") = kAutoTimeLimit;
-  m.attr("RETRY_GROWTH") = kRetryGrowth;
+  m.attr("STEP") = kDefaults.step;
+  m.attr("EDGE_RES") = kDefaults.edge_res;
+  m.attr("GOAL_CONNECT_RADIUS") = kDefaults.goal_connect_radius;
+  m.attr("GOAL_BIAS") = kDefaults.goal_bias;
+  m.attr("MAX_ITERS") = kDefaults.max_iters;
+  m.attr("RRT_STAR_GAMMA") = kDefaults.rrt_star_gamma;
+  m.attr("SMOOTH_ITERS") = kDefaults.smooth_iters;
+  m.attr("SEED") = kDefaults.seed;
+  m.attr("AUTO_TIME_LIMIT") = kDefaults.auto_time_limit;
+  m.attr("RETRY_GROWTH") = kDefaults.retry_growth;
 
   m.attr("_Node") = make_node_class();
+}
 
+// Benchmark aid (bench/stopwatch.py): the native validity test of every row
+// of qs, timed inside native code.
+nb::tuple time_is_valid(const PlanningContext& c, nb::handle qs_in) {
+  Array<double> qs = cellpath::py::as_f64(qs_in);
+  if (qs.ndim() != 2 || qs.shape[1] != c.n)
+    throw nb::value_error("qs must have shape (m, n_joints)");
+  const std::size_t m = qs.shape[0];
+  std::int64_t* ns = nullptr;
+  bool* ok = nullptr;
+  nb::object ns_arr = cellpath::py::new_array<std::int64_t>({m}, &ns);
+  nb::object ok_arr = cellpath::py::new_array<bool>({m}, &ok);
+  for (std::size_t i = 0; i < m; ++i) {
+    const auto t0 = std::chrono::steady_clock::now();
+    ok[i] = c.model->is_valid(qs.data + i * c.n);
+    ns[i] =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+  }
+  return nb::make_tuple(ns_arr, ok_arr);
+}
+
+void bind_context_methods(nb::class_<PlanningContext>& cls) {
+  cls.def(
+      "in_limits",
+      [](nb::pointer_and_handle<PlanningContext> self, nb::handle q) {
+        std::vector<double> v = joint_vector(q, self.p->n, "q");
+        return self.p->model->in_limits(v.data());
+      },
+      "q"_a, "True when every joint value lies within its limits (both bounds inclusive).");
+  cls.def(
+      "is_valid",
+      [](nb::pointer_and_handle<PlanningContext> self, nb::handle q) {
+        std::vector<double> v = joint_vector(q, self.p->n, "q");
+        ContextAdapter ctx(self.h);
+        return ctx.base_is_valid(v.data());
+      },
+      "q"_a,
+      "True when q is inside the limits and no point of a moving link lies in an occupied "
+      "cell of the environment grid (with a clearance: every moving link is proven farther "
+      "than it from the environment).  Outside the limits no kinematics is evaluated.");
+  cls.def(
+      "edge_valid",
+      [](nb::pointer_and_handle<PlanningContext> self, nb::handle a, nb::handle b, double res) {
+        std::vector<double> av = joint_vector(a, self.p->n, "a");
+        std::vector<double> bv = joint_vector(b, self.p->n, "b");
+        ContextAdapter ctx(self.h);
+        return ctx.base_edge_valid(av.data(), bv.data(), res);
+      },
+      "a"_a, "b"_a, "res"_a = kDefaults.context_edge_res,
+      "True when every configuration a + (b - a) * i / n, i = 1 .. n, n = max(1, ceil(|b - a| "
+      "/ res)), is valid: the end b is tested, the start a is not.  Raises ValueError for a "
+      "non-finite length or more than a million steps.\n\nWith a clearance, `res` plays no "
+      "part: the edge is valid only when both ends are inside the limits and every "
+      "configuration on it, not only samples, is proven valid (bisection under a bound of how "
+      "far each link can move); an edge that cannot be proven within 16384 pieces is not "
+      "valid.  The answer is the same for (a, b) and (b, a).");
+  cls.def(
+      "sample",
+      [](PlanningContext& c, nb::handle rng) { return rng.attr("uniform")(c.low, c.high); },
+      "rng"_a, "One uniform joint vector within the limits: rng.uniform(lower, upper).");
+}
+
+void bind_context(nb::module_& m) {
   auto cls = nb::class_<PlanningContext>(
       m, "PlanningContext",
       "The planner's view of one arm in its workcell, built from a capture cache: joint "
@@ -276,99 +276,41 @@ NB_MODULE(Brimwell, m) {
       "limits", [](PlanningContext& c) { return c.limits; },
       "Joint limits (n, 2): lower, upper; never infinite after the +-2 pi rule (read-only).");
   cls.def_prop_ro("n_joints", [](PlanningContext& c) { return c.n; }, "Number of joints n.");
-  cls.def(
-      "in_limits",
-      [](nb::pointer_and_handle<PlanningContext> self, nb::handle q) {
-        std::vector<double> v = joint_vector(q, self.p->n, "q");
-        return self.p->model->in_limits(v.data());
-      },
-      "q"_a, "True when every joint value lies within its limits (both bounds inclusive).");
-  cls.def(
-      "is_valid",
-      [](nb::pointer_and_handle<PlanningContext> self, nb::handle q) {
-        std::vector<double> v = joint_vector(q, self.p->n, "q");
-        ContextAdapter ctx(self.h);
-        return ctx.base_is_valid(v.data());
-      },
-      "q"_a,
-      "True when q is inside the limits and no point of a moving link lies in an occupied "
-      "cell of the environment grid (with a clearance: every moving link is proven farther "
-      "than it from the environment).  Outside the limits no kinematics is evaluated.");
-  cls.def(
-      "edge_valid",
-      [](nb::pointer_and_handle<PlanningContext> self, nb::handle a, nb::handle b, double res) {
-        std::vector<double> av = joint_vector(a, self.p->n, "a");
-        std::vector<double> bv = joint_vector(b, self.p->n, "b");
-        ContextAdapter ctx(self.h);
-        return ctx.base_edge_valid(av.data(), bv.data(), res);
-      },
-      "a"_a, "b"_a, "res"_a = kEdgeRes,
-      "True when every configuration a + (b - a) * i / n, i = 1 .. n, n = max(1, ceil(|b - a| "
-      "/ res)), is valid: the end b is tested, the start a is not.  Raises ValueError for a "
-      "non-finite length or more than a million steps.\n\nWith a clearance, `res` plays no "
-      "part: the edge is valid only when both ends are inside the limits and every "
-      "configuration on it, not only samples, is proven valid (bisection under a bound of how "
-      "far each link can move); an edge that cannot be proven within 16384 pieces is not "
-      "valid.  The answer is the same for (a, b) and (b, a).");
-  cls.def(
-      "sample",
-      [](PlanningContext& c, nb::handle rng) { return rng.attr("uniform")(c.low, c.high); },
-      "rng"_a, "One uniform joint vector within the limits: rng.uniform(lower, upper).");
-  cls.def(
-      "_time_is_valid",
-      [](PlanningContext& c, nb::handle qs_in) {
-        Array<double> qs = cellpath::py::as_f64(qs_in);
-        if (qs.ndim() != 2 || qs.shape[1] != c.n)
-          throw nb::value_error("qs must have shape (m, n_joints)");
-        const std::size_t m = qs.shape[0];
-        nb::module_ np = numpy();
-        nb::object ns = np.attr("empty")(m, "dtype"_a = np.attr("int64"));
-        nb::object ok = np.attr("empty")(m, "dtype"_a = np.attr("bool_"));
-        auto nsv = nb::cast<nb::ndarray<std::int64_t, nb::ndim<1>, nb::c_contig>>(ns);
-        auto okv = nb::cast<nb::ndarray<bool, nb::ndim<1>, nb::c_contig>>(ok);
-        for (std::size_t i = 0; i < m; ++i) {
-          const double* q = qs.data + i * c.n;
-          const auto t0 = std::chrono::steady_clock::now();
-          const bool valid = c.model->is_valid(q);
-          const auto t1 = std::chrono::steady_clock::now();
-          nsv.data()[i] = std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count();
-          okv.data()[i] = valid;
-        }
-        return nb::make_tuple(ns, ok);
-      },
-      "qs"_a,
-      "Benchmark aid: run the native validity check on every row of qs and return "
-      "(nanoseconds per call as int64, results as bool), timed inside native code.");
+  bind_context_methods(cls);
+}
 
-  nb::object type = cls;
-  g_base.type = type.ptr();
-  Py_INCREF(g_base.type);
-  auto keep = [&](const char* name) {
-    nb::object f = nb::getattr(type, name);
-    return f.release().ptr();
-  };
-  g_base.in_limits = keep("in_limits");
-  g_base.is_valid = keep("is_valid");
-  g_base.edge_valid = keep("edge_valid");
-  g_base.sample = keep("sample");
-  g_base.forward_kinematics = nb::object(m.attr("forward_kinematics")).release().ptr();
-  g_base.in_collision = nb::object(m.attr("in_collision")).release().ptr();
-
+void bind_planning(nb::module_& m) {
   m.def("plan_segment", &plan_segment, "ctx"_a, "start"_a, "goal"_a, "rng"_a,
-        "max_iters"_a = kMaxIters, "step"_a = kStep, "goal_bias"_a = kGoalBias,
+        "max_iters"_a = kDefaults.max_iters, "step"_a = kDefaults.step,
+        "goal_bias"_a = kDefaults.goal_bias,
         "RRT* from start to goal over straight joint-space edges checked by ctx.  Returns the "
         "list of configurations from start to goal (exactly [start, goal] when that edge is "
         "valid, without drawing from rng).  Raises RuntimeError when no tree node reaches the "
         "goal within max_iters iterations.  Reads RRT_STAR_GAMMA and GOAL_CONNECT_RADIUS from "
         "the module at each call.");
-  m.def("smooth_path", &smooth_path, "ctx"_a, "path"_a, "rng"_a, "iters"_a = kSmoothIters,
+  m.def("smooth_path", &smooth_path, "ctx"_a, "path"_a, "rng"_a, "iters"_a = kDefaults.smooth_iters,
         "Random shortcutting: up to `iters` attempts, each drawing two indices with "
         "rng.integers(0, len(path), size=2) and dropping the entries between them when the "
         "straight edge is valid.  Returns a new list of the input's own entries.");
-  m.def("densify", &densify, "path"_a, "res"_a = kEdgeRes,
+  m.def("densify", &densify, "path"_a, "res"_a = kDefaults.edge_res,
         "Resample a path so consecutive configurations are at most `res` apart: an (N, d) "
         "float64 array starting at the first entry.  Raises IndexError for an empty path and "
         "ValueError for non-finite or runaway lengths.");
+  m.def("_time_is_valid", &time_is_valid, "ctx"_a, "qs"_a,
+        "Benchmark aid: run the native validity check on every row of qs and return "
+        "(nanoseconds per call as int64, results as bool), timed inside native code.");
+}
+
+}  // namespace
+
+NB_MODULE(Brimwell, m) {
+  m.doc() =
+      "RRT* joint-space planning through the waypoints of a capture cache: the planning "
+      "context, the segment planner, shortcut smoothing, densification and the trajectory "
+      "driver.";
+  set_module_values(m);
+  bind_context(m);
+  bind_planning(m);
   register_connect(m);
   register_parallel(m);
   register_driver(m);

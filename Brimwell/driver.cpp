@@ -16,6 +16,8 @@ namespace {
 // write never leaves a partial file and never destroys the previous one.
 using cellpath::py::write_atomically;
 
+}  // namespace
+
 void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handle theta_in) {
   nb::module_ np = numpy();
   nb::object theta = np.attr("asarray")(theta_in, "dtype"_a = np.attr("float64"));
@@ -28,6 +30,8 @@ void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handl
   });
   say("  Saved to " + py_str(path) + " -- run Velquist to inspect it.");
 }
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // ProvideRRTPlan
@@ -49,79 +53,31 @@ nb::object seed_of(nb::handle seed) {
       ("seed must be a non-negative integer, got " + py_str(nb::repr(seed))).c_str());
 }
 
-// "0.01": the shortest text that reads back as the same number.
-std::string metres_text(double x) { return py_str(nb::repr(nb::float_(x))); }
-
-// The refusal of a waypoint that is valid but for its clearance: which link
-// comes closest to which obstacle, and how close.
-[[noreturn]] void refuse_close_waypoint(PlanningContext& c, nb::handle cache_dir,
-                                        std::size_t index) {
-  brimwell::ArmModel& m = *c.model;
-  const std::size_t link = m.first_unclear();
-  nb::dict meta = cellpath::py::read_meta(cache_dir);
-  nb::object links = meta["links"], env = cellpath::py::meta_env(meta);
-  std::string text = "Waypoint " + std::to_string(index) + " is closer than " +
-                     metres_text(m.clearance()) + " m to the environment";
-  if (link != 0) {
-    std::size_t body;
-    const double d = m.link_distance(link, &body);
-    auto name_of = [](nb::handle list, std::size_t k, const std::string& fallback) {
-      try {
-        return py_str(list[nb::int_(k)]["name"]);
-      } catch (nb::python_error&) {
-        return fallback;
-      }
-    };
-    char dist[64];
-    std::snprintf(dist, sizeof dist, "%.4f", std::max(d, 0.0));
-    text += ": link " + name_of(links, link, std::to_string(link)) + " is about " + dist +
-            " m from " +
-            (body < nb::len(env) ? name_of(env, body, std::to_string(body))
-                                 : std::string("an obstacle"));
-  }
-  say(text);
-  throw std::runtime_error(text);
-}
-
-// The plan and the context it was planned with (the command line times the
-// plan with the same context: the environment is built once per run).
-std::pair<nb::object, nb::object> plan_through_waypoints(
-    nb::handle cache_dir_in, nb::handle planner_in, nb::handle seed_in, bool self_collision,
-    nb::handle clearance_in, nb::handle max_iters, nb::handle time_limit,
-    nb::handle jobs_in = nb::none()) {
-  const Planner planner = planner_of(planner_in);
-  const Budget budget = budget_of(planner, max_iters, time_limit);
-  nb::object seed = seed_of(seed_in);
-  // A bad clearance is refused before anything is loaded.
-  const bool clearance_on = !clearance_in.is_none();
-  if (clearance_on) clearance_value(clearance_in);
-  nb::module_ np = numpy();
-  nb::object cache_dir = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
-  nb::object rng = np.attr("random").attr("default_rng")(seed);
-  const std::size_t jobs = jobs_in.is_none() ? 0 : jobs_of(jobs_in);
-
-  auto t0 = std::chrono::steady_clock::now();
+// The driver's context, and its lines.
+nb::object load_context(nb::handle cache_dir, bool self_collision, nb::handle clearance) {
+  const auto t0 = std::chrono::steady_clock::now();
   nb::dict ctx_kw;
   if (self_collision) ctx_kw["self_collision"] = true;
-  if (clearance_on) ctx_kw["clearance"] = clearance_in;
+  if (!clearance.is_none()) ctx_kw["clearance"] = clearance;
   nb::object ctx_obj = nb::type<PlanningContext>()(cache_dir, **ctx_kw);
-  PlanningContext& native = *nb::inst_ptr<PlanningContext>(ctx_obj);
-  say("Environment loaded in " + fixed2(seconds_since(t0)) + "s");
-  if (clearance_on)
+  say("Environment loaded in " + brimwell::fixed2(brimwell::seconds_since(t0)) + "s");
+  if (!clearance.is_none())
     say("Clearance: every configuration, and the motion between them, proven at least " +
-        metres_text(native.model->clearance()) + " m from the environment");
-  if (self_collision) {
-    nb::object allowed = ctx_obj.attr("allowed_pairs");
+        brimwell::number_repr(nb::inst_ptr<PlanningContext>(ctx_obj)->model->clearance()) +
+        " m from the environment");
+  if (self_collision)
     say("Self-collision: links tested against each other, except the pairs allowed to touch " +
-        py_str(allowed));
-  }
+        py_str(ctx_obj.attr("allowed_pairs")));
+  return ctx_obj;
+}
 
+// WaypointJointAngles.npy: (K, n) finite joint values, K >= 1.
+brimwell::Rows load_waypoints(nb::handle cache_dir, std::size_t n) {
+  nb::module_ np = numpy();
   nb::object wp_obj = np.attr("load")(cache_dir.attr("__truediv__")("WaypointJointAngles.npy"),
                                       "allow_pickle"_a = false);
-  wp_obj = np.attr("asarray")(wp_obj, "dtype"_a = np.attr("float64"));
-  Array<double> wp = cellpath::py::as_f64(wp_obj);
-  ContextAdapter ctx(ctx_obj);
-  const std::size_t n = ctx.dims();
+  Array<double> wp =
+      cellpath::py::as_f64(np.attr("asarray")(wp_obj, "dtype"_a = np.attr("float64")));
   if (wp.ndim() != 2)
     throw nb::value_error(("WaypointJointAngles.npy must have shape (K, " + std::to_string(n) +
                            "), got " + cellpath::py::shape_text(wp.shape))
@@ -133,102 +89,45 @@ std::pair<nb::object, nb::object> plan_through_waypoints(
   if (wp.shape[0] == 0) throw nb::value_error("WaypointJointAngles.npy holds no waypoints");
   if (!cellpath::py::all_finite(wp.data, wp.size))
     throw nb::value_error("WaypointJointAngles.npy holds NaN or infinite joint values");
-  const std::size_t K = wp.shape[0];
-  say("Loaded " + std::to_string(K) + " waypoints, shape " + cellpath::py::shape_text(wp.shape));
+  say("Loaded " + std::to_string(wp.shape[0]) + " waypoints, shape " +
+      cellpath::py::shape_text(wp.shape));
+  brimwell::Rows rows;
+  for (std::size_t i = 0; i < wp.shape[0]; ++i)
+    rows.emplace_back(wp.data + i * n, wp.data + (i + 1) * n);
+  return rows;
+}
 
-  std::vector<std::vector<double>> waypoints(K);
-  for (std::size_t i = 0; i < K; ++i) waypoints[i].assign(wp.data + i * n, wp.data + (i + 1) * n);
-  auto row_object = [&](std::size_t i) { return to_numpy(waypoints[i].data(), n); };
+// The plan and the context it was planned with (the command line times the
+// plan with the same context: the environment is built once per run).
+std::pair<nb::object, nb::object> plan_through_waypoints(
+    nb::handle cache_dir_in, nb::handle planner_in, nb::handle seed_in, bool self_collision,
+    nb::handle clearance_in, nb::handle max_iters, nb::handle time_limit,
+    nb::handle jobs_in = nb::none()) {
+  brimwell::TrajectoryRequest request;
+  request.settings = settings_from_module();
+  request.planner = planner_of(planner_in);
+  request.budget = budget_of(request.settings, request.planner, max_iters, time_limit);
+  nb::object seed = seed_of(seed_in);
+  // A bad clearance is refused before anything is loaded.
+  const bool clearance_on = !clearance_in.is_none();
+  if (clearance_on) clearance_value(clearance_in);
+  nb::module_ np = numpy();
+  nb::object cache_dir = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
+  nb::object rng = np.attr("random").attr("default_rng")(seed);
+  request.jobs = jobs_in.is_none() ? 0 : jobs_of(jobs_in);
 
-  for (std::size_t i = 0; i < K; ++i) {
-    if (!ctx.in_limits(waypoints[i].data())) {
-      explain_limits(ctx_obj, cache_dir, i, waypoints[i]);
-      throw std::runtime_error("Waypoint " + std::to_string(i) +
-                               " violates joint limits: " + py_str(row_object(i)));
-    }
-    if (clearance_on && !native.model->clear_at(waypoints[i].data()))
-      refuse_close_waypoint(native, cache_dir, i);
-    if (!ctx.is_valid(waypoints[i].data())) {
-      save_colliding_waypoint(cache_dir, static_cast<std::int64_t>(i), row_object(i));
-      explain_contacts(ctx_obj, cache_dir, i, row_object(i));
-      throw std::runtime_error("Waypoint " + std::to_string(i) +
-                               " is in collision: " + py_str(row_object(i)));
-    }
-  }
-  say("All waypoints validated (within limits, collision-free).");
+  nb::object ctx_obj = load_context(cache_dir, self_collision, clearance_in);
+  request.waypoints = load_waypoints(cache_dir, nb::inst_ptr<PlanningContext>(ctx_obj)->n);
+  const brimwell::Trajectory t = plan_on_context(ctx_obj, cache_dir, rng, seed, request);
 
-  auto given = load_given_segments(cache_dir, waypoints);
-  // With jobs, segment i draws from a generator of its own (so the plan is
-  // the same for every number of threads); RRT-Connect on a native context
-  // plans them all on threads first, and their lines come in order below.
-  nb::list seg_rngs;
-  std::map<std::size_t, PlannedSegment> planned;
-  if (jobs) {
-    seg_rngs = problem_generators(seed, K - 1);
-    std::vector<std::size_t> todo;
-    for (std::size_t i = 0; i + 1 < K; ++i)
-      if (!given.count(i)) todo.push_back(i);
-    if (planner == Planner::Connect && plans_natively(ctx_obj))
-      planned = plan_connect_segments(budget, ctx_obj, waypoints, todo, seg_rngs, jobs);
-  }
-  std::vector<std::vector<double>> full_path{waypoints[0]};
-  for (std::size_t i = 0; i + 1 < K; ++i) {
-    const std::string seg = std::to_string(i) + "->" + std::to_string(i + 1);
-    if (planned.count(i)) {
-      for (const std::string& line : planned[i].lines) say(line);
-      if (!planned[i].failure.empty()) throw PlanFailure(planned[i].failure);
-    }
-    for (auto& q :
-         given.count(i) ? check_given_segment(ctx_obj, given[i], seg)
-         : planned.count(i)
-             ? std::move(planned[i].rows)
-             : plan_one_segment(planner, budget, ctx_obj, row_object(i), row_object(i + 1),
-                                jobs ? nb::handle(seg_rngs[i]) : nb::handle(rng), seg, n))
-      full_path.push_back(std::move(q));
-  }
-  say("Chained (per-segment-smoothed) path: " + std::to_string(full_path.size()) + " configs");
-
-  nb::object dense = densify_values(full_path, module_float("EDGE_RES"));
-  Array<double> dv = cellpath::py::as_f64(dense);
-  const std::size_t N = dv.shape[0];
-  say("Densified path: " + std::to_string(N) + " configs");
-
-  std::vector<std::int64_t> bad;
-  {
-    Progress progress("Validating dense path", static_cast<std::int64_t>(N));
-    for (std::size_t i = 0; i < N; ++i) {
-      progress.count(static_cast<std::int64_t>(i));
-      if (!ctx.is_valid(dv.data + i * n)) bad.push_back(static_cast<std::int64_t>(i));
-    }
-  }
-  if (!bad.empty()) {
-    std::string first = "[";
-    for (std::size_t k = 0; k < bad.size() && k < 5; ++k) {
-      if (k) first += ", ";
-      first += std::to_string(bad[k]);
-    }
-    first += "]";
-    throw std::runtime_error(std::to_string(bad.size()) +
-                             " configs in final dense path failed validation, e.g. indices " +
-                             first);
-  }
-  say("All " + std::to_string(N) + " configs verified valid (limits + collision).");
-  if (clearance_on) {
-    // The rows lie on the chained edges; those, not only the rows, are what
-    // the clearance promises.
-    for (std::size_t e = 0; e + 1 < full_path.size(); ++e)
-      if (!native.model->edge_proven(full_path[e].data(), full_path[e + 1].data()))
-        throw std::runtime_error(
-            "edge " + std::to_string(e) + " of the chained path could not be proven " +
-            metres_text(native.model->clearance()) + " m clear of the environment");
-    say("All " + std::to_string(full_path.size() - 1) + " edges between them proven at least " +
-        metres_text(native.model->clearance()) + " m from the environment.");
-  }
-
+  const std::size_t n = request.waypoints[0].size();
+  double* out = nullptr;
+  nb::object dense = cellpath::py::new_f64({t.count, n}, &out);
+  std::copy(t.rows.begin(), t.rows.end(), out);
   nb::object out_path = cache_dir.attr("__truediv__")("JointAnglesToTravelAlong.npy");
   write_atomically(out_path, [&](nb::handle fh) { np.attr("save")(fh, dense); });
   say("Saved trajectory to " + py_str(out_path) + " with shape " +
-      cellpath::py::shape_text(dv.shape));
+      cellpath::py::shape_text({t.count, n}));
   return {dense, ctx_obj};
 }
 

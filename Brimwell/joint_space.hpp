@@ -42,9 +42,46 @@ inline double distance(const double* a, const double* b, std::size_t d) {
 
 // out[i] = squared distance from q to node i for the first n nodes of a tree
 // stored one array per joint (columns[k][i]), summed in the same order as
-// squared_distance() but a joint at a time, so each pass runs over many nodes.
+// squared_distance() but over many nodes at once.  For the usual arm sizes all
+// joints go in one pass over the nodes, the sums kept in registers.
+template <std::size_t D>
+void column_squared_distances_fixed(const std::vector<std::vector<double>>& columns, std::size_t n,
+                                    const double* q, double* out) {
+  const double* c[D];
+  double qk[D];
+  for (std::size_t k = 0; k < D; ++k) {
+    c[k] = columns[k].data();
+    qk[k] = q[k];
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    double t = c[0][i] - qk[0];
+    double sum = t * t;
+    for (std::size_t k = 1; k < D; ++k) {
+      t = c[k][i] - qk[k];
+      sum = sum + t * t;
+    }
+    out[i] = sum;
+  }
+}
+
 inline void column_squared_distances(const std::vector<std::vector<double>>& columns, std::size_t n,
                                      const double* q, double* out) {
+  switch (columns.size()) {
+    case 6:
+      return column_squared_distances_fixed<6>(columns, n, q, out);
+    case 7:
+      return column_squared_distances_fixed<7>(columns, n, q, out);
+    case 5:
+      return column_squared_distances_fixed<5>(columns, n, q, out);
+    case 4:
+      return column_squared_distances_fixed<4>(columns, n, q, out);
+    case 3:
+      return column_squared_distances_fixed<3>(columns, n, q, out);
+    case 2:
+      return column_squared_distances_fixed<2>(columns, n, q, out);
+    default:
+      break;
+  }
   const double* c0 = columns[0].data();
   const double q0 = q[0];
   for (std::size_t i = 0; i < n; ++i) {

@@ -3,7 +3,10 @@
 // rest through Python), and the progress line on the terminal.
 #pragma once
 
+#include "Brimwell/connect.hpp"
 #include "Brimwell/py_bridge.hpp"
+#include "Brimwell/rrt_star.hpp"
+#include "Brimwell/validity.hpp"
 
 #include "common/progress.hpp"
 
@@ -30,133 +33,118 @@ struct SegmentEnds {
 };
 
 // ---------------------------------------------------------------------------
-// A planning context as the C++ planner sees it: the native one called
-// directly, any other object (or an overridden method) through Python.
+// The one adapter of a Python planning context: any object with a planning
+// context's methods, or the native context with some of them (or the
+// module's collision functions) replaced.  A replaced method is called
+// through Python; the rest are the native context's, which call each other
+// through `self` as Python methods would.
 
-class ContextAdapter {
+class ContextAdapter final : public brimwell::Validity {
  public:
-  ContextAdapter(nb::handle ctx) : ctx_(nb::borrow(ctx)) {
+  explicit ContextAdapter(nb::handle ctx) : ctx_(nb::borrow(ctx)) {
     if (nb::isinstance<PlanningContext>(ctx)) {
       native_ = nb::inst_ptr<PlanningContext>(ctx);
-      queries_.emplace(*native_->model, kEdgeRes);
       over_ = overrides_of(ctx);
       d_ = native_->n;
+      model_ = native_->model.get();
+      queries_.emplace(*model_, kDefaults.context_edge_res);
     } else {
       const std::int64_t d = as_index(ctx.attr("n_joints"));
       if (d < 0) throw nb::value_error("ctx.n_joints must not be negative");
       d_ = static_cast<std::size_t>(d);
       over_.in_limits = over_.is_valid = over_.edge_valid = over_.sample = true;
     }
+    // With a clearance the distance engine is the environment test; the
+    // module's collision functions play no part.
+    python_geometry_ = over_.geometry && !(model_ && model_->clearance_on());
+    walk_ = brimwell::edge_walk(over_.is_valid || over_.in_limits || python_geometry_,
+                                model_ && model_->clearance_on());
     scratch_.resize(d_);
   }
 
-  std::size_t dims() const { return d_; }
-  bool python_edge_valid() const { return over_.edge_valid; }
-  bool fully_native() const { return native_ && !over_.any(); }
+  std::size_t dims() const override { return d_; }
   nb::handle object() const { return ctx_; }
-  PlanningContext* native() const { return native_; }
-  // Whether a planner can run on this context without the interpreter: the
-  // native context with nothing replaced, drawing natively from `draws`.
-  bool runs_released(const Draws& draws) const {
-    return fully_native() && draws.native() && native_->span_finite;
-  }
+  bool python_edge_valid() const { return over_.edge_valid; }
+  // The native context with nothing replaced, inside finite limits: a
+  // planner on it runs without the interpreter.
+  bool fully_native() const { return draws_natively() && native_->span_finite; }
+  // Nothing but the native context between two draws.
+  bool draws_natively() const { return native_ && !over_.any(); }
+  brimwell::ArmModel* native_model() const { return fully_native() ? model_ : nullptr; }
+  bool runs_released(const Draws& draws) const { return fully_native() && draws.native(); }
   void set_draws(Draws* draws) { draws_ = draws; }
 
-  bool in_limits(const double* q) {
+  bool in_limits(const double* q) override {
     if (over_.in_limits) return truth(ctx_.attr("in_limits")(to_numpy(q, d_)));
-    return native_->model->in_limits(q);
+    return model_->in_limits(q);
   }
 
-  // The base is_valid: limits first, then the collision test.
+  bool is_valid(const double* q) override {
+    if (over_.is_valid) return truth(ctx_.attr("is_valid")(to_numpy(q, d_)));
+    if (walk_ != brimwell::EdgeWalk::InOrder) return queries_->is_valid(q);
+    return base_is_valid(q);
+  }
+
+  bool edge_valid(const double* a, const double* b) override {
+    if (over_.edge_valid) return truth(ctx_.attr("edge_valid")(to_numpy(a, d_), to_numpy(b, d_)));
+    return base_edge_valid(a, b, kDefaults.context_edge_res);
+  }
+
+  // The same, for the caller's own path entries (handed to Python unchanged).
+  bool edge_valid_objects(nb::handle a, nb::handle b, const std::vector<double>& av,
+                          const std::vector<double>& bv) {
+    if (over_.edge_valid) return truth(ctx_.attr("edge_valid")(a, b));
+    return base_edge_valid(av.data(), bv.data(), kDefaults.context_edge_res);
+  }
+
+  void sample(double* out) override {
+    if (!over_.sample) return draws_->uniform(*native_, out);
+    nb::object r = ctx_.attr("sample")(draws_->rng());
+    std::vector<double> v = joint_vector(r, d_, "ctx.sample(rng)");
+    if (!cellpath::py::all_finite(v.data(), d_))
+      throw nb::value_error("ctx.sample(rng) returned NaN or infinite joint values");
+    std::copy(v.begin(), v.end(), out);
+  }
+
+  // The native context's own methods (what PlanningContext.is_valid and
+  // edge_valid answer): limits first, then the collision test.
   bool base_is_valid(const double* q) {
     if (!in_limits(q)) return false;
-    brimwell::ArmModel& m = *native_->model;
-    // With a clearance the distance engine is the environment test; the
-    // module's voxel functions play no part.
+    brimwell::ArmModel& m = *model_;
     if (m.clearance_on()) return m.clear_at(q) && !m.self_collides(q);
-    if (over_.geometry) {
-      if (python_collides(q)) return false;
-      if (!m.self_collision()) return true;
-      m.pose(q);
-      return !m.self_collides(q);
-    }
-    return !m.collides(q) && !m.self_collides(q);
+    if (!python_geometry_) return !m.collides(q) && !m.self_collides(q);
+    if (python_collides(q)) return false;
+    if (!m.self_collision()) return true;
+    m.pose(q);
+    return !m.self_collides(q);
   }
 
-  // in_collision(link_points[1:], stack(forward_kinematics(slist, home, q)), grid,
-  // origin, pitch) through whatever the module's names are bound to now.
+  bool base_edge_valid(const double* a, const double* b, double res) {
+    return brimwell::walk_edge(
+        walk_, model_, a, b, d_, res, [&](const double* q) { return is_valid(q); },
+        scratch_.data());
+  }
+
+ private:
+  // in_collision(link_points[1:], stack(forward_kinematics(slist, home, q)),
+  // grid, origin, pitch) through whatever the module's names are bound to now.
   bool python_collides(const double* q) {
     nb::module_ m = self_module();
     nb::object h = native_->handler;
     nb::object moving =
         m.attr("forward_kinematics")(native_->slist, native_->home_transforms, to_numpy(q, d_));
     nb::object T = numpy().attr("stack")(moving);
-    nb::object all_links = h.attr("link_points");
-    nb::object links = all_links[nb::slice(nb::int_(1), nb::none(), nb::none())];
+    nb::object links = h.attr("link_points")[nb::slice(nb::int_(1), nb::none(), nb::none())];
     return truth(m.attr("in_collision")(links, T, h.attr("env_grid"), h.attr("env_origin"),
                                         h.attr("pitch")));
   }
 
-  bool is_valid(const double* q) {
-    if (over_.is_valid) return truth(ctx_.attr("is_valid")(to_numpy(q, d_)));
-    if (native_only()) return native_valid(q);
-    return base_is_valid(q);
-  }
-
-  // Nothing Python-side observes the validity tests.
-  bool native_only() const {
-    return native_ && !over_.is_valid && !over_.in_limits &&
-           (!over_.geometry || native_->model->clearance_on());
-  }
-
-  // The native test, remembering its last few answers.
-  bool native_valid(const double* q) { return queries_->is_valid(q); }
-
-  // A native context with a clearance proves its edges (the validity tests
-  // are its own: no Python method stands in for them).
-  bool proves_edges() const {
-    return native_ && !over_.is_valid && !over_.in_limits && native_->model->clearance_on();
-  }
-
-  bool base_edge_valid(const double* a, const double* b, double res) {
-    if (proves_edges()) return native_->model->edge_proven(a, b);
-    // A Python is_valid (or collision test) sees its calls in edge order;
-    // the native test alone may go coarse to fine.
-    if (native_only())
-      return brimwell::edge_valid_coarse_to_fine(
-          a, b, d_, res, [&](const double* q) { return native_valid(q); }, scratch_.data());
-    return brimwell::edge_valid(
-        a, b, d_, res, [&](const double* q) { return is_valid(q); }, scratch_.data());
-  }
-
-  bool edge_valid(const double* a, const double* b) {
-    if (over_.edge_valid) return truth(ctx_.attr("edge_valid")(to_numpy(a, d_), to_numpy(b, d_)));
-    return base_edge_valid(a, b, kEdgeRes);
-  }
-
-  // The same, for the caller's own path entries (handed over unchanged).
-  bool edge_valid_objects(nb::handle a, nb::handle b, const std::vector<double>& av,
-                          const std::vector<double>& bv) {
-    if (over_.edge_valid) return truth(ctx_.attr("edge_valid")(a, b));
-    return base_edge_valid(av.data(), bv.data(), kEdgeRes);
-  }
-
-  void sample(double* out) {
-    if (over_.sample) {
-      nb::object r = ctx_.attr("sample")(draws_->rng());
-      std::vector<double> v = joint_vector(r, d_, "ctx.sample(rng)");
-      if (!cellpath::py::all_finite(v.data(), d_))
-        throw nb::value_error("ctx.sample(rng) returned NaN or infinite joint values");
-      for (std::size_t k = 0; k < d_; ++k) out[k] = v[k];
-      return;
-    }
-    draws_->uniform(*native_, out);
-  }
-
- private:
   nb::object ctx_;
   PlanningContext* native_ = nullptr;
+  brimwell::ArmModel* model_ = nullptr;
   Overrides over_;
+  bool python_geometry_ = false;
+  brimwell::EdgeWalk walk_ = brimwell::EdgeWalk::InOrder;
   std::size_t d_ = 0;
   Draws* draws_ = nullptr;
   std::vector<double> scratch_;
@@ -237,22 +225,48 @@ struct ReleasedProgress {
   }
 };
 
-// plan(worker, watch) run on this thread with the interpreter lock released:
-// on a worker copy of the context's model drawing from `draws`' generator
-// (whose lock Draws holds), the model then taking back what the worker
-// learnt.  Another thread may meanwhile use the same context.
+// One planner run on `ctx` drawing from `draws`: plan(context, random,
+// watch) on a worker copy of the native model with the interpreter released
+// (another thread may meanwhile use the same context; the model then takes
+// back what the worker learnt) when nothing of the context is Python, else
+// on the adapter.
 template <class Plan>
-auto run_released(ContextAdapter& ctx, Draws& draws, Progress& progress, Plan&& plan) {
-  brimwell::ArmModel& model = *ctx.native()->model;
-  brimwell::NativeWorker worker(model, kEdgeRes);
+auto run_planner(ContextAdapter& ctx, Draws& draws, const std::string& stage, std::int64_t total,
+                 Plan&& plan) {
+  ctx.set_draws(&draws);
+  Progress progress(stage, total);
+  if (!ctx.runs_released(draws)) return plan(ctx, draws, progress);
+  brimwell::ArmModel& model = *ctx.native_model();
+  brimwell::NativeWorker worker(model, kDefaults.context_edge_res);
   worker.set_generator(draws.bitgen());
   ReleasedProgress watch{progress};
   auto result = [&] {
     nb::gil_scoped_release release;
-    return plan(worker, watch);
+    return plan(worker, worker, watch);
   }();
   model.absorb(worker.model());
   return result;
+}
+
+// RRT* from start to goal on ctx, drawing from rng.
+inline brimwell::RrtResult run_rrt_star(ContextAdapter& ctx, nb::handle rng,
+                                        const brimwell::RrtSettings& settings, const double* start,
+                                        const double* goal, const std::string& stage) {
+  Draws draws(rng, ctx.draws_natively());
+  return run_planner(ctx, draws, stage, settings.max_iters, [&](auto& c, auto& r, auto& w) {
+    return brimwell::plan_rrt_star(c, r, w, settings, ctx.dims(), start, goal);
+  });
+}
+
+// RRT-Connect from start to goal on ctx, drawing from rng.
+inline brimwell::ConnectResult run_connect(ContextAdapter& ctx, nb::handle rng,
+                                           const brimwell::ConnectSettings& settings,
+                                           const double* start, const double* goal,
+                                           const std::string& stage) {
+  Draws draws(rng, ctx.draws_natively());
+  return run_planner(ctx, draws, stage, settings.max_iters, [&](auto& c, auto& r, auto& w) {
+    return brimwell::plan_rrt_connect(c, r, w, settings, ctx.dims(), start, goal);
+  });
 }
 
 }  // namespace brimwell_py

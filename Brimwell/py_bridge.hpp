@@ -7,6 +7,7 @@
 #include "Brimwell/arm_model.hpp"
 #include "Brimwell/joint_space.hpp"
 #include "Brimwell/native_context.hpp"
+#include "Brimwell/planner_settings.hpp"
 #include "Gristane/api.hpp"
 #include "Gristane/collision.hpp"
 #include "Gristane/link_cloud.hpp"
@@ -32,36 +33,15 @@ namespace nb = nanobind;
 using namespace nb::literals;
 using cellpath::py::Array;
 
-// Defaults of the public functions.  The module attributes of the same names
-// are set from these; RRT_STAR_GAMMA, GOAL_CONNECT_RADIUS, SEED and EDGE_RES are
-// read back from the module at run time where the functions use them directly,
-// so a caller can retune a run by assigning them.
-constexpr double kStep = 0.3;
-constexpr double kEdgeRes = 0.05;
-constexpr double kGoalConnectRadius = kStep;
-constexpr double kGoalBias = 0.1;
-constexpr std::int64_t kMaxIters = 3000;
-constexpr double kRrtStarGamma = 3.0;
-constexpr std::int64_t kSmoothIters = 200;
-constexpr std::int64_t kSeed = 0;
+// The tuning values' defaults (planner_settings.hpp), which the module's
+// attributes of the same names start from.
+inline const brimwell::PlannerSettings kDefaults{};
 constexpr double kTwoPi = 2.0 * 3.141592653589793;  // 2 * numpy.pi
 
 inline nb::module_ self_module() { return nb::module_::import_("Brimwell"); }
 inline nb::module_ numpy() { return nb::module_::import_("numpy"); }
 
-inline double module_float(const char* name) { return nb::cast<double>(self_module().attr(name)); }
-
 inline void say(const std::string& line) { nb::module_::import_("builtins").attr("print")(line); }
-
-inline std::string fixed2(double seconds) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.2f", seconds);
-  return buf;
-}
-
-inline double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
 
 inline std::string py_str(nb::handle x) { return nb::str(x).c_str(); }
 
@@ -264,48 +244,39 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
 // Base methods call each other through `self`, as Python methods would, so an
 // override is honoured wherever the base implementation would call it.
 
-struct BaseMethods {
-  PyObject* type = nullptr;
-  PyObject* in_limits = nullptr;
-  PyObject* is_valid = nullptr;
-  PyObject* edge_valid = nullptr;
-  PyObject* sample = nullptr;
-  // The kinematics and collision functions the module imported.
-  PyObject* forward_kinematics = nullptr;
-  PyObject* in_collision = nullptr;
-};
-inline BaseMethods g_base;  // strong references, kept for the life of the interpreter
-
 struct Overrides {
   bool in_limits = false, is_valid = false, edge_valid = false, sample = false;
-  // The module's forward_kinematics or in_collision was replaced (a test's
-  // stub, say): the collision test then goes through those names.
+  // The module's forward_kinematics or in_collision is no longer the function
+  // it imported (a test's stub, say): the collision test then goes through
+  // those names.
   bool geometry = false;
   bool any() const { return in_limits || is_valid || edge_valid || sample || geometry; }
 };
 
 inline bool geometry_replaced() {
   nb::module_ m = self_module();
-  return nb::getattr(m, "forward_kinematics").ptr() != g_base.forward_kinematics ||
-         nb::getattr(m, "in_collision").ptr() != g_base.in_collision;
+  return !nb::getattr(m, "forward_kinematics")
+              .is(nb::module_::import_("Tovik").attr("forward_kinematics")) ||
+         !nb::getattr(m, "in_collision").is(nb::module_::import_("Gristane").attr("in_collision"));
 }
 
 inline Overrides overrides_of(nb::handle self) {
   Overrides o;
   o.geometry = geometry_replaced();
+  nb::handle base = nb::type<PlanningContext>();
   nb::handle tp = self.type();
-  if (tp.ptr() == g_base.type) return o;
+  if (tp.is(base)) return o;
   nb::object inst_dict = nb::getattr(self, "__dict__", nb::none());
-  auto replaced = [&](const char* name, PyObject* base) {
+  auto replaced = [&](const char* name) {
     if (!inst_dict.is_none() && PyDict_Check(inst_dict.ptr()) &&
         PyDict_GetItemString(inst_dict.ptr(), name) != nullptr)
       return true;
-    return nb::getattr(tp, name).ptr() != base;
+    return !nb::getattr(tp, name).is(nb::getattr(base, name));
   };
-  o.in_limits = replaced("in_limits", g_base.in_limits);
-  o.is_valid = replaced("is_valid", g_base.is_valid);
-  o.edge_valid = replaced("edge_valid", g_base.edge_valid);
-  o.sample = replaced("sample", g_base.sample);
+  o.in_limits = replaced("in_limits");
+  o.is_valid = replaced("is_valid");
+  o.edge_valid = replaced("edge_valid");
+  o.sample = replaced("sample");
   return o;
 }
 
@@ -371,5 +342,12 @@ class Draws {
   nb::object capsule_, lock_;
   bitgen_t* bitgen_ = nullptr;
 };
+
+// Two uniform picks in [0, len): rng.integers(0, len, size=2).
+inline std::pair<std::int64_t, std::int64_t> draw_pair(nb::handle rng, std::size_t len) {
+  nb::object r = rng.attr("integers")(0, len, "size"_a = 2);
+  nb::object i = r[nb::int_(0)], j = r[nb::int_(1)];
+  return {as_index(i), as_index(j)};
+}
 
 }  // namespace brimwell_py

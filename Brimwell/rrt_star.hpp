@@ -18,6 +18,7 @@
 #pragma once
 
 #include "Brimwell/joint_space.hpp"
+#include "Brimwell/node_store.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -57,7 +58,7 @@ template <class Context, class Random, class Watch>
 class RrtStar {
  public:
   RrtStar(Context& ctx, Random& random, Watch& watch, const RrtSettings& settings, std::size_t d)
-      : ctx_(ctx), random_(random), watch_(watch), s_(settings), d_(d) {
+      : ctx_(ctx), random_(random), watch_(watch), s_(settings), d_(d), tree_(d) {
     if (d == 0) throw std::invalid_argument("plan_segment needs at least one joint");
     if (s_.max_iters < 0) throw std::invalid_argument("max_iters must not be negative");
   }
@@ -71,11 +72,11 @@ class RrtStar {
     init_tree(start);
     goal_ = goal;
     for (std::int64_t it = 0; it < s_.max_iters; ++it) {
-      watch_.tick(it, count_, best_goal_cost_);
+      watch_.tick(it, tree_.size(), best_goal_cost_);
       iterate();
     }
-    watch_.tick(s_.max_iters, count_, best_goal_cost_);
-    result.tree_nodes = count_;
+    watch_.tick(s_.max_iters, tree_.size(), best_goal_cost_);
+    result.tree_nodes = tree_.size();
     result.best_goal_cost = best_goal_cost_;
     if (best_goal_idx_ < 0) return result;
     result.status = RrtStatus::Connected;
@@ -84,7 +85,7 @@ class RrtStar {
   }
 
  private:
-  const double* row(std::size_t k) const { return configs_.data() + k * d_; }
+  const double* row(std::size_t k) const { return tree_.row(k); }
 
   void init_tree(const double* start) {
     // One row per possible node: at most one node joins per iteration.  The
@@ -92,18 +93,10 @@ class RrtStar {
     const auto capacity = static_cast<std::size_t>(s_.max_iters) + 1;
     const std::size_t reserve =
         capacity < (std::size_t{1} << 20) ? capacity : (std::size_t{1} << 20);
-    configs_.reserve(reserve * d_);
-    parent_.reserve(reserve);
+    tree_.reserve(reserve);
     cost_.reserve(reserve);
-    configs_.assign(start, start + d_);
-    columns_.assign(d_, {});
-    for (std::size_t k = 0; k < d_; ++k) {
-      columns_[k].reserve(reserve);
-      columns_[k].push_back(start[k]);
-    }
-    parent_.assign(1, -1);
+    tree_.add(start, -1);
     cost_.assign(1, 0.0);
-    count_ = 1;
     buckets_.clear();
     // Cells a little wider than the largest neighbour radius (the step), so
     // that every node within the radius lies in one of the 3 x 3 cells around
@@ -113,7 +106,6 @@ class RrtStar {
     bucket_add(0);
     best_goal_idx_ = -1;
     best_goal_cost_ = std::numeric_limits<double>::infinity();
-    sq_.resize(0);
     q_rand_.resize(d_);
     q_new_.resize(d_);
     q_near_.resize(d_);
@@ -126,7 +118,7 @@ class RrtStar {
       ctx_.sample(q_rand_.data());
       q_rand = q_rand_.data();
     }
-    const std::size_t near = nearest(q_rand);
+    const std::size_t near = tree_.nearest(q_rand);
     // The store may grow below; keep the nearest configuration by value.
     for (std::size_t k = 0; k < d_; ++k) q_near_[k] = row(near)[k];
     if (!steer(q_near_.data(), q_rand)) return;
@@ -139,83 +131,6 @@ class RrtStar {
     const std::size_t new_idx = insert(parent, cost);
     rewire(new_idx, parent, cost);
     connect_goal(new_idx, cost);
-  }
-
-  // sq_[i] = squared distance from q to node i for every node, summed joint by
-  // joint in the same order as squared_distance() but a column at a time, so
-  // the loop runs over many nodes at once.
-  // All joints in one pass over the nodes for the usual arm sizes: the sums
-  // stay in registers instead of going through memory once per joint.
-  template <std::size_t D>
-  void squared_distances_fixed(const double* q, double* out) const {
-    const double* c[D];
-    double qk[D];
-    for (std::size_t k = 0; k < D; ++k) {
-      c[k] = columns_[k].data();
-      qk[k] = q[k];
-    }
-    for (std::size_t i = 0; i < count_; ++i) {
-      double t = c[0][i] - qk[0];
-      double sum = t * t;
-      for (std::size_t k = 1; k < D; ++k) {
-        t = c[k][i] - qk[k];
-        sum = sum + t * t;
-      }
-      out[i] = sum;
-    }
-  }
-
-  void squared_distances_to(const double* q) {
-    sq_.resize(count_);
-    double* out = sq_.data();
-    switch (d_) {
-      case 6:
-        return squared_distances_fixed<6>(q, out);
-      case 7:
-        return squared_distances_fixed<7>(q, out);
-      case 5:
-        return squared_distances_fixed<5>(q, out);
-      case 4:
-        return squared_distances_fixed<4>(q, out);
-      case 3:
-        return squared_distances_fixed<3>(q, out);
-      case 2:
-        return squared_distances_fixed<2>(q, out);
-      default:
-        break;
-    }
-    column_squared_distances(columns_, count_, q, out);
-  }
-
-  // Index of the configuration closest to q; the lowest index among equal
-  // distances.  Squared sums order the candidates; the distances themselves
-  // (their square roots) break ties, as comparing rounded norms would.
-  std::size_t nearest(const double* q) {
-    squared_distances_to(q);
-    // The smallest sum (four independent running minima, which give the same
-    // value as one: the sums are finite and never -0), then its first index.
-    const double* s = sq_.data();
-    double m0 = s[0], m1 = s[0], m2 = s[0], m3 = s[0];
-    std::size_t i = 1;
-    for (; i + 4 <= count_; i += 4) {
-      m0 = s[i] < m0 ? s[i] : m0;
-      m1 = s[i + 1] < m1 ? s[i + 1] : m1;
-      m2 = s[i + 2] < m2 ? s[i + 2] : m2;
-      m3 = s[i + 3] < m3 ? s[i + 3] : m3;
-    }
-    for (; i < count_; ++i) m0 = s[i] < m0 ? s[i] : m0;
-    m0 = m1 < m0 ? m1 : m0;
-    m0 = m2 < m0 ? m2 : m0;
-    m0 = m3 < m0 ? m3 : m0;
-    std::size_t best = 0;
-    while (best < count_ && !(s[best] == m0)) ++best;
-    if (best == count_) best = 0;  // NaN sums: only a NaN sample makes them
-    // A lower index whose sum is a hair larger can round to the same distance.
-    const double m = std::sqrt(sq_[best]);
-    const double limit = sq_[best] * (1.0 + 1e-12);
-    for (std::size_t j = 0; j < best; ++j)
-      if (sq_[j] <= limit && std::sqrt(sq_[j]) == m) return j;
-    return best;
   }
 
   // q_new = q_near + (q_rand - q_near) * (min(step, dist) / dist); false when
@@ -232,7 +147,7 @@ class RrtStar {
   // gamma * (ln(n + 1) / (n + 1))^(1/d) for the n nodes before insertion,
   // capped at the step.
   double radius() const {
-    const double n1 = static_cast<double>(count_ + 1);
+    const double n1 = static_cast<double>(tree_.size() + 1);
     const double r = s_.gamma * std::pow(std::log(n1) / n1, 1.0 / static_cast<double>(d_));
     return r < s_.step ? r : s_.step;
   }
@@ -258,9 +173,9 @@ class RrtStar {
         }
       }
     } else {
-      squared_distances_to(q_new_.data());
-      for (std::size_t i = 0; i < count_; ++i) {
-        const double sq = sq_[i];
+      const std::vector<double>& all = tree_.squared_distances(q_new_.data());
+      for (std::size_t i = 0; i < all.size(); ++i) {
+        const double sq = all[i];
         if (!(sq <= bound)) continue;
         const double dist = std::sqrt(sq);
         if (dist <= r) {
@@ -293,12 +208,8 @@ class RrtStar {
   }
 
   std::size_t insert(std::size_t parent, double cost) {
-    const std::size_t idx = count_;
-    configs_.insert(configs_.end(), q_new_.begin(), q_new_.end());
-    for (std::size_t k = 0; k < d_; ++k) columns_[k].push_back(q_new_[k]);
-    parent_.push_back(static_cast<std::int64_t>(parent));
+    const std::size_t idx = tree_.add(q_new_.data(), static_cast<std::int64_t>(parent));
     cost_.push_back(cost);
-    ++count_;
     bucket_add(idx);
     return idx;
   }
@@ -346,7 +257,7 @@ class RrtStar {
       if (j == parent) continue;
       const double c = cost + neighbour_dist_[n];
       if (c < cost_[j] && ctx_.edge_valid(q_new_.data(), row(j))) {
-        parent_[j] = static_cast<std::int64_t>(new_idx);
+        tree_.set_parent(j, static_cast<std::int64_t>(new_idx));
         cost_[j] = c;
       }
     }
@@ -366,16 +277,10 @@ class RrtStar {
     }
   }
 
-  // Walk the parent links from the node that reached the goal back to the root.
+  // Walk the parent links from the node that reached the goal back to the root
+  // (costs never decrease from parent to child, so the links form a tree).
   void extract(std::vector<double>& rows) const {
-    std::vector<std::size_t> chain;
-    for (std::int64_t idx = best_goal_idx_; idx >= 0;
-         idx = parent_[static_cast<std::size_t>(idx)]) {
-      // Costs never decrease from parent to child, so the links form a tree;
-      // a walk longer than the tree would mean a broken invariant.
-      if (chain.size() > count_) throw std::logic_error("RRT* parent links form a cycle");
-      chain.push_back(static_cast<std::size_t>(idx));
-    }
+    const std::vector<std::size_t> chain = tree_.chain(static_cast<std::size_t>(best_goal_idx_));
     rows.clear();
     rows.reserve(chain.size() * d_);
     for (auto it = chain.rbegin(); it != chain.rend(); ++it)
@@ -389,15 +294,12 @@ class RrtStar {
   std::size_t d_;
   const double* goal_ = nullptr;
 
-  std::vector<double> configs_;               // row-major (count, d)
-  std::vector<std::vector<double>> columns_;  // the same, one array per joint
-  std::vector<std::int64_t> parent_;          // -1 for the root
+  NodeStore tree_;
   std::vector<double> cost_;
-  std::size_t count_ = 0;
   std::int64_t best_goal_idx_ = -1;
   double best_goal_cost_ = std::numeric_limits<double>::infinity();
 
-  std::vector<double> sq_, q_rand_, q_new_, q_near_;
+  std::vector<double> q_rand_, q_new_, q_near_;
   std::unordered_map<std::int64_t, std::vector<std::uint32_t>> buckets_;
   std::vector<std::uint32_t> candidates_;
   double cell_ = 0.0;

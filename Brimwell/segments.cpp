@@ -1,8 +1,10 @@
-// One segment of the trajectory driver: planned within a budget (retried with
-// larger budgets and fresh draws under 'auto' and 'connect'), or taken as given
-// from LinearSegments.npz (straight tool moves solved beforehand) and checked.
-#include "Brimwell/connect.hpp"
+// The driver's segments as Python sees them: the module's tuning values and
+// the driver's options read once per call, and the host the planning core
+// (segment_core.hpp, trajectory.hpp) asks for what needs the interpreter:
+// the caller's generators, printing, the cache's files and explanations.
 #include "Brimwell/py_planning.hpp"
+
+#include "common/capture_reader.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -10,6 +12,18 @@
 #include <limits>
 
 namespace brimwell_py {
+
+PlannerSettings settings_from_module() {
+  nb::module_ m = self_module();
+  auto number = [&](const char* name) { return nb::cast<double>(m.attr(name)); };
+  PlannerSettings s;
+  s.rrt_star_gamma = number("RRT_STAR_GAMMA");
+  s.goal_connect_radius = number("GOAL_CONNECT_RADIUS");
+  s.edge_res = number("EDGE_RES");
+  s.auto_time_limit = number("AUTO_TIME_LIMIT");
+  s.retry_growth = number("RETRY_GROWTH");
+  return s;
+}
 
 Planner planner_of(nb::handle name) {
   if (nb::isinstance<nb::str>(name)) {
@@ -22,8 +36,10 @@ Planner planner_of(nb::handle name) {
       ("planner must be 'rrtstar', 'connect' or 'auto', got " + py_str(nb::repr(name))).c_str());
 }
 
-Budget budget_of(Planner planner, nb::handle max_iters, nb::handle time_limit) {
+Budget budget_of(const PlannerSettings& settings, Planner planner, nb::handle max_iters,
+                 nb::handle time_limit) {
   Budget b;
+  b.max_iters = settings.max_iters;
   if (!max_iters.is_none()) {
     if (PyBool_Check(max_iters.ptr()) || !PyLong_Check(max_iters.ptr()))
       throw nb::value_error(
@@ -42,196 +58,25 @@ Budget budget_of(Planner planner, nb::handle max_iters, nb::handle time_limit) {
           ("time_limit must be a positive number of seconds, got " + py_str(nb::repr(time_limit)))
               .c_str());
   } else if (planner == Planner::Auto) {
-    b.time_limit = module_float("AUTO_TIME_LIMIT");
+    b.time_limit = settings.auto_time_limit;
   }
   return b;
 }
 
 namespace {
 
-std::string attempts_text(const std::vector<std::int64_t>& tried) {
-  if (tried.size() == 1) return std::to_string(tried[0]) + " iterations";
-  return std::to_string(tried.size()) + " attempts of " + std::to_string(tried.front()) + " to " +
-         std::to_string(tried.back()) + " iterations";
-}
-
-}  // namespace
-
-// The first attempt of each planner is the one the module always made (same
-// draws, same lines), so a run that succeeded before is unchanged.  Each retry
-// multiplies the iterations by RETRY_GROWTH and draws on from the same
-// generator: a segment that succeeds on a retry does so identically on every
-// run with the seed; only the time limit, checked between and inside
-// attempts, can end the search sooner on a slower machine.
-std::vector<std::vector<double>> plan_one_segment(Planner planner, const Budget& budget,
-                                                  nb::handle ctx_obj, nb::object start,
-                                                  nb::object goal, nb::handle rng,
-                                                  const std::string& seg, std::size_t n) {
-  using clock = std::chrono::steady_clock;
-  auto t1 = clock::now();
-  const bool timed = std::isfinite(budget.time_limit);
-  const clock::time_point deadline =
-      timed ? t1 + std::chrono::duration_cast<clock::duration>(
-                       std::chrono::duration<double>(budget.time_limit))
-            : clock::time_point::max();
-  const std::string its = std::to_string(budget.max_iters);
-  nb::list segment;
-  bool by_connect = planner == Planner::Connect;
-  if (!by_connect) {
-    try {
-      segment = plan_segment_impl(ctx_obj, start, goal, rng, budget.max_iters, kStep, kGoalBias,
-                                  "Segment " + seg);
-    } catch (const PlanFailure&) {
-      if (planner == Planner::RrtStar) {
-        say("Segment " + seg + ": RRT* found no path in " + its +
-            " iterations (try --planner auto, which falls back to RRT-Connect)");
-        throw;
-      }
-      say("Segment " + seg + ": RRT* found no path in " + its + " iterations, trying RRT-Connect");
-      by_connect = true;
-    }
-  }
-  std::vector<std::int64_t> tried;
-  if (by_connect) {
-    const double growth = module_float("RETRY_GROWTH");
-    double iters = static_cast<double>(budget.max_iters);
-    for (;;) {
-      const auto attempt = static_cast<std::int64_t>(std::min(iters, 1e15));
-      tried.push_back(attempt);
-      try {
-        segment = plan_segment_connect_impl(ctx_obj, start, goal, rng, attempt, kStep,
-                                            "Segment " + seg, deadline);
-        break;
-      } catch (const PlanFailure&) {
-        if (!timed || clock::now() >= deadline) {
-          std::string tries = attempts_text(tried);
-          if (timed) tries += ", time limit " + fixed2(budget.time_limit) + "s reached";
-          say("Segment " + seg + ": " +
-              (planner == Planner::Auto
-                   ? "neither RRT* (" + its + " iterations) nor RRT-Connect (" + tries +
-                         ") found a path"
-                   : "RRT-Connect found no path (" + tries + ")"));
-          throw;
-        }
-        say("Segment " + seg + ": RRT-Connect found no path in " + std::to_string(attempt) +
-            " iterations, trying again with more");
-        iters *= growth;
-      }
-    }
-  }
-  std::string line = "Segment " + seg + ": " + std::to_string(nb::len(segment)) + " nodes in " +
-                     fixed2(seconds_since(t1)) + "s";
-  if (tried.size() > 1)
-    line += " (RRT-Connect, attempt " + std::to_string(tried.size()) + " with " +
-            std::to_string(tried.back()) + " iterations)";
-  else if (planner == Planner::Auto)
-    line += by_connect ? " (RRT-Connect)" : " (RRT*)";
-  say(line);
-  nb::list kept = segment;
-  if (!by_connect) {  // RRT-Connect's path comes shortened already
-    kept = smooth_path(ctx_obj, segment, rng, kSmoothIters);
-    say("Segment " + seg + ": smoothed to " + std::to_string(nb::len(kept)) + " nodes");
-  }
-  std::vector<std::vector<double>> out;
-  for (std::size_t e = 1; e < nb::len(kept); ++e)
-    out.push_back(joint_vector(kept[e], n, "a path entry"));
-  return out;
-}
-
-// The same as plan_one_segment under 'connect', for every segment i of
-// `todo` at once, segment i drawing from rngs[i], on up to `jobs` threads.
-// The lines are kept, not printed: the caller prints each segment's in turn.
-std::map<std::size_t, PlannedSegment> plan_connect_segments(
-    const Budget& budget, nb::handle ctx_obj, const std::vector<std::vector<double>>& waypoints,
-    const std::vector<std::size_t>& todo, nb::handle rngs, std::size_t jobs) {
-  using clock = std::chrono::steady_clock;
-  const double growth = module_float("RETRY_GROWTH");
-  const bool timed = std::isfinite(budget.time_limit);
-  const std::size_t n = waypoints.empty() ? 0 : waypoints[0].size();
-  std::vector<bitgen_t*> gens(todo.size());
-  for (std::size_t j = 0; j < todo.size(); ++j) {
-    nb::object capsule = rngs[nb::int_(todo[j])].attr("bit_generator").attr("capsule");
-    void* p = PyCapsule_GetPointer(capsule.ptr(), "BitGenerator");
-    if (!p) throw nb::python_error();
-    gens[j] = static_cast<bitgen_t*>(p);  // lives as long as rngs does
-  }
-  struct Outcome {
-    std::vector<std::int64_t> tried;
-    brimwell::ConnectResult result;
-    double seconds = 0.0;
-    bool out_of_time = false;
-  };
-  std::vector<Outcome> outcomes(todo.size());
-  run_on_workers(ctx_obj, todo.size(), jobs, [&](brimwell::NativeWorker& w, std::size_t j) {
-    const auto t1 = clock::now();
-    const clock::time_point deadline =
-        timed ? t1 + std::chrono::duration_cast<clock::duration>(
-                         std::chrono::duration<double>(budget.time_limit))
-              : clock::time_point::max();
-    Outcome& o = outcomes[j];
-    w.set_generator(gens[j]);
-    brimwell::NoProgress quiet;
-    double iters = static_cast<double>(budget.max_iters);
-    for (;;) {
-      brimwell::ConnectSettings settings;
-      settings.max_iters = static_cast<std::int64_t>(std::min(iters, 1e15));
-      settings.step = kStep;
-      settings.deadline = deadline;
-      o.tried.push_back(settings.max_iters);
-      const std::vector<double>& a = waypoints[todo[j]];
-      const std::vector<double>& b = waypoints[todo[j] + 1];
-      o.result = brimwell::plan_rrt_connect(w, w, quiet, settings, n, a.data(), b.data());
-      if (o.result.status != brimwell::ConnectStatus::Failed) break;
-      o.out_of_time = clock::now() >= deadline;
-      if (!timed || o.out_of_time) break;
-      iters *= growth;
-    }
-    o.seconds = std::chrono::duration<double>(clock::now() - t1).count();
-  });
-  std::map<std::size_t, PlannedSegment> planned;
-  for (std::size_t j = 0; j < todo.size(); ++j) {
-    const Outcome& o = outcomes[j];
-    PlannedSegment& p = planned[todo[j]];
-    const std::string seg =
-        "Segment " + std::to_string(todo[j]) + "->" + std::to_string(todo[j] + 1);
-    for (std::size_t t = 0; t + 1 < o.tried.size(); ++t)
-      p.lines.push_back(seg + ": RRT-Connect found no path in " + std::to_string(o.tried[t]) +
-                        " iterations, trying again with more");
-    if (o.result.status == brimwell::ConnectStatus::Failed) {
-      std::string text = attempts_text(o.tried);
-      if (timed) text += ", time limit " + fixed2(budget.time_limit) + "s reached";
-      p.lines.push_back(seg + ": RRT-Connect found no path (" + text + ")");
-      p.failure = "RRT-Connect failed to connect start " +
-                  py_str(to_numpy(waypoints[todo[j]].data(), n)) + " to goal " +
-                  py_str(to_numpy(waypoints[todo[j] + 1].data(), n)) + " within " +
-                  std::to_string(o.tried.back()) + " iterations" +
-                  (o.out_of_time ? " (time limit reached)" : "");
-      continue;
-    }
-    const std::size_t m = o.result.rows.size() / n;
-    std::string line = seg + ": " + std::to_string(m) + " nodes in " + fixed2(o.seconds) + "s";
-    if (o.tried.size() > 1)
-      line += " (RRT-Connect, attempt " + std::to_string(o.tried.size()) + " with " +
-              std::to_string(o.tried.back()) + " iterations)";
-    p.lines.push_back(line);
-    for (std::size_t e = 1; e < m; ++e)
-      p.rows.emplace_back(o.result.rows.begin() + e * n, o.result.rows.begin() + (e + 1) * n);
-  }
-  return planned;
-}
-
 // ---------------------------------------------------------------------------
 // LinearSegments.npz: one (m, n) array per straight tool move, keyed "i->i+1"
 // by the waypoints it joins, its first and last rows those waypoints exactly.
 
-std::map<std::size_t, std::vector<std::vector<double>>> load_given_segments(
-    nb::handle cache_dir, const std::vector<std::vector<double>>& waypoints) {
-  std::map<std::size_t, std::vector<std::vector<double>>> given;
-  nb::object path = cache_dir.attr("__truediv__")(kLinearSegmentsFile);
+std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
+                                                          const brimwell::Rows& waypoints) {
+  std::map<std::size_t, brimwell::Rows> given;
+  nb::object path = cache_dir.attr("__truediv__")(brimwell::kLinearSegmentsFile);
   if (!truth(path.attr("exists")())) return given;
   nb::module_ np = numpy();
   nb::object archive = np.attr("load")(path, "allow_pickle"_a = false);
-  const std::string name = kLinearSegmentsFile;
+  const std::string name = brimwell::kLinearSegmentsFile;
   try {
     if (!nb::hasattr(archive, "files"))
       throw nb::value_error((name + " is not an archive of arrays").c_str());
@@ -279,22 +124,120 @@ std::map<std::size_t, std::vector<std::vector<double>>> load_given_segments(
   return given;
 }
 
-std::vector<std::vector<double>> check_given_segment(nb::handle ctx_obj,
-                                                     const std::vector<std::vector<double>>& rows,
-                                                     const std::string& seg) {
-  auto t1 = std::chrono::steady_clock::now();
+// The refusal of a waypoint that is valid but for its clearance: which link
+// comes closest to which obstacle, and how close.
+[[noreturn]] void refuse_close_waypoint(PlanningContext& c, nb::handle cache_dir,
+                                        std::size_t index) {
+  brimwell::ArmModel& m = *c.model;
+  const std::size_t link = m.first_unclear();
+  nb::dict meta = cellpath::py::read_meta(cache_dir);
+  nb::object links = meta["links"], env = cellpath::py::meta_env(meta);
+  std::string text = "Waypoint " + std::to_string(index) + " is closer than " +
+                     brimwell::number_repr(m.clearance()) + " m to the environment";
+  if (link != 0) {
+    std::size_t body;
+    const double d = m.link_distance(link, &body);
+    auto name_of = [](nb::handle list, std::size_t k, const std::string& fallback) {
+      try {
+        return py_str(list[nb::int_(k)]["name"]);
+      } catch (nb::python_error&) {
+        return fallback;
+      }
+    };
+    char dist[64];
+    std::snprintf(dist, sizeof dist, "%.4f", std::max(d, 0.0));
+    text += ": link " + name_of(links, link, std::to_string(link)) + " is about " + dist +
+            " m from " +
+            (body < nb::len(env) ? name_of(env, body, std::to_string(body))
+                                 : std::string("an obstacle"));
+  }
+  say(text);
+  throw std::runtime_error(text);
+}
+
+// A dense-path check's progress bar.
+struct ProgressCounter final : brimwell::Counter {
+  Progress progress;
+  ProgressCounter(const std::string& stage, std::int64_t total) : progress(stage, total) {}
+  void count(std::int64_t done) override { progress.count(done); }
+};
+
+class PyDriverHost final : public brimwell::DriverHost {
+ public:
+  PyDriverHost(ContextAdapter& ctx, nb::handle cache_dir, nb::handle rng, nb::handle seed,
+               const brimwell::TrajectoryRequest& request)
+      : ctx_(ctx), cache_dir_(cache_dir), rng_(rng), seed_(seed), request_(request) {}
+
+  void say(const std::string& line) override { brimwell_py::say(line); }
+  std::string vector_text(const std::vector<double>& q) override {
+    return py_str(to_numpy(q.data(), q.size()));
+  }
+  brimwell::RrtResult rrt_star(std::size_t seg, const brimwell::RrtSettings& settings,
+                               const double* start, const double* goal,
+                               const std::string& stage) override {
+    return run_rrt_star(ctx_, rng(seg), settings, start, goal, stage);
+  }
+  brimwell::ConnectResult connect(std::size_t seg, const brimwell::ConnectSettings& settings,
+                                  const double* start, const double* goal,
+                                  const std::string& stage) override {
+    return run_connect(ctx_, rng(seg), settings, start, goal, stage);
+  }
+  std::pair<std::int64_t, std::int64_t> pick_two(std::size_t seg, std::size_t len) override {
+    return draw_pair(rng(seg), len);
+  }
+  void released(const std::function<void()>& work) override { without_interpreter(work); }
+
+  [[noreturn]] void refuse_out_of_limits(std::size_t i) override {
+    explain_limits(ctx_.object(), cache_dir_, i, request_.waypoints[i]);
+    throw std::runtime_error("Waypoint " + std::to_string(i) +
+                             " violates joint limits: " + vector_text(request_.waypoints[i]));
+  }
+  [[noreturn]] void refuse_too_close(std::size_t i) override {
+    refuse_close_waypoint(*nb::inst_ptr<PlanningContext>(ctx_.object()), cache_dir_, i);
+  }
+  [[noreturn]] void refuse_in_collision(std::size_t i) override {
+    const std::vector<double>& q = request_.waypoints[i];
+    save_colliding_waypoint(cache_dir_, static_cast<std::int64_t>(i), to_numpy(q.data(), q.size()));
+    explain_contacts(ctx_.object(), cache_dir_, i, to_numpy(q.data(), q.size()));
+    throw std::runtime_error("Waypoint " + std::to_string(i) +
+                             " is in collision: " + vector_text(q));
+  }
+  std::map<std::size_t, brimwell::Rows> given_segments() override {
+    return load_given_segments(cache_dir_, request_.waypoints);
+  }
+  std::vector<brimwell::bitgen_t*> native_generators(
+      const std::vector<std::size_t>& todo) override {
+    return generator_states(segment_rngs(), todo);
+  }
+  std::unique_ptr<brimwell::Counter> counter(const std::string& stage,
+                                             std::int64_t total) override {
+    return std::make_unique<ProgressCounter>(stage, total);
+  }
+
+ private:
+  // With jobs, segment i draws from a generator of its own (spawned from the
+  // seed), else every segment from the run's one generator.
+  nb::handle rng(std::size_t seg) { return request_.jobs ? nb::handle(segment_rngs()[seg]) : rng_; }
+  const std::vector<nb::object>& segment_rngs() {
+    if (segment_rngs_.empty() && request_.waypoints.size() > 1)
+      segment_rngs_ = problem_generators(seed_, request_.waypoints.size() - 1);
+    return segment_rngs_;
+  }
+
+  ContextAdapter& ctx_;
+  nb::handle cache_dir_, rng_, seed_;
+  const brimwell::TrajectoryRequest& request_;
+  std::vector<nb::object> segment_rngs_;
+};
+
+}  // namespace
+
+brimwell::Trajectory plan_on_context(nb::handle ctx_obj, nb::handle cache_dir, nb::handle rng,
+                                     nb::handle seed, const brimwell::TrajectoryRequest& request) {
   ContextAdapter ctx(ctx_obj);
-  for (std::size_t r = 0; r + 1 < rows.size(); ++r)
-    if (!ctx.edge_valid(rows[r].data(), rows[r + 1].data())) {
-      say("Segment " + seg + ": the straight tool move from " + std::string(kLinearSegmentsFile) +
-          " is blocked between its configurations " + std::to_string(r) + " and " +
-          std::to_string(r + 1));
-      throw PlanFailure("the straight tool move of segment " + seg + " is blocked");
-    }
-  say("Segment " + seg + ": straight tool move taken from " + std::string(kLinearSegmentsFile) +
-      ", " + std::to_string(rows.size()) + " configurations, every edge checked in " +
-      fixed2(seconds_since(t1)) + "s");
-  return {rows.begin() + 1, rows.end()};
+  PyDriverHost host(ctx, cache_dir, rng, seed, request);
+  brimwell::ArmModel& model = *nb::inst_ptr<PlanningContext>(ctx_obj)->model;
+  return brimwell::plan_trajectory(host, ctx, model, ctx.native_model(), request);
 }
 
 }  // namespace brimwell_py

@@ -211,7 +211,7 @@ def test_is_valid_equals_the_per_point_voxel_test(ctx, ref_ctx):
     assert native == [voxel_valid(ctx, q) for q in qs]
     assert native[::7] == [ref_ctx.is_valid(q) for q in qs[::7]]
     assert 0 < sum(native) < len(native)
-    ns, ok = ctx._time_is_valid(np.array(qs))
+    ns, ok = Brimwell._time_is_valid(ctx, np.array(qs))
     assert list(ok) == native and ns.dtype == np.int64
 
 

@@ -56,7 +56,7 @@ def test_a_pose_and_an_edge_only_the_self_collision_test_rejects(free_arm):
     for q in (SWING_A, SWING_B):
         assert checked.is_valid(q)
     assert plain.edge_valid(SWING_A, SWING_B) and not checked.edge_valid(SWING_A, SWING_B)
-    ns, ok = checked._time_is_valid(np.array([FOLDED, SWING_A]))
+    ns, ok = Brimwell._time_is_valid(checked, np.array([FOLDED, SWING_A]))
     assert list(ok) == [False, True]
 
 

@@ -1,0 +1,75 @@
+// The planner's tuning values, gathered once per call and passed down: no
+// planner reads them from anywhere else.
+#pragma once
+
+#include "Brimwell/connect.hpp"
+#include "Brimwell/rrt_star.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace brimwell {
+
+struct PlannerSettings {
+  // The module's attributes of these names are read at each call, so that a
+  // caller can retune a run by assigning them.
+  double rrt_star_gamma = 3.0;
+  double goal_connect_radius = 0.3;
+  double edge_res = 0.05;  // of the driver's densified trajectory
+  double auto_time_limit = 5.0;
+  double retry_growth = 4.0;
+  // Compiled in: the module's attributes show these values, and the public
+  // functions take them as their defaults.
+  double step = 0.3;
+  double goal_bias = 0.1;
+  std::int64_t max_iters = 3000;
+  std::int64_t smooth_iters = 200;
+  std::int64_t seed = 0;
+  // The native context's edge resolution (PlanningContext.edge_valid's default).
+  double context_edge_res = 0.05;
+
+  RrtSettings rrt(std::int64_t iters, double step_length, double bias) const {
+    RrtSettings s;
+    s.max_iters = iters;
+    s.step = step_length;
+    s.goal_bias = bias;
+    s.gamma = rrt_star_gamma;
+    s.goal_radius = goal_connect_radius;
+    return s;
+  }
+  ConnectSettings connect(std::int64_t iters, double step_length,
+                          std::chrono::steady_clock::time_point deadline =
+                              std::chrono::steady_clock::time_point::max()) const {
+    ConnectSettings s;
+    s.max_iters = iters;
+    s.step = step_length;
+    s.deadline = deadline;
+    return s;
+  }
+};
+
+// The driver's choice of segment planner and its budget.
+enum class Planner { RrtStar, Connect, Auto };
+struct Budget {
+  std::int64_t max_iters = 3000;                                // of each planner's first attempt
+  double time_limit = std::numeric_limits<double>::infinity();  // per segment, s; inf: no retries
+};
+
+// A segment planner that ran out of iterations (a RuntimeError in Python).
+struct PlanFailure : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// "RRT* failed to connect start [..] to goal [..] within N iterations", the
+// vectors as the caller prints them.
+inline std::string failure_text(const char* planner, const std::string& start,
+                                const std::string& goal, std::int64_t iters) {
+  return std::string(planner) + " failed to connect start " + start + " to goal " + goal +
+         " within " + std::to_string(iters) + " iterations";
+}
+
+}  // namespace brimwell

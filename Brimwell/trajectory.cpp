@@ -1,0 +1,182 @@
+// The trajectory driver's core (trajectory.hpp).
+#include "Brimwell/trajectory.hpp"
+
+#include "Brimwell/path_tools.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace brimwell {
+
+namespace {
+
+// ok[i] = test(worker, i) for every i < count, in pieces shared among up to
+// `jobs` worker copies of `model`, the interpreter free.
+template <class Test>
+std::vector<char> on_workers(PlannerHost& host, const ArmModel& model, double res,
+                             std::size_t count, std::size_t jobs, Test&& test) {
+  std::vector<char> ok(count);
+  const std::size_t pieces = std::min<std::size_t>(count, 64);
+  run_on_workers(
+      model, res, pieces, std::max<std::size_t>(jobs, 1),
+      [&](NativeWorker& w, std::size_t p) {
+        for (std::size_t i = p * count / pieces; i < (p + 1) * count / pieces; ++i)
+          ok[i] = test(w, i);
+      },
+      [&](const std::function<void()>& work) { host.released(work); });
+  return ok;
+}
+
+void check_waypoints(DriverHost& host, Validity& ctx, ArmModel& model, const Rows& waypoints) {
+  for (std::size_t i = 0; i < waypoints.size(); ++i) {
+    const double* q = waypoints[i].data();
+    if (!ctx.in_limits(q)) host.refuse_out_of_limits(i);
+    if (model.clearance_on() && !model.clear_at(q)) host.refuse_too_close(i);
+    if (!ctx.is_valid(q)) host.refuse_in_collision(i);
+  }
+  host.say("All waypoints validated (within limits, collision-free).");
+}
+
+// Every segment's rows after its start, in order.  With jobs, segment i
+// draws from a generator of its own (so the plan is the same for every
+// number of threads); RRT-Connect on a native context plans them all on
+// threads first, and their lines come in order below.
+Rows chain_segments(DriverHost& host, Validity& ctx, ArmModel* native, const TrajectoryRequest& r) {
+  const Rows& wp = r.waypoints;
+  const std::size_t K = wp.size();
+  std::map<std::size_t, Rows> given = host.given_segments();
+  std::map<std::size_t, PlannedSegment> planned;
+  if (r.jobs && r.planner == Planner::Connect && native) {
+    std::vector<std::size_t> todo;
+    for (std::size_t i = 0; i + 1 < K; ++i)
+      if (!given.count(i)) todo.push_back(i);
+    planned = plan_connect_segments(r.settings, r.budget, host, *native, wp, todo,
+                                    host.native_generators(todo), r.jobs);
+  }
+  Rows path{wp[0]};
+  for (std::size_t i = 0; i + 1 < K; ++i) {
+    const std::string name = std::to_string(i) + "->" + std::to_string(i + 1);
+    Rows rows;
+    if (given.count(i)) {
+      rows = check_given_segment(host, ctx, given[i], name);
+    } else if (planned.count(i)) {
+      for (const std::string& line : planned[i].lines) host.say(line);
+      if (!planned[i].failure.empty()) throw PlanFailure(planned[i].failure);
+      rows = std::move(planned[i].rows);
+    } else {
+      rows =
+          plan_one_segment(r.settings, r.planner, r.budget, host, ctx, i, name, wp[i], wp[i + 1]);
+    }
+    for (auto& q : rows) path.push_back(std::move(q));
+  }
+  host.say("Chained (per-segment-smoothed) path: " + std::to_string(path.size()) + " configs");
+  return path;
+}
+
+// The chained edges, not only the dense rows, are what a clearance promises.
+void prove_edges(DriverHost& host, ArmModel& model, ArmModel* native, const TrajectoryRequest& r,
+                 const Rows& path) {
+  const std::size_t edges = path.size() - 1;
+  std::vector<char> ok(edges);
+  if (native)
+    ok = on_workers(host, *native, r.settings.context_edge_res, edges, r.jobs,
+                    [&](NativeWorker& w, std::size_t e) {
+                      return w.model().edge_proven(path[e].data(), path[e + 1].data());
+                    });
+  else
+    for (std::size_t e = 0; e < edges; ++e)
+      ok[e] = model.edge_proven(path[e].data(), path[e + 1].data());
+  const std::string metres = number_repr(model.clearance());
+  for (std::size_t e = 0; e < edges; ++e)
+    if (!ok[e])
+      throw std::runtime_error("edge " + std::to_string(e) +
+                               " of the chained path could not be proven " + metres +
+                               " m clear of the environment");
+  host.say("All " + std::to_string(edges) + " edges between them proven at least " + metres +
+           " m from the environment.");
+}
+
+}  // namespace
+
+// Python's repr of a float: the fewest digits that read back as x, written
+// out in full between 1e-4 and 1e16 (with ".0" when whole), else as d.ddde+XX.
+std::string number_repr(double x) {
+  char buf[48];
+  int prec = 0;
+  for (; prec < 17; ++prec) {
+    std::snprintf(buf, sizeof buf, "%.*e", prec, x);
+    if (std::strtod(buf, nullptr) == x) break;
+  }
+  const std::string e = buf;
+  const std::size_t epos = e.find('e');
+  const bool neg = e[0] == '-';
+  std::string digits;
+  for (std::size_t k = neg ? 1 : 0; k < epos; ++k)
+    if (e[k] != '.') digits += e[k];
+  const int exp = std::atoi(e.c_str() + epos + 1);
+  std::string out = neg ? "-" : "";
+  if (exp < -4 || exp >= 16) {
+    out += digits.substr(0, 1);
+    if (digits.size() > 1) out += "." + digits.substr(1);
+    char tail[8];
+    std::snprintf(tail, sizeof tail, "e%c%02d", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
+    return out + tail;
+  }
+  if (exp < 0) return out + "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
+  const auto whole = static_cast<std::size_t>(exp) + 1;
+  if (digits.size() <= whole) return out + digits + std::string(whole - digits.size(), '0') + ".0";
+  return out + digits.substr(0, whole) + "." + digits.substr(whole);
+}
+
+std::vector<std::int64_t> invalid_rows(DriverHost& host, Validity& ctx, ArmModel* native,
+                                       const PlannerSettings& settings, std::size_t jobs,
+                                       const std::vector<double>& dense, std::size_t n) {
+  const std::size_t count = n ? dense.size() / n : 0;
+  std::vector<std::int64_t> bad;
+  if (native) {
+    const std::vector<char> ok = on_workers(
+        host, *native, settings.context_edge_res, count, jobs,
+        [&](NativeWorker& w, std::size_t i) { return w.is_valid(dense.data() + i * n); });
+    for (std::size_t i = 0; i < count; ++i)
+      if (!ok[i]) bad.push_back(static_cast<std::int64_t>(i));
+    return bad;
+  }
+  std::unique_ptr<Counter> progress =
+      host.counter("Validating dense path", static_cast<std::int64_t>(count));
+  for (std::size_t i = 0; i < count; ++i) {
+    progress->count(static_cast<std::int64_t>(i));
+    if (!ctx.is_valid(dense.data() + i * n)) bad.push_back(static_cast<std::int64_t>(i));
+  }
+  return bad;
+}
+
+Trajectory plan_trajectory(DriverHost& host, Validity& ctx, ArmModel& model, ArmModel* native,
+                           const TrajectoryRequest& r) {
+  check_waypoints(host, ctx, model, r.waypoints);
+  const Rows path = chain_segments(host, ctx, native, r);
+
+  Trajectory out;
+  std::vector<const double*> ptrs;
+  for (const auto& q : path) ptrs.push_back(q.data());
+  const std::size_t n = path[0].size();
+  host.released([&] { out.rows = densify_rows(ptrs, n, r.settings.edge_res, out.count); });
+  host.say("Densified path: " + std::to_string(out.count) + " configs");
+
+  const std::vector<std::int64_t> bad =
+      invalid_rows(host, ctx, native, r.settings, r.jobs, out.rows, n);
+  if (!bad.empty()) {
+    std::string first = "[";
+    for (std::size_t k = 0; k < bad.size() && k < 5; ++k)
+      first += (k ? ", " : "") + std::to_string(bad[k]);
+    throw std::runtime_error(std::to_string(bad.size()) +
+                             " configs in final dense path failed validation, e.g. indices " +
+                             first + "]");
+  }
+  host.say("All " + std::to_string(out.count) + " configs verified valid (limits + collision).");
+  if (model.clearance_on()) prove_edges(host, model, native, r, path);
+  return out;
+}
+
+}  // namespace brimwell

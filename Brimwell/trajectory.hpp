@@ -1,0 +1,72 @@
+// The trajectory driver's work between reading the cache and writing the
+// plan: the waypoints checked, one segment planned (or taken as given) per
+// consecutive pair, the chain densified and every configuration of it, and
+// with a clearance every edge, checked again.  No Python here: printing,
+// explanations and the caller's generators are the host's.
+#pragma once
+
+#include "Brimwell/segment_core.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace brimwell {
+
+// Progress through a counted stage (a bar on a terminal), ended when destroyed.
+class Counter {
+ public:
+  virtual ~Counter() = default;
+  virtual void count(std::int64_t done) = 0;
+};
+
+class DriverHost : public PlannerHost {
+ public:
+  // A refused waypoint: the host says why (and keeps what a viewer needs),
+  // then throws.
+  [[noreturn]] virtual void refuse_out_of_limits(std::size_t index) = 0;
+  [[noreturn]] virtual void refuse_too_close(std::size_t index) = 0;
+  [[noreturn]] virtual void refuse_in_collision(std::size_t index) = 0;
+  // The segments given beforehand (LinearSegments.npz), by first waypoint.
+  virtual std::map<std::size_t, Rows> given_segments() = 0;
+  // The generators of segments `todo`, for planners on threads of their own.
+  virtual std::vector<bitgen_t*> native_generators(const std::vector<std::size_t>& todo) = 0;
+  virtual std::unique_ptr<Counter> counter(const std::string& stage, std::int64_t total) = 0;
+
+ protected:
+  ~DriverHost() = default;
+};
+
+struct TrajectoryRequest {
+  PlannerSettings settings;
+  Planner planner = Planner::RrtStar;
+  Budget budget;
+  std::size_t jobs = 0;  // 0: one generator for the run, planned in turn
+  Rows waypoints;
+};
+
+struct Trajectory {
+  std::vector<double> rows;  // row-major (count, n)
+  std::size_t count = 0;
+};
+
+// `ctx` answers every question; `model` is the context's own model (its
+// clearance proofs); `native` is the same model when nothing Python watches
+// the context's tests (then the checks run on threads, the interpreter free),
+// else null.
+Trajectory plan_trajectory(DriverHost& host, Validity& ctx, ArmModel& model, ArmModel* native,
+                           const TrajectoryRequest& request);
+
+// Indices of the rows of `dense` (row-major, n joints) that are not valid:
+// through ctx in order with a progress counter, or on `native`'s workers.
+std::vector<std::int64_t> invalid_rows(DriverHost& host, Validity& ctx, ArmModel* native,
+                                       const PlannerSettings& settings, std::size_t jobs,
+                                       const std::vector<double>& dense, std::size_t n);
+
+// Python's repr of a float ("0.01", "1.0", "1e-05"), as lengths are printed.
+std::string number_repr(double x);
+
+}  // namespace brimwell
