@@ -39,6 +39,7 @@ import Brimwell  # noqa: E402
 import Sallowmere  # noqa: E402
 import reference_planner as ref  # noqa: E402
 import synthetic_cache  # noqa: E402
+from stopwatch import time_is_valid  # noqa: E402
 
 # Leaning 1.2 rad on either side of the wall; every straight edge between
 # consecutive waypoints sweeps through it.
@@ -127,8 +128,8 @@ def bench_heavy_arm(tmp):
     lean = rng.uniform(-0.6, 0.6, (20000, 6))
     lean[:, 1] = rng.uniform(0.8, 1.6, 20000)  # leaning towards the wall
     qs = np.vstack([qs, lean])
-    ctx._time_is_valid(qs)  # first pass builds the grid summary where the arm reaches
-    ns, ok = ctx._time_is_valid(qs)
+    time_is_valid(ctx, qs)  # first pass builds the grid summary where the arm reaches
+    ns, ok = time_is_valid(ctx, qs)
     free, hit = ns[ok], ns[~ok]
     print(f"  is_valid free:      median {np.median(free):7.0f} ns, {1e9 / free.mean():10.0f} checks/s "
           f"({len(free)} configurations; target median <= 2000 ns)")
@@ -182,8 +183,8 @@ def bench_real_arms():
         qs = rng.uniform(scene.ctx.limits[:, 0], scene.ctx.limits[:, 1], (4000, scene.n))
         # Per configuration the fastest of several passes: the machine's other
         # work only ever adds time.
-        plain = np.min([scene.ctx._time_is_valid(qs)[0] for _ in range(5)], axis=0)
-        with_self = np.min([checked._time_is_valid(qs)[0] for _ in range(5)], axis=0)
+        plain = np.min([time_is_valid(scene.ctx, qs)[0] for _ in range(5)], axis=0)
+        with_self = np.min([time_is_valid(checked, qs)[0] for _ in range(5)], axis=0)
         print(f"  is_valid median {np.median(plain):.0f} ns, with self-collision "
               f"{np.median(with_self):.0f} ns: ratio {np.median(with_self) / np.median(plain):.2f}x "
               f"(target <= 2x); self-collision model built in {built:.2f} s, allowed pairs "

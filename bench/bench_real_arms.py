@@ -59,9 +59,11 @@ import numpy as np  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "examples"))
+sys.path.insert(0, str(ROOT / "bench"))
 
 import Brimwell  # noqa: E402
 import Pelmora  # noqa: E402
+from stopwatch import time_is_valid  # noqa: E402
 
 try:
     from ompl import base as ob, geometric as og, util as ou
@@ -523,7 +525,7 @@ def callback_cost(scene, peer, problems):
         if not len(durations) or cpu <= 0:
             continue
         callback = float(np.median(durations)) * 1e9
-        native = float(np.median(scene.ctx._time_is_valid(qs)[0]))
+        native = float(np.median(time_is_valid(scene.ctx, qs)[0]))
         share = callback * 1e-9 * len(durations) / cpu
         crossing = max(callback - native, 0.0) * 1e-9 * len(durations) / cpu
         print(f"    ompl-{kind:<8} {len(durations):>6} calls, {cpu * 1e3:7.1f} ms of CPU time "
@@ -535,14 +537,14 @@ def callback_cost(scene, peer, problems):
 def validity_cost(scene):
     """Native is_valid with and without the self-collision test, same configurations."""
     sctx = scene.self_ctx()
-    if sctx is None or not hasattr(sctx, "_time_is_valid"):
+    if sctx is None:
         return
     rng = np.random.default_rng(3)
     qs = rng.uniform(scene.ctx.limits[:, 0], scene.ctx.limits[:, 1], (4000, scene.n))
-    scene.ctx._time_is_valid(qs)
-    sctx._time_is_valid(qs)
-    plain, ok = scene.ctx._time_is_valid(qs)
-    with_self, ok_self = sctx._time_is_valid(qs)
+    time_is_valid(scene.ctx, qs)
+    time_is_valid(sctx, qs)
+    plain, ok = time_is_valid(scene.ctx, qs)
+    with_self, ok_self = time_is_valid(sctx, qs)
     print(f"  is_valid median {np.median(plain):.0f} ns, with self-collision "
           f"{np.median(with_self):.0f} ns ({np.median(with_self) / np.median(plain):.2f}x, target "
           f"<= 2x); {ok.mean():.0%} of random configurations valid, {ok_self.mean():.0%} with "
