@@ -96,6 +96,9 @@ class PlanningContext {
   nb::object allowed_pairs;
   // The clearance in metres, or None: then the voxel grid is the environment test.
   nb::object clearance;
+  // The kinematics and collision functions the module is built on; while its
+  // names are bound to them, the native model answers in their stead.
+  nb::object forward_kinematics, in_collision;
   std::size_t n = 0;
   std::unique_ptr<brimwell::ArmModel> model;
   // rng.uniform(low, high) arguments, and their difference for native draws.
@@ -143,6 +146,8 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
   nb::object cache = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
 
   handler = brim.attr("RobotEnvironmentHandler")(cache);
+  forward_kinematics = nb::module_::import_("Tovik").attr("forward_kinematics");
+  in_collision = nb::module_::import_("Gristane").attr("in_collision");
 
   // Screws: captured in the base frame with linear rows in centimetres.
   Array<double> s = cellpath::py::read_screw_list(handler.attr("ScrewAxis"));
@@ -253,16 +258,15 @@ struct Overrides {
   bool any() const { return in_limits || is_valid || edge_valid || sample || geometry; }
 };
 
-inline bool geometry_replaced() {
+inline bool geometry_replaced(const PlanningContext& c) {
   nb::module_ m = self_module();
-  return !nb::getattr(m, "forward_kinematics")
-              .is(nb::module_::import_("Tovik").attr("forward_kinematics")) ||
-         !nb::getattr(m, "in_collision").is(nb::module_::import_("Gristane").attr("in_collision"));
+  return !nb::getattr(m, "forward_kinematics").is(c.forward_kinematics) ||
+         !nb::getattr(m, "in_collision").is(c.in_collision);
 }
 
 inline Overrides overrides_of(nb::handle self) {
   Overrides o;
-  o.geometry = geometry_replaced();
+  o.geometry = geometry_replaced(*nb::inst_ptr<PlanningContext>(self));
   nb::handle base = nb::type<PlanningContext>();
   nb::handle tp = self.type();
   if (tp.is(base)) return o;
