@@ -8,6 +8,7 @@
 #include <cmath>
 #include <exception>
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 
@@ -228,6 +229,43 @@ std::map<std::size_t, PlannedSegment> plan_connect_segments(
     p.rows.assign(rows.begin() + 1, rows.end());
   }
   return planned;
+}
+
+std::size_t given_segment_index(const std::string& key, std::size_t K) {
+  const auto arrow = key.find("->");
+  std::size_t i = 0;
+  bool ok = arrow != std::string::npos && arrow > 0 && arrow <= 9;
+  if (ok) {
+    for (std::size_t c = 0; c < arrow; ++c) ok = ok && key[c] >= '0' && key[c] <= '9';
+    if (ok) i = std::stoul(key.substr(0, arrow));
+    ok = ok && key.substr(arrow + 2) == std::to_string(i + 1) && i + 1 < K;
+  }
+  if (!ok)
+    throw std::invalid_argument(std::string(kLinearSegmentsFile) + ": '" + key +
+                                "' names no segment between consecutive waypoints (0 .. " +
+                                std::to_string(K ? K - 1 : 0) + ")");
+  return i;
+}
+
+Rows given_segment_rows(const std::string& key, std::size_t i, const double* data,
+                        const std::vector<std::size_t>& shape, const std::string& shape_text,
+                        const Rows& waypoints) {
+  const std::string what = std::string(kLinearSegmentsFile) + ": segment " + key;
+  const std::size_t n = waypoints[0].size();
+  if (shape.size() != 2 || shape[1] != n || shape[0] < 2)
+    throw std::invalid_argument(what + " must have shape (m >= 2, " + std::to_string(n) +
+                                "), got " + shape_text);
+  const std::size_t m = shape[0];
+  for (std::size_t k = 0; k < m * n; ++k)
+    if (!std::isfinite(data[k]))
+      throw std::invalid_argument(what + " holds NaN or infinite joint values");
+  for (std::size_t k = 0; k < n; ++k)
+    if (data[k] != waypoints[i][k] || data[(m - 1) * n + k] != waypoints[i + 1][k])
+      throw std::invalid_argument(what + " does not start and end at waypoints " +
+                                  std::to_string(i) + " and " + std::to_string(i + 1));
+  Rows rows;
+  for (std::size_t r = 0; r < m; ++r) rows.emplace_back(data + r * n, data + (r + 1) * n);
+  return rows;
 }
 
 Rows check_given_segment(PlannerHost& host, Validity& ctx, const Rows& rows,

@@ -79,7 +79,16 @@ void run_on_workers(const ArmModel& model, double res, std::size_t count, std::s
                     const std::function<void(NativeWorker&, std::size_t)>& plan,
                     const std::function<void(const std::function<void()>&)>& released);
 
+// LinearSegments.npz: one (m, n) array per straight tool move, keyed "i->i+1"
+// by the waypoints it joins, its first and last rows those waypoints exactly.
 inline constexpr const char* kLinearSegmentsFile = "LinearSegments.npz";
+// The i a key names, for K waypoints; std::invalid_argument when it names none.
+std::size_t given_segment_index(const std::string& key, std::size_t K);
+// The rows of the array stored under `key` (float64 data of `shape`, which
+// `shape_text` writes out), once checked against the waypoints it joins.
+Rows given_segment_rows(const std::string& key, std::size_t i, const double* data,
+                        const std::vector<std::size_t>& shape, const std::string& shape_text,
+                        const Rows& waypoints);
 
 // "1.23": seconds as the driver's lines print them.
 inline std::string fixed2(double seconds) {

@@ -76,45 +76,18 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
   if (!truth(path.attr("exists")())) return given;
   nb::module_ np = numpy();
   nb::object archive = np.attr("load")(path, "allow_pickle"_a = false);
-  const std::string name = brimwell::kLinearSegmentsFile;
   try {
     if (!nb::hasattr(archive, "files"))
-      throw nb::value_error((name + " is not an archive of arrays").c_str());
-    const std::size_t K = waypoints.size(), n = waypoints.empty() ? 0 : waypoints[0].size();
+      throw nb::value_error(
+          (std::string(brimwell::kLinearSegmentsFile) + " is not an archive of arrays").c_str());
     for (nb::handle key_h : nb::list(archive.attr("files"))) {
       const std::string key = nb::cast<std::string>(key_h);
-      const auto arrow = key.find("->");
-      std::size_t i = 0;
-      bool ok = arrow != std::string::npos && arrow > 0 && arrow <= 9;
-      if (ok) {
-        for (std::size_t c = 0; c < arrow; ++c) ok = ok && key[c] >= '0' && key[c] <= '9';
-        if (ok) i = std::stoul(key.substr(0, arrow));
-        ok = ok && key.substr(arrow + 2) == std::to_string(i + 1) && i + 1 < K;
-      }
-      if (!ok)
-        throw nb::value_error((name + ": '" + key +
-                               "' names no segment between consecutive waypoints (0 .. " +
-                               std::to_string(K ? K - 1 : 0) + ")")
-                                  .c_str());
-      nb::object arr =
-          np.attr("asarray")(archive.attr("__getitem__")(key_h), "dtype"_a = np.attr("float64"));
-      Array<double> a = cellpath::py::as_f64(arr);
-      if (a.ndim() != 2 || a.shape[1] != n || a.shape[0] < 2)
-        throw nb::value_error((name + ": segment " + key + " must have shape (m >= 2, " +
-                               std::to_string(n) + "), got " + cellpath::py::shape_text(a.shape))
-                                  .c_str());
-      if (!cellpath::py::all_finite(a.data, a.size))
-        throw nb::value_error(
-            (name + ": segment " + key + " holds NaN or infinite joint values").c_str());
-      const std::size_t m = a.shape[0];
-      for (std::size_t k = 0; k < n; ++k)
-        if (a.data[k] != waypoints[i][k] || a.data[(m - 1) * n + k] != waypoints[i + 1][k])
-          throw nb::value_error((name + ": segment " + key +
-                                 " does not start and end at waypoints " + std::to_string(i) +
-                                 " and " + std::to_string(i + 1))
-                                    .c_str());
-      auto& rows = given[i];
-      for (std::size_t r = 0; r < m; ++r) rows.emplace_back(a.data + r * n, a.data + (r + 1) * n);
+      const std::size_t i = brimwell::given_segment_index(key, waypoints.size());
+      Array<double> a = cellpath::py::as_f64(
+          np.attr("asarray")(archive.attr("__getitem__")(key_h), "dtype"_a = np.attr("float64")));
+      for (auto& row : brimwell::given_segment_rows(key, i, a.data, a.shape,
+                                                    cellpath::py::shape_text(a.shape), waypoints))
+        given[i].push_back(std::move(row));
     }
   } catch (...) {
     archive.attr("close")();

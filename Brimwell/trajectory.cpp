@@ -4,6 +4,7 @@
 #include "Brimwell/path_tools.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -104,30 +105,25 @@ void prove_edges(DriverHost& host, ArmModel& model, ArmModel* native, const Traj
 // out in full between 1e-4 and 1e16 (with ".0" when whole), else as d.ddde+XX.
 std::string number_repr(double x) {
   char buf[48];
-  int prec = 0;
-  for (; prec < 17; ++prec) {
-    std::snprintf(buf, sizeof buf, "%.*e", prec, x);
-    if (std::strtod(buf, nullptr) == x) break;
-  }
-  const std::string e = buf;
+  const auto end = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific).ptr;
+  const std::string e(buf, end);  // shortest round trip: "-1.5e-07"
   const std::size_t epos = e.find('e');
   const bool neg = e[0] == '-';
   std::string digits;
   for (std::size_t k = neg ? 1 : 0; k < epos; ++k)
     if (e[k] != '.') digits += e[k];
   const int exp = std::atoi(e.c_str() + epos + 1);
-  std::string out = neg ? "-" : "";
+  const std::string sign = neg ? "-" : "";
   if (exp < -4 || exp >= 16) {
-    out += digits.substr(0, 1);
-    if (digits.size() > 1) out += "." + digits.substr(1);
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "e%c%02d", exp < 0 ? '-' : '+', exp < 0 ? -exp : exp);
-    return out + tail;
+    const std::string mantissa =
+        digits.size() > 1 ? digits.substr(0, 1) + "." + digits.substr(1) : digits;
+    const int mag = exp < 0 ? -exp : exp;
+    return sign + mantissa + (exp < 0 ? "e-" : "e+") + (mag < 10 ? "0" : "") + std::to_string(mag);
   }
-  if (exp < 0) return out + "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
+  if (exp < 0) return sign + "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
   const auto whole = static_cast<std::size_t>(exp) + 1;
-  if (digits.size() <= whole) return out + digits + std::string(whole - digits.size(), '0') + ".0";
-  return out + digits.substr(0, whole) + "." + digits.substr(whole);
+  if (digits.size() <= whole) return sign + digits + std::string(whole - digits.size(), '0') + ".0";
+  return sign + digits.substr(0, whole) + "." + digits.substr(whole);
 }
 
 std::vector<std::int64_t> invalid_rows(DriverHost& host, Validity& ctx, ArmModel* native,
