@@ -268,11 +268,17 @@ Rows given_segment_rows(const std::string& key, std::size_t i, const double* dat
   return rows;
 }
 
-Rows check_given_segment(PlannerHost& host, Validity& ctx, const Rows& rows,
-                         const std::string& name) {
+Rows check_given_segment(PlannerHost& host, Validity& ctx, ArmModel* native, double res,
+                         const Rows& rows, const std::string& name) {
   const auto t1 = clock::now();
-  for (std::size_t r = 0; r + 1 < rows.size(); ++r)
-    if (!ctx.edge_valid(rows[r].data(), rows[r + 1].data())) {
+  const std::size_t edges = rows.size() - 1;
+  std::vector<char> ok;
+  if (native)
+    ok = on_workers(host, *native, res, edges, 1, [&](NativeWorker& w, std::size_t e) {
+      return w.edge_valid(rows[e].data(), rows[e + 1].data());
+    });
+  for (std::size_t r = 0; r < edges; ++r)
+    if (native ? !ok[r] : !ctx.edge_valid(rows[r].data(), rows[r + 1].data())) {
       host.say("Segment " + name + ": the straight tool move from " +
                std::string(kLinearSegmentsFile) + " is blocked between its configurations " +
                std::to_string(r) + " and " + std::to_string(r + 1));

@@ -68,9 +68,10 @@ std::map<std::size_t, PlannedSegment> plan_connect_segments(
     std::size_t jobs);
 
 // The rows of a straight tool move given beforehand, after the first, once
-// every edge is checked; throws PlanFailure for a blocked one.
-Rows check_given_segment(PlannerHost& host, Validity& ctx, const Rows& rows,
-                         const std::string& name);
+// every edge is checked (by ctx, or on `native`'s workers when nothing
+// Python watches it); throws PlanFailure for a blocked one.
+Rows check_given_segment(PlannerHost& host, Validity& ctx, ArmModel* native, double res,
+                         const Rows& rows, const std::string& name);
 
 // plan(worker, i) for every i < count on up to `jobs` threads, each with a
 // worker of its own built from `model` on the calling thread; rethrows the
@@ -81,6 +82,23 @@ void run_on_workers(const ArmModel& model, double res, std::size_t count, std::s
 
 // LinearSegments.npz: one (m, n) array per straight tool move, keyed "i->i+1"
 // by the waypoints it joins, its first and last rows those waypoints exactly.
+// ok[i] = test(worker, i) for every i < count, in pieces shared among up to
+// `jobs` worker copies of `model`, the interpreter free.
+template <class Test>
+std::vector<char> on_workers(PlannerHost& host, const ArmModel& model, double res,
+                             std::size_t count, std::size_t jobs, Test&& test) {
+  std::vector<char> ok(count);
+  const std::size_t pieces = std::min<std::size_t>(count, 64);
+  run_on_workers(
+      model, res, pieces, std::max<std::size_t>(jobs, 1),
+      [&](NativeWorker& w, std::size_t p) {
+        for (std::size_t i = p * count / pieces; i < (p + 1) * count / pieces; ++i)
+          ok[i] = test(w, i);
+      },
+      [&](const std::function<void()>& work) { host.released(work); });
+  return ok;
+}
+
 inline constexpr const char* kLinearSegmentsFile = "LinearSegments.npz";
 // The i a key names, for K waypoints; std::invalid_argument when it names none.
 std::size_t given_segment_index(const std::string& key, std::size_t K);

@@ -13,23 +13,6 @@ namespace brimwell {
 
 namespace {
 
-// ok[i] = test(worker, i) for every i < count, in pieces shared among up to
-// `jobs` worker copies of `model`, the interpreter free.
-template <class Test>
-std::vector<char> on_workers(PlannerHost& host, const ArmModel& model, double res,
-                             std::size_t count, std::size_t jobs, Test&& test) {
-  std::vector<char> ok(count);
-  const std::size_t pieces = std::min<std::size_t>(count, 64);
-  run_on_workers(
-      model, res, pieces, std::max<std::size_t>(jobs, 1),
-      [&](NativeWorker& w, std::size_t p) {
-        for (std::size_t i = p * count / pieces; i < (p + 1) * count / pieces; ++i)
-          ok[i] = test(w, i);
-      },
-      [&](const std::function<void()>& work) { host.released(work); });
-  return ok;
-}
-
 void check_waypoints(DriverHost& host, Validity& ctx, ArmModel& model, const Rows& waypoints) {
   for (std::size_t i = 0; i < waypoints.size(); ++i) {
     const double* q = waypoints[i].data();
@@ -61,7 +44,7 @@ Rows chain_segments(DriverHost& host, Validity& ctx, ArmModel* native, const Tra
     const std::string name = std::to_string(i) + "->" + std::to_string(i + 1);
     Rows rows;
     if (given.count(i)) {
-      rows = check_given_segment(host, ctx, given[i], name);
+      rows = check_given_segment(host, ctx, native, r.settings.context_edge_res, given[i], name);
     } else if (planned.count(i)) {
       for (const std::string& line : planned[i].lines) host.say(line);
       if (!planned[i].failure.empty()) throw PlanFailure(planned[i].failure);
