@@ -8,6 +8,8 @@
 
 #include <nanobind/stl/string.h>
 
+#include <optional>
+
 namespace brimwell_py {
 
 namespace {
@@ -139,62 +141,91 @@ nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle
       .first;
 }
 
-void main_entry(nb::handle argv) {
-  nb::module_ argparse = nb::module_::import_("argparse");
-  nb::object parser = argparse.attr("ArgumentParser")(
-      "prog"_a = "Brimwell",
-      "description"_a =
-          "Plan a collision-free joint trajectory through the waypoints of the capture cache "
-          "beside the module (or the directory named by CELLPATH_CACHE_DIR, or --cache-dir) and "
-          "save it there as JointAnglesToTravelAlong.npy.");
-  parser.attr("add_argument")("--cache-dir", "metavar"_a = "DIR", "default"_a = nb::none(),
-                              "help"_a = "the capture cache to plan on");
-  parser.attr("add_argument")(
-      "--planner", "choices"_a = nb::make_tuple("rrtstar", "connect", "auto"),
+// The command line's options after --help's order; a null metavar is a
+// switch, a null type a plain string.
+struct Option {
+  const char* flag;
+  const char* metavar;
+  const char* type;
+  const char* help;
+};
+constexpr Option kOptions[] = {
+    {"--seed", "N", "int", "seed of the random generator (default: the module's SEED)"},
+    {"--self-collision", nullptr, nullptr,
+     "also reject configurations in which two links that may not touch overlap"},
+    {"--clearance", "METRES", "float",
+     "prove every configuration and every motion of the plan at least this far from the "
+     "environment (exact meshes)"},
+    {"--max-iters", "N", "int",
+     "iterations of each planner's first attempt at a segment (default 3000)"},
+    {"--time-limit", "SECONDS", "float",
+     "per segment: retry a failed RRT-Connect with larger budgets until this much time has "
+     "passed (auto: 5 s unless given)"},
+    {"--jobs", "N", "int",
+     "plan the segments on N threads, each segment drawing from a generator of its own "
+     "derived from the seed (the same plan for every N)"},
+};
+
+nb::object make_parser() {
+  nb::object parser =
+      nb::module_::import_("argparse")
+          .attr("ArgumentParser")("prog"_a = "Brimwell",
+                                  "description"_a =
+                                      "Plan a collision-free joint trajectory through the "
+                                      "waypoints of the capture cache "
+                                      "beside the module (or the directory named by "
+                                      "CELLPATH_CACHE_DIR, or --cache-dir) and "
+                                      "save it there as JointAnglesToTravelAlong.npy.");
+  nb::object add = parser.attr("add_argument");
+  add("--cache-dir", "metavar"_a = "DIR", "default"_a = nb::none(),
+      "help"_a = "the capture cache to plan on");
+  add("--planner", "choices"_a = nb::make_tuple("rrtstar", "connect", "auto"),
       "default"_a = "rrtstar",
       "help"_a =
           "rrtstar (default); connect: RRT-Connect for every segment; auto: RRT* first, "
           "RRT-Connect for a segment RRT* cannot plan");
-  parser.attr("add_argument")(
-      "--seed", "metavar"_a = "N", "type"_a = nb::module_::import_("builtins").attr("int"),
-      "default"_a = nb::none(),
-      "help"_a = "seed of the random generator (default: the module's SEED)");
-  parser.attr("add_argument")("--self-collision", "action"_a = "store_true",
-                              "help"_a =
-                                  "also reject configurations in which two links that may "
-                                  "not touch overlap");
-  parser.attr("add_argument")("--clearance", "metavar"_a = "METRES",
-                              "type"_a = nb::module_::import_("builtins").attr("float"),
-                              "default"_a = nb::none(),
-                              "help"_a =
-                                  "prove every configuration and every motion of the plan at "
-                                  "least this far from the environment (exact meshes)");
-  parser.attr("add_argument")(
-      "--max-iters", "metavar"_a = "N", "type"_a = nb::module_::import_("builtins").attr("int"),
-      "default"_a = nb::none(),
-      "help"_a = "iterations of each planner's first attempt at a segment (default 3000)");
-  parser.attr("add_argument")(
-      "--time-limit", "metavar"_a = "SECONDS",
-      "type"_a = nb::module_::import_("builtins").attr("float"), "default"_a = nb::none(),
-      "help"_a =
-          "per segment: retry a failed RRT-Connect with larger budgets until "
-          "this much time has passed (auto: 5 s unless given)");
-  parser.attr("add_argument")(
-      "--jobs", "metavar"_a = "N", "type"_a = nb::module_::import_("builtins").attr("int"),
-      "default"_a = nb::none(),
-      "help"_a =
-          "plan the segments on N threads, each segment drawing from a generator "
-          "of its own derived from the seed (the same plan for every N)");
+  nb::module_ builtins = nb::module_::import_("builtins");
+  for (const Option& o : kOptions) {
+    if (!o.metavar)
+      add(o.flag, "action"_a = "store_true", "help"_a = o.help);
+    else
+      add(o.flag, "metavar"_a = o.metavar, "type"_a = builtins.attr(o.type),
+          "default"_a = nb::none(), "help"_a = o.help);
+  }
   brimwell::add_timing_options(parser);
+  return parser;
+}
+
+// An option's number, or nothing when it was not given.
+template <class T>
+std::optional<T> given(nb::handle args, const char* name) {
+  nb::object v = args.attr(name);
+  return v.is_none() ? std::nullopt : std::optional<T>(nb::cast<T>(v));
+}
+
+// Exit status 1 after one line on stderr, as a failed timing ends.
+[[noreturn]] void exit_with(const std::string& line) {
+  nb::module_::import_("builtins")
+      .attr("print")(line, "file"_a = nb::module_::import_("sys").attr("stderr"));
+  nb::object code = nb::int_(1);
+  PyErr_SetObject(PyExc_SystemExit, code.ptr());
+  throw nb::python_error();
+}
+
+void main_entry(nb::handle argv) {
+  nb::object parser = make_parser();
   // Anything else is ignored (so main() also runs from inside other programs
   // whatever their argv), with a note on stderr so that a directory typed on
   // the command line is not silently mistaken for the one planned.
   nb::object known = parser.attr("parse_known_args")(argv);
   nb::object args = known[nb::int_(0)];
   nb::object ignored = known[nb::int_(1)];
-  nb::object seed = args.attr("seed");
-  if (!seed.is_none() && nb::cast<long long>(seed) < 0)
-    parser.attr("error")("argument --seed: must be a non-negative integer");
+  brimwell::CommandLineNumbers numbers{
+      given<long long>(args, "seed"), given<double>(args, "clearance"),
+      given<long long>(args, "max_iters"), given<double>(args, "time_limit"),
+      given<long long>(args, "jobs")};
+  const std::string refused = brimwell::command_line_error(numbers);
+  if (refused.rfind("argument --seed", 0) == 0) parser.attr("error")(refused);
   nb::object cache_dir = args.attr("cache_dir");
   if (cache_dir.is_none()) cache_dir = self_module().attr("CACHE_DIR");
   if (nb::len(ignored) > 0)
@@ -203,38 +234,19 @@ void main_entry(nb::handle argv) {
                            " (it plans on " + py_str(cache_dir) +
                            "; set CELLPATH_CACHE_DIR to plan elsewhere)",
                        "file"_a = nb::module_::import_("sys").attr("stderr"));
-  nb::object clearance = args.attr("clearance");
-  if (!clearance.is_none()) {
-    const double c = nb::cast<double>(clearance);
-    if (!(c >= 0.0) || !std::isfinite(c))
-      parser.attr("error")("argument --clearance: must be a finite number of metres, not negative");
-  }
-  nb::object max_iters = args.attr("max_iters"), time_limit = args.attr("time_limit");
-  if (!max_iters.is_none() && nb::cast<long long>(max_iters) <= 0)
-    parser.attr("error")("argument --max-iters: must be a positive integer");
-  if (!time_limit.is_none() &&
-      !(nb::cast<double>(time_limit) > 0.0 && std::isfinite(nb::cast<double>(time_limit))))
-    parser.attr("error")("argument --time-limit: must be a positive number of seconds");
-  nb::object jobs = args.attr("jobs");
-  if (!jobs.is_none() && nb::cast<long long>(jobs) <= 0)
-    parser.attr("error")("argument --jobs: must be a positive integer");
+  if (!refused.empty()) parser.attr("error")(refused);
   brimwell::check_timing_options(parser, args, cache_dir);
   // Timed files of an earlier run would not belong to this plan.
   brimwell::remove_timed_trajectory(args, cache_dir);
-  auto [dense, ctx] = plan_through_waypoints(cache_dir, args.attr("planner"), seed,
-                                             truth(args.attr("self_collision")), clearance,
-                                             max_iters, time_limit, jobs);
+  auto [dense, ctx] = plan_through_waypoints(
+      cache_dir, args.attr("planner"), args.attr("seed"), truth(args.attr("self_collision")),
+      args.attr("clearance"), args.attr("max_iters"), args.attr("time_limit"), args.attr("jobs"));
   try {
     brimwell::write_timed_trajectory(args, cache_dir, dense, ctx);
   } catch (const nb::builtin_exception&) {
     throw;  // a bad limits file or value: the Python error it always was
   } catch (const std::runtime_error& e) {
-    nb::module_ sys = nb::module_::import_("sys");
-    nb::module_::import_("builtins")
-        .attr("print")(std::string("Brimwell: error: ") + e.what(), "file"_a = sys.attr("stderr"));
-    nb::object code = nb::int_(1);
-    PyErr_SetObject(PyExc_SystemExit, code.ptr());
-    throw nb::python_error();
+    exit_with(std::string("Brimwell: error: ") + e.what());
   }
 }
 

@@ -6,8 +6,10 @@
 #include "Brimwell/rrt_star.hpp"
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -70,6 +72,27 @@ inline std::string failure_text(const char* planner, const std::string& start,
                                 const std::string& goal, std::int64_t iters) {
   return std::string(planner) + " failed to connect start " + start + " to goal " + goal +
          " within " + std::to_string(iters) + " iterations";
+}
+
+// The command line's numbers as given (nothing: not given), and the first
+// one refused, as argparse words an error ("" when none is).
+struct CommandLineNumbers {
+  std::optional<long long> seed;
+  std::optional<double> clearance;
+  std::optional<long long> max_iters;
+  std::optional<double> time_limit;
+  std::optional<long long> jobs;
+};
+
+inline std::string command_line_error(const CommandLineNumbers& c) {
+  if (c.seed && *c.seed < 0) return "argument --seed: must be a non-negative integer";
+  if (c.clearance && !(*c.clearance >= 0.0 && std::isfinite(*c.clearance)))
+    return "argument --clearance: must be a finite number of metres, not negative";
+  if (c.max_iters && *c.max_iters <= 0) return "argument --max-iters: must be a positive integer";
+  if (c.time_limit && !(*c.time_limit > 0.0 && std::isfinite(*c.time_limit)))
+    return "argument --time-limit: must be a positive number of seconds";
+  if (c.jobs && *c.jobs <= 0) return "argument --jobs: must be a positive integer";
+  return "";
 }
 
 }  // namespace brimwell
