@@ -3,6 +3,7 @@
 // by name.  The lines only explain: the driver's errors stay as they are, and
 // an explanation that fails for any reason is left out rather than hiding them.
 #include "Brimwell/py_planning.hpp"
+#include "Brimwell/trajectory.hpp"
 
 #include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
@@ -25,18 +26,6 @@ std::vector<std::string> link_names(nb::handle cache_dir) {
   return out;
 }
 
-std::string number(double x) {
-  char buf[40];
-  std::snprintf(buf, sizeof buf, "%.6g", x);
-  return buf;
-}
-
-std::string joined(const std::vector<std::string>& parts, const char* sep = ", ") {
-  std::string s;
-  for (const std::string& p : parts) s += (s.empty() ? "" : sep) + p;
-  return s;
-}
-
 template <class F>
 void say_or_skip(F&& line) {
   try {
@@ -52,18 +41,7 @@ void explain_limits(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index,
                     const std::vector<double>& q) {
   say_or_skip([&] {
     Array<double> lim = cellpath::py::as_f64(ctx_obj.attr("limits"));
-    const std::vector<std::string> names = link_names(cache_dir);
-    std::vector<std::string> broken;
-    for (std::size_t j = 0; j < q.size() && 2 * j + 1 < lim.size; ++j) {
-      const double lo = lim[2 * j], hi = lim[2 * j + 1];
-      if (q[j] >= lo && q[j] <= hi) continue;
-      const std::string which =
-          q[j] < lo ? "below its lower limit " + number(lo) : "above its upper limit " + number(hi);
-      const std::string moves = j + 1 < names.size() ? " (moves " + names[j + 1] + ")" : "";
-      broken.push_back("joint " + std::to_string(j + 1) + moves + " is " + number(q[j]) + ", " +
-                       which);
-    }
-    return "Waypoint " + std::to_string(index) + ": " + joined(broken, "; ");
+    return brimwell::limits_explained(index, q, lim.data, lim.size, link_names(cache_dir));
   });
 }
 
@@ -95,10 +73,12 @@ void explain_contacts(nb::handle ctx_obj, nb::handle cache_dir, std::size_t inde
                       " <-> " + cellpath::py::str_of(p[1][0]) + ":" +
                       cellpath::py::str_of(p[1][1]));
     std::string line = "Waypoint " + std::to_string(index) + ": ";
-    line += pairs.empty() ? "the exact meshes do not touch" : "in contact: " + joined(pairs);
+    line +=
+        pairs.empty() ? "the exact meshes do not touch" : "in contact: " + brimwell::joined(pairs);
     if (!in_cells.empty())
-      line += "; in the environment's voxels (" + number(nb::cast<double>(handler.attr("pitch"))) +
-              " m cells): " + joined(in_cells);
+      line += "; in the environment's voxels (" +
+              brimwell::short_number(nb::cast<double>(handler.attr("pitch"))) +
+              " m cells): " + brimwell::joined(in_cells);
     else if (pairs.empty())
       line += "; links closer than the self-collision margin";
     return line;

@@ -8,8 +8,11 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace brimwell {
@@ -102,6 +105,32 @@ class NativeWorker {
   std::vector<double> lower_, span_;
   bitgen_t* gen_ = nullptr;
 };
+
+// Joint bounds as the planner uses them: an unbounded side is planned within
+// +-2 pi.  `lim` holds (lower, upper) per joint; NaN is refused.
+struct JointBounds {
+  std::vector<double> limits;  // (n, 2), row-major
+  std::vector<double> lower, upper, span;
+  bool span_finite = true;  // then draws are lower + span * uniform
+};
+
+inline JointBounds planning_bounds(const double* lim, std::size_t n) {
+  constexpr double kTwoPi = 2.0 * 3.141592653589793;  // 2 * numpy.pi
+  JointBounds b;
+  for (std::size_t k = 0; k < n; ++k) {
+    double lo = lim[2 * k], hi = lim[2 * k + 1];
+    if (std::isnan(lo) || std::isnan(hi))
+      throw std::invalid_argument("JointLimits.npy holds NaN for joint " + std::to_string(k));
+    if (std::isinf(lo) && lo < 0) lo = -kTwoPi;
+    if (std::isinf(hi) && hi > 0) hi = kTwoPi;
+    b.limits.insert(b.limits.end(), {lo, hi});
+    b.lower.push_back(lo);
+    b.upper.push_back(hi);
+    b.span.push_back(hi - lo);
+    if (!std::isfinite(hi - lo)) b.span_finite = false;
+  }
+  return b;
+}
 
 // A planner's progress display that shows nothing (a worker thread cannot
 // write to Python's stderr).

@@ -36,7 +36,6 @@ using cellpath::py::Array;
 // The tuning values' defaults (planner_settings.hpp), which the module's
 // attributes of the same names start from.
 inline const brimwell::PlannerSettings kDefaults{};
-constexpr double kTwoPi = 2.0 * 3.141592653589793;  // 2 * numpy.pi
 
 inline nb::module_ self_module() { return nb::module_::import_("Brimwell"); }
 inline nb::module_ numpy() { return nb::module_::import_("numpy"); }
@@ -48,11 +47,17 @@ inline std::string py_str(nb::handle x) { return nb::str(x).c_str(); }
 inline std::int64_t as_index(nb::handle x) { return cellpath::py::to_index(x); }
 inline bool truth(nb::handle x) { return cellpath::py::truthy(x); }
 
-inline nb::object to_numpy(const double* q, std::size_t d) {
+// A new float64 array of `shape` holding a copy of the values at src.
+inline nb::object to_numpy(const double* src, const std::vector<std::size_t>& shape) {
   double* dst = nullptr;
-  nb::object arr = cellpath::py::new_f64({d}, &dst);
-  for (std::size_t k = 0; k < d; ++k) dst[k] = q[k];
+  nb::object arr = cellpath::py::new_f64(shape, &dst);
+  std::size_t count = 1;
+  for (std::size_t d : shape) count *= d;
+  std::copy(src, src + count, dst);
   return arr;
+}
+inline nb::object to_numpy(const double* q, std::size_t d) {
+  return to_numpy(q, std::vector<std::size_t>{d});
 }
 
 inline nb::object read_only(nb::object arr) {
@@ -165,17 +170,9 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
   const double scale = nb::cast<double>(brim.attr("SCREW_LINEAR_SCALE"));
   const std::vector<double> world_screws = cellpath::py::world_screws(s, scale, init.data);
   const cellpath::Mat4 base = cellpath::load4(init.data);
-  double* world = nullptr;
-  slist = cellpath::py::new_f64({6, n}, &world);
-  std::copy(world_screws.begin(), world_screws.end(), world);
-  read_only(slist);
+  slist = read_only(to_numpy(world_screws.data(), {6, n}));
+  home_transforms = read_only(to_numpy(init.data + 16, {n, 4, 4}));
 
-  double* home = nullptr;
-  home_transforms = cellpath::py::new_f64({n, 4, 4}, &home);
-  for (std::size_t k = 0; k < 16 * n; ++k) home[k] = init.data[16 + k];
-  read_only(home_transforms);
-
-  // Limits: an unbounded side is planned within +-2 pi.
   nb::object lim_obj =
       np.attr("load")(cache.attr("__truediv__")("JointLimits.npy"), "allow_pickle"_a = false);
   Array<double> lim = cellpath::py::as_f64(lim_obj);
@@ -187,30 +184,13 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
     throw nb::value_error(("JointLimits.npy has " + std::to_string(lim.shape[0]) +
                            " rows but ScrewAxis.npy has " + std::to_string(n) + " joint columns")
                               .c_str());
-  double* lim_out = nullptr;
-  limits = cellpath::py::new_f64({n, 2}, &lim_out);
-  lower.resize(n);
-  std::vector<double> upper(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    double lo = lim.data[2 * k], hi = lim.data[2 * k + 1];
-    if (std::isnan(lo) || std::isnan(hi))
-      throw nb::value_error(("JointLimits.npy holds NaN for joint " + std::to_string(k)).c_str());
-    if (std::isinf(lo) && lo < 0) lo = -kTwoPi;
-    if (std::isinf(hi) && hi > 0) hi = kTwoPi;
-    lim_out[2 * k] = lower[k] = lo;
-    lim_out[2 * k + 1] = upper[k] = hi;
-  }
-  read_only(limits);
-  double *lo_p = nullptr, *hi_p = nullptr;
-  low = read_only(cellpath::py::new_f64({n}, &lo_p));
-  high = read_only(cellpath::py::new_f64({n}, &hi_p));
-  span.resize(n);
-  for (std::size_t k = 0; k < n; ++k) {
-    lo_p[k] = lower[k];
-    hi_p[k] = upper[k];
-    span[k] = upper[k] - lower[k];
-    if (!std::isfinite(span[k])) span_finite = false;
-  }
+  const brimwell::JointBounds bounds = brimwell::planning_bounds(lim.data, n);
+  limits = read_only(to_numpy(bounds.limits.data(), {n, 2}));
+  low = read_only(to_numpy(bounds.lower.data(), n));
+  high = read_only(to_numpy(bounds.upper.data(), n));
+  lower = bounds.lower;
+  span = bounds.span;
+  span_finite = bounds.span_finite;
 
   // The environment grid is read where it lies (it may be gigabytes of mostly
   // untouched pages), by the same reader as the stateless queries.
@@ -235,7 +215,8 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
                                 .c_str());
     clouds.emplace_back(p.data, p.size / 3);
   }
-  model = std::make_unique<brimwell::ArmModel>(n, world, home, lower.data(), upper.data(),
+  model = std::make_unique<brimwell::ArmModel>(n, world_screws.data(), init.data + 16,
+                                               bounds.lower.data(), bounds.upper.data(),
                                                std::move(clouds), view);
   if (self_collision) enable_self_collision(*this, base);
   if (clearance_on) {

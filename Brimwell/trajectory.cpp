@@ -109,6 +109,33 @@ std::string number_repr(double x) {
   return sign + digits.substr(0, whole) + "." + digits.substr(whole);
 }
 
+std::string short_number(double x) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "%.6g", x);
+  return buf;
+}
+
+std::string joined(const std::vector<std::string>& parts, const char* sep) {
+  std::string s;
+  for (const std::string& p : parts) s += (s.empty() ? "" : sep) + p;
+  return s;
+}
+
+std::string limits_explained(std::size_t index, const std::vector<double>& q, const double* limits,
+                             std::size_t limit_values, const std::vector<std::string>& link_names) {
+  std::vector<std::string> broken;
+  for (std::size_t j = 0; j < q.size() && 2 * j + 1 < limit_values; ++j) {
+    const double lo = limits[2 * j], hi = limits[2 * j + 1];
+    if (q[j] >= lo && q[j] <= hi) continue;
+    const std::string which = q[j] < lo ? "below its lower limit " + short_number(lo)
+                                        : "above its upper limit " + short_number(hi);
+    const std::string moves = j + 1 < link_names.size() ? " (moves " + link_names[j + 1] + ")" : "";
+    broken.push_back("joint " + std::to_string(j + 1) + moves + " is " + short_number(q[j]) + ", " +
+                     which);
+  }
+  return "Waypoint " + std::to_string(index) + ": " + joined(broken, "; ");
+}
+
 std::vector<std::int64_t> invalid_rows(DriverHost& host, Validity& ctx, ArmModel* native,
                                        const PlannerSettings& settings, std::size_t jobs,
                                        const std::vector<double>& dense, std::size_t n) {

@@ -69,4 +69,13 @@ std::vector<std::int64_t> invalid_rows(DriverHost& host, Validity& ctx, ArmModel
 // Python's repr of a float ("0.01", "1.0", "1e-05"), as lengths are printed.
 std::string number_repr(double x);
 
+// The refusal of a waypoint outside the limits, in words: "Waypoint i: joint
+// j (moves <link>) is x, below its lower limit lo; ...".  `limits` holds
+// (lower, upper) per joint; link_names[j] names link j (0: the base).
+std::string limits_explained(std::size_t index, const std::vector<double>& q, const double* limits,
+                             std::size_t limit_values, const std::vector<std::string>& link_names);
+std::string joined(const std::vector<std::string>& parts, const char* sep = ", ");
+// "%.6g", as explanations print lengths and angles.
+std::string short_number(double x);
+
 }  // namespace brimwell
