@@ -98,10 +98,7 @@ nb::object densify(nb::handle path, double res) {
   std::size_t count = 0;
   std::vector<double> dense;
   without_interpreter([&] { dense = brimwell::densify_rows(ptrs, d, res, count); });
-  double* out = nullptr;
-  nb::object arr = cellpath::py::new_f64({count, d}, &out);
-  std::copy(dense.begin(), dense.end(), out);
-  return arr;
+  return cellpath::py::new_array(dense, {count, d});
 }
 // ---------------------------------------------------------------------------
 // _Node: a plain Python class with two slots, as the tree records are

@@ -73,29 +73,15 @@ nb::object load_context(nb::handle cache_dir, bool self_collision, nb::handle cl
   return ctx_obj;
 }
 
-// WaypointJointAngles.npy: (K, n) finite joint values, K >= 1.
 brimwell::Rows load_waypoints(nb::handle cache_dir, std::size_t n) {
   nb::module_ np = numpy();
   nb::object wp_obj = np.attr("load")(cache_dir.attr("__truediv__")("WaypointJointAngles.npy"),
                                       "allow_pickle"_a = false);
   Array<double> wp =
       cellpath::py::as_f64(np.attr("asarray")(wp_obj, "dtype"_a = np.attr("float64")));
-  if (wp.ndim() != 2)
-    throw nb::value_error(("WaypointJointAngles.npy must have shape (K, " + std::to_string(n) +
-                           "), got " + cellpath::py::shape_text(wp.shape))
-                              .c_str());
-  if (wp.shape[1] != n)
-    throw nb::value_error(("WaypointJointAngles.npy has " + std::to_string(wp.shape[1]) +
-                           " columns but the arm has " + std::to_string(n) + " joints")
-                              .c_str());
-  if (wp.shape[0] == 0) throw nb::value_error("WaypointJointAngles.npy holds no waypoints");
-  if (!cellpath::py::all_finite(wp.data, wp.size))
-    throw nb::value_error("WaypointJointAngles.npy holds NaN or infinite joint values");
-  say("Loaded " + std::to_string(wp.shape[0]) + " waypoints, shape " +
+  brimwell::Rows rows = brimwell::waypoint_rows(wp.data, wp.shape, n);
+  say("Loaded " + std::to_string(rows.size()) + " waypoints, shape " +
       cellpath::py::shape_text(wp.shape));
-  brimwell::Rows rows;
-  for (std::size_t i = 0; i < wp.shape[0]; ++i)
-    rows.emplace_back(wp.data + i * n, wp.data + (i + 1) * n);
   return rows;
 }
 
@@ -123,9 +109,7 @@ std::pair<nb::object, nb::object> plan_through_waypoints(
   const brimwell::Trajectory t = plan_on_context(ctx_obj, cache_dir, rng, seed, request);
 
   const std::size_t n = request.waypoints[0].size();
-  double* out = nullptr;
-  nb::object dense = cellpath::py::new_f64({t.count, n}, &out);
-  std::copy(t.rows.begin(), t.rows.end(), out);
+  nb::object dense = cellpath::py::new_array(t.rows, {t.count, n});
   nb::object out_path = cache_dir.attr("__truediv__")("JointAnglesToTravelAlong.npy");
   write_atomically(out_path, [&](nb::handle fh) { np.attr("save")(fh, dense); });
   say("Saved trajectory to " + py_str(out_path) + " with shape " +

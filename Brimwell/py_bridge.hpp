@@ -47,17 +47,9 @@ inline std::string py_str(nb::handle x) { return nb::str(x).c_str(); }
 inline std::int64_t as_index(nb::handle x) { return cellpath::py::to_index(x); }
 inline bool truth(nb::handle x) { return cellpath::py::truthy(x); }
 
-// A new float64 array of `shape` holding a copy of the values at src.
-inline nb::object to_numpy(const double* src, const std::vector<std::size_t>& shape) {
-  double* dst = nullptr;
-  nb::object arr = cellpath::py::new_f64(shape, &dst);
-  std::size_t count = 1;
-  for (std::size_t d : shape) count *= d;
-  std::copy(src, src + count, dst);
-  return arr;
-}
+// A joint vector as a new numpy array (common/pybridge.hpp's copy).
 inline nb::object to_numpy(const double* q, std::size_t d) {
-  return to_numpy(q, std::vector<std::size_t>{d});
+  return cellpath::py::new_array<double>({d}, q);
 }
 
 inline nb::object read_only(nb::object arr) {
@@ -170,8 +162,8 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
   const double scale = nb::cast<double>(brim.attr("SCREW_LINEAR_SCALE"));
   const std::vector<double> world_screws = cellpath::py::world_screws(s, scale, init.data);
   const cellpath::Mat4 base = cellpath::load4(init.data);
-  slist = read_only(to_numpy(world_screws.data(), {6, n}));
-  home_transforms = read_only(to_numpy(init.data + 16, {n, 4, 4}));
+  slist = read_only(cellpath::py::new_array(world_screws, {6, n}));
+  home_transforms = read_only(cellpath::py::new_array<double>({n, 4, 4}, init.data + 16));
 
   nb::object lim_obj =
       np.attr("load")(cache.attr("__truediv__")("JointLimits.npy"), "allow_pickle"_a = false);
@@ -185,9 +177,9 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
                            " rows but ScrewAxis.npy has " + std::to_string(n) + " joint columns")
                               .c_str());
   const brimwell::JointBounds bounds = brimwell::planning_bounds(lim.data, n);
-  limits = read_only(to_numpy(bounds.limits.data(), {n, 2}));
-  low = read_only(to_numpy(bounds.lower.data(), n));
-  high = read_only(to_numpy(bounds.upper.data(), n));
+  limits = read_only(cellpath::py::new_array(bounds.limits, {n, 2}));
+  low = read_only(cellpath::py::new_array(bounds.lower));
+  high = read_only(cellpath::py::new_array(bounds.upper));
   lower = bounds.lower;
   span = bounds.span;
   span_finite = bounds.span_finite;

@@ -2,6 +2,7 @@
 #include "Brimwell/segment_core.hpp"
 
 #include "Brimwell/path_tools.hpp"
+#include "common/array_view.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -248,17 +249,15 @@ std::size_t given_segment_index(const std::string& key, std::size_t K) {
 }
 
 Rows given_segment_rows(const std::string& key, std::size_t i, const double* data,
-                        const std::vector<std::size_t>& shape, const std::string& shape_text,
-                        const Rows& waypoints) {
+                        const std::vector<std::size_t>& shape, const Rows& waypoints) {
   const std::string what = std::string(kLinearSegmentsFile) + ": segment " + key;
   const std::size_t n = waypoints[0].size();
   if (shape.size() != 2 || shape[1] != n || shape[0] < 2)
     throw std::invalid_argument(what + " must have shape (m >= 2, " + std::to_string(n) +
-                                "), got " + shape_text);
+                                "), got " + cellpath::shape_text(shape));
   const std::size_t m = shape[0];
-  for (std::size_t k = 0; k < m * n; ++k)
-    if (!std::isfinite(data[k]))
-      throw std::invalid_argument(what + " holds NaN or infinite joint values");
+  if (!cellpath::all_finite(data, m * n))
+    throw std::invalid_argument(what + " holds NaN or infinite joint values");
   for (std::size_t k = 0; k < n; ++k)
     if (data[k] != waypoints[i][k] || data[(m - 1) * n + k] != waypoints[i + 1][k])
       throw std::invalid_argument(what + " does not start and end at waypoints " +

@@ -102,11 +102,10 @@ std::vector<char> on_workers(PlannerHost& host, const ArmModel& model, double re
 inline constexpr const char* kLinearSegmentsFile = "LinearSegments.npz";
 // The i a key names, for K waypoints; std::invalid_argument when it names none.
 std::size_t given_segment_index(const std::string& key, std::size_t K);
-// The rows of the array stored under `key` (float64 data of `shape`, which
-// `shape_text` writes out), once checked against the waypoints it joins.
+// The rows of the array stored under `key` (float64 data of `shape`), once
+// checked against the waypoints it joins.
 Rows given_segment_rows(const std::string& key, std::size_t i, const double* data,
-                        const std::vector<std::size_t>& shape, const std::string& shape_text,
-                        const Rows& waypoints);
+                        const std::vector<std::size_t>& shape, const Rows& waypoints);
 
 // "1.23": seconds as the driver's lines print them.
 inline std::string fixed2(double seconds) {

@@ -85,8 +85,7 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
       const std::size_t i = brimwell::given_segment_index(key, waypoints.size());
       Array<double> a = cellpath::py::as_f64(
           np.attr("asarray")(archive.attr("__getitem__")(key_h), "dtype"_a = np.attr("float64")));
-      for (auto& row : brimwell::given_segment_rows(key, i, a.data, a.shape,
-                                                    cellpath::py::shape_text(a.shape), waypoints))
+      for (auto& row : brimwell::given_segment_rows(key, i, a.data, a.shape, waypoints))
         given[i].push_back(std::move(row));
     }
   } catch (...) {

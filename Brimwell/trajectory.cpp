@@ -2,6 +2,7 @@
 #include "Brimwell/trajectory.hpp"
 
 #include "Brimwell/path_tools.hpp"
+#include "common/array_view.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -107,6 +108,22 @@ std::string number_repr(double x) {
   const auto whole = static_cast<std::size_t>(exp) + 1;
   if (digits.size() <= whole) return sign + digits + std::string(whole - digits.size(), '0') + ".0";
   return sign + digits.substr(0, whole) + "." + digits.substr(whole);
+}
+
+Rows waypoint_rows(const double* data, const std::vector<std::size_t>& shape, std::size_t n) {
+  const std::string file = "WaypointJointAngles.npy";
+  if (shape.size() != 2)
+    throw std::invalid_argument(file + " must have shape (K, " + std::to_string(n) + "), got " +
+                                cellpath::shape_text(shape));
+  if (shape[1] != n)
+    throw std::invalid_argument(file + " has " + std::to_string(shape[1]) +
+                                " columns but the arm has " + std::to_string(n) + " joints");
+  if (shape[0] == 0) throw std::invalid_argument(file + " holds no waypoints");
+  if (!cellpath::all_finite(data, shape[0] * n))
+    throw std::invalid_argument(file + " holds NaN or infinite joint values");
+  Rows rows;
+  for (std::size_t i = 0; i < shape[0]; ++i) rows.emplace_back(data + i * n, data + (i + 1) * n);
+  return rows;
 }
 
 std::string short_number(double x) {

@@ -66,6 +66,10 @@ std::vector<std::int64_t> invalid_rows(DriverHost& host, Validity& ctx, ArmModel
                                        const PlannerSettings& settings, std::size_t jobs,
                                        const std::vector<double>& dense, std::size_t n);
 
+// WaypointJointAngles.npy's rows, once checked: (K, n) finite joint values,
+// K >= 1 (std::invalid_argument otherwise).
+Rows waypoint_rows(const double* data, const std::vector<std::size_t>& shape, std::size_t n);
+
 // Python's repr of a float ("0.01", "1.0", "1e-05"), as lengths are printed.
 std::string number_repr(double x);
 
