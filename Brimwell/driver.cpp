@@ -2,7 +2,9 @@
 // checked, one segment planned per consecutive pair, the chain densified,
 // re-checked and saved.
 #include "Brimwell/py_planning.hpp"
+
 #include "Brimwell/timing.hpp"
+#include "common/text.hpp"
 
 #include "common/atomic_file.hpp"
 
@@ -65,7 +67,7 @@ nb::object load_context(nb::handle cache_dir, bool self_collision, nb::handle cl
   say("Environment loaded in " + brimwell::fixed2(brimwell::seconds_since(t0)) + "s");
   if (!clearance.is_none())
     say("Clearance: every configuration, and the motion between them, proven at least " +
-        brimwell::number_repr(nb::inst_ptr<PlanningContext>(ctx_obj)->model->clearance()) +
+        cellpath::python_float_text(nb::inst_ptr<PlanningContext>(ctx_obj)->model->clearance()) +
         " m from the environment");
   if (self_collision)
     say("Self-collision: links tested against each other, except the pairs allowed to touch " +

@@ -4,6 +4,8 @@
 // the caller's generators, printing, the cache's files and explanations.
 #include "Brimwell/py_planning.hpp"
 
+#include "common/text.hpp"
+
 #include "common/capture_reader.hpp"
 
 #include <nanobind/stl/string.h>
@@ -105,7 +107,7 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
   nb::dict meta = cellpath::py::read_meta(cache_dir);
   nb::object links = meta["links"], env = cellpath::py::meta_env(meta);
   std::string text = "Waypoint " + std::to_string(index) + " is closer than " +
-                     brimwell::number_repr(m.clearance()) + " m to the environment";
+                     cellpath::python_float_text(m.clearance()) + " m to the environment";
   if (link != 0) {
     std::size_t body;
     const double d = m.link_distance(link, &body);

@@ -3,9 +3,9 @@
 
 #include "Brimwell/path_tools.hpp"
 #include "common/array_view.hpp"
+#include "common/text.hpp"
 
 #include <algorithm>
-#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -73,7 +73,7 @@ void prove_edges(DriverHost& host, ArmModel& model, ArmModel* native, const Traj
   else
     for (std::size_t e = 0; e < edges; ++e)
       ok[e] = model.edge_proven(path[e].data(), path[e + 1].data());
-  const std::string metres = number_repr(model.clearance());
+  const std::string metres = cellpath::python_float_text(model.clearance());
   for (std::size_t e = 0; e < edges; ++e)
     if (!ok[e])
       throw std::runtime_error("edge " + std::to_string(e) +
@@ -84,31 +84,6 @@ void prove_edges(DriverHost& host, ArmModel& model, ArmModel* native, const Traj
 }
 
 }  // namespace
-
-// Python's repr of a float: the fewest digits that read back as x, written
-// out in full between 1e-4 and 1e16 (with ".0" when whole), else as d.ddde+XX.
-std::string number_repr(double x) {
-  char buf[48];
-  const auto end = std::to_chars(buf, buf + sizeof buf, x, std::chars_format::scientific).ptr;
-  const std::string e(buf, end);  // shortest round trip: "-1.5e-07"
-  const std::size_t epos = e.find('e');
-  const bool neg = e[0] == '-';
-  std::string digits;
-  for (std::size_t k = neg ? 1 : 0; k < epos; ++k)
-    if (e[k] != '.') digits += e[k];
-  const int exp = std::atoi(e.c_str() + epos + 1);
-  const std::string sign = neg ? "-" : "";
-  if (exp < -4 || exp >= 16) {
-    const std::string mantissa =
-        digits.size() > 1 ? digits.substr(0, 1) + "." + digits.substr(1) : digits;
-    const int mag = exp < 0 ? -exp : exp;
-    return sign + mantissa + (exp < 0 ? "e-" : "e+") + (mag < 10 ? "0" : "") + std::to_string(mag);
-  }
-  if (exp < 0) return sign + "0." + std::string(static_cast<std::size_t>(-exp - 1), '0') + digits;
-  const auto whole = static_cast<std::size_t>(exp) + 1;
-  if (digits.size() <= whole) return sign + digits + std::string(whole - digits.size(), '0') + ".0";
-  return sign + digits.substr(0, whole) + "." + digits.substr(whole);
-}
 
 Rows waypoint_rows(const double* data, const std::vector<std::size_t>& shape, std::size_t n) {
   const std::string file = "WaypointJointAngles.npy";

@@ -70,9 +70,6 @@ std::vector<std::int64_t> invalid_rows(DriverHost& host, Validity& ctx, ArmModel
 // K >= 1 (std::invalid_argument otherwise).
 Rows waypoint_rows(const double* data, const std::vector<std::size_t>& shape, std::size_t n);
 
-// Python's repr of a float ("0.01", "1.0", "1e-05"), as lengths are printed.
-std::string number_repr(double x);
-
 // The refusal of a waypoint outside the limits, in words: "Waypoint i: joint
 // j (moves <link>) is x, below its lower limit lo; ...".  `limits` holds
 // (lower, upper) per joint; link_names[j] names link j (0: the base).
