@@ -1,6 +1,8 @@
-// The planner's adapters to Python: any object with a planning context's
-// methods as the C++ planner sees it (the native context called directly, the
-// rest through Python), and the progress line on the terminal.
+// The planner's side of the interpreter: the one adapter of a Python planning
+// context to the planners' validity interface (validity.hpp), the progress
+// line on the terminal, and a planner run, which goes without the
+// interpreter on a worker copy of the native model when nothing of the
+// context is Python.
 #pragma once
 
 #include "Brimwell/connect.hpp"
