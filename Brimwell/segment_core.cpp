@@ -140,12 +140,12 @@ Rows plan_one_segment(const PlannerSettings& settings, Planner planner, const Bu
   return out;
 }
 
-void run_on_workers(const ArmModel& model, double res, std::size_t count, std::size_t jobs,
+void run_on_workers(ArmModel& model, double res, std::size_t count, std::size_t jobs,
                     const std::function<void(NativeWorker&, std::size_t)>& plan,
                     const std::function<void(const std::function<void()>&)>& released) {
   const std::size_t threads = std::max<std::size_t>(1, std::min(jobs, count));
-  // Each worker's copy of the model is taken while the interpreter lock
-  // keeps every other user of the context away.
+  // Each worker's copy of the model is taken, and given back, while the
+  // interpreter lock keeps every other user of the context away.
   std::vector<std::unique_ptr<NativeWorker>> workers;
   for (std::size_t t = 0; t < threads; ++t)
     workers.push_back(std::make_unique<NativeWorker>(model, res));
@@ -172,14 +172,19 @@ void run_on_workers(const ArmModel& model, double res, std::size_t count, std::s
     work(workers[0].get());
     for (std::thread& th : pool) th.join();
   });
+  // The model takes back what the workers learnt (the occupancy blocks they
+  // built), so that the next query or the next workers start from it.
+  for (auto& w : workers) model.absorb(w->model());
   for (std::exception_ptr& e : errors)
     if (e) std::rethrow_exception(e);
 }
 
-std::map<std::size_t, PlannedSegment> plan_connect_segments(
-    const PlannerSettings& settings, const Budget& budget, PlannerHost& host, const ArmModel& model,
-    const Rows& waypoints, const std::vector<std::size_t>& todo, const std::vector<bitgen_t*>& gens,
-    std::size_t jobs) {
+std::map<std::size_t, PlannedSegment> plan_connect_segments(const PlannerSettings& settings,
+                                                            const Budget& budget, PlannerHost& host,
+                                                            ArmModel& model, const Rows& waypoints,
+                                                            const std::vector<std::size_t>& todo,
+                                                            const std::vector<bitgen_t*>& gens,
+                                                            std::size_t jobs) {
   const std::size_t n = waypoints.empty() ? 0 : waypoints[0].size();
   struct Outcome {
     std::vector<std::int64_t> tried;

@@ -62,10 +62,12 @@ struct PlannedSegment {
 // The same as plan_one_segment under 'connect' for every segment i of `todo`
 // at once, segment i drawing from gens[i], on up to `jobs` worker copies of
 // `model` (made on this thread, the threads run inside host.released).
-std::map<std::size_t, PlannedSegment> plan_connect_segments(
-    const PlannerSettings& settings, const Budget& budget, PlannerHost& host, const ArmModel& model,
-    const Rows& waypoints, const std::vector<std::size_t>& todo, const std::vector<bitgen_t*>& gens,
-    std::size_t jobs);
+std::map<std::size_t, PlannedSegment> plan_connect_segments(const PlannerSettings& settings,
+                                                            const Budget& budget, PlannerHost& host,
+                                                            ArmModel& model, const Rows& waypoints,
+                                                            const std::vector<std::size_t>& todo,
+                                                            const std::vector<bitgen_t*>& gens,
+                                                            std::size_t jobs);
 
 // The rows of a straight tool move given beforehand, after the first, once
 // every edge is checked (by ctx, or on `native`'s workers when nothing
@@ -76,7 +78,7 @@ Rows check_given_segment(PlannerHost& host, Validity& ctx, ArmModel* native, dou
 // plan(worker, i) for every i < count on up to `jobs` threads, each with a
 // worker of its own built from `model` on the calling thread; rethrows the
 // first problem's error.  `res`: the workers' edge resolution.
-void run_on_workers(const ArmModel& model, double res, std::size_t count, std::size_t jobs,
+void run_on_workers(ArmModel& model, double res, std::size_t count, std::size_t jobs,
                     const std::function<void(NativeWorker&, std::size_t)>& plan,
                     const std::function<void(const std::function<void()>&)>& released);
 
@@ -85,8 +87,8 @@ void run_on_workers(const ArmModel& model, double res, std::size_t count, std::s
 // ok[i] = test(worker, i) for every i < count, in pieces shared among up to
 // `jobs` worker copies of `model`, the interpreter free.
 template <class Test>
-std::vector<char> on_workers(PlannerHost& host, const ArmModel& model, double res,
-                             std::size_t count, std::size_t jobs, Test&& test) {
+std::vector<char> on_workers(PlannerHost& host, ArmModel& model, double res, std::size_t count,
+                             std::size_t jobs, Test&& test) {
   std::vector<char> ok(count);
   const std::size_t pieces = std::min<std::size_t>(count, 64);
   run_on_workers(
