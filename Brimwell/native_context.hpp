@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -130,6 +132,38 @@ inline JointBounds planning_bounds(const double* lim, std::size_t n) {
     if (!std::isfinite(hi - lo)) b.span_finite = false;
   }
   return b;
+}
+
+// When a progress display is due, counted in calls: pending signals are
+// looked for every 256th call, the clock every 16th, and a redraw comes at
+// most every 100 ms.  A loop without the interpreter asks every 256th call.
+class RedrawClock {
+ public:
+  bool signals_due() { return (++calls_ & 255) == 0; }
+  bool redraw_due() {
+    if ((calls_ & 15) != 0) return false;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_ < std::chrono::milliseconds(100)) return false;
+    last_ = now;
+    return true;
+  }
+  bool released_call_due() { return (++released_calls_ & 255) == 0; }
+  // The next signals_due() is true.
+  void check_signals_next() { calls_ = 255; }
+
+ private:
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+  std::uint64_t calls_ = 0, released_calls_ = 0;
+};
+
+// The note after a planner's progress bar.
+inline std::string tree_note(std::size_t nodes, double best) {
+  char buf[120];
+  if (std::isfinite(best))
+    std::snprintf(buf, sizeof buf, "%zu tree nodes, best goal cost %.3f", nodes, best);
+  else
+    std::snprintf(buf, sizeof buf, "%zu tree nodes, goal not reached yet", nodes);
+  return buf;
 }
 
 // A planner's progress display that shows nothing (a worker thread cannot

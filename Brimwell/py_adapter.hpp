@@ -161,30 +161,22 @@ class ContextAdapter final : public brimwell::Validity {
 
 class Progress {
  public:
-  Progress(std::string stage, std::int64_t total) : stage_(std::move(stage)), total_(total) {
-    last_ = std::chrono::steady_clock::now();
-  }
+  Progress(std::string stage, std::int64_t total) : stage_(std::move(stage)), total_(total) {}
   ~Progress() { clear(); }
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
 
   // Planner ticks: iteration, tree size, best goal cost so far.
   void tick(std::int64_t iteration, std::size_t nodes, double best) {
-    if (!poll()) return;
-    char buf[120];
-    if (std::isfinite(best))
-      std::snprintf(buf, sizeof buf, "%zu tree nodes, best goal cost %.3f", nodes, best);
-    else
-      std::snprintf(buf, sizeof buf, "%zu tree nodes, goal not reached yet", nodes);
-    show(iteration, buf);
+    if (poll()) show(iteration, brimwell::tree_note(nodes, best));
   }
 
   // The same from a loop that runs without the interpreter lock: the lock is
   // taken back only every 256th call, to let Ctrl-C through and redraw when due.
   void tick_released(std::int64_t iteration, std::size_t nodes, double best) {
-    if ((++released_calls_ & 255) != 0) return;
+    if (!clock_.released_call_due()) return;
     nb::gil_scoped_acquire acquire;
-    calls_ = 255;  // poll() checks for signals now, and redraws if it is time
+    clock_.check_signals_next();
     tick(iteration, nodes, best);
   }
 
@@ -196,15 +188,11 @@ class Progress {
   void clear() noexcept { bar_.reset(); }
 
  private:
-  // True when it is time to redraw.  Checks for pending signals every few
-  // hundred calls, so Ctrl-C interrupts a long plan.
+  // True when it is time to redraw; pending signals raise, so that Ctrl-C
+  // interrupts a long plan.
   bool poll() {
-    if ((++calls_ & 255) == 0 && PyErr_CheckSignals() != 0) throw nb::python_error();
-    if ((calls_ & 15) != 0) return false;
-    const auto now = std::chrono::steady_clock::now();
-    if (now - last_ < std::chrono::milliseconds(100)) return false;
-    last_ = now;
-    return true;
+    if (clock_.signals_due() && PyErr_CheckSignals() != 0) throw nb::python_error();
+    return clock_.redraw_due();
   }
 
   void show(std::int64_t done, const std::string& note) {
@@ -215,8 +203,7 @@ class Progress {
   std::string stage_;
   std::int64_t total_;
   std::optional<cellpath::py::StepProgress> bar_;
-  std::chrono::steady_clock::time_point last_;
-  std::uint64_t calls_ = 0, released_calls_ = 0;
+  brimwell::RedrawClock clock_;
 };
 
 // A planner's watch while it runs without the interpreter lock.
