@@ -1,5 +1,7 @@
 #include "Brimwell/timing_core.hpp"
 
+#include "Brimwell/joint_space.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -11,18 +13,12 @@ namespace brimwell {
 
 namespace {
 
-double dist(const double* a, const double* b, std::size_t n) {
-  double s = 0.0;
-  for (std::size_t j = 0; j < n; ++j) s += (b[j] - a[j]) * (b[j] - a[j]);
-  return std::sqrt(s);
-}
-
 // Distinct rows only: a repeated row is no corner and no piece.
 std::vector<std::size_t> distinct_rows(const double* q, std::size_t count, std::size_t n,
                                        double repeat_tol) {
   std::vector<std::size_t> kept{0};
   for (std::size_t i = 1; i < count; ++i)
-    if (dist(q + kept.back() * n, q + i * n, n) > repeat_tol) kept.push_back(i);
+    if (distance(q + kept.back() * n, q + i * n, n) > repeat_tol) kept.push_back(i);
   return kept;
 }
 
@@ -38,7 +34,7 @@ std::vector<std::size_t> rest_rows(const double* q, std::size_t count, std::size
   std::size_t k = 0;  // index into kept of the current piece's start
   while (k + 1 < kept.size()) {
     const double* a = q + kept[k] * n;
-    const double len = dist(a, q + kept[k + 1] * n, n);
+    const double len = distance(a, q + kept[k + 1] * n, n);
     for (std::size_t j = 0; j < n; ++j) u[j] = (q[kept[k + 1] * n + j] - a[j]) / len;
     double along = len;
     std::size_t end = k + 1;
@@ -104,7 +100,7 @@ std::vector<Piece> straight_pieces(const TimingProblem& p) {
     pc.to = rest[r + 1];
     const double* a = p.q + pc.from * n;
     const double* b = p.q + pc.to * n;
-    pc.length = dist(a, b, n);
+    pc.length = distance(a, b, n);
     pc.speed = inf;
     pc.accel = inf;
     for (std::size_t j = 0; j < n; ++j) {
