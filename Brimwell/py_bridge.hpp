@@ -107,7 +107,6 @@ class PlanningContext {
   cellpath::py::StridedView grid_buf_;  // holds the handler's grid buffer
 };
 
-class PlanningContext;
 // Builds the self-collision model of the handler's link meshes into c.model
 // and sets c.allowed_pairs (self_collision_bindings.cpp).
 void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base);
