@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/array_view.hpp"
-#include "common/cli_spec.hpp"
+#include "common/command_line.hpp"
 #include "common/se3.hpp"
 #include "common/text.hpp"
 

@@ -37,11 +37,11 @@ nb::object build_scene(nb::handle meta, nb::handle cache_dir) {
 }
 
 void main_entry(nb::handle argv) {
-  const auto spec = cli::cache_dir_command(
+  const auto command = cli::cache_dir_command(
       "Lumbrel",
       "Show the capture cache (links at their home poses and the environment) in a viewer "
       "window.");
-  nb::object dir = py::make_parser(spec, g_module).attr("parse_args")(argv).attr("cache_dir");
+  nb::object dir = py::make_parser(command, g_module).attr("parse_args")(argv).attr("cache_dir");
   nb::object scene = build_scene(py::read_meta(dir), dir);
   py::show_scene(scene, "Lumbrel");
 }

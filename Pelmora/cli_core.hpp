@@ -5,7 +5,7 @@
 #include "Pelmora/allowed.hpp"
 #include "Pelmora/distance_core.hpp"
 #include "Pelmora/pelmora.hpp"
-#include "common/cli_spec.hpp"
+#include "common/command_line.hpp"
 #include "common/text.hpp"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 // Command-line handling of the collision viewer that needs no Python.
 #pragma once
 
-#include "common/cli_spec.hpp"
+#include "common/command_line.hpp"
 #include "common/text.hpp"
 
 #include <cstddef>

@@ -76,11 +76,12 @@ void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta,
 }
 
 void main_entry(nb::handle argv) {
-  const auto spec = cli::cache_dir_command(
+  const auto command = cli::cache_dir_command(
       "Wendacor",
       "Find a colliding and a collision-free configuration of the capture in CACHE_DIR (fixed "
       "seed), report them and show each.");
-  nb::object cache_dir = py::make_parser(spec, g_module).attr("parse_args")(argv).attr("cache_dir");
+  nb::object cache_dir =
+      py::make_parser(command, g_module).attr("parse_args")(argv).attr("cache_dir");
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
   nb::object meta = py::read_meta(cache_dir);
   nb::tuple configs = find_configs(handler, py::handler_joints(handler));

@@ -1,7 +1,7 @@
-// The argparse parser of a command described by a cli::Parser (common/cli_spec.hpp).
+// The argparse parser of a command described by a cli::Parser (common/command_line.hpp).
 #pragma once
 
-#include "common/cli_spec.hpp"
+#include "common/command_line.hpp"
 #include "common/pybridge.hpp"
 
 #include <nanobind/stl/string.h>
@@ -14,17 +14,17 @@ namespace nb = nanobind;
 
 // The parser of module `m`'s command (--cache-dir defaults to m.CACHE_DIR as
 // it stands now).
-inline nb::object make_parser(const cli::Parser& spec, nb::handle m) {
+inline nb::object make_parser(const cli::Parser& command, nb::handle m) {
   nb::module_ argparse = nb::module_::import_("argparse");
   nb::dict kw;
-  if (spec.prog) kw["prog"] = spec.prog;
-  if (!spec.allow_abbrev) kw["allow_abbrev"] = false;
-  if (spec.description) kw["description"] = spec.description;
-  if (spec.raw_description) kw["formatter_class"] = argparse.attr("RawDescriptionHelpFormatter");
+  if (command.prog) kw["prog"] = command.prog;
+  if (!command.allow_abbrev) kw["allow_abbrev"] = false;
+  if (command.description) kw["description"] = command.description;
+  if (command.raw_description) kw["formatter_class"] = argparse.attr("RawDescriptionHelpFormatter");
   nb::object parser = argparse.attr("ArgumentParser")(**kw);
   nb::object builtins = nb::module_::import_("builtins");
   nb::object Path = nb::module_::import_("pathlib").attr("Path");
-  for (const cli::Argument& a : spec.arguments) {
+  for (const cli::Argument& a : command.arguments) {
     if (a.cache_dir && !a.cache_dir_help) {
       add_cache_dir_option(parser, m);
       continue;
