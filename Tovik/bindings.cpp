@@ -40,19 +40,36 @@ nb::list forward_kinematics_py(nb::handle slist_in, nb::handle home_in, nb::hand
 // Inverse kinematics of a tool pose and straight tool moves: each argument is
 // converted and checked in turn, so the first bad one is the one reported.
 
+// None, or the tool axis left free: "x", "y", "z" or 0, 1, 2.
+int free_axis_of(nb::handle a) {
+  if (a.is_none()) return -1;
+  if (nb::isinstance<nb::str>(a)) {
+    const std::string t = nb::borrow<nb::str>(a).c_str();
+    if (t == "x" || t == "y" || t == "z") return t[0] - 'x';
+  } else if (!nb::isinstance<nb::bool_>(a) && nb::isinstance<nb::int_>(a)) {
+    const long long k = py::to_index(a);
+    if (0 <= k && k <= 2) return static_cast<int>(k);
+  }
+  throw std::invalid_argument("free_axis must be None, 'x', 'y' or 'z' (the tool's own axes)");
+}
+
 nb::tuple solve_tool_pose_py(nb::handle slist_in, nb::handle home_in, nb::handle target_in,
                              nb::handle seeds_in, nb::handle limits_in, nb::handle near_in,
-                             nb::handle tol_in, long long max_iters) {
+                             nb::handle tol_in, long long max_iters, nb::handle free_axis_in) {
   Array<double> slist = as_f64(slist_in), home = as_f64(home_in), limits = as_f64(limits_in);
   const tovik::Chain c(slist, home, limits);
-  const Mat4 Tsd = tovik::pose_of(as_f64(target_in), "target");
+  const Mat4 Tsd = tovik::rigid_pose_of(as_f64(target_in), "target");
   Array<double> seeds = as_f64(seeds_in);
   c.require_seeds(seeds);
-  if (max_iters < 0) throw std::invalid_argument("max_iters must not be negative");
+  tovik::require_max_iters(max_iters);
   const std::vector<double> near =
       near_in.is_none() ? std::vector<double>() : c.joints(as_f64(near_in), "near");
   tovik::SolveSettings s;
   s.tol = tovik::tolerance_of(as_f64(tol_in));
+  s.tol.free_axis = free_axis_of(free_axis_in);
+  if (s.tol.free_axis >= 0 && s.tol.per_axis)
+    throw std::invalid_argument(
+        "give either free_axis or a per-axis tolerance (metres, rx, ry, rz), not both");
   s.max_iters = max_iters;
   const std::size_t k = seeds.shape[0], n = c.n;
   double *q = nullptr, *ep = nullptr, *er = nullptr;
@@ -105,6 +122,7 @@ NB_MODULE(Tovik, m) {
   m.def("solve_tool_pose", &solve_tool_pose_py, nb::arg("slist"), nb::arg("home"),
         nb::arg("target"), nb::arg("seeds"), nb::arg("limits"), nb::arg("near") = nb::none(),
         nb::arg("tolerance") = nb::make_tuple(1e-4, 1e-3), nb::arg("max_iters") = 200,
+        nb::arg("free_axis") = nb::none(),
         "Inverse kinematics of a tool pose from each row of seeds (k, n): damped least squares "
         "on the product of exponentials, each update at most 0.3 long, revolute joints kept in "
         "`limits` (n, 2) by whole turns, others clamped.  slist: (6, n) world screws in metres; "
@@ -112,7 +130,11 @@ NB_MODULE(Tovik, m) {
         "(solutions (k, n), position errors (k,) in metres, rotation errors (k,) in radians, "
         "converged (k,) bool: within `tolerance` (metres, radians) and the limits).  With "
         "`near`, each converged revolute joint is moved by whole turns to the value within "
-        "its limits nearest near's.");
+        "its limits nearest near's.  `tolerance` may also be (metres, rx, ry, rz): the rotation "
+        "left about each of the tool's own axes held to its own bound.  free_axis 'x', 'y' or "
+        "'z': only that tool axis is aimed (within the rotation tolerance); the turn about it "
+        "is left free, and the rotation errors are the angles between the axes.  The target "
+        "must be rigid; max_iters is at most 100000.");
   m.def("straight_move", &straight_move_py, nb::arg("slist"), nb::arg("home"), nb::arg("start"),
         nb::arg("target"), nb::arg("limits"), nb::arg("max_joint_step") = 0.05,
         nb::arg("max_deviation") = 2.5e-4, nb::arg("tolerance") = nb::make_tuple(1e-4, 1e-3),

@@ -34,9 +34,19 @@ struct JointRanges {
   std::vector<bool> revolute;
 };
 
+// How close the tool must come.  By default the whole rotation angle is held
+// to `rotation`.  With per_axis, each component of the rotation left between
+// the tool and the target, about the tool's own x, y and z, is held to its
+// own bound in `axes` (a loose yaw lets the wrist stay where it was).  With a
+// free axis (0, 1, 2 for the tool's x, y, z) only that axis is aimed, to
+// within `rotation`, and the turn about it is left to the arm.
 struct PoseTolerance {
   double position = 1e-4;  // metres
   double rotation = 1e-3;  // radians
+  bool per_axis = false;
+  Vec3 axes{};
+  int free_axis = -1;
+  bool whole() const { return !per_axis && free_axis < 0; }
 };
 
 // omega * theta with R = exp([omega] theta), theta in [0, pi], accurate for small
@@ -74,11 +84,13 @@ inline void pose_gap(const Mat4& A, const Mat4& B, double& dp, double& dr) {
 // The value of q[j] + 2 pi k inside [lo, hi] nearest `near`, for a revolute
 // joint; q[j] itself when no turn fits (the caller tests the limits).
 inline double nearest_turn(double q, double near, double lo, double hi) {
+  // The offsets count in whole numbers: a far-off `near` (1e17) makes k0 so
+  // large that k0 + 1 == k0 in doubles, and a loop over k itself never ends.
   const double k0 = std::round((near - q) / kTwoPi);
   double best = q;
   bool found = lo <= q && q <= hi;
-  for (double k = k0 - 2; k <= k0 + 2; ++k) {
-    const double v = q + k * kTwoPi;
+  for (int d = -2; d <= 2; ++d) {
+    const double v = q + (k0 + d) * kTwoPi;
     if (v < lo || v > hi) continue;
     if (!found || std::fabs(v - near) < std::fabs(best - near)) best = v;
     found = true;
@@ -90,6 +102,52 @@ inline bool within(const JointRanges& J, const double* q, std::size_t n) {
   for (std::size_t j = 0; j < n; ++j)
     if (!(J.lo[j] <= q[j] && q[j] <= J.hi[j])) return false;
   return true;
+}
+
+// The rotation vector (perpendicular to both) that turns unit a onto unit b.
+inline Vec3 rotation_between(const Vec3& a, const Vec3& b) {
+  const Vec3 c = cellpath::cross(a, b);
+  const double sn = cellpath::norm3(c), cs = cellpath::dot(a, b);
+  const double angle = std::atan2(sn, cs);
+  if (sn > 1e-12) return cellpath::scale(c, angle / sn);
+  if (cs > 0.0) return {0.0, 0.0, 0.0};
+  // Opposite: a half turn about any axis across a.
+  Vec3 e = cellpath::cross(a, std::fabs(a[0]) < 0.9 ? Vec3{1, 0, 0} : Vec3{0, 1, 0});
+  return cellpath::scale(e, cellpath::kPi / cellpath::norm3(e));
+}
+
+// The orientation error under a per-axis or free-axis tolerance, in the tool's
+// frame: `drive` is what the solver should still turn (zero inside every
+// bound), `measure` the angle reported, `within` the tolerance test.
+struct RotationError {
+  Vec3 drive{};
+  double measure = 0.0;
+  bool within = false;
+};
+
+inline RotationError rotation_error(const Mat3& R, const Mat3& Rd, const PoseTolerance& tol) {
+  const Mat3 Rb = cellpath::mul3(cellpath::transpose3(R), Rd);
+  RotationError e;
+  if (tol.free_axis >= 0) {
+    const int k = tol.free_axis;
+    Vec3 a{0.0, 0.0, 0.0};
+    a[k] = 1.0;
+    e.drive = rotation_between(a, {Rb[k], Rb[3 + k], Rb[6 + k]});
+    e.measure = cellpath::norm3(e.drive);
+    e.within = e.measure <= tol.rotation;
+    return e;
+  }
+  const Vec3 w = rotation_log(Rb);
+  e.measure = cellpath::norm3(w);
+  e.within = true;
+  for (int i = 0; i < 3; ++i) {
+    // Aim inside the band rather than at its edge, so round-off cannot leave
+    // a converged answer just outside it.
+    const double band = 0.9 * tol.axes[i], excess = std::fabs(w[i]) - band;
+    e.drive[i] = excess > 0.0 ? std::copysign(excess, w[i]) : 0.0;
+    e.within = e.within && std::fabs(w[i]) <= tol.axes[i];
+  }
+  return e;
 }
 
 struct SolveResult {
@@ -116,20 +174,46 @@ inline SolveResult solve_pose(const ScrewList& S, const Mat4& M, const Mat4& Tsd
   SolveResult r;
   std::vector<double> A(6 * n);
   const Mat3 Rd = cellpath::rotation(Tsd);
+  const bool whole = s.tol.whole();
+  const double rot_scale =
+      s.tol.per_axis ? std::min({s.tol.axes[0], s.tol.axes[1], s.tol.axes[2]}) : s.tol.rotation;
+  bool rot_within = false;
   for (long long it = 0;; ++it) {
     const Mat4 T = cellpath::pose_and_jacobian(S, q, n, M, w.J.data());
-    pose_gap(T, Tsd, r.position_error, r.rotation_error);
+    const Mat3 R = cellpath::rotation(T);
+    Vec3 wb{};
+    double drive = 0.0;
+    if (whole) {
+      pose_gap(T, Tsd, r.position_error, r.rotation_error);
+      rot_within = r.rotation_error <= s.tol.rotation;
+      drive = r.rotation_error;
+    } else {
+      const Vec3 p0 = cellpath::translation(T);
+      r.position_error = cellpath::dist(p0, {Tsd[3], Tsd[7], Tsd[11]});
+      const RotationError re = rotation_error(R, Rd, s.tol);
+      r.rotation_error = re.measure;
+      rot_within = re.within;
+      wb = re.drive;
+      drive = cellpath::norm3(wb);
+    }
     r.iterations = it;
     if (!std::isfinite(r.position_error) || !std::isfinite(r.rotation_error)) break;
-    if (r.position_error <= s.tol.position * 1e-2 && r.rotation_error <= s.tol.rotation * 1e-2)
-      break;
+    if (r.position_error <= s.tol.position * 1e-2 && drive <= rot_scale * 1e-2) break;
     if (it >= s.max_iters) break;
-    const Mat3 R = cellpath::rotation(T);
-    const Vec3 wb = rotation_log(cellpath::mul3(cellpath::transpose3(R), Rd));
+    if (whole) wb = rotation_log(cellpath::mul3(cellpath::transpose3(R), Rd));
     const Vec3 ws = cellpath::mul3v(R, wb);
     const Vec3 p = cellpath::translation(T);
     const double e[6] = {ws[0], ws[1], ws[2], Tsd[3] - p[0], Tsd[7] - p[1], Tsd[11] - p[2]};
     cellpath::point_jacobian(w.J.data(), p, n, A.data());
+    if (s.tol.free_axis >= 0) {
+      // A turn about the free axis costs nothing: take it out of the rows.
+      const int k = s.tol.free_axis;
+      const Vec3 a{R[k], R[3 + k], R[6 + k]};
+      for (std::size_t j = 0; j < n; ++j) {
+        const double c = a[0] * A[j] + a[1] * A[n + j] + a[2] * A[2 * n + j];
+        for (int r3 = 0; r3 < 3; ++r3) A[r3 * n + j] -= c * a[r3];
+      }
+    }
     cellpath::dls_step(A.data(), 6, n, e, s.max_step, w);
     for (std::size_t j = 0; j < n; ++j) {
       double v = q[j] + w.step[j];
@@ -139,8 +223,7 @@ inline SolveResult solve_pose(const ScrewList& S, const Mat4& M, const Mat4& Tsd
       q[j] = v;
     }
   }
-  r.converged =
-      r.position_error <= s.tol.position && r.rotation_error <= s.tol.rotation && within(J, q, n);
+  r.converged = r.position_error <= s.tol.position && rot_within && within(J, q, n);
   return r;
 }
 
@@ -165,6 +248,8 @@ struct StraightSettings {
   double max_joint_step = 0.05;   // largest change of any joint between samples
   double max_deviation = 2.5e-4;  // metres off the line at the probes between samples
 };
+
+inline constexpr long long kMaxStraightAttempts = 20000;
 
 struct StraightMove {
   std::vector<double> rows;         // (m, n), the start first, the end last
@@ -199,7 +284,15 @@ inline StraightMove straight_move(const ScrewList& S, const Mat4& M, const doubl
   out.rows.assign(q0, q0 + n);
   std::vector<double> q(q0, q0 + n), cand(n), probe(n);
   double u = 0.0, du = 1.0 / 64.0;
+  // Each attempt is one bounded solve; a move that needs more of them than
+  // this is creeping along at the smallest step and would not end in time.
+  long long attempts = 0;
   while (u < 1.0) {
+    if (++attempts > kMaxStraightAttempts)
+      throw std::runtime_error(
+          "the tool cannot follow the line beyond " +
+          std::to_string(static_cast<int>(std::round(u * 100))) +
+          "% of the move in " + std::to_string(kMaxStraightAttempts) + " steps");
     const double next = std::min(1.0, u + du);
     cand = q;
     const Mat4 target = pose_along(T0, axis, d, next);

@@ -134,11 +134,53 @@ struct Chain {
   }
 };
 
+// (metres, radians), or (metres, rx, ry, rz): a bound per tool axis.
 inline PoseTolerance tolerance_of(const View& t) {
-  cellpath::require_shape(t, {2}, "tolerance");
-  if (!(t[0] > 0.0 && t[1] > 0.0 && std::isfinite(t[0]) && std::isfinite(t[1])))
-    throw std::invalid_argument("tolerance must be two positive numbers (metres, radians)");
-  return {t[0], t[1]};
+  if (t.ndim() != 1 || (t.size != 2 && t.size != 4))
+    throw std::invalid_argument(
+        "tolerance must be (metres, radians) or (metres, rx, ry, rz), got shape " +
+        cellpath::shape_text(t.shape));
+  for (std::size_t i = 0; i < t.size; ++i)
+    if (!(t[i] > 0.0 && std::isfinite(t[i])))
+      throw std::invalid_argument(
+          "tolerance must be positive finite numbers: (metres, radians) or (metres, rx, ry, rz)");
+  PoseTolerance tol;
+  tol.position = t[0];
+  if (t.size == 2) {
+    tol.rotation = t[1];
+  } else {
+    tol.per_axis = true;
+    tol.axes = {t[1], t[2], t[3]};
+    tol.rotation = std::max({t[1], t[2], t[3]});
+  }
+  return tol;
+}
+
+// A target pose the arm can take: finite, its rotation orthonormal and right
+// handed to within 1e-6, its last row 0 0 0 1.  A scaled or sheared matrix
+// would otherwise be chased by the solver to a pose it can never match.
+inline Mat4 rigid_pose_of(const View& a, const char* what) {
+  const Mat4 T = pose_of(a, what);
+  const Mat3 R = cellpath::rotation(T);
+  const Mat3 RtR = cellpath::mul3(cellpath::transpose3(R), R);
+  double worst = std::fabs(T[12]) + std::fabs(T[13]) + std::fabs(T[14]) + std::fabs(T[15] - 1.0);
+  for (int i = 0; i < 9; ++i) worst = std::max(worst, std::fabs(RtR[i] - (i % 4 == 0 ? 1.0 : 0.0)));
+  const double det = R[0] * (R[4] * R[8] - R[5] * R[7]) - R[1] * (R[3] * R[8] - R[5] * R[6]) +
+                     R[2] * (R[3] * R[7] - R[4] * R[6]);
+  if (!(worst <= 1e-6) || !(det > 0.0))
+    throw std::invalid_argument(std::string(what) +
+                                " must be a rigid transform (an orthonormal right-handed rotation "
+                                "and a last row 0 0 0 1)");
+  return T;
+}
+
+inline constexpr long long kMaxIkIterations = 100000;
+
+inline void require_max_iters(long long max_iters) {
+  if (max_iters < 0) throw std::invalid_argument("max_iters must not be negative");
+  if (max_iters > kMaxIkIterations)
+    throw std::invalid_argument("max_iters must be at most " + std::to_string(kMaxIkIterations) +
+                                "; more seeds find more than more iterations");
 }
 
 // The step and deviation of a straight move; the tolerance is set apart.

@@ -13,6 +13,7 @@ import argparse
 import contextlib
 import importlib
 import os
+import re
 import sys
 import zipfile
 from pathlib import Path
@@ -77,6 +78,45 @@ def usage_errors():
         yield
     finally:
         argparse.ArgumentParser.error = original
+
+
+# A value that starts with a minus sign and a digit (or a point): a number, or
+# a comma-separated list of numbers, never an option.
+_NEGATIVE_VALUE = re.compile(r"^-(\d|\.\d|inf\b|nan\b)", re.IGNORECASE)
+
+
+def negative_values_joined(argv, options):
+    """argv with `OPT -0.3,0.2,...` written `OPT=-0.3,0.2,...` for each of `options`.
+
+    argparse takes a value that starts with '-' for an option unless it is a single
+    number, so `--start -0.3,0.2` would fail with "expected one argument"."""
+    argv = list(argv)
+    out, i = [], 0
+    while i < len(argv):
+        token = argv[i]
+        if token == "--":
+            out.extend(argv[i:])
+            break
+        if token in options and i + 1 < len(argv) and _NEGATIVE_VALUE.match(argv[i + 1]):
+            out.append(f"{token}={argv[i + 1]}")
+            i += 2
+            continue
+        out.append(token)
+        i += 1
+    return out
+
+
+def one_cache(parser, positional, option):
+    """The cache of a command that takes it as CACHE or as --cache-dir DIR (or from
+    CELLPATH_CACHE_DIR when neither is given)."""
+    if positional is not None and option is not None and Path(positional) != Path(option):
+        parser.error(f"the cache is given twice ({positional} and --cache-dir {option}): give one")
+    chosen = positional if positional is not None else option
+    if chosen is None:
+        chosen = os.environ.get("CELLPATH_CACHE_DIR") or None
+    if chosen is None:
+        parser.error("no cache: give it as CACHE or --cache-dir DIR")
+    return Path(chosen)
 
 
 def run(name: str, entry, argv=None) -> int:

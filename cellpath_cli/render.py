@@ -30,7 +30,8 @@ def parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
         prog="cellpath-render", description=__doc__.split("\n\n", 1)[1].strip(),
         epilog="Pictures are drawn headless (no display needed); the page opens offline.")
-    p.add_argument("cache", type=Path, metavar="CACHE", help="the capture cache")
+    p.add_argument("cache", type=Path, metavar="CACHE", nargs="?", help="the capture cache (or --cache-dir DIR)")
+    p.add_argument("--cache-dir", type=Path, metavar="DIR", help="the capture cache, as the other commands name it")
     p.add_argument("--out", type=Path, metavar="DIR",
                    help="where the pictures go (default: CACHE-pictures beside the cache)")
     p.add_argument("--gif", action="store_true", help="also animation.gif, the arm following the trajectory")
@@ -113,9 +114,13 @@ def render(cache: Path, out: Path, *, gif=False, html=False, frames=36, check=Tr
 
 
 def command(argv=None):
-    args = parser().parse_args(argv)
+    from cellpath_cli import one_cache
+
+    p = parser()
+    args = p.parse_args(argv)
+    args.cache = one_cache(p, args.cache, args.cache_dir)
     if args.frames < 2:
-        parser().error(f"--frames must be 2 or more, got {args.frames}")
+        p.error(f"--frames must be 2 or more, got {args.frames}")
     if not (args.cache / "meta.json").is_file():
         raise FileNotFoundError(2, "No such file", str(args.cache / "meta.json"))
     try:

@@ -53,6 +53,7 @@ class TargetReport:
     linear: bool = False
     steps: int = 0
     deviation: float = 0.0
+    margin_kept: bool = True
 
 
 @dataclass
@@ -150,23 +151,34 @@ class _Task:
             return f"closer to the environment than the clearance of {self.clearance} m"
         return "within the planner's collision margin of the environment (about a voxel)"
 
-    def solve(self, target, prev, rng, k):
+    def keeps_margin(self, q, margin):
+        """q at least `margin` from every finite joint limit."""
+        lo, hi = self.limits[:, 0], self.limits[:, 1]
+        gap = np.minimum(np.where(np.isfinite(lo), q - lo, np.inf), np.where(np.isfinite(hi), hi - q, np.inf))
+        return bool(np.all(gap >= margin))
+
+    def solve(self, target, prev, rng, k, limit_margin=0.0):
         import Tovik  # noqa: PLC0415
 
         lo, hi = self.limits[:, 0], self.limits[:, 1]
+        near = prev if target.near is None else self.joints(target.near, f"target {k}: 'near'")
+        rot_tol = max(target.tolerance[1:])
         seeds_run, best_err, found = 0, (np.inf, np.inf), []
         invalid = []
         while seeds_run < MAX_RESTARTS:
             count = min(RESTART_BATCH, MAX_RESTARTS - seeds_run)
             seeds = rng.uniform(lo, hi, size=(count, self.n))
             if seeds_run == 0:
-                seeds[0] = np.clip(prev, lo, hi)
+                seeds[0] = np.clip(near, lo, hi)
+                if target.near is not None and count > 1:
+                    seeds[1] = np.clip(prev, lo, hi)
+            kw = {} if target.free_axis is None else {"free_axis": target.free_axis}
             qs, ep, er, ok = Tovik.solve_tool_pose(self.slist, self.home, target.pose, seeds, self.limits,
-                                                   near=prev, tolerance=target.tolerance)
+                                                   near=near, tolerance=target.tolerance, **kw)
             seeds_run += count
-            score = ep / target.tolerance[0] + er / target.tolerance[1]
+            score = ep / target.tolerance[0] + er / rot_tol
             i = int(np.argmin(score))
-            if score[i] < best_err[0] / target.tolerance[0] + best_err[1] / target.tolerance[1]:
+            if score[i] < best_err[0] / target.tolerance[0] + best_err[1] / rot_tol:
                 best_err = (float(ep[i]), float(er[i]))
             for i in np.flatnonzero(ok):
                 q = qs[i]
@@ -174,7 +186,9 @@ class _Task:
                     continue
                 entry = (q.copy(), float(ep[i]), float(er[i]))
                 (found if self.ctx.is_valid(q) else invalid).append(entry)
-            if found:
+            # A solution hard against a limit leaves the planner no room to move
+            # away from it: look further for one that keeps the margin.
+            if found and (limit_margin <= 0 or any(self.keeps_margin(f[0], limit_margin) for f in found)):
                 break
         if not found:
             label = f"target {k}"
@@ -184,8 +198,9 @@ class _Task:
                                 f"{seeds_run} restarts); the nearest, {_fmt(near[0])}, is {self.why_invalid(near[0])}")
             raise TaskError(f"{label} cannot be reached: best error {best_err[0] * 1e3:.3f} mm, "
                             f"{best_err[1] * 1e3:.3f} mrad after {seeds_run} restarts")
-        q, e_p, e_r = min(found, key=lambda e: float(np.linalg.norm(e[0] - prev)))
-        return TargetReport(q, e_p, e_r, seeds_run)
+        kept = [f for f in found if self.keeps_margin(f[0], limit_margin)] if limit_margin > 0 else found
+        q, e_p, e_r = min(kept or found, key=lambda e: float(np.linalg.norm(e[0] - near)))
+        return TargetReport(q, e_p, e_r, seeds_run, margin_kept=bool(kept))
 
     def straight(self, target, prev, k):
         import Tovik  # noqa: PLC0415
@@ -212,7 +227,7 @@ class _Task:
 
 
 def plan_task(cache_dir, start, targets, *, self_collision=False, clearance=None, seed=None,
-              write=True, say=print):
+              write=True, say=print, limit_margin=0.0):
     """Solve a task given as tool poses and write its waypoints into the cache.
 
     start       the start joint vector.
@@ -221,6 +236,12 @@ def plan_task(cache_dir, start, targets, *, self_collision=False, clearance=None
     self_collision, clearance   the planner's context that the solutions must pass
                 (clearance needs a planner that takes it).
     seed        the restarts' generator seed (default SEED).
+    limit_margin  radians (metres for a prismatic joint): a solution closer than this to
+                a joint limit is taken only when no other keeps the margin; 0 (default)
+                takes the nearest solution wherever it lies.
+    Each target's solution is the one nearest its 'near' joint vector (default: the
+    previous waypoint); 'free_axis' leaves the turn about one tool axis to the arm, and a
+    tolerance (metres, rx, ry, rz) bounds the turn about each tool axis apart.
     Returns a TaskResult; raises TaskError naming the target that cannot be done, and
     then writes nothing.  With write, saves WaypointJointAngles.npy and (for straight
     moves) LinearSegments.npz, each atomically; a stale LinearSegments.npz is removed.
@@ -230,6 +251,9 @@ def plan_task(cache_dir, start, targets, *, self_collision=False, clearance=None
         raise TaskError(f"clearance must be a non-negative number of metres, got {clearance!r}")
     if seed is not None and (isinstance(seed, bool) or int(seed) != seed or seed < 0):
         raise TaskError(f"seed must be a non-negative integer, got {seed!r}")
+    if isinstance(limit_margin, bool) or not np.isfinite(float(limit_margin)) or float(limit_margin) < 0:
+        raise TaskError(f"limit margin must be a non-negative number, got {limit_margin!r}")
+    limit_margin = float(limit_margin)
     task = _Task(cache_dir, self_collision, clearance)
     q0 = task.joints(start, "the start")
     if not task.ctx.is_valid(q0):
@@ -243,7 +267,7 @@ def plan_task(cache_dir, start, targets, *, self_collision=False, clearance=None
             rep, path = task.straight(target, rows[-1], k)
             segments[f"{k - 1}->{k}"] = path
         else:
-            rep = task.solve(target, rows[-1], rng, k)
+            rep = task.solve(target, rows[-1], rng, k, limit_margin)
         rows.append(rep.q)
         reports.append(rep)
     elapsed = time.perf_counter() - t0
@@ -252,6 +276,8 @@ def plan_task(cache_dir, start, targets, *, self_collision=False, clearance=None
     for k, rep in enumerate(reports, start=1):
         how = (f"straight move, {rep.steps} steps, off the line by at most {rep.deviation * 1e3:.3f} mm"
                if rep.linear else f"{rep.restarts} restarts")
+        if not rep.margin_kept:
+            how += f"; no solution keeps {limit_margin:g} from the joint limits"
         say(f"target {k}: {_fmt(rep.q)}  error {rep.position_error * 1e3:.4f} mm, "
             f"{rep.rotation_error * 1e3:.4f} mrad ({how})")
     say(f"inverse kinematics of {len(reports)} targets in {elapsed:.3f} s")
@@ -282,9 +308,9 @@ def _parser():
         prog="cellpath-task",
         description="Solve a task given as world poses of the tool and write the cache's waypoints "
                     "(WaypointJointAngles.npy, and LinearSegments.npz for straight moves).",
-        epilog="Negative numbers need the '=' form: --target=-0.3,0.2,0.5,0,3.14,0.  Then plan with "
-               "Brimwell --cache-dir CACHE.")
-    p.add_argument("cache", metavar="CACHE", help="the capture cache")
+        epilog="Then plan with Brimwell --cache-dir CACHE.")
+    p.add_argument("cache", metavar="CACHE", nargs="?", help="the capture cache (or --cache-dir DIR)")
+    p.add_argument("--cache-dir", metavar="DIR", help="the capture cache, as the other commands name it")
     p.add_argument("--start", required=True, metavar="Q1,Q2,...", help="the start joint vector (radians, metres)")
     p.add_argument("--targets", metavar="FILE.json", help='{"targets": [{"xyz": [...], "rpy": [...]}, ...]}')
     for opt, what in (("--target", "a tool pose"), ("--linear-target", "a tool pose reached by a straight move")):
@@ -294,14 +320,24 @@ def _parser():
     p.add_argument("--clearance", type=float, metavar="M", help="solutions and straight moves must keep this far "
                                                                 "from the environment (metres)")
     p.add_argument("--seed", type=int, metavar="N", help=f"seed of the restarts (default {SEED})")
+    p.add_argument("--free-axis", choices=("x", "y", "z"),
+                   help="leave the turn about this tool axis free for every target that is not a straight move")
+    p.add_argument("--limit-margin", type=float, default=0.0, metavar="RAD",
+                   help="prefer solutions at least this far from every joint limit (default 0)")
     return p
+
+
+VECTOR_OPTIONS = ("--start", "--target", "--linear-target", "--cache-dir")
 
 
 def main(argv=None):
     """Console entry of `cellpath-task`; returns 0, or 1 after a one-line error on stderr."""
+    from cellpath_cli import negative_values_joined, one_cache  # noqa: PLC0415
+
     parser = _parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(negative_values_joined(sys.argv[1:] if argv is None else argv, VECTOR_OPTIONS))
     try:
+        cache = one_cache(parser, args.cache, args.cache_dir)
         if args.targets and args.poses:
             raise TaskError("give the targets either in --targets FILE or as --target options, not both")
         if args.targets:
@@ -311,12 +347,15 @@ def main(argv=None):
                               DEFAULT_TOLERANCE, str(k)) for k, (linear, text) in enumerate(args.poses, start=1)]
         else:
             raise TaskError("no targets: give --targets FILE or --target X,Y,Z,ROLL,PITCH,YAW")
+        for t in targets:
+            if args.free_axis and not t.linear and t.free_axis is None and len(t.tolerance) == 2:
+                t.free_axis = args.free_axis
         try:
             start = [float(s) for s in args.start.split(",")]
         except ValueError:
             raise TaskError(f"--start needs comma-separated numbers, got {args.start!r}") from None
-        plan_task(args.cache, start, targets, self_collision=args.self_collision, clearance=args.clearance,
-                  seed=args.seed)
+        plan_task(cache, start, targets, self_collision=args.self_collision, clearance=args.clearance,
+                  seed=args.seed, limit_margin=args.limit_margin)
     except (TaskError, FileNotFoundError) as exc:
         print(f"cellpath-task: error: {exc}", file=sys.stderr)
         return 1

@@ -9,7 +9,10 @@ from pathlib import Path
 import numpy as np
 
 DEFAULT_TOLERANCE = (1e-4, 1e-3)  # metres, radians
-TARGET_KEYS = ("xyz", "rpy", "quat", "linear", "tolerance")
+ORIENTATION_KEYS = ("rpy", "rpy_deg", "quat", "quat_wxyz", "quat_xyzw")
+TARGET_KEYS = ("xyz", *ORIENTATION_KEYS, "linear", "tolerance", "near", "free_axis")
+FREE_AXES = ("x", "y", "z")
+UNIT_QUATERNION = 1e-6  # how far from length 1 a quaternion may be
 
 
 class TaskError(ValueError):
@@ -20,8 +23,10 @@ class TaskError(ValueError):
 class Target:
     pose: np.ndarray            # (4, 4) world pose of the tool
     linear: bool = False        # reached from the previous pose by a straight tool move
-    tolerance: tuple = DEFAULT_TOLERANCE
+    tolerance: tuple = DEFAULT_TOLERANCE  # (metres, radians) or (metres, rx, ry, rz) about the tool's axes
     label: str = ""
+    near: np.ndarray | None = None  # the joint vector solutions should stay near (default: the previous waypoint)
+    free_axis: str | None = None    # "x", "y" or "z": the turn about that tool axis is left free
 
 
 def rpy_matrix(roll, pitch, yaw):
@@ -51,8 +56,26 @@ def _numbers(value, count, what):
     return out
 
 
+def _radians(rpy, what):
+    """rpy in radians; a value beyond 2 pi is almost surely degrees, and is refused."""
+    for v in rpy:
+        if abs(v) > 2 * math.pi + 1e-9:
+            raise TaskError(f"{what}: {v:g} is beyond 2 pi; roll, pitch and yaw are radians "
+                            "(for degrees use 'rpy_deg' in a targets file)")
+    return rpy
+
+
+def _unit_quaternion(q, what):
+    norm = math.sqrt(sum(v * v for v in q)) if all(abs(v) < 1e150 for v in q) else math.inf
+    if not abs(norm - 1.0) <= UNIT_QUATERNION:
+        raise TaskError(f"{what} has length {norm:.9g}, not 1: give a unit quaternion "
+                        "(each entry divided by its length)")
+    return [v / norm for v in q]
+
+
 def pose_from_six(values, what):
     x, y, z, r, p, yw = _numbers(values, 6, what)
+    _radians((r, p, yw), what)
     T = np.eye(4)
     T[:3, :3] = rpy_matrix(r, p, yw)
     T[:3, 3] = (x, y, z)
@@ -78,27 +101,51 @@ def target_from_dict(entry, k):
         raise TaskError(f"{what}: unknown key {unknown[0]!r} (known: {', '.join(TARGET_KEYS)})")
     if "xyz" not in entry:
         raise TaskError(f"{what}: 'xyz' missing")
-    if ("rpy" in entry) == ("quat" in entry):
-        raise TaskError(f"{what}: give the orientation as exactly one of 'rpy' and 'quat'")
+    given = [key for key in ORIENTATION_KEYS if key in entry]
+    if len(given) != 1:
+        raise TaskError(f"{what}: give the orientation as exactly one of 'rpy' and 'quat'"
+                        if set(given) <= {"rpy", "quat"} else
+                        f"{what}: give the orientation as exactly one of {', '.join(map(repr, ORIENTATION_KEYS))}")
+    key = given[0]
     T = np.eye(4)
     T[:3, 3] = _numbers(entry["xyz"], 3, f"{what}: 'xyz'")
-    if "rpy" in entry:
-        T[:3, :3] = rpy_matrix(*_numbers(entry["rpy"], 3, f"{what}: 'rpy'"))
+    if key == "rpy":
+        T[:3, :3] = rpy_matrix(*_radians(_numbers(entry["rpy"], 3, f"{what}: 'rpy'"), f"{what}: 'rpy'"))
+    elif key == "rpy_deg":
+        T[:3, :3] = rpy_matrix(*(math.radians(v) for v in _numbers(entry[key], 3, f"{what}: 'rpy_deg'")))
     else:
-        q = np.array(_numbers(entry["quat"], 4, f"{what}: 'quat'"))
-        norm = float(np.linalg.norm(q))
-        if norm < 1e-9:
+        # 'quat' and 'quat_wxyz' are w, x, y, z; 'quat_xyzw' is the x, y, z, w of ROS messages.
+        q = _numbers(entry[key], 4, f"{what}: '{key}'")
+        if key == "quat" and not any(q):
             raise TaskError(f"{what}: 'quat' must not be zero")
-        T[:3, :3] = quat_matrix(*(q / norm))
+        w, x, y, z = _unit_quaternion(q[3:] + q[:3] if key == "quat_xyzw" else q, f"{what}: '{key}'")
+        T[:3, :3] = quat_matrix(w, x, y, z)
     linear = entry.get("linear", False)
     if not isinstance(linear, bool):
         raise TaskError(f"{what}: 'linear' must be true or false, got {linear!r}")
     tol = DEFAULT_TOLERANCE
     if "tolerance" in entry:
-        tol = tuple(_numbers(entry["tolerance"], 2, f"{what}: 'tolerance' [metres, radians]"))
-        if not (tol[0] > 0 and tol[1] > 0):
-            raise TaskError(f"{what}: 'tolerance' must be two positive numbers, got {entry['tolerance']!r}")
-    return Target(T, linear, tol, label=f"{k}")
+        raw = entry["tolerance"]
+        count = len(raw) if hasattr(raw, "__len__") and not isinstance(raw, (str, bytes)) else 2
+        tol = tuple(_numbers(raw, 4 if count == 4 else 2,
+                             f"{what}: 'tolerance' [metres, radians] or [metres, rx, ry, rz]"))
+        if not all(t > 0 for t in tol):
+            raise TaskError(f"{what}: 'tolerance' must be positive numbers, got {raw!r}")
+    near = None
+    if "near" in entry:
+        raw = entry["near"]
+        if isinstance(raw, (str, bytes)) or not hasattr(raw, "__len__") or not raw:
+            raise TaskError(f"{what}: 'near' must be a joint vector, got {raw!r}")
+        near = np.array(_numbers(raw, len(raw), f"{what}: 'near'"))
+    free = entry.get("free_axis")
+    if free is not None and free not in FREE_AXES:
+        raise TaskError(f"{what}: 'free_axis' must be one of 'x', 'y', 'z' (the tool's axes), got {free!r}")
+    if linear and (free is not None or len(tol) == 4):
+        raise TaskError(f"{what}: a straight move holds the whole orientation; 'free_axis' and a per-axis "
+                        "'tolerance' apply to targets without 'linear'")
+    if free is not None and len(tol) == 4:
+        raise TaskError(f"{what}: give either 'free_axis' or a per-axis 'tolerance', not both")
+    return Target(T, linear, tol, label=f"{k}", near=near, free_axis=free)
 
 
 def read_targets_file(path):
@@ -126,7 +173,8 @@ def as_targets(targets):
     out = []
     for k, t in enumerate(targets, start=1):
         if isinstance(t, Target):
-            out.append(Target(np.array(t.pose, dtype=np.float64), t.linear, tuple(t.tolerance), t.label or f"{k}"))
+            out.append(Target(np.array(t.pose, dtype=np.float64), t.linear, tuple(t.tolerance), t.label or f"{k}",
+                              None if t.near is None else np.array(t.near, dtype=np.float64), t.free_axis))
         elif isinstance(t, dict):
             out.append(target_from_dict(t, k))
         else:
