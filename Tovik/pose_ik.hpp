@@ -289,10 +289,10 @@ inline StraightMove straight_move(const ScrewList& S, const Mat4& M, const doubl
   long long attempts = 0;
   while (u < 1.0) {
     if (++attempts > kMaxStraightAttempts)
-      throw std::runtime_error(
-          "the tool cannot follow the line beyond " +
-          std::to_string(static_cast<int>(std::round(u * 100))) +
-          "% of the move in " + std::to_string(kMaxStraightAttempts) + " steps");
+      throw std::runtime_error("the tool cannot follow the line beyond " +
+                               std::to_string(static_cast<int>(std::round(u * 100))) +
+                               "% of the move in " + std::to_string(kMaxStraightAttempts) +
+                               " steps");
     const double next = std::min(1.0, u + du);
     cand = q;
     const Mat4 target = pose_along(T0, axis, d, next);
