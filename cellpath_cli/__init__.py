@@ -23,8 +23,8 @@ MAKERS = {
     "meta.json": "is not a capture cache: cellpath-urdf makes one from a URDF, the capture in the "
                  "CAD host from a design; name the cache with --cache-dir DIR or CELLPATH_CACHE_DIR",
     "JointAnglesToTravelAlong.npy": "holds no planned trajectory yet: Brimwell --cache-dir DIR plans one",
-    "WaypointJointAngles.npy": "holds no waypoints: cellpath-urdf --waypoints FILE, or the capture "
-                               "with targets, writes them",
+    "WaypointJointAngles.npy": "holds no waypoints: cellpath-task (from tool poses), cellpath-urdf "
+                               "--waypoints FILE, or the capture with targets, writes them",
     "CollisionWaypoint.npz": "holds no colliding waypoint (Brimwell saves one only when a waypoint is "
                              "in collision): show a configuration with --theta A,B,... or --random",
     "TimedTrajectory.npz": "holds no timed trajectory: Brimwell --timed --max-acceleration A writes one",

@@ -22,7 +22,8 @@ from cellpath_cli.scene import CacheScene, budgets, thinned
 LINK_COLOR = "rgb(100,150,230)"
 BASE_COLOR = "rgb(90,90,102)"
 HIT_COLOR = "rgb(220,60,60)"
-ENV_COLOR = "rgb(204,102,90)"
+# Obstacles in a neutral stone grey: red is kept for what collides.
+ENV_COLOR = "rgb(168,166,158)"
 PATH_COLOR = "#1a7f37"
 WAYPOINT_COLOR = "#d4a017"
 

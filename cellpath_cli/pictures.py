@@ -89,12 +89,17 @@ def workcell_picture(scene: CacheScene, trajectory, waypoints, out: Path) -> Pat
     return out
 
 
-def joint_plot(trajectory, waypoint_rows, out: Path) -> Path:
-    """Joint angles along the trajectory, with the waypoints marked."""
+def _labels(names, n):
+    return list(names) if names is not None else [f"J{j + 1}" for j in range(n)]
+
+
+def joint_plot(trajectory, waypoint_rows, out: Path, names=None) -> Path:
+    """Joint angles along the trajectory, with the waypoints marked; `names` label the joints
+    (default J1..Jn)."""
     trajectory = np.asarray(trajectory)
     fig, ax = plt.subplots(figsize=(9, 4.5), dpi=110)
     for j in range(trajectory.shape[1]):
-        ax.plot(np.degrees(trajectory[:, j]), label=f"J{j + 1}", linewidth=1.6)
+        ax.plot(np.degrees(trajectory[:, j]), label=_labels(names, trajectory.shape[1])[j], linewidth=1.6)
     for r in waypoint_rows:
         ax.axvline(r, color="0.6", linestyle=":", linewidth=1)
     ax.set_xlabel("trajectory configuration")
@@ -109,15 +114,15 @@ def joint_plot(trajectory, waypoint_rows, out: Path) -> Path:
     return out
 
 
-def timing_plot(t, q, qd, qdd, max_velocity, max_acceleration, out: Path) -> Path:
+def timing_plot(t, q, qd, qdd, max_velocity, max_acceleration, out: Path, names=None) -> Path:
     """Positions, velocities and accelerations of every joint over time, the limits
-    drawn as dashed lines."""
+    drawn as dashed lines; `names` label the joints (default J1..Jn)."""
     fig, axes = plt.subplots(3, 1, figsize=(9, 8), dpi=110, sharex=True)
     for values, ax, label, limit in ((q, axes[0], "position [rad]", None),
                                      (qd, axes[1], "velocity [rad/s]", max_velocity),
                                      (qdd, axes[2], "acceleration [rad/s\N{SUPERSCRIPT TWO}]", max_acceleration)):
         for j in range(values.shape[1]):
-            ax.plot(t, values[:, j], label=f"J{j + 1}", linewidth=1.3)
+            ax.plot(t, values[:, j], label=_labels(names, values.shape[1])[j], linewidth=1.3)
         if limit is not None:
             for bound in np.unique(np.asarray(limit, dtype=float)):
                 ax.axhline(bound, color="0.5", linestyle="--", linewidth=0.8)

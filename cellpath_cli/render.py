@@ -90,11 +90,15 @@ def render(cache: Path, out: Path, *, gif=False, html=False, frames=36, check=Tr
 
     step("workcell", "workcell.png",
          lambda p: pictures.workcell_picture(scene, trajectory, waypoints if len(waypoints) else trajectory[:1], p))
-    step("joint angles", "joint_angles.png", lambda p: pictures.joint_plot(trajectory, rows, p))
+    names = None
+    if (cache / "JointNames.json").is_file():
+        from cellpath_cli.export import joint_names
+        names = joint_names(cache, n)
+    step("joint angles", "joint_angles.png", lambda p: pictures.joint_plot(trajectory, rows, p, names=names))
     if (cache / TIMED).is_file():
         with np.load(cache / TIMED, allow_pickle=False) as timed:
             t, q, qd, qdd = (np.asarray(timed[k], float) for k in ("t", "q", "qd", "qdd"))
-        step("timed trajectory", "timing.png", lambda p: pictures.timing_plot(t, q, qd, qdd, None, None, p))
+        step("timed trajectory", "timing.png", lambda p: pictures.timing_plot(t, q, qd, qdd, None, None, p, names=names))
     if gif:
         # Every frame is drawn anew: thinner still.
         light = copy.copy(scene).thin(GIF_ARM_TRIANGLES, GIF_ENV_TRIANGLES)

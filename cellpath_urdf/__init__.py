@@ -46,6 +46,7 @@ SELF_CHECK_SAMPLES = 16     # random joint vectors besides the zero vector
 SELF_CHECK_SEED = 0
 ARM_JOINT_TYPES = ("revolute", "continuous", "prismatic")
 CM_PER_M = 100.0            # stored screw linear rows are centimetres
+JOINT_NAMES_FILE = "JointNames.json"
 CYLINDER_SECTIONS = 32
 SPHERE_SUBDIVISIONS = 2
 
@@ -54,7 +55,7 @@ SPHERE_SUBDIVISIONS = 2
 _CACHE_ENTRY = re.compile(
     r"^(meta\.json|ScrewAxis\.npy|JointLimits\.npy|JointVelocityLimits\.npy|WaypointJointAngles\.npy"
     r"|JointAnglesToTravelAlong\.npy|TimedTrajectory\.npz|TimedTrajectory\.csv"
-    r"|CollisionWaypoint\.npz|LinkMeshes\.npz|env_meshes\.npz|ToolTransform\.npy|LinearSegments\.npz"
+    r"|CollisionWaypoint\.npz|LinkMeshes\.npz|env_meshes\.npz|ToolTransform\.npy|LinearSegments\.npz|JointNames\.json"
     r"|link_\d+\.npz|env_.+\.npz)$")
 
 
@@ -193,6 +194,8 @@ def _write_cache(folder, model, B, link_meshes, env_meshes, waypoints, tool=None
         np.save(folder / "WaypointJointAngles", waypoints)
     if tool is not None:
         np.save(folder / "ToolTransform", tool)
+    # The arm's joint names, base to tip, for what a robot stack reads (exports, headers).
+    (folder / JOINT_NAMES_FILE).write_text(json.dumps([j.name for j in model.arm]))
 
 
 def _self_check(folder, model, B, samples=SELF_CHECK_SAMPLES, seed=SELF_CHECK_SEED):
@@ -296,7 +299,8 @@ def urdf_to_cache(urdf, out_dir, joints, *, base=None, env=(), waypoints=None, v
 
 def _build(urdf, out_dir, joints, *, base, env, waypoints, visual, package_dirs, tool=None,
            tool_offset=None, limits=None):
-    """urdf_to_cache's work; returns (out path, largest self-check deviation, number of vectors)."""
+    """urdf_to_cache's work; returns (out path, largest self-check deviation, number of vectors,
+    the model read from the URDF)."""
     out = Path(out_dir)
     if out.name in ("", ".", ".."):
         raise UrdfImportError(f"output folder {out_dir!r} must name a folder")
@@ -357,7 +361,7 @@ def _build(urdf, out_dir, joints, *, base, env, waypoints, visual, package_dirs,
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
         raise
-    return out, worst, SELF_CHECK_SAMPLES + 1
+    return out, worst, SELF_CHECK_SAMPLES + 1, model
 
 
 # --------------------------------------------------------------------------- command line
@@ -383,8 +387,7 @@ def _parse_package(text):
 def _parser():
     p = argparse.ArgumentParser(
         prog="cellpath-urdf",
-        description="Write a capture cache (the CAD capture's layout) for the arm of a URDF.",
-        epilog="Negative numbers after --base need the '=' form: --base=-0.3,0,0.4,0,0,1.57.")
+        description="Write a capture cache (the CAD capture's layout) for the arm of a URDF.")
     p.add_argument("urdf", metavar="ROBOT.urdf", help="the robot description")
     p.add_argument("out_dir", metavar="OUT_DIR", help="cache folder to write (replaced if it holds only a cache)")
     p.add_argument("--joints", required=True, metavar="J1,J2,...",
@@ -410,9 +413,12 @@ def _parser():
 def main(argv=None):
     """Console entry of `cellpath-urdf`; returns the exit status (0 on success, 1 on
     an import error, printed to stderr)."""
-    args = _parser().parse_args(argv)
+    from cellpath_cli import negative_values_joined  # noqa: PLC0415
+
+    argv = sys.argv[1:] if argv is None else argv
+    args = _parser().parse_args(negative_values_joined(argv, ("--base", "--tool-offset", "--limit")))
     try:
-        out, worst, n_checked = _build(args.urdf, args.out_dir, args.joints, base=args.base, env=args.env,
+        out, worst, n_checked, model = _build(args.urdf, args.out_dir, args.joints, base=args.base, env=args.env,
                                        waypoints=args.waypoints, visual=args.visual,
                                        package_dirs=dict(args.package_dir), tool=args.tool,
                                        tool_offset=args.tool_offset, limits=dict(args.limit))
@@ -426,4 +432,44 @@ def main(argv=None):
           + (f", {len(np.load(out / 'WaypointJointAngles.npy'))} waypoints"
              if (out / "WaypointJointAngles.npy").exists() else ""))
     print(f"FK self-check passed: {n_checked} joint vectors, largest deviation {worst:.2e} m")
+    for line in _report(out, model, args):
+        print(line)
     return 0
+
+
+def _report(out, model, args):
+    """What the import made of the URDF: the chain with each joint's limits as stored, the
+    tool frame, and every joint that could move what the tool carries but is held at 0."""
+    limits = np.load(out / "JointLimits.npy", allow_pickle=False)
+    lines = ["chain, base to tip (limits as stored; rad, m for a prismatic joint):"]
+    width = max(len(j.name) for j in model.arm)
+    for k, (j, (lo, hi)) in enumerate(zip(model.arm, limits), start=1):
+        narrowed = " (narrowed by --limit)" if j.name in dict(args.limit) else ""
+        lines.append(f"  {k}. {j.name:{width}s} {j.type:10s} [{lo:8.4f}, {hi:8.4f}]  "
+                     f"{j.parent} -> {j.child}{narrowed}")
+    last = model.frame_links[-1]
+    tool = out / "ToolTransform.npy"
+    if tool.exists():
+        T = np.load(tool, allow_pickle=False)
+        R = T[:3, :3]  # URDF's rpy: R = Rz(yaw) Ry(pitch) Rx(roll)
+        rpy = (np.arctan2(R[2, 1], R[2, 2]), np.arcsin(np.clip(-R[2, 0], -1, 1)), np.arctan2(R[1, 0], R[0, 0]))
+        lines.append(f"tool frame: {args.tool or last}{' moved by --tool-offset' if args.tool_offset else ''}; "
+                     f"in {last}'s frame at xyz ({', '.join(f'{v + 0.0:.4g}' for v in T[:3, 3])}) m, "
+                     f"rpy ({', '.join(f'{v + 0.0:.4g}' for v in rpy)}) rad")
+    else:
+        lines.append(f"tool frame: {last}'s own frame (no --tool)")
+    on_path = set()
+    if args.tool:
+        cur = args.tool
+        while cur != last and cur in model.parent_joint:
+            on_path.add(model.parent_joint[cur].name)
+            cur = model.parent_joint[cur].parent
+    arm = {j.name for j in model.arm}
+    for j in model.joints.values():
+        if j.type == "fixed" or j.name in arm or j.mimic is not None or model.owner.get(j.parent) != len(model.arm):
+            continue
+        where = "between the last arm link and the tool frame" if j.name in on_path else \
+            f"on the last arm link '{last}'"
+        lines.append(f"warning: joint '{j.name}' ({j.type}) {where} can move but is held at 0; "
+                     "name it in --joints if the arm should move it")
+    return lines

@@ -106,6 +106,9 @@ def test_the_page_is_self_contained_and_marks_colliding_rows(planned, tmp_path):
     assert title == f"{planned.path.name}: 9 configurations, {len(hits)} in collision (red)"
     # The links in contact are red in their frames (and the colliding rows' markers).
     assert html.count(html_view.HIT_COLOR) == sum(map(len, hits.values())) + 1
+    # Obstacles are grey, one trace each: red means a collision and nothing else.
+    r, g, b = map(int, re.findall(r"\d+", html_view.ENV_COLOR))
+    assert max(r, g, b) - min(r, g, b) < 20 and html.count(html_view.ENV_COLOR) == len(scene.env_meshes)
 
 
 def test_shown_rows_keep_waypoints_and_colliding_rows():

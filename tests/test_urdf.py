@@ -102,8 +102,9 @@ def toy(tmp_path):
 
 def test_toy_arm_cache_layout(toy):
     urdf, out = toy
-    assert sorted(os.listdir(out)) == ["JointLimits.npy", "ScrewAxis.npy", "env_wall.npz", "link_0.npz",
-                                       "link_1.npz", "link_2.npz", "link_3.npz", "meta.json"]
+    assert sorted(os.listdir(out)) == ["JointLimits.npy", "JointNames.json", "ScrewAxis.npy", "env_wall.npz",
+                                       "link_0.npz", "link_1.npz", "link_2.npz", "link_3.npz", "meta.json"]
+    assert json.loads((out / "JointNames.json").read_text()) == JOINTS
     text = (out / "meta.json").read_text()
     meta = json.loads(text)
     assert text == json.dumps(meta, indent=2)
