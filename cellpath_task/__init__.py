@@ -31,7 +31,7 @@ import numpy as np
 
 from .targets import DEFAULT_TOLERANCE, Target, TaskError, as_targets, parse_six, read_targets_file
 
-__all__ = ["plan_task", "TaskResult", "Target", "TaskError", "main", "tool_transform"]
+__all__ = ["plan_task", "TaskResult", "Target", "TaskError", "main", "tool_transform", "Planner", "Plan"]
 
 SEED = 0
 RESTART_BATCH = 32      # seeds per round: the previous waypoint, then uniform draws
@@ -226,6 +226,44 @@ class _Task:
         return TargetReport(rows[-1].copy(), e_p, e_r, 0, True, len(rows) - 1, float(dev)), rows
 
 
+def _check_clearance(clearance):
+    if clearance is not None and (isinstance(clearance, bool) or not np.isfinite(float(clearance))
+                                  or float(clearance) < 0):
+        raise TaskError(f"clearance must be a non-negative number of metres, got {clearance!r}")
+
+
+def _check_seed(seed):
+    if seed is not None and (isinstance(seed, bool) or int(seed) != seed or seed < 0):
+        raise TaskError(f"seed must be a non-negative integer, got {seed!r}")
+
+
+def _check_margin(limit_margin):
+    if isinstance(limit_margin, bool) or not np.isfinite(float(limit_margin)) or float(limit_margin) < 0:
+        raise TaskError(f"limit margin must be a non-negative number, got {limit_margin!r}")
+    return float(limit_margin)
+
+
+def _solve_targets(task, start, targets, rng, limit_margin):
+    """The waypoints of a task on a context already built: start, each target's solution
+    (or straight move), start."""
+    q0 = task.joints(start, "the start")
+    if not task.ctx.is_valid(q0):
+        raise TaskError(f"the start {_fmt(q0)} is {task.why_invalid(q0)}")
+    targets = as_targets(targets)
+    t0 = time.perf_counter()
+    rows, reports, segments = [q0], [], {}
+    for k, target in enumerate(targets, start=1):
+        if target.linear:
+            rep, path = task.straight(target, rows[-1], k)
+            segments[f"{k - 1}->{k}"] = path
+        else:
+            rep = task.solve(target, rows[-1], rng, k, limit_margin)
+        rows.append(rep.q)
+        reports.append(rep)
+    rows.append(q0)
+    return TaskResult(np.array(rows), reports, segments, time.perf_counter() - t0)
+
+
 def plan_task(cache_dir, start, targets, *, self_collision=False, clearance=None, seed=None,
               write=True, say=print, limit_margin=0.0):
     """Solve a task given as tool poses and write its waypoints into the cache.
@@ -246,33 +284,13 @@ def plan_task(cache_dir, start, targets, *, self_collision=False, clearance=None
     then writes nothing.  With write, saves WaypointJointAngles.npy and (for straight
     moves) LinearSegments.npz, each atomically; a stale LinearSegments.npz is removed.
     """
-    if clearance is not None and (isinstance(clearance, bool) or not np.isfinite(float(clearance))
-                                  or float(clearance) < 0):
-        raise TaskError(f"clearance must be a non-negative number of metres, got {clearance!r}")
-    if seed is not None and (isinstance(seed, bool) or int(seed) != seed or seed < 0):
-        raise TaskError(f"seed must be a non-negative integer, got {seed!r}")
-    if isinstance(limit_margin, bool) or not np.isfinite(float(limit_margin)) or float(limit_margin) < 0:
-        raise TaskError(f"limit margin must be a non-negative number, got {limit_margin!r}")
-    limit_margin = float(limit_margin)
+    _check_clearance(clearance)
+    _check_seed(seed)
+    limit_margin = _check_margin(limit_margin)
     task = _Task(cache_dir, self_collision, clearance)
-    q0 = task.joints(start, "the start")
-    if not task.ctx.is_valid(q0):
-        raise TaskError(f"the start {_fmt(q0)} is {task.why_invalid(q0)}")
-    targets = as_targets(targets)
-    rng = np.random.default_rng(SEED if seed is None else int(seed))
-    t0 = time.perf_counter()
-    rows, reports, segments = [q0], [], {}
-    for k, target in enumerate(targets, start=1):
-        if target.linear:
-            rep, path = task.straight(target, rows[-1], k)
-            segments[f"{k - 1}->{k}"] = path
-        else:
-            rep = task.solve(target, rows[-1], rng, k, limit_margin)
-        rows.append(rep.q)
-        reports.append(rep)
-    elapsed = time.perf_counter() - t0
-    rows.append(q0)
-    result = TaskResult(np.array(rows), reports, segments, elapsed)
+    result = _solve_targets(task, start, targets, np.random.default_rng(SEED if seed is None else int(seed)),
+                            limit_margin)
+    rows, reports, segments = result.waypoints, result.reports, result.linear_segments
     for k, rep in enumerate(reports, start=1):
         how = (f"straight move, {rep.steps} steps, off the line by at most {rep.deviation * 1e3:.3f} mm"
                if rep.linear else f"{rep.restarts} restarts")
@@ -280,7 +298,7 @@ def plan_task(cache_dir, start, targets, *, self_collision=False, clearance=None
             how += f"; no solution keeps {limit_margin:g} from the joint limits"
         say(f"target {k}: {_fmt(rep.q)}  error {rep.position_error * 1e3:.4f} mm, "
             f"{rep.rotation_error * 1e3:.4f} mrad ({how})")
-    say(f"inverse kinematics of {len(reports)} targets in {elapsed:.3f} s")
+    say(f"inverse kinematics of {len(reports)} targets in {result.ik_seconds:.3f} s")
     if write:
         cache = task.cache_dir
         linear = cache / LINEAR_FILE
@@ -360,3 +378,6 @@ def main(argv=None):
         print(f"cellpath-task: error: {exc}", file=sys.stderr)
         return 1
     return 0
+
+
+from .planner import Plan, Planner  # noqa: E402  (it builds on the helpers above)

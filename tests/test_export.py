@@ -94,3 +94,33 @@ def test_urdf_import_says_what_it_did_and_warns_of_held_joints(tmp_path, capsys)
     assert len(warnings) == 2
     assert any("'slide' (prismatic) between the last arm link and the tool frame" in w for w in warnings)
     assert any("'flap' (revolute) on the last arm link 'l2'" in w for w in warnings)
+
+
+def test_planner_plans_many_tasks_in_memory_on_one_context(make_cache, tmp_path, monkeypatch):
+    from cellpath_task import Planner, TaskError
+    from test_task import FAR, Q_FREE, tool_pose
+
+    cache = make_cache(env=FAR)
+    (cache.path / "JointNames.json").write_text(json.dumps(NAMES))
+    planner = Planner(cache.path, max_velocity=1.0, max_acceleration=2.0, dt=0.05)
+    before = {p.name: p.stat().st_mtime_ns for p in cache.path.iterdir()}
+    built = []
+    monkeypatch.setattr(Brimwell, "PlanningContext", lambda *a, **k: built.append(a))
+    rng = np.random.default_rng(5)
+    for seed in range(3):
+        goal = Q_FREE + rng.normal(0, 0.3, 6)
+        plan = planner.plan(np.zeros(6), [tool_pose(cache, goal), {"xyz": list(tool_pose(cache, Q_FREE)[:3, 3]),
+                                                                   "rpy": [0.1, 0.2, 0.3], "free_axis": "z"}],
+                            seed=seed)
+        assert plan.joint_names == NAMES and plan.waypoints.shape == (4, 6)
+        assert np.allclose(tool_pose(cache, plan.waypoints[1])[:3, 3], tool_pose(cache, goal)[:3, 3], atol=1e-4)
+        assert np.array_equal(plan.rows[0], plan.waypoints[0]) and np.array_equal(plan.rows[-1], plan.waypoints[-1])
+        steps = np.abs(np.diff(plan.rows, axis=0)).max()
+        assert steps <= Brimwell.EDGE_RES + 1e-12 and all(planner.ctx.is_valid(r) for r in plan.rows)
+        assert plan.proof["rows_checked"] == len(plan.rows) and len(plan.segments) == 3
+        assert plan.t[0] == 0 and np.allclose(plan.q[-1], plan.rows[-1]) and np.abs(plan.qd).max() <= 1.0 + 1e-9
+    assert built == [] and {p.name: p.stat().st_mtime_ns for p in cache.path.iterdir()} == before
+    doc = json.loads(plan.export(tmp_path / "p.json", "json").read_text())
+    assert doc["joint_names"] == NAMES and np.array_equal(doc["velocities"], plan.qd)
+    with pytest.raises(TaskError, match="target 1 cannot be reached"):
+        planner.plan(np.zeros(6), [{"xyz": [5.0, 0, 0], "rpy": [0, 0, 0]}])
