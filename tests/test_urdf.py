@@ -410,7 +410,7 @@ def test_real_arm_scenes_load_check_and_are_not_trivial(tmp_path, real_arms, sce
 
 
 def test_real_arm_command_line_reproduces_the_scene(tmp_path, real_arms):
-    """The printed cellpath-urdf command (the README's worked example) writes the same files."""
+    """The printed cellpath-urdf command (docs/urdf.md's worked example) writes the same files."""
     built = real_arms.xarm6_cell(tmp_path / "a", scene_dir=tmp_path / "scene")
     argv = shlex.split(real_arms.command_line("xarm6_cell", tmp_path / "b", tmp_path / "scene"))
     assert argv[0] == "cellpath-urdf" and main(argv[1:]) == 0
