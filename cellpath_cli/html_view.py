@@ -103,10 +103,12 @@ def shown_rows(n_rows, waypoint_rows=(), colliding_rows=(), limit=MAX_FRAMES):
 
 
 def plan_page(scene: CacheScene, trajectory, out: Path, *, waypoint_rows=(), colliding=None,
-              title=None) -> Path:
+              title=None, joint_names=None) -> Path:
     """Write the page of `trajectory` (N, n) through `scene` to `out`.
 
-    colliding  {row: set of link names in contact} for the rows to mark (None or empty: none)
+    colliding    {row: set of link names in contact} for the rows to mark (None or empty: none)
+    joint_names  the joints' names, shown with their values when a waypoint is pointed at
+                 (default J1..Jn)
     """
     trajectory = np.asarray(trajectory, dtype=float).reshape(-1, len(scene.link_names) - 1)
     colliding = dict(colliding or {})
@@ -143,8 +145,11 @@ def plan_page(scene: CacheScene, trajectory, out: Path, *, waypoint_rows=(), col
         data.append(_points(path[start], "tool", mode="markers", marker={"size": 5, "color": "black"},
                             showlegend=False))
         data.append(_points(path, "tool path", mode="lines", line={"color": PATH_COLOR, "width": 5}))
+        names = list(joint_names) if joint_names is not None else [f"J{j + 1}" for j in range(trajectory.shape[1])]
+        hover = ["<br>".join([f"row {r}"] + [f"{name} {v:.4f}" for name, v in zip(names, trajectory[r])])
+                 for r in waypoint_rows]
         data.append(_points(path[list(waypoint_rows)], "waypoints", mode="markers",
-                            marker={"size": 6, "color": WAYPOINT_COLOR}))
+                            marker={"size": 6, "color": WAYPOINT_COLOR}, text=hover, hoverinfo="text"))
         if colliding:
             data.append(_points(path[sorted(colliding)], f"colliding rows ({len(colliding)})", mode="markers",
                                 marker={"size": 4, "color": HIT_COLOR, "symbol": "x"}))

@@ -113,7 +113,8 @@ def render(cache: Path, out: Path, *, gif=False, html=False, frames=36, check=Tr
                 + (f"{len(hits)} in collision (marked in red)" if hits else "none in collision")
                 + f"  ({time.perf_counter() - t0:.1f} s)")
         step("3-D page", "plan.html",
-             lambda p: html_view.plan_page(scene, trajectory, p, waypoint_rows=rows, colliding=hits))
+             lambda p: html_view.plan_page(scene, trajectory, p, waypoint_rows=rows, colliding=hits,
+                                           joint_names=names))
     return files
 
 
