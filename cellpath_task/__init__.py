@@ -1,15 +1,18 @@
 """A task in tool poses turned into the waypoints the planner plans through.
 
-    cellpath-task CACHE --start Q [--targets FILE.json | --target X,Y,Z,ROLL,PITCH,YAW ...
+    cellpath-task CACHE|--cache-dir DIR --start Q [--targets FILE.json | --target X,Y,Z,ROLL,PITCH,YAW ...
                   | --linear-target X,Y,Z,ROLL,PITCH,YAW ...] [--self-collision]
-                  [--clearance M] [--seed N]
+                  [--clearance M] [--seed N] [--free-axis x|y|z] [--limit-margin RAD]
 
 Each target is a world pose of the tool (the cache's ToolTransform.npy on the last
 link, or the last link's own frame without it).  Its joint vector comes from the
 offline inverse kinematics (Tovik.solve_tool_pose) run from the previous waypoint
 and from seeded random restarts; among the solutions inside the limits that the
 planner's context accepts, the one nearest the previous waypoint in joint space
-wins, so the arm does not flip its wrist between two close poses.  A linear
+wins (or the one nearest the target's own 'near'), so the arm does not flip its
+wrist between two close poses; with a limit margin, solutions that keep it win over
+those that do not.  A target may leave the turn about one tool axis free
+('free_axis') or bound the turn about each tool axis apart.  A linear
 target is reached by a straight tool move (Tovik.straight_move), checked edge by
 edge, and stored in LinearSegments.npz for the planner to take as given.
 
