@@ -80,6 +80,12 @@ void ArmModel::build_clearance(double metres, const std::vector<gristane::MeshRe
                                const std::vector<gristane::MeshRef>& links, double spacing) {
   std::vector<gristane::SurfaceCover> covers;
   for (const gristane::MeshRef& ref : links) covers.emplace_back(ref, spacing, true);
+  // The screen's covers: coarser, so a configuration is screened in a
+  // fraction of the proof's time; their wider spheres only make the screen
+  // more careful.
+  std::vector<gristane::SurfaceCover> screen;
+  for (const gristane::MeshRef& ref : links) screen.emplace_back(ref, 2.0 * spacing, true);
+  screen_covers_ = std::make_shared<const std::vector<gristane::SurfaceCover>>(std::move(screen));
   // The field is needed only where the arm can reach.
   gristane::EnvDistanceSettings settings;
   reach_box(covers, settings.clip_lo, settings.clip_hi);

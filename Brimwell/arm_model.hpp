@@ -26,6 +26,10 @@ namespace brimwell {
 using gristane::LinkCloud;
 using gristane::OccupancySummary;
 
+// What proving an edge found: proven clear, an invalid configuration on it
+// (an end included), or neither within the budget of pieces.
+enum class EdgeVerdict { Proven, Invalid, Unsettled };
+
 class ArmModel {
  public:
   // slist: row-major (6, n) world-frame screws; home: n row-major 4x4 home poses
@@ -89,7 +93,7 @@ class ArmModel {
                  double hi[3]) const;
   double clearance() const { return clearance_; }
   const gristane::EnvironmentDistance& environment() const { return *env_; }
-  const gristane::SurfaceCover& cover(std::size_t link) const { return covers_[link - 1]; }
+  const gristane::SurfaceCover& cover(std::size_t link) const { return (*covers_)[link - 1]; }
   // Poses every link at q; true when every moving link is proven clear by c.
   bool clear_at(const double* q);
   // Whether links 1 .. n, as last posed, are proven farther than c + extra[i - 1]
@@ -100,6 +104,20 @@ class ArmModel {
   // false (a piece is invalid, or the budget of pieces ran out).  The same
   // answer for (a, b) and (b, a).
   bool edge_proven(const double* a, const double* b);
+  // The same, saying why an edge is not proven.
+  EdgeVerdict edge_verdict(const double* a, const double* b);
+  // Exploring: while it is on, edge_checked() screens an edge instead of
+  // proving it, and clear_at() screens a configuration (screen.cpp: samples
+  // about 1/32 rad apart, the distance field at the clearance plus a small
+  // margin, no exact tests away from an edge's ends), so that a planner
+  // searches at a sampler's speed and proves only the path it keeps
+  // (lazy_proof.hpp).  Off: edge_checked() is edge_proven().
+  void set_exploring(bool on) { exploring_ = on; }
+  // Whether the planners should prove lazily at all (the context's choice).
+  void set_lazy(bool on) { lazy_ = on && env_ != nullptr; }
+  bool lazy() const { return lazy_; }
+  bool exploring() const { return exploring_; }
+  bool edge_checked(const double* a, const double* b);
   const cellpath::Mat4& posed(std::size_t link) const { return poses_[link]; }
   // For link (1 .. n) as last posed: the smallest exact distance from the
   // points that stand for its surface to the environment, and the body it is
@@ -173,7 +191,10 @@ class ArmModel {
   // Clearance.
   double clearance_ = 0.0;
   std::shared_ptr<const gristane::EnvironmentDistance> env_;
-  std::vector<gristane::SurfaceCover> covers_;
+  // Shared, read-only, with every worker copy.
+  std::shared_ptr<const std::vector<gristane::SurfaceCover>> covers_;
+  std::shared_ptr<const std::vector<gristane::SurfaceCover>>
+      screen_covers_;  // coarser, the screen's
   gristane::MotionBound motion_;
   std::size_t last_unclear_ = 0;  // link index (1 .. n) that failed last, or 0
   struct Piece {
@@ -181,6 +202,15 @@ class ArmModel {
     std::uint64_t links, pairs;
   };
   std::vector<Piece> pieces_;
+  bool exploring_ = false, lazy_ = false;
+  // The proof's breadth-first pieces (certified_edge.cpp).
+  EdgeVerdict walk_pieces(const double* a, const double* b);
+  // The screen (screen.cpp): the links as posed clear of the clearance plus
+  // `share` of the screen's margin; an edge sampled about 1/32 rad apart.
+  bool screen_posed(double share);
+  bool edge_screened(const double* a, const double* b);
+  std::vector<char> screen_seen_;
+
   std::vector<double> edge_q_, edge_dq_, edge_full_;
 };
 

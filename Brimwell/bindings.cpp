@@ -234,10 +234,12 @@ void bind_context(nb::module_& m) {
       "vectors is valid, and draws uniform joint vectors.");
   cls.def(
       "__init__",
-      [](PlanningContext* self, nb::handle cache_dir, bool self_collision, nb::handle clearance) {
-        new (self) PlanningContext(cache_dir, self_collision, clearance);
+      [](PlanningContext* self, nb::handle cache_dir, bool self_collision, nb::handle clearance,
+         bool lazy_proof) {
+        new (self) PlanningContext(cache_dir, self_collision, clearance, lazy_proof);
       },
       "cache_dir"_a, nb::kw_only(), "self_collision"_a = false, "clearance"_a.none() = nb::none(),
+      "lazy_proof"_a = false,
       "Build the environment handler for `cache_dir` and the planning model.  With "
       "self_collision, is_valid also rejects configurations in which two links not in "
       "allowed_pairs come within about a centimetre of each other (never when they are 2 cm "
@@ -247,7 +249,18 @@ void bind_context(nb::module_& m) {
       "environment body by the exact meshes (a distance field over the obstacles and spheres "
       "over the links' surfaces, exact point-triangle tests where the field is not enough), "
       "and edge_valid proves the whole straight edge free instead of testing samples of it. "
-      "Raises ValueError for a clearance that is negative, NaN, infinite or not a number.");
+      "\n\nlazy_proof (with a clearance): the RRT-Connect planners (plan_segment_connect, "
+      "the driver's 'connect' and 'auto' routes) search and shorten with screened edges "
+      "(sampled about 1/32 rad apart against the distance field: fast, no proof), then prove "
+      "every edge of the path they keep with the exact engine, ends included; an edge that "
+      "fails is split or its stretch re-planned with proven edges, and after a few such "
+      "repairs the segment is planned with proven edges throughout.  Only proven edges are "
+      "returned: the guarantee is the same, the search much faster.  "
+      "Raises ValueError for a clearance that is negative, NaN, infinite or not a number, "
+      "and for lazy_proof without a clearance.");
+  cls.def_prop_ro(
+      "lazy_proof", [](PlanningContext& c) { return c.lazy_proof; },
+      "Whether planners prove only the path they keep (see the constructor).");
   cls.def_prop_ro(
       "clearance", [](PlanningContext& c) { return c.clearance; },
       "The clearance in metres that is_valid and edge_valid prove, or None (the voxel "

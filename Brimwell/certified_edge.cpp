@@ -20,7 +20,6 @@ constexpr double kFinestReach = 1e-4;
 // A piece whose links may move more than this is split rather than settled
 // by the exact test where the distance field falls short.
 constexpr double kExactReach = 0.005;
-
 }  // namespace
 
 namespace {
@@ -63,7 +62,7 @@ void ArmModel::set_clearance(double c, std::unique_ptr<gristane::EnvironmentDist
   motion_ = motion_of(n_, covers, screws_.data(), home_.data(), lower_.data(), upper_.data());
   clearance_ = c;
   env_ = std::move(env);
-  covers_ = std::move(covers);
+  covers_ = std::make_shared<const std::vector<gristane::SurfaceCover>>(std::move(covers));
   edge_q_.assign(n_, 0.0);
   edge_dq_.assign(n_, 0.0);
   edge_full_.assign(n_, 0.0);
@@ -73,7 +72,7 @@ std::size_t ArmModel::first_unclear(const double* extra) {
   // Consecutive queries lie close together: the link that failed last goes first.
   auto test = [&](std::size_t link) {
     const double t = clearance_ + (extra ? extra[link - 1] : 0.0);
-    return gristane::surface_clear(covers_[link - 1], poses_[link].data(), *env_, t);
+    return gristane::surface_clear((*covers_)[link - 1], poses_[link].data(), *env_, t);
   };
   if (last_unclear_ >= 1 && last_unclear_ <= n_ && !test(last_unclear_)) return last_unclear_;
   for (std::size_t link = 1; link <= n_; ++link) {
@@ -88,11 +87,12 @@ std::size_t ArmModel::first_unclear(const double* extra) {
 
 bool ArmModel::clear_at(const double* q) {
   pose(q);
+  if (exploring_) return screen_posed(1.0);
   return first_unclear() == 0;
 }
 
 double ArmModel::link_distance(std::size_t link, std::size_t* body) {
-  const gristane::SurfaceCover& cover = covers_[link - 1];
+  const gristane::SurfaceCover& cover = (*covers_)[link - 1];
   double best = std::numeric_limits<double>::infinity();
   *body = static_cast<std::size_t>(-1);
   cellpath::Vec3 w;
@@ -108,13 +108,28 @@ double ArmModel::link_distance(std::size_t link, std::size_t* body) {
   return best;
 }
 
-bool ArmModel::edge_proven(const double* a_in, const double* b_in) {
+EdgeVerdict ArmModel::edge_verdict(const double* a, const double* b) {
   if (!env_) throw std::logic_error("edge_proven needs the clearance model");
+  // A proof about every configuration between a and b includes a and b, by
+  // the same test as is_valid (self-collision included): the pieces next to
+  // an end cover it for the environment, but not every self-collision pair.
+  if (!is_valid(a) || !is_valid(b)) return EdgeVerdict::Invalid;
+  return walk_pieces(a, b);
+}
+
+bool ArmModel::edge_proven(const double* a, const double* b) {
+  return edge_verdict(a, b) == EdgeVerdict::Proven;
+}
+
+bool ArmModel::edge_checked(const double* a, const double* b) {
+  return exploring_ ? edge_screened(a, b) : edge_proven(a, b);
+}
+
+EdgeVerdict ArmModel::walk_pieces(const double* a_in, const double* b_in) {
   // One direction for both orders of the ends, so the answer is symmetric.
   const double* a = a_in;
   const double* b = b_in;
   if (std::lexicographical_compare(b, b + n_, a, a + n_)) std::swap(a, b);
-  if (!in_limits(a) || !in_limits(b)) return false;
   for (std::size_t k = 0; k < n_; ++k) edge_dq_[k] = std::fabs(b[k] - a[k]);
 
   gristane::SelfCollisionModel* self = self_.get();
@@ -143,16 +158,16 @@ bool ArmModel::edge_proven(const double* a_in, const double* b_in) {
       if (!(p.links >> i & 1u)) continue;
       const std::size_t link = i + 1;
       const double reach = edge_full_[i];
-      if (gristane::surface_clear(covers_[i], poses_[link].data(), *env_, clearance_ + reach,
+      if (gristane::surface_clear((*covers_)[i], poses_[link].data(), *env_, clearance_ + reach,
                                   clearance_ + kExactReach))
         continue;
       // Not covered by the motion bound: an invalid configuration ends the
       // edge, anything else is cut in two.
-      if (!gristane::surface_clear(covers_[i], poses_[link].data(), *env_, clearance_)) {
+      if (!gristane::surface_clear((*covers_)[i], poses_[link].data(), *env_, clearance_)) {
         last_unclear_ = link;
-        return false;
+        return EdgeVerdict::Invalid;
       }
-      if (reach < kFinestReach) return false;
+      if (reach < kFinestReach) return EdgeVerdict::Unsettled;
       split_links |= std::uint64_t{1} << i;
     }
     for (std::size_t k = 0; k < pairs.size(); ++k) {
@@ -160,18 +175,18 @@ bool ArmModel::edge_proven(const double* a_in, const double* b_in) {
       const auto [i, j] = pairs[k];
       const double extra = moved(i) + moved(j);
       if (!self->pair_within_extra(i, j, poses_[i], poses_[j], extra)) continue;
-      if (self->pair_collides(i, j, poses_[i], poses_[j])) return false;
+      if (self->pair_collides(i, j, poses_[i], poses_[j])) return EdgeVerdict::Invalid;
       if (pair_masks)
         split_pairs |= std::uint64_t{1} << k;
       else
         split_pairs = all_pairs;
     }
     if (split_links == 0 && split_pairs == 0) continue;
-    if (pieces_.size() + 2 > kMaxPieces) return false;
+    if (pieces_.size() + 2 > kMaxPieces) return EdgeVerdict::Unsettled;
     pieces_.push_back({p.t0, tm, split_links, split_pairs});
     pieces_.push_back({tm, p.t1, split_links, split_pairs});
   }
-  return true;
+  return EdgeVerdict::Proven;
 }
 
 }  // namespace brimwell

@@ -58,17 +58,22 @@ nb::object seed_of(nb::handle seed) {
 }
 
 // The driver's context, and its lines.
-nb::object load_context(nb::handle cache_dir, bool self_collision, nb::handle clearance) {
+nb::object load_context(nb::handle cache_dir, bool self_collision, nb::handle clearance,
+                        bool lazy_proof) {
   const auto t0 = std::chrono::steady_clock::now();
   nb::dict ctx_kw;
   if (self_collision) ctx_kw["self_collision"] = true;
   if (!clearance.is_none()) ctx_kw["clearance"] = clearance;
+  if (lazy_proof) ctx_kw["lazy_proof"] = true;
   nb::object ctx_obj = nb::type<PlanningContext>()(cache_dir, **ctx_kw);
   say("Environment loaded in " + brimwell::fixed2(brimwell::seconds_since(t0)) + "s");
   if (!clearance.is_none())
     say("Clearance: every configuration, and the motion between them, proven at least " +
         cellpath::python_float_text(nb::inst_ptr<PlanningContext>(ctx_obj)->model->clearance()) +
         " m from the environment");
+  if (lazy_proof && !clearance.is_none())
+    say("Lazy proof: segments searched on sampled edges, then every edge of the path kept "
+        "proven (split or re-planned where it is not)");
   if (self_collision)
     say("Self-collision: links tested against each other, except the pairs allowed to touch " +
         py_str(ctx_obj.attr("allowed_pairs")));
@@ -92,7 +97,7 @@ brimwell::Rows load_waypoints(nb::handle cache_dir, std::size_t n) {
 std::pair<nb::object, nb::object> plan_through_waypoints(
     nb::handle cache_dir_in, nb::handle planner_in, nb::handle seed_in, bool self_collision,
     nb::handle clearance_in, nb::handle max_iters, nb::handle time_limit,
-    nb::handle jobs_in = nb::none()) {
+    nb::handle jobs_in = nb::none(), bool lazy_proof = false) {
   brimwell::TrajectoryRequest request;
   request.settings = settings_from_module();
   request.planner = planner_of(planner_in);
@@ -101,12 +106,14 @@ std::pair<nb::object, nb::object> plan_through_waypoints(
   // A bad clearance is refused before anything is loaded.
   const bool clearance_on = !clearance_in.is_none();
   if (clearance_on) clearance_value(clearance_in);
+  if (lazy_proof && !clearance_on)
+    throw nb::value_error("lazy_proof needs a clearance: without one no edge is proven");
   nb::module_ np = numpy();
   nb::object cache_dir = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
   nb::object rng = np.attr("random").attr("default_rng")(seed);
   request.jobs = jobs_in.is_none() ? 0 : jobs_of(jobs_in);
 
-  nb::object ctx_obj = load_context(cache_dir, self_collision, clearance_in);
+  nb::object ctx_obj = load_context(cache_dir, self_collision, clearance_in, lazy_proof);
   request.waypoints = load_waypoints(cache_dir, nb::inst_ptr<PlanningContext>(ctx_obj)->n);
   const brimwell::Trajectory t = plan_on_context(ctx_obj, cache_dir, rng, seed, request);
 
@@ -121,9 +128,9 @@ std::pair<nb::object, nb::object> plan_through_waypoints(
 
 nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle seed,
                             bool self_collision, nb::handle clearance, nb::handle max_iters,
-                            nb::handle time_limit, nb::handle jobs) {
+                            nb::handle time_limit, nb::handle jobs, bool lazy_proof) {
   return plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance, max_iters,
-                                time_limit, jobs)
+                                time_limit, jobs, lazy_proof)
       .first;
 }
 
@@ -142,6 +149,9 @@ constexpr Option kOptions[] = {
     {"--clearance", "METRES", "float",
      "prove every configuration and every motion of the plan at least this far from the "
      "environment (exact meshes)"},
+    {"--lazy-proof", nullptr, nullptr,
+     "with --clearance: search on sampled edges and prove only the path kept (much faster; "
+     "the same guarantee)"},
     {"--max-iters", "N", "int",
      "iterations of each planner's first attempt at a segment (default 3000)"},
     {"--time-limit", "SECONDS", "float",
@@ -221,12 +231,15 @@ void main_entry(nb::handle argv) {
                            "; set CELLPATH_CACHE_DIR to plan elsewhere)",
                        "file"_a = nb::module_::import_("sys").attr("stderr"));
   if (!refused.empty()) parser.attr("error")(refused);
+  if (truth(args.attr("lazy_proof")) && args.attr("clearance").is_none())
+    parser.attr("error")("argument --lazy-proof: needs --clearance METRES (it proves a clearance)");
   brimwell::check_timing_options(parser, args, cache_dir);
   // Timed files of an earlier run would not belong to this plan.
   brimwell::remove_timed_trajectory(args, cache_dir);
   auto [dense, ctx] = plan_through_waypoints(
       cache_dir, args.attr("planner"), args.attr("seed"), truth(args.attr("self_collision")),
-      args.attr("clearance"), args.attr("max_iters"), args.attr("time_limit"), args.attr("jobs"));
+      args.attr("clearance"), args.attr("max_iters"), args.attr("time_limit"), args.attr("jobs"),
+      truth(args.attr("lazy_proof")));
   try {
     brimwell::write_timed_trajectory(args, cache_dir, dense, ctx);
   } catch (const nb::builtin_exception&) {
@@ -243,6 +256,7 @@ void register_driver(nb::module_& m) {
         nb::arg("planner").none() = "rrtstar", nb::arg("seed").none().sig("SEED") = nb::none(),
         "self_collision"_a = false, nb::arg("clearance").none() = nb::none(),
         "max_iters"_a = nb::none(), "time_limit"_a = nb::none(), "jobs"_a = nb::none(),
+        "lazy_proof"_a = false,
         "Plan through every waypoint of the cache: validate the waypoints, plan one segment "
         "per consecutive pair, densify at EDGE_RES, re-check every configuration and save "
         "JointAnglesToTravelAlong.npy into the cache.  Returns the trajectory.\n\n"
@@ -262,15 +276,19 @@ void register_driver(nb::module_& m) {
         "move, keyed 'i->i+1') is taken as given: every edge is checked, nothing planned.  jobs: "
         "segment i draws from numpy.random.default_rng(SeedSequence(seed).spawn(K - 1)[i]) "
         "instead of one generator for the run, so the plan is the same for any jobs; under "
-        "'connect' with a native context the segments are planned on `jobs` threads.  Raises "
-        "ValueError for an unknown planner, a seed that is not a non-negative integer or a bad "
-        "clearance, RuntimeError when a segment cannot be planned (after a line naming it).");
+        "'connect' with a native context the segments are planned on `jobs` threads.  "
+        "lazy_proof (with a clearance): each segment is searched and shortened on sampled "
+        "edges, then every edge of its path is proven (PlanningContext's lazy_proof).  Raises "
+        "ValueError for an unknown planner, a seed that is not a non-negative integer, a bad "
+        "clearance or lazy_proof without one, RuntimeError when a segment cannot be planned (after "
+        "a line naming it).");
   m.def("save_colliding_waypoint", &save_colliding_waypoint, "cache_dir"_a, "index"_a, "theta"_a,
         "Report a waypoint in collision and store it as CollisionWaypoint.npz (index, theta) in "
         "the cache for the collision viewer.");
   m.def("main", &main_entry, "argv"_a = nb::none(),
         "Command line: Brimwell [--cache-dir DIR] [--planner {rrtstar,connect,auto}] [--seed N] "
-        "[--self-collision] [--clearance METRES] [--max-iters N] [--time-limit SECONDS] [--jobs N] "
+        "[--self-collision] [--clearance METRES [--lazy-proof]] [--max-iters N] [--time-limit "
+        "SECONDS] [--jobs N] "
         "[--timed [--max-velocity V[,V...]] "
         "[--max-acceleration A[,A...]]]; "
         "plans on the default cache directory with RRT* when no option is given (see "

@@ -58,7 +58,7 @@ class NativeQueries {
   }
 
   bool edge_valid(const double* a, const double* b) {
-    if (model_->clearance_on()) return model_->edge_proven(a, b);
+    if (model_->clearance_on()) return model_->edge_checked(a, b);
     return edge_valid_coarse_to_fine(
         a, b, scratch_.size(), res_, [&](const double* q) { return is_valid(q); }, scratch_.data());
   }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "Brimwell/connect.hpp"
+#include "Brimwell/lazy_proof.hpp"
 #include "Brimwell/py_bridge.hpp"
 #include "Brimwell/rrt_star.hpp"
 #include "Brimwell/validity.hpp"
@@ -75,6 +76,11 @@ class ContextAdapter final : public brimwell::Validity {
   brimwell::ArmModel* native_model() const { return fully_native() ? model_ : nullptr; }
   bool runs_released(const Draws& draws) const { return fully_native() && draws.native(); }
   void set_draws(Draws* draws) { draws_ = draws; }
+  // Edges are proven by the model (a clearance, nothing Python answering for them).
+  bool proves_edges() const { return walk_ == brimwell::EdgeWalk::Proven && !over_.edge_valid; }
+  brimwell::ArmModel* lazy_model() override {
+    return model_ && model_->lazy() && proves_edges() ? model_ : nullptr;
+  }
 
   bool in_limits(const double* q) override {
     if (over_.in_limits) return truth(ctx_.attr("in_limits")(to_numpy(q, d_)));
@@ -256,6 +262,23 @@ inline brimwell::ConnectResult run_connect(ContextAdapter& ctx, nb::handle rng,
   return run_planner(ctx, draws, stage, settings.max_iters, [&](auto& c, auto& r, auto& w) {
     return brimwell::plan_rrt_connect(c, r, w, settings, ctx.dims(), start, goal);
   });
+}
+
+// RRT-Connect from start to goal on ctx, drawing from rng; lazily proven
+// (lazy_proof.hpp) when the context asks for it.
+inline brimwell::ConnectResult run_connect_proving(ContextAdapter& ctx, nb::handle rng,
+                                                   const brimwell::ConnectSettings& settings,
+                                                   const double* start, const double* goal,
+                                                   const std::string& stage) {
+  brimwell::ArmModel* lazy = ctx.lazy_model();
+  if (!lazy) return run_connect(ctx, rng, settings, start, goal, stage);
+  brimwell::LazyReport report;
+  return brimwell::connect_lazily(
+      *lazy, settings, start, goal,
+      [&](const brimwell::ConnectSettings& s, const double* a, const double* b) {
+        return run_connect(ctx, rng, s, a, b, stage);
+      },
+      report);
 }
 
 }  // namespace brimwell_py

@@ -84,7 +84,7 @@ using brimwell::bitgen_t;
 class PlanningContext {
  public:
   explicit PlanningContext(nb::handle cache_dir_in, bool self_collision = false,
-                           nb::handle clearance = nb::handle());
+                           nb::handle clearance = nb::handle(), bool lazy_proof = false);
 
   nb::object handler, slist, home_transforms, limits;
   // Self-collision: on or off, and the link pairs never tested (a tuple of
@@ -93,6 +93,9 @@ class PlanningContext {
   nb::object allowed_pairs;
   // The clearance in metres, or None: then the voxel grid is the environment test.
   nb::object clearance;
+  // With a clearance: planners search with screened edges and prove only the
+  // path they keep (lazy_proof.hpp).
+  bool lazy_proof = false;
   // The kinematics and collision functions the module is built on; while its
   // names are bound to them, the native model answers in their stead.
   nb::object forward_kinematics, in_collision;
@@ -132,11 +135,17 @@ inline double clearance_value(nb::handle x) {
 }
 
 inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_collision_on,
-                                        nb::handle clearance_in)
-    : self_collision(self_collision_on), allowed_pairs(nb::tuple()), clearance(nb::none()) {
+                                        nb::handle clearance_in, bool lazy)
+    : self_collision(self_collision_on),
+      allowed_pairs(nb::tuple()),
+      clearance(nb::none()),
+      lazy_proof(lazy) {
   // A bad clearance is refused before anything is loaded.
   const bool clearance_on = clearance_in.is_valid() && !clearance_in.is_none();
   const double clearance_m = clearance_on ? clearance_value(clearance_in) : 0.0;
+  if (lazy && !clearance_on)
+    throw nb::value_error(
+        "lazy_proof needs a clearance (clearance=0.0 or more): without one no edge is proven");
   nb::module_ np = numpy();
   nb::module_ brim = self_module();
   nb::object cache = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
@@ -213,6 +222,7 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
   if (clearance_on) {
     enable_clearance(*this, clearance_m);
     clearance = nb::float_(clearance_m);
+    model->set_lazy(lazy_proof);
   }
 }
 

@@ -1,6 +1,7 @@
 // The driver's segments (segment_core.hpp).
 #include "Brimwell/segment_core.hpp"
 
+#include "Brimwell/lazy_proof.hpp"
 #include "Brimwell/path_tools.hpp"
 #include "common/array_view.hpp"
 
@@ -68,9 +69,11 @@ std::string gave_up_text(const std::vector<std::int64_t>& tried, const Budget& b
 // generator: a segment that succeeds on a retry does so identically on every
 // run with the seed; only the time limit, checked between and inside
 // attempts, can end the search sooner on a slower machine.
-Rows plan_one_segment(const PlannerSettings& settings, Planner planner, const Budget& budget,
-                      PlannerHost& host, Validity& ctx, std::size_t seg, const std::string& name,
-                      const std::vector<double>& start, const std::vector<double>& goal) {
+namespace {
+
+Rows search_segment(const PlannerSettings& settings, Planner planner, const Budget& budget,
+                    PlannerHost& host, Validity& ctx, std::size_t seg, const std::string& name,
+                    const std::vector<double>& start, const std::vector<double>& goal) {
   const auto t1 = clock::now();
   const bool timed = std::isfinite(budget.time_limit);
   const clock::time_point deadline = deadline_after(t1, budget.time_limit);
@@ -140,6 +143,54 @@ Rows plan_one_segment(const PlannerSettings& settings, Planner planner, const Bu
   return out;
 }
 
+std::string lazy_line(const std::string& stage, const LazyReport& r, double seconds) {
+  std::string line =
+      stage + ": " + std::to_string(r.edges) + " edges proven in " + fixed2(seconds) + "s";
+  if (r.splits || r.replans)
+    line += " (" + std::to_string(r.splits) + " split, " + std::to_string(r.replans) +
+            " stretches re-planned)";
+  return line;
+}
+
+}  // namespace
+
+// With a lazy proof the segment is searched and shortened on screened edges
+// (the same lines as ever), then its path proven; a segment whose repairs
+// run out is searched again with proven edges, from the generator as it then
+// stands.
+Rows plan_one_segment(const PlannerSettings& settings, Planner planner, const Budget& budget,
+                      PlannerHost& host, Validity& ctx, std::size_t seg, const std::string& name,
+                      const std::vector<double>& start, const std::vector<double>& goal) {
+  ArmModel* lazy = ctx.lazy_model();
+  if (!lazy) return search_segment(settings, planner, budget, host, ctx, seg, name, start, goal);
+  Rows path{start};
+  {
+    ExploringScope screen(lazy, true);
+    Rows rows = search_segment(settings, planner, budget, host, ctx, seg, name, start, goal);
+    for (auto& q : rows) path.push_back(std::move(q));
+  }
+  const auto t1 = clock::now();
+  const std::string stage = "Segment " + name;
+  const LazySettings ls;
+  const clock::time_point deadline = deadline_after(t1, budget.time_limit);
+  LazyReport report;
+  auto replan = [&](const std::vector<double>& a, const std::vector<double>& b) {
+    return lazy_detour(
+        *lazy, settings.connect(budget.max_iters, settings.step, deadline), a, b,
+        [&](const ConnectSettings& cs, const double* from, const double* to) {
+          return host.connect(seg, cs, from, to, stage);
+        },
+        ls, report);
+  };
+  if (prove_path(*lazy, path, replan, ls, report)) {
+    host.say(lazy_line(stage, report, seconds_since(t1)));
+    return Rows(path.begin() + 1, path.end());
+  }
+  host.say(stage + ": the path could not be proven after " + std::to_string(report.replans) +
+           " repairs; searching again with proven edges");
+  return search_segment(settings, planner, budget, host, ctx, seg, name, start, goal);
+}
+
 void run_on_workers(ArmModel& model, double res, std::size_t count, std::size_t jobs,
                     const std::function<void(NativeWorker&, std::size_t)>& plan,
                     const std::function<void(const std::function<void()>&)>& released) {
@@ -205,7 +256,12 @@ std::map<std::size_t, PlannedSegment> plan_connect_segments(const PlannerSetting
       const ConnectSettings s = settings.connect(static_cast<std::int64_t>(std::min(iters, 1e15)),
                                                  settings.step, deadline);
       o.tried.push_back(s.max_iters);
-      o.result = plan_rrt_connect(w, w, quiet, s, n, a.data(), b.data());
+      auto run = [&](const ConnectSettings& cs, const double* from, const double* to) {
+        return plan_rrt_connect(w, w, quiet, cs, n, from, to);
+      };
+      LazyReport report;
+      o.result = w.model().lazy() ? connect_lazily(w.model(), s, a.data(), b.data(), run, report)
+                                  : run(s, a.data(), b.data());
       if (o.result.status != ConnectStatus::Failed) break;
       o.out_of_time = clock::now() >= deadline;
       if (!std::isfinite(budget.time_limit) || o.out_of_time) break;

@@ -25,6 +25,9 @@ class Validity {
   virtual bool edge_valid(const double* a, const double* b) = 0;
   // One uniform draw per joint.
   virtual void sample(double* out) = 0;
+  // The model whose edges are proven lazily (lazy_proof.hpp), when the
+  // context asks for that and nothing outside the model answers for edges.
+  virtual ArmModel* lazy_model() { return nullptr; }
 
  protected:
   ~Validity() = default;
@@ -53,7 +56,7 @@ bool walk_edge(EdgeWalk walk, ArmModel* model, const double* a, const double* b,
                double res, Valid&& valid, double* scratch) {
   switch (walk) {
     case EdgeWalk::Proven:
-      return model->edge_proven(a, b);
+      return model->edge_checked(a, b);
     case EdgeWalk::CoarseToFine:
       return edge_valid_coarse_to_fine(a, b, d, res, valid, scratch);
     case EdgeWalk::InOrder:

@@ -15,6 +15,8 @@ seed = problem index):
   voxel, voxel+self         the voxel test, without and with self-collision
   c=0, c=0+self             PlanningContext(clearance=0.0): proven, no margin
   c=0.01, c=0.01+self       PlanningContext(clearance=0.01)
+  c=... lazy                the same with lazy_proof=True: searched on sampled
+                            edges, only the kept path proven (every edge exact)
   ompl-connect              OMPL RRTConnect + simplifyMax over the voxel test
   vamp                      VAMP 0.6.4 rrtc + simplify (Panda only, its own
                             sphere model and the shelf's boxes as cuboids)
@@ -23,7 +25,8 @@ clock, its wall time per problem in the note); median path length (joint space);
 densified to RES rad, the paths with an exact contact (a moving link touching the
 environment by FCL on the cache's meshes) and the smallest exact distance along
 the paths (min and median over the solved paths).  Ratios: time and length of
-each row over VAMP's (problems both solved).  A row stops starting problems once
+each row over VAMP's (problems both solved), and per problem our wall time over
+VAMP's wall time (median and p95 over the problems).  A row stops starting problems once
 it has planned for --budget seconds (ROW_BUDGET; 0: no limit) and says so.
 
 Run: python bench/bench_certified.py [--quick] [--problems N] [--scene NAME ...]
@@ -100,7 +103,9 @@ def scene_cache(name):
 
 
 def contexts(cache):
-    """[(row name, PlanningContext keyword arguments)], the voxel test's rows first."""
+    """[(row name, PlanningContext keyword arguments)], the voxel test's rows first, then
+    the proven rows, then the same proofs made lazily (searched on sampled edges, only the
+    kept path proven)."""
     rows = []
     for clearance in (None, *CLEARANCES):
         for self_collision in (False, True):
@@ -109,6 +114,11 @@ def contexts(cache):
             if clearance is not None:
                 kwargs["clearance"] = clearance
             rows.append((name, kwargs))
+    for clearance in CLEARANCES:
+        for self_collision in (False, True):
+            name = f"c={clearance:g}" + ("+self" if self_collision else "") + " lazy"
+            rows.append((name, {"self_collision": self_collision, "clearance": clearance,
+                                "lazy_proof": True}))
     return rows
 
 
@@ -270,7 +280,7 @@ def exact_minima(exact, table):
     return {row: [next(found) if o.ok else None for o in outcomes] for row, outcomes in table.items()}
 
 
-HEADER = (f"  {'row':<13} {'solved':>7} {'med ms':>8} {'p95 ms':>8} {'length':>7} "
+HEADER = (f"  {'row':<17} {'solved':>7} {'med ms':>8} {'p95 ms':>8} {'length':>7} "
           f"{'contact':>8} {'min mm':>7} {'med mm':>7}")
 
 
@@ -281,7 +291,7 @@ def print_row(name, outcomes, minima, note=""):
     gaps = [m for m in minima if m is not None]
     length = f"{np.median([o.length for o in solved]):7.2f}" if solved else f"{'-':>7}"
     gap = (f"{min(gaps) * 1e3:7.1f} {np.median(gaps) * 1e3:7.1f}" if gaps else f"{'-':>7} {'-':>7}")
-    print(f"  {name:<13} {len(solved):>3}/{len(outcomes):<3} {ms(50)} {ms(95)} {length} "
+    print(f"  {name:<17} {len(solved):>3}/{len(outcomes):<3} {ms(50)} {ms(95)} {length} "
           f"{sum(1 for m in gaps if m <= 0.0):>8} {gap}{note}", flush=True)
 
 
@@ -297,6 +307,19 @@ def print_ratios(table, peer):
         t = np.median([outcomes[i].seconds for i in both]) / np.median([table[peer][i].seconds for i in both])
         length = np.median([outcomes[i].length for i in both]) / np.median([table[peer][i].length for i in both])
         print(f"  {name} / {peer}: time {t:.2f}x, length {length:.2f}x ({len(both)} problems both solved)")
+
+
+def print_wall_ratios(table, walls):
+    """Per problem, our wall time over VAMP's wall time on the same problem (both
+    solved): the median and the 95th percentile over the problems."""
+    for name, outcomes in table.items():
+        if name == "vamp":
+            continue
+        ratios = [o.seconds / w for o, v, w in zip(outcomes, table["vamp"], walls)
+                  if o.ok and v.ok and w > 0]
+        if ratios:
+            print(f"  {name} / vamp wall, per problem: median {np.median(ratios):.1f}x, "
+                  f"p95 {np.percentile(ratios, 95):.1f}x ({len(ratios)} problems)")
 
 
 def bench_scene(name, args):
@@ -318,7 +341,7 @@ def bench_scene(name, args):
         try:
             ctx = Brimwell.PlanningContext(cache, **kwargs)
         except TypeError:
-            print(f"  {row:<13} skipped: this Brimwell's PlanningContext takes no clearance yet")
+            print(f"  {row:<17} skipped: this Brimwell's PlanningContext takes no {', '.join(kwargs)} yet")
             continue
         built.append(f"{row} {time.perf_counter() - t1:.2f} s")
         table[row] = plan_row(ctx, problems, args.budget)
@@ -353,6 +376,8 @@ def bench_scene(name, args):
         print(f"  vamp wall time per problem (subprocess, planning + simplification): median "
               f"{np.median(walls) * 1e3:.2f} ms")
     print_ratios(table, "vamp")
+    if walls:
+        print_wall_ratios(table, walls)
     print(f" {name} done in {time.perf_counter() - t0:.1f} s (exact check {check_s:.1f} s)", flush=True)
 
 

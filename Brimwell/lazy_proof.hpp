@@ -1,0 +1,186 @@
+// Lazy proofs: search with screened edges, prove only the path that is kept.
+//
+// Proving every edge a planner tries costs far more than the search itself:
+// most tried edges are thrown away, and the few that hug an obstacle cost
+// hundreds of pieces each.  With a lazy proof the planner explores and
+// shortens with the model exploring (ArmModel::set_exploring: edges sampled
+// about 1/32 rad apart against the distance field, no exact tests), and
+// then every edge of the path it returns is proven by the exact engine,
+// both ends included.  An edge that fails is repaired:
+//   - not settled within its budget of pieces: split at its middle (when the
+//     middle is valid) and each half proven on its own, a few levels deep;
+//   - an invalid configuration on it, or still not settled: the stretch
+//     re-planned by the proven planner alone (short, so quick);
+// and after a bounded number of re-plans the lazy attempt is given up for
+// planning with proven edges throughout.  No edge reaches the caller
+// without its proof, so the guarantee is the proven planner's.
+#pragma once
+
+#include "Brimwell/arm_model.hpp"
+#include "Brimwell/connect.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace brimwell {
+
+struct LazySettings {
+  int split_depth = 3;              // halvings of one unsettled edge
+  int max_replans = 5;              // stretches re-planned before giving up
+  std::int64_t replan_iters = 500;  // RRT-Connect extensions per re-planned stretch
+};
+
+// What proving a path took, for the planner's line.
+struct LazyReport {
+  std::size_t edges = 0;    // edges proven in the path returned
+  std::size_t splits = 0;   // edges split
+  std::size_t replans = 0;  // stretches re-planned
+};
+
+// While alive, `model` (if any) screens instead of proving; restores the
+// previous state however the scope ends.
+class ExploringScope {
+ public:
+  ExploringScope(ArmModel* model, bool on) : model_(model) {
+    if (model_) {
+      was_ = model_->exploring();
+      model_->set_exploring(on);
+    }
+  }
+  ~ExploringScope() {
+    if (model_) model_->set_exploring(was_);
+  }
+  ExploringScope(const ExploringScope&) = delete;
+  ExploringScope& operator=(const ExploringScope&) = delete;
+
+ private:
+  ArmModel* model_;
+  bool was_ = false;
+};
+
+// Proves every edge of `path` (start first, goal last) on `model`, which
+// must not be exploring, repairing as the header says.  replan(a, b) returns
+// a path from a to b whose every edge is proven (empty when the proven
+// planner found none).  On success `path` is replaced by the proven path
+// (same ends) and true returned; false when the repairs ran out.
+template <class Replan>
+bool prove_path(ArmModel& model, std::vector<std::vector<double>>& path, Replan&& replan,
+                const LazySettings& s, LazyReport& report) {
+  using Row = std::vector<double>;
+  const std::size_t d = model.n_joints();
+  std::vector<Row> out{path.front()};
+  // Pending stretches, the next on top: (a, b, depth); a is out.back().
+  struct Stretch {
+    Row b;
+    int depth;
+  };
+  for (std::size_t e = 0; e + 1 < path.size(); ++e) {
+    std::vector<Stretch> todo{{path[e + 1], 0}};
+    while (!todo.empty()) {
+      Stretch st = std::move(todo.back());
+      todo.pop_back();
+      const Row a = out.back();
+      const EdgeVerdict v = model.edge_verdict(a.data(), st.b.data());
+      if (v == EdgeVerdict::Proven) {
+        out.push_back(std::move(st.b));
+        ++report.edges;
+        continue;
+      }
+      if (v == EdgeVerdict::Unsettled && st.depth < s.split_depth) {
+        Row m(d);
+        for (std::size_t k = 0; k < d; ++k) m[k] = 0.5 * (a[k] + st.b[k]);
+        if (model.is_valid(m.data())) {
+          ++report.splits;
+          todo.push_back({std::move(st.b), st.depth + 1});
+          todo.push_back({std::move(m), st.depth + 1});
+          continue;
+        }
+      }
+      if (static_cast<int>(report.replans) >= s.max_replans) return false;
+      ++report.replans;
+      std::vector<Row> detour = replan(a, st.b);
+      if (detour.size() < 2) return false;
+      for (std::size_t r = 1; r < detour.size(); ++r) out.push_back(std::move(detour[r]));
+      report.edges += detour.size() - 1;
+    }
+  }
+  // The goal as given, bit for bit (a re-planned stretch ends on a copy).
+  out.back() = path.back();
+  path = std::move(out);
+  return true;
+}
+
+// Row-major (m, d) into m rows, and back.
+inline std::vector<std::vector<double>> rows_of(const std::vector<double>& flat, std::size_t d) {
+  std::vector<std::vector<double>> out;
+  for (std::size_t off = 0; off + d <= flat.size(); off += d)
+    out.emplace_back(flat.begin() + static_cast<std::ptrdiff_t>(off),
+                     flat.begin() + static_cast<std::ptrdiff_t>(off + d));
+  return out;
+}
+inline std::vector<double> flat_of(const std::vector<std::vector<double>>& rows) {
+  std::vector<double> out;
+  for (const auto& r : rows) out.insert(out.end(), r.begin(), r.end());
+  return out;
+}
+
+// A detour from a to b for a stretch that failed its proof: searched on
+// screened edges in at most ls.replan_iters extensions, then proven with
+// splits but no further detours.  Empty when either fails.
+template <class Run>
+std::vector<std::vector<double>> lazy_detour(ArmModel& model, const ConnectSettings& settings,
+                                             const std::vector<double>& a,
+                                             const std::vector<double>& b, Run&& run,
+                                             const LazySettings& ls, LazyReport& report) {
+  ConnectSettings local = settings;
+  local.max_iters = std::min(settings.max_iters, ls.replan_iters);
+  ConnectResult r;
+  {
+    ExploringScope screen(&model, true);
+    r = run(local, a.data(), b.data());
+  }
+  if (r.status == ConnectStatus::Failed) return {};
+  ExploringScope prove(&model, false);
+  std::vector<std::vector<double>> path = rows_of(r.rows, model.n_joints());
+  LazySettings inner = ls;
+  inner.max_replans = 0;
+  auto none = [](const std::vector<double>&, const std::vector<double>&) {
+    return std::vector<std::vector<double>>{};
+  };
+  LazyReport sub;
+  if (!prove_path(model, path, none, inner, sub)) return {};
+  report.splits += sub.splits;
+  return path;
+}
+
+// One RRT-Connect search made lazy.  run(settings, a, b) runs the planner on
+// a context over `model` (how it checks edges follows the model's exploring
+// state).  The search and its shortening screen; the path is then proven,
+// failed stretches replaced by lazy detours; when the repairs run out the
+// search is made again with proven edges throughout, with the same settings.
+template <class Run>
+ConnectResult connect_lazily(ArmModel& model, const ConnectSettings& settings, const double* start,
+                             const double* goal, Run&& run, LazyReport& report,
+                             const LazySettings& ls = {}) {
+  const std::size_t d = model.n_joints();
+  ConnectResult r;
+  {
+    ExploringScope screen(&model, true);
+    r = run(settings, start, goal);
+  }
+  if (r.status == ConnectStatus::Failed) return r;
+  ExploringScope prove(&model, false);
+  std::vector<std::vector<double>> path = rows_of(r.rows, d);
+  auto replan = [&](const std::vector<double>& a, const std::vector<double>& b) {
+    return lazy_detour(model, settings, a, b, run, ls, report);
+  };
+  if (prove_path(model, path, replan, ls, report)) {
+    r.rows = flat_of(path);
+    return r;
+  }
+  return run(settings, start, goal);
+}
+
+}  // namespace brimwell

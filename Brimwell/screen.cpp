@@ -1,0 +1,86 @@
+// The screen: how edges and configurations are answered while the model is
+// exploring (a lazy proof's search, lazy_proof.hpp).  Nothing here is a
+// proof; the screen only steers the search towards paths that have room for
+// their proof, at a fraction of its cost.
+#include "Brimwell/arm_model.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+namespace brimwell {
+
+namespace {
+
+// Samples along a screened edge, at most this far apart (radians of the
+// joint that moves most): the spacing of the peers' sampled edges.
+constexpr double kScreenStep = 1.0 / 32.0;
+// Configurations are screened at the clearance plus this margin, so that the
+// path the search settles on has room for its proof: with none, shortcuts
+// pull the path tight against the clearance and its proof takes hundreds of
+// pieces an edge, or fails.
+constexpr double kScreenMargin = 0.002;
+// Towards an edge's ends the margin tapers (metres per radian of the widest
+// joint change), so that an end that keeps barely the clearance can be left.
+constexpr double kScreenTaper = 0.25;
+
+}  // namespace
+
+bool ArmModel::screen_posed(double share) {
+  // With the whole margin asked, the field alone decides, on the coarser
+  // covers: the cheap test the search spends its time in.  Where the margin
+  // tapers (next to an edge's ends), the fine covers and the exact test, as
+  // a proof would have them, so that a configuration the proof accepts is
+  // not refused there.
+  const bool full = share >= 1.0;
+  const double t = clearance_ + kScreenMargin * std::min(share, 1.0);
+  const std::vector<gristane::SurfaceCover>& covers =
+      full && screen_covers_ && screen_covers_->size() == n_ ? *screen_covers_ : *covers_;
+  const double exact_up_to = full ? -1.0 : std::numeric_limits<double>::infinity();
+  auto clear = [&](std::size_t link) {
+    return gristane::surface_clear(covers[link - 1], poses_[link].data(), *env_, t, exact_up_to);
+  };
+  if (last_unclear_ >= 1 && last_unclear_ <= n_ && !clear(last_unclear_)) return false;
+  for (std::size_t link = 1; link <= n_; ++link) {
+    if (link == last_unclear_) continue;
+    if (!clear(link)) {
+      last_unclear_ = link;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool ArmModel::edge_screened(const double* a_in, const double* b_in) {
+  if (!in_limits(a_in) || !in_limits(b_in)) return false;
+  // One direction for both orders of the ends, so the answer is symmetric.
+  const double* a = a_in;
+  const double* b = b_in;
+  if (std::lexicographical_compare(b, b + n_, a, a + n_)) std::swap(a, b);
+  double widest = 0.0;
+  for (std::size_t k = 0; k < n_; ++k) widest = std::max(widest, std::fabs(b[k] - a[k]));
+  const double steps = std::ceil(widest / kScreenStep);
+  if (!(steps < 1e6)) return false;  // NaN, or an edge no search would ask about
+  const std::size_t m = std::max<std::size_t>(1, static_cast<std::size_t>(steps));
+  // The samples at (k + 1/2) / m, coarse to fine (every 2^j-th first), so
+  // that a blocked edge is met after few of them.
+  std::size_t stride = 1;
+  while (stride < m) stride *= 2;
+  screen_seen_.assign(m, 0);
+  for (;; stride /= 2) {
+    for (std::size_t k = stride / 2; k < m; k += stride) {
+      if (screen_seen_[k]) continue;
+      screen_seen_[k] = 1;
+      const double t = (static_cast<double>(k) + 0.5) / static_cast<double>(m);
+      for (std::size_t j = 0; j < n_; ++j) edge_q_[j] = a[j] + (b[j] - a[j]) * t;
+      pose(edge_q_.data());
+      const double share = kScreenTaper * widest * std::min(t, 1.0 - t) / kScreenMargin;
+      if (!screen_posed(share) || self_collides(edge_q_.data())) return false;
+    }
+    if (stride <= 1) break;
+  }
+  return true;
+}
+
+}  // namespace brimwell
