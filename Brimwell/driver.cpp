@@ -10,6 +10,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <climits>
 #include <optional>
 
 namespace brimwell_py {
@@ -119,19 +120,97 @@ std::pair<nb::object, nb::object> plan_through_waypoints(
 
   const std::size_t n = request.waypoints[0].size();
   nb::object dense = cellpath::py::new_array(t.rows, {t.count, n});
-  nb::object out_path = cache_dir.attr("__truediv__")("JointAnglesToTravelAlong.npy");
-  write_atomically(out_path, [&](nb::handle fh) { np.attr("save")(fh, dense); });
-  say("Saved trajectory to " + py_str(out_path) + " with shape " +
-      cellpath::py::shape_text({t.count, n}));
   return {dense, ctx_obj};
+}
+
+// cellpath_cli.runs (the cache's lock, a run's outputs put in place together and
+// its record), or None in a bare build tree without it: the trajectory is then
+// written alone, as it always was.
+nb::object runs_module() {
+  try {
+    return nb::module_::import_("cellpath_cli.runs");
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    return nb::none();
+  }
+}
+
+// The cache's lock for the life of a run: a second run on the same cache waits.
+class CacheLock {
+ public:
+  CacheLock(nb::handle runs, nb::handle cache_dir, const char* who) {
+    if (runs.is_none()) return;
+    lock_ = runs.attr("cache_lock")(cache_dir, who);
+    lock_.attr("__enter__")();
+  }
+  ~CacheLock() {
+    if (!lock_.is_valid()) return;
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    try {
+      nb::object none = nb::none();
+      lock_.attr("__exit__")(none, none, none);
+    } catch (...) {
+    }
+    PyErr_Clear();
+    PyErr_Restore(type, value, trace);
+  }
+  CacheLock(const CacheLock&) = delete;
+  CacheLock& operator=(const CacheLock&) = delete;
+
+ private:
+  nb::object lock_;
+};
+
+// The run's options for its record.
+nb::dict run_options(nb::handle planner, nb::handle seed, bool self_collision, nb::handle clearance,
+                     nb::handle max_iters, nb::handle time_limit, nb::handle jobs) {
+  nb::dict d;
+  d["planner"] = planner.is_none() ? nb::object(nb::str("rrtstar")) : nb::borrow(planner);
+  d["seed"] = seed_of(seed);
+  d["self_collision"] = self_collision;
+  d["clearance"] = clearance;
+  d["max_iters"] = max_iters;
+  d["time_limit"] = time_limit;
+  d["jobs"] = jobs;
+  return d;
+}
+
+// The plan's files put in place as one set (the trajectory, the timed files or
+// none at all, the run record last), then the line that says where.
+void save_plan(nb::handle runs, nb::handle cache_dir_in, nb::handle dense, nb::handle timed,
+               nb::dict record) {
+  nb::object cache_dir = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
+  nb::object out_path = cache_dir.attr("__truediv__")("JointAnglesToTravelAlong.npy");
+  if (runs.is_none()) {
+    write_atomically(out_path, [&](nb::handle fh) { numpy().attr("save")(fh, dense); });
+    if (!timed.is_none()) {
+      write_atomically(cache_dir.attr("__truediv__")("TimedTrajectory.npz"),
+                       [&](nb::handle fh) { numpy().attr("savez")(fh, **timed[1]); });
+      write_atomically(cache_dir.attr("__truediv__")("TimedTrajectory.csv"),
+                       [&](nb::handle fh) { fh.attr("write")(timed[2]); });
+    }
+  } else
+    runs.attr("save_plan")(cache_dir, dense, timed, record);
+  nb::object shape = dense.attr("shape");
+  say("Saved trajectory to " + py_str(out_path) + " with shape " +
+      cellpath::py::shape_text({nb::cast<std::size_t>(shape[0]), nb::cast<std::size_t>(shape[1])}));
 }
 
 nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle seed,
                             bool self_collision, nb::handle clearance, nb::handle max_iters,
                             nb::handle time_limit, nb::handle jobs, bool lazy_proof) {
-  return plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance, max_iters,
-                                time_limit, jobs, lazy_proof)
-      .first;
+  nb::object runs = runs_module();
+  CacheLock lock(runs, cache_dir, "ProvideRRTPlan");
+  nb::object dense = plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance,
+                                            max_iters, time_limit, jobs, lazy_proof)
+                         .first;
+  nb::dict record =
+      run_options(planner, seed, self_collision, clearance, max_iters, time_limit, jobs);
+  record["lazy_proof"] = lazy_proof;
+  record["command"] = "ProvideRRTPlan";
+  save_plan(runs, cache_dir, dense, nb::none(), record);
+  return dense;
 }
 
 // The command line's options after --help's order; a null metavar is a
@@ -160,6 +239,9 @@ constexpr Option kOptions[] = {
     {"--jobs", "N", "int",
      "plan the segments on N threads, each segment drawing from a generator of its own "
      "derived from the seed (the same plan for every N)"},
+    {"--strict", nullptr, nullptr,
+     "without --clearance: fail (exit status 1, the earlier trajectory kept) when the exact "
+     "meshes find the plan touching an obstacle"},
 };
 
 nb::object make_parser() {
@@ -193,10 +275,41 @@ nb::object make_parser() {
 }
 
 // An option's number, or nothing when it was not given.
-template <class T>
-std::optional<T> given(nb::handle args, const char* name) {
+std::optional<double> given_real(nb::handle args, const char* name) {
   nb::object v = args.attr(name);
-  return v.is_none() ? std::nullopt : std::optional<T>(nb::cast<T>(v));
+  return v.is_none() ? std::nullopt : std::optional<double>(nb::cast<double>(v));
+}
+
+// An integer option; one beyond 64 bits is refused by name (a seed that large
+// is a seed like any other: numpy takes it).
+std::optional<long long> given_count(nb::handle parser, nb::handle args, const char* name,
+                                     const char* flag) {
+  nb::object v = args.attr(name);
+  if (v.is_none()) return std::nullopt;
+  const long long x = PyLong_AsLongLong(v.ptr());
+  if (!(x == -1 && PyErr_Occurred())) return x;
+  PyErr_Clear();
+  const bool negative = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT) == 1;
+  if (std::string(flag) == "--seed") return negative ? -1 : LLONG_MAX;
+  parser.attr("error")(std::string("argument ") + flag + ": " + py_str(v) +
+                       (negative ? " must be a positive integer" : " is too large"));
+  return std::nullopt;
+}
+
+// After a plan without a clearance: the line naming the rows, and the motions
+// between rows, that touch under the exact meshes ("" when none does, or when
+// the check cannot run here).
+std::string exact_contacts(nb::handle cache_dir, nb::handle dense, nb::handle ctx) {
+  nb::object check;
+  try {
+    check = nb::module_::import_("cellpath_cli.contacts").attr("contacts_line");
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    return "";
+  }
+  nb::object line = check(cache_dir, dense, "allowed_pairs"_a = ctx.attr("allowed_pairs"),
+                          "self_collision"_a = ctx.attr("self_collision"));
+  return line.is_none() ? std::string() : py_str(line);
 }
 
 // Exit status 1 after one line on stderr, as a failed timing ends.
@@ -208,6 +321,14 @@ std::optional<T> given(nb::handle args, const char* name) {
   throw nb::python_error();
 }
 
+nb::object argv_of(nb::handle argv) {
+  if (!argv.is_none()) return nb::borrow(argv);
+  nb::list rest;
+  nb::object all = nb::module_::import_("sys").attr("argv");
+  for (std::size_t i = 1; i < nb::len(all); ++i) rest.append(all[i]);
+  return rest;
+}
+
 void main_entry(nb::handle argv) {
   nb::object parser = make_parser();
   // Anything else is ignored (so main() also runs from inside other programs
@@ -217,9 +338,9 @@ void main_entry(nb::handle argv) {
   nb::object args = known[nb::int_(0)];
   nb::object ignored = known[nb::int_(1)];
   brimwell::CommandLineNumbers numbers{
-      given<long long>(args, "seed"), given<double>(args, "clearance"),
-      given<long long>(args, "max_iters"), given<double>(args, "time_limit"),
-      given<long long>(args, "jobs")};
+      given_count(parser, args, "seed", "--seed"), given_real(args, "clearance"),
+      given_count(parser, args, "max_iters", "--max-iters"), given_real(args, "time_limit"),
+      given_count(parser, args, "jobs", "--jobs")};
   const std::string refused = brimwell::command_line_error(numbers);
   if (refused.rfind("argument --seed", 0) == 0) parser.attr("error")(refused);
   nb::object cache_dir = args.attr("cache_dir");
@@ -234,19 +355,47 @@ void main_entry(nb::handle argv) {
   if (truth(args.attr("lazy_proof")) && args.attr("clearance").is_none())
     parser.attr("error")("argument --lazy-proof: needs --clearance METRES (it proves a clearance)");
   brimwell::check_timing_options(parser, args, cache_dir);
-  // Timed files of an earlier run would not belong to this plan.
-  brimwell::remove_timed_trajectory(args, cache_dir);
+  const bool strict = truth(args.attr("strict"));
+  if (strict && !args.attr("clearance").is_none())
+    parser.attr("error")(
+        "--strict checks a plan made without --clearance; with it every motion "
+        "is proven already: leave one out");
+  // One run at a time on a cache; the plan, its timing and its record are put
+  // in place together after everything succeeded, so a run that fails or is
+  // interrupted leaves the earlier set as it was.
+  nb::object runs = runs_module();
+  CacheLock lock(runs, cache_dir, "Brimwell");
+  nb::object planner = args.attr("planner"), seed = args.attr("seed");
+  const bool self_collision = truth(args.attr("self_collision"));
   auto [dense, ctx] = plan_through_waypoints(
-      cache_dir, args.attr("planner"), args.attr("seed"), truth(args.attr("self_collision")),
-      args.attr("clearance"), args.attr("max_iters"), args.attr("time_limit"), args.attr("jobs"),
-      truth(args.attr("lazy_proof")));
+      cache_dir, planner, seed, self_collision, args.attr("clearance"), args.attr("max_iters"),
+      args.attr("time_limit"), args.attr("jobs"), truth(args.attr("lazy_proof")));
+  nb::object timed;
   try {
-    brimwell::write_timed_trajectory(args, cache_dir, dense, ctx);
+    timed = brimwell::timed_outputs(args, cache_dir, dense, ctx);
   } catch (const nb::builtin_exception&) {
     throw;  // a bad limits file or value: the Python error it always was
   } catch (const std::runtime_error& e) {
-    exit_with(std::string("Brimwell: error: ") + e.what());
+    exit_with(std::string("Brimwell: error: ") + e.what() +
+              " (nothing saved: the cache keeps its earlier trajectory)");
   }
+  const std::string contacts =
+      args.attr("clearance").is_none() ? exact_contacts(cache_dir, dense, ctx) : std::string();
+  if (strict && !contacts.empty())
+    exit_with("Brimwell: error: " + contacts +
+              " (--strict: nothing saved, the cache keeps its earlier trajectory)");
+  nb::dict record = run_options(planner, seed, self_collision, args.attr("clearance"),
+                                args.attr("max_iters"), args.attr("time_limit"), args.attr("jobs"));
+  record["lazy_proof"] = truth(args.attr("lazy_proof"));
+  record["command"] = runs.is_none() ? nb::object(nb::str("Brimwell"))
+                                     : runs.attr("command_text")("Brimwell", argv_of(argv));
+  if (!timed.is_none()) {
+    record["max_velocity"] = args.attr("max_velocity");
+    record["max_acceleration"] = args.attr("max_acceleration");
+  }
+  save_plan(runs, cache_dir, dense, timed, record);
+  brimwell::say_timed_saved(timed, cache_dir);
+  if (!contacts.empty()) say(contacts);
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include "Brimwell/timing_core.hpp"
 
-#include "common/atomic_file.hpp"
 #include "common/pybridge.hpp"
 
 #include <nanobind/stl/string.h>
@@ -247,15 +246,9 @@ void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_d
   }
 }
 
-void remove_timed_trajectory(nb::handle args, nb::handle cache_dir) {
-  if (!nb::cast<bool>(args.attr("timed"))) return;
-  for (const char* name : {"TimedTrajectory.npz", "TimedTrajectory.csv"})
-    cache_file(cache_dir, name).attr("unlink")("missing_ok"_a = true);
-}
-
-void write_timed_trajectory(nb::handle args, nb::handle cache_dir, nb::handle dense,
-                            nb::handle ctx) {
-  if (!nb::cast<bool>(args.attr("timed"))) return;
+nb::object timed_outputs(nb::handle args, nb::handle cache_dir, nb::handle dense,
+                         nb::handle ctx) {
+  if (!nb::cast<bool>(args.attr("timed"))) return nb::none();
   nb::module_ np = nb::module_::import_("numpy");
   Array<double> path = cellpath::py::as_f64(dense);
   const std::size_t n = path.ndim() == 2 ? path.shape[1] : 0;
@@ -272,23 +265,27 @@ void write_timed_trajectory(nb::handle args, nb::handle cache_dir, nb::handle de
   Array<double> t = cellpath::py::as_f64(timed[0]);
   Array<double> q = cellpath::py::as_f64(timed[1]);
   Array<double> qd = cellpath::py::as_f64(timed[2]);
-
-  builtins().attr("print")(timed_summary(t[t.size - 1], t.size, kDefaultDt));
-
-  nb::object npz = cache_file(cache_dir, "TimedTrajectory.npz");
-  cellpath::py::write_atomically(npz, [&](nb::handle fh) {
-    np.attr("savez")(fh, "t"_a = timed[0], "q"_a = timed[1], "qd"_a = timed[2], "qdd"_a = timed[3]);
-  });
-  nb::object csv = cache_file(cache_dir, "TimedTrajectory.csv");
   std::string text;
   {
     nb::gil_scoped_release release;
     text = timed_csv(t.data, q.data, qd.data, t.size, q.shape[1]);
   }
-  cellpath::py::write_atomically(
-      csv, [&](nb::handle fh) { fh.attr("write")(nb::bytes(text.data(), text.size())); });
-  builtins().attr("print")("Saved timed trajectory to " + nb::cast<std::string>(nb::str(npz)) +
-                           " and " + nb::cast<std::string>(nb::str(csv)));
+  nb::dict arrays;
+  arrays["t"] = timed[0];
+  arrays["q"] = timed[1];
+  arrays["qd"] = timed[2];
+  arrays["qdd"] = timed[3];
+  return nb::make_tuple(timed_summary(t[t.size - 1], t.size, kDefaultDt), arrays,
+                        nb::bytes(text.data(), text.size()));
+}
+
+void say_timed_saved(nb::handle timed, nb::handle cache_dir) {
+  if (timed.is_none()) return;
+  builtins().attr("print")(timed[0]);
+  builtins().attr("print")(
+      "Saved timed trajectory to " +
+      nb::cast<std::string>(nb::str(cache_file(cache_dir, "TimedTrajectory.npz"))) + " and " +
+      nb::cast<std::string>(nb::str(cache_file(cache_dir, "TimedTrajectory.csv"))));
 }
 
 void register_timing(nb::module_& m) {

@@ -18,14 +18,14 @@ void add_timing_options(nanobind::handle parser);
 void check_timing_options(nanobind::handle parser, nanobind::handle args,
                           nanobind::handle cache_dir);
 
-// After planning, with --timed: time the saved trajectory, check every sample
-// with the plan's own planning context `ctx`, and write TimedTrajectory.npz
-// and TimedTrajectory.csv beside it.
-void write_timed_trajectory(nanobind::handle args, nanobind::handle cache_dir,
-                            nanobind::handle dense, nanobind::handle ctx);
+// After planning, with --timed: time the trajectory and check every sample
+// with the plan's own planning context `ctx`.  Returns (summary line, {t, q,
+// qd, qdd}, the CSV's bytes) for the caller to save with the trajectory, or
+// None without --timed.  Raises what a timing that fails raises.
+nanobind::object timed_outputs(nanobind::handle args, nanobind::handle cache_dir,
+                               nanobind::handle dense, nanobind::handle ctx);
 
-// Before planning, with --timed: remove TimedTrajectory.npz and .csv of an
-// earlier run, so a run that fails leaves none that belong to another plan.
-void remove_timed_trajectory(nanobind::handle args, nanobind::handle cache_dir);
+// After the timed files are saved: the summary and the line that says where.
+void say_timed_saved(nanobind::handle timed, nanobind::handle cache_dir);
 
 }  // namespace brimwell

@@ -124,21 +124,28 @@ def run(name: str, entry, argv=None) -> int:
     if argv is None:
         argv = sys.argv[1:]
     sys.argv[0] = name   # the usage lines of parsers that take their name from it
-    if os.environ.get("CELLPATH_TRACEBACK"):
-        return entry(argv) or 0
-    try:
-        with usage_errors():
-            status = entry(argv)
-    except KeyboardInterrupt:
-        print(f"{name}: interrupted", file=sys.stderr)
-        return 130
-    except (UsageError, *USER_ERRORS) as exc:
-        sys.stdout.flush()
-        text = message(exc)
-        text = text[len(name) + 2:] if text.startswith(f"{name}: ") else text
-        print(f"{name}: error: {text}", file=sys.stderr)
-        return 1
-    return status or 0
+    from cellpath_cli import runs
+
+    with runs.interrupts_seen():
+        if os.environ.get("CELLPATH_TRACEBACK"):
+            return entry(argv) or 0
+        try:
+            with usage_errors():
+                status = entry(argv)
+            runs.check_interrupted()   # one that something caught on the way
+        except KeyboardInterrupt as exc:
+            runs.ignore_interrupts()   # a second Ctrl-C must not turn the one line into a traceback
+            sys.stdout.flush()
+            terminated = isinstance(exc, runs.Terminated)
+            print(f"{name}: {'terminated' if terminated else 'interrupted'}", file=sys.stderr)
+            return 143 if terminated else 130
+        except (UsageError, *USER_ERRORS) as exc:
+            sys.stdout.flush()
+            text = message(exc)
+            text = text[len(name) + 2:] if text.startswith(f"{name}: ") else text
+            print(f"{name}: error: {text}", file=sys.stderr)
+            return 1
+        return status or 0
 
 
 def _module_main(module: str):

@@ -1,7 +1,9 @@
 // Progress of a slow step, for a user at a terminal: a tqdm bar drawn by
 // cellpath_cli.progress (shown only when standard output and standard error
 // are terminals, erased when the step ends).  Where cellpath_cli cannot be
-// imported (a bare build tree), or drawing fails, the step runs without one.
+// imported (a bare build tree), or drawing fails, the step runs without one;
+// an interrupt (Ctrl-C, SIGTERM) that arrives while the bar is drawn is never
+// taken for a drawing failure: it goes on to stop the step.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -13,13 +15,18 @@ namespace cellpath::py {
 
 namespace nb = nanobind;
 
+// True for errors a bar may drop: Exception's kind, not KeyboardInterrupt or
+// SystemExit.
+inline bool droppable(const nb::python_error& e) { return e.matches(PyExc_Exception); }
+
 class StepProgress {
  public:
   StepProgress(const std::string& desc, long total, const char* unit = "step") {
     try {
       nb::object progress = nb::module_::import_("cellpath_cli.progress").attr("progress");
       bar_ = progress(nb::arg("total") = total, nb::arg("desc") = desc, nb::arg("unit") = unit);
-    } catch (nb::python_error&) {
+    } catch (nb::python_error& e) {
+      if (!droppable(e)) throw;
       bar_ = nb::object();
     }
   }
@@ -45,18 +52,22 @@ class StepProgress {
       if (!note.empty()) bar_.attr("set_postfix_str")(note, nb::arg("refresh") = false);
       bar_.attr("refresh")();
     } catch (nb::python_error& e) {
-      if (e.matches(PyExc_KeyboardInterrupt)) throw;
+      if (!droppable(e)) throw;
       bar_ = nb::object();
     }
   }
 
-  // One more part done; `next` names the part that starts now.
+  // One more part done; `next` names the part that starts now.  The parts run
+  // without the interpreter, so an interrupt that came in meanwhile stops the
+  // step here, bar or no bar.
   void advance(const std::string& next = {}) {
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
     if (!bar_.is_valid()) return;
     try {
       if (!next.empty()) bar_.attr("set_postfix_str")(next, nb::arg("refresh") = false);
       bar_.attr("update")(1);
-    } catch (nb::python_error&) {
+    } catch (nb::python_error& e) {
+      if (!droppable(e)) throw;
       bar_ = nb::object();
     }
   }
