@@ -130,7 +130,7 @@ nb::object runs_module() {
   try {
     return nb::module_::import_("cellpath_cli.runs");
   } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_ImportError)) throw;
+    if (!e.matches(PyExc_ModuleNotFoundError)) throw;
     return nb::none();
   }
 }
@@ -304,7 +304,7 @@ std::string exact_contacts(nb::handle cache_dir, nb::handle dense, nb::handle ct
   try {
     check = nb::module_::import_("cellpath_cli.contacts").attr("contacts_line");
   } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_ImportError)) throw;
+    if (!e.matches(PyExc_ModuleNotFoundError)) throw;
     return "";
   }
   nb::object line = check(cache_dir, dense, "allowed_pairs"_a = ctx.attr("allowed_pairs"),

@@ -121,25 +121,32 @@ def one_cache(parser, positional, option):
 
 def run(name: str, entry, argv=None) -> int:
     """Run entry(argv) as the command `name`; its return value (None is 0) is the exit status."""
+    argv_given = argv is not None
     if argv is None:
         argv = sys.argv[1:]
     sys.argv[0] = name   # the usage lines of parsers that take their name from it
     from cellpath_cli import runs
 
-    with runs.interrupts_seen():
+    # A console script (no argv given) ignores a signal that comes after its last
+    # line; a caller in the same process gets its own handlers back.
+    with runs.interrupts_seen(restore=argv_given):
         if os.environ.get("CELLPATH_TRACEBACK"):
             return entry(argv) or 0
         try:
             with usage_errors():
                 status = entry(argv)
             runs.check_interrupted()   # one that something caught on the way
-        except KeyboardInterrupt as exc:
-            runs.ignore_interrupts()   # a second Ctrl-C must not turn the one line into a traceback
-            sys.stdout.flush()
-            terminated = isinstance(exc, runs.Terminated)
-            print(f"{name}: {'terminated' if terminated else 'interrupted'}", file=sys.stderr)
-            return 143 if terminated else 130
-        except (UsageError, *USER_ERRORS) as exc:
+        except BaseException as exc:
+            # Whatever an interrupt turned into on its way up (a library's own error,
+            # a failed import) is the interrupt.
+            if isinstance(exc, KeyboardInterrupt) or runs.received() is not None:
+                runs.ignore_interrupts()   # a second Ctrl-C must not turn the one line into a traceback
+                sys.stdout.flush()
+                terminated = isinstance(exc, runs.Terminated) or runs.received() == runs.SIGTERM
+                print(f"{name}: {'terminated' if terminated else 'interrupted'}", file=sys.stderr)
+                return 143 if terminated else 130
+            if not isinstance(exc, (UsageError, *USER_ERRORS)):
+                raise
             sys.stdout.flush()
             text = message(exc)
             text = text[len(name) + 2:] if text.startswith(f"{name}: ") else text

@@ -47,6 +47,10 @@ def touching(cache_dir, trajectory, *, self_collision=False, allowed_pairs=(), s
     the planner allows: link indices)."""
     import Pelmora   # noqa: PLC0415 (FCL loads only when a check runs)
 
+    from cellpath_cli.runs import check_interrupted
+
+    check_interrupted()   # the mesh library's import swallows Ctrl-C
+
     q = np.asarray(trajectory, dtype=np.float64)
     exact = Pelmora.Pelmora(str(cache_dir), allowed_pairs="fixed")
     names = list(exact.link_names) if hasattr(exact, "link_names") else None
@@ -71,6 +75,7 @@ def touching(cache_dir, trajectory, *, self_collision=False, allowed_pairs=(), s
         return out
 
     at_rows = hits(q)
+    check_interrupted()
     between, after = _between(q, step)
     in_motion = hits(between)
     pairs = set()

@@ -40,7 +40,9 @@ INPUT_PATTERN = re.compile(r"meta\.json|ScrewAxis\.npy|JointLimits\.npy|Waypoint
 # modules' own whole-file writes): .NAME.PID.THREAD.tmp
 TEMPORARY = re.compile(r"\.(.+)\.(\d+)\.(\d+)\.tmp")
 
-_SIGNALS = tuple(s for s in (getattr(signal, "SIGINT", None), getattr(signal, "SIGTERM", None)) if s)
+SIGTERM = getattr(signal, "SIGTERM", None)
+_SIGNALS = tuple(s for s in (getattr(signal, "SIGINT", None), SIGTERM) if s)
+_HELD = _SIGNALS + ((signal.SIGALRM,) if hasattr(signal, "SIGALRM") else ())
 
 
 class Terminated(KeyboardInterrupt):
@@ -50,13 +52,32 @@ class Terminated(KeyboardInterrupt):
 _received: int | None = None   # the first interrupt of the command now running
 
 
+REPEAT = 0.25   # seconds between repeats of an interrupt that has not stopped the run yet
+
+
+def _interrupt():
+    raise Terminated() if _received == SIGTERM else KeyboardInterrupt()
+
+
 def _on_signal(signum, frame):
     global _received
     if _received is None:
         _received = signum
-    if signum == getattr(signal, "SIGTERM", None):
-        raise Terminated()
-    raise KeyboardInterrupt()
+        # Libraries that catch every exception (optional imports, mesh loaders)
+        # swallow the first one: it is raised again every REPEAT seconds until
+        # something lets it through.
+        if hasattr(signal, "setitimer"):
+            with contextlib.suppress(OSError, ValueError):
+                signal.signal(signal.SIGALRM, lambda *_: _interrupt())
+                signal.setitimer(signal.ITIMER_REAL, REPEAT, REPEAT)
+    _interrupt()
+
+
+def _stop_repeating():
+    if hasattr(signal, "setitimer"):
+        with contextlib.suppress(OSError, ValueError):
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, signal.SIG_DFL)
 
 
 def received() -> int | None:
@@ -65,15 +86,18 @@ def received() -> int | None:
 
 
 @contextlib.contextmanager
-def interrupts_seen():
+def interrupts_seen(restore=True):
     """For one command's life (on the main thread): SIGINT and SIGTERM raise, and are
-    remembered so that `check_interrupted` raises again what a library swallowed."""
+    remembered so that `check_interrupted` raises again what a library swallowed.
+    Afterwards the previous handlers come back, or (restore false: a process that is
+    about to exit) both signals are ignored."""
     global _received
     if threading.current_thread() is not threading.main_thread():
         yield
         return
     _received = None
     previous = {}
+    alarm = signal.getsignal(signal.SIGALRM) if hasattr(signal, "SIGALRM") else None
     for s in _SIGNALS:
         try:
             previous[s] = signal.signal(s, _on_signal)
@@ -82,13 +106,19 @@ def interrupts_seen():
     try:
         yield
     finally:
+        if _received is not None:
+            _stop_repeating()
+            if alarm is not None:
+                with contextlib.suppress(OSError, ValueError, TypeError):
+                    signal.signal(signal.SIGALRM, alarm)
         for s, handler in previous.items():
             with contextlib.suppress(OSError, ValueError, TypeError):
-                signal.signal(s, handler)
+                signal.signal(s, handler if restore else signal.SIG_IGN)
 
 
 def ignore_interrupts():
     """Further SIGINT and SIGTERM ignored, while a stopped command says its last line."""
+    _stop_repeating()
     for s in _SIGNALS:
         with contextlib.suppress(OSError, ValueError):
             signal.signal(s, signal.SIG_IGN)
@@ -97,16 +127,16 @@ def ignore_interrupts():
 def check_interrupted():
     """Raise the interrupt this command received, if it got lost on the way."""
     if _received is not None:
-        raise Terminated() if _received == getattr(signal, "SIGTERM", None) else KeyboardInterrupt()
+        _interrupt()
 
 
 @contextlib.contextmanager
-def _signals_held():
+def signals_held():
     """SIGINT and SIGTERM held back by the kernel for the body; one that came in just
     before is raised first, so the body runs whole or not at all."""
     mask = getattr(signal, "pthread_sigmask", None)
     if mask is not None:
-        mask(signal.SIG_BLOCK, _SIGNALS)
+        mask(signal.SIG_BLOCK, _HELD)
     try:
         for _ in range(2):
             pass   # a loop: the interpreter runs the handlers of signals already in
@@ -114,7 +144,7 @@ def _signals_held():
         yield
     finally:
         if mask is not None:
-            mask(signal.SIG_UNBLOCK, _SIGNALS)
+            mask(signal.SIG_UNBLOCK, _HELD)
 
 
 # --------------------------------------------------------------------------- the lock
@@ -296,7 +326,7 @@ class Outputs:
             text = json.dumps(record, indent=1, default=_plain) + "\n"
             self.write(RECORD, lambda fh: fh.write(text.encode()))
             record_tmp = self.written.pop(RECORD)
-        with _signals_held():
+        with signals_held():
             # The record goes first out of the way, so that a reader never pairs the
             # new files with the previous record, and comes back last.
             with contextlib.suppress(FileNotFoundError):

@@ -23,9 +23,7 @@ fails.  Then `Brimwell --cache-dir CACHE` plans the rest.
 from __future__ import annotations
 
 import argparse
-import os
 import sys
-import tempfile
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -83,18 +81,6 @@ def tool_transform(cache_dir):
             or np.linalg.det(R) < 0:
         raise TaskError(f"{path} is not a rigid transform")
     return T
-
-
-def _save_atomic(path, write):
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent)
-    try:
-        with os.fdopen(fd, "wb") as fh:
-            write(fh)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
 
 
 def _fmt(q):
@@ -290,6 +276,16 @@ def plan_task(cache_dir, start, targets, *, self_collision=False, clearance=None
     _check_clearance(clearance)
     _check_seed(seed)
     limit_margin = _check_margin(limit_margin)
+    from cellpath_cli import runs  # noqa: PLC0415
+
+    # One run at a time on a cache: a plan running meanwhile would mix these waypoints
+    # with the ones it read.
+    with runs.cache_lock(cache_dir, "cellpath-task"):
+        return _plan_task(runs, cache_dir, start, targets, self_collision, clearance, seed, write, say,
+                          limit_margin)
+
+
+def _plan_task(runs, cache_dir, start, targets, self_collision, clearance, seed, write, say, limit_margin):
     task = _Task(cache_dir, self_collision, clearance)
     result = _solve_targets(task, start, targets, np.random.default_rng(SEED if seed is None else int(seed)),
                             limit_margin)
@@ -305,11 +301,15 @@ def plan_task(cache_dir, start, targets, *, self_collision=False, clearance=None
     if write:
         cache = task.cache_dir
         linear = cache / LINEAR_FILE
-        if segments:
-            _save_atomic(linear, lambda fh: np.savez(fh, **segments))
-        elif linear.exists():
-            linear.unlink()
-        _save_atomic(cache / WAYPOINTS_FILE, lambda fh: np.save(fh, result.waypoints))
+        # The waypoints and their straight moves belong together: both in place, or
+        # neither (a stale LinearSegments.npz removed in the same step).
+        with runs.Outputs(cache) as out:
+            if segments:
+                out.write(LINEAR_FILE, lambda fh: np.savez(fh, **segments))
+            else:
+                out.remove(LINEAR_FILE)
+            out.write(WAYPOINTS_FILE, lambda fh: np.save(fh, result.waypoints))
+            out.commit()
         say(f"wrote {cache / WAYPOINTS_FILE} ({len(rows)} waypoints)"
             + (f" and {linear} ({len(segments)} straight moves)" if segments else ""))
     return result

@@ -28,6 +28,7 @@ holds nothing but cache files.
 from __future__ import annotations
 
 import argparse
+import glob
 import json
 import os
 import re
@@ -56,7 +57,7 @@ _CACHE_ENTRY = re.compile(
     r"^(meta\.json|ScrewAxis\.npy|JointLimits\.npy|JointVelocityLimits\.npy|WaypointJointAngles\.npy"
     r"|JointAnglesToTravelAlong\.npy|TimedTrajectory\.npz|TimedTrajectory\.csv"
     r"|CollisionWaypoint\.npz|LinkMeshes\.npz|env_meshes\.npz|ToolTransform\.npy|LinearSegments\.npz|JointNames\.json"
-    r"|link_\d+\.npz|env_.+\.npz)$")
+    r"|link_\d+\.npz|env_.+\.npz|RunRecord\.json|\..+\.\d+\.\d+\.tmp)$")
 
 
 class UrdfImportError(ValueError):
@@ -309,8 +310,11 @@ def _build(urdf, out_dir, joints, *, base, env, waypoints, visual, package_dirs,
     for name, folder in package_dirs.items():
         if not Path(folder).is_dir():
             raise UrdfImportError(f"package folder {folder} of package '{name}' is not a folder")
+    from cellpath_cli.runs import check_interrupted  # noqa: PLC0415
+
     B = _base_matrix(base)
     path, robot = _load_urdf(urdf)
+    check_interrupted()   # the URDF and mesh libraries swallow Ctrl-C while they load
     model = _Model(robot, path, _joint_list(joints))
 
     wp = None
@@ -326,6 +330,7 @@ def _build(urdf, out_dir, joints, *, base, env, waypoints, visual, package_dirs,
     tool_T = _tool_transform(model, tool, tool_offset)
     _narrowed(model, _screws_and_limits(model)[1], limits)  # refused before any mesh is read
     link_meshes = _arm_link_meshes(model, visual, package_dirs)
+    check_interrupted()
     env_meshes, seen = [], {}
     cache = {}
     for e in env:
@@ -337,31 +342,67 @@ def _build(urdf, out_dir, joints, *, base, env, waypoints, visual, package_dirs,
             raise UrdfImportError(f"environment meshes {seen[name]} and {p} share the name '{name}'")
         seen[name] = p
         V, F = _load_mesh_file(p, cache)
+        check_interrupted()
         env_meshes.append((name, V, F))
 
     parent = out.absolute().parent
     parent.mkdir(parents=True, exist_ok=True)
+    from cellpath_cli import runs  # noqa: PLC0415
+
+    # One import at a time into a folder, and none while a run uses the cache it replaces.
+    with runs.cache_lock(parent, "cellpath-urdf"), runs.cache_lock(out if out.is_dir() else parent, "cellpath-urdf"):
+        _tidy(parent, out)
+        worst = _write_and_swap(runs, parent, out, model, B, link_meshes, env_meshes, wp, tool_T, limits)
+    return out, worst, SELF_CHECK_SAMPLES + 1, model
+
+
+def _tidy(parent, out):
+    """What an import killed mid-way left beside `out` (the caller holds the folder's
+    lock, so nothing else is writing these): the previous cache is put back when `out`
+    is missing, and the rest removed."""
+    left = sorted(parent.glob(f".{glob.escape(out.name)}.*.old")) + sorted(parent.glob(f".{glob.escape(out.name)}.*.part"))
+    for folder in left:
+        kept = folder / "cache"
+        if folder.suffix == ".old" and kept.is_dir() and not (out.exists() or out.is_symlink()):
+            os.replace(kept, out)
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def _write_and_swap(runs, parent, out, model, B, link_meshes, env_meshes, wp, tool_T, limits):
     tmp = Path(tempfile.mkdtemp(prefix=f".{out.name}.", suffix=".part", dir=parent))
     try:
+        _umask_mode(tmp)
         _write_cache(tmp, model, B, link_meshes, env_meshes, wp, tool=tool_T, narrow=limits)
         worst = _self_check(tmp, model, B)
         _check_replaceable(out)  # it may have changed while we worked
-        if out.exists():
-            old = Path(tempfile.mkdtemp(prefix=f".{out.name}.", suffix=".old", dir=parent))
-            os.replace(out, old / "cache")
-            try:
+        # An interrupt a library swallowed while loading meshes still stops the
+        # import here; the two renames below are never split by one.
+        with runs.signals_held():
+            if out.exists():
+                old = Path(tempfile.mkdtemp(prefix=f".{out.name}.", suffix=".old", dir=parent))
+                os.replace(out, old / "cache")
+                try:
+                    os.replace(tmp, out)
+                except BaseException:
+                    os.replace(old / "cache", out)  # put the previous cache back
+                    old.rmdir()
+                    raise
+            else:
+                old = None
                 os.replace(tmp, out)
-            except BaseException:
-                os.replace(old / "cache", out)  # put the previous cache back
-                old.rmdir()
-                raise
+        if old is not None:
             shutil.rmtree(old, ignore_errors=True)
-        else:
-            os.replace(tmp, out)
     except BaseException:
         shutil.rmtree(tmp, ignore_errors=True)
         raise
-    return out, worst, SELF_CHECK_SAMPLES + 1, model
+    return worst
+
+
+def _umask_mode(folder):
+    """A folder made by mkdtemp is private (0700); a cache is as readable as the umask says."""
+    mask = os.umask(0o022)
+    os.umask(mask)
+    os.chmod(folder, 0o777 & ~mask)
 
 
 # --------------------------------------------------------------------------- command line
