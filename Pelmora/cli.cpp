@@ -24,6 +24,20 @@ void print_smallest(Pelmora& self, nb::handle theta, const std::string& where) {
   print(pelmora::smallest_line(pelmora::nearest(pose_distances(self, theta, nb::none())), where));
 }
 
+// One line on stderr when the cache's trajectory was not written by the run its
+// RunRecord.json describes (cellpath_cli.runs; nothing in a bare build tree).
+void warn_if_not_one_run(nb::handle cache_dir) {
+  nb::object runs;
+  try {
+    runs = nb::module_::import_("cellpath_cli.runs");
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ModuleNotFoundError)) throw;
+    return;
+  }
+  runs.attr("warn_if_mixed")(cache_dir, nb::make_tuple("JointAnglesToTravelAlong.npy"),
+                             "Pelmora");
+}
+
 // Every row of the trajectory: one line per colliding row, a summary, and with
 // `distance` the smallest distance over all rows.  1 when any row collides.
 int check_trajectory(Pelmora& self, nb::handle path, bool distance) {
@@ -124,6 +138,7 @@ nb::object main_entry(nb::handle argv_in) {
     nb::object path = nb::len(trajectory) > 0
                           ? nb::module_::import_("pathlib").attr("Path")(trajectory)
                           : py::join_path(self.cache_dir, "JointAnglesToTravelAlong.npy");
+    if (nb::len(trajectory) == 0) warn_if_not_one_run(self.cache_dir);
     return nb::int_(check_trajectory(self, path, distance));
   }
 

@@ -134,6 +134,8 @@ def command(argv=None):
             import plotly  # noqa: F401
     except ImportError as exc:
         raise RuntimeError(f"the pictures need {exc.name}: pip install 'cellpath[demo]'") from exc
+    from cellpath_cli import runs
+    runs.warn_if_mixed(args.cache, runs.plan_files_read(args.cache), "cellpath-render")
     whole = args.cache.resolve()
     out = args.out or whole.parent / f"{whole.name}-pictures"
     render(args.cache, out, gif=args.gif, html=args.html, frames=args.frames, check=not args.no_check)

@@ -10,6 +10,7 @@
 #pragma once
 
 #include "common/buffer_format.hpp"
+#include "common/pybridge.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -88,8 +89,8 @@ class StridedView {
   void acquire(nb::handle obj, Elem elem) {
     if (try_get(obj, elem)) return;
     nb::module_ np = nb::module_::import_("numpy");
-    owner_ =
-        np.attr("asarray")(obj, nb::arg("dtype") = np.attr(elem == Elem::f64 ? "float64" : "bool"));
+    owner_ = np.attr("asarray")(real_numbers(obj),
+                                nb::arg("dtype") = np.attr(elem == Elem::f64 ? "float64" : "bool"));
     if (!try_get(owner_, elem)) {
       // asarray gave something with a foreign byte order or layout: force a plain copy.
       owner_ = np.attr("ascontiguousarray")(owner_).attr("astype")(

@@ -62,14 +62,32 @@ inline const char* numpy_dtype_name<std::uint8_t>() {
 // from a vector.
 enum class Scalar { as_vector, keep };
 
+// x as numpy reads it, refused with a TypeError unless it holds numbers:
+// booleans, integers and reals.  numpy would convert complex numbers by
+// dropping their imaginary part, parse text and call float() on objects; an
+// argument like that is a mistake, not a number.
+inline nb::object real_numbers(nb::handle x) {
+  nb::object arr = numpy().attr("asarray")(x);
+  nb::object dtype = arr.attr("dtype");
+  const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+  if (kind != "b" && kind != "i" && kind != "u" && kind != "f")
+    throw nb::type_error(("expected real numbers, got an array of " +
+                          nb::cast<std::string>(nb::str(dtype)) + " (" +
+                          nb::cast<std::string>(nb::str(nb::handle(Py_TYPE(x.ptr())))) + ")")
+                             .c_str());
+  return arr;
+}
+
 // numpy.asarray(x, dtype=T, order="C") viewed from C++: numpy converts (so
-// conversion errors are numpy's own), copying only when x is not already a
-// C-contiguous array of T.  This is the one way C++ reads an array argument;
-// hot paths that must not copy a strided view use StridedView (buffer.hpp).
+// conversion errors are numpy's own; values that are not real numbers are
+// refused first), copying only when x is not already a C-contiguous array of
+// T.  This is the one way C++ reads an array argument; hot paths that must not
+// copy a strided view use StridedView (buffer.hpp).
 template <class T>
 inline Array<T> as_array(nb::handle x, Scalar scalar = Scalar::as_vector) {
   nb::module_ np = numpy();
-  nb::object arr = np.attr("asarray")(x, nb::arg("dtype") = np.attr(numpy_dtype_name<T>()),
+  nb::object arr = np.attr("asarray")(real_numbers(x),
+                                      nb::arg("dtype") = np.attr(numpy_dtype_name<T>()),
                                       nb::arg("order") = "C");
   if (scalar == Scalar::as_vector && nb::cast<int>(arr.attr("ndim")) == 0)
     arr = arr.attr("reshape")(1);
