@@ -8,6 +8,7 @@
 #include "Brimwell/timing_core.hpp"
 
 #include "common/pybridge.hpp"
+#include "common/text.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -115,7 +116,19 @@ void profile_pieces(std::vector<Piece>& pieces) {
     in.attr("max_acceleration") = nb::make_tuple(pc.accel);
     in.attr("max_jerk") = nb::make_tuple(inf);
     nb::object profile = ruckig.attr("Trajectory")(1);
-    nb::object result = otg.attr("calculate")(in, profile);
+    nb::object result;
+    try {
+      result = otg.attr("calculate")(in, profile);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      // ruckig's own error is pages of its input: say which piece and limits.
+      throw std::runtime_error(
+          "ruckig could not time the straight piece from path row " + std::to_string(pc.from) +
+          " to row " + std::to_string(pc.to) + " at velocity " +
+          cellpath::python_float_text(pc.speed) + " and acceleration " +
+          cellpath::python_float_text(pc.accel) +
+          " along it: limits that small or large are beyond its precision");
+    }
     if (!result.equal(working))
       throw std::runtime_error("ruckig could not time the straight piece from path row " +
                                std::to_string(pc.from) + " to row " + std::to_string(pc.to) + ": " +
@@ -260,8 +273,16 @@ nb::object timed_outputs(nb::handle args, nb::handle cache_dir, nb::handle dense
     limit_values(kept, n, "JointVelocityLimits.npy");  // named by its file when it is wrong
     vel = kept;
   }
-  nb::object timed =
-      time_parameterize(dense, vel, nb::getattr(args, "_max_acceleration"), kDefaultDt, ctx);
+  nb::object timed;
+  try {
+    timed = time_parameterize(dense, vel, nb::getattr(args, "_max_acceleration"), kDefaultDt, ctx);
+  } catch (const TooManySamples&) {
+    // The command has no dt: the limits are what make the motion that long.
+    throw std::runtime_error("the timed motion would need more than " +
+                             std::to_string(kMaxSamples) +
+                             " samples of 0.01 s: give larger --max-velocity and "
+                             "--max-acceleration limits");
+  }
   Array<double> t = cellpath::py::as_f64(timed[0]);
   Array<double> q = cellpath::py::as_f64(timed[1]);
   Array<double> qd = cellpath::py::as_f64(timed[2]);

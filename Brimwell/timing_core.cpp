@@ -127,7 +127,7 @@ double chain_pieces(std::vector<Piece>& pieces) {
 std::size_t sample_count(double total, double dt) {
   const double periods = std::ceil(total / dt - 1e-9);
   if (!(periods + 1.0 <= static_cast<double>(kMaxSamples)))
-    throw std::invalid_argument("dt = " + std::to_string(dt) + " s gives more than " +
+    throw TooManySamples("dt = " + std::to_string(dt) + " s gives more than " +
                                 std::to_string(kMaxSamples) + " samples over the " +
                                 std::to_string(total) + " s motion; use a larger dt");
   return static_cast<std::size_t>(std::max(periods, 0.0)) + 1;

@@ -14,6 +14,7 @@
 #include "common/array_view.hpp"
 
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -77,7 +78,11 @@ double chain_pieces(std::vector<Piece>& pieces);
 
 // Samples every dt from 0 over `total` seconds: past the end of the motion
 // (at most one period) the arm rests on the last row, so the count is whole
-// periods, plus one.  std::invalid_argument when that is more than kMaxSamples.
+// periods, plus one.  TooManySamples (a std::invalid_argument) when that is
+// more than kMaxSamples.
+struct TooManySamples : std::invalid_argument {
+  using std::invalid_argument::invalid_argument;
+};
 std::size_t sample_count(double total, double dt);
 
 // The K samples into t (K), q, qd and qdd (K x n).

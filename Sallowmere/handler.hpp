@@ -71,8 +71,9 @@ struct RobotEnvironmentHandler {
                                 .c_str());
   }
 
-  // Load every link and environment mesh named in meta.json, and rewrite the
-  // two single-archive copies LinkMeshes.npz and env_meshes.npz.
+  // Load every link and environment mesh named in meta.json, and write the two
+  // single-archive copies LinkMeshes.npz and env_meshes.npz where they are
+  // missing or differ (a read-only cache that has them loads).
   nb::tuple InitializeEnvironment(nb::handle cache_dir) const {
     nb::object dir = path_of(cache_dir);
     nb::dict meta = py::read_meta(dir);
@@ -83,7 +84,7 @@ struct RobotEnvironmentHandler {
       link_payload[("V_" + idx).c_str()] = mesh.V;
       link_payload[("F_" + idx).c_str()] = mesh.F;
     }
-    py::savez_compressed_atomic(py::join_path(dir, "LinkMeshes.npz"), link_payload);
+    py::savez_compressed_if_changed(py::join_path(dir, "LinkMeshes.npz"), link_payload);
 
     nb::dict env_payload;
     std::size_t i = 0;
@@ -94,7 +95,7 @@ struct RobotEnvironmentHandler {
       env_payload[("F_" + std::to_string(i)).c_str()] = mesh.F;
       ++i;
     }
-    py::savez_compressed_atomic(py::join_path(dir, "env_meshes.npz"), env_payload);
+    py::savez_compressed_if_changed(py::join_path(dir, "env_meshes.npz"), env_payload);
     return nb::make_tuple(link_payload, env_payload);
   }
 

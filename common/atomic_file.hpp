@@ -76,4 +76,48 @@ inline void savez_compressed_atomic(nb::handle path, nb::dict payload) {
   write_atomically(target, [&](nb::handle fh) { np.attr("savez_compressed")(fh, **payload); });
 }
 
+// True when the archive at `path` already holds exactly `payload` (the same
+// names, dtypes, shapes and values); false when it is missing, unreadable or
+// different.
+inline bool archive_holds(nb::handle path, nb::dict payload) {
+  nb::module_ np = numpy();
+  try {
+    nb::object target = npz_target(path);
+    if (!nb::cast<bool>(nb::module_::import_("os").attr("path").attr("isfile")(target)))
+      return false;
+    nb::object archive = np.attr("load")(target, nb::arg("allow_pickle") = false);
+    bool same = true;
+    try {
+      nb::list files(archive.attr("files"));
+      same = nb::len(files) == nb::len(payload);
+      for (auto [key, value] : payload) {
+        if (!same) break;
+        if (!nb::cast<bool>(files.attr("__contains__")(key))) {
+          same = false;
+          break;
+        }
+        nb::object stored = archive.attr("__getitem__")(key);
+        nb::object given = np.attr("asarray")(value);
+        same = stored.attr("dtype").equal(given.attr("dtype")) &&
+               nb::cast<bool>(np.attr("array_equal")(stored, given));
+      }
+    } catch (...) {
+      archive.attr("close")();
+      throw;
+    }
+    archive.attr("close")();
+    return same;
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
+    return false;
+  }
+}
+
+// savez_compressed_atomic, unless the archive already holds `payload`: a cache
+// on a read-only or full disk is then loaded without writing anything.
+inline void savez_compressed_if_changed(nb::handle path, nb::dict payload) {
+  if (!nb::hasattr(path, "write") && archive_holds(path, payload)) return;
+  savez_compressed_atomic(path, payload);
+}
+
 }  // namespace cellpath::py

@@ -31,21 +31,10 @@ inline std::string path_text(nb::handle path) { return str_of(path); }
 // file), so callers that catch either keep working.  Created once per
 // interpreter and kept in sys.modules, so every module raises the very same type.
 inline nb::object mesh_index_error() {
-  nb::object modules = nb::module_::import_("sys").attr("modules");
-  const char* holder = "_cellpath_errors";
-  nb::object held = modules.attr("get")(holder);
-  if (held.is_none()) {
-    held = nb::module_::import_("types").attr("ModuleType")(holder);
-    nb::object bases = nb::make_tuple(nb::handle(PyExc_IndexError), nb::handle(PyExc_ValueError));
-    nb::object type = nb::steal(PyErr_NewExceptionWithDoc(
-        "_cellpath_errors.MeshIndexError",
-        "A triangle names a vertex its mesh does not have (an IndexError and a ValueError).",
-        bases.ptr(), nullptr));
-    if (!type.is_valid()) throw nb::python_error();
-    held.attr("MeshIndexError") = type;
-    modules[holder] = held;
-  }
-  return held.attr("MeshIndexError");
+  return shared_error_type(
+      "MeshIndexError",
+      "A triangle names a vertex its mesh does not have (an IndexError and a ValueError).",
+      PyExc_IndexError, PyExc_ValueError);
 }
 
 [[noreturn]] inline void raise_mesh_index_error(const std::string& message) {

@@ -62,6 +62,37 @@ inline const char* numpy_dtype_name<std::uint8_t>() {
 // from a vector.
 enum class Scalar { as_vector, keep };
 
+// An exception type with two bases, created once per interpreter and kept in
+// sys.modules["_cellpath_errors"], so every module raises the very same type.
+inline nb::object shared_error_type(const char* name, const char* doc, PyObject* base1,
+                                    PyObject* base2) {
+  nb::object modules = nb::module_::import_("sys").attr("modules");
+  const char* holder = "_cellpath_errors";
+  nb::object held = modules.attr("get")(holder);
+  if (held.is_none()) {
+    held = nb::module_::import_("types").attr("ModuleType")(holder);
+    modules[holder] = held;
+  }
+  if (!nb::hasattr(held, name)) {
+    nb::object bases = nb::make_tuple(nb::handle(base1), nb::handle(base2));
+    const std::string full = std::string(holder) + "." + name;
+    nb::object type =
+        nb::steal(PyErr_NewExceptionWithDoc(full.c_str(), doc, bases.ptr(), nullptr));
+    if (!type.is_valid()) throw nb::python_error();
+    held.attr(name) = type;
+  }
+  return held.attr(name);
+}
+
+// Values that are not real numbers where numbers are wanted: a TypeError, and a
+// ValueError as text that numpy cannot parse always was.
+inline nb::object not_real_error() {
+  return shared_error_type(
+      "NotRealError",
+      "An array argument holds complex numbers, text or objects (a TypeError and a ValueError).",
+      PyExc_TypeError, PyExc_ValueError);
+}
+
 // x as numpy reads it, refused with a TypeError unless it holds numbers:
 // booleans, integers and reals.  numpy would convert complex numbers by
 // dropping their imaginary part, parse text and call float() on objects; an
@@ -69,12 +100,15 @@ enum class Scalar { as_vector, keep };
 inline nb::object real_numbers(nb::handle x) {
   nb::object arr = numpy().attr("asarray")(x);
   nb::object dtype = arr.attr("dtype");
-  const std::string kind = nb::cast<std::string>(dtype.attr("kind"));
-  if (kind != "b" && kind != "i" && kind != "u" && kind != "f")
-    throw nb::type_error(("expected real numbers, got an array of " +
-                          nb::cast<std::string>(nb::str(dtype)) + " (" +
-                          nb::cast<std::string>(nb::str(nb::handle(Py_TYPE(x.ptr())))) + ")")
-                             .c_str());
+  const nb::str kind(dtype.attr("kind"));
+  const std::string k = kind.c_str();
+  if (k != "b" && k != "i" && k != "u" && k != "f") {
+    const std::string message =
+        std::string("expected real numbers, got an array of ") + nb::str(dtype).c_str() + " (" +
+        nb::str(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(x.ptr())))).c_str() + ")";
+    PyErr_SetString(not_real_error().ptr(), message.c_str());
+    throw nb::python_error();
+  }
   return arr;
 }
 

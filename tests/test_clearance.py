@@ -185,7 +185,7 @@ def test_waypoint_closer_than_the_clearance_is_named(make_cache, capsys):
     assert not (cache.path / "JointAnglesToTravelAlong.npy").exists()
 
 
-def test_timed_run_removes_stale_files_and_fails_in_one_line(make_cache, capsys):
+def test_timed_run_replaces_stale_files_and_fails_in_one_line(make_cache, capsys):
     cache = make_cache(waypoints=True)
     for name in ("TimedTrajectory.npz", "TimedTrajectory.csv"):
         (cache.path / name).write_text("from another plan")
@@ -195,12 +195,13 @@ def test_timed_run_removes_stale_files_and_fails_in_one_line(make_cache, capsys)
     assert "Timed trajectory:" in capsys.readouterr().out
     assert np.load(cache.path / "TimedTrajectory.npz", allow_pickle=False)["q"].shape[1] == 6
 
-    # A plan that cannot be made leaves no timed files of an earlier one.
+    # A plan that cannot be made leaves the earlier plan and its timing as they were.
+    earlier = {name: (cache.path / name).read_bytes()
+               for name in ("JointAnglesToTravelAlong.npy", "TimedTrajectory.npz", "TimedTrajectory.csv")}
     wp = np.array([[0, 0, 0, 0, 0, 0], [0, np.pi / 2, 0, 0, 0, 0]], float)
     np.save(cache.path / "WaypointJointAngles.npy", wp)
     with pytest.raises(RuntimeError):
         Brimwell.main(args)
-    assert not (cache.path / "TimedTrajectory.npz").exists()
-    assert not (cache.path / "TimedTrajectory.csv").exists()
+    assert {name: (cache.path / name).read_bytes() for name in earlier} == earlier
     with pytest.raises(SystemExit):
         Brimwell.main(args[:-6] + ["--clearance", "-1"])
