@@ -22,11 +22,11 @@ namespace brimwell_py {
 // (a negative one would leave every edge whole, a zero one never end).
 void require_positive(double value, const char* what) {
   if (!(value > 0.0 && std::isfinite(value)))
-    throw nb::value_error((std::string(what) + " must be a positive, finite number of radians, got " +
+    throw nb::value_error((std::string(what) +
+                           " must be a positive, finite number of radians, got " +
                            cellpath::python_float_text(value))
                               .c_str());
 }
-
 
 // ---------------------------------------------------------------------------
 // plan_segment

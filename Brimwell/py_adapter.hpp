@@ -25,7 +25,8 @@ struct SegmentEnds {
   std::vector<double> s, g;
   SegmentEnds(nb::handle start_in, nb::handle goal_in) {
     nb::module_ np = numpy();
-    start = np.attr("asarray")(cellpath::py::real_numbers(start_in), "dtype"_a = np.attr("float64"));
+    start =
+        np.attr("asarray")(cellpath::py::real_numbers(start_in), "dtype"_a = np.attr("float64"));
     goal = np.attr("asarray")(cellpath::py::real_numbers(goal_in), "dtype"_a = np.attr("float64"));
   }
   std::size_t read(std::size_t d) {

@@ -122,12 +122,11 @@ void profile_pieces(std::vector<Piece>& pieces) {
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;
       // ruckig's own error is pages of its input: say which piece and limits.
-      throw std::runtime_error(
-          "ruckig could not time the straight piece from path row " + std::to_string(pc.from) +
-          " to row " + std::to_string(pc.to) + " at velocity " +
-          cellpath::python_float_text(pc.speed) + " and acceleration " +
-          cellpath::python_float_text(pc.accel) +
-          " along it: limits that small or large are beyond its precision");
+      throw std::runtime_error("ruckig could not time the straight piece from path row " +
+                               std::to_string(pc.from) + " to row " + std::to_string(pc.to) +
+                               " at velocity " + cellpath::python_float_text(pc.speed) +
+                               " and acceleration " + cellpath::python_float_text(pc.accel) +
+                               " along it: limits that small or large are beyond its precision");
     }
     if (!result.equal(working))
       throw std::runtime_error("ruckig could not time the straight piece from path row " +
@@ -259,8 +258,7 @@ void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_d
   }
 }
 
-nb::object timed_outputs(nb::handle args, nb::handle cache_dir, nb::handle dense,
-                         nb::handle ctx) {
+nb::object timed_outputs(nb::handle args, nb::handle cache_dir, nb::handle dense, nb::handle ctx) {
   if (!nb::cast<bool>(args.attr("timed"))) return nb::none();
   nb::module_ np = nb::module_::import_("numpy");
   Array<double> path = cellpath::py::as_f64(dense);

@@ -128,8 +128,8 @@ std::size_t sample_count(double total, double dt) {
   const double periods = std::ceil(total / dt - 1e-9);
   if (!(periods + 1.0 <= static_cast<double>(kMaxSamples)))
     throw TooManySamples("dt = " + std::to_string(dt) + " s gives more than " +
-                                std::to_string(kMaxSamples) + " samples over the " +
-                                std::to_string(total) + " s motion; use a larger dt");
+                         std::to_string(kMaxSamples) + " samples over the " +
+                         std::to_string(total) + " s motion; use a larger dt");
   return static_cast<std::size_t>(std::max(periods, 0.0)) + 1;
 }
 

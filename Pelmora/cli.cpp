@@ -34,8 +34,7 @@ void warn_if_not_one_run(nb::handle cache_dir) {
     if (!e.matches(PyExc_ModuleNotFoundError)) throw;
     return;
   }
-  runs.attr("warn_if_mixed")(cache_dir, nb::make_tuple("JointAnglesToTravelAlong.npy"),
-                             "Pelmora");
+  runs.attr("warn_if_mixed")(cache_dir, nb::make_tuple("JointAnglesToTravelAlong.npy"), "Pelmora");
 }
 
 // Every row of the trajectory: one line per colliding row, a summary, and with

@@ -19,7 +19,6 @@ from __future__ import annotations
 
 import contextlib
 import datetime
-import errno
 import hashlib
 import json
 import os
@@ -111,6 +110,7 @@ def interrupts_seen(restore=True):
             if alarm is not None:
                 with contextlib.suppress(OSError, ValueError, TypeError):
                     signal.signal(signal.SIGALRM, alarm)
+        _received = None   # the command is over: its interrupt stops nothing else
         for s, handler in previous.items():
             with contextlib.suppress(OSError, ValueError, TypeError):
                 signal.signal(s, handler if restore else signal.SIG_IGN)

@@ -76,8 +76,7 @@ inline nb::object shared_error_type(const char* name, const char* doc, PyObject*
   if (!nb::hasattr(held, name)) {
     nb::object bases = nb::make_tuple(nb::handle(base1), nb::handle(base2));
     const std::string full = std::string(holder) + "." + name;
-    nb::object type =
-        nb::steal(PyErr_NewExceptionWithDoc(full.c_str(), doc, bases.ptr(), nullptr));
+    nb::object type = nb::steal(PyErr_NewExceptionWithDoc(full.c_str(), doc, bases.ptr(), nullptr));
     if (!type.is_valid()) throw nb::python_error();
     held.attr(name) = type;
   }
@@ -120,9 +119,8 @@ inline nb::object real_numbers(nb::handle x) {
 template <class T>
 inline Array<T> as_array(nb::handle x, Scalar scalar = Scalar::as_vector) {
   nb::module_ np = numpy();
-  nb::object arr = np.attr("asarray")(real_numbers(x),
-                                      nb::arg("dtype") = np.attr(numpy_dtype_name<T>()),
-                                      nb::arg("order") = "C");
+  nb::object arr = np.attr("asarray")(
+      real_numbers(x), nb::arg("dtype") = np.attr(numpy_dtype_name<T>()), nb::arg("order") = "C");
   if (scalar == Scalar::as_vector && nb::cast<int>(arr.attr("ndim")) == 0)
     arr = arr.attr("reshape")(1);
   auto view = nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu>>(arr);
