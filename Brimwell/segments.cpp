@@ -77,11 +77,21 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
   nb::object path = cache_dir.attr("__truediv__")(brimwell::kLinearSegmentsFile);
   if (!truth(path.attr("exists")())) return given;
   nb::module_ np = numpy();
-  nb::object archive = np.attr("load")(path, "allow_pickle"_a = false);
+  // Anything but an .npz archive (a .npy under this name, garbage numpy takes for
+  // pickled data) is named with what to do, not with numpy's words.
+  const std::string refused =
+      py_str(path) +
+      " is not an archive of straight tool moves: cellpath-task writes it; run that again, or "
+      "remove the file to plan every segment";
+  nb::object archive;
   try {
-    if (!nb::hasattr(archive, "files"))
-      throw nb::value_error(
-          (std::string(brimwell::kLinearSegmentsFile) + " is not an archive of arrays").c_str());
+    archive = np.attr("load")(path, "allow_pickle"_a = false);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError)) throw;
+    throw nb::value_error(refused.c_str());
+  }
+  if (!nb::hasattr(archive, "files")) throw nb::value_error(refused.c_str());
+  try {
     for (nb::handle key_h : nb::list(archive.attr("files"))) {
       const std::string key = nb::cast<std::string>(key_h);
       const std::size_t i = brimwell::given_segment_index(key, waypoints.size());

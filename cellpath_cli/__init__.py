@@ -49,6 +49,8 @@ def message(exc: BaseException) -> str:
     if isinstance(exc, FileNotFoundError) and exc.filename:
         path = Path(os.fsdecode(exc.filename))
         folder = path.parent
+        if path.is_symlink():
+            return f"{path} is a link to {os.readlink(path)}, which does not exist: restore that file or link to another"
         if path.name in MAKERS:
             return f"{folder} {MAKERS[path.name]} (no {path.name})"
         if (folder / "meta.json").is_file():
@@ -59,6 +61,9 @@ def message(exc: BaseException) -> str:
     if isinstance(exc, OSError) and exc.strerror and exc.filename:
         return f"{exc.strerror}: {os.fsdecode(exc.filename)}"
     if isinstance(exc, KeyError):
+        text = str(exc.args[0]) if exc.args else ""
+        if text.endswith("array") and ".npz has no " in text:
+            return f"{text}: the mesh archive is incomplete; capture the cache again (cellpath-urdf or the CAD host's capture)"
         return f"missing key {exc}: the cache's meta.json is malformed"
     text = one_line(exc) or type(exc).__name__
     return text

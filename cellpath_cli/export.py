@@ -189,6 +189,8 @@ def command(argv=None):
     cache = one_cache(p, args.cache, args.cache_dir)
     if not (cache / "meta.json").is_file():
         raise FileNotFoundError(2, "No such file", str(cache / "meta.json"))
+    from cellpath_cli import runs
+    runs.warn_if_mixed(cache, runs.plan_files_read(cache), "cellpath-export")
     text = export(cache, args.format)
     if args.out is None:
         sys.stdout.write(text)

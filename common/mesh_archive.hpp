@@ -115,6 +115,17 @@ inline nb::object archive_member(nb::handle data, const char* key) {
   return data.attr("__getitem__")(key);
 }
 
+// The same for a mesh archive at `path`: the KeyError names the file, so that a
+// broken mesh is not taken for a broken meta.json.
+inline nb::object mesh_member(nb::handle data, const char* key, nb::handle path) {
+  try {
+    return archive_member(data, key);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_KeyError)) throw;
+    throw nb::key_error((path_text(path) + " has no '" + key + "' array").c_str());
+  }
+}
+
 struct MeshArrays {
   nb::object V, F;
 };
@@ -124,8 +135,8 @@ inline MeshArrays load_mesh_arrays(nb::handle path) {
   nb::object data = open_archive(path);
   MeshArrays m;
   try {
-    m.V = archive_member(data, "V");
-    m.F = archive_member(data, "F");
+    m.V = mesh_member(data, "V", path);
+    m.F = mesh_member(data, "F", path);
   } catch (...) {
     data.attr("close")();
     throw;

@@ -314,3 +314,24 @@ def test_command_line_numbers_beyond_64_bits(planned, capsys):
             Brimwell.main(["--cache-dir", str(planned), "--max-iters", str(10 ** 24)])
     Brimwell.main(["--cache-dir", str(planned), "--seed", str(2 ** 70)])   # numpy takes any seed
     assert json.loads((planned / runs.RECORD).read_text())["seed"] == 2 ** 70
+
+
+def test_broken_files_are_named_with_what_to_do(make_cache, capsys):
+    cache = make_cache(waypoints=AROUND).path
+    for content in (lambda p: np.save(p.with_suffix(".npy"), np.zeros(3)) or p.with_suffix(".npy").rename(p),
+                    lambda p: p.write_bytes(b"\x80\x04garbage")):
+        content(cache / "LinearSegments.npz")
+        assert cellpath_cli.brimwell(["--cache-dir", str(cache)]) == 1
+        assert capsys.readouterr().err.splitlines()[-1] == (
+            f"Brimwell: error: {cache / 'LinearSegments.npz'} is not an archive of straight tool moves: "
+            "cellpath-task writes it; run that again, or remove the file to plan every segment")
+    (cache / "LinearSegments.npz").unlink()
+    with np.load(cache / "link_2.npz") as z:
+        np.savez(cache / "link_2.npz", V=z["V"])
+    assert cellpath_cli.pelmora(["--cache-dir", str(cache)]) == 1
+    assert f"{cache / 'link_2.npz'} has no 'F' array: the mesh archive is incomplete" in capsys.readouterr().err
+    (cache / "link_2.npz").unlink()
+    (cache / "link_2.npz").symlink_to(cache / "elsewhere.npz")
+    assert cellpath_cli.pelmora(["--cache-dir", str(cache)]) == 1
+    assert capsys.readouterr().err == (f"Pelmora: error: {cache / 'link_2.npz'} is a link to {cache / 'elsewhere.npz'}, "
+                                       "which does not exist: restore that file or link to another\n")
