@@ -133,7 +133,13 @@ struct RobotEnvironmentHandler {
       nb::object F = get(env_payload, "F_" + k, "environment mesh");
       env.push_back(api::mesh_arrays(V, F, "environment mesh " + k));
     }
-    nb::tuple grid = api::build_env_grid_arrays(env, pitch_value, bounds, pad);
+    // A capture without environment bodies (an arm imported without --env) is
+    // planned in free space: a grid of one empty cell, outside which nothing is.
+    nb::object use_bounds = nb::borrow(bounds);
+    if (n_env == 0 && use_bounds.is_none())
+      use_bounds = nb::make_tuple(nb::make_tuple(0.0, 0.0, 0.0),
+                                  nb::make_tuple(pitch_value, pitch_value, pitch_value));
+    nb::tuple grid = api::build_env_grid_arrays(env, pitch_value, use_bounds, pad);
     return nb::make_tuple(points, grid[0], grid[1], grid[2]);
   }
 

@@ -153,8 +153,10 @@ def test_no_environment_bodies(make_cache, kwargs):
     assert envs == {} and len(links) == 6
     with np.load(cache.path / "env_meshes.npz") as d:
         assert d.files == []
-    with pytest.raises(ValueError, match="no environment bodies"):
-        S.RobotEnvironmentHandler(cache.path)
+    # Planned in free space: a grid without an occupied cell.
+    h = S.RobotEnvironmentHandler(cache.path)
+    assert not np.asarray(h.env_grid).any()
+    assert not h.RunCollisionCheckGivenq(np.zeros(2))
 
 
 def test_gap_in_link_indices_is_a_key_error(make_cache):
