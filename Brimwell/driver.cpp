@@ -25,7 +25,8 @@ using cellpath::py::write_atomically;
 
 void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handle theta_in) {
   nb::module_ np = numpy();
-  nb::object theta = np.attr("asarray")(theta_in, "dtype"_a = np.attr("float64"));
+  nb::object theta =
+      np.attr("asarray")(cellpath::py::real_numbers(theta_in), "dtype"_a = np.attr("float64"));
   say("\nWaypoint " + std::to_string(index) + " is in collision");
   say("  theta: " + py_str(np.attr("array2string")(theta, "precision"_a = 3)));
   nb::object path = nb::module_::import_("pathlib").attr("Path")(cache_dir).attr("__truediv__")(

@@ -30,7 +30,8 @@ template <class F>
 void say_or_skip(F&& line) {
   try {
     say(line());
-  } catch (nb::python_error&) {
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
   } catch (std::exception&) {
   }
 }

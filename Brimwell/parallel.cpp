@@ -37,7 +37,8 @@ std::size_t jobs_of(nb::handle jobs) {
   if (ok) {
     try {
       n = as_index(jobs);
-    } catch (nb::python_error&) {
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
       ok = false;
     }
   }

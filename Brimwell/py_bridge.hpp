@@ -123,7 +123,8 @@ inline double clearance_value(nb::handle x) {
   if (!PyBool_Check(x.ptr())) {
     try {
       v = cellpath::py::to_double(x);
-    } catch (nb::python_error&) {
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
     } catch (std::exception&) {
     }
   }

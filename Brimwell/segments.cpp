@@ -124,7 +124,8 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
     auto name_of = [](nb::handle list, std::size_t k, const std::string& fallback) {
       try {
         return py_str(list[nb::int_(k)]["name"]);
-      } catch (nb::python_error&) {
+      } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
         return fallback;
       }
     };

@@ -35,13 +35,20 @@ std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) 
   nb::object arr;
   try {
     nb::module_ np = nb::module_::import_("numpy");
-    arr = np.attr("asarray")(x, "dtype"_a = np.attr("float64"));
+    arr = np.attr("asarray")(cellpath::py::real_numbers(x), "dtype"_a = np.attr("float64"));
     ndim = nb::cast<std::size_t>(arr.attr("ndim"));
     a = cellpath::py::as_f64(arr);  // a scalar comes back as shape (1,)
   } catch (nb::python_error& e) {
-    throw nb::value_error((std::string(what) + " must be a number or one number per joint, got " +
-                           nb::cast<std::string>(nb::repr(x)))
-                              .c_str());
+    if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
+    const std::string message = std::string(what) +
+                                " must be a number or one number per joint, got " +
+                                nb::cast<std::string>(nb::repr(x));
+    // Text, complex numbers and objects: the error that is a TypeError as well.
+    if (e.matches(cellpath::py::not_real_error().ptr())) {
+      PyErr_SetString(cellpath::py::not_real_error().ptr(), message.c_str());
+      throw nb::python_error();
+    }
+    throw nb::value_error(message.c_str());
   }
   if (!(ndim == 0 || (ndim == 1 && a.shape[0] == n)))
     throw nb::value_error((std::string(what) +
@@ -185,7 +192,8 @@ nb::object option_limits(nb::handle parser, nb::handle text, const char* option)
     double v = 0.0;
     try {
       v = nb::cast<double>(builtins().attr("float")(part));
-    } catch (nb::python_error&) {
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
       parser.attr("error")(std::string(option) + ": '" + s +
                            "' is not one number or a comma-separated list of numbers");
     }

@@ -310,7 +310,8 @@ inline void save_cache(nb::handle path, nb::handle link_points, nb::handle env_g
   nb::dict payload;
   const std::size_t n = nb::len(link_points);
   for (std::size_t i = 0; i < n; ++i) {
-    nb::object a = np.attr("asarray")(link_points[i], nb::arg("dtype") = np.attr("float64"));
+    nb::object a =
+        np.attr("asarray")(py::real_numbers(link_points[i]), nb::arg("dtype") = np.attr("float64"));
     if (nb::cast<int>(a.attr("ndim")) != 2 || nb::cast<std::size_t>(a.attr("shape")[1]) != 3)
       throw nb::value_error(
           ("link point set " + std::to_string(i) + " must have shape (k, 3)").c_str());

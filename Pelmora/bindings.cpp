@@ -80,7 +80,8 @@ pelmora::AllowedRequest allowed_request(nb::handle requested) {
   nb::object items;
   try {
     items = builtin("list")(requested);
-  } catch (nb::python_error&) {
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
     r.form = Form::not_iterable;
     return r;
   }

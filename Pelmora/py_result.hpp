@@ -107,7 +107,8 @@ inline bool theta_equal(nb::handle a, nb::handle b) {
   try {
     x = py::as_f64(a);
     y = py::as_f64(b);
-  } catch (nb::python_error&) {
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
     return nb::cast<bool>(py::numpy().attr("array_equal")(a, b));
   }
   if (x.shape != y.shape) return false;

@@ -301,8 +301,9 @@ class Outputs:
         except BaseException as exc:
             with contextlib.suppress(OSError):
                 tmp.unlink()
-            if isinstance(exc, OSError) and exc.errno is not None and exc.filename is None:
-                # A full disk says only "[Errno 28]": name the file it was writing.
+            if isinstance(exc, OSError) and exc.errno is not None and exc.filename in (None, str(tmp)):
+                # A full disk says only "[Errno 28]", a read-only one names the temporary
+                # file: name the file the run was writing.
                 raise type(exc)(exc.errno, exc.strerror, str(self.dir / name)) from None
             raise
         self.written[name] = tmp

@@ -392,8 +392,11 @@ def _write_and_swap(runs, parent, out, model, B, link_meshes, env_meshes, wp, to
                 os.replace(tmp, out)
         if old is not None:
             shutil.rmtree(old, ignore_errors=True)
-    except BaseException:
+    except BaseException as exc:
         shutil.rmtree(tmp, ignore_errors=True)
+        if isinstance(exc, OSError) and exc.errno is not None and exc.filename is None:
+            # A full disk says only "[Errno 28]": name the cache being written.
+            raise type(exc)(exc.errno, exc.strerror, str(out)) from None
         raise
     return worst
 
