@@ -66,6 +66,11 @@ def message(exc: BaseException) -> str:
             return f"{text}: the mesh archive is incomplete; capture the cache again (cellpath-urdf or the CAD host's capture)"
         return f"missing key {exc}: the cache's meta.json is malformed"
     text = one_line(exc) or type(exc).__name__
+    # The grid's own advice names arguments of Gristane.build_env_grid, which no command has.
+    grid_advice = "; use a larger pitch, a smaller pad or explicit bounds"
+    if text.endswith(grid_advice):
+        text = (text[: -len(grid_advice)] + ": the environment's meshes reach too far for the planner's "
+                "1 cm cells; check that the env_*.npz meshes are in metres and hold only the workcell")
     return text
 
 

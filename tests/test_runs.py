@@ -75,7 +75,7 @@ def test_an_interrupt_at_any_moment_leaves_the_earlier_set_or_a_whole_new_one(pl
             assert err.strip().splitlines()[-1] == ("Brimwell: interrupted" if sig == signal.SIGINT
                                                     else "Brimwell: terminated")
             assert snapshot(planned) == before, "an interrupted run changed the cache"
-            assert waited < 2.0
+            assert waited < 5.0   # a lost interrupt ran on for a minute
         else:
             assert proc.returncode == 0, err
             assert one_set(planned)
@@ -335,3 +335,10 @@ def test_broken_files_are_named_with_what_to_do(make_cache, capsys):
     assert cellpath_cli.pelmora(["--cache-dir", str(cache)]) == 1
     assert capsys.readouterr().err == (f"Pelmora: error: {cache / 'link_2.npz'} is a link to {cache / 'elsewhere.npz'}, "
                                        "which does not exist: restore that file or link to another\n")
+
+
+def test_a_grid_too_large_is_explained_in_the_commands_terms(make_cache, capsys):
+    cache = make_cache(env=(("hall", (-5e3, -5e3, 0.0), (5e3, 5e3, 1.0)),)).path
+    assert cellpath_cli.kestrune(["--cache-dir", str(cache)]) == 1
+    err = capsys.readouterr().err
+    assert "pitch" not in err and err.endswith("check that the env_*.npz meshes are in metres and hold only the workcell\n")
