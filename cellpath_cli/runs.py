@@ -131,6 +131,20 @@ def check_interrupted():
 
 
 @contextlib.contextmanager
+def _blocked():
+    """SIGINT, SIGTERM and the interrupt's repeats held back for the body (tidying up
+    after an error must not be cut short by the next repeat)."""
+    mask = getattr(signal, "pthread_sigmask", None)
+    if mask is not None:
+        mask(signal.SIG_BLOCK, _HELD)
+    try:
+        yield
+    finally:
+        if mask is not None:
+            mask(signal.SIG_UNBLOCK, _HELD)
+
+
+@contextlib.contextmanager
 def signals_held():
     """SIGINT and SIGTERM held back by the kernel for the body; one that came in just
     before is raised first, so the body runs whole or not at all."""
@@ -299,7 +313,7 @@ class Outputs:
                 fh.flush()
                 os.fsync(fh.fileno())
         except BaseException as exc:
-            with contextlib.suppress(OSError):
+            with _blocked(), contextlib.suppress(OSError):
                 tmp.unlink()
             if isinstance(exc, OSError) and exc.errno is not None and exc.filename in (None, str(tmp)):
                 # A full disk says only "[Errno 28]", a read-only one names the temporary
@@ -312,10 +326,11 @@ class Outputs:
         self.removed.append(name)
 
     def discard(self):
-        for tmp in self.written.values():
-            with contextlib.suppress(OSError):
-                tmp.unlink()
-        self.written = {}
+        with _blocked():
+            for tmp in self.written.values():
+                with contextlib.suppress(OSError):
+                    tmp.unlink()
+            self.written = {}
 
     def commit(self, record: dict | None = None):
         digests = {name: _digest(tmp) for name, tmp in self.written.items()}
