@@ -166,8 +166,9 @@ def run(name: str, entry, argv=None) -> int:
 
 
 def _module_main(module: str):
+    # The module is imported inside the run, so an interrupt while it loads is one too.
     def entry(argv=None):
-        return run(module, importlib.import_module(module).main, argv)
+        return run(module, lambda args: importlib.import_module(module).main(args), argv)
     entry.__name__ = module.lower()
     entry.__doc__ = f"The {module} command."
     return entry
@@ -183,11 +184,9 @@ wendacor = _module_main("Wendacor")
 
 def urdf(argv=None):
     """The cellpath-urdf command."""
-    import cellpath_urdf
-    return run("cellpath-urdf", cellpath_urdf.main, argv)
+    return run("cellpath-urdf", lambda args: importlib.import_module("cellpath_urdf").main(args), argv)
 
 
 def task(argv=None):
     """The cellpath-task command."""
-    import cellpath_task
-    return run("cellpath-task", cellpath_task.main, argv)
+    return run("cellpath-task", lambda args: importlib.import_module("cellpath_task").main(args), argv)

@@ -9,6 +9,7 @@ import numpy as np
 
 MOTION_STEP = 0.005   # rad between the configurations checked along each edge of the plan
 SHOWN_PAIRS = 3
+CHUNK = 64            # configurations per exact query between two looks for Ctrl-C
 
 
 def _ranges(indices) -> str:
@@ -47,12 +48,13 @@ def touching(cache_dir, trajectory, *, self_collision=False, allowed_pairs=(), s
     the planner allows: link indices)."""
     import Pelmora   # noqa: PLC0415 (FCL loads only when a check runs)
 
-    from cellpath_cli.runs import check_interrupted
+    from cellpath_cli.runs import check_interrupted, signals_deferred
 
     check_interrupted()   # the mesh library's import swallows Ctrl-C
-
     q = np.asarray(trajectory, dtype=np.float64)
-    exact = Pelmora.Pelmora(str(cache_dir), allowed_pairs="fixed")
+    with signals_deferred():   # finding the fixed contacts queries the meshes too (see hits)
+        exact = Pelmora.Pelmora(str(cache_dir), allowed_pairs="fixed")
+    check_interrupted()
     names = list(exact.link_names) if hasattr(exact, "link_names") else None
     allowed = set()
     if names is not None:
@@ -67,11 +69,18 @@ def touching(cache_dir, trajectory, *, self_collision=False, allowed_pairs=(), s
         return self_collision and frozenset(name for _, name in pair) not in allowed
 
     def hits(configs):
+        # The mesh library reports contacts through a Python callback that cannot pass
+        # an exception on: Ctrl-C is held back while a short chunk runs, and seen
+        # between chunks.
         out = {}
-        for i, result in exact.query_trajectory(configs) if len(configs) else ():
-            pairs = [p for p in result.pairs if kept(p)]
-            if pairs:
-                out[i] = pairs
+        for start in range(0, len(configs), CHUNK):
+            with signals_deferred():
+                found = exact.query_trajectory(configs[start:start + CHUNK])
+            check_interrupted()
+            for i, result in found:
+                pairs = [p for p in result.pairs if kept(p)]
+                if pairs:
+                    out[start + i] = pairs
         return out
 
     at_rows = hits(q)

@@ -41,7 +41,7 @@ TEMPORARY = re.compile(r"\.(.+)\.(\d+)\.(\d+)\.tmp")
 
 SIGTERM = getattr(signal, "SIGTERM", None)
 _SIGNALS = tuple(s for s in (getattr(signal, "SIGINT", None), SIGTERM) if s)
-_HELD = _SIGNALS + ((signal.SIGALRM,) if hasattr(signal, "SIGALRM") else ())
+_HELD = _SIGNALS + ((signal.SIGALRM,) if hasattr(signal, "SIGALRM") else ())   # with the repeats
 
 
 class Terminated(KeyboardInterrupt):
@@ -131,34 +131,38 @@ def check_interrupted():
 
 
 @contextlib.contextmanager
-def _blocked():
-    """SIGINT, SIGTERM and the interrupt's repeats held back for the body (tidying up
-    after an error must not be cut short by the next repeat)."""
-    mask = getattr(signal, "pthread_sigmask", None)
-    if mask is not None:
-        mask(signal.SIG_BLOCK, _HELD)
+def signals_deferred():
+    """SIGINT, SIGTERM and the interrupt's repeats only noted while the body runs, and
+    delivered again after it: tidying up after an error is not cut short, and code that
+    calls back into Python where an exception cannot pass (the mesh library's contact
+    callbacks) never sees one.  The interpreter runs signal handlers on the main thread
+    whichever thread the signal reached, so the handlers are swapped, not the mask."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    noted = []
+    previous = {}
+    for s in _HELD:
+        with contextlib.suppress(OSError, ValueError):
+            previous[s] = signal.signal(s, lambda signum, frame: noted.append(signum))
     try:
         yield
     finally:
-        if mask is not None:
-            mask(signal.SIG_UNBLOCK, _HELD)
+        for s, handler in previous.items():
+            with contextlib.suppress(OSError, ValueError, TypeError):
+                signal.signal(s, handler)
+        for s in dict.fromkeys(noted):   # each once, in order
+            if callable(previous.get(s)) or (previous.get(s) == signal.SIG_DFL and s in _SIGNALS):
+                signal.raise_signal(s)
 
 
 @contextlib.contextmanager
 def signals_held():
-    """SIGINT and SIGTERM held back by the kernel for the body; one that came in just
-    before is raised first, so the body runs whole or not at all."""
-    mask = getattr(signal, "pthread_sigmask", None)
-    if mask is not None:
-        mask(signal.SIG_BLOCK, _HELD)
-    try:
-        for _ in range(2):
-            pass   # a loop: the interpreter runs the handlers of signals already in
-        check_interrupted()
+    """The body runs whole or not at all: an interrupt this command received (caught
+    by someone or not) is raised first, one that comes meanwhile after it."""
+    check_interrupted()
+    with signals_deferred():
         yield
-    finally:
-        if mask is not None:
-            mask(signal.SIG_UNBLOCK, _HELD)
 
 
 # --------------------------------------------------------------------------- the lock
@@ -313,7 +317,7 @@ class Outputs:
                 fh.flush()
                 os.fsync(fh.fileno())
         except BaseException as exc:
-            with _blocked(), contextlib.suppress(OSError):
+            with signals_deferred(), contextlib.suppress(OSError):
                 tmp.unlink()
             if isinstance(exc, OSError) and exc.errno is not None and exc.filename in (None, str(tmp)):
                 # A full disk says only "[Errno 28]", a read-only one names the temporary
@@ -326,7 +330,7 @@ class Outputs:
         self.removed.append(name)
 
     def discard(self):
-        with _blocked():
+        with signals_deferred():
             for tmp in self.written.values():
                 with contextlib.suppress(OSError):
                     tmp.unlink()
