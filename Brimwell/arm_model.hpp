@@ -211,7 +211,7 @@ class ArmModel {
   bool edge_screened(const double* a, const double* b);
   std::vector<char> screen_seen_;
 
-  std::vector<double> edge_q_, edge_dq_, edge_full_;
+  std::vector<double> edge_q_, edge_dq_, edge_full_, edge_lo_, edge_hi_;
 };
 
 }  // namespace brimwell

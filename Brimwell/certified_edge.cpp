@@ -66,6 +66,8 @@ void ArmModel::set_clearance(double c, std::unique_ptr<gristane::EnvironmentDist
   edge_q_.assign(n_, 0.0);
   edge_dq_.assign(n_, 0.0);
   edge_full_.assign(n_, 0.0);
+  edge_lo_.assign(n_, 0.0);
+  edge_hi_.assign(n_, 0.0);
 }
 
 std::size_t ArmModel::first_unclear(const double* extra) {
@@ -138,7 +140,6 @@ EdgeVerdict ArmModel::walk_pieces(const double* a_in, const double* b_in) {
   const std::uint64_t all_links = n_ == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n_) - 1;
   const std::uint64_t all_pairs =
       pairs.size() >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << pairs.size()) - 1;
-  auto moved = [&](std::size_t link) { return link == 0 ? 0.0 : edge_full_[link - 1]; };
 
   // Breadth first, so a collision anywhere along the edge shows up early.
   pieces_.clear();
@@ -170,10 +171,24 @@ EdgeVerdict ArmModel::walk_pieces(const double* a_in, const double* b_in) {
       if (reach < kFinestReach) return EdgeVerdict::Unsettled;
       split_links |= std::uint64_t{1} << i;
     }
+    bool box_known = false;
     for (std::size_t k = 0; k < pairs.size(); ++k) {
       if (pair_masks && !(p.pairs >> k & 1u)) continue;
+      if (!box_known) {  // the joints' range over the piece, for the pair tables
+        for (std::size_t m = 0; m < n_; ++m) {
+          const double u = a[m] + (b[m] - a[m]) * p.t0, v = a[m] + (b[m] - a[m]) * p.t1;
+          edge_lo_[m] = std::min(u, v);
+          edge_hi_[m] = std::max(u, v);
+        }
+        box_known = true;
+      }
+      if (self->table_clear_box(k, edge_lo_.data(), edge_hi_.data())) continue;
       const auto [i, j] = pairs[k];
-      const double extra = moved(i) + moved(j);
+      // Only the joints between the two links change their distance.
+      const auto [lo, hi] = std::minmax(i, j);
+      const double extra =
+          hi == 0 ? 0.0
+                  : motion_.link_piece_bound(poses_.data() + 1, edge_dq_.data(), half, hi - 1, lo);
       if (!self->pair_within_extra(i, j, poses_[i], poses_[j], extra)) continue;
       if (self->pair_collides(i, j, poses_[i], poses_[j])) return EdgeVerdict::Invalid;
       if (pair_masks)

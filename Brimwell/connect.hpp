@@ -29,6 +29,7 @@
 #include "Brimwell/joint_space.hpp"
 #include "Brimwell/node_store.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstddef>
@@ -48,7 +49,31 @@ struct ConnectSettings {
   // The search gives up here even with iterations left (a caller's time
   // budget); a path found before it is the same as without one.
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+  // Dynamic-domain sampling: a sample farther from its nearest node than
+  // that node's radius is drawn again (up to 1000 times); a node whose
+  // extension is blocked gets a radius of domain_radius, shrunk by
+  // domain_alpha at each further block (never below domain_min) and grown
+  // by it at each success.  Samples then gather where the trees can still
+  // grow, instead of beyond walls they keep running into.
+  bool dynamic_domain = false;
+  double domain_radius = 4.0, domain_alpha = 1e-4, domain_min = 1.0;
+  // Each iteration extends the smaller tree towards the sample, instead of
+  // the two in turn.
+  bool balance = false;
 };
+
+// The search settings of a lazily proven plan (lazy_proof.hpp): its checks
+// cost a sampler's, so it searches as the fastest sampling planners do.
+// A step of 1 rad (where the given one is shorter) reaches past the small
+// detours a 0.3 rad tree wastes its iterations on; the screen samples a long
+// edge as finely as a short one.
+inline constexpr double kLazyRange = 1.0;
+inline ConnectSettings lazy_search(ConnectSettings s) {
+  s.dynamic_domain = true;
+  s.balance = true;
+  s.step = std::max(s.step, kLazyRange);
+  return s;
+}
 
 enum class ConnectStatus { Direct, Connected, Failed };
 
@@ -206,15 +231,39 @@ class RrtConnect {
     NodeStore trees[2] = {NodeStore(d_), NodeStore(d_)};
     trees[0].add(start, -1);
     trees[1].add(goal, -1);
+    constexpr double kUnbounded = std::numeric_limits<double>::infinity();
+    radius_[0].assign(1, kUnbounded);
+    radius_[1].assign(1, kUnbounded);
     std::size_t joint[2] = {0, 0};
     bool connected = false;
     int a = 0;  // the tree extended towards the sample
     for (std::int64_t it = 0; it < s_.max_iters && !connected; ++it, a = 1 - a) {
       if ((it & 63) == 0 && std::chrono::steady_clock::now() >= s_.deadline) break;
       watch_.tick(it, trees[0].size() + trees[1].size(), std::numeric_limits<double>::infinity());
+      if (s_.balance) a = trees[0].size() <= trees[1].size() ? 0 : 1;
       ctx_.sample(q_rand_.data());
       std::size_t added;
-      if (extend(trees[a], a == 1, q_rand_.data(), false, added) == Step::Trapped) continue;
+      std::size_t near = static_cast<std::size_t>(-1);
+      if (s_.dynamic_domain) {
+        // Samples outside the domain are drawn again: an iteration is one
+        // extension, as without dynamic domains.
+        for (int redraw = 0;; ++redraw) {
+          near = trees[a].nearest(q_rand_.data());
+          if (distance(trees[a].row(near), q_rand_.data(), d_) <= radius_[a][near]) break;
+          if (redraw >= kMaxRedraws) {
+            near = static_cast<std::size_t>(-1);
+            break;
+          }
+          ctx_.sample(q_rand_.data());
+        }
+        if (near == static_cast<std::size_t>(-1)) continue;
+      }
+      const Step grown = extend(trees[a], a == 1, q_rand_.data(), false, added, near);
+      if (s_.dynamic_domain) {
+        if (near == static_cast<std::size_t>(-1)) near = trees[a].nearest(q_rand_.data());
+        grow_domain(a, trees[a].size(), near, grown != Step::Trapped);
+      }
+      if (grown == Step::Trapped) continue;
 
       // Pull the other tree towards the new node, one step at a time.
       const std::vector<double> target(trees[a].row(added), trees[a].row(added) + d_);
@@ -222,6 +271,7 @@ class RrtConnect {
       for (;;) {
         std::size_t reached;
         const Step st = extend(trees[b], b == 1, target.data(), true, reached);
+        radius_[b].resize(trees[b].size(), kUnbounded);
         if (st == Step::Trapped) break;
         if (st == Step::Reached) {
           joint[a] = added;
@@ -260,8 +310,8 @@ class RrtConnect {
   // goal tree, whose edges run child -> parent.  `q_known_valid`: q is a node
   // of the other tree (already tested), so reaching it needs only the edge.
   Step extend(NodeStore& tree, bool towards_root, const double* q, bool q_known_valid,
-              std::size_t& added) {
-    const std::size_t near = tree.nearest(q);
+              std::size_t& added, std::size_t near_known = static_cast<std::size_t>(-1)) {
+    const std::size_t near = near_known < tree.size() ? near_known : tree.nearest(q);
     const double* q_near = tree.row(near);
     const double dist = distance(q_near, q, d_);
     if (dist == 0.0 && q_known_valid) {  // already there
@@ -295,12 +345,28 @@ class RrtConnect {
     return reach ? Step::Reached : Step::Advanced;
   }
 
+  static constexpr int kMaxRedraws = 1000;
+  // Dynamic domain: the radius of node `near` of tree t after an extension
+  // from it that succeeded or not; new nodes (up to `size`) start unbounded.
+  void grow_domain(int t, std::size_t size, std::size_t near, bool grew) {
+    std::vector<double>& r = radius_[t];
+    r.resize(size, std::numeric_limits<double>::infinity());
+    double& own = r[near];
+    if (grew) {
+      if (std::isfinite(own)) own *= 1.0 + s_.domain_alpha;
+    } else {
+      own = std::isfinite(own) ? std::max(own * (1.0 - s_.domain_alpha), s_.domain_min)
+                               : s_.domain_radius;
+    }
+  }
+
   Context& ctx_;
   Random& random_;
   Watch& watch_;
   ConnectSettings s_;
   std::size_t d_;
   std::vector<double> q_rand_, q_new_;
+  std::vector<double> radius_[2];  // dynamic domain, per node of each tree
 };
 
 template <class Context, class Random, class Watch>

@@ -134,7 +134,7 @@ std::vector<std::vector<double>> lazy_detour(ArmModel& model, const ConnectSetti
                                              const std::vector<double>& a,
                                              const std::vector<double>& b, Run&& run,
                                              const LazySettings& ls, LazyReport& report) {
-  ConnectSettings local = settings;
+  ConnectSettings local = lazy_search(settings);
   local.max_iters = std::min(settings.max_iters, ls.replan_iters);
   ConnectResult r;
   {
@@ -168,7 +168,7 @@ ConnectResult connect_lazily(ArmModel& model, const ConnectSettings& settings, c
   ConnectResult r;
   {
     ExploringScope screen(&model, true);
-    r = run(settings, start, goal);
+    r = run(lazy_search(settings), start, goal);
   }
   if (r.status == ConnectStatus::Failed) return r;
   ExploringScope prove(&model, false);

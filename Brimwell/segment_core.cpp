@@ -106,8 +106,9 @@ Rows search_segment(const PlannerSettings& settings, Planner planner, const Budg
        iters *= settings.retry_growth) {
     const auto attempt = static_cast<std::int64_t>(std::min(iters, 1e15));
     tried.push_back(attempt);
-    const ConnectResult r = host.connect(seg, settings.connect(attempt, settings.step, deadline),
-                                         start.data(), goal.data(), stage);
+    ConnectSettings cs = settings.connect(attempt, settings.step, deadline);
+    if (ctx.lazy_model() && ctx.lazy_model()->exploring()) cs = lazy_search(cs);
+    const ConnectResult r = host.connect(seg, cs, start.data(), goal.data(), stage);
     if (r.status != ConnectStatus::Failed) {
       entries = split_rows(r.rows, d);
       entries.back() = goal;

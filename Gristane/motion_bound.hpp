@@ -131,14 +131,23 @@ class MotionBound {
   // bound() gives for the same motion.
   void piece_bound(const cellpath::Mat4* poses, const double* dq_abs, double half,
                    double* out) const {
-    for (std::size_t i = 0; i < n_; ++i) {
+    for (std::size_t i = 0; i < n_; ++i) out[i] = link_piece_bound(poses, dq_abs, half, i, 0);
+  }
+
+  // The same for link i + 1 alone, counting only joints first .. i: how far
+  // it can move relative to link `first` (the base for 0), which joints
+  // 1 .. first carry rigidly along with it.  Two links' distance changes
+  // by no more than that, far less than their two motions in the world.
+  double link_piece_bound(const cellpath::Mat4* poses, const double* dq_abs, double half,
+                          std::size_t i, std::size_t first) const {
+    {
       const cellpath::Mat4& Ti = poses[i];
       const double* c = &centres_[3 * i];
       double C[3];
       for (int r = 0; r < 3; ++r)
         C[r] = Ti[r * 4] * c[0] + Ti[r * 4 + 1] * c[1] + Ti[r * 4 + 2] * c[2] + Ti[r * 4 + 3];
       double total = 0.0, loose = 0.0, after = 0.0;  // after: motion due to joints k+1 .. i
-      for (std::size_t kk = i + 1; kk-- > 0;) {
+      for (std::size_t kk = i + 1; kk-- > first;) {
         const double step = dq_abs[kk] * half;
         const double worst = coef_[i * n_ + kk] * step;
         loose += worst;
@@ -165,7 +174,7 @@ class MotionBound {
       }
       // Rounding: a relative part-per-million and a nanometre, both far under
       // what the bound leaves over.
-      out[i] = std::min(total, loose) * (1.0 + 1e-6) + 1e-9;
+      return std::min(total, loose) * (1.0 + 1e-6) + 1e-9;
     }
   }
 

@@ -218,6 +218,29 @@ bool SelfCollisionModel::table_clear(std::size_t pair, const double* q) const {
   return false;
 }
 
+bool SelfCollisionModel::table_clear_box(std::size_t pair, const double* lo,
+                                         const double* hi) const {
+  // A box over more cells than this is not worth the look-ups.
+  constexpr std::int64_t kMaxCells = 64;
+  for (const PairTable& t : tables_) {
+    if (t.pair != pair) continue;
+    std::int64_t c0[2], c1[2];
+    for (int a = 0; a < 2; ++a) {
+      const double f0 = std::floor((lo[t.joint + a] - t.lo[a]) * t.inv_delta);
+      const double f1 = std::floor((hi[t.joint + a] - t.lo[a]) * t.inv_delta);
+      if (!(f0 >= 0.0 && f1 < static_cast<double>(t.cells[a]) && f0 <= f1)) return false;
+      c0[a] = static_cast<std::int64_t>(f0);
+      c1[a] = static_cast<std::int64_t>(f1);
+    }
+    if ((c1[0] - c0[0] + 1) * (c1[1] - c0[1] + 1) > kMaxCells) return false;
+    for (std::int64_t u = c0[0]; u <= c1[0]; ++u)
+      for (std::int64_t v = c0[1]; v <= c1[1]; ++v)
+        if (!t.clear[static_cast<std::size_t>(u * t.cells[1] + v)]) return false;
+    return true;
+  }
+  return false;
+}
+
 bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q,
                                   std::size_t& last_hit) const {
   const std::size_t n = checked_.size();

@@ -160,6 +160,10 @@ class SelfCollisionModel {
     std::vector<std::uint8_t> clear;
   };
   void add_table(PairTable table) { tables_.push_back(std::move(table)); }
+  // Whether the table of checked pair `pair` (if it has one) marks every cell
+  // of the box lo .. hi (joint vectors) clear: then the pair is clear for
+  // every configuration in the box, as collides() would find.
+  bool table_clear_box(std::size_t pair, const double* lo, const double* hi) const;
   // Whether any checked pair does, for the world poses of all links.  The
   // pair that collided last is tried first: consecutive queries of a planner
   // lie close together.
