@@ -89,6 +89,16 @@ void ArmModel::build_clearance(double metres, const std::vector<gristane::MeshRe
   // The field is needed only where the arm can reach.
   gristane::EnvDistanceSettings settings;
   reach_box(covers, settings.clip_lo, settings.clip_hi);
+  // The largest ball the exact test is asked about: a leaf's sphere (or a
+  // point's rho) beyond the clearance and the widest reach a proof settles
+  // exactly, or the screen's margin.
+  double leaf = 0.0;
+  for (const gristane::SurfaceCover& c : covers) {
+    leaf = std::max(leaf, c.rho());
+    for (const gristane::CoverNode& node : c.nodes())
+      if (node.left < 0) leaf = std::max(leaf, node.radius);
+  }
+  settings.list_reach = metres + kExactReach + leaf;
   set_clearance(metres, std::make_unique<gristane::EnvironmentDistance>(bodies, settings),
                 std::move(covers));
 }

@@ -30,6 +30,11 @@ using gristane::OccupancySummary;
 // (an end included), or neither within the budget of pieces.
 enum class EdgeVerdict { Proven, Invalid, Unsettled };
 
+// A piece of an edge whose links may move more than this is split rather
+// than settled by the exact test where the distance field falls short (and
+// so the widest reach beyond the clearance the exact test is asked about).
+inline constexpr double kExactReach = 0.005;
+
 class ArmModel {
  public:
   // slist: row-major (6, n) world-frame screws; home: n row-major 4x4 home poses
@@ -112,7 +117,22 @@ class ArmModel {
   // margin, no exact tests away from an edge's ends), so that a planner
   // searches at a sampler's speed and proves only the path it keeps
   // (lazy_proof.hpp).  Off: edge_checked() is edge_proven().
-  void set_exploring(bool on) { exploring_ = on; }
+  // The search's start and goal (either may be null): within about half a
+  // radian of them the screen asks what a proof asks, so that an end that
+  // keeps barely the clearance can be left and reached.
+  // `thorough`: away from them too, a configuration the distance field
+  // cannot place is tested exactly (slower; for a search the quick screen
+  // failed, where the arm keeps close to something throughout).
+  void set_exploring(bool on, const double* start = nullptr, const double* goal = nullptr,
+                     bool thorough = false) {
+    exploring_ = on;
+    thorough_ = on && thorough;
+    anchors_.clear();
+    for (const double* q : {start, goal})
+      if (on && q) anchors_.insert(anchors_.end(), q, q + n_);
+  }
+  const std::vector<double>& anchors() const { return anchors_; }
+  bool thorough() const { return thorough_; }
   // Whether the planners should prove lazily at all (the context's choice).
   void set_lazy(bool on) { lazy_ = on && env_ != nullptr; }
   bool lazy() const { return lazy_; }
@@ -202,12 +222,13 @@ class ArmModel {
     std::uint64_t links, pairs;
   };
   std::vector<Piece> pieces_;
-  bool exploring_ = false, lazy_ = false;
+  bool exploring_ = false, lazy_ = false, thorough_ = false;
+  std::vector<double> anchors_;  // the search's ends while exploring, row after row
   // The proof's breadth-first pieces (certified_edge.cpp).
   EdgeVerdict walk_pieces(const double* a, const double* b);
   // The screen (screen.cpp): the links as posed clear of the clearance plus
   // `share` of the screen's margin; an edge sampled about 1/32 rad apart.
-  bool screen_posed(double share);
+  bool screen_posed(const double* q, double share);
   bool edge_screened(const double* a, const double* b);
   std::vector<char> screen_seen_;
 

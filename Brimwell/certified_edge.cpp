@@ -17,9 +17,6 @@ constexpr std::size_t kMaxPieces = 1024;
 // An edge that comes closer than this above the clearance is not worth
 // proving: a piece whose links move less than this and still fail ends it.
 constexpr double kFinestReach = 1e-4;
-// A piece whose links may move more than this is split rather than settled
-// by the exact test where the distance field falls short.
-constexpr double kExactReach = 0.005;
 }  // namespace
 
 namespace {
@@ -89,7 +86,7 @@ std::size_t ArmModel::first_unclear(const double* extra) {
 
 bool ArmModel::clear_at(const double* q) {
   pose(q);
-  if (exploring_) return screen_posed(1.0);
+  if (exploring_) return screen_posed(q, 1.0);
   return first_unclear() == 0;
 }
 

@@ -39,25 +39,33 @@ struct LazyReport {
   std::size_t replans = 0;  // stretches re-planned
 };
 
-// While alive, `model` (if any) screens instead of proving; restores the
-// previous state however the scope ends.
+// While alive, `model` (if any) screens instead of proving, the search
+// running between `start` and `goal` (see ArmModel::set_exploring), or
+// proves; restores the previous state however the scope ends.
 class ExploringScope {
  public:
-  ExploringScope(ArmModel* model, bool on) : model_(model) {
-    if (model_) {
-      was_ = model_->exploring();
-      model_->set_exploring(on);
-    }
+  ExploringScope(ArmModel* model, bool on, const double* start = nullptr,
+                 const double* goal = nullptr, bool thorough = false)
+      : model_(model) {
+    if (!model_) return;
+    was_ = model_->exploring();
+    was_thorough_ = model_->thorough();
+    anchors_ = model_->anchors();
+    model_->set_exploring(on, start, goal, thorough);
   }
   ~ExploringScope() {
-    if (model_) model_->set_exploring(was_);
+    if (!model_) return;
+    const std::size_t d = model_->n_joints();
+    model_->set_exploring(was_, anchors_.size() >= d ? anchors_.data() : nullptr,
+                          anchors_.size() >= 2 * d ? anchors_.data() + d : nullptr, was_thorough_);
   }
   ExploringScope(const ExploringScope&) = delete;
   ExploringScope& operator=(const ExploringScope&) = delete;
 
  private:
   ArmModel* model_;
-  bool was_ = false;
+  bool was_ = false, was_thorough_ = false;
+  std::vector<double> anchors_;
 };
 
 // Proves every edge of `path` (start first, goal last) on `model`, which
@@ -138,7 +146,7 @@ std::vector<std::vector<double>> lazy_detour(ArmModel& model, const ConnectSetti
   local.max_iters = std::min(settings.max_iters, ls.replan_iters);
   ConnectResult r;
   {
-    ExploringScope screen(&model, true);
+    ExploringScope screen(&model, true, a.data(), b.data(), true);
     r = run(local, a.data(), b.data());
   }
   if (r.status == ConnectStatus::Failed) return {};
@@ -166,9 +174,19 @@ ConnectResult connect_lazily(ArmModel& model, const ConnectSettings& settings, c
                              const LazySettings& ls = {}) {
   const std::size_t d = model.n_joints();
   ConnectResult r;
-  {
-    ExploringScope screen(&model, true);
+  // A straight edge that proves needs no search (and draws nothing, as the
+  // planner's own direct edge does not).
+  if (model.edge_proven(start, goal)) {
+    r.status = ConnectStatus::Direct;
+    r.rows.assign(start, start + d);
+    r.rows.insert(r.rows.end(), goal, goal + d);
+    return r;
+  }
+  // The quick screen first; where it finds no path, a thorough one.
+  for (const bool thorough : {false, true}) {
+    ExploringScope screen(&model, true, start, goal, thorough);
     r = run(lazy_search(settings), start, goal);
+    if (r.status != ConnectStatus::Failed) break;
   }
   if (r.status == ConnectStatus::Failed) return r;
   ExploringScope prove(&model, false);

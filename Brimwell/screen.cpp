@@ -24,22 +24,39 @@ constexpr double kScreenMargin = 0.002;
 // Towards an edge's ends the margin tapers (metres per radian of the widest
 // joint change), so that an end that keeps barely the clearance can be left.
 constexpr double kScreenTaper = 0.25;
+// How near (radians, the joint farthest off) the search's start or goal a
+// configuration is screened as a proof would test it.
+constexpr double kAnchorReach = 0.5;
 
 }  // namespace
 
-bool ArmModel::screen_posed(double share) {
-  // With the whole margin asked, the field alone decides, on the coarser
-  // covers: the cheap test the search spends its time in.  Where the margin
-  // tapers (next to an edge's ends), the fine covers and the exact test, as
-  // a proof would have them, so that a configuration the proof accepts is
-  // not refused there.
-  const bool full = share >= 1.0;
+bool ArmModel::screen_posed(const double* q, double share) {
+  // Within kAnchorReach of the search's start or goal the screen asks what a
+  // proof would (the fine covers, exact tests where the field falls short),
+  // the margin tapering to none at the end itself: an end that keeps barely
+  // the clearance can be left and reached.  Everywhere else the field alone
+  // decides, on the coarser covers and then on the fine ones: cheap, and
+  // more careful than a proof; a thorough screen adds the exact tests there
+  // too.
+  double near = std::numeric_limits<double>::infinity();
+  for (std::size_t off = 0; off + n_ <= anchors_.size(); off += n_) {
+    double d = 0.0;
+    for (std::size_t k = 0; k < n_; ++k) d = std::max(d, std::fabs(q[k] - anchors_[off + k]));
+    near = std::min(near, d);
+  }
+  const bool exact = near < kAnchorReach;
+  if (exact) share = std::min(share, kScreenTaper * near / kScreenMargin);
   const double t = clearance_ + kScreenMargin * std::min(share, 1.0);
-  const std::vector<gristane::SurfaceCover>& covers =
-      full && screen_covers_ && screen_covers_->size() == n_ ? *screen_covers_ : *covers_;
-  const double exact_up_to = full ? -1.0 : std::numeric_limits<double>::infinity();
+  const bool coarse = !exact && screen_covers_ && screen_covers_->size() == n_;
   auto clear = [&](std::size_t link) {
-    return gristane::surface_clear(covers[link - 1], poses_[link].data(), *env_, t, exact_up_to);
+    const double* T = poses_[link].data();
+    if (!coarse) return gristane::surface_clear((*covers_)[link - 1], T, *env_, t);
+    bool certain = false;
+    if (gristane::surface_clear((*screen_covers_)[link - 1], T, *env_, t, -1.0, &certain))
+      return true;
+    if (certain) return false;
+    return gristane::surface_clear((*covers_)[link - 1], T, *env_, t,
+                                   thorough_ ? std::numeric_limits<double>::infinity() : -1.0);
   };
   if (last_unclear_ >= 1 && last_unclear_ <= n_ && !clear(last_unclear_)) return false;
   for (std::size_t link = 1; link <= n_; ++link) {
@@ -76,7 +93,7 @@ bool ArmModel::edge_screened(const double* a_in, const double* b_in) {
       for (std::size_t j = 0; j < n_; ++j) edge_q_[j] = a[j] + (b[j] - a[j]) * t;
       pose(edge_q_.data());
       const double share = kScreenTaper * widest * std::min(t, 1.0 - t) / kScreenMargin;
-      if (!screen_posed(share) || self_collides(edge_q_.data())) return false;
+      if (!screen_posed(edge_q_.data(), share) || self_collides(edge_q_.data())) return false;
     }
     if (stride <= 1) break;
   }

@@ -107,8 +107,15 @@ Rows search_segment(const PlannerSettings& settings, Planner planner, const Budg
     const auto attempt = static_cast<std::int64_t>(std::min(iters, 1e15));
     tried.push_back(attempt);
     ConnectSettings cs = settings.connect(attempt, settings.step, deadline);
-    if (ctx.lazy_model() && ctx.lazy_model()->exploring()) cs = lazy_search(cs);
-    const ConnectResult r = host.connect(seg, cs, start.data(), goal.data(), stage);
+    ArmModel* lazy = ctx.lazy_model();
+    const bool screening = lazy && lazy->exploring();
+    if (screening) cs = lazy_search(cs);
+    ConnectResult r = host.connect(seg, cs, start.data(), goal.data(), stage);
+    if (screening && r.status == ConnectStatus::Failed) {
+      // The quick screen found no path: a thorough one, same budget.
+      ExploringScope thorough(lazy, true, start.data(), goal.data(), true);
+      r = host.connect(seg, cs, start.data(), goal.data(), stage);
+    }
     if (r.status != ConnectStatus::Failed) {
       entries = split_rows(r.rows, d);
       entries.back() = goal;
@@ -164,14 +171,18 @@ Rows plan_one_segment(const PlannerSettings& settings, Planner planner, const Bu
                       const std::vector<double>& start, const std::vector<double>& goal) {
   ArmModel* lazy = ctx.lazy_model();
   if (!lazy) return search_segment(settings, planner, budget, host, ctx, seg, name, start, goal);
+  const std::string stage = "Segment " + name;
+  if (lazy->edge_proven(start.data(), goal.data())) {
+    host.say(stage + ": the straight edge between the waypoints is proven, 2 nodes");
+    return {goal};
+  }
   Rows path{start};
   {
-    ExploringScope screen(lazy, true);
+    ExploringScope screen(lazy, true, start.data(), goal.data());
     Rows rows = search_segment(settings, planner, budget, host, ctx, seg, name, start, goal);
     for (auto& q : rows) path.push_back(std::move(q));
   }
   const auto t1 = clock::now();
-  const std::string stage = "Segment " + name;
   const LazySettings ls;
   const clock::time_point deadline = deadline_after(t1, budget.time_limit);
   LazyReport report;

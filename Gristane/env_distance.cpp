@@ -140,6 +140,71 @@ EnvironmentDistance::EnvironmentDistance(const std::vector<MeshRef>& bodies,
   build_bvh(0, static_cast<std::uint32_t>(tris_.size()));
   build_columns(std::max(s.cell, 0.02));
   build_field(s);
+  if (s.list_reach > 0.0 && std::isfinite(s.list_reach)) build_lists(s.list_reach);
+}
+
+void EnvironmentDistance::build_lists(double reach) {
+  const double brick = static_cast<double>(kBrick) * cell_;
+  // A point of a brick lies within half its diagonal of the brick's centre:
+  // a triangle within `reach` of the point is within this of the centre.
+  const double within = reach + brick * std::sqrt(3.0) / 2.0;
+  std::int64_t total = 1;
+  for (int a = 0; a < 3; ++a) {
+    bricks_[a] = (shape_[a] + kBrick - 1) / kBrick;
+    total *= bricks_[a];
+  }
+  std::vector<std::uint32_t> count(static_cast<std::size_t>(total), 0);
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> hits;  // (brick, triangle)
+  const std::int64_t bshape[3] = {bricks_[0], bricks_[1], bricks_[2]};
+  for (std::uint32_t i = 0; i < tris_.size(); ++i) {
+    const Tri& t = tris_[i];
+    std::int64_t r0[3], r1[3];
+    band_cells(t.a, t.b, t.c, within, lo_, 1.0 / brick, bshape, r0, r1);
+    for (std::int64_t u = r0[0]; u <= r1[0]; ++u)
+      for (std::int64_t v = r0[1]; v <= r1[1]; ++v)
+        for (std::int64_t w = r0[2]; w <= r1[2]; ++w) {
+          const V3 c{lo_[0] + (static_cast<double>(u) + 0.5) * brick,
+                     lo_[1] + (static_cast<double>(v) + 0.5) * brick,
+                     lo_[2] + (static_cast<double>(w) + 0.5) * brick};
+          if (point_triangle_sq(c, t.a, t.b, t.c) > within * within) continue;
+          const auto b = static_cast<std::uint32_t>((u * bricks_[1] + v) * bricks_[2] + w);
+          if (count[b] <= kMaxList) {
+            ++count[b];
+            hits.emplace_back(b, i);
+          }
+        }
+  }
+  list_start_.assign(static_cast<std::size_t>(total) + 1, 0);
+  for (std::size_t b = 0; b < count.size(); ++b)
+    list_start_[b + 1] = list_start_[b] + (count[b] > kMaxList ? 0 : count[b]);
+  list_tris_.assign(list_start_.back(), 0);
+  std::vector<std::uint32_t> fill(list_start_.begin(), list_start_.end() - 1);
+  for (const auto& [b, i] : hits)
+    if (count[b] <= kMaxList) list_tris_[fill[b]++] = i;
+  for (std::size_t b = 0; b < count.size(); ++b)
+    if (count[b] > kMaxList) list_start_[b] = kNoList;  // the tree answers there
+  list_reach_ = reach;
+}
+
+bool EnvironmentDistance::brick_list(const double* x, const std::uint32_t*& begin,
+                                     const std::uint32_t*& end) const {
+  if (list_start_.empty()) return false;
+  const double gx = (x[0] - lo_[0]) * inv_cell_, gy = (x[1] - lo_[1]) * inv_cell_,
+               gz = (x[2] - lo_[2]) * inv_cell_;
+  if (!(gx >= 0.0 && gx < extent_[0] && gy >= 0.0 && gy < extent_[1] && gz >= 0.0 &&
+        gz < extent_[2]))
+    return false;
+  const std::int64_t u = static_cast<std::int64_t>(gx) / kBrick,
+                     v = static_cast<std::int64_t>(gy) / kBrick,
+                     w = static_cast<std::int64_t>(gz) / kBrick;
+  const auto b = static_cast<std::size_t>((u * bricks_[1] + v) * bricks_[2] + w);
+  if (list_start_[b] == kNoList) return false;
+  // The next brick's start, or the end when the next one is left to the tree.
+  std::size_t next = b + 1;
+  while (list_start_[next] == kNoList) ++next;
+  begin = list_tris_.data() + list_start_[b];
+  end = list_tris_.data() + list_start_[next];
+  return true;
 }
 
 std::int32_t EnvironmentDistance::build_bvh(std::uint32_t begin, std::uint32_t end) {
@@ -268,6 +333,13 @@ bool EnvironmentDistance::ball_clear(const double* x, double t) const {
     return false;
   const double t2 = t * t;
   const V3 p{x[0], x[1], x[2]};
+  const std::uint32_t *first, *last;
+  if (t <= list_reach_ && brick_list(x, first, last)) {
+    // Every triangle within t of x is on the list of x's brick.
+    for (const std::uint32_t* i = first; i != last; ++i)
+      if (!(point_triangle_sq(p, tris_[*i].a, tris_[*i].b, tris_[*i].c) > t2)) return false;
+    return outside_near(x, t);
+  }
   std::int32_t stack[64];
   int top = 0;
   stack[top++] = 0;
@@ -290,6 +362,10 @@ bool EnvironmentDistance::ball_clear(const double* x, double t) const {
       stack[top++] = n.right;
     }
   }
+  return outside_near(x, t);
+}
+
+bool EnvironmentDistance::outside_near(const double* x, double t) const {
   // No surface within t of x: x is on the same side as any point of a
   // surface-free ball its own ball meets, such as the ball of radius v
   // around its field cell's centre when v > 0 (that centre is outside).
@@ -423,6 +499,9 @@ void EnvironmentDistance::quantise_field(std::vector<double>& best, double band,
   }
   distance_transform(best, shape_);
   const std::uint16_t band_floor = std::min<std::uint16_t>(quantise_down(band), kUnset - 1);
+  // Values below the band's floor were set from exact distances (or are the
+  // 0 of an inside); the floor and everything the transform sets are not.
+  exact_below_ = static_cast<double>(band_floor) * kQuantum;
   for (std::size_t idx = 0; idx < cells; ++idx) {
     if (field_[idx] != kUnset) continue;
     double far = std::sqrt(best[idx]) * h - half_diag;
@@ -474,9 +553,10 @@ void EnvironmentDistance::mark_inside() {
 }
 
 bool surface_clear(const SurfaceCover& cover, const double* T, const EnvironmentDistance& env,
-                   double t, double exact_up_to) {
+                   double t, double exact_up_to, bool* certain) {
   const bool exact = t <= exact_up_to;
   const double rho = cover.rho();
+  if (certain) *certain = false;
   return cover.walk(
       T, [&](const double* c, double radius) { return env.lower_bound(c) - radius > t; },
       [&](const CoverNode& n, const double* c) {
@@ -490,6 +570,12 @@ bool surface_clear(const SurfaceCover& cover, const double* T, const Environment
           double w[3];
           SurfaceCover::pose(T, p + 3 * k, w);
           if (env.lower_bound(w) - rho > t) continue;
+          // The point itself lies on the surface: proven within t, the
+          // answer is no, exact tests or not.
+          if (env.upper_bound(w) <= t) {
+            if (certain) *certain = true;
+            return false;
+          }
           if (!exact) return false;
           open[n_open++] = k;
         }

@@ -38,6 +38,11 @@ struct EnvDistanceSettings {
   double pad = 0.1;        // metres of field beyond the obstacles' box
   double band = 0.03;      // exact distances within this of a triangle
   double max_cells = 8e6;  // cells beyond this make the cell coarser
+  // The exact test's candidate lists: for each brick of kBrick^3 field cells,
+  // the triangles that can come within this of a point of it.  A ball test
+  // of radius up to this reads the short list instead of walking the
+  // triangle tree; 0: no lists.
+  double list_reach = 0.0;
   // Where the field is needed at all (the arm's reach): the grid covers the
   // obstacles' padded box only inside this box.
   double clip_lo[3] = {-std::numeric_limits<double>::infinity(),
@@ -85,8 +90,25 @@ class EnvironmentDistance {
     return true;
   }
 
+  // An upper bound of the distance from x to the solids where the field
+  // holds exact values (within its band of the surfaces, or 0 inside a
+  // closed body), +inf elsewhere: the stored value is the exact distance of
+  // the cell's centre rounded down by less than a quantum, and the distance
+  // is 1-Lipschitz.  Lets a test that is bound to fail end without an exact
+  // query.
+  double upper_bound(const double* x) const {
+    double v, d;
+    if (tris_.empty() || !field_cell(x, v, d) || !(v < exact_below_))
+      return std::numeric_limits<double>::infinity();
+    return v + kQuantum + d;
+  }
+
   // True when no point within t (>= 0) of x belongs to a solid: exact.
   bool ball_clear(const double* x, double t) const;
+  // Field cells per brick edge of the candidate lists, and the longest list
+  // kept (a brick with more triangles near it is left to the tree).
+  static constexpr std::int64_t kBrick = 4;
+  static constexpr std::uint32_t kMaxList = 64;
   // Exact distance from x to the solids (0 inside a closed body), and the
   // body that distance is to (none: the environment is empty).
   double distance(const double* x, std::size_t* body = nullptr) const;
@@ -153,6 +175,19 @@ class EnvironmentDistance {
   std::int64_t shape_[3] = {0, 0, 0};
   double extent_[3] = {0, 0, 0};
   std::vector<std::uint16_t> field_;
+  double exact_below_ = 0.0;  // field values below this are exact (rounded down)
+  // Candidate lists: triangles (tree order) per brick, from list_start_[b]
+  // to list_start_[b + 1]; kNoList marks a brick left to the tree.
+  void build_lists(double reach);
+  // Given no surface within t of x: whether x is outside every solid.
+  bool outside_near(const double* x, double t) const;
+  // The list of the brick x lies in, or false (no lists, outside the field, or
+  // a brick left to the tree).
+  bool brick_list(const double* x, const std::uint32_t*& begin, const std::uint32_t*& end) const;
+  static constexpr std::uint32_t kNoList = 0xffffffffu;
+  double list_reach_ = 0.0;
+  std::int64_t bricks_[3] = {0, 0, 0};
+  std::vector<std::uint32_t> list_start_, list_tris_;
 };
 
 // True when every surface point that `cover` stands for (built with surface
@@ -161,7 +196,12 @@ class EnvironmentDistance {
 // each with the cover's rho.  A point the field cannot prove is tested
 // exactly when t is at most `exact_up_to`, and counts as not clear otherwise
 // (a wide test that fails is cheaper to split than to settle exactly).
+//
+// `certain` (optional): set when false is certain, a point of the cover being
+// proven within t by the field's upper bound (no exact test is needed to
+// refuse it); left false when false only means "not proven".
 bool surface_clear(const class SurfaceCover& cover, const double* T, const EnvironmentDistance& env,
-                   double t, double exact_up_to = std::numeric_limits<double>::infinity());
+                   double t, double exact_up_to = std::numeric_limits<double>::infinity(),
+                   bool* certain = nullptr);
 
 }  // namespace gristane
