@@ -37,6 +37,7 @@ nb::list plan_segment(nb::handle ctx_obj, nb::handle start_in, nb::handle goal_i
   SegmentEnds ends(start_in, goal_in);
   ContextAdapter ctx(ctx_obj);
   const std::size_t d = ends.read(ctx.dims());
+  refuse_invalid_ends(ctx, ends);
   const brimwell::RrtResult r =
       run_rrt_star(ctx, rng, settings_from_module().rrt(max_iters, step, goal_bias), ends.s.data(),
                    ends.g.data(), "RRT*");

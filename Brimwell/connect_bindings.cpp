@@ -14,20 +14,7 @@ nb::list plan_segment_connect_impl(nb::handle ctx_obj, nb::handle start_in, nb::
   const std::size_t d = ends.read(ctx.dims());
   if (!cellpath::py::all_finite(ends.s.data(), d) || !cellpath::py::all_finite(ends.g.data(), d))
     throw nb::value_error("start and goal must hold finite joint values");
-  if (ctx.proves_edges()) {
-    // A proof about a path includes its ends: an invalid one is refused now
-    // rather than after a search that cannot succeed.
-    if (!ctx.is_valid(ends.s.data()))
-      throw nb::value_error(("start " + py_str(ends.start) +
-                             " is not valid here (limits, clearance or self-collision): no "
-                             "proven path can begin there")
-                                .c_str());
-    if (!ctx.is_valid(ends.g.data()))
-      throw nb::value_error(("goal " + py_str(ends.goal) +
-                             " is not valid here (limits, clearance or self-collision): no "
-                             "proven path can end there")
-                                .c_str());
-  }
+  refuse_invalid_ends(ctx, ends);
   const brimwell::ConnectResult r = run_connect_proving(
       ctx, rng, kDefaults.connect(max_iters, step), ends.s.data(), ends.g.data(), stage);
   if (r.status == brimwell::ConnectStatus::Failed)

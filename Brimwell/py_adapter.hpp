@@ -244,6 +244,24 @@ auto run_planner(ContextAdapter& ctx, Draws& draws, const std::string& stage, st
   return result;
 }
 
+// A proof about a path covers its ends: where the context proves edges (a
+// clearance), an end it refuses is an error now rather than after a search
+// that cannot succeed (or, before proofs included their ends, a path that
+// began in contact).
+inline void refuse_invalid_ends(ContextAdapter& ctx, const SegmentEnds& ends) {
+  if (!ctx.proves_edges()) return;
+  const char* what[2] = {"start", "goal"};
+  const std::vector<double>* q[2] = {&ends.s, &ends.g};
+  const nb::object* shown[2] = {&ends.start, &ends.goal};
+  for (int k = 0; k < 2; ++k)
+    if (!ctx.is_valid(q[k]->data()))
+      throw nb::value_error((std::string(what[k]) + " " + py_str(*shown[k]) +
+                             " is not valid here (limits, clearance or self-collision): no "
+                             "proven path can " +
+                             (k == 0 ? "begin" : "end") + " there")
+                                .c_str());
+}
+
 // RRT* from start to goal on ctx, drawing from rng.
 inline brimwell::RrtResult run_rrt_star(ContextAdapter& ctx, nb::handle rng,
                                         const brimwell::RrtSettings& settings, const double* start,

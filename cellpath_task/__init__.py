@@ -88,7 +88,7 @@ def _fmt(q):
 
 
 class _Task:
-    def __init__(self, cache_dir, self_collision, clearance):
+    def __init__(self, cache_dir, self_collision, clearance, lazy_proof=False):
         import Brimwell  # noqa: PLC0415 (the extension modules load only when a task runs)
 
         self.cache_dir = Path(cache_dir)
@@ -97,6 +97,8 @@ class _Task:
         kw = {"self_collision": bool(self_collision)}
         if clearance is not None:
             kw["clearance"] = float(clearance)
+        if lazy_proof:
+            kw["lazy_proof"] = True
         try:
             self.ctx = Brimwell.PlanningContext(str(self.cache_dir), **kw)
         except TypeError as exc:

@@ -70,10 +70,14 @@ class Planner:
                      to the cache's JointVelocityLimits.npy.
     dt               seconds between timed samples.
     limit_margin     as for plan_task.
+    lazy_proof       with a clearance: segments are searched on sampled edges and only the
+                     kept path is proven (Brimwell.PlanningContext's lazy_proof), by
+                     RRT-Connect alone whatever `planner` says; much faster, the same guarantee.
     """
 
     def __init__(self, cache_dir, *, self_collision=False, clearance=None, planner="auto", max_iters=None,
-                 time_limit=None, max_velocity=None, max_acceleration=None, dt=0.01, limit_margin=0.0):
+                 time_limit=None, max_velocity=None, max_acceleration=None, dt=0.01, limit_margin=0.0,
+                 lazy_proof=False):
         import Brimwell
 
         from cellpath_cli.export import joint_names
@@ -88,7 +92,10 @@ class Planner:
             raise TaskError("max_iters must be at least 1 and time_limit positive")
         self.limit_margin = _check_margin(limit_margin)
         t0 = time.perf_counter()
-        self._task = _Task(cache_dir, self_collision, clearance)
+        if lazy_proof and clearance is None:
+            raise TaskError("lazy_proof needs a clearance: without one no edge is proven")
+        self._task = _Task(cache_dir, self_collision, clearance, lazy_proof=bool(lazy_proof))
+        self.lazy_proof = bool(lazy_proof)
         self.context_seconds = time.perf_counter() - t0
         self.ctx = self._task.ctx
         self.cache_dir = self._task.cache_dir
@@ -106,7 +113,7 @@ class Planner:
         import Brimwell
 
         t0 = time.perf_counter()
-        if self.planner != "connect":
+        if self.planner != "connect" and not self.lazy_proof:
             try:
                 path = Brimwell.plan_segment(self.ctx, a, b, rng, max_iters=self.max_iters)
                 return Brimwell.smooth_path(self.ctx, path, rng), "RRT*"

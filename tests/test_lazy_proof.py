@@ -59,10 +59,11 @@ def test_lazy_needs_a_clearance_and_invalid_ends_are_refused(arm_cache, tmp_path
         poses = random_poses(ctx, 400, seed=2)
         good = next(q for q in poses if ctx.is_valid(q))
         bad = next(q for q in poses if ctx.in_limits(q) and not ctx.is_valid(q))
-        with pytest.raises(ValueError, match="start .* is not valid here"):
-            Brimwell.plan_segment_connect(ctx, bad, good, np.random.default_rng(0))
-        with pytest.raises(ValueError, match="goal .* is not valid here"):
-            Brimwell.plan_segment_connect(ctx, good, bad, np.random.default_rng(0))
+        for plan in (Brimwell.plan_segment_connect, Brimwell.plan_segment):
+            with pytest.raises(ValueError, match="start .* is not valid here"):
+                plan(ctx, bad, good, np.random.default_rng(0))
+            with pytest.raises(ValueError, match="goal .* is not valid here"):
+                plan(ctx, good, bad, np.random.default_rng(0))
 
 
 def test_a_proven_edge_refuses_an_end_in_self_collision(arm_cache):
@@ -94,3 +95,17 @@ def test_the_driver_plans_lazily_with_the_same_plan_on_any_number_of_threads(mak
     exact = ExactScene(cache)
     for traj in (one, auto):
         assert min(exact.distance(q) for q in Brimwell.densify(list(traj), res=0.005)) >= c
+
+
+def test_the_task_planner_plans_lazily_on_its_one_context(make_cache):
+    from cellpath_task import Planner, TaskError
+    from test_task import FAR, Q_FREE, tool_pose
+
+    cache = make_cache(env=FAR)
+    with pytest.raises(TaskError, match="lazy_proof needs a clearance"):
+        Planner(cache.path, lazy_proof=True)
+    planner = Planner(cache.path, clearance=0.01, lazy_proof=True)
+    assert planner.ctx.lazy_proof
+    plan = planner.plan(np.zeros(6), [tool_pose(cache, Q_FREE)], seed=1)
+    assert {s["planner"] for s in plan.segments} == {"RRT-Connect"}
+    assert plan.proof["clearance"] == 0.01 and all(planner.ctx.is_valid(r) for r in plan.rows)
