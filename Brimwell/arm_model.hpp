@@ -224,6 +224,20 @@ class ArmModel {
   std::vector<Piece> pieces_;
   bool exploring_ = false, lazy_ = false, thorough_ = false;
   std::vector<double> anchors_;  // the search's ends while exploring, row after row
+  // The first link (1 .. n) for which clear(link) fails, else 0; the link
+  // that failed last goes first, as consecutive queries lie close together.
+  template <class Clear>
+  std::size_t first_failing(Clear&& clear) {
+    if (last_unclear_ >= 1 && last_unclear_ <= n_ && !clear(last_unclear_)) return last_unclear_;
+    for (std::size_t link = 1; link <= n_; ++link) {
+      if (link == last_unclear_) continue;
+      if (!clear(link)) {
+        last_unclear_ = link;
+        return link;
+      }
+    }
+    return 0;
+  }
   // The proof's breadth-first pieces (certified_edge.cpp).
   EdgeVerdict walk_pieces(const double* a, const double* b);
   // The screen (screen.cpp): the links as posed clear of the clearance plus

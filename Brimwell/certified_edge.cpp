@@ -68,20 +68,10 @@ void ArmModel::set_clearance(double c, std::unique_ptr<gristane::EnvironmentDist
 }
 
 std::size_t ArmModel::first_unclear(const double* extra) {
-  // Consecutive queries lie close together: the link that failed last goes first.
-  auto test = [&](std::size_t link) {
+  return first_failing([&](std::size_t link) {
     const double t = clearance_ + (extra ? extra[link - 1] : 0.0);
     return gristane::surface_clear((*covers_)[link - 1], poses_[link].data(), *env_, t);
-  };
-  if (last_unclear_ >= 1 && last_unclear_ <= n_ && !test(last_unclear_)) return last_unclear_;
-  for (std::size_t link = 1; link <= n_; ++link) {
-    if (link == last_unclear_) continue;
-    if (!test(link)) {
-      last_unclear_ = link;
-      return link;
-    }
-  }
-  return 0;
+  });
 }
 
 bool ArmModel::clear_at(const double* q) {

@@ -85,6 +85,15 @@ struct ConnectResult {
   std::size_t raw_entries = 0;  // path entries before shortening
 };
 
+// The answer when start and goal are joined by a valid edge: the two of them.
+inline ConnectResult direct_result(const double* start, const double* goal, std::size_t d) {
+  ConnectResult r;
+  r.status = ConnectStatus::Direct;
+  r.rows.assign(start, start + d);
+  r.rows.insert(r.rows.end(), goal, goal + d);
+  return r;
+}
+
 // Path shortening on row-major paths of d joints.  Separate from the planner
 // so that it can shorten any valid path.
 template <class Context, class Random>
@@ -222,12 +231,7 @@ class RrtConnect {
 
   ConnectResult plan(const double* start, const double* goal) {
     ConnectResult result;
-    if (ctx_.edge_valid(start, goal)) {
-      result.status = ConnectStatus::Direct;
-      result.rows.assign(start, start + d_);
-      result.rows.insert(result.rows.end(), goal, goal + d_);
-      return result;
-    }
+    if (ctx_.edge_valid(start, goal)) return direct_result(start, goal, d_);
     NodeStore trees[2] = {NodeStore(d_), NodeStore(d_)};
     trees[0].add(start, -1);
     trees[1].add(goal, -1);

@@ -176,12 +176,7 @@ ConnectResult connect_lazily(ArmModel& model, const ConnectSettings& settings, c
   ConnectResult r;
   // A straight edge that proves needs no search (and draws nothing, as the
   // planner's own direct edge does not).
-  if (model.edge_proven(start, goal)) {
-    r.status = ConnectStatus::Direct;
-    r.rows.assign(start, start + d);
-    r.rows.insert(r.rows.end(), goal, goal + d);
-    return r;
-  }
+  if (model.edge_proven(start, goal)) return direct_result(start, goal, d);
   // The quick screen first; where it finds no path, a thorough one.
   for (const bool thorough : {false, true}) {
     ExploringScope screen(&model, true, start, goal, thorough);

@@ -58,15 +58,7 @@ bool ArmModel::screen_posed(const double* q, double share) {
     return gristane::surface_clear((*covers_)[link - 1], T, *env_, t,
                                    thorough_ ? std::numeric_limits<double>::infinity() : -1.0);
   };
-  if (last_unclear_ >= 1 && last_unclear_ <= n_ && !clear(last_unclear_)) return false;
-  for (std::size_t link = 1; link <= n_; ++link) {
-    if (link == last_unclear_) continue;
-    if (!clear(link)) {
-      last_unclear_ = link;
-      return false;
-    }
-  }
-  return true;
+  return first_failing(clear) == 0;
 }
 
 bool ArmModel::edge_screened(const double* a_in, const double* b_in) {

@@ -29,18 +29,27 @@ each row over VAMP's (problems both solved), and per problem our wall time over
 VAMP's wall time (median and p95 over the problems).  A row stops starting problems once
 it has planned for --budget seconds (ROW_BUDGET; 0: no limit) and says so.
 
+With --tasks: whole tasks instead (each scene's waypoints, ProvideRRTPlan 'auto' with
+self-collision and a 1 cm clearance, seeds 0-4), lazily proven, and with --eager-tasks
+eagerly too; planned count, time of the whole run, smallest exact distance.
+
 Run: python bench/bench_certified.py [--quick] [--problems N] [--scene NAME ...]
          [--rows voxel,c=0.01,...] [--budget SECONDS] [--no-ompl] [--no-vamp]
+     python bench/bench_certified.py --tasks [--eager-tasks]
 """
 import argparse
+import contextlib
 import hashlib
+import io
 import json
 import math
 import multiprocessing
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
@@ -381,6 +390,55 @@ def bench_scene(name, args):
     print(f" {name} done in {time.perf_counter() - t0:.1f} s (exact check {check_s:.1f} s)", flush=True)
 
 
+# --- whole tasks ------------------------------------------------------------------------
+
+TASK_SCENES = ("xarm6_cell", "panda_shelf", "ur5_cell", "iiwa_cell", "panda_tall_shelf")
+TASK_SEEDS = range(5)
+
+
+def plan_task(cache, seed, lazy):
+    """(seconds, trajectory or None, failure) of ProvideRRTPlan on a copy of `cache` with
+    'auto', self-collision, a clearance of 1 cm and the default limits."""
+    with tempfile.TemporaryDirectory() as tmp:
+        work = pathlib.Path(tmp) / "cache"
+        shutil.copytree(cache, work)
+        t0 = time.perf_counter()
+        try:
+            with contextlib.redirect_stdout(io.StringIO()):
+                traj = Brimwell.ProvideRRTPlan(work, planner="auto", seed=seed, self_collision=True,
+                                               clearance=0.01, lazy_proof=lazy)
+            return time.perf_counter() - t0, np.asarray(traj), ""
+        except RuntimeError as e:
+            return time.perf_counter() - t0, None, str(e)
+
+
+def bench_tasks(eager):
+    """Whole tasks: each scene's waypoints, seeds 0-4, lazily proven (and eagerly, with
+    --eager-tasks); the time of each whole run (context, planning, densifying, the driver's
+    checks) and the smallest exact distance along each plan at RES rad."""
+    import real_arms
+    rows = [("lazy", True)] + ([("eager", False)] if eager else [])
+    print(f"Whole tasks: ProvideRRTPlan(planner='auto', self_collision=True, clearance=0.01), seeds "
+          f"{TASK_SEEDS.start}-{TASK_SEEDS.stop - 1}, default limits; exact check at {RES} rad")
+    print(f"  {'scene':<17} {'proof':<6} {'planned':>8} {'med s':>7} {'max s':>7} {'min mm':>7}")
+    for name in TASK_SCENES:
+        sources = [ROOT / "examples" / "real_arms.py", ROOT / "examples" / "robot_data.py"]
+        cache = real._built_cache(name, getattr(real_arms, name), sources)
+        exact = ExactDistance(cache)
+        for label, lazy in rows:
+            runs = [plan_task(cache, seed, lazy) for seed in TASK_SEEDS]
+            planned = [(t, traj) for t, traj, _ in runs if traj is not None]
+            gaps = [exact.path_minimum(Brimwell.densify(list(traj), RES)) for _, traj in planned]
+            secs = [t for t, _, _ in runs]
+            gap = f"{min(gaps) * 1e3:7.1f}" if gaps else f"{'-':>7}"
+            print(f"  {name:<17} {label:<6} {len(planned):>4}/{len(runs):<3} {np.median(secs):7.2f} "
+                  f"{max(secs):7.2f} {gap}", flush=True)
+            for _, _, failure in runs:
+                if failure:
+                    print(f"    failed: {failure[:110]}")
+                    break
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
@@ -394,7 +452,14 @@ def main(argv=None):
                              f"problems ({ROW_BUDGET:g}; 0: none)")
     parser.add_argument("--no-ompl", action="store_true", help="leave OMPL out")
     parser.add_argument("--no-vamp", action="store_true", help="leave VAMP out")
+    parser.add_argument("--tasks", action="store_true",
+                        help="whole tasks on five real-arm scenes instead of the shelf problems")
+    parser.add_argument("--eager-tasks", action="store_true",
+                        help="with --tasks, also plan every task with eager proofs (slow)")
     args = parser.parse_args(argv)
+    if args.tasks:
+        bench_tasks(args.eager_tasks)
+        return
     if args.problems is None:
         args.problems = QUICK_PROBLEMS if args.quick else PROBLEMS
     scenes = args.scene or (QUICK_SCENES if args.quick else SCENES)
