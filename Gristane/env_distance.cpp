@@ -557,8 +557,8 @@ bool surface_clear(const SurfaceCover& cover, const double* T, const Environment
   const bool exact = t <= exact_up_to;
   const double rho = cover.rho();
   if (certain) *certain = false;
-  return cover.walk(
-      T, [&](const double* c, double radius) { return env.lower_bound(c) - radius > t; },
+  return cover.walk_tightest_first(
+      T, [&](const double* c, double radius) { return env.lower_bound(c) - radius - t; },
       [&](const CoverNode& n, const double* c) {
         // The field first for every point; the exact test only for the
         // points it leaves open (all at once by the leaf's sphere when there
