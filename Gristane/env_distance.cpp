@@ -558,7 +558,10 @@ bool surface_clear(const SurfaceCover& cover, const double* T, const Environment
   const double rho = cover.rho();
   if (certain) *certain = false;
   return cover.walk_tightest_first(
-      T, [&](const double* c, double radius) { return env.lower_bound(c) - radius - t; },
+      T,
+      [&](const double* c, double radius, double& key) {
+        return env.ball_settled(c, radius, t, key);
+      },
       [&](const CoverNode& n, const double* c) {
         // The field first for every point; the exact test only for the
         // points it leaves open (all at once by the leaf's sphere when there

@@ -71,9 +71,35 @@ class EnvironmentDistance {
     return box_distance(x);
   }
 
+  // Whether the ball of radius r around x is proven farther than t from the
+  // solids (lower_bound(x) - r > t, without its square root where the field
+  // holds x); `key`: a rough measure of its room (less: nearer), for
+  // ordering only.
+  bool ball_settled(const double* x, double r, double t, double& key) const {
+    if (tris_.empty()) {
+      key = kNothing;
+      return true;
+    }
+    double v, d2;
+    if (field_cell_sq(x, v, d2)) {
+      const double room = v - r - t;
+      key = room;
+      return room > 0.0 && d2 < room * room;
+    }
+    key = box_distance(x) - r - t;
+    return key > 0.0;
+  }
+
   // The field cell x lies in: its stored value v and the distance d from x
   // to the cell's centre; false when x is outside the field.
   bool field_cell(const double* x, double& v, double& d) const {
+    double d2;
+    if (!field_cell_sq(x, v, d2)) return false;
+    d = std::sqrt(d2);
+    return true;
+  }
+  // The same with the squared distance d2.
+  bool field_cell_sq(const double* x, double& v, double& d2) const {
     const double gx = (x[0] - lo_[0]) * inv_cell_, gy = (x[1] - lo_[1]) * inv_cell_,
                  gz = (x[2] - lo_[2]) * inv_cell_;
     if (!(gx >= 0.0 && gx < extent_[0] && gy >= 0.0 && gy < extent_[1] && gz >= 0.0 &&
@@ -86,7 +112,7 @@ class EnvironmentDistance {
     const double dx = x[0] - (lo_[0] + (static_cast<double>(i) + 0.5) * cell_),
                  dy = x[1] - (lo_[1] + (static_cast<double>(j) + 0.5) * cell_),
                  dz = x[2] - (lo_[2] + (static_cast<double>(k) + 0.5) * cell_);
-    d = std::sqrt(dx * dx + dy * dy + dz * dz);
+    d2 = dx * dx + dy * dy + dz * dz;
     return true;
   }
 

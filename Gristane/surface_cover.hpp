@@ -69,12 +69,13 @@ class SurfaceCover {
     return true;
   }
 
-  // The same walk, with slack(centre, radius) > 0 for a settled node, and of
-  // two children to open the one with less slack first: where something
-  // fails, the walk gets there sooner; where nothing does, it opens the same
-  // nodes.  Settled children are never put on the stack.
-  template <class Slack, class Leaf>
-  bool walk_tightest_first(const double* T, Slack&& slack, Leaf&& leaf) const {
+  // The same walk, settled(centre, radius, key) deciding a node and setting
+  // its key, and of two children to open the one with the smaller key (less
+  // room) first: where something fails, the walk gets there sooner; where
+  // nothing does, it opens the same nodes.  Settled children are never put on
+  // the stack.
+  template <class Settled, class Leaf>
+  bool walk_tightest_first(const double* T, Settled&& settled, Leaf&& leaf) const {
     if (nodes_.empty()) return true;
     struct Open {
       std::int32_t node;
@@ -86,7 +87,8 @@ class SurfaceCover {
       Open& root = stack[top++];
       root.node = 0;
       pose(T, nodes_[0].centre, root.centre);
-      if (slack(root.centre, nodes_[0].radius) > 0.0) return true;
+      double key;
+      if (settled(root.centre, nodes_[0].radius, key)) return true;
     }
     while (top > 0) {
       const Open o = stack[--top];
@@ -102,8 +104,7 @@ class SurfaceCover {
         Open& c = kids[k];
         c.node = child;
         pose(T, nodes_[static_cast<std::size_t>(child)].centre, c.centre);
-        s[k] = slack(c.centre, nodes_[static_cast<std::size_t>(child)].radius);
-        if (!(s[k] > 0.0)) ++k;
+        if (!settled(c.centre, nodes_[static_cast<std::size_t>(child)].radius, s[k])) ++k;
       }
       if (k == 2 && s[0] < s[1]) std::swap(kids[0], kids[1]);
       for (int i = 0; i < k; ++i) stack[top++] = kids[i];
