@@ -2,6 +2,7 @@
 // link against link and link against environment, through trimesh's FCL-backed
 // collision manager.
 #include "Pelmora/py_pelmora.hpp"
+#include "common/capture.hpp"
 #include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
@@ -220,6 +221,11 @@ CaptureRead read_capture(nb::handle cache_dir) {
     if (t.ndim() != 2 || t.shape[0] != 4 || t.shape[1] != 4)
       throw nb::value_error(("home_transform of link " + c.names.back() +
                              " must be 4x4, got shape " + py::shape_text(t.shape))
+                                .c_str());
+    if (!(cellpath::capture::rigid_defect(t.data) <= cellpath::capture::kRigidTolerance))
+      throw nb::value_error(("home_transform of link " + c.names.back() +
+                             " in meta.json is not a rigid motion (scaled, sheared or reflected): "
+                             "capture the cache again from an unscaled design")
                                 .c_str());
     c.homes.append(T);
   }

@@ -23,6 +23,14 @@ void check_home_transforms(const cellpath::ArrayView<double>& home) {
         "home transforms in meta.json must form an (n_links, 4, 4) array, got shape " +
         cellpath::shape_text(home.shape));
   cellpath::require_finite(home, "home transforms in meta.json");
+  for (std::size_t k = 0; k < home.shape[0]; ++k) {
+    const double defect = cellpath::capture::rigid_defect(home.data + 16 * k);
+    if (!(defect <= cellpath::capture::kRigidTolerance))
+      throw std::invalid_argument(
+          "home transform " + std::to_string(k) +
+          " in meta.json (links by index) is not a rigid motion (scaled, sheared or "
+          "reflected): capture the cache again from an unscaled design");
+  }
 }
 
 std::size_t joints_of(const cellpath::ArrayView<double>& home) {

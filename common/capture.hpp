@@ -16,6 +16,7 @@
 #include "common/se3.hpp"
 
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 namespace cellpath::capture {
@@ -26,6 +27,29 @@ inline constexpr double kMetresPerCentimetre = 0.01;
 
 // Factor applied to rows 3 .. 5 of a stored screw list to bring them to metres.
 inline constexpr double kScrewLinearScale = kMetresPerCentimetre;
+
+// How far the row-major 4x4 `T` is from a rigid motion: the largest entry of
+// R^T R - I and of its last row minus (0, 0, 0, 1); infinity when R reflects.
+// A home pose must be rigid (a scaled component in the design is not), or every
+// link placed from it is silently off.
+inline constexpr double kRigidTolerance = 1e-6;
+inline double rigid_defect(const double* T) {
+  double worst = 0.0;
+  for (int i = 0; i < 3; ++i)
+    for (int j = 0; j < 3; ++j) {
+      double dot = 0.0;
+      for (int k = 0; k < 3; ++k) dot += T[4 * k + i] * T[4 * k + j];
+      const double d = dot - (i == j ? 1.0 : 0.0);
+      worst = d > worst ? d : (-d > worst ? -d : worst);
+    }
+  for (int j = 0; j < 4; ++j) {
+    const double d = T[12 + j] - (j == 3 ? 1.0 : 0.0);
+    worst = d > worst ? d : (-d > worst ? -d : worst);
+  }
+  const double det = T[0] * (T[5] * T[10] - T[6] * T[9]) - T[1] * (T[4] * T[10] - T[6] * T[8]) +
+                     T[2] * (T[4] * T[9] - T[5] * T[8]);
+  return det > 0.0 ? worst : std::numeric_limits<double>::infinity();
+}
 
 // Rows 3 .. 5 of the row-major (6, n) screw list `s`, multiplied by `scale` in place.
 inline void scale_linear_rows(double* s, std::size_t n, double scale) {

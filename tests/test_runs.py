@@ -342,3 +342,16 @@ def test_a_grid_too_large_is_explained_in_the_commands_terms(make_cache, capsys)
     assert cellpath_cli.kestrune(["--cache-dir", str(cache)]) == 1
     err = capsys.readouterr().err
     assert "pitch" not in err and err.endswith("check that the env_*.npz meshes are in metres and hold only the workcell\n")
+
+
+def test_a_home_pose_that_is_not_rigid_is_refused(make_cache):
+    cache = make_cache(waypoints=True).path
+    meta = json.loads((cache / "meta.json").read_text())
+    T = np.array(meta["links"][3]["home_transform"])
+    T[:3, :3] *= 1.1   # a scaled component
+    meta["links"][3]["home_transform"] = T.tolist()
+    (cache / "meta.json").write_text(json.dumps(meta))
+    with pytest.raises(ValueError, match="home transform 3 in meta.json .* is not a rigid motion"):
+        Brimwell.PlanningContext(cache)
+    with pytest.raises(ValueError, match="home_transform of link Link3 in meta.json is not a rigid motion"):
+        Pelmora.Pelmora(str(cache))
