@@ -91,6 +91,16 @@ class ArmModel {
   // (certified_edge.cpp).  covers: links 1 .. n, with surface radii.
   void set_clearance(double c, std::unique_ptr<gristane::EnvironmentDistance> env,
                      std::vector<gristane::SurfaceCover> covers);
+  // The same with the screen's covers as well: build_clearance's result
+  // given back whole (a model kept from an earlier run).
+  void set_clearance(double c, std::unique_ptr<gristane::EnvironmentDistance> env,
+                     std::vector<gristane::SurfaceCover> covers,
+                     std::vector<gristane::SurfaceCover> screen) {
+    screen_covers_ = std::make_shared<const std::vector<gristane::SurfaceCover>>(std::move(screen));
+    set_clearance(c, std::move(env), std::move(covers));
+  }
+  // The screen's coarser covers of links 1 .. n, or none before a clearance.
+  const std::vector<gristane::SurfaceCover>* screen_covers() const { return screen_covers_.get(); }
   bool clearance_on() const { return env_ != nullptr; }
   // The box every link stays in at every configuration (from the covers'
   // bounding spheres), or false when none is known.

@@ -1,7 +1,10 @@
 // The planning context's geometry beyond the voxel grid, from the meshes the
 // handler loaded: the self-collision model with the pairs that may touch, and
-// the distance engine of a clearance.
+// the distance engine of a clearance.  Both are kept in the cache directory
+// and read back while nothing they are built from changes
+// (stored_models.hpp).
 #include "Brimwell/py_bridge.hpp"
+#include "Brimwell/stored_models.hpp"
 
 #include "common/mesh_archive.hpp"
 #include "common/progress.hpp"
@@ -61,6 +64,11 @@ LinkMesh link_mesh(nb::handle meshes, std::size_t i, const char* what = "link ")
   return out;
 }
 
+void hash_meshes(gristane::KeyHasher& key, const std::vector<gristane::MeshRef>& meshes) {
+  key.value(static_cast<std::uint64_t>(meshes.size()));
+  for (const gristane::MeshRef& m : meshes) key.mesh(m);
+}
+
 }  // namespace
 
 void enable_clearance(PlanningContext& c, double metres) {
@@ -81,10 +89,45 @@ void enable_clearance(PlanningContext& c, double metres) {
     owned.push_back(link_mesh(links, i));
     link_refs.push_back(owned.back().ref);
   }
-  // The context is not yet seen by any other thread: its model is built
-  // without the interpreter.
-  nb::gil_scoped_release release;
-  c.model->build_clearance(metres, bodies, link_refs, kClearanceSpacing);
+  // What the engine and the covers are built from; the clearance itself is
+  // not, it only reads them.
+  gristane::KeyHasher hasher = arm_key(c, gristane::ModelKind::Clearance);
+  const gristane::EnvDistanceSettings field;
+  for (double v : {kClearanceSpacing, field.cell, field.pad, field.band, field.max_cells})
+    hasher.value(v);
+  StoredModel stored(c, "clearance");
+  gristane::ModelKey key;
+  gristane::ClearanceParts parts;
+  bool loaded = false;
+  {
+    nb::gil_scoped_release release;
+    hash_meshes(hasher, bodies);
+    hash_meshes(hasher, link_refs);
+    key = hasher.key();
+  }
+  if (stored.on()) {
+    nb::gil_scoped_release release;
+    loaded = gristane::load_clearance(stored.path(), key, c.n, bodies.size(), parts);
+  }
+  if (loaded) {
+    c.model->set_clearance(metres, std::move(parts.env), std::move(parts.covers),
+                           std::move(parts.screen));
+    return;
+  }
+  {
+    // The context is not yet seen by any other thread: its model is built
+    // without the interpreter.
+    nb::gil_scoped_release release;
+    c.model->build_clearance(metres, bodies, link_refs, kClearanceSpacing);
+  }
+  std::vector<const gristane::SurfaceCover*> covers, screen;
+  for (std::size_t i = 1; i <= c.n; ++i) {
+    covers.push_back(&c.model->cover(i));
+    screen.push_back(&(*c.model->screen_covers())[i - 1]);
+  }
+  stored.write([&](gristane::ModelSink& sink) {
+    gristane::store_clearance(key, c.model->environment(), covers, screen, sink);
+  });
 }
 
 void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
@@ -97,6 +140,35 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
   for (std::size_t i = 0; i <= c.n; ++i) {
     owned.push_back(link_mesh(meshes, i));
     refs.push_back(owned.back().ref);
+  }
+  // What the model, its pairs and its tables are built from.
+  gristane::KeyHasher hasher = arm_key(c, gristane::ModelKind::SelfCollision);
+  hasher.update(base.data(), sizeof base);
+  const gristane::SelfCollisionSettings settings;
+  for (double v :
+       {settings.sample_spacing, settings.cell, settings.band, settings.reach, kTableCell})
+    hasher.value(v);
+  hasher.value(static_cast<std::uint64_t>(kTouchConfigs));
+  hasher.value(kTouchSeed);
+  StoredModel stored(c, "self_collision");
+  gristane::ModelKey key;
+  gristane::SelfCollisionParts parts;
+  bool loaded = false;
+  {
+    nb::gil_scoped_release release;
+    hash_meshes(hasher, refs);
+    key = hasher.key();
+  }
+  if (stored.on()) {
+    nb::gil_scoped_release release;
+    loaded = gristane::load_self_collision(stored.path(), key, c.n, parts);
+  }
+  if (loaded) {
+    c.model->set_self_collision(std::move(parts.model), base);
+    nb::list pairs;
+    for (const auto& [i, j] : parts.allowed) pairs.append(nb::make_tuple(i, j));
+    c.allowed_pairs = nb::tuple(pairs);
+    return;
   }
   // Seconds on a real arm's meshes: said on a terminal, part by part, each
   // part built without the interpreter (the context is not yet seen by any
@@ -123,6 +195,9 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
   nb::list pairs;
   for (const auto& [i, j] : allowed) pairs.append(nb::make_tuple(i, j));
   c.allowed_pairs = nb::tuple(pairs);
+  stored.write([&](gristane::ModelSink& sink) {
+    gristane::store_self_collision(key, *c.model->self_collision(), allowed, sink);
+  });
 }
 
 }  // namespace brimwell_py

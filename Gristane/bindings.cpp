@@ -1,6 +1,7 @@
 // Gristane: the offline side's voxel collision model.
 #include "Gristane/api.hpp"
 #include "Gristane/distance_api.hpp"
+#include "Gristane/model_store.hpp"
 
 namespace nb = nanobind;
 namespace api = gristane::api;
@@ -73,4 +74,15 @@ NB_MODULE(Gristane, m) {
       .def_prop_ro("origin", &api::PyEnvironmentDistance::origin,
                    "The field's lowest corner; cell (i, j, k) spans origin + cell * [i, i+1) x ...")
       .def_prop_ro("closed", &api::PyEnvironmentDistance::closed, "Per mesh, whether it is solid.");
+
+  // The checksum of a stored model's payload, for tools and tests that write
+  // or check such files.
+  m.def(
+      "_xxh64",
+      [](nb::bytes data, std::uint64_t seed) {
+        gristane::Hash64 h(seed);
+        h.update(data.c_str(), data.size());
+        return h.digest();
+      },
+      nb::arg("data"), nb::arg("seed") = 0, "XXH64 of `data` (bytes) with `seed`.");
 }

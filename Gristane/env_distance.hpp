@@ -33,6 +33,8 @@
 
 namespace gristane {
 
+struct ModelStore;  // writes and reads the parts below (model_store.cpp)
+
 struct EnvDistanceSettings {
   double cell = 0.005;     // metres: the field's cell edge
   double pad = 0.1;        // metres of field beyond the obstacles' box
@@ -152,6 +154,8 @@ class EnvironmentDistance {
   static constexpr double kNothing = 1e9;   // the bound when there are no obstacles
 
  private:
+  friend struct ModelStore;
+  EnvironmentDistance() = default;
   struct Tri {
     geom::V3 a, b, c;
     std::uint32_t body;

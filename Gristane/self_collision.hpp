@@ -34,6 +34,8 @@
 
 namespace gristane {
 
+struct ModelStore;  // writes and reads the parts below (model_store.cpp)
+
 struct SelfCollisionSettings {
   double sample_spacing = 0.006;  // metres between surface points along a triangle
   double cell = 0.003;            // distance-field cell edge
@@ -81,6 +83,8 @@ class LinkShape {
   bool touches(const LinkShape& other, const cellpath::Mat4& M, double tau, double skip) const;
 
  private:
+  friend struct ModelStore;
+  LinkShape() = default;
   void build_field(const MeshRef& mesh, const SelfCollisionSettings& s);
   // The steps of build_field: the field's cells, the exact squared distances
   // within `band` of the surface (cells of edge h), the quantised field, and
@@ -181,6 +185,8 @@ class SelfCollisionModel {
   double margin() const { return skip_; }
 
  private:
+  friend struct ModelStore;
+  SelfCollisionModel() = default;
   std::vector<LinkShape> shapes_;
   std::vector<std::pair<std::size_t, std::size_t>> checked_;
   double tau_ = 0.0, skip_ = 0.0, e_ = 0.0;

@@ -15,6 +15,8 @@
 
 namespace gristane {
 
+struct ModelStore;  // writes and reads the parts below (model_store.cpp)
+
 struct CoverNode {
   double centre[3];
   double radius;  // covers the node's points and, with them, the surface they stand for
@@ -119,6 +121,7 @@ class SurfaceCover {
   }
 
  private:
+  friend struct ModelStore;
   std::int32_t build(std::vector<std::uint32_t>& order, std::uint32_t begin, std::uint32_t end,
                      const std::vector<double>& pts, double extra);
   std::vector<double> points_;  // row-major (k, 3), grouped by leaf

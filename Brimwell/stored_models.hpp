@@ -1,0 +1,51 @@
+// The planning context's slow models kept in its cache directory, in a
+// hidden folder `.models`, one file each (self_collision.bin,
+// clearance.bin), and read back instead of built while nothing they were
+// built from has changed.  What they were built from is a key: the meshes,
+// the arm's kinematics and limits, every setting of the build, and this
+// build of the module itself (a rebuilt module may build differently).
+// Storing is a saving, never a condition: a cache directory that cannot be
+// written, or a file that cannot be read or does not fit, only means the
+// model is built as before.
+#pragma once
+
+#include "Brimwell/py_bridge.hpp"
+#include "Gristane/model_store.hpp"
+
+#include <filesystem>
+#include <functional>
+
+namespace brimwell_py {
+
+// The key of a model of `kind` for the context's arm: the module's build,
+// the world screws, the home poses and the planning limits.  The caller adds
+// its meshes and settings.
+gristane::KeyHasher arm_key(const PlanningContext& c, gristane::ModelKind kind);
+
+// One stored model's file in the context's cache directory.
+class StoredModel {
+ public:
+  StoredModel(const PlanningContext& c, const char* name);
+
+  // Whether there is a place for the file at all (a cache directory, and a
+  // module build to key it by).
+  bool on() const { return !path_.is_none(); }
+  // Its path, for the loaders (which read it without the interpreter).
+  const std::filesystem::path& path() const { return native_; }
+
+  // Puts the bytes that `store(sink)` produces in place as the file, whole
+  // (a temporary file beside it, then a rename); nothing, and no error,
+  // where the directory cannot be written.
+  template <class Store>
+  void write(Store&& store) const {
+    if (!on()) return;
+    write_with([&](gristane::ModelSink& sink) { store(sink); });
+  }
+
+ private:
+  void write_with(const std::function<void(gristane::ModelSink&)>& store) const;
+  nb::object dir_, path_;  // None without a place for the file
+  std::filesystem::path native_;
+};
+
+}  // namespace brimwell_py
