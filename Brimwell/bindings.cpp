@@ -269,7 +269,11 @@ void bind_context(nb::module_& m) {
       "every edge of the path they keep with the exact engine, ends included; an edge that "
       "fails is split or its stretch re-planned with proven edges, and after a few such "
       "repairs the segment is planned with proven edges throughout.  Only proven edges are "
-      "returned: the guarantee is the same, the search much faster.  "
+      "returned: the guarantee is the same, the search much faster.\n\n"
+      "The self-collision model and the clearance's distance field and covers are kept in "
+      "the cache directory (.models/) and read back by later contexts while the meshes, "
+      "limits and settings they were built from are unchanged (the same answers, bit for "
+      "bit); a cache that cannot be written keeps them in memory only.  "
       "Raises ValueError for a clearance that is negative, NaN, infinite or not a number, "
       "and for lazy_proof without a clearance.");
   cls.def_prop_ro(

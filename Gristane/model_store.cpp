@@ -39,6 +39,7 @@ Hash64::Hash64(std::uint64_t seed)
     : lanes_{seed + kP1 + kP2, seed + kP2, seed, seed - kP1}, seed_(seed) {}
 
 void Hash64::update(const void* data, std::size_t n) {
+  if (n == 0) return;  // an empty vector's data() may be null
   const auto* p = static_cast<const unsigned char*>(data);
   total_ += n;
   if (buffered_ > 0) {
@@ -210,6 +211,7 @@ class Reader {
  private:
   std::uint64_t remaining() const { return left_ + (have_ - at_); }
   void raw(void* dst, std::size_t n) {
+    if (n == 0) return;  // an empty vector's data() may be null
     auto* out = static_cast<unsigned char*>(dst);
     if (!ok_ || n > remaining()) {
       ok_ = false;
@@ -656,16 +658,26 @@ void write_file(ModelKind kind, const ModelKey& key, ModelSink& sink, Body&& bod
 template <class Body>
 bool read_file(const std::filesystem::path& file, ModelKind kind, const ModelKey& key,
                Body&& body) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return false;
-  unsigned char raw[kModelHeaderBytes];
-  Header h;
-  if (in.rdbuf()->sgetn(reinterpret_cast<char*>(raw), kModelHeaderBytes) !=
-          static_cast<std::streamsize>(kModelHeaderBytes) ||
-      !get_header(raw, h) || h.kind != static_cast<std::uint32_t>(kind) || !(h.key == key))
-    return false;
-  Reader r(in, h.payload);
-  return body(r) && r.finished(h.checksum);
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(file, error)) return false;
+  try {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return false;
+    unsigned char raw[kModelHeaderBytes];
+    Header h;
+    if (in.rdbuf()->sgetn(reinterpret_cast<char*>(raw), kModelHeaderBytes) !=
+            static_cast<std::streamsize>(kModelHeaderBytes) ||
+        !get_header(raw, h) || h.kind != static_cast<std::uint32_t>(kind) || !(h.key == key))
+      return false;
+    // The payload the header announces is the rest of the file, so that no
+    // size read from it can ask for more memory than the file holds.
+    const std::uintmax_t size = std::filesystem::file_size(file, error);
+    if (error || size < kModelHeaderBytes || size - kModelHeaderBytes != h.payload) return false;
+    Reader r(in, h.payload);
+    return body(r) && r.finished(h.checksum);
+  } catch (const std::ios_base::failure&) {
+    return false;  // a read error (the stream library throws one even unasked)
+  }
 }
 
 }  // namespace
