@@ -75,11 +75,22 @@ from ._frames import _narrowed, _parse_limit, _parse_tool_offset, _tool_transfor
 from ._model import _base_matrix, _geometry_mesh, _load_mesh_file, _load_urdf, _Model  # noqa: E402
 
 
+# What the planning context keeps in a cache's `.models` folder (its stored models).
+_MODELS_ENTRY = re.compile(r"^(self_collision\.bin|clearance\.bin|\..+\.\d+\.\d+\.tmp)$")
+
+
 def _check_replaceable(out):
     if out.exists() or out.is_symlink():
         if not out.is_dir() or out.is_symlink():
             raise UrdfImportError(f"output {out} exists and is not a folder")
         for entry in os.scandir(out):
+            if entry.name == ".models" and entry.is_dir(follow_symlinks=False):
+                foreign = [e.name for e in os.scandir(entry.path) if not _MODELS_ENTRY.match(e.name)
+                           or e.is_dir(follow_symlinks=False)]
+                if not foreign:
+                    continue
+                raise UrdfImportError(f"refusing to replace {out}: it holds '.models/{foreign[0]}', "
+                                      "which is not part of a capture cache")
             if entry.is_dir(follow_symlinks=False) or not _CACHE_ENTRY.match(entry.name):
                 raise UrdfImportError(f"refusing to replace {out}: it holds '{entry.name}', "
                                       "which is not part of a capture cache")

@@ -354,6 +354,18 @@ def test_replacing_a_cache_and_refusing_other_folders(tmp_path, toy, monkeypatch
     assert leftovers(tmp_path) == []
 
 
+def test_a_cache_with_stored_models_is_replaced_but_not_a_models_folder_of_other_files(toy):
+    urdf, out = toy
+    Brimwell.PlanningContext(out, clearance=0.01)
+    assert (out / ".models" / "clearance.bin").exists()
+    urdf_to_cache(urdf, out, JOINTS, base=BASE)  # the models go with the cache they were built for
+    assert not (out / ".models").exists()
+    (out / ".models").mkdir()
+    (out / ".models" / "notes.txt").write_text("keep")
+    with pytest.raises(UrdfImportError, match="notes.txt"):
+        urdf_to_cache(urdf, out, JOINTS, base=BASE)
+
+
 def test_self_check_catches_screws_that_disagree(tmp_path, monkeypatch):
     urdf = write(tmp_path / "toy.urdf", ARM)
     real = cellpath_urdf._screws_and_limits
