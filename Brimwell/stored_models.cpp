@@ -141,6 +141,14 @@ StoredModel::StoredModel(const PlanningContext& c, const char* name)
 void StoredModel::write_with(const std::function<void(gristane::ModelSink&)>& store) const {
   try {
     dir_.attr("mkdir")("exist_ok"_a = true);
+    // A write killed half-way leaves its temporary file (as large as the
+    // model); the commands' own tidying (cellpath_cli.runs) removes those of
+    // writers that are gone.
+    try {
+      nb::module_::import_("cellpath_cli.runs").attr("remove_litter")(dir_);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+    }
     cellpath::py::write_atomically(path_, [&](nb::handle fh) {
       FileSink sink(fh);
       store(sink);

@@ -116,10 +116,14 @@ def test_damaged_foreign_and_unreadable_files_are_rebuilt(make_cache, tmp_path):
     good = stored(cache)
     cases = [(name, damage, FILES[k % 2]) for k, (name, damage) in enumerate(DAMAGE.items())]
     cases.append(("the other model's file", lambda data: good["clearance.bin"], FILES[0]))
+    # What a writer killed half-way left behind goes with the next write.
+    litter = cache / ".models" / ".clearance.bin.999999999.1.tmp"
+    litter.write_bytes(good["clearance.bin"][:1000])
     for name, damage, target in cases:
         (cache / ".models" / target).write_bytes(damage(good[target]))
         ctx = Brimwell.PlanningContext(cache, **BOTH)
         assert stored(cache) == good, name  # rebuilt, exactly as before
+    assert sorted(p.name for p in (cache / ".models").iterdir()) == sorted(FILES)
     assert answers(ctx) == expected
     # A folder where the file would be: built in memory, no error; a folder that cannot
     # be made either.
