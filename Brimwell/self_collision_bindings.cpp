@@ -89,11 +89,11 @@ void enable_clearance(PlanningContext& c, double metres) {
     owned.push_back(link_mesh(links, i));
     link_refs.push_back(owned.back().ref);
   }
-  // What the engine and the covers are built from; the clearance itself is
-  // not, it only reads them.
+  // What the engine and the covers are built from (the clearance too: the
+  // exact test's candidate lists reach as far as it asks).
   gristane::KeyHasher hasher = arm_key(c, gristane::ModelKind::Clearance);
   const gristane::EnvDistanceSettings field;
-  for (double v : {kClearanceSpacing, field.cell, field.pad, field.band, field.max_cells})
+  for (double v : {metres, kClearanceSpacing, field.cell, field.pad, field.band, field.max_cells})
     hasher.value(v);
   StoredModel stored(c, "clearance");
   gristane::ModelKey key;

@@ -108,7 +108,7 @@ namespace {
 
 constexpr unsigned char kMagic[8] = {'c', 'e', 'l', 'l', 'm', 'o', 'd', 'l'};
 // The layout of the payloads below; a change to it changes this number.
-constexpr std::uint32_t kFormat = 1;
+constexpr std::uint32_t kFormat = 2;
 constexpr std::uint32_t kByteOrder = 0x01020304;
 // Tree walks keep a fixed stack (SurfaceCover::walk 128 entries, the
 // distance engine's box tree 64): a tree read back may be no deeper than
@@ -484,6 +484,11 @@ struct ModelStore {
     w.put(e.shape_, 3);
     w.put(e.extent_, 3);
     w.put_vector(e.field_);
+    w.put(e.exact_below_);
+    w.put(e.list_reach_);
+    w.put(e.bricks_, 3);
+    w.put_vector(e.list_start_);
+    w.put_vector(e.list_tris_);
   }
   static std::unique_ptr<EnvironmentDistance> get_environment(Reader& r, std::size_t n_bodies) {
     std::unique_ptr<EnvironmentDistance> e(new EnvironmentDistance());
@@ -519,6 +524,11 @@ struct ModelStore {
     r.get(e->shape_, 3);
     r.get(e->extent_, 3);
     r.get_vector(e->field_);
+    e->exact_below_ = r.get<double>();
+    e->list_reach_ = r.get<double>();
+    r.get(e->bricks_, 3);
+    r.get_vector(e->list_start_);
+    r.get_vector(e->list_tris_);
     if (!r.ok() || e->closed_.size() != n_bodies) return nullptr;
     // Every query starts at the box tree's root once there is a triangle.
     if (!e->tris_.empty() && e->bvh_.empty()) return nullptr;
@@ -539,9 +549,33 @@ struct ModelStore {
       if (t >= e->tris_.size()) return nullptr;
     std::size_t cells = 0;
     if (!grid_cells(e->shape_, cells) || cells != e->field_.size() ||
-        !extent_matches(e->shape_, e->extent_))
+        !extent_matches(e->shape_, e->extent_) || !lists_fit(*e))
       return nullptr;
     return e;
+  }
+
+  // The exact test's candidate lists, when there are any: one start per brick
+  // of kBrick^3 field cells and one past the last, kNoList for a brick left
+  // to the tree, the others rising through list_tris_, which names
+  // triangles.  A brick's list ends at the next start that is not kNoList.
+  static bool lists_fit(const EnvironmentDistance& e) {
+    if (e.list_start_.empty()) return e.list_tris_.empty();
+    constexpr std::int64_t brick = EnvironmentDistance::kBrick;
+    for (int a = 0; a < 3; ++a)
+      if (e.bricks_[a] != (e.shape_[a] + brick - 1) / brick) return false;
+    std::size_t n_bricks = 0;
+    if (!grid_cells(e.bricks_, n_bricks) || e.list_start_.size() - 1 != n_bricks ||
+        e.list_start_.back() != e.list_tris_.size())
+      return false;
+    std::uint32_t last = 0;
+    for (std::uint32_t start : e.list_start_) {
+      if (start == EnvironmentDistance::kNoList) continue;
+      if (start < last) return false;
+      last = start;
+    }
+    for (std::uint32_t t : e.list_tris_)
+      if (t >= e.tris_.size()) return false;
+    return true;
   }
 };
 
@@ -585,6 +619,9 @@ struct EnvMirror {
   std::int64_t shape[3];
   double extent[3];
   std::vector<std::uint16_t> field;
+  double exact_below, list_reach;
+  std::int64_t bricks[3];
+  std::vector<std::uint32_t> list_start, list_tris;
 };
 struct CoverNodeMirror {
   double centre[3], radius;
