@@ -137,6 +137,8 @@ def contexts(cache):
 def _stamp(cache, count, seed):
     h = hashlib.sha256(f"{count} {seed} {END_GAP} v2".encode())
     for p in sorted(pathlib.Path(cache).iterdir()):
+        if p.name.startswith(".") or not p.is_file():
+            continue  # what contexts keep (.models/) or writers leave is no part of the scene
         h.update(p.name.encode())
         h.update(p.read_bytes())
     return h.hexdigest()[:16]
