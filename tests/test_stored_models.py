@@ -49,6 +49,12 @@ def test_a_second_context_reads_the_models_and_answers_bit_for_bit_the_same(make
     assert sorted(files) == sorted(FILES)
     read = Brimwell.PlanningContext(cache, lazy_proof=True, **BOTH)
     assert stored(cache) == files  # read, not rebuilt
+    # The header as the cache page gives it, for tools that check such files.
+    for kind, name in enumerate(FILES, start=1):
+        data = files[name]
+        magic, fmt, order, stored_kind, _, _, _, size, checksum, _ = struct.unpack_from("<8s4I5Q", data)
+        assert (magic, order, stored_kind) == (b"cellmodl", 0x01020304, kind) and fmt >= 1
+        assert size == len(data) - 64 and checksum == Gristane._xxh64(data[64:])
     expected = answers(built)
     assert any(expected[0]) and not all(expected[0]) and any(expected[1]) and not all(expected[1])
     assert answers(read) == expected
