@@ -355,3 +355,24 @@ def test_a_home_pose_that_is_not_rigid_is_refused(make_cache):
         Brimwell.PlanningContext(cache)
     with pytest.raises(ValueError, match="home_transform of link Link3 in meta.json is not a rigid motion"):
         Pelmora.Pelmora(str(cache))
+
+
+def test_an_import_is_as_readable_as_the_umask_says_and_tidies_a_killed_one(tmp_path):
+    from test_urdf import ARM, JOINTS, write
+    from cellpath_urdf import UrdfImportError, urdf_to_cache
+    urdf = write(tmp_path / "arm.urdf", ARM)
+    out = urdf_to_cache(urdf, tmp_path / "cache", JOINTS)
+    assert out.stat().st_mode & 0o777 == 0o777 & ~_umask()
+    assert (out / "meta.json").stat().st_mode & 0o777 == 0o666 & ~_umask()
+    # Killed between its two renames: the cache sits in .cache.*.old/, beside a .part folder.
+    kept = tmp_path / ".cache.x1.old"
+    kept.mkdir()
+    out.rename(kept / "cache")
+    (tmp_path / ".cache.x2.part").mkdir()
+    earlier = snapshot(kept / "cache")
+    with pytest.raises(UrdfImportError):
+        urdf_to_cache(urdf, tmp_path / "cache", ["no_such_joint"])   # refused before anything is touched
+    assert not out.exists()
+    urdf_to_cache(urdf, tmp_path / "cache", JOINTS)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["arm.urdf", "cache"]
+    assert snapshot(out) == earlier
