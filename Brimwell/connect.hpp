@@ -227,7 +227,14 @@ class RrtConnect {
     if (s_.max_iters < 0) throw std::invalid_argument("max_iters must not be negative");
     if (!(s_.step > 0.0) || !std::isfinite(s_.step))
       throw std::invalid_argument("step must be a positive finite number");
+    // The trees' work grows as 1 / step^2 (each pull crosses the gap in
+    // steps, and there are as many more gaps): below this no search ends in
+    // a time anyone waits for.
+    if (s_.step < kMinStep)
+      throw std::invalid_argument(
+          "step must be at least 0.0001 rad: a shorter one only multiplies the work");
   }
+  static constexpr double kMinStep = 1e-4;
 
   ConnectResult plan(const double* start, const double* goal) {
     ConnectResult result;
@@ -272,7 +279,11 @@ class RrtConnect {
       // Pull the other tree towards the new node, one step at a time.
       const std::vector<double> target(trees[a].row(added), trees[a].row(added) + d_);
       const int b = 1 - a;
-      for (;;) {
+      for (std::size_t pulls = 1;; ++pulls) {
+        // A long pull lets the watch see it (Ctrl-C, the progress line).
+        if ((pulls & 255) == 0)
+          watch_.tick(it, trees[0].size() + trees[1].size(),
+                      std::numeric_limits<double>::infinity());
         std::size_t reached;
         const Step st = extend(trees[b], b == 1, target.data(), true, reached);
         radius_[b].resize(trees[b].size(), kUnbounded);

@@ -109,3 +109,16 @@ def test_the_task_planner_plans_lazily_on_its_one_context(make_cache):
     plan = planner.plan(np.zeros(6), [tool_pose(cache, Q_FREE)], seed=1)
     assert {s["planner"] for s in plan.segments} == {"RRT-Connect"}
     assert plan.proof["clearance"] == 0.01 and all(planner.ctx.is_valid(r) for r in plan.rows)
+
+
+def test_a_step_too_short_to_ever_finish_is_refused(arm_cache):
+    ctx = Brimwell.PlanningContext(arm_cache.path)
+    a, b = np.zeros(6), np.full(6, 0.5)
+    for step in (1e-9, 1e-5):
+        with pytest.raises(ValueError, match="step must be at least 0.0001 rad"):
+            Brimwell.plan_segment_connect(ctx, a, b, np.random.default_rng(0), step=step)
+    # The shortest step taken ends, planned or not, in bounded time.
+    try:
+        Brimwell.plan_segment_connect(ctx, a, b, np.random.default_rng(0), step=1e-4, max_iters=300)
+    except RuntimeError as e:
+        assert "failed to connect" in str(e)
