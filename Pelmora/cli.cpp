@@ -125,6 +125,13 @@ nb::object main_entry(nb::handle argv_in) {
   nb::list theta = read_angles(angles, args.attr("cache_dir"));
 
   Pelmora self = build_pelmora(args.attr("cache_dir"), true, nb::none());
+  // "No collisions" against nothing would read as a clear cell: say so.
+  if (nb::len(self.env_names) == 0)
+    nb::module_::import_("builtins")
+        .attr("print")("Pelmora: " + py::str_of(args.attr("cache_dir")) +
+                           " lists no environment bodies (meta.json's \"env\"): only the links "
+                           "are checked, against each other",
+                       nb::arg("file") = nb::module_::import_("sys").attr("stderr"));
   nb::list allowed = allowed_of(self, args, parser);
   try {
     self.allowed_pairs = pair_set(resolve_allowed(self, allowed));

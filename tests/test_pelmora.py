@@ -220,6 +220,14 @@ def test_scene_without_env_key(make_cache):
     assert p.env_names == []
     assert p.query(FOLDED).link_pairs and not p.query(FOLDED).env_pairs
 
+    # Its command line says there is nothing to collide with, not just "no collisions".
+    import contextlib
+    import io
+    err = io.StringIO()
+    with contextlib.redirect_stderr(err), contextlib.redirect_stdout(io.StringIO()):
+        Pelmora.main(["--cache-dir", str(cache.path)])
+    assert "lists no environment bodies" in err.getvalue()
+
 
 # ----------------------------------------------------------------- trajectories
 
