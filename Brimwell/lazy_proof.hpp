@@ -71,8 +71,8 @@ class ExploringScope {
 // Proves every edge of `path` (start first, goal last) on `model`, which
 // must not be exploring, repairing as the header says.  replan(a, b) returns
 // a path from a to b whose every edge is proven (empty when none was found:
-// lazy_detour, or nothing at all inside a detour).  On success `path` is replaced by the proven path
-// (same ends) and true returned; false when the repairs ran out.
+// lazy_detour, or nothing at all inside a detour).  On success `path` is replaced by the proven
+// path (same ends) and true returned; false when the repairs ran out.
 template <class Replan>
 bool prove_path(ArmModel& model, std::vector<std::vector<double>>& path, Replan&& replan,
                 const LazySettings& s, LazyReport& report) {
