@@ -3,6 +3,7 @@
 // over a surface, and the Euclidean distance transform of a grid.
 #pragma once
 
+#include "common/mesh.hpp"
 #include "common/se3.hpp"
 
 #include <algorithm>
@@ -15,14 +16,7 @@
 
 namespace gristane {
 
-// A triangle mesh read in place: vertices row-major (n, 3), faces row-major
-// (m, 3) indices, already checked to be in range.
-struct MeshRef {
-  const double* vertices = nullptr;
-  std::size_t n_vertices = 0;
-  const std::int64_t* faces = nullptr;
-  std::size_t n_faces = 0;
-};
+using cellpath::MeshRef;
 
 namespace geom {
 

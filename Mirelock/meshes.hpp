@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/capture.hpp"
+#include "common/mesh.hpp"
 #include "common/se3.hpp"
 
 #include <cstddef>
@@ -17,13 +18,7 @@ using cellpath::Mat4;
 // The host reports centimetres; the cache stores metres.
 inline constexpr double kCmToM = cellpath::capture::kMetresPerCentimetre;
 
-// A triangle mesh: n x 3 vertices, m x 3 vertex indices.
-struct Mesh {
-  std::vector<double> V;
-  std::vector<std::int64_t> F;
-  std::size_t vertices() const { return V.size() / 3; }
-  std::size_t faces() const { return F.size() / 3; }
-};
+using cellpath::Mesh;
 
 // Appends a body's mesh to `into`, shifting its indices past the vertices
 // already there so they keep pointing at the body's own vertices.
