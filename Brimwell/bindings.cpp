@@ -158,6 +158,8 @@ void set_module_values(nb::module_& m) {
   m.attr("SCREW_LINEAR_SCALE") = sallowmere.attr("SCREW_LINEAR_SCALE");
   m.attr("in_collision") = gristane.attr("in_collision");
   m.attr("forward_kinematics") = tovik.attr("forward_kinematics");
+  g_imported = {nb::object(tovik.attr("forward_kinematics")).release(),
+                nb::object(gristane.attr("in_collision")).release()};
   m.attr("adjoint") = tovik.attr("adjoint");
 
   m.attr("CACHE_DIR") = cellpath::py::default_cache_dir(m, "Cache", 1);

@@ -4,6 +4,8 @@
 // an explanation that fails for any reason is left out rather than hiding them.
 #include "Brimwell/py_planning.hpp"
 #include "Brimwell/trajectory.hpp"
+#include "Gristane/api.hpp"
+#include "Gristane/env_grid.hpp"
 
 #include "common/capture_reader.hpp"
 #include "common/mesh_archive.hpp"
@@ -19,11 +21,7 @@ namespace brimwell_py {
 namespace {
 
 std::vector<std::string> link_names(nb::handle cache_dir) {
-  std::vector<std::string> out;
-  nb::dict meta = cellpath::py::read_meta(cache_dir);
-  nb::object links = meta["links"];
-  for (nb::handle link : links) out.push_back(cellpath::py::str_of(link["name"]));
-  return out;
+  return cellpath::py::read_capture(cache_dir).link_names();
 }
 
 template <class F>
@@ -52,27 +50,23 @@ void explain_contacts(nb::handle ctx_obj, nb::handle cache_dir, std::size_t inde
     // The planner's own test: which moving links lie in occupied cells.
     nb::object handler = ctx_obj.attr("handler");
     nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
-    nb::object hits =
-        nb::module_::import_("Gristane")
-            .attr("colliding_links")(handler.attr("link_points"), T, handler.attr("env_grid"),
-                                     handler.attr("env_origin"), handler.attr("pitch"));
+    const std::vector<std::size_t> hits = gristane::touching_links(
+        gristane::api::query_inputs(handler.attr("link_points"), T, handler.attr("env_grid"),
+                                    handler.attr("env_origin"),
+                                    nb::cast<double>(handler.attr("pitch")), 0),
+        false);
     const std::vector<std::string> names = link_names(cache_dir);
     std::vector<std::string> in_cells;
-    for (nb::handle h : hits) {
-      const long k = nb::cast<long>(h);
-      if (k > 0 && static_cast<std::size_t>(k) < names.size()) in_cells.push_back(names[k]);
-    }
+    for (std::size_t k : hits)
+      if (k > 0 && k < names.size()) in_cells.push_back(names[k]);
     // The exact meshes name the obstacles (and the links touching each other),
-    // leaving out what touches in every configuration.
-    nb::object exact =
-        nb::module_::import_("Pelmora").attr("Pelmora")(cache_dir, "allowed_pairs"_a = "fixed");
+    // leaving out what touches in every configuration.  The exact meshes are
+    // python-fcl's, reached through trimesh, so the one word on them is the
+    // command layer's (cellpath_cli.contacts), as for the driver's --strict.
     std::vector<std::string> pairs;
-    nb::object sorted =
-        nb::module_::import_("builtins").attr("sorted")(exact.attr("query")(theta).attr("pairs"));
-    for (nb::handle p : sorted)
-      pairs.push_back(cellpath::py::str_of(p[0][0]) + ":" + cellpath::py::str_of(p[0][1]) +
-                      " <-> " + cellpath::py::str_of(p[1][0]) + ":" +
-                      cellpath::py::str_of(p[1][1]));
+    for (nb::handle p :
+         nb::module_::import_("cellpath_cli.contacts").attr("touching_pairs")(cache_dir, theta))
+      pairs.push_back(cellpath::py::str_of(p));
     std::string line = "Waypoint " + std::to_string(index) + ": ";
     line +=
         pairs.empty() ? "the exact meshes do not touch" : "in contact: " + brimwell::joined(pairs);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "Brimwell/arm_model.hpp"
+#include "Brimwell/context_arm.hpp"
 #include "Brimwell/joint_space.hpp"
 #include "Brimwell/native_context.hpp"
 #include "Brimwell/planner_settings.hpp"
@@ -37,6 +38,9 @@ using cellpath::py::Array;
 // attributes of the same names start from.
 inline const brimwell::PlannerSettings kDefaults{};
 
+// The module itself, for the names a user may replace and the planner must
+// hear at call time (tuning values, RobotEnvironmentHandler, the geometry
+// functions): the one crossing back through the interpreter into Brimwell.
 inline nb::module_ self_module() { return nb::module_::import_("Brimwell"); }
 inline nb::module_ numpy() { return nb::module_::import_("numpy"); }
 
@@ -81,6 +85,14 @@ using brimwell::bitgen_t;
 // ---------------------------------------------------------------------------
 // The native planning context.
 
+// Tovik's forward_kinematics and Gristane's in_collision as the module bound
+// them at import (owned for the interpreter's life): while the module's names
+// still hold them, the native model answers in their stead.
+struct ImportedGeometry {
+  nb::handle forward_kinematics, in_collision;
+};
+inline ImportedGeometry g_imported;
+
 class PlanningContext {
  public:
   explicit PlanningContext(nb::handle cache_dir_in, bool self_collision = false,
@@ -117,6 +129,33 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base);
 // into c.model, for a clearance of `metres` (self_collision_bindings.cpp).
 void enable_clearance(PlanningContext& c, double metres);
 
+// The capture a context plans with, as its handler (which a user may replace)
+// holds it: the screws at handler.ScrewAxis, one link per entry of
+// handler.initialTransforms (base first; names and meshes are not needed),
+// and the joint limits in the cache, each checked as it is read.
+inline cellpath::capture::Capture handler_capture(nb::handle handler, nb::handle cache) {
+  cellpath::capture::Capture c;
+  // Screws: captured in the base frame with linear rows in centimetres.
+  cellpath::py::read_screws(c, handler.attr("ScrewAxis"));
+  const std::size_t n = c.n_joints;
+  Array<double> init = cellpath::py::as_f64(handler.attr("initialTransforms"));
+  if (init.ndim() != 3 || init.shape[0] != n + 1 || init.shape[1] != 4 || init.shape[2] != 4)
+    throw nb::value_error(("the handler's initialTransforms must hold " + std::to_string(n + 1) +
+                           " transforms (base and one per joint), got shape " +
+                           cellpath::py::shape_text(init.shape))
+                              .c_str());
+  cellpath::py::require_finite(init, "initialTransforms");
+  for (std::size_t i = 0; i <= n; ++i) {
+    cellpath::capture::Link link;
+    link.index = static_cast<std::int64_t>(i);
+    link.home.emplace();
+    std::copy(init.data + 16 * i, init.data + 16 * (i + 1), link.home->begin());
+    c.links.push_back(std::move(link));
+  }
+  cellpath::py::read_limits(c, cellpath::py::join_path(cache, cellpath::py::kLimitsFile));
+  return c;
+}
+
 // A clearance as given: None, or a finite number of metres, not negative.
 inline double clearance_value(nb::handle x) {
   double v = std::numeric_limits<double>::quiet_NaN();
@@ -147,45 +186,21 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
   if (lazy && !clearance_on)
     throw nb::value_error(
         "lazy_proof needs a clearance (clearance=0.0 or more): without one no edge is proven");
-  nb::module_ np = numpy();
   nb::module_ brim = self_module();
   nb::object cache = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
 
   handler = brim.attr("RobotEnvironmentHandler")(cache);
-  forward_kinematics = nb::module_::import_("Tovik").attr("forward_kinematics");
-  in_collision = nb::module_::import_("Gristane").attr("in_collision");
-
-  // Screws: captured in the base frame with linear rows in centimetres.
-  Array<double> s = cellpath::py::read_screw_list(handler.attr("ScrewAxis"));
-  n = s.shape[1];
-
-  Array<double> init = cellpath::py::as_f64(handler.attr("initialTransforms"));
-  if (init.ndim() != 3 || init.shape[0] != n + 1 || init.shape[1] != 4 || init.shape[2] != 4)
-    throw nb::value_error(("the handler's initialTransforms must hold " + std::to_string(n + 1) +
-                           " transforms (base and one per joint), got shape " +
-                           cellpath::py::shape_text(init.shape))
-                              .c_str());
-  cellpath::py::require_finite(init, "initialTransforms");
+  forward_kinematics = nb::borrow(g_imported.forward_kinematics);
+  in_collision = nb::borrow(g_imported.in_collision);
 
   // World-frame screws in metres, as every reader of the capture makes them.
-  const double scale = nb::cast<double>(brim.attr("SCREW_LINEAR_SCALE"));
-  const std::vector<double> world_screws = cellpath::py::world_screws(s, scale, init.data);
-  const cellpath::Mat4 base = cellpath::load4(init.data);
-  slist = read_only(cellpath::py::new_array(world_screws, {6, n}));
-  home_transforms = read_only(cellpath::py::new_array<double>({n, 4, 4}, init.data + 16));
-
-  nb::object lim_obj =
-      np.attr("load")(cache.attr("__truediv__")("JointLimits.npy"), "allow_pickle"_a = false);
-  Array<double> lim = cellpath::py::as_f64(lim_obj);
-  if (lim.ndim() != 2 || lim.shape[1] != 2)
-    throw nb::value_error(
-        ("JointLimits.npy must have shape (n, 2), got " + cellpath::py::shape_text(lim.shape))
-            .c_str());
-  if (lim.shape[0] != n)
-    throw nb::value_error(("JointLimits.npy has " + std::to_string(lim.shape[0]) +
-                           " rows but ScrewAxis.npy has " + std::to_string(n) + " joint columns")
-                              .c_str());
-  const brimwell::JointBounds bounds = brimwell::planning_bounds(lim.data, n);
+  const cellpath::capture::Capture captured = handler_capture(handler, cache);
+  const brimwell::ContextArm arm =
+      brimwell::context_arm(captured, nb::cast<double>(brim.attr("SCREW_LINEAR_SCALE")));
+  n = arm.n;
+  slist = read_only(cellpath::py::new_array(arm.world_screws, {6, n}));
+  home_transforms = read_only(cellpath::py::new_array(arm.homes, {n, 4, 4}));
+  const brimwell::JointBounds& bounds = arm.bounds;
   limits = read_only(cellpath::py::new_array(bounds.limits, {n, 2}));
   low = read_only(cellpath::py::new_array(bounds.lower));
   high = read_only(cellpath::py::new_array(bounds.upper));
@@ -216,10 +231,10 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
                                 .c_str());
     clouds.emplace_back(p.data, p.size / 3);
   }
-  model = std::make_unique<brimwell::ArmModel>(n, world_screws.data(), init.data + 16,
+  model = std::make_unique<brimwell::ArmModel>(n, arm.world_screws.data(), arm.homes.data(),
                                                bounds.lower.data(), bounds.upper.data(),
                                                std::move(clouds), view);
-  if (self_collision) enable_self_collision(*this, base);
+  if (self_collision) enable_self_collision(*this, arm.base);
   if (clearance_on) {
     enable_clearance(*this, clearance_m);
     clearance = nb::float_(clearance_m);

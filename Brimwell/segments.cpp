@@ -114,27 +114,26 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
                                         std::size_t index) {
   brimwell::ArmModel& m = *c.model;
   const std::size_t link = m.first_unclear();
-  nb::dict meta = cellpath::py::read_meta(cache_dir);
-  nb::object links = meta["links"], env = cellpath::py::meta_env(meta);
   std::string text = "Waypoint " + std::to_string(index) + " is closer than " +
                      cellpath::python_float_text(m.clearance()) + " m to the environment";
   if (link != 0) {
+    // The names only word the refusal: a meta.json that cannot give them
+    // leaves the numbers.
+    cellpath::capture::Capture capture;
+    try {
+      capture = cellpath::py::read_capture(cache_dir);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
+    } catch (std::exception&) {
+    }
     std::size_t body;
     const double d = m.link_distance(link, &body);
-    auto name_of = [](nb::handle list, std::size_t k, const std::string& fallback) {
-      try {
-        return py_str(list[nb::int_(k)]["name"]);
-      } catch (nb::python_error& e) {
-        if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
-        return fallback;
-      }
-    };
     char dist[64];
     std::snprintf(dist, sizeof dist, "%.4f", std::max(d, 0.0));
-    text += ": link " + name_of(links, link, std::to_string(link)) + " is about " + dist +
-            " m from " +
-            (body < nb::len(env) ? name_of(env, body, std::to_string(body))
-                                 : std::string("an obstacle"));
+    text += ": link " +
+            (link < capture.links.size() ? capture.links[link].name : std::to_string(link)) +
+            " is about " + dist + " m from " +
+            (body < capture.env.size() ? capture.env[body].name : std::string("an obstacle"));
   }
   say(text);
   throw std::runtime_error(text);

@@ -6,6 +6,7 @@
 #include "common/pybridge.hpp"
 #include "common/viewer.hpp"
 
+#include <stdexcept>
 #include <string>
 
 namespace nb = nanobind;
@@ -15,25 +16,22 @@ namespace {
 
 nb::handle g_module;  // held by sys.modules for the interpreter's lifetime
 
-// A 4x4 finite pose from a nested list, or ValueError naming the link.
-nb::object pose_arg(nb::handle nested, nb::handle name) {
-  nb::object T = py::numpy().attr("array")(nested, nb::arg("dtype") = "float64");
-  py::Array<double> t = py::as_f64(T);
-  const std::string what = "home_transform of link " + py::str_of(name);
-  py::require_shape(t, {4, 4}, what.c_str());
-  py::require_finite(t, what.c_str());
-  return T;
+// Every link at the home pose meta.json gives it.
+nb::object scene_of(const capture::Capture& capture, nb::handle cache_dir) {
+  auto place = [](const capture::Link& link) {
+    const std::string what = "home_transform of link " + link.name;
+    if (!link.home) throw nb::key_error("home_transform");
+    if (!all_finite(link.home->data(), 16))
+      throw std::invalid_argument(what + " must be finite (no NaN or infinity)");
+    return py::PlacedLink{py::new_array<double>({4, 4}, link.home->data()), false};
+  };
+  return py::capture_scene(capture, cache_dir, place, py::module_palette(g_module, false));
 }
 
-// Every link at the home pose meta.json gives it; the index is used as written.
 nb::object build_scene(nb::handle meta, nb::handle cache_dir) {
-  auto place = [](nb::handle link) {
-    nb::object name = link["name"];
-    return py::PlacedLink{py::str_of(link["index"]), pose_arg(link["home_transform"], name), false};
-  };
   nb::object dir =
       cache_dir.is_none() ? nb::object(g_module.attr("CACHE_DIR")) : nb::borrow(cache_dir);
-  return py::capture_scene(meta, dir, place, py::module_palette(g_module, false));
+  return scene_of(py::capture_of_meta(meta), dir);
 }
 
 void main_entry(nb::handle argv) {
@@ -42,7 +40,7 @@ void main_entry(nb::handle argv) {
       "Show the capture cache (links at their home poses and the environment) in a viewer "
       "window.");
   nb::object dir = py::make_parser(command, g_module).attr("parse_args")(argv).attr("cache_dir");
-  nb::object scene = build_scene(py::read_meta(dir), dir);
+  nb::object scene = scene_of(py::read_capture(dir), dir);
   py::show_scene(scene, "Lumbrel");
 }
 

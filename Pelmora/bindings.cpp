@@ -211,29 +211,20 @@ struct CaptureRead {
 CaptureRead read_capture(nb::handle cache_dir) {
   nb::module_ np = py::numpy();
   CaptureRead c;
-  nb::dict meta = py::read_meta(cache_dir);
-  for (nb::handle link : meta["links"]) {
-    nb::object name = link["name"];
-    c.names.push_back(require_str(name, "link name"));
-    c.link_names.append(name);
-    nb::object T = np.attr("array")(link["home_transform"], nb::arg("dtype") = "float64");
-    Array<double> t = py::as_f64(T);
-    if (t.ndim() != 2 || t.shape[0] != 4 || t.shape[1] != 4)
-      throw nb::value_error(("home_transform of link " + c.names.back() +
-                             " must be 4x4, got shape " + py::shape_text(t.shape))
-                                .c_str());
-    if (!(cellpath::capture::rigid_defect(t.data) <= cellpath::capture::kRigidTolerance))
-      throw nb::value_error(("home_transform of link " + c.names.back() +
+  const cellpath::capture::Capture capture = py::read_capture(cache_dir);
+  py::require_homes(capture);
+  for (const cellpath::capture::Link& link : capture.links) {
+    c.names.push_back(link.name);
+    c.link_names.append(nb::str(link.name.c_str()));
+    if (!(cellpath::capture::rigid_defect(link.home->data()) <= cellpath::capture::kRigidTolerance))
+      throw nb::value_error(("home_transform of link " + link.name +
                              " in meta.json is not a rigid motion (scaled, sheared or reflected): "
                              "capture the cache again from an unscaled design")
                                 .c_str());
-    c.homes.append(T);
+    c.homes.append(py::new_array<double>({4, 4}, link.home->data()));
   }
-  for (nb::handle env : py::meta_env(meta)) {
-    nb::object name = env["name"];
-    require_str(name, "environment name");
-    c.env_names.append(name);
-  }
+  for (const cellpath::capture::Body& body : capture.env)
+    c.env_names.append(nb::str(body.name.c_str()));
   nb::object screws = py::load_npy(py::join_path(cache_dir, py::kScrewFile));
   c.slist = np.attr("array")(screws, nb::arg("dtype") = "float64", nb::arg("order") = "C");
   auto s = nb::cast<nb::ndarray<double, nb::c_contig, nb::device::cpu>>(c.slist);

@@ -76,11 +76,13 @@ struct RobotEnvironmentHandler {
   // missing or differ (a read-only cache that has them loads).
   nb::tuple InitializeEnvironment(nb::handle cache_dir) const {
     nb::object dir = path_of(cache_dir);
-    nb::dict meta = py::read_meta(dir);
+    const cellpath::capture::Capture capture = py::read_capture(dir);
+    // The payloads keep the arrays exactly as stored (dtype included): they
+    // are the handler's documented attributes, not the checked C++ copies.
     nb::dict link_payload;
-    for (nb::handle link : nb::iter(meta["links"])) {
-      const std::string idx = py_str(nb::object(link["index"]));
-      py::MeshArrays mesh = py::load_mesh_arrays(py::join_path(dir, py::link_file(idx)));
+    for (const cellpath::capture::Link& link : capture.links) {
+      const std::string idx = std::to_string(link.index);
+      py::StoredMesh mesh = py::load_mesh_arrays(py::join_path(dir, py::link_file(link)));
       link_payload[("V_" + idx).c_str()] = mesh.V;
       link_payload[("F_" + idx).c_str()] = mesh.F;
     }
@@ -88,9 +90,8 @@ struct RobotEnvironmentHandler {
 
     nb::dict env_payload;
     std::size_t i = 0;
-    for (nb::handle env : nb::iter(py::meta_env(meta))) {
-      const std::string name = py_str(nb::object(env["name"]));
-      py::MeshArrays mesh = py::load_mesh_arrays(py::join_path(dir, py::env_file(name)));
+    for (const cellpath::capture::Body& body : capture.env) {
+      py::StoredMesh mesh = py::load_mesh_arrays(py::join_path(dir, py::env_file(body.name)));
       env_payload[("V_" + std::to_string(i)).c_str()] = mesh.V;
       env_payload[("F_" + std::to_string(i)).c_str()] = mesh.F;
       ++i;
@@ -145,18 +146,15 @@ struct RobotEnvironmentHandler {
 
   // Home transforms of all links in index order, float64 (n_links, 4, 4).
   nb::object AquireTransformsFromMeta(nb::handle cache_dir) const {
-    nb::dict meta = py::read_meta(cache_dir);
-    nb::object links =
-        nb::module_::import_("builtins")
-            .attr("sorted")(
-                meta["links"],
-                nb::arg("key") = nb::module_::import_("operator").attr("itemgetter")("index"));
-    nb::list homes;
-    for (nb::handle link : nb::iter(links)) homes.append(link["home_transform"]);
-    nb::module_ np = py::numpy();
-    nb::object arr = np.attr("array")(homes, nb::arg("dtype") = np.attr("float64"));
-    check_home_transforms(py::as_f64(arr));
-    return arr;
+    const cellpath::capture::Capture capture = py::read_capture(cache_dir);
+    py::require_homes(capture);
+    const std::size_t n_links = capture.links.size();
+    const std::vector<double> homes = capture.homes_by_index();
+    // No links at all reads as numpy reads an empty list: shape (0,).
+    const std::vector<std::size_t> shape =
+        n_links ? std::vector<std::size_t>{n_links, 4, 4} : std::vector<std::size_t>{0};
+    check_home_transforms({homes.data(), shape, homes.size()});
+    return py::new_array(homes, shape);
   }
 
   // World transform of every link for joint vector theta; entry 0 (the base)
@@ -168,6 +166,9 @@ struct RobotEnvironmentHandler {
     check_theta(theta, n);
 
     py::Array<double> slist = py::read_screw_list(ScrewAxis, static_cast<long>(n));
+    // The module's SCREW_LINEAR_SCALE is read per call, as a module global
+    // would be, so a caller who changes it is heard: the one crossing back
+    // through the interpreter into Sallowmere.
     const double scale = nb::cast<double>(nb::module_::import_("Sallowmere").attr(kScrewScaleName));
     double* out = nullptr;
     nb::object result = py::new_f64({n + 1, 4, 4}, &out);

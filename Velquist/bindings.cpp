@@ -95,7 +95,7 @@ void main_entry(nb::handle argv_in) {
   if (!random && !theta_text.is_none()) theta = parse_theta(nb::cast<std::string>(theta_text));
 
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
-  nb::object meta = py::read_meta(cache_dir);
+  const capture::Capture capture = py::read_capture(cache_dir);
   const std::size_t n_joints = py::handler_joints(handler);
 
   std::string label;
@@ -116,7 +116,7 @@ void main_entry(nb::handle argv_in) {
   py::print_line("  theta: " + py::theta_text(theta));
   py::print_line(cellpath::hits_line(py::str_of(attr("BASE_LINK_INDEX")), py::list_text(hits)));
 
-  nb::object scene = py::arm_scene(meta, cache_dir, T, hits, py::module_palette(g_module, true));
+  nb::object scene = py::arm_scene(capture, cache_dir, T, hits, py::module_palette(g_module, true));
   py::show_scene(scene, "Velquist");
 }
 
@@ -129,6 +129,9 @@ NB_MODULE(Velquist, m) {
                            "Collision viewer: one arm configuration in a viewer window, links that "
                            "touch the environment drawn in a warning colour.",
                            "cache", 3, true);
+  // The handler class and voxel test this module builds on, bound under their names.
+  py::define_voxel_inspection(m, nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler"),
+                              nb::module_::import_("Gristane").attr("colliding_links"));
   m.attr("MAX_ATTEMPTS") = kMaxAttempts;
   m.def("find_colliding_theta", &find_colliding_theta, nb::arg("handler"), nb::arg("rng"),
         nb::arg("max_attempts") = kMaxAttempts,

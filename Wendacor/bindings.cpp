@@ -60,8 +60,8 @@ nb::tuple find_configs(nb::handle handler, std::size_t n_joints) {
   return nb::make_tuple(collide_theta, free_theta);
 }
 
-void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta,
-                     const std::string& title, nb::handle cache_dir) {
+void show_scenario(nb::handle handler, const capture::Capture& capture, nb::handle theta,
+                   const std::string& title, nb::handle cache_dir) {
   nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
   const std::vector<long> hits = py::voxel_hits(attr("colliding_links"), handler, T);
   nb::object base_obj = attr("BASE_LINK_INDEX");
@@ -71,8 +71,13 @@ void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta,
   py::print_line(std::string("  arm collision: ") + (arm.empty() ? "False" : "True"));
   py::print_line(cellpath::hits_line(py::str_of(base_obj), py::list_text(hits)));
   nb::object dir = cache_dir.is_none() ? attr("CACHE_DIR") : nb::borrow(cache_dir);
-  nb::object scene = py::arm_scene(meta, dir, T, hits, py::module_palette(g_module, true));
+  nb::object scene = py::arm_scene(capture, dir, T, hits, py::module_palette(g_module, true));
   py::show_scene(scene, "Wendacor");
+}
+
+void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta,
+                     const std::string& title, nb::handle cache_dir) {
+  show_scenario(handler, py::capture_of_meta(meta), theta, title, cache_dir);
 }
 
 void main_entry(nb::handle argv) {
@@ -83,10 +88,11 @@ void main_entry(nb::handle argv) {
   nb::object cache_dir =
       py::make_parser(command, g_module).attr("parse_args")(argv).attr("cache_dir");
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
-  nb::object meta = py::read_meta(cache_dir);
+  const capture::Capture capture = py::read_capture(cache_dir);
   nb::tuple configs = find_configs(handler, py::handler_joints(handler));
-  render_scenario(handler, meta, configs[0], "Scenario 1: colliding configuration", cache_dir);
-  render_scenario(handler, meta, configs[1], "Scenario 2: collision-free configuration", cache_dir);
+  show_scenario(handler, capture, configs[0], "Scenario 1: colliding configuration", cache_dir);
+  show_scenario(handler, capture, configs[1], "Scenario 2: collision-free configuration",
+                cache_dir);
 }
 
 }  // namespace
@@ -98,6 +104,9 @@ NB_MODULE(Wendacor, m) {
       "Collision scenario check: a colliding and a collision-free configuration "
       "of a capture, found with a fixed seed, printed and shown.",
       "Cache", 1, true);
+  // The handler class and voxel test this module builds on, bound under their names.
+  py::define_voxel_inspection(m, nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler"),
+                              nb::module_::import_("Gristane").attr("colliding_links"));
   m.attr("MAX_ATTEMPTS") = 2000;
   m.attr("SEED") = 0;
   m.def("find_configs", &find_configs, nb::arg("handler"), nb::arg("n_joints"),

@@ -41,6 +41,15 @@ def _between(trajectory, step):
     return (np.array(configs) if configs else np.zeros((0, q.shape[1]))), after
 
 
+def touching_pairs(cache_dir, theta) -> list[str]:
+    """The bodies the exact meshes find touching at one configuration, sorted, each as
+    "kind:name <-> kind:name", leaving out what touches in every configuration."""
+    import Pelmora   # noqa: PLC0415 (FCL loads only when a check runs)
+
+    exact = Pelmora.Pelmora(cache_dir, allowed_pairs="fixed")
+    return [f"{a[0]}:{a[1]} <-> {b[0]}:{b[1]}" for a, b in sorted(exact.query(theta).pairs)]
+
+
 def touching(cache_dir, trajectory, *, self_collision=False, allowed_pairs=(), step=MOTION_STEP):
     """(rows touching, rows after which the motion touches, {(link, obstacle)}) under the
     exact meshes, leaving out contacts of bodies that never move relative to each other

@@ -45,33 +45,30 @@ struct ArmColors {
   nb::object link, hit, env;
 };
 
-// Where one captured link goes in a scene: the index text that names its
-// archive ("link_<index>.npz"), its pose (a 4x4 array) and whether it is drawn
-// in the warning colour.
+// Where one captured link goes in a scene: its pose (a 4x4 array) and
+// whether it is drawn in the warning colour.
 struct PlacedLink {
-  std::string index;
   nb::object pose;
   bool hit = false;
 };
 
-// A trimesh.Scene of the capture in `cache_dir` described by the parsed
-// `meta`: one node per link, named after it, placed by `place(link_entry)`
-// (which returns a PlacedLink and may refuse the entry by raising), coloured
-// `hit` or `link`; then one node per environment body where it was captured,
-// coloured `env`.
+// A trimesh.Scene of the capture in `cache_dir`: one node per link, named
+// after it, placed by `place(link)` (which returns a PlacedLink and may refuse
+// the link by raising), coloured `hit` or `link`; then one node per
+// environment body where it was captured, coloured `env`.
 template <class Place>
-nb::object capture_scene(nb::handle meta, nb::handle cache_dir, Place&& place,
+nb::object capture_scene(const capture::Capture& capture, nb::handle cache_dir, Place&& place,
                          const ArmColors& colors) {
   nb::object scene = nb::module_::import_("trimesh").attr("Scene")();
-  for (nb::handle link : meta["links"]) {
+  for (const capture::Link& link : capture.links) {
     const PlacedLink placed = place(link);
-    nb::object mesh = load_trimesh(join_path(cache_dir, link_file(placed.index)));
-    add_colored(scene, mesh, placed.hit ? colors.hit : colors.link, link["name"], placed.pose);
+    nb::object mesh = load_trimesh(join_path(cache_dir, link_file(link)));
+    add_colored(scene, mesh, placed.hit ? colors.hit : colors.link, nb::str(link.name.c_str()),
+                placed.pose);
   }
-  for (nb::handle env : meta_env(meta)) {
-    nb::object name = env["name"];
-    nb::object mesh = load_trimesh(join_path(cache_dir, env_file(str_of(name))));
-    add_colored(scene, mesh, colors.env, name, nb::none());
+  for (const capture::Body& body : capture.env) {
+    nb::object mesh = load_trimesh(join_path(cache_dir, env_file(body.name)));
+    add_colored(scene, mesh, colors.env, nb::str(body.name.c_str()), nb::none());
   }
   return scene;
 }
@@ -79,46 +76,43 @@ nb::object capture_scene(nb::handle meta, nb::handle cache_dir, Place&& place,
 // The capture scene of the arm posed by the (n_links, 4, 4) `T_world_link`
 // (all links, base included), links whose index is in `hits` (the base too)
 // in the warning colour.
-inline nb::object arm_scene(nb::handle meta, nb::handle cache_dir, nb::handle T_world_link,
-                            const std::vector<long>& hits, const ArmColors& colors) {
+inline nb::object arm_scene(const capture::Capture& capture, nb::handle cache_dir,
+                            nb::handle T_world_link, const std::vector<long>& hits,
+                            const ArmColors& colors) {
   Array<double> T = as_f64(T_world_link);
   if (T.ndim() != 3 || T.shape[1] != 4 || T.shape[2] != 4)
     throw nb::value_error(
         ("link transforms must have shape (n_links, 4, 4), got " + shape_text(T.shape)).c_str());
-  auto place = [&](nb::handle link) {
-    nb::object index_obj = link["index"];
-    if (!nb::isinstance<nb::int_>(index_obj))
-      throw nb::value_error(
-          ("meta.json link index must be an integer, got " + str_of(index_obj)).c_str());
-    const long index = nb::cast<long>(index_obj);
+  auto place = [&](const capture::Link& link) {
+    const std::int64_t index = link.index;
     if (index < 0 || static_cast<std::size_t>(index) >= T.shape[0])
       throw nb::value_error(("meta.json lists link " + std::to_string(index) +
                              ", but the arm has " + std::to_string(T.shape[0]) + " links")
                                 .c_str());
-    double* dst = nullptr;
-    nb::object pose = new_f64({4, 4}, &dst);
-    for (int k = 0; k < 16; ++k) dst[k] = T.data[16 * static_cast<std::size_t>(index) + k];
+    const nb::object pose =
+        new_array<double>({4, 4}, T.data + 16 * static_cast<std::size_t>(index));
     const bool hit = std::find(hits.begin(), hits.end(), index) != hits.end();
-    return PlacedLink{std::to_string(index), pose, hit};
+    return PlacedLink{pose, hit};
   };
-  return capture_scene(meta, cache_dir, place, colors);
+  return capture_scene(capture, cache_dir, place, colors);
 }
 
 // What the modules that test a posed arm against the voxel model offer: the
 // base link (whose contact with its mount is expected), the range random joint
-// vectors are drawn from, and the handler and voxel test they build on.
-inline void define_voxel_inspection(nb::module_ m) {
+// vectors are drawn from, and the handler class and voxel test they build on,
+// which the module's binding file imports (this floor imports no module).
+inline void define_voxel_inspection(nb::module_ m, nb::handle handler_class,
+                                    nb::handle colliding_links) {
   m.attr("BASE_LINK_INDEX") = 0;
   m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
-  m.attr("RobotEnvironmentHandler") =
-      nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler");
-  m.attr("colliding_links") = nb::module_::import_("Gristane").attr("colliding_links");
+  m.attr("RobotEnvironmentHandler") = handler_class;
+  m.attr("colliding_links") = colliding_links;
 }
 
 // What every viewer module offers: its doc, CACHE_DIR (the directory
 // `cache_name` `levels_up` directories up from the module's file), the palette
-// and load_mesh.  A viewer that marks touching links has HIT_COLOR and, to
-// find those links, the voxel inspection.
+// and load_mesh.  A viewer that marks touching links has HIT_COLOR (and, to
+// find those links, the voxel inspection).
 inline void define_viewer_module(nb::module_ m, const char* doc, const char* cache_name,
                                  int levels_up, bool marks_hits) {
   m.doc() = doc;
@@ -128,7 +122,6 @@ inline void define_viewer_module(nb::module_ m, const char* doc, const char* cac
   m.attr("ENV_COLOR") = rgba(kEnvColor);
   m.def("load_mesh", &load_trimesh, nb::arg("npz_path"),
         "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
-  if (marks_hits) define_voxel_inspection(m);
 }
 
 // A viewer module's palette as it stands now (a user may have recoloured it);

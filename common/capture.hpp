@@ -13,13 +13,67 @@
 // entry rounds like the numpy expression `Ad @ S`.
 #pragma once
 
+#include "common/mesh.hpp"
 #include "common/se3.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace cellpath::capture {
+
+// One arm link as the capture lists it.
+struct Link {
+  std::string name;        // the occurrence name
+  std::int64_t index = 0;  // its link index; its archive is "link_<index>.npz"
+  // World pose of its frame with every joint at 0, metres; a scene of a posed
+  // arm is described without it.
+  std::optional<Mat4> home;
+  Mesh mesh;  // in the link's frame; empty until the meshes are read
+};
+
+// One environment body: its archive is "env_<name>.npz", its mesh is in the world frame.
+struct Body {
+  std::string name;
+  Mesh mesh;  // empty until the meshes are read
+};
+
+// A capture cache as one value.  The readers (common/capture_reader.hpp) fill
+// what their caller asks for: meta.json always, the arrays and meshes on request.
+struct Capture {
+  std::vector<Link> links;  // in meta.json's order (indices need not be sorted)
+  std::vector<Body> env;    // in capture order
+  // ScrewAxis.npy as stored: row-major (6, n_joints), base frame, linear rows
+  // in centimetres; empty until read.
+  std::vector<double> screws;
+  std::size_t n_joints = 0;
+  // JointLimits.npy as stored, row-major with the file's own shape (each
+  // module words its own complaint about a wrong one); empty until read.
+  std::vector<double> limits;
+  std::vector<std::size_t> limits_shape;
+
+  std::vector<std::string> link_names() const {
+    std::vector<std::string> out;
+    for (const Link& l : links) out.push_back(l.name);
+    return out;
+  }
+  // The home poses in link-index order (a stable sort: equal indices keep
+  // their order in meta.json), row-major (n_links, 4, 4).  Every link has one.
+  std::vector<double> homes_by_index() const {
+    std::vector<const Link*> order;
+    for (const Link& l : links) order.push_back(&l);
+    std::stable_sort(order.begin(), order.end(),
+                     [](const Link* a, const Link* b) { return a->index < b->index; });
+    std::vector<double> out;
+    out.reserve(16 * order.size());
+    for (const Link* l : order) out.insert(out.end(), l->home->begin(), l->home->end());
+    return out;
+  }
+};
 
 // Metres in one centimetre: host lengths (mesh nodes, occurrence translations)
 // are multiplied by it on their way into the cache.

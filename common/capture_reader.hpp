@@ -1,12 +1,15 @@
-// Reading a capture cache from the offline side: the file names of its layout,
-// meta.json, the stored screw list and its conversion to world-frame metres.
-// The mesh archives are read (and checked) by common/mesh_archive.hpp.
+// Reading a capture cache from the offline side into one typed value
+// (capture::Capture): the file names of its layout, meta.json, the stored
+// screw list and limits, the meshes, and the screws' conversion to world-frame
+// metres.  The mesh archives are read (and checked) by common/mesh_archive.hpp.
 //
-// Every reader goes through these functions, so a malformed file fails the
+// meta.json is parsed here and nowhere else, so a malformed file fails the
 // same way whichever module meets it: a meta.json that is not a JSON object,
+// a link index that is not an integer, a home pose that is not 4x4 numbers,
 // a screw list of the wrong shape or with NaN entries are ValueErrors; a
-// missing file is the loader's FileNotFoundError; malformed JSON is json's
-// own error (a ValueError).
+// name that is not text is a TypeError; a missing key is the KeyError of the
+// lookup; a missing file is the loader's FileNotFoundError; malformed JSON is
+// json's own error (a ValueError).
 #pragma once
 
 #include "common/capture.hpp"
@@ -15,7 +18,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -41,6 +46,99 @@ inline nb::dict read_meta(nb::handle cache_dir) {
 
 // meta["env"], or an empty list for a capture that lists no environment.
 inline nb::object meta_env(nb::handle meta) { return meta.attr("get")("env", nb::list()); }
+
+inline std::string meta_text(nb::handle value, const char* what) {
+  if (!nb::isinstance<nb::str>(value))
+    throw nb::type_error(
+        (std::string(what) + " must be a str, got " + nb::cast<std::string>(nb::repr(value)))
+            .c_str());
+  return nb::cast<std::string>(value);
+}
+
+inline std::int64_t meta_index(nb::handle value) {
+  long long index = 0;
+  if (nb::isinstance<nb::int_>(value)) {
+    index = PyLong_AsLongLong(value.ptr());
+    if (index == -1 && PyErr_Occurred())
+      PyErr_Clear();
+    else
+      return index;
+  }
+  throw nb::value_error(
+      ("meta.json link index must be an integer, got " + nb::cast<std::string>(nb::str(value)))
+          .c_str());
+}
+
+// The links and bodies a parsed meta.json (or a dict of its form) lists.
+// Links keep meta.json's order; their meshes are left empty.
+inline capture::Capture capture_of_meta(nb::handle meta) {
+  capture::Capture c;
+  nb::module_ np = numpy();
+  for (nb::handle entry : nb::iter(meta["links"])) {
+    capture::Link link;
+    link.index = meta_index(nb::object(entry["index"]));
+    link.name = meta_text(nb::object(entry["name"]), "link name");
+    if (nb::cast<bool>(entry.attr("__contains__")("home_transform"))) {
+      Array<double> T = as_f64(
+          np.attr("array")(nb::object(entry["home_transform"]), nb::arg("dtype") = "float64"));
+      if (T.ndim() != 2 || T.shape[0] != 4 || T.shape[1] != 4)
+        throw nb::value_error(("home_transform of link " + link.name + " must be 4x4, got shape " +
+                               shape_text(T.shape))
+                                  .c_str());
+      link.home.emplace();
+      std::copy(T.data, T.data + 16, link.home->begin());
+    }
+    c.links.push_back(std::move(link));
+  }
+  for (nb::handle entry : nb::iter(meta_env(meta)))
+    c.env.push_back({meta_text(nb::object(entry["name"]), "environment name"), {}});
+  return c;
+}
+
+// The home poses, which a reader that places links at home needs: a link
+// without one is the KeyError of its missing key.
+inline const capture::Capture& require_homes(const capture::Capture& c) {
+  for (const capture::Link& link : c.links)
+    if (!link.home) throw nb::key_error("home_transform");
+  return c;
+}
+
+// The capture in `cache_dir` as meta.json describes it (no arrays, no meshes yet).
+inline capture::Capture read_capture(nb::handle cache_dir) {
+  return capture_of_meta(read_meta(cache_dir));
+}
+
+// The checked mesh of an archive, copied into C++ arrays.
+inline Mesh read_mesh(nb::handle path) {
+  StoredMesh stored = load_mesh_arrays(path);
+  const Array<double> v = as_f64(stored.V);
+  nb::object f_arr;
+  Array<std::int64_t> f;
+  integer_faces(stored.F, f_arr, f);
+  Mesh m;
+  m.V.assign(v.data, v.data + v.size);
+  m.F.assign(f.data, f.data + f.size);
+  return m;
+}
+
+inline std::string link_file(const capture::Link& link) {
+  return link_file(std::to_string(link.index));
+}
+
+// Every link's and body's mesh, read from its archive in meta.json's order.
+inline void read_meshes(capture::Capture& c, nb::handle cache_dir) {
+  for (capture::Link& link : c.links) link.mesh = read_mesh(join_path(cache_dir, link_file(link)));
+  for (capture::Body& body : c.env)
+    body.mesh = read_mesh(join_path(cache_dir, env_file(body.name)));
+}
+
+// trimesh.Trimesh of a mesh, processing off, so vertex order and count stay as captured.
+inline nb::object trimesh_of(const Mesh& m) {
+  nb::object Trimesh = nb::module_::import_("trimesh").attr("Trimesh");
+  return Trimesh(nb::arg("vertices") = new_array<double>({m.vertices(), 3}, m.V.data()),
+                 nb::arg("faces") = new_array<std::int64_t>({m.faces(), 3}, m.F.data()),
+                 nb::arg("process") = false);
+}
 
 // A .npy file loaded by numpy with pickling off.
 inline nb::object load_npy(nb::handle path) {
@@ -68,6 +166,20 @@ inline Array<double> read_screw_list(nb::handle path, long n_joints = -1) {
 inline std::vector<double> world_screws(const Array<double>& stored, double scale,
                                         const double* T_world_base) {
   return capture::world_screws(stored.data, stored.shape.at(1), scale, load4(T_world_base));
+}
+
+// The capture's screw list from `path` (read_screw_list's checks).
+inline void read_screws(capture::Capture& c, nb::handle path, long n_joints = -1) {
+  const Array<double> s = read_screw_list(path, n_joints);
+  c.n_joints = s.shape[1];
+  c.screws.assign(s.data, s.data + s.size);
+}
+
+// The capture's joint limits from `path`, as float64 in the file's own shape.
+inline void read_limits(capture::Capture& c, nb::handle path) {
+  const Array<double> lim = as_f64(load_npy(path));
+  c.limits.assign(lim.data, lim.data + lim.size);
+  c.limits_shape = lim.shape;
 }
 
 }  // namespace cellpath::py

@@ -126,14 +126,14 @@ inline nb::object mesh_member(nb::handle data, const char* key, nb::handle path)
   }
 }
 
-struct MeshArrays {
+struct StoredMesh {
   nb::object V, F;
 };
 
 // The checked "V" and "F" arrays of a mesh archive, exactly as stored.
-inline MeshArrays load_mesh_arrays(nb::handle path) {
+inline StoredMesh load_mesh_arrays(nb::handle path) {
   nb::object data = open_archive(path);
-  MeshArrays m;
+  StoredMesh m;
   try {
     m.V = mesh_member(data, "V", path);
     m.F = mesh_member(data, "F", path);
@@ -149,7 +149,7 @@ inline MeshArrays load_mesh_arrays(nb::handle path) {
 // trimesh.Trimesh built from the archive with processing off, so vertex order
 // and count stay exactly as captured.
 inline nb::object load_trimesh(nb::handle path) {
-  MeshArrays m = load_mesh_arrays(path);
+  StoredMesh m = load_mesh_arrays(path);
   nb::object Trimesh = nb::module_::import_("trimesh").attr("Trimesh");
   return Trimesh(nb::arg("vertices") = m.V, nb::arg("faces") = m.F, nb::arg("process") = false);
 }

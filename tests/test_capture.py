@@ -62,3 +62,32 @@ def test_lumbrel_scene_places_links_where_the_handler_says_they_are_at_home(make
     for link in meta["links"]:
         pose, _ = scene.graph[link["name"]]
         np.testing.assert_array_equal(pose, handler.initialTransforms[link["index"]])
+
+
+def _edit_meta(path, change):
+    meta = json.loads((path / "meta.json").read_text())
+    change(meta)
+    (path / "meta.json").write_text(json.dumps(meta))
+
+
+@pytest.mark.parametrize("change, exc, words", [
+    (lambda m: m["links"][1].update(index="1"), ValueError, "link index must be an integer"),
+    (lambda m: m["links"][1].update(index=1.0), ValueError, "link index must be an integer"),
+    (lambda m: m["links"][1].update(name=7), TypeError, "link name must be a str"),
+    (lambda m: m["env"][0].update(name=None), TypeError, "environment name must be a str"),
+    (lambda m: m["links"][1].update(home_transform=np.eye(3).tolist()), ValueError, "must be 4x4"),
+])
+def test_a_malformed_meta_json_entry_is_refused_alike_by_every_reader(make_cache, monkeypatch,
+                                                                      change, exc, words):
+    # One reader of meta.json: a link index the archives cannot be named by, or
+    # a name that is no text, fails the same way in every module, before any
+    # archive is opened under a guessed name.
+    cache = make_cache(n_joints=2)
+    _edit_meta(cache.path, change)
+    monkeypatch.setattr(Lumbrel, "CACHE_DIR", cache.path)
+    meta = json.loads((cache.path / "meta.json").read_text())
+    for read in (lambda: Sallowmere.RobotEnvironmentHandler(cache.path),
+                 lambda: Pelmora.Pelmora(cache.path),
+                 lambda: Lumbrel.build_scene(meta)):
+        with pytest.raises(exc, match=words):
+            read()

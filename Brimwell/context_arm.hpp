@@ -1,0 +1,29 @@
+// What a planning context plans with, from the capture it was given: the
+// world-frame screws in metres, the home poses of the moving links and the
+// joint bounds, each checked.  Pure C++; the context (py_bridge.hpp) reads the
+// capture from its handler and the cache, and keeps these as its arrays.
+#pragma once
+
+#include "Brimwell/native_context.hpp"
+#include "common/capture.hpp"
+#include "common/se3.hpp"
+
+#include <cstddef>
+#include <vector>
+
+namespace brimwell {
+
+struct ContextArm {
+  std::size_t n = 0;                 // joints
+  cellpath::Mat4 base{};             // link 0's home pose
+  std::vector<double> world_screws;  // row-major (6, n)
+  std::vector<double> homes;         // row-major (n, 4, 4): links 1 .. n at home
+  JointBounds bounds;
+};
+
+// `capture` holds the stored screws, one link per home pose (base first) and
+// the stored limits; `scale` is the module's SCREW_LINEAR_SCALE.  Limits of
+// the wrong shape or count are std::invalid_argument naming JointLimits.npy.
+ContextArm context_arm(const cellpath::capture::Capture& capture, double scale);
+
+}  // namespace brimwell
