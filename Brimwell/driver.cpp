@@ -63,11 +63,12 @@ nb::object seed_of(nb::handle seed) {
 nb::object load_context(nb::handle cache_dir, bool self_collision, nb::handle clearance,
                         bool lazy_proof) {
   const auto t0 = std::chrono::steady_clock::now();
-  nb::dict ctx_kw;
-  if (self_collision) ctx_kw["self_collision"] = true;
-  if (!clearance.is_none()) ctx_kw["clearance"] = clearance;
-  if (lazy_proof) ctx_kw["lazy_proof"] = true;
-  nb::object ctx_obj = nb::type<PlanningContext>()(cache_dir, **ctx_kw);
+  // Built in place: the driver's context is the module's own class, never a
+  // name a caller could replace, so its constructor is called directly.
+  nb::object ctx_obj = nb::inst_alloc(nb::type<PlanningContext>());
+  new (nb::inst_ptr<PlanningContext>(ctx_obj))
+      PlanningContext(cache_dir, self_collision, clearance, lazy_proof);
+  nb::inst_mark_ready(ctx_obj);
   say("Environment loaded in " + brimwell::fixed2(brimwell::seconds_since(t0)) + "s");
   if (!clearance.is_none())
     say("Clearance: every configuration, and the motion between them, proven at least " +

@@ -11,7 +11,7 @@
 #include "Brimwell/rrt_star.hpp"
 #include "Brimwell/validity.hpp"
 
-#include "common/progress.hpp"
+#include "Brimwell/progress.hpp"
 
 #include <optional>
 
@@ -161,7 +161,7 @@ class ContextAdapter final : public brimwell::Validity {
 };
 
 // ---------------------------------------------------------------------------
-// Progress on a terminal: a tqdm bar (common/progress.hpp) that appears once the
+// Progress on a terminal: a tqdm bar (Brimwell/progress.hpp) that appears once the
 // work has run for a while, updated at most every 100 ms and erased when the
 // work ends; nothing at all when the output is not a terminal.  Also where long
 // loops let Ctrl-C through.
@@ -209,7 +209,7 @@ class Progress {
 
   std::string stage_;
   std::int64_t total_;
-  std::optional<cellpath::py::StepProgress> bar_;
+  std::optional<brimwell_py::StepProgress> bar_;
   brimwell::RedrawClock clock_;
 };
 

@@ -6,8 +6,8 @@
 #include "Brimwell/py_bridge.hpp"
 #include "Brimwell/stored_models.hpp"
 
+#include "Brimwell/progress.hpp"
 #include "common/mesh_archive.hpp"
-#include "common/progress.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -173,7 +173,7 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
   // Seconds on a real arm's meshes: said on a terminal, part by part, each
   // part built without the interpreter (the context is not yet seen by any
   // other thread).
-  cellpath::py::StepProgress progress("Self-collision model", 3);
+  brimwell_py::StepProgress progress("Self-collision model", 3);
   std::vector<std::pair<std::size_t, std::size_t>> all, touching;
   {
     nb::gil_scoped_release release;

@@ -1,6 +1,8 @@
 // Progress of a slow step, for a user at a terminal: a tqdm bar drawn by
 // cellpath_cli.progress (shown only when standard output and standard error
-// are terminals, erased when the step ends).  Where cellpath_cli cannot be
+// are terminals, erased when the step ends).  The bar is the command layer's
+// own (Python, shared with cellpath-render's frames), so this is one of the
+// planner's few crossings into that layer.  Where cellpath_cli cannot be
 // imported (a bare build tree), or drawing fails, the step runs without one;
 // an interrupt (Ctrl-C, SIGTERM) that arrives while the bar is drawn is never
 // taken for a drawing failure: it goes on to stop the step.
@@ -11,7 +13,7 @@
 
 #include <string>
 
-namespace cellpath::py {
+namespace brimwell_py {
 
 namespace nb = nanobind;
 
@@ -76,4 +78,4 @@ class StepProgress {
   nb::object bar_;
 };
 
-}  // namespace cellpath::py
+}  // namespace brimwell_py
