@@ -77,7 +77,8 @@ void ArmModel::set_self_collision(std::unique_ptr<gristane::SelfCollisionModel> 
 }
 
 void ArmModel::build_clearance(double metres, const std::vector<gristane::MeshRef>& bodies,
-                               const std::vector<gristane::MeshRef>& links, double spacing) {
+                               const std::vector<gristane::MeshRef>& links, double spacing,
+                               const std::vector<double>& offsets) {
   std::vector<gristane::SurfaceCover> covers;
   for (const gristane::MeshRef& ref : links) covers.emplace_back(ref, spacing, true);
   // The screen's covers: coarser, so a configuration is screened in a
@@ -88,6 +89,7 @@ void ArmModel::build_clearance(double metres, const std::vector<gristane::MeshRe
   screen_covers_ = std::make_shared<const std::vector<gristane::SurfaceCover>>(std::move(screen));
   // The field is needed only where the arm can reach.
   gristane::EnvDistanceSettings settings;
+  settings.offsets = offsets;
   reach_box(covers, settings.clip_lo, settings.clip_hi);
   // The largest ball the exact test is asked about: a leaf's sphere (or a
   // point's rho) beyond the clearance and the widest reach a proof settles

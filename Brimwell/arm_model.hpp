@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -107,6 +108,15 @@ class ArmModel {
   bool reach_box(const std::vector<gristane::SurfaceCover>& covers, double lo[3],
                  double hi[3]) const;
   double clearance() const { return clearance_; }
+  // How the clearance reads in messages: "<metres> m from the environment"
+  // and, with clearances per body, the bodies that differ, e.g.
+  // " (0 m from pedestal)" after it.
+  std::string clearance_metres() const;
+  const std::string& clearance_note() const { return clearance_note_; }
+  void set_clearance_words(double metres, std::string note) {
+    clearance_words_ = metres;
+    clearance_note_ = std::move(note);
+  }
   const gristane::EnvironmentDistance& environment() const { return *env_; }
   const gristane::SurfaceCover& cover(std::size_t link) const { return (*covers_)[link - 1]; }
   // Poses every link at q; true when every moving link is proven clear by c.
@@ -152,6 +162,8 @@ class ArmModel {
   // For link (1 .. n) as last posed: the smallest exact distance from the
   // points that stand for its surface to the environment, and the body it is
   // to.  The link itself is no farther, and at most the cover's rho nearer.
+  // With clearances per body, the body it is shortest of its own clearance
+  // from, and the distance to that body.
   double link_distance(std::size_t link, std::size_t* body);
 
   // Self-collision: off until a model is given.  `base` is the base link's
@@ -185,8 +197,11 @@ class ArmModel {
   //
   // Clearance `metres`, each link's surface stood for by points `spacing`
   // apart, the distance field built only where the arm can reach.
+  // offsets: per body, how much less than `metres` it is kept from (empty:
+  // none; EnvironmentDistance's offsets).
   void build_clearance(double metres, const std::vector<gristane::MeshRef>& bodies,
-                       const std::vector<gristane::MeshRef>& links, double spacing);
+                       const std::vector<gristane::MeshRef>& links, double spacing,
+                       const std::vector<double>& offsets = {});
   // The self-collision model of the links, the base at `base`.  Returns every
   // pair it could check.
   std::vector<std::pair<std::size_t, std::size_t>> build_self_collision(
@@ -220,6 +235,8 @@ class ArmModel {
   std::size_t last_hit_ = static_cast<std::size_t>(-1);  // link index, or none
   // Clearance.
   double clearance_ = 0.0;
+  double clearance_words_ = -1.0;  // the metres messages name; < 0: clearance_
+  std::string clearance_note_;
   std::shared_ptr<const gristane::EnvironmentDistance> env_;
   // Shared, read-only, with every worker copy.
   std::shared_ptr<const std::vector<gristane::SurfaceCover>> covers_;

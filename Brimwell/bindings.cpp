@@ -264,7 +264,11 @@ void bind_context(nb::module_& m) {
       "true only when every moving link is proven farther than `clearance` from every "
       "environment body by the exact meshes (a distance field over the obstacles and spheres "
       "over the links' surfaces, exact point-triangle tests where the field is not enough), "
-      "and edge_valid proves the whole straight edge free instead of testing samples of it. "
+      "and edge_valid proves the whole straight edge free instead of testing samples of it.  "
+      "A dict gives metres per environment body, as meta.json names the bodies, with "
+      "\"default\" for the bodies it does not name: {\"default\": 0.01, \"pedestal\": 0.0} "
+      "keeps 1 cm from everything but the pedestal, which may come as close as it likes "
+      "without touching (0 leaves a body out of the clearance, never out of the contact test)."
       "\n\nlazy_proof (with a clearance): the RRT-Connect planners (plan_segment_connect, "
       "the driver's 'connect' and 'auto' routes) search and shorten with screened edges "
       "(sampled about 1/32 rad apart against the distance field: fast, no proof), then prove "
@@ -277,14 +281,15 @@ void bind_context(nb::module_& m) {
       "limits and settings they were built from are unchanged (the same answers, bit for "
       "bit); a cache that cannot be written keeps them in memory only.  "
       "Raises ValueError for a clearance that is negative, NaN, infinite or not a number, "
-      "and for lazy_proof without a clearance.");
+      "a dict that names a body the cache does not list or leaves a body without a "
+      "\"default\", and for lazy_proof without a clearance.");
   cls.def_prop_ro(
       "lazy_proof", [](PlanningContext& c) { return c.lazy_proof; },
       "Whether planners prove only the path they keep (see the constructor).");
   cls.def_prop_ro(
       "clearance", [](PlanningContext& c) { return c.clearance; },
-      "The clearance in metres that is_valid and edge_valid prove, or None (the voxel "
-      "test).");
+      "The clearance in metres that is_valid and edge_valid prove (a dict of them per body "
+      "when one was given), or None (the voxel test).");
   cls.def_prop_ro(
       "self_collision", [](PlanningContext& c) { return c.self_collision; },
       "Whether is_valid also tests the links against each other.");

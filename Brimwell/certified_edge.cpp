@@ -2,6 +2,8 @@
 // environment by the distance engine, with self-collision where it is on.
 #include "Brimwell/arm_model.hpp"
 
+#include "common/text.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -80,6 +82,10 @@ bool ArmModel::clear_at(const double* q) {
   return first_unclear() == 0;
 }
 
+std::string ArmModel::clearance_metres() const {
+  return cellpath::python_float_text(clearance_words_ >= 0.0 ? clearance_words_ : clearance_);
+}
+
 double ArmModel::link_distance(std::size_t link, std::size_t* body) {
   const gristane::SurfaceCover& cover = (*covers_)[link - 1];
   double best = std::numeric_limits<double>::infinity();
@@ -88,13 +94,14 @@ double ArmModel::link_distance(std::size_t link, std::size_t* body) {
   for (std::size_t k = 0; k < cover.n_points(); ++k) {
     cellpath::transform_points(cover.points() + 3 * k, 1, poses_[link], w.data());
     std::size_t b;
-    const double d = env_->distance(w.data(), &b);
+    // The body the link is shortest of its clearance from, with offsets.
+    const double d = env_->offset_distance(w.data(), &b);
     if (d < best) {
       best = d;
       *body = b;
     }
   }
-  return best;
+  return *body == static_cast<std::size_t>(-1) ? best : best - env_->offset(*body);
 }
 
 EdgeVerdict ArmModel::edge_verdict(const double* a, const double* b) {

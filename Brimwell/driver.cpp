@@ -70,10 +70,11 @@ nb::object load_context(nb::handle cache_dir, bool self_collision, nb::handle cl
       PlanningContext(cache_dir, self_collision, clearance, lazy_proof);
   nb::inst_mark_ready(ctx_obj);
   say("Environment loaded in " + brimwell::fixed2(brimwell::seconds_since(t0)) + "s");
-  if (!clearance.is_none())
+  if (!clearance.is_none()) {
+    const brimwell::ArmModel& m = *nb::inst_ptr<PlanningContext>(ctx_obj)->model;
     say("Clearance: every configuration, and the motion between them, proven at least " +
-        cellpath::python_float_text(nb::inst_ptr<PlanningContext>(ctx_obj)->model->clearance()) +
-        " m from the environment");
+        m.clearance_metres() + " m from the environment" + m.clearance_note());
+  }
   if (lazy_proof && !clearance.is_none())
     say("Lazy proof: segments searched on sampled edges, then every edge of the path kept "
         "proven (split or re-planned where it is not)");
@@ -108,7 +109,7 @@ std::pair<nb::object, nb::object> plan_through_waypoints(
   nb::object seed = seed_of(seed_in);
   // A bad clearance is refused before anything is loaded.
   const bool clearance_on = !clearance_in.is_none();
-  if (clearance_on) clearance_value(clearance_in);
+  if (clearance_on) clearance_arg(clearance_in);
   if (lazy_proof && !clearance_on)
     throw nb::value_error("lazy_proof needs a clearance: without one no edge is proven");
   nb::module_ np = numpy();
@@ -272,8 +273,63 @@ nb::object make_parser() {
       add(o.flag, "metavar"_a = o.metavar, "type"_a = builtins.attr(o.type),
           "default"_a = nb::none(), "help"_a = o.help);
   }
+  add("--clearance-for", "metavar"_a = "BODY=METRES", "action"_a = "append",
+      "default"_a = nb::none(),
+      "help"_a =
+          "with --clearance: keep the environment body BODY (as meta.json names it) "
+          "METRES away instead (0: out of the clearance, contact still forbidden); "
+          "repeatable");
   brimwell::add_timing_options(parser);
   return parser;
+}
+
+// --clearance with its --clearance-for exceptions as the context's dict, or a
+// command-line error that says what to give.
+nb::object clearance_of(nb::handle parser, nb::handle args, nb::handle cache_dir) {
+  nb::object clearance = args.attr("clearance"), exceptions = args.attr("clearance_for");
+  if (exceptions.is_none()) return clearance;
+  auto error = [&](const std::string& text) {
+    parser.attr("error")("argument --clearance-for: " + text);
+  };
+  if (clearance.is_none())
+    error(
+        "needs --clearance METRES, the clearance of the bodies it does not name (say "
+        "--clearance 0.01 --clearance-for pedestal=0)");
+  nb::dict out;
+  out["default"] = clearance;
+  for (nb::handle item : exceptions) {
+    const std::string text = py_str(item);
+    const std::size_t eq = text.rfind('=');
+    if (eq == std::string::npos || eq == 0) error("expected BODY=METRES, got '" + text + "'");
+    double metres = std::numeric_limits<double>::quiet_NaN();
+    try {
+      metres =
+          nb::cast<double>(nb::module_::import_("builtins").attr("float")(text.substr(eq + 1)));
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_ValueError)) throw;
+    }
+    if (!(metres >= 0.0) || !std::isfinite(metres))
+      error("'" + text + "': METRES must be a finite number of metres, not negative");
+    out[nb::str(text.substr(0, eq).c_str())] = metres;
+  }
+  // Names the cache does not list are refused here, before anything loads.
+  std::vector<std::string> names;
+  try {
+    nb::dict meta = cellpath::py::read_meta(cache_dir);
+    for (nb::handle e : nb::iter(cellpath::py::meta_env(meta))) names.push_back(py_str(e["name"]));
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return out;  // the planner says what is wrong with the cache
+  }
+  for (nb::handle key : out.keys()) {
+    const std::string name = py_str(key);
+    if (name == "default" || std::find(names.begin(), names.end(), name) != names.end()) continue;
+    std::string listed;
+    for (const std::string& n : names) listed += (listed.empty() ? "" : ", ") + n;
+    error(py_str(cache_dir) + " lists no environment body named '" + name + "' (" +
+          (names.empty() ? std::string("it lists none") : "its bodies: " + listed) + ")");
+  }
+  return out;
 }
 
 // An option's number, or nothing when it was not given.
@@ -356,6 +412,7 @@ void main_entry(nb::handle argv) {
   if (!refused.empty()) parser.attr("error")(refused);
   if (truth(args.attr("lazy_proof")) && args.attr("clearance").is_none())
     parser.attr("error")("argument --lazy-proof: needs --clearance METRES (it proves a clearance)");
+  nb::object clearance = clearance_of(parser, args, cache_dir);
   brimwell::check_timing_options(parser, args, cache_dir);
   const bool strict = truth(args.attr("strict"));
   if (strict && !args.attr("clearance").is_none())
@@ -369,9 +426,9 @@ void main_entry(nb::handle argv) {
   CacheLock lock(runs, cache_dir, "Brimwell");
   nb::object planner = args.attr("planner"), seed = args.attr("seed");
   const bool self_collision = truth(args.attr("self_collision"));
-  auto [dense, ctx] = plan_through_waypoints(
-      cache_dir, planner, seed, self_collision, args.attr("clearance"), args.attr("max_iters"),
-      args.attr("time_limit"), args.attr("jobs"), truth(args.attr("lazy_proof")));
+  auto [dense, ctx] = plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance,
+                                             args.attr("max_iters"), args.attr("time_limit"),
+                                             args.attr("jobs"), truth(args.attr("lazy_proof")));
   nb::object timed;
   try {
     timed = brimwell::timed_outputs(args, cache_dir, dense, ctx);
@@ -386,8 +443,8 @@ void main_entry(nb::handle argv) {
   if (strict && !contacts.empty())
     exit_with("Brimwell: error: " + contacts +
               " (--strict: nothing saved, the cache keeps its earlier trajectory)");
-  nb::dict record = run_options(planner, seed, self_collision, args.attr("clearance"),
-                                args.attr("max_iters"), args.attr("time_limit"), args.attr("jobs"));
+  nb::dict record = run_options(planner, seed, self_collision, clearance, args.attr("max_iters"),
+                                args.attr("time_limit"), args.attr("jobs"));
   record["lazy_proof"] = truth(args.attr("lazy_proof"));
   record["command"] = runs.is_none() ? nb::object(nb::str("Brimwell"))
                                      : runs.attr("command_text")("Brimwell", argv_of(argv));
@@ -417,8 +474,9 @@ void register_driver(nb::module_& m) {
         "(default the module's SEED, read at each call).  self_collision: the context also "
         "rejects configurations in which two links that may not touch overlap.  clearance: "
         "metres (finite, >= 0) that every configuration and every motion of the plan is proven "
-        "to keep from the environment (PlanningContext's clearance); a waypoint closer than that "
-        "is refused with a line naming the link, the obstacle and the distance.  max_iters: "
+        "to keep from the environment, or a dict of them per body with \"default\" for the "
+        "others (PlanningContext's clearance); a waypoint closer than that is refused with a line "
+        "naming the link, the obstacle and the distance.  max_iters: "
         "iterations of each planner's first attempt at a segment (default MAX_ITERS).  "
         "time_limit: seconds per segment; under 'auto' and 'connect' a failed RRT-Connect is "
         "tried again with RETRY_GROWTH times the iterations, drawing on from the same "
@@ -438,7 +496,8 @@ void register_driver(nb::module_& m) {
         "the cache for the collision viewer.");
   m.def("main", &main_entry, "argv"_a = nb::none(),
         "Command line: Brimwell [--cache-dir DIR] [--planner {rrtstar,connect,auto}] [--seed N] "
-        "[--self-collision] [--clearance METRES [--lazy-proof]] [--max-iters N] [--time-limit "
+        "[--self-collision] [--clearance METRES [--clearance-for BODY=METRES ...] [--lazy-proof]] "
+        "[--max-iters N] [--time-limit "
         "SECONDS] [--jobs N] "
         "[--timed [--max-velocity V[,V...]] "
         "[--max-acceleration A[,A...]]]; "

@@ -103,7 +103,8 @@ class PlanningContext {
   // (i, j) with i < j; empty when off).
   bool self_collision = false;
   nb::object allowed_pairs;
-  // The clearance in metres, or None: then the voxel grid is the environment test.
+  // The clearance in metres (or a dict of them per body), or None: then the
+  // voxel grid is the environment test.
   nb::object clearance;
   // With a clearance: planners search with screened edges and prove only the
   // path they keep (lazy_proof.hpp).
@@ -125,9 +126,25 @@ class PlanningContext {
 // Builds the self-collision model of the handler's link meshes into c.model
 // and sets c.allowed_pairs (self_collision_bindings.cpp).
 void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base);
+// A clearance argument as given: None, metres for every body, or a dict of
+// body name -> metres with "default" for the bodies it does not name
+// (clearance_arg.cpp).  Its values are checked first; with a cache, a dict's
+// names are then checked against the bodies its meta.json lists.
+struct ClearanceArg {
+  bool on = false;
+  bool per_body = false;
+  bool has_default = false;
+  double metres = 0.0;  // the default
+  std::vector<std::pair<std::string, double>> bodies;
+  std::vector<std::string> names;  // the cache's environment bodies, in order
+  nb::object value = nb::none();   // what the context reports as its clearance
+};
+ClearanceArg clearance_arg(nb::handle x, nb::handle cache_dir = nb::handle());
+// Metres per environment body, in the handler's envmesh order.
+std::vector<double> body_clearances(const ClearanceArg& arg, std::size_t n_bodies);
 // Builds the distance engine of the handler's environment and link meshes
-// into c.model, for a clearance of `metres` (self_collision_bindings.cpp).
-void enable_clearance(PlanningContext& c, double metres);
+// into c.model, for a clearance (self_collision_bindings.cpp).
+void enable_clearance(PlanningContext& c, const ClearanceArg& clearance);
 
 // The capture a context plans with, as its handler (which a user may replace)
 // holds it: the screws at handler.ScrewAxis, one link per entry of
@@ -181,8 +198,9 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
       clearance(nb::none()),
       lazy_proof(lazy) {
   // A bad clearance is refused before anything is loaded.
-  const bool clearance_on = clearance_in.is_valid() && !clearance_in.is_none();
-  const double clearance_m = clearance_on ? clearance_value(clearance_in) : 0.0;
+  const ClearanceArg clearance_given =
+      clearance_in.is_valid() ? clearance_arg(clearance_in, cache_dir_in) : ClearanceArg{};
+  const bool clearance_on = clearance_given.on;
   if (lazy && !clearance_on)
     throw nb::value_error(
         "lazy_proof needs a clearance (clearance=0.0 or more): without one no edge is proven");
@@ -236,8 +254,8 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
                                                std::move(clouds), view);
   if (self_collision) enable_self_collision(*this, arm.base);
   if (clearance_on) {
-    enable_clearance(*this, clearance_m);
-    clearance = nb::float_(clearance_m);
+    enable_clearance(*this, clearance_given);
+    clearance = clearance_given.value;
     model->set_lazy(lazy_proof);
   }
 }

@@ -115,7 +115,7 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
   brimwell::ArmModel& m = *c.model;
   const std::size_t link = m.first_unclear();
   std::string text = "Waypoint " + std::to_string(index) + " is closer than " +
-                     cellpath::python_float_text(m.clearance()) + " m to the environment";
+                     m.clearance_metres() + " m to the environment" + m.clearance_note();
   if (link != 0) {
     // The names only word the refusal: a meta.json that cannot give them
     // leaves the numbers.

@@ -8,8 +8,12 @@
 
 #include "Brimwell/progress.hpp"
 #include "common/mesh_archive.hpp"
+#include "common/text.hpp"
 
 #include <nanobind/stl/string.h>
+
+#include <algorithm>
+#include <cmath>
 
 namespace brimwell_py {
 
@@ -64,6 +68,20 @@ LinkMesh link_mesh(nb::handle meshes, std::size_t i, const char* what = "link ")
   return out;
 }
 
+// The words messages use for a clearance per body: the default's metres, and
+// the bodies kept a different distance from.
+void say_clearance(PlanningContext& c, const ClearanceArg& arg, double top) {
+  if (!arg.per_body) return;
+  const double base = arg.has_default ? arg.metres : top;
+  std::string note;
+  for (const auto& [name, metres] : arg.bodies)
+    if (metres != base)
+      note +=
+          (note.empty() ? " (" : ", ") + cellpath::python_float_text(metres) + " m from " + name;
+  if (!note.empty()) note += ")";
+  c.model->set_clearance_words(base, note);
+}
+
 void hash_meshes(gristane::KeyHasher& key, const std::vector<gristane::MeshRef>& meshes) {
   key.value(static_cast<std::uint64_t>(meshes.size()));
   for (const gristane::MeshRef& m : meshes) key.mesh(m);
@@ -71,7 +89,23 @@ void hash_meshes(gristane::KeyHasher& key, const std::vector<gristane::MeshRef>&
 
 }  // namespace
 
-void enable_clearance(PlanningContext& c, double metres) {
+// Per body, how much less than the largest clearance `top` it is kept from
+// (empty when none is: the engine is then exactly the uniform one), rounded
+// so that top - offset is never below the body's own clearance.
+std::vector<double> clearance_offsets(const std::vector<double>& per_body, double top) {
+  std::vector<double> offsets;
+  bool any = false;
+  for (double m : per_body) {
+    double o = top - m;
+    while (o > 0.0 && top - o < m) o = std::nextafter(o, 0.0);
+    offsets.push_back(o);
+    any = any || o > 0.0;
+  }
+  if (!any) offsets.clear();
+  return offsets;
+}
+
+void enable_clearance(PlanningContext& c, const ClearanceArg& arg) {
   nb::object links = nb::getattr(c.handler, "linkmesh", nb::none());
   nb::object env = nb::getattr(c.handler, "envmesh", nb::none());
   if (links.is_none() || !nb::hasattr(links, "__contains__") || env.is_none() ||
@@ -89,12 +123,23 @@ void enable_clearance(PlanningContext& c, double metres) {
     owned.push_back(link_mesh(links, i));
     link_refs.push_back(owned.back().ref);
   }
+  // The engine proves the largest clearance asked; a body asked less has it
+  // as an offset to its distance.
+  const std::vector<double> per_body = body_clearances(arg, bodies.size());
+  double metres = arg.metres;
+  if (arg.per_body && !per_body.empty())
+    metres = *std::max_element(per_body.begin(), per_body.end());
+  const std::vector<double> offsets = clearance_offsets(per_body, metres);
   // What the engine and the covers are built from (the clearance too: the
   // exact test's candidate lists reach as far as it asks).
   gristane::KeyHasher hasher = arm_key(c, gristane::ModelKind::Clearance);
   const gristane::EnvDistanceSettings field;
   for (double v : {metres, kClearanceSpacing, field.cell, field.pad, field.band, field.max_cells})
     hasher.value(v);
+  if (!offsets.empty()) {  // none: the key of a single clearance, as before
+    hasher.value(static_cast<std::uint64_t>(offsets.size()));
+    for (double o : offsets) hasher.value(o);
+  }
   StoredModel stored(c, "clearance");
   gristane::ModelKey key;
   gristane::ClearanceParts parts;
@@ -112,14 +157,16 @@ void enable_clearance(PlanningContext& c, double metres) {
   if (loaded) {
     c.model->set_clearance(metres, std::move(parts.env), std::move(parts.covers),
                            std::move(parts.screen));
+    say_clearance(c, arg, metres);
     return;
   }
   {
     // The context is not yet seen by any other thread: its model is built
     // without the interpreter.
     nb::gil_scoped_release release;
-    c.model->build_clearance(metres, bodies, link_refs, kClearanceSpacing);
+    c.model->build_clearance(metres, bodies, link_refs, kClearanceSpacing, offsets);
   }
+  say_clearance(c, arg, metres);
   std::vector<const gristane::SurfaceCover*> covers, screen;
   for (std::size_t i = 1; i <= c.n; ++i) {
     covers.push_back(&c.model->cover(i));

@@ -73,14 +73,14 @@ void prove_edges(DriverHost& host, ArmModel& model, ArmModel* native, const Traj
   else
     for (std::size_t e = 0; e < edges; ++e)
       ok[e] = model.edge_proven(path[e].data(), path[e + 1].data());
-  const std::string metres = cellpath::python_float_text(model.clearance());
+  const std::string metres = model.clearance_metres();
   for (std::size_t e = 0; e < edges; ++e)
     if (!ok[e])
       throw std::runtime_error("edge " + std::to_string(e) +
                                " of the chained path could not be proven " + metres +
-                               " m clear of the environment");
+                               " m clear of the environment" + model.clearance_note());
   host.say("All " + std::to_string(edges) + " edges between them proven at least " + metres +
-           " m from the environment.");
+           " m from the environment" + model.clearance_note() + ".");
 }
 
 }  // namespace

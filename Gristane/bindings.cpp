@@ -60,10 +60,12 @@ NB_MODULE(Gristane, m) {
       "by `pad`, values rounded down to 0.1 mm): never more than the true distance, and 0 or "
       "less wherever it proves nothing.  distance is exact (point-triangle distances and the "
       "parity of a ray's crossings).  The planner's clearance test is built on it.")
-      .def(nb::init<nb::handle, double, double>(), nb::arg("meshes"), nb::arg("cell") = 0.005,
-           nb::arg("pad") = 0.2,
+      .def(nb::init<nb::handle, double, double, nb::handle>(), nb::arg("meshes"),
+           nb::arg("cell") = 0.005, nb::arg("pad") = 0.2, nb::arg("offsets").none() = nb::none(),
            "meshes: (vertices, faces) pairs, or objects with vertices and faces, in world "
-           "coordinates.")
+           "coordinates.  offsets: metres added to each mesh's distance (finite, >= 0); the "
+           "field then bounds min over meshes of (distance + offset), which is how a clearance "
+           "per body is proven.")
       .def("lower_bound", &api::PyEnvironmentDistance::lower_bound, nb::arg("points"),
            "A proven lower bound of each point's distance, float64 (k,).")
       .def("distance", &api::PyEnvironmentDistance::distance, nb::arg("points"),

@@ -13,7 +13,7 @@ namespace gristane::api {
 
 class PyEnvironmentDistance {
  public:
-  PyEnvironmentDistance(nb::handle meshes, double cell, double pad) {
+  PyEnvironmentDistance(nb::handle meshes, double cell, double pad, nb::handle offsets) {
     if (!(cell > 0.0) || !std::isfinite(cell))
       throw nb::value_error("cell must be a positive number of metres");
     if (!(pad >= 0.0) || !std::isfinite(pad))
@@ -23,6 +23,10 @@ class PyEnvironmentDistance {
     EnvDistanceSettings s;
     s.cell = cell;
     s.pad = pad;
+    if (!offsets.is_none()) {
+      const py::Array<double> o = py::as_f64(offsets);
+      s.offsets.assign(o.data, o.data + o.size);
+    }
     nb::gil_scoped_release release;
     env_ = std::make_unique<EnvironmentDistance>(refs, s);
   }

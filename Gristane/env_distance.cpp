@@ -112,6 +112,16 @@ EnvironmentDistance::EnvironmentDistance(const std::vector<MeshRef>& bodies,
     throw std::invalid_argument("distance field: cell and band must be positive, pad not negative");
   if (bodies.size() >= (std::size_t{1} << 31))
     throw std::length_error("too many environment bodies");
+  if (!s.offsets.empty()) {
+    if (s.offsets.size() != bodies.size())
+      throw std::invalid_argument("distance field: one offset per environment body is needed");
+    for (double o : s.offsets)
+      if (!(o >= 0.0) || !std::isfinite(o))
+        throw std::invalid_argument("distance field: offsets must be finite and not negative");
+    // All zero is no offset at all: the field is then the plain one, bit for bit.
+    if (std::any_of(s.offsets.begin(), s.offsets.end(), [](double o) { return o > 0.0; }))
+      offset_ = s.offsets;
+  }
   for (int a = 0; a < 3; ++a) {
     box_lo_[a] = std::numeric_limits<double>::infinity();
     box_hi_[a] = -std::numeric_limits<double>::infinity();
@@ -135,6 +145,8 @@ EnvironmentDistance::EnvironmentDistance(const std::vector<MeshRef>& bodies,
   }
   if (tris_.size() >= (std::size_t{1} << 31))
     throw std::length_error("environment meshes too large");
+  for (std::size_t b = 0; b < offset_.size(); ++b)
+    if (closed_[b]) closed_offset_ = std::max(closed_offset_, offset_[b]);
   if (tris_.empty()) return;
   bvh_.reserve(2 * (tris_.size() / kLeafTris + 1));
   build_bvh(0, static_cast<std::uint32_t>(tris_.size()));
@@ -158,15 +170,19 @@ void EnvironmentDistance::build_lists(double reach) {
   const std::int64_t bshape[3] = {bricks_[0], bricks_[1], bricks_[2]};
   for (std::uint32_t i = 0; i < tris_.size(); ++i) {
     const Tri& t = tris_[i];
+    // A body with an offset is asked about that much less.
+    const double o = offset(t.body);
+    if (o > reach) continue;
+    const double within_t = within - o;
     std::int64_t r0[3], r1[3];
-    band_cells(t.a, t.b, t.c, within, lo_, 1.0 / brick, bshape, r0, r1);
+    band_cells(t.a, t.b, t.c, within_t, lo_, 1.0 / brick, bshape, r0, r1);
     for (std::int64_t u = r0[0]; u <= r1[0]; ++u)
       for (std::int64_t v = r0[1]; v <= r1[1]; ++v)
         for (std::int64_t w = r0[2]; w <= r1[2]; ++w) {
           const V3 c{lo_[0] + (static_cast<double>(u) + 0.5) * brick,
                      lo_[1] + (static_cast<double>(v) + 0.5) * brick,
                      lo_[2] + (static_cast<double>(w) + 0.5) * brick};
-          if (point_triangle_sq(c, t.a, t.b, t.c) > within * within) continue;
+          if (point_triangle_sq(c, t.a, t.b, t.c) > within_t * within_t) continue;
           const auto b = static_cast<std::uint32_t>((u * bricks_[1] + v) * bricks_[2] + w);
           if (count[b] <= kMaxList) {
             ++count[b];
@@ -302,14 +318,10 @@ void EnvironmentDistance::crossings(double x, double y, Visit&& visit) const {
   }
 }
 
-std::size_t EnvironmentDistance::enclosing_body(const double* x) const {
-  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-  if (tris_.empty()) return kNone;
+bool EnvironmentDistance::odd_bodies(const double* x, std::uint32_t* odd, int& n_odd) const {
   // Parity of the crossings above x, per closed body (bodies with an odd
   // count so far, in a small fixed list: no heap on this path).
-  constexpr int kMaxOdd = 32;
-  std::uint32_t odd[kMaxOdd];
-  int n_odd = 0;
+  n_odd = 0;
   bool overflow = false;
   crossings(x[0], x[1], [&](double z, std::uint32_t body) {
     if (!(z > x[2])) return;
@@ -323,14 +335,24 @@ std::size_t EnvironmentDistance::enclosing_body(const double* x) const {
     else
       overflow = true;
   });
+  return !overflow;
+}
+
+std::size_t EnvironmentDistance::enclosing_body(const double* x) const {
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  if (tris_.empty()) return kNone;
+  std::uint32_t odd[kMaxOdd];
+  int n_odd = 0;
+  const bool counted = odd_bodies(x, odd, n_odd);
   if (n_odd > 0) return *std::min_element(odd, odd + n_odd);
-  return overflow ? 0 : kNone;  // more than kMaxOdd bodies at once: inside, to be safe
+  return counted ? kNone : 0;  // more than kMaxOdd bodies at once: inside, to be safe
 }
 
 bool EnvironmentDistance::ball_clear(const double* x, double t) const {
   if (tris_.empty()) return true;
   if (!(t >= 0.0) || !std::isfinite(x[0]) || !std::isfinite(x[1]) || !std::isfinite(x[2]))
     return false;
+  if (!offset_.empty()) return ball_clear_offset(x, t);
   const double t2 = t * t;
   const V3 p{x[0], x[1], x[2]};
   const std::uint32_t *first, *last;
@@ -363,6 +385,64 @@ bool EnvironmentDistance::ball_clear(const double* x, double t) const {
     }
   }
   return outside_near(x, t);
+}
+
+bool EnvironmentDistance::ball_clear_offset(const double* x, double t) const {
+  // Body b is clear when every triangle of it is farther than t - o_b; a body
+  // whose offset exceeds t asks nothing.
+  const V3 p{x[0], x[1], x[2]};
+  auto clear_of = [&](const Tri& tri) {
+    const double r = t - offset_[tri.body];
+    return r < 0.0 || point_triangle_sq(p, tri.a, tri.b, tri.c) > r * r;
+  };
+  const std::uint32_t *first, *last;
+  if (t <= list_reach_ && brick_list(x, first, last)) {
+    // The lists hold every triangle within list_reach_ - o_b of the brick.
+    for (const std::uint32_t* i = first; i != last; ++i)
+      if (!clear_of(tris_[*i])) return false;
+    return outside_near_offset(x, t);
+  }
+  const double t2 = t * t;
+  std::int32_t stack[64];
+  int top = 0;
+  stack[top++] = 0;
+  while (top > 0) {
+    const BvhNode& n = bvh_[static_cast<std::size_t>(stack[--top])];
+    if (box_sq(n.lo, n.hi, x) > t2) continue;
+    if (n.left < 0) {
+      for (std::uint32_t i = n.begin; i < n.begin + n.count; ++i)
+        if (!clear_of(tris_[i])) return false;
+      continue;
+    }
+    const BvhNode& l = bvh_[static_cast<std::size_t>(n.left)];
+    const BvhNode& r = bvh_[static_cast<std::size_t>(n.right)];
+    if (box_sq(l.lo, l.hi, x) <= box_sq(r.lo, r.hi, x)) {
+      stack[top++] = n.right;
+      stack[top++] = n.left;
+    } else {
+      stack[top++] = n.left;
+      stack[top++] = n.right;
+    }
+  }
+  return outside_near_offset(x, t);
+}
+
+bool EnvironmentDistance::outside_near_offset(const double* x, double t) const {
+  // For each closed body b with r = t - o_b >= 0 no surface of b lies within
+  // r of x.  The field's centre c holds v <= d_b(c) + o_b, so c is outside b
+  // with no point of b within v - o_b of it; when |x - c| < (v - o_b) + r the
+  // segment from x to c meets no surface of b, and x is outside b as c is.
+  // The largest closed body's offset makes that one test for all of them.
+  double v, d;
+  if (!field_cell(x, v, d)) return true;  // beyond the grid, which holds every body
+  const double o = closed_offset_;
+  if (v - o > 0.0 && d < v + t - 2.0 * o) return true;
+  std::uint32_t odd[kMaxOdd];
+  int n_odd = 0;
+  if (!odd_bodies(x, odd, n_odd)) return false;  // too many to count: inside, to be safe
+  for (int k = 0; k < n_odd; ++k)
+    if (!(offset_[odd[k]] > t)) return false;
+  return true;
 }
 
 bool EnvironmentDistance::outside_near(const double* x, double t) const {
@@ -411,9 +491,55 @@ double EnvironmentDistance::distance(const double* x, std::size_t* body) const {
   return std::sqrt(best);
 }
 
+double EnvironmentDistance::offset_distance(const double* x, std::size_t* body) const {
+  if (offset_.empty()) return distance(x, body);
+  if (body) *body = static_cast<std::size_t>(-1);
+  if (tris_.empty()) return std::numeric_limits<double>::infinity();
+  if (!std::isfinite(x[0]) || !std::isfinite(x[1]) || !std::isfinite(x[2]))
+    return std::numeric_limits<double>::quiet_NaN();
+  const V3 p{x[0], x[1], x[2]};
+  double best = std::numeric_limits<double>::infinity();
+  std::size_t best_body = 0;
+  // Inside a closed body: its distance is 0, so its offset is a candidate.
+  std::uint32_t odd[kMaxOdd];
+  int n_odd = 0;
+  odd_bodies(x, odd, n_odd);
+  for (int k = 0; k < n_odd; ++k)
+    if (offset_[odd[k]] < best) best = offset_[odd[k]], best_body = odd[k];
+  std::int32_t stack[64];
+  int top = 0;
+  stack[top++] = 0;
+  while (top > 0) {
+    const BvhNode& n = bvh_[static_cast<std::size_t>(stack[--top])];
+    // Offsets are not negative: a box farther than the best cannot win.
+    if (!(box_sq(n.lo, n.hi, x) < best * best)) continue;
+    if (n.left < 0) {
+      for (std::uint32_t i = n.begin; i < n.begin + n.count; ++i) {
+        const double dd = std::sqrt(point_triangle_sq(p, tris_[i].a, tris_[i].b, tris_[i].c)) +
+                          offset_[tris_[i].body];
+        if (dd < best) best = dd, best_body = tris_[i].body;
+      }
+      continue;
+    }
+    stack[top++] = n.right;
+    stack[top++] = n.left;
+  }
+  if (body) *body = best_body;
+  return best;
+}
+
 void EnvironmentDistance::build_field(const EnvDistanceSettings& s) {
   const bool clipped = layout_field(s);
   const double band = std::max(s.band, 2.0 * cell_);
+  if (!offset_.empty()) {
+    std::vector<std::uint8_t> seeds;
+    std::vector<double> best = band_offset_distances(band, seeds);
+    quantise_field(best, band, clipped, &seeds);
+    best.clear();
+    best.shrink_to_fit();
+    mark_inside();
+    return;
+  }
   std::vector<double> best = band_distances(band);
   quantise_field(best, band, clipped);
   best.clear();
@@ -479,7 +605,43 @@ std::vector<double> EnvironmentDistance::band_distances(double band) const {
   return best;
 }
 
-void EnvironmentDistance::quantise_field(std::vector<double>& best, double band, bool clipped) {
+std::vector<double> EnvironmentDistance::band_offset_distances(
+    double band, std::vector<std::uint8_t>& seeds) const {
+  const std::int64_t sx = shape_[0], sy = shape_[1], sz = shape_[2];
+  const std::size_t cells = static_cast<std::size_t>(sx * sy * sz);
+  const double h = cell_;
+  const double half_diag = h * std::sqrt(3.0) / 2.0;
+  auto centre = [&](std::int64_t i, int a) { return lo_[a] + (static_cast<double>(i) + 0.5) * h; };
+  // D within the band: a centre with D < band has some body within the band,
+  // so the triangles within the band of it find D exactly.
+  std::vector<double> best(cells, band * band);
+  seeds.assign(cells, 0);
+  parallel_for(static_cast<std::size_t>(sx), [&](std::size_t i_begin, std::size_t i_end) {
+    for (const Tri& t : tris_) {
+      const double o = offset_[t.body];
+      std::int64_t r0[3], r1[3];
+      band_cells(t.a, t.b, t.c, band, lo_, inv_cell_, shape_, r0, r1);
+      r0[0] = std::max<std::int64_t>(r0[0], static_cast<std::int64_t>(i_begin));
+      r1[0] = std::min<std::int64_t>(r1[0], static_cast<std::int64_t>(i_end) - 1);
+      for (std::int64_t i = r0[0]; i <= r1[0]; ++i)
+        for (std::int64_t j = r0[1]; j <= r1[1]; ++j)
+          for (std::int64_t l = r0[2]; l <= r1[2]; ++l) {
+            const std::size_t idx = static_cast<std::size_t>((i * sy + j) * sz + l);
+            const double d2 =
+                point_triangle_sq({centre(i, 0), centre(j, 1), centre(l, 2)}, t.a, t.b, t.c);
+            if (d2 <= half_diag * half_diag) seeds[idx] = 1;
+            if (!(d2 < band * band)) continue;
+            // Compared squared, as the plain field's values are kept.
+            const double dd = std::sqrt(d2) + o;
+            if (dd * dd < best[idx]) best[idx] = dd * dd;
+          }
+    }
+  });
+  return best;
+}
+
+void EnvironmentDistance::quantise_field(std::vector<double>& best, double band, bool clipped,
+                                         const std::vector<std::uint8_t>* seeds) {
   const std::int64_t sy = shape_[1], sz = shape_[2];
   const std::size_t cells = best.size();
   const double h = cell_;
@@ -495,7 +657,10 @@ void EnvironmentDistance::quantise_field(std::vector<double>& best, double band,
   for (std::size_t idx = 0; idx < cells; ++idx) {
     const double d = std::sqrt(best[idx]);
     if (d < band) field_[idx] = std::min<std::uint16_t>(quantise_down(d), kUnset - 1);
-    best[idx] = d <= half_diag ? 0.0 : kFarSq;
+    // The transform starts where a surface passes near a centre: with
+    // offsets that is not where D is small, so the cells are given.
+    const bool seed = seeds ? (*seeds)[idx] != 0 : d <= half_diag;
+    best[idx] = seed ? 0.0 : kFarSq;
   }
   distance_transform(best, shape_);
   const std::uint16_t band_floor = std::min<std::uint16_t>(quantise_down(band), kUnset - 1);
@@ -546,7 +711,15 @@ void EnvironmentDistance::mark_inside() {
             odd += p ? 1 : static_cast<std::size_t>(-1);
             ++next;
           }
-          if (odd != 0) field_[static_cast<std::size_t>((i * sy + j) * sz + l)] = 0;
+          if (odd == 0) continue;
+          std::uint16_t& f = field_[static_cast<std::size_t>((i * sy + j) * sz + l)];
+          if (offset_.empty()) {
+            f = 0;
+            continue;
+          }
+          // Inside body b, D is at most b's offset.
+          for (std::size_t b = 0; b < parity.size(); ++b)
+            if (parity[b]) f = std::min(f, quantise_down(offset_[b]));
         }
       }
   });

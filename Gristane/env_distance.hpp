@@ -21,6 +21,15 @@
 // volume tree over the triangles) and x outside every closed body (parity of
 // the crossings of a vertical ray, with a symbolic perturbation that counts a
 // ray through a shared edge or vertex exactly once).
+//
+// Offsets: a body b may be given an offset o_b >= 0 (the part of a clearance
+// it is spared).  Everything above then holds for
+//     D(x) = min over b of (d_b(x) + o_b),
+// d_b the distance to solid b: a minimum of 1-Lipschitz functions, so the
+// field's argument is unchanged, and D(x) > t says that x is farther than
+// t - o_b from every body b (no condition on a body with t < o_b).  Callers
+// ask about t at least the largest offset, so every body is kept out of
+// contact.  Without offsets D = d, bit for bit.
 #pragma once
 
 #include "Gristane/geometry.hpp"
@@ -40,6 +49,8 @@ struct EnvDistanceSettings {
   double pad = 0.1;        // metres of field beyond the obstacles' box
   double band = 0.03;      // exact distances within this of a triangle
   double max_cells = 8e6;  // cells beyond this make the cell coarser
+  // Per body, metres added to its distance (finite, >= 0); empty: none.
+  std::vector<double> offsets;
   // The exact test's candidate lists: for each brick of kBrick^3 field cells,
   // the triangles that can come within this of a point of it.  A ball test
   // of radius up to this reads the short list instead of walking the
@@ -63,6 +74,9 @@ class EnvironmentDistance {
   std::size_t n_bodies() const { return closed_.size(); }
   bool closed(std::size_t body) const { return closed_[body] != 0; }
   bool empty() const { return tris_.empty(); }
+  // Body b's offset (0 without offsets).
+  double offset(std::size_t body) const { return offset_.empty() ? 0.0 : offset_[body]; }
+  bool has_offsets() const { return !offset_.empty(); }
 
   // A lower bound of the distance from x to the solids; 0 or less wherever
   // nothing is proven.  A few operations: the hot path.
@@ -140,6 +154,9 @@ class EnvironmentDistance {
   // Exact distance from x to the solids (0 inside a closed body), and the
   // body that distance is to (none: the environment is empty).
   double distance(const double* x, std::size_t* body = nullptr) const;
+  // min over bodies b of (exact distance to b + its offset), and that body:
+  // which obstacle a point is shortest of its clearance from.
+  double offset_distance(const double* x, std::size_t* body = nullptr) const;
   // Whether x lies inside a closed body.
   bool inside(const double* x) const { return enclosing_body(x) != static_cast<std::size_t>(-1); }
   // The closed body x lies inside (the lowest index, if several), or -1.
@@ -184,7 +201,11 @@ class EnvironmentDistance {
   // `band` of a surface, the quantised field, and 0 inside closed bodies.
   bool layout_field(const EnvDistanceSettings& s);
   std::vector<double> band_distances(double band) const;
-  void quantise_field(std::vector<double>& best, double band, bool clipped);
+  // With offsets: D itself (not squared) within the band, and in `seeds` the
+  // cells a surface passes within half a diagonal of.
+  std::vector<double> band_offset_distances(double band, std::vector<std::uint8_t>& seeds) const;
+  void quantise_field(std::vector<double>& best, double band, bool clipped,
+                      const std::vector<std::uint8_t>* seeds = nullptr);
   void mark_inside();
   // Closed bodies' triangles whose vertical projection holds (x, y), each with
   // the height at which it is crossed there.
@@ -211,6 +232,13 @@ class EnvironmentDistance {
   void build_lists(double reach);
   // Given no surface within t of x: whether x is outside every solid.
   bool outside_near(const double* x, double t) const;
+  // ball_clear and outside_near with offsets: body b is asked about t - o_b.
+  bool ball_clear_offset(const double* x, double t) const;
+  bool outside_near_offset(const double* x, double t) const;
+  // The closed bodies x lies inside, by parity (at most kMaxOdd of them);
+  // false when there are more, which callers take as inside.
+  static constexpr int kMaxOdd = 32;
+  bool odd_bodies(const double* x, std::uint32_t* odd, int& n_odd) const;
   // The list of the brick x lies in, or false (no lists, outside the field, or
   // a brick left to the tree).
   bool brick_list(const double* x, const std::uint32_t*& begin, const std::uint32_t*& end) const;
@@ -218,6 +246,9 @@ class EnvironmentDistance {
   double list_reach_ = 0.0;
   std::int64_t bricks_[3] = {0, 0, 0};
   std::vector<std::uint32_t> list_start_, list_tris_;
+  // Offsets per body (empty: all 0), and the largest of a closed body's.
+  std::vector<double> offset_;
+  double closed_offset_ = 0.0;
 };
 
 // True when every surface point that `cover` stands for (built with surface

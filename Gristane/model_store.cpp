@@ -108,7 +108,7 @@ namespace {
 
 constexpr unsigned char kMagic[8] = {'c', 'e', 'l', 'l', 'm', 'o', 'd', 'l'};
 // The layout of the payloads below; a change to it changes this number.
-constexpr std::uint32_t kFormat = 2;
+constexpr std::uint32_t kFormat = 3;
 constexpr std::uint32_t kByteOrder = 0x01020304;
 // Tree walks keep a fixed stack (SurfaceCover::walk 128 entries, the
 // distance engine's box tree 64): a tree read back may be no deeper than
@@ -489,6 +489,8 @@ struct ModelStore {
     w.put(e.bricks_, 3);
     w.put_vector(e.list_start_);
     w.put_vector(e.list_tris_);
+    w.put_vector(e.offset_);
+    w.put(e.closed_offset_);
   }
   static std::unique_ptr<EnvironmentDistance> get_environment(Reader& r, std::size_t n_bodies) {
     std::unique_ptr<EnvironmentDistance> e(new EnvironmentDistance());
@@ -529,7 +531,10 @@ struct ModelStore {
     r.get(e->bricks_, 3);
     r.get_vector(e->list_start_);
     r.get_vector(e->list_tris_);
+    r.get_vector(e->offset_);
+    e->closed_offset_ = r.get<double>();
     if (!r.ok() || e->closed_.size() != n_bodies) return nullptr;
+    if (!offsets_fit(*e)) return nullptr;
     // Every query starts at the box tree's root once there is a triangle.
     if (!e->tris_.empty() && e->bvh_.empty()) return nullptr;
     if (!tree_shape(
@@ -558,6 +563,19 @@ struct ModelStore {
   // of kBrick^3 field cells and one past the last, kNoList for a brick left
   // to the tree, the others rising through list_tris_, which names
   // triangles.  A brick's list ends at the next start that is not kNoList.
+  // Offsets: none, or one per body, finite and not negative, and the closed
+  // bodies' largest as the engine computes it.
+  static bool offsets_fit(const EnvironmentDistance& e) {
+    if (e.offset_.empty()) return e.closed_offset_ == 0.0;
+    if (e.offset_.size() != e.closed_.size()) return false;
+    double closed = 0.0;
+    for (std::size_t b = 0; b < e.offset_.size(); ++b) {
+      if (!(e.offset_[b] >= 0.0) || !std::isfinite(e.offset_[b])) return false;
+      if (e.closed_[b]) closed = std::max(closed, e.offset_[b]);
+    }
+    return closed == e.closed_offset_;
+  }
+
   static bool lists_fit(const EnvironmentDistance& e) {
     if (e.list_start_.empty()) return e.list_tris_.empty();
     constexpr std::int64_t brick = EnvironmentDistance::kBrick;
@@ -622,6 +640,8 @@ struct EnvMirror {
   double exact_below, list_reach;
   std::int64_t bricks[3];
   std::vector<std::uint32_t> list_start, list_tris;
+  std::vector<double> offset;
+  double closed_offset;
 };
 struct CoverNodeMirror {
   double centre[3], radius;

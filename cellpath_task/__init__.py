@@ -2,7 +2,7 @@
 
     cellpath-task CACHE|--cache-dir DIR --start Q [--targets FILE.json | --target X,Y,Z,ROLL,PITCH,YAW ...
                   | --linear-target X,Y,Z,ROLL,PITCH,YAW ...] [--self-collision]
-                  [--clearance M] [--seed N] [--free-axis x|y|z] [--limit-margin RAD]
+                  [--clearance M [--clearance-for BODY=M ...]] [--seed N] [--free-axis x|y|z] [--limit-margin RAD]
 
 Each target is a world pose of the tool (the cache's ToolTransform.npy on the last
 link, or the last link's own frame without it).  Its joint vector comes from the
@@ -25,6 +25,7 @@ from __future__ import annotations
 import argparse
 import sys
 import time
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -96,13 +97,17 @@ class _Task:
             raise TaskError(f"{self.cache_dir} is not a capture cache (no meta.json)")
         kw = {"self_collision": bool(self_collision)}
         if clearance is not None:
-            kw["clearance"] = float(clearance)
+            kw["clearance"] = dict(clearance) if isinstance(clearance, Mapping) else float(clearance)
         if lazy_proof:
             kw["lazy_proof"] = True
         try:
             self.ctx = Brimwell.PlanningContext(str(self.cache_dir), **kw)
         except TypeError as exc:
             raise TaskError(f"this planner cannot keep a clearance: {exc}") from None
+        except ValueError as exc:
+            if isinstance(clearance, Mapping) and str(exc).startswith("clearance"):
+                raise TaskError(str(exc)) from None  # a body the cache does not list
+            raise
         self.clearance = clearance
         self.n = int(self.ctx.n_joints)
         self.slist = np.asarray(self.ctx.slist, dtype=np.float64)
@@ -138,6 +143,9 @@ class _Task:
                 " with ".join(f"{'obstacle' if kind == 'env' else 'link'} '{name}'"
                               for kind, name in sorted(p, key=lambda e: e[0] != "link"))
                 for p in pairs[:3])
+        if isinstance(self.clearance, Mapping):
+            return "closer to the environment than its clearance (" + ", ".join(
+                f"{name} {metres} m" for name, metres in self.clearance.items()) + ")"
         if self.clearance is not None:
             return f"closer to the environment than the clearance of {self.clearance} m"
         return "within the planner's collision margin of the environment (about a voxel)"
@@ -218,9 +226,46 @@ class _Task:
 
 
 def _check_clearance(clearance):
-    if clearance is not None and (isinstance(clearance, bool) or not np.isfinite(float(clearance))
-                                  or float(clearance) < 0):
-        raise TaskError(f"clearance must be a non-negative number of metres, got {clearance!r}")
+    if isinstance(clearance, Mapping):  # per body, "default" for the others: the context checks the names
+        if not clearance:
+            raise TaskError("clearance: an empty dict gives no clearance; give {\"default\": METRES, BODY: METRES}")
+        for name, metres in clearance.items():
+            if not isinstance(name, str):
+                raise TaskError(f"clearance: a dict's keys are body names or \"default\", got {name!r}")
+            _check_metres(metres, f"clearance[{name!r}]")
+        return
+    if clearance is not None:
+        _check_metres(clearance, "clearance")
+
+
+def _check_metres(value, what):
+    try:
+        ok = not isinstance(value, bool) and np.isfinite(float(value)) and float(value) >= 0
+    except (TypeError, ValueError):
+        ok = False
+    if not ok:
+        raise TaskError(f"{what} must be a non-negative number of metres, got {value!r}")
+
+
+def clearance_with_exceptions(clearance, exceptions):
+    """--clearance METRES and its --clearance-for BODY=METRES items as one clearance: the
+    float itself without exceptions, else {"default": METRES, BODY: METRES, ...}."""
+    if not exceptions:
+        return clearance
+    if clearance is None:
+        raise TaskError("--clearance-for needs --clearance METRES, the clearance of the bodies it does not "
+                        "name (say --clearance 0.01 --clearance-for pedestal=0)")
+    out = {"default": clearance}
+    for text in exceptions:
+        name, eq, metres = text.rpartition("=")
+        if not eq or not name:
+            raise TaskError(f"--clearance-for expects BODY=METRES, got {text!r}")
+        try:
+            out[name] = float(metres)
+        except ValueError:
+            raise TaskError(f"--clearance-for {text!r}: METRES must be a number of metres") from None
+        _check_metres(out[name], f"--clearance-for {text!r}: METRES")
+    return out
 
 
 def _check_seed(seed):
@@ -342,6 +387,9 @@ def _parser():
     p.add_argument("--self-collision", action="store_true", help="solutions must keep the links apart too")
     p.add_argument("--clearance", type=float, metavar="M", help="solutions and straight moves must keep this far "
                                                                 "from the environment (metres)")
+    p.add_argument("--clearance-for", action="append", metavar="BODY=METRES",
+                   help="with --clearance: keep the environment body BODY (as meta.json names it) METRES away "
+                        "instead (0: out of the clearance, contact still forbidden); repeatable")
     p.add_argument("--seed", type=int, metavar="N", help=f"seed of the restarts (default {SEED})")
     p.add_argument("--free-axis", choices=("x", "y", "z"),
                    help="leave the turn about this tool axis free for every target that is not a straight move")
@@ -377,7 +425,8 @@ def main(argv=None):
             start = [float(s) for s in args.start.split(",")]
         except ValueError:
             raise TaskError(f"--start needs comma-separated numbers, got {args.start!r}") from None
-        plan_task(cache, start, targets, self_collision=args.self_collision, clearance=args.clearance,
+        clearance = clearance_with_exceptions(args.clearance, args.clearance_for)
+        plan_task(cache, start, targets, self_collision=args.self_collision, clearance=clearance,
                   seed=args.seed, limit_margin=args.limit_margin)
     except (TaskError, FileNotFoundError) as exc:
         print(f"cellpath-task: error: {exc}", file=sys.stderr)

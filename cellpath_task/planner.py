@@ -60,7 +60,10 @@ class Planner:
 
     cache_dir        the capture cache.
     self_collision   links kept apart too.
-    clearance        metres every row and motion is proven to keep from the environment.
+    clearance        metres every row and motion is proven to keep from the environment, or a
+                     dict of them per body of the cache with "default" for the others
+                     ({"default": 0.01, "pedestal": 0.0}: 0 keeps a body out of the clearance,
+                     never out of the contact test).
     planner          'auto' (RRT*, then RRT-Connect with growing budgets for a segment RRT*
                      cannot plan), 'rrtstar' or 'connect'.
     max_iters, time_limit   each planner's first budget per segment (default Brimwell.MAX_ITERS)
