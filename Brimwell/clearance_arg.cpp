@@ -53,8 +53,9 @@ namespace {
 // handler loads them in): each name one of them, and every body named or
 // given the default.
 void check_names(ClearanceArg& a, nb::handle cache_dir) {
-  nb::dict meta = cellpath::py::read_meta(nb::module_::import_("pathlib").attr("Path")(cache_dir));
-  for (nb::handle e : nb::iter(cellpath::py::meta_env(meta))) a.names.push_back(py_str(e["name"]));
+  const cellpath::capture::Capture capture =
+      cellpath::py::read_capture(nb::module_::import_("pathlib").attr("Path")(cache_dir));
+  for (const auto& body : capture.env) a.names.push_back(body.name);
   std::vector<char> named(a.names.size(), 0);
   for (const auto& [name, metres] : a.bodies) {
     bool found = false;

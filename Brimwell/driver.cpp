@@ -315,11 +315,12 @@ nb::object clearance_of(nb::handle parser, nb::handle args, nb::handle cache_dir
   // Names the cache does not list are refused here, before anything loads.
   std::vector<std::string> names;
   try {
-    nb::dict meta = cellpath::py::read_meta(cache_dir);
-    for (nb::handle e : nb::iter(cellpath::py::meta_env(meta))) names.push_back(py_str(e["name"]));
+    for (const auto& body : cellpath::py::read_capture(cache_dir).env) names.push_back(body.name);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
     return out;  // the planner says what is wrong with the cache
+  } catch (const nb::builtin_exception&) {
+    return out;
   }
   for (nb::handle key : out.keys()) {
     const std::string name = py_str(key);
