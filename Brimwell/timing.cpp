@@ -266,6 +266,30 @@ void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_d
   }
 }
 
+// The joints' names the cache keeps (JointNames.json: n distinct names that
+// a CSV header can carry), or none: the CSV then says q1..qn as it always has.
+std::vector<std::string> csv_joint_names(nb::handle cache_dir, std::size_t n) {
+  std::vector<std::string> names;
+  try {
+    nb::object file = cache_file(cache_dir, "JointNames.json");
+    if (!nb::cast<bool>(file.attr("is_file")())) return names;
+    nb::object list = nb::module_::import_("json").attr("loads")(file.attr("read_text")());
+    if (!nb::isinstance<nb::list>(list) || nb::len(list) != n) return {};
+    for (nb::handle item : list) {
+      if (!nb::isinstance<nb::str>(item)) return {};
+      std::string s = nb::cast<std::string>(item);
+      if (s.empty() || s.find_first_of(",\"\r\n") != std::string::npos ||
+          std::find(names.begin(), names.end(), s) != names.end())
+        return {};
+      names.push_back(std::move(s));
+    }
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
+    return {};
+  }
+  return names;
+}
+
 nb::object timed_outputs(nb::handle args, nb::handle cache_dir, nb::handle dense, nb::handle ctx) {
   if (!nb::cast<bool>(args.attr("timed"))) return nb::none();
   nb::module_ np = nb::module_::import_("numpy");
@@ -292,10 +316,11 @@ nb::object timed_outputs(nb::handle args, nb::handle cache_dir, nb::handle dense
   Array<double> t = cellpath::py::as_f64(timed[0]);
   Array<double> q = cellpath::py::as_f64(timed[1]);
   Array<double> qd = cellpath::py::as_f64(timed[2]);
+  const std::vector<std::string> names = csv_joint_names(cache_dir, q.shape[1]);
   std::string text;
   {
     nb::gil_scoped_release release;
-    text = timed_csv(t.data, q.data, qd.data, t.size, q.shape[1]);
+    text = timed_csv(t.data, q.data, qd.data, t.size, q.shape[1], names);
   }
   nb::dict arrays;
   arrays["t"] = timed[0];

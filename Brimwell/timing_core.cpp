@@ -184,10 +184,15 @@ void append_number(std::string& out, double x) {
 }  // namespace
 
 std::string timed_csv(const double* t, const double* q, const double* qd, std::size_t K,
-                      std::size_t n) {
+                      std::size_t n, const std::vector<std::string>& names) {
   std::string out = "t";
-  for (std::size_t j = 1; j <= n; ++j) out += ",q" + std::to_string(j);
-  for (std::size_t j = 1; j <= n; ++j) out += ",qd" + std::to_string(j);
+  if (names.size() == n) {
+    for (const std::string& name : names) out += "," + name;
+    for (const std::string& name : names) out += "," + name + ".velocity";
+  } else {
+    for (std::size_t j = 1; j <= n; ++j) out += ",q" + std::to_string(j);
+    for (std::size_t j = 1; j <= n; ++j) out += ",qd" + std::to_string(j);
+  }
   out += "\n";
   out.reserve(out.size() + K * (2 * n + 1) * 22);
   for (std::size_t k = 0; k < K; ++k) {

@@ -93,9 +93,10 @@ void sample_pieces(const TimingProblem& p, const std::vector<Piece>& pieces, std
 std::string failed_samples_message(const std::vector<std::size_t>& bad);
 
 // "t,q1..qn,qd1..qdn", then one row per sample, each number the shortest
-// text that reads back as the same double.
+// text that reads back as the same double.  With the joints' names (n of
+// them): "t,NAME..,NAME.velocity..", as cellpath-export heads its columns.
 std::string timed_csv(const double* t, const double* q, const double* qd, std::size_t K,
-                      std::size_t n);
+                      std::size_t n, const std::vector<std::string>& names = {});
 
 // What the planner prints once a timed trajectory is verified.
 std::string timed_summary(double duration, std::size_t samples, double dt);

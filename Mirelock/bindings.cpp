@@ -280,7 +280,7 @@ nb::object zeros(std::size_t n) {
 void clear_cache_and_initialize(nb::handle m, nb::handle JointNames, nb::handle Env,
                                 nb::handle ManiLinks, nb::handle BaseFrameName,
                                 nb::handle EndEffectorFrameName, nb::handle Waypoints,
-                                nb::handle OUTPUT_DIR) {
+                                nb::handle OUTPUT_DIR, bool SaveJointNames) {
   refuse_unsafe_output_dir(OUTPUT_DIR);
   empty_directory(OUTPUT_DIR);
   host::log(m, std::string("cache cleared"));
@@ -302,6 +302,15 @@ void clear_cache_and_initialize(nb::handle m, nb::handle JointNames, nb::handle 
   save_npy(OUTPUT_DIR, "ScrewAxis", screw);
   save_npy(OUTPUT_DIR, "JointLimits", limits);
   host::log(m, std::string("screw and home transform written"));
+  if (SaveJointNames) {
+    // The joints' names, base to tip, as cellpath-urdf keeps them: exports and
+    // CSV headers then name the joints as the design does.
+    nb::list names;
+    for (nb::handle name : nb::iter(JointNames)) names.append(nb::str(name));
+    nb::object bytes = nb::module_::import_("json").attr("dumps")(names).attr("encode")("utf-8");
+    cpy::write_atomically(join(OUTPUT_DIR, nb::str("JointNames.json")),
+                          [&](nb::handle fh) { fh.attr("write")(bytes); });
+  }
 
   m.attr("SetRobotJointAngles")(JointNames, initialAngles);
   host::do_events(m);
@@ -379,10 +388,11 @@ NB_MODULE(Mirelock, m) {
       m, "ClearCacheAndInitializeMotionPlanner", &clear_cache_and_initialize, nb::arg("JointNames"),
       nb::arg("Env"), nb::arg("ManiLinks"), nb::arg("BaseFrameName"),
       nb::arg("EndEffectorFrameName"), nb::arg("Waypoints").none() = nb::none(),
-      nb::arg("OUTPUT_DIR") = "cache",
+      nb::arg("OUTPUT_DIR") = "cache", nb::kw_only(), nb::arg("SaveJointNames") = false,
       "Empty OUTPUT_DIR and capture the arm and its surroundings into it at the zero "
       "configuration (meshes, meta.json, ScrewAxis.npy, JointLimits.npy), restore the "
-      "joints, and with Waypoints solve and save their joint vectors.  Refuses (ValueError) "
-      "an OUTPUT_DIR that is the filesystem root, the home directory, or the working "
-      "directory or one above it.");
+      "joints, and with Waypoints solve and save their joint vectors.  SaveJointNames: also "
+      "write JointNames.json (the JointNames as a JSON list), which exports, pictures and "
+      "the timed CSV then name the joints by.  Refuses (ValueError) an OUTPUT_DIR that is "
+      "the filesystem root, the home directory, or the working directory or one above it.");
 }

@@ -229,6 +229,14 @@ def test_capture_writes_the_cache_layout(tmp_path):
     np.testing.assert_array_equal(wp[-1], before)
 
 
+def test_capture_keeps_the_joint_names_on_request(tmp_path):
+    capture(tmp_path / "c", SaveJointNames=True)
+    assert json.loads((tmp_path / "c" / "JointNames.json").read_text()) == NAMES
+    from cellpath_cli.export import joint_names
+
+    assert joint_names(tmp_path / "c", len(NAMES)) == NAMES
+
+
 @pytest.mark.parametrize("waypoints", [None, []])
 def test_capture_without_waypoints(tmp_path, waypoints):
     capture(tmp_path / "c", Waypoints=waypoints)
