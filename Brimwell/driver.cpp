@@ -501,10 +501,11 @@ void register_driver(nb::module_& m) {
         "[--max-iters N] [--time-limit "
         "SECONDS] [--jobs N] "
         "[--timed [--max-velocity V[,V...]] "
-        "[--max-acceleration A[,A...]]]; "
+        "[--max-acceleration A[,A...]] [--joint-names]]; "
         "plans on the default cache directory with RRT* when no option is given (see "
         "ProvideRRTPlan).  --timed also times the trajectory (time_parameterize, every sample "
-        "checked) into TimedTrajectory.npz and TimedTrajectory.csv, with the plan's own context; "
+        "checked) into TimedTrajectory.npz and TimedTrajectory.csv (its columns named after the "
+        "cache's JointNames.json with --joint-names), with the plan's own context; "
         "the timed files of an earlier run are removed first, and a timing that fails ends "
         "with one line on stderr and exit status 1.");
 }

@@ -225,6 +225,11 @@ void add_timing_options(nb::handle parser) {
       "help"_a =
           "with --timed (required): joint acceleration limits in rad/s^2, one for all joints "
           "or one per joint");
+  parser.attr("add_argument")(
+      "--joint-names", "action"_a = "store_true",
+      "help"_a =
+          "with --timed: head the CSV's columns with the cache's joint names "
+          "(JointNames.json: NAME..., NAME.velocity...) instead of q1..qn, qd1..qdn");
 }
 
 void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_dir) {
@@ -232,6 +237,8 @@ void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_d
   if (!nb::cast<bool>(args.attr("timed"))) {
     if (!vel.is_none() || !acc.is_none())
       parser.attr("error")("--max-velocity and --max-acceleration need --timed");
+    if (nb::cast<bool>(args.attr("joint_names")))
+      parser.attr("error")("argument --joint-names: names the timed CSV's columns: needs --timed");
     return;
   }
   if (acc.is_none())
@@ -267,7 +274,7 @@ void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_d
 }
 
 // The joints' names the cache keeps (JointNames.json: n distinct names that
-// a CSV header can carry), or none: the CSV then says q1..qn as it always has.
+// a CSV header can carry), or none: the CSV then says q1..qn.
 std::vector<std::string> csv_joint_names(nb::handle cache_dir, std::size_t n) {
   std::vector<std::string> names;
   try {
@@ -316,7 +323,11 @@ nb::object timed_outputs(nb::handle args, nb::handle cache_dir, nb::handle dense
   Array<double> t = cellpath::py::as_f64(timed[0]);
   Array<double> q = cellpath::py::as_f64(timed[1]);
   Array<double> qd = cellpath::py::as_f64(timed[2]);
-  const std::vector<std::string> names = csv_joint_names(cache_dir, q.shape[1]);
+  // The columns keep their q1..qn names unless the names are asked for: a
+  // reader of the CSV may look its columns up by those.
+  const std::vector<std::string> names = nb::cast<bool>(args.attr("joint_names"))
+                                             ? csv_joint_names(cache_dir, q.shape[1])
+                                             : std::vector<std::string>{};
   std::string text;
   {
     nb::gil_scoped_release release;

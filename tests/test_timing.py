@@ -225,18 +225,20 @@ def test_command_line_velocity_from_the_cache(task_cache, capsys):
     path = np.load(cache / "JointAnglesToTravelAlong.npy")
     with np.load(cache / "TimedTrajectory.npz") as saved:
         np.testing.assert_array_equal(saved["t"], Brimwell.time_parameterize(path, limits, 2.0)[0])
-    # An option still wins over the file; the CSV heads its columns with the cache's joint
-    # names when it keeps them (a list that cannot head a CSV column is left out).
+    # An option still wins over the file; with --joint-names the CSV heads its columns with
+    # the cache's joint names (a list that cannot head a CSV column is left out).
     names = [f"joint_{j}" for j in range(1, 7)]
     (cache / "JointNames.json").write_text(json.dumps(names))
     run_main(capsys, "--cache-dir", str(cache), "--timed", "--max-velocity", "2", "--max-acceleration", "2")
     with np.load(cache / "TimedTrajectory.npz") as saved:
         np.testing.assert_array_equal(saved["t"], Brimwell.time_parameterize(path, 2.0, 2.0)[0])
-    header = (cache / "TimedTrajectory.csv").read_text().splitlines()[0]
-    assert header == ",".join(["t", *names, *(f"{n}.velocity" for n in names)])
+    csv = cache / "TimedTrajectory.csv"
+    assert csv.read_text().startswith("t,q1,q2,q3,q4,q5,q6,qd1,")
+    run_main(capsys, "--cache-dir", str(cache), "--timed", "--max-acceleration", "2", "--joint-names")
+    assert csv.read_text().splitlines()[0] == ",".join(["t", *names, *(f"{n}.velocity" for n in names)])
     (cache / "JointNames.json").write_text(json.dumps(["a,b", *names[1:]]))
-    run_main(capsys, "--cache-dir", str(cache), "--timed", "--max-velocity", "2", "--max-acceleration", "2")
-    assert (cache / "TimedTrajectory.csv").read_text().startswith("t,q1,q2,q3,q4,q5,q6,qd1,")
+    run_main(capsys, "--cache-dir", str(cache), "--timed", "--max-acceleration", "2", "--joint-names")
+    assert csv.read_text().startswith("t,q1,q2,q3,q4,q5,q6,qd1,")
     np.save(cache / "JointVelocityLimits.npy", limits[:5])
     with pytest.raises(ValueError, match=r"JointVelocityLimits\.npy must be one value .* \(6\), got shape \(5,\)"):
         run_main(capsys, "--cache-dir", str(cache), "--timed", "--max-acceleration", "2")
