@@ -173,6 +173,28 @@ inline cellpath::capture::Capture handler_capture(nb::handle handler, nb::handle
   return c;
 }
 
+// The point sets of the moving links (entries 1 .. n of the handler's
+// link_points), read in place.
+inline std::vector<brimwell::LinkCloud> moving_clouds(nb::handle points, std::size_t n) {
+  if (nb::len(points) != n + 1)
+    throw nb::value_error(("the handler has " + std::to_string(nb::len(points)) +
+                           " link point sets, expected " + std::to_string(n + 1) +
+                           " (base and one per joint)")
+                              .c_str());
+  std::vector<brimwell::LinkCloud> clouds;
+  clouds.reserve(n);
+  for (std::size_t i = 1; i <= n; ++i) {
+    nb::object item = points[nb::int_(i)];
+    Array<double> p = cellpath::py::as_f64(item);
+    if (!(p.ndim() == 2 && p.shape[1] == 3) && p.size != 0)
+      throw nb::value_error(("link point set " + std::to_string(i) +
+                             " must have shape (k, 3), got " + cellpath::py::shape_text(p.shape))
+                                .c_str());
+    clouds.emplace_back(p.data, p.size / 3);
+  }
+  return clouds;
+}
+
 // A clearance as given: None, or a finite number of metres, not negative.
 inline double clearance_value(nb::handle x) {
   double v = std::numeric_limits<double>::quiet_NaN();
@@ -232,23 +254,7 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
       gristane::api::grid_view(handler.attr("env_grid"), handler.attr("env_origin"),
                                nb::cast<double>(handler.attr("pitch")), grid_buf_);
 
-  nb::object points = handler.attr("link_points");
-  if (nb::len(points) != n + 1)
-    throw nb::value_error(("the handler has " + std::to_string(nb::len(points)) +
-                           " link point sets, expected " + std::to_string(n + 1) +
-                           " (base and one per joint)")
-                              .c_str());
-  std::vector<brimwell::LinkCloud> clouds;
-  clouds.reserve(n);
-  for (std::size_t i = 1; i <= n; ++i) {
-    nb::object item = points[nb::int_(i)];
-    Array<double> p = cellpath::py::as_f64(item);
-    if (!(p.ndim() == 2 && p.shape[1] == 3) && p.size != 0)
-      throw nb::value_error(("link point set " + std::to_string(i) +
-                             " must have shape (k, 3), got " + cellpath::py::shape_text(p.shape))
-                                .c_str());
-    clouds.emplace_back(p.data, p.size / 3);
-  }
+  std::vector<brimwell::LinkCloud> clouds = moving_clouds(handler.attr("link_points"), n);
   model = std::make_unique<brimwell::ArmModel>(n, arm.world_screws.data(), arm.homes.data(),
                                                bounds.lower.data(), bounds.upper.data(),
                                                std::move(clouds), view);
