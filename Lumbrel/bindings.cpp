@@ -16,8 +16,9 @@ namespace {
 
 nb::handle g_module;  // held by sys.modules for the interpreter's lifetime
 
-// Every link at the home pose meta.json gives it.
-nb::object scene_of(const capture::Capture& capture, nb::handle cache_dir) {
+// Every link at the home pose meta.json gives it, with the meshes in `cache_dir`.
+nb::object scene_of(capture::Capture capture, nb::handle cache_dir) {
+  py::read_meshes(capture, cache_dir);
   auto place = [](const capture::Link& link) {
     const std::string what = "home_transform of link " + link.name;
     if (!link.home) throw nb::key_error("home_transform");
@@ -25,7 +26,7 @@ nb::object scene_of(const capture::Capture& capture, nb::handle cache_dir) {
       throw std::invalid_argument(what + " must be finite (no NaN or infinity)");
     return py::PlacedLink{py::new_array<double>({4, 4}, link.home->data()), false};
   };
-  return py::capture_scene(capture, cache_dir, place, py::module_palette(g_module, false));
+  return py::capture_scene(capture, place, py::module_palette(g_module, false));
 }
 
 nb::object build_scene(nb::handle meta, nb::handle cache_dir) {

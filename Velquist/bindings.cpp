@@ -95,7 +95,7 @@ void main_entry(nb::handle argv_in) {
   if (!random && !theta_text.is_none()) theta = parse_theta(nb::cast<std::string>(theta_text));
 
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
-  const capture::Capture capture = py::read_capture(cache_dir);
+  capture::Capture capture = py::read_capture(cache_dir);
   const std::size_t n_joints = py::handler_joints(handler);
 
   std::string label;
@@ -116,7 +116,8 @@ void main_entry(nb::handle argv_in) {
   py::print_line("  theta: " + py::theta_text(theta));
   py::print_line(cellpath::hits_line(py::str_of(attr("BASE_LINK_INDEX")), py::list_text(hits)));
 
-  nb::object scene = py::arm_scene(capture, cache_dir, T, hits, py::module_palette(g_module, true));
+  py::read_meshes(capture, cache_dir);
+  nb::object scene = py::arm_scene(capture, T, hits, py::module_palette(g_module, true));
   py::show_scene(scene, "Velquist");
 }
 

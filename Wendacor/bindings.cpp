@@ -60,7 +60,7 @@ nb::tuple find_configs(nb::handle handler, std::size_t n_joints) {
   return nb::make_tuple(collide_theta, free_theta);
 }
 
-void show_scenario(nb::handle handler, const capture::Capture& capture, nb::handle theta,
+void show_scenario(nb::handle handler, capture::Capture capture, nb::handle theta,
                    const std::string& title, nb::handle cache_dir) {
   nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
   const std::vector<long> hits = py::voxel_hits(attr("colliding_links"), handler, T);
@@ -70,8 +70,8 @@ void show_scenario(nb::handle handler, const capture::Capture& capture, nb::hand
   py::print_line("  theta: " + py::theta_text(theta));
   py::print_line(std::string("  arm collision: ") + (arm.empty() ? "False" : "True"));
   py::print_line(cellpath::hits_line(py::str_of(base_obj), py::list_text(hits)));
-  nb::object dir = cache_dir.is_none() ? attr("CACHE_DIR") : nb::borrow(cache_dir);
-  nb::object scene = py::arm_scene(capture, dir, T, hits, py::module_palette(g_module, true));
+  py::read_meshes(capture, cache_dir.is_none() ? attr("CACHE_DIR") : nb::borrow(cache_dir));
+  nb::object scene = py::arm_scene(capture, T, hits, py::module_palette(g_module, true));
   py::show_scene(scene, "Wendacor");
 }
 

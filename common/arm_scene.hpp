@@ -52,33 +52,28 @@ struct PlacedLink {
   bool hit = false;
 };
 
-// A trimesh.Scene of the capture in `cache_dir`: one node per link, named
-// after it, placed by `place(link)` (which returns a PlacedLink and may refuse
-// the link by raising), coloured `hit` or `link`; then one node per
-// environment body where it was captured, coloured `env`.
+// A trimesh.Scene of a capture whose meshes are read (read_meshes): one node
+// per link, named after it, placed by `place(link)` (which returns a
+// PlacedLink and may refuse the link by raising), coloured `hit` or `link`;
+// then one node per environment body where it was captured, coloured `env`.
 template <class Place>
-nb::object capture_scene(const capture::Capture& capture, nb::handle cache_dir, Place&& place,
-                         const ArmColors& colors) {
+nb::object capture_scene(const capture::Capture& capture, Place&& place, const ArmColors& colors) {
   nb::object scene = nb::module_::import_("trimesh").attr("Scene")();
   for (const capture::Link& link : capture.links) {
     const PlacedLink placed = place(link);
-    nb::object mesh = load_trimesh(join_path(cache_dir, link_file(link)));
-    add_colored(scene, mesh, placed.hit ? colors.hit : colors.link, nb::str(link.name.c_str()),
-                placed.pose);
+    add_colored(scene, trimesh_of(link.mesh), placed.hit ? colors.hit : colors.link,
+                nb::str(link.name.c_str()), placed.pose);
   }
-  for (const capture::Body& body : capture.env) {
-    nb::object mesh = load_trimesh(join_path(cache_dir, env_file(body.name)));
-    add_colored(scene, mesh, colors.env, nb::str(body.name.c_str()), nb::none());
-  }
+  for (const capture::Body& body : capture.env)
+    add_colored(scene, trimesh_of(body.mesh), colors.env, nb::str(body.name.c_str()), nb::none());
   return scene;
 }
 
-// The capture scene of the arm posed by the (n_links, 4, 4) `T_world_link`
+// The scene of the arm of a capture (meshes read) posed by the (n_links, 4, 4) `T_world_link`
 // (all links, base included), links whose index is in `hits` (the base too)
 // in the warning colour.
-inline nb::object arm_scene(const capture::Capture& capture, nb::handle cache_dir,
-                            nb::handle T_world_link, const std::vector<long>& hits,
-                            const ArmColors& colors) {
+inline nb::object arm_scene(const capture::Capture& capture, nb::handle T_world_link,
+                            const std::vector<long>& hits, const ArmColors& colors) {
   Array<double> T = as_f64(T_world_link);
   if (T.ndim() != 3 || T.shape[1] != 4 || T.shape[2] != 4)
     throw nb::value_error(
@@ -94,7 +89,7 @@ inline nb::object arm_scene(const capture::Capture& capture, nb::handle cache_di
     const bool hit = std::find(hits.begin(), hits.end(), index) != hits.end();
     return PlacedLink{pose, hit};
   };
-  return capture_scene(capture, cache_dir, place, colors);
+  return capture_scene(capture, place, colors);
 }
 
 // What the modules that test a posed arm against the voxel model offer: the
