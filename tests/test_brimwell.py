@@ -187,6 +187,29 @@ def test_unbounded_limits_become_two_pi(make_cache):
     assert not c.is_valid(np.zeros(4))
 
 
+@pytest.mark.parametrize("limits, words", [
+    (np.zeros(3), r"JointLimits.npy must have shape \(n, 2\), got \(3,\)"),
+    (np.zeros((3, 3)), r"JointLimits.npy must have shape \(n, 2\), got \(3, 3\)"),
+    (np.zeros((2, 2)), "JointLimits.npy has 2 rows but ScrewAxis.npy has 3 joint columns"),
+    ([[0, 1], [np.nan, 1], [0, 1]], "JointLimits.npy holds NaN for joint 1"),
+])
+def test_limits_that_do_not_fit_the_screws_are_refused(make_cache, limits, words):
+    cache = make_cache(3)
+    np.save(cache.path / "JointLimits.npy", np.asarray(limits, dtype=np.float64))
+    with pytest.raises(ValueError, match=words):
+        Brimwell.PlanningContext(cache.path)
+
+
+def test_a_handler_whose_home_poses_miss_a_link_is_refused(tmp_path, monkeypatch):
+    # The context plans with the handler's own initialTransforms (a replaced
+    # handler's too): one pose per link, base first, or no context.
+    grid = np.zeros((2, 2, 2), dtype=bool)
+    cache = toy_cache(tmp_path, monkeypatch, grid, [[[0.0, 0.0, 0.0]]] * 3,
+                      home=np.stack([np.eye(4)] * 3))
+    with pytest.raises(ValueError, match=r"initialTransforms must hold 4 transforms .* got shape \(3, 4, 4\)"):
+        Brimwell.PlanningContext(cache)
+
+
 def test_in_limits_is_inclusive_and_rejects_nan(ctx):
     lo, hi = ctx.limits[:, 0], ctx.limits[:, 1]
     assert ctx.in_limits(lo) and ctx.in_limits(hi)
