@@ -26,6 +26,11 @@
 
 namespace cellpath::capture {
 
+// The files of a cache that the offline side reads.
+inline constexpr const char* kMetaFile = "meta.json";
+inline constexpr const char* kScrewFile = "ScrewAxis.npy";
+inline constexpr const char* kLimitsFile = "JointLimits.npy";
+
 // One arm link as the capture lists it.
 struct Link {
   std::string name;        // the occurrence name
@@ -41,6 +46,11 @@ struct Body {
   std::string name;
   Mesh mesh;  // empty until the meshes are read
 };
+
+// "link_<index>.npz" and "env_<name>.npz", with the index or name as written in meta.json.
+inline std::string link_file(const std::string& index) { return "link_" + index + ".npz"; }
+inline std::string env_file(const std::string& name) { return "env_" + name + ".npz"; }
+inline std::string link_file(const Link& link) { return link_file(std::to_string(link.index)); }
 
 // A capture cache as one value.  The readers (common/capture_reader.hpp) fill
 // what their caller asks for: meta.json always, the arrays and meshes on request.

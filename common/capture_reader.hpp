@@ -28,13 +28,11 @@ namespace cellpath::py {
 
 namespace nb = nanobind;
 
-inline constexpr const char* kMetaFile = "meta.json";
-inline constexpr const char* kScrewFile = "ScrewAxis.npy";
-inline constexpr const char* kLimitsFile = "JointLimits.npy";
-
-// "link_<index>.npz" and "env_<name>.npz", with the index or name as written in meta.json.
-inline std::string link_file(const std::string& index) { return "link_" + index + ".npz"; }
-inline std::string env_file(const std::string& name) { return "env_" + name + ".npz"; }
+using capture::env_file;
+using capture::kLimitsFile;
+using capture::kMetaFile;
+using capture::kScrewFile;
+using capture::link_file;
 
 // The parsed meta.json of a cache directory, read as text in one piece.
 inline nb::dict read_meta(nb::handle cache_dir) {
@@ -119,10 +117,6 @@ inline Mesh read_mesh(nb::handle path) {
   m.V.assign(v.data, v.data + v.size);
   m.F.assign(f.data, f.data + f.size);
   return m;
-}
-
-inline std::string link_file(const capture::Link& link) {
-  return link_file(std::to_string(link.index));
 }
 
 // Every link's and body's mesh, read from its archive in meta.json's order.
