@@ -7,6 +7,7 @@
 
 #include "Brimwell/timing_core.hpp"
 
+#include "common/capture_reader.hpp"
 #include "common/pybridge.hpp"
 #include "common/text.hpp"
 
@@ -276,23 +277,22 @@ void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_d
 // The joints' names the cache keeps (JointNames.json: n distinct names that
 // a CSV header can carry), or none: the CSV then says q1..qn.
 std::vector<std::string> csv_joint_names(nb::handle cache_dir, std::size_t n) {
-  std::vector<std::string> names;
+  cellpath::capture::Capture capture;
   try {
-    nb::object file = cache_file(cache_dir, "JointNames.json");
-    if (!nb::cast<bool>(file.attr("is_file")())) return names;
-    nb::object list = nb::module_::import_("json").attr("loads")(file.attr("read_text")());
-    if (!nb::isinstance<nb::list>(list) || nb::len(list) != n) return {};
-    for (nb::handle item : list) {
-      if (!nb::isinstance<nb::str>(item)) return {};
-      std::string s = nb::cast<std::string>(item);
-      if (s.empty() || s.find_first_of(",\"\r\n") != std::string::npos ||
-          std::find(names.begin(), names.end(), s) != names.end())
-        return {};
-      names.push_back(std::move(s));
-    }
+    if (!cellpath::py::read_joint_names(capture, cache_dir)) return {};
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
     return {};
+  } catch (const nb::builtin_exception&) {
+    return {};
+  }
+  std::vector<std::string> names;
+  if (capture.joint_names.size() != n) return {};
+  for (const std::string& s : capture.joint_names) {
+    if (s.empty() || s.find_first_of(",\"\r\n") != std::string::npos ||
+        std::find(names.begin(), names.end(), s) != names.end())
+      return {};
+    names.push_back(s);
   }
   return names;
 }

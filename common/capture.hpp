@@ -30,6 +30,7 @@ namespace cellpath::capture {
 inline constexpr const char* kMetaFile = "meta.json";
 inline constexpr const char* kScrewFile = "ScrewAxis.npy";
 inline constexpr const char* kLimitsFile = "JointLimits.npy";
+inline constexpr const char* kJointNamesFile = "JointNames.json";
 
 // One arm link as the capture lists it.
 struct Link {
@@ -65,6 +66,9 @@ struct Capture {
   // module words its own complaint about a wrong one); empty until read.
   std::vector<double> limits;
   std::vector<std::size_t> limits_shape;
+  // JointNames.json, when the cache keeps one: a list of texts, as listed
+  // (each user decides whether they name its joints); empty until read.
+  std::vector<std::string> joint_names;
 
   std::vector<std::string> link_names() const {
     std::vector<std::string> out;

@@ -29,6 +29,7 @@ namespace cellpath::py {
 namespace nb = nanobind;
 
 using capture::env_file;
+using capture::kJointNamesFile;
 using capture::kLimitsFile;
 using capture::kMetaFile;
 using capture::kScrewFile;
@@ -167,6 +168,19 @@ inline void read_screws(capture::Capture& c, nb::handle path, long n_joints = -1
   const Array<double> s = read_screw_list(path, n_joints);
   c.n_joints = s.shape[1];
   c.screws.assign(s.data, s.data + s.size);
+}
+
+// The joint names the cache keeps: false when it keeps none (no
+// JointNames.json); a file that is not a JSON list of texts is a ValueError.
+inline bool read_joint_names(capture::Capture& c, nb::handle cache_dir) {
+  nb::object file = join_path(cache_dir, kJointNamesFile);
+  if (!nb::cast<bool>(file.attr("is_file")())) return false;
+  nb::object list = nb::module_::import_("json").attr("loads")(file.attr("read_text")());
+  if (!nb::isinstance<nb::list>(list))
+    throw nb::value_error((str_of(file) + " must hold a JSON list of joint names").c_str());
+  c.joint_names.clear();
+  for (nb::handle item : list) c.joint_names.push_back(meta_text(item, "a joint name"));
+  return true;
 }
 
 // The capture's joint limits from `path`, as float64 in the file's own shape.
