@@ -27,44 +27,38 @@ constexpr std::uint64_t kTouchSeed = 0x5e1fc0111de5ULL;
 // Joint-space cell of the tables that clear pairs of links two apart.
 constexpr double kTableCell = 0.02;
 
-struct LinkMesh {
-  nb::object v_owner, f_owner;
-  gristane::MeshRef ref;
-};
-
 // Metres between the points that stand for a link's surface in the clearance
 // test: every surface point lies within 0.6 of this (3 mm) of one of them.
 constexpr double kClearanceSpacing = 0.005;
 
 // Mesh i from the handler's `linkmesh` or `envmesh` ('V_<i>' (k, 3) float64,
 // 'F_<i>' (m, 3) integer indices); without an entry, no geometry.
-LinkMesh link_mesh(nb::handle meshes, std::size_t i, const char* what = "link ") {
-  LinkMesh out;
+gristane::api::MeshArrays link_mesh(nb::handle meshes, std::size_t i, const char* what = "link ") {
+  gristane::api::MeshArrays out;
   const std::string vk = "V_" + std::to_string(i), fk = "F_" + std::to_string(i);
   if (!truth(meshes.attr("__contains__")(vk)) || !truth(meshes.attr("__contains__")(fk)))
     return out;
   nb::module_ np = numpy();
-  out.v_owner = np.attr("ascontiguousarray")(meshes[vk.c_str()], "dtype"_a = np.attr("float64"));
-  out.f_owner = np.attr("ascontiguousarray")(meshes[fk.c_str()], "dtype"_a = np.attr("int64"));
-  Array<double> V = cellpath::py::as_f64(out.v_owner);
+  out.v = cellpath::py::as_f64(
+      np.attr("ascontiguousarray")(meshes[vk.c_str()], "dtype"_a = np.attr("float64")));
+  const Array<double>& V = out.v;
   const std::string name = what + std::to_string(i) + "'s mesh";
   if (V.size != 0 && !(V.ndim() == 2 && V.shape[1] == 3))
     throw nb::value_error(
         (name + ": vertices must have shape (k, 3), got " + cellpath::py::shape_text(V.shape))
             .c_str());
   cellpath::py::require_finite(V, name.c_str());
-  using Faces = nb::ndarray<const std::int64_t, nb::c_contig, nb::device::cpu>;
-  Faces F = nb::cast<Faces>(out.f_owner);
-  const std::size_t nf = F.size() / 3;
-  if (F.size() != 0 && !(F.ndim() == 2 && F.shape(1) == 3))
+  out.f = cellpath::py::as_array<std::int64_t>(
+      np.attr("ascontiguousarray")(meshes[fk.c_str()], "dtype"_a = np.attr("int64")));
+  const Array<std::int64_t>& F = out.f;
+  if (F.size != 0 && !(F.ndim() == 2 && F.shape[1] == 3))
     throw nb::value_error((name + ": faces must have shape (m, 3)").c_str());
   const std::size_t nv = V.size / 3;
   cellpath::py::require_face_indices(
-      F.data(), 3 * nf, static_cast<std::int64_t>(nv), [&](std::size_t k) {
-        return name + ": a face names vertex " + std::to_string(F.data()[k]) + " of " +
+      F.data, F.size - F.size % 3, static_cast<std::int64_t>(nv), [&](std::size_t k) {
+        return name + ": a face names vertex " + std::to_string(F.data[k]) + " of " +
                std::to_string(nv);
       });
-  out.ref = {V.data, nv, F.data(), nf};
   return out;
 }
 
@@ -112,16 +106,16 @@ void enable_clearance(PlanningContext& c, const ClearanceArg& arg) {
       !nb::hasattr(env, "__contains__"))
     throw nb::value_error(
         "clearance needs the meshes: the environment handler has no linkmesh or envmesh");
-  std::vector<LinkMesh> owned;
+  std::vector<gristane::api::MeshArrays> owned;
   std::vector<gristane::MeshRef> bodies;
   for (std::size_t k = 0; truth(env.attr("__contains__")("V_" + std::to_string(k))); ++k) {
     owned.push_back(link_mesh(env, k, "environment body "));
-    bodies.push_back(owned.back().ref);
+    bodies.push_back(owned.back().ref());
   }
   std::vector<gristane::MeshRef> link_refs;
   for (std::size_t i = 1; i <= c.n; ++i) {
     owned.push_back(link_mesh(links, i));
-    link_refs.push_back(owned.back().ref);
+    link_refs.push_back(owned.back().ref());
   }
   // The engine proves the largest clearance asked; a body asked less has it
   // as an offset to its distance.
@@ -182,11 +176,11 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
   if (meshes.is_none() || !nb::hasattr(meshes, "__contains__"))
     throw nb::value_error(
         "self-collision needs the link meshes: the environment handler has no linkmesh");
-  std::vector<LinkMesh> owned;
+  std::vector<gristane::api::MeshArrays> owned;
   std::vector<gristane::MeshRef> refs;
   for (std::size_t i = 0; i <= c.n; ++i) {
     owned.push_back(link_mesh(meshes, i));
-    refs.push_back(owned.back().ref);
+    refs.push_back(owned.back().ref());
   }
   // What the model, its pairs and its tables are built from.
   gristane::KeyHasher hasher = arm_key(c, gristane::ModelKind::SelfCollision);

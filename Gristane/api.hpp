@@ -73,10 +73,11 @@ inline nb::object points_to_numpy(const std::vector<double>& pts) {
 // Meshes and the environment grid
 
 // A checked triangle mesh: float64 (n, 3) vertices and int64 (m, 3) faces.
+// Empty (no geometry) until read.
 struct MeshArrays {
   py::Array<double> v;
   py::Array<std::int64_t> f;
-  MeshRef ref() const { return {v.data, v.shape[0], f.data, f.shape[0]}; }
+  MeshRef ref() const { return {v.data, v.size / 3, f.data, f.size / 3}; }
 };
 
 inline MeshArrays mesh_arrays(nb::handle vertices, nb::handle faces, const std::string& what) {
