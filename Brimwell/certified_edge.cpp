@@ -77,7 +77,7 @@ std::size_t ArmModel::first_unclear(const double* extra) {
 }
 
 bool ArmModel::clear_at(const double* q) {
-  pose(q);
+  pose_proving(q);
   if (exploring_) return screen_posed(q, 1.0);
   return first_unclear() == 0;
 }
@@ -142,7 +142,7 @@ EdgeVerdict ArmModel::walk_pieces(const double* a_in, const double* b_in) {
     const Piece p = pieces_[head];
     const double tm = 0.5 * (p.t0 + p.t1), half = 0.5 * (p.t1 - p.t0);
     for (std::size_t k = 0; k < n_; ++k) edge_q_[k] = a[k] + (b[k] - a[k]) * tm;
-    pose(edge_q_.data());
+    pose_proving(edge_q_.data());
     // How far each link can move within the piece, from where it is now.
     motion_.piece_bound(poses_.data() + 1, edge_dq_.data(), half, edge_full_.data());
     std::uint64_t split_links = 0, split_pairs = 0;

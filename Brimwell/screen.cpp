@@ -30,6 +30,16 @@ constexpr double kAnchorReach = 0.5;
 
 }  // namespace
 
+double ArmModel::anchor_distance(const double* q) const {
+  double near = std::numeric_limits<double>::infinity();
+  for (std::size_t off = 0; off + n_ <= anchors_.size(); off += n_) {
+    double d = 0.0;
+    for (std::size_t k = 0; k < n_; ++k) d = std::max(d, std::fabs(q[k] - anchors_[off + k]));
+    near = std::min(near, d);
+  }
+  return near;
+}
+
 bool ArmModel::screen_posed(const double* q, double share) {
   // Within kAnchorReach of the search's start or goal the screen asks what a
   // proof would (the fine covers, exact tests where the field falls short),
@@ -38,12 +48,7 @@ bool ArmModel::screen_posed(const double* q, double share) {
   // decides, on the coarser covers and then on the fine ones: cheap, and
   // more careful than a proof; a thorough screen adds the exact tests there
   // too.
-  double near = std::numeric_limits<double>::infinity();
-  for (std::size_t off = 0; off + n_ <= anchors_.size(); off += n_) {
-    double d = 0.0;
-    for (std::size_t k = 0; k < n_; ++k) d = std::max(d, std::fabs(q[k] - anchors_[off + k]));
-    near = std::min(near, d);
-  }
+  const double near = anchor_distance(q);
   const bool exact = near < kAnchorReach;
   if (exact) share = std::min(share, kScreenTaper * near / kScreenMargin);
   const double t = clearance_ + kScreenMargin * std::min(share, 1.0);
@@ -83,7 +88,7 @@ bool ArmModel::edge_screened(const double* a_in, const double* b_in) {
       screen_seen_[k] = 1;
       const double t = (static_cast<double>(k) + 0.5) / static_cast<double>(m);
       for (std::size_t j = 0; j < n_; ++j) edge_q_[j] = a[j] + (b[j] - a[j]) * t;
-      pose(edge_q_.data());
+      pose_quick(edge_q_.data());
       const double share = kScreenTaper * widest * std::min(t, 1.0 - t) / kScreenMargin;
       if (!screen_posed(edge_q_.data(), share) || self_collides(edge_q_.data())) return false;
     }

@@ -8,6 +8,11 @@
 #include <tuple>
 #include <utility>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define GRISTANE_HAVE_AVX2_VERDICTS 1
+#endif
+
 namespace gristane {
 
 using namespace geom;
@@ -725,6 +730,110 @@ void EnvironmentDistance::mark_inside() {
   });
 }
 
+#ifdef GRISTANE_HAVE_AVX2_VERDICTS
+namespace {
+
+bool cpu_has_avx2_verdicts() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+// Four points at a time: posed, placed in the field and judged with the
+// scalar path's operations in its order (no fused multiply-add), so every
+// verdict is the one point_verdict gives.  Lanes outside the field go to it.
+__attribute__((target("avx2"))) std::uint32_t verdicts_avx2(
+    const EnvironmentDistance& env, const EnvironmentDistance::FieldView& f, const double* T,
+    const double* p, std::uint32_t n, double r, double t, EnvironmentDistance::PointVerdict* out) {
+  using V = EnvironmentDistance::PointVerdict;
+  const __m256d zero = _mm256_setzero_pd(), half = _mm256_set1_pd(0.5);
+  const __m256d cell = _mm256_set1_pd(f.cell), quantum = _mm256_set1_pd(f.quantum);
+  const __m256d rv = _mm256_set1_pd(r), tv = _mm256_set1_pd(t);
+  const __m256d below = _mm256_set1_pd(f.exact_below);
+  std::uint32_t k = 0;
+  for (; k + 4 <= n; k += 4) {
+    const double* q = p + 3 * std::size_t{k};
+    const __m256d px = _mm256_set_pd(q[9], q[6], q[3], q[0]);
+    const __m256d py = _mm256_set_pd(q[10], q[7], q[4], q[1]);
+    const __m256d pz = _mm256_set_pd(q[11], q[8], q[5], q[2]);
+    __m256d w[3], g[3], inside = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+    for (int a = 0; a < 3; ++a) {
+      w[a] = _mm256_add_pd(
+          _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(T[4 * a]), px),
+                                      _mm256_mul_pd(_mm256_set1_pd(T[4 * a + 1]), py)),
+                        _mm256_mul_pd(_mm256_set1_pd(T[4 * a + 2]), pz)),
+          _mm256_set1_pd(T[4 * a + 3]));
+      g[a] = _mm256_mul_pd(_mm256_sub_pd(w[a], _mm256_set1_pd(f.lo[a])), _mm256_set1_pd(f.inv));
+      inside = _mm256_and_pd(inside, _mm256_cmp_pd(g[a], zero, _CMP_GE_OQ));
+      inside = _mm256_and_pd(inside, _mm256_cmp_pd(g[a], _mm256_set1_pd(f.extent[a]), _CMP_LT_OQ));
+    }
+    const int in_mask = _mm256_movemask_pd(inside);
+    alignas(32) double ws[3][4];
+    for (int a = 0; a < 3; ++a) _mm256_store_pd(ws[a], w[a]);
+    if (in_mask != 0xf) {  // some lane outside the field: the scalar path for all four
+      for (int l = 0; l < 4; ++l) {
+        const double x[3] = {ws[0][l], ws[1][l], ws[2][l]};
+        out[k + l] = env.point_verdict(x, r, t);
+      }
+      continue;
+    }
+    __m256d d2 = zero;
+    alignas(16) std::int32_t idx[3][4];
+    for (int a = 0; a < 3; ++a) {
+      const __m128i i = _mm256_cvttpd_epi32(g[a]);
+      _mm_store_si128(reinterpret_cast<__m128i*>(idx[a]), i);
+      const __m256d centre = _mm256_add_pd(
+          _mm256_set1_pd(f.lo[a]), _mm256_mul_pd(_mm256_add_pd(_mm256_cvtepi32_pd(i), half), cell));
+      const __m256d d = _mm256_sub_pd(w[a], centre);
+      d2 = a == 0 ? _mm256_mul_pd(d, d) : _mm256_add_pd(d2, _mm256_mul_pd(d, d));
+    }
+    alignas(32) double vs[4];
+    for (int l = 0; l < 4; ++l) {
+      const std::int64_t cell_index =
+          (std::int64_t{idx[0][l]} * f.shape[1] + idx[1][l]) * f.shape[2] + idx[2][l];
+      vs[l] = static_cast<double>(f.field[static_cast<std::size_t>(cell_index)]);
+    }
+    const __m256d v = _mm256_mul_pd(_mm256_load_pd(vs), quantum);
+    const __m256d room = _mm256_sub_pd(_mm256_sub_pd(v, rv), tv);
+    const __m256d clear = _mm256_and_pd(_mm256_cmp_pd(room, zero, _CMP_GT_OQ),
+                                        _mm256_cmp_pd(d2, _mm256_mul_pd(room, room), _CMP_LT_OQ));
+    const __m256d within =
+        _mm256_and_pd(_mm256_cmp_pd(v, below, _CMP_LT_OQ),
+                      _mm256_cmp_pd(_mm256_add_pd(_mm256_add_pd(v, quantum), _mm256_sqrt_pd(d2)),
+                                    tv, _CMP_LE_OQ));
+    const int c = _mm256_movemask_pd(clear), wi = _mm256_movemask_pd(within);
+    for (int l = 0; l < 4; ++l)
+      out[k + l] = (c >> l & 1) ? V::Clear : ((wi >> l & 1) ? V::Within : V::Open);
+  }
+  return k;
+}
+
+}  // namespace
+#endif
+
+void EnvironmentDistance::point_verdicts(const double* T, const double* p, std::uint32_t n,
+                                         double r, double t, PointVerdict* out) const {
+  std::uint32_t k = 0;
+#ifdef GRISTANE_HAVE_AVX2_VERDICTS
+  // A field of more cells than an int32 counts is left to the scalar path.
+  if (!tris_.empty() && cpu_has_avx2_verdicts() && extent_[0] * extent_[1] * extent_[2] < 2e9) {
+    const FieldView f{{lo_[0], lo_[1], lo_[2]},
+                      inv_cell_,
+                      cell_,
+                      {extent_[0], extent_[1], extent_[2]},
+                      {shape_[0], shape_[1], shape_[2]},
+                      field_.data(),
+                      kQuantum,
+                      exact_below_};
+    k = verdicts_avx2(*this, f, T, p, n, r, t, out);
+  }
+#endif
+  for (; k < n; ++k) {
+    double w[3];
+    SurfaceCover::pose(T, p + 3 * std::size_t{k}, w);
+    out[k] = point_verdict(w, r, t);
+  }
+}
+
 bool surface_clear(const SurfaceCover& cover, const double* T, const EnvironmentDistance& env,
                    double t, double exact_up_to, bool* certain) {
   const bool exact = t <= exact_up_to;
@@ -742,13 +851,14 @@ bool surface_clear(const SurfaceCover& cover, const double* T, const Environment
         std::uint32_t open[SurfaceCover::kLeafPoints];
         std::uint32_t n_open = 0;
         const double* p = cover.points() + 3 * std::size_t{n.begin};
+        EnvironmentDistance::PointVerdict verdicts[SurfaceCover::kLeafPoints];
+        env.point_verdicts(T, p, n.count, rho, t, verdicts);
         for (std::uint32_t k = 0; k < n.count; ++k) {
-          double w[3];
-          SurfaceCover::pose(T, p + 3 * k, w);
-          if (env.lower_bound(w) - rho > t) continue;
+          const auto verdict = verdicts[k];
+          if (verdict == EnvironmentDistance::PointVerdict::Clear) continue;
           // The point itself lies on the surface: proven within t, the
           // answer is no, exact tests or not.
-          if (env.upper_bound(w) <= t) {
+          if (verdict == EnvironmentDistance::PointVerdict::Within) {
             if (certain) *certain = true;
             return false;
           }

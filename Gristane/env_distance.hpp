@@ -145,6 +145,36 @@ class EnvironmentDistance {
     return v + kQuantum + d;
   }
 
+  // What the field alone says of the point x standing for a ball of radius
+  // r, against t: proven farther than t (lower_bound(x) - r > t), proven
+  // within t (upper_bound(x) <= t), or open; one look-up of the field, and
+  // no square root unless the first answer is no.
+  enum class PointVerdict { Clear, Within, Open };
+  PointVerdict point_verdict(const double* x, double r, double t) const {
+    if (tris_.empty()) return PointVerdict::Clear;
+    double v, d2;
+    if (!field_cell_sq(x, v, d2))
+      return box_distance(x) - r > t ? PointVerdict::Clear : PointVerdict::Open;
+    const double room = v - r - t;
+    if (room > 0.0 && d2 < room * room) return PointVerdict::Clear;
+    if (v < exact_below_ && v + kQuantum + std::sqrt(d2) <= t) return PointVerdict::Within;
+    return PointVerdict::Open;
+  }
+
+  // The field's layout, for the vectorised verdicts (env_distance.cpp).
+  struct FieldView {
+    double lo[3], inv, cell, extent[3];
+    std::int64_t shape[3];
+    const std::uint16_t* field;
+    double quantum, exact_below;
+  };
+  // point_verdict of each of the n row-major points p posed by T (row-major
+  // 4x4), into out[k] (a PointVerdict); four points at a time where the CPU
+  // has AVX2, with the same arithmetic in the same order, so the verdicts
+  // are the scalar ones bit for bit.
+  void point_verdicts(const double* T, const double* p, std::uint32_t n, double r, double t,
+                      PointVerdict* out) const;
+
   // True when no point within t (>= 0) of x belongs to a solid: exact.
   bool ball_clear(const double* x, double t) const;
   // Field cells per brick edge of the candidate lists, and the longest list
