@@ -1,7 +1,8 @@
 // Reading a capture cache from the offline side into one typed value
 // (capture::Capture): the file names of its layout, meta.json, the stored
-// screw list and limits, the meshes, and the screws' conversion to world-frame
-// metres.  The mesh archives are read (and checked) by common/mesh_archive.hpp.
+// screw list and limits, the joint names, the meshes.  The screws'
+// conversion to world-frame metres is pure C++ (capture::world_screws); the
+// mesh archives are read and checked by common/mesh_archive.hpp.
 //
 // meta.json is parsed here and nowhere else, so a malformed file fails the
 // same way whichever module meets it: a meta.json that is not a JSON object,
@@ -156,13 +157,6 @@ inline Array<double> read_screw_list(nb::handle path, long n_joints = -1) {
   return s;
 }
 
-// capture::world_screws for a stored list read by read_screw_list, `scale`
-// being the module's SCREW_LINEAR_SCALE.
-inline std::vector<double> world_screws(const Array<double>& stored, double scale,
-                                        const double* T_world_base) {
-  return capture::world_screws(stored.data, stored.shape.at(1), scale, load4(T_world_base));
-}
-
 // The capture's screw list from `path` (read_screw_list's checks).
 inline void read_screws(capture::Capture& c, nb::handle path, long n_joints = -1) {
   const Array<double> s = read_screw_list(path, n_joints);
@@ -171,7 +165,8 @@ inline void read_screws(capture::Capture& c, nb::handle path, long n_joints = -1
 }
 
 // The joint names the cache keeps: false when it keeps none (no
-// JointNames.json); a file that is not a JSON list of texts is a ValueError.
+// JointNames.json).  A file that is not a JSON list is a ValueError, a name
+// in it that is not text a TypeError.
 inline bool read_joint_names(capture::Capture& c, nb::handle cache_dir) {
   nb::object file = join_path(cache_dir, kJointNamesFile);
   if (!nb::cast<bool>(file.attr("is_file")())) return false;
