@@ -23,52 +23,10 @@ ArmModel::ArmModel(std::size_t n, const double* slist, const double* home, const
     for (std::size_t r = 0; r < 6; ++r) screws_[i][r] = slist[r * n + i];
     for (std::size_t k = 0; k < 16; ++k) home_[i][k] = home[16 * i + k];
   }
-  exp_parts_.resize(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    const cellpath::Vec6& S = screws_[i];
-    const cellpath::Mat3 W = cellpath::skew({S[0], S[1], S[2]});
-    const cellpath::Mat3 W2 = cellpath::mul3(W, W);
-    const cellpath::Vec3 v{S[3], S[4], S[5]};
-    const cellpath::Vec3 Wv = cellpath::mul3v(W, v), W2v = cellpath::mul3v(W2, v);
-    ExpParts& e = exp_parts_[i];
-    std::copy(W.begin(), W.end(), e.W);
-    std::copy(W2.begin(), W2.end(), e.W2);
-    std::copy(v.begin(), v.end(), e.v);
-    std::copy(Wv.begin(), Wv.end(), e.Wv);
-    std::copy(W2v.begin(), W2v.end(), e.W2v);
-  }
+  quick_ = cellpath::QuickChain(screws_, home_);
 }
 
-namespace {
-
-// C = A B for rigid transforms kept row-major 4x4 (the last row untouched).
-inline void rigid_mul(const double* A, const double* B, double* C) {
-  for (int r = 0; r < 3; ++r) {
-    const double a0 = A[4 * r], a1 = A[4 * r + 1], a2 = A[4 * r + 2];
-    for (int c = 0; c < 4; ++c) C[4 * r + c] = a0 * B[c] + a1 * B[4 + c] + a2 * B[8 + c];
-    C[4 * r + 3] += A[4 * r + 3];
-  }
-}
-
-}  // namespace
-
-void ArmModel::pose_quick(const double* q) {
-  cellpath::Mat4 running = cellpath::kIdentity4, next = cellpath::kIdentity4;
-  cellpath::Mat4 E = cellpath::kIdentity4;
-  for (std::size_t i = 0; i < n_; ++i) {
-    const ExpParts& e = exp_parts_[i];
-    const double theta = q[i], s = std::sin(theta), c = std::cos(theta);
-    const double one_c = 1.0 - c, t_s = theta - s;
-    for (int r = 0; r < 3; ++r) {
-      for (int k = 0; k < 3; ++k)
-        E[4 * r + k] = (r == k ? 1.0 : 0.0) + s * e.W[3 * r + k] + one_c * e.W2[3 * r + k];
-      E[4 * r + 3] = theta * e.v[r] + one_c * e.Wv[r] + t_s * e.W2v[r];
-    }
-    rigid_mul(running.data(), E.data(), next.data());
-    running = next;
-    rigid_mul(running.data(), home_[i].data(), poses_[i + 1].data());
-  }
-}
+void ArmModel::pose_quick(const double* q) { quick_.pose(q, poses_.data() + 1); }
 
 bool ArmModel::collides(const double* q) {
   // The same running product as the kinematics module's forward_kinematics,
@@ -78,8 +36,7 @@ bool ArmModel::collides(const double* q) {
   cellpath::Mat4 running = cellpath::kIdentity4;
   std::size_t posed = 0;
   auto pose_next = [&] {
-    running = cellpath::mul4(running, cellpath::exp_se3(screws_[posed], q[posed]));
-    poses_[posed + 1] = cellpath::mul4(running, home_[posed]);
+    poses_[posed + 1] = cellpath::chain_step(running, screws_[posed], q[posed], home_[posed]);
     ++posed;
   };
   const std::size_t first = last_hit_;
@@ -104,11 +61,10 @@ bool ArmModel::collides(const double* q) {
 }
 
 void ArmModel::pose(const double* q) {
-  cellpath::Mat4 running = cellpath::kIdentity4;
-  for (std::size_t i = 0; i < n_; ++i) {
-    running = cellpath::mul4(running, cellpath::exp_se3(screws_[i], q[i]));
-    poses_[i + 1] = cellpath::mul4(running, home_[i]);
-  }
+  cellpath::forward_kinematics(
+      n_, [&](std::size_t i) { return screws_[i]; }, [&](std::size_t i) { return home_[i]; },
+      [&](std::size_t i) { return q[i]; },
+      [&](std::size_t i, const cellpath::Mat4& T) { poses_[i + 1] = T; });
 }
 
 void ArmModel::set_self_collision(std::unique_ptr<gristane::SelfCollisionModel> model,

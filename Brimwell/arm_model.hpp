@@ -234,13 +234,7 @@ class ArmModel {
   std::size_t n_;
   std::vector<cellpath::Vec6> screws_;
   std::vector<cellpath::Mat4> home_;
-  // Each screw's exponential taken apart once (W, W^2 and what they make of
-  // the linear part), so that pose_quick costs a sine, a cosine and two
-  // rigid products per joint.
-  struct ExpParts {
-    double W[9], W2[9], v[3], Wv[3], W2v[3];
-  };
-  std::vector<ExpParts> exp_parts_;
+  cellpath::QuickChain quick_;  // pose_quick's chain
   std::vector<double> lower_, upper_;
   std::shared_ptr<const std::vector<LinkCloud>> links_;
   OccupancySummary summary_;

@@ -10,6 +10,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <vector>
 
 namespace cellpath {
 
@@ -161,6 +162,13 @@ inline void transform_points(const double* p, std::size_t n, const Mat4& T, doub
   }
 }
 
+// One step of the running product below: running <- running exp([S] t),
+// and link i's pose running M_i.  Every bit-for-bit caller goes through it.
+inline Mat4 chain_step(Mat4& running, const Vec6& screw, double theta, const Mat4& home) {
+  running = mul4(running, exp_se3(screw, theta));
+  return mul4(running, home);
+}
+
 // Space-frame product of exponentials with one home transform per link:
 //   out[i] = exp([S_0] t_0) ... exp([S_i] t_i) M_i,   i = 0 .. n-1.
 // `slist` is column-major per joint here: slist[i] is joint i's screw.
@@ -168,10 +176,60 @@ template <class ScrewAt, class HomeAt, class ThetaAt, class Out>
 inline void forward_kinematics(std::size_t n, ScrewAt&& screw, HomeAt&& home, ThetaAt&& theta,
                                Out&& out) {
   Mat4 running = kIdentity4;
-  for (std::size_t i = 0; i < n; ++i) {
-    running = mul4(running, exp_se3(screw(i), theta(i)));
-    out(i, mul4(running, home(i)));
-  }
+  for (std::size_t i = 0; i < n; ++i) out(i, chain_step(running, screw(i), theta(i), home(i)));
 }
+
+// The same product computed quicker where bit-for-bit agreement with numpy
+// is not needed: each exponential taken apart once (W, W^2 and what they
+// make of the linear part), then a sine, a cosine and two rigid products per
+// joint.  Equal to forward_kinematics up to round-off.
+class QuickChain {
+ public:
+  QuickChain() = default;
+  QuickChain(const std::vector<Vec6>& screws, const std::vector<Mat4>& home) : home_(home) {
+    parts_.reserve(screws.size());
+    for (const Vec6& S : screws) {
+      const Mat3 W = skew({S[0], S[1], S[2]});
+      const Mat3 W2 = mul3(W, W);
+      const Vec3 v{S[3], S[4], S[5]};
+      parts_.push_back({W, W2, v, mul3v(W, v), mul3v(W2, v)});
+    }
+  }
+  std::size_t size() const { return parts_.size(); }
+
+  // out[i] = link i's pose at theta (rows 0-2 written; row 3 left as it is).
+  void pose(const double* theta, Mat4* out) const {
+    Mat4 running = kIdentity4, next = kIdentity4, E = kIdentity4;
+    for (std::size_t i = 0; i < parts_.size(); ++i) {
+      const Parts& e = parts_[i];
+      const double t = theta[i], s = std::sin(t), c = std::cos(t);
+      const double one_c = 1.0 - c, t_s = t - s;
+      for (int r = 0; r < 3; ++r) {
+        for (int k = 0; k < 3; ++k)
+          E[4 * r + k] = (r == k ? 1.0 : 0.0) + s * e.W[3 * r + k] + one_c * e.W2[3 * r + k];
+        E[4 * r + 3] = t * e.v[r] + one_c * e.Wv[r] + t_s * e.W2v[r];
+      }
+      rigid_mul(running, E, next);
+      running = next;
+      rigid_mul(running, home_[i], out[i]);
+    }
+  }
+
+ private:
+  struct Parts {
+    Mat3 W, W2;
+    Vec3 v, Wv, W2v;
+  };
+  // C = A B for rigid transforms (rows 0-2 of C written).
+  static void rigid_mul(const Mat4& A, const Mat4& B, Mat4& C) {
+    for (int r = 0; r < 3; ++r) {
+      const double a0 = A[4 * r], a1 = A[4 * r + 1], a2 = A[4 * r + 2];
+      for (int c = 0; c < 4; ++c) C[4 * r + c] = a0 * B[c] + a1 * B[4 + c] + a2 * B[8 + c];
+      C[4 * r + 3] += A[4 * r + 3];
+    }
+  }
+  std::vector<Parts> parts_;
+  std::vector<Mat4> home_;
+};
 
 }  // namespace cellpath
