@@ -235,10 +235,10 @@ constexpr Option kOptions[] = {
      "with --clearance: search on sampled edges and prove only the path kept (much faster; "
      "the same guarantee)"},
     {"--max-iters", "N", "int",
-     "iterations of each planner's first attempt at a segment (default 3000)"},
+     "iterations of each planner's first attempt at a segment (default {max_iters})"},
     {"--time-limit", "SECONDS", "float",
      "per segment: retry a failed RRT-Connect with larger budgets until this much time has "
-     "passed (auto: 5 s unless given)"},
+     "passed (auto: {auto_time_limit} s unless given)"},
     {"--jobs", "N", "int",
      "plan the segments on N threads, each segment drawing from a generator of its own "
      "derived from the seed (the same plan for every N)"},
@@ -246,6 +246,20 @@ constexpr Option kOptions[] = {
      "without --clearance: fail (exit status 1, the earlier trajectory kept) when the exact "
      "meshes find the plan touching an obstacle"},
 };
+
+// An option's help with the tuning defaults it names filled in.
+std::string option_help(const Option& o) {
+  std::string text = o.help;
+  auto fill = [&](const std::string& key, const std::string& value) {
+    const std::size_t at = text.find(key);
+    if (at != std::string::npos) text.replace(at, key.size(), value);
+  };
+  char limit[32];
+  std::snprintf(limit, sizeof limit, "%g", brimwell::tuning::kAutoTimeLimit);
+  fill("{max_iters}", std::to_string(brimwell::tuning::kMaxIters));
+  fill("{auto_time_limit}", limit);
+  return text;
+}
 
 nb::object make_parser() {
   nb::object parser =
@@ -268,10 +282,10 @@ nb::object make_parser() {
   nb::module_ builtins = nb::module_::import_("builtins");
   for (const Option& o : kOptions) {
     if (!o.metavar)
-      add(o.flag, "action"_a = "store_true", "help"_a = o.help);
+      add(o.flag, "action"_a = "store_true", "help"_a = option_help(o));
     else
       add(o.flag, "metavar"_a = o.metavar, "type"_a = builtins.attr(o.type),
-          "default"_a = nb::none(), "help"_a = o.help);
+          "default"_a = nb::none(), "help"_a = option_help(o));
   }
   add("--clearance-for", "metavar"_a = "BODY=METRES", "action"_a = "append",
       "default"_a = nb::none(),

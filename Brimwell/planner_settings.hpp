@@ -4,6 +4,7 @@
 
 #include "Brimwell/connect.hpp"
 #include "Brimwell/rrt_star.hpp"
+#include "Brimwell/tuning.hpp"
 
 #include <chrono>
 #include <cmath>
@@ -19,20 +20,21 @@ namespace brimwell {
 struct PlannerSettings {
   // The module's attributes of these names are read at each call, so that a
   // caller can retune a run by assigning them.
-  double rrt_star_gamma = 3.0;
-  double goal_connect_radius = 0.3;
-  double edge_res = 0.05;  // of the driver's densified trajectory
-  double auto_time_limit = 5.0;
-  double retry_growth = 4.0;
-  // Compiled in: the module's attributes show these values, and the public
-  // functions take them as their defaults.
-  double step = 0.3;
-  double goal_bias = 0.1;
-  std::int64_t max_iters = 3000;
-  std::int64_t smooth_iters = 200;
-  std::int64_t seed = 0;
+  double rrt_star_gamma = tuning::kRrtStarGamma;
+  double goal_connect_radius = tuning::kGoalConnectRadius;
+  double edge_res = tuning::kEdgeRes;  // of the driver's densified trajectory
+  double auto_time_limit = tuning::kAutoTimeLimit;
+  double retry_growth = tuning::kRetryGrowth;
+  // Compiled in, as a Python default is fixed when its function is defined:
+  // the module's attributes show these values, and the public functions take
+  // them as their defaults.
+  double step = tuning::kStep;
+  double goal_bias = tuning::kGoalBias;
+  std::int64_t max_iters = tuning::kMaxIters;
+  std::int64_t smooth_iters = tuning::kSmoothIters;
+  std::int64_t seed = tuning::kSeed;
   // The native context's edge resolution (PlanningContext.edge_valid's default).
-  double context_edge_res = 0.05;
+  double context_edge_res = tuning::kEdgeRes;
 
   RrtSettings rrt(std::int64_t iters, double step_length, double bias) const {
     RrtSettings s;
@@ -57,7 +59,7 @@ struct PlannerSettings {
 // The driver's choice of segment planner and its budget.
 enum class Planner { RrtStar, Connect, Auto };
 struct Budget {
-  std::int64_t max_iters = 3000;                                // of each planner's first attempt
+  std::int64_t max_iters = tuning::kMaxIters;                   // of each planner's first attempt
   double time_limit = std::numeric_limits<double>::infinity();  // per segment, s; inf: no retries
 };
 

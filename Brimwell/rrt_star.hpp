@@ -22,6 +22,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include "Brimwell/tuning.hpp"
+
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -32,11 +34,12 @@
 namespace brimwell {
 
 struct RrtSettings {
-  std::int64_t max_iters = 3000;  // iterations; the loop never ends early
-  double step = 0.3;              // steer length and cap of the neighbour radius
-  double goal_bias = 0.1;         // probability of sampling the goal itself
-  double gamma = 3.0;             // scale of the shrinking neighbour radius
-  double goal_radius = 0.3;       // largest node-to-goal distance worth an edge check
+  std::int64_t max_iters = tuning::kMaxIters;  // iterations; the loop never ends early
+  double step = tuning::kStep;                 // steer length and cap of the neighbour radius
+  double goal_bias = tuning::kGoalBias;        // probability of sampling the goal itself
+  double gamma = tuning::kRrtStarGamma;        // scale of the shrinking neighbour radius
+  double goal_radius =
+      tuning::kGoalConnectRadius;  // largest node-to-goal distance worth an edge check
 };
 
 enum class RrtStatus {
