@@ -20,9 +20,7 @@ from __future__ import annotations
 import argparse
 import json
 import math
-import os
 import sys
-import tempfile
 from pathlib import Path
 
 import numpy as np
@@ -150,25 +148,10 @@ def export(cache, fmt="csv"):
 
 
 def write_whole(path, text):
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent if str(path.parent) else ".")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8", newline="") as fh:
-            fh.write(text)
-            fh.flush()
-            os.fsync(fh.fileno())
-        os.chmod(tmp, 0o666 & ~_umask())
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
+    """`text` as the whole of the file `path` (cellpath_cli.runs.write_whole)."""
+    from cellpath_cli import runs  # noqa: PLC0415
 
-
-def _umask():
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
+    runs.write_whole(path, lambda fh: fh.write(text), text=True)
 
 
 def parser():

@@ -16,6 +16,7 @@ from pathlib import Path
 import numpy as np
 import plotly.io
 
+from cellpath_cli import runs
 from cellpath_cli.progress import progress
 from cellpath_cli.scene import CacheScene, budgets, thinned
 
@@ -185,8 +186,7 @@ def plan_page(scene: CacheScene, trajectory, out: Path, *, waypoint_rows=(), col
                       currentvalue=dict(prefix="row "), steps=[step(r) for r in rows])],
     )
     fig = {"data": data, "layout": layout, "frames": frames}
-    tmp = out.with_name(out.name + ".tmp")
-    plotly.io.write_html(fig, tmp, validate=False, include_plotlyjs=True, full_html=True, auto_play=False,
-                         div_id="cellpath-plan", post_script=STEP_HOOK)
-    tmp.replace(out)
+    html = plotly.io.to_html(fig, validate=False, include_plotlyjs=True, full_html=True, auto_play=False,
+                             div_id="cellpath-plan", post_script=STEP_HOOK)
+    runs.write_whole(out, lambda fh: fh.write(html), text=True)
     return out

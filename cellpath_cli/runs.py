@@ -26,6 +26,7 @@ import re
 import shutil
 import signal
 import sys
+import tempfile
 import threading
 from pathlib import Path
 
@@ -271,6 +272,34 @@ def input_digests(cache_dir) -> dict:
             if INPUT_PATTERN.fullmatch(entry.name) and entry.is_file():
                 out[entry.name] = _digest(entry.path)
     return out
+
+
+def write_whole(path, fill, text=False):
+    """Write one file whole: fill(fh) writes into a temporary file beside `path` (binary,
+    or UTF-8 text with untranslated newlines when `text`), which then replaces `path` in
+    one rename.  On any error the temporary file is removed and `path` is as it was.  The
+    file gets the mode the umask gives."""
+    path = Path(path)
+    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".part", dir=path.parent if str(path.parent) else ".")
+    try:
+        with (os.fdopen(fd, "w", encoding="utf-8", newline="") if text else os.fdopen(fd, "wb")) as fh:
+            fill(fh)
+            fh.flush()
+            os.fsync(fh.fileno())
+        os.chmod(tmp, 0o666 & ~umask())
+        os.replace(tmp, path)
+    except BaseException:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+        raise
+    return path
+
+
+def umask() -> int:
+    """The process's umask (read by setting it and putting it back)."""
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
 
 
 def _sync_dir(path):

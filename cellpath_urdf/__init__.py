@@ -414,9 +414,9 @@ def _write_and_swap(runs, parent, out, model, B, link_meshes, env_meshes, wp, to
 
 def _umask_mode(folder):
     """A folder made by mkdtemp is private (0700); a cache is as readable as the umask says."""
-    mask = os.umask(0o022)
-    os.umask(mask)
-    os.chmod(folder, 0o777 & ~mask)
+    from cellpath_cli.runs import umask  # noqa: PLC0415
+
+    os.chmod(folder, 0o777 & ~umask())
 
 
 # --------------------------------------------------------------------------- command line
