@@ -43,7 +43,7 @@ nb::list plan_segment(nb::handle ctx_obj, nb::handle start_in, nb::handle goal_i
                    ends.g.data(), "RRT*");
   if (r.status == brimwell::RrtStatus::Failed)
     throw PlanFailure(
-        brimwell::failure_text("RRT*", py_str(ends.start), py_str(ends.goal), max_iters));
+        brimwell::failure_text("RRT*", str_of(ends.start), str_of(ends.goal), max_iters));
   nb::list path;
   if (r.status == brimwell::RrtStatus::Direct) path.append(ends.start);
   for (std::size_t off = 0; off < r.rows.size(); off += d) path.append(to_numpy(&r.rows[off], d));
@@ -239,6 +239,37 @@ void bind_context_methods(nb::class_<PlanningContext>& cls) {
       "rng"_a, "One uniform joint vector within the limits: rng.uniform(lower, upper).");
 }
 
+void bind_context_properties(nb::class_<PlanningContext>& cls) {
+  cls.def_prop_ro(
+      "lazy_proof", [](PlanningContext& c) { return c.lazy_proof; },
+      "Whether planners prove only the path they keep (see the constructor).");
+  cls.def_prop_ro(
+      "clearance", [](PlanningContext& c) { return c.clearance; },
+      "The clearance in metres that is_valid and edge_valid prove (a dict of them per body "
+      "when one was given), or None (the voxel test).");
+  cls.def_prop_ro(
+      "self_collision", [](PlanningContext& c) { return c.self_collision; },
+      "Whether is_valid also tests the links against each other.");
+  cls.def_prop_ro(
+      "allowed_pairs", [](PlanningContext& c) { return c.allowed_pairs; },
+      "Link pairs (i, j), i < j, never tested against each other: the neighbours in "
+      "the chain, and the pairs found touching in every one of many random in-limit "
+      "configurations.  Empty without self-collision.");
+  cls.def_prop_ro(
+      "handler", [](PlanningContext& c) { return c.handler; },
+      "The RobotEnvironmentHandler built from the cache directory.");
+  cls.def_prop_ro(
+      "slist", [](PlanningContext& c) { return c.slist; },
+      "World-frame screw list (6, n), linear rows in metres (read-only).");
+  cls.def_prop_ro(
+      "home_transforms", [](PlanningContext& c) { return c.home_transforms; },
+      "Home poses (n, 4, 4) of the moving links 1 .. n (read-only).");
+  cls.def_prop_ro(
+      "limits", [](PlanningContext& c) { return c.limits; },
+      "Joint limits (n, 2): lower, upper; never infinite after the +-2 pi rule (read-only).");
+  cls.def_prop_ro("n_joints", [](PlanningContext& c) { return c.n; }, "Number of joints n.");
+}
+
 void bind_context(nb::module_& m) {
   auto cls = nb::class_<PlanningContext>(
       m, "PlanningContext",
@@ -283,34 +314,7 @@ void bind_context(nb::module_& m) {
       "Raises ValueError for a clearance that is negative, NaN, infinite or not a number, "
       "a dict that names a body the cache does not list or leaves a body without a "
       "\"default\", and for lazy_proof without a clearance.");
-  cls.def_prop_ro(
-      "lazy_proof", [](PlanningContext& c) { return c.lazy_proof; },
-      "Whether planners prove only the path they keep (see the constructor).");
-  cls.def_prop_ro(
-      "clearance", [](PlanningContext& c) { return c.clearance; },
-      "The clearance in metres that is_valid and edge_valid prove (a dict of them per body "
-      "when one was given), or None (the voxel test).");
-  cls.def_prop_ro(
-      "self_collision", [](PlanningContext& c) { return c.self_collision; },
-      "Whether is_valid also tests the links against each other.");
-  cls.def_prop_ro(
-      "allowed_pairs", [](PlanningContext& c) { return c.allowed_pairs; },
-      "Link pairs (i, j), i < j, never tested against each other: the neighbours in "
-      "the chain, and the pairs found touching in every one of many random in-limit "
-      "configurations.  Empty without self-collision.");
-  cls.def_prop_ro(
-      "handler", [](PlanningContext& c) { return c.handler; },
-      "The RobotEnvironmentHandler built from the cache directory.");
-  cls.def_prop_ro(
-      "slist", [](PlanningContext& c) { return c.slist; },
-      "World-frame screw list (6, n), linear rows in metres (read-only).");
-  cls.def_prop_ro(
-      "home_transforms", [](PlanningContext& c) { return c.home_transforms; },
-      "Home poses (n, 4, 4) of the moving links 1 .. n (read-only).");
-  cls.def_prop_ro(
-      "limits", [](PlanningContext& c) { return c.limits; },
-      "Joint limits (n, 2): lower, upper; never infinite after the +-2 pi rule (read-only).");
-  cls.def_prop_ro("n_joints", [](PlanningContext& c) { return c.n; }, "Number of joints n.");
+  bind_context_properties(cls);
   bind_context_methods(cls);
 }
 

@@ -11,8 +11,6 @@ namespace brimwell_py {
 
 namespace {
 
-std::string repr_of(nb::handle x) { return py_str(nb::repr(x)); }
-
 // One body's metres: finite, not negative, a number (not a bool).
 double body_metres(nb::handle key, nb::handle x) {
   double v = std::numeric_limits<double>::quiet_NaN();
@@ -54,7 +52,7 @@ namespace {
 // given the default.
 void check_names(ClearanceArg& a, nb::handle cache_dir) {
   const cellpath::capture::Capture capture =
-      cellpath::py::read_capture(nb::module_::import_("pathlib").attr("Path")(cache_dir));
+      cellpath::py::read_capture(cellpath::py::as_path(cache_dir));
   for (const auto& body : capture.env) a.names.push_back(body.name);
   std::vector<char> named(a.names.size(), 0);
   for (const auto& [name, metres] : a.bodies) {

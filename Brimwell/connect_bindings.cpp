@@ -19,7 +19,7 @@ nb::list plan_segment_connect_impl(nb::handle ctx_obj, nb::handle start_in, nb::
       ctx, rng, kDefaults.connect(max_iters, step), ends.s.data(), ends.g.data(), stage);
   if (r.status == brimwell::ConnectStatus::Failed)
     throw PlanFailure(
-        brimwell::failure_text("RRT-Connect", py_str(ends.start), py_str(ends.goal), max_iters));
+        brimwell::failure_text("RRT-Connect", str_of(ends.start), str_of(ends.goal), max_iters));
   // Start (a copy) ... goal (the caller's array, as converted).
   nb::list path;
   for (std::size_t off = 0; off + d < r.rows.size(); off += d)

@@ -27,14 +27,13 @@ void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handl
   nb::module_ np = numpy();
   nb::object theta =
       np.attr("asarray")(cellpath::py::real_numbers(theta_in), "dtype"_a = np.attr("float64"));
-  say("\nWaypoint " + std::to_string(index) + " is in collision");
-  say("  theta: " + py_str(np.attr("array2string")(theta, "precision"_a = 3)));
-  nb::object path = nb::module_::import_("pathlib").attr("Path")(cache_dir).attr("__truediv__")(
-      "CollisionWaypoint.npz");
+  print_line("\nWaypoint " + std::to_string(index) + " is in collision");
+  print_line("  theta: " + cellpath::py::theta_text(theta));
+  nb::object path = cellpath::py::as_path(cache_dir).attr("__truediv__")("CollisionWaypoint.npz");
   write_atomically(path, [&](nb::handle fh) {
     np.attr("savez")(fh, "index"_a = np.attr("int64")(index), "theta"_a = theta);
   });
-  say("  Saved to " + py_str(path) + " -- run Velquist to inspect it.");
+  print_line("  Saved to " + str_of(path) + " -- run Velquist to inspect it.");
 }
 
 namespace {
@@ -55,8 +54,7 @@ nb::object seed_of(nb::handle seed) {
     }
     PyErr_Clear();
   }
-  throw nb::value_error(
-      ("seed must be a non-negative integer, got " + py_str(nb::repr(seed))).c_str());
+  throw nb::value_error(("seed must be a non-negative integer, got " + repr_of(seed)).c_str());
 }
 
 // The driver's context, and its lines.
@@ -69,18 +67,20 @@ nb::object load_context(nb::handle cache_dir, bool self_collision, nb::handle cl
   new (nb::inst_ptr<PlanningContext>(ctx_obj))
       PlanningContext(cache_dir, self_collision, clearance, lazy_proof);
   nb::inst_mark_ready(ctx_obj);
-  say("Environment loaded in " + brimwell::fixed2(brimwell::seconds_since(t0)) + "s");
+  print_line("Environment loaded in " + brimwell::fixed2(brimwell::seconds_since(t0)) + "s");
   if (!clearance.is_none()) {
     const brimwell::ArmModel& m = *nb::inst_ptr<PlanningContext>(ctx_obj)->model;
-    say("Clearance: every configuration, and the motion between them, proven at least " +
-        m.clearance_metres() + " m from the environment" + m.clearance_note());
+    print_line("Clearance: every configuration, and the motion between them, proven at least " +
+               m.clearance_metres() + " m from the environment" + m.clearance_note());
   }
   if (lazy_proof && !clearance.is_none())
-    say("Lazy proof: segments searched on sampled edges, then every edge of the path kept "
+    print_line(
+        "Lazy proof: segments searched on sampled edges, then every edge of the path kept "
         "proven (split or re-planned where it is not)");
   if (self_collision)
-    say("Self-collision: links tested against each other, except the pairs allowed to touch " +
-        py_str(ctx_obj.attr("allowed_pairs")));
+    print_line(
+        "Self-collision: links tested against each other, except the pairs allowed to touch " +
+        str_of(ctx_obj.attr("allowed_pairs")));
   return ctx_obj;
 }
 
@@ -91,8 +91,8 @@ brimwell::Rows load_waypoints(nb::handle cache_dir, std::size_t n) {
   Array<double> wp =
       cellpath::py::as_f64(np.attr("asarray")(wp_obj, "dtype"_a = np.attr("float64")));
   brimwell::Rows rows = brimwell::waypoint_rows(wp.data, wp.shape, n);
-  say("Loaded " + std::to_string(rows.size()) + " waypoints, shape " +
-      cellpath::py::shape_text(wp.shape));
+  print_line("Loaded " + std::to_string(rows.size()) + " waypoints, shape " +
+             cellpath::py::shape_text(wp.shape));
   return rows;
 }
 
@@ -113,7 +113,7 @@ std::pair<nb::object, nb::object> plan_through_waypoints(
   if (lazy_proof && !clearance_on)
     throw nb::value_error("lazy_proof needs a clearance: without one no edge is proven");
   nb::module_ np = numpy();
-  nb::object cache_dir = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
+  nb::object cache_dir = cellpath::py::as_path(cache_dir_in);
   nb::object rng = np.attr("random").attr("default_rng")(seed);
   request.jobs = jobs_in.is_none() ? 0 : jobs_of(jobs_in);
 
@@ -183,7 +183,7 @@ nb::dict run_options(nb::handle planner, nb::handle seed, bool self_collision, n
 // none at all, the run record last), then the line that says where.
 void save_plan(nb::handle runs, nb::handle cache_dir_in, nb::handle dense, nb::handle timed,
                nb::dict record) {
-  nb::object cache_dir = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
+  nb::object cache_dir = cellpath::py::as_path(cache_dir_in);
   nb::object out_path = cache_dir.attr("__truediv__")("JointAnglesToTravelAlong.npy");
   if (runs.is_none()) {
     write_atomically(out_path, [&](nb::handle fh) { numpy().attr("save")(fh, dense); });
@@ -196,7 +196,8 @@ void save_plan(nb::handle runs, nb::handle cache_dir_in, nb::handle dense, nb::h
   } else
     runs.attr("save_plan")(cache_dir, dense, timed, record);
   nb::object shape = dense.attr("shape");
-  say("Saved trajectory to " + py_str(out_path) + " with shape " +
+  print_line(
+      "Saved trajectory to " + str_of(out_path) + " with shape " +
       cellpath::py::shape_text({nb::cast<std::size_t>(shape[0]), nb::cast<std::size_t>(shape[1])}));
 }
 
@@ -312,13 +313,12 @@ nb::object clearance_of(nb::handle parser, nb::handle args, nb::handle cache_dir
   nb::dict out;
   out["default"] = clearance;
   for (nb::handle item : exceptions) {
-    const std::string text = py_str(item);
+    const std::string text = str_of(item);
     const std::size_t eq = text.rfind('=');
     if (eq == std::string::npos || eq == 0) error("expected BODY=METRES, got '" + text + "'");
     double metres = std::numeric_limits<double>::quiet_NaN();
     try {
-      metres =
-          nb::cast<double>(nb::module_::import_("builtins").attr("float")(text.substr(eq + 1)));
+      metres = nb::cast<double>(cellpath::py::builtin("float")(text.substr(eq + 1)));
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_ValueError)) throw;
     }
@@ -337,11 +337,11 @@ nb::object clearance_of(nb::handle parser, nb::handle args, nb::handle cache_dir
     return out;
   }
   for (nb::handle key : out.keys()) {
-    const std::string name = py_str(key);
+    const std::string name = str_of(key);
     if (name == "default" || std::find(names.begin(), names.end(), name) != names.end()) continue;
     std::string listed;
     for (const std::string& n : names) listed += (listed.empty() ? "" : ", ") + n;
-    error(py_str(cache_dir) + " lists no environment body named '" + name + "' (" +
+    error(str_of(cache_dir) + " lists no environment body named '" + name + "' (" +
           (names.empty() ? std::string("it lists none") : "its bodies: " + listed) + ")");
   }
   return out;
@@ -364,7 +364,7 @@ std::optional<long long> given_count(nb::handle parser, nb::handle args, const c
   PyErr_Clear();
   const bool negative = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT) == 1;
   if (std::string(flag) == "--seed") return negative ? -1 : LLONG_MAX;
-  parser.attr("error")(std::string("argument ") + flag + ": " + py_str(v) +
+  parser.attr("error")(std::string("argument ") + flag + ": " + str_of(v) +
                        (negative ? " must be a positive integer" : " is too large"));
   return std::nullopt;
 }
@@ -382,13 +382,12 @@ std::string exact_contacts(nb::handle cache_dir, nb::handle dense, nb::handle ct
   }
   nb::object line = check(cache_dir, dense, "allowed_pairs"_a = ctx.attr("allowed_pairs"),
                           "self_collision"_a = ctx.attr("self_collision"));
-  return line.is_none() ? std::string() : py_str(line);
+  return line.is_none() ? std::string() : str_of(line);
 }
 
 // Exit status 1 after one line on stderr, as a failed timing ends.
 [[noreturn]] void exit_with(const std::string& line) {
-  nb::module_::import_("builtins")
-      .attr("print")(line, "file"_a = nb::module_::import_("sys").attr("stderr"));
+  cellpath::py::builtin("print")(line, "file"_a = nb::module_::import_("sys").attr("stderr"));
   nb::object code = nb::int_(1);
   PyErr_SetObject(PyExc_SystemExit, code.ptr());
   throw nb::python_error();
@@ -402,7 +401,13 @@ nb::object argv_of(nb::handle argv) {
   return rest;
 }
 
-void main_entry(nb::handle argv) {
+// The command line read and checked: its options, and the cache to plan on.
+struct CommandLine {
+  nb::object args, cache_dir;
+  bool strict = false;
+};
+
+CommandLine read_command_line(nb::handle argv) {
   nb::object parser = make_parser();
   // Anything else is ignored (so main() also runs from inside other programs
   // whatever their argv), with a note on stderr so that a directory typed on
@@ -419,11 +424,10 @@ void main_entry(nb::handle argv) {
   nb::object cache_dir = args.attr("cache_dir");
   if (cache_dir.is_none()) cache_dir = self_module().attr("CACHE_DIR");
   if (nb::len(ignored) > 0)
-    nb::module_::import_("builtins")
-        .attr("print")("Brimwell: ignoring arguments " + py_str(nb::repr(ignored)) +
-                           " (it plans on " + py_str(cache_dir) +
-                           "; set CELLPATH_CACHE_DIR to plan elsewhere)",
-                       "file"_a = nb::module_::import_("sys").attr("stderr"));
+    cellpath::py::builtin("print")("Brimwell: ignoring arguments " + repr_of(ignored) +
+                                       " (it plans on " + str_of(cache_dir) +
+                                       "; set CELLPATH_CACHE_DIR to plan elsewhere)",
+                                   "file"_a = nb::module_::import_("sys").attr("stderr"));
   if (!refused.empty()) parser.attr("error")(refused);
   if (truth(args.attr("lazy_proof")) && args.attr("clearance").is_none())
     parser.attr("error")("argument --lazy-proof: needs --clearance METRES (it proves a clearance)");
@@ -434,6 +438,11 @@ void main_entry(nb::handle argv) {
     parser.attr("error")(
         "--strict checks a plan made without --clearance; with it every motion "
         "is proven already: leave one out");
+  return {args, cache_dir, strict};
+}
+
+void main_entry(nb::handle argv) {
+  const auto [args, cache_dir, strict] = read_command_line(argv);
   // One run at a time on a cache; the plan, its timing and its record are put
   // in place together after everything succeeded, so a run that fails or is
   // interrupted leaves the earlier set as it was.
@@ -469,7 +478,7 @@ void main_entry(nb::handle argv) {
   }
   save_plan(runs, cache_dir, dense, timed, record);
   brimwell::say_timed_saved(timed, cache_dir);
-  if (!contacts.empty()) say(contacts);
+  if (!contacts.empty()) print_line(contacts);
 }
 
 }  // namespace

@@ -27,7 +27,7 @@ std::vector<std::string> link_names(nb::handle cache_dir) {
 template <class F>
 void say_or_skip(F&& line) {
   try {
-    say(line());
+    print_line(line());
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
   } catch (std::exception&) {

@@ -43,8 +43,7 @@ std::size_t jobs_of(nb::handle jobs) {
     }
   }
   if (!ok || n < 1)
-    throw nb::value_error(
-        ("jobs must be a positive integer, got " + py_str(nb::repr(jobs))).c_str());
+    throw nb::value_error(("jobs must be a positive integer, got " + repr_of(jobs)).c_str());
   return static_cast<std::size_t>(n);
 }
 
@@ -110,8 +109,8 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
   for (std::size_t i = 0; i < count; ++i)
     if (results[i].status == brimwell::ConnectStatus::Failed)
       throw PlanFailure("problem " + std::to_string(i) + ": " +
-                        brimwell::failure_text("RRT-Connect", py_str(ends[i].start),
-                                               py_str(ends[i].goal), max_iters));
+                        brimwell::failure_text("RRT-Connect", str_of(ends[i].start),
+                                               str_of(ends[i].goal), max_iters));
   for (std::size_t i = 0; i < count; ++i) out.append(path_list(results[i].rows, d, ends[i].goal));
   return out;
 }

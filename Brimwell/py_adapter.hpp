@@ -255,7 +255,7 @@ inline void refuse_invalid_ends(ContextAdapter& ctx, const SegmentEnds& ends) {
   const nb::object* shown[2] = {&ends.start, &ends.goal};
   for (int k = 0; k < 2; ++k)
     if (!ctx.is_valid(q[k]->data()))
-      throw nb::value_error((std::string(what[k]) + " " + py_str(*shown[k]) +
+      throw nb::value_error((std::string(what[k]) + " " + str_of(*shown[k]) +
                              " is not valid here (limits, clearance or self-collision): no "
                              "proven path can " +
                              (k == 0 ? "begin" : "end") + " there")

@@ -38,15 +38,16 @@ using cellpath::py::Array;
 // attributes of the same names start from.
 inline const brimwell::PlannerSettings kDefaults{};
 
+using cellpath::py::numpy;
+using cellpath::py::repr_of;
+using cellpath::py::str_of;
+
 // The module itself, for the names a user may replace and the planner must
 // hear at call time (tuning values, RobotEnvironmentHandler, the geometry
 // functions): the one crossing back through the interpreter into Brimwell.
 inline nb::module_ self_module() { return nb::module_::import_("Brimwell"); }
-inline nb::module_ numpy() { return nb::module_::import_("numpy"); }
 
-inline void say(const std::string& line) { nb::module_::import_("builtins").attr("print")(line); }
-
-inline std::string py_str(nb::handle x) { return nb::str(x).c_str(); }
+using cellpath::py::print_line;
 
 inline std::int64_t as_index(nb::handle x) { return cellpath::py::to_index(x); }
 inline bool truth(nb::handle x) { return cellpath::py::truthy(x); }
@@ -208,7 +209,7 @@ inline double clearance_value(nb::handle x) {
   }
   if (!(v >= 0.0) || !std::isfinite(v))
     throw nb::value_error(("clearance must be a finite number of metres, not negative, got " +
-                           std::string(nb::str(nb::repr(x)).c_str()))
+                           cellpath::py::repr_of(x))
                               .c_str());
   return v;
 }
@@ -227,7 +228,7 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
     throw nb::value_error(
         "lazy_proof needs a clearance (clearance=0.0 or more): without one no edge is proven");
   nb::module_ brim = self_module();
-  nb::object cache = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
+  nb::object cache = cellpath::py::as_path(cache_dir_in);
 
   handler = brim.attr("RobotEnvironmentHandler")(cache);
   forward_kinematics = nb::borrow(g_imported.forward_kinematics);
@@ -270,6 +271,17 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
 // Which of the context's methods a Python subclass (or instance) replaced.
 // Base methods call each other through `self`, as Python methods would, so an
 // override is honoured wherever the base implementation would call it.
+//
+// nanobind's trampolines (NB_TRAMPOLINE / NB_OVERRIDE) would keep a plain
+// context free of the interpreter (they cache per class that nothing is
+// overridden), but they are not used here, for three reasons: they look an
+// override up on the class only, so a method assigned on an instance of a
+// subclass (honoured since the first release) would be ignored; the planner
+// must know before it walks an edge whether Python watches its configuration
+// tests (they then come in edge order, validity.hpp), which a trampoline
+// only answers one call at a time; and a context need not be a
+// PlanningContext at all, so the adapter of other objects stays in any case.
+// The summary below is taken once per planner call.
 
 struct Overrides {
   bool in_limits = false, is_valid = false, edge_valid = false, sample = false;

@@ -35,7 +35,7 @@ Planner planner_of(nb::handle name) {
     if (s == "auto") return Planner::Auto;
   }
   throw nb::value_error(
-      ("planner must be 'rrtstar', 'connect' or 'auto', got " + py_str(nb::repr(name))).c_str());
+      ("planner must be 'rrtstar', 'connect' or 'auto', got " + repr_of(name)).c_str());
 }
 
 Budget budget_of(const PlannerSettings& settings, Planner planner, nb::handle max_iters,
@@ -45,11 +45,11 @@ Budget budget_of(const PlannerSettings& settings, Planner planner, nb::handle ma
   if (!max_iters.is_none()) {
     if (PyBool_Check(max_iters.ptr()) || !PyLong_Check(max_iters.ptr()))
       throw nb::value_error(
-          ("max_iters must be a positive integer, got " + py_str(nb::repr(max_iters))).c_str());
+          ("max_iters must be a positive integer, got " + repr_of(max_iters)).c_str());
     b.max_iters = as_index(max_iters);
     if (b.max_iters <= 0)
       throw nb::value_error(
-          ("max_iters must be a positive integer, got " + py_str(nb::repr(max_iters))).c_str());
+          ("max_iters must be a positive integer, got " + repr_of(max_iters)).c_str());
   }
   if (!time_limit.is_none()) {
     if (PyBool_Check(time_limit.ptr()))
@@ -57,8 +57,7 @@ Budget budget_of(const PlannerSettings& settings, Planner planner, nb::handle ma
     b.time_limit = cellpath::py::to_double(time_limit);
     if (!(b.time_limit > 0.0) || !std::isfinite(b.time_limit))
       throw nb::value_error(
-          ("time_limit must be a positive number of seconds, got " + py_str(nb::repr(time_limit)))
-              .c_str());
+          ("time_limit must be a positive number of seconds, got " + repr_of(time_limit)).c_str());
   } else if (planner == Planner::Auto) {
     b.time_limit = settings.auto_time_limit;
   }
@@ -80,7 +79,7 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
   // Anything but an .npz archive (a .npy under this name, garbage numpy takes for
   // pickled data) is named with what to do, not with numpy's words.
   const std::string refused =
-      py_str(path) +
+      str_of(path) +
       " is not an archive of straight tool moves: cellpath-task writes it; run that again, or "
       "remove the file to plan every segment";
   nb::object archive;
@@ -135,7 +134,7 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
             " is about " + dist + " m from " +
             (body < capture.env.size() ? capture.env[body].name : std::string("an obstacle"));
   }
-  say(text);
+  print_line(text);
   throw std::runtime_error(text);
 }
 
@@ -152,9 +151,9 @@ class PyDriverHost final : public brimwell::DriverHost {
                const brimwell::TrajectoryRequest& request)
       : ctx_(ctx), cache_dir_(cache_dir), rng_(rng), seed_(seed), request_(request) {}
 
-  void say(const std::string& line) override { brimwell_py::say(line); }
+  void say(const std::string& line) override { brimwell_py::print_line(line); }
   std::string vector_text(const std::vector<double>& q) override {
-    return py_str(to_numpy(q.data(), q.size()));
+    return str_of(to_numpy(q.data(), q.size()));
   }
   brimwell::RrtResult rrt_star(std::size_t seg, const brimwell::RrtSettings& settings,
                                const double* start, const double* goal,

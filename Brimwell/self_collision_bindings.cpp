@@ -171,18 +171,23 @@ void enable_clearance(PlanningContext& c, const ClearanceArg& arg) {
   });
 }
 
-void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
+namespace {
+
+// The link meshes of the context's handler, base first.
+std::vector<gristane::api::MeshArrays> handler_link_meshes(PlanningContext& c) {
   nb::object meshes = nb::getattr(c.handler, "linkmesh", nb::none());
   if (meshes.is_none() || !nb::hasattr(meshes, "__contains__"))
     throw nb::value_error(
         "self-collision needs the link meshes: the environment handler has no linkmesh");
   std::vector<gristane::api::MeshArrays> owned;
-  std::vector<gristane::MeshRef> refs;
-  for (std::size_t i = 0; i <= c.n; ++i) {
-    owned.push_back(link_mesh(meshes, i));
-    refs.push_back(owned.back().ref());
-  }
-  // What the model, its pairs and its tables are built from.
+  for (std::size_t i = 0; i <= c.n; ++i) owned.push_back(link_mesh(meshes, i));
+  return owned;
+}
+
+// The key of what the self-collision model, its pairs and its tables are
+// built from: the arm, its base pose, the build's settings and the meshes.
+gristane::ModelKey self_collision_key(PlanningContext& c, const cellpath::Mat4& base,
+                                      const std::vector<gristane::MeshRef>& refs) {
   gristane::KeyHasher hasher = arm_key(c, gristane::ModelKind::SelfCollision);
   hasher.update(base.data(), sizeof base);
   const gristane::SelfCollisionSettings settings;
@@ -191,29 +196,23 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
     hasher.value(v);
   hasher.value(static_cast<std::uint64_t>(kTouchConfigs));
   hasher.value(kTouchSeed);
-  StoredModel stored(c, "self_collision");
-  gristane::ModelKey key;
-  gristane::SelfCollisionParts parts;
-  bool loaded = false;
-  {
-    nb::gil_scoped_release release;
-    hash_meshes(hasher, refs);
-    key = hasher.key();
-  }
-  if (stored.on()) {
-    nb::gil_scoped_release release;
-    loaded = gristane::load_self_collision(stored.path(), key, c.n, parts);
-  }
-  if (loaded) {
-    c.model->set_self_collision(std::move(parts.model), base);
-    nb::list pairs;
-    for (const auto& [i, j] : parts.allowed) pairs.append(nb::make_tuple(i, j));
-    c.allowed_pairs = nb::tuple(pairs);
-    return;
-  }
-  // Seconds on a real arm's meshes: said on a terminal, part by part, each
-  // part built without the interpreter (the context is not yet seen by any
-  // other thread).
+  nb::gil_scoped_release release;
+  hash_meshes(hasher, refs);
+  return hasher.key();
+}
+
+void set_allowed_pairs(PlanningContext& c,
+                       const std::vector<std::pair<std::size_t, std::size_t>>& allowed) {
+  nb::list pairs;
+  for (const auto& [i, j] : allowed) pairs.append(nb::make_tuple(i, j));
+  c.allowed_pairs = nb::tuple(pairs);
+}
+
+// Seconds on a real arm's meshes: said on a terminal, part by part, each
+// part built without the interpreter (the context is not yet seen by any
+// other thread).  Returns the pairs allowed to touch.
+std::vector<std::pair<std::size_t, std::size_t>> build_self_collision(
+    PlanningContext& c, const cellpath::Mat4& base, const std::vector<gristane::MeshRef>& refs) {
   brimwell_py::StepProgress progress("Self-collision model", 3);
   std::vector<std::pair<std::size_t, std::size_t>> all, touching;
   {
@@ -227,15 +226,36 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
   }
   progress.advance("pair tables");
   // The model is owned by the arm now; narrow its pairs there.
-  const auto allowed = c.model->allow_touching(all, touching);
+  auto allowed = c.model->allow_touching(all, touching);
   {
     nb::gil_scoped_release release;
     c.model->build_pair_tables(kTableCell);
   }
   progress.advance();
-  nb::list pairs;
-  for (const auto& [i, j] : allowed) pairs.append(nb::make_tuple(i, j));
-  c.allowed_pairs = nb::tuple(pairs);
+  return allowed;
+}
+
+}  // namespace
+
+void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
+  const std::vector<gristane::api::MeshArrays> owned = handler_link_meshes(c);
+  std::vector<gristane::MeshRef> refs;
+  for (const gristane::api::MeshArrays& mesh : owned) refs.push_back(mesh.ref());
+  StoredModel stored(c, "self_collision");
+  const gristane::ModelKey key = self_collision_key(c, base, refs);
+  gristane::SelfCollisionParts parts;
+  bool loaded = false;
+  if (stored.on()) {
+    nb::gil_scoped_release release;
+    loaded = gristane::load_self_collision(stored.path(), key, c.n, parts);
+  }
+  if (loaded) {
+    c.model->set_self_collision(std::move(parts.model), base);
+    set_allowed_pairs(c, parts.allowed);
+    return;
+  }
+  const auto allowed = build_self_collision(c, base, refs);
+  set_allowed_pairs(c, allowed);
   stored.write([&](gristane::ModelSink& sink) {
     gristane::store_self_collision(key, *c.model->self_collision(), allowed, sink);
   });

@@ -28,7 +28,7 @@ std::optional<gristane::ModelKey> module_build() {
   try {
     nb::object file = nb::getattr(self_module(), "__file__", nb::none());
     if (!file.is_none()) {
-      nb::object fh = nb::module_::import_("builtins").attr("open")(file, "rb");
+      nb::object fh = cellpath::py::builtin("open")(file, "rb");
       nb::object data;
       try {
         data = fh.attr("read")();
@@ -125,8 +125,7 @@ StoredModel::StoredModel(const PlanningContext& c, const char* name)
   nb::object cache = nb::getattr(c.handler, "cache", nb::none());
   if (cache.is_none()) return;
   try {
-    nb::object dir =
-        nb::module_::import_("pathlib").attr("Path")(cache).attr("__truediv__")(".models");
+    nb::object dir = cellpath::py::as_path(cache).attr("__truediv__")(".models");
     nb::object path = dir.attr("__truediv__")(std::string(name) + ".bin");
     native_ = native_path(path);
     dir_ = dir;

@@ -35,7 +35,7 @@ std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) 
   std::size_t ndim = 0;
   nb::object arr;
   try {
-    nb::module_ np = nb::module_::import_("numpy");
+    nb::module_ np = cellpath::py::numpy();
     arr = np.attr("asarray")(cellpath::py::real_numbers(x), "dtype"_a = np.attr("float64"));
     ndim = nb::cast<std::size_t>(arr.attr("ndim"));
     a = cellpath::py::as_f64(arr);  // a scalar comes back as shape (1,)
@@ -43,7 +43,7 @@ std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) 
     if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
     const std::string message = std::string(what) +
                                 " must be a number or one number per joint, got " +
-                                nb::cast<std::string>(nb::repr(x));
+                                cellpath::py::repr_of(x);
     // Text, complex numbers and objects: the error that is a TypeError as well.
     if (e.matches(cellpath::py::not_real_error().ptr())) {
       PyErr_SetString(cellpath::py::not_real_error().ptr(), message.c_str());
@@ -62,7 +62,7 @@ std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) 
     if (!(std::isfinite(v[j]) && v[j] > 0.0))
       throw nb::value_error((std::string(what) +
                              " must be positive and finite for every joint, got " +
-                             nb::cast<std::string>(nb::str(arr)))
+                             cellpath::py::str_of(arr))
                                 .c_str());
   }
   return v;
@@ -139,7 +139,7 @@ void profile_pieces(std::vector<Piece>& pieces) {
     if (!result.equal(working))
       throw std::runtime_error("ruckig could not time the straight piece from path row " +
                                std::to_string(pc.from) + " to row " + std::to_string(pc.to) + ": " +
-                               nb::cast<std::string>(nb::str(result)));
+                               cellpath::py::str_of(result));
     pc.duration = nb::cast<double>(profile.attr("duration"));
     pc.phases = read_phases(profile);
   }
@@ -178,10 +178,8 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
   return nb::make_tuple(t_arr, q_arr, qd_arr, qdd_arr);
 }
 
-nb::object builtins() { return nb::module_::import_("builtins"); }
-
 nb::object cache_file(nb::handle cache_dir, const char* name) {
-  return nb::module_::import_("pathlib").attr("Path")(cache_dir).attr("__truediv__")(name);
+  return cellpath::py::as_path(cache_dir).attr("__truediv__")(name);
 }
 
 // "V[,V...]" from the command line: one or more positive finite numbers, as
@@ -192,7 +190,7 @@ nb::object option_limits(nb::handle parser, nb::handle text, const char* option)
   for (nb::handle part : text.attr("split")(",")) {
     double v = 0.0;
     try {
-      v = nb::cast<double>(builtins().attr("float")(part));
+      v = nb::cast<double>(cellpath::py::builtin("float")(part));
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
       parser.attr("error")(std::string(option) + ": '" + s +
@@ -204,7 +202,7 @@ nb::object option_limits(nb::handle parser, nb::handle text, const char* option)
     values.append(v);
   }
   if (nb::len(values) == 1) return values[0];
-  nb::module_ np = nb::module_::import_("numpy");
+  nb::module_ np = cellpath::py::numpy();
   return np.attr("array")(values, "dtype"_a = np.attr("float64"));
 }
 
@@ -260,7 +258,7 @@ void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_d
   // A list of limits that does not fit the arm is refused now, not after a whole plan.
   nb::object screws = cache_file(cache_dir, "ScrewAxis.npy");
   if (!nb::cast<bool>(screws.attr("is_file")())) return;  // the planner names what is missing
-  nb::module_ np = nb::module_::import_("numpy");
+  nb::module_ np = cellpath::py::numpy();
   nb::object shape = np.attr("load")(screws, "allow_pickle"_a = false).attr("shape");
   if (nb::len(shape) != 2) return;
   const std::size_t n = nb::cast<std::size_t>(shape[1]);
@@ -299,7 +297,7 @@ std::vector<std::string> csv_joint_names(nb::handle cache_dir, std::size_t n) {
 
 nb::object timed_outputs(nb::handle args, nb::handle cache_dir, nb::handle dense, nb::handle ctx) {
   if (!nb::cast<bool>(args.attr("timed"))) return nb::none();
-  nb::module_ np = nb::module_::import_("numpy");
+  nb::module_ np = cellpath::py::numpy();
   Array<double> path = cellpath::py::as_f64(dense);
   const std::size_t n = path.ndim() == 2 ? path.shape[1] : 0;
 
@@ -344,11 +342,11 @@ nb::object timed_outputs(nb::handle args, nb::handle cache_dir, nb::handle dense
 
 void say_timed_saved(nb::handle timed, nb::handle cache_dir) {
   if (timed.is_none()) return;
-  builtins().attr("print")(timed[0]);
-  builtins().attr("print")(
+  cellpath::py::builtin("print")(timed[0]);
+  cellpath::py::builtin("print")(
       "Saved timed trajectory to " +
-      nb::cast<std::string>(nb::str(cache_file(cache_dir, "TimedTrajectory.npz"))) + " and " +
-      nb::cast<std::string>(nb::str(cache_file(cache_dir, "TimedTrajectory.csv"))));
+      cellpath::py::str_of(cache_file(cache_dir, "TimedTrajectory.npz")) + " and " +
+      cellpath::py::str_of(cache_file(cache_dir, "TimedTrajectory.csv")));
 }
 
 void register_timing(nb::module_& m) {

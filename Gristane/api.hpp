@@ -12,6 +12,7 @@
 #include "common/buffer.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
+#include "common/text.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -26,14 +27,12 @@ namespace gristane::api {
 namespace nb = nanobind;
 namespace py = cellpath::py;
 
-// A float as Python prints it.
-inline std::string float_text(double x) { return nb::cast<std::string>(nb::repr(nb::float_(x))); }
-
 // A pitch must be a finite positive length; everything downstream divides by it.
 inline double checked_pitch(double pitch) {
   if (!std::isfinite(pitch) || !(pitch > 0.0))
     throw nb::value_error(
-        ("pitch must be a finite positive number, got " + float_text(pitch)).c_str());
+        ("pitch must be a finite positive number, got " + cellpath::python_float_text(pitch))
+            .c_str());
   return pitch;
 }
 

@@ -6,11 +6,9 @@
 namespace nb = nanobind;
 namespace api = gristane::api;
 
-NB_MODULE(Gristane, m) {
-  m.doc() =
-      "Voxel collision model: link point sets, the environment occupancy grid, "
-      "collision tests of posed links against it, and a voxel cache file.";
+namespace {
 
+void bind_voxel_model(nb::module_& m) {
   m.def("VoxelizeLink", &api::voxelize_link, nb::arg("vertices"), nb::arg("faces"),
         nb::arg("pitch"),
         "Centres of the voxels, at the given pitch, that cover a triangle mesh and fill its "
@@ -51,7 +49,9 @@ NB_MODULE(Gristane, m) {
 
   m.def("load_cache", &api::load_cache, nb::arg("path"),
         "Read an archive written by save_cache: (link_points, grid, env_origin, pitch).");
+}
 
+void bind_environment_distance(nb::module_& m) {
   nb::class_<api::PyEnvironmentDistance>(
       m, "EnvironmentDistance",
       "How far points are from the environment's solids: a mesh whose every edge belongs to "
@@ -76,6 +76,16 @@ NB_MODULE(Gristane, m) {
       .def_prop_ro("origin", &api::PyEnvironmentDistance::origin,
                    "The field's lowest corner; cell (i, j, k) spans origin + cell * [i, i+1) x ...")
       .def_prop_ro("closed", &api::PyEnvironmentDistance::closed, "Per mesh, whether it is solid.");
+}
+
+}  // namespace
+
+NB_MODULE(Gristane, m) {
+  m.doc() =
+      "Voxel collision model: link point sets, the environment occupancy grid, "
+      "collision tests of posed links against it, and a voxel cache file.";
+  bind_voxel_model(m);
+  bind_environment_distance(m);
 
   // The checksum of a stored model's payload, for tools and tests that write
   // or check such files.

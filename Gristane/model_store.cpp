@@ -492,6 +492,34 @@ struct ModelStore {
     w.put_vector(e.offset_);
     w.put(e.closed_offset_);
   }
+  // What a read environment's sizes and indices must agree on before any query
+  // may trust them.
+  static bool environment_consistent(const EnvironmentDistance& e, std::size_t n_bodies) {
+    if (e.closed_.size() != n_bodies) return false;
+    if (!offsets_fit(e)) return false;
+    // Every query starts at the box tree's root once there is a triangle.
+    if (!e.tris_.empty() && e.bvh_.empty()) return false;
+    if (!tree_shape(
+            e.bvh_.size(), [&](std::size_t k) { return e.bvh_[k].left; },
+            [&](std::size_t k) { return e.bvh_[k].right; }, kMaxBoxTreeDepth))
+      return false;
+    // The (x, y) bins: bin b's triangles are bin_tris_[bin_start_[b] ..
+    // bin_start_[b + 1]).
+    const std::int64_t bins[3] = {e.bins_[0], e.bins_[1], 1};
+    std::size_t n_bins = 0;
+    if (!grid_cells(bins, n_bins) || n_bins == std::numeric_limits<std::size_t>::max() ||
+        e.bin_start_.size() != n_bins + 1 || e.bin_start_.back() != e.bin_tris_.size())
+      return false;
+    for (std::size_t b = 0; b < n_bins; ++b)
+      if (e.bin_start_[b] > e.bin_start_[b + 1]) return false;
+    for (std::uint32_t t : e.bin_tris_)
+      if (t >= e.tris_.size()) return false;
+    std::size_t cells = 0;
+    if (!grid_cells(e.shape_, cells) || cells != e.field_.size() ||
+        !extent_matches(e.shape_, e.extent_) || !lists_fit(e))
+      return false;
+    return true;
+  }
   static std::unique_ptr<EnvironmentDistance> get_environment(Reader& r, std::size_t n_bodies) {
     std::unique_ptr<EnvironmentDistance> e(new EnvironmentDistance());
     e->tris_.resize(r.count(76));
@@ -533,29 +561,7 @@ struct ModelStore {
     r.get_vector(e->list_tris_);
     r.get_vector(e->offset_);
     e->closed_offset_ = r.get<double>();
-    if (!r.ok() || e->closed_.size() != n_bodies) return nullptr;
-    if (!offsets_fit(*e)) return nullptr;
-    // Every query starts at the box tree's root once there is a triangle.
-    if (!e->tris_.empty() && e->bvh_.empty()) return nullptr;
-    if (!tree_shape(
-            e->bvh_.size(), [&](std::size_t k) { return e->bvh_[k].left; },
-            [&](std::size_t k) { return e->bvh_[k].right; }, kMaxBoxTreeDepth))
-      return nullptr;
-    // The (x, y) bins: bin b's triangles are bin_tris_[bin_start_[b] ..
-    // bin_start_[b + 1]).
-    const std::int64_t bins[3] = {e->bins_[0], e->bins_[1], 1};
-    std::size_t n_bins = 0;
-    if (!grid_cells(bins, n_bins) || n_bins == std::numeric_limits<std::size_t>::max() ||
-        e->bin_start_.size() != n_bins + 1 || e->bin_start_.back() != e->bin_tris_.size())
-      return nullptr;
-    for (std::size_t b = 0; b < n_bins; ++b)
-      if (e->bin_start_[b] > e->bin_start_[b + 1]) return nullptr;
-    for (std::uint32_t t : e->bin_tris_)
-      if (t >= e->tris_.size()) return nullptr;
-    std::size_t cells = 0;
-    if (!grid_cells(e->shape_, cells) || cells != e->field_.size() ||
-        !extent_matches(e->shape_, e->extent_) || !lists_fit(*e))
-      return nullptr;
+    if (!r.ok() || !environment_consistent(*e, n_bodies)) return nullptr;
     return e;
   }
 

@@ -318,43 +318,44 @@ void mark_outside(std::vector<std::uint8_t>& g, const std::int64_t n[3]) {
 
 }  // namespace
 
-std::vector<double> voxelize_filled(const double* vertices, std::size_t n_vertices,
-                                    const std::int64_t* faces, std::size_t n_faces, double pitch) {
-  if (!(pitch > 0.0) || !std::isfinite(pitch))
-    throw std::invalid_argument("voxelize: pitch must be positive and finite");
-  if (n_vertices == 0) {
-    if (n_faces != 0) throw std::out_of_range("voxelize: faces refer to vertices of an empty mesh");
-    return {};
-  }
+namespace {
+
+// The mesh's extent, its vertices checked finite and within range.
+struct Extent {
+  double vmin[3], vmax[3], max_abs = 0.0;
+};
+
+Extent checked_extent(const double* vertices, std::size_t n_vertices, const std::int64_t* faces,
+                      std::size_t n_faces) {
   for (std::size_t f = 0; f < 3 * n_faces; ++f)
     if (faces[f] < 0 || static_cast<std::uint64_t>(faces[f]) >= n_vertices)
       throw std::out_of_range("voxelize: face index out of range");
-
-  double vmin[3], vmax[3], max_abs = 0.0;
-  for (int a = 0; a < 3; ++a) vmin[a] = vmax[a] = vertices[a];
+  Extent e;
+  for (int a = 0; a < 3; ++a) e.vmin[a] = e.vmax[a] = vertices[a];
   for (std::size_t i = 0; i < n_vertices; ++i) {
     for (int a = 0; a < 3; ++a) {
       const double x = vertices[3 * i + a];
       if (!std::isfinite(x)) throw std::invalid_argument("voxelize: vertices must be finite");
       if (std::fabs(x) > kMaxCoordinate)
         throw std::invalid_argument("voxelize: vertex coordinates are too large");
-      max_abs = std::max(max_abs, std::fabs(x));
-      vmin[a] = std::min(vmin[a], x);
-      vmax[a] = std::max(vmax[a], x);
+      e.max_abs = std::max(e.max_abs, std::fabs(x));
+      e.vmin[a] = std::min(e.vmin[a], x);
+      e.vmax[a] = std::max(e.vmax[a], x);
     }
   }
+  return e;
+}
 
-  // The box of surface voxels: snapping is monotonic and every midpoint lies
-  // between its edge's ends, so the extreme vertices give the extreme voxels.
-  double lo[3];
-  std::int64_t n[3];
+// The box of surface voxels: snapping is monotonic and every midpoint lies
+// between its edge's ends, so the extreme vertices give the extreme voxels.
+void voxel_box(const Extent& e, double pitch, double lo[3], std::int64_t n[3]) {
   double cells = 1.0;
   for (int a = 0; a < 3; ++a) {
-    const double l = vmin[a] / pitch, h = vmax[a] / pitch;
+    const double l = e.vmin[a] / pitch, h = e.vmax[a] / pitch;
     if (!(std::fabs(l) <= kMaxIndex && std::fabs(h) <= kMaxIndex))
       throw std::invalid_argument("voxelize: pitch " + number_text(pitch) +
                                   " is too small for vertex coordinates as large as " +
-                                  number_text(max_abs));
+                                  number_text(e.max_abs));
     lo[a] = round_half_even(l);
     const double extent = round_half_even(h) - lo[a] + 1.0;
     cells *= extent;
@@ -364,29 +365,18 @@ std::vector<double> voxelize_filled(const double* vertices, std::size_t n_vertic
     throw std::length_error("voxelize: pitch " + number_text(pitch) +
                             " is too small for the mesh's extent (more than 2^31 voxels "
                             "in its bounding box)");
+}
 
-  SurfaceVoxels surface(pitch, lo, n);
-  Vtx v;
-  for (std::size_t i = 0; i < n_vertices; ++i) {
-    surface.make(vertices + 3 * i, v);
-    surface.mark(v);
-  }
-  for (std::size_t f = 0; f < n_faces; ++f)
-    surface.add_face(vertices + 3 * faces[3 * f], vertices + 3 * faces[3 * f + 1],
-                     vertices + 3 * faces[3 * f + 2]);
-
-  std::vector<std::uint8_t>& g = surface.grid();
-  mark_outside(g, n);
-
+// Voxel centres of the cells not marked outside (2): index * pitch +
+// origin_index * pitch.  A transform within 1e-8 of the identity (pitch ~ 1 at
+// the origin) is skipped, leaving the bare indices, as trimesh does.
+std::vector<double> filled_centres(const std::vector<std::uint8_t>& g, const double lo[3],
+                                   const std::int64_t n[3], double pitch) {
   std::size_t filled = 0;
   for (std::uint8_t c : g) filled += (c != 2);
   if (filled > kMaxPoints)
     throw std::length_error("voxelize: " + std::to_string(filled) +
                             " filled voxels are more than can be returned; use a coarser pitch");
-
-  // Voxel centres: index * pitch + origin_index * pitch.  A transform within
-  // 1e-8 of the identity (pitch ~ 1 at the origin) is skipped, leaving the
-  // bare indices, as trimesh does.
   double origin[3];
   bool identity = std::fabs(pitch - 1.0) < 1e-8;
   for (int a = 0; a < 3; ++a) {
@@ -405,6 +395,36 @@ std::vector<double> voxelize_filled(const double* vertices, std::size_t n_vertic
         for (int a = 0; a < 3; ++a) *o++ = identity ? idx[a] : idx[a] * pitch + origin[a];
       }
   return out;
+}
+
+}  // namespace
+
+std::vector<double> voxelize_filled(const double* vertices, std::size_t n_vertices,
+                                    const std::int64_t* faces, std::size_t n_faces, double pitch) {
+  if (!(pitch > 0.0) || !std::isfinite(pitch))
+    throw std::invalid_argument("voxelize: pitch must be positive and finite");
+  if (n_vertices == 0) {
+    if (n_faces != 0) throw std::out_of_range("voxelize: faces refer to vertices of an empty mesh");
+    return {};
+  }
+  const Extent extent = checked_extent(vertices, n_vertices, faces, n_faces);
+  double lo[3];
+  std::int64_t n[3];
+  voxel_box(extent, pitch, lo, n);
+
+  SurfaceVoxels surface(pitch, lo, n);
+  Vtx v;
+  for (std::size_t i = 0; i < n_vertices; ++i) {
+    surface.make(vertices + 3 * i, v);
+    surface.mark(v);
+  }
+  for (std::size_t f = 0; f < n_faces; ++f)
+    surface.add_face(vertices + 3 * faces[3 * f], vertices + 3 * faces[3 * f + 1],
+                     vertices + 3 * faces[3 * f + 2]);
+
+  std::vector<std::uint8_t>& g = surface.grid();
+  mark_outside(g, n);
+  return filled_centres(g, lo, n, pitch);
 }
 
 }  // namespace gristane

@@ -39,7 +39,7 @@ pelmora::Kinematics load_kinematics(const Pelmora& self) {
 
 // ---------------------------------------------------------------- allowed pairs
 
-std::string repr_of(nb::handle h) { return py::str_of(nb::repr(h)); }
+using py::repr_of;
 
 bool is_sequence(nb::handle h) {
   return nb::isinstance<nb::tuple>(h) || nb::isinstance<nb::list>(h);
@@ -161,7 +161,7 @@ Array<double> trajectory_arg(const Pelmora& self, nb::handle trajectory) {
   nb::object rows = nb::borrow(trajectory);
   if (nb::isinstance<nb::str>(trajectory) ||
       nb::isinstance(trajectory, nb::module_::import_("os").attr("PathLike"))) {
-    nb::object path = nb::module_::import_("pathlib").attr("Path")(trajectory);
+    nb::object path = cellpath::py::as_path(trajectory);
     if (nb::cast<bool>(path.attr("is_dir")()))
       path = py::join_path(path, "JointAnglesToTravelAlong.npy");
     rows = py::numpy().attr("load")(path, nb::arg("allow_pickle") = false);
@@ -267,7 +267,7 @@ nb::object collision_manager(nb::handle cache_dir, const CaptureRead& c) {
 
 Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links, nb::handle allowed) {
   Pelmora self;
-  self.cache_dir = nb::module_::import_("pathlib").attr("Path")(cache_dir_in);
+  self.cache_dir = cellpath::py::as_path(cache_dir_in);
   CaptureRead c = read_capture(self.cache_dir);
   self.link_names = c.link_names;
   self.home_transforms = c.homes;
@@ -309,50 +309,66 @@ using namespace pelmora_py;
 namespace {
 
 // The Pelmora class: its attributes and queries.
+void bind_pelmora_queries(nb::class_<Pelmora>& cls);
+
 void bind_pelmora(nb::module_& m, nb::handle cache_dir) {
-  nb::class_<Pelmora>(m, "Pelmora", nb::dynamic_attr(),
-                      "The meshes of one capture cache in a collision manager, ready to be posed "
-                      "and tested for any joint vector.")
-      .def("__init__", &init_pelmora, nb::arg("cache_dir") = cache_dir,
-           nb::arg("ignore_adjacent_links") = true, nb::arg("allowed_pairs") = nb::none(),
-           "Load the capture in cache_dir. With ignore_adjacent_links, consecutive links (which "
-           "touch at their joint) are never reported as colliding.  allowed_pairs names further "
-           "pairs that queries leave out: None (none), \"base\" (whatever the fixed base touches "
-           "in the environment at the zero joint vector, which it touches in every configuration), "
-           "\"fixed\" (that, and the environment bodies that touch each other, such as a table on "
-           "a floor: contacts between bodies that never move relative to each other), "
-           "or a list of pairs in the result's own form, ((\"env\", \"pedestal\"), (\"link\", "
-           "\"link_base\")), that may hold \"base\" or \"fixed\" too.  Links touching each other "
-           "or the "
-           "environment at zero are not part of \"base\": zero may lie outside the limits.")
-      .def_rw("cache_dir", &Pelmora::cache_dir, "The cache directory.")
-      .def_rw("link_names", &Pelmora::link_names,
-              "Link names in chain order; entry 0 is the fixed base.")
-      .def_rw("home_transforms", &Pelmora::home_transforms,
-              "World pose of each link at the zero joint vector.")
-      .def_rw("env_names", &Pelmora::env_names, "Names of the environment objects.")
-      .def_rw("slist", &Pelmora::slist,
+  auto cls =
+      nb::class_<Pelmora>(
+          m, "Pelmora", nb::dynamic_attr(),
+          "The meshes of one capture cache in a collision manager, ready to be posed "
+          "and tested for any joint vector.")
+          .def(
+              "__init__", &init_pelmora, nb::arg("cache_dir") = cache_dir,
+              nb::arg("ignore_adjacent_links") = true, nb::arg("allowed_pairs") = nb::none(),
+              "Load the capture in cache_dir. With ignore_adjacent_links, consecutive links (which "
+              "touch at their joint) are never reported as colliding.  allowed_pairs names further "
+              "pairs that queries leave out: None (none), \"base\" (whatever the fixed base "
+              "touches "
+              "in the environment at the zero joint vector, which it touches in every "
+              "configuration), "
+              "\"fixed\" (that, and the environment bodies that touch each other, such as a table "
+              "on "
+              "a floor: contacts between bodies that never move relative to each other), "
+              "or a list of pairs in the result's own form, ((\"env\", \"pedestal\"), (\"link\", "
+              "\"link_base\")), that may hold \"base\" or \"fixed\" too.  Links touching each "
+              "other "
+              "or the "
+              "environment at zero are not part of \"base\": zero may lie outside the limits.")
+          .def_rw("cache_dir", &Pelmora::cache_dir, "The cache directory.")
+          .def_rw("link_names", &Pelmora::link_names,
+                  "Link names in chain order; entry 0 is the fixed base.")
+          .def_rw("home_transforms", &Pelmora::home_transforms,
+                  "World pose of each link at the zero joint vector.")
+          .def_rw("env_names", &Pelmora::env_names, "Names of the environment objects.")
+          .def_rw(
+              "slist", &Pelmora::slist,
               "The captured (6, n) screw list with its linear rows in metres, in the base link's "
               "frame.")
-      .def_rw("joint_limits", &Pelmora::joint_limits, "The captured (n, 2) joint limits.")
-      .def_rw("n_joints", &Pelmora::n_joints, "Number of joints.")
-      .def_rw("_manager", &Pelmora::manager, "The collision manager holding every mesh.")
-      .def_rw("_adjacent_pairs", &Pelmora::adjacent_pairs,
-              "Unordered link pairs that queries ignore.")
-      .def_rw("allowed_pairs", &Pelmora::allowed_pairs,
+          .def_rw("joint_limits", &Pelmora::joint_limits, "The captured (n, 2) joint limits.")
+          .def_rw("n_joints", &Pelmora::n_joints, "Number of joints.")
+          .def_rw("_manager", &Pelmora::manager, "The collision manager holding every mesh.")
+          .def_rw("_adjacent_pairs", &Pelmora::adjacent_pairs,
+                  "Unordered link pairs that queries ignore.")
+          .def_rw(
+              "allowed_pairs", &Pelmora::allowed_pairs,
               "The set of pairs, in result form, that queries leave out besides consecutive links.")
-      .def_rw("_base_contacts", &Pelmora::base_contacts,
+          .def_rw(
+              "_base_contacts", &Pelmora::base_contacts,
               "The base's contacts with the environment at the zero joint vector (what \"base\" "
               "allows).")
-      .def_rw("_fixed_contacts", &Pelmora::fixed_contacts,
-              "The base's contacts and the environment bodies' contacts among themselves (what "
-              "\"fixed\" allows).")
-      .def_rw(
-          "_distance_objects", &Pelmora::distance_objects,
-          "The python-fcl objects of the distance queries, built at the first one (None before).")
-      .def("forward_kinematics", &forward_kinematics_py, nb::arg("theta"),
-           "World pose of every link for a joint vector, as a dict from link name to 4x4 "
-           "transform (the base first).")
+          .def_rw("_fixed_contacts", &Pelmora::fixed_contacts,
+                  "The base's contacts and the environment bodies' contacts among themselves (what "
+                  "\"fixed\" allows).")
+          .def_rw("_distance_objects", &Pelmora::distance_objects,
+                  "The python-fcl objects of the distance queries, built at the first one (None "
+                  "before).");
+  bind_pelmora_queries(cls);
+}
+
+void bind_pelmora_queries(nb::class_<Pelmora>& cls) {
+  cls.def("forward_kinematics", &forward_kinematics_py, nb::arg("theta"),
+          "World pose of every link for a joint vector, as a dict from link name to 4x4 "
+          "transform (the base first).")
       .def("query", &query, nb::arg("theta"), nb::arg("allowed_pairs") = nb::none(),
            "Pose the arm at theta and return the CollisionResult of every pair of meshes in "
            "contact (link-link and link-environment).  allowed_pairs (same forms as the "

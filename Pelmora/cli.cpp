@@ -18,10 +18,9 @@ namespace pelmora_py {
 
 namespace {
 
-void print(const std::string& line) { builtin("print")(line); }
-
 void print_smallest(Pelmora& self, nb::handle theta, const std::string& where) {
-  print(pelmora::smallest_line(pelmora::nearest(pose_distances(self, theta, nb::none())), where));
+  py::print_line(
+      pelmora::smallest_line(pelmora::nearest(pose_distances(self, theta, nb::none())), where));
 }
 
 // One line on stderr when the cache's trajectory was not written by the run its
@@ -43,9 +42,9 @@ int check_trajectory(Pelmora& self, nb::handle path, bool distance) {
   Array<double> traj = trajectory_arg(self, path);
   const auto hits = colliding_rows(self, traj, nb::none());
   for (const auto& [r, pairs] : hits)
-    print("row " + std::to_string(r) + ": " + pelmora::pairs_line(pairs));
+    py::print_line("row " + std::to_string(r) + ": " + pelmora::pairs_line(pairs));
   const std::size_t N = traj.shape[0];
-  print(pelmora::trajectory_summary(py::str_of(path), N, hits.size()));
+  py::print_line(pelmora::trajectory_summary(py::str_of(path), N, hits.size()));
   if (distance && N > 0) {
     const std::vector<double> per_row = trajectory_distances(self, traj, nb::none());
     const std::size_t r = std::min_element(per_row.begin(), per_row.end()) - per_row.begin();
@@ -121,17 +120,17 @@ nb::object main_entry(nb::handle argv_in) {
   if (!trajectory.is_none() && nb::len(angles) > 0)
     parser.attr("error")(
         "--trajectory checks the rows of a trajectory file and takes no joint angles, got " +
-        py::str_of(nb::repr(angles)));
+        py::repr_of(angles));
   nb::list theta = read_angles(angles, args.attr("cache_dir"));
 
   Pelmora self = build_pelmora(args.attr("cache_dir"), true, nb::none());
   // "No collisions" against nothing would read as a clear cell: say so.
   if (nb::len(self.env_names) == 0)
-    nb::module_::import_("builtins")
-        .attr("print")("Pelmora: " + py::str_of(args.attr("cache_dir")) +
-                           " lists no environment bodies (meta.json's \"env\"): only the links "
-                           "are checked, against each other",
-                       nb::arg("file") = nb::module_::import_("sys").attr("stderr"));
+    cellpath::py::builtin("print")(
+        "Pelmora: " + py::str_of(args.attr("cache_dir")) +
+            " lists no environment bodies (meta.json's \"env\"): only the links "
+            "are checked, against each other",
+        nb::arg("file") = nb::module_::import_("sys").attr("stderr"));
   nb::list allowed = allowed_of(self, args, parser);
   try {
     self.allowed_pairs = pair_set(resolve_allowed(self, allowed));
@@ -142,7 +141,7 @@ nb::object main_entry(nb::handle argv_in) {
 
   if (!trajectory.is_none()) {
     nb::object path = nb::len(trajectory) > 0
-                          ? nb::module_::import_("pathlib").attr("Path")(trajectory)
+                          ? cellpath::py::as_path(trajectory)
                           : py::join_path(self.cache_dir, "JointAnglesToTravelAlong.npy");
     if (nb::len(trajectory) == 0) warn_if_not_one_run(self.cache_dir);
     return nb::int_(check_trajectory(self, path, distance));
@@ -150,7 +149,7 @@ nb::object main_entry(nb::handle argv_in) {
 
   nb::object q = nb::len(theta) > 0 ? nb::object(theta)
                                     : py::numpy().attr("zeros")(n_joints_of(self)).attr("tolist")();
-  print(py::str_of(nb::str(query(self, q, nb::none()))));
+  py::print_line(py::str_of(nb::str(query(self, q, nb::none()))));
   if (distance) print_smallest(self, q, "");
   return nb::none();
 }

@@ -24,29 +24,28 @@ using pelmora::Pair;
 // The result record's type, made once at import and held by the module.
 inline nb::handle g_result_type;
 
-inline nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
+using cellpath::py::builtin;
 
 inline std::string require_str(nb::handle h, const char* what) {
   if (!nb::isinstance<nb::str>(h))
     throw nb::type_error(
-        (std::string(what) + " must be a str, got " + nb::cast<std::string>(nb::repr(h))).c_str());
+        (std::string(what) + " must be a str, got " + cellpath::py::repr_of(h)).c_str());
   return nb::cast<std::string>(h);
 }
 
 // ("link" | "env", name) -> ObjectName
 inline ObjectName object_name(nb::handle h) {
   if (!nb::isinstance<nb::tuple>(h) || nb::len(h) != 2)
-    throw nb::type_error(("collision object names are (kind, name) tuples, got " +
-                          nb::cast<std::string>(nb::repr(h)))
-                             .c_str());
+    throw nb::type_error(
+        ("collision object names are (kind, name) tuples, got " + cellpath::py::repr_of(h))
+            .c_str());
   return {require_str(h[0], "object kind"), require_str(h[1], "object name")};
 }
 
 inline Pair pair_of(nb::handle h) {
   if (nb::len(h) != 2)
     throw nb::type_error(
-        ("a collision pair holds two object names, got " + nb::cast<std::string>(nb::repr(h)))
-            .c_str());
+        ("a collision pair holds two object names, got " + cellpath::py::repr_of(h)).c_str());
   return pelmora::ordered_pair(object_name(h[0]), object_name(h[1]));
 }
 
@@ -90,7 +89,7 @@ inline std::string theta_list_text(nb::handle theta) {
   for (nb::handle x : builtin("list")(theta)) {
     if (!first) s += ", ";
     first = false;
-    s += nb::cast<std::string>(nb::str(x));
+    s += cellpath::py::str_of(x);
   }
   return s + "]";
 }

@@ -4,21 +4,11 @@
 namespace nb = nanobind;
 using sallowmere::RobotEnvironmentHandler;
 
-NB_MODULE(Sallowmere, m) {
-  m.doc() =
-      "Capture-cache reader and RobotEnvironmentHandler: link poses and voxel "
-      "collision checks of one arm in one captured scene.";
+namespace {
 
-  nb::object cache_dir = cellpath::py::set_cache_dir(m, "Cache", 1);
-  m.attr("SCREW_LINEAR_SCALE") = cellpath::capture::kScrewLinearScale;
-
-  // The functions this module builds on, under their own names.
-  nb::module_ gristane = nb::module_::import_("Gristane");
-  nb::module_ tovik = nb::module_::import_("Tovik");
-  for (const char* name : {"VoxelizeLink", "build_env_grid", "in_collision", "colliding_links"})
-    m.attr(name) = gristane.attr(name);
-  for (const char* name : {"forward_kinematics", "adjoint"}) m.attr(name) = tovik.attr(name);
-
+// The handler's methods default their cache directory to `cache_dir`, the
+// module's CACHE_DIR when the module was imported.
+void bind_handler(nb::module_& m, nb::handle cache_dir) {
   nb::class_<RobotEnvironmentHandler>(
       m, "RobotEnvironmentHandler",
       "One arm in one captured scene: loads the capture cache, voxelizes links and "
@@ -71,4 +61,24 @@ NB_MODULE(Sallowmere, m) {
       .def("RunCollisionCheckGivenq", &RobotEnvironmentHandler::RunCollisionCheckGivenq,
            nb::arg("thetaList"),
            "True when links 1..n touch the environment; prints 'colliding link indices: [...]'.");
+}
+
+}  // namespace
+
+NB_MODULE(Sallowmere, m) {
+  m.doc() =
+      "Capture-cache reader and RobotEnvironmentHandler: link poses and voxel "
+      "collision checks of one arm in one captured scene.";
+
+  nb::object cache_dir = cellpath::py::set_cache_dir(m, "Cache", 1);
+  m.attr("SCREW_LINEAR_SCALE") = cellpath::capture::kScrewLinearScale;
+
+  // The functions this module builds on, under their own names.
+  nb::module_ gristane = nb::module_::import_("Gristane");
+  nb::module_ tovik = nb::module_::import_("Tovik");
+  for (const char* name : {"VoxelizeLink", "build_env_grid", "in_collision", "colliding_links"})
+    m.attr(name) = gristane.attr(name);
+  for (const char* name : {"forward_kinematics", "adjoint"}) m.attr(name) = tovik.attr(name);
+
+  bind_handler(m, cache_dir);
 }

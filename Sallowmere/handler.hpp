@@ -26,14 +26,7 @@ namespace nb = nanobind;
 namespace py = cellpath::py;
 namespace api = gristane::api;
 
-// str(x) as Python spells it.
-inline std::string py_str(nb::handle x) {
-  nb::object s = nb::steal(PyObject_Str(x.ptr()));
-  if (!s.is_valid()) throw nb::python_error();
-  return nb::cast<std::string>(s);
-}
-
-inline nb::object path_of(nb::handle p) { return nb::module_::import_("pathlib").attr("Path")(p); }
+using cellpath::py::str_of;
 
 inline const char* kScrewScaleName = "SCREW_LINEAR_SCALE";
 
@@ -75,7 +68,7 @@ struct RobotEnvironmentHandler {
   // single-archive copies LinkMeshes.npz and env_meshes.npz where they are
   // missing or differ (a read-only cache that has them loads).
   nb::tuple InitializeEnvironment(nb::handle cache_dir) const {
-    nb::object dir = path_of(cache_dir);
+    nb::object dir = py::as_path(cache_dir);
     const cellpath::capture::Capture capture = py::read_capture(dir);
     // The payloads keep the arrays exactly as stored (dtype included): they
     // are the handler's documented attributes, not the checked C++ copies.
@@ -186,8 +179,7 @@ struct RobotEnvironmentHandler {
     nb::list hits;
     for (std::size_t i : moving_hits(arm)) hits.append(nb::int_(i));
     const bool collided = nb::len(hits) > 0;
-    nb::module_::import_("builtins")
-        .attr("print")(nb::str(("colliding link indices: " + py_str(hits)).c_str()));
+    cellpath::py::builtin("print")(nb::str(("colliding link indices: " + str_of(hits)).c_str()));
     return collided;
   }
 };

@@ -127,13 +127,4 @@ inline ArmColors module_palette(nb::handle m, bool marks_hits) {
   return {link, hit, m.attr("ENV_COLOR")};
 }
 
-inline nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
-
-inline void print_line(const std::string& s) { builtin("print")(s); }
-
-// numpy.array2string(theta, precision=3)
-inline std::string theta_text(nb::handle theta) {
-  return nb::cast<std::string>(numpy().attr("array2string")(theta, nb::arg("precision") = 3));
-}
-
 }  // namespace cellpath::py

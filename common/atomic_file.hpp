@@ -21,7 +21,7 @@ namespace nb = nanobind;
 template <class Write>
 void write_atomically(nb::handle target_in, Write&& write) {
   nb::module_ os = nb::module_::import_("os");
-  nb::object target = nb::module_::import_("pathlib").attr("Path")(target_in);
+  nb::object target = cellpath::py::as_path(target_in);
   // Process and thread in the name: two threads of one process may write
   // the same file at once (two handlers built on one cache).
   nb::object tmp = target.attr("parent").attr("__truediv__")(
@@ -29,7 +29,7 @@ void write_atomically(nb::handle target_in, Write&& write) {
           .format(target.attr("name"), os.attr("getpid")(),
                   nb::module_::import_("threading").attr("get_ident")()));
   try {
-    nb::object fh = nb::module_::import_("builtins").attr("open")(tmp, "wb");
+    nb::object fh = cellpath::py::builtin("open")(tmp, "wb");
     try {
       write(nb::handle(fh));
       fh.attr("flush")();

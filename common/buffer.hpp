@@ -88,7 +88,7 @@ class StridedView {
 
   void acquire(nb::handle obj, Elem elem) {
     if (try_get(obj, elem)) return;
-    nb::module_ np = nb::module_::import_("numpy");
+    nb::module_ np = cellpath::py::numpy();
     owner_ = np.attr("asarray")(real_numbers(obj),
                                 nb::arg("dtype") = np.attr(elem == Elem::f64 ? "float64" : "bool"));
     if (!try_get(owner_, elem)) {

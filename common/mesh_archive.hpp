@@ -21,9 +21,6 @@ namespace cellpath::py {
 
 namespace nb = nanobind;
 
-// str(x) as a std::string.  (Takes a handle on purpose: nb::str applied to an
-// attribute accessor would try to cast the value to const char*.)
-inline std::string str_of(nb::handle h) { return nb::cast<std::string>(nb::str(h)); }
 inline std::string path_text(nb::handle path) { return str_of(path); }
 
 // The error a face index outside its vertex list raises, in every reader: it

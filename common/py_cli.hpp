@@ -34,8 +34,7 @@ inline nb::object make_parser(const cli::Parser& command, nb::handle m) {
       nb::object dir = m.attr("CACHE_DIR");
       kw["type"] = Path;
       kw["default"] = dir;
-      kw["help"] = std::string(a.cache_dir_help) +
-                   " (default: " + nb::cast<std::string>(nb::str(dir)) + ").";
+      kw["help"] = std::string(a.cache_dir_help) + " (default: " + cellpath::py::str_of(dir) + ").";
     }
     if (a.nargs) kw["nargs"] = a.nargs;
     if (a.const_value) kw["const"] = a.const_value;

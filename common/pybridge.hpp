@@ -10,6 +10,7 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/string.h>
 
 #include <algorithm>
 #include <cmath>
@@ -25,6 +26,26 @@ namespace cellpath::py {
 namespace nb = nanobind;
 
 inline nb::module_ numpy() { return nb::module_::import_("numpy"); }
+
+// str(x) and repr(x) as std::strings.  (They take a handle on purpose: nb::str
+// applied to an attribute accessor would try to cast the value to const char*.)
+inline std::string str_of(nb::handle x) { return nb::cast<std::string>(nb::str(x)); }
+inline std::string repr_of(nb::handle x) { return nb::cast<std::string>(nb::repr(x)); }
+
+// pathlib.Path(x).
+inline nb::object as_path(nb::handle x) { return nb::module_::import_("pathlib").attr("Path")(x); }
+
+// A name of Python's builtins (print, float, ...), looked up at each call.
+inline nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
+
+// print(line): a module's progress and report lines go through Python's print,
+// so that a caller who redirects sys.stdout gets them.
+inline void print_line(const std::string& line) { builtin("print")(line); }
+
+// numpy.array2string(theta, precision=3): a joint vector in a report line.
+inline std::string theta_text(nb::handle theta) {
+  return str_of(numpy().attr("array2string")(theta, nb::arg("precision") = 3));
+}
 
 // A contiguous array of T held alive by `owner`; cores take it as the plain
 // view it extends.
