@@ -7,6 +7,7 @@
 #include "common/text.hpp"
 
 #include "common/atomic_file.hpp"
+#include "common/py_cli.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -29,7 +30,7 @@ void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handl
       np.attr("asarray")(cellpath::py::real_numbers(theta_in), "dtype"_a = np.attr("float64"));
   print_line("\nWaypoint " + std::to_string(index) + " is in collision");
   print_line("  theta: " + cellpath::py::theta_text(theta));
-  nb::object path = cellpath::py::as_path(cache_dir).attr("__truediv__")("CollisionWaypoint.npz");
+  nb::object path = cellpath::py::join_path(cache_dir, "CollisionWaypoint.npz");
   write_atomically(path, [&](nb::handle fh) {
     np.attr("savez")(fh, "index"_a = np.attr("int64")(index), "theta"_a = theta);
   });
@@ -86,7 +87,7 @@ nb::object load_context(nb::handle cache_dir, bool self_collision, nb::handle cl
 
 brimwell::Rows load_waypoints(nb::handle cache_dir, std::size_t n) {
   nb::module_ np = numpy();
-  nb::object wp_obj = np.attr("load")(cache_dir.attr("__truediv__")("WaypointJointAngles.npy"),
+  nb::object wp_obj = np.attr("load")(cellpath::py::join_path(cache_dir, "WaypointJointAngles.npy"),
                                       "allow_pickle"_a = false);
   Array<double> wp =
       cellpath::py::as_f64(np.attr("asarray")(wp_obj, "dtype"_a = np.attr("float64")));
@@ -184,13 +185,13 @@ nb::dict run_options(nb::handle planner, nb::handle seed, bool self_collision, n
 void save_plan(nb::handle runs, nb::handle cache_dir_in, nb::handle dense, nb::handle timed,
                nb::dict record) {
   nb::object cache_dir = cellpath::py::as_path(cache_dir_in);
-  nb::object out_path = cache_dir.attr("__truediv__")("JointAnglesToTravelAlong.npy");
+  nb::object out_path = cellpath::py::join_path(cache_dir, "JointAnglesToTravelAlong.npy");
   if (runs.is_none()) {
     write_atomically(out_path, [&](nb::handle fh) { numpy().attr("save")(fh, dense); });
     if (!timed.is_none()) {
-      write_atomically(cache_dir.attr("__truediv__")("TimedTrajectory.npz"),
+      write_atomically(cellpath::py::join_path(cache_dir, "TimedTrajectory.npz"),
                        [&](nb::handle fh) { numpy().attr("savez")(fh, **timed[1]); });
-      write_atomically(cache_dir.attr("__truediv__")("TimedTrajectory.csv"),
+      write_atomically(cellpath::py::join_path(cache_dir, "TimedTrajectory.csv"),
                        [&](nb::handle fh) { fh.attr("write")(timed[2]); });
     }
   } else
@@ -217,86 +218,88 @@ nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle
   return dense;
 }
 
-// The command line's options after --help's order; a null metavar is a
-// switch, a null type a plain string.
-struct Option {
-  const char* flag;
-  const char* metavar;
-  const char* type;
-  const char* help;
-};
-constexpr Option kOptions[] = {
-    {"--seed", "N", "int", "seed of the random generator (default: the module's SEED)"},
-    {"--self-collision", nullptr, nullptr,
-     "also reject configurations in which two links that may not touch overlap"},
-    {"--clearance", "METRES", "float",
-     "prove every configuration and every motion of the plan at least this far from the "
-     "environment (exact meshes)"},
-    {"--lazy-proof", nullptr, nullptr,
-     "with --clearance: search on sampled edges and prove only the path kept (much faster; "
-     "the same guarantee)"},
-    {"--max-iters", "N", "int",
-     "iterations of each planner's first attempt at a segment (default {max_iters})"},
-    {"--time-limit", "SECONDS", "float",
-     "per segment: retry a failed RRT-Connect with larger budgets until this much time has "
-     "passed (auto: {auto_time_limit} s unless given)"},
-    {"--jobs", "N", "int",
-     "plan the segments on N threads, each segment drawing from a generator of its own "
-     "derived from the seed (the same plan for every N)"},
-    {"--strict", nullptr, nullptr,
-     "without --clearance: fail (exit status 1, the earlier trajectory kept) when the exact "
-     "meshes find the plan touching an obstacle"},
-};
-
-// An option's help with the tuning defaults it names filled in.
-std::string option_help(const Option& o) {
-  std::string text = o.help;
-  auto fill = [&](const std::string& key, const std::string& value) {
-    const std::size_t at = text.find(key);
-    if (at != std::string::npos) text.replace(at, key.size(), value);
+// The planning options of the command line, in --help's order; two of them
+// name a tuning default in their help.
+std::vector<cellpath::cli::Argument> planning_options() {
+  using cellpath::cli::Default;
+  using cellpath::cli::Type;
+  static const std::string max_iters_help =
+      "iterations of each planner's first attempt at a segment (default " +
+      std::to_string(brimwell::tuning::kMaxIters) + ")";
+  static const std::string time_limit_help = [] {
+    char limit[32];
+    std::snprintf(limit, sizeof limit, "%g", brimwell::tuning::kAutoTimeLimit);
+    return "per segment: retry a failed RRT-Connect with larger budgets until this much time "
+           "has passed (auto: " +
+           std::string(limit) + " s unless given)";
+  }();
+  auto number = [](const char* flag, const char* metavar, Type type, const char* help) {
+    return cellpath::cli::Argument{.flag = flag,
+                                   .help = help,
+                                   .metavar = metavar,
+                                   .type = type,
+                                   .default_value = Default::none};
   };
-  char limit[32];
-  std::snprintf(limit, sizeof limit, "%g", brimwell::tuning::kAutoTimeLimit);
-  fill("{max_iters}", std::to_string(brimwell::tuning::kMaxIters));
-  fill("{auto_time_limit}", limit);
-  return text;
+  auto with = [](const char* flag, const char* help) {
+    return cellpath::cli::Argument{.flag = flag, .help = help, .action = "store_true"};
+  };
+  return {
+      number("--seed", "N", Type::integer,
+             "seed of the random generator (default: the module's SEED)"),
+      with("--self-collision",
+           "also reject configurations in which two links that may not touch overlap"),
+      number("--clearance", "METRES", Type::real,
+             "prove every configuration and every motion of the plan at least this far from "
+             "the environment (exact meshes)"),
+      with("--lazy-proof",
+           "with --clearance: search on sampled edges and prove only the path kept (much "
+           "faster; the same guarantee)"),
+      number("--max-iters", "N", Type::integer, max_iters_help.c_str()),
+      number("--time-limit", "SECONDS", Type::real, time_limit_help.c_str()),
+      number("--jobs", "N", Type::integer,
+             "plan the segments on N threads, each segment drawing from a generator of its own "
+             "derived from the seed (the same plan for every N)"),
+      with("--strict",
+           "without --clearance: fail (exit status 1, the earlier trajectory kept) when the "
+           "exact meshes find the plan touching an obstacle"),
+  };
 }
 
-nb::object make_parser() {
-  nb::object parser =
-      nb::module_::import_("argparse")
-          .attr("ArgumentParser")("prog"_a = "Brimwell",
-                                  "description"_a =
-                                      "Plan a collision-free joint trajectory through the "
-                                      "waypoints of the capture cache "
-                                      "beside the module (or the directory named by "
-                                      "CELLPATH_CACHE_DIR, or --cache-dir) and "
-                                      "save it there as JointAnglesToTravelAlong.npy.");
-  nb::object add = parser.attr("add_argument");
-  add("--cache-dir", "metavar"_a = "DIR", "default"_a = nb::none(),
-      "help"_a = "the capture cache to plan on");
-  add("--planner", "choices"_a = nb::make_tuple("rrtstar", "connect", "auto"),
-      "default"_a = "rrtstar",
-      "help"_a =
-          "rrtstar (default); connect: RRT-Connect for every segment; auto: RRT* first, "
-          "RRT-Connect for a segment RRT* cannot plan");
-  nb::module_ builtins = nb::module_::import_("builtins");
-  for (const Option& o : kOptions) {
-    if (!o.metavar)
-      add(o.flag, "action"_a = "store_true", "help"_a = option_help(o));
-    else
-      add(o.flag, "metavar"_a = o.metavar, "type"_a = builtins.attr(o.type),
-          "default"_a = nb::none(), "help"_a = option_help(o));
-  }
-  add("--clearance-for", "metavar"_a = "BODY=METRES", "action"_a = "append",
-      "default"_a = nb::none(),
-      "help"_a =
-          "with --clearance: keep the environment body BODY (as meta.json names it) "
-          "METRES away instead (0: out of the clearance, contact still forbidden); "
-          "repeatable");
-  brimwell::add_timing_options(parser);
-  return parser;
+// The command line as data (common/command_line.hpp), in --help's order.
+cellpath::cli::Parser command_line() {
+  cellpath::cli::Parser c{
+      .prog = "Brimwell",
+      .description =
+          "Plan a collision-free joint trajectory through the waypoints of the "
+          "capture cache beside the module (or the directory named by "
+          "CELLPATH_CACHE_DIR, or --cache-dir) and save it there as "
+          "JointAnglesToTravelAlong.npy.",
+      .arguments = {
+          {.flag = "--cache-dir",
+           .help = "the capture cache to plan on",
+           .metavar = "DIR",
+           .default_value = cellpath::cli::Default::none},
+          {.flag = "--planner",
+           .help = "rrtstar (default); connect: RRT-Connect for every segment; auto: RRT* "
+                   "first, RRT-Connect for a segment RRT* cannot plan",
+           .default_value = cellpath::cli::Default::text,
+           .default_text = "rrtstar",
+           .choices = {"rrtstar", "connect", "auto"}},
+      }};
+  for (const cellpath::cli::Argument& a : planning_options()) c.arguments.push_back(a);
+  c.arguments.push_back(
+      {.flag = "--clearance-for",
+       .help = "with --clearance: keep the environment body BODY (as meta.json names it) "
+               "METRES away instead (0: out of the clearance, contact still forbidden); "
+               "repeatable",
+       .action = "append",
+       .metavar = "BODY=METRES",
+       .default_value = cellpath::cli::Default::none});
+  brimwell::add_timing_options(c);
+  return c;
 }
+
+nb::object make_parser() { return cellpath::py::make_parser(command_line(), self_module()); }
 
 // --clearance with its --clearance-for exceptions as the context's dict, or a
 // command-line error that says what to give.
@@ -401,10 +404,15 @@ nb::object argv_of(nb::handle argv) {
   return rest;
 }
 
-// The command line read and checked: its options, and the cache to plan on.
+// The command line read and checked, each option read once: the cache to plan
+// on, the planner's options as given (the run record keeps them so), the
+// clearance the context is given (--clearance, or a dict of it with the
+// --clearance-for exceptions), the switches and the timing options.
 struct CommandLine {
-  nb::object args, cache_dir;
-  bool strict = false;
+  nb::object cache_dir, planner, seed, clearance, max_iters, time_limit, jobs;
+  nb::object clearances{};
+  bool self_collision = false, lazy_proof = false, strict = false;
+  brimwell::TimingOptions timing{};
 };
 
 CommandLine read_command_line(nb::handle argv) {
@@ -429,33 +437,40 @@ CommandLine read_command_line(nb::handle argv) {
                                        "; set CELLPATH_CACHE_DIR to plan elsewhere)",
                                    "file"_a = nb::module_::import_("sys").attr("stderr"));
   if (!refused.empty()) parser.attr("error")(refused);
-  if (truth(args.attr("lazy_proof")) && args.attr("clearance").is_none())
+  CommandLine c{.cache_dir = cache_dir,
+                .planner = args.attr("planner"),
+                .seed = args.attr("seed"),
+                .clearance = args.attr("clearance"),
+                .max_iters = args.attr("max_iters"),
+                .time_limit = args.attr("time_limit"),
+                .jobs = args.attr("jobs"),
+                .self_collision = truth(args.attr("self_collision")),
+                .lazy_proof = truth(args.attr("lazy_proof")),
+                .strict = truth(args.attr("strict"))};
+  if (c.lazy_proof && c.clearance.is_none())
     parser.attr("error")("argument --lazy-proof: needs --clearance METRES (it proves a clearance)");
-  nb::object clearance = clearance_of(parser, args, cache_dir);
-  brimwell::check_timing_options(parser, args, cache_dir);
-  const bool strict = truth(args.attr("strict"));
-  if (strict && !args.attr("clearance").is_none())
+  c.clearances = clearance_of(parser, args, cache_dir);
+  c.timing = brimwell::check_timing_options(parser, args, cache_dir);
+  if (c.strict && !c.clearance.is_none())
     parser.attr("error")(
         "--strict checks a plan made without --clearance; with it every motion "
         "is proven already: leave one out");
-  return {args, cache_dir, strict};
+  return c;
 }
 
 void main_entry(nb::handle argv) {
-  const auto [args, cache_dir, strict] = read_command_line(argv);
+  const CommandLine c = read_command_line(argv);
   // One run at a time on a cache; the plan, its timing and its record are put
   // in place together after everything succeeded, so a run that fails or is
   // interrupted leaves the earlier set as it was.
   nb::object runs = runs_module();
-  CacheLock lock(runs, cache_dir, "Brimwell");
-  nb::object planner = args.attr("planner"), seed = args.attr("seed");
-  const bool self_collision = truth(args.attr("self_collision"));
-  auto [dense, ctx] = plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance,
-                                             args.attr("max_iters"), args.attr("time_limit"),
-                                             args.attr("jobs"), truth(args.attr("lazy_proof")));
+  CacheLock lock(runs, c.cache_dir, "Brimwell");
+  auto [dense, ctx] =
+      plan_through_waypoints(c.cache_dir, c.planner, c.seed, c.self_collision, c.clearances,
+                             c.max_iters, c.time_limit, c.jobs, c.lazy_proof);
   nb::object timed;
   try {
-    timed = brimwell::timed_outputs(args, cache_dir, dense, ctx);
+    timed = brimwell::timed_outputs(c.timing, c.cache_dir, dense, ctx);
   } catch (const nb::builtin_exception&) {
     throw;  // a bad limits file or value: the Python error it always was
   } catch (const std::runtime_error& e) {
@@ -463,21 +478,21 @@ void main_entry(nb::handle argv) {
               " (nothing saved: the cache keeps its earlier trajectory)");
   }
   const std::string contacts =
-      args.attr("clearance").is_none() ? exact_contacts(cache_dir, dense, ctx) : std::string();
-  if (strict && !contacts.empty())
+      c.clearance.is_none() ? exact_contacts(c.cache_dir, dense, ctx) : std::string();
+  if (c.strict && !contacts.empty())
     exit_with("Brimwell: error: " + contacts +
               " (--strict: nothing saved, the cache keeps its earlier trajectory)");
-  nb::dict record = run_options(planner, seed, self_collision, clearance, args.attr("max_iters"),
-                                args.attr("time_limit"), args.attr("jobs"));
-  record["lazy_proof"] = truth(args.attr("lazy_proof"));
+  nb::dict record = run_options(c.planner, c.seed, c.self_collision, c.clearances, c.max_iters,
+                                c.time_limit, c.jobs);
+  record["lazy_proof"] = c.lazy_proof;
   record["command"] = runs.is_none() ? nb::object(nb::str("Brimwell"))
                                      : runs.attr("command_text")("Brimwell", argv_of(argv));
   if (!timed.is_none()) {
-    record["max_velocity"] = args.attr("max_velocity");
-    record["max_acceleration"] = args.attr("max_acceleration");
+    record["max_velocity"] = c.timing.max_velocity;
+    record["max_acceleration"] = c.timing.max_acceleration;
   }
-  save_plan(runs, cache_dir, dense, timed, record);
-  brimwell::say_timed_saved(timed, cache_dir);
+  save_plan(runs, c.cache_dir, dense, timed, record);
+  brimwell::say_timed_saved(timed, c.cache_dir);
   if (!contacts.empty()) print_line(contacts);
 }
 

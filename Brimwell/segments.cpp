@@ -73,7 +73,7 @@ namespace {
 std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
                                                           const brimwell::Rows& waypoints) {
   std::map<std::size_t, brimwell::Rows> given;
-  nb::object path = cache_dir.attr("__truediv__")(brimwell::kLinearSegmentsFile);
+  nb::object path = cellpath::py::join_path(cache_dir, brimwell::kLinearSegmentsFile);
   if (!truth(path.attr("exists")())) return given;
   nb::module_ np = numpy();
   // Anything but an .npz archive (a .npy under this name, garbage numpy takes for

@@ -99,6 +99,30 @@ std::vector<double> clearance_offsets(const std::vector<double>& per_body, doubl
   return offsets;
 }
 
+namespace {
+
+// What the engine and the covers are built from (the clearance too: the
+// exact test's candidate lists reach as far as it asks).
+gristane::ModelKey clearance_key(PlanningContext& c, double metres,
+                                 const std::vector<double>& offsets,
+                                 const std::vector<gristane::MeshRef>& bodies,
+                                 const std::vector<gristane::MeshRef>& link_refs) {
+  gristane::KeyHasher hasher = arm_key(c, gristane::ModelKind::Clearance);
+  const gristane::EnvDistanceSettings field;
+  for (double v : {metres, kClearanceSpacing, field.cell, field.pad, field.band, field.max_cells})
+    hasher.value(v);
+  if (!offsets.empty()) {  // none: the key of a single clearance, as before
+    hasher.value(static_cast<std::uint64_t>(offsets.size()));
+    for (double o : offsets) hasher.value(o);
+  }
+  nb::gil_scoped_release release;
+  hash_meshes(hasher, bodies);
+  hash_meshes(hasher, link_refs);
+  return hasher.key();
+}
+
+}  // namespace
+
 void enable_clearance(PlanningContext& c, const ClearanceArg& arg) {
   nb::object links = nb::getattr(c.handler, "linkmesh", nb::none());
   nb::object env = nb::getattr(c.handler, "envmesh", nb::none());
@@ -124,26 +148,10 @@ void enable_clearance(PlanningContext& c, const ClearanceArg& arg) {
   if (arg.per_body && !per_body.empty())
     metres = *std::max_element(per_body.begin(), per_body.end());
   const std::vector<double> offsets = clearance_offsets(per_body, metres);
-  // What the engine and the covers are built from (the clearance too: the
-  // exact test's candidate lists reach as far as it asks).
-  gristane::KeyHasher hasher = arm_key(c, gristane::ModelKind::Clearance);
-  const gristane::EnvDistanceSettings field;
-  for (double v : {metres, kClearanceSpacing, field.cell, field.pad, field.band, field.max_cells})
-    hasher.value(v);
-  if (!offsets.empty()) {  // none: the key of a single clearance, as before
-    hasher.value(static_cast<std::uint64_t>(offsets.size()));
-    for (double o : offsets) hasher.value(o);
-  }
   StoredModel stored(c, "clearance");
-  gristane::ModelKey key;
+  const gristane::ModelKey key = clearance_key(c, metres, offsets, bodies, link_refs);
   gristane::ClearanceParts parts;
   bool loaded = false;
-  {
-    nb::gil_scoped_release release;
-    hash_meshes(hasher, bodies);
-    hash_meshes(hasher, link_refs);
-    key = hasher.key();
-  }
   if (stored.on()) {
     nb::gil_scoped_release release;
     loaded = gristane::load_clearance(stored.path(), key, c.n, bodies.size(), parts);

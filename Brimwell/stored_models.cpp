@@ -125,8 +125,8 @@ StoredModel::StoredModel(const PlanningContext& c, const char* name)
   nb::object cache = nb::getattr(c.handler, "cache", nb::none());
   if (cache.is_none()) return;
   try {
-    nb::object dir = cellpath::py::as_path(cache).attr("__truediv__")(".models");
-    nb::object path = dir.attr("__truediv__")(std::string(name) + ".bin");
+    nb::object dir = cellpath::py::join_path(cache, ".models");
+    nb::object path = cellpath::py::join_path(dir, std::string(name) + ".bin");
     native_ = native_path(path);
     dir_ = dir;
     path_ = path;

@@ -178,10 +178,6 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
   return nb::make_tuple(t_arr, q_arr, qd_arr, qdd_arr);
 }
 
-nb::object cache_file(nb::handle cache_dir, const char* name) {
-  return cellpath::py::as_path(cache_dir).attr("__truediv__")(name);
-}
-
 // "V[,V...]" from the command line: one or more positive finite numbers, as
 // one float or a float64 array.
 nb::object option_limits(nb::handle parser, nb::handle text, const char* option) {
@@ -208,63 +204,45 @@ nb::object option_limits(nb::handle parser, nb::handle text, const char* option)
 
 }  // namespace
 
-void add_timing_options(nb::handle parser) {
-  parser.attr("add_argument")(
-      "--timed", "action"_a = "store_true",
-      "help"_a =
-          "also time the trajectory (at rest at every corner, each straight piece in minimum "
-          "time) and save it as TimedTrajectory.npz and TimedTrajectory.csv in the cache");
-  parser.attr("add_argument")(
-      "--max-velocity", "metavar"_a = "V[,V...]", "default"_a = nb::none(),
-      "help"_a =
-          "with --timed: joint velocity limits in rad/s, one for all joints or one per joint "
-          "(default: the cache's JointVelocityLimits.npy)");
-  parser.attr("add_argument")(
-      "--max-acceleration", "metavar"_a = "A[,A...]", "default"_a = nb::none(),
-      "help"_a =
-          "with --timed (required): joint acceleration limits in rad/s^2, one for all joints "
-          "or one per joint");
-  parser.attr("add_argument")(
-      "--joint-names", "action"_a = "store_true",
-      "help"_a =
-          "with --timed: head the CSV's columns with the cache's joint names "
-          "(JointNames.json: NAME..., NAME.velocity...) instead of q1..qn, qd1..qdn");
+void add_timing_options(cellpath::cli::Parser& command) {
+  using cellpath::cli::Default;
+  command.arguments.push_back(
+      {.flag = "--timed",
+       .help = "also time the trajectory (at rest at every corner, each straight piece in "
+               "minimum time) and save it as TimedTrajectory.npz and TimedTrajectory.csv in the "
+               "cache",
+       .action = "store_true"});
+  command.arguments.push_back(
+      {.flag = "--max-velocity",
+       .help = "with --timed: joint velocity limits in rad/s, one for all joints or one per "
+               "joint (default: the cache's JointVelocityLimits.npy)",
+       .metavar = "V[,V...]",
+       .default_value = Default::none});
+  command.arguments.push_back(
+      {.flag = "--max-acceleration",
+       .help = "with --timed (required): joint acceleration limits in rad/s^2, one for all "
+               "joints or one per joint",
+       .metavar = "A[,A...]",
+       .default_value = Default::none});
+  command.arguments.push_back(
+      {.flag = "--joint-names",
+       .help = "with --timed: head the CSV's columns with the cache's joint names "
+               "(JointNames.json: NAME..., NAME.velocity...) instead of q1..qn, qd1..qdn",
+       .action = "store_true"});
 }
 
-void check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_dir) {
-  nb::object vel = args.attr("max_velocity"), acc = args.attr("max_acceleration");
-  if (!nb::cast<bool>(args.attr("timed"))) {
-    if (!vel.is_none() || !acc.is_none())
-      parser.attr("error")("--max-velocity and --max-acceleration need --timed");
-    if (nb::cast<bool>(args.attr("joint_names")))
-      parser.attr("error")("argument --joint-names: names the timed CSV's columns: needs --timed");
-    return;
-  }
-  if (acc.is_none())
-    parser.attr("error")(
-        "--timed needs --max-acceleration A[,A...]: the joints' acceleration limits in "
-        "rad/s^2, one value for all joints or one per joint");
-  nb::setattr(args, "_max_acceleration", option_limits(parser, acc, "--max-acceleration"));
-  if (vel.is_none()) {
-    nb::object file = cache_file(cache_dir, "JointVelocityLimits.npy");
-    if (!nb::cast<bool>(file.attr("is_file")()))
-      parser.attr("error")(
-          "--timed needs --max-velocity V[,V...] (rad/s, one value for all joints or one "
-          "per joint): the cache holds no JointVelocityLimits.npy");
-    nb::setattr(args, "_max_velocity", nb::none());
-  } else {
-    nb::setattr(args, "_max_velocity", option_limits(parser, vel, "--max-velocity"));
-  }
-  // A list of limits that does not fit the arm is refused now, not after a whole plan.
-  nb::object screws = cache_file(cache_dir, "ScrewAxis.npy");
+namespace {
+
+// A list of limits that does not fit the arm is refused now, not after a whole plan.
+void check_limit_counts(nb::handle parser, const TimingOptions& o, nb::handle cache_dir) {
+  nb::object screws = cellpath::py::join_path(cache_dir, "ScrewAxis.npy");
   if (!nb::cast<bool>(screws.attr("is_file")())) return;  // the planner names what is missing
   nb::module_ np = cellpath::py::numpy();
   nb::object shape = np.attr("load")(screws, "allow_pickle"_a = false).attr("shape");
   if (nb::len(shape) != 2) return;
   const std::size_t n = nb::cast<std::size_t>(shape[1]);
-  for (auto [option, attr] : {std::pair{"--max-acceleration", "_max_acceleration"},
-                              std::pair{"--max-velocity", "_max_velocity"}}) {
-    nb::object given = nb::getattr(args, attr);
+  for (auto [option, given] : {std::pair{"--max-acceleration", o.acceleration_limits},
+                               std::pair{"--max-velocity", o.velocity_limits}}) {
     if (given.is_none() || nb::isinstance<nb::float_>(given) || nb::len(given) == n) continue;
     parser.attr("error")(std::string(option) + " gives " + std::to_string(nb::len(given)) +
                          " limits, but the arm has " + std::to_string(n) +
@@ -295,22 +273,57 @@ std::vector<std::string> csv_joint_names(nb::handle cache_dir, std::size_t n) {
   return names;
 }
 
-nb::object timed_outputs(nb::handle args, nb::handle cache_dir, nb::handle dense, nb::handle ctx) {
-  if (!nb::cast<bool>(args.attr("timed"))) return nb::none();
+}  // namespace
+
+TimingOptions check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_dir) {
+  TimingOptions o{.timed = nb::cast<bool>(args.attr("timed")),
+                  .max_velocity = args.attr("max_velocity"),
+                  .max_acceleration = args.attr("max_acceleration"),
+                  .velocity_limits = nb::none(),
+                  .acceleration_limits = nb::none(),
+                  .joint_names = nb::cast<bool>(args.attr("joint_names"))};
+  if (!o.timed) {
+    if (!o.max_velocity.is_none() || !o.max_acceleration.is_none())
+      parser.attr("error")("--max-velocity and --max-acceleration need --timed");
+    if (o.joint_names)
+      parser.attr("error")("argument --joint-names: names the timed CSV's columns: needs --timed");
+    return o;
+  }
+  if (o.max_acceleration.is_none())
+    parser.attr("error")(
+        "--timed needs --max-acceleration A[,A...]: the joints' acceleration limits in "
+        "rad/s^2, one value for all joints or one per joint");
+  o.acceleration_limits = option_limits(parser, o.max_acceleration, "--max-acceleration");
+  if (o.max_velocity.is_none()) {
+    nb::object file = cellpath::py::join_path(cache_dir, "JointVelocityLimits.npy");
+    if (!nb::cast<bool>(file.attr("is_file")()))
+      parser.attr("error")(
+          "--timed needs --max-velocity V[,V...] (rad/s, one value for all joints or one "
+          "per joint): the cache holds no JointVelocityLimits.npy");
+  } else {
+    o.velocity_limits = option_limits(parser, o.max_velocity, "--max-velocity");
+  }
+  check_limit_counts(parser, o, cache_dir);
+  return o;
+}
+
+nb::object timed_outputs(const TimingOptions& options, nb::handle cache_dir, nb::handle dense,
+                         nb::handle ctx) {
+  if (!options.timed) return nb::none();
   nb::module_ np = cellpath::py::numpy();
   Array<double> path = cellpath::py::as_f64(dense);
   const std::size_t n = path.ndim() == 2 ? path.shape[1] : 0;
 
-  nb::object vel = nb::getattr(args, "_max_velocity");
+  nb::object vel = options.velocity_limits;
   if (vel.is_none()) {
-    nb::object file = cache_file(cache_dir, "JointVelocityLimits.npy");
+    nb::object file = cellpath::py::join_path(cache_dir, "JointVelocityLimits.npy");
     nb::object kept = np.attr("load")(file, "allow_pickle"_a = false);
     limit_values(kept, n, "JointVelocityLimits.npy");  // named by its file when it is wrong
     vel = kept;
   }
   nb::object timed;
   try {
-    timed = time_parameterize(dense, vel, nb::getattr(args, "_max_acceleration"), kDefaultDt, ctx);
+    timed = time_parameterize(dense, vel, options.acceleration_limits, kDefaultDt, ctx);
   } catch (const TooManySamples&) {
     // The command has no dt: the limits are what make the motion that long.
     throw std::runtime_error("the timed motion would need more than " +
@@ -323,9 +336,8 @@ nb::object timed_outputs(nb::handle args, nb::handle cache_dir, nb::handle dense
   Array<double> qd = cellpath::py::as_f64(timed[2]);
   // The columns keep their q1..qn names unless the names are asked for: a
   // reader of the CSV may look its columns up by those.
-  const std::vector<std::string> names = nb::cast<bool>(args.attr("joint_names"))
-                                             ? csv_joint_names(cache_dir, q.shape[1])
-                                             : std::vector<std::string>{};
+  const std::vector<std::string> names =
+      options.joint_names ? csv_joint_names(cache_dir, q.shape[1]) : std::vector<std::string>{};
   std::string text;
   {
     nb::gil_scoped_release release;
@@ -345,8 +357,8 @@ void say_timed_saved(nb::handle timed, nb::handle cache_dir) {
   cellpath::py::builtin("print")(timed[0]);
   cellpath::py::builtin("print")(
       "Saved timed trajectory to " +
-      cellpath::py::str_of(cache_file(cache_dir, "TimedTrajectory.npz")) + " and " +
-      cellpath::py::str_of(cache_file(cache_dir, "TimedTrajectory.csv")));
+      cellpath::py::str_of(cellpath::py::join_path(cache_dir, "TimedTrajectory.npz")) + " and " +
+      cellpath::py::str_of(cellpath::py::join_path(cache_dir, "TimedTrajectory.csv")));
 }
 
 void register_timing(nb::module_& m) {

@@ -4,13 +4,14 @@
 // called.
 #pragma once
 
+#include <initializer_list>
 #include <vector>
 
 namespace cellpath::cli {
 
 // What an argument converts its value with, and what it holds when absent.
-enum class Type { none, str, integer, path };
-enum class Default { unset, none, empty_list };
+enum class Type { none, str, integer, real, path };
+enum class Default { unset, none, empty_list, text };
 
 struct Argument {
   const char* flag;  // "--name", or the name of a positional argument
@@ -21,6 +22,8 @@ struct Argument {
   const char* const_value = nullptr;  // with nargs "?": the value of a bare flag
   Type type = Type::none;
   Default default_value = Default::unset;
+  const char* default_text = nullptr;     // with Default::text
+  std::vector<const char*> choices = {};  // the values argparse accepts, when not empty
   // --cache-dir: a path defaulting to the module's CACHE_DIR, with the shared
   // help text (cache_dir_help null) or "<cache_dir_help> (default: DIR)."
   bool cache_dir = false;

@@ -151,10 +151,4 @@ inline nb::object load_trimesh(nb::handle path) {
   return Trimesh(nb::arg("vertices") = m.V, nb::arg("faces") = m.F, nb::arg("process") = false);
 }
 
-// `dir / name` for a pathlib.Path (or anything pathlib accepts).
-inline nb::object join_path(nb::handle dir, const std::string& name) {
-  nb::object Path = nb::module_::import_("pathlib").attr("Path");
-  return Path(dir).attr("__truediv__")(name);
-}
-
 }  // namespace cellpath::py

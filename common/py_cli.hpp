@@ -42,9 +42,16 @@ inline nb::object make_parser(const cli::Parser& command, nb::handle m) {
     if (a.metavar) kw["metavar"] = a.metavar;
     if (a.type == cli::Type::str) kw["type"] = builtins.attr("str");
     if (a.type == cli::Type::integer) kw["type"] = builtins.attr("int");
+    if (a.type == cli::Type::real) kw["type"] = builtins.attr("float");
     if (a.type == cli::Type::path) kw["type"] = Path;
     if (a.default_value == cli::Default::none) kw["default"] = nb::none();
     if (a.default_value == cli::Default::empty_list) kw["default"] = nb::list();
+    if (a.default_value == cli::Default::text) kw["default"] = a.default_text;
+    if (!a.choices.empty()) {
+      nb::list choices;
+      for (const char* c : a.choices) choices.append(c);
+      kw["choices"] = nb::tuple(choices);
+    }
     if (a.help) kw["help"] = a.help;
     parser.attr("add_argument")(a.flag, **kw);
   }

@@ -35,6 +35,11 @@ inline std::string repr_of(nb::handle x) { return nb::cast<std::string>(nb::repr
 // pathlib.Path(x).
 inline nb::object as_path(nb::handle x) { return nb::module_::import_("pathlib").attr("Path")(x); }
 
+// `dir / name` for a pathlib.Path (or anything pathlib accepts).
+inline nb::object join_path(nb::handle dir, const std::string& name) {
+  return as_path(dir).attr("__truediv__")(name);
+}
+
 // A name of Python's builtins (print, float, ...), looked up at each call.
 inline nb::object builtin(const char* name) { return nb::module_::import_("builtins").attr(name); }
 
@@ -240,7 +245,7 @@ inline nb::object default_cache_dir(nb::module_ m, const char* name, int levels_
   if (!env.is_none() && nb::len(env) > 0) return Path(env);
   nb::object dir = Path(m.attr("__file__")).attr("resolve")();
   for (int i = 0; i < levels_up; ++i) dir = dir.attr("parent");
-  return dir.attr("__truediv__")(name);
+  return join_path(dir, name);
 }
 
 // The offline commands' --cache-dir DIR option: a path, by default the
