@@ -153,7 +153,10 @@ def run(name: str, entry, argv=None) -> int:
                 runs.ignore_interrupts()   # a second Ctrl-C must not turn the one line into a traceback
                 sys.stdout.flush()
                 terminated = isinstance(exc, runs.Terminated) or runs.received() == runs.SIGTERM
-                print(f"{name}: {'terminated' if terminated else 'interrupted'}", file=sys.stderr)
+                # One that came while the files were being put in place, or after,
+                # stops a run whose new files are all there: the line says so.
+                late = " after writing its files" if runs.committed() else ""
+                print(f"{name}: {'terminated' if terminated else 'interrupted'}{late}", file=sys.stderr)
                 return 143 if terminated else 130
             if not isinstance(exc, (UsageError, *USER_ERRORS)):
                 raise

@@ -50,6 +50,7 @@ class Terminated(KeyboardInterrupt):
 
 
 _received: int | None = None   # the first interrupt of the command now running
+_committed = False   # whether the command now running has put its files in place
 
 
 REPEAT = 0.25   # seconds between repeats of an interrupt that has not stopped the run yet
@@ -85,17 +86,23 @@ def received() -> int | None:
     return _received
 
 
+def committed() -> bool:
+    """Whether this command has put a run's files in place (Outputs.commit)."""
+    return _committed
+
+
 @contextlib.contextmanager
 def interrupts_seen(restore=True):
     """For one command's life (on the main thread): SIGINT and SIGTERM raise, and are
     remembered so that `check_interrupted` raises again what a library swallowed.
     Afterwards the previous handlers come back, or (restore false: a process that is
     about to exit) both signals are ignored."""
-    global _received
+    global _received, _committed
     if threading.current_thread() is not threading.main_thread():
         yield
         return
     _received = None
+    _committed = False
     previous = {}
     alarm = signal.getsignal(signal.SIGALRM) if hasattr(signal, "SIGALRM") else None
     for s in _SIGNALS:
@@ -366,6 +373,7 @@ class Outputs:
             self.written = {}
 
     def commit(self, record: dict | None = None):
+        global _committed
         digests = {name: _digest(tmp) for name, tmp in self.written.items()}
         record_tmp = None
         if record is not None:
@@ -390,6 +398,7 @@ class Outputs:
             if record_tmp is not None:
                 os.replace(record_tmp, self.dir / RECORD)
             self.written = {}
+            _committed = True   # a later interrupt finds the new set in place
         _sync_dir(self.dir)
 
 
