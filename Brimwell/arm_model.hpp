@@ -274,8 +274,14 @@ class ArmModel {
     }
     return 0;
   }
-  // The proof's breadth-first pieces (certified_edge.cpp).
+  // The proof's breadth-first pieces (certified_edge.cpp), and the tests of
+  // one piece as posed at its middle: the links of `links` (those whose
+  // motion bound is not covered are added to `split`), then the checked
+  // pairs of links.
   EdgeVerdict walk_pieces(const double* a, const double* b);
+  EdgeVerdict piece_links(std::uint64_t links, std::uint64_t& split);
+  EdgeVerdict piece_pairs(const Piece& p, const double* a, const double* b, double half,
+                          std::uint64_t& split);
   // The screen (screen.cpp): the links as posed clear of the clearance plus
   // `share` of the screen's margin; an edge sampled about 1/32 rad apart.
   bool screen_posed(const double* q, double share);

@@ -121,19 +121,69 @@ bool ArmModel::edge_checked(const double* a, const double* b) {
   return exploring_ ? edge_screened(a, b) : edge_proven(a, b);
 }
 
+EdgeVerdict ArmModel::piece_links(std::uint64_t links, std::uint64_t& split) {
+  // The link that failed last goes first: an invalid edge ends sooner.
+  const std::size_t first = last_unclear_ >= 1 && last_unclear_ <= n_ ? last_unclear_ - 1 : 0;
+  for (std::size_t step = 0; step < n_; ++step) {
+    const std::size_t i = (first + step) % n_;
+    if (!(links >> i & 1u)) continue;
+    const std::size_t link = i + 1;
+    const double reach = edge_full_[i];
+    if (gristane::surface_clear((*covers_)[i], poses_[link].data(), *env_, clearance_ + reach,
+                                clearance_ + kExactReach))
+      continue;
+    // Not covered by the motion bound: an invalid configuration ends the
+    // edge, anything else is cut in two.
+    if (!gristane::surface_clear((*covers_)[i], poses_[link].data(), *env_, clearance_)) {
+      last_unclear_ = link;
+      return EdgeVerdict::Invalid;
+    }
+    if (reach < kFinestReach) return EdgeVerdict::Unsettled;
+    split |= std::uint64_t{1} << i;
+  }
+  return EdgeVerdict::Proven;
+}
+
+EdgeVerdict ArmModel::piece_pairs(const Piece& p, const double* a, const double* b, double half,
+                                  std::uint64_t& split) {
+  gristane::SelfCollisionModel* self = self_.get();
+  const auto& pairs = self->checked();
+  const bool pair_masks = pairs.size() <= 64;
+  bool box_known = false;
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    if (pair_masks && !(p.pairs >> k & 1u)) continue;
+    if (!box_known) {  // the joints' range over the piece, for the pair tables
+      for (std::size_t m = 0; m < n_; ++m) {
+        const double u = a[m] + (b[m] - a[m]) * p.t0, v = a[m] + (b[m] - a[m]) * p.t1;
+        edge_lo_[m] = std::min(u, v);
+        edge_hi_[m] = std::max(u, v);
+      }
+      box_known = true;
+    }
+    if (self->table_clear_box(k, edge_lo_.data(), edge_hi_.data())) continue;
+    const auto [i, j] = pairs[k];
+    // Only the joints between the two links change their distance.
+    const auto [lo, hi] = std::minmax(i, j);
+    const double extra =
+        hi == 0 ? 0.0
+                : motion_.link_piece_bound(poses_.data() + 1, edge_dq_.data(), half, hi - 1, lo);
+    if (!self->pair_within_extra(i, j, poses_[i], poses_[j], extra)) continue;
+    if (self->pair_collides(i, j, poses_[i], poses_[j])) return EdgeVerdict::Invalid;
+    split |= pair_masks ? std::uint64_t{1} << k : ~std::uint64_t{0};
+  }
+  return EdgeVerdict::Proven;
+}
+
 EdgeVerdict ArmModel::walk_pieces(const double* a_in, const double* b_in) {
   // One direction for both orders of the ends, so the answer is symmetric.
   const double* a = a_in;
   const double* b = b_in;
   if (std::lexicographical_compare(b, b + n_, a, a + n_)) std::swap(a, b);
   for (std::size_t k = 0; k < n_; ++k) edge_dq_[k] = std::fabs(b[k] - a[k]);
-
-  gristane::SelfCollisionModel* self = self_.get();
-  const auto& pairs = self ? self->checked() : std::vector<std::pair<std::size_t, std::size_t>>{};
-  const bool pair_masks = pairs.size() <= 64;
+  const std::size_t n_pairs = self_ ? self_->checked().size() : 0;
   const std::uint64_t all_links = n_ == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n_) - 1;
   const std::uint64_t all_pairs =
-      pairs.size() >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << pairs.size()) - 1;
+      n_pairs >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n_pairs) - 1;
 
   // Breadth first, so a collision anywhere along the edge shows up early.
   pieces_.clear();
@@ -146,50 +196,10 @@ EdgeVerdict ArmModel::walk_pieces(const double* a_in, const double* b_in) {
     // How far each link can move within the piece, from where it is now.
     motion_.piece_bound(poses_.data() + 1, edge_dq_.data(), half, edge_full_.data());
     std::uint64_t split_links = 0, split_pairs = 0;
-    // The link that failed last goes first: an invalid edge ends sooner.
-    const std::size_t first = last_unclear_ >= 1 && last_unclear_ <= n_ ? last_unclear_ - 1 : 0;
-    for (std::size_t step = 0; step < n_; ++step) {
-      const std::size_t i = (first + step) % n_;
-      if (!(p.links >> i & 1u)) continue;
-      const std::size_t link = i + 1;
-      const double reach = edge_full_[i];
-      if (gristane::surface_clear((*covers_)[i], poses_[link].data(), *env_, clearance_ + reach,
-                                  clearance_ + kExactReach))
-        continue;
-      // Not covered by the motion bound: an invalid configuration ends the
-      // edge, anything else is cut in two.
-      if (!gristane::surface_clear((*covers_)[i], poses_[link].data(), *env_, clearance_)) {
-        last_unclear_ = link;
-        return EdgeVerdict::Invalid;
-      }
-      if (reach < kFinestReach) return EdgeVerdict::Unsettled;
-      split_links |= std::uint64_t{1} << i;
-    }
-    bool box_known = false;
-    for (std::size_t k = 0; k < pairs.size(); ++k) {
-      if (pair_masks && !(p.pairs >> k & 1u)) continue;
-      if (!box_known) {  // the joints' range over the piece, for the pair tables
-        for (std::size_t m = 0; m < n_; ++m) {
-          const double u = a[m] + (b[m] - a[m]) * p.t0, v = a[m] + (b[m] - a[m]) * p.t1;
-          edge_lo_[m] = std::min(u, v);
-          edge_hi_[m] = std::max(u, v);
-        }
-        box_known = true;
-      }
-      if (self->table_clear_box(k, edge_lo_.data(), edge_hi_.data())) continue;
-      const auto [i, j] = pairs[k];
-      // Only the joints between the two links change their distance.
-      const auto [lo, hi] = std::minmax(i, j);
-      const double extra =
-          hi == 0 ? 0.0
-                  : motion_.link_piece_bound(poses_.data() + 1, edge_dq_.data(), half, hi - 1, lo);
-      if (!self->pair_within_extra(i, j, poses_[i], poses_[j], extra)) continue;
-      if (self->pair_collides(i, j, poses_[i], poses_[j])) return EdgeVerdict::Invalid;
-      if (pair_masks)
-        split_pairs |= std::uint64_t{1} << k;
-      else
-        split_pairs = all_pairs;
-    }
+    EdgeVerdict v = piece_links(p.links, split_links);
+    if (v == EdgeVerdict::Proven && n_pairs > 0) v = piece_pairs(p, a, b, half, split_pairs);
+    if (v != EdgeVerdict::Proven) return v;
+    split_pairs &= all_pairs;
     if (split_links == 0 && split_pairs == 0) continue;
     if (pieces_.size() + 2 > kMaxPieces) return EdgeVerdict::Unsettled;
     pieces_.push_back({p.t0, tm, split_links, split_pairs});

@@ -13,16 +13,8 @@ namespace {
 
 // One body's metres: finite, not negative, a number (not a bool).
 double body_metres(nb::handle key, nb::handle x) {
-  double v = std::numeric_limits<double>::quiet_NaN();
-  if (!PyBool_Check(x.ptr())) {
-    try {
-      v = cellpath::py::to_double(x);
-    } catch (nb::python_error& e) {
-      if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
-    } catch (std::exception&) {
-    }
-  }
-  if (!(v >= 0.0) || !std::isfinite(v))
+  const double v = clearance_metres(x);
+  if (std::isnan(v))
     throw nb::value_error(("clearance[" + repr_of(key) +
                            "] must be a finite number of metres, not negative, got " + repr_of(x))
                               .c_str());

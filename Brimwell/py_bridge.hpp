@@ -196,8 +196,9 @@ inline std::vector<brimwell::LinkCloud> moving_clouds(nb::handle points, std::si
   return clouds;
 }
 
-// A clearance as given: None, or a finite number of metres, not negative.
-inline double clearance_value(nb::handle x) {
+// x as metres of clearance when it is a finite number, not negative and not
+// a bool; NaN otherwise, for the caller to word its refusal.
+inline double clearance_metres(nb::handle x) {
   double v = std::numeric_limits<double>::quiet_NaN();
   if (!PyBool_Check(x.ptr())) {
     try {
@@ -207,7 +208,13 @@ inline double clearance_value(nb::handle x) {
     } catch (std::exception&) {
     }
   }
-  if (!(v >= 0.0) || !std::isfinite(v))
+  return v >= 0.0 && std::isfinite(v) ? v : std::numeric_limits<double>::quiet_NaN();
+}
+
+// A clearance as given: None, or a finite number of metres, not negative.
+inline double clearance_value(nb::handle x) {
+  const double v = clearance_metres(x);
+  if (std::isnan(v))
     throw nb::value_error(("clearance must be a finite number of metres, not negative, got " +
                            cellpath::py::repr_of(x))
                               .c_str());

@@ -353,59 +353,15 @@ std::size_t EnvironmentDistance::enclosing_body(const double* x) const {
   return counted ? kNone : 0;  // more than kMaxOdd bodies at once: inside, to be safe
 }
 
-bool EnvironmentDistance::ball_clear(const double* x, double t) const {
-  if (tris_.empty()) return true;
-  if (!(t >= 0.0) || !std::isfinite(x[0]) || !std::isfinite(x[1]) || !std::isfinite(x[2]))
-    return false;
-  if (!offset_.empty()) return ball_clear_offset(x, t);
-  const double t2 = t * t;
-  const V3 p{x[0], x[1], x[2]};
+template <class Clear>
+bool EnvironmentDistance::triangles_clear(const double* x, double t, Clear&& clear_of) const {
   const std::uint32_t *first, *last;
   if (t <= list_reach_ && brick_list(x, first, last)) {
-    // Every triangle within t of x is on the list of x's brick.
-    for (const std::uint32_t* i = first; i != last; ++i)
-      if (!(point_triangle_sq(p, tris_[*i].a, tris_[*i].b, tris_[*i].c) > t2)) return false;
-    return outside_near(x, t);
-  }
-  std::int32_t stack[64];
-  int top = 0;
-  stack[top++] = 0;
-  while (top > 0) {
-    const BvhNode& n = bvh_[static_cast<std::size_t>(stack[--top])];
-    if (box_sq(n.lo, n.hi, x) > t2) continue;
-    if (n.left < 0) {
-      for (std::uint32_t i = n.begin; i < n.begin + n.count; ++i)
-        if (!(point_triangle_sq(p, tris_[i].a, tris_[i].b, tris_[i].c) > t2)) return false;
-      continue;
-    }
-    // The nearer child first: a triangle within reach, if any, turns up sooner.
-    const BvhNode& l = bvh_[static_cast<std::size_t>(n.left)];
-    const BvhNode& r = bvh_[static_cast<std::size_t>(n.right)];
-    if (box_sq(l.lo, l.hi, x) <= box_sq(r.lo, r.hi, x)) {
-      stack[top++] = n.right;
-      stack[top++] = n.left;
-    } else {
-      stack[top++] = n.left;
-      stack[top++] = n.right;
-    }
-  }
-  return outside_near(x, t);
-}
-
-bool EnvironmentDistance::ball_clear_offset(const double* x, double t) const {
-  // Body b is clear when every triangle of it is farther than t - o_b; a body
-  // whose offset exceeds t asks nothing.
-  const V3 p{x[0], x[1], x[2]};
-  auto clear_of = [&](const Tri& tri) {
-    const double r = t - offset_[tri.body];
-    return r < 0.0 || point_triangle_sq(p, tri.a, tri.b, tri.c) > r * r;
-  };
-  const std::uint32_t *first, *last;
-  if (t <= list_reach_ && brick_list(x, first, last)) {
-    // The lists hold every triangle within list_reach_ - o_b of the brick.
+    // Every triangle within t of x (t less its body's offset) is on the list
+    // of x's brick.
     for (const std::uint32_t* i = first; i != last; ++i)
       if (!clear_of(tris_[*i])) return false;
-    return outside_near_offset(x, t);
+    return true;
   }
   const double t2 = t * t;
   std::int32_t stack[64];
@@ -419,6 +375,7 @@ bool EnvironmentDistance::ball_clear_offset(const double* x, double t) const {
         if (!clear_of(tris_[i])) return false;
       continue;
     }
+    // The nearer child first: a triangle within reach, if any, turns up sooner.
     const BvhNode& l = bvh_[static_cast<std::size_t>(n.left)];
     const BvhNode& r = bvh_[static_cast<std::size_t>(n.right)];
     if (box_sq(l.lo, l.hi, x) <= box_sq(r.lo, r.hi, x)) {
@@ -429,7 +386,29 @@ bool EnvironmentDistance::ball_clear_offset(const double* x, double t) const {
       stack[top++] = n.right;
     }
   }
-  return outside_near_offset(x, t);
+  return true;
+}
+
+bool EnvironmentDistance::ball_clear(const double* x, double t) const {
+  if (tris_.empty()) return true;
+  if (!(t >= 0.0) || !std::isfinite(x[0]) || !std::isfinite(x[1]) || !std::isfinite(x[2]))
+    return false;
+  const V3 p{x[0], x[1], x[2]};
+  if (!offset_.empty()) {
+    // Body b is clear when every triangle of it is farther than t - o_b; a
+    // body whose offset exceeds t asks nothing.
+    return triangles_clear(x, t,
+                           [&](const Tri& tri) {
+                             const double r = t - offset_[tri.body];
+                             return r < 0.0 || point_triangle_sq(p, tri.a, tri.b, tri.c) > r * r;
+                           }) &&
+           outside_near_offset(x, t);
+  }
+  const double t2 = t * t;
+  return triangles_clear(
+             x, t,
+             [&](const Tri& tri) { return point_triangle_sq(p, tri.a, tri.b, tri.c) > t2; }) &&
+         outside_near(x, t);
 }
 
 bool EnvironmentDistance::outside_near_offset(const double* x, double t) const {
@@ -738,71 +717,83 @@ bool cpu_has_avx2_verdicts() {
   return has;
 }
 
+// Four points (row-major from q) posed by T: w, their world coordinates, and
+// g, their cell coordinates; returns the mask of the lanes inside the field.
+__attribute__((target("avx2"))) int place4(const EnvironmentDistance::FieldView& f, const double* T,
+                                           const double* q, __m256d* w, __m256d* g) {
+  const __m256d px = _mm256_set_pd(q[9], q[6], q[3], q[0]);
+  const __m256d py = _mm256_set_pd(q[10], q[7], q[4], q[1]);
+  const __m256d pz = _mm256_set_pd(q[11], q[8], q[5], q[2]);
+  __m256d inside = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
+  for (int a = 0; a < 3; ++a) {
+    w[a] =
+        _mm256_add_pd(_mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(T[4 * a]), px),
+                                                  _mm256_mul_pd(_mm256_set1_pd(T[4 * a + 1]), py)),
+                                    _mm256_mul_pd(_mm256_set1_pd(T[4 * a + 2]), pz)),
+                      _mm256_set1_pd(T[4 * a + 3]));
+    g[a] = _mm256_mul_pd(_mm256_sub_pd(w[a], _mm256_set1_pd(f.lo[a])), _mm256_set1_pd(f.inv));
+    inside = _mm256_and_pd(inside, _mm256_cmp_pd(g[a], _mm256_setzero_pd(), _CMP_GE_OQ));
+    inside = _mm256_and_pd(inside, _mm256_cmp_pd(g[a], _mm256_set1_pd(f.extent[a]), _CMP_LT_OQ));
+  }
+  return _mm256_movemask_pd(inside);
+}
+
+// The verdicts of four points inside the field, placed by place4.
+__attribute__((target("avx2"))) void judge4(const EnvironmentDistance::FieldView& f,
+                                            const __m256d* w, const __m256d* g, double r, double t,
+                                            EnvironmentDistance::PointVerdict* out) {
+  using V = EnvironmentDistance::PointVerdict;
+  const __m256d quantum = _mm256_set1_pd(f.quantum), tv = _mm256_set1_pd(t);
+  __m256d d2 = _mm256_setzero_pd();
+  alignas(16) std::int32_t idx[3][4];
+  for (int a = 0; a < 3; ++a) {
+    const __m128i i = _mm256_cvttpd_epi32(g[a]);
+    _mm_store_si128(reinterpret_cast<__m128i*>(idx[a]), i);
+    const __m256d centre =
+        _mm256_add_pd(_mm256_set1_pd(f.lo[a]),
+                      _mm256_mul_pd(_mm256_add_pd(_mm256_cvtepi32_pd(i), _mm256_set1_pd(0.5)),
+                                    _mm256_set1_pd(f.cell)));
+    const __m256d d = _mm256_sub_pd(w[a], centre);
+    d2 = a == 0 ? _mm256_mul_pd(d, d) : _mm256_add_pd(d2, _mm256_mul_pd(d, d));
+  }
+  alignas(32) double vs[4];
+  for (int l = 0; l < 4; ++l) {
+    const std::int64_t cell_index =
+        (std::int64_t{idx[0][l]} * f.shape[1] + idx[1][l]) * f.shape[2] + idx[2][l];
+    vs[l] = static_cast<double>(f.field[static_cast<std::size_t>(cell_index)]);
+  }
+  const __m256d v = _mm256_mul_pd(_mm256_load_pd(vs), quantum);
+  const __m256d room = _mm256_sub_pd(_mm256_sub_pd(v, _mm256_set1_pd(r)), tv);
+  const __m256d clear = _mm256_and_pd(_mm256_cmp_pd(room, _mm256_setzero_pd(), _CMP_GT_OQ),
+                                      _mm256_cmp_pd(d2, _mm256_mul_pd(room, room), _CMP_LT_OQ));
+  const __m256d within = _mm256_and_pd(
+      _mm256_cmp_pd(v, _mm256_set1_pd(f.exact_below), _CMP_LT_OQ),
+      _mm256_cmp_pd(_mm256_add_pd(_mm256_add_pd(v, quantum), _mm256_sqrt_pd(d2)), tv, _CMP_LE_OQ));
+  const int c = _mm256_movemask_pd(clear), wi = _mm256_movemask_pd(within);
+  for (int l = 0; l < 4; ++l)
+    out[l] = (c >> l & 1) ? V::Clear : ((wi >> l & 1) ? V::Within : V::Open);
+}
+
 // Four points at a time: posed, placed in the field and judged with the
 // scalar path's operations in its order (no fused multiply-add), so every
 // verdict is the one point_verdict gives.  Lanes outside the field go to it.
 __attribute__((target("avx2"))) std::uint32_t verdicts_avx2(
     const EnvironmentDistance& env, const EnvironmentDistance::FieldView& f, const double* T,
     const double* p, std::uint32_t n, double r, double t, EnvironmentDistance::PointVerdict* out) {
-  using V = EnvironmentDistance::PointVerdict;
-  const __m256d zero = _mm256_setzero_pd(), half = _mm256_set1_pd(0.5);
-  const __m256d cell = _mm256_set1_pd(f.cell), quantum = _mm256_set1_pd(f.quantum);
-  const __m256d rv = _mm256_set1_pd(r), tv = _mm256_set1_pd(t);
-  const __m256d below = _mm256_set1_pd(f.exact_below);
   std::uint32_t k = 0;
   for (; k + 4 <= n; k += 4) {
-    const double* q = p + 3 * std::size_t{k};
-    const __m256d px = _mm256_set_pd(q[9], q[6], q[3], q[0]);
-    const __m256d py = _mm256_set_pd(q[10], q[7], q[4], q[1]);
-    const __m256d pz = _mm256_set_pd(q[11], q[8], q[5], q[2]);
-    __m256d w[3], g[3], inside = _mm256_castsi256_pd(_mm256_set1_epi64x(-1));
-    for (int a = 0; a < 3; ++a) {
-      w[a] = _mm256_add_pd(
-          _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(T[4 * a]), px),
-                                      _mm256_mul_pd(_mm256_set1_pd(T[4 * a + 1]), py)),
-                        _mm256_mul_pd(_mm256_set1_pd(T[4 * a + 2]), pz)),
-          _mm256_set1_pd(T[4 * a + 3]));
-      g[a] = _mm256_mul_pd(_mm256_sub_pd(w[a], _mm256_set1_pd(f.lo[a])), _mm256_set1_pd(f.inv));
-      inside = _mm256_and_pd(inside, _mm256_cmp_pd(g[a], zero, _CMP_GE_OQ));
-      inside = _mm256_and_pd(inside, _mm256_cmp_pd(g[a], _mm256_set1_pd(f.extent[a]), _CMP_LT_OQ));
-    }
-    const int in_mask = _mm256_movemask_pd(inside);
-    alignas(32) double ws[3][4];
-    for (int a = 0; a < 3; ++a) _mm256_store_pd(ws[a], w[a]);
-    if (in_mask != 0xf) {  // some lane outside the field: the scalar path for all four
-      for (int l = 0; l < 4; ++l) {
-        const double x[3] = {ws[0][l], ws[1][l], ws[2][l]};
-        out[k + l] = env.point_verdict(x, r, t);
-      }
+    __m256d w[3], g[3];
+    if (place4(f, T, p + 3 * std::size_t{k}, w, g) == 0xf) {
+      judge4(f, w, g, r, t, out + k);
       continue;
     }
-    __m256d d2 = zero;
-    alignas(16) std::int32_t idx[3][4];
-    for (int a = 0; a < 3; ++a) {
-      const __m128i i = _mm256_cvttpd_epi32(g[a]);
-      _mm_store_si128(reinterpret_cast<__m128i*>(idx[a]), i);
-      const __m256d centre = _mm256_add_pd(
-          _mm256_set1_pd(f.lo[a]), _mm256_mul_pd(_mm256_add_pd(_mm256_cvtepi32_pd(i), half), cell));
-      const __m256d d = _mm256_sub_pd(w[a], centre);
-      d2 = a == 0 ? _mm256_mul_pd(d, d) : _mm256_add_pd(d2, _mm256_mul_pd(d, d));
-    }
-    alignas(32) double vs[4];
+    // Some lane outside the field: the scalar path for all four.
+    alignas(32) double ws[3][4];
+    for (int a = 0; a < 3; ++a) _mm256_store_pd(ws[a], w[a]);
     for (int l = 0; l < 4; ++l) {
-      const std::int64_t cell_index =
-          (std::int64_t{idx[0][l]} * f.shape[1] + idx[1][l]) * f.shape[2] + idx[2][l];
-      vs[l] = static_cast<double>(f.field[static_cast<std::size_t>(cell_index)]);
+      const double x[3] = {ws[0][l], ws[1][l], ws[2][l]};
+      out[k + l] = env.point_verdict(x, r, t);
     }
-    const __m256d v = _mm256_mul_pd(_mm256_load_pd(vs), quantum);
-    const __m256d room = _mm256_sub_pd(_mm256_sub_pd(v, rv), tv);
-    const __m256d clear = _mm256_and_pd(_mm256_cmp_pd(room, zero, _CMP_GT_OQ),
-                                        _mm256_cmp_pd(d2, _mm256_mul_pd(room, room), _CMP_LT_OQ));
-    const __m256d within =
-        _mm256_and_pd(_mm256_cmp_pd(v, below, _CMP_LT_OQ),
-                      _mm256_cmp_pd(_mm256_add_pd(_mm256_add_pd(v, quantum), _mm256_sqrt_pd(d2)),
-                                    tv, _CMP_LE_OQ));
-    const int c = _mm256_movemask_pd(clear), wi = _mm256_movemask_pd(within);
-    for (int l = 0; l < 4; ++l)
-      out[k + l] = (c >> l & 1) ? V::Clear : ((wi >> l & 1) ? V::Within : V::Open);
   }
   return k;
 }

@@ -262,8 +262,11 @@ class EnvironmentDistance {
   void build_lists(double reach);
   // Given no surface within t of x: whether x is outside every solid.
   bool outside_near(const double* x, double t) const;
-  // ball_clear and outside_near with offsets: body b is asked about t - o_b.
-  bool ball_clear_offset(const double* x, double t) const;
+  // Whether every triangle within t of x (the list of x's brick, else the
+  // tree) passes clear_of(tri).
+  template <class Clear>
+  bool triangles_clear(const double* x, double t, Clear&& clear_of) const;
+  // outside_near with offsets: body b is asked about t - o_b.
   bool outside_near_offset(const double* x, double t) const;
   // The closed bodies x lies inside, by parity (at most kMaxOdd of them);
   // false when there are more, which callers take as inside.
