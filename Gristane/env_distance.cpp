@@ -562,15 +562,13 @@ bool EnvironmentDistance::layout_field(const EnvDistanceSettings& s) {
   return clipped;
 }
 
-std::vector<double> EnvironmentDistance::band_distances(double band) const {
-  const std::int64_t sx = shape_[0], sy = shape_[1], sz = shape_[2];
-  const std::size_t cells = static_cast<std::size_t>(sx * sy * sz);
+template <class Visit>
+void EnvironmentDistance::each_band_cell(double band, Visit&& visit) const {
+  const std::int64_t sy = shape_[1], sz = shape_[2];
   const double h = cell_;
   auto centre = [&](std::int64_t i, int a) { return lo_[a] + (static_cast<double>(i) + 0.5) * h; };
-  // Exact squared distances within `band` of each triangle.
-  std::vector<double> best(cells, band * band);
   // Threads take slabs of x: each writes only its own cells.
-  parallel_for(static_cast<std::size_t>(sx), [&](std::size_t i_begin, std::size_t i_end) {
+  parallel_for(static_cast<std::size_t>(shape_[0]), [&](std::size_t i_begin, std::size_t i_end) {
     for (const Tri& t : tris_) {
       std::int64_t r0[3], r1[3];
       band_cells(t.a, t.b, t.c, band, lo_, inv_cell_, shape_, r0, r1);
@@ -580,46 +578,37 @@ std::vector<double> EnvironmentDistance::band_distances(double band) const {
         for (std::int64_t j = r0[1]; j <= r1[1]; ++j)
           for (std::int64_t l = r0[2]; l <= r1[2]; ++l) {
             const std::size_t idx = static_cast<std::size_t>((i * sy + j) * sz + l);
-            const double d2 =
-                point_triangle_sq({centre(i, 0), centre(j, 1), centre(l, 2)}, t.a, t.b, t.c);
-            if (d2 < best[idx]) best[idx] = d2;
+            visit(t, idx,
+                  point_triangle_sq({centre(i, 0), centre(j, 1), centre(l, 2)}, t.a, t.b, t.c));
           }
     }
+  });
+}
+
+std::vector<double> EnvironmentDistance::band_distances(double band) const {
+  const std::size_t cells = static_cast<std::size_t>(shape_[0] * shape_[1] * shape_[2]);
+  // Exact squared distances within `band` of each triangle.
+  std::vector<double> best(cells, band * band);
+  each_band_cell(band, [&](const Tri&, std::size_t idx, double d2) {
+    if (d2 < best[idx]) best[idx] = d2;
   });
   return best;
 }
 
 std::vector<double> EnvironmentDistance::band_offset_distances(
     double band, std::vector<std::uint8_t>& seeds) const {
-  const std::int64_t sx = shape_[0], sy = shape_[1], sz = shape_[2];
-  const std::size_t cells = static_cast<std::size_t>(sx * sy * sz);
-  const double h = cell_;
-  const double half_diag = h * std::sqrt(3.0) / 2.0;
-  auto centre = [&](std::int64_t i, int a) { return lo_[a] + (static_cast<double>(i) + 0.5) * h; };
+  const std::size_t cells = static_cast<std::size_t>(shape_[0] * shape_[1] * shape_[2]);
+  const double half_diag = cell_ * std::sqrt(3.0) / 2.0;
   // D within the band: a centre with D < band has some body within the band,
   // so the triangles within the band of it find D exactly.
   std::vector<double> best(cells, band * band);
   seeds.assign(cells, 0);
-  parallel_for(static_cast<std::size_t>(sx), [&](std::size_t i_begin, std::size_t i_end) {
-    for (const Tri& t : tris_) {
-      const double o = offset_[t.body];
-      std::int64_t r0[3], r1[3];
-      band_cells(t.a, t.b, t.c, band, lo_, inv_cell_, shape_, r0, r1);
-      r0[0] = std::max<std::int64_t>(r0[0], static_cast<std::int64_t>(i_begin));
-      r1[0] = std::min<std::int64_t>(r1[0], static_cast<std::int64_t>(i_end) - 1);
-      for (std::int64_t i = r0[0]; i <= r1[0]; ++i)
-        for (std::int64_t j = r0[1]; j <= r1[1]; ++j)
-          for (std::int64_t l = r0[2]; l <= r1[2]; ++l) {
-            const std::size_t idx = static_cast<std::size_t>((i * sy + j) * sz + l);
-            const double d2 =
-                point_triangle_sq({centre(i, 0), centre(j, 1), centre(l, 2)}, t.a, t.b, t.c);
-            if (d2 <= half_diag * half_diag) seeds[idx] = 1;
-            if (!(d2 < band * band)) continue;
-            // Compared squared, as the plain field's values are kept.
-            const double dd = std::sqrt(d2) + o;
-            if (dd * dd < best[idx]) best[idx] = dd * dd;
-          }
-    }
+  each_band_cell(band, [&](const Tri& t, std::size_t idx, double d2) {
+    if (d2 <= half_diag * half_diag) seeds[idx] = 1;
+    if (!(d2 < band * band)) return;
+    // Compared squared, as the plain field's values are kept.
+    const double dd = std::sqrt(d2) + offset_[t.body];
+    if (dd * dd < best[idx]) best[idx] = dd * dd;
   });
   return best;
 }

@@ -231,6 +231,10 @@ class EnvironmentDistance {
   // `band` of a surface, the quantised field, and 0 inside closed bodies.
   bool layout_field(const EnvDistanceSettings& s);
   std::vector<double> band_distances(double band) const;
+  // visit(triangle, cell, squared distance of the cell's centre to it) for
+  // every cell within `band` of each triangle, on all threads (slabs of x).
+  template <class Visit>
+  void each_band_cell(double band, Visit&& visit) const;
   // With offsets: D itself (not squared) within the band, and in `seeds` the
   // cells a surface passes within half a diagonal of.
   std::vector<double> band_offset_distances(double band, std::vector<std::uint8_t>& seeds) const;
