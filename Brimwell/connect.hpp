@@ -242,7 +242,6 @@ class RrtConnect {
     NodeStore trees[2] = {NodeStore(d_), NodeStore(d_)};
     trees[0].add(start, -1);
     trees[1].add(goal, -1);
-    constexpr double kUnbounded = std::numeric_limits<double>::infinity();
     radius_[0].assign(1, kUnbounded);
     radius_[1].assign(1, kUnbounded);
     std::size_t joint[2] = {0, 0};
@@ -256,17 +255,7 @@ class RrtConnect {
       std::size_t added;
       std::size_t near = static_cast<std::size_t>(-1);
       if (s_.dynamic_domain) {
-        // Samples outside the domain are drawn again: an iteration is one
-        // extension, as without dynamic domains.
-        for (int redraw = 0;; ++redraw) {
-          near = trees[a].nearest(q_rand_.data());
-          if (distance(trees[a].row(near), q_rand_.data(), d_) <= radius_[a][near]) break;
-          if (redraw >= kMaxRedraws) {
-            near = static_cast<std::size_t>(-1);
-            break;
-          }
-          ctx_.sample(q_rand_.data());
-        }
+        near = draw_in_domain(trees[a], a);
         if (near == static_cast<std::size_t>(-1)) continue;
       }
       const Step grown = extend(trees[a], a == 1, q_rand_.data(), false, added, near);
@@ -275,32 +264,55 @@ class RrtConnect {
         grow_domain(a, trees[a].size(), near, grown != Step::Trapped);
       }
       if (grown == Step::Trapped) continue;
-
-      // Pull the other tree towards the new node, one step at a time.
-      const std::vector<double> target(trees[a].row(added), trees[a].row(added) + d_);
-      const int b = 1 - a;
-      for (std::size_t pulls = 1;; ++pulls) {
-        // A long pull lets the watch see it (Ctrl-C, the progress line).
-        if ((pulls & 255) == 0)
-          watch_.tick(it, trees[0].size() + trees[1].size(),
-                      std::numeric_limits<double>::infinity());
-        std::size_t reached;
-        const Step st = extend(trees[b], b == 1, target.data(), true, reached);
-        radius_[b].resize(trees[b].size(), kUnbounded);
-        if (st == Step::Trapped) break;
-        if (st == Step::Reached) {
-          joint[a] = added;
-          joint[b] = reached;
-          connected = true;
-          break;
-        }
-      }
+      connected = pull_other(trees, a, added, it, joint);
     }
     result.tree_nodes = trees[0].size() + trees[1].size();
     watch_.tick(s_.max_iters, result.tree_nodes, std::numeric_limits<double>::infinity());
     if (!connected) return result;
+    return joined(trees, joint, result);
+  }
 
-    // start ... joint (start tree), then past the joint up to the goal.
+ private:
+  static constexpr double kUnbounded = std::numeric_limits<double>::infinity();
+
+  // The nearest node of tree `a` to q_rand_ with the sample inside its
+  // domain: samples outside are drawn again (an iteration is one extension,
+  // as without dynamic domains); none (-1) after kMaxRedraws of them.
+  std::size_t draw_in_domain(NodeStore& tree, int a) {
+    for (int redraw = 0;; ++redraw) {
+      const std::size_t near = tree.nearest(q_rand_.data());
+      if (distance(tree.row(near), q_rand_.data(), d_) <= radius_[a][near]) return near;
+      if (redraw >= kMaxRedraws) return static_cast<std::size_t>(-1);
+      ctx_.sample(q_rand_.data());
+    }
+  }
+
+  // Pulls the other tree towards tree a's new node, one step at a time; true
+  // (and the joint of both trees) when it reaches it.
+  bool pull_other(NodeStore (&trees)[2], int a, std::size_t added, std::int64_t it,
+                  std::size_t (&joint)[2]) {
+    const std::vector<double> target(trees[a].row(added), trees[a].row(added) + d_);
+    const int b = 1 - a;
+    for (std::size_t pulls = 1;; ++pulls) {
+      // A long pull lets the watch see it (Ctrl-C, the progress line).
+      if ((pulls & 255) == 0)
+        watch_.tick(it, trees[0].size() + trees[1].size(), std::numeric_limits<double>::infinity());
+      std::size_t reached;
+      const Step st = extend(trees[b], b == 1, target.data(), true, reached);
+      radius_[b].resize(trees[b].size(), kUnbounded);
+      if (st == Step::Trapped) return false;
+      if (st == Step::Reached) {
+        joint[a] = added;
+        joint[b] = reached;
+        return true;
+      }
+    }
+  }
+
+  // The path through the joint of the two trees (start ... joint in the
+  // start tree, then past it up to the goal), shortened.
+  ConnectResult& joined(NodeStore (&trees)[2], const std::size_t (&joint)[2],
+                        ConnectResult& result) {
     std::vector<std::vector<double>> path;
     const std::vector<std::size_t> from_start = trees[0].chain(joint[0]);
     for (auto it = from_start.rbegin(); it != from_start.rend(); ++it)
@@ -317,7 +329,6 @@ class RrtConnect {
     return result;
   }
 
- private:
   enum class Step { Trapped, Advanced, Reached };
 
   // One step of `tree` towards q: a new node at most `step` away from the

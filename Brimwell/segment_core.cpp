@@ -71,12 +71,54 @@ std::string gave_up_text(const std::vector<std::int64_t>& tried, const Budget& b
 // attempts, can end the search sooner on a slower machine.
 namespace {
 
+// RRT-Connect within the budget: retried with more iterations (while time
+// is left under a time limit); the lazy screen searched again thoroughly
+// before a retry.  `tried`: the iterations of each attempt.
+Rows connect_with_retries(const PlannerSettings& settings, Planner planner, const Budget& budget,
+                          PlannerHost& host, Validity& ctx, std::size_t seg,
+                          const std::vector<double>& start, const std::vector<double>& goal,
+                          std::vector<std::int64_t>& tried, const std::string& stage,
+                          clock::time_point t1) {
+  const bool timed = std::isfinite(budget.time_limit);
+  const clock::time_point deadline = deadline_after(t1, budget.time_limit);
+  const std::string its = std::to_string(budget.max_iters);
+  for (double iters = static_cast<double>(budget.max_iters);; iters *= settings.retry_growth) {
+    const auto attempt = static_cast<std::int64_t>(std::min(iters, 1e15));
+    tried.push_back(attempt);
+    ConnectSettings cs = settings.connect(attempt, settings.step, deadline);
+    ArmModel* lazy = ctx.lazy_model();
+    const bool screening = lazy && lazy->exploring();
+    if (screening) cs = lazy_search(cs);
+    ConnectResult r = host.connect(seg, cs, start.data(), goal.data(), stage);
+    if (screening && r.status == ConnectStatus::Failed) {
+      // The quick screen found no path: a thorough one, same budget.
+      ExploringScope thorough(lazy, true, start.data(), goal.data(), true);
+      r = host.connect(seg, cs, start.data(), goal.data(), stage);
+    }
+    if (r.status != ConnectStatus::Failed) {
+      Rows entries = split_rows(r.rows, start.size());
+      entries.back() = goal;
+      return entries;
+    }
+    const bool out_of_time = clock::now() >= deadline;
+    if (!timed || out_of_time) {
+      host.say(stage + ": " +
+               (planner == Planner::Auto
+                    ? "neither RRT* (" + its + " iterations) nor RRT-Connect (" +
+                          gave_up_text(tried, budget) + ") found a path"
+                    : "RRT-Connect found no path (" + gave_up_text(tried, budget) + ")"));
+      throw PlanFailure(
+          failure_text("RRT-Connect", host.vector_text(start), host.vector_text(goal), attempt) +
+          (out_of_time ? " (time limit reached)" : ""));
+    }
+    host.say(retry_line(stage, attempt));
+  }
+}
+
 Rows search_segment(const PlannerSettings& settings, Planner planner, const Budget& budget,
                     PlannerHost& host, Validity& ctx, std::size_t seg, const std::string& name,
                     const std::vector<double>& start, const std::vector<double>& goal) {
   const auto t1 = clock::now();
-  const bool timed = std::isfinite(budget.time_limit);
-  const clock::time_point deadline = deadline_after(t1, budget.time_limit);
   const std::string its = std::to_string(budget.max_iters);
   const std::string stage = "Segment " + name;
   const std::size_t d = start.size();
@@ -102,38 +144,9 @@ Rows search_segment(const PlannerSettings& settings, Planner planner, const Budg
     }
   }
   std::vector<std::int64_t> tried;
-  for (double iters = static_cast<double>(budget.max_iters); by_connect;
-       iters *= settings.retry_growth) {
-    const auto attempt = static_cast<std::int64_t>(std::min(iters, 1e15));
-    tried.push_back(attempt);
-    ConnectSettings cs = settings.connect(attempt, settings.step, deadline);
-    ArmModel* lazy = ctx.lazy_model();
-    const bool screening = lazy && lazy->exploring();
-    if (screening) cs = lazy_search(cs);
-    ConnectResult r = host.connect(seg, cs, start.data(), goal.data(), stage);
-    if (screening && r.status == ConnectStatus::Failed) {
-      // The quick screen found no path: a thorough one, same budget.
-      ExploringScope thorough(lazy, true, start.data(), goal.data(), true);
-      r = host.connect(seg, cs, start.data(), goal.data(), stage);
-    }
-    if (r.status != ConnectStatus::Failed) {
-      entries = split_rows(r.rows, d);
-      entries.back() = goal;
-      break;
-    }
-    const bool out_of_time = clock::now() >= deadline;
-    if (!timed || out_of_time) {
-      host.say(stage + ": " +
-               (planner == Planner::Auto
-                    ? "neither RRT* (" + its + " iterations) nor RRT-Connect (" +
-                          gave_up_text(tried, budget) + ") found a path"
-                    : "RRT-Connect found no path (" + gave_up_text(tried, budget) + ")"));
-      throw PlanFailure(
-          failure_text("RRT-Connect", host.vector_text(start), host.vector_text(goal), attempt) +
-          (out_of_time ? " (time limit reached)" : ""));
-    }
-    host.say(retry_line(stage, attempt));
-  }
+  if (by_connect)
+    entries = connect_with_retries(settings, planner, budget, host, ctx, seg, start, goal, tried,
+                                   stage, t1);
   std::string line = planned_line(stage, entries.size(), seconds_since(t1), tried);
   if (tried.size() <= 1 && planner == Planner::Auto)
     line += by_connect ? " (RRT-Connect)" : " (RRT*)";
