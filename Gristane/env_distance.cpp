@@ -794,8 +794,11 @@ void EnvironmentDistance::point_verdicts(const double* T, const double* p, std::
                                          double r, double t, PointVerdict* out) const {
   std::uint32_t k = 0;
 #ifdef GRISTANE_HAVE_AVX2_VERDICTS
-  // A field of more cells than an int32 counts is left to the scalar path.
-  if (!tris_.empty() && cpu_has_avx2_verdicts() && extent_[0] * extent_[1] * extent_[2] < 2e9) {
+  // The lanes' cell coordinates are int32: a field longer than that along an
+  // axis is left to the scalar path.
+  constexpr double kInt32 = 2147483647.0;
+  if (!tris_.empty() && cpu_has_avx2_verdicts() && extent_[0] < kInt32 && extent_[1] < kInt32 &&
+      extent_[2] < kInt32) {
     const FieldView f{{lo_[0], lo_[1], lo_[2]},
                       inv_cell_,
                       cell_,
