@@ -107,8 +107,10 @@ void KeyHasher::mesh(const MeshRef& m) {
 namespace {
 
 constexpr unsigned char kMagic[8] = {'c', 'e', 'l', 'l', 'm', 'o', 'd', 'l'};
-// The layout of the payloads below; a change to it changes this number.
-constexpr std::uint32_t kFormat = 3;
+// The layout of the payloads below; a change to it, or to how what they hold
+// is computed, changes this number (4: pair tables whose threshold reaches
+// past a link's field are computed soundly).
+constexpr std::uint32_t kFormat = 4;
 constexpr std::uint32_t kByteOrder = 0x01020304;
 // Tree walks keep a fixed stack (SurfaceCover::walk 128 entries, the
 // distance engine's box tree 64): a tree read back may be no deeper than

@@ -62,20 +62,31 @@ class LinkShape {
       return v == kInside ? -1.0 : static_cast<double>(v) * quantum_ - half_diag_;
     }
     // Outside the grid, more than `reach` beyond the mesh's box on some axis.
+    const double box = box_distance(p);
+    return box == box ? box : -1.0;  // NaN: no bound
+  }
+  // The field's value at p's cell: p is close when it is at most tau.  Off
+  // the grid the field says nothing, and the distance to the mesh's box
+  // (more than `reach` there) decides: a threshold widened by a motion
+  // bound can reach beyond the grid, and a point there may still be near.
+  bool close(const double* p, double tau) const {
+    std::size_t idx;
+    if (!cell_of(p, idx)) return !(box_distance(p) > tau);  // NaN: close
+    const std::uint8_t v = field_[idx];
+    return v == kInside || static_cast<double>(v) * quantum_ <= tau;
+  }
+  // How far p lies beyond the mesh's box along the axis where it lies
+  // farthest (a lower bound of its distance to the surface), at least
+  // `reach` since only points off the grid ask; NaN for NaN.
+  double box_distance(const double* p) const {
     double box = reach_;
     for (int a = 0; a < 3; ++a) {
       const double below = box_lo_[a] - p[a], above = p[a] - box_hi_[a];
       box = below > box ? below : box;
       box = above > box ? above : box;
     }
-    return box == box ? box : -1.0;  // NaN: no bound
-  }
-  // The field's value at p's cell: p is close when it is at most tau.
-  bool close(const double* p, double tau) const {
-    std::size_t idx;
-    if (!cell_of(p, idx)) return false;
-    const std::uint8_t v = field_[idx];
-    return v == kInside || static_cast<double>(v) * quantum_ <= tau;
+    const double sum = p[0] + p[1] + p[2];
+    return sum == sum ? box : sum;
   }
 
   // True when some point of `this`, posed by M (this link's frame into

@@ -199,3 +199,19 @@ def test_proven_edges_keep_links_apart(free_arm):
         accepted += 1
         assert min(exact_gap(cache, a + (b - a) * t, pairs) for t in np.linspace(0, 1, 41)) > 0.0
     assert accepted >= 5
+
+
+def test_a_wide_piece_does_not_settle_a_pair_beyond_its_field(free_arm):
+    """A proof's first pieces widen the pair threshold by how far the links can
+    move, past the few centimetres each link's field covers.  Points beyond the
+    field are then judged by their distance to the link's box, not taken as
+    far: this edge's links are apart at its middle and near its ends, yet at
+    t = 0.07 link meshes touch, and the edge must not be proven."""
+    cache, _, _ = free_arm
+    ctx = Brimwell.PlanningContext(cache.path, self_collision=True, clearance=0.005)
+    a = np.array([-0.19387073, 0.87064602, 2.60778707, 0.6549372, 0.05053817, -0.53866761])
+    b = np.array([2.4864773, -0.36669047, 2.1990129, -1.85377152, -0.94526209, 1.19828993])
+    pairs = [p for p in ((i, j) for i in range(7) for j in range(i + 2, 7)) if p not in ctx.allowed_pairs]
+    assert ctx.is_valid(a) and ctx.is_valid(b) and ctx.is_valid((a + b) / 2)
+    assert exact_gap(cache, a + (b - a) * 0.06875, pairs) == 0.0
+    assert not ctx.edge_valid(a, b) and not ctx.edge_valid(b, a)
