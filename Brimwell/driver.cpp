@@ -9,7 +9,9 @@
 #include "common/atomic_file.hpp"
 #include "common/py_cli.hpp"
 
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <climits>
 #include <optional>
@@ -58,30 +60,36 @@ nb::object seed_of(nb::handle seed) {
   throw nb::value_error(("seed must be a non-negative integer, got " + repr_of(seed)).c_str());
 }
 
+// The driver's options as the caller gave them: the plan is made from them,
+// and the run record keeps them so.
+struct RunOptions {
+  nb::object planner, seed, clearance, max_iters, time_limit, jobs;
+  bool self_collision = false, lazy_proof = false;
+};
+
 // The driver's context, and its lines.
-nb::object load_context(nb::handle cache_dir, bool self_collision, nb::handle clearance,
-                        bool lazy_proof) {
+nb::object load_context(nb::handle cache_dir, const RunOptions& o) {
   const auto t0 = std::chrono::steady_clock::now();
   // Built in place: the driver's context is the module's own class, never a
   // name a caller could replace, so its constructor is called directly.
   nb::object ctx_obj = nb::inst_alloc(nb::type<PlanningContext>());
-  new (nb::inst_ptr<PlanningContext>(ctx_obj))
-      PlanningContext(cache_dir, self_collision, clearance, lazy_proof);
+  PlanningContext* ctx = nb::inst_ptr<PlanningContext>(ctx_obj);
+  new (ctx) PlanningContext(cache_dir, o.self_collision, o.clearance, o.lazy_proof);
   nb::inst_mark_ready(ctx_obj);
   print_line("Environment loaded in " + brimwell::fixed2(brimwell::seconds_since(t0)) + "s");
-  if (!clearance.is_none()) {
-    const brimwell::ArmModel& m = *nb::inst_ptr<PlanningContext>(ctx_obj)->model;
+  if (!o.clearance.is_none()) {
+    const brimwell::ArmModel& m = *ctx->model;
     print_line("Clearance: every configuration, and the motion between them, proven at least " +
                m.clearance_metres() + " m from the environment" + m.clearance_note());
   }
-  if (lazy_proof && !clearance.is_none())
+  if (o.lazy_proof && !o.clearance.is_none())
     print_line(
         "Lazy proof: segments searched on sampled edges, then every edge of the path kept "
         "proven (split or re-planned where it is not)");
-  if (self_collision)
+  if (o.self_collision)
     print_line(
         "Self-collision: links tested against each other, except the pairs allowed to touch " +
-        str_of(ctx_obj.attr("allowed_pairs")));
+        str_of(ctx->allowed_pairs));
   return ctx_obj;
 }
 
@@ -97,34 +105,36 @@ brimwell::Rows load_waypoints(nb::handle cache_dir, std::size_t n) {
   return rows;
 }
 
-// The plan and the context it was planned with (the command line times the
-// plan with the same context: the environment is built once per run).
-std::pair<nb::object, nb::object> plan_through_waypoints(
-    nb::handle cache_dir_in, nb::handle planner_in, nb::handle seed_in, bool self_collision,
-    nb::handle clearance_in, nb::handle max_iters, nb::handle time_limit,
-    nb::handle jobs_in = nb::none(), bool lazy_proof = false) {
+// The plan (rows x n) and the context it was planned with (the command line
+// times the plan with the same context: the environment is built once per run).
+struct Plan {
+  nb::object dense, ctx;
+  std::size_t rows = 0, n = 0;
+};
+
+Plan plan_through_waypoints(nb::handle cache_dir_in, const RunOptions& o) {
   brimwell::TrajectoryRequest request;
   request.settings = settings_from_module();
-  request.planner = planner_of(planner_in);
-  request.budget = budget_of(request.settings, request.planner, max_iters, time_limit);
-  nb::object seed = seed_of(seed_in);
+  request.planner = planner_of(o.planner);
+  request.budget = budget_of(request.settings, request.planner, o.max_iters, o.time_limit);
+  nb::object seed = seed_of(o.seed);
   // A bad clearance is refused before anything is loaded.
-  const bool clearance_on = !clearance_in.is_none();
-  if (clearance_on) clearance_arg(clearance_in);
-  if (lazy_proof && !clearance_on)
+  const bool clearance_on = !o.clearance.is_none();
+  if (clearance_on) clearance_arg(o.clearance);
+  if (o.lazy_proof && !clearance_on)
     throw nb::value_error("lazy_proof needs a clearance: without one no edge is proven");
-  nb::module_ np = numpy();
   nb::object cache_dir = cellpath::py::as_path(cache_dir_in);
-  nb::object rng = np.attr("random").attr("default_rng")(seed);
-  request.jobs = jobs_in.is_none() ? 0 : jobs_of(jobs_in);
+  nb::object rng = numpy().attr("random").attr("default_rng")(seed);
+  request.jobs = o.jobs.is_none() ? 0 : jobs_of(o.jobs);
 
-  nb::object ctx_obj = load_context(cache_dir, self_collision, clearance_in, lazy_proof);
-  request.waypoints = load_waypoints(cache_dir, nb::inst_ptr<PlanningContext>(ctx_obj)->n);
-  const brimwell::Trajectory t = plan_on_context(ctx_obj, cache_dir, rng, seed, request);
-
-  const std::size_t n = request.waypoints[0].size();
-  nb::object dense = cellpath::py::new_array(t.rows, {t.count, n});
-  return {dense, ctx_obj};
+  Plan plan;
+  plan.ctx = load_context(cache_dir, o);
+  request.waypoints = load_waypoints(cache_dir, nb::inst_ptr<PlanningContext>(plan.ctx)->n);
+  const brimwell::Trajectory t = plan_on_context(plan.ctx, cache_dir, rng, seed, request);
+  plan.rows = t.count;
+  plan.n = request.waypoints[0].size();
+  plan.dense = cellpath::py::new_array(t.rows, {plan.rows, plan.n});
+  return plan;
 }
 
 // cellpath_cli.runs (the cache's lock, a run's outputs put in place together and
@@ -167,215 +177,200 @@ class CacheLock {
 };
 
 // The run's options for its record.
-nb::dict run_options(nb::handle planner, nb::handle seed, bool self_collision, nb::handle clearance,
-                     nb::handle max_iters, nb::handle time_limit, nb::handle jobs) {
+nb::dict run_options(const RunOptions& o) {
   nb::dict d;
-  d["planner"] = planner.is_none() ? nb::object(nb::str("rrtstar")) : nb::borrow(planner);
-  d["seed"] = seed_of(seed);
-  d["self_collision"] = self_collision;
-  d["clearance"] = clearance;
-  d["max_iters"] = max_iters;
-  d["time_limit"] = time_limit;
-  d["jobs"] = jobs;
+  d["planner"] = o.planner.is_none() ? nb::object(nb::str("rrtstar")) : o.planner;
+  d["seed"] = seed_of(o.seed);
+  d["self_collision"] = o.self_collision;
+  d["clearance"] = o.clearance;
+  d["max_iters"] = o.max_iters;
+  d["time_limit"] = o.time_limit;
+  d["jobs"] = o.jobs;
+  d["lazy_proof"] = o.lazy_proof;
   return d;
 }
 
 // The plan's files put in place as one set (the trajectory, the timed files or
 // none at all, the run record last), then the line that says where.
-void save_plan(nb::handle runs, nb::handle cache_dir_in, nb::handle dense, nb::handle timed,
-               nb::dict record) {
+void save_plan(nb::handle runs, nb::handle cache_dir_in, const Plan& plan,
+               const std::optional<brimwell::TimedFiles>& timed, nb::dict record) {
   nb::object cache_dir = cellpath::py::as_path(cache_dir_in);
   nb::object out_path = cellpath::py::join_path(cache_dir, "JointAnglesToTravelAlong.npy");
   if (runs.is_none()) {
-    write_atomically(out_path, [&](nb::handle fh) { numpy().attr("save")(fh, dense); });
-    if (!timed.is_none()) {
+    write_atomically(out_path, [&](nb::handle fh) { numpy().attr("save")(fh, plan.dense); });
+    if (timed) {
       write_atomically(cellpath::py::join_path(cache_dir, "TimedTrajectory.npz"),
-                       [&](nb::handle fh) { numpy().attr("savez")(fh, **timed[1]); });
+                       [&](nb::handle fh) { numpy().attr("savez")(fh, **timed->arrays); });
       write_atomically(cellpath::py::join_path(cache_dir, "TimedTrajectory.csv"),
-                       [&](nb::handle fh) { fh.attr("write")(timed[2]); });
+                       [&](nb::handle fh) {
+                         fh.attr("write")(nb::bytes(timed->csv.data(), timed->csv.size()));
+                       });
     }
-  } else
-    runs.attr("save_plan")(cache_dir, dense, timed, record);
-  nb::object shape = dense.attr("shape");
-  print_line(
-      "Saved trajectory to " + str_of(out_path) + " with shape " +
-      cellpath::py::shape_text({nb::cast<std::size_t>(shape[0]), nb::cast<std::size_t>(shape[1])}));
+  } else {
+    nb::object files =
+        timed ? nb::object(nb::make_tuple(timed->summary, timed->arrays,
+                                          nb::bytes(timed->csv.data(), timed->csv.size())))
+              : nb::none();
+    runs.attr("save_plan")(cache_dir, plan.dense, files, record);
+  }
+  print_line("Saved trajectory to " + str_of(out_path) + " with shape " +
+             cellpath::py::shape_text({plan.rows, plan.n}));
 }
 
 nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle seed,
                             bool self_collision, nb::handle clearance, nb::handle max_iters,
                             nb::handle time_limit, nb::handle jobs, bool lazy_proof) {
+  const RunOptions o{.planner = nb::borrow(planner),
+                     .seed = nb::borrow(seed),
+                     .clearance = nb::borrow(clearance),
+                     .max_iters = nb::borrow(max_iters),
+                     .time_limit = nb::borrow(time_limit),
+                     .jobs = nb::borrow(jobs),
+                     .self_collision = self_collision,
+                     .lazy_proof = lazy_proof};
   nb::object runs = runs_module();
   CacheLock lock(runs, cache_dir, "ProvideRRTPlan");
-  nb::object dense = plan_through_waypoints(cache_dir, planner, seed, self_collision, clearance,
-                                            max_iters, time_limit, jobs, lazy_proof)
-                         .first;
-  nb::dict record =
-      run_options(planner, seed, self_collision, clearance, max_iters, time_limit, jobs);
-  record["lazy_proof"] = lazy_proof;
+  const Plan plan = plan_through_waypoints(cache_dir, o);
+  nb::dict record = run_options(o);
   record["command"] = "ProvideRRTPlan";
-  save_plan(runs, cache_dir, dense, nb::none(), record);
-  return dense;
+  save_plan(runs, cache_dir, plan, std::nullopt, record);
+  return plan.dense;
 }
 
-// The planning options of the command line, in --help's order; two of them
-// name a tuning default in their help.
-std::vector<cellpath::cli::Argument> planning_options() {
-  using cellpath::cli::Default;
-  using cellpath::cli::Type;
-  static const std::string max_iters_help =
-      "iterations of each planner's first attempt at a segment (default " +
-      std::to_string(brimwell::tuning::kMaxIters) + ")";
-  static const std::string time_limit_help = [] {
-    char limit[32];
-    std::snprintf(limit, sizeof limit, "%g", brimwell::tuning::kAutoTimeLimit);
-    return "per segment: retry a failed RRT-Connect with larger budgets until this much time "
-           "has passed (auto: " +
-           std::string(limit) + " s unless given)";
-  }();
-  auto number = [](const char* flag, const char* metavar, Type type, const char* help) {
-    return cellpath::cli::Argument{.flag = flag,
-                                   .help = help,
-                                   .metavar = metavar,
-                                   .type = type,
-                                   .default_value = Default::none};
-  };
-  auto with = [](const char* flag, const char* help) {
-    return cellpath::cli::Argument{.flag = flag, .help = help, .action = "store_true"};
-  };
-  return {
-      number("--seed", "N", Type::integer,
-             "seed of the random generator (default: the module's SEED)"),
-      with("--self-collision",
-           "also reject configurations in which two links that may not touch overlap"),
-      number("--clearance", "METRES", Type::real,
-             "prove every configuration and every motion of the plan at least this far from "
-             "the environment (exact meshes)"),
-      with("--lazy-proof",
-           "with --clearance: search on sampled edges and prove only the path kept (much "
-           "faster; the same guarantee)"),
-      number("--max-iters", "N", Type::integer, max_iters_help.c_str()),
-      number("--time-limit", "SECONDS", Type::real, time_limit_help.c_str()),
-      number("--jobs", "N", Type::integer,
-             "plan the segments on N threads, each segment drawing from a generator of its own "
-             "derived from the seed (the same plan for every N)"),
-      with("--strict",
-           "without --clearance: fail (exit status 1, the earlier trajectory kept) when the "
-           "exact meshes find the plan touching an obstacle"),
-  };
-}
-
-// The command line as data (common/command_line.hpp), in --help's order.
-cellpath::cli::Parser command_line() {
-  cellpath::cli::Parser c{
-      .prog = "Brimwell",
-      .description =
-          "Plan a collision-free joint trajectory through the waypoints of the "
-          "capture cache beside the module (or the directory named by "
-          "CELLPATH_CACHE_DIR, or --cache-dir) and save it there as "
-          "JointAnglesToTravelAlong.npy.",
-      .arguments = {
-          {.flag = "--cache-dir",
-           .help = "the capture cache to plan on",
-           .metavar = "DIR",
-           .default_value = cellpath::cli::Default::none},
-          {.flag = "--planner",
-           .help = "rrtstar (default); connect: RRT-Connect for every segment; auto: RRT* "
-                   "first, RRT-Connect for a segment RRT* cannot plan",
-           .default_value = cellpath::cli::Default::text,
-           .default_text = "rrtstar",
-           .choices = {"rrtstar", "connect", "auto"}},
-      }};
-  for (const cellpath::cli::Argument& a : planning_options()) c.arguments.push_back(a);
-  c.arguments.push_back(
-      {.flag = "--clearance-for",
-       .help = "with --clearance: keep the environment body BODY (as meta.json names it) "
-               "METRES away instead (0: out of the clearance, contact still forbidden); "
-               "repeatable",
-       .action = "append",
-       .metavar = "BODY=METRES",
-       .default_value = cellpath::cli::Default::none});
-  brimwell::add_timing_options(c);
-  return c;
-}
-
-nb::object make_parser() { return cellpath::py::make_parser(command_line(), self_module()); }
-
-// --clearance with its --clearance-for exceptions as the context's dict, or a
-// command-line error that says what to give.
-nb::object clearance_of(nb::handle parser, nb::handle args, nb::handle cache_dir) {
-  nb::object clearance = args.attr("clearance"), exceptions = args.attr("clearance_for");
-  if (exceptions.is_none()) return clearance;
-  auto error = [&](const std::string& text) {
-    parser.attr("error")("argument --clearance-for: " + text);
-  };
-  if (clearance.is_none())
-    error(
-        "needs --clearance METRES, the clearance of the bodies it does not name (say "
-        "--clearance 0.01 --clearance-for pedestal=0)");
-  nb::dict out;
-  out["default"] = clearance;
-  for (nb::handle item : exceptions) {
-    const std::string text = str_of(item);
-    const std::size_t eq = text.rfind('=');
-    if (eq == std::string::npos || eq == 0) error("expected BODY=METRES, got '" + text + "'");
-    double metres = std::numeric_limits<double>::quiet_NaN();
-    try {
-      metres = nb::cast<double>(cellpath::py::builtin("float")(text.substr(eq + 1)));
-    } catch (nb::python_error& e) {
-      if (!e.matches(PyExc_ValueError)) throw;
-    }
-    if (!(metres >= 0.0) || !std::isfinite(metres))
-      error("'" + text + "': METRES must be a finite number of metres, not negative");
-    out[nb::str(text.substr(0, eq).c_str())] = metres;
-  }
-  // Names the cache does not list are refused here, before anything loads.
-  std::vector<std::string> names;
-  try {
-    for (const auto& body : cellpath::py::read_capture(cache_dir).env) names.push_back(body.name);
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    return out;  // the planner says what is wrong with the cache
-  } catch (const nb::builtin_exception&) {
-    return out;
-  }
-  for (nb::handle key : out.keys()) {
-    const std::string name = str_of(key);
-    if (name == "default" || std::find(names.begin(), names.end(), name) != names.end()) continue;
-    std::string listed;
-    for (const std::string& n : names) listed += (listed.empty() ? "" : ", ") + n;
-    error(str_of(cache_dir) + " lists no environment body named '" + name + "' (" +
-          (names.empty() ? std::string("it lists none") : "its bodies: " + listed) + ")");
-  }
-  return out;
-}
-
-// An option's number, or nothing when it was not given.
-std::optional<double> given_real(nb::handle args, const char* name) {
-  nb::object v = args.attr(name);
-  return v.is_none() ? std::nullopt : std::optional<double>(nb::cast<double>(v));
+// One line on stderr.
+void say_on_stderr(const std::string& line) {
+  cellpath::py::builtin("print")(line, "file"_a = nb::module_::import_("sys").attr("stderr"));
 }
 
 // An integer option; one beyond 64 bits is refused by name (a seed that large
-// is a seed like any other: numpy takes it).
-std::optional<long long> given_count(nb::handle parser, nb::handle args, const char* name,
-                                     const char* flag) {
-  nb::object v = args.attr(name);
+// is a seed like any other: numpy takes it) into `refused`, unless something
+// was refused before it.
+std::optional<long long> given_count(nb::handle v, const char* flag, std::string& refused) {
   if (v.is_none()) return std::nullopt;
   const long long x = PyLong_AsLongLong(v.ptr());
   if (!(x == -1 && PyErr_Occurred())) return x;
   PyErr_Clear();
   const bool negative = PyObject_RichCompareBool(v.ptr(), nb::int_(0).ptr(), Py_LT) == 1;
   if (std::string(flag) == "--seed") return negative ? -1 : LLONG_MAX;
-  parser.attr("error")(std::string("argument ") + flag + ": " + str_of(v) +
-                       (negative ? " must be a positive integer" : " is too large"));
+  if (refused.empty())
+    refused = std::string("argument ") + flag + ": " + str_of(v) +
+              (negative ? " must be a positive integer" : " is too large");
   return std::nullopt;
+}
+
+// The command line read and checked, each option read once: the cache to plan
+// on, the planner's options as given (run.clearance: --clearance, or a dict
+// of it with the --clearance-for exceptions), the switches and the timing
+// options.
+struct CommandLine {
+  nb::object cache_dir;
+  RunOptions run;
+  std::optional<double> clearance;  // --clearance
+  std::optional<std::vector<std::string>> clearance_for;
+  bool strict = false;
+  brimwell::TimingOptions timing{};
+};
+
+// --clearance with its --clearance-for exceptions as the context's dict, or
+// the refusal that says what to give.
+std::string read_clearances(CommandLine& c) {
+  c.run.clearance = nb::cast(c.clearance);
+  if (!c.clearance_for) return "";
+  nb::object to_float = cellpath::py::builtin("float");
+  auto metres_of = [&](const std::string& text) {
+    try {
+      return nb::cast<double>(to_float(text));
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_ValueError)) throw;
+      return std::numeric_limits<double>::quiet_NaN();
+    }
+  };
+  brimwell::BodyClearances given;
+  const std::string refused =
+      brimwell::body_clearances_refusal(c.clearance, *c.clearance_for, metres_of, given);
+  if (!refused.empty()) return refused;
+  nb::dict out;
+  for (const auto& [name, metres] : given) out[nb::str(name.c_str())] = metres;
+  c.run.clearance = out;
+  // Names the cache does not list are refused here, before anything loads.
+  std::vector<std::string> names;
+  try {
+    for (const auto& body : cellpath::py::read_capture(c.cache_dir).env) names.push_back(body.name);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return "";  // the planner says what is wrong with the cache
+  } catch (const nb::builtin_exception&) {
+    return "";
+  }
+  return brimwell::unknown_body_refusal(given, names, str_of(c.cache_dir));
+}
+
+// The options' values out of argparse's namespace `args` (a dict of it).
+CommandLine command_values(nb::dict args) {
+  CommandLine c;
+  c.cache_dir = args["cache_dir"];
+  if (c.cache_dir.is_none()) c.cache_dir = self_module().attr("CACHE_DIR");
+  c.run = {.planner = args["planner"],
+           .seed = args["seed"],
+           .clearance = nb::none(),
+           .max_iters = args["max_iters"],
+           .time_limit = args["time_limit"],
+           .jobs = args["jobs"],
+           .self_collision = nb::cast<bool>(args["self_collision"]),
+           .lazy_proof = nb::cast<bool>(args["lazy_proof"])};
+  c.clearance = nb::cast<std::optional<double>>(args["clearance"]);
+  c.clearance_for = nb::cast<std::optional<std::vector<std::string>>>(args["clearance_for"]);
+  c.strict = nb::cast<bool>(args["strict"]);
+  c.timing.text = {
+      .timed = nb::cast<bool>(args["timed"]),
+      .max_velocity = nb::cast<std::optional<std::string>>(args["max_velocity"]),
+      .max_acceleration = nb::cast<std::optional<std::string>>(args["max_acceleration"]),
+      .joint_names = nb::cast<bool>(args["joint_names"])};
+  return c;
+}
+
+// The refusals that need the cache, in the order argparse would meet them.
+std::string cache_refusal(CommandLine& c) {
+  if (c.run.lazy_proof && !c.clearance)
+    return "argument --lazy-proof: needs --clearance METRES (it proves a clearance)";
+  std::string refused = read_clearances(c);
+  if (refused.empty()) refused = brimwell::check_timing_options(c.timing, c.cache_dir);
+  if (refused.empty() && c.strict && c.clearance)
+    refused =
+        "--strict checks a plan made without --clearance; with it every motion is proven "
+        "already: leave one out";
+  return refused;
+}
+
+CommandLine read_command_line(nb::handle argv) {
+  nb::object parser = cellpath::py::make_parser(brimwell::planner_command_line(), self_module());
+  // Anything else is ignored (so main() also runs from inside other programs
+  // whatever their argv), with a note on stderr so that a directory typed on
+  // the command line is not silently mistaken for the one planned.
+  nb::object known = parser.attr("parse_known_args")(argv);
+  nb::dict args = nb::cast<nb::dict>(cellpath::py::builtin("vars")(known[nb::int_(0)]));
+  nb::object ignored = known[nb::int_(1)];
+  CommandLine c = command_values(args);
+  std::string first;  // refused before the note on ignored arguments
+  brimwell::CommandLineNumbers numbers{given_count(c.run.seed, "--seed", first), c.clearance,
+                                       given_count(c.run.max_iters, "--max-iters", first),
+                                       nb::cast<std::optional<double>>(c.run.time_limit),
+                                       given_count(c.run.jobs, "--jobs", first)};
+  std::string refused = brimwell::command_line_error(numbers);
+  if (first.empty() && cellpath::starts_with(refused, "argument --seed")) first = refused;
+  if (!first.empty()) parser.attr("error")(first);
+  if (nb::len(ignored) > 0)
+    say_on_stderr("Brimwell: ignoring arguments " + repr_of(ignored) + " (it plans on " +
+                  str_of(c.cache_dir) + "; set CELLPATH_CACHE_DIR to plan elsewhere)");
+  if (refused.empty()) refused = cache_refusal(c);
+  if (!refused.empty()) parser.attr("error")(refused);
+  return c;
 }
 
 // After a plan without a clearance: the line naming the rows, and the motions
 // between rows, that touch under the exact meshes ("" when none does, or when
 // the check cannot run here).
-std::string exact_contacts(nb::handle cache_dir, nb::handle dense, nb::handle ctx) {
+std::string exact_contacts(nb::handle cache_dir, const Plan& plan) {
   nb::object check;
   try {
     check = nb::module_::import_("cellpath_cli.contacts").attr("contacts_line");
@@ -383,14 +378,15 @@ std::string exact_contacts(nb::handle cache_dir, nb::handle dense, nb::handle ct
     if (!e.matches(PyExc_ModuleNotFoundError)) throw;
     return "";
   }
-  nb::object line = check(cache_dir, dense, "allowed_pairs"_a = ctx.attr("allowed_pairs"),
-                          "self_collision"_a = ctx.attr("self_collision"));
+  const PlanningContext& ctx = *nb::inst_ptr<PlanningContext>(plan.ctx);
+  nb::object line = check(cache_dir, plan.dense, "allowed_pairs"_a = ctx.allowed_pairs,
+                          "self_collision"_a = ctx.self_collision);
   return line.is_none() ? std::string() : str_of(line);
 }
 
 // Exit status 1 after one line on stderr, as a failed timing ends.
 [[noreturn]] void exit_with(const std::string& line) {
-  cellpath::py::builtin("print")(line, "file"_a = nb::module_::import_("sys").attr("stderr"));
+  say_on_stderr(line);
   nb::object code = nb::int_(1);
   PyErr_SetObject(PyExc_SystemExit, code.ptr());
   throw nb::python_error();
@@ -404,58 +400,17 @@ nb::object argv_of(nb::handle argv) {
   return rest;
 }
 
-// The command line read and checked, each option read once: the cache to plan
-// on, the planner's options as given (the run record keeps them so), the
-// clearance the context is given (--clearance, or a dict of it with the
-// --clearance-for exceptions), the switches and the timing options.
-struct CommandLine {
-  nb::object cache_dir, planner, seed, clearance, max_iters, time_limit, jobs;
-  nb::object clearances{};
-  bool self_collision = false, lazy_proof = false, strict = false;
-  brimwell::TimingOptions timing{};
-};
-
-CommandLine read_command_line(nb::handle argv) {
-  nb::object parser = make_parser();
-  // Anything else is ignored (so main() also runs from inside other programs
-  // whatever their argv), with a note on stderr so that a directory typed on
-  // the command line is not silently mistaken for the one planned.
-  nb::object known = parser.attr("parse_known_args")(argv);
-  nb::object args = known[nb::int_(0)];
-  nb::object ignored = known[nb::int_(1)];
-  brimwell::CommandLineNumbers numbers{
-      given_count(parser, args, "seed", "--seed"), given_real(args, "clearance"),
-      given_count(parser, args, "max_iters", "--max-iters"), given_real(args, "time_limit"),
-      given_count(parser, args, "jobs", "--jobs")};
-  const std::string refused = brimwell::command_line_error(numbers);
-  if (refused.rfind("argument --seed", 0) == 0) parser.attr("error")(refused);
-  nb::object cache_dir = args.attr("cache_dir");
-  if (cache_dir.is_none()) cache_dir = self_module().attr("CACHE_DIR");
-  if (nb::len(ignored) > 0)
-    cellpath::py::builtin("print")("Brimwell: ignoring arguments " + repr_of(ignored) +
-                                       " (it plans on " + str_of(cache_dir) +
-                                       "; set CELLPATH_CACHE_DIR to plan elsewhere)",
-                                   "file"_a = nb::module_::import_("sys").attr("stderr"));
-  if (!refused.empty()) parser.attr("error")(refused);
-  CommandLine c{.cache_dir = cache_dir,
-                .planner = args.attr("planner"),
-                .seed = args.attr("seed"),
-                .clearance = args.attr("clearance"),
-                .max_iters = args.attr("max_iters"),
-                .time_limit = args.attr("time_limit"),
-                .jobs = args.attr("jobs"),
-                .self_collision = truth(args.attr("self_collision")),
-                .lazy_proof = truth(args.attr("lazy_proof")),
-                .strict = truth(args.attr("strict"))};
-  if (c.lazy_proof && c.clearance.is_none())
-    parser.attr("error")("argument --lazy-proof: needs --clearance METRES (it proves a clearance)");
-  c.clearances = clearance_of(parser, args, cache_dir);
-  c.timing = brimwell::check_timing_options(parser, args, cache_dir);
-  if (c.strict && !c.clearance.is_none())
-    parser.attr("error")(
-        "--strict checks a plan made without --clearance; with it every motion "
-        "is proven already: leave one out");
-  return c;
+// The timed files of the plan, or a line on stderr and exit status 1 when the
+// timing fails (a bad limits file or value stays the Python error it was).
+std::optional<brimwell::TimedFiles> timed_plan(const CommandLine& c, const Plan& plan) {
+  try {
+    return brimwell::timed_outputs(c.timing, c.cache_dir, plan.dense, plan.ctx);
+  } catch (const nb::builtin_exception&) {
+    throw;
+  } catch (const std::runtime_error& e) {
+    exit_with(std::string("Brimwell: error: ") + e.what() +
+              " (nothing saved: the cache keeps its earlier trajectory)");
+  }
 }
 
 void main_entry(nb::handle argv) {
@@ -465,34 +420,21 @@ void main_entry(nb::handle argv) {
   // interrupted leaves the earlier set as it was.
   nb::object runs = runs_module();
   CacheLock lock(runs, c.cache_dir, "Brimwell");
-  auto [dense, ctx] =
-      plan_through_waypoints(c.cache_dir, c.planner, c.seed, c.self_collision, c.clearances,
-                             c.max_iters, c.time_limit, c.jobs, c.lazy_proof);
-  nb::object timed;
-  try {
-    timed = brimwell::timed_outputs(c.timing, c.cache_dir, dense, ctx);
-  } catch (const nb::builtin_exception&) {
-    throw;  // a bad limits file or value: the Python error it always was
-  } catch (const std::runtime_error& e) {
-    exit_with(std::string("Brimwell: error: ") + e.what() +
-              " (nothing saved: the cache keeps its earlier trajectory)");
-  }
-  const std::string contacts =
-      c.clearance.is_none() ? exact_contacts(c.cache_dir, dense, ctx) : std::string();
+  const Plan plan = plan_through_waypoints(c.cache_dir, c.run);
+  const std::optional<brimwell::TimedFiles> timed = timed_plan(c, plan);
+  const std::string contacts = c.clearance ? std::string() : exact_contacts(c.cache_dir, plan);
   if (c.strict && !contacts.empty())
     exit_with("Brimwell: error: " + contacts +
               " (--strict: nothing saved, the cache keeps its earlier trajectory)");
-  nb::dict record = run_options(c.planner, c.seed, c.self_collision, c.clearances, c.max_iters,
-                                c.time_limit, c.jobs);
-  record["lazy_proof"] = c.lazy_proof;
+  nb::dict record = run_options(c.run);
   record["command"] = runs.is_none() ? nb::object(nb::str("Brimwell"))
                                      : runs.attr("command_text")("Brimwell", argv_of(argv));
-  if (!timed.is_none()) {
-    record["max_velocity"] = c.timing.max_velocity;
-    record["max_acceleration"] = c.timing.max_acceleration;
+  if (timed) {
+    record["max_velocity"] = nb::cast(c.timing.text.max_velocity);
+    record["max_acceleration"] = nb::cast(c.timing.text.max_acceleration);
   }
-  save_plan(runs, c.cache_dir, dense, timed, record);
-  brimwell::say_timed_saved(timed, c.cache_dir);
+  save_plan(runs, c.cache_dir, plan, timed, record);
+  if (timed) brimwell::say_timed_saved(*timed, c.cache_dir);
   if (!contacts.empty()) print_line(contacts);
 }
 

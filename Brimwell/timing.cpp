@@ -73,18 +73,15 @@ std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) 
 // that had some would not be the plain seven-phase profile read here.
 Phases read_phases(nb::handle trajectory) {
   nb::object profile = trajectory.attr("profiles")[0][0];
-  if (nb::cast<double>(profile.attr("brake").attr("duration")) != 0.0 ||
-      nb::cast<double>(profile.attr("accel").attr("duration")) != 0.0)
-    throw std::runtime_error("ruckig planned a braking phase for a motion from rest");
+  for (const char* part : {"brake", "accel"})
+    if (nb::cast<double>(nb::getattr(nb::getattr(profile, part), "duration")) != 0.0)
+      throw std::runtime_error("ruckig planned a braking phase for a motion from rest");
   Phases ph;
-  nb::object t = profile.attr("t"), p = profile.attr("p"), v = profile.attr("v"),
-             a = profile.attr("a"), j = profile.attr("j");
-  for (int k = 0; k < 7; ++k) {
-    ph.t[k] = nb::cast<double>(t[k]);
-    ph.p[k] = nb::cast<double>(p[k]);
-    ph.v[k] = nb::cast<double>(v[k]);
-    ph.a[k] = nb::cast<double>(a[k]);
-    ph.j[k] = nb::cast<double>(j[k]);
+  const std::pair<const char*, double*> fields[] = {
+      {"t", ph.t}, {"p", ph.p}, {"v", ph.v}, {"a", ph.a}, {"j", ph.j}};
+  for (const auto& [name, out] : fields) {
+    nb::object seq = nb::getattr(profile, name);
+    for (int k = 0; k < 7; ++k) out[k] = nb::cast<double>(seq[k]);
   }
   return ph;
 }
@@ -114,15 +111,17 @@ void profile_pieces(std::vector<Piece>& pieces) {
   const double inf = std::numeric_limits<double>::infinity();
   for (Piece& pc : pieces) {
     nb::object in = ruckig.attr("InputParameter")(1);
-    in.attr("current_position") = nb::make_tuple(0.0);
-    in.attr("current_velocity") = nb::make_tuple(0.0);
-    in.attr("current_acceleration") = nb::make_tuple(0.0);
-    in.attr("target_position") = nb::make_tuple(pc.length);
-    in.attr("target_velocity") = nb::make_tuple(0.0);
-    in.attr("target_acceleration") = nb::make_tuple(0.0);
-    in.attr("max_velocity") = nb::make_tuple(pc.speed);
-    in.attr("max_acceleration") = nb::make_tuple(pc.accel);
-    in.attr("max_jerk") = nb::make_tuple(inf);
+    // One joint (the arc length) from rest to rest, with unlimited jerk.
+    const std::pair<const char*, double> values[] = {{"current_position", 0.0},
+                                                     {"current_velocity", 0.0},
+                                                     {"current_acceleration", 0.0},
+                                                     {"target_position", pc.length},
+                                                     {"target_velocity", 0.0},
+                                                     {"target_acceleration", 0.0},
+                                                     {"max_velocity", pc.speed},
+                                                     {"max_acceleration", pc.accel},
+                                                     {"max_jerk", inf}};
+    for (const auto& [name, value] : values) nb::setattr(in, name, nb::make_tuple(value));
     nb::object profile = ruckig.attr("Trajectory")(1);
     nb::object result;
     try {
@@ -154,16 +153,16 @@ void verify_samples(nb::handle ctx, nb::handle q_arr, std::size_t K) {
   if (!bad.empty()) throw std::runtime_error(failed_samples_message(bad));
 }
 
-nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
-                             nb::handle max_acceleration, double dt, nb::handle ctx) {
-  TimingArgs in = read_timing_args(path_in, max_velocity, max_acceleration, dt);
+// The samples of a checked problem: (t, q, qd, qdd), each verified with ctx
+// when one is given.
+nb::object timed_samples(TimingArgs& in, nb::handle ctx) {
   std::vector<Piece> pieces;
   {
     nb::gil_scoped_release release;
     pieces = straight_pieces(in.problem);
   }
   profile_pieces(pieces);
-  const std::size_t K = sample_count(chain_pieces(pieces), dt);
+  const std::size_t K = sample_count(chain_pieces(pieces), in.problem.dt);
   const std::size_t n = in.problem.n;
   double *t_out = nullptr, *q_out = nullptr, *qd_out = nullptr, *qdd_out = nullptr;
   nb::object t_arr = cellpath::py::new_f64({K}, &t_out);
@@ -178,81 +177,52 @@ nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
   return nb::make_tuple(t_arr, q_arr, qd_arr, qdd_arr);
 }
 
-// "V[,V...]" from the command line: one or more positive finite numbers, as
-// one float or a float64 array.
-nb::object option_limits(nb::handle parser, nb::handle text, const char* option) {
-  const std::string s = nb::cast<std::string>(text);
-  nb::list values;
-  for (nb::handle part : text.attr("split")(",")) {
-    double v = 0.0;
+nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
+                             nb::handle max_acceleration, double dt, nb::handle ctx) {
+  TimingArgs in = read_timing_args(path_in, max_velocity, max_acceleration, dt);
+  return timed_samples(in, ctx);
+}
+
+// Each comma-separated part of a limit option as Python's float() reads it.
+LimitParts limit_parts(const std::optional<std::string>& text) {
+  LimitParts parts;
+  if (!text) return parts;
+  nb::object to_float = cellpath::py::builtin("float");
+  for (const std::string& part : cellpath::split_commas(*text)) {
     try {
-      v = nb::cast<double>(cellpath::py::builtin("float")(part));
+      parts.emplace_back(nb::cast<double>(to_float(part)));
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
-      parser.attr("error")(std::string(option) + ": '" + s +
-                           "' is not one number or a comma-separated list of numbers");
+      parts.emplace_back(std::nullopt);
     }
-    if (!(std::isfinite(v) && v > 0.0))
-      parser.attr("error")(std::string(option) +
-                           ": every limit must be positive and finite, got '" + s + "'");
-    values.append(v);
   }
-  if (nb::len(values) == 1) return values[0];
-  nb::module_ np = cellpath::py::numpy();
-  return np.attr("array")(values, "dtype"_a = np.attr("float64"));
+  return parts;
 }
 
-}  // namespace
-
-void add_timing_options(cellpath::cli::Parser& command) {
-  using cellpath::cli::Default;
-  command.arguments.push_back(
-      {.flag = "--timed",
-       .help = "also time the trajectory (at rest at every corner, each straight piece in "
-               "minimum time) and save it as TimedTrajectory.npz and TimedTrajectory.csv in the "
-               "cache",
-       .action = "store_true"});
-  command.arguments.push_back(
-      {.flag = "--max-velocity",
-       .help = "with --timed: joint velocity limits in rad/s, one for all joints or one per "
-               "joint (default: the cache's JointVelocityLimits.npy)",
-       .metavar = "V[,V...]",
-       .default_value = Default::none});
-  command.arguments.push_back(
-      {.flag = "--max-acceleration",
-       .help = "with --timed (required): joint acceleration limits in rad/s^2, one for all "
-               "joints or one per joint",
-       .metavar = "A[,A...]",
-       .default_value = Default::none});
-  command.arguments.push_back(
-      {.flag = "--joint-names",
-       .help = "with --timed: head the CSV's columns with the cache's joint names "
-               "(JointNames.json: NAME..., NAME.velocity...) instead of q1..qn, qd1..qdn",
-       .action = "store_true"});
+std::vector<double> limit_numbers(const LimitParts& parts) {
+  std::vector<double> out;
+  for (const std::optional<double>& v : parts) out.push_back(*v);
+  return out;
 }
 
-namespace {
-
-// A list of limits that does not fit the arm is refused now, not after a whole plan.
-void check_limit_counts(nb::handle parser, const TimingOptions& o, nb::handle cache_dir) {
+// The arm's joint count by the cache's screw list, or nothing (the planner
+// names what is missing).
+std::optional<std::size_t> cache_joints(nb::handle cache_dir) {
   nb::object screws = cellpath::py::join_path(cache_dir, "ScrewAxis.npy");
-  if (!nb::cast<bool>(screws.attr("is_file")())) return;  // the planner names what is missing
+  if (!nb::cast<bool>(screws.attr("is_file")())) return std::nullopt;
   nb::module_ np = cellpath::py::numpy();
   nb::object shape = np.attr("load")(screws, "allow_pickle"_a = false).attr("shape");
-  if (nb::len(shape) != 2) return;
-  const std::size_t n = nb::cast<std::size_t>(shape[1]);
-  for (auto [option, given] : {std::pair{"--max-acceleration", o.acceleration_limits},
-                               std::pair{"--max-velocity", o.velocity_limits}}) {
-    if (given.is_none() || nb::isinstance<nb::float_>(given) || nb::len(given) == n) continue;
-    parser.attr("error")(std::string(option) + " gives " + std::to_string(nb::len(given)) +
-                         " limits, but the arm has " + std::to_string(n) +
-                         " joints: give one value for all joints or one per joint");
-  }
+  if (nb::len(shape) != 2) return std::nullopt;
+  return nb::cast<std::size_t>(shape[1]);
 }
 
-// The joints' names the cache keeps (JointNames.json: n distinct names that
-// a CSV header can carry), or none: the CSV then says q1..qn.
-std::vector<std::string> csv_joint_names(nb::handle cache_dir, std::size_t n) {
+bool keeps_velocity_limits(nb::handle cache_dir) {
+  nb::object file = cellpath::py::join_path(cache_dir, "JointVelocityLimits.npy");
+  return nb::cast<bool>(file.attr("is_file")());
+}
+
+// The joints' names the cache keeps for the CSV's header, or none.
+std::vector<std::string> kept_joint_names(nb::handle cache_dir, std::size_t n) {
   cellpath::capture::Capture capture;
   try {
     if (!cellpath::py::read_joint_names(capture, cache_dir)) return {};
@@ -262,68 +232,71 @@ std::vector<std::string> csv_joint_names(nb::handle cache_dir, std::size_t n) {
   } catch (const nb::builtin_exception&) {
     return {};
   }
-  std::vector<std::string> names;
-  if (capture.joint_names.size() != n) return {};
-  for (const std::string& s : capture.joint_names) {
-    if (s.empty() || s.find_first_of(",\"\r\n") != std::string::npos ||
-        std::find(names.begin(), names.end(), s) != names.end())
-      return {};
-    names.push_back(s);
+  return csv_joint_names(capture.joint_names, n);
+}
+
+// What verified samples (t, q, qd, qdd) save: the summary, the arrays and the
+// CSV.  The columns keep their q1..qn names unless the names are asked for
+// (`names_from`, the cache): a reader of the CSV may look its columns up by those.
+TimedFiles timed_files(nb::handle timed, nb::handle names_from) {
+  Array<double> t = cellpath::py::as_f64(timed[0]);
+  Array<double> q = cellpath::py::as_f64(timed[1]);
+  Array<double> qd = cellpath::py::as_f64(timed[2]);
+  const std::vector<std::string> names =
+      names_from.is_valid() ? kept_joint_names(names_from, q.shape[1]) : std::vector<std::string>{};
+  TimedFiles out;
+  out.summary = timed_summary(t[t.size - 1], t.size, kDefaultDt);
+  {
+    nb::gil_scoped_release release;
+    out.csv = timed_csv(t.data, q.data, qd.data, t.size, q.shape[1], names);
   }
-  return names;
+  nb::dict arrays;
+  const char* keys[] = {"t", "q", "qd", "qdd"};
+  for (int k = 0; k < 4; ++k) arrays[keys[k]] = timed[k];
+  out.arrays = arrays;
+  return out;
 }
 
 }  // namespace
 
-TimingOptions check_timing_options(nb::handle parser, nb::handle args, nb::handle cache_dir) {
-  TimingOptions o{.timed = nb::cast<bool>(args.attr("timed")),
-                  .max_velocity = args.attr("max_velocity"),
-                  .max_acceleration = args.attr("max_acceleration"),
-                  .velocity_limits = nb::none(),
-                  .acceleration_limits = nb::none(),
-                  .joint_names = nb::cast<bool>(args.attr("joint_names"))};
-  if (!o.timed) {
-    if (!o.max_velocity.is_none() || !o.max_acceleration.is_none())
-      parser.attr("error")("--max-velocity and --max-acceleration need --timed");
-    if (o.joint_names)
-      parser.attr("error")("argument --joint-names: names the timed CSV's columns: needs --timed");
-    return o;
-  }
-  if (o.max_acceleration.is_none())
-    parser.attr("error")(
-        "--timed needs --max-acceleration A[,A...]: the joints' acceleration limits in "
-        "rad/s^2, one value for all joints or one per joint");
-  o.acceleration_limits = option_limits(parser, o.max_acceleration, "--max-acceleration");
-  if (o.max_velocity.is_none()) {
-    nb::object file = cellpath::py::join_path(cache_dir, "JointVelocityLimits.npy");
-    if (!nb::cast<bool>(file.attr("is_file")()))
-      parser.attr("error")(
-          "--timed needs --max-velocity V[,V...] (rad/s, one value for all joints or one "
-          "per joint): the cache holds no JointVelocityLimits.npy");
-  } else {
-    o.velocity_limits = option_limits(parser, o.max_velocity, "--max-velocity");
-  }
-  check_limit_counts(parser, o, cache_dir);
-  return o;
+std::string check_timing_options(TimingOptions& o, nb::handle cache_dir) {
+  const TimingText& text = o.text;
+  if (!text.timed) return timing_refusal(text, {}, {}, false);
+  const LimitParts acceleration = limit_parts(text.max_acceleration);
+  const LimitParts velocity = limit_parts(text.max_velocity);
+  const bool velocity_file =
+      !text.max_velocity && text.max_acceleration && keeps_velocity_limits(cache_dir);
+  std::string refused = timing_refusal(text, acceleration, velocity, velocity_file);
+  if (!refused.empty()) return refused;
+  o.acceleration_limits = limit_numbers(acceleration);
+  o.velocity_limits = limit_numbers(velocity);
+  // A list of limits that does not fit the arm is refused now, not after a whole plan.
+  const std::optional<std::size_t> n = cache_joints(cache_dir);
+  if (!n) return "";
+  refused = limit_count_refusal("--max-acceleration", o.acceleration_limits.size(), *n);
+  if (refused.empty() && text.max_velocity)
+    refused = limit_count_refusal("--max-velocity", o.velocity_limits.size(), *n);
+  return refused;
 }
 
-nb::object timed_outputs(const TimingOptions& options, nb::handle cache_dir, nb::handle dense,
-                         nb::handle ctx) {
-  if (!options.timed) return nb::none();
-  nb::module_ np = cellpath::py::numpy();
-  Array<double> path = cellpath::py::as_f64(dense);
-  const std::size_t n = path.ndim() == 2 ? path.shape[1] : 0;
-
-  nb::object vel = options.velocity_limits;
-  if (vel.is_none()) {
+std::optional<TimedFiles> timed_outputs(const TimingOptions& options, nb::handle cache_dir,
+                                        nb::handle dense, nb::handle ctx) {
+  if (!options.text.timed) return std::nullopt;
+  TimingArgs in;
+  in.path = cellpath::py::as_f64(dense);
+  const std::size_t n = in.path.ndim() == 2 ? in.path.shape[1] : 0;
+  std::vector<double> vel = options.velocity_limits;
+  if (!options.text.max_velocity) {
     nb::object file = cellpath::py::join_path(cache_dir, "JointVelocityLimits.npy");
-    nb::object kept = np.attr("load")(file, "allow_pickle"_a = false);
-    limit_values(kept, n, "JointVelocityLimits.npy");  // named by its file when it is wrong
-    vel = kept;
+    nb::object kept = cellpath::py::numpy().attr("load")(file, "allow_pickle"_a = false);
+    vel = limit_values(kept, n, "JointVelocityLimits.npy");  // named by its file when it is wrong
   }
+  in.problem = timing_path(in.path);
+  in.problem.vmax = per_joint(vel, n, "max_velocity");
+  in.problem.amax = per_joint(options.acceleration_limits, n, "max_acceleration");
   nb::object timed;
   try {
-    timed = time_parameterize(dense, vel, options.acceleration_limits, kDefaultDt, ctx);
+    timed = timed_samples(in, ctx);
   } catch (const TooManySamples&) {
     // The command has no dt: the limits are what make the motion that long.
     throw std::runtime_error("the timed motion would need more than " +
@@ -331,31 +304,12 @@ nb::object timed_outputs(const TimingOptions& options, nb::handle cache_dir, nb:
                              " samples of 0.01 s: give larger --max-velocity and "
                              "--max-acceleration limits");
   }
-  Array<double> t = cellpath::py::as_f64(timed[0]);
-  Array<double> q = cellpath::py::as_f64(timed[1]);
-  Array<double> qd = cellpath::py::as_f64(timed[2]);
-  // The columns keep their q1..qn names unless the names are asked for: a
-  // reader of the CSV may look its columns up by those.
-  const std::vector<std::string> names =
-      options.joint_names ? csv_joint_names(cache_dir, q.shape[1]) : std::vector<std::string>{};
-  std::string text;
-  {
-    nb::gil_scoped_release release;
-    text = timed_csv(t.data, q.data, qd.data, t.size, q.shape[1], names);
-  }
-  nb::dict arrays;
-  arrays["t"] = timed[0];
-  arrays["q"] = timed[1];
-  arrays["qd"] = timed[2];
-  arrays["qdd"] = timed[3];
-  return nb::make_tuple(timed_summary(t[t.size - 1], t.size, kDefaultDt), arrays,
-                        nb::bytes(text.data(), text.size()));
+  return timed_files(timed, options.text.joint_names ? cache_dir : nb::handle());
 }
 
-void say_timed_saved(nb::handle timed, nb::handle cache_dir) {
-  if (timed.is_none()) return;
-  cellpath::py::builtin("print")(timed[0]);
-  cellpath::py::builtin("print")(
+void say_timed_saved(const TimedFiles& timed, nb::handle cache_dir) {
+  cellpath::py::print_line(timed.summary);
+  cellpath::py::print_line(
       "Saved timed trajectory to " +
       cellpath::py::str_of(cellpath::py::join_path(cache_dir, "TimedTrajectory.npz")) + " and " +
       cellpath::py::str_of(cellpath::py::join_path(cache_dir, "TimedTrajectory.csv")));

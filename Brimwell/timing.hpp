@@ -1,43 +1,47 @@
 // Timed trajectories along a planned joint path (Brimwell.time_parameterize).
 #pragma once
 
-#include "common/command_line.hpp"
+#include "Brimwell/command.hpp"
 
 #include <nanobind/nanobind.h>
+
+#include <optional>
+#include <string>
+#include <vector>
 
 namespace brimwell {
 
 // Adds time_parameterize to the module.
 void register_timing(nanobind::module_& m);
 
-// The planner command line's timing options: --timed, --max-velocity V[,V...]
-// and --max-acceleration A[,A...], added to its description.
-void add_timing_options(cellpath::cli::Parser& command);
-
 // The command line's timing options: the text as given (the run record keeps
-// it) and the limits read from it (one float, or a float64 array per joint;
-// None for a velocity limit the cache keeps).
+// it) and the limits read from it (one value for all joints or one per joint;
+// no velocity limits when the cache keeps them).
 struct TimingOptions {
-  bool timed = false;
-  nanobind::object max_velocity, max_acceleration;
-  nanobind::object velocity_limits, acceleration_limits;
-  bool joint_names = false;  // the CSV's columns named after JointNames.json
+  TimingText text;
+  std::vector<double> velocity_limits, acceleration_limits;
 };
 
-// Before planning: refuse timing options that cannot work (no acceleration
-// limit, no velocity limit given or kept in the cache, malformed numbers), so a
-// long plan is not wasted on them.
-TimingOptions check_timing_options(nanobind::handle parser, nanobind::handle args,
-                                   nanobind::handle cache_dir);
+// Before planning: the refusal of timing options that cannot work (no
+// acceleration limit, no velocity limit given or kept in the cache, malformed
+// numbers, a list that does not fit the arm), so a long plan is not wasted on
+// them; "" when they can, with the limits read into `options`.
+std::string check_timing_options(TimingOptions& options, nanobind::handle cache_dir);
+
+// What a timed plan saves beside the trajectory.
+struct TimedFiles {
+  std::string summary;    // the line said once they are saved
+  nanobind::dict arrays;  // {t, q, qd, qdd}, for TimedTrajectory.npz
+  std::string csv;        // TimedTrajectory.csv
+};
 
 // After planning, with --timed: time the trajectory and check every sample
-// with the plan's own planning context `ctx`.  Returns (summary line, {t, q,
-// qd, qdd}, the CSV's bytes) for the caller to save with the trajectory, or
-// None without --timed.  Raises what a timing that fails raises.
-nanobind::object timed_outputs(const TimingOptions& options, nanobind::handle cache_dir,
-                               nanobind::handle dense, nanobind::handle ctx);
+// with the plan's own planning context `ctx`.  Nothing without --timed.
+// Raises what a timing that fails raises.
+std::optional<TimedFiles> timed_outputs(const TimingOptions& options, nanobind::handle cache_dir,
+                                        nanobind::handle dense, nanobind::handle ctx);
 
 // After the timed files are saved: the summary and the line that says where.
-void say_timed_saved(nanobind::handle timed, nanobind::handle cache_dir);
+void say_timed_saved(const TimedFiles& timed, nanobind::handle cache_dir);
 
 }  // namespace brimwell

@@ -212,4 +212,25 @@ std::string timed_summary(double duration, std::size_t samples, double dt) {
   return line;
 }
 
+std::vector<double> per_joint(const std::vector<double>& given, std::size_t n, const char* what) {
+  if (given.size() == 1) return std::vector<double>(n, given[0]);
+  if (given.size() != n)
+    throw std::invalid_argument(
+        std::string(what) + " must be one value for all joints or one per joint (" +
+        std::to_string(n) + "), got shape " + cellpath::shape_text({given.size()}));
+  return given;
+}
+
+std::vector<std::string> csv_joint_names(const std::vector<std::string>& names, std::size_t n) {
+  if (names.size() != n) return {};
+  std::vector<std::string> out;
+  for (const std::string& s : names) {
+    if (s.empty() || s.find_first_of(",\"\r\n") != std::string::npos ||
+        std::find(out.begin(), out.end(), s) != out.end())
+      return {};
+    out.push_back(s);
+  }
+  return out;
+}
+
 }  // namespace brimwell

@@ -98,6 +98,14 @@ std::string failed_samples_message(const std::vector<std::size_t>& bad);
 std::string timed_csv(const double* t, const double* q, const double* qd, std::size_t K,
                       std::size_t n, const std::vector<std::string>& names = {});
 
+// A command line's limits for n joints: one value for all, or one per joint
+// (std::invalid_argument naming `what` for any other count).
+std::vector<double> per_joint(const std::vector<double>& given, std::size_t n, const char* what);
+
+// The joints' names a CSV header can carry: n distinct names without commas,
+// quotes or line breaks; none otherwise (the CSV then says q1..qn).
+std::vector<std::string> csv_joint_names(const std::vector<std::string>& names, std::size_t n);
+
 // What the planner prints once a timed trajectory is verified.
 std::string timed_summary(double duration, std::size_t samples, double dt);
 

@@ -1,0 +1,56 @@
+// The planner's command line: what it takes, as data (common/py_cli.hpp makes
+// the argparse parser of it), and the checks of its values that need nothing
+// but the values, each giving the first refusal in argparse's words ("" when
+// there is none) for the caller to end the command with.
+#pragma once
+
+#include "common/command_line.hpp"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace brimwell {
+
+// Brimwell's options in --help's order, the timing options last.
+cellpath::cli::Parser planner_command_line();
+
+// --clearance with its --clearance-for exceptions, as the context's dict
+// holds them: "default" first, then each body in the order first named (a
+// body named twice keeps its last metres, as a dict would).
+using BodyClearances = std::vector<std::pair<std::string, double>>;
+
+// Reads the BODY=METRES entries into `out`; `metres_of` reads a number as
+// Python's float() does (NaN for text that is none).
+std::string body_clearances_refusal(std::optional<double> clearance,
+                                    const std::vector<std::string>& entries,
+                                    const std::function<double(const std::string&)>& metres_of,
+                                    BodyClearances& out);
+
+// A body the cache at `cache_text` does not list among `names`.
+std::string unknown_body_refusal(const BodyClearances& given, const std::vector<std::string>& names,
+                                 const std::string& cache_text);
+
+// The timing options as given.
+struct TimingText {
+  bool timed = false;
+  std::optional<std::string> max_velocity, max_acceleration;
+  bool joint_names = false;
+};
+
+// The limits of one option, each comma-separated part as Python's float()
+// reads it (nothing for a part that is no number).
+using LimitParts = std::vector<std::optional<double>>;
+
+// Whether the timing options fit together and their limits are numbers:
+// `acceleration` and `velocity` are the parts of the options given;
+// `velocity_file` whether the cache keeps JointVelocityLimits.npy.
+std::string timing_refusal(const TimingText& text, const LimitParts& acceleration,
+                           const LimitParts& velocity, bool velocity_file);
+
+// A list of `given` limits for an arm of `n` joints (one value is for all).
+std::string limit_count_refusal(const char* option, std::size_t given, std::size_t n);
+
+}  // namespace brimwell
