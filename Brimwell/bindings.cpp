@@ -151,28 +151,31 @@ using namespace brimwell_py;
 namespace {
 
 void set_module_values(nb::module_& m) {
-  nb::module_ sallowmere = nb::module_::import_("Sallowmere");
-  nb::module_ gristane = nb::module_::import_("Gristane");
-  nb::module_ tovik = nb::module_::import_("Tovik");
-  m.attr("RobotEnvironmentHandler") = sallowmere.attr("RobotEnvironmentHandler");
-  m.attr("SCREW_LINEAR_SCALE") = sallowmere.attr("SCREW_LINEAR_SCALE");
-  m.attr("in_collision") = gristane.attr("in_collision");
-  m.attr("forward_kinematics") = tovik.attr("forward_kinematics");
-  g_imported = {nb::object(tovik.attr("forward_kinematics")).release(),
-                nb::object(gristane.attr("in_collision")).release()};
-  m.attr("adjoint") = tovik.attr("adjoint");
+  // The lower modules' names offered as this module's own (as `from Tovik
+  // import forward_kinematics` would); a user may replace them here.
+  const std::pair<const char*, const char*> imported[] = {{"Sallowmere", "RobotEnvironmentHandler"},
+                                                          {"Sallowmere", "SCREW_LINEAR_SCALE"},
+                                                          {"Gristane", "in_collision"},
+                                                          {"Tovik", "forward_kinematics"},
+                                                          {"Tovik", "adjoint"}};
+  for (const auto& [module, name] : imported)
+    nb::setattr(m, name, nb::getattr(nb::module_::import_(module), name));
+  g_imported = {nb::getattr(m, "forward_kinematics").release(),
+                nb::getattr(m, "in_collision").release()};
 
   m.attr("CACHE_DIR") = cellpath::py::default_cache_dir(m, "Cache", 1);
-  m.attr("STEP") = kDefaults.step;
-  m.attr("EDGE_RES") = kDefaults.edge_res;
-  m.attr("GOAL_CONNECT_RADIUS") = kDefaults.goal_connect_radius;
-  m.attr("GOAL_BIAS") = kDefaults.goal_bias;
-  m.attr("MAX_ITERS") = kDefaults.max_iters;
-  m.attr("RRT_STAR_GAMMA") = kDefaults.rrt_star_gamma;
-  m.attr("SMOOTH_ITERS") = kDefaults.smooth_iters;
-  m.attr("SEED") = kDefaults.seed;
-  m.attr("AUTO_TIME_LIMIT") = kDefaults.auto_time_limit;
-  m.attr("RETRY_GROWTH") = kDefaults.retry_growth;
+  const std::pair<const char*, nb::object> tuning[] = {
+      {"STEP", nb::cast(kDefaults.step)},
+      {"EDGE_RES", nb::cast(kDefaults.edge_res)},
+      {"GOAL_CONNECT_RADIUS", nb::cast(kDefaults.goal_connect_radius)},
+      {"GOAL_BIAS", nb::cast(kDefaults.goal_bias)},
+      {"MAX_ITERS", nb::cast(kDefaults.max_iters)},
+      {"RRT_STAR_GAMMA", nb::cast(kDefaults.rrt_star_gamma)},
+      {"SMOOTH_ITERS", nb::cast(kDefaults.smooth_iters)},
+      {"SEED", nb::cast(kDefaults.seed)},
+      {"AUTO_TIME_LIMIT", nb::cast(kDefaults.auto_time_limit)},
+      {"RETRY_GROWTH", nb::cast(kDefaults.retry_growth)}};
+  for (const auto& [name, value] : tuning) nb::setattr(m, name, value);
 
   m.attr("_Node") = make_node_class();
 }

@@ -29,44 +29,18 @@ bool is_mapping(nb::handle x) {
   return r == 1;
 }
 
-std::string joined(const std::vector<std::string>& names) {
-  std::string out;
-  for (const std::string& s : names) out += (out.empty() ? "" : ", ") + s;
-  return out;
-}
-
 }  // namespace
 
 namespace {
 
 // A dict's names against the cache's bodies (meta.json's "env", the order the
-// handler loads them in): each name one of them, and every body named or
-// given the default.
+// handler loads them in).
 void check_names(ClearanceArg& a, nb::handle cache_dir) {
   const cellpath::capture::Capture capture =
       cellpath::py::read_capture(cellpath::py::as_path(cache_dir));
-  for (const auto& body : capture.env) a.names.push_back(body.name);
-  std::vector<char> named(a.names.size(), 0);
-  for (const auto& [name, metres] : a.bodies) {
-    bool found = false;
-    for (std::size_t b = 0; b < a.names.size(); ++b)
-      if (a.names[b] == name) named[b] = 1, found = true;
-    if (!found)
-      throw nb::value_error(
-          ("clearance: the cache has no environment body named '" + name + "' (" +
-           (a.names.empty() ? std::string("it lists none") : "its bodies: " + joined(a.names)) +
-           ")")
-              .c_str());
-  }
-  if (a.has_default) return;
-  std::vector<std::string> rest;
-  for (std::size_t b = 0; b < a.names.size(); ++b)
-    if (!named[b]) rest.push_back(a.names[b]);
-  if (!rest.empty())
-    throw nb::value_error(("clearance: the dict has no \"default\" for the bodies it does not "
-                           "name (" +
-                           joined(rest) + "); add \"default\": METRES")
-                              .c_str());
+  std::vector<std::string> names;
+  for (const auto& body : capture.env) names.push_back(body.name);
+  brimwell::check_clearance_names(a, names);
 }
 
 }  // namespace
@@ -104,21 +78,6 @@ ClearanceArg clearance_arg(nb::handle x, nb::handle cache_dir) {
   a.value = value;
   if (cache_dir.is_valid()) check_names(a, cache_dir);
   return a;
-}
-
-std::vector<double> body_clearances(const ClearanceArg& arg, std::size_t n_bodies) {
-  std::vector<double> out(n_bodies, arg.metres);
-  if (!arg.per_body || arg.bodies.empty()) return out;
-  if (arg.names.size() != n_bodies)
-    throw nb::value_error(("clearance per body: meta.json lists " +
-                           std::to_string(arg.names.size()) +
-                           " environment bodies but the handler loaded " +
-                           std::to_string(n_bodies) + ", so the names cannot be matched")
-                              .c_str());
-  for (const auto& [name, metres] : arg.bodies)
-    for (std::size_t b = 0; b < n_bodies; ++b)
-      if (arg.names[b] == name) out[b] = metres;
-  return out;
 }
 
 }  // namespace brimwell_py

@@ -16,7 +16,8 @@ using cellpath::cli::Default;
 using cellpath::cli::Type;
 
 Argument number(const char* flag, const char* metavar, Type type, const char* help) {
-  return {.flag = flag, .help = help, .metavar = metavar, .type = type, .default_value = Default::none};
+  return {
+      .flag = flag, .help = help, .metavar = metavar, .type = type, .default_value = Default::none};
 }
 
 Argument with(const char* flag, const char* help) {
@@ -89,8 +90,7 @@ std::string limits_refusal(const char* option, const std::optional<std::string>&
       return std::string(option) + ": '" + *text +
              "' is not one number or a comma-separated list of numbers";
     if (!(std::isfinite(*v) && *v > 0.0))
-      return std::string(option) + ": every limit must be positive and finite, got '" + *text +
-             "'";
+      return std::string(option) + ": every limit must be positive and finite, got '" + *text + "'";
   }
   return "";
 }
@@ -142,7 +142,8 @@ std::string body_clearances_refusal(std::optional<double> clearance,
   out = {{"default", *clearance}};
   for (const std::string& text : entries) {
     const std::size_t eq = text.rfind('=');
-    if (eq == std::string::npos || eq == 0) return prefix + "expected BODY=METRES, got '" + text + "'";
+    if (eq == std::string::npos || eq == 0)
+      return prefix + "expected BODY=METRES, got '" + text + "'";
     const double metres = metres_of(text.substr(eq + 1));
     if (!(metres >= 0.0) || !std::isfinite(metres))
       return prefix + "'" + text + "': METRES must be a finite number of metres, not negative";
@@ -160,8 +161,8 @@ std::string unknown_body_refusal(const BodyClearances& given, const std::vector<
                                  const std::string& cache_text) {
   for (const auto& [name, metres] : given) {
     if (name == "default" || std::find(names.begin(), names.end(), name) != names.end()) continue;
-    return "argument --clearance-for: " + cache_text + " lists no environment body named '" +
-           name + "' (" + (names.empty() ? std::string("it lists none") : "its bodies: " + joined(names)) +
+    return "argument --clearance-for: " + cache_text + " lists no environment body named '" + name +
+           "' (" + (names.empty() ? std::string("it lists none") : "its bodies: " + joined(names)) +
            ")";
   }
   return "";
@@ -172,7 +173,8 @@ std::string timing_refusal(const TimingText& text, const LimitParts& acceleratio
   if (!text.timed) {
     if (text.max_velocity || text.max_acceleration)
       return "--max-velocity and --max-acceleration need --timed";
-    if (text.joint_names) return "argument --joint-names: names the timed CSV's columns: needs --timed";
+    if (text.joint_names)
+      return "argument --joint-names: names the timed CSV's columns: needs --timed";
     return "";
   }
   if (!text.max_acceleration)

@@ -36,19 +36,19 @@ void say_or_skip(F&& line) {
 
 }  // namespace
 
-void explain_limits(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index,
+void explain_limits(const PlanningContext& ctx, nb::handle cache_dir, std::size_t index,
                     const std::vector<double>& q) {
   say_or_skip([&] {
-    Array<double> lim = cellpath::py::as_f64(ctx_obj.attr("limits"));
+    Array<double> lim = cellpath::py::as_f64(ctx.limits);
     return brimwell::limits_explained(index, q, lim.data, lim.size, link_names(cache_dir));
   });
 }
 
-void explain_contacts(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index,
+void explain_contacts(const PlanningContext& ctx, nb::handle cache_dir, std::size_t index,
                       nb::handle theta) {
   say_or_skip([&] {
     // The planner's own test: which moving links lie in occupied cells.
-    nb::object handler = ctx_obj.attr("handler");
+    nb::object handler = ctx.handler;
     nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
     const std::vector<std::size_t> hits = gristane::touching_links(
         gristane::api::query_inputs(handler.attr("link_points"), T, handler.attr("env_grid"),

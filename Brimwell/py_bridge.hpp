@@ -6,6 +6,7 @@
 
 #include "Brimwell/arm_model.hpp"
 #include "Brimwell/context_arm.hpp"
+#include "Brimwell/context_models.hpp"
 #include "Brimwell/joint_space.hpp"
 #include "Brimwell/native_context.hpp"
 #include "Brimwell/planner_settings.hpp"
@@ -131,18 +132,10 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base);
 // body name -> metres with "default" for the bodies it does not name
 // (clearance_arg.cpp).  Its values are checked first; with a cache, a dict's
 // names are then checked against the bodies its meta.json lists.
-struct ClearanceArg {
-  bool on = false;
-  bool per_body = false;
-  bool has_default = false;
-  double metres = 0.0;  // the default
-  std::vector<std::pair<std::string, double>> bodies;
-  std::vector<std::string> names;  // the cache's environment bodies, in order
-  nb::object value = nb::none();   // what the context reports as its clearance
+struct ClearanceArg : brimwell::Clearance {
+  nb::object value = nb::none();  // what the context reports as its clearance
 };
 ClearanceArg clearance_arg(nb::handle x, nb::handle cache_dir = nb::handle());
-// Metres per environment body, in the handler's envmesh order.
-std::vector<double> body_clearances(const ClearanceArg& arg, std::size_t n_bodies);
 // Builds the distance engine of the handler's environment and link meshes
 // into c.model, for a clearance (self_collision_bindings.cpp).
 void enable_clearance(PlanningContext& c, const ClearanceArg& clearance);

@@ -48,9 +48,9 @@ inline void without_interpreter(const std::function<void()>& work) {
 
 // One line each on why a waypoint is refused (explain.cpp): the joints out of
 // their limits; the links and obstacles in contact.
-void explain_limits(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index,
+void explain_limits(const PlanningContext& ctx, nb::handle cache_dir, std::size_t index,
                     const std::vector<double>& q);
-void explain_contacts(nb::handle ctx_obj, nb::handle cache_dir, std::size_t index,
+void explain_contacts(const PlanningContext& ctx, nb::handle cache_dir, std::size_t index,
                       nb::handle theta);
 void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handle theta_in);
 

@@ -149,7 +149,12 @@ class PyDriverHost final : public brimwell::DriverHost {
  public:
   PyDriverHost(ContextAdapter& ctx, nb::handle cache_dir, nb::handle rng, nb::handle seed,
                const brimwell::TrajectoryRequest& request)
-      : ctx_(ctx), cache_dir_(cache_dir), rng_(rng), seed_(seed), request_(request) {}
+      : ctx_(ctx),
+        context_(*nb::inst_ptr<PlanningContext>(ctx.object())),
+        cache_dir_(cache_dir),
+        rng_(rng),
+        seed_(seed),
+        request_(request) {}
 
   void say(const std::string& line) override { brimwell_py::print_line(line); }
   std::string vector_text(const std::vector<double>& q) override {
@@ -171,17 +176,17 @@ class PyDriverHost final : public brimwell::DriverHost {
   void released(const std::function<void()>& work) override { without_interpreter(work); }
 
   [[noreturn]] void refuse_out_of_limits(std::size_t i) override {
-    explain_limits(ctx_.object(), cache_dir_, i, request_.waypoints[i]);
+    explain_limits(context_, cache_dir_, i, request_.waypoints[i]);
     throw std::runtime_error("Waypoint " + std::to_string(i) +
                              " violates joint limits: " + vector_text(request_.waypoints[i]));
   }
   [[noreturn]] void refuse_too_close(std::size_t i) override {
-    refuse_close_waypoint(*nb::inst_ptr<PlanningContext>(ctx_.object()), cache_dir_, i);
+    refuse_close_waypoint(context_, cache_dir_, i);
   }
   [[noreturn]] void refuse_in_collision(std::size_t i) override {
     const std::vector<double>& q = request_.waypoints[i];
     save_colliding_waypoint(cache_dir_, static_cast<std::int64_t>(i), to_numpy(q.data(), q.size()));
-    explain_contacts(ctx_.object(), cache_dir_, i, to_numpy(q.data(), q.size()));
+    explain_contacts(context_, cache_dir_, i, to_numpy(q.data(), q.size()));
     throw std::runtime_error("Waypoint " + std::to_string(i) +
                              " is in collision: " + vector_text(q));
   }
@@ -208,6 +213,7 @@ class PyDriverHost final : public brimwell::DriverHost {
   }
 
   ContextAdapter& ctx_;
+  PlanningContext& context_;  // the driver's own context
   nb::handle cache_dir_, rng_, seed_;
   const brimwell::TrajectoryRequest& request_;
   std::vector<nb::object> segment_rngs_;

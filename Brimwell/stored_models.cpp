@@ -137,6 +137,19 @@ StoredModel::StoredModel(const PlanningContext& c, const char* name)
   }
 }
 
+brimwell::ModelStore StoredModel::place() const {
+  brimwell::ModelStore place;
+  if (on()) place.path = native_;
+  place.write = [this](const std::function<void(gristane::ModelSink&)>& store) {
+    write_with(store);
+  };
+  place.released = [](const std::function<void()>& work) {
+    nb::gil_scoped_release release;
+    work();
+  };
+  return place;
+}
+
 void StoredModel::write_with(const std::function<void(gristane::ModelSink&)>& store) const {
   try {
     dir_.attr("mkdir")("exist_ok"_a = true);

@@ -9,6 +9,7 @@
 // model is built as before.
 #pragma once
 
+#include "Brimwell/context_models.hpp"
 #include "Brimwell/py_bridge.hpp"
 #include "Gristane/model_store.hpp"
 
@@ -33,14 +34,12 @@ class StoredModel {
   // Its path, for the loaders (which read it without the interpreter).
   const std::filesystem::path& path() const { return native_; }
 
-  // Puts the bytes that `store(sink)` produces in place as the file, whole
-  // (a temporary file beside it, then a rename); nothing, and no error,
-  // where the directory cannot be written.
-  template <class Store>
-  void write(Store&& store) const {
-    if (!on()) return;
-    write_with([&](gristane::ModelSink& sink) { store(sink); });
-  }
+  // The file as the model builders see it: its path, the write that puts the
+  // bytes a store produces in place whole (a temporary file beside it, then a
+  // rename; nothing, and no error, where the directory cannot be written),
+  // and the slow work run without the interpreter lock.  Lives as long as
+  // this object.
+  brimwell::ModelStore place() const;
 
  private:
   void write_with(const std::function<void(gristane::ModelSink&)>& store) const;
