@@ -20,8 +20,7 @@ namespace pelmora_py {
 
 long n_joints_of(const Pelmora& self) { return nb::cast<long>(self.n_joints); }
 
-Array<double> theta_arg(const Pelmora& self, nb::handle theta) {
-  Array<double> th = py::as_f64(theta);
+const Array<double>& theta_arg(const Pelmora& self, const Array<double>& th) {
   pelmora::require_joint_vector(th, n_joints_of(self));
   if (!py::all_finite(th.data, th.size))
     throw nb::value_error(("joint angles must be finite, got " + py::str_of(th.owner)).c_str());
@@ -97,8 +96,7 @@ std::vector<Pair> pairs_of(nb::handle pairs) {
   return out;
 }
 
-std::set<Pair> resolve_allowed(const Pelmora& self, nb::handle requested) {
-  const pelmora::AllowedRequest r = allowed_request(requested);
+std::set<Pair> resolve_allowed(const Pelmora& self, const pelmora::AllowedRequest& r) {
   if (r.form == pelmora::AllowedRequest::Form::none) return {};
   const pelmora::SceneNames names{nb::cast<std::vector<std::string>>(self.link_names),
                                   nb::cast<std::vector<std::string>>(self.env_names)};
@@ -111,7 +109,7 @@ std::set<Pair> resolve_allowed(const Pelmora& self, nb::handle requested) {
 }
 
 // The ignored pairs of one call: the object's own, plus those the call allows.
-std::set<Pair> ignored_pairs(const Pelmora& self, nb::handle extra) {
+std::set<Pair> ignored_pairs(const Pelmora& self, const pelmora::AllowedRequest& extra) {
   std::vector<std::vector<ObjectName>> adjacent;
   for (nb::handle entry : self.adjacent_pairs) {
     adjacent.emplace_back();
@@ -139,8 +137,8 @@ std::set<Pair> collide(const Pelmora& self, const std::vector<Mat4>& poses,
   return pelmora::kept_pairs(touching, ignored);
 }
 
-nb::dict forward_kinematics_py(const Pelmora& self, nb::handle theta) {
-  Array<double> th = theta_arg(self, theta);
+nb::dict forward_kinematics_py(const Pelmora& self, const Array<double>& theta) {
+  const Array<double>& th = theta_arg(self, theta);
   const std::vector<Mat4> poses = pelmora::pose_links(load_kinematics(self), th.data);
   nb::dict out;
   nb::list names(self.link_names);
@@ -149,8 +147,9 @@ nb::dict forward_kinematics_py(const Pelmora& self, nb::handle theta) {
   return out;
 }
 
-nb::object query(const Pelmora& self, nb::handle theta, nb::handle allowed) {
-  Array<double> th = theta_arg(self, theta);
+// theta stays as given: the result's theta is numpy's array of it.
+nb::object query(const Pelmora& self, nb::handle theta, const pelmora::AllowedRequest& allowed) {
+  const Array<double> th = theta_arg(self, py::as_f64(theta));
   const std::vector<Mat4> poses = pelmora::pose_links(load_kinematics(self), th.data);
   const std::set<Pair> pairs = collide(self, poses, ignored_pairs(self, allowed));
   return make_result(py::numpy().attr("array")(theta, nb::arg("dtype") = "float64"),
@@ -171,9 +170,8 @@ Array<double> trajectory_arg(const Pelmora& self, nb::handle trajectory) {
   return traj;
 }
 
-std::vector<std::pair<std::size_t, std::set<Pair>>> colliding_rows(const Pelmora& self,
-                                                                   const Array<double>& traj,
-                                                                   nb::handle allowed) {
+std::vector<std::pair<std::size_t, std::set<Pair>>> colliding_rows(
+    const Pelmora& self, const Array<double>& traj, const pelmora::AllowedRequest& allowed) {
   const pelmora::Kinematics kin = load_kinematics(self);
   const std::set<Pair> ignored = ignored_pairs(self, allowed);
   const std::size_t n = traj.shape[1];
@@ -187,7 +185,8 @@ std::vector<std::pair<std::size_t, std::set<Pair>>> colliding_rows(const Pelmora
 
 // Every configuration of a trajectory, one query each; the colliding rows with
 // their results.
-nb::list query_trajectory(const Pelmora& self, nb::handle trajectory, nb::handle allowed) {
+nb::list query_trajectory(const Pelmora& self, nb::handle trajectory,
+                          const pelmora::AllowedRequest& allowed) {
   Array<double> traj = trajectory_arg(self, trajectory);
   const std::size_t n = traj.shape[1];
   nb::list out;
@@ -265,7 +264,8 @@ nb::object collision_manager(nb::handle cache_dir, const CaptureRead& c) {
   return manager;
 }
 
-Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links, nb::handle allowed) {
+Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links,
+                      const pelmora::AllowedRequest& allowed) {
   Pelmora self;
   self.cache_dir = cellpath::py::as_path(cache_dir_in);
   CaptureRead c = read_capture(self.cache_dir);
@@ -298,7 +298,7 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links, nb::h
 }
 
 void init_pelmora(Pelmora* where, nb::handle cache_dir, bool ignore_adjacent_links,
-                  nb::handle allowed) {
+                  const pelmora::AllowedRequest& allowed) {
   new (where) Pelmora(build_pelmora(cache_dir, ignore_adjacent_links, allowed));
 }
 

@@ -18,9 +18,8 @@ namespace pelmora_py {
 
 namespace {
 
-void print_smallest(Pelmora& self, nb::handle theta, const std::string& where) {
-  py::print_line(
-      pelmora::smallest_line(pelmora::nearest(pose_distances(self, theta, nb::none())), where));
+void print_smallest(Pelmora& self, const Array<double>& theta, const std::string& where) {
+  py::print_line(pelmora::smallest_line(pelmora::nearest(pose_distances(self, theta, {})), where));
 }
 
 // One line on stderr when the cache's trajectory was not written by the run its
@@ -40,15 +39,15 @@ void warn_if_not_one_run(nb::handle cache_dir) {
 // `distance` the smallest distance over all rows.  1 when any row collides.
 int check_trajectory(Pelmora& self, nb::handle path, bool distance) {
   Array<double> traj = trajectory_arg(self, path);
-  const auto hits = colliding_rows(self, traj, nb::none());
+  const auto hits = colliding_rows(self, traj, {});
   for (const auto& [r, pairs] : hits)
     py::print_line("row " + std::to_string(r) + ": " + pelmora::pairs_line(pairs));
   const std::size_t N = traj.shape[0];
   py::print_line(pelmora::trajectory_summary(py::str_of(path), N, hits.size()));
   if (distance && N > 0) {
-    const std::vector<double> per_row = trajectory_distances(self, traj, nb::none());
+    const std::vector<double> per_row = trajectory_distances(self, traj, {});
     const std::size_t r = std::min_element(per_row.begin(), per_row.end()) - per_row.begin();
-    print_smallest(self, traj.owner[nb::int_(r)], " at row " + std::to_string(r));
+    print_smallest(self, py::as_f64(traj.owner[nb::int_(r)]), " at row " + std::to_string(r));
   }
   return hits.empty() ? 0 : 1;
 }
@@ -123,7 +122,7 @@ nb::object main_entry(nb::handle argv_in) {
         py::repr_of(angles));
   nb::list theta = read_angles(angles, args.attr("cache_dir"));
 
-  Pelmora self = build_pelmora(args.attr("cache_dir"), true, nb::none());
+  Pelmora self = build_pelmora(args.attr("cache_dir"), true, {});
   // "No collisions" against nothing would read as a clear cell: say so.
   if (nb::len(self.env_names) == 0)
     cellpath::py::builtin("print")(
@@ -133,7 +132,7 @@ nb::object main_entry(nb::handle argv_in) {
         nb::arg("file") = nb::module_::import_("sys").attr("stderr"));
   nb::list allowed = allowed_of(self, args, parser);
   try {
-    self.allowed_pairs = pair_set(resolve_allowed(self, allowed));
+    self.allowed_pairs = pair_set(resolve_allowed(self, allowed_request(allowed)));
   } catch (std::invalid_argument& e) {
     parser.attr("error")(std::string(e.what()));
   }
@@ -149,8 +148,8 @@ nb::object main_entry(nb::handle argv_in) {
 
   nb::object q = nb::len(theta) > 0 ? nb::object(theta)
                                     : py::numpy().attr("zeros")(n_joints_of(self)).attr("tolist")();
-  py::print_line(py::str_of(nb::str(query(self, q, nb::none()))));
-  if (distance) print_smallest(self, q, "");
+  py::print_line(py::str_of(nb::str(query(self, q, {}))));
+  if (distance) print_smallest(self, py::as_f64(q), "");
   return nb::none();
 }
 

@@ -69,7 +69,7 @@ struct Scene {
   std::vector<Box> link_boxes;  // at the current pose
   nb::object transform, distance, request;
 
-  Scene(Pelmora& owner, nb::handle allowed) : self(owner) {
+  Scene(Pelmora& owner, const pelmora::AllowedRequest& allowed) : self(owner) {
     if (owner.distance_objects.is_none()) owner.distance_objects = build_objects(owner);
     read(owner.distance_objects[0], envs, env_objects);
     read(owner.distance_objects[1], links, link_objects);
@@ -115,22 +115,23 @@ struct Scene {
 
 }  // namespace
 
-std::vector<pelmora::PairDistance> pose_distances(Pelmora& self, nb::handle theta,
-                                                  nb::handle allowed) {
-  Array<double> th = theta_arg(self, theta);
+std::vector<pelmora::PairDistance> pose_distances(Pelmora& self, const Array<double>& theta,
+                                                  const pelmora::AllowedRequest& allowed) {
+  const Array<double>& th = theta_arg(self, theta);
   Scene scene(self, allowed);
   scene.pose(th.data);
   return scene.at_pose().all();
 }
 
-nb::dict distances(Pelmora& self, nb::handle theta, nb::handle allowed) {
+nb::dict distances(Pelmora& self, const Array<double>& theta,
+                   const pelmora::AllowedRequest& allowed) {
   nb::dict out;
   for (const auto& [p, d] : pose_distances(self, theta, allowed)) out[pair_object(p)] = d;
   return out;
 }
 
 std::vector<double> trajectory_distances(Pelmora& self, const Array<double>& traj,
-                                         nb::handle allowed) {
+                                         const pelmora::AllowedRequest& allowed) {
   const std::size_t n = traj.shape[1], N = traj.shape[0];
   Scene scene(self, allowed);
   std::vector<double> out(N);
@@ -141,7 +142,8 @@ std::vector<double> trajectory_distances(Pelmora& self, const Array<double>& tra
   return out;
 }
 
-nb::object distance_trajectory(Pelmora& self, nb::handle trajectory, nb::handle allowed) {
+nb::object distance_trajectory(Pelmora& self, nb::handle trajectory,
+                               const pelmora::AllowedRequest& allowed) {
   return py::new_array(trajectory_distances(self, trajectory_arg(self, trajectory), allowed));
 }
 

@@ -37,36 +37,54 @@ struct Pelmora {
 };
 
 long n_joints_of(const Pelmora& self);
-// The joint vector as float64, shape (n_joints,), finite.
-Array<double> theta_arg(const Pelmora& self, nb::handle theta);
+// The joint vector, checked: shape (n_joints,), finite.
+const Array<double>& theta_arg(const Pelmora& self, const Array<double>& theta);
 // An (N, n_joints) finite trajectory: an array, a .npy path, or a cache
 // directory (its JointAnglesToTravelAlong.npy).
 Array<double> trajectory_arg(const Pelmora& self, nb::handle trajectory);
 pelmora::Kinematics load_kinematics(const Pelmora& self);
-// The pairs one call leaves out: the object's own, plus those `extra` allows
-// (None, "base", "fixed" or a list of pairs).
-std::set<Pair> ignored_pairs(const Pelmora& self, nb::handle extra);
-std::set<Pair> resolve_allowed(const Pelmora& self, nb::handle requested);
+// An allowed_pairs argument as found (None, "base", "fixed" or a list of
+// pairs), with the text of every piece an error could quote; it is judged
+// against the scene only when a call resolves it.
+pelmora::AllowedRequest allowed_request(nb::handle requested);
+// The pairs one call leaves out: the object's own, plus those `extra` allows.
+std::set<Pair> ignored_pairs(const Pelmora& self, const pelmora::AllowedRequest& extra);
+std::set<Pair> resolve_allowed(const Pelmora& self, const pelmora::AllowedRequest& requested);
 // Pose the links, run the all-pairs test, keep the pairs not ignored.
 std::set<Pair> collide(const Pelmora& self, const std::vector<Mat4>& poses,
                        const std::set<Pair>& ignored);
-nb::object query(const Pelmora& self, nb::handle theta, nb::handle allowed);
+nb::object query(const Pelmora& self, nb::handle theta, const pelmora::AllowedRequest& allowed);
 // The colliding rows of a trajectory, (row, pairs), in row order.
-std::vector<std::pair<std::size_t, std::set<Pair>>> colliding_rows(const Pelmora& self,
-                                                                   const Array<double>& traj,
-                                                                   nb::handle allowed);
-Pelmora build_pelmora(nb::handle cache_dir, bool ignore_adjacent_links, nb::handle allowed);
+std::vector<std::pair<std::size_t, std::set<Pair>>> colliding_rows(
+    const Pelmora& self, const Array<double>& traj, const pelmora::AllowedRequest& allowed);
+Pelmora build_pelmora(nb::handle cache_dir, bool ignore_adjacent_links,
+                      const pelmora::AllowedRequest& allowed);
 
 // distance.cpp
-std::vector<pelmora::PairDistance> pose_distances(Pelmora& self, nb::handle theta,
-                                                  nb::handle allowed);
-nb::dict distances(Pelmora& self, nb::handle theta, nb::handle allowed);
+std::vector<pelmora::PairDistance> pose_distances(Pelmora& self, const Array<double>& theta,
+                                                  const pelmora::AllowedRequest& allowed);
+nb::dict distances(Pelmora& self, const Array<double>& theta,
+                   const pelmora::AllowedRequest& allowed);
 // The smallest distance of every row of a checked trajectory.
 std::vector<double> trajectory_distances(Pelmora& self, const Array<double>& traj,
-                                         nb::handle allowed);
-nb::object distance_trajectory(Pelmora& self, nb::handle trajectory, nb::handle allowed);
+                                         const pelmora::AllowedRequest& allowed);
+nb::object distance_trajectory(Pelmora& self, nb::handle trajectory,
+                               const pelmora::AllowedRequest& allowed);
 
 // cli.cpp
 nb::object main_entry(nb::handle argv);
 
 }  // namespace pelmora_py
+
+// allowed_pairs arguments arrive read (allowed_request); reading one cannot
+// fail, so nothing is reported earlier than before.
+namespace nanobind::detail {
+template <>
+struct type_caster<pelmora::AllowedRequest> {
+  NB_TYPE_CASTER(pelmora::AllowedRequest, const_name("object"))
+  bool from_python(handle src, uint32_t, cleanup_list*) {
+    value = pelmora_py::allowed_request(src);
+    return true;
+  }
+};
+}  // namespace nanobind::detail

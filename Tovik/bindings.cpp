@@ -12,20 +12,22 @@ using py::new_array;
 
 namespace {
 
-nb::object skew_py(nb::handle w) {
-  return new_array({3, 3}, cellpath::skew(tovik::vec3_of(as_f64(w))).data());
+nb::object skew_py(const Array<double>& w) {
+  return new_array({3, 3}, cellpath::skew(tovik::vec3_of(w)).data());
 }
 
-nb::object adjoint_py(nb::handle T) {
-  return new_array({6, 6}, cellpath::adjoint(tovik::mat4_of(as_f64(T), "T")).data());
+nb::object adjoint_py(const Array<double>& T) {
+  return new_array({6, 6}, cellpath::adjoint(tovik::mat4_of(T, "T")).data());
 }
 
-nb::object exp_se3_py(nb::handle screw, double theta) {
-  return new_array({4, 4}, cellpath::exp_se3(tovik::screw_of(as_f64(screw)), theta).data());
+nb::object exp_se3_py(const Array<double>& screw, double theta) {
+  return new_array({4, 4}, cellpath::exp_se3(tovik::screw_of(screw), theta).data());
 }
 
-nb::list forward_kinematics_py(nb::handle slist_in, nb::handle home_in, nb::handle thetas_in) {
-  Array<double> slist = as_f64(slist_in);
+// The homes and angles are read only once the screw list has passed, so its
+// fault is the one reported.
+nb::list forward_kinematics_py(const Array<double>& slist, nb::handle home_in,
+                               nb::handle thetas_in) {
   tovik::require_screw_list(slist, false);
   const std::size_t n = slist.shape[1];
   nb::list out;
@@ -38,7 +40,8 @@ nb::list forward_kinematics_py(nb::handle slist_in, nb::handle home_in, nb::hand
 }
 
 // Inverse kinematics of a tool pose and straight tool moves: each argument is
-// converted and checked in turn, so the first bad one is the one reported.
+// converted and checked in turn, so the first bad one is the one reported (the
+// chain's three arrays come first and are checked together).
 
 // None, or the tool axis left free: "x", "y", "z" or 0, 1, 2.
 int free_axis_of(nb::handle a) {
@@ -53,10 +56,10 @@ int free_axis_of(nb::handle a) {
   throw std::invalid_argument("free_axis must be None, 'x', 'y' or 'z' (the tool's own axes)");
 }
 
-nb::tuple solve_tool_pose_py(nb::handle slist_in, nb::handle home_in, nb::handle target_in,
-                             nb::handle seeds_in, nb::handle limits_in, nb::handle near_in,
-                             nb::handle tol_in, long long max_iters, nb::handle free_axis_in) {
-  Array<double> slist = as_f64(slist_in), home = as_f64(home_in), limits = as_f64(limits_in);
+nb::tuple solve_tool_pose_py(const Array<double>& slist, const Array<double>& home,
+                             nb::handle target_in, nb::handle seeds_in, const Array<double>& limits,
+                             nb::handle near_in, nb::handle tol_in, long long max_iters,
+                             nb::handle free_axis_in) {
   const tovik::Chain c(slist, home, limits);
   const Mat4 Tsd = tovik::rigid_pose_of(as_f64(target_in), "target");
   Array<double> seeds = as_f64(seeds_in);
@@ -83,10 +86,9 @@ nb::tuple solve_tool_pose_py(nb::handle slist_in, nb::handle home_in, nb::handle
   return nb::make_tuple(qs, eps, ers, oks);
 }
 
-nb::tuple straight_move_py(nb::handle slist_in, nb::handle home_in, nb::handle start_in,
-                           nb::handle target_in, nb::handle limits_in, double max_joint_step,
-                           double max_deviation, nb::handle tol_in) {
-  Array<double> slist = as_f64(slist_in), home = as_f64(home_in), limits = as_f64(limits_in);
+nb::tuple straight_move_py(const Array<double>& slist, const Array<double>& home,
+                           nb::handle start_in, nb::handle target_in, const Array<double>& limits,
+                           double max_joint_step, double max_deviation, nb::handle tol_in) {
   const tovik::Chain c(slist, home, limits);
   const std::vector<double> q0 = c.joints(as_f64(start_in), "start");
   const Mat4 T1 = tovik::pose_of(as_f64(target_in), "target");

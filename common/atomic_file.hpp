@@ -1,55 +1,64 @@
-// Writing a file whole: the content goes to a temporary name in the target's
-// own directory, is flushed and synced to disk, and is then renamed over the
-// target.  A failed or interrupted write therefore never leaves a truncated
-// file and never destroys the previous one; the rename is atomic because both
-// names are on the same file system.
+// Writing a file whole from Python's side: numpy writes the content into a
+// file object open on the temporary name; naming, syncing, renaming and
+// tidying up are common/whole_file.hpp's.
 #pragma once
 
 #include "common/pybridge.hpp"
+#include "common/whole_file.hpp"
 
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/filesystem.h>
 
+#include <cerrno>
 #include <string>
 
 namespace cellpath::py {
 
 namespace nb = nanobind;
 
+// The OSError a failed system call raises in Python, naming the files it
+// names (none for fsync, both for a rename).
+[[noreturn]] inline void raise_os_error(int error, const std::filesystem::path* file = nullptr,
+                                        const std::filesystem::path* second = nullptr) {
+  nb::object a = file ? nb::cast(*file) : nb::none(), b = second ? nb::cast(*second) : nb::none();
+  errno = error;
+  PyErr_SetFromErrnoWithFilenameObjects(PyExc_OSError, file ? a.ptr() : nullptr,
+                                        second ? b.ptr() : nullptr);
+  throw nb::python_error();
+}
+
 // Call write(fh) with a binary file open on a temporary name beside `target`
 // (a path), then put the file in place.  On any failure the temporary file is
 // removed and the original error propagates.
 template <class Write>
 void write_atomically(nb::handle target_in, Write&& write) {
-  nb::module_ os = nb::module_::import_("os");
-  nb::object target = cellpath::py::as_path(target_in);
-  // Process and thread in the name: two threads of one process may write
-  // the same file at once (two handlers built on one cache).
-  nb::object tmp = target.attr("parent").attr("__truediv__")(
-      nb::str(".{}.{}.{}.tmp")
-          .format(target.attr("name"), os.attr("getpid")(),
-                  nb::module_::import_("threading").attr("get_ident")()));
+  namespace wf = cellpath::whole_file;
+  const auto target = nb::cast<std::filesystem::path>(target_in);
+  const auto tmp = wf::temporary_beside(target, ::getpid(), PyThread_get_thread_ident());
   try {
-    nb::object fh = cellpath::py::builtin("open")(tmp, "wb");
+    nb::object fh = builtin("open")(nb::cast(tmp), "wb");
+    int synced = 0;
     try {
       write(nb::handle(fh));
       fh.attr("flush")();
-      os.attr("fsync")(fh.attr("fileno")());
+      const int fd = nb::cast<int>(fh.attr("fileno")());
+      nb::gil_scoped_release nogil;
+      synced = wf::sync_descriptor(fd);
     } catch (...) {
       fh.attr("close")();
       throw;
     }
     fh.attr("close")();
-    os.attr("replace")(tmp, target);
+    if (synced != 0) raise_os_error(synced);
+    int renamed = 0;
+    {
+      nb::gil_scoped_release nogil;
+      renamed = wf::put_in_place(tmp, target);
+    }
+    if (renamed != 0) raise_os_error(renamed, &tmp, &target);
   } catch (...) {
     // Tidying up must not replace the error that got us here.
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    try {
-      if (nb::cast<bool>(tmp.attr("exists")())) tmp.attr("unlink")();
-    } catch (...) {
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, trace);
+    wf::discard(tmp);
     throw;
   }
 }

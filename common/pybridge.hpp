@@ -10,12 +10,15 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
+#include <nanobind/stl/filesystem.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <filesystem>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
@@ -239,13 +242,12 @@ inline constexpr const char* kCacheDirEnv = "CELLPATH_CACHE_DIR";
 // `levels_up` directories up from the module's own file (1 = the directory that
 // holds the file), unless CELLPATH_CACHE_DIR names another.  Returns a Path.
 inline nb::object default_cache_dir(nb::module_ m, const char* name, int levels_up = 1) {
-  nb::module_ os = nb::module_::import_("os");
-  nb::object Path = nb::module_::import_("pathlib").attr("Path");
-  nb::object env = os.attr("environ").attr("get")(kCacheDirEnv);
-  if (!env.is_none() && nb::len(env) > 0) return Path(env);
-  nb::object dir = Path(m.attr("__file__")).attr("resolve")();
-  for (int i = 0; i < levels_up; ++i) dir = dir.attr("parent");
-  return join_path(dir, name);
+  namespace fs = std::filesystem;
+  const char* env = std::getenv(kCacheDirEnv);
+  if (env != nullptr && *env != '\0') return nb::cast(fs::path(env));
+  fs::path dir = fs::weakly_canonical(nb::cast<fs::path>(m.attr("__file__")));
+  for (int i = 0; i < levels_up; ++i) dir = dir.parent_path();
+  return nb::cast(dir / name);
 }
 
 // The offline commands' --cache-dir DIR option: a path, by default the
@@ -267,3 +269,20 @@ inline nb::object set_cache_dir(nb::module_ m, const char* name, int levels_up) 
 }
 
 }  // namespace cellpath::py
+
+// An array argument read as the module reads every array: a bound function
+// that takes `Array<T>` gets the argument through as_array, so numpy's
+// conversion, its errors and the refusal of values that are not real numbers
+// are exactly those of a hand call.  The conversion raises rather than
+// reporting a mismatch, because its message is the one the caller should see.
+// (Not for optional arguments: nanobind's optional caster may not raise.)
+namespace nanobind::detail {
+template <class T>
+struct type_caster<cellpath::py::Array<T>> {
+  NB_TYPE_CASTER(cellpath::py::Array<T>, const_name("numpy.typing.ArrayLike"))
+  bool from_python(handle src, uint32_t, cleanup_list*) {
+    value = cellpath::py::as_array<T>(src);
+    return true;
+  }
+};
+}  // namespace nanobind::detail
