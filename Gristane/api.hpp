@@ -323,12 +323,15 @@ inline void save_cache(nb::handle path, nb::handle link_points, nb::handle env_g
     grid = grid.attr("astype")(np.attr("bool_"));
   py::Array<double> o = py::as_f64(env_origin);
   py::require_shape(o, {3}, "env_origin");
-  payload["env_grid"] = np.attr("packbits")(grid, nb::arg("axis") = nb::none());
-  payload["env_shape"] =
-      np.attr("asarray")(grid.attr("shape"), nb::arg("dtype") = np.attr("int64"));
+  const py::Array<bool> cells = py::as_array<bool>(grid);
+  const std::vector<std::int64_t> shape(cells.shape.begin(), cells.shape.end());
+  payload["env_grid"] = py::new_array(
+      pack_cells(reinterpret_cast<const std::uint8_t*>(cells.data), std::int64_t(cells.size)));
+  payload["env_shape"] = py::new_array(shape);
   payload["env_origin"] = o.owner;
-  payload["pitch"] = np.attr("float64")(pitch);
-  payload["n_links"] = np.attr("int64")(n);
+  payload["pitch"] = py::new_array<double>({}, &pitch);
+  const std::int64_t n_links = static_cast<std::int64_t>(n);
+  payload["n_links"] = py::new_array<std::int64_t>({}, &n_links);
   savez_compressed_atomic(path, payload);
 }
 

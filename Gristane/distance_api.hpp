@@ -49,8 +49,7 @@ class PyEnvironmentDistance {
 
   // f(point) for each row of a (k, 3) array of points.
   template <class F>
-  nb::object per_point(nb::handle points, F&& f) const {
-    const py::Array<double> p = py::as_f64(points);
+  nb::object per_point(const py::Array<double>& p, F&& f) const {
     const std::size_t k = point_rows(p);
     double* out = nullptr;
     nb::object arr = py::new_f64({k}, &out);
@@ -60,10 +59,10 @@ class PyEnvironmentDistance {
     }
     return arr;
   }
-  nb::object lower_bound(nb::handle points) const {
+  nb::object lower_bound(const py::Array<double>& points) const {
     return per_point(points, [&](const double* x) { return env_->lower_bound(x); });
   }
-  nb::object distance(nb::handle points) const {
+  nb::object distance(const py::Array<double>& points) const {
     return per_point(points, [&](const double* x) { return env_->distance(x); });
   }
   double cell() const { return env_->cell(); }

@@ -49,6 +49,13 @@ void unpack_cells(const std::uint8_t* packed, std::size_t bytes, std::int64_t to
   }
 }
 
+std::vector<std::uint8_t> pack_cells(const std::uint8_t* cells, std::int64_t total) {
+  std::vector<std::uint8_t> packed(static_cast<std::size_t>((total + 7) / 8), 0);
+  for (std::int64_t i = 0; i < total; ++i)
+    if (cells[i]) packed[static_cast<std::size_t>(i >> 3)] |= std::uint8_t(0x80u >> (i & 7));
+  return packed;
+}
+
 std::vector<std::size_t> touching_links(const PosedLinks& q, bool first_only) {
   std::vector<std::size_t> hits;
   for (std::size_t i = 0; i < q.points.size(); ++i)

@@ -45,6 +45,10 @@ void mark_meshes(const std::vector<MeshRef>& meshes, const double lo[3], double 
 void unpack_cells(const std::uint8_t* packed, std::size_t bytes, std::int64_t total,
                   std::uint8_t* cells);
 
+// The inverse: one bit per cell (set when the cell is nonzero), first cell in
+// the most significant bit, the last byte padded with zeros.
+std::vector<std::uint8_t> pack_cells(const std::uint8_t* cells, std::int64_t total);
+
 // The rows of points given as (k, 3), or one point as (3,).
 inline std::size_t point_rows(const cellpath::ArrayView<double>& p) {
   if (!(p.ndim() == 2 && p.shape[1] == 3) && !(p.ndim() == 1 && p.size == 3))

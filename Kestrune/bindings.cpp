@@ -39,15 +39,9 @@ Array<double> points_arg(nb::handle pts, const std::string& what) {
 // the same ones.
 nb::object load_points(nb::handle cache_dir, long index, long n, long seed) {
   const std::string file = py::link_file(std::to_string(index));
-  nb::object data = py::open_archive(py::join_path(cache_dir, file));
-  nb::object V;
-  try {
-    V = py::archive_member(data, "V");
-  } catch (...) {
-    data.attr("close")();
-    throw;
-  }
-  data.attr("close")();
+  py::OpenArchive archive(py::join_path(cache_dir, file));
+  nb::object V = archive.member("V");
+  archive.close();
   Array<double> v = points_arg(V, file + ": V");
   if (!py::all_finite(v.data, v.size))
     throw nb::value_error((file + ": V holds NaN or infinite coordinates").c_str());

@@ -54,17 +54,11 @@ nb::object parse_theta(const std::string& text) {
 // The planner's colliding waypoint (CollisionWaypoint.npz in the cache): its
 // joint vector, and its index as the label.
 nb::object waypoint_from_cache(nb::handle cache_dir, std::size_t n_joints, std::string& label) {
-  nb::object data = py::open_archive(py::join_path(cache_dir, "CollisionWaypoint.npz"));
-  nb::object theta;
-  try {
-    label = std::to_string(nb::cast<long>(py::builtin("int")(py::archive_member(data, "index"))));
-    theta = py::numpy().attr("asarray")(py::archive_member(data, "theta"),
-                                        nb::arg("dtype") = "float64");
-  } catch (...) {
-    data.attr("close")();
-    throw;
-  }
-  data.attr("close")();
+  py::OpenArchive archive(py::join_path(cache_dir, "CollisionWaypoint.npz"));
+  label = std::to_string(nb::cast<long>(py::builtin("int")(archive.member("index"))));
+  nb::object theta =
+      py::numpy().attr("asarray")(archive.member("theta"), nb::arg("dtype") = "float64");
+  archive.close();
   if (nb::cast<std::size_t>(theta.attr("ndim")) != 1)
     throw nb::value_error("CollisionWaypoint.npz: theta must be a joint vector");
   velquist::require_joint_count(nb::len(theta), n_joints, "CollisionWaypoint.npz");

@@ -107,38 +107,52 @@ inline nb::object open_archive(nb::handle path) {
   return data;
 }
 
-// Read member `key` of an open archive; a missing member raises numpy's own KeyError.
-inline nb::object archive_member(nb::handle data, const char* key) {
-  return data.attr("__getitem__")(key);
-}
-
-// The same for a mesh archive at `path`: the KeyError names the file, so that a
-// broken mesh is not taken for a broken meta.json.
-inline nb::object mesh_member(nb::handle data, const char* key, nb::handle path) {
-  try {
-    return archive_member(data, key);
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_KeyError)) throw;
-    throw nb::key_error((path_text(path) + " has no '" + key + "' array").c_str());
+// An archive open for reading its members, closed when done: by close(),
+// whose error is the caller's, or, when an error leaves the reader early, on
+// the way out (the reader's error is the one to report).
+class OpenArchive {
+ public:
+  explicit OpenArchive(nb::handle path) : data_(open_archive(path)) {}
+  OpenArchive(const OpenArchive&) = delete;
+  OpenArchive& operator=(const OpenArchive&) = delete;
+  ~OpenArchive() {
+    if (!data_.is_valid()) return;
+    try {
+      close();
+    } catch (nb::python_error&) {
+    }
   }
-}
+
+  // Member `key`; a missing member raises numpy's own KeyError.
+  nb::object member(const char* key) const { return data_[key]; }
+
+  void close() { nb::object(std::move(data_)).attr("close")(); }
+
+ private:
+  nb::object data_;
+};
 
 struct StoredMesh {
   nb::object V, F;
 };
 
-// The checked "V" and "F" arrays of a mesh archive, exactly as stored.
+// The checked "V" and "F" arrays of a mesh archive, exactly as stored.  A
+// missing array is a KeyError naming the file, so that a broken mesh is not
+// taken for a broken meta.json.
 inline StoredMesh load_mesh_arrays(nb::handle path) {
-  nb::object data = open_archive(path);
+  OpenArchive archive(path);
+  auto member = [&](const char* key) {
+    try {
+      return archive.member(key);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_KeyError)) throw;
+      throw nb::key_error((path_text(path) + " has no '" + key + "' array").c_str());
+    }
+  };
   StoredMesh m;
-  try {
-    m.V = mesh_member(data, "V", path);
-    m.F = mesh_member(data, "F", path);
-  } catch (...) {
-    data.attr("close")();
-    throw;
-  }
-  data.attr("close")();
+  m.V = member("V");
+  m.F = member("F");
+  archive.close();
   check_mesh_arrays(m.V, m.F, path);
   return m;
 }
