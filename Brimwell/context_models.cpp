@@ -124,8 +124,8 @@ void check_clearance_names(Clearance& a, const std::vector<std::string>& names) 
     if (!named[b]) rest.push_back(a.names[b]);
   if (!rest.empty())
     throw std::invalid_argument(
-        "clearance: the dict has no \"default\" for the bodies it does not name (" +
-        joined(rest) + "); add \"default\": METRES");
+        "clearance: the dict has no \"default\" for the bodies it does not name (" + joined(rest) +
+        "); add \"default\": METRES");
 }
 
 std::vector<double> body_clearances(const Clearance& arg, std::size_t n_bodies) {
@@ -170,16 +170,16 @@ void set_up_clearance(ArmModel& model, gristane::KeyHasher arm, const Clearance&
   gristane::ClearanceParts parts;
   bool loaded = false;
   if (store.path)
-    store.released(
-        [&] { loaded = gristane::load_clearance(*store.path, key, links.size(), bodies.size(), parts); });
+    store.released([&] {
+      loaded = gristane::load_clearance(*store.path, key, links.size(), bodies.size(), parts);
+    });
   if (loaded) {
     model.set_clearance(metres, std::move(parts.env), std::move(parts.covers),
                         std::move(parts.screen));
     say_clearance(model, arg, metres);
     return;
   }
-  store.released(
-      [&] { model.build_clearance(metres, bodies, links, kClearanceSpacing, offsets); });
+  store.released([&] { model.build_clearance(metres, bodies, links, kClearanceSpacing, offsets); });
   say_clearance(model, arg, metres);
   if (!store.path) return;
   std::vector<const gristane::SurfaceCover*> covers, screen;

@@ -48,8 +48,7 @@ nb::object load_points(nb::handle cache_dir, long index, long n, long seed) {
   const long rows = static_cast<long>(v.shape[0]);
   if (rows > n) {
     nb::object rng = py::numpy().attr("random").attr("default_rng")(seed);
-    V = V.attr("__getitem__")(
-        rng.attr("choice")(rows, nb::arg("size") = n, nb::arg("replace") = false));
+    V = V[rng.attr("choice")(rows, nb::arg("size") = n, nb::arg("replace") = false)];
   }
   return V;
 }
@@ -72,9 +71,9 @@ void test_home_pose_unchanged(nb::handle cache_dir) {
   const std::size_t n_links = nb::len(init_obj);
   Array<double> init = poses_arg(init_obj, n_links, "initialTransforms");
   const std::size_t n_joints = py::handler_joints(handler);
-  Array<double> T =
-      poses_arg(handler.attr("AcquireTransformsGivenq")(py::numpy().attr("zeros")(n_joints)),
-                n_links, "AcquireTransformsGivenq(0)");
+  Array<double> T = poses_arg(
+      handler.attr("AcquireTransformsGivenq")(py::new_array(std::vector<double>(n_joints))),
+      n_links, "AcquireTransformsGivenq(0)");
   py::print_line(kestrune::home_pose_report(T, init, nb::cast<double>(attr("TOL"))));
 }
 
@@ -138,11 +137,11 @@ NB_MODULE(Kestrune, m) {
       "the home poses, and consecutive links stay attached when the arm moves.";
   // The directory "cache" two levels above the one holding this module.
   nb::object cache_dir = py::set_cache_dir(m, "cache", 3);
-  m.attr("TOL") = 1e-06;
-  m.attr("N_SAMPLE") = kNSample;
-  m.attr("GAP_SLACK") = 0.02;
-  m.attr("RobotEnvironmentHandler") =
-      nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler");
+  py::set_values(m, {{"TOL", nb::float_(1e-06)},
+                     {"N_SAMPLE", nb::int_(kNSample)},
+                     {"GAP_SLACK", nb::float_(0.02)},
+                     {"RobotEnvironmentHandler",
+                      nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler")}});
 
   m.def("load_points", &load_points, nb::arg("cache_dir"), nb::arg("index"),
         nb::arg("n") = kNSample, nb::arg("seed") = 0,

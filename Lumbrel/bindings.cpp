@@ -29,10 +29,10 @@ nb::object scene_of(capture::Capture capture, nb::handle cache_dir) {
   return py::capture_scene(capture, place, py::module_palette(g_module, false));
 }
 
-nb::object build_scene(nb::handle meta, nb::handle cache_dir) {
+nb::object build_scene(capture::Capture meta, nb::handle cache_dir) {
   nb::object dir =
       cache_dir.is_none() ? nb::object(g_module.attr("CACHE_DIR")) : nb::borrow(cache_dir);
-  return scene_of(py::capture_of_meta(meta), dir);
+  return scene_of(std::move(meta), dir);
 }
 
 void main_entry(nb::handle argv) {

@@ -401,11 +401,10 @@ NB_MODULE(Pelmora, m) {
       "Exact mesh collision of a captured arm with itself and with its environment, "
       "through trimesh's collision manager (FCL).";
   nb::object cache_dir = py::default_cache_dir(m, "Cache", 1);
-  m.attr("CACHE_DIR") = cache_dir;
-  m.attr("SCREW_LINEAR_SCALE") = cellpath::capture::kScrewLinearScale;
-
   nb::object result_type = make_result_type();
-  m.attr("CollisionResult") = result_type;
+  py::set_values(m, {{"CACHE_DIR", cache_dir},
+                     {"SCREW_LINEAR_SCALE", nb::float_(cellpath::capture::kScrewLinearScale)},
+                     {"CollisionResult", result_type}});
   g_result_type = result_type;
 
   m.def("_load_mesh", &py::load_trimesh, nb::arg("npz_path"),

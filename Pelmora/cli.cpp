@@ -52,14 +52,6 @@ int check_trajectory(Pelmora& self, nb::handle path, bool distance) {
   return hits.empty() ? 0 : 1;
 }
 
-// The command's arguments: sys.argv's when none are given.
-nb::list argv_of(nb::handle argv_in) {
-  if (!argv_in.is_none()) return nb::list(argv_in);
-  nb::list all(nb::module_::import_("sys").attr("argv")), argv;
-  for (std::size_t i = 1; i < nb::len(all); ++i) argv.append(all[i]);
-  return argv;
-}
-
 // The angles are read, and counted against the cache's joints, before the
 // meshes are loaded (seconds for a real arm), so a typo fails at once.
 nb::list read_angles(const nb::list& words, nb::handle cache_dir) {
@@ -103,7 +95,7 @@ nb::list allowed_of(const Pelmora& self, nb::handle args, nb::handle parser) {
 }  // namespace
 
 nb::object main_entry(nb::handle argv_in) {
-  nb::list argv = argv_of(argv_in);
+  nb::list argv = py::command_args(argv_in);
   std::vector<std::optional<std::string>> words;
   for (nb::handle a : argv)
     words.push_back(nb::isinstance<nb::str>(a) ? std::optional(nb::cast<std::string>(a))
@@ -146,8 +138,9 @@ nb::object main_entry(nb::handle argv_in) {
     return nb::int_(check_trajectory(self, path, distance));
   }
 
-  nb::object q = nb::len(theta) > 0 ? nb::object(theta)
-                                    : py::numpy().attr("zeros")(n_joints_of(self)).attr("tolist")();
+  if (nb::len(theta) == 0)
+    for (long i = 0; i < n_joints_of(self); ++i) theta.append(0.0);
+  const nb::object q = theta;
   py::print_line(py::str_of(nb::str(query(self, q, {}))));
   if (distance) print_smallest(self, py::as_f64(q), "");
   return nb::none();

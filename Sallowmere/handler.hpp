@@ -98,7 +98,7 @@ struct RobotEnvironmentHandler {
                                  double pitch_value, nb::handle bounds, double pad) const {
     api::checked_pitch(pitch_value);
     auto get = [](nb::handle payload, const std::string& key, const char* what) -> nb::object {
-      if (!nb::cast<bool>(payload.attr("__contains__")(key.c_str())))
+      if (!py::contains(payload, nb::str(key.c_str(), key.size())))
         throw nb::key_error((std::string(what) + " '" + key +
                              "' is missing: link indices must run from 0 without gaps")
                                 .c_str());

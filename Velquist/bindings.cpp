@@ -65,19 +65,9 @@ nb::object waypoint_from_cache(nb::handle cache_dir, std::size_t n_joints, std::
   return theta;
 }
 
-std::vector<std::string> argv_list(nb::handle argv_in) {
-  std::vector<std::string> argv;
-  if (argv_in.is_none()) {
-    nb::list all(nb::module_::import_("sys").attr("argv"));
-    for (std::size_t i = 1; i < nb::len(all); ++i) argv.push_back(py::str_of(all[i]));
-  } else {
-    for (nb::handle a : argv_in) argv.push_back(nb::cast<std::string>(a));
-  }
-  return argv;
-}
-
 void main_entry(nb::handle argv_in) {
-  const std::vector<std::string> argv = velquist::join_theta_value(argv_list(argv_in));
+  const std::vector<std::string> argv =
+      velquist::join_theta_value(nb::cast<std::vector<std::string>>(py::command_args(argv_in)));
   nb::object args =
       py::make_parser(velquist::command_line(), g_module).attr("parse_args")(nb::cast(argv));
   nb::object cache_dir = args.attr("cache_dir");

@@ -38,7 +38,7 @@ nb::tuple find_configs(nb::handle handler, std::size_t n_joints) {
   const long max_attempts = nb::cast<long>(max_attempts_obj);
   nb::object lo = joint_range[0], hi = joint_range[1];
 
-  nb::object home = np.attr("zeros")(n_joints);
+  nb::object home = py::new_array(std::vector<double>(n_joints));
   nb::object free_theta = arm_hits(handler, home, base).empty() ? home : nb::none();
   nb::object collide_theta = nb::none();
   for (long attempt = 0; attempt < max_attempts; ++attempt) {
@@ -75,9 +75,9 @@ void show_scenario(nb::handle handler, capture::Capture capture, nb::handle thet
   py::show_scene(scene, "Wendacor");
 }
 
-void render_scenario(nb::handle handler, nb::handle meta, nb::handle theta,
+void render_scenario(nb::handle handler, capture::Capture meta, nb::handle theta,
                      const std::string& title, nb::handle cache_dir) {
-  show_scenario(handler, py::capture_of_meta(meta), theta, title, cache_dir);
+  show_scenario(handler, std::move(meta), theta, title, cache_dir);
 }
 
 void main_entry(nb::handle argv) {
@@ -107,8 +107,7 @@ NB_MODULE(Wendacor, m) {
   // The handler class and voxel test this module builds on, bound under their names.
   py::define_voxel_inspection(m, nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler"),
                               nb::module_::import_("Gristane").attr("colliding_links"));
-  m.attr("MAX_ATTEMPTS") = 2000;
-  m.attr("SEED") = 0;
+  py::set_values(m, {{"MAX_ATTEMPTS", nb::int_(2000)}, {"SEED", nb::int_(0)}});
   m.def("find_configs", &find_configs, nb::arg("handler"), nb::arg("n_joints"),
         "(collide_theta, free_theta): the first colliding and the first collision-free joint "
         "vector drawn over JOINT_RANGE by a generator seeded with SEED (the zero vector is "

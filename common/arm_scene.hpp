@@ -98,10 +98,10 @@ inline nb::object arm_scene(const capture::Capture& capture, nb::handle T_world_
 // which the module's binding file imports (this floor imports no module).
 inline void define_voxel_inspection(nb::module_ m, nb::handle handler_class,
                                     nb::handle colliding_links) {
-  m.attr("BASE_LINK_INDEX") = 0;
-  m.attr("JOINT_RANGE") = nb::make_tuple(-std::numbers::pi, std::numbers::pi);
-  m.attr("RobotEnvironmentHandler") = handler_class;
-  m.attr("colliding_links") = colliding_links;
+  set_values(m, {{"BASE_LINK_INDEX", nb::int_(0)},
+                 {"JOINT_RANGE", nb::make_tuple(-std::numbers::pi, std::numbers::pi)},
+                 {"RobotEnvironmentHandler", nb::borrow(handler_class)},
+                 {"colliding_links", nb::borrow(colliding_links)}});
 }
 
 // What every viewer module offers: its doc, CACHE_DIR (the directory
@@ -112,9 +112,8 @@ inline void define_viewer_module(nb::module_ m, const char* doc, const char* cac
                                  int levels_up, bool marks_hits) {
   m.doc() = doc;
   set_cache_dir(m, cache_name, levels_up);
-  m.attr("LINK_COLOR") = rgba(kLinkColor);
+  set_values(m, {{"LINK_COLOR", rgba(kLinkColor)}, {"ENV_COLOR", rgba(kEnvColor)}});
   if (marks_hits) m.attr("HIT_COLOR") = rgba(kHitColor);
-  m.attr("ENV_COLOR") = rgba(kEnvColor);
   m.def("load_mesh", &load_trimesh, nb::arg("npz_path"),
         "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
 }

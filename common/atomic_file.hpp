@@ -3,6 +3,7 @@
 // tidying up are common/whole_file.hpp's.
 #pragma once
 
+#include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
 #include "common/whole_file.hpp"
 
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <string>
+#include <system_error>
 
 namespace cellpath::py {
 
@@ -91,33 +93,29 @@ inline void savez_compressed_atomic(nb::handle path, nb::dict payload) {
 inline bool archive_holds(nb::handle path, nb::dict payload) {
   nb::module_ np = numpy();
   try {
-    nb::object target = npz_target(path);
-    if (!nb::cast<bool>(nb::module_::import_("os").attr("path").attr("isfile")(target)))
+    const nb::object target = npz_target(path);
+    std::error_code missing;
+    if (!std::filesystem::is_regular_file(nb::cast<std::filesystem::path>(target), missing))
       return false;
-    nb::object archive = np.attr("load")(target, nb::arg("allow_pickle") = false);
-    bool same = true;
-    try {
-      nb::list files(archive.attr("files"));
-      same = nb::len(files) == nb::len(payload);
-      for (auto [key, value] : payload) {
-        if (!same) break;
-        if (!nb::cast<bool>(files.attr("__contains__")(key))) {
-          same = false;
-          break;
-        }
-        nb::object stored = archive.attr("__getitem__")(key);
-        nb::object given = np.attr("asarray")(value);
-        same = stored.attr("dtype").equal(given.attr("dtype")) &&
-               nb::cast<bool>(np.attr("array_equal")(stored, given));
-      }
-    } catch (...) {
-      archive.attr("close")();
-      throw;
+    OpenArchive archive(target);
+    const nb::list names = archive.names();
+    bool same = nb::len(names) == nb::len(payload);
+    for (auto [key, value] : payload) {
+      if (!same) break;
+      const int listed = PySequence_Contains(names.ptr(), key.ptr());
+      if (listed < 0) throw nb::python_error();
+      if (!listed) return false;
+      nb::object stored = archive.member(key);
+      nb::object given = np.attr("asarray")(value);
+      same = stored.attr("dtype").equal(given.attr("dtype")) &&
+             nb::cast<bool>(np.attr("array_equal")(stored, given));
     }
-    archive.attr("close")();
+    archive.close();
     return same;
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
+    return false;
+  } catch (nb::builtin_exception&) {  // not an archive
     return false;
   }
 }

@@ -78,7 +78,7 @@ inline capture::Capture capture_of_meta(nb::handle meta) {
     capture::Link link;
     link.index = meta_index(nb::object(entry["index"]));
     link.name = meta_text(nb::object(entry["name"]), "link name");
-    if (nb::cast<bool>(entry.attr("__contains__")("home_transform"))) {
+    if (contains(entry, nb::str("home_transform"))) {
       Array<double> T = as_f64(
           np.attr("array")(nb::object(entry["home_transform"]), nb::arg("dtype") = "float64"));
       if (T.ndim() != 2 || T.shape[0] != 4 || T.shape[1] != 4)
@@ -186,3 +186,16 @@ inline void read_limits(capture::Capture& c, nb::handle path) {
 }
 
 }  // namespace cellpath::py
+
+// A parsed meta.json handed over by a caller arrives as the capture it
+// describes (capture_of_meta, with its errors).
+namespace nanobind::detail {
+template <>
+struct type_caster<cellpath::capture::Capture> {
+  NB_TYPE_CASTER(cellpath::capture::Capture, const_name("dict"))
+  bool from_python(handle src, uint32_t, cleanup_list*) {
+    value = cellpath::py::capture_of_meta(src);
+    return true;
+  }
+};
+}  // namespace nanobind::detail

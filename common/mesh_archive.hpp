@@ -124,7 +124,10 @@ class OpenArchive {
   }
 
   // Member `key`; a missing member raises numpy's own KeyError.
+  nb::object member(nb::handle key) const { return data_[key]; }
   nb::object member(const char* key) const { return data_[key]; }
+  // The names of its members.
+  nb::list names() const { return nb::list(data_.attr("files")); }
 
   void close() { nb::object(std::move(data_)).attr("close")(); }
 

@@ -12,6 +12,15 @@ namespace cellpath::py {
 
 namespace nb = nanobind;
 
+// A command's arguments: `argv` as given, else the process's own (sys.argv
+// without the program name).
+inline nb::list command_args(nb::handle argv) {
+  if (!argv.is_none()) return nb::list(argv);
+  nb::list all(nb::module_::import_("sys").attr("argv")), args;
+  for (std::size_t i = 1; i < nb::len(all); ++i) args.append(all[i]);
+  return args;
+}
+
 // The parser of module `m`'s command (--cache-dir defaults to m.CACHE_DIR as
 // it stands now).
 inline nb::object make_parser(const cli::Parser& command, nb::handle m) {

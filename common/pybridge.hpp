@@ -22,6 +22,7 @@
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cellpath::py {
@@ -211,6 +212,13 @@ inline nb::object new_array(const std::vector<T>& values, std::vector<std::size_
   return arr;
 }
 
+// `key in container`, as Python tests it.
+inline bool contains(nb::handle container, nb::handle key) {
+  const int found = PySequence_Contains(container.ptr(), key.ptr());
+  if (found < 0) throw nb::python_error();
+  return found != 0;
+}
+
 // Python's own number rules, for arguments C++ reads one by one: float(x),
 // operator.index(x) (what range() applies to its bound) and truth.
 inline double to_double(nb::handle x) {
@@ -259,6 +267,12 @@ inline void add_cache_dir_option(nb::handle parser, nb::handle m) {
       nb::arg("type") = nb::module_::import_("pathlib").attr("Path"), nb::arg("default") = dir,
       nb::arg("help") = "the capture cache (default: " + nb::cast<std::string>(nb::str(dir)) +
                         ", or the directory named by " + kCacheDirEnv + ")");
+}
+
+// A module's constants and offered names, set in one place.
+inline void set_values(nb::handle m,
+                       std::initializer_list<std::pair<const char*, nb::object>> values) {
+  for (const auto& [name, value] : values) nb::setattr(m, name, value);
 }
 
 // m.CACHE_DIR = default_cache_dir(m, name, levels_up), returned for use as a default.

@@ -8,6 +8,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace cellpath::py {
@@ -34,10 +35,12 @@ inline void require_display(const std::string& program) {
   if (!cellpath::needs_display(nb::cast<std::string>(sys.attr("platform")))) return;
   nb::object modules = sys.attr("modules");
   const bool headless =
-      nb::cast<bool>(modules.attr("__contains__")("pyglet")) &&
+      contains(modules, nb::str("pyglet")) &&
       nb::cast<bool>(modules["pyglet"].attr("options").attr("get")("headless", false));
-  nb::object environ = nb::module_::import_("os").attr("environ");
-  auto set = [&](const char* var) { return nb::len(environ.attr("get")(var, "")) > 0; };
+  auto set = [](const char* var) {
+    const char* value = std::getenv(var);
+    return value != nullptr && *value != '\0';
+  };
   if (!cellpath::display_available(headless, set("DISPLAY"), set("WAYLAND_DISPLAY")))
     throw std::runtime_error(display_help(program));
 }
