@@ -105,6 +105,20 @@ std::vector<std::pair<std::size_t, std::size_t>> build_self_collision(
 
 }  // namespace
 
+gristane::KeyHasher arm_key(const std::optional<gristane::ModelKey>& build, const ContextArm& arm,
+                            gristane::ModelKind kind) {
+  gristane::KeyHasher h;
+  h.value(static_cast<std::uint32_t>(kind));
+  if (build) {
+    h.value(build->a);
+    h.value(build->b);
+  }
+  h.value(static_cast<std::uint64_t>(arm.n));
+  for (const std::vector<double>* v : {&arm.world_screws, &arm.homes, &arm.bounds.limits})
+    h.values(v->data(), v->size());
+  return h;
+}
+
 void check_clearance_names(Clearance& a, const std::vector<std::string>& names) {
   a.names = names;
   std::vector<char> named(a.names.size(), 0);

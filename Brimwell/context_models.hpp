@@ -6,6 +6,7 @@
 #pragma once
 
 #include "Brimwell/arm_model.hpp"
+#include "Brimwell/context_arm.hpp"
 #include "Gristane/model_store.hpp"
 #include "common/se3.hpp"
 
@@ -58,6 +59,12 @@ std::vector<double> body_clearances(const Clearance& clearance, std::size_t n_bo
 // Per body, how much less than the largest clearance `top` it is kept from
 // (empty when none is: the engine is then exactly the uniform one).
 std::vector<double> clearance_offsets(const std::vector<double>& per_body, double top);
+
+// The key every stored model of the arm starts from: the build of the code
+// that writes it (none when unknown), the world screws, the home poses and
+// the planning limits.  The caller adds its meshes and settings.
+gristane::KeyHasher arm_key(const std::optional<gristane::ModelKey>& build, const ContextArm& arm,
+                            gristane::ModelKind kind);
 
 // The distance engine of `bodies` and the moving links' meshes `links` into
 // `model`, keyed by `arm` (the arm's own key) and what it is built from.

@@ -127,7 +127,7 @@ class PlanningContext {
 
 // Builds the self-collision model of the handler's link meshes into c.model
 // and sets c.allowed_pairs (self_collision_bindings.cpp).
-void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base);
+void enable_self_collision(PlanningContext& c, const brimwell::ContextArm& arm);
 // A clearance argument as given: None, metres for every body, or a dict of
 // body name -> metres with "default" for the bodies it does not name
 // (clearance_arg.cpp).  Its values are checked first; with a cache, a dict's
@@ -138,7 +138,8 @@ struct ClearanceArg : brimwell::Clearance {
 ClearanceArg clearance_arg(nb::handle x, nb::handle cache_dir = nb::handle());
 // Builds the distance engine of the handler's environment and link meshes
 // into c.model, for a clearance (self_collision_bindings.cpp).
-void enable_clearance(PlanningContext& c, const ClearanceArg& clearance);
+void enable_clearance(PlanningContext& c, const brimwell::ContextArm& arm,
+                      const ClearanceArg& clearance);
 
 // The capture a context plans with, as its handler (which a user may replace)
 // holds it: the screws at handler.ScrewAxis, one link per entry of
@@ -259,9 +260,9 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
   model = std::make_unique<brimwell::ArmModel>(n, arm.world_screws.data(), arm.homes.data(),
                                                bounds.lower.data(), bounds.upper.data(),
                                                std::move(clouds), view);
-  if (self_collision) enable_self_collision(*this, arm.base);
+  if (self_collision) enable_self_collision(*this, arm);
   if (clearance_on) {
-    enable_clearance(*this, clearance_given);
+    enable_clearance(*this, arm, clearance_given);
     clearance = clearance_given.value;
     model->set_lazy(lazy_proof);
   }

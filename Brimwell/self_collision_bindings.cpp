@@ -63,7 +63,8 @@ class ProgressWatch final : public brimwell::BuildWatch {
 
 }  // namespace
 
-void enable_clearance(PlanningContext& c, const ClearanceArg& arg) {
+void enable_clearance(PlanningContext& c, const brimwell::ContextArm& arm,
+                      const ClearanceArg& arg) {
   nb::object links = nb::getattr(c.handler, "linkmesh", nb::none());
   nb::object env = nb::getattr(c.handler, "envmesh", nb::none());
   if (links.is_none() || !nb::hasattr(links, "__contains__") || env.is_none() ||
@@ -82,11 +83,12 @@ void enable_clearance(PlanningContext& c, const ClearanceArg& arg) {
     link_refs.push_back(owned.back().ref());
   }
   StoredModel stored(c, "clearance");
-  brimwell::set_up_clearance(*c.model, arm_key(c, gristane::ModelKind::Clearance), arg, bodies,
-                             link_refs, stored.place());
+  brimwell::set_up_clearance(*c.model,
+                             brimwell::arm_key(module_build(), arm, gristane::ModelKind::Clearance),
+                             arg, bodies, link_refs, stored.place());
 }
 
-void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
+void enable_self_collision(PlanningContext& c, const brimwell::ContextArm& arm) {
   nb::object meshes = nb::getattr(c.handler, "linkmesh", nb::none());
   if (meshes.is_none() || !nb::hasattr(meshes, "__contains__"))
     throw nb::value_error(
@@ -98,7 +100,8 @@ void enable_self_collision(PlanningContext& c, const cellpath::Mat4& base) {
   StoredModel stored(c, "self_collision");
   ProgressWatch watch;
   const auto allowed = brimwell::set_up_self_collision(
-      *c.model, arm_key(c, gristane::ModelKind::SelfCollision), base, refs, stored.place(), watch);
+      *c.model, brimwell::arm_key(module_build(), arm, gristane::ModelKind::SelfCollision),
+      arm.base, refs, stored.place(), watch);
   nb::list pairs;
   for (const auto& [i, j] : allowed) pairs.append(nb::make_tuple(i, j));
   c.allowed_pairs = nb::tuple(pairs);

@@ -1,72 +1,14 @@
 #include "Brimwell/stored_models.hpp"
 
-#include "common/atomic_file.hpp"
+#include "Brimwell/model_file.hpp"
 
 #include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 
 namespace brimwell_py {
-
-namespace {
-
-// A hash of the module's own file: models built by another build of the
-// module (whose construction may differ in any detail) are not taken.  Read
-// once per process; none when the module has no file to read.
-std::optional<gristane::ModelKey> module_build() {
-  static std::mutex mutex;
-  static bool known = false;
-  static std::optional<gristane::ModelKey> build;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (known) return build;
-  }
-  // Read without the lock held (the read runs Python); two threads that get
-  // here at once compute the same value.
-  std::optional<gristane::ModelKey> found;
-  try {
-    nb::object file = nb::getattr(self_module(), "__file__", nb::none());
-    if (!file.is_none()) {
-      nb::object fh = cellpath::py::builtin("open")(file, "rb");
-      nb::object data;
-      try {
-        data = fh.attr("read")();
-      } catch (...) {
-        fh.attr("close")();
-        throw;
-      }
-      fh.attr("close")();
-      gristane::KeyHasher h;
-      h.update(PyBytes_AsString(data.ptr()), static_cast<std::size_t>(PyBytes_Size(data.ptr())));
-      found = h.key();
-    }
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-  }
-  std::lock_guard<std::mutex> lock(mutex);
-  known = true;
-  build = found;
-  return build;
-}
-
-}  // namespace
-
-gristane::KeyHasher arm_key(const PlanningContext& c, gristane::ModelKind kind) {
-  gristane::KeyHasher h;
-  h.value(static_cast<std::uint32_t>(kind));
-  const std::optional<gristane::ModelKey> build = module_build();
-  if (build) {
-    h.value(build->a);
-    h.value(build->b);
-  }
-  h.value(static_cast<std::uint64_t>(c.n));
-  for (nb::handle arr : {c.slist, c.home_transforms, c.limits}) {
-    Array<double> a = cellpath::py::as_f64(arr);
-    h.values(a.data, a.size);
-  }
-  return h;
-}
 
 namespace {
 
@@ -88,35 +30,30 @@ std::filesystem::path native_path(nb::handle path) {
 #endif
 }
 
-// A binary file open for writing, as a model's sink: chunks are written as
-// they come, the header is written last over the file's first bytes.
-class FileSink : public gristane::ModelSink {
- public:
-  explicit FileSink(nb::handle fh) : fh_(fh) {}
-  void append(const unsigned char* data, std::size_t n) override { write(data, n); }
-  void put_header(const unsigned char* header) override {
-    fh_.attr("seek")(0);
-    write(header, gristane::kModelHeaderBytes);
-  }
-
- private:
-  void write(const unsigned char* data, std::size_t n) {
-    // A raw write may take less than it was given.
-    while (n > 0) {
-      nb::object view =
-          nb::steal(PyMemoryView_FromMemory(const_cast<char*>(reinterpret_cast<const char*>(data)),
-                                            static_cast<Py_ssize_t>(n), PyBUF_READ));
-      if (!view.is_valid()) throw nb::python_error();
-      const auto wrote = nb::cast<std::size_t>(fh_.attr("write")(view));
-      if (wrote == 0 || wrote > n) throw std::runtime_error("stored model: a write took nothing");
-      data += wrote;
-      n -= wrote;
-    }
-  }
-  nb::handle fh_;
-};
-
 }  // namespace
+
+std::optional<gristane::ModelKey> module_build() {
+  static std::mutex mutex;
+  static bool known = false;
+  static std::optional<gristane::ModelKey> build;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (known) return build;
+  }
+  // Read without the lock held (finding the file runs Python); two threads
+  // that get here at once compute the same value.
+  std::optional<gristane::ModelKey> found;
+  try {
+    nb::object file = nb::getattr(self_module(), "__file__", nb::none());
+    if (!file.is_none()) found = brimwell::file_key(native_path(file));
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  known = true;
+  build = found;
+  return build;
+}
 
 StoredModel::StoredModel(const PlanningContext& c, const char* name)
     : dir_(nb::none()), path_(nb::none()) {
@@ -151,25 +88,21 @@ brimwell::ModelStore StoredModel::place() const {
 }
 
 void StoredModel::write_with(const std::function<void(gristane::ModelSink&)>& store) const {
+  // A read-only disk, a file where the folder would be: the model stays in
+  // memory only.
+  std::error_code refused;
+  std::filesystem::create_directory(native_.parent_path(), refused);
+  if (refused) return;
+  // A write killed half-way leaves its temporary file (as large as the
+  // model); the commands' own tidying (cellpath_cli.runs) removes those of
+  // writers that are gone.
   try {
-    dir_.attr("mkdir")("exist_ok"_a = true);
-    // A write killed half-way leaves its temporary file (as large as the
-    // model); the commands' own tidying (cellpath_cli.runs) removes those of
-    // writers that are gone.
-    try {
-      nb::module_::import_("cellpath_cli.runs").attr("remove_litter")(dir_);
-    } catch (nb::python_error& e) {
-      if (!e.matches(PyExc_Exception)) throw;
-    }
-    cellpath::py::write_atomically(path_, [&](nb::handle fh) {
-      FileSink sink(fh);
-      store(sink);
-    });
+    nb::module_::import_("cellpath_cli.runs").attr("remove_litter")(dir_);
   } catch (nb::python_error& e) {
-    // A read-only or full disk, a file where the folder would be: the model
-    // stays in memory only.
-    if (!e.matches(PyExc_OSError)) throw;
+    if (!e.matches(PyExc_Exception)) throw;
   }
+  nb::gil_scoped_release release;
+  brimwell::write_model_file(native_, store);
 }
 
 }  // namespace brimwell_py

@@ -18,10 +18,10 @@
 
 namespace brimwell_py {
 
-// The key of a model of `kind` for the context's arm: the module's build,
-// the world screws, the home poses and the planning limits.  The caller adds
-// its meshes and settings.
-gristane::KeyHasher arm_key(const PlanningContext& c, gristane::ModelKind kind);
+// A hash of the module's own file: models built by another build of the
+// module (whose construction may differ in any detail) are not taken.  Read
+// once per process; none when the module has no file to read.
+std::optional<gristane::ModelKey> module_build();
 
 // One stored model's file in the context's cache directory.
 class StoredModel {
