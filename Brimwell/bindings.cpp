@@ -286,7 +286,9 @@ void bind_context(nb::module_& m) {
       "__init__",
       [](PlanningContext* self, nb::handle cache_dir, bool self_collision, nb::handle clearance,
          bool lazy_proof) {
-        new (self) PlanningContext(cache_dir, self_collision, clearance, lazy_proof);
+        // A bad clearance is refused before anything is loaded.
+        const ClearanceArg given = clearance_arg(clearance, cache_dir);
+        new (self) PlanningContext(cache_dir, self_collision, given, lazy_proof);
       },
       "cache_dir"_a, nb::kw_only(), "self_collision"_a = false, "clearance"_a.none() = nb::none(),
       "lazy_proof"_a = false,

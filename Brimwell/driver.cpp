@@ -72,9 +72,10 @@ nb::object load_context(nb::handle cache_dir, const RunOptions& o) {
   const auto t0 = std::chrono::steady_clock::now();
   // Built in place: the driver's context is the module's own class, never a
   // name a caller could replace, so its constructor is called directly.
+  const ClearanceArg clearance = clearance_arg(o.clearance, cache_dir);
   nb::object ctx_obj = nb::inst_alloc(nb::type<PlanningContext>());
   PlanningContext* ctx = nb::inst_ptr<PlanningContext>(ctx_obj);
-  new (ctx) PlanningContext(cache_dir, o.self_collision, o.clearance, o.lazy_proof);
+  new (ctx) PlanningContext(cache_dir, o.self_collision, clearance, o.lazy_proof);
   nb::inst_mark_ready(ctx_obj);
   print_line("Environment loaded in " + brimwell::fixed2(brimwell::seconds_since(t0)) + "s");
   if (!o.clearance.is_none()) {

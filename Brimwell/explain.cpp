@@ -45,8 +45,9 @@ void explain_limits(const PlanningContext& ctx, nb::handle cache_dir, std::size_
 }
 
 void explain_contacts(const PlanningContext& ctx, nb::handle cache_dir, std::size_t index,
-                      nb::handle theta) {
+                      const std::vector<double>& q) {
   say_or_skip([&] {
+    nb::object theta = to_numpy(q.data(), q.size());
     // The planner's own test: which moving links lie in occupied cells.
     nb::object handler = ctx.handler;
     nb::object T = handler.attr("AcquireTransformsGivenq")(theta);

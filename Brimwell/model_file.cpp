@@ -28,8 +28,8 @@ std::filesystem::path temporary_for(const std::filesystem::path& target) {
   const unsigned long pid = static_cast<unsigned long>(getpid());
   const unsigned long thread = static_cast<unsigned long>(pthread_self());
 #endif
-  std::filesystem::path name = "." + target.filename().string() + "." + std::to_string(pid) +
-                               "." + std::to_string(thread) + ".tmp";
+  std::filesystem::path name = "." + target.filename().string() + "." + std::to_string(pid) + "." +
+                               std::to_string(thread) + ".tmp";
   return target.parent_path() / name;
 }
 

@@ -36,7 +36,7 @@ std::size_t jobs_of(nb::handle jobs) {
   bool ok = !PyBool_Check(jobs.ptr());
   if (ok) {
     try {
-      n = as_index(jobs);
+      n = to_index(jobs);
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
       ok = false;
@@ -74,8 +74,8 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
     // problem after the other.
     for (std::size_t i = 0; i < count; ++i) {
       try {
-        out.append(plan_segment_connect_impl(ctx_obj, ends[i].start, ends[i].goal, rngs[i],
-                                             max_iters, step, "RRT-Connect " + std::to_string(i)));
+        out.append(plan_segment_connect_impl(ctx_obj, ends[i], rngs[i], max_iters, step,
+                                             "RRT-Connect " + std::to_string(i)));
       } catch (const PlanFailure& e) {
         throw PlanFailure("problem " + std::to_string(i) + ": " + e.what());
       }

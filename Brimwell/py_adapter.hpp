@@ -53,7 +53,7 @@ class ContextAdapter final : public brimwell::Validity {
       model_ = native_->model.get();
       queries_.emplace(*model_, kDefaults.context_edge_res);
     } else {
-      const std::int64_t d = as_index(ctx.attr("n_joints"));
+      const std::int64_t d = to_index(ctx.attr("n_joints"));
       if (d < 0) throw nb::value_error("ctx.n_joints must not be negative");
       d_ = static_cast<std::size_t>(d);
       over_.in_limits = over_.is_valid = over_.edge_valid = over_.sample = true;
@@ -84,25 +84,25 @@ class ContextAdapter final : public brimwell::Validity {
   }
 
   bool in_limits(const double* q) override {
-    if (over_.in_limits) return truth(ctx_.attr("in_limits")(to_numpy(q, d_)));
+    if (over_.in_limits) return truthy(ctx_.attr("in_limits")(to_numpy(q, d_)));
     return model_->in_limits(q);
   }
 
   bool is_valid(const double* q) override {
-    if (over_.is_valid) return truth(ctx_.attr("is_valid")(to_numpy(q, d_)));
+    if (over_.is_valid) return truthy(ctx_.attr("is_valid")(to_numpy(q, d_)));
     if (walk_ != brimwell::EdgeWalk::InOrder) return queries_->is_valid(q);
     return base_is_valid(q);
   }
 
   bool edge_valid(const double* a, const double* b) override {
-    if (over_.edge_valid) return truth(ctx_.attr("edge_valid")(to_numpy(a, d_), to_numpy(b, d_)));
+    if (over_.edge_valid) return truthy(ctx_.attr("edge_valid")(to_numpy(a, d_), to_numpy(b, d_)));
     return base_edge_valid(a, b, kDefaults.context_edge_res);
   }
 
   // The same, for the caller's own path entries (handed to Python unchanged).
   bool edge_valid_objects(nb::handle a, nb::handle b, const std::vector<double>& av,
                           const std::vector<double>& bv) {
-    if (over_.edge_valid) return truth(ctx_.attr("edge_valid")(a, b));
+    if (over_.edge_valid) return truthy(ctx_.attr("edge_valid")(a, b));
     return base_edge_valid(av.data(), bv.data(), kDefaults.context_edge_res);
   }
 
@@ -144,14 +144,14 @@ class ContextAdapter final : public brimwell::Validity {
         m.attr("forward_kinematics")(native_->slist, native_->home_transforms, to_numpy(q, d_));
     nb::object T = numpy().attr("stack")(moving);
     nb::object links = h.attr("link_points")[nb::slice(nb::int_(1), nb::none(), nb::none())];
-    return truth(m.attr("in_collision")(links, T, h.attr("env_grid"), h.attr("env_origin"),
-                                        h.attr("pitch")));
+    return truthy(m.attr("in_collision")(links, T, h.attr("env_grid"), h.attr("env_origin"),
+                                         h.attr("pitch")));
   }
 
   nb::object ctx_;
   PlanningContext* native_ = nullptr;
   brimwell::ArmModel* model_ = nullptr;
-  Overrides over_;
+  brimwell::Overrides over_;
   bool python_geometry_ = false;
   brimwell::EdgeWalk walk_ = brimwell::EdgeWalk::InOrder;
   std::size_t d_ = 0;

@@ -9,6 +9,7 @@
 #include "Brimwell/context_models.hpp"
 #include "Brimwell/joint_space.hpp"
 #include "Brimwell/native_context.hpp"
+#include "Brimwell/overrides.hpp"
 #include "Brimwell/planner_settings.hpp"
 #include "Gristane/api.hpp"
 #include "Gristane/collision.hpp"
@@ -50,8 +51,8 @@ inline nb::module_ self_module() { return nb::module_::import_("Brimwell"); }
 
 using cellpath::py::print_line;
 
-inline std::int64_t as_index(nb::handle x) { return cellpath::py::to_index(x); }
-inline bool truth(nb::handle x) { return cellpath::py::truthy(x); }
+using cellpath::py::to_index;
+using cellpath::py::truthy;
 
 // A joint vector as a new numpy array (common/pybridge.hpp's copy).
 inline nb::object to_numpy(const double* q, std::size_t d) {
@@ -95,10 +96,20 @@ struct ImportedGeometry {
 };
 inline ImportedGeometry g_imported;
 
+// A clearance argument as given: None, metres for every body, or a dict of
+// body name -> metres with "default" for the bodies it does not name
+// (clearance_arg.cpp).  Its values are checked first; with a cache, a dict's
+// names are then checked against the bodies its meta.json lists.
+struct ClearanceArg : brimwell::Clearance {
+  nb::object value = nb::none();  // what the context reports as its clearance
+};
+ClearanceArg clearance_arg(nb::handle x, nb::handle cache_dir = nb::handle());
+
 class PlanningContext {
  public:
-  explicit PlanningContext(nb::handle cache_dir_in, bool self_collision = false,
-                           nb::handle clearance = nb::handle(), bool lazy_proof = false);
+  // `clearance` as clearance_arg read it against the cache.
+  PlanningContext(nb::handle cache_dir_in, bool self_collision, const ClearanceArg& clearance,
+                  bool lazy_proof);
 
   nb::object handler, slist, home_transforms, limits;
   // Self-collision: on or off, and the link pairs never tested (a tuple of
@@ -128,14 +139,6 @@ class PlanningContext {
 // Builds the self-collision model of the handler's link meshes into c.model
 // and sets c.allowed_pairs (self_collision_bindings.cpp).
 void enable_self_collision(PlanningContext& c, const brimwell::ContextArm& arm);
-// A clearance argument as given: None, metres for every body, or a dict of
-// body name -> metres with "default" for the bodies it does not name
-// (clearance_arg.cpp).  Its values are checked first; with a cache, a dict's
-// names are then checked against the bodies its meta.json lists.
-struct ClearanceArg : brimwell::Clearance {
-  nb::object value = nb::none();  // what the context reports as its clearance
-};
-ClearanceArg clearance_arg(nb::handle x, nb::handle cache_dir = nb::handle());
 // Builds the distance engine of the handler's environment and link meshes
 // into c.model, for a clearance (self_collision_bindings.cpp).
 void enable_clearance(PlanningContext& c, const brimwell::ContextArm& arm,
@@ -216,14 +219,11 @@ inline double clearance_value(nb::handle x) {
 }
 
 inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_collision_on,
-                                        nb::handle clearance_in, bool lazy)
+                                        const ClearanceArg& clearance_given, bool lazy)
     : self_collision(self_collision_on),
       allowed_pairs(nb::tuple()),
       clearance(nb::none()),
       lazy_proof(lazy) {
-  // A bad clearance is refused before anything is loaded.
-  const ClearanceArg clearance_given =
-      clearance_in.is_valid() ? clearance_arg(clearance_in, cache_dir_in) : ClearanceArg{};
   const bool clearance_on = clearance_given.on;
   if (lazy && !clearance_on)
     throw nb::value_error(
@@ -282,16 +282,7 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
 // tests (they then come in edge order, validity.hpp), which a trampoline
 // only answers one call at a time; and a context need not be a
 // PlanningContext at all, so the adapter of other objects stays in any case.
-// The summary below is taken once per planner call.
-
-struct Overrides {
-  bool in_limits = false, is_valid = false, edge_valid = false, sample = false;
-  // The module's forward_kinematics or in_collision is no longer the function
-  // it imported (a test's stub, say): the collision test then goes through
-  // those names.
-  bool geometry = false;
-  bool any() const { return in_limits || is_valid || edge_valid || sample || geometry; }
-};
+// The summary (Overrides, overrides.hpp) is taken once per planner call.
 
 inline bool geometry_replaced(const PlanningContext& c) {
   nb::module_ m = self_module();
@@ -299,8 +290,8 @@ inline bool geometry_replaced(const PlanningContext& c) {
          !nb::getattr(m, "in_collision").is(c.in_collision);
 }
 
-inline Overrides overrides_of(nb::handle self) {
-  Overrides o;
+inline brimwell::Overrides overrides_of(nb::handle self) {
+  brimwell::Overrides o;
   o.geometry = geometry_replaced(*nb::inst_ptr<PlanningContext>(self));
   nb::handle base = nb::type<PlanningContext>();
   nb::handle tp = self.type();
@@ -386,7 +377,7 @@ class Draws {
 inline std::pair<std::int64_t, std::int64_t> draw_pair(nb::handle rng, std::size_t len) {
   nb::object r = rng.attr("integers")(0, len, "size"_a = 2);
   nb::object i = r[nb::int_(0)], j = r[nb::int_(1)];
-  return {as_index(i), as_index(j)};
+  return {to_index(i), to_index(j)};
 }
 
 }  // namespace brimwell_py

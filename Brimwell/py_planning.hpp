@@ -29,9 +29,8 @@ brimwell::Trajectory plan_on_context(nb::handle ctx_obj, nb::handle cache_dir, n
                                      nb::handle seed, const brimwell::TrajectoryRequest& request);
 
 // plan_segment_connect with a progress stage name (connect_bindings.cpp).
-nb::list plan_segment_connect_impl(nb::handle ctx_obj, nb::handle start_in, nb::handle goal_in,
-                                   nb::handle rng, std::int64_t max_iters, double step,
-                                   const std::string& stage);
+nb::list plan_segment_connect_impl(nb::handle ctx_obj, SegmentEnds& ends, nb::handle rng,
+                                   std::int64_t max_iters, double step, const std::string& stage);
 
 // Several problems on threads (parallel.cpp).  problem_generators: one
 // generator per problem, spawned from the seed; generator_states: their bit
@@ -51,7 +50,7 @@ inline void without_interpreter(const std::function<void()>& work) {
 void explain_limits(const PlanningContext& ctx, nb::handle cache_dir, std::size_t index,
                     const std::vector<double>& q);
 void explain_contacts(const PlanningContext& ctx, nb::handle cache_dir, std::size_t index,
-                      nb::handle theta);
+                      const std::vector<double>& q);
 void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handle theta_in);
 
 void register_connect(nb::module_& m);

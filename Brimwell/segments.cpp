@@ -46,7 +46,7 @@ Budget budget_of(const PlannerSettings& settings, Planner planner, nb::handle ma
     if (PyBool_Check(max_iters.ptr()) || !PyLong_Check(max_iters.ptr()))
       throw nb::value_error(
           ("max_iters must be a positive integer, got " + repr_of(max_iters)).c_str());
-    b.max_iters = as_index(max_iters);
+    b.max_iters = to_index(max_iters);
     if (b.max_iters <= 0)
       throw nb::value_error(
           ("max_iters must be a positive integer, got " + repr_of(max_iters)).c_str());
@@ -74,7 +74,7 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
                                                           const brimwell::Rows& waypoints) {
   std::map<std::size_t, brimwell::Rows> given;
   nb::object path = cellpath::py::join_path(cache_dir, brimwell::kLinearSegmentsFile);
-  if (!truth(path.attr("exists")())) return given;
+  if (!truthy(path.attr("exists")())) return given;
   nb::module_ np = numpy();
   // Anything but an .npz archive (a .npy under this name, garbage numpy takes for
   // pickled data) is named with what to do, not with numpy's words.
@@ -107,33 +107,26 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
   return given;
 }
 
-// The refusal of a waypoint that is valid but for its clearance: which link
-// comes closest to which obstacle, and how close.
+// The refusal of a waypoint that is valid but for its clearance, the link
+// and obstacle named as the cache's meta.json names them.
 [[noreturn]] void refuse_close_waypoint(PlanningContext& c, nb::handle cache_dir,
                                         std::size_t index) {
-  brimwell::ArmModel& m = *c.model;
-  const std::size_t link = m.first_unclear();
-  std::string text = "Waypoint " + std::to_string(index) + " is closer than " +
-                     m.clearance_metres() + " m to the environment" + m.clearance_note();
+  // The names only word the refusal: a meta.json that cannot give them
+  // leaves the numbers.
+  const std::size_t link = c.model->first_unclear();
+  cellpath::capture::Capture capture;
   if (link != 0) {
-    // The names only word the refusal: a meta.json that cannot give them
-    // leaves the numbers.
-    cellpath::capture::Capture capture;
     try {
       capture = cellpath::py::read_capture(cache_dir);
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
     } catch (std::exception&) {
     }
-    std::size_t body;
-    const double d = m.link_distance(link, &body);
-    char dist[64];
-    std::snprintf(dist, sizeof dist, "%.4f", std::max(d, 0.0));
-    text += ": link " +
-            (link < capture.links.size() ? capture.links[link].name : std::to_string(link)) +
-            " is about " + dist + " m from " +
-            (body < capture.env.size() ? capture.env[body].name : std::string("an obstacle"));
   }
+  std::vector<std::string> bodies;
+  for (const auto& body : capture.env) bodies.push_back(body.name);
+  const std::string text =
+      brimwell::too_close_text(index, *c.model, link, capture.link_names(), bodies);
   print_line(text);
   throw std::runtime_error(text);
 }
@@ -186,7 +179,7 @@ class PyDriverHost final : public brimwell::DriverHost {
   [[noreturn]] void refuse_in_collision(std::size_t i) override {
     const std::vector<double>& q = request_.waypoints[i];
     save_colliding_waypoint(cache_dir_, static_cast<std::int64_t>(i), to_numpy(q.data(), q.size()));
-    explain_contacts(context_, cache_dir_, i, to_numpy(q.data(), q.size()));
+    explain_contacts(context_, cache_dir_, i, q);
     throw std::runtime_error("Waypoint " + std::to_string(i) +
                              " is in collision: " + vector_text(q));
   }

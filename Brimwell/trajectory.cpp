@@ -1,6 +1,7 @@
 // The trajectory driver's core (trajectory.hpp).
 #include "Brimwell/trajectory.hpp"
 
+#include "Brimwell/arm_model.hpp"
 #include "Brimwell/path_tools.hpp"
 #include "common/array_view.hpp"
 #include "common/text.hpp"
@@ -175,6 +176,21 @@ Trajectory plan_trajectory(DriverHost& host, Validity& ctx, ArmModel& model, Arm
   host.say("All " + std::to_string(out.count) + " configs verified valid (limits + collision).");
   if (model.clearance_on()) prove_edges(host, model, native, r, path);
   return out;
+}
+
+std::string too_close_text(std::size_t index, ArmModel& m, std::size_t link,
+                           const std::vector<std::string>& link_names,
+                           const std::vector<std::string>& body_names) {
+  std::string text = "Waypoint " + std::to_string(index) + " is closer than " +
+                     m.clearance_metres() + " m to the environment" + m.clearance_note();
+  if (link == 0) return text;
+  std::size_t body;
+  const double d = m.link_distance(link, &body);
+  char dist[64];
+  std::snprintf(dist, sizeof dist, "%.4f", std::max(d, 0.0));
+  return text + ": link " + (link < link_names.size() ? link_names[link] : std::to_string(link)) +
+         " is about " + dist + " m from " +
+         (body < body_names.size() ? body_names[body] : std::string("an obstacle"));
 }
 
 }  // namespace brimwell

@@ -75,6 +75,13 @@ Rows waypoint_rows(const double* data, const std::vector<std::size_t>& shape, st
 // (lower, upper) per joint; link_names[j] names link j (0: the base).
 std::string limits_explained(std::size_t index, const std::vector<double>& q, const double* limits,
                              std::size_t limit_values, const std::vector<std::string>& link_names);
+// The refusal of waypoint `index`, valid but for its clearance (the model
+// posed there, `link` the first link not clear, 0 for none): which link comes
+// closest to which obstacle, and how close, named by link_names and
+// body_names where they reach.
+std::string too_close_text(std::size_t index, ArmModel& model, std::size_t link,
+                           const std::vector<std::string>& link_names,
+                           const std::vector<std::string>& body_names);
 std::string joined(const std::vector<std::string>& parts, const char* sep = ", ");
 // "%.6g", as explanations print lengths and angles.
 std::string short_number(double x);
