@@ -51,10 +51,10 @@ void explain_contacts(const PlanningContext& ctx, nb::handle cache_dir, std::siz
     // The planner's own test: which moving links lie in occupied cells.
     nb::object handler = ctx.handler;
     nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
+    const double pitch = nb::cast<double>(handler.attr("pitch"));
     const std::vector<std::size_t> hits = gristane::touching_links(
         gristane::api::query_inputs(handler.attr("link_points"), T, handler.attr("env_grid"),
-                                    handler.attr("env_origin"),
-                                    nb::cast<double>(handler.attr("pitch")), 0),
+                                    handler.attr("env_origin"), pitch, 0),
         false);
     const std::vector<std::string> names = link_names(cache_dir);
     std::vector<std::string> in_cells;
@@ -68,16 +68,7 @@ void explain_contacts(const PlanningContext& ctx, nb::handle cache_dir, std::siz
     for (nb::handle p :
          nb::module_::import_("cellpath_cli.contacts").attr("touching_pairs")(cache_dir, theta))
       pairs.push_back(cellpath::py::str_of(p));
-    std::string line = "Waypoint " + std::to_string(index) + ": ";
-    line +=
-        pairs.empty() ? "the exact meshes do not touch" : "in contact: " + brimwell::joined(pairs);
-    if (!in_cells.empty())
-      line += "; in the environment's voxels (" +
-              brimwell::short_number(nb::cast<double>(handler.attr("pitch"))) +
-              " m cells): " + brimwell::joined(in_cells);
-    else if (pairs.empty())
-      line += "; links closer than the self-collision margin";
-    return line;
+    return brimwell::contacts_explained(index, pairs, in_cells, pitch);
   });
 }
 

@@ -193,4 +193,16 @@ std::string too_close_text(std::size_t index, ArmModel& m, std::size_t link,
          (body < body_names.size() ? body_names[body] : std::string("an obstacle"));
 }
 
+std::string contacts_explained(std::size_t index, const std::vector<std::string>& pairs,
+                               const std::vector<std::string>& in_cells, double pitch) {
+  std::string line = "Waypoint " + std::to_string(index) + ": ";
+  line += pairs.empty() ? "the exact meshes do not touch" : "in contact: " + joined(pairs);
+  if (!in_cells.empty())
+    line +=
+        "; in the environment's voxels (" + short_number(pitch) + " m cells): " + joined(in_cells);
+  else if (pairs.empty())
+    line += "; links closer than the self-collision margin";
+  return line;
+}
+
 }  // namespace brimwell

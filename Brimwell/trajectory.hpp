@@ -82,6 +82,10 @@ std::string limits_explained(std::size_t index, const std::vector<double>& q, co
 std::string too_close_text(std::size_t index, ArmModel& model, std::size_t link,
                            const std::vector<std::string>& link_names,
                            const std::vector<std::string>& body_names);
+// The explanation of a waypoint in collision: the contacts the exact meshes
+// name ("A-B" pairs), and the links in occupied cells of `pitch` metres.
+std::string contacts_explained(std::size_t index, const std::vector<std::string>& pairs,
+                               const std::vector<std::string>& in_cells, double pitch);
 std::string joined(const std::vector<std::string>& parts, const char* sep = ", ");
 // "%.6g", as explanations print lengths and angles.
 std::string short_number(double x);
