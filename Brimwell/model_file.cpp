@@ -1,42 +1,19 @@
 #include "Brimwell/model_file.hpp"
 
-#include <cstdio>
+#include "common/whole_file.hpp"
+
+#include <cerrno>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <string>
-#include <system_error>
 
-#ifdef _WIN32
-#include <io.h>
-#include <windows.h>
-#else
+#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
-#endif
 
 namespace brimwell {
 
 namespace {
-
-// The temporary's name beside `target`: process and thread in it, since two
-// threads of one process may write the same model at once.
-std::filesystem::path temporary_for(const std::filesystem::path& target) {
-#ifdef _WIN32
-  const unsigned long pid = GetCurrentProcessId(), thread = GetCurrentThreadId();
-#else
-  const unsigned long pid = static_cast<unsigned long>(getpid());
-  const unsigned long thread = static_cast<unsigned long>(pthread_self());
-#endif
-  std::filesystem::path name = "." + target.filename().string() + "." + std::to_string(pid) + "." +
-                               std::to_string(thread) + ".tmp";
-  return target.parent_path() / name;
-}
-
-struct Closer {
-  void operator()(std::FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, Closer>;
 
 // What the file system refused; the write then leaves nothing behind.
 struct Refused {};
@@ -44,29 +21,30 @@ struct Refused {};
 // Chunks as they come, the header last over the file's first bytes.
 class FileSink final : public gristane::ModelSink {
  public:
-  explicit FileSink(std::FILE* f) : f_(f) {}
-  void append(const unsigned char* data, std::size_t n) override { write(data, n); }
+  explicit FileSink(int fd) : fd_(fd) {}
+  void append(const unsigned char* data, std::size_t n) override {
+    while (n > 0) {
+      const ssize_t wrote = ::write(fd_, data, n);
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) throw Refused{};
+      data += wrote;
+      n -= static_cast<std::size_t>(wrote);
+    }
+  }
   void put_header(const unsigned char* header) override {
-    if (std::fseek(f_, 0, SEEK_SET) != 0) throw Refused{};
-    write(header, gristane::kModelHeaderBytes);
+    std::size_t done = 0;
+    while (done < gristane::kModelHeaderBytes) {
+      const ssize_t wrote = ::pwrite(fd_, header + done, gristane::kModelHeaderBytes - done,
+                                     static_cast<off_t>(done));
+      if (wrote < 0 && errno == EINTR) continue;
+      if (wrote <= 0) throw Refused{};
+      done += static_cast<std::size_t>(wrote);
+    }
   }
 
  private:
-  void write(const unsigned char* data, std::size_t n) {
-    if (n > 0 && std::fwrite(data, 1, n, f_) != n) throw Refused{};
-  }
-  std::FILE* f_;
+  int fd_;
 };
-
-// Flushed to the disk before the rename, so a crash after it finds the bytes.
-void flush_to_disk(std::FILE* f) {
-  if (std::fflush(f) != 0) throw Refused{};
-#ifdef _WIN32
-  if (_commit(_fileno(f)) != 0) throw Refused{};
-#else
-  if (fsync(fileno(f)) != 0) throw Refused{};
-#endif
-}
 
 }  // namespace
 
@@ -82,23 +60,24 @@ std::optional<gristane::ModelKey> file_key(const std::filesystem::path& file) {
 
 bool write_model_file(const std::filesystem::path& target,
                       const std::function<void(gristane::ModelSink&)>& store) {
-  const std::filesystem::path tmp = temporary_for(target);
+  namespace wf = cellpath::whole_file;
+  // The thread as Python names it (threading.get_ident), as every writer
+  // names its temporaries.
+  const auto thread = static_cast<unsigned long long>(pthread_self());
+  const std::filesystem::path tmp = wf::temporary_beside(target, ::getpid(), thread);
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
   try {
-    {
-      File f(std::fopen(tmp.string().c_str(), "wb"));
-      if (!f) return false;
-      FileSink sink(f.get());
-      store(sink);
-      flush_to_disk(f.get());
-      if (std::fclose(f.release()) != 0) throw Refused{};
-    }
-    std::error_code ec;
-    std::filesystem::rename(tmp, target, ec);
-    if (ec) throw Refused{};
+    FileSink sink(fd);
+    store(sink);
+    if (wf::sync_descriptor(fd) != 0) throw Refused{};
+    const int closed = ::close(fd);
+    fd = -1;
+    if (closed != 0 || wf::put_in_place(tmp, target) != 0) throw Refused{};
     return true;
   } catch (...) {
-    std::error_code ignored;
-    std::filesystem::remove(tmp, ignored);
+    if (fd >= 0) ::close(fd);
+    wf::discard(tmp);
     try {
       throw;
     } catch (const Refused&) {
