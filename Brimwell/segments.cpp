@@ -7,11 +7,13 @@
 #include "common/text.hpp"
 
 #include "common/capture_reader.hpp"
+#include "common/mesh_archive.hpp"
 
 #include <nanobind/stl/string.h>
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace brimwell_py {
 
@@ -75,35 +77,31 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
   std::map<std::size_t, brimwell::Rows> given;
   nb::object path = cellpath::py::join_path(cache_dir, brimwell::kLinearSegmentsFile);
   if (!truthy(path.attr("exists")())) return given;
-  nb::module_ np = numpy();
   // Anything but an .npz archive (a .npy under this name, garbage numpy takes for
   // pickled data) is named with what to do, not with numpy's words.
   const std::string refused =
       str_of(path) +
       " is not an archive of straight tool moves: cellpath-task writes it; run that again, or "
       "remove the file to plan every segment";
-  nb::object archive;
+  std::optional<cellpath::py::OpenArchive> archive;
   try {
-    archive = np.attr("load")(path, "allow_pickle"_a = false);
+    archive.emplace(path);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception) || e.matches(PyExc_OSError)) throw;
     throw nb::value_error(refused.c_str());
+  } catch (const nb::builtin_exception&) {
+    throw nb::value_error(refused.c_str());
   }
-  if (!nb::hasattr(archive, "files")) throw nb::value_error(refused.c_str());
-  try {
-    for (nb::handle key_h : nb::list(archive.attr("files"))) {
-      const std::string key = nb::cast<std::string>(key_h);
-      const std::size_t i = brimwell::given_segment_index(key, waypoints.size());
-      Array<double> a = cellpath::py::as_f64(
-          np.attr("asarray")(archive.attr("__getitem__")(key_h), "dtype"_a = np.attr("float64")));
-      for (auto& row : brimwell::given_segment_rows(key, i, a.data, a.shape, waypoints))
-        given[i].push_back(std::move(row));
-    }
-  } catch (...) {
-    archive.attr("close")();
-    throw;
+  nb::module_ np = numpy();
+  for (nb::handle key_h : archive->names()) {
+    const std::string key = nb::cast<std::string>(key_h);
+    const std::size_t i = brimwell::given_segment_index(key, waypoints.size());
+    Array<double> a = cellpath::py::as_f64(
+        np.attr("asarray")(archive->member(key_h), "dtype"_a = np.attr("float64")));
+    for (auto& row : brimwell::given_segment_rows(key, i, a.data, a.shape, waypoints))
+      given[i].push_back(std::move(row));
   }
-  archive.attr("close")();
+  archive->close();
   return given;
 }
 

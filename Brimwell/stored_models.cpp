@@ -2,6 +2,8 @@
 
 #include "Brimwell/model_file.hpp"
 
+#include <nanobind/stl/filesystem.h>
+
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -12,23 +14,9 @@ namespace brimwell_py {
 
 namespace {
 
-// The file system's own spelling of a path (os.fsencode: undecodable names
-// survive), as the loaders open it.
-std::filesystem::path native_path(nb::handle path) {
-#ifdef _WIN32
-  nb::object text = nb::module_::import_("os").attr("fspath")(path);
-  Py_ssize_t n = 0;
-  wchar_t* w = PyUnicode_AsWideCharString(text.ptr(), &n);
-  if (!w) throw nb::python_error();
-  std::filesystem::path out(std::wstring(w, static_cast<std::size_t>(n)));
-  PyMem_Free(w);
-  return out;
-#else
-  nb::object raw = nb::module_::import_("os").attr("fsencode")(path);
-  return std::filesystem::path(
-      std::string(PyBytes_AsString(raw.ptr()), static_cast<std::size_t>(PyBytes_Size(raw.ptr()))));
-#endif
-}
+// The file system's own spelling of a path (os.fsencode of os.fspath:
+// undecodable names survive), as the loaders open it.
+std::filesystem::path native_path(nb::handle path) { return nb::cast<std::filesystem::path>(path); }
 
 }  // namespace
 

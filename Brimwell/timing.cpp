@@ -11,13 +11,16 @@
 #include "common/pybridge.hpp"
 #include "common/text.hpp"
 
+#include <nanobind/stl/filesystem.h>
 #include <nanobind/stl/string.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <limits>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace nb = nanobind;
@@ -207,18 +210,14 @@ std::vector<double> limit_numbers(const LimitParts& parts) {
 
 // The arm's joint count by the cache's screw list, or nothing (the planner
 // names what is missing).
-std::optional<std::size_t> cache_joints(nb::handle cache_dir) {
-  nb::object screws = cellpath::py::join_path(cache_dir, "ScrewAxis.npy");
-  if (!nb::cast<bool>(screws.attr("is_file")())) return std::nullopt;
+std::optional<std::size_t> cache_joints(const std::filesystem::path& cache) {
+  const std::filesystem::path screws = cache / "ScrewAxis.npy";
+  std::error_code unreadable;
+  if (!std::filesystem::is_regular_file(screws, unreadable)) return std::nullopt;
   nb::module_ np = cellpath::py::numpy();
-  nb::object shape = np.attr("load")(screws, "allow_pickle"_a = false).attr("shape");
+  nb::object shape = np.attr("load")(nb::cast(screws), "allow_pickle"_a = false).attr("shape");
   if (nb::len(shape) != 2) return std::nullopt;
   return nb::cast<std::size_t>(shape[1]);
-}
-
-bool keeps_velocity_limits(nb::handle cache_dir) {
-  nb::object file = cellpath::py::join_path(cache_dir, "JointVelocityLimits.npy");
-  return nb::cast<bool>(file.attr("is_file")());
 }
 
 // The joints' names the cache keeps for the CSV's header, or none.
@@ -264,14 +263,17 @@ std::string check_timing_options(TimingOptions& o, nb::handle cache_dir) {
   if (!text.timed) return timing_refusal(text, {}, {}, false);
   const LimitParts acceleration = limit_parts(text.max_acceleration);
   const LimitParts velocity = limit_parts(text.max_velocity);
+  const auto cache = nb::cast<std::filesystem::path>(cellpath::py::as_path(cache_dir));
+  std::error_code unreadable;
   const bool velocity_file =
-      !text.max_velocity && text.max_acceleration && keeps_velocity_limits(cache_dir);
+      !text.max_velocity && text.max_acceleration &&
+      std::filesystem::is_regular_file(cache / "JointVelocityLimits.npy", unreadable);
   std::string refused = timing_refusal(text, acceleration, velocity, velocity_file);
   if (!refused.empty()) return refused;
   o.acceleration_limits = limit_numbers(acceleration);
   o.velocity_limits = limit_numbers(velocity);
   // A list of limits that does not fit the arm is refused now, not after a whole plan.
-  const std::optional<std::size_t> n = cache_joints(cache_dir);
+  const std::optional<std::size_t> n = cache_joints(cache);
   if (!n) return "";
   refused = limit_count_refusal("--max-acceleration", o.acceleration_limits.size(), *n);
   if (refused.empty() && text.max_velocity)
