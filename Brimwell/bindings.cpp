@@ -182,8 +182,7 @@ void set_module_values(nb::module_& m) {
 
 // Benchmark aid (bench/stopwatch.py): the native validity test of every row
 // of qs, timed inside native code.
-nb::tuple time_is_valid(const PlanningContext& c, nb::handle qs_in) {
-  Array<double> qs = cellpath::py::as_f64(qs_in);
+nb::tuple time_is_valid(const PlanningContext& c, const Array<double>& qs) {
   if (qs.ndim() != 2 || qs.shape[1] != c.n)
     throw nb::value_error("qs must have shape (m, n_joints)");
   const std::size_t m = qs.shape[0];

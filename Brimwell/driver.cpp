@@ -359,11 +359,14 @@ CommandLine read_command_line(nb::handle argv) {
                                        given_count(c.run.jobs, "--jobs", first)};
   std::string refused = brimwell::command_line_error(numbers);
   if (first.empty() && cellpath::starts_with(refused, "argument --seed")) first = refused;
-  if (!first.empty()) parser.attr("error")(first);
-  if (nb::len(ignored) > 0)
-    say_on_stderr("Brimwell: ignoring arguments " + repr_of(ignored) + " (it plans on " +
-                  str_of(c.cache_dir) + "; set CELLPATH_CACHE_DIR to plan elsewhere)");
-  if (refused.empty()) refused = cache_refusal(c);
+  if (!first.empty()) {
+    refused = first;
+  } else {
+    if (nb::len(ignored) > 0)
+      say_on_stderr("Brimwell: ignoring arguments " + repr_of(ignored) + " (it plans on " +
+                    str_of(c.cache_dir) + "; set CELLPATH_CACHE_DIR to plan elsewhere)");
+    if (refused.empty()) refused = cache_refusal(c);
+  }
   if (!refused.empty()) parser.attr("error")(refused);
   return c;
 }

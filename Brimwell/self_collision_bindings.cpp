@@ -24,8 +24,8 @@ namespace {
 gristane::api::MeshArrays link_mesh(nb::handle meshes, std::size_t i, const char* what = "link ") {
   gristane::api::MeshArrays out;
   const std::string vk = "V_" + std::to_string(i), fk = "F_" + std::to_string(i);
-  if (!truthy(meshes.attr("__contains__")(vk)) || !truthy(meshes.attr("__contains__")(fk)))
-    return out;
+  using cellpath::py::contains;
+  if (!contains(meshes, nb::str(vk.c_str())) || !contains(meshes, nb::str(fk.c_str()))) return out;
   nb::module_ np = numpy();
   out.v = cellpath::py::as_f64(
       np.attr("ascontiguousarray")(meshes[vk.c_str()], "dtype"_a = np.attr("float64")));
@@ -73,7 +73,8 @@ void enable_clearance(PlanningContext& c, const brimwell::ContextArm& arm,
         "clearance needs the meshes: the environment handler has no linkmesh or envmesh");
   std::vector<gristane::api::MeshArrays> owned;
   std::vector<gristane::MeshRef> bodies;
-  for (std::size_t k = 0; truthy(env.attr("__contains__")("V_" + std::to_string(k))); ++k) {
+  for (std::size_t k = 0; cellpath::py::contains(env, nb::str(("V_" + std::to_string(k)).c_str()));
+       ++k) {
     owned.push_back(link_mesh(env, k, "environment body "));
     bodies.push_back(owned.back().ref());
   }
