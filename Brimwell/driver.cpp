@@ -396,14 +396,6 @@ std::string exact_contacts(nb::handle cache_dir, const Plan& plan) {
   throw nb::python_error();
 }
 
-nb::object argv_of(nb::handle argv) {
-  if (!argv.is_none()) return nb::borrow(argv);
-  nb::list rest;
-  nb::object all = nb::module_::import_("sys").attr("argv");
-  for (std::size_t i = 1; i < nb::len(all); ++i) rest.append(all[i]);
-  return rest;
-}
-
 // The timed files of the plan, or a line on stderr and exit status 1 when the
 // timing fails (a bad limits file or value stays the Python error it was).
 std::optional<brimwell::TimedFiles> timed_plan(const CommandLine& c, const Plan& plan) {
@@ -431,8 +423,9 @@ void main_entry(nb::handle argv) {
     exit_with("Brimwell: error: " + contacts +
               " (--strict: nothing saved, the cache keeps its earlier trajectory)");
   nb::dict record = run_options(c.run);
-  record["command"] = runs.is_none() ? nb::object(nb::str("Brimwell"))
-                                     : runs.attr("command_text")("Brimwell", argv_of(argv));
+  record["command"] = runs.is_none()
+                          ? nb::object(nb::str("Brimwell"))
+                          : runs.attr("command_text")("Brimwell", cellpath::py::command_args(argv));
   if (timed) {
     record["max_velocity"] = nb::cast(c.timing.text.max_velocity);
     record["max_acceleration"] = nb::cast(c.timing.text.max_acceleration);

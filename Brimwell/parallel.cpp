@@ -21,12 +21,7 @@ std::vector<nb::object> problem_generators(nb::handle seed, std::size_t count) {
 std::vector<brimwell::bitgen_t*> generator_states(const std::vector<nb::object>& rngs,
                                                   const std::vector<std::size_t>& which) {
   std::vector<brimwell::bitgen_t*> out;
-  for (std::size_t i : which) {
-    nb::object capsule = rngs[i].attr("bit_generator").attr("capsule");
-    void* p = PyCapsule_GetPointer(capsule.ptr(), "BitGenerator");
-    if (!p) throw nb::python_error();
-    out.push_back(static_cast<brimwell::bitgen_t*>(p));
-  }
+  for (std::size_t i : which) out.push_back(bitgen_state(rngs[i].attr("bit_generator")));
   return out;
 }
 

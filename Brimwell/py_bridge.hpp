@@ -85,6 +85,15 @@ inline std::vector<double> joint_vector(nb::handle x, std::size_t d, const char*
 
 using brimwell::bitgen_t;
 
+// The C state of a numpy bit generator (its capsule), alive as long as the
+// bit generator.
+inline bitgen_t* bitgen_state(nb::handle bit_generator) {
+  nb::object capsule = bit_generator.attr("capsule");
+  void* p = PyCapsule_GetPointer(capsule.ptr(), "BitGenerator");
+  if (!p) throw nb::python_error();
+  return static_cast<bitgen_t*>(p);
+}
+
 // ---------------------------------------------------------------------------
 // The native planning context.
 
@@ -321,12 +330,10 @@ class Draws {
   Draws(nb::handle rng, bool allow_native) : rng_(nb::borrow(rng)) {
     if (allow_native && rng.type().is(numpy().attr("random").attr("Generator"))) {
       nb::object bit_generator = rng.attr("bit_generator");
-      capsule_ = bit_generator.attr("capsule");
-      void* p = PyCapsule_GetPointer(capsule_.ptr(), "BitGenerator");
-      if (!p) throw nb::python_error();
+      bitgen_t* state = bitgen_state(bit_generator);
       lock_ = bit_generator.attr("lock");
       lock_.attr("acquire")();
-      bitgen_ = static_cast<bitgen_t*>(p);
+      bitgen_ = state;
     } else {
       random_ = rng.attr("random");
     }
@@ -369,7 +376,7 @@ class Draws {
  private:
   nb::object rng_;
   nb::object random_;
-  nb::object capsule_, lock_;
+  nb::object lock_;
   bitgen_t* bitgen_ = nullptr;
 };
 
