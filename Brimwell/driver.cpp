@@ -28,8 +28,7 @@ using cellpath::py::write_atomically;
 
 void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handle theta_in) {
   nb::module_ np = numpy();
-  nb::object theta =
-      np.attr("asarray")(cellpath::py::real_numbers(theta_in), "dtype"_a = np.attr("float64"));
+  nb::object theta = float64_array(theta_in);
   print_line("\nWaypoint " + std::to_string(index) + " is in collision");
   print_line("  theta: " + cellpath::py::theta_text(theta));
   nb::object path = cellpath::py::join_path(cache_dir, "CollisionWaypoint.npz");

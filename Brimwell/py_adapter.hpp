@@ -23,12 +23,8 @@ namespace brimwell_py {
 struct SegmentEnds {
   nb::object start, goal;
   std::vector<double> s, g;
-  SegmentEnds(nb::handle start_in, nb::handle goal_in) {
-    nb::module_ np = numpy();
-    start =
-        np.attr("asarray")(cellpath::py::real_numbers(start_in), "dtype"_a = np.attr("float64"));
-    goal = np.attr("asarray")(cellpath::py::real_numbers(goal_in), "dtype"_a = np.attr("float64"));
-  }
+  SegmentEnds(nb::handle start_in, nb::handle goal_in)
+      : start(float64_array(start_in)), goal(float64_array(goal_in)) {}
   std::size_t read(std::size_t d) {
     s = joint_vector(start, d, "start");
     g = joint_vector(goal, d, "goal");

@@ -59,6 +59,14 @@ inline nb::object to_numpy(const double* q, std::size_t d) {
   return cellpath::py::new_array<double>({d}, q);
 }
 
+// x as numpy converts it to float64 (numpy.asarray(x, dtype=float64): the
+// caller's own array when it is one), after the refusal of text, complex
+// numbers and objects every array argument gets.
+inline nb::object float64_array(nb::handle x) {
+  nb::module_ np = numpy();
+  return np.attr("asarray")(cellpath::py::real_numbers(x), "dtype"_a = np.attr("float64"));
+}
+
 inline nb::object read_only(nb::object arr) {
   arr.attr("flags").attr("writeable") = false;
   return arr;

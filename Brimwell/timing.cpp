@@ -5,6 +5,7 @@
 // interpreter.
 #include "Brimwell/timing.hpp"
 
+#include "Brimwell/py_bridge.hpp"
 #include "Brimwell/timing_core.hpp"
 
 #include "common/capture_reader.hpp"
@@ -38,8 +39,7 @@ std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) 
   std::size_t ndim = 0;
   nb::object arr;
   try {
-    nb::module_ np = cellpath::py::numpy();
-    arr = np.attr("asarray")(cellpath::py::real_numbers(x), "dtype"_a = np.attr("float64"));
+    arr = brimwell_py::float64_array(x);
     ndim = nb::cast<std::size_t>(arr.attr("ndim"));
     a = cellpath::py::as_f64(arr);  // a scalar comes back as shape (1,)
   } catch (nb::python_error& e) {
