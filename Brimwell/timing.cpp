@@ -95,16 +95,12 @@ struct TimingArgs {
   TimingProblem problem;
 };
 
-TimingArgs read_timing_args(nb::handle path_in, nb::handle max_velocity,
-                            nb::handle max_acceleration, double dt) {
-  TimingArgs in;
-  in.path = cellpath::py::as_f64(path_in);
-  in.problem = timing_path(in.path);
-  in.problem.vmax = limit_values(max_velocity, in.problem.n, "max_velocity");
-  in.problem.amax = limit_values(max_acceleration, in.problem.n, "max_acceleration");
-  in.problem.dt = checked_dt(dt);
-  return in;
-}
+// The samples of a timed path, every dt: arrays numpy owns, and their rows.
+struct Samples {
+  std::size_t count = 0, n = 0;
+  nb::object t, q, qd, qdd;
+  double *t_rows = nullptr, *q_rows = nullptr, *qd_rows = nullptr, *qdd_rows = nullptr;
+};
 
 // Each piece's rest-to-rest profile in its arc length, from ruckig.
 void profile_pieces(std::vector<Piece>& pieces) {
@@ -156,34 +152,37 @@ void verify_samples(nb::handle ctx, nb::handle q_arr, std::size_t K) {
   if (!bad.empty()) throw std::runtime_error(failed_samples_message(bad));
 }
 
-// The samples of a checked problem: (t, q, qd, qdd), each verified with ctx
-// when one is given.
-nb::object timed_samples(TimingArgs& in, nb::handle ctx) {
+// The samples of a checked problem, each verified with ctx when one is given.
+Samples timed_samples(TimingArgs& in, nb::handle ctx) {
   std::vector<Piece> pieces;
   {
     nb::gil_scoped_release release;
     pieces = straight_pieces(in.problem);
   }
   profile_pieces(pieces);
-  const std::size_t K = sample_count(chain_pieces(pieces), in.problem.dt);
-  const std::size_t n = in.problem.n;
-  double *t_out = nullptr, *q_out = nullptr, *qd_out = nullptr, *qdd_out = nullptr;
-  nb::object t_arr = cellpath::py::new_f64({K}, &t_out);
-  nb::object q_arr = cellpath::py::new_f64({K, n}, &q_out);
-  nb::object qd_arr = cellpath::py::new_f64({K, n}, &qd_out);
-  nb::object qdd_arr = cellpath::py::new_f64({K, n}, &qdd_out);
+  Samples s{.count = sample_count(chain_pieces(pieces), in.problem.dt), .n = in.problem.n};
+  s.t = cellpath::py::new_f64({s.count}, &s.t_rows);
+  s.q = cellpath::py::new_f64({s.count, s.n}, &s.q_rows);
+  s.qd = cellpath::py::new_f64({s.count, s.n}, &s.qd_rows);
+  s.qdd = cellpath::py::new_f64({s.count, s.n}, &s.qdd_rows);
   {
     nb::gil_scoped_release release;
-    sample_pieces(in.problem, pieces, K, t_out, q_out, qd_out, qdd_out);
+    sample_pieces(in.problem, pieces, s.count, s.t_rows, s.q_rows, s.qd_rows, s.qdd_rows);
   }
-  if (!ctx.is_none()) verify_samples(ctx, q_arr, K);
-  return nb::make_tuple(t_arr, q_arr, qd_arr, qdd_arr);
+  if (!ctx.is_none()) verify_samples(ctx, s.q, s.count);
+  return s;
 }
 
 nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
                              nb::handle max_acceleration, double dt, nb::handle ctx) {
-  TimingArgs in = read_timing_args(path_in, max_velocity, max_acceleration, dt);
-  return timed_samples(in, ctx);
+  TimingArgs in;
+  in.path = cellpath::py::as_f64(path_in);
+  in.problem = timing_path(in.path);
+  in.problem.vmax = limit_values(max_velocity, in.problem.n, "max_velocity");
+  in.problem.amax = limit_values(max_acceleration, in.problem.n, "max_acceleration");
+  in.problem.dt = checked_dt(dt);
+  const Samples s = timed_samples(in, ctx);
+  return nb::make_tuple(s.t, s.q, s.qd, s.qdd);
 }
 
 // Each comma-separated part of a limit option as Python's float() reads it.
@@ -234,25 +233,18 @@ std::vector<std::string> kept_joint_names(nb::handle cache_dir, std::size_t n) {
   return csv_joint_names(capture.joint_names, n);
 }
 
-// What verified samples (t, q, qd, qdd) save: the summary, the arrays and the
-// CSV.  The columns keep their q1..qn names unless the names are asked for
-// (`names_from`, the cache): a reader of the CSV may look its columns up by those.
-TimedFiles timed_files(nb::handle timed, nb::handle names_from) {
-  Array<double> t = cellpath::py::as_f64(timed[0]);
-  Array<double> q = cellpath::py::as_f64(timed[1]);
-  Array<double> qd = cellpath::py::as_f64(timed[2]);
-  const std::vector<std::string> names =
-      names_from.is_valid() ? kept_joint_names(names_from, q.shape[1]) : std::vector<std::string>{};
+// What verified samples save: the summary, the arrays and the CSV, its
+// columns headed by `names` (none: q1..qn).
+TimedFiles timed_files(const Samples& s, const std::vector<std::string>& names) {
   TimedFiles out;
-  out.summary = timed_summary(t[t.size - 1], t.size, kDefaultDt);
+  out.summary = timed_summary(s.t_rows[s.count - 1], s.count, kDefaultDt);
   {
     nb::gil_scoped_release release;
-    out.csv = timed_csv(t.data, q.data, qd.data, t.size, q.shape[1], names);
+    out.csv = timed_csv(s.t_rows, s.q_rows, s.qd_rows, s.count, s.n, names);
   }
-  nb::dict arrays;
-  const char* keys[] = {"t", "q", "qd", "qdd"};
-  for (int k = 0; k < 4; ++k) arrays[keys[k]] = timed[k];
-  out.arrays = arrays;
+  const std::pair<const char*, nb::object> arrays[] = {
+      {"t", s.t}, {"q", s.q}, {"qd", s.qd}, {"qdd", s.qdd}};
+  for (const auto& [key, array] : arrays) out.arrays[key] = array;
   return out;
 }
 
@@ -296,7 +288,7 @@ std::optional<TimedFiles> timed_outputs(const TimingOptions& options, nb::handle
   in.problem = timing_path(in.path);
   in.problem.vmax = per_joint(vel, n, "max_velocity");
   in.problem.amax = per_joint(options.acceleration_limits, n, "max_acceleration");
-  nb::object timed;
+  Samples timed;
   try {
     timed = timed_samples(in, ctx);
   } catch (const TooManySamples&) {
@@ -306,7 +298,10 @@ std::optional<TimedFiles> timed_outputs(const TimingOptions& options, nb::handle
                              " samples of 0.01 s: give larger --max-velocity and "
                              "--max-acceleration limits");
   }
-  return timed_files(timed, options.text.joint_names ? cache_dir : nb::handle());
+  // The columns keep their q1..qn names unless the names are asked for: a
+  // reader of the CSV may look its columns up by those.
+  return timed_files(timed, options.text.joint_names ? kept_joint_names(cache_dir, timed.n)
+                                                     : std::vector<std::string>{});
 }
 
 void say_timed_saved(const TimedFiles& timed, nb::handle cache_dir) {
