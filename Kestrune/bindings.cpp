@@ -53,10 +53,13 @@ nb::object load_points(nb::handle cache_dir, long index, long n, long seed) {
   return V;
 }
 
-double min_gap(nb::handle a_world, nb::handle b_world) {
-  Array<double> a = points_arg(a_world, "a_world"), b = points_arg(b_world, "b_world");
+// b_world is read once a_world has passed its check, so a_world's fault is
+// the one reported.
+double min_gap(const Array<double>& a_world, nb::handle b_world) {
+  kestrune::require_points(a_world, "a_world");
+  const Array<double> b = points_arg(b_world, "b_world");
   nb::gil_scoped_release nogil;
-  return kestrune::min_gap(a, b);
+  return kestrune::min_gap(a_world, b);
 }
 
 Array<double> poses_arg(nb::handle T, std::size_t n_links, const char* what) {

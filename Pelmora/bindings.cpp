@@ -201,8 +201,8 @@ nb::list query_trajectory(const Pelmora& self, nb::handle trajectory,
 // What a capture cache gives a Pelmora: the meta.json names and poses and the
 // screw list and limits, each checked as it is read.
 struct CaptureRead {
-  nb::list link_names, homes, env_names;
-  std::vector<std::string> names;  // link names as C++ strings
+  std::vector<std::string> names, env_names;  // links in meta.json's order, bodies
+  nb::list homes;
   nb::object slist, joint_limits;
   std::size_t n = 0;
 };
@@ -211,19 +211,11 @@ CaptureRead read_capture(nb::handle cache_dir) {
   nb::module_ np = py::numpy();
   CaptureRead c;
   const cellpath::capture::Capture capture = py::read_capture(cache_dir);
-  py::require_homes(capture);
-  for (const cellpath::capture::Link& link : capture.links) {
-    c.names.push_back(link.name);
-    c.link_names.append(nb::str(link.name.c_str()));
-    if (!(cellpath::capture::rigid_defect(link.home->data()) <= cellpath::capture::kRigidTolerance))
-      throw nb::value_error(("home_transform of link " + link.name +
-                             " in meta.json is not a rigid motion (scaled, sheared or reflected): "
-                             "capture the cache again from an unscaled design")
-                                .c_str());
+  pelmora::require_rigid_homes(py::require_homes(capture));
+  c.names = capture.link_names();
+  for (const cellpath::capture::Link& link : capture.links)
     c.homes.append(py::new_array<double>({4, 4}, link.home->data()));
-  }
-  for (const cellpath::capture::Body& body : capture.env)
-    c.env_names.append(nb::str(body.name.c_str()));
+  for (const cellpath::capture::Body& body : capture.env) c.env_names.push_back(body.name);
   nb::object screws = py::load_npy(py::join_path(cache_dir, py::kScrewFile));
   c.slist = np.attr("array")(screws, nb::arg("dtype") = "float64", nb::arg("order") = "C");
   auto s = nb::cast<nb::ndarray<double, nb::c_contig, nb::device::cpu>>(c.slist);
@@ -256,11 +248,11 @@ nb::object collision_manager(nb::handle cache_dir, const CaptureRead& c) {
   nb::object manager = nb::module_::import_("trimesh.collision").attr("CollisionManager")();
   const std::vector<std::size_t> first = pelmora::first_occurrence(c.names);
   for (std::size_t i = 0; i < first.size(); ++i)
-    add_collision_mesh(manager, nb::make_tuple("link", c.link_names[i]),
+    add_collision_mesh(manager, nb::make_tuple("link", c.names[i]),
                        py::join_path(cache_dir, py::link_file(std::to_string(first[i]))));
-  for (nb::handle name : c.env_names)
+  for (const std::string& name : c.env_names)
     add_collision_mesh(manager, nb::make_tuple("env", name),
-                       py::join_path(cache_dir, py::env_file(nb::cast<std::string>(name))));
+                       py::join_path(cache_dir, py::env_file(name)));
   return manager;
 }
 
@@ -269,9 +261,9 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links,
   Pelmora self;
   self.cache_dir = cellpath::py::as_path(cache_dir_in);
   CaptureRead c = read_capture(self.cache_dir);
-  self.link_names = c.link_names;
+  self.link_names = nb::cast(c.names);
   self.home_transforms = c.homes;
-  self.env_names = c.env_names;
+  self.env_names = nb::cast(c.env_names);
   self.slist = c.slist;
   self.joint_limits = c.joint_limits;
   self.n_joints = nb::int_(c.n);
@@ -281,8 +273,8 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links,
   nb::set adjacent;
   if (ignore_adjacent_links)
     for (std::size_t i = 0; i + 1 < c.names.size(); ++i)
-      adjacent.add(builtin("frozenset")(nb::make_tuple(
-          nb::make_tuple("link", c.link_names[i]), nb::make_tuple("link", c.link_names[i + 1]))));
+      adjacent.add(builtin("frozenset")(nb::make_tuple(nb::make_tuple("link", c.names[i]),
+                                                       nb::make_tuple("link", c.names[i + 1]))));
   self.adjacent_pairs = adjacent;
   self.allowed_pairs = nb::set();
 

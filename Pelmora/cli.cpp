@@ -68,18 +68,36 @@ nb::list read_angles(const nb::list& words, nb::handle cache_dir) {
   return theta;
 }
 
+// The command's options, read once from argparse's answer.
+struct Options {
+  nb::object cache_dir;   // a Path
+  nb::object trajectory;  // None, "" (the cache's own) or a file's name
+  bool distance = false, allow_base = false, allow_fixed = false;
+  std::vector<std::string> allow;
+};
+
+Options read_options(nb::handle args) {
+  Options o;
+  o.cache_dir = args.attr("cache_dir");
+  o.trajectory = args.attr("trajectory");
+  o.distance = nb::cast<bool>(args.attr("distance"));
+  o.allow_base = nb::cast<bool>(args.attr("allow_base_contacts"));
+  o.allow_fixed = nb::cast<bool>(args.attr("allow_fixed_contacts"));
+  o.allow = nb::cast<std::vector<std::string>>(args.attr("allow"));
+  return o;
+}
+
 // The --allow-... options as an allowed_pairs request.
-nb::list allowed_of(const Pelmora& self, nb::handle args, nb::handle parser) {
+nb::list allowed_of(const Pelmora& self, const Options& o, nb::handle parser) {
   nb::list allowed;
-  if (nb::cast<bool>(args.attr("allow_base_contacts"))) allowed.append("base");
-  if (nb::cast<bool>(args.attr("allow_fixed_contacts"))) allowed.append("fixed");
+  if (o.allow_base) allowed.append("base");
+  if (o.allow_fixed) allowed.append("fixed");
   const pelmora::SceneNames names{nb::cast<std::vector<std::string>>(self.link_names),
                                   nb::cast<std::vector<std::string>>(self.env_names)};
-  for (nb::handle text : args.attr("allow")) {
-    const std::vector<std::string> parts = cellpath::split_commas(nb::cast<std::string>(text));
+  for (const std::string& text : o.allow) {
+    const std::vector<std::string> parts = cellpath::split_commas(text);
     if (parts.size() != 2)
-      parser.attr("error")("--allow takes two objects separated by a comma, got '" +
-                           nb::cast<std::string>(text) + "'");
+      parser.attr("error")("--allow takes two objects separated by a comma, got '" + text + "'");
     nb::list pair;
     for (const std::string& part : parts) {
       const auto found = pelmora::cli_object(names, part);
@@ -106,43 +124,40 @@ nb::object main_entry(nb::handle argv_in) {
   for (std::size_t i : split.angles) angles.append(argv[i]);
 
   nb::object parser = py::make_parser(pelmora::command_line(), g_module);
-  nb::object args = parser.attr("parse_args")(options);
-  nb::object trajectory = args.attr("trajectory");
-  if (!trajectory.is_none() && nb::len(angles) > 0)
+  const Options o = read_options(parser.attr("parse_args")(options));
+  if (!o.trajectory.is_none() && nb::len(angles) > 0)
     parser.attr("error")(
         "--trajectory checks the rows of a trajectory file and takes no joint angles, got " +
         py::repr_of(angles));
-  nb::list theta = read_angles(angles, args.attr("cache_dir"));
+  nb::list theta = read_angles(angles, o.cache_dir);
 
-  Pelmora self = build_pelmora(args.attr("cache_dir"), true, {});
+  Pelmora self = build_pelmora(o.cache_dir, true, {});
   // "No collisions" against nothing would read as a clear cell: say so.
   if (nb::len(self.env_names) == 0)
     cellpath::py::builtin("print")(
-        "Pelmora: " + py::str_of(args.attr("cache_dir")) +
+        "Pelmora: " + py::str_of(o.cache_dir) +
             " lists no environment bodies (meta.json's \"env\"): only the links "
             "are checked, against each other",
         nb::arg("file") = nb::module_::import_("sys").attr("stderr"));
-  nb::list allowed = allowed_of(self, args, parser);
+  nb::list allowed = allowed_of(self, o, parser);
   try {
     self.allowed_pairs = pair_set(resolve_allowed(self, allowed_request(allowed)));
   } catch (std::invalid_argument& e) {
     parser.attr("error")(std::string(e.what()));
   }
-  const bool distance = nb::cast<bool>(args.attr("distance"));
-
-  if (!trajectory.is_none()) {
-    nb::object path = nb::len(trajectory) > 0
-                          ? cellpath::py::as_path(trajectory)
-                          : py::join_path(self.cache_dir, "JointAnglesToTravelAlong.npy");
-    if (nb::len(trajectory) == 0) warn_if_not_one_run(self.cache_dir);
-    return nb::int_(check_trajectory(self, path, distance));
+  if (!o.trajectory.is_none()) {
+    const bool own = nb::len(o.trajectory) == 0;
+    const nb::object path = own ? py::join_path(self.cache_dir, "JointAnglesToTravelAlong.npy")
+                                : py::as_path(o.trajectory);
+    if (own) warn_if_not_one_run(self.cache_dir);
+    return nb::int_(check_trajectory(self, path, o.distance));
   }
 
   if (nb::len(theta) == 0)
     for (long i = 0; i < n_joints_of(self); ++i) theta.append(0.0);
   const nb::object q = theta;
   py::print_line(py::str_of(nb::str(query(self, q, {}))));
-  if (distance) print_smallest(self, py::as_f64(q), "");
+  if (o.distance) print_smallest(self, py::as_f64(q), "");
   return nb::none();
 }
 

@@ -146,6 +146,16 @@ inline void require_trajectory(const View& traj, long n) {
 }
 
 // A capture has one fewer joint than links: the base is fixed.
+// FCL places a mesh by a rotation and a translation only, so a home pose that
+// scales, shears or reflects its link cannot be posed faithfully: refused.
+inline void require_rigid_homes(const cellpath::capture::Capture& capture) {
+  for (const cellpath::capture::Link& link : capture.links)
+    if (!(cellpath::capture::rigid_defect(link.home->data()) <= cellpath::capture::kRigidTolerance))
+      throw std::invalid_argument("home_transform of link " + link.name +
+                                  " in meta.json is not a rigid motion (scaled, sheared or "
+                                  "reflected): capture the cache again from an unscaled design");
+}
+
 inline void require_joint_count(std::size_t n_joints, std::size_t n_links) {
   if (n_joints + 1 != n_links)
     throw std::invalid_argument("expected one fewer joint than links (base is fixed), got " +
