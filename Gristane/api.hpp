@@ -281,22 +281,6 @@ inline Query query_inputs(nb::handle links, nb::handle transforms, nb::handle en
   return q;
 }
 
-// in_collision: does any paired link (from position `first`) touch an occupied cell?
-inline bool in_collision(nb::handle links, nb::handle transforms, nb::handle env_grid,
-                         nb::handle env_origin, double pitch, std::size_t first = 0) {
-  return !touching_links(query_inputs(links, transforms, env_grid, env_origin, pitch, first), true)
-              .empty();
-}
-
-// colliding_links: positions (counted from `first`'s pair as 0) of every touching link.
-inline nb::list colliding_links(nb::handle links, nb::handle transforms, nb::handle env_grid,
-                                nb::handle env_origin, double pitch, std::size_t first = 0) {
-  nb::list hits;
-  const Query q = query_inputs(links, transforms, env_grid, env_origin, pitch, first);
-  for (std::size_t i : touching_links(q, false)) hits.append(nb::int_(i));
-  return hits;
-}
-
 // ---------------------------------------------------------------------------
 // Voxel cache file
 

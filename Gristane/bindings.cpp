@@ -3,6 +3,8 @@
 #include "Gristane/distance_api.hpp"
 #include "Gristane/model_store.hpp"
 
+#include <nanobind/stl/vector.h>
+
 namespace nb = nanobind;
 namespace api = gristane::api;
 
@@ -24,23 +26,27 @@ void bind_voxel_model(nb::module_& m) {
         "(lo, hi) it covers exactly that box and voxels outside it are dropped.");
 
   // The two stateless queries take the same arguments and pair links with
-  // transforms the same way; they differ in what they report.
-  auto def_query = [&m](const char* name, auto query, const char* doc) {
+  // transforms the same way (api::query_inputs); they differ in what they
+  // report of the touching links (gristane::touching_links).
+  auto def_query = [&m](const char* name, auto report, const char* doc) {
     m.def(
         name,
-        [query](nb::handle links, nb::handle T, nb::handle grid, nb::handle origin, double pitch) {
-          return query(links, T, grid, origin, pitch, 0);
+        [report](nb::handle links, nb::handle T, nb::handle grid, nb::handle origin, double pitch) {
+          return report(api::query_inputs(links, T, grid, origin, pitch, 0));
         },
         nb::arg("link_points_local"), nb::arg("T_world_link"), nb::arg("env_grid"),
         nb::arg("env_origin"), nb::arg("pitch"), doc);
   };
-  def_query("in_collision", &api::in_collision,
-            "True when a point of some link, posed by its world transform, lies in an occupied "
-            "cell.  Links and transforms are paired by position up to the shorter sequence; points "
-            "outside the grid (including non-finite ones) never collide.");
-  def_query("colliding_links", &api::colliding_links,
-            "Positions, ascending, of every link that has a point in an occupied cell (same "
-            "pairing and cell rule as in_collision).");
+  def_query(
+      "in_collision",
+      [](const api::Query& q) { return !gristane::touching_links(q, true).empty(); },
+      "True when a point of some link, posed by its world transform, lies in an occupied "
+      "cell.  Links and transforms are paired by position up to the shorter sequence; points "
+      "outside the grid (including non-finite ones) never collide.");
+  def_query(
+      "colliding_links", [](const api::Query& q) { return gristane::touching_links(q, false); },
+      "Positions, ascending, of every link that has a point in an occupied cell (same "
+      "pairing and cell rule as in_collision).");
 
   m.def("save_cache", &api::save_cache, nb::arg("path"), nb::arg("link_points"),
         nb::arg("env_grid"), nb::arg("env_origin"), nb::arg("pitch"),
