@@ -320,8 +320,9 @@ inline void save_cache(nb::handle path, nb::handle link_points, nb::handle env_g
 }
 
 // One member of an open archive, with its dtype kind and shape checked.
-inline nb::object member(nb::handle d, const std::string& key, const char* kinds, int ndim) {
-  nb::object a = d[key.c_str()];
+inline nb::object member(const py::OpenArchive& d, const std::string& key, const char* kinds,
+                         int ndim) {
+  nb::object a = d.member(key.c_str());
   const std::string kind = nb::cast<std::string>(a.attr("dtype").attr("kind"));
   if (kind.size() != 1 || std::string(kinds).find(kind[0]) == std::string::npos ||
       nb::cast<int>(a.attr("ndim")) != ndim)
@@ -329,7 +330,7 @@ inline nb::object member(nb::handle d, const std::string& key, const char* kinds
   return a;
 }
 
-inline nb::tuple load_cache_members(nb::handle d) {
+inline nb::tuple load_cache_members(const py::OpenArchive& d) {
   nb::module_ np = py::numpy();
   nb::object n_obj = member(d, "n_links", "iu", 0).attr("item")();
   if (n_obj < nb::int_(0) || n_obj > nb::int_(std::int64_t(1) << 40))
@@ -384,17 +385,10 @@ inline nb::tuple load_cache_members(nb::handle d) {
 }
 
 inline nb::tuple load_cache(nb::handle path) {
-  nb::module_ np = py::numpy();
-  nb::object d = np.attr("load")(path, nb::arg("allow_pickle") = false);
-  if (!nb::hasattr(d, "files")) throw nb::value_error("not a voxel cache archive (.npz)");
-  try {
-    nb::tuple out = load_cache_members(d);
-    d.attr("close")();
-    return out;
-  } catch (...) {
-    d.attr("close")();
-    throw;
-  }
+  py::OpenArchive archive(path, "not a voxel cache archive (.npz)");
+  nb::tuple out = load_cache_members(archive);
+  archive.close();
+  return out;
 }
 
 }  // namespace gristane::api

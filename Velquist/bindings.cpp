@@ -45,10 +45,10 @@ nb::object find_colliding_theta(nb::handle handler, nb::handle rng, long max_att
 // The --theta text as a float array: split at commas, each piece read as
 // Python's float() reads it (so a bad piece fails with float()'s own message).
 nb::object parse_theta(const std::string& text) {
-  nb::list values;
+  std::vector<double> values;
   for (const std::string& piece : velquist::split_commas(text))
-    values.append(py::builtin("float")(nb::str(piece.c_str(), piece.size())));
-  return py::numpy().attr("array")(values, nb::arg("dtype") = "float64");
+    values.push_back(nb::cast<double>(py::builtin("float")(nb::str(piece.c_str(), piece.size()))));
+  return py::new_array(values);
 }
 
 // The planner's colliding waypoint (CollisionWaypoint.npz in the cache): its

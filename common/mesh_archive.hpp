@@ -97,13 +97,15 @@ inline void check_mesh_arrays(nb::handle V, nb::handle F, nb::handle path) {
 }
 
 // Open an .npz archive with pickling off; a file that is not an archive is a
-// ValueError rather than a confusing indexing error later.
-inline nb::object open_archive(nb::handle path) {
+// ValueError (saying `refusal`, by default that the path is not an archive)
+// rather than a confusing indexing error later.
+inline nb::object open_archive(nb::handle path, const char* refusal = nullptr) {
   nb::module_ np = numpy();
   nb::object data = np.attr("load")(path, nb::arg("allow_pickle") = false);
   nb::object npz_type = nb::module_::import_("numpy.lib.npyio").attr("NpzFile");
   if (!nb::isinstance(data, npz_type))
-    throw nb::value_error((path_text(path) + " is not an .npz archive").c_str());
+    throw nb::value_error(refusal ? refusal
+                                  : (path_text(path) + " is not an .npz archive").c_str());
   return data;
 }
 
@@ -112,7 +114,8 @@ inline nb::object open_archive(nb::handle path) {
 // the way out (the reader's error is the one to report).
 class OpenArchive {
  public:
-  explicit OpenArchive(nb::handle path) : data_(open_archive(path)) {}
+  explicit OpenArchive(nb::handle path, const char* refusal = nullptr)
+      : data_(open_archive(path, refusal)) {}
   OpenArchive(const OpenArchive&) = delete;
   OpenArchive& operator=(const OpenArchive&) = delete;
   ~OpenArchive() {
