@@ -131,6 +131,17 @@ class ArmModel {
   bool edge_proven(const double* a, const double* b);
   // The same, saying why an edge is not proven.
   EdgeVerdict edge_verdict(const double* a, const double* b);
+  // edge_verdict as a model that has never failed would give it.  The link
+  // that failed last is tested first, which orders the tests only, but on an
+  // edge that holds both an invalid configuration and a piece too fine to
+  // settle it decides which is met first; without it, the verdict depends on
+  // the edge alone, whichever thread's model proves it.
+  EdgeVerdict edge_verdict_fresh(const double* a, const double* b) {
+    forget_failures();
+    return edge_verdict(a, b);
+  }
+  // Forgets the link that failed last (see edge_verdict_fresh).
+  void forget_failures() { last_unclear_ = 0; }
   // Exploring: while it is on, edge_checked() screens an edge instead of
   // proving it, and clear_at() screens a configuration (screen.cpp: samples
   // about 1/32 rad apart, the distance field at the clearance plus a small

@@ -18,10 +18,16 @@
 
 #include "Brimwell/arm_model.hpp"
 #include "Brimwell/connect.hpp"
+#include "Brimwell/spare_core.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
+#include <memory>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace brimwell {
@@ -68,16 +74,69 @@ class ExploringScope {
   std::vector<double> anchors_;
 };
 
+// The verdict of each edge of `path` (edge_verdict_fresh), the edges taken
+// in turn by the caller's thread on `model` and, when a core is spare, by a
+// second thread on a worker copy of it.
+inline std::vector<EdgeVerdict> prove_edges(ArmModel& model,
+                                            const std::vector<std::vector<double>>& path) {
+  const std::size_t m = path.size() < 2 ? 0 : path.size() - 1;
+  std::vector<EdgeVerdict> out(m, EdgeVerdict::Unsettled);
+  std::atomic<std::size_t> next{0};
+  auto work = [&](ArmModel& on) {
+    for (std::size_t e = next++; e < m; e = next++)
+      out[e] = on.edge_verdict_fresh(path[e].data(), path[e + 1].data());
+  };
+  // Afterwards the model remembers no failure, however the edges were
+  // shared out, so that what it proves next does not depend on that either.
+  SpareCore core;
+  if (m < 2 || !core.held()) {
+    work(model);
+    model.forget_failures();
+    return out;
+  }
+  std::unique_ptr<ArmModel> copy = model.worker_copy();
+  std::exception_ptr failed;
+  std::thread helper;
+  try {
+    helper = std::thread([&] {
+      try {
+        work(*copy);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: this one proves them all.
+  }
+  try {
+    work(model);
+  } catch (...) {
+    next = m;
+    if (helper.joinable()) helper.join();
+    throw;
+  }
+  if (helper.joinable()) helper.join();
+  if (failed) std::rethrow_exception(failed);
+  model.absorb(*copy);
+  model.forget_failures();
+  return out;
+}
+
 // Proves every edge of `path` (start first, goal last) on `model`, which
 // must not be exploring, repairing as the header says.  replan(a, b) returns
 // a path from a to b whose every edge is proven (empty when none was found:
 // lazy_detour, or nothing at all inside a detour).  On success `path` is replaced by the proven
 // path (same ends) and true returned; false when the repairs ran out.
+//
+// The path's own edges are proven first, all of them, on two threads when a
+// core is spare (prove_edges); the repairs then run in order on `model`.
+// The answer does not depend on the threads: each verdict is the edge's own.
 template <class Replan>
 bool prove_path(ArmModel& model, std::vector<std::vector<double>>& path, Replan&& replan,
                 const LazySettings& s, LazyReport& report) {
   using Row = std::vector<double>;
   const std::size_t d = model.n_joints();
+  const std::vector<EdgeVerdict> ahead = prove_edges(model, path);
   std::vector<Row> out{path.front()};
   // Pending stretches, the next on top: (a, b, depth); a is out.back().
   struct Stretch {
@@ -90,7 +149,9 @@ bool prove_path(ArmModel& model, std::vector<std::vector<double>>& path, Replan&
       Stretch st = std::move(todo.back());
       todo.pop_back();
       const Row a = out.back();
-      const EdgeVerdict v = model.edge_verdict(a.data(), st.b.data());
+      // A stretch still whole, from the path's own entry: proven ahead.
+      const bool whole = st.depth == 0 && a == path[e];
+      const EdgeVerdict v = whole ? ahead[e] : model.edge_verdict(a.data(), st.b.data());
       if (v == EdgeVerdict::Proven) {
         out.push_back(std::move(st.b));
         ++report.edges;

@@ -1,6 +1,8 @@
 // The driver's segments (segment_core.hpp).
 #include "Brimwell/segment_core.hpp"
 
+#include "Brimwell/spare_core.hpp"
+
 #include "Brimwell/lazy_proof.hpp"
 #include "Brimwell/path_tools.hpp"
 #include "common/array_view.hpp"
@@ -237,6 +239,11 @@ void run_on_workers(ArmModel& model, double res, std::size_t count, std::size_t 
     }
   };
   released([&] {
+    // The pool's threads beyond this one hold the spare cores they run on,
+    // so that no step inside them takes one more (the threads run whether a
+    // core was spare or not: their number was asked for).
+    std::vector<std::unique_ptr<SpareCore>> cores;
+    for (std::size_t t = 1; t < threads; ++t) cores.push_back(std::make_unique<SpareCore>());
     std::vector<std::thread> pool;
     for (std::size_t t = 1; t < threads; ++t) {
       try {
