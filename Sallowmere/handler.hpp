@@ -179,7 +179,7 @@ struct RobotEnvironmentHandler {
     nb::list hits;
     for (std::size_t i : moving_hits(arm)) hits.append(nb::int_(i));
     const bool collided = nb::len(hits) > 0;
-    cellpath::py::builtin("print")(nb::str(("colliding link indices: " + str_of(hits)).c_str()));
+    py::print_line("colliding link indices: " + str_of(hits));
     return collided;
   }
 };

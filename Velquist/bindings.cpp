@@ -35,8 +35,8 @@ nb::object find_colliding_theta(nb::handle handler, nb::handle rng, long max_att
   nb::object lo = joint_range[0], hi = joint_range[1];
   for (long attempt = 0; attempt < max_attempts; ++attempt) {
     nb::object theta = rng.attr("uniform")(lo, hi, nb::arg("size") = n_joints);
-    nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
-    if (!py::without(py::voxel_hits(colliding_links, handler, T), base).empty()) return theta;
+    if (!py::without(py::posed_hits(colliding_links, handler, theta).hits, base).empty())
+      return theta;
   }
   throw std::runtime_error("No colliding config found in " + std::to_string(max_attempts) +
                            " samples over theta in " + py::str_of(joint_range) + ".");
@@ -94,8 +94,7 @@ void main_entry(nb::handle argv_in) {
     theta = waypoint_from_cache(cache_dir, n_joints, label);
   }
 
-  nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
-  const std::vector<long> hits = py::voxel_hits(attr("colliding_links"), handler, T);
+  const auto [T, hits] = py::posed_hits(attr("colliding_links"), handler, theta);
   py::print_line("Waypoint " + label);
   py::print_line("  theta: " + py::theta_text(theta));
   py::print_line(cellpath::hits_line(py::str_of(attr("BASE_LINK_INDEX")), py::list_text(hits)));

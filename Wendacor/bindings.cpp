@@ -23,8 +23,7 @@ nb::object attr(const char* name) { return g_module.attr(name); }
 
 // Link indices touching the environment at theta, the base left out.
 std::vector<long> arm_hits(nb::handle handler, nb::handle theta, long base) {
-  nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
-  return py::without(py::voxel_hits(attr("colliding_links"), handler, T), base);
+  return py::without(py::posed_hits(attr("colliding_links"), handler, theta).hits, base);
 }
 
 // The first colliding and the first free sample of a generator seeded with
@@ -62,8 +61,7 @@ nb::tuple find_configs(nb::handle handler, std::size_t n_joints) {
 
 void show_scenario(nb::handle handler, capture::Capture capture, nb::handle theta,
                    const std::string& title, nb::handle cache_dir) {
-  nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
-  const std::vector<long> hits = py::voxel_hits(attr("colliding_links"), handler, T);
+  const auto [T, hits] = py::posed_hits(attr("colliding_links"), handler, theta);
   nb::object base_obj = attr("BASE_LINK_INDEX");
   const std::vector<long> arm = py::without(hits, nb::cast<long>(base_obj));
   py::print_line("\n" + title);

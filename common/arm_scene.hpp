@@ -18,15 +18,20 @@ namespace cellpath::py {
 
 namespace nb = nanobind;
 
-// Link indices reported by `colliding_links` for the handler's voxel model
-// posed by `T_world_link` (all links, base included), as Python ints.
-inline std::vector<long> voxel_hits(nb::handle colliding_links, nb::handle handler,
-                                    nb::handle T_world_link) {
+// The arm posed at theta by the handler (its AcquireTransformsGivenq, which a
+// subclass may override), and the link indices `colliding_links` reports for
+// the handler's voxel model in that pose (all links, base included).
+struct PosedHits {
+  nb::object T_world_link;
+  std::vector<long> hits;
+};
+
+inline PosedHits posed_hits(nb::handle colliding_links, nb::handle handler, nb::handle theta) {
+  PosedHits out{handler.attr("AcquireTransformsGivenq")(theta), {}};
   nb::object hits =
-      colliding_links(handler.attr("link_points"), T_world_link, handler.attr("env_grid"),
+      colliding_links(handler.attr("link_points"), out.T_world_link, handler.attr("env_grid"),
                       handler.attr("env_origin"), handler.attr("pitch"));
-  std::vector<long> out;
-  for (nb::handle h : hits) out.push_back(nb::cast<long>(h));
+  for (nb::handle h : hits) out.hits.push_back(nb::cast<long>(h));
   return out;
 }
 
