@@ -36,10 +36,15 @@ using capture::kMetaFile;
 using capture::kScrewFile;
 using capture::link_file;
 
-// The parsed meta.json of a cache directory, read as text in one piece.
+// A JSON file of the cache, read as text in one piece and parsed by json (so
+// a malformed file is json's own error).
+inline nb::object load_json(nb::handle file) {
+  return nb::module_::import_("json").attr("loads")(file.attr("read_text")());
+}
+
+// The parsed meta.json of a cache directory.
 inline nb::dict read_meta(nb::handle cache_dir) {
-  nb::object text = join_path(cache_dir, kMetaFile).attr("read_text")();
-  nb::object meta = nb::module_::import_("json").attr("loads")(text);
+  nb::object meta = load_json(join_path(cache_dir, kMetaFile));
   if (!nb::isinstance<nb::dict>(meta)) throw nb::value_error("meta.json must hold a JSON object");
   return nb::borrow<nb::dict>(meta);
 }
@@ -170,7 +175,7 @@ inline void read_screws(capture::Capture& c, nb::handle path, long n_joints = -1
 inline bool read_joint_names(capture::Capture& c, nb::handle cache_dir) {
   nb::object file = join_path(cache_dir, kJointNamesFile);
   if (!nb::cast<bool>(file.attr("is_file")())) return false;
-  nb::object list = nb::module_::import_("json").attr("loads")(file.attr("read_text")());
+  nb::object list = load_json(file);
   if (!nb::isinstance<nb::list>(list))
     throw nb::value_error((str_of(file) + " must hold a JSON list of joint names").c_str());
   c.joint_names.clear();
