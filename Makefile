@@ -96,14 +96,15 @@ sanitize: install
 	  PYTHONPATH=$(abspath $(SAN_DIR))/out $(PY) -m pytest -q -x -p no:cacheprovider
 
 # The modules that plan on threads, built with ThreadSanitizer in a folder of
-# their own; the tests that plan on several threads at once run against them.
+# their own; the tests that plan on several threads at once (lazy proofs prove
+# a path's edges on two) run against them.
 TSAN_DIR := build/tsan
 tsan: install
 	$(VENV)/bin/cmake -S . -B $(TSAN_DIR) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLPATH_TSAN=ON >/dev/null
 	$(VENV)/bin/cmake --build $(TSAN_DIR) --target Brimwell Sallowmere Gristane
 	LD_PRELOAD="$$($(SAN_CC) -print-file-name=libtsan.so)" TSAN_OPTIONS=halt_on_error=1:report_signal_unsafe=0 \
-	  PYTHONPATH=$(abspath $(TSAN_DIR))/out $(PY) -m pytest -q -x -p no:cacheprovider tests/test_parallel.py
+	  PYTHONPATH=$(abspath $(TSAN_DIR))/out $(PY) -m pytest -q -x -p no:cacheprovider tests/test_parallel.py tests/test_lazy_proof.py
 
 clean:
 	rm -rf build demo_out examples/cache
