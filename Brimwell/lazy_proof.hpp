@@ -10,7 +10,8 @@
 //   - not settled within its budget of pieces: split at its middle (when the
 //     middle is valid) and each half proven on its own, a few levels deep;
 //   - an invalid configuration on it, or still not settled: the stretch
-//     re-planned by the proven planner alone (short, so quick);
+//     re-planned on the screen and proven (lazy_detour), and where that
+//     fails, by the proven planner alone (short, so quick);
 // and after a bounded number of re-plans the lazy attempt is given up for
 // planning with proven edges throughout.  No edge reaches the caller
 // without its proof, so the guarantee is the proven planner's.
@@ -248,7 +249,16 @@ ConnectResult connect_lazily(ArmModel& model, const ConnectSettings& settings, c
   ExploringScope prove(&model, false);
   std::vector<std::vector<double>> path = rows_of(r.rows, d);
   auto replan = [&](const std::vector<double>& a, const std::vector<double>& b) {
-    return lazy_detour(model, settings, a, b, run, ls, report);
+    std::vector<std::vector<double>> detour = lazy_detour(model, settings, a, b, run, ls, report);
+    if (detour.size() >= 2) return detour;
+    // The screen keeps missing what the proof finds on this stretch (two
+    // links that touch between its samples, say): the stretch searched with
+    // proven edges, within a detour's budget, before the whole segment is.
+    ConnectSettings local = settings;
+    local.max_iters = std::min(settings.max_iters, ls.replan_iters);
+    const ConnectResult proven = run(local, a.data(), b.data());
+    if (proven.status == ConnectStatus::Failed) return std::vector<std::vector<double>>{};
+    return rows_of(proven.rows, d);
   };
   if (prove_path(model, path, replan, ls, report)) {
     r.rows = flat_of(path);
