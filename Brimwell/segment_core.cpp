@@ -1,10 +1,9 @@
 // The driver's segments (segment_core.hpp).
 #include "Brimwell/segment_core.hpp"
 
-#include "Brimwell/spare_core.hpp"
-
 #include "Brimwell/lazy_proof.hpp"
 #include "Brimwell/path_tools.hpp"
+#include "Brimwell/spare_core.hpp"
 #include "common/array_view.hpp"
 
 #include <algorithm>
