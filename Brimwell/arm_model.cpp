@@ -14,7 +14,7 @@ ArmModel::ArmModel(std::size_t n, const double* slist, const double* home, const
       lower_(lower, lower + n),
       upper_(upper, upper + n),
       links_(std::make_shared<const std::vector<LinkCloud>>(std::move(links))),
-      summary_(grid) {
+      summary_(std::make_shared<const OccupancySummary>(grid)) {
   if (links_->size() != n) throw std::invalid_argument("one point set per moving link is needed");
   screws_.resize(n);
   home_.resize(n);
@@ -42,9 +42,9 @@ bool ArmModel::collides(const double* q) {
   const std::size_t first = last_hit_;
   if (first < n_) {
     while (posed <= first) pose_next();
-    if ((*links_)[first].hits(poses_[first + 1], summary_)) return true;
+    if ((*links_)[first].hits(poses_[first + 1], *summary_)) return true;
     for (std::size_t i = 0; i < first; ++i)
-      if ((*links_)[i].hits(poses_[i + 1], summary_)) {
+      if ((*links_)[i].hits(poses_[i + 1], *summary_)) {
         last_hit_ = i;
         return true;
       }
@@ -52,7 +52,7 @@ bool ArmModel::collides(const double* q) {
   while (posed < n_) {
     pose_next();
     const std::size_t i = posed - 1;
-    if ((*links_)[i].hits(poses_[i + 1], summary_)) {
+    if ((*links_)[i].hits(poses_[i + 1], *summary_)) {
       last_hit_ = i;
       return true;
     }
@@ -167,17 +167,14 @@ std::vector<std::pair<std::size_t, std::size_t>> ArmModel::always_touching(std::
 
 namespace {
 
-// A revolute joint's axis: a point of it, its unit direction, and the radians
-// turned per unit of joint value.  False for a screw that is no rotation.
+// A revolute joint's axis (a point of it, its unit direction, the radians
+// turned per unit of joint value), or false for a screw that is no rotation.
 bool revolute_axis(const cellpath::Vec6& S, cellpath::Vec3& o, cellpath::Vec3& d, double& rate) {
-  const cellpath::Vec3 w{S[0], S[1], S[2]}, v{S[3], S[4], S[5]};
-  const double w2 = cellpath::norm2(w);
-  if (!(w2 > 0.25)) return false;
-  // The point of the axis nearest the origin: omega x v / |omega|^2.
-  const cellpath::Vec3 c = cellpath::cross(w, v);
-  o = {c[0] / w2, c[1] / w2, c[2] / w2};
-  rate = std::sqrt(w2);
-  d = {w[0] / rate, w[1] / rate, w[2] / rate};
+  if (!(cellpath::turn_rate2(S) > 0.25)) return false;
+  const cellpath::ScrewAxis axis = cellpath::screw_axis(S);
+  o = axis.point;
+  d = axis.dir;
+  rate = axis.rate;
   return true;
 }
 

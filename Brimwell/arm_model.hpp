@@ -45,18 +45,17 @@ class ArmModel {
            const double* upper, std::vector<LinkCloud> links, const gristane::GridView& grid);
 
   // A model for a planner on another thread: the geometry (point sets,
-  // self-collision shapes, distance engine) shared, read-only, and every
-  // memory of past queries (poses, last hits, the edge prover's pieces, the
-  // occupancy summary's built blocks) its own.  Answers are the same.
+  // occupancy summary, self-collision shapes, distance engine) shared, and
+  // every memory of past queries (poses, last hits, the edge prover's
+  // pieces) its own.  Answers are the same.
   std::unique_ptr<ArmModel> worker_copy() const {
     return std::unique_ptr<ArmModel>(new ArmModel(*this));
   }
 
-  // Takes back what a worker copy of this model learnt (the occupancy
-  // blocks it built, its last hits), so that the next query here is as
-  // quick as it would have been had the work been done here.
+  // Takes back what a worker copy of this model learnt (its last hits), so
+  // that the next query here is as quick as it would have been had the work
+  // been done here.
   void absorb(ArmModel& worker) {
-    summary_.absorb(worker.summary_);
     last_hit_ = worker.last_hit_;
     self_hit_ = worker.self_hit_;
     last_unclear_ = worker.last_unclear_;
@@ -208,8 +207,6 @@ class ArmModel {
   std::vector<std::pair<std::size_t, std::size_t>> always_touching(std::size_t configs,
                                                                    std::uint64_t seed);
 
-  OccupancySummary& summary() { return summary_; }
-
   // Building the geometry beyond the grid from the link meshes (base, then
   // links 1 .. n) and the environment's bodies; no Python involved, so the
   // callers run these without the interpreter.
@@ -248,7 +245,7 @@ class ArmModel {
   cellpath::QuickChain quick_;  // pose_quick's chain
   std::vector<double> lower_, upper_;
   std::shared_ptr<const std::vector<LinkCloud>> links_;
-  OccupancySummary summary_;
+  std::shared_ptr<const OccupancySummary> summary_;  // built as queries need it
   std::shared_ptr<gristane::SelfCollisionModel> self_;
   mutable std::size_t self_hit_ = 0;   // the self-collision pair that collided last
   std::vector<cellpath::Mat4> poses_;  // base, then links 1 .. n as last posed

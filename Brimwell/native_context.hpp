@@ -5,6 +5,7 @@
 
 #include "Brimwell/arm_model.hpp"
 #include "Brimwell/joint_space.hpp"
+#include "Brimwell/validity.hpp"
 
 #include <algorithm>
 #include <array>
@@ -57,10 +58,11 @@ class NativeQueries {
     return slot.valid;
   }
 
+  // Nothing outside the model watches these tests (validity.hpp's rule).
   bool edge_valid(const double* a, const double* b) {
-    if (model_->clearance_on()) return model_->edge_checked(a, b);
-    return edge_valid_coarse_to_fine(
-        a, b, scratch_.size(), res_, [&](const double* q) { return is_valid(q); }, scratch_.data());
+    return walk_edge(
+        edge_walk(false, model_->clearance_on()), model_, a, b, scratch_.size(), res_,
+        [&](const double* q) { return is_valid(q); }, scratch_.data());
   }
 
  private:

@@ -89,7 +89,7 @@ LinkCloud::Range LinkCloud::cell_range(const Node& n, const cellpath::Mat4& T, c
   return Range::Cells;
 }
 
-bool LinkCloud::hits(const cellpath::Mat4& T, OccupancySummary& summary) const {
+bool LinkCloud::hits(const cellpath::Mat4& T, const OccupancySummary& summary) const {
   if (nodes_.empty()) return false;
   const GridView& g = summary.grid();
   // The tree is balanced (median splits), so its depth is about log2(k / 32).

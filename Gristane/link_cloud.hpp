@@ -29,7 +29,7 @@ class LinkCloud {
   std::size_t size() const { return points_.size() / 3; }
 
   // True when any point posed by T lies in an occupied cell.
-  bool hits(const cellpath::Mat4& T, OccupancySummary& summary) const;
+  bool hits(const cellpath::Mat4& T, const OccupancySummary& summary) const;
 
  private:
   struct Node {

@@ -49,16 +49,14 @@ class MotionBound {
     std::vector<char>& revolute = revolute_;
     for (std::size_t k = 0; k < n; ++k) {
       const cellpath::Vec6& S = screws[k];
-      const double w2 = S[0] * S[0] + S[1] * S[1] + S[2] * S[2];
-      revolute[k] = w2 > 1e-24;
+      revolute[k] = cellpath::turn_rate2(S) > 1e-24;
       if (revolute[k]) {
-        rate[k] = std::sqrt(w2);
-        // The point of the axis nearest the origin: w x v / |w|^2.
-        o[k] = {(S[1] * S[5] - S[2] * S[4]) / w2, (S[2] * S[3] - S[0] * S[5]) / w2,
-                (S[0] * S[4] - S[1] * S[3]) / w2};
+        const cellpath::ScrewAxis axis = cellpath::screw_axis(S);
+        rate[k] = axis.rate;
+        o[k] = axis.point;
         // The axis in the frame of the link it turns (it never moves there).
         const cellpath::Mat4& H = home[k];
-        const double d[3] = {S[0] / rate[k], S[1] / rate[k], S[2] / rate[k]};
+        const cellpath::Vec3& d = axis.dir;
         const double r[3] = {o[k][0] - H[3], o[k][1] - H[7], o[k][2] - H[11]};
         for (int a = 0; a < 3; ++a) {
           axis_[k].point[a] = H[0 * 4 + a] * r[0] + H[1 * 4 + a] * r[1] + H[2 * 4 + a] * r[2];
@@ -71,10 +69,7 @@ class MotionBound {
     }
     if (n > 0)
       for (int a = 0; a < 3; ++a) first_axis_point_[a] = o[0][a];
-    auto dist = [](const cellpath::Vec3& a, const cellpath::Vec3& b) {
-      return std::sqrt((a[0] - b[0]) * (a[0] - b[0]) + (a[1] - b[1]) * (a[1] - b[1]) +
-                       (a[2] - b[2]) * (a[2] - b[2]));
-    };
+    using cellpath::dist;
     for (std::size_t i = 0; i < n; ++i) {
       const cellpath::Mat4& T = home[i];
       const double* c = centres + 3 * i;

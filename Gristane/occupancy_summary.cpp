@@ -44,31 +44,28 @@ OccupancySummary::OccupancySummary(const GridView& grid) : grid_(grid) {
     count_[a] = grid.shape[a] > 0 ? ceil_div(grid.shape[a], 64) : 0;
     total *= static_cast<std::size_t>(count_[a]);
   }
-  supers_.resize(total);
+  total_ = total;
+  supers_ = std::make_unique<std::atomic<Superblock*>[]>(total);
+  for (std::size_t k = 0; k < total; ++k) supers_[k].store(nullptr, std::memory_order_relaxed);
 }
 
-OccupancySummary::OccupancySummary(const OccupancySummary& other)
-    : grid_(other.grid_), supers_(other.supers_.size()) {
-  std::copy(other.count_, other.count_ + 3, count_);
-  for (std::size_t k = 0; k < supers_.size(); ++k)
-    if (other.supers_[k]) supers_[k] = std::make_unique<Superblock>(*other.supers_[k]);
-}
-
-void OccupancySummary::absorb(OccupancySummary& other) {
-  if (other.supers_.size() != supers_.size()) return;
-  for (std::size_t k = 0; k < supers_.size(); ++k)
-    if (!supers_[k] && other.supers_[k]) supers_[k] = std::move(other.supers_[k]);
+OccupancySummary::~OccupancySummary() {
+  for (std::size_t k = 0; k < total_; ++k) delete supers_[k].load(std::memory_order_relaxed);
 }
 
 const OccupancySummary::Superblock& OccupancySummary::superblock(std::int64_t sx, std::int64_t sy,
-                                                                 std::int64_t sz) {
-  auto& slot = supers_[static_cast<std::size_t>((sx * count_[1] + sy) * count_[2] + sz)];
-  if (!slot) {
-    auto s = std::make_unique<Superblock>();
-    build(*s, sx, sy, sz);
-    slot = std::move(s);
-  }
-  return *slot;
+                                                                 std::int64_t sz) const {
+  std::atomic<Superblock*>& slot =
+      supers_[static_cast<std::size_t>((sx * count_[1] + sy) * count_[2] + sz)];
+  Superblock* built = slot.load(std::memory_order_acquire);
+  if (built) return *built;
+  auto s = std::make_unique<Superblock>();
+  build(*s, sx, sy, sz);
+  // Another thread may have built it meanwhile: its copy stays, ours goes.
+  if (slot.compare_exchange_strong(built, s.get(), std::memory_order_acq_rel,
+                                   std::memory_order_acquire))
+    return *s.release();
+  return *built;
 }
 
 void OccupancySummary::build(Superblock& s, std::int64_t sx, std::int64_t sy,
@@ -113,7 +110,7 @@ void OccupancySummary::build(Superblock& s, std::int64_t sx, std::int64_t sy,
     }
 }
 
-bool OccupancySummary::may_be_occupied(const std::int64_t lo[3], const std::int64_t hi[3]) {
+bool OccupancySummary::may_be_occupied(const std::int64_t lo[3], const std::int64_t hi[3]) const {
   for (std::int64_t sx = lo[0] >> 6; sx <= hi[0] >> 6; ++sx)
     for (std::int64_t sy = lo[1] >> 6; sy <= hi[1] >> 6; ++sy)
       for (std::int64_t sz = lo[2] >> 6; sz <= hi[2] >> 6; ++sz) {

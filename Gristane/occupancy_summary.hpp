@@ -12,32 +12,35 @@
 // The answer is conservative: `false` means every cell of the box is free;
 // `true` means some sub-block overlapping the box holds an occupied cell, and
 // the caller must test the points exactly.
+//
+// One summary serves every thread that queries the grid.  A superblock's slot
+// is an atomic pointer: a query reads it with one acquire load (a plain load
+// on x86, no lock); a missing superblock is built by the thread that needs it
+// and published with a compare-and-swap, and a thread that loses the race
+// drops its own copy (built from the same cells, so equal) for the winner's.
+// Whatever one planner thread builds, the others and every later query use.
 #pragma once
 
 #include "Gristane/collision.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 namespace gristane {
 
 class OccupancySummary {
  public:
   explicit OccupancySummary(const GridView& grid);
-  // A copy starts with the superblocks built so far and builds on its own:
-  // a planner on another thread gets one, since building writes the summary.
-  OccupancySummary(const OccupancySummary& other);
+  ~OccupancySummary();
+  OccupancySummary(const OccupancySummary&) = delete;
   OccupancySummary& operator=(const OccupancySummary&) = delete;
-  // Takes over the superblocks that `other`, a copy of this summary, built
-  // and this one has not.
-  void absorb(OccupancySummary& other);
 
   const GridView& grid() const { return grid_; }
 
   // Inclusive cell ranges [lo[a], hi[a]] per axis, already clamped to the grid
-  // (0 <= lo <= hi < shape).
-  bool may_be_occupied(const std::int64_t lo[3], const std::int64_t hi[3]);
+  // (0 <= lo <= hi < shape).  Safe from any number of threads at once.
+  bool may_be_occupied(const std::int64_t lo[3], const std::int64_t hi[3]) const;
 
  private:
   struct Superblock {
@@ -45,12 +48,14 @@ class OccupancySummary {
     std::uint64_t sub[64] = {};  // per block: bit s: sub-block s holds one
   };
 
-  const Superblock& superblock(std::int64_t sx, std::int64_t sy, std::int64_t sz);
+  const Superblock& superblock(std::int64_t sx, std::int64_t sy, std::int64_t sz) const;
   void build(Superblock& s, std::int64_t sx, std::int64_t sy, std::int64_t sz) const;
 
   GridView grid_;
   std::int64_t count_[3] = {0, 0, 0};  // superblocks per axis
-  std::vector<std::unique_ptr<Superblock>> supers_;
+  std::size_t total_ = 0;
+  // Built superblocks (owned), null until first needed.
+  std::unique_ptr<std::atomic<Superblock*>[]> supers_;
 };
 
 }  // namespace gristane

@@ -99,6 +99,22 @@ inline Mat4 load4(const double* p) {
   return T;
 }
 
+// The axis of a joint that turns, screw S = (w, v) with w != 0: its point
+// nearest the origin, w x v / |w|^2, its unit direction w / |w|, and |w|,
+// the radians turned per unit of joint value.
+struct ScrewAxis {
+  Vec3 point, dir;
+  double rate;
+};
+inline double turn_rate2(const Vec6& S) { return norm2({S[0], S[1], S[2]}); }
+inline ScrewAxis screw_axis(const Vec6& S) {
+  const Vec3 w{S[0], S[1], S[2]}, v{S[3], S[4], S[5]};
+  const double w2 = norm2(w);
+  const Vec3 c = cross(w, v);
+  const double rate = std::sqrt(w2);
+  return {{c[0] / w2, c[1] / w2, c[2] / w2}, {w[0] / rate, w[1] / rate, w[2] / rate}, rate};
+}
+
 // Column i (a screw (omega, v)) of a row-major (6, n) screw list.
 inline Vec6 screw_column(const double* slist, std::size_t n, std::size_t i) {
   return {slist[0 * n + i], slist[1 * n + i], slist[2 * n + i],
