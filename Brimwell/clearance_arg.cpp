@@ -37,7 +37,7 @@ namespace {
 // handler loads them in).
 void check_names(ClearanceArg& a, nb::handle cache_dir) {
   const cellpath::capture::Capture capture =
-      cellpath::py::read_capture(cellpath::py::as_path(cache_dir));
+      cellpath::py::read_capture(cellpath::py::path_arg(cache_dir));
   std::vector<std::string> names;
   for (const auto& body : capture.env) names.push_back(body.name);
   brimwell::check_clearance_names(a, names);

@@ -7,6 +7,7 @@
 #include "common/text.hpp"
 
 #include "common/atomic_file.hpp"
+#include "common/file_path.hpp"
 #include "common/py_cli.hpp"
 
 #include <nanobind/stl/optional.h>
@@ -14,6 +15,7 @@
 #include <nanobind/stl/vector.h>
 
 #include <climits>
+#include <filesystem>
 #include <optional>
 
 namespace brimwell_py {
@@ -31,11 +33,13 @@ void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handl
   nb::object theta = float64_array(theta_in);
   print_line("\nWaypoint " + std::to_string(index) + " is in collision");
   print_line("  theta: " + cellpath::py::theta_text(theta));
-  nb::object path = cellpath::py::join_path(cache_dir, "CollisionWaypoint.npz");
+  const std::filesystem::path path =
+      cellpath::in_dir(cellpath::py::path_arg(cache_dir), "CollisionWaypoint.npz");
   write_atomically(path, [&](nb::handle fh) {
-    np.attr("savez")(fh, "index"_a = np.attr("int64")(index), "theta"_a = theta);
+    np.attr("savez")(fh, "index"_a = cellpath::py::new_array<std::int64_t>({}, &index),
+                     "theta"_a = theta);
   });
-  print_line("  Saved to " + str_of(path) + " -- run Velquist to inspect it.");
+  print_line("  Saved to " + path.native() + " -- run Velquist to inspect it.");
 }
 
 namespace {
@@ -67,14 +71,15 @@ struct RunOptions {
 };
 
 // The driver's context, and its lines.
-nb::object load_context(nb::handle cache_dir, const RunOptions& o) {
+nb::object load_context(const std::filesystem::path& cache_dir, const RunOptions& o) {
   const auto t0 = std::chrono::steady_clock::now();
   // Built in place: the driver's context is the module's own class, never a
   // name a caller could replace, so its constructor is called directly.
-  const ClearanceArg clearance = clearance_arg(o.clearance, cache_dir);
+  const nb::object cache = nb::cast(cache_dir);
+  const ClearanceArg clearance = clearance_arg(o.clearance, cache);
   nb::object ctx_obj = nb::inst_alloc(nb::type<PlanningContext>());
   PlanningContext* ctx = nb::inst_ptr<PlanningContext>(ctx_obj);
-  new (ctx) PlanningContext(cache_dir, o.self_collision, clearance, o.lazy_proof);
+  new (ctx) PlanningContext(cache, o.self_collision, clearance, o.lazy_proof);
   nb::inst_mark_ready(ctx_obj);
   print_line("Environment loaded in " + brimwell::fixed2(brimwell::seconds_since(t0)) + "s");
   if (!o.clearance.is_none()) {
@@ -93,12 +98,11 @@ nb::object load_context(nb::handle cache_dir, const RunOptions& o) {
   return ctx_obj;
 }
 
-brimwell::Rows load_waypoints(nb::handle cache_dir, std::size_t n) {
+brimwell::Rows load_waypoints(const std::filesystem::path& cache_dir, std::size_t n) {
   nb::module_ np = numpy();
-  nb::object wp_obj = np.attr("load")(cellpath::py::join_path(cache_dir, "WaypointJointAngles.npy"),
-                                      "allow_pickle"_a = false);
-  Array<double> wp =
-      cellpath::py::as_f64(np.attr("asarray")(wp_obj, "dtype"_a = np.attr("float64")));
+  nb::object wp_obj =
+      cellpath::py::load_npy(nb::cast(cellpath::in_dir(cache_dir, "WaypointJointAngles.npy")));
+  Array<double> wp = cellpath::py::as_f64(np.attr("asarray")(wp_obj, "dtype"_a = "float64"));
   brimwell::Rows rows = brimwell::waypoint_rows(wp.data, wp.shape, n);
   print_line("Loaded " + std::to_string(rows.size()) + " waypoints, shape " +
              cellpath::py::shape_text(wp.shape));
@@ -123,7 +127,7 @@ Plan plan_through_waypoints(nb::handle cache_dir_in, const RunOptions& o) {
   if (clearance_on) clearance_arg(o.clearance);
   if (o.lazy_proof && !clearance_on)
     throw nb::value_error("lazy_proof needs a clearance: without one no edge is proven");
-  nb::object cache_dir = cellpath::py::as_path(cache_dir_in);
+  const std::filesystem::path cache_dir = cellpath::py::path_arg(cache_dir_in);
   nb::object rng = numpy().attr("random").attr("default_rng")(seed);
   request.jobs = o.jobs.is_none() ? 0 : jobs_of(o.jobs);
 
@@ -192,28 +196,27 @@ nb::dict run_options(const RunOptions& o) {
 
 // The plan's files put in place as one set (the trajectory, the timed files or
 // none at all, the run record last), then the line that says where.
-void save_plan(nb::handle runs, nb::handle cache_dir_in, const Plan& plan,
+void save_plan(nb::handle runs, const std::filesystem::path& cache_dir, const Plan& plan,
                const std::optional<brimwell::TimedFiles>& timed, nb::dict record) {
-  nb::object cache_dir = cellpath::py::as_path(cache_dir_in);
-  nb::object out_path = cellpath::py::join_path(cache_dir, "JointAnglesToTravelAlong.npy");
+  const std::filesystem::path out_path =
+      cellpath::in_dir(cache_dir, "JointAnglesToTravelAlong.npy");
   if (runs.is_none()) {
     write_atomically(out_path, [&](nb::handle fh) { numpy().attr("save")(fh, plan.dense); });
     if (timed) {
-      write_atomically(cellpath::py::join_path(cache_dir, "TimedTrajectory.npz"),
+      write_atomically(cellpath::in_dir(cache_dir, "TimedTrajectory.npz"),
                        [&](nb::handle fh) { numpy().attr("savez")(fh, **timed->arrays); });
-      write_atomically(cellpath::py::join_path(cache_dir, "TimedTrajectory.csv"),
-                       [&](nb::handle fh) {
-                         fh.attr("write")(nb::bytes(timed->csv.data(), timed->csv.size()));
-                       });
+      write_atomically(cellpath::in_dir(cache_dir, "TimedTrajectory.csv"), [&](nb::handle fh) {
+        fh.attr("write")(nb::bytes(timed->csv.data(), timed->csv.size()));
+      });
     }
   } else {
     nb::object files =
         timed ? nb::object(nb::make_tuple(timed->summary, timed->arrays,
                                           nb::bytes(timed->csv.data(), timed->csv.size())))
               : nb::none();
-    runs.attr("save_plan")(cache_dir, plan.dense, files, record);
+    runs.attr("save_plan")(nb::cast(cache_dir), plan.dense, files, record);
   }
-  print_line("Saved trajectory to " + str_of(out_path) + " with shape " +
+  print_line("Saved trajectory to " + out_path.native() + " with shape " +
              cellpath::py::shape_text({plan.rows, plan.n}));
 }
 
@@ -233,7 +236,7 @@ nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle
   const Plan plan = plan_through_waypoints(cache_dir, o);
   nb::dict record = run_options(o);
   record["command"] = "ProvideRRTPlan";
-  save_plan(runs, cache_dir, plan, std::nullopt, record);
+  save_plan(runs, cellpath::py::path_arg(cache_dir), plan, std::nullopt, record);
   return plan.dense;
 }
 
@@ -263,7 +266,7 @@ std::optional<long long> given_count(nb::handle v, const char* flag, std::string
 // of it with the --clearance-for exceptions), the switches and the timing
 // options.
 struct CommandLine {
-  nb::object cache_dir;
+  std::filesystem::path cache_dir;
   RunOptions run;
   std::optional<double> clearance;  // --clearance
   std::optional<std::vector<std::string>> clearance_for;
@@ -302,14 +305,15 @@ std::string read_clearances(CommandLine& c) {
   } catch (const nb::builtin_exception&) {
     return "";
   }
-  return brimwell::unknown_body_refusal(given, names, str_of(c.cache_dir));
+  return brimwell::unknown_body_refusal(given, names, c.cache_dir.native());
 }
 
 // The options' values out of argparse's namespace `args` (a dict of it).
 CommandLine command_values(nb::dict args) {
   CommandLine c;
-  c.cache_dir = args["cache_dir"];
-  if (c.cache_dir.is_none()) c.cache_dir = self_module().attr("CACHE_DIR");
+  nb::object cache_dir = args["cache_dir"];
+  c.cache_dir = cellpath::py::path_arg(
+      cache_dir.is_none() ? nb::object(self_module().attr("CACHE_DIR")) : cache_dir);
   c.run = {.planner = args["planner"],
            .seed = args["seed"],
            .clearance = nb::none(),
@@ -363,7 +367,7 @@ CommandLine read_command_line(nb::handle argv) {
   } else {
     if (nb::len(ignored) > 0)
       say_on_stderr("Brimwell: ignoring arguments " + repr_of(ignored) + " (it plans on " +
-                    str_of(c.cache_dir) + "; set CELLPATH_CACHE_DIR to plan elsewhere)");
+                    c.cache_dir.native() + "; set CELLPATH_CACHE_DIR to plan elsewhere)");
     if (refused.empty()) refused = cache_refusal(c);
   }
   if (!refused.empty()) parser.attr("error")(refused);
@@ -373,7 +377,7 @@ CommandLine read_command_line(nb::handle argv) {
 // After a plan without a clearance: the line naming the rows, and the motions
 // between rows, that touch under the exact meshes ("" when none does, or when
 // the check cannot run here).
-std::string exact_contacts(nb::handle cache_dir, const Plan& plan) {
+std::string exact_contacts(const std::filesystem::path& cache_dir, const Plan& plan) {
   nb::object check;
   try {
     check = nb::module_::import_("cellpath_cli.contacts").attr("contacts_line");
@@ -382,7 +386,7 @@ std::string exact_contacts(nb::handle cache_dir, const Plan& plan) {
     return "";
   }
   const PlanningContext& ctx = *nb::inst_ptr<PlanningContext>(plan.ctx);
-  nb::object line = check(cache_dir, plan.dense, "allowed_pairs"_a = ctx.allowed_pairs,
+  nb::object line = check(nb::cast(cache_dir), plan.dense, "allowed_pairs"_a = ctx.allowed_pairs,
                           "self_collision"_a = ctx.self_collision);
   return line.is_none() ? std::string() : str_of(line);
 }
@@ -414,8 +418,8 @@ void main_entry(nb::handle argv) {
   // in place together after everything succeeded, so a run that fails or is
   // interrupted leaves the earlier set as it was.
   nb::object runs = runs_module();
-  CacheLock lock(runs, c.cache_dir, "Brimwell");
-  const Plan plan = plan_through_waypoints(c.cache_dir, c.run);
+  CacheLock lock(runs, nb::cast(c.cache_dir), "Brimwell");
+  const Plan plan = plan_through_waypoints(nb::cast(c.cache_dir), c.run);
   const std::optional<brimwell::TimedFiles> timed = timed_plan(c, plan);
   const std::string contacts = c.clearance ? std::string() : exact_contacts(c.cache_dir, plan);
   if (c.strict && !contacts.empty())

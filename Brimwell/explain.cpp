@@ -13,6 +13,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@ namespace brimwell_py {
 
 namespace {
 
-std::vector<std::string> link_names(nb::handle cache_dir) {
+std::vector<std::string> link_names(const std::filesystem::path& cache_dir) {
   return cellpath::py::read_capture(cache_dir).link_names();
 }
 
@@ -36,16 +37,16 @@ void say_or_skip(F&& line) {
 
 }  // namespace
 
-void explain_limits(const PlanningContext& ctx, nb::handle cache_dir, std::size_t index,
-                    const std::vector<double>& q) {
+void explain_limits(const PlanningContext& ctx, const std::filesystem::path& cache_dir,
+                    std::size_t index, const std::vector<double>& q) {
   say_or_skip([&] {
     Array<double> lim = cellpath::py::as_f64(ctx.limits);
     return brimwell::limits_explained(index, q, lim.data, lim.size, link_names(cache_dir));
   });
 }
 
-void explain_contacts(const PlanningContext& ctx, nb::handle cache_dir, std::size_t index,
-                      const std::vector<double>& q) {
+void explain_contacts(const PlanningContext& ctx, const std::filesystem::path& cache_dir,
+                      std::size_t index, const std::vector<double>& q) {
   say_or_skip([&] {
     nb::object theta = to_numpy(q.data(), q.size());
     // The planner's own test: which moving links lie in occupied cells.
@@ -65,8 +66,8 @@ void explain_contacts(const PlanningContext& ctx, nb::handle cache_dir, std::siz
     // python-fcl's, reached through trimesh, so the one word on them is the
     // command layer's (cellpath_cli.contacts), as for the driver's --strict.
     std::vector<std::string> pairs;
-    for (nb::handle p :
-         nb::module_::import_("cellpath_cli.contacts").attr("touching_pairs")(cache_dir, theta))
+    for (nb::handle p : nb::module_::import_("cellpath_cli.contacts")
+                            .attr("touching_pairs")(nb::cast(cache_dir), theta))
       pairs.push_back(cellpath::py::str_of(p));
     return brimwell::contacts_explained(index, pairs, in_cells, pitch);
   });

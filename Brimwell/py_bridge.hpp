@@ -15,6 +15,7 @@
 #include "Gristane/collision.hpp"
 #include "Gristane/link_cloud.hpp"
 #include "common/capture_reader.hpp"
+#include "common/file_path.hpp"
 #include "common/pybridge.hpp"
 #include "common/se3.hpp"
 
@@ -24,6 +25,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <string>
@@ -64,7 +66,7 @@ inline nb::object to_numpy(const double* q, std::size_t d) {
 // numbers and objects every array argument gets.
 inline nb::object float64_array(nb::handle x) {
   nb::module_ np = numpy();
-  return np.attr("asarray")(cellpath::py::real_numbers(x), "dtype"_a = np.attr("float64"));
+  return np.attr("asarray")(cellpath::py::real_numbers(x), "dtype"_a = "float64");
 }
 
 inline nb::object read_only(nb::object arr) {
@@ -165,7 +167,8 @@ void enable_clearance(PlanningContext& c, const brimwell::ContextArm& arm,
 // holds it: the screws at handler.ScrewAxis, one link per entry of
 // handler.initialTransforms (base first; names and meshes are not needed),
 // and the joint limits in the cache, each checked as it is read.
-inline cellpath::capture::Capture handler_capture(nb::handle handler, nb::handle cache) {
+inline cellpath::capture::Capture handler_capture(nb::handle handler,
+                                                  const std::filesystem::path& cache) {
   cellpath::capture::Capture c;
   // Screws: captured in the base frame with linear rows in centimetres.
   cellpath::py::read_screws(c, handler.attr("ScrewAxis"));
@@ -184,7 +187,7 @@ inline cellpath::capture::Capture handler_capture(nb::handle handler, nb::handle
     std::copy(init.data + 16 * i, init.data + 16 * (i + 1), link.home->begin());
     c.links.push_back(std::move(link));
   }
-  cellpath::py::read_limits(c, cellpath::py::join_path(cache, cellpath::py::kLimitsFile));
+  cellpath::py::read_limits(c, cellpath::in_dir(cache, cellpath::py::kLimitsFile));
   return c;
 }
 
@@ -246,9 +249,9 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
     throw nb::value_error(
         "lazy_proof needs a clearance (clearance=0.0 or more): without one no edge is proven");
   nb::module_ brim = self_module();
-  nb::object cache = cellpath::py::as_path(cache_dir_in);
+  const std::filesystem::path cache = cellpath::py::path_arg(cache_dir_in);
 
-  handler = brim.attr("RobotEnvironmentHandler")(cache);
+  handler = brim.attr("RobotEnvironmentHandler")(nb::cast(cache));
   forward_kinematics = nb::borrow(g_imported.forward_kinematics);
   in_collision = nb::borrow(g_imported.in_collision);
 

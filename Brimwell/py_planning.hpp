@@ -6,6 +6,7 @@
 #include "Brimwell/py_adapter.hpp"
 #include "Brimwell/trajectory.hpp"
 
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -25,8 +26,9 @@ Budget budget_of(const PlannerSettings& settings, Planner planner, nb::handle ma
 
 // The driver's work on an already built context `ctx_obj`, from the checked
 // waypoints to the dense trajectory (segments.cpp).
-brimwell::Trajectory plan_on_context(nb::handle ctx_obj, nb::handle cache_dir, nb::handle rng,
-                                     nb::handle seed, const brimwell::TrajectoryRequest& request);
+brimwell::Trajectory plan_on_context(nb::handle ctx_obj, const std::filesystem::path& cache_dir,
+                                     nb::handle rng, nb::handle seed,
+                                     const brimwell::TrajectoryRequest& request);
 
 // plan_segment_connect with a progress stage name (connect_bindings.cpp).
 nb::list plan_segment_connect_impl(nb::handle ctx_obj, SegmentEnds& ends, nb::handle rng,
@@ -47,10 +49,10 @@ inline void without_interpreter(const std::function<void()>& work) {
 
 // One line each on why a waypoint is refused (explain.cpp): the joints out of
 // their limits; the links and obstacles in contact.
-void explain_limits(const PlanningContext& ctx, nb::handle cache_dir, std::size_t index,
-                    const std::vector<double>& q);
-void explain_contacts(const PlanningContext& ctx, nb::handle cache_dir, std::size_t index,
-                      const std::vector<double>& q);
+void explain_limits(const PlanningContext& ctx, const std::filesystem::path& cache_dir,
+                    std::size_t index, const std::vector<double>& q);
+void explain_contacts(const PlanningContext& ctx, const std::filesystem::path& cache_dir,
+                      std::size_t index, const std::vector<double>& q);
 void save_colliding_waypoint(nb::handle cache_dir, std::int64_t index, nb::handle theta_in);
 
 void register_connect(nb::module_& m);

@@ -7,13 +7,16 @@
 #include "common/text.hpp"
 
 #include "common/capture_reader.hpp"
+#include "common/file_path.hpp"
 #include "common/mesh_archive.hpp"
 
 #include <nanobind/stl/string.h>
 
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <optional>
+#include <system_error>
 
 namespace brimwell_py {
 
@@ -72,15 +75,16 @@ namespace {
 // LinearSegments.npz: one (m, n) array per straight tool move, keyed "i->i+1"
 // by the waypoints it joins, its first and last rows those waypoints exactly.
 
-std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
+std::map<std::size_t, brimwell::Rows> load_given_segments(const std::filesystem::path& cache_dir,
                                                           const brimwell::Rows& waypoints) {
   std::map<std::size_t, brimwell::Rows> given;
-  nb::object path = cellpath::py::join_path(cache_dir, brimwell::kLinearSegmentsFile);
-  if (!truthy(path.attr("exists")())) return given;
+  const std::filesystem::path path = cellpath::in_dir(cache_dir, brimwell::kLinearSegmentsFile);
+  std::error_code missing;
+  if (!std::filesystem::exists(path, missing)) return given;
   // Anything but an .npz archive (a .npy under this name, garbage numpy takes for
   // pickled data) is named with what to do, not with numpy's words.
   const std::string refused =
-      str_of(path) +
+      path.native() +
       " is not an archive of straight tool moves: cellpath-task writes it; run that again, or "
       "remove the file to plan every segment";
   std::optional<cellpath::py::OpenArchive> archive;
@@ -96,8 +100,8 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
   for (nb::handle key_h : archive->names()) {
     const std::string key = nb::cast<std::string>(key_h);
     const std::size_t i = brimwell::given_segment_index(key, waypoints.size());
-    Array<double> a = cellpath::py::as_f64(
-        np.attr("asarray")(archive->member(key_h), "dtype"_a = np.attr("float64")));
+    Array<double> a =
+        cellpath::py::as_f64(np.attr("asarray")(archive->member(key_h), "dtype"_a = "float64"));
     for (auto& row : brimwell::given_segment_rows(key, i, a.data, a.shape, waypoints))
       given[i].push_back(std::move(row));
   }
@@ -107,7 +111,7 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(nb::handle cache_dir,
 
 // The refusal of a waypoint that is valid but for its clearance, the link
 // and obstacle named as the cache's meta.json names them.
-[[noreturn]] void refuse_close_waypoint(PlanningContext& c, nb::handle cache_dir,
+[[noreturn]] void refuse_close_waypoint(PlanningContext& c, const std::filesystem::path& cache_dir,
                                         std::size_t index) {
   // The names only word the refusal: a meta.json that cannot give them
   // leaves the numbers.
@@ -138,8 +142,8 @@ struct ProgressCounter final : brimwell::Counter {
 
 class PyDriverHost final : public brimwell::DriverHost {
  public:
-  PyDriverHost(ContextAdapter& ctx, nb::handle cache_dir, nb::handle rng, nb::handle seed,
-               const brimwell::TrajectoryRequest& request)
+  PyDriverHost(ContextAdapter& ctx, const std::filesystem::path& cache_dir, nb::handle rng,
+               nb::handle seed, const brimwell::TrajectoryRequest& request)
       : ctx_(ctx),
         context_(*nb::inst_ptr<PlanningContext>(ctx.object())),
         cache_dir_(cache_dir),
@@ -176,7 +180,8 @@ class PyDriverHost final : public brimwell::DriverHost {
   }
   [[noreturn]] void refuse_in_collision(std::size_t i) override {
     const std::vector<double>& q = request_.waypoints[i];
-    save_colliding_waypoint(cache_dir_, static_cast<std::int64_t>(i), to_numpy(q.data(), q.size()));
+    save_colliding_waypoint(nb::cast(cache_dir_), static_cast<std::int64_t>(i),
+                            to_numpy(q.data(), q.size()));
     explain_contacts(context_, cache_dir_, i, q);
     throw std::runtime_error("Waypoint " + std::to_string(i) +
                              " is in collision: " + vector_text(q));
@@ -205,15 +210,17 @@ class PyDriverHost final : public brimwell::DriverHost {
 
   ContextAdapter& ctx_;
   PlanningContext& context_;  // the driver's own context
-  nb::handle cache_dir_, rng_, seed_;
+  const std::filesystem::path& cache_dir_;
+  nb::handle rng_, seed_;
   const brimwell::TrajectoryRequest& request_;
   std::vector<nb::object> segment_rngs_;
 };
 
 }  // namespace
 
-brimwell::Trajectory plan_on_context(nb::handle ctx_obj, nb::handle cache_dir, nb::handle rng,
-                                     nb::handle seed, const brimwell::TrajectoryRequest& request) {
+brimwell::Trajectory plan_on_context(nb::handle ctx_obj, const std::filesystem::path& cache_dir,
+                                     nb::handle rng, nb::handle seed,
+                                     const brimwell::TrajectoryRequest& request) {
   ContextAdapter ctx(ctx_obj);
   PyDriverHost host(ctx, cache_dir, rng, seed, request);
   brimwell::ArmModel& model = *nb::inst_ptr<PlanningContext>(ctx_obj)->model;

@@ -27,8 +27,8 @@ gristane::api::MeshArrays link_mesh(nb::handle meshes, std::size_t i, const char
   using cellpath::py::contains;
   if (!contains(meshes, nb::str(vk.c_str())) || !contains(meshes, nb::str(fk.c_str()))) return out;
   nb::module_ np = numpy();
-  out.v = cellpath::py::as_f64(
-      np.attr("ascontiguousarray")(meshes[vk.c_str()], "dtype"_a = np.attr("float64")));
+  out.v =
+      cellpath::py::as_f64(np.attr("ascontiguousarray")(meshes[vk.c_str()], "dtype"_a = "float64"));
   const Array<double>& V = out.v;
   const std::string name = what + std::to_string(i) + "'s mesh";
   if (V.size != 0 && !(V.ndim() == 2 && V.shape[1] == 3))
@@ -37,7 +37,7 @@ gristane::api::MeshArrays link_mesh(nb::handle meshes, std::size_t i, const char
             .c_str());
   cellpath::py::require_finite(V, name.c_str());
   out.f = cellpath::py::as_array<std::int64_t>(
-      np.attr("ascontiguousarray")(meshes[fk.c_str()], "dtype"_a = np.attr("int64")));
+      np.attr("ascontiguousarray")(meshes[fk.c_str()], "dtype"_a = "int64"));
   const Array<std::int64_t>& F = out.f;
   if (F.size != 0 && !(F.ndim() == 2 && F.shape[1] == 3))
     throw nb::value_error((name + ": faces must have shape (m, 3)").c_str());

@@ -9,6 +9,7 @@
 #include "Brimwell/timing_core.hpp"
 
 #include "common/capture_reader.hpp"
+#include "common/file_path.hpp"
 #include "common/pybridge.hpp"
 #include "common/text.hpp"
 
@@ -220,7 +221,7 @@ std::optional<std::size_t> cache_joints(const std::filesystem::path& cache) {
 }
 
 // The joints' names the cache keeps for the CSV's header, or none.
-std::vector<std::string> kept_joint_names(nb::handle cache_dir, std::size_t n) {
+std::vector<std::string> kept_joint_names(const std::filesystem::path& cache_dir, std::size_t n) {
   cellpath::capture::Capture capture;
   try {
     if (!cellpath::py::read_joint_names(capture, cache_dir)) return {};
@@ -250,12 +251,11 @@ TimedFiles timed_files(const Samples& s, const std::vector<std::string>& names) 
 
 }  // namespace
 
-std::string check_timing_options(TimingOptions& o, nb::handle cache_dir) {
+std::string check_timing_options(TimingOptions& o, const std::filesystem::path& cache) {
   const TimingText& text = o.text;
   if (!text.timed) return timing_refusal(text, {}, {}, false);
   const LimitParts acceleration = limit_parts(text.max_acceleration);
   const LimitParts velocity = limit_parts(text.max_velocity);
-  const auto cache = nb::cast<std::filesystem::path>(cellpath::py::as_path(cache_dir));
   std::error_code unreadable;
   const bool velocity_file =
       !text.max_velocity && text.max_acceleration &&
@@ -273,16 +273,17 @@ std::string check_timing_options(TimingOptions& o, nb::handle cache_dir) {
   return refused;
 }
 
-std::optional<TimedFiles> timed_outputs(const TimingOptions& options, nb::handle cache_dir,
-                                        nb::handle dense, nb::handle ctx) {
+std::optional<TimedFiles> timed_outputs(const TimingOptions& options,
+                                        const std::filesystem::path& cache_dir, nb::handle dense,
+                                        nb::handle ctx) {
   if (!options.text.timed) return std::nullopt;
   TimingArgs in;
   in.path = cellpath::py::as_f64(dense);
   const std::size_t n = in.path.ndim() == 2 ? in.path.shape[1] : 0;
   std::vector<double> vel = options.velocity_limits;
   if (!options.text.max_velocity) {
-    nb::object file = cellpath::py::join_path(cache_dir, "JointVelocityLimits.npy");
-    nb::object kept = cellpath::py::numpy().attr("load")(file, "allow_pickle"_a = false);
+    nb::object kept =
+        cellpath::py::load_npy(nb::cast(cellpath::in_dir(cache_dir, "JointVelocityLimits.npy")));
     vel = limit_values(kept, n, "JointVelocityLimits.npy");  // named by its file when it is wrong
   }
   in.problem = timing_path(in.path);
@@ -304,12 +305,11 @@ std::optional<TimedFiles> timed_outputs(const TimingOptions& options, nb::handle
                                                      : std::vector<std::string>{});
 }
 
-void say_timed_saved(const TimedFiles& timed, nb::handle cache_dir) {
+void say_timed_saved(const TimedFiles& timed, const std::filesystem::path& cache_dir) {
   cellpath::py::print_line(timed.summary);
-  cellpath::py::print_line(
-      "Saved timed trajectory to " +
-      cellpath::py::str_of(cellpath::py::join_path(cache_dir, "TimedTrajectory.npz")) + " and " +
-      cellpath::py::str_of(cellpath::py::join_path(cache_dir, "TimedTrajectory.csv")));
+  cellpath::py::print_line("Saved timed trajectory to " +
+                           cellpath::in_dir(cache_dir, "TimedTrajectory.npz").native() + " and " +
+                           cellpath::in_dir(cache_dir, "TimedTrajectory.csv").native());
 }
 
 void register_timing(nb::module_& m) {

@@ -5,6 +5,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,7 +27,7 @@ struct TimingOptions {
 // acceleration limit, no velocity limit given or kept in the cache, malformed
 // numbers, a list that does not fit the arm), so a long plan is not wasted on
 // them; "" when they can, with the limits read into `options`.
-std::string check_timing_options(TimingOptions& options, nanobind::handle cache_dir);
+std::string check_timing_options(TimingOptions& options, const std::filesystem::path& cache_dir);
 
 // What a timed plan saves beside the trajectory.
 struct TimedFiles {
@@ -38,10 +39,11 @@ struct TimedFiles {
 // After planning, with --timed: time the trajectory and check every sample
 // with the plan's own planning context `ctx`.  Nothing without --timed.
 // Raises what a timing that fails raises.
-std::optional<TimedFiles> timed_outputs(const TimingOptions& options, nanobind::handle cache_dir,
+std::optional<TimedFiles> timed_outputs(const TimingOptions& options,
+                                        const std::filesystem::path& cache_dir,
                                         nanobind::handle dense, nanobind::handle ctx);
 
 // After the timed files are saved: the summary and the line that says where.
-void say_timed_saved(const TimedFiles& timed, nanobind::handle cache_dir);
+void say_timed_saved(const TimedFiles& timed, const std::filesystem::path& cache_dir);
 
 }  // namespace brimwell

@@ -110,8 +110,8 @@ inline std::vector<MeshRef> mesh_refs(const std::vector<MeshArrays>& meshes) {
 // A zeroed 3-D bool array of the given shape, and the grid C++ writes into it.
 inline nb::object new_grid(const std::int64_t shape[3], GridRef& g) {
   nb::module_ np = py::numpy();
-  nb::object grid = np.attr("zeros")(nb::make_tuple(shape[0], shape[1], shape[2]),
-                                     nb::arg("dtype") = np.attr("bool_"));
+  nb::object grid =
+      np.attr("zeros")(nb::make_tuple(shape[0], shape[1], shape[2]), nb::arg("dtype") = "bool");
   auto view = nb::cast<nb::ndarray<bool, nb::ndim<3>, nb::c_contig, nb::device::cpu>>(grid);
   g.cells = reinterpret_cast<std::uint8_t*>(view.data());
   prefer_small_pages(g.cells, view.size());
@@ -127,7 +127,7 @@ inline nb::object new_grid(const std::int64_t shape[3], GridRef& g) {
 inline nb::object explicit_bounds(nb::handle bounds, double lo[3], double hi[3]) {
   nb::module_ np = py::numpy();
   if (nb::len(bounds) != 2) throw nb::value_error("bounds must be a pair (lo, hi) of 3-vectors");
-  nb::object lo_obj = np.attr("asarray")(bounds[0], nb::arg("dtype") = np.attr("float64"));
+  nb::object lo_obj = np.attr("asarray")(bounds[0], nb::arg("dtype") = "float64");
   py::Array<double> l = py::as_f64(lo_obj);
   py::require_shape(l, {3}, "bounds[0]");
   py::Array<double> h = py::as_f64(bounds[1]);
@@ -295,7 +295,7 @@ inline void save_cache(nb::handle path, nb::handle link_points, nb::handle env_g
   const std::size_t n = nb::len(link_points);
   for (std::size_t i = 0; i < n; ++i) {
     nb::object a =
-        np.attr("asarray")(py::real_numbers(link_points[i]), nb::arg("dtype") = np.attr("float64"));
+        np.attr("asarray")(py::real_numbers(link_points[i]), nb::arg("dtype") = "float64");
     if (nb::cast<int>(a.attr("ndim")) != 2 || nb::cast<std::size_t>(a.attr("shape")[1]) != 3)
       throw nb::value_error(
           ("link point set " + std::to_string(i) + " must have shape (k, 3)").c_str());
@@ -303,8 +303,7 @@ inline void save_cache(nb::handle path, nb::handle link_points, nb::handle env_g
   }
   nb::object grid = np.attr("asarray")(env_grid);
   if (nb::cast<int>(grid.attr("ndim")) != 3) throw nb::value_error("env_grid must be a 3-D array");
-  if (!grid.attr("dtype").equal(np.attr("dtype")("bool")))
-    grid = grid.attr("astype")(np.attr("bool_"));
+  if (!grid.attr("dtype").equal(nb::str("bool"))) grid = grid.attr("astype")("bool");
   py::Array<double> o = py::as_f64(env_origin);
   py::require_shape(o, {3}, "env_origin");
   const py::Array<bool> cells = py::as_array<bool>(grid);
@@ -342,7 +341,7 @@ inline nb::tuple load_cache_members(const py::OpenArchive& d) {
     if (nb::cast<std::size_t>(a.attr("shape")[1]) != 3)
       throw nb::value_error(
           ("voxel cache member 'link_" + std::to_string(i) + "' must have shape (k, 3)").c_str());
-    links.append(np.attr("asarray")(a, nb::arg("dtype") = np.attr("float64")));
+    links.append(np.attr("asarray")(a, nb::arg("dtype") = "float64"));
   }
   nb::object shape_obj = member(d, "env_shape", "iu", 1);
   if (nb::len(shape_obj) != 3)

@@ -3,6 +3,7 @@
 #include "Kestrune/kestrune.hpp"
 #include "common/arm_scene.hpp"
 #include "common/capture_reader.hpp"
+#include "common/file_path.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/py_cli.hpp"
 #include "common/pybridge.hpp"
@@ -10,6 +11,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <filesystem>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -37,9 +39,9 @@ Array<double> points_arg(nb::handle pts, const std::string& what) {
 // Vertices of link `index`, at most n of them: a larger mesh is thinned to n
 // distinct vertices drawn by a generator seeded with `seed`, so every run uses
 // the same ones.
-nb::object load_points(nb::handle cache_dir, long index, long n, long seed) {
+nb::object load_points(const std::filesystem::path& cache_dir, long index, long n, long seed) {
   const std::string file = py::link_file(std::to_string(index));
-  py::OpenArchive archive(py::join_path(cache_dir, file));
+  py::OpenArchive archive(in_dir(cache_dir, file));
   nb::object V = archive.member("V");
   archive.close();
   Array<double> v = points_arg(V, file + ": V");
@@ -85,11 +87,12 @@ void test_mesh_connectivity_off_home(nb::handle cache_dir) {
   nb::object init_obj = handler.attr("initialTransforms");
   const std::size_t n_links = nb::len(init_obj);
   Array<double> init = poses_arg(init_obj, n_links, "initialTransforms");
+  const std::filesystem::path cache = py::path_arg(cache_dir);
 
   std::vector<Array<double>> held;  // keeps the views of `links` alive
   kestrune::LinkPoints links;
   for (std::size_t i = 0; i < n_links; ++i) {
-    held.push_back(py::as_f64(load_points(cache_dir, static_cast<long>(i), kNSample, 0)));
+    held.push_back(py::as_f64(load_points(cache, static_cast<long>(i), kNSample, 0)));
     if (held.back().shape[0] == 0)
       throw nb::value_error(("link_" + std::to_string(i) + ".npz has no vertices").c_str());
     links.local.push_back(held.back());

@@ -6,6 +6,7 @@
 #include "common/pybridge.hpp"
 #include "common/viewer.hpp"
 
+#include <filesystem>
 #include <stdexcept>
 #include <string>
 
@@ -17,7 +18,7 @@ namespace {
 nb::handle g_module;  // held by sys.modules for the interpreter's lifetime
 
 // Every link at the home pose meta.json gives it, with the meshes in `cache_dir`.
-nb::object scene_of(capture::Capture capture, nb::handle cache_dir) {
+nb::object scene_of(capture::Capture capture, const std::filesystem::path& cache_dir) {
   py::read_meshes(capture, cache_dir);
   auto place = [](const capture::Link& link) {
     const std::string what = "home_transform of link " + link.name;
@@ -30,8 +31,8 @@ nb::object scene_of(capture::Capture capture, nb::handle cache_dir) {
 }
 
 nb::object build_scene(capture::Capture meta, nb::handle cache_dir) {
-  nb::object dir =
-      cache_dir.is_none() ? nb::object(g_module.attr("CACHE_DIR")) : nb::borrow(cache_dir);
+  const std::filesystem::path dir = py::path_arg(
+      cache_dir.is_none() ? nb::object(g_module.attr("CACHE_DIR")) : nb::borrow(cache_dir));
   return scene_of(std::move(meta), dir);
 }
 
@@ -40,7 +41,8 @@ void main_entry(nb::handle argv) {
       "Lumbrel",
       "Show the capture cache (links at their home poses and the environment) in a viewer "
       "window.");
-  nb::object dir = py::make_parser(command, g_module).attr("parse_args")(argv).attr("cache_dir");
+  const std::filesystem::path dir =
+      py::path_arg(py::make_parser(command, g_module).attr("parse_args")(argv).attr("cache_dir"));
   nb::object scene = scene_of(py::read_capture(dir), dir);
   py::show_scene(scene, "Lumbrel");
 }

@@ -4,9 +4,11 @@
 #include "Pelmora/py_pelmora.hpp"
 #include "common/capture.hpp"
 #include "common/capture_reader.hpp"
+#include "common/file_path.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -207,7 +209,7 @@ struct CaptureRead {
   std::size_t n = 0;
 };
 
-CaptureRead read_capture(nb::handle cache_dir) {
+CaptureRead read_capture(const std::filesystem::path& cache_dir) {
   nb::module_ np = py::numpy();
   CaptureRead c;
   const cellpath::capture::Capture capture = py::read_capture(cache_dir);
@@ -216,7 +218,7 @@ CaptureRead read_capture(nb::handle cache_dir) {
   for (const cellpath::capture::Link& link : capture.links)
     c.homes.append(py::new_array<double>({4, 4}, link.home->data()));
   for (const cellpath::capture::Body& body : capture.env) c.env_names.push_back(body.name);
-  nb::object screws = py::load_npy(py::join_path(cache_dir, py::kScrewFile));
+  nb::object screws = py::load_npy(nb::cast(in_dir(cache_dir, py::kScrewFile)));
   c.slist = np.attr("array")(screws, nb::arg("dtype") = "float64", nb::arg("order") = "C");
   auto s = nb::cast<nb::ndarray<double, nb::c_contig, nb::device::cpu>>(c.slist);
   if (s.ndim() != 2 || s.shape(0) != 6)
@@ -226,33 +228,32 @@ CaptureRead read_capture(nb::handle cache_dir) {
   c.n = s.shape(1);
   cellpath::capture::scale_linear_rows(s.data(), c.n,
                                        nb::cast<double>(g_module.attr("SCREW_LINEAR_SCALE")));
-  c.joint_limits = py::load_npy(py::join_path(cache_dir, py::kLimitsFile));
+  c.joint_limits = py::load_npy(nb::cast(in_dir(cache_dir, py::kLimitsFile)));
   return c;
 }
 
 // FCL builds a bounding-volume tree over the triangles and dereferences an
 // empty one during queries (the process dies), so a mesh without triangles is
 // refused while the cache is read.
-void add_collision_mesh(nb::handle manager, nb::handle key, nb::handle path) {
-  nb::object mesh = py::load_trimesh(path);
+void add_collision_mesh(nb::handle manager, nb::handle key, const std::filesystem::path& path) {
+  nb::object mesh = py::load_trimesh(nb::cast(path));
   if (nb::len(nb::object(mesh.attr("faces"))) == 0)
-    throw nb::value_error((py::str_of(path) + ": the mesh has no triangles, so it cannot take part "
-                                              "in collision queries")
+    throw nb::value_error((path.native() + ": the mesh has no triangles, so it cannot take part "
+                                           "in collision queries")
                               .c_str());
   manager.attr("add_object")(key, mesh);
 }
 
 // Every link mesh (a repeated name reuses its first occurrence's) and every
 // environment mesh in one collision manager.
-nb::object collision_manager(nb::handle cache_dir, const CaptureRead& c) {
+nb::object collision_manager(const std::filesystem::path& cache_dir, const CaptureRead& c) {
   nb::object manager = nb::module_::import_("trimesh.collision").attr("CollisionManager")();
   const std::vector<std::size_t> first = pelmora::first_occurrence(c.names);
   for (std::size_t i = 0; i < first.size(); ++i)
     add_collision_mesh(manager, nb::make_tuple("link", c.names[i]),
-                       py::join_path(cache_dir, py::link_file(std::to_string(first[i]))));
+                       in_dir(cache_dir, py::link_file(std::to_string(first[i]))));
   for (const std::string& name : c.env_names)
-    add_collision_mesh(manager, nb::make_tuple("env", name),
-                       py::join_path(cache_dir, py::env_file(name)));
+    add_collision_mesh(manager, nb::make_tuple("env", name), in_dir(cache_dir, py::env_file(name)));
   return manager;
 }
 
@@ -260,7 +261,8 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links,
                       const pelmora::AllowedRequest& allowed) {
   Pelmora self;
   self.cache_dir = cellpath::py::as_path(cache_dir_in);
-  CaptureRead c = read_capture(self.cache_dir);
+  const auto cache = nb::cast<std::filesystem::path>(self.cache_dir);
+  CaptureRead c = read_capture(cache);
   self.link_names = nb::cast(c.names);
   self.home_transforms = c.homes;
   self.env_names = nb::cast(c.env_names);
@@ -268,7 +270,7 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links,
   self.joint_limits = c.joint_limits;
   self.n_joints = nb::int_(c.n);
   pelmora::require_joint_count(c.n, c.names.size());
-  self.manager = collision_manager(self.cache_dir, c);
+  self.manager = collision_manager(cache, c);
 
   nb::set adjacent;
   if (ignore_adjacent_links)

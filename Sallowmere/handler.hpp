@@ -13,10 +13,12 @@
 #include "Sallowmere/handler_core.hpp"
 #include "common/atomic_file.hpp"
 #include "common/capture_reader.hpp"
+#include "common/file_path.hpp"
 #include "common/pybridge.hpp"
 
 #include <nanobind/stl/string.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -68,28 +70,31 @@ struct RobotEnvironmentHandler {
   // single-archive copies LinkMeshes.npz and env_meshes.npz where they are
   // missing or differ (a read-only cache that has them loads).
   nb::tuple InitializeEnvironment(nb::handle cache_dir) const {
-    nb::object dir = py::as_path(cache_dir);
+    const std::filesystem::path dir = py::path_arg(cache_dir);
     const cellpath::capture::Capture capture = py::read_capture(dir);
     // The payloads keep the arrays exactly as stored (dtype included): they
     // are the handler's documented attributes, not the checked C++ copies.
     nb::dict link_payload;
     for (const cellpath::capture::Link& link : capture.links) {
       const std::string idx = std::to_string(link.index);
-      py::StoredMesh mesh = py::load_mesh_arrays(py::join_path(dir, py::link_file(link)));
+      py::StoredMesh mesh =
+          py::load_mesh_arrays(nb::cast(cellpath::in_dir(dir, py::link_file(link))));
       link_payload[("V_" + idx).c_str()] = mesh.V;
       link_payload[("F_" + idx).c_str()] = mesh.F;
     }
-    py::savez_compressed_if_changed(py::join_path(dir, "LinkMeshes.npz"), link_payload);
+    py::savez_compressed_if_changed(nb::cast(cellpath::in_dir(dir, "LinkMeshes.npz")),
+                                    link_payload);
 
     nb::dict env_payload;
     std::size_t i = 0;
     for (const cellpath::capture::Body& body : capture.env) {
-      py::StoredMesh mesh = py::load_mesh_arrays(py::join_path(dir, py::env_file(body.name)));
+      py::StoredMesh mesh =
+          py::load_mesh_arrays(nb::cast(cellpath::in_dir(dir, py::env_file(body.name))));
       env_payload[("V_" + std::to_string(i)).c_str()] = mesh.V;
       env_payload[("F_" + std::to_string(i)).c_str()] = mesh.F;
       ++i;
     }
-    py::savez_compressed_if_changed(py::join_path(dir, "env_meshes.npz"), env_payload);
+    py::savez_compressed_if_changed(nb::cast(cellpath::in_dir(dir, "env_meshes.npz")), env_payload);
     return nb::make_tuple(link_payload, env_payload);
   }
 
@@ -139,7 +144,7 @@ struct RobotEnvironmentHandler {
 
   // Home transforms of all links in index order, float64 (n_links, 4, 4).
   nb::object AquireTransformsFromMeta(nb::handle cache_dir) const {
-    const cellpath::capture::Capture capture = py::read_capture(cache_dir);
+    const cellpath::capture::Capture capture = py::read_capture(py::path_arg(cache_dir));
     py::require_homes(capture);
     const std::size_t n_links = capture.links.size();
     const std::vector<double> homes = capture.homes_by_index();

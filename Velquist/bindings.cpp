@@ -3,6 +3,7 @@
 // environment in a warning colour.
 #include "Velquist/velquist.hpp"
 #include "common/arm_scene.hpp"
+#include "common/file_path.hpp"
 #include "common/py_cli.hpp"
 #include "common/pybridge.hpp"
 #include "common/viewer.hpp"
@@ -10,6 +11,7 @@
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
+#include <filesystem>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -53,8 +55,9 @@ nb::object parse_theta(const std::string& text) {
 
 // The planner's colliding waypoint (CollisionWaypoint.npz in the cache): its
 // joint vector, and its index as the label.
-nb::object waypoint_from_cache(nb::handle cache_dir, std::size_t n_joints, std::string& label) {
-  py::OpenArchive archive(py::join_path(cache_dir, "CollisionWaypoint.npz"));
+nb::object waypoint_from_cache(const std::filesystem::path& cache_dir, std::size_t n_joints,
+                               std::string& label) {
+  py::OpenArchive archive(in_dir(cache_dir, "CollisionWaypoint.npz"));
   label = std::to_string(nb::cast<long>(py::builtin("int")(archive.member("index"))));
   nb::object theta =
       py::numpy().attr("asarray")(archive.member("theta"), nb::arg("dtype") = "float64");
@@ -79,7 +82,8 @@ void main_entry(nb::handle argv_in) {
   if (!random && !theta_text.is_none()) theta = parse_theta(nb::cast<std::string>(theta_text));
 
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
-  capture::Capture capture = py::read_capture(cache_dir);
+  const std::filesystem::path cache = py::path_arg(cache_dir);
+  capture::Capture capture = py::read_capture(cache);
   const std::size_t n_joints = py::handler_joints(handler);
 
   std::string label;
@@ -91,7 +95,7 @@ void main_entry(nb::handle argv_in) {
     velquist::require_joint_count(nb::len(theta), n_joints, "--theta");
     label = "n/a";
   } else {
-    theta = waypoint_from_cache(cache_dir, n_joints, label);
+    theta = waypoint_from_cache(cache, n_joints, label);
   }
 
   const auto [T, hits] = py::posed_hits(attr("colliding_links"), handler, theta);
@@ -99,7 +103,7 @@ void main_entry(nb::handle argv_in) {
   py::print_line("  theta: " + py::theta_text(theta));
   py::print_line(cellpath::hits_line(py::str_of(attr("BASE_LINK_INDEX")), py::list_text(hits)));
 
-  py::read_meshes(capture, cache_dir);
+  py::read_meshes(capture, cache);
   nb::object scene = py::arm_scene(capture, T, hits, py::module_palette(g_module, true));
   py::show_scene(scene, "Velquist");
 }

@@ -68,7 +68,8 @@ void show_scenario(nb::handle handler, capture::Capture capture, nb::handle thet
   py::print_line("  theta: " + py::theta_text(theta));
   py::print_line(std::string("  arm collision: ") + (arm.empty() ? "False" : "True"));
   py::print_line(cellpath::hits_line(py::str_of(base_obj), py::list_text(hits)));
-  py::read_meshes(capture, cache_dir.is_none() ? attr("CACHE_DIR") : nb::borrow(cache_dir));
+  py::read_meshes(capture,
+                  py::path_arg(cache_dir.is_none() ? attr("CACHE_DIR") : nb::borrow(cache_dir)));
   nb::object scene = py::arm_scene(capture, T, hits, py::module_palette(g_module, true));
   py::show_scene(scene, "Wendacor");
 }
@@ -86,7 +87,7 @@ void main_entry(nb::handle argv) {
   nb::object cache_dir =
       py::make_parser(command, g_module).attr("parse_args")(argv).attr("cache_dir");
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
-  const capture::Capture capture = py::read_capture(cache_dir);
+  const capture::Capture capture = py::read_capture(py::path_arg(cache_dir));
   nb::tuple configs = find_configs(handler, py::handler_joints(handler));
   show_scenario(handler, capture, configs[0], "Scenario 1: colliding configuration", cache_dir);
   show_scenario(handler, capture, configs[1], "Scenario 2: collision-free configuration",

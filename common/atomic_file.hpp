@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <string>
 #include <system_error>
+#include <utility>
 
 namespace cellpath::py {
 
@@ -33,9 +34,8 @@ namespace nb = nanobind;
 // (a path), then put the file in place.  On any failure the temporary file is
 // removed and the original error propagates.
 template <class Write>
-void write_atomically(nb::handle target_in, Write&& write) {
+void write_atomically(const std::filesystem::path& target, Write&& write) {
   namespace wf = cellpath::whole_file;
-  const auto target = nb::cast<std::filesystem::path>(target_in);
   const auto tmp = wf::temporary_beside(target, ::getpid(), PyThread_get_thread_ident());
   try {
     nb::object fh = builtin("open")(nb::cast(tmp), "wb");
@@ -63,6 +63,12 @@ void write_atomically(nb::handle target_in, Write&& write) {
     wf::discard(tmp);
     throw;
   }
+}
+
+// The same for a target Python names (a path or anything os.fspath takes).
+template <class Write>
+void write_atomically(nb::handle target, Write&& write) {
+  write_atomically(nb::cast<std::filesystem::path>(target), std::forward<Write>(write));
 }
 
 // numpy's savez naming rule: a path without the ".npz" ending gets it appended.

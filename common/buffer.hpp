@@ -90,11 +90,11 @@ class StridedView {
     if (try_get(obj, elem)) return;
     nb::module_ np = cellpath::py::numpy();
     owner_ = np.attr("asarray")(real_numbers(obj),
-                                nb::arg("dtype") = np.attr(elem == Elem::f64 ? "float64" : "bool"));
+                                nb::arg("dtype") = elem == Elem::f64 ? "float64" : "bool");
     if (!try_get(owner_, elem)) {
       // asarray gave something with a foreign byte order or layout: force a plain copy.
-      owner_ = np.attr("ascontiguousarray")(owner_).attr("astype")(
-          np.attr(elem == Elem::f64 ? "float64" : "bool"));
+      owner_ = np.attr("ascontiguousarray")(owner_).attr("astype")(elem == Elem::f64 ? "float64"
+                                                                                     : "bool");
       if (!try_get(owner_, elem)) throw nb::type_error("cannot read the array's memory");
     }
   }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include "common/capture.hpp"
+#include "common/file_path.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
 
@@ -22,12 +23,15 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace cellpath::py {
 
 namespace nb = nanobind;
+namespace fs = std::filesystem;
 
 using capture::env_file;
 using capture::kJointNamesFile;
@@ -38,13 +42,13 @@ using capture::link_file;
 
 // A JSON file of the cache, read as text in one piece and parsed by json (so
 // a malformed file is json's own error).
-inline nb::object load_json(nb::handle file) {
-  return nb::module_::import_("json").attr("loads")(file.attr("read_text")());
+inline nb::object load_json(const fs::path& file) {
+  return nb::module_::import_("json").attr("loads")(nb::cast(file).attr("read_text")());
 }
 
 // The parsed meta.json of a cache directory.
-inline nb::dict read_meta(nb::handle cache_dir) {
-  nb::object meta = load_json(join_path(cache_dir, kMetaFile));
+inline nb::dict read_meta(const fs::path& cache_dir) {
+  nb::object meta = load_json(in_dir(cache_dir, kMetaFile));
   if (!nb::isinstance<nb::dict>(meta)) throw nb::value_error("meta.json must hold a JSON object");
   return nb::borrow<nb::dict>(meta);
 }
@@ -109,13 +113,13 @@ inline const capture::Capture& require_homes(const capture::Capture& c) {
 }
 
 // The capture in `cache_dir` as meta.json describes it (no arrays, no meshes yet).
-inline capture::Capture read_capture(nb::handle cache_dir) {
+inline capture::Capture read_capture(const fs::path& cache_dir) {
   return capture_of_meta(read_meta(cache_dir));
 }
 
 // The checked mesh of an archive, copied into C++ arrays.
-inline Mesh read_mesh(nb::handle path) {
-  StoredMesh stored = load_mesh_arrays(path);
+inline Mesh read_mesh(const fs::path& path) {
+  StoredMesh stored = load_mesh_arrays(nb::cast(path));
   const Array<double> v = as_f64(stored.V);
   nb::object f_arr;
   Array<std::int64_t> f;
@@ -127,10 +131,9 @@ inline Mesh read_mesh(nb::handle path) {
 }
 
 // Every link's and body's mesh, read from its archive in meta.json's order.
-inline void read_meshes(capture::Capture& c, nb::handle cache_dir) {
-  for (capture::Link& link : c.links) link.mesh = read_mesh(join_path(cache_dir, link_file(link)));
-  for (capture::Body& body : c.env)
-    body.mesh = read_mesh(join_path(cache_dir, env_file(body.name)));
+inline void read_meshes(capture::Capture& c, const fs::path& cache_dir) {
+  for (capture::Link& link : c.links) link.mesh = read_mesh(in_dir(cache_dir, link_file(link)));
+  for (capture::Body& body : c.env) body.mesh = read_mesh(in_dir(cache_dir, env_file(body.name)));
 }
 
 // trimesh.Trimesh of a mesh, processing off, so vertex order and count stay as captured.
@@ -172,20 +175,21 @@ inline void read_screws(capture::Capture& c, nb::handle path, long n_joints = -1
 // The joint names the cache keeps: false when it keeps none (no
 // JointNames.json).  A file that is not a JSON list is a ValueError, a name
 // in it that is not text a TypeError.
-inline bool read_joint_names(capture::Capture& c, nb::handle cache_dir) {
-  nb::object file = join_path(cache_dir, kJointNamesFile);
-  if (!nb::cast<bool>(file.attr("is_file")())) return false;
+inline bool read_joint_names(capture::Capture& c, const fs::path& cache_dir) {
+  const fs::path file = in_dir(cache_dir, kJointNamesFile);
+  std::error_code unreadable;
+  if (!fs::is_regular_file(file, unreadable)) return false;
   nb::object list = load_json(file);
   if (!nb::isinstance<nb::list>(list))
-    throw nb::value_error((str_of(file) + " must hold a JSON list of joint names").c_str());
+    throw nb::value_error((file.native() + " must hold a JSON list of joint names").c_str());
   c.joint_names.clear();
   for (nb::handle item : list) c.joint_names.push_back(meta_text(item, "a joint name"));
   return true;
 }
 
 // The capture's joint limits from `path`, as float64 in the file's own shape.
-inline void read_limits(capture::Capture& c, nb::handle path) {
-  const Array<double> lim = as_f64(load_npy(path));
+inline void read_limits(capture::Capture& c, const fs::path& path) {
+  const Array<double> lim = as_f64(load_npy(nb::cast(path)));
   c.limits.assign(lim.data, lim.data + lim.size);
   c.limits_shape = lim.shape;
 }

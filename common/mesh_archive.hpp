@@ -15,6 +15,7 @@
 #include <nanobind/stl/string.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace cellpath::py {
@@ -68,7 +69,7 @@ inline bool integer_faces(nb::handle F, nb::object& arr, Array<std::int64_t>& ou
   const std::string kind = nb::cast<std::string>(arr.attr("dtype").attr("kind"));
   const bool empty = nb::cast<std::size_t>(arr.attr("size")) == 0;
   if (kind != "i" && kind != "u" && !empty) return false;
-  out = as_array<std::int64_t>(arr.attr("astype")(np.attr("int64"), nb::arg("copy") = false));
+  out = as_array<std::int64_t>(arr.attr("astype")("int64", nb::arg("copy") = false));
   return true;
 }
 
@@ -116,6 +117,8 @@ class OpenArchive {
  public:
   explicit OpenArchive(nb::handle path, const char* refusal = nullptr)
       : data_(open_archive(path, refusal)) {}
+  explicit OpenArchive(const std::filesystem::path& path, const char* refusal = nullptr)
+      : OpenArchive(nb::cast(path), refusal) {}
   OpenArchive(const OpenArchive&) = delete;
   OpenArchive& operator=(const OpenArchive&) = delete;
   ~OpenArchive() {

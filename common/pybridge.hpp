@@ -39,6 +39,12 @@ inline std::string repr_of(nb::handle x) { return nb::cast<std::string>(nb::repr
 // pathlib.Path(x).
 inline nb::object as_path(nb::handle x) { return nb::module_::import_("pathlib").attr("Path")(x); }
 
+// A path argument read once as pathlib reads it (pathlib's own refusal of
+// anything else), then held in C++ in pathlib's form.
+inline std::filesystem::path path_arg(nb::handle x) {
+  return nb::cast<std::filesystem::path>(as_path(x));
+}
+
 // `dir / name` for a pathlib.Path (or anything pathlib accepts).
 inline nb::object join_path(nb::handle dir, const std::string& name) {
   return as_path(dir).attr("__truediv__")(name);
@@ -149,8 +155,8 @@ inline nb::object real_numbers(nb::handle x) {
 template <class T>
 inline Array<T> as_array(nb::handle x, Scalar scalar = Scalar::as_vector) {
   nb::module_ np = numpy();
-  nb::object arr = np.attr("asarray")(
-      real_numbers(x), nb::arg("dtype") = np.attr(numpy_dtype_name<T>()), nb::arg("order") = "C");
+  nb::object arr = np.attr("asarray")(real_numbers(x), nb::arg("dtype") = numpy_dtype_name<T>(),
+                                      nb::arg("order") = "C");
   if (scalar == Scalar::as_vector && nb::cast<int>(arr.attr("ndim")) == 0)
     arr = arr.attr("reshape")(1);
   auto view = nb::cast<nb::ndarray<const T, nb::c_contig, nb::device::cpu>>(arr);
@@ -172,8 +178,7 @@ inline nb::object new_array(const std::vector<std::size_t>& shape, T** data) {
   nb::module_ np = numpy();
   nb::list dims;
   for (std::size_t d : shape) dims.append(d);
-  nb::object arr =
-      np.attr("empty")(nb::tuple(dims), nb::arg("dtype") = np.attr(numpy_dtype_name<T>()));
+  nb::object arr = np.attr("empty")(nb::tuple(dims), nb::arg("dtype") = numpy_dtype_name<T>());
   auto view = nb::cast<nb::ndarray<T, nb::c_contig, nb::device::cpu>>(arr);
   *data = view.data();
   return arr;
