@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <system_error>
 
 namespace brimwell {
 
@@ -193,6 +194,33 @@ std::string limit_count_refusal(const char* option, std::size_t given, std::size
   if (given == 1 || given == n) return "";
   return std::string(option) + " gives " + std::to_string(given) + " limits, but the arm has " +
          std::to_string(n) + " joints: give one value for all joints or one per joint";
+}
+
+std::string timing_options_refusal(
+    TimingOptions& o, const LimitParts& acceleration, const LimitParts& velocity,
+    const std::filesystem::path& cache,
+    const std::function<std::optional<std::size_t>()>& cache_joints) {
+  const TimingText& text = o.text;
+  std::error_code unreadable;
+  const bool velocity_file =
+      !text.max_velocity && text.max_acceleration &&
+      std::filesystem::is_regular_file(cache / "JointVelocityLimits.npy", unreadable);
+  std::string refused = timing_refusal(text, acceleration, velocity, velocity_file);
+  if (!refused.empty()) return refused;
+  auto numbers = [](const LimitParts& parts) {
+    std::vector<double> out;
+    for (const std::optional<double>& v : parts) out.push_back(*v);
+    return out;
+  };
+  o.acceleration_limits = numbers(acceleration);
+  o.velocity_limits = numbers(velocity);
+  // A list of limits that does not fit the arm is refused now, not after a whole plan.
+  const std::optional<std::size_t> n = cache_joints();
+  if (!n) return "";
+  refused = limit_count_refusal("--max-acceleration", o.acceleration_limits.size(), *n);
+  if (refused.empty() && text.max_velocity)
+    refused = limit_count_refusal("--max-velocity", o.velocity_limits.size(), *n);
+  return refused;
 }
 
 }  // namespace brimwell

@@ -6,6 +6,7 @@
 
 #include "common/command_line.hpp"
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -52,5 +53,23 @@ std::string timing_refusal(const TimingText& text, const LimitParts& acceleratio
 
 // A list of `given` limits for an arm of `n` joints (one value is for all).
 std::string limit_count_refusal(const char* option, std::size_t given, std::size_t n);
+
+// The command line's timing options: the text as given (the run record keeps
+// it) and the limits read from it (one value for all joints or one per joint;
+// no velocity limits when the cache keeps them).
+struct TimingOptions {
+  TimingText text;
+  std::vector<double> velocity_limits, acceleration_limits;
+};
+
+// With --timed, before planning: the refusal of timing options that cannot
+// work, from the parts of the limit options as read (`acceleration`,
+// `velocity`): options that do not fit together or are no numbers, then a
+// list of limits that does not fit the arm of `cache_joints()` joints
+// (nothing: the cache cannot say, and the planner will); "" when they can,
+// with the limits read into `o`.
+std::string timing_options_refusal(TimingOptions& o, const LimitParts& acceleration,
+                                   const LimitParts& velocity, const std::filesystem::path& cache,
+                                   const std::function<std::optional<std::size_t>()>& cache_joints);
 
 }  // namespace brimwell

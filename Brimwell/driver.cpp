@@ -81,20 +81,12 @@ nb::object load_context(const std::filesystem::path& cache_dir, const RunOptions
   PlanningContext* ctx = nb::inst_ptr<PlanningContext>(ctx_obj);
   new (ctx) PlanningContext(cache, o.self_collision, clearance, o.lazy_proof);
   nb::inst_mark_ready(ctx_obj);
-  print_line("Environment loaded in " + brimwell::fixed2(brimwell::seconds_since(t0)) + "s");
-  if (!o.clearance.is_none()) {
-    const brimwell::ArmModel& m = *ctx->model;
-    print_line("Clearance: every configuration, and the motion between them, proven at least " +
-               m.clearance_metres() + " m from the environment" + m.clearance_note());
-  }
-  if (o.lazy_proof && !o.clearance.is_none())
-    print_line(
-        "Lazy proof: segments searched on sampled edges, then every edge of the path kept "
-        "proven (split or re-planned where it is not)");
-  if (o.self_collision)
-    print_line(
-        "Self-collision: links tested against each other, except the pairs allowed to touch " +
-        str_of(ctx->allowed_pairs));
+  const double seconds = brimwell::seconds_since(t0);
+  const std::string pairs = o.self_collision ? str_of(ctx->allowed_pairs) : std::string();
+  for (const std::string& line :
+       brimwell::context_lines(seconds, *ctx->model, !o.clearance.is_none(), o.lazy_proof,
+                               o.self_collision ? &pairs : nullptr))
+    print_line(line);
   return ctx_obj;
 }
 

@@ -11,6 +11,7 @@
 #include "common/mesh_archive.hpp"
 
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -65,10 +66,9 @@ void explain_contacts(const PlanningContext& ctx, const std::filesystem::path& c
     // leaving out what touches in every configuration.  The exact meshes are
     // python-fcl's, reached through trimesh, so the one word on them is the
     // command layer's (cellpath_cli.contacts), as for the driver's --strict.
-    std::vector<std::string> pairs;
-    for (nb::handle p : nb::module_::import_("cellpath_cli.contacts")
-                            .attr("touching_pairs")(nb::cast(cache_dir), theta))
-      pairs.push_back(cellpath::py::str_of(p));
+    const auto pairs =
+        nb::cast<std::vector<std::string>>(nb::module_::import_("cellpath_cli.contacts")
+                                               .attr("touching_pairs")(nb::cast(cache_dir), theta));
     return brimwell::contacts_explained(index, pairs, in_cells, pitch);
   });
 }

@@ -202,12 +202,6 @@ LimitParts limit_parts(const std::optional<std::string>& text) {
   return parts;
 }
 
-std::vector<double> limit_numbers(const LimitParts& parts) {
-  std::vector<double> out;
-  for (const std::optional<double>& v : parts) out.push_back(*v);
-  return out;
-}
-
 // The arm's joint count by the cache's screw list, or nothing (the planner
 // names what is missing).
 std::optional<std::size_t> cache_joints(const std::filesystem::path& cache) {
@@ -252,25 +246,11 @@ TimedFiles timed_files(const Samples& s, const std::vector<std::string>& names) 
 }  // namespace
 
 std::string check_timing_options(TimingOptions& o, const std::filesystem::path& cache) {
-  const TimingText& text = o.text;
-  if (!text.timed) return timing_refusal(text, {}, {}, false);
-  const LimitParts acceleration = limit_parts(text.max_acceleration);
-  const LimitParts velocity = limit_parts(text.max_velocity);
-  std::error_code unreadable;
-  const bool velocity_file =
-      !text.max_velocity && text.max_acceleration &&
-      std::filesystem::is_regular_file(cache / "JointVelocityLimits.npy", unreadable);
-  std::string refused = timing_refusal(text, acceleration, velocity, velocity_file);
-  if (!refused.empty()) return refused;
-  o.acceleration_limits = limit_numbers(acceleration);
-  o.velocity_limits = limit_numbers(velocity);
-  // A list of limits that does not fit the arm is refused now, not after a whole plan.
-  const std::optional<std::size_t> n = cache_joints(cache);
-  if (!n) return "";
-  refused = limit_count_refusal("--max-acceleration", o.acceleration_limits.size(), *n);
-  if (refused.empty() && text.max_velocity)
-    refused = limit_count_refusal("--max-velocity", o.velocity_limits.size(), *n);
-  return refused;
+  if (!o.text.timed) return timing_refusal(o.text, {}, {}, false);
+  const LimitParts acceleration = limit_parts(o.text.max_acceleration);
+  const LimitParts velocity = limit_parts(o.text.max_velocity);
+  return timing_options_refusal(o, acceleration, velocity, cache,
+                                [&] { return cache_joints(cache); });
 }
 
 std::optional<TimedFiles> timed_outputs(const TimingOptions& options,

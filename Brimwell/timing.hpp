@@ -15,14 +15,6 @@ namespace brimwell {
 // Adds time_parameterize to the module.
 void register_timing(nanobind::module_& m);
 
-// The command line's timing options: the text as given (the run record keeps
-// it) and the limits read from it (one value for all joints or one per joint;
-// no velocity limits when the cache keeps them).
-struct TimingOptions {
-  TimingText text;
-  std::vector<double> velocity_limits, acceleration_limits;
-};
-
 // Before planning: the refusal of timing options that cannot work (no
 // acceleration limit, no velocity limit given or kept in the cache, malformed
 // numbers, a list that does not fit the arm), so a long plan is not wasted on

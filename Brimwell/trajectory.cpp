@@ -178,6 +178,24 @@ Trajectory plan_trajectory(DriverHost& host, Validity& ctx, ArmModel& model, Arm
   return out;
 }
 
+std::vector<std::string> context_lines(double seconds, const ArmModel& model, bool clearance,
+                                       bool lazy_proof, const std::string* allowed_pairs) {
+  std::vector<std::string> lines{"Environment loaded in " + fixed2(seconds) + "s"};
+  if (clearance)
+    lines.push_back(
+        "Clearance: every configuration, and the motion between them, proven at least " +
+        model.clearance_metres() + " m from the environment" + model.clearance_note());
+  if (lazy_proof && clearance)
+    lines.push_back(
+        "Lazy proof: segments searched on sampled edges, then every edge of the path kept "
+        "proven (split or re-planned where it is not)");
+  if (allowed_pairs)
+    lines.push_back(
+        "Self-collision: links tested against each other, except the pairs allowed to touch " +
+        *allowed_pairs);
+  return lines;
+}
+
 std::string too_close_text(std::size_t index, ArmModel& m, std::size_t link,
                            const std::vector<std::string>& link_names,
                            const std::vector<std::string>& body_names) {

@@ -82,6 +82,12 @@ std::string limits_explained(std::size_t index, const std::vector<double>& q, co
 std::string too_close_text(std::size_t index, ArmModel& model, std::size_t link,
                            const std::vector<std::string>& link_names,
                            const std::vector<std::string>& body_names);
+// The driver's lines once its context is loaded, in `seconds`: the
+// clearance `model` proves (with one), lazy proofs (with a clearance), and
+// the link pairs self-collision leaves out, as `allowed_pairs` words them
+// (null without self-collision).
+std::vector<std::string> context_lines(double seconds, const ArmModel& model, bool clearance,
+                                       bool lazy_proof, const std::string* allowed_pairs);
 // The explanation of a waypoint in collision: the contacts the exact meshes
 // name ("A-B" pairs), and the links in occupied cells of `pitch` metres.
 std::string contacts_explained(std::size_t index, const std::vector<std::string>& pairs,
