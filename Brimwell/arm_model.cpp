@@ -13,12 +13,11 @@ ArmModel::ArmModel(std::size_t n, const double* slist, const double* home, const
     : n_(n),
       lower_(lower, lower + n),
       upper_(upper, upper + n),
-      links_(std::make_shared<const std::vector<LinkCloud>>(std::move(links))),
-      summary_(std::make_shared<const OccupancySummary>(grid)) {
-  if (links_->size() != n) throw std::invalid_argument("one point set per moving link is needed");
+      links_(std::move(links)),
+      summary_(grid) {
+  if (links_.size() != n) throw std::invalid_argument("one point set per moving link is needed");
   screws_.resize(n);
   home_.resize(n);
-  poses_.assign(n + 1, cellpath::kIdentity4);
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t r = 0; r < 6; ++r) screws_[i][r] = slist[r * n + i];
     for (std::size_t k = 0; k < 16; ++k) home_[i][k] = home[16 * i + k];
@@ -26,45 +25,56 @@ ArmModel::ArmModel(std::size_t n, const double* slist, const double* home, const
   quick_ = cellpath::QuickChain(screws_, home_);
 }
 
-void ArmModel::pose_quick(const double* q) { quick_.pose(q, poses_.data() + 1); }
+ArmData::ArmData(const ArmModel& model)
+    : poses(model.n_joints() + 1, cellpath::kIdentity4),
+      edge_q(model.n_joints()),
+      edge_dq(model.n_joints()),
+      edge_full(model.n_joints()),
+      edge_lo(model.n_joints()),
+      edge_hi(model.n_joints()) {
+  poses[0] = model.base();
+}
 
-bool ArmModel::collides(const double* q) {
+void ArmModel::pose_quick(ArmData& d, const double* q) const { quick_.pose(q, d.poses.data() + 1); }
+
+bool ArmModel::collides(ArmData& d, const double* q) const {
   // The same running product as the kinematics module's forward_kinematics,
   // so each link gets bit for bit the transform that function returns.
   // Consecutive queries of a planner lie close together, so the link that
   // hit last time is tested first (once posed), then the others base to tip.
+  std::vector<cellpath::Mat4>& poses = d.poses;
   cellpath::Mat4 running = cellpath::kIdentity4;
   std::size_t posed = 0;
   auto pose_next = [&] {
-    poses_[posed + 1] = cellpath::chain_step(running, screws_[posed], q[posed], home_[posed]);
+    poses[posed + 1] = cellpath::chain_step(running, screws_[posed], q[posed], home_[posed]);
     ++posed;
   };
-  const std::size_t first = last_hit_;
+  const std::size_t first = d.last_hit;
   if (first < n_) {
     while (posed <= first) pose_next();
-    if ((*links_)[first].hits(poses_[first + 1], *summary_)) return true;
+    if (links_[first].hits(poses[first + 1], summary_)) return true;
     for (std::size_t i = 0; i < first; ++i)
-      if ((*links_)[i].hits(poses_[i + 1], *summary_)) {
-        last_hit_ = i;
+      if (links_[i].hits(poses[i + 1], summary_)) {
+        d.last_hit = i;
         return true;
       }
   }
   while (posed < n_) {
     pose_next();
     const std::size_t i = posed - 1;
-    if ((*links_)[i].hits(poses_[i + 1], *summary_)) {
-      last_hit_ = i;
+    if (links_[i].hits(poses[i + 1], summary_)) {
+      d.last_hit = i;
       return true;
     }
   }
   return false;
 }
 
-void ArmModel::pose(const double* q) {
+void ArmModel::pose(ArmData& d, const double* q) const {
   cellpath::forward_kinematics(
       n_, [&](std::size_t i) { return screws_[i]; }, [&](std::size_t i) { return home_[i]; },
       [&](std::size_t i) { return q[i]; },
-      [&](std::size_t i, const cellpath::Mat4& T) { poses_[i + 1] = T; });
+      [&](std::size_t i, const cellpath::Mat4& T) { d.poses[i + 1] = T; });
 }
 
 void ArmModel::set_self_collision(std::unique_ptr<gristane::SelfCollisionModel> model,
@@ -73,8 +83,7 @@ void ArmModel::set_self_collision(std::unique_ptr<gristane::SelfCollisionModel> 
     throw std::invalid_argument(
         "the self-collision model needs the base and one shape per moving link");
   self_ = std::move(model);
-  self_hit_ = 0;
-  poses_[0] = base;
+  base_ = base;
 }
 
 void ArmModel::build_clearance(double metres, const std::vector<gristane::MeshRef>& bodies,
@@ -87,7 +96,7 @@ void ArmModel::build_clearance(double metres, const std::vector<gristane::MeshRe
   // more careful.
   std::vector<gristane::SurfaceCover> screen;
   for (const gristane::MeshRef& ref : links) screen.emplace_back(ref, 2.0 * spacing, true);
-  screen_covers_ = std::make_shared<const std::vector<gristane::SurfaceCover>>(std::move(screen));
+  screen_covers_ = std::make_unique<const std::vector<gristane::SurfaceCover>>(std::move(screen));
   // The field is needed only where the arm can reach.
   gristane::EnvDistanceSettings settings;
   settings.offsets = offsets;
@@ -147,19 +156,20 @@ struct SplitMix {
 
 }  // namespace
 
-std::vector<std::pair<std::size_t, std::size_t>> ArmModel::always_touching(std::size_t configs,
-                                                                           std::uint64_t seed) {
+std::vector<std::pair<std::size_t, std::size_t>> ArmModel::always_touching(
+    std::size_t configs, std::uint64_t seed) const {
   std::vector<std::pair<std::size_t, std::size_t>> candidates;
   if (!self_) return candidates;
   candidates = self_->checked();
   SplitMix rng{seed};
+  ArmData d(*this);
   std::vector<double> q(n_);
   for (std::size_t c = 0; c < configs && !candidates.empty(); ++c) {
     for (std::size_t k = 0; k < n_; ++k) q[k] = lower_[k] + (upper_[k] - lower_[k]) * rng.uniform();
-    pose(q.data());
+    pose(d, q.data());
     std::vector<std::pair<std::size_t, std::size_t>> still;
     for (const auto& [i, j] : candidates)
-      if (self_->pair_collides(i, j, poses_[i], poses_[j])) still.emplace_back(i, j);
+      if (self_->pair_collides(i, j, d.poses[i], d.poses[j])) still.emplace_back(i, j);
     candidates = std::move(still);
   }
   return candidates;
@@ -234,7 +244,7 @@ void ArmModel::build_pair_tables(double delta) {
     const gristane::LinkShape& B = model.shape(i);  // proximal
     if (A.empty() || B.empty()) continue;
     auto home_pose = [&](std::size_t link) -> const cellpath::Mat4& {
-      return link == 0 ? poses_[0] : home_[link - 1];
+      return link == 0 ? base_ : home_[link - 1];
     };
     const cellpath::Vec3 ca = cellpath::transform_point(home_pose(j), A.centre());
     const cellpath::Vec3 cb = cellpath::transform_point(home_pose(i), B.centre());
@@ -246,7 +256,7 @@ void ArmModel::build_pair_tables(double delta) {
 gristane::SelfCollisionModel::PairTable ArmModel::pair_table(std::size_t p, std::size_t a,
                                                              double delta, double swing,
                                                              double hidden,
-                                                             std::vector<double>& q) {
+                                                             std::vector<double>& q) const {
   const gristane::SelfCollisionModel& model = *self_;
   const auto [i, j] = model.checked()[p];
   gristane::SelfCollisionModel::PairTable t;
@@ -265,14 +275,15 @@ gristane::SelfCollisionModel::PairTable ArmModel::pair_table(std::size_t p, std:
   }
   const double moved = 0.5 * cell * swing * (1.0 + 1e-9) + 1e-9;
   const double extra = moved + hidden;
+  ArmData d(*this);
   t.clear.assign(static_cast<std::size_t>(t.cells[0] * t.cells[1]), 0);
   for (std::int64_t u = 0; u < t.cells[0]; ++u)
     for (std::int64_t v = 0; v < t.cells[1]; ++v) {
       q[a] = t.lo[0] + (static_cast<double>(u) + 0.5) * cell;
       q[a + 1] = t.lo[1] + (static_cast<double>(v) + 0.5) * cell;
-      pose(q.data());
+      pose(d, q.data());
       t.clear[static_cast<std::size_t>(u * t.cells[1] + v)] =
-          !model.pair_within_extra(i, j, poses_[i], poses_[j], extra);
+          !model.pair_within_extra(i, j, d.poses[i], d.poses[j], extra);
     }
   return t;
 }

@@ -192,7 +192,7 @@ nb::tuple time_is_valid(const PlanningContext& c, const Array<double>& qs) {
   nb::object ok_arr = cellpath::py::new_array<bool>({m}, &ok);
   for (std::size_t i = 0; i < m; ++i) {
     const auto t0 = std::chrono::steady_clock::now();
-    ok[i] = c.model->is_valid(qs.data + i * c.n);
+    ok[i] = c.model->is_valid(*c.data, qs.data + i * c.n);
     ns[i] =
         std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
             .count();

@@ -61,38 +61,33 @@ void ArmModel::set_clearance(double c, std::unique_ptr<gristane::EnvironmentDist
   motion_ = motion_of(n_, covers, screws_.data(), home_.data(), lower_.data(), upper_.data());
   clearance_ = c;
   env_ = std::move(env);
-  covers_ = std::make_shared<const std::vector<gristane::SurfaceCover>>(std::move(covers));
-  edge_q_.assign(n_, 0.0);
-  edge_dq_.assign(n_, 0.0);
-  edge_full_.assign(n_, 0.0);
-  edge_lo_.assign(n_, 0.0);
-  edge_hi_.assign(n_, 0.0);
+  covers_ = std::make_unique<const std::vector<gristane::SurfaceCover>>(std::move(covers));
 }
 
-std::size_t ArmModel::first_unclear(const double* extra) {
-  return first_failing([&](std::size_t link) {
+std::size_t ArmModel::first_unclear(ArmData& d, const double* extra) const {
+  return first_failing(d, [&](std::size_t link) {
     const double t = clearance_ + (extra ? extra[link - 1] : 0.0);
-    return gristane::surface_clear((*covers_)[link - 1], poses_[link].data(), *env_, t);
+    return gristane::surface_clear((*covers_)[link - 1], d.poses[link].data(), *env_, t);
   });
 }
 
-bool ArmModel::clear_at(const double* q) {
-  pose_proving(q);
-  if (exploring_) return screen_posed(q, 1.0);
-  return first_unclear() == 0;
+bool ArmModel::clear_at(ArmData& d, const double* q) const {
+  pose_proving(d, q);
+  if (d.exploring) return screen_posed(d, q, 1.0);
+  return first_unclear(d) == 0;
 }
 
 std::string ArmModel::clearance_metres() const {
   return cellpath::python_float_text(clearance_words_ >= 0.0 ? clearance_words_ : clearance_);
 }
 
-double ArmModel::link_distance(std::size_t link, std::size_t* body) {
+double ArmModel::link_distance(const ArmData& d, std::size_t link, std::size_t* body) const {
   const gristane::SurfaceCover& cover = (*covers_)[link - 1];
   double best = std::numeric_limits<double>::infinity();
   *body = static_cast<std::size_t>(-1);
   cellpath::Vec3 w;
   for (std::size_t k = 0; k < cover.n_points(); ++k) {
-    cellpath::transform_points(cover.points() + 3 * k, 1, poses_[link], w.data());
+    cellpath::transform_points(cover.points() + 3 * k, 1, d.poses[link], w.data());
     std::size_t b;
     // The body the link is shortest of its clearance from, with offsets.
     const double d = env_->offset_distance(w.data(), &b);
@@ -104,38 +99,40 @@ double ArmModel::link_distance(std::size_t link, std::size_t* body) {
   return *body == static_cast<std::size_t>(-1) ? best : best - env_->offset(*body);
 }
 
-EdgeVerdict ArmModel::edge_verdict(const double* a, const double* b) {
+EdgeVerdict ArmModel::edge_verdict(ArmData& d, const double* a, const double* b) const {
   if (!env_) throw std::logic_error("edge_proven needs the clearance model");
   // A proof about every configuration between a and b includes a and b, by
   // the same test as is_valid (self-collision included): the pieces next to
   // an end cover it for the environment, but not every self-collision pair.
-  if (!is_valid(a) || !is_valid(b)) return EdgeVerdict::Invalid;
-  return walk_pieces(a, b);
+  if (!is_valid(d, a) || !is_valid(d, b)) return EdgeVerdict::Invalid;
+  return walk_pieces(d, a, b);
 }
 
-bool ArmModel::edge_proven(const double* a, const double* b) {
-  return edge_verdict(a, b) == EdgeVerdict::Proven;
+bool ArmModel::edge_proven(ArmData& d, const double* a, const double* b) const {
+  return edge_verdict(d, a, b) == EdgeVerdict::Proven;
 }
 
-bool ArmModel::edge_checked(const double* a, const double* b) {
-  return exploring_ ? edge_screened(a, b) : edge_proven(a, b);
+bool ArmModel::edge_checked(ArmData& d, const double* a, const double* b) const {
+  return d.exploring ? edge_screened(d, a, b) : edge_proven(d, a, b);
 }
 
-EdgeVerdict ArmModel::piece_links(std::uint64_t links, std::uint64_t& split) {
+EdgeVerdict ArmModel::piece_links(ArmData& d, std::uint64_t links, std::uint64_t& split) const {
   // The link that failed last goes first: an invalid edge ends sooner.
-  const std::size_t first = last_unclear_ >= 1 && last_unclear_ <= n_ ? last_unclear_ - 1 : 0;
+  const std::size_t last = d.last_unclear;
+  const std::size_t first = last >= 1 && last <= n_ ? last - 1 : 0;
   for (std::size_t step = 0; step < n_; ++step) {
     const std::size_t i = (first + step) % n_;
     if (!(links >> i & 1u)) continue;
     const std::size_t link = i + 1;
-    const double reach = edge_full_[i];
-    if (gristane::surface_clear((*covers_)[i], poses_[link].data(), *env_, clearance_ + reach,
+    const double reach = d.edge_full[i];
+    const double* T = d.poses[link].data();
+    if (gristane::surface_clear((*covers_)[i], T, *env_, clearance_ + reach,
                                 clearance_ + kExactReach))
       continue;
     // Not covered by the motion bound: an invalid configuration ends the
     // edge, anything else is cut in two.
-    if (!gristane::surface_clear((*covers_)[i], poses_[link].data(), *env_, clearance_)) {
-      last_unclear_ = link;
+    if (!gristane::surface_clear((*covers_)[i], T, *env_, clearance_)) {
+      d.last_unclear = link;
       return EdgeVerdict::Invalid;
     }
     if (reach < kFinestReach) return EdgeVerdict::Unsettled;
@@ -144,9 +141,10 @@ EdgeVerdict ArmModel::piece_links(std::uint64_t links, std::uint64_t& split) {
   return EdgeVerdict::Proven;
 }
 
-EdgeVerdict ArmModel::piece_pairs(const Piece& p, const double* a, const double* b, double half,
-                                  std::uint64_t& split) {
-  gristane::SelfCollisionModel* self = self_.get();
+EdgeVerdict ArmModel::piece_pairs(ArmData& d, const ArmData::Piece& p, const double* a,
+                                  const double* b, double half, std::uint64_t& split) const {
+  const gristane::SelfCollisionModel* self = self_.get();
+  const std::vector<cellpath::Mat4>& poses = d.poses;
   const auto& pairs = self->checked();
   const bool pair_masks = pairs.size() <= 64;
   bool box_known = false;
@@ -155,55 +153,56 @@ EdgeVerdict ArmModel::piece_pairs(const Piece& p, const double* a, const double*
     if (!box_known) {  // the joints' range over the piece, for the pair tables
       for (std::size_t m = 0; m < n_; ++m) {
         const double u = a[m] + (b[m] - a[m]) * p.t0, v = a[m] + (b[m] - a[m]) * p.t1;
-        edge_lo_[m] = std::min(u, v);
-        edge_hi_[m] = std::max(u, v);
+        d.edge_lo[m] = std::min(u, v);
+        d.edge_hi[m] = std::max(u, v);
       }
       box_known = true;
     }
-    if (self->table_clear_box(k, edge_lo_.data(), edge_hi_.data())) continue;
+    if (self->table_clear_box(k, d.edge_lo.data(), d.edge_hi.data())) continue;
     const auto [i, j] = pairs[k];
     // Only the joints between the two links change their distance.
     const auto [lo, hi] = std::minmax(i, j);
     const double extra =
         hi == 0 ? 0.0
-                : motion_.link_piece_bound(poses_.data() + 1, edge_dq_.data(), half, hi - 1, lo);
-    if (!self->pair_within_extra(i, j, poses_[i], poses_[j], extra)) continue;
-    if (self->pair_collides(i, j, poses_[i], poses_[j])) return EdgeVerdict::Invalid;
+                : motion_.link_piece_bound(poses.data() + 1, d.edge_dq.data(), half, hi - 1, lo);
+    if (!self->pair_within_extra(i, j, poses[i], poses[j], extra)) continue;
+    if (self->pair_collides(i, j, poses[i], poses[j])) return EdgeVerdict::Invalid;
     split |= pair_masks ? std::uint64_t{1} << k : ~std::uint64_t{0};
   }
   return EdgeVerdict::Proven;
 }
 
-EdgeVerdict ArmModel::walk_pieces(const double* a_in, const double* b_in) {
+EdgeVerdict ArmModel::walk_pieces(ArmData& d, const double* a_in, const double* b_in) const {
   // One direction for both orders of the ends, so the answer is symmetric.
   const double* a = a_in;
   const double* b = b_in;
   if (std::lexicographical_compare(b, b + n_, a, a + n_)) std::swap(a, b);
-  for (std::size_t k = 0; k < n_; ++k) edge_dq_[k] = std::fabs(b[k] - a[k]);
+  for (std::size_t k = 0; k < n_; ++k) d.edge_dq[k] = std::fabs(b[k] - a[k]);
   const std::size_t n_pairs = self_ ? self_->checked().size() : 0;
   const std::uint64_t all_links = n_ == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n_) - 1;
   const std::uint64_t all_pairs =
       n_pairs >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n_pairs) - 1;
 
   // Breadth first, so a collision anywhere along the edge shows up early.
-  pieces_.clear();
-  pieces_.push_back({0.0, 1.0, all_links, all_pairs});
-  for (std::size_t head = 0; head < pieces_.size(); ++head) {
-    const Piece p = pieces_[head];
+  std::vector<ArmData::Piece>& pieces = d.pieces;
+  pieces.clear();
+  pieces.push_back({0.0, 1.0, all_links, all_pairs});
+  for (std::size_t head = 0; head < pieces.size(); ++head) {
+    const ArmData::Piece p = pieces[head];
     const double tm = 0.5 * (p.t0 + p.t1), half = 0.5 * (p.t1 - p.t0);
-    for (std::size_t k = 0; k < n_; ++k) edge_q_[k] = a[k] + (b[k] - a[k]) * tm;
-    pose_proving(edge_q_.data());
+    for (std::size_t k = 0; k < n_; ++k) d.edge_q[k] = a[k] + (b[k] - a[k]) * tm;
+    pose_proving(d, d.edge_q.data());
     // How far each link can move within the piece, from where it is now.
-    motion_.piece_bound(poses_.data() + 1, edge_dq_.data(), half, edge_full_.data());
+    motion_.piece_bound(d.poses.data() + 1, d.edge_dq.data(), half, d.edge_full.data());
     std::uint64_t split_links = 0, split_pairs = 0;
-    EdgeVerdict v = piece_links(p.links, split_links);
-    if (v == EdgeVerdict::Proven && n_pairs > 0) v = piece_pairs(p, a, b, half, split_pairs);
+    EdgeVerdict v = piece_links(d, p.links, split_links);
+    if (v == EdgeVerdict::Proven && n_pairs > 0) v = piece_pairs(d, p, a, b, half, split_pairs);
     if (v != EdgeVerdict::Proven) return v;
     split_pairs &= all_pairs;
     if (split_links == 0 && split_pairs == 0) continue;
-    if (pieces_.size() + 2 > kMaxPieces) return EdgeVerdict::Unsettled;
-    pieces_.push_back({p.t0, tm, split_links, split_pairs});
-    pieces_.push_back({tm, p.t1, split_links, split_pairs});
+    if (pieces.size() + 2 > kMaxPieces) return EdgeVerdict::Unsettled;
+    pieces.push_back({p.t0, tm, split_links, split_pairs});
+    pieces.push_back({tm, p.t1, split_links, split_pairs});
   }
   return EdgeVerdict::Proven;
 }

@@ -3,7 +3,7 @@
 // Proving every edge a planner tries costs far more than the search itself:
 // most tried edges are thrown away, and the few that hug an obstacle cost
 // hundreds of pieces each.  With a lazy proof the planner explores and
-// shortens with the model exploring (ArmModel::set_exploring: edges sampled
+// shortens with its data exploring (ArmData::set_exploring: edges sampled
 // about 1/32 rad apart against the distance field, no exact tests), and
 // then every edge of the path it returns is proven by the exact engine,
 // both ends included.  An edge that fails is repaired:
@@ -26,7 +26,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <memory>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -46,62 +45,62 @@ struct LazyReport {
   std::size_t replans = 0;  // stretches re-planned
 };
 
-// While alive, `model` (if any) screens instead of proving, the search
-// running between `start` and `goal` (see ArmModel::set_exploring), or
+// While alive, `data` (if any) screens instead of proving, the search
+// running between `start` and `goal` (see ArmData::set_exploring), or
 // proves; restores the previous state however the scope ends.
 class ExploringScope {
  public:
-  ExploringScope(ArmModel* model, bool on, const double* start = nullptr,
+  ExploringScope(ArmData* data, bool on, const double* start = nullptr,
                  const double* goal = nullptr, bool thorough = false)
-      : model_(model) {
-    if (!model_) return;
-    was_ = model_->exploring();
-    was_thorough_ = model_->thorough();
-    anchors_ = model_->anchors();
-    model_->set_exploring(on, start, goal, thorough);
+      : data_(data) {
+    if (!data_) return;
+    was_ = data_->exploring;
+    was_thorough_ = data_->thorough;
+    anchors_ = data_->anchors;
+    data_->set_exploring(on, start, goal, thorough);
   }
   ~ExploringScope() {
-    if (!model_) return;
-    const std::size_t d = model_->n_joints();
-    model_->set_exploring(was_, anchors_.size() >= d ? anchors_.data() : nullptr,
-                          anchors_.size() >= 2 * d ? anchors_.data() + d : nullptr, was_thorough_);
+    if (!data_) return;
+    const std::size_t d = data_->poses.size() - 1;
+    data_->set_exploring(was_, anchors_.size() >= d ? anchors_.data() : nullptr,
+                         anchors_.size() >= 2 * d ? anchors_.data() + d : nullptr, was_thorough_);
   }
   ExploringScope(const ExploringScope&) = delete;
   ExploringScope& operator=(const ExploringScope&) = delete;
 
  private:
-  ArmModel* model_;
+  ArmData* data_;
   bool was_ = false, was_thorough_ = false;
   std::vector<double> anchors_;
 };
 
 // The verdict of each edge of `path` (edge_verdict_fresh), the edges taken
-// in turn by the caller's thread on `model` and, when a core is spare, by a
-// second thread on a worker copy of it.
-inline std::vector<EdgeVerdict> prove_edges(ArmModel& model,
+// in turn by the caller's thread with `data` and, when a core is spare, by a
+// second thread with a copy of it.
+inline std::vector<EdgeVerdict> prove_edges(const ArmModel& model, ArmData& data,
                                             const std::vector<std::vector<double>>& path) {
   const std::size_t m = path.size() < 2 ? 0 : path.size() - 1;
   std::vector<EdgeVerdict> out(m, EdgeVerdict::Unsettled);
   std::atomic<std::size_t> next{0};
-  auto work = [&](ArmModel& on) {
+  auto work = [&](ArmData& on) {
     for (std::size_t e = next++; e < m; e = next++)
-      out[e] = on.edge_verdict_fresh(path[e].data(), path[e + 1].data());
+      out[e] = model.edge_verdict_fresh(on, path[e].data(), path[e + 1].data());
   };
-  // Afterwards the model remembers no failure, however the edges were
+  // Afterwards the data remembers no failure, however the edges were
   // shared out, so that what it proves next does not depend on that either.
   SpareCore core;
   if (m < 2 || !core.held()) {
-    work(model);
-    model.forget_failures();
+    work(data);
+    data.forget_failures();
     return out;
   }
-  std::unique_ptr<ArmModel> copy = model.worker_copy();
+  ArmData copy = data;
   std::exception_ptr failed;
   std::thread helper;
   try {
     helper = std::thread([&] {
       try {
-        work(*copy);
+        work(copy);
       } catch (...) {
         failed = std::current_exception();
       }
@@ -110,7 +109,7 @@ inline std::vector<EdgeVerdict> prove_edges(ArmModel& model,
     // No thread to be had: this one proves them all.
   }
   try {
-    work(model);
+    work(data);
   } catch (...) {
     next = m;
     if (helper.joinable()) helper.join();
@@ -118,26 +117,25 @@ inline std::vector<EdgeVerdict> prove_edges(ArmModel& model,
   }
   if (helper.joinable()) helper.join();
   if (failed) std::rethrow_exception(failed);
-  model.absorb(*copy);
-  model.forget_failures();
+  data.forget_failures();
   return out;
 }
 
-// Proves every edge of `path` (start first, goal last) on `model`, which
-// must not be exploring, repairing as the header says.  replan(a, b) returns
+// Proves every edge of `path` (start first, goal last) on `model` with
+// `data`, which must not be exploring, repairing as the header says.  replan(a, b) returns
 // a path from a to b whose every edge is proven (empty when none was found:
 // lazy_detour, or nothing at all inside a detour).  On success `path` is replaced by the proven
 // path (same ends) and true returned; false when the repairs ran out.
 //
 // The path's own edges are proven first, all of them, on two threads when a
-// core is spare (prove_edges); the repairs then run in order on `model`.
+// core is spare (prove_edges); the repairs then run in order with `data`.
 // The answer does not depend on the threads: each verdict is the edge's own.
 template <class Replan>
-bool prove_path(ArmModel& model, std::vector<std::vector<double>>& path, Replan&& replan,
-                const LazySettings& s, LazyReport& report) {
+bool prove_path(const ArmModel& model, ArmData& data, std::vector<std::vector<double>>& path,
+                Replan&& replan, const LazySettings& s, LazyReport& report) {
   using Row = std::vector<double>;
   const std::size_t d = model.n_joints();
-  const std::vector<EdgeVerdict> ahead = prove_edges(model, path);
+  const std::vector<EdgeVerdict> ahead = prove_edges(model, data, path);
   std::vector<Row> out{path.front()};
   // Pending stretches, the next on top: (a, b, depth); a is out.back().
   struct Stretch {
@@ -152,7 +150,7 @@ bool prove_path(ArmModel& model, std::vector<std::vector<double>>& path, Replan&
       const Row a = out.back();
       // A stretch still whole, from the path's own entry: proven ahead.
       const bool whole = st.depth == 0 && a == path[e];
-      const EdgeVerdict v = whole ? ahead[e] : model.edge_verdict(a.data(), st.b.data());
+      const EdgeVerdict v = whole ? ahead[e] : model.edge_verdict(data, a.data(), st.b.data());
       if (v == EdgeVerdict::Proven) {
         out.push_back(std::move(st.b));
         ++report.edges;
@@ -161,7 +159,7 @@ bool prove_path(ArmModel& model, std::vector<std::vector<double>>& path, Replan&
       if (v == EdgeVerdict::Unsettled && st.depth < s.split_depth) {
         Row m(d);
         for (std::size_t k = 0; k < d; ++k) m[k] = 0.5 * (a[k] + st.b[k]);
-        if (model.is_valid(m.data())) {
+        if (model.is_valid(data, m.data())) {
           ++report.splits;
           todo.push_back({std::move(st.b), st.depth + 1});
           todo.push_back({std::move(m), st.depth + 1});
@@ -200,7 +198,8 @@ inline std::vector<double> flat_of(const std::vector<std::vector<double>>& rows)
 // screened edges in at most ls.replan_iters extensions, then proven with
 // splits but no further detours.  Empty when either fails.
 template <class Run>
-std::vector<std::vector<double>> lazy_detour(ArmModel& model, const ConnectSettings& settings,
+std::vector<std::vector<double>> lazy_detour(const ArmModel& model, ArmData& data,
+                                             const ConnectSettings& settings,
                                              const std::vector<double>& a,
                                              const std::vector<double>& b, Run&& run,
                                              const LazySettings& ls, LazyReport& report) {
@@ -208,11 +207,11 @@ std::vector<std::vector<double>> lazy_detour(ArmModel& model, const ConnectSetti
   local.max_iters = std::min(settings.max_iters, ls.replan_iters);
   ConnectResult r;
   {
-    ExploringScope screen(&model, true, a.data(), b.data(), true);
+    ExploringScope screen(&data, true, a.data(), b.data(), true);
     r = run(local, a.data(), b.data());
   }
   if (r.status == ConnectStatus::Failed) return {};
-  ExploringScope prove(&model, false);
+  ExploringScope prove(&data, false);
   std::vector<std::vector<double>> path = rows_of(r.rows, model.n_joints());
   LazySettings inner = ls;
   inner.max_replans = 0;
@@ -220,36 +219,37 @@ std::vector<std::vector<double>> lazy_detour(ArmModel& model, const ConnectSetti
     return std::vector<std::vector<double>>{};
   };
   LazyReport sub;
-  if (!prove_path(model, path, none, inner, sub)) return {};
+  if (!prove_path(model, data, path, none, inner, sub)) return {};
   report.splits += sub.splits;
   return path;
 }
 
 // One RRT-Connect search made lazy.  run(settings, a, b) runs the planner on
-// a context over `model` (how it checks edges follows the model's exploring
-// state).  The search and its shortening screen; the path is then proven,
+// a context over `model` and `data` (how it checks edges follows the data's
+// exploring state).  The search and its shortening screen; the path is then proven,
 // failed stretches replaced by lazy detours; when the repairs run out the
 // search is made again with proven edges throughout, with the same settings.
 template <class Run>
-ConnectResult connect_lazily(ArmModel& model, const ConnectSettings& settings, const double* start,
-                             const double* goal, Run&& run, LazyReport& report,
+ConnectResult connect_lazily(const ArmModel& model, ArmData& data, const ConnectSettings& settings,
+                             const double* start, const double* goal, Run&& run, LazyReport& report,
                              const LazySettings& ls = {}) {
   const std::size_t d = model.n_joints();
   ConnectResult r;
   // A straight edge that proves needs no search (and draws nothing, as the
   // planner's own direct edge does not).
-  if (model.edge_proven(start, goal)) return direct_result(start, goal, d);
+  if (model.edge_proven(data, start, goal)) return direct_result(start, goal, d);
   // The quick screen first; where it finds no path, a thorough one.
   for (const bool thorough : {false, true}) {
-    ExploringScope screen(&model, true, start, goal, thorough);
+    ExploringScope screen(&data, true, start, goal, thorough);
     r = run(lazy_search(settings), start, goal);
     if (r.status != ConnectStatus::Failed) break;
   }
   if (r.status == ConnectStatus::Failed) return r;
-  ExploringScope prove(&model, false);
+  ExploringScope prove(&data, false);
   std::vector<std::vector<double>> path = rows_of(r.rows, d);
   auto replan = [&](const std::vector<double>& a, const std::vector<double>& b) {
-    std::vector<std::vector<double>> detour = lazy_detour(model, settings, a, b, run, ls, report);
+    std::vector<std::vector<double>> detour =
+        lazy_detour(model, data, settings, a, b, run, ls, report);
     if (detour.size() >= 2) return detour;
     // The screen keeps missing what the proof finds on this stretch (two
     // links that touch between its samples, say): the stretch searched with
@@ -260,7 +260,7 @@ ConnectResult connect_lazily(ArmModel& model, const ConnectSettings& settings, c
     if (proven.status == ConnectStatus::Failed) return std::vector<std::vector<double>>{};
     return rows_of(proven.rows, d);
   };
-  if (prove_path(model, path, replan, ls, report)) {
+  if (prove_path(model, data, path, replan, ls, report)) {
     r.rows = flat_of(path);
     return r;
   }

@@ -33,17 +33,17 @@ struct bitgen_t {
   std::uint64_t (*next_raw)(void* st);
 };
 
-// is_valid and edge_valid on a model: configurations tested by the model,
-// remembering the last few answers (the planners ask about the same
-// configuration several times in a row: a new node, then each edge ending at
-// it, and the answer never changes); edges proven by the model when it has a
-// clearance, else tested coarse to fine at `res` (nothing observes the order).
+// is_valid and edge_valid on a model with the data of one thread's queries:
+// configurations tested by the model, remembering the last few answers (the
+// planners ask about the same configuration several times in a row: a new
+// node, then each edge ending at it, and the answer never changes); edges
+// proven by the model when it has a clearance, else tested coarse to fine at
+// `res` (nothing observes the order).
 class NativeQueries {
  public:
-  NativeQueries(ArmModel& model, double res)
-      : model_(&model), res_(res), scratch_(model.n_joints()) {}
+  NativeQueries(const ArmModel& model, ArmData& data, double res)
+      : model_(&model), data_(&data), res_(res), scratch_(model.n_joints()) {}
 
-  ArmModel& model() const { return *model_; }
   std::size_t dims() const { return scratch_.size(); }
 
   bool is_valid(const double* q) {
@@ -53,7 +53,7 @@ class NativeQueries {
     Memo& slot = memo_[memo_next_];
     memo_next_ = (memo_next_ + 1) % memo_.size();
     slot.q.assign(q, q + d);
-    slot.valid = model_->is_valid(q);
+    slot.valid = model_->is_valid(*data_, q);
     slot.used = true;
     return slot.valid;
   }
@@ -61,12 +61,13 @@ class NativeQueries {
   // Nothing outside the model watches these tests (validity.hpp's rule).
   bool edge_valid(const double* a, const double* b) {
     return walk_edge(
-        edge_walk(false, model_->clearance_on()), model_, a, b, scratch_.size(), res_,
+        edge_walk(false, model_->clearance_on()), model_, data_, a, b, scratch_.size(), res_,
         [&](const double* q) { return is_valid(q); }, scratch_.data());
   }
 
  private:
-  ArmModel* model_;
+  const ArmModel* model_;
+  ArmData* data_;
   double res_;
   std::vector<double> scratch_;
   struct Memo {
@@ -77,24 +78,29 @@ class NativeQueries {
   std::size_t memo_next_ = 0;
 };
 
-// A planner's whole context on its own thread: its own copy of the model's
-// memory (ArmModel::worker_copy), the native queries, and uniform draws
-// inside finite limits from a bit generator no one else draws from.
+// A planner's whole context on its own thread: the shared model, data of
+// its own (a copy of `from`, the data of the queries it continues: its
+// exploring state and hints), the native queries, and uniform draws inside
+// finite limits from a bit generator no one else draws from.
 class NativeWorker {
  public:
-  NativeWorker(const ArmModel& shared, double res)
-      : model_(shared.worker_copy()),
-        queries_(*model_, res),
-        lower_(model_->n_joints()),
-        span_(model_->n_joints()) {
+  NativeWorker(const ArmModel& model, const ArmData& from, double res)
+      : model_(&model),
+        data_(from),
+        queries_(model, data_, res),
+        lower_(model.n_joints()),
+        span_(model.n_joints()) {
     for (std::size_t k = 0; k < lower_.size(); ++k) {
-      lower_[k] = model_->lower(k);
-      span_[k] = model_->upper(k) - model_->lower(k);
+      lower_[k] = model.lower(k);
+      span_[k] = model.upper(k) - model.lower(k);
     }
   }
+  NativeWorker(const NativeWorker&) = delete;
+  NativeWorker& operator=(const NativeWorker&) = delete;
 
   void set_generator(bitgen_t* gen) { gen_ = gen; }
-  ArmModel& model() { return *model_; }
+  const ArmModel& model() const { return *model_; }
+  ArmData& data() { return data_; }
 
   bool is_valid(const double* q) { return queries_.is_valid(q); }
   bool edge_valid(const double* a, const double* b) { return queries_.edge_valid(a, b); }
@@ -104,7 +110,8 @@ class NativeWorker {
   double random() { return gen_->next_double(gen_->state); }
 
  private:
-  std::unique_ptr<ArmModel> model_;
+  const ArmModel* model_;
+  ArmData data_;
   NativeQueries queries_;
   std::vector<double> lower_, span_;
   bitgen_t* gen_ = nullptr;

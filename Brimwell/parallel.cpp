@@ -93,7 +93,7 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
   const brimwell::ConnectSettings settings = kDefaults.connect(max_iters, step);
   std::vector<brimwell::ConnectResult> results(count);
   brimwell::run_on_workers(
-      *ctx.native_model(), kDefaults.context_edge_res, count, jobs,
+      ctx.native_arm(), kDefaults.context_edge_res, count, jobs,
       [&](brimwell::NativeWorker& w, std::size_t i) {
         w.set_generator(gens[i]);
         brimwell::NoProgress quiet;

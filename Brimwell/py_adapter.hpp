@@ -1,7 +1,7 @@
 // The planner's side of the interpreter: the one adapter of a Python planning
 // context to the planners' validity interface (validity.hpp), the progress
 // line on the terminal, and a planner run, which goes without the
-// interpreter on a worker copy of the native model when nothing of the
+// interpreter, with a copy of the context's query data, when nothing of the
 // context is Python.
 #pragma once
 
@@ -47,7 +47,8 @@ class ContextAdapter final : public brimwell::Validity {
       over_ = overrides_of(ctx);
       d_ = native_->n;
       model_ = native_->model.get();
-      queries_.emplace(*model_, kDefaults.context_edge_res);
+      data_ = native_->data.get();
+      queries_.emplace(*model_, *data_, kDefaults.context_edge_res);
     } else {
       const std::int64_t d = to_index(ctx.attr("n_joints"));
       if (d < 0) throw nb::value_error("ctx.n_joints must not be negative");
@@ -70,13 +71,18 @@ class ContextAdapter final : public brimwell::Validity {
   bool fully_native() const { return draws_natively() && native_->span_finite; }
   // Nothing but the native context between two draws.
   bool draws_natively() const { return native_ && !over_.any(); }
-  brimwell::ArmModel* native_model() const { return fully_native() ? model_ : nullptr; }
+  // The context's model and data when a planner may use them without the
+  // interpreter (fully_native), else none.
+  brimwell::NativeArm native_arm() const {
+    return fully_native() ? brimwell::NativeArm{model_, data_} : brimwell::NativeArm{};
+  }
   bool runs_released(const Draws& draws) const { return fully_native() && draws.native(); }
   void set_draws(Draws* draws) { draws_ = draws; }
   // Edges are proven by the model (a clearance, nothing Python answering for them).
   bool proves_edges() const { return walk_ == brimwell::EdgeWalk::Proven && !over_.edge_valid; }
-  brimwell::ArmModel* lazy_model() override {
-    return model_ && model_->lazy() && proves_edges() ? model_ : nullptr;
+  brimwell::NativeArm lazy_arm() override {
+    if (!(model_ && model_->lazy() && proves_edges())) return {};
+    return {model_, data_};
   }
 
   bool in_limits(const double* q) override {
@@ -115,18 +121,19 @@ class ContextAdapter final : public brimwell::Validity {
   // edge_valid answer): limits first, then the collision test.
   bool base_is_valid(const double* q) {
     if (!in_limits(q)) return false;
-    brimwell::ArmModel& m = *model_;
-    if (m.clearance_on()) return m.clear_at(q) && !m.self_collides(q);
-    if (!python_geometry_) return !m.collides(q) && !m.self_collides(q);
+    const brimwell::ArmModel& m = *model_;
+    brimwell::ArmData& d = *data_;
+    if (m.clearance_on()) return m.clear_at(d, q) && !m.self_collides(d, q);
+    if (!python_geometry_) return !m.collides(d, q) && !m.self_collides(d, q);
     if (python_collides(q)) return false;
     if (!m.self_collision()) return true;
-    m.pose(q);
-    return !m.self_collides(q);
+    m.pose(d, q);
+    return !m.self_collides(d, q);
   }
 
   bool base_edge_valid(const double* a, const double* b, double res) {
     return brimwell::walk_edge(
-        walk_, model_, a, b, d_, res, [&](const double* q) { return is_valid(q); },
+        walk_, model_, data_, a, b, d_, res, [&](const double* q) { return is_valid(q); },
         scratch_.data());
   }
 
@@ -146,7 +153,8 @@ class ContextAdapter final : public brimwell::Validity {
 
   nb::object ctx_;
   PlanningContext* native_ = nullptr;
-  brimwell::ArmModel* model_ = nullptr;
+  const brimwell::ArmModel* model_ = nullptr;
+  brimwell::ArmData* data_ = nullptr;  // the context's own
   brimwell::Overrides over_;
   bool python_geometry_ = false;
   brimwell::EdgeWalk walk_ = brimwell::EdgeWalk::InOrder;
@@ -218,25 +226,26 @@ struct ReleasedProgress {
 };
 
 // One planner run on `ctx` drawing from `draws`: plan(context, random,
-// watch) on a worker copy of the native model with the interpreter released
-// (another thread may meanwhile use the same context; the model then takes
-// back what the worker learnt) when nothing of the context is Python, else
-// on the adapter.
+// watch) on the native model with the interpreter released, when nothing of
+// the context is Python, else on the adapter.  Released, the run works on a
+// copy of the context's data (another thread may meanwhile use the context)
+// and the context's data is that copy afterwards: the queries go on from
+// where the run left them, as they would had it run here.
 template <class Plan>
 auto run_planner(ContextAdapter& ctx, Draws& draws, const std::string& stage, std::int64_t total,
                  Plan&& plan) {
   ctx.set_draws(&draws);
   Progress progress(stage, total);
   if (!ctx.runs_released(draws)) return plan(ctx, draws, progress);
-  brimwell::ArmModel& model = *ctx.native_model();
-  brimwell::NativeWorker worker(model, kDefaults.context_edge_res);
+  const brimwell::NativeArm arm = ctx.native_arm();
+  brimwell::NativeWorker worker(*arm.model, *arm.data, kDefaults.context_edge_res);
   worker.set_generator(draws.bitgen());
   ReleasedProgress watch{progress};
   auto result = [&] {
     nb::gil_scoped_release release;
     return plan(worker, worker, watch);
   }();
-  model.absorb(worker.model());
+  *arm.data = std::move(worker.data());
   return result;
 }
 
@@ -285,11 +294,11 @@ inline brimwell::ConnectResult run_connect_proving(ContextAdapter& ctx, nb::hand
                                                    const brimwell::ConnectSettings& settings,
                                                    const double* start, const double* goal,
                                                    const std::string& stage) {
-  brimwell::ArmModel* lazy = ctx.lazy_model();
+  const brimwell::NativeArm lazy = ctx.lazy_arm();
   if (!lazy) return run_connect(ctx, rng, settings, start, goal, stage);
   brimwell::LazyReport report;
   return brimwell::connect_lazily(
-      *lazy, settings, start, goal,
+      *lazy.model, *lazy.data, settings, start, goal,
       [&](const brimwell::ConnectSettings& s, const double* a, const double* b) {
         return run_connect(ctx, rng, s, a, b, stage);
       },

@@ -145,7 +145,11 @@ class PlanningContext {
   // names are bound to them, the native model answers in their stead.
   nb::object forward_kinematics, in_collision;
   std::size_t n = 0;
+  // The arm model (read only once built, shared with every planner thread)
+  // and the data of the queries this context answers on the interpreter's
+  // thread (a planner run elsewhere takes a copy and hands it back).
   std::unique_ptr<brimwell::ArmModel> model;
+  std::unique_ptr<brimwell::ArmData> data;
   // rng.uniform(low, high) arguments, and their difference for native draws.
   nb::object low, high;
   std::vector<double> lower, span;
@@ -286,6 +290,7 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
     clearance = clearance_given.value;
     model->set_lazy(lazy_proof);
   }
+  data = std::make_unique<brimwell::ArmData>(*model);
 }
 
 // ---------------------------------------------------------------------------

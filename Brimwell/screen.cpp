@@ -30,17 +30,18 @@ constexpr double kAnchorReach = 0.5;
 
 }  // namespace
 
-double ArmModel::anchor_distance(const double* q) const {
+double ArmModel::anchor_distance(const ArmData& data, const double* q) const {
+  const std::vector<double>& anchors = data.anchors;
   double near = std::numeric_limits<double>::infinity();
-  for (std::size_t off = 0; off + n_ <= anchors_.size(); off += n_) {
+  for (std::size_t off = 0; off + n_ <= anchors.size(); off += n_) {
     double d = 0.0;
-    for (std::size_t k = 0; k < n_; ++k) d = std::max(d, std::fabs(q[k] - anchors_[off + k]));
+    for (std::size_t k = 0; k < n_; ++k) d = std::max(d, std::fabs(q[k] - anchors[off + k]));
     near = std::min(near, d);
   }
   return near;
 }
 
-bool ArmModel::screen_posed(const double* q, double share) {
+bool ArmModel::screen_posed(ArmData& d, const double* q, double share) const {
   // Within kAnchorReach of the search's start or goal the screen asks what a
   // proof would (the fine covers, exact tests where the field falls short),
   // the margin tapering to none at the end itself: an end that keeps barely
@@ -48,25 +49,25 @@ bool ArmModel::screen_posed(const double* q, double share) {
   // decides, on the coarser covers and then on the fine ones: cheap, and
   // more careful than a proof; a thorough screen adds the exact tests there
   // too.
-  const double near = anchor_distance(q);
+  const double near = anchor_distance(d, q);
   const bool exact = near < kAnchorReach;
   if (exact) share = std::min(share, kScreenTaper * near / kScreenMargin);
   const double t = clearance_ + kScreenMargin * std::min(share, 1.0);
   const bool coarse = !exact && screen_covers_ && screen_covers_->size() == n_;
   auto clear = [&](std::size_t link) {
-    const double* T = poses_[link].data();
+    const double* T = d.poses[link].data();
     if (!coarse) return gristane::surface_clear((*covers_)[link - 1], T, *env_, t);
     bool certain = false;
     if (gristane::surface_clear((*screen_covers_)[link - 1], T, *env_, t, -1.0, &certain))
       return true;
     if (certain) return false;
     return gristane::surface_clear((*covers_)[link - 1], T, *env_, t,
-                                   thorough_ ? std::numeric_limits<double>::infinity() : -1.0);
+                                   d.thorough ? std::numeric_limits<double>::infinity() : -1.0);
   };
-  return first_failing(clear) == 0;
+  return first_failing(d, clear) == 0;
 }
 
-bool ArmModel::edge_screened(const double* a_in, const double* b_in) {
+bool ArmModel::edge_screened(ArmData& d, const double* a_in, const double* b_in) const {
   if (!in_limits(a_in) || !in_limits(b_in)) return false;
   // One direction for both orders of the ends, so the answer is symmetric.
   const double* a = a_in;
@@ -81,16 +82,18 @@ bool ArmModel::edge_screened(const double* a_in, const double* b_in) {
   // that a blocked edge is met after few of them.
   std::size_t stride = 1;
   while (stride < m) stride *= 2;
-  screen_seen_.assign(m, 0);
+  std::vector<char>& seen = d.screen_seen;
+  std::vector<double>& q = d.edge_q;
+  seen.assign(m, 0);
   for (;; stride /= 2) {
     for (std::size_t k = stride / 2; k < m; k += stride) {
-      if (screen_seen_[k]) continue;
-      screen_seen_[k] = 1;
+      if (seen[k]) continue;
+      seen[k] = 1;
       const double t = (static_cast<double>(k) + 0.5) / static_cast<double>(m);
-      for (std::size_t j = 0; j < n_; ++j) edge_q_[j] = a[j] + (b[j] - a[j]) * t;
-      pose_quick(edge_q_.data());
+      for (std::size_t j = 0; j < n_; ++j) q[j] = a[j] + (b[j] - a[j]) * t;
+      pose_quick(d, q.data());
       const double share = kScreenTaper * widest * std::min(t, 1.0 - t) / kScreenMargin;
-      if (!screen_posed(edge_q_.data(), share) || self_collides(edge_q_.data())) return false;
+      if (!screen_posed(d, q.data(), share) || self_collides(d, q.data())) return false;
     }
     if (stride <= 1) break;
   }

@@ -87,13 +87,13 @@ Rows connect_with_retries(const PlannerSettings& settings, Planner planner, cons
     const auto attempt = static_cast<std::int64_t>(std::min(iters, 1e15));
     tried.push_back(attempt);
     ConnectSettings cs = settings.connect(attempt, settings.step, deadline);
-    ArmModel* lazy = ctx.lazy_model();
-    const bool screening = lazy && lazy->exploring();
+    const NativeArm lazy = ctx.lazy_arm();
+    const bool screening = lazy && lazy.data->exploring;
     if (screening) cs = lazy_search(cs);
     ConnectResult r = host.connect(seg, cs, start.data(), goal.data(), stage);
     if (screening && r.status == ConnectStatus::Failed) {
       // The quick screen found no path: a thorough one, same budget.
-      ExploringScope thorough(lazy, true, start.data(), goal.data(), true);
+      ExploringScope thorough(lazy.data, true, start.data(), goal.data(), true);
       r = host.connect(seg, cs, start.data(), goal.data(), stage);
     }
     if (r.status != ConnectStatus::Failed) {
@@ -183,16 +183,16 @@ std::string lazy_line(const std::string& stage, const LazyReport& r, double seco
 Rows plan_one_segment(const PlannerSettings& settings, Planner planner, const Budget& budget,
                       PlannerHost& host, Validity& ctx, std::size_t seg, const std::string& name,
                       const std::vector<double>& start, const std::vector<double>& goal) {
-  ArmModel* lazy = ctx.lazy_model();
+  const NativeArm lazy = ctx.lazy_arm();
   if (!lazy) return search_segment(settings, planner, budget, host, ctx, seg, name, start, goal);
   const std::string stage = "Segment " + name;
-  if (lazy->edge_proven(start.data(), goal.data())) {
+  if (lazy.model->edge_proven(*lazy.data, start.data(), goal.data())) {
     host.say(stage + ": the straight edge between the waypoints is proven, 2 nodes");
     return {goal};
   }
   Rows path{start};
   {
-    ExploringScope screen(lazy, true, start.data(), goal.data());
+    ExploringScope screen(lazy.data, true, start.data(), goal.data());
     Rows rows = search_segment(settings, planner, budget, host, ctx, seg, name, start, goal);
     for (auto& q : rows) path.push_back(std::move(q));
   }
@@ -202,13 +202,13 @@ Rows plan_one_segment(const PlannerSettings& settings, Planner planner, const Bu
   LazyReport report;
   auto replan = [&](const std::vector<double>& a, const std::vector<double>& b) {
     return lazy_detour(
-        *lazy, settings.connect(budget.max_iters, settings.step, deadline), a, b,
+        *lazy.model, *lazy.data, settings.connect(budget.max_iters, settings.step, deadline), a, b,
         [&](const ConnectSettings& cs, const double* from, const double* to) {
           return host.connect(seg, cs, from, to, stage);
         },
         ls, report);
   };
-  if (prove_path(*lazy, path, replan, ls, report)) {
+  if (prove_path(*lazy.model, *lazy.data, path, replan, ls, report)) {
     host.say(lazy_line(stage, report, seconds_since(t1)));
     return Rows(path.begin() + 1, path.end());
   }
@@ -217,15 +217,15 @@ Rows plan_one_segment(const PlannerSettings& settings, Planner planner, const Bu
   return search_segment(settings, planner, budget, host, ctx, seg, name, start, goal);
 }
 
-void run_on_workers(ArmModel& model, double res, std::size_t count, std::size_t jobs,
+void run_on_workers(NativeArm arm, double res, std::size_t count, std::size_t jobs,
                     const std::function<void(NativeWorker&, std::size_t)>& plan,
                     const std::function<void(const std::function<void()>&)>& released) {
   const std::size_t threads = std::max<std::size_t>(1, std::min(jobs, count));
-  // Each worker's copy of the model is taken, and given back, while the
-  // interpreter lock keeps every other user of the context away.
+  // Each worker's data is copied, and the calling thread's given back, while
+  // the interpreter lock keeps every other user of the context away.
   std::vector<std::unique_ptr<NativeWorker>> workers;
   for (std::size_t t = 0; t < threads; ++t)
-    workers.push_back(std::make_unique<NativeWorker>(model, res));
+    workers.push_back(std::make_unique<NativeWorker>(*arm.model, *arm.data, res));
   std::vector<std::exception_ptr> errors(count);
   std::atomic<std::size_t> next{0};
   auto work = [&](NativeWorker* w) {
@@ -254,16 +254,14 @@ void run_on_workers(ArmModel& model, double res, std::size_t count, std::size_t 
     work(workers[0].get());
     for (std::thread& th : pool) th.join();
   });
-  // The model takes back what the workers learnt (the occupancy blocks they
-  // built), so that the next query or the next workers start from it.
-  for (auto& w : workers) model.absorb(w->model());
+  *arm.data = std::move(workers[0]->data());
   for (std::exception_ptr& e : errors)
     if (e) std::rethrow_exception(e);
 }
 
 std::map<std::size_t, PlannedSegment> plan_connect_segments(const PlannerSettings& settings,
                                                             const Budget& budget, PlannerHost& host,
-                                                            ArmModel& model, const Rows& waypoints,
+                                                            NativeArm arm, const Rows& waypoints,
                                                             const std::vector<std::size_t>& todo,
                                                             const std::vector<bitgen_t*>& gens,
                                                             std::size_t jobs) {
@@ -291,15 +289,16 @@ std::map<std::size_t, PlannedSegment> plan_connect_segments(const PlannerSetting
         return plan_rrt_connect(w, w, quiet, cs, n, from, to);
       };
       LazyReport report;
-      o.result = w.model().lazy() ? connect_lazily(w.model(), s, a.data(), b.data(), run, report)
-                                  : run(s, a.data(), b.data());
+      o.result = w.model().lazy()
+                     ? connect_lazily(w.model(), w.data(), s, a.data(), b.data(), run, report)
+                     : run(s, a.data(), b.data());
       if (o.result.status != ConnectStatus::Failed) break;
       o.out_of_time = clock::now() >= deadline;
       if (!std::isfinite(budget.time_limit) || o.out_of_time) break;
     }
     o.seconds = seconds_since(t1);
   };
-  run_on_workers(model, settings.context_edge_res, todo.size(), jobs, plan,
+  run_on_workers(arm, settings.context_edge_res, todo.size(), jobs, plan,
                  [&](const std::function<void()>& work) { host.released(work); });
   std::map<std::size_t, PlannedSegment> planned;
   for (std::size_t j = 0; j < todo.size(); ++j) {
@@ -359,13 +358,13 @@ Rows given_segment_rows(const std::string& key, std::size_t i, const double* dat
   return rows;
 }
 
-Rows check_given_segment(PlannerHost& host, Validity& ctx, ArmModel* native, double res,
+Rows check_given_segment(PlannerHost& host, Validity& ctx, NativeArm native, double res,
                          const Rows& rows, const std::string& name) {
   const auto t1 = clock::now();
   const std::size_t edges = rows.size() - 1;
   std::vector<char> ok;
   if (native)
-    ok = on_workers(host, *native, res, edges, 1, [&](NativeWorker& w, std::size_t e) {
+    ok = on_workers(host, native, res, edges, 1, [&](NativeWorker& w, std::size_t e) {
       return w.edge_valid(rows[e].data(), rows[e + 1].data());
     });
   for (std::size_t r = 0; r < edges; ++r)

@@ -60,11 +60,11 @@ struct PlannedSegment {
 };
 
 // The same as plan_one_segment under 'connect' for every segment i of `todo`
-// at once, segment i drawing from gens[i], on up to `jobs` worker copies of
-// `model` (made on this thread, the threads run inside host.released).
+// at once, segment i drawing from gens[i], on up to `jobs` workers of `arm`
+// (run_on_workers; the threads run inside host.released).
 std::map<std::size_t, PlannedSegment> plan_connect_segments(const PlannerSettings& settings,
                                                             const Budget& budget, PlannerHost& host,
-                                                            ArmModel& model, const Rows& waypoints,
+                                                            NativeArm arm, const Rows& waypoints,
                                                             const std::vector<std::size_t>& todo,
                                                             const std::vector<bitgen_t*>& gens,
                                                             std::size_t jobs);
@@ -72,27 +72,29 @@ std::map<std::size_t, PlannedSegment> plan_connect_segments(const PlannerSetting
 // The rows of a straight tool move given beforehand, after the first, once
 // every edge is checked (by ctx, or on `native`'s workers when nothing
 // Python watches it); throws PlanFailure for a blocked one.
-Rows check_given_segment(PlannerHost& host, Validity& ctx, ArmModel* native, double res,
+Rows check_given_segment(PlannerHost& host, Validity& ctx, NativeArm native, double res,
                          const Rows& rows, const std::string& name);
 
 // plan(worker, i) for every i < count on up to `jobs` threads, each with a
-// worker of its own built from `model` on the calling thread; rethrows the
-// first problem's error.  `res`: the workers' edge resolution.
-void run_on_workers(ArmModel& model, double res, std::size_t count, std::size_t jobs,
+// worker of its own made on the calling thread: the shared model and a copy
+// of `arm`'s data.  The calling thread's worker continues arm's queries, and
+// its data becomes arm's data again afterwards (the other workers' data is
+// dropped: it holds hints only, and the occupancy summary they built is the
+// model's, shared).  Rethrows the first problem's error.  `res`: the
+// workers' edge resolution.
+void run_on_workers(NativeArm arm, double res, std::size_t count, std::size_t jobs,
                     const std::function<void(NativeWorker&, std::size_t)>& plan,
                     const std::function<void(const std::function<void()>&)>& released);
 
-// LinearSegments.npz: one (m, n) array per straight tool move, keyed "i->i+1"
-// by the waypoints it joins, its first and last rows those waypoints exactly.
 // ok[i] = test(worker, i) for every i < count, in pieces shared among up to
-// `jobs` worker copies of `model`, the interpreter free.
+// `jobs` workers of `arm`, the interpreter free.
 template <class Test>
-std::vector<char> on_workers(PlannerHost& host, ArmModel& model, double res, std::size_t count,
+std::vector<char> on_workers(PlannerHost& host, NativeArm arm, double res, std::size_t count,
                              std::size_t jobs, Test&& test) {
   std::vector<char> ok(count);
   const std::size_t pieces = std::min<std::size_t>(count, 64);
   run_on_workers(
-      model, res, pieces, std::max<std::size_t>(jobs, 1),
+      arm, res, pieces, std::max<std::size_t>(jobs, 1),
       [&](NativeWorker& w, std::size_t p) {
         for (std::size_t i = p * count / pieces; i < (p + 1) * count / pieces; ++i)
           ok[i] = test(w, i);
@@ -101,6 +103,8 @@ std::vector<char> on_workers(PlannerHost& host, ArmModel& model, double res, std
   return ok;
 }
 
+// LinearSegments.npz: one (m, n) array per straight tool move, keyed "i->i+1"
+// by the waypoints it joins, its first and last rows those waypoints exactly.
 inline constexpr const char* kLinearSegmentsFile = "LinearSegments.npz";
 // The i a key names, for K waypoints; std::invalid_argument when it names none.
 std::size_t given_segment_index(const std::string& key, std::size_t K);

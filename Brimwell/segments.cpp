@@ -115,7 +115,7 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(const std::filesystem:
                                         std::size_t index) {
   // The names only word the refusal: a meta.json that cannot give them
   // leaves the numbers.
-  const std::size_t link = c.model->first_unclear();
+  const std::size_t link = c.model->first_unclear(*c.data);
   cellpath::capture::Capture capture;
   if (link != 0) {
     try {
@@ -128,7 +128,7 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(const std::filesystem:
   std::vector<std::string> bodies;
   for (const auto& body : capture.env) bodies.push_back(body.name);
   const std::string text =
-      brimwell::too_close_text(index, *c.model, link, capture.link_names(), bodies);
+      brimwell::too_close_text(index, *c.model, *c.data, link, capture.link_names(), bodies);
   print_line(text);
   throw std::runtime_error(text);
 }
@@ -223,8 +223,9 @@ brimwell::Trajectory plan_on_context(nb::handle ctx_obj, const std::filesystem::
                                      const brimwell::TrajectoryRequest& request) {
   ContextAdapter ctx(ctx_obj);
   PyDriverHost host(ctx, cache_dir, rng, seed, request);
-  brimwell::ArmModel& model = *nb::inst_ptr<PlanningContext>(ctx_obj)->model;
-  return brimwell::plan_trajectory(host, ctx, model, ctx.native_model(), request);
+  PlanningContext& c = *nb::inst_ptr<PlanningContext>(ctx_obj);
+  return brimwell::plan_trajectory(host, ctx, {c.model.get(), c.data.get()}, ctx.native_arm(),
+                                   request);
 }
 
 }  // namespace brimwell_py

@@ -15,11 +15,11 @@ namespace brimwell {
 
 namespace {
 
-void check_waypoints(DriverHost& host, Validity& ctx, ArmModel& model, const Rows& waypoints) {
+void check_waypoints(DriverHost& host, Validity& ctx, NativeArm arm, const Rows& waypoints) {
   for (std::size_t i = 0; i < waypoints.size(); ++i) {
     const double* q = waypoints[i].data();
     if (!ctx.in_limits(q)) host.refuse_out_of_limits(i);
-    if (model.clearance_on() && !model.clear_at(q)) host.refuse_too_close(i);
+    if (arm.model->clearance_on() && !arm.model->clear_at(*arm.data, q)) host.refuse_too_close(i);
     if (!ctx.is_valid(q)) host.refuse_in_collision(i);
   }
   host.say("All waypoints validated (within limits, collision-free).");
@@ -29,7 +29,7 @@ void check_waypoints(DriverHost& host, Validity& ctx, ArmModel& model, const Row
 // draws from a generator of its own (so the plan is the same for every
 // number of threads); RRT-Connect on a native context plans them all on
 // threads first, and their lines come in order below.
-Rows chain_segments(DriverHost& host, Validity& ctx, ArmModel* native, const TrajectoryRequest& r) {
+Rows chain_segments(DriverHost& host, Validity& ctx, NativeArm native, const TrajectoryRequest& r) {
   const Rows& wp = r.waypoints;
   const std::size_t K = wp.size();
   std::map<std::size_t, Rows> given = host.given_segments();
@@ -38,7 +38,7 @@ Rows chain_segments(DriverHost& host, Validity& ctx, ArmModel* native, const Tra
     std::vector<std::size_t> todo;
     for (std::size_t i = 0; i + 1 < K; ++i)
       if (!given.count(i)) todo.push_back(i);
-    planned = plan_connect_segments(r.settings, r.budget, host, *native, wp, todo,
+    planned = plan_connect_segments(r.settings, r.budget, host, native, wp, todo,
                                     host.native_generators(todo), r.jobs);
   }
   Rows path{wp[0]};
@@ -62,18 +62,19 @@ Rows chain_segments(DriverHost& host, Validity& ctx, ArmModel* native, const Tra
 }
 
 // The chained edges, not only the dense rows, are what a clearance promises.
-void prove_edges(DriverHost& host, ArmModel& model, ArmModel* native, const TrajectoryRequest& r,
+void prove_edges(DriverHost& host, NativeArm arm, NativeArm native, const TrajectoryRequest& r,
                  const Rows& path) {
   const std::size_t edges = path.size() - 1;
+  const ArmModel& model = *arm.model;
   std::vector<char> ok(edges);
   if (native)
-    ok = on_workers(host, *native, r.settings.context_edge_res, edges, r.jobs,
+    ok = on_workers(host, native, r.settings.context_edge_res, edges, r.jobs,
                     [&](NativeWorker& w, std::size_t e) {
-                      return w.model().edge_proven(path[e].data(), path[e + 1].data());
+                      return model.edge_proven(w.data(), path[e].data(), path[e + 1].data());
                     });
   else
     for (std::size_t e = 0; e < edges; ++e)
-      ok[e] = model.edge_proven(path[e].data(), path[e + 1].data());
+      ok[e] = model.edge_proven(*arm.data, path[e].data(), path[e + 1].data());
   const std::string metres = model.clearance_metres();
   for (std::size_t e = 0; e < edges; ++e)
     if (!ok[e])
@@ -129,14 +130,14 @@ std::string limits_explained(std::size_t index, const std::vector<double>& q, co
   return "Waypoint " + std::to_string(index) + ": " + joined(broken, "; ");
 }
 
-std::vector<std::int64_t> invalid_rows(DriverHost& host, Validity& ctx, ArmModel* native,
+std::vector<std::int64_t> invalid_rows(DriverHost& host, Validity& ctx, NativeArm native,
                                        const PlannerSettings& settings, std::size_t jobs,
                                        const std::vector<double>& dense, std::size_t n) {
   const std::size_t count = n ? dense.size() / n : 0;
   std::vector<std::int64_t> bad;
   if (native) {
     const std::vector<char> ok = on_workers(
-        host, *native, settings.context_edge_res, count, jobs,
+        host, native, settings.context_edge_res, count, jobs,
         [&](NativeWorker& w, std::size_t i) { return w.is_valid(dense.data() + i * n); });
     for (std::size_t i = 0; i < count; ++i)
       if (!ok[i]) bad.push_back(static_cast<std::int64_t>(i));
@@ -151,9 +152,9 @@ std::vector<std::int64_t> invalid_rows(DriverHost& host, Validity& ctx, ArmModel
   return bad;
 }
 
-Trajectory plan_trajectory(DriverHost& host, Validity& ctx, ArmModel& model, ArmModel* native,
+Trajectory plan_trajectory(DriverHost& host, Validity& ctx, NativeArm arm, NativeArm native,
                            const TrajectoryRequest& r) {
-  check_waypoints(host, ctx, model, r.waypoints);
+  check_waypoints(host, ctx, arm, r.waypoints);
   const Rows path = chain_segments(host, ctx, native, r);
 
   Trajectory out;
@@ -174,7 +175,7 @@ Trajectory plan_trajectory(DriverHost& host, Validity& ctx, ArmModel& model, Arm
                              first + "]");
   }
   host.say("All " + std::to_string(out.count) + " configs verified valid (limits + collision).");
-  if (model.clearance_on()) prove_edges(host, model, native, r, path);
+  if (arm.model->clearance_on()) prove_edges(host, arm, native, r, path);
   return out;
 }
 
@@ -196,14 +197,14 @@ std::vector<std::string> context_lines(double seconds, const ArmModel& model, bo
   return lines;
 }
 
-std::string too_close_text(std::size_t index, ArmModel& m, std::size_t link,
-                           const std::vector<std::string>& link_names,
+std::string too_close_text(std::size_t index, const ArmModel& m, const ArmData& data,
+                           std::size_t link, const std::vector<std::string>& link_names,
                            const std::vector<std::string>& body_names) {
   std::string text = "Waypoint " + std::to_string(index) + " is closer than " +
                      m.clearance_metres() + " m to the environment" + m.clearance_note();
   if (link == 0) return text;
   std::size_t body;
-  const double d = m.link_distance(link, &body);
+  const double d = m.link_distance(data, link, &body);
   char dist[64];
   std::snprintf(dist, sizeof dist, "%.4f", std::max(d, 0.0));
   return text + ": link " + (link < link_names.size() ? link_names[link] : std::to_string(link)) +

@@ -53,16 +53,16 @@ struct Trajectory {
   std::size_t count = 0;
 };
 
-// `ctx` answers every question; `model` is the context's own model (its
-// clearance proofs); `native` is the same model when nothing Python watches
+// `ctx` answers every question; `arm` is the context's own model and data
+// (its clearance proofs); `native` is the same when nothing Python watches
 // the context's tests (then the checks run on threads, the interpreter free),
-// else null.
-Trajectory plan_trajectory(DriverHost& host, Validity& ctx, ArmModel& model, ArmModel* native,
+// else none.
+Trajectory plan_trajectory(DriverHost& host, Validity& ctx, NativeArm arm, NativeArm native,
                            const TrajectoryRequest& request);
 
 // Indices of the rows of `dense` (row-major, n joints) that are not valid:
 // through ctx in order with a progress counter, or on `native`'s workers.
-std::vector<std::int64_t> invalid_rows(DriverHost& host, Validity& ctx, ArmModel* native,
+std::vector<std::int64_t> invalid_rows(DriverHost& host, Validity& ctx, NativeArm native,
                                        const PlannerSettings& settings, std::size_t jobs,
                                        const std::vector<double>& dense, std::size_t n);
 
@@ -75,12 +75,12 @@ Rows waypoint_rows(const double* data, const std::vector<std::size_t>& shape, st
 // (lower, upper) per joint; link_names[j] names link j (0: the base).
 std::string limits_explained(std::size_t index, const std::vector<double>& q, const double* limits,
                              std::size_t limit_values, const std::vector<std::string>& link_names);
-// The refusal of waypoint `index`, valid but for its clearance (the model
+// The refusal of waypoint `index`, valid but for its clearance (`data`
 // posed there, `link` the first link not clear, 0 for none): which link comes
 // closest to which obstacle, and how close, named by link_names and
 // body_names where they reach.
-std::string too_close_text(std::size_t index, ArmModel& model, std::size_t link,
-                           const std::vector<std::string>& link_names,
+std::string too_close_text(std::size_t index, const ArmModel& model, const ArmData& data,
+                           std::size_t link, const std::vector<std::string>& link_names,
                            const std::vector<std::string>& body_names);
 // The driver's lines once its context is loaded, in `seconds`: the
 // clearance `model` proves (with one), lazy proofs (with a clearance), and

@@ -16,6 +16,13 @@
 
 namespace brimwell {
 
+// A model and the data its queries keep, together.
+struct NativeArm {
+  const ArmModel* model = nullptr;
+  ArmData* data = nullptr;
+  explicit operator bool() const { return model != nullptr; }
+};
+
 class Validity {
  public:
   virtual std::size_t dims() const = 0;
@@ -25,9 +32,10 @@ class Validity {
   virtual bool edge_valid(const double* a, const double* b) = 0;
   // One uniform draw per joint.
   virtual void sample(double* out) = 0;
-  // The model whose edges are proven lazily (lazy_proof.hpp), when the
-  // context asks for that and nothing outside the model answers for edges.
-  virtual ArmModel* lazy_model() { return nullptr; }
+  // The model whose edges are proven lazily (lazy_proof.hpp), with the data
+  // of the queries asked of it, when the context asks for that and nothing
+  // outside the model answers for edges; none otherwise.
+  virtual NativeArm lazy_arm() { return {}; }
 
  protected:
   ~Validity() = default;
@@ -50,13 +58,14 @@ inline EdgeWalk edge_walk(bool observed, bool clearance) {
 }
 
 // The edge a -> b walked as `walk` says, each configuration tested by
-// valid(q); `model` is needed for Proven only.  `scratch` holds d doubles.
+// valid(q); `model` and `data` are needed for Proven only.  `scratch` holds
+// d doubles.
 template <class Valid>
-bool walk_edge(EdgeWalk walk, ArmModel* model, const double* a, const double* b, std::size_t d,
-               double res, Valid&& valid, double* scratch) {
+bool walk_edge(EdgeWalk walk, const ArmModel* model, ArmData* data, const double* a,
+               const double* b, std::size_t d, double res, Valid&& valid, double* scratch) {
   switch (walk) {
     case EdgeWalk::Proven:
-      return model->edge_checked(a, b);
+      return model->edge_checked(*data, a, b);
     case EdgeWalk::CoarseToFine:
       return edge_valid_coarse_to_fine(a, b, d, res, valid, scratch);
     case EdgeWalk::InOrder:

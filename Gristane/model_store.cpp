@@ -416,7 +416,6 @@ struct ModelStore {
     m->tau_ = r.get<double>();
     m->skip_ = r.get<double>();
     m->e_ = r.get<double>();
-    m->last_hit_ = 0;
     m->tables_.resize(r.count(1));
     for (SelfCollisionModel::PairTable& t : m->tables_) {
       const auto pair = r.get<std::uint64_t>(), joint = r.get<std::uint64_t>();
@@ -631,7 +630,6 @@ struct ModelMirror {
   std::vector<ShapeMirror> shapes;
   LinkPairs checked;
   double tau, skip, e;
-  std::size_t last_hit;
   std::vector<TableMirror> tables;
 };
 struct EnvMirror {

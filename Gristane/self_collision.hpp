@@ -147,7 +147,6 @@ class SelfCollisionModel {
   const std::vector<std::pair<std::size_t, std::size_t>>& checked() const { return checked_; }
   void set_checked(std::vector<std::pair<std::size_t, std::size_t>> pairs) {
     checked_ = std::move(pairs);
-    last_hit_ = 0;
     tables_.clear();
   }
 
@@ -179,14 +178,10 @@ class SelfCollisionModel {
   // of the box lo .. hi (joint vectors) clear: then the pair is clear for
   // every configuration in the box, as collides() would find.
   bool table_clear_box(std::size_t pair, const double* lo, const double* hi) const;
-  // Whether any checked pair does, for the world poses of all links.  The
-  // pair that collided last is tried first: consecutive queries of a planner
-  // lie close together.
-  bool collides(const cellpath::Mat4* poses, const double* q = nullptr) const {
-    return collides(poses, q, last_hit_);
-  }
-  // The same with the caller's own memory of the pair that collided last
-  // (a planner on another thread keeps its own).
+  // Whether any checked pair does, for the world poses of all links (with q,
+  // the joint vector, the pair tables skip pairs).  The pair that collided
+  // last, the caller's `last_hit`, is tried first: consecutive queries of a
+  // planner lie close together.
   bool collides(const cellpath::Mat4* poses, const double* q, std::size_t& last_hit) const;
 
   double tau() const { return tau_; }
@@ -201,7 +196,6 @@ class SelfCollisionModel {
   std::vector<LinkShape> shapes_;
   std::vector<std::pair<std::size_t, std::size_t>> checked_;
   double tau_ = 0.0, skip_ = 0.0, e_ = 0.0;
-  mutable std::size_t last_hit_ = 0;
   std::vector<PairTable> tables_;
   bool pair_within(std::size_t i, std::size_t j, const cellpath::Mat4& Ti, const cellpath::Mat4& Tj,
                    double tau, double skip) const;
