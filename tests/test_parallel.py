@@ -134,3 +134,17 @@ def test_command_line_jobs(wall, capsys):
     with pytest.raises(SystemExit):
         Brimwell.main(["--cache-dir", str(cache.path), "--jobs", "0"])
     assert "--jobs: must be a positive integer" in capsys.readouterr().err
+
+
+def test_a_context_answers_alike_after_planning_on_threads(wall):
+    # The threads share the context's model (its occupancy summary built by
+    # whichever thread needs a block first) and hand the context's query data
+    # back: afterwards it answers as a context that never planned.
+    cache, _ = wall
+    qs = np.random.default_rng(5).uniform(-np.pi, np.pi, (300, 6))
+    fresh = Brimwell.PlanningContext(cache.path)
+    expected = [fresh.is_valid(q) for q in qs]
+    used = Brimwell.PlanningContext(cache.path)
+    Brimwell.plan_segments(used, [AROUND_START, THIRD], [AROUND_GOAL, AROUND_START], 4, jobs=3)
+    assert [used.is_valid(q) for q in qs] == expected
+    assert any(expected) and not all(expected)
