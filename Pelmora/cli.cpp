@@ -4,13 +4,16 @@
 #include "Pelmora/cli_core.hpp"
 #include "Pelmora/py_pelmora.hpp"
 #include "common/capture_reader.hpp"
+#include "common/file_path.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/py_cli.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <variant>
 #include <vector>
 
@@ -54,12 +57,13 @@ int check_trajectory(Pelmora& self, nb::handle path, bool distance) {
 
 // The angles are read, and counted against the cache's joints, before the
 // meshes are loaded (seconds for a real arm), so a typo fails at once.
-nb::list read_angles(const nb::list& words, nb::handle cache_dir) {
+nb::list read_angles(const nb::list& words, const std::filesystem::path& cache_dir) {
   nb::list theta;
   for (nb::handle a : words) theta.append(builtin("float")(a));
-  nb::object screws = py::join_path(cache_dir, py::kScrewFile);
-  if (nb::len(theta) > 0 && nb::cast<bool>(screws.attr("is_file")())) {
-    nb::object shape = py::load_npy(screws).attr("shape");
+  const std::filesystem::path screws = cellpath::in_dir(cache_dir, py::kScrewFile);
+  std::error_code unreadable;
+  if (nb::len(theta) > 0 && std::filesystem::is_regular_file(screws, unreadable)) {
+    nb::object shape = py::load_npy(nb::cast(screws)).attr("shape");
     if (nb::len(shape) == 2 && nb::cast<std::size_t>(shape[1]) != nb::len(theta))
       throw nb::value_error(("expected " + py::str_of(shape[1]) + " joint angles, got (" +
                              std::to_string(nb::len(theta)) + ",)")
@@ -129,7 +133,7 @@ nb::object main_entry(nb::handle argv_in) {
     parser.attr("error")(
         "--trajectory checks the rows of a trajectory file and takes no joint angles, got " +
         py::repr_of(angles));
-  nb::list theta = read_angles(angles, o.cache_dir);
+  nb::list theta = read_angles(angles, py::path_arg(o.cache_dir));
 
   Pelmora self = build_pelmora(o.cache_dir, true, {});
   // "No collisions" against nothing would read as a clear cell: say so.
