@@ -174,10 +174,10 @@ Samples timed_samples(TimingArgs& in, nb::handle ctx) {
   return s;
 }
 
-nb::object time_parameterize(nb::handle path_in, nb::handle max_velocity,
+nb::object time_parameterize(const Array<double>& path, nb::handle max_velocity,
                              nb::handle max_acceleration, double dt, nb::handle ctx) {
   TimingArgs in;
-  in.path = cellpath::py::as_f64(path_in);
+  in.path = path;
   in.problem = timing_path(in.path);
   in.problem.vmax = limit_values(max_velocity, in.problem.n, "max_velocity");
   in.problem.amax = limit_values(max_acceleration, in.problem.n, "max_acceleration");
