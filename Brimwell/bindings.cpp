@@ -9,7 +9,6 @@
 #include "Brimwell/py_planning.hpp"
 #include "Brimwell/rrt_star.hpp"
 #include "Brimwell/timing.hpp"
-#include "common/text.hpp"
 
 #include <nanobind/eval.h>
 #include <nanobind/stl/string.h>
@@ -18,22 +17,12 @@
 
 namespace brimwell_py {
 
-// A resolution or step length: positive and finite, or a ValueError naming it
-// (a negative one would leave every edge whole, a zero one never end).
-void require_positive(double value, const char* what) {
-  if (!(value > 0.0 && std::isfinite(value)))
-    throw nb::value_error((std::string(what) +
-                           " must be a positive, finite number of radians, got " +
-                           cellpath::python_float_text(value))
-                              .c_str());
-}
-
 // ---------------------------------------------------------------------------
 // plan_segment
 
 nb::list plan_segment(nb::handle ctx_obj, nb::handle start_in, nb::handle goal_in, nb::handle rng,
                       std::int64_t max_iters, double step, double goal_bias) {
-  require_positive(step, "plan_segment: step");
+  brimwell::require_positive(step, "plan_segment: step");
   SegmentEnds ends(start_in, goal_in);
   ContextAdapter ctx(ctx_obj);
   const std::size_t d = ends.read(ctx.dims());
@@ -104,7 +93,7 @@ std::vector<std::vector<double>> path_values(nb::handle path_in, const char* who
 }
 
 nb::object densify(nb::handle path, double res) {
-  require_positive(res, "densify: res");
+  brimwell::require_positive(res, "densify: res");
   const std::vector<std::vector<double>> rows = path_values(path, "densify");
   std::vector<const double*> ptrs;
   for (const auto& r : rows) ptrs.push_back(r.data());

@@ -2,7 +2,9 @@
 #pragma once
 
 #include "Brimwell/joint_space.hpp"
+#include "common/text.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
@@ -11,6 +13,15 @@
 #include <vector>
 
 namespace brimwell {
+
+// A resolution or step length: positive and finite, or a ValueError naming it
+// (a negative one would leave every edge whole, a zero one never end).
+inline void require_positive(double value, const char* what) {
+  if (!(value > 0.0 && std::isfinite(value)))
+    throw std::invalid_argument(std::string(what) +
+                                " must be a positive, finite number of radians, got " +
+                                cellpath::python_float_text(value));
+}
 
 // Random shortcutting of a path of `n_entries` configurations.  Works on entry
 // numbers so the caller can hand back its own objects: the result lists, in

@@ -12,7 +12,6 @@
 #include "common/buffer.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/pybridge.hpp"
-#include "common/text.hpp"
 
 #include <nanobind/stl/string.h>
 
@@ -27,14 +26,7 @@ namespace gristane::api {
 namespace nb = nanobind;
 namespace py = cellpath::py;
 
-// A pitch must be a finite positive length; everything downstream divides by it.
-inline double checked_pitch(double pitch) {
-  if (!std::isfinite(pitch) || !(pitch > 0.0))
-    throw nb::value_error(
-        ("pitch must be a finite positive number, got " + cellpath::python_float_text(pitch))
-            .c_str());
-  return pitch;
-}
+using gristane::checked_pitch;
 
 // Vertices as a contiguous float64 (n, 3) array of finite numbers.
 inline py::Array<double> mesh_vertices(nb::handle vertices, const char* what = "vertices") {
@@ -188,15 +180,8 @@ inline nb::tuple build_env_grid(nb::handle env_meshes, double pitch, nb::handle 
 inline nb::tuple build_env_grid_arrays(const std::vector<MeshArrays>& meshes, double pitch,
                                        nb::handle bounds, double pad) {
   checked_pitch(pitch);
-  std::vector<Box> boxes;
-  for (std::size_t i = 0; i < meshes.size() && bounds.is_none(); ++i) {
-    Box b;
-    const MeshRef m = meshes[i].ref();
-    if (!referenced_bounds(m.vertices, m.n_vertices, m.faces, m.n_faces, b.data(), b.data() + 3))
-      throw nb::value_error(
-          ("environment mesh " + std::to_string(i) + " has no bounds (no faces)").c_str());
-    boxes.push_back(b);
-  }
+  const std::vector<Box> boxes =
+      bounds.is_none() ? referenced_boxes(mesh_refs(meshes)) : std::vector<Box>{};
   return build_grid(meshes, boxes, pitch, bounds, pad);
 }
 
@@ -347,25 +332,18 @@ inline nb::tuple load_cache_members(const py::OpenArchive& d) {
   if (nb::len(shape_obj) != 3)
     throw nb::value_error("voxel cache member 'env_shape' must hold 3 sizes");
   std::int64_t shape[3];
-  double total_d = 1.0;
   for (int a = 0; a < 3; ++a) {
     // Compare as Python integers, so a huge uint64 size cannot wrap.
     nb::object s = shape_obj[a].attr("item")();
     if (s < nb::int_(0) || s > nb::int_(std::int64_t(1) << 40))
       throw nb::value_error("voxel cache stores an impossible grid shape");
     shape[a] = nb::cast<std::int64_t>(s);
-    total_d *= static_cast<double>(shape[a]);
   }
   nb::object packed_obj = member(d, "env_grid", "u", 1);
   if (nb::cast<std::size_t>(packed_obj.attr("itemsize")) != 1)
     throw nb::value_error("voxel cache member 'env_grid' must be uint8");
   py::Array<std::uint8_t> packed = py::as_array<std::uint8_t>(packed_obj);
-  // Cells that the packed bits can hold; the stored shape must agree exactly.
-  if (total_d > 8.0 * static_cast<double>(packed.size) + 8.0)
-    throw nb::value_error("voxel cache grid shape does not match its packed cells");
-  const std::int64_t total = shape[0] * shape[1] * shape[2];
-  if (static_cast<std::int64_t>(packed.size) != (total + 7) / 8)
-    throw nb::value_error("voxel cache grid shape does not match its packed cells");
+  const std::int64_t total = stored_grid_cells(shape, packed.size);
   nb::object origin = member(d, "env_origin", "f", 1);
   if (nb::len(origin) != 3)
     throw nb::value_error("voxel cache member 'env_origin' must have shape (3,)");

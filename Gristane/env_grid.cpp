@@ -1,12 +1,46 @@
 #include "Gristane/env_grid.hpp"
 
 #include "Gristane/voxelize.hpp"
+#include "common/text.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
 namespace gristane {
+
+double checked_pitch(double pitch) {
+  if (!std::isfinite(pitch) || !(pitch > 0.0))
+    throw std::invalid_argument("pitch must be a finite positive number, got " +
+                                cellpath::python_float_text(pitch));
+  return pitch;
+}
+
+std::vector<Box> referenced_boxes(const std::vector<MeshRef>& meshes) {
+  std::vector<Box> boxes;
+  for (std::size_t i = 0; i < meshes.size(); ++i) {
+    Box b;
+    const MeshRef& m = meshes[i];
+    if (!referenced_bounds(m.vertices, m.n_vertices, m.faces, m.n_faces, b.data(), b.data() + 3))
+      throw std::invalid_argument("environment mesh " + std::to_string(i) +
+                                  " has no bounds (no faces)");
+    boxes.push_back(b);
+  }
+  return boxes;
+}
+
+std::int64_t stored_grid_cells(const std::int64_t shape[3], std::size_t packed_bytes) {
+  // Compared in floating point first, so that sizes whose product would
+  // overflow are refused rather than wrapped.
+  const double cells =
+      static_cast<double>(shape[0]) * static_cast<double>(shape[1]) * static_cast<double>(shape[2]);
+  const char* mismatch = "voxel cache grid shape does not match its packed cells";
+  if (cells > 8.0 * static_cast<double>(packed_bytes) + 8.0) throw std::invalid_argument(mismatch);
+  const std::int64_t total = shape[0] * shape[1] * shape[2];
+  if (static_cast<std::int64_t>(packed_bytes) != (total + 7) / 8)
+    throw std::invalid_argument(mismatch);
+  return total;
+}
 
 void padded_union(const std::vector<Box>& boxes, double pad, double lo[3], double hi[3]) {
   if (boxes.empty()) throw std::invalid_argument(kNoEnvironment);

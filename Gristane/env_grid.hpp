@@ -27,6 +27,18 @@ inline constexpr const char* kNoEnvironment =
 // One mesh's axis-aligned box: min corner, max corner.
 using Box = std::array<double, 6>;
 
+// A pitch must be a finite positive length; everything downstream divides by
+// it.  Returns it, or throws std::invalid_argument saying what it got.
+double checked_pitch(double pitch);
+
+// Each mesh's box as trimesh computes its bounds (that of the vertices its
+// faces refer to); "environment mesh <i> has no bounds" for one without faces.
+std::vector<Box> referenced_boxes(const std::vector<MeshRef>& meshes);
+
+// The cells of a stored grid of `shape` (each size checked already), which
+// its `packed_bytes` bytes must hold exactly (unpack_cells' layout).
+std::int64_t stored_grid_cells(const std::int64_t shape[3], std::size_t packed_bytes);
+
 // The union of the boxes grown by `pad` on every side.
 void padded_union(const std::vector<Box>& boxes, double pad, double lo[3], double hi[3]);
 
