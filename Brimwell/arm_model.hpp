@@ -18,10 +18,12 @@
 #include "Gristane/occupancy_summary.hpp"
 #include "Gristane/self_collision.hpp"
 #include "Gristane/surface_cover.hpp"
+#include "Gristane/wide_cover.hpp"
 #include "common/se3.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <utility>
@@ -228,6 +230,8 @@ class ArmModel {
   std::unique_ptr<const std::vector<gristane::SurfaceCover>> covers_;
   std::unique_ptr<const std::vector<gristane::SurfaceCover>>
       screen_covers_;  // coarser, the screen's
+  // Both sets of covers regrouped eight spheres to a node, for lazy proofs.
+  std::unique_ptr<const std::vector<gristane::WideCover>> wide_covers_, wide_screen_;
   gristane::MotionBound motion_;
   bool lazy_ = false;
   // The first link (1 .. n) for which clear(link) fails, else 0; the link
@@ -256,6 +260,13 @@ class ArmModel {
   // The screen (screen.cpp): the links as posed clear of the clearance plus
   // `share` of the screen's margin; an edge sampled about 1/32 rad apart.
   bool screen_posed(ArmData& d, const double* q, double share) const;
+  // surface_clear on link's cover (fine, or the screen's coarser one) as
+  // posed in d; under lazy proofs through the cover's wide copy, whose
+  // answers are as sound but whose steps differ, so that every plan made
+  // without them keeps its numbers.
+  bool link_clear(const ArmData& d, std::size_t link, bool fine, double t,
+                  double exact_up_to = std::numeric_limits<double>::infinity(),
+                  bool* certain = nullptr) const;
   bool edge_screened(ArmData& d, const double* a, const double* b) const;
   // How far q is from the nearest of the search's ends (the joint farthest
   // off), +inf with none.

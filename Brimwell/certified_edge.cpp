@@ -62,12 +62,30 @@ void ArmModel::set_clearance(double c, std::unique_ptr<gristane::EnvironmentDist
   clearance_ = c;
   env_ = std::move(env);
   covers_ = std::make_unique<const std::vector<gristane::SurfaceCover>>(std::move(covers));
+  auto wide = [](const std::vector<gristane::SurfaceCover>& from) {
+    std::vector<gristane::WideCover> out;
+    for (const gristane::SurfaceCover& c : from) out.emplace_back(c);
+    return std::make_unique<const std::vector<gristane::WideCover>>(std::move(out));
+  };
+  wide_covers_ = wide(*covers_);
+  wide_screen_ = screen_covers_ ? wide(*screen_covers_) : nullptr;
+}
+
+bool ArmModel::link_clear(const ArmData& d, std::size_t link, bool fine, double t,
+                          double exact_up_to, bool* certain) const {
+  const auto& covers = fine ? *covers_ : *screen_covers_;
+  const auto* wide = fine ? wide_covers_.get() : wide_screen_.get();
+  const double* T = d.poses[link].data();
+  if (!lazy_ || !wide)
+    return gristane::surface_clear(covers[link - 1], T, *env_, t, exact_up_to, certain);
+  return gristane::wide_surface_clear((*wide)[link - 1], covers[link - 1], T, *env_, t, exact_up_to,
+                                      certain);
 }
 
 std::size_t ArmModel::first_unclear(ArmData& d, const double* extra) const {
   return first_failing(d, [&](std::size_t link) {
     const double t = clearance_ + (extra ? extra[link - 1] : 0.0);
-    return gristane::surface_clear((*covers_)[link - 1], d.poses[link].data(), *env_, t);
+    return link_clear(d, link, true, t);
   });
 }
 
@@ -125,13 +143,10 @@ EdgeVerdict ArmModel::piece_links(ArmData& d, std::uint64_t links, std::uint64_t
     if (!(links >> i & 1u)) continue;
     const std::size_t link = i + 1;
     const double reach = d.edge_full[i];
-    const double* T = d.poses[link].data();
-    if (gristane::surface_clear((*covers_)[i], T, *env_, clearance_ + reach,
-                                clearance_ + kExactReach))
-      continue;
+    if (link_clear(d, link, true, clearance_ + reach, clearance_ + kExactReach)) continue;
     // Not covered by the motion bound: an invalid configuration ends the
     // edge, anything else is cut in two.
-    if (!gristane::surface_clear((*covers_)[i], T, *env_, clearance_)) {
+    if (!link_clear(d, link, true, clearance_)) {
       d.last_unclear = link;
       return EdgeVerdict::Invalid;
     }

@@ -55,14 +55,12 @@ bool ArmModel::screen_posed(ArmData& d, const double* q, double share) const {
   const double t = clearance_ + kScreenMargin * std::min(share, 1.0);
   const bool coarse = !exact && screen_covers_ && screen_covers_->size() == n_;
   auto clear = [&](std::size_t link) {
-    const double* T = d.poses[link].data();
-    if (!coarse) return gristane::surface_clear((*covers_)[link - 1], T, *env_, t);
+    if (!coarse) return link_clear(d, link, true, t);
     bool certain = false;
-    if (gristane::surface_clear((*screen_covers_)[link - 1], T, *env_, t, -1.0, &certain))
-      return true;
+    if (link_clear(d, link, false, t, -1.0, &certain)) return true;
     if (certain) return false;
-    return gristane::surface_clear((*covers_)[link - 1], T, *env_, t,
-                                   d.thorough ? std::numeric_limits<double>::infinity() : -1.0);
+    return link_clear(d, link, true, t,
+                      d.thorough ? std::numeric_limits<double>::infinity() : -1.0);
   };
   return first_failing(d, clear) == 0;
 }

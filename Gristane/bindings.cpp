@@ -76,6 +76,9 @@ void bind_environment_distance(nb::module_& m) {
            "A proven lower bound of each point's distance, float64 (k,).")
       .def("distance", &api::PyEnvironmentDistance::distance, nb::arg("points"),
            "The exact distance of each point to the solids, float64 (k,); inf without meshes.")
+      .def("_cover_walks", &api::PyEnvironmentDistance::cover_walks, nb::arg("vertices"),
+           nb::arg("faces"), nb::arg("poses"), nb::arg("thresholds"), nb::arg("spacing"),
+           "For tests: a link cover's walks, binary and wide, at each pose.")
       .def_prop_ro("cell", &api::PyEnvironmentDistance::cell, "The field's cell edge in metres.")
       .def_prop_ro("shape", &api::PyEnvironmentDistance::shape, "Cells of the field along x, y, z.")
       .def_prop_ro("nbytes", &api::PyEnvironmentDistance::nbytes, "Bytes the field takes.")

@@ -4,6 +4,8 @@
 
 #include "Gristane/api.hpp"
 #include "Gristane/env_distance.hpp"
+#include "Gristane/surface_cover.hpp"
+#include "Gristane/wide_cover.hpp"
 
 #include <memory>
 #include <string>
@@ -64,6 +66,31 @@ class PyEnvironmentDistance {
   }
   nb::object distance(const py::Array<double>& points) const {
     return per_point(points, [&](const double* x) { return env_->distance(x); });
+  }
+  // For tests: one link mesh's cover (points `spacing` apart) posed by each
+  // of `poses` (k, 4, 4) and tested against the matching threshold by
+  // surface_clear and by the wide walk, on the vector and the portable path:
+  // per pose (binary, wide, portable, wide nodes opened by each, the largest
+  // single-precision error of a posed centre, the walk's slack).
+  nb::list cover_walks(nb::handle vertices, nb::handle faces, const py::Array<double>& poses,
+                       const py::Array<double>& t, double spacing) const {
+    const MeshArrays mesh = mesh_arrays(vertices, faces, "link mesh");
+    const std::size_t k = t.size;
+    if (poses.size != 16 * k) throw nb::value_error("poses must be (k, 4, 4) for k thresholds");
+    const SurfaceCover cover(mesh_refs({mesh}).front(), spacing, true);
+    const WideCover wide(cover);
+    nb::list out;
+    for (std::size_t i = 0; i < k; ++i) {
+      const double* T = poses.data + 16 * i;
+      const bool binary = surface_clear(cover, T, *env_, t.data[i]);
+      WideWalkProbe vec, port;
+      port.portable = true;
+      const bool w = wide_surface_clear(wide, cover, T, *env_, t.data[i], HUGE_VAL, nullptr, &vec);
+      const bool p = wide_surface_clear(wide, cover, T, *env_, t.data[i], HUGE_VAL, nullptr, &port);
+      out.append(nb::make_tuple(binary, w, p, vec.opened, port.opened,
+                                std::max(vec.centre_error, port.centre_error), vec.slack));
+    }
+    return out;
   }
   double cell() const { return env_->cell(); }
   nb::tuple shape() const {

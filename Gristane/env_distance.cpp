@@ -797,16 +797,9 @@ void EnvironmentDistance::point_verdicts(const double* T, const double* p, std::
   // The lanes' cell coordinates are int32: a field longer than that along an
   // axis is left to the scalar path.
   constexpr double kInt32 = 2147483647.0;
-  if (!tris_.empty() && cpu_has_avx2_verdicts() && extent_[0] < kInt32 && extent_[1] < kInt32 &&
+  FieldView f;
+  if (cpu_has_avx2_verdicts() && field_view(f) && extent_[0] < kInt32 && extent_[1] < kInt32 &&
       extent_[2] < kInt32) {
-    const FieldView f{{lo_[0], lo_[1], lo_[2]},
-                      inv_cell_,
-                      cell_,
-                      {extent_[0], extent_[1], extent_[2]},
-                      {shape_[0], shape_[1], shape_[2]},
-                      field_.data(),
-                      kQuantum,
-                      exact_below_};
     k = verdicts_avx2(*this, f, T, p, n, r, t, out);
   }
 #endif
@@ -817,10 +810,42 @@ void EnvironmentDistance::point_verdicts(const double* T, const double* p, std::
   }
 }
 
+bool leaf_clear(const SurfaceCover& cover, const CoverNode& n, const double* c, const double* T,
+                const EnvironmentDistance& env, double t, bool exact, bool* certain) {
+  // The field first for every point; the exact test only for the points it
+  // leaves open (all at once by the leaf's sphere when there are several of
+  // them).
+  const double rho = cover.rho();
+  std::uint32_t open[SurfaceCover::kLeafPoints];
+  std::uint32_t n_open = 0;
+  const double* p = cover.points() + 3 * std::size_t{n.begin};
+  EnvironmentDistance::PointVerdict verdicts[SurfaceCover::kLeafPoints];
+  env.point_verdicts(T, p, n.count, rho, t, verdicts);
+  for (std::uint32_t k = 0; k < n.count; ++k) {
+    const auto verdict = verdicts[k];
+    if (verdict == EnvironmentDistance::PointVerdict::Clear) continue;
+    // The point itself lies on the surface: proven within t, the answer is
+    // no, exact tests or not.
+    if (verdict == EnvironmentDistance::PointVerdict::Within) {
+      if (certain) *certain = true;
+      return false;
+    }
+    if (!exact) return false;
+    open[n_open++] = k;
+  }
+  if (n_open == 0) return true;
+  if (n_open > 2 && env.ball_clear(c, t + n.radius)) return true;
+  for (std::uint32_t m = 0; m < n_open; ++m) {
+    double w[3];
+    SurfaceCover::pose(T, p + 3 * open[m], w);
+    if (!env.ball_clear(w, t + rho)) return false;
+  }
+  return true;
+}
+
 bool surface_clear(const SurfaceCover& cover, const double* T, const EnvironmentDistance& env,
                    double t, double exact_up_to, bool* certain) {
   const bool exact = t <= exact_up_to;
-  const double rho = cover.rho();
   if (certain) *certain = false;
   return cover.walk_tightest_first(
       T,
@@ -828,34 +853,7 @@ bool surface_clear(const SurfaceCover& cover, const double* T, const Environment
         return env.ball_settled(c, radius, t, key);
       },
       [&](const CoverNode& n, const double* c) {
-        // The field first for every point; the exact test only for the
-        // points it leaves open (all at once by the leaf's sphere when there
-        // are several of them).
-        std::uint32_t open[SurfaceCover::kLeafPoints];
-        std::uint32_t n_open = 0;
-        const double* p = cover.points() + 3 * std::size_t{n.begin};
-        EnvironmentDistance::PointVerdict verdicts[SurfaceCover::kLeafPoints];
-        env.point_verdicts(T, p, n.count, rho, t, verdicts);
-        for (std::uint32_t k = 0; k < n.count; ++k) {
-          const auto verdict = verdicts[k];
-          if (verdict == EnvironmentDistance::PointVerdict::Clear) continue;
-          // The point itself lies on the surface: proven within t, the
-          // answer is no, exact tests or not.
-          if (verdict == EnvironmentDistance::PointVerdict::Within) {
-            if (certain) *certain = true;
-            return false;
-          }
-          if (!exact) return false;
-          open[n_open++] = k;
-        }
-        if (n_open == 0) return true;
-        if (n_open > 2 && env.ball_clear(c, t + n.radius)) return true;
-        for (std::uint32_t m = 0; m < n_open; ++m) {
-          double w[3];
-          SurfaceCover::pose(T, p + 3 * open[m], w);
-          if (!env.ball_clear(w, t + rho)) return false;
-        }
-        return true;
+        return leaf_clear(cover, n, c, T, env, t, exact, certain);
       });
 }
 

@@ -168,6 +168,19 @@ class EnvironmentDistance {
     const std::uint16_t* field;
     double quantum, exact_below;
   };
+  // The layout of the field, or false with none (no environment).
+  bool field_view(FieldView& out) const {
+    if (tris_.empty()) return false;
+    out = FieldView{{lo_[0], lo_[1], lo_[2]},
+                    inv_cell_,
+                    cell_,
+                    {extent_[0], extent_[1], extent_[2]},
+                    {shape_[0], shape_[1], shape_[2]},
+                    field_.data(),
+                    kQuantum,
+                    exact_below_};
+    return true;
+  }
   // point_verdict of each of the n row-major points p posed by T (row-major
   // 4x4), into out[k] (a PointVerdict); four points at a time where the CPU
   // has AVX2, with the same arithmetic in the same order, so the verdicts
@@ -301,5 +314,11 @@ class EnvironmentDistance {
 bool surface_clear(const class SurfaceCover& cover, const double* T, const EnvironmentDistance& env,
                    double t, double exact_up_to = std::numeric_limits<double>::infinity(),
                    bool* certain = nullptr);
+// surface_clear's test of one leaf of `cover` whose sphere the field did not
+// prove: its points by the field, then (when `exact`) the ones left open by
+// the exact test.  `c`: the leaf's centre as posed by T.
+bool leaf_clear(const class SurfaceCover& cover, const struct CoverNode& n, const double* c,
+                const double* T, const EnvironmentDistance& env, double t, bool exact,
+                bool* certain);
 
 }  // namespace gristane

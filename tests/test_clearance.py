@@ -142,6 +142,39 @@ def test_field_bounds_round_down_and_solids_have_an_inside():
         Gristane.EnvironmentDistance([(V, F)], cell=0.0)
 
 
+def test_the_wide_walk_is_sound_and_the_same_on_every_machine():
+    """The screen's spheres settled eight at a time in single precision: a
+    "clear" must hold against the exact distance, the float error must stay
+    inside its slack, and the portable path must take the very same steps."""
+    import trimesh
+
+    shelf = box_mesh((0.0, -0.4, 0.0), (0.5, 0.4, 0.02))
+    post = box_mesh((0.2, 0.1, 0.02), (0.26, 0.16, 0.6))
+    env = Gristane.EnvironmentDistance([shelf, post], cell=0.01, pad=0.3)
+    link = trimesh.creation.capsule(height=0.25, radius=0.05, count=[12, 12])
+    rng = np.random.default_rng(3)
+    dense = link.sample(4000, seed=1)
+    poses, thresholds, nearest = [], [], []
+    for k in range(120):
+        T = trimesh.transformations.random_rotation_matrix(rng.random(3))
+        T[:3, 3] = rng.uniform([-0.1, -0.3, 0.05], [0.6, 0.3, 0.5])
+        if k % 40 == 0:
+            T[:3, 3] = [40.0, 0.0, 0.0]  # far beyond the field: the binary walk decides
+        d = env.distance(dense @ T[:3, :3].T + T[:3, 3]).min()
+        poses.append(T)
+        nearest.append(d)
+        thresholds.append(max(0.0, d + rng.uniform(-0.012, 0.004)))
+    rows = env._cover_walks(link.vertices, link.faces, np.array(poses), np.array(thresholds), 0.01)
+    binary, wide, portable, opened, opened_portable, error, slack = map(np.array, zip(*rows))
+    assert np.array_equal(wide, portable) and np.array_equal(opened, opened_portable)
+    assert np.all(error <= slack / 3) and np.all(slack < 1e-4)
+    # Never clear where the exact surface comes within the threshold, nor
+    # where the binary walk (no single precision) finds it not proven.
+    assert not np.any(wide & (np.array(nearest) <= np.array(thresholds)))
+    assert not np.any(wide & ~binary)
+    assert wide.sum() >= 0.9 * binary.sum() and wide.any() and not wide.all()
+
+
 def test_a_link_wholly_inside_a_solid_is_not_clear(make_cache):
     # A block that swallows the upright arm's top links: no surface nearby, yet inside.
     cache = make_cache(env=(("block", (-0.5, -0.5, 0.6), (0.5, 0.5, 2.0)),))
