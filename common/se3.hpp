@@ -12,6 +12,11 @@
 #include <cstddef>
 #include <vector>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define CELLPATH_HAVE_AVX_CHAIN 1
+#endif
+
 namespace cellpath {
 
 using Vec3 = std::array<double, 3>;
@@ -215,16 +220,12 @@ class QuickChain {
 
   // out[i] = link i's pose at theta (rows 0-2 written; row 3 left as it is).
   void pose(const double* theta, Mat4* out) const {
+#ifdef CELLPATH_HAVE_AVX_CHAIN
+    if (has_avx()) return pose_avx(theta, out);
+#endif
     Mat4 running = kIdentity4, next = kIdentity4, E = kIdentity4;
     for (std::size_t i = 0; i < parts_.size(); ++i) {
-      const Parts& e = parts_[i];
-      const double t = theta[i], s = std::sin(t), c = std::cos(t);
-      const double one_c = 1.0 - c, t_s = t - s;
-      for (int r = 0; r < 3; ++r) {
-        for (int k = 0; k < 3; ++k)
-          E[4 * r + k] = (r == k ? 1.0 : 0.0) + s * e.W[3 * r + k] + one_c * e.W2[3 * r + k];
-        E[4 * r + 3] = t * e.v[r] + one_c * e.Wv[r] + t_s * e.W2v[r];
-      }
+      exponential(parts_[i], theta[i], E);
       rigid_mul(running, E, next);
       running = next;
       rigid_mul(running, home_[i], out[i]);
@@ -236,6 +237,16 @@ class QuickChain {
     Mat3 W, W2;
     Vec3 v, Wv, W2v;
   };
+  // Rows 0-2 of exp([S] t), S taken apart in e.
+  static void exponential(const Parts& e, double t, Mat4& E) {
+    const double s = std::sin(t), c = std::cos(t);
+    const double one_c = 1.0 - c, t_s = t - s;
+    for (int r = 0; r < 3; ++r) {
+      for (int k = 0; k < 3; ++k)
+        E[4 * r + k] = (r == k ? 1.0 : 0.0) + s * e.W[3 * r + k] + one_c * e.W2[3 * r + k];
+      E[4 * r + 3] = t * e.v[r] + one_c * e.Wv[r] + t_s * e.W2v[r];
+    }
+  }
   // C = A B for rigid transforms (rows 0-2 of C written).
   static void rigid_mul(const Mat4& A, const Mat4& B, Mat4& C) {
     for (int r = 0; r < 3; ++r) {
@@ -244,6 +255,38 @@ class QuickChain {
       C[4 * r + 3] += A[4 * r + 3];
     }
   }
+#ifdef CELLPATH_HAVE_AVX_CHAIN
+  static bool has_avx() {
+    static const bool has = __builtin_cpu_supports("avx");
+    return has;
+  }
+  // rigid_mul a row at a time, four columns to a register: the same products
+  // and sums in the same order, so the same bits.
+  __attribute__((target("avx"))) static void rigid_mul_avx(const Mat4& A, const Mat4& B, Mat4& C) {
+    const __m256d b0 = _mm256_loadu_pd(&B[0]), b1 = _mm256_loadu_pd(&B[4]),
+                  b2 = _mm256_loadu_pd(&B[8]);
+    for (int r = 0; r < 3; ++r) {
+      const __m256d sum =
+          _mm256_add_pd(_mm256_add_pd(_mm256_mul_pd(_mm256_set1_pd(A[4 * r]), b0),
+                                      _mm256_mul_pd(_mm256_set1_pd(A[4 * r + 1]), b1)),
+                        _mm256_mul_pd(_mm256_set1_pd(A[4 * r + 2]), b2));
+      // The translation's column alone gets A's: adding zero to the others
+      // could turn a -0 into +0.
+      const __m256d moved = _mm256_add_pd(sum, _mm256_set1_pd(A[4 * r + 3]));
+      _mm256_storeu_pd(&C[4 * r], _mm256_blend_pd(sum, moved, 0x8));
+    }
+  }
+  __attribute__((target("avx"))) void pose_avx(const double* theta, Mat4* out) const {
+    Mat4 chain[2] = {kIdentity4, kIdentity4}, E = kIdentity4;
+    int at = 0;
+    for (std::size_t i = 0; i < parts_.size(); ++i) {
+      exponential(parts_[i], theta[i], E);
+      rigid_mul_avx(chain[at], E, chain[1 - at]);
+      at = 1 - at;
+      rigid_mul_avx(chain[at], home_[i], out[i]);
+    }
+  }
+#endif
   std::vector<Parts> parts_;
   std::vector<Mat4> home_;
 };
