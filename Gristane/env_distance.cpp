@@ -833,12 +833,18 @@ bool leaf_clear(const SurfaceCover& cover, const CoverNode& n, const double* c, 
     if (!exact) return false;
     open[n_open++] = k;
   }
-  if (n_open == 0) return true;
+  return n_open == 0 || open_points_clear(cover, n, c, T, env, t, open, n_open);
+}
+
+bool open_points_clear(const SurfaceCover& cover, const CoverNode& n, const double* c,
+                       const double* T, const EnvironmentDistance& env, double t,
+                       const std::uint32_t* open, std::uint32_t n_open) {
   if (n_open > 2 && env.ball_clear(c, t + n.radius)) return true;
+  const double* p = cover.points() + 3 * std::size_t{n.begin};
   for (std::uint32_t m = 0; m < n_open; ++m) {
     double w[3];
     SurfaceCover::pose(T, p + 3 * open[m], w);
-    if (!env.ball_clear(w, t + rho)) return false;
+    if (!env.ball_clear(w, t + cover.rho())) return false;
   }
   return true;
 }

@@ -320,5 +320,11 @@ bool surface_clear(const class SurfaceCover& cover, const double* T, const Envir
 bool leaf_clear(const class SurfaceCover& cover, const struct CoverNode& n, const double* c,
                 const double* T, const EnvironmentDistance& env, double t, bool exact,
                 bool* certain);
+// The exact test of a leaf's points that the field left open (indices into
+// the leaf, n_open of them): all at once by the leaf's sphere when there are
+// several, else one by one.
+bool open_points_clear(const class SurfaceCover& cover, const struct CoverNode& n, const double* c,
+                       const double* T, const EnvironmentDistance& env, double t,
+                       const std::uint32_t* open, std::uint32_t n_open);
 
 }  // namespace gristane

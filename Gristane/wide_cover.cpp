@@ -23,6 +23,11 @@ float round_up(double x) {
   return static_cast<double>(f) >= x ? f
                                      : std::nextafter(f, std::numeric_limits<float>::infinity());
 }
+float round_down(double x) {
+  const float f = static_cast<float>(x);
+  return static_cast<double>(f) <= x ? f
+                                     : std::nextafter(f, -std::numeric_limits<float>::infinity());
+}
 
 }  // namespace
 
@@ -33,6 +38,33 @@ WideCover::WideCover(const SurfaceCover& cover) : source_nodes_(cover.nodes().si
   radius_ = cover.radius();
   build(cover, 0, 1);
   if (depth_ > kMaxDepth) nodes_.clear();
+  if (!nodes_.empty()) build_blocks(cover);
+}
+
+void WideCover::build_blocks(const SurfaceCover& cover) {
+  const std::vector<CoverNode>& bin = cover.nodes();
+  leaf_block_.assign(bin.size(), -1);
+  const float rho = round_up(cover.rho());
+  for (std::size_t b = 0; b < bin.size(); ++b) {
+    const CoverNode& n = bin[b];
+    if (n.left >= 0) continue;
+    leaf_block_[b] = static_cast<std::int32_t>(blocks_.size());
+    for (std::uint32_t k0 = 0; k0 < n.count; k0 += kWidth) {
+      Node out{};
+      out.count = static_cast<std::int32_t>(std::min<std::uint32_t>(kWidth, n.count - k0));
+      for (int l = 0; l < kWidth; ++l) {
+        out.r[l] = rho;
+        out.next[l] = out.source[l] = -1;
+      }
+      for (int l = 0; l < out.count; ++l) {
+        const double* p = cover.points() + 3 * (std::size_t{n.begin} + k0 + l);
+        out.x[l] = static_cast<float>(p[0] - centre_[0]);
+        out.y[l] = static_cast<float>(p[1] - centre_[1]);
+        out.z[l] = static_cast<float>(p[2] - centre_[2]);
+      }
+      blocks_.push_back(out);
+    }
+  }
 }
 
 std::int32_t WideCover::build(const SurfaceCover& cover, std::int32_t node, int level) {
@@ -84,14 +116,14 @@ namespace {
 struct FloatFrame {
   float R[9];      // the pose's rotation
   float shift[3];  // where the root's centre lands, from the field's corner
-  float inv, cell, extent[3], quantum, limit;  // limit: t plus the slack, rounded up
+  float inv, cell, extent[3], quantum;
+  float limit;   // t plus the slack, rounded up: a sphere beyond it is settled
+  float within;  // t less the slack, rounded down: a point whose upper bound is no more is within
+  std::int32_t raw_within;  // the largest stored value whose upper bound holds (-1: none)
   std::int32_t last[3], stride[2];
   const std::uint16_t* field;
 };
 
-// settle8 lane by lane, with the same operations in the same order (fused
-// where it fuses), so that every machine settles the same spheres and plans
-// alike.
 // Lane l's centre posed, from the field's corner.
 void pose_lane(const WideCover::Node& n, int l, const FloatFrame& f, float* w) {
   for (int a = 0; a < 3; ++a)
@@ -99,9 +131,13 @@ void pose_lane(const WideCover::Node& n, int l, const FloatFrame& f, float* w) {
                     std::fma(f.R[3 * a + 1], n.y[l], std::fma(f.R[3 * a + 2], n.z[l], f.shift[a])));
 }
 
+// settle8 lane by lane, with the same operations in the same order (fused
+// where it fuses), so that every machine settles the same spheres and plans
+// alike.
 void settle8_portable(const WideCover::Node& n, const FloatFrame& f, int& settled, int& inside,
-                      float* room_out) {
+                      float* room_out, int* within) {
   settled = inside = 0;
+  if (within) *within = 0;
   for (int l = 0; l < WideCover::kWidth; ++l) {
     room_out[l] = 0.0f;
     if (l >= n.count) continue;
@@ -116,9 +152,8 @@ void settle8_portable(const WideCover::Node& n, const FloatFrame& f, int& settle
     inside |= 1 << l;
     std::int32_t cell[3];
     for (int a = 0; a < 3; ++a) cell[a] = std::min(static_cast<std::int32_t>(g[a]), f.last[a]);
-    const float v =
-        static_cast<float>(f.field[(cell[0] * f.stride[0] + cell[1]) * f.stride[1] + cell[2]]) *
-        f.quantum;
+    const std::int32_t raw = f.field[(cell[0] * f.stride[0] + cell[1]) * f.stride[1] + cell[2]];
+    const float v = static_cast<float>(raw) * f.quantum;
     float d2 = 0.0f;
     for (int a = 0; a < 3; ++a) {
       const float d = w[a] - (static_cast<float>(cell[a]) + 0.5f) * f.cell;
@@ -127,6 +162,8 @@ void settle8_portable(const WideCover::Node& n, const FloatFrame& f, int& settle
     const float room = (v - n.r[l]) - f.limit;
     room_out[l] = room;
     if (room > 0.0f && d2 < room * room) settled |= 1 << l;
+    if (within && raw <= f.raw_within && (v + f.quantum) + std::sqrt(d2) <= f.within)
+      *within |= 1 << l;
   }
 }
 
@@ -141,9 +178,11 @@ bool cpu_has_wide_walk() {
 }
 
 // The lanes of `n` settled by the field (lower bound minus radius beyond
-// limit), those inside the field, and each lane's room (the ordering key).
+// limit), those inside the field, each lane's room (the ordering key), and
+// when asked, the lanes whose centre the field proves within t.
 __attribute__((target("avx2,fma"))) void settle8(const WideCover::Node& n, const FloatFrame& f,
-                                                 int& settled, int& inside, float* room_out) {
+                                                 int& settled, int& inside, float* room_out,
+                                                 int* within) {
   __m256 g[3], w[3];
   const __m256 x = _mm256_load_ps(n.x), y = _mm256_load_ps(n.y), z = _mm256_load_ps(n.z);
   __m256 in = _mm256_castsi256_ps(
@@ -170,9 +209,8 @@ __attribute__((target("avx2,fma"))) void settle8(const WideCover::Node& n, const
   alignas(32) std::int32_t idx[8], vals[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(idx), index);
   for (int l = 0; l < 8; ++l) vals[l] = (inside >> l & 1) ? f.field[idx[l]] : 0;
-  const __m256 v =
-      _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_load_si256(reinterpret_cast<const __m256i*>(vals))),
-                    _mm256_set1_ps(f.quantum));
+  const __m256i raw = _mm256_load_si256(reinterpret_cast<const __m256i*>(vals));
+  const __m256 v = _mm256_mul_ps(_mm256_cvtepi32_ps(raw), _mm256_set1_ps(f.quantum));
   __m256 d2 = _mm256_setzero_ps();
   for (int a = 0; a < 3; ++a) {
     const __m256 centre = _mm256_mul_ps(
@@ -185,6 +223,13 @@ __attribute__((target("avx2,fma"))) void settle8(const WideCover::Node& n, const
                                   _mm256_cmp_ps(d2, _mm256_mul_ps(room, room), _CMP_LT_OQ));
   settled = _mm256_movemask_ps(_mm256_and_ps(ok, in));
   _mm256_storeu_ps(room_out, room);
+  if (!within) return;
+  const __m256 stored = _mm256_castsi256_ps(
+      _mm256_cmpgt_epi32(_mm256_set1_epi32(f.raw_within + 1), raw));  // raw <= raw_within
+  const __m256 near =
+      _mm256_cmp_ps(_mm256_add_ps(_mm256_add_ps(v, _mm256_set1_ps(f.quantum)), _mm256_sqrt_ps(d2)),
+                    _mm256_set1_ps(f.within), _CMP_LE_OQ);
+  *within = _mm256_movemask_ps(_mm256_and_ps(_mm256_and_ps(stored, near), in));
 }
 
 }  // namespace
@@ -193,11 +238,11 @@ __attribute__((target("avx2,fma"))) void settle8(const WideCover::Node& n, const
 namespace {
 
 void settle(const WideCover::Node& n, const FloatFrame& f, bool portable, int& settled, int& inside,
-            float* room) {
+            float* room, int* within = nullptr) {
 #ifdef GRISTANE_HAVE_WIDE_WALK
-  if (!portable && cpu_has_wide_walk()) return settle8(n, f, settled, inside, room);
+  if (!portable && cpu_has_wide_walk()) return settle8(n, f, settled, inside, room, within);
 #endif
-  settle8_portable(n, f, settled, inside, room);
+  settle8_portable(n, f, settled, inside, room, within);
 }
 
 struct Walk {
@@ -228,11 +273,49 @@ struct Walk {
     }
   }
 
+  // leaf_clear with the points judged by the field eight at a time in single
+  // precision (proven clear or within t with the slack to spare), the open
+  // ones then in double precision.
   bool leaf(std::int32_t b) const {
     const CoverNode& n = cover.nodes()[static_cast<std::size_t>(b)];
+    std::uint32_t open[SurfaceCover::kLeafPoints];
+    std::uint32_t n_open = 0;
+    const std::int32_t first = wide.leaf_block(static_cast<std::size_t>(b));
+    for (std::uint32_t k0 = 0; k0 < n.count; k0 += WideCover::kWidth) {
+      const WideCover::Node& block = wide.block(static_cast<std::size_t>(first) + k0 / 8);
+      int clear = 0, inside = 0, within = 0;
+      alignas(32) float room[8];
+      settle(block, f, probe && probe->portable, clear, inside, room, &within);
+      for (int l = 0; l < block.count; ++l) {
+        const std::uint32_t k = k0 + static_cast<std::uint32_t>(l);
+        auto verdict = EnvironmentDistance::PointVerdict::Open;
+        if (clear >> l & 1)
+          verdict = EnvironmentDistance::PointVerdict::Clear;
+        else if (within >> l & 1)
+          verdict = EnvironmentDistance::PointVerdict::Within;
+        else if (!(inside >> l & 1))
+          verdict = point_verdict_double(n, k);
+        if (verdict == EnvironmentDistance::PointVerdict::Clear) continue;
+        if (verdict == EnvironmentDistance::PointVerdict::Within) {
+          if (certain) *certain = true;
+          return false;
+        }
+        if (!exact) return false;
+        open[n_open++] = k;
+      }
+    }
+    if (n_open == 0) return true;
     double c[3];
     SurfaceCover::pose(T, n.centre, c);
-    return leaf_clear(cover, n, c, T, env, t, exact, certain);
+    return open_points_clear(cover, n, c, T, env, t, open, n_open);
+  }
+  // Point k of leaf n as the field judges it in double precision (a point
+  // off the field).
+  EnvironmentDistance::PointVerdict point_verdict_double(const CoverNode& n,
+                                                         std::uint32_t k) const {
+    double w[3];
+    SurfaceCover::pose(T, cover.points() + 3 * (std::size_t{n.begin} + k), w);
+    return env.point_verdict(w, cover.rho(), t);
   }
 
   bool run() const {
@@ -323,6 +406,13 @@ bool wide_surface_clear(const WideCover& wide, const SurfaceCover& cover, const 
   const double L = wide.radius() + 4.0 * span + 65535.0 * fv.quantum;
   const double slack = 64.0 * std::ldexp(L, -24);
   f.limit = round_up(t + slack);
+  f.within = round_down(t - slack);
+  // The largest stored value below the field's exact band, as the double
+  // test compares it.
+  const double below = fv.exact_below / fv.quantum;
+  double raw = std::floor(std::min(below, 65536.0));
+  while (raw >= 0.0 && !(raw * fv.quantum < fv.exact_below)) raw -= 1.0;
+  f.raw_within = static_cast<std::int32_t>(std::max(raw, -1.0));
   if (probe) probe->slack = slack;
   return walk.run();
 }

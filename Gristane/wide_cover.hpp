@@ -52,6 +52,10 @@ class WideCover {
   // The root's centre, from which the nodes' centres are kept, and radius.
   const double* centre() const { return centre_; }
   double radius() const { return radius_; }
+  // The points of the binary tree's leaf b, eight to a block (radius: the
+  // cover's rho): blocks leaf_block(b) on, (count + 7) / 8 of them.
+  const Node& block(std::size_t k) const { return blocks_[k]; }
+  std::int32_t leaf_block(std::size_t b) const { return leaf_block_[b]; }
   // Wide nodes on the longest way from the root to a leaf.
   int depth() const { return depth_; }
   // Binary nodes of the cover it was built from (a cheap check that the two
@@ -60,7 +64,10 @@ class WideCover {
 
  private:
   std::int32_t build(const SurfaceCover& cover, std::int32_t node, int level);
+  void build_blocks(const SurfaceCover& cover);
   std::vector<Node> nodes_;
+  std::vector<Node> blocks_;
+  std::vector<std::int32_t> leaf_block_;  // per binary node: its first block, -1 but for leaves
   double centre_[3] = {0, 0, 0}, radius_ = 0.0;
   int depth_ = 0;
   std::size_t source_nodes_ = 0;
