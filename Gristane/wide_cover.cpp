@@ -13,11 +13,6 @@ namespace gristane {
 
 namespace {
 
-// Wide nodes a walk may pass through: its stack then never holds more than
-// 7 per level and 8 at the last.
-constexpr int kMaxDepth = 32;
-constexpr int kStack = 7 * kMaxDepth + WideCover::kWidth;
-
 float round_up(double x) {
   const float f = static_cast<float>(x);
   return static_cast<double>(f) >= x ? f
@@ -319,43 +314,23 @@ struct Walk {
   }
 
   bool run() const {
-    std::int32_t stack[kStack];
-    int top = 0;
-    stack[top++] = 0;
-    while (top > 0) {
-      const std::int32_t item = stack[--top];
-      if (item < 0) {
-        if (!leaf(-1 - item)) return false;
-        continue;
-      }
-      const WideCover::Node& n = wide.nodes()[static_cast<std::size_t>(item)];
-      int settled = 0, inside = 0;
-      alignas(32) float room[8];
-      if (probe) measure(n);
-      settle(n, f, probe && probe->portable, settled, inside, room);
-      // The open lanes, the one with the most room pushed first so that the
-      // tightest is opened next: where something fails, the walk gets there
-      // sooner.
-      std::pair<double, std::int32_t> open[WideCover::kWidth];
-      int k = 0;
-      for (int l = 0; l < n.count; ++l) {
-        if (settled >> l & 1) continue;
-        double key = room[l];
-        if (!(inside >> l & 1)) {
-          // Outside the field: the box's distance, in double precision.
-          const CoverNode& b = cover.nodes()[static_cast<std::size_t>(n.source[l])];
-          double c[3];
-          SurfaceCover::pose(T, b.centre, c);
-          if (env.ball_settled(c, b.radius, t, key)) continue;
-        }
-        open[k++] = {key, n.next[l]};
-      }
-      for (int i = 1; i < k; ++i)  // most room first; at most eight
-        for (int j = i; j > 0 && open[j - 1].first < open[j].first; --j)
-          std::swap(open[j - 1], open[j]);
-      for (int i = 0; i < k; ++i) stack[top++] = open[i].second;
-    }
-    return true;
+    return wide.walk(
+        [&](const WideCover::Node& n, float* room) {
+          int settled = 0, inside = 0;
+          if (probe) measure(n);
+          settle(n, f, probe && probe->portable, settled, inside, room);
+          for (int l = 0; l < n.count; ++l) {
+            if ((settled | inside) >> l & 1) continue;
+            // Outside the field: the box's distance, in double precision.
+            const CoverNode& b = cover.nodes()[static_cast<std::size_t>(n.source[l])];
+            double c[3], key;
+            SurfaceCover::pose(T, b.centre, c);
+            if (env.ball_settled(c, b.radius, t, key)) settled |= 1 << l;
+            room[l] = static_cast<float>(key);
+          }
+          return settled;
+        },
+        [&](std::int32_t b) { return leaf(b); });
   }
 };
 

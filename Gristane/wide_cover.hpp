@@ -62,6 +62,50 @@ class WideCover {
   // are used together).
   std::size_t source_nodes() const { return source_nodes_; }
 
+  // Wide nodes a walk may pass through: its stack then never holds more than
+  // 7 per level and 8 at the last.
+  static constexpr int kMaxDepth = 32;
+
+  // Depth first through the wide nodes: settle(node, room) returns the mask
+  // of the node's lanes that need not be opened and sets each lane's room
+  // (less: tighter); the open lanes go down, the tightest first, to their
+  // wide node or to leaf(b) for the binary tree's leaf b, where false ends
+  // the walk with false.  True when every leaf reached passed.
+  template <class Settle, class Leaf>
+  bool walk(Settle&& settle, Leaf&& leaf) const {
+    std::int32_t stack[7 * kMaxDepth + kWidth];
+    int top = 0;
+    stack[top++] = 0;
+    while (top > 0) {
+      const std::int32_t item = stack[--top];
+      if (item < 0) {
+        if (!leaf(-1 - item)) return false;
+        continue;
+      }
+      const Node& n = nodes_[static_cast<std::size_t>(item)];
+      alignas(32) float room[kWidth];
+      const int settled = settle(n, room);
+      // The open lanes, the one with the most room pushed first so that the
+      // tightest is opened next: where something fails, the walk gets there
+      // sooner.
+      std::int32_t open[kWidth];
+      float key[kWidth];
+      int k = 0;
+      for (int l = 0; l < n.count; ++l) {
+        if (settled >> l & 1) continue;
+        int at = k++;
+        for (; at > 0 && key[at - 1] < room[l]; --at) {  // most room first
+          key[at] = key[at - 1];
+          open[at] = open[at - 1];
+        }
+        key[at] = room[l];
+        open[at] = n.next[l];
+      }
+      for (int i = 0; i < k; ++i) stack[top++] = open[i];
+    }
+    return true;
+  }
+
  private:
   std::int32_t build(const SurfaceCover& cover, std::int32_t node, int level);
   void build_blocks(const SurfaceCover& cover);
