@@ -10,6 +10,7 @@
 //   - not settled within its budget of pieces: split at its middle (when the
 //     middle is valid) and each half proven on its own, a few levels deep;
 //   - an invalid configuration on it, or still not settled: the stretch
+//     joined through a proven point near its middle (lazy_via), else
 //     re-planned on the screen and proven (lazy_detour), and where that
 //     fails, by the proven planner alone (short, so quick);
 // and after a bounded number of re-plans the lazy attempt is given up for
@@ -25,6 +26,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <system_error>
 #include <thread>
@@ -224,6 +226,45 @@ std::vector<std::vector<double>> lazy_detour(const ArmModel& model, ArmData& dat
   return path;
 }
 
+// A stretch from a to b that failed its proof, joined through one point near
+// its middle instead: up to kViaTries points drawn about the middle, each
+// joint up to a radius that grows with the tries, the first whose two edges
+// prove.  The draws come from a generator seeded by the stretch's ends, so a
+// plan does not depend on how often this runs.  Cheap beside a search, and
+// enough where the stretch grazes something along a short span (two links
+// touching between the screen's samples, say).  Empty when no point serves.
+inline std::vector<std::vector<double>> lazy_via(const ArmModel& model, ArmData& data,
+                                                 const std::vector<double>& a,
+                                                 const std::vector<double>& b) {
+  constexpr int kViaTries = 12;
+  const std::size_t d = model.n_joints();
+  std::uint64_t seed = 0x9e3779b97f4a7c15ull;
+  for (const std::vector<double>* row : {&a, &b})
+    for (const double x : *row) {
+      std::uint64_t bits;
+      std::memcpy(&bits, &x, sizeof bits);
+      seed = (seed ^ bits) * 0x100000001b3ull;
+    }
+  // splitmix64, each draw a double in [-1, 1): the same on every platform.
+  auto unit = [&seed] {
+    std::uint64_t z = (seed += 0x9e3779b97f4a7c15ull);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    z ^= z >> 31;
+    return static_cast<double>(z >> 11) * 0x1.0p-52 - 1.0;
+  };
+  std::vector<double> m(d);
+  for (int k = 0; k < kViaTries; ++k) {
+    const double radius = 0.05 * (1 + k / 3);
+    for (std::size_t j = 0; j < d; ++j)
+      m[j] = std::clamp(0.5 * (a[j] + b[j]) + radius * unit(), model.lower(j), model.upper(j));
+    if (!model.is_valid(data, m.data())) continue;
+    if (model.edge_proven(data, a.data(), m.data()) && model.edge_proven(data, m.data(), b.data()))
+      return {a, m, b};
+  }
+  return {};
+}
+
 // One RRT-Connect search made lazy.  run(settings, a, b) runs the planner on
 // a context over `model` and `data` (how it checks edges follows the data's
 // exploring state).  The search and its shortening screen; the path is then proven,
@@ -248,8 +289,9 @@ ConnectResult connect_lazily(const ArmModel& model, ArmData& data, const Connect
   ExploringScope prove(&data, false);
   std::vector<std::vector<double>> path = rows_of(r.rows, d);
   auto replan = [&](const std::vector<double>& a, const std::vector<double>& b) {
-    std::vector<std::vector<double>> detour =
-        lazy_detour(model, data, settings, a, b, run, ls, report);
+    std::vector<std::vector<double>> detour = lazy_via(model, data, a, b);
+    if (detour.size() >= 2) return detour;
+    detour = lazy_detour(model, data, settings, a, b, run, ls, report);
     if (detour.size() >= 2) return detour;
     // The screen keeps missing what the proof finds on this stretch (two
     // links that touch between its samples, say): the stretch searched with
