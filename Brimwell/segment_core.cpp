@@ -259,6 +259,47 @@ void run_on_workers(NativeArm arm, double res, std::size_t count, std::size_t jo
     if (e) std::rethrow_exception(e);
 }
 
+namespace {
+
+// What one segment's RRT-Connect runs came to.
+struct ConnectOutcome {
+  std::vector<std::int64_t> tried;
+  ConnectResult result;
+  double seconds = 0.0;
+  bool out_of_time = false;
+};
+
+// The segments' lines, rows and failures from their outcomes.
+std::map<std::size_t, PlannedSegment> planned_segments(const Budget& budget, PlannerHost& host,
+                                                       const Rows& waypoints,
+                                                       const std::vector<std::size_t>& todo,
+                                                       const std::vector<ConnectOutcome>& outcomes,
+                                                       std::size_t n) {
+  std::map<std::size_t, PlannedSegment> planned;
+  for (std::size_t j = 0; j < todo.size(); ++j) {
+    const ConnectOutcome& o = outcomes[j];
+    PlannedSegment& p = planned[todo[j]];
+    const std::size_t i = todo[j];
+    const std::string stage = "Segment " + std::to_string(i) + "->" + std::to_string(i + 1);
+    for (std::size_t t = 0; t + 1 < o.tried.size(); ++t)
+      p.lines.push_back(retry_line(stage, o.tried[t]));
+    if (o.result.status == ConnectStatus::Failed) {
+      p.lines.push_back(stage + ": RRT-Connect found no path (" + gave_up_text(o.tried, budget) +
+                        ")");
+      p.failure = failure_text("RRT-Connect", host.vector_text(waypoints[i]),
+                               host.vector_text(waypoints[i + 1]), o.tried.back()) +
+                  (o.out_of_time ? " (time limit reached)" : "");
+      continue;
+    }
+    const Rows rows = split_rows(o.result.rows, n);
+    p.lines.push_back(planned_line(stage, rows.size(), o.seconds, o.tried));
+    p.rows.assign(rows.begin() + 1, rows.end());
+  }
+  return planned;
+}
+
+}  // namespace
+
 std::map<std::size_t, PlannedSegment> plan_connect_segments(const PlannerSettings& settings,
                                                             const Budget& budget, PlannerHost& host,
                                                             NativeArm arm, const Rows& waypoints,
@@ -266,17 +307,11 @@ std::map<std::size_t, PlannedSegment> plan_connect_segments(const PlannerSetting
                                                             const std::vector<bitgen_t*>& gens,
                                                             std::size_t jobs) {
   const std::size_t n = waypoints.empty() ? 0 : waypoints[0].size();
-  struct Outcome {
-    std::vector<std::int64_t> tried;
-    ConnectResult result;
-    double seconds = 0.0;
-    bool out_of_time = false;
-  };
-  std::vector<Outcome> outcomes(todo.size());
+  std::vector<ConnectOutcome> outcomes(todo.size());
   auto plan = [&](NativeWorker& w, std::size_t j) {
     const auto t1 = clock::now();
     const clock::time_point deadline = deadline_after(t1, budget.time_limit);
-    Outcome& o = outcomes[j];
+    ConnectOutcome& o = outcomes[j];
     w.set_generator(gens[j]);
     NoProgress quiet;
     const std::vector<double>& a = waypoints[todo[j]];
@@ -300,27 +335,7 @@ std::map<std::size_t, PlannedSegment> plan_connect_segments(const PlannerSetting
   };
   run_on_workers(arm, settings.context_edge_res, todo.size(), jobs, plan,
                  [&](const std::function<void()>& work) { host.released(work); });
-  std::map<std::size_t, PlannedSegment> planned;
-  for (std::size_t j = 0; j < todo.size(); ++j) {
-    const Outcome& o = outcomes[j];
-    PlannedSegment& p = planned[todo[j]];
-    const std::size_t i = todo[j];
-    const std::string stage = "Segment " + std::to_string(i) + "->" + std::to_string(i + 1);
-    for (std::size_t t = 0; t + 1 < o.tried.size(); ++t)
-      p.lines.push_back(retry_line(stage, o.tried[t]));
-    if (o.result.status == ConnectStatus::Failed) {
-      p.lines.push_back(stage + ": RRT-Connect found no path (" + gave_up_text(o.tried, budget) +
-                        ")");
-      p.failure = failure_text("RRT-Connect", host.vector_text(waypoints[i]),
-                               host.vector_text(waypoints[i + 1]), o.tried.back()) +
-                  (o.out_of_time ? " (time limit reached)" : "");
-      continue;
-    }
-    const Rows rows = split_rows(o.result.rows, n);
-    p.lines.push_back(planned_line(stage, rows.size(), o.seconds, o.tried));
-    p.rows.assign(rows.begin() + 1, rows.end());
-  }
-  return planned;
+  return planned_segments(budget, host, waypoints, todo, outcomes, n);
 }
 
 std::size_t given_segment_index(const std::string& key, std::size_t K) {

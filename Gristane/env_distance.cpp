@@ -822,16 +822,9 @@ bool leaf_clear(const SurfaceCover& cover, const CoverNode& n, const double* c, 
   EnvironmentDistance::PointVerdict verdicts[SurfaceCover::kLeafPoints];
   env.point_verdicts(T, p, n.count, rho, t, verdicts);
   for (std::uint32_t k = 0; k < n.count; ++k) {
-    const auto verdict = verdicts[k];
-    if (verdict == EnvironmentDistance::PointVerdict::Clear) continue;
-    // The point itself lies on the surface: proven within t, the answer is
-    // no, exact tests or not.
-    if (verdict == EnvironmentDistance::PointVerdict::Within) {
-      if (certain) *certain = true;
-      return false;
-    }
-    if (!exact) return false;
-    open[n_open++] = k;
+    const LeafStep step = leaf_step(verdicts[k], exact, certain);
+    if (step == LeafStep::Stop) return false;
+    if (step == LeafStep::Keep) open[n_open++] = k;
   }
   return n_open == 0 || open_points_clear(cover, n, c, T, env, t, open, n_open);
 }

@@ -320,6 +320,19 @@ bool surface_clear(const class SurfaceCover& cover, const double* T, const Envir
 bool leaf_clear(const class SurfaceCover& cover, const struct CoverNode& n, const double* c,
                 const double* T, const EnvironmentDistance& env, double t, bool exact,
                 bool* certain);
+// What one point's verdict means for its leaf's test: go on to the next
+// point, keep it for the exact test, or stop, the leaf not clear (`certain`
+// set when the point is proven within t: no exact test would clear it).
+enum class LeafStep { Next, Keep, Stop };
+inline LeafStep leaf_step(EnvironmentDistance::PointVerdict verdict, bool exact, bool* certain) {
+  using V = EnvironmentDistance::PointVerdict;
+  if (verdict == V::Clear) return LeafStep::Next;
+  if (verdict == V::Within) {
+    if (certain) *certain = true;
+    return LeafStep::Stop;
+  }
+  return exact ? LeafStep::Keep : LeafStep::Stop;
+}
 // The exact test of a leaf's points that the field left open (indices into
 // the leaf, n_open of them): all at once by the leaf's sphere when there are
 // several, else one by one.

@@ -290,13 +290,9 @@ struct Walk {
           verdict = EnvironmentDistance::PointVerdict::Within;
         else if (!(inside >> l & 1))
           verdict = point_verdict_double(n, k);
-        if (verdict == EnvironmentDistance::PointVerdict::Clear) continue;
-        if (verdict == EnvironmentDistance::PointVerdict::Within) {
-          if (certain) *certain = true;
-          return false;
-        }
-        if (!exact) return false;
-        open[n_open++] = k;
+        const LeafStep step = leaf_step(verdict, exact, certain);
+        if (step == LeafStep::Stop) return false;
+        if (step == LeafStep::Keep) open[n_open++] = k;
       }
     }
     if (n_open == 0) return true;
