@@ -77,7 +77,20 @@ class PyEnvironmentDistance {
     const MeshArrays mesh = mesh_arrays(vertices, faces, "link mesh");
     const std::size_t k = t.size;
     if (poses.size != 16 * k) throw nb::value_error("poses must be (k, 4, 4) for k thresholds");
-    const SurfaceCover cover(mesh_refs({mesh}).front(), spacing, true);
+    // A spacing far finer than the mesh would sample it for hours: refused.
+    const MeshRef ref = mesh_refs({mesh}).front();
+    double area = 0.0;
+    for (std::size_t f = 0; f < ref.n_faces; ++f) {
+      const double* p[3];
+      for (int c = 0; c < 3; ++c) p[c] = ref.vertices + 3 * ref.faces[3 * f + c];
+      const double u[3] = {p[1][0] - p[0][0], p[1][1] - p[0][1], p[1][2] - p[0][2]};
+      const double v[3] = {p[2][0] - p[0][0], p[2][1] - p[0][1], p[2][2] - p[0][2]};
+      area += 0.5 * std::hypot(u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2],
+                               u[0] * v[1] - u[1] * v[0]);
+    }
+    if (spacing > 0.0 && !(area / (spacing * spacing) <= 1e7))
+      throw nb::value_error("spacing too fine for this mesh (more than 1e7 points)");
+    const SurfaceCover cover(ref, spacing, true);
     const WideCover wide(cover);
     nb::list out;
     for (std::size_t i = 0; i < k; ++i) {
