@@ -8,6 +8,7 @@
 #pragma once
 
 #include "Gristane/env_grid.hpp"
+#include "Gristane/query_args.hpp"
 #include "common/atomic_file.hpp"
 #include "common/buffer.hpp"
 #include "common/mesh_archive.hpp"
@@ -195,73 +196,37 @@ struct Query : PosedLinks {
   py::StridedView grid_buf;
 };
 
-inline cellpath::Mat4 read_transform(const py::StridedView& v, std::int64_t offset, int row_axis) {
-  cellpath::Mat4 T;
-  for (int r = 0; r < 4; ++r)
-    for (int c = 0; c < 4; ++c)
-      T[4 * r + c] = v.f64_at(offset + r * v.stride(row_axis) + c * v.stride(row_axis + 1));
-  return T;
-}
-
 inline GridView grid_view(nb::handle env_grid, nb::handle env_origin, double pitch,
                           py::StridedView& buf) {
   checked_pitch(pitch);
   buf = py::StridedView(env_grid, py::Elem::byte);
-  if (buf.ndim() != 3)
-    throw nb::value_error(
-        ("env_grid must be a 3-D array, got " + std::to_string(buf.ndim()) + " dimensions")
-            .c_str());
-  py::StridedView o(env_origin, py::Elem::f64);
-  if (o.ndim() != 1 || o.shape(0) != 3) throw nb::value_error("env_origin must have shape (3,)");
-  GridView g;
-  g.cells = reinterpret_cast<const std::uint8_t*>(buf.data());
-  for (int a = 0; a < 3; ++a) {
-    g.shape[a] = buf.shape(a);
-    g.stride[a] = buf.stride(a);
-    g.origin[a] = o.f64_at(a * o.stride(0));
-    if (!std::isfinite(g.origin[a])) throw nb::value_error("env_origin must be finite");
-  }
-  g.inv_pitch = 1.0 / pitch;
-  return g;
+  require_grid_dims(buf.array());
+  const py::StridedView origin(env_origin, py::Elem::f64);
+  return grid_of(buf.array(), origin.array(), pitch);
 }
 
 inline Query query_inputs(nb::handle links, nb::handle transforms, nb::handle env_grid,
                           nb::handle env_origin, double pitch, std::size_t first) {
   Query q;
   q.grid = grid_view(env_grid, env_origin, pitch, q.grid_buf);
-  const std::size_t n_links = nb::len(links), n_T = nb::len(transforms);
-  const std::size_t end = std::min(n_links, n_T);
+  const std::size_t end = std::min(nb::len(links), nb::len(transforms));
   if (first >= end) return q;
-  const std::size_t n = end - first;
-  q.owners.reserve(n);
-  q.points.reserve(n);
-  q.transforms.reserve(n);
+  q.owners.reserve(end - first);  // the views stay where the point sets read them
+  q.points.reserve(end - first);
+  q.transforms.reserve(end - first);
   for (std::size_t i = first; i < end; ++i) {
-    py::StridedView v(links[i], py::Elem::f64);
-    if (v.ndim() != 2 || v.shape(1) != 3)
-      throw nb::value_error(
-          ("link point set " + std::to_string(i) + " must have shape (k, 3)").c_str());
-    PointsView p;
-    p.base = v.data();
-    p.k = v.shape(0);
-    p.row_stride = v.stride(0);
-    p.col_stride = v.stride(1);
-    q.points.push_back(p);
-    q.owners.push_back(std::move(v));
+    q.owners.emplace_back(links[i], py::Elem::f64);
+    q.points.push_back(link_points_of(q.owners.back().array(), i));
   }
   if (PyObject_CheckBuffer(transforms.ptr())) {
-    py::StridedView t(transforms, py::Elem::f64);
-    if (t.ndim() != 3 || t.shape(1) != 4 || t.shape(2) != 4)
-      throw nb::value_error("T_world_link must be a sequence of 4x4 transforms");
+    const py::StridedView t(transforms, py::Elem::f64);
+    require_stacked_transforms(t.array());
     for (std::size_t i = first; i < end; ++i)
-      q.transforms.push_back(read_transform(t, static_cast<std::int64_t>(i) * t.stride(0), 1));
+      q.transforms.push_back(stacked_transform(t.array(), i));
   } else {
-    for (std::size_t i = first; i < end; ++i) {
-      py::StridedView t(transforms[i], py::Elem::f64);
-      if (t.ndim() != 2 || t.shape(0) != 4 || t.shape(1) != 4)
-        throw nb::value_error(("transform " + std::to_string(i) + " must be 4x4").c_str());
-      q.transforms.push_back(read_transform(t, 0, 0));
-    }
+    for (std::size_t i = first; i < end; ++i)
+      q.transforms.push_back(
+          single_transform(py::StridedView(transforms[i], py::Elem::f64).array(), i));
   }
   return q;
 }

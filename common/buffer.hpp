@@ -11,17 +11,21 @@
 
 #include "common/buffer_format.hpp"
 #include "common/pybridge.hpp"
+#include "common/strided_array.hpp"
 
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 namespace cellpath::py {
 
 namespace nb = nanobind;
+
+// A buffer's shape and strides are read in place as StridedArray's.
+static_assert(std::is_same_v<Py_ssize_t, std::ptrdiff_t>);
 
 // Element types a StridedView can hold.
 enum class Elem { f64, byte };
@@ -50,25 +54,11 @@ class StridedView {
   std::int64_t shape(int i) const { return view_.shape[i]; }
   std::int64_t stride(int i) const { return view_.strides[i]; }  // bytes
   const char* data() const { return static_cast<const char*>(view_.buf); }
-  std::int64_t size() const {
-    std::int64_t n = 1;
-    for (int i = 0; i < view_.ndim; ++i) n *= view_.shape[i];
-    return n;
-  }
-  // Element at a byte offset from the first element.
-  double f64_at(std::int64_t offset) const {
-    double x;
-    std::memcpy(&x, data() + offset, sizeof x);
-    return x;
-  }
-  bool c_contiguous() const {
-    std::int64_t want = view_.itemsize;
-    for (int i = view_.ndim - 1; i >= 0; --i) {
-      if (view_.shape[i] > 1 && view_.strides[i] != want) return false;
-      want *= view_.shape[i];
-    }
-    return true;
-  }
+  std::int64_t size() const { return array().size(); }
+  double f64_at(std::int64_t offset) const { return array().f64_at(offset); }
+  bool c_contiguous() const { return array().c_contiguous(view_.itemsize); }
+  // The memory as plain C++ reads it, valid while this view holds the buffer.
+  cellpath::StridedArray array() const { return {data(), view_.ndim, view_.shape, view_.strides}; }
 
  private:
   bool try_get(nb::handle obj, Elem elem) {
