@@ -25,7 +25,7 @@ nb::object scene_of(capture::Capture capture, const std::filesystem::path& cache
     if (!link.home) throw nb::key_error("home_transform");
     if (!all_finite(link.home->data(), 16))
       throw std::invalid_argument(what + " must be finite (no NaN or infinity)");
-    return py::PlacedLink{py::new_array<double>({4, 4}, link.home->data()), false};
+    return py::PlacedLink{*link.home, false};
   };
   return py::capture_scene(capture, place, py::module_palette(g_module, false));
 }

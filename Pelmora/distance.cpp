@@ -11,8 +11,11 @@
 #include "Pelmora/distance_core.hpp"
 #include "Pelmora/py_pelmora.hpp"
 #include "common/capture_reader.hpp"
+#include "common/file_path.hpp"
 #include "common/mesh_archive.hpp"
 
+#include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,17 +26,18 @@ namespace {
 using pelmora::Body;
 using pelmora::Box;
 
-// (kind, name, fcl object, box as a 6-tuple)
-nb::object fcl_entry(nb::module_& fcl, const char* kind, nb::handle name, nb::handle mesh) {
-  nb::module_ np = py::numpy();
-  nb::object V = np.attr("ascontiguousarray")(mesh.attr("vertices"), nb::arg("dtype") = "float64");
-  nb::object F = np.attr("ascontiguousarray")(mesh.attr("faces"), nb::arg("dtype") = "int32");
+// (kind, name, fcl object, box as a 6-tuple) of the mesh archive at `path`,
+// read and checked as every mesh of a cache is.
+nb::object fcl_entry(nb::module_& fcl, const char* kind, const std::string& name,
+                     const std::filesystem::path& path) {
+  const cellpath::Mesh mesh = py::read_mesh(path);
+  const std::vector<std::int32_t> faces(mesh.F.begin(), mesh.F.end());  // python-fcl's index type
   nb::object model = fcl.attr("BVHModel")();
-  model.attr("beginModel")(nb::len(V), nb::len(F));
-  model.attr("addSubModel")(V, F);
+  model.attr("beginModel")(mesh.vertices(), mesh.faces());
+  model.attr("addSubModel")(py::new_array<double>({mesh.vertices(), 3}, mesh.V.data()),
+                            py::new_array<std::int32_t>({mesh.faces(), 3}, faces.data()));
   model.attr("endModel")();
-  Array<double> v = py::as_f64(V);
-  const Box b = pelmora::box_of(v.data, v.size);
+  const Box b = pelmora::box_of(mesh.V.data(), mesh.V.size());
   return nb::make_tuple(kind, name, fcl.attr("CollisionObject")(model, fcl.attr("Transform")()),
                         nb::make_tuple(b[0], b[1], b[2], b[3], b[4], b[5]));
 }
@@ -42,18 +46,15 @@ nb::object fcl_entry(nb::module_& fcl, const char* kind, nb::handle name, nb::ha
 // so that the object can hold it.
 nb::object build_objects(const Pelmora& self) {
   nb::module_ fcl = nb::module_::import_("fcl");
+  const std::filesystem::path dir = py::path_arg(self.cache_dir);
   nb::list envs, links;
-  for (nb::handle name : self.env_names) {
-    nb::object path = py::join_path(self.cache_dir, py::env_file(nb::cast<std::string>(name)));
-    envs.append(fcl_entry(fcl, "env", name, py::load_trimesh(path)));
-  }
-  nb::list link_names(self.link_names);
-  const std::vector<std::size_t> first =
-      pelmora::first_occurrence(nb::cast<std::vector<std::string>>(link_names));
-  for (std::size_t i = 1; i < first.size(); ++i) {
-    nb::object path = py::join_path(self.cache_dir, py::link_file(std::to_string(first[i])));
-    links.append(fcl_entry(fcl, "link", link_names[i], py::load_trimesh(path)));
-  }
+  for (const std::string& name : nb::cast<std::vector<std::string>>(self.env_names))
+    envs.append(fcl_entry(fcl, "env", name, cellpath::in_dir(dir, py::env_file(name))));
+  const auto link_names = nb::cast<std::vector<std::string>>(self.link_names);
+  const std::vector<std::size_t> first = pelmora::first_occurrence(link_names);
+  for (std::size_t i = 1; i < first.size(); ++i)
+    links.append(fcl_entry(fcl, "link", link_names[i],
+                           cellpath::in_dir(dir, py::link_file(std::to_string(first[i])))));
   return nb::make_tuple(envs, links);
 }
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <numbers>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,7 +54,7 @@ struct ArmColors {
 // Where one captured link goes in a scene: its pose (a 4x4 array) and
 // whether it is drawn in the warning colour.
 struct PlacedLink {
-  nb::object pose;
+  Mat4 pose;
   bool hit = false;
 };
 
@@ -66,11 +67,11 @@ nb::object capture_scene(const capture::Capture& capture, Place&& place, const A
   nb::object scene = nb::module_::import_("trimesh").attr("Scene")();
   for (const capture::Link& link : capture.links) {
     const PlacedLink placed = place(link);
-    add_colored(scene, trimesh_of(link.mesh), placed.hit ? colors.hit : colors.link,
-                nb::str(link.name.c_str()), placed.pose);
+    add_colored(scene, trimesh_of(link.mesh), placed.hit ? colors.hit : colors.link, link.name,
+                placed.pose);
   }
   for (const capture::Body& body : capture.env)
-    add_colored(scene, trimesh_of(body.mesh), colors.env, nb::str(body.name.c_str()), nb::none());
+    add_colored(scene, trimesh_of(body.mesh), colors.env, body.name, std::nullopt);
   return scene;
 }
 
@@ -89,10 +90,10 @@ inline nb::object arm_scene(const capture::Capture& capture, nb::handle T_world_
       throw nb::value_error(("meta.json lists link " + std::to_string(index) +
                              ", but the arm has " + std::to_string(T.shape[0]) + " links")
                                 .c_str());
-    const nb::object pose =
-        new_array<double>({4, 4}, T.data + 16 * static_cast<std::size_t>(index));
-    const bool hit = std::find(hits.begin(), hits.end(), index) != hits.end();
-    return PlacedLink{pose, hit};
+    PlacedLink placed;
+    std::copy_n(T.data + 16 * static_cast<std::size_t>(index), 16, placed.pose.begin());
+    placed.hit = std::find(hits.begin(), hits.end(), index) != hits.end();
+    return placed;
   };
   return capture_scene(capture, place, colors);
 }

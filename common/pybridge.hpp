@@ -85,6 +85,10 @@ inline const char* numpy_dtype_name<std::int64_t>() {
   return "int64";
 }
 template <>
+inline const char* numpy_dtype_name<std::int32_t>() {
+  return "int32";
+}
+template <>
 inline const char* numpy_dtype_name<bool>() {
   return "bool";
 }

@@ -5,10 +5,12 @@
 
 #include "common/display.hpp"
 #include "common/pybridge.hpp"
+#include "common/se3.hpp"
 
 #include <nanobind/stl/string.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 namespace cellpath::py {
@@ -60,15 +62,15 @@ inline void show_scene(nb::handle scene, const std::string& program) {
 }
 
 // Colour every face of `mesh` and add it to `scene` under `node_name`, posed by
-// `transform` (None keeps the mesh where its vertices are, i.e. world coordinates).
-inline void add_colored(nb::handle scene, nb::handle mesh, nb::handle color, nb::handle node_name,
-                        nb::handle transform) {
+// `pose` (none keeps the mesh where its vertices are, i.e. world coordinates).
+inline void add_colored(nb::handle scene, nb::handle mesh, nb::handle color,
+                        const std::string& node_name, const std::optional<Mat4>& pose) {
   mesh.attr("visual").attr("face_colors") = color;
-  if (transform.is_none())
+  if (!pose)
     scene.attr("add_geometry")(mesh, nb::arg("node_name") = node_name);
   else
     scene.attr("add_geometry")(mesh, nb::arg("node_name") = node_name,
-                               nb::arg("transform") = transform);
+                               nb::arg("transform") = new_array<double>({4, 4}, pose->data()));
 }
 
 }  // namespace cellpath::py
