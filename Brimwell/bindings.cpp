@@ -196,7 +196,7 @@ void bind_context_methods(nb::class_<PlanningContext>& cls) {
         std::vector<double> v = joint_vector(q, self.p->n, "q");
         return self.p->model->in_limits(v.data());
       },
-      "q"_a, "True when every joint value lies within its limits (both bounds inclusive).");
+      "q"_a, doc::kInLimits);
   cls.def(
       "is_valid",
       [](nb::pointer_and_handle<PlanningContext> self, nb::handle q) {
@@ -204,10 +204,7 @@ void bind_context_methods(nb::class_<PlanningContext>& cls) {
         ContextAdapter ctx(self.h);
         return ctx.base_is_valid(v.data());
       },
-      "q"_a,
-      "True when q is inside the limits and no point of a moving link lies in an occupied "
-      "cell of the environment grid (with a clearance: every moving link is proven farther "
-      "than it from the environment).  Outside the limits no kinematics is evaluated.");
+      "q"_a, doc::kIsValid);
   cls.def(
       "edge_valid",
       [](nb::pointer_and_handle<PlanningContext> self, nb::handle a, nb::handle b, double res) {
@@ -216,60 +213,31 @@ void bind_context_methods(nb::class_<PlanningContext>& cls) {
         ContextAdapter ctx(self.h);
         return ctx.base_edge_valid(av.data(), bv.data(), res);
       },
-      "a"_a, "b"_a, "res"_a = kDefaults.context_edge_res,
-      "True when every configuration a + (b - a) * i / n, i = 1 .. n, n = max(1, ceil(|b - a| "
-      "/ res)), is valid: the end b is tested, the start a is not.  Raises ValueError for a "
-      "non-finite length or more than a million steps.\n\nWith a clearance, `res` plays no "
-      "part: the edge is valid only when both ends are inside the limits and every "
-      "configuration on it, not only samples, is proven valid (bisection under a bound of how "
-      "far each link can move); an edge that cannot be proven within 16384 pieces is not "
-      "valid.  The answer is the same for (a, b) and (b, a).");
+      "a"_a, "b"_a, "res"_a = kDefaults.context_edge_res, doc::kEdgeValid);
   cls.def(
       "sample",
       [](PlanningContext& c, nb::handle rng) { return rng.attr("uniform")(c.low, c.high); },
-      "rng"_a, "One uniform joint vector within the limits: rng.uniform(lower, upper).");
+      "rng"_a, doc::kSample);
 }
 
 void bind_context_properties(nb::class_<PlanningContext>& cls) {
+  cls.def_prop_ro("lazy_proof", [](PlanningContext& c) { return c.lazy_proof; }, doc::kLazyProof);
+  cls.def_prop_ro("clearance", [](PlanningContext& c) { return c.clearance; }, doc::kClearance);
   cls.def_prop_ro(
-      "lazy_proof", [](PlanningContext& c) { return c.lazy_proof; },
-      "Whether planners prove only the path they keep (see the constructor).");
+      "self_collision", [](PlanningContext& c) { return c.self_collision; }, doc::kSelfCollision);
   cls.def_prop_ro(
-      "clearance", [](PlanningContext& c) { return c.clearance; },
-      "The clearance in metres that is_valid and edge_valid prove (a dict of them per body "
-      "when one was given), or None (the voxel test).");
-  cls.def_prop_ro(
-      "self_collision", [](PlanningContext& c) { return c.self_collision; },
-      "Whether is_valid also tests the links against each other.");
-  cls.def_prop_ro(
-      "allowed_pairs", [](PlanningContext& c) { return c.allowed_pairs; },
-      "Link pairs (i, j), i < j, never tested against each other: the neighbours in "
-      "the chain, and the pairs found touching in every one of many random in-limit "
-      "configurations.  Empty without self-collision.");
-  cls.def_prop_ro(
-      "handler", [](PlanningContext& c) { return c.handler; },
-      "The RobotEnvironmentHandler built from the cache directory.");
-  cls.def_prop_ro(
-      "slist", [](PlanningContext& c) { return c.slist; },
-      "World-frame screw list (6, n), linear rows in metres (read-only).");
+      "allowed_pairs", [](PlanningContext& c) { return c.allowed_pairs; }, doc::kAllowedPairs);
+  cls.def_prop_ro("handler", [](PlanningContext& c) { return c.handler; }, doc::kHandler);
+  cls.def_prop_ro("slist", [](PlanningContext& c) { return c.slist; }, doc::kSlist);
   cls.def_prop_ro(
       "home_transforms", [](PlanningContext& c) { return c.home_transforms; },
-      "Home poses (n, 4, 4) of the moving links 1 .. n (read-only).");
-  cls.def_prop_ro(
-      "limits", [](PlanningContext& c) { return c.limits; },
-      "Joint limits (n, 2): lower, upper; never infinite after the +-2 pi rule (read-only).");
-  cls.def_prop_ro("n_joints", [](PlanningContext& c) { return c.n; }, "Number of joints n.");
+      doc::kHomeTransforms);
+  cls.def_prop_ro("limits", [](PlanningContext& c) { return c.limits; }, doc::kLimits);
+  cls.def_prop_ro("n_joints", [](PlanningContext& c) { return c.n; }, doc::kNJoints);
 }
 
 void bind_context(nb::module_& m) {
-  auto cls = nb::class_<PlanningContext>(
-      m, "PlanningContext",
-      "The planner's view of one arm in its workcell, built from a capture cache: joint "
-      "limits (an unbounded side becomes +-2 pi), world-frame screws, home poses of the "
-      "moving links, and the voxel model of the environment handler it owns.  It answers "
-      "whether a joint vector is inside the limits, whether it is valid (inside the limits "
-      "and free of the environment), whether the straight joint-space edge between two "
-      "vectors is valid, and draws uniform joint vectors.");
+  auto cls = nb::class_<PlanningContext>(m, "PlanningContext", doc::kPlanningContext);
   cls.def(
       "__init__",
       [](PlanningContext* self, nb::handle cache_dir, bool self_collision, nb::handle clearance,
@@ -279,34 +247,7 @@ void bind_context(nb::module_& m) {
         new (self) PlanningContext(cache_dir, self_collision, given, lazy_proof);
       },
       "cache_dir"_a, nb::kw_only(), "self_collision"_a = false, "clearance"_a.none() = nb::none(),
-      "lazy_proof"_a = false,
-      "Build the environment handler for `cache_dir` and the planning model.  With "
-      "self_collision, is_valid also rejects configurations in which two links not in "
-      "allowed_pairs come within about a centimetre of each other (never when they are 2 cm "
-      "or more apart); the model is built once, from the handler's link meshes.\n\n"
-      "clearance: None (the voxel grid decides), or metres (finite, >= 0): is_valid is then "
-      "true only when every moving link is proven farther than `clearance` from every "
-      "environment body by the exact meshes (a distance field over the obstacles and spheres "
-      "over the links' surfaces, exact point-triangle tests where the field is not enough), "
-      "and edge_valid proves the whole straight edge free instead of testing samples of it.  "
-      "A dict gives metres per environment body, as meta.json names the bodies, with "
-      "\"default\" for the bodies it does not name: {\"default\": 0.01, \"pedestal\": 0.0} "
-      "keeps 1 cm from everything but the pedestal, which may come as close as it likes "
-      "without touching (0 leaves a body out of the clearance, never out of the contact test)."
-      "\n\nlazy_proof (with a clearance): the RRT-Connect planners (plan_segment_connect, "
-      "the driver's 'connect' and 'auto' routes) search and shorten with screened edges "
-      "(sampled about 1/32 rad apart against the distance field: fast, no proof), then prove "
-      "every edge of the path they keep with the exact engine, ends included; an edge that "
-      "fails is split or its stretch re-planned with proven edges, and after a few such "
-      "repairs the segment is planned with proven edges throughout.  Only proven edges are "
-      "returned: the guarantee is the same, the search much faster.\n\n"
-      "The self-collision model and the clearance's distance field and covers are kept in "
-      "the cache directory (.models/) and read back by later contexts while the meshes, "
-      "limits and settings they were built from are unchanged (the same answers, bit for "
-      "bit); a cache that cannot be written keeps them in memory only.  "
-      "Raises ValueError for a clearance that is negative, NaN, infinite or not a number, "
-      "a dict that names a body the cache does not list or leaves a body without a "
-      "\"default\", and for lazy_proof without a clearance.");
+      "lazy_proof"_a = false, doc::kPlanningContextInit);
   bind_context_properties(cls);
   bind_context_methods(cls);
 }
@@ -314,32 +255,17 @@ void bind_context(nb::module_& m) {
 void bind_planning(nb::module_& m) {
   m.def("plan_segment", &plan_segment, "ctx"_a, "start"_a, "goal"_a, "rng"_a,
         "max_iters"_a = kDefaults.max_iters, "step"_a = kDefaults.step,
-        "goal_bias"_a = kDefaults.goal_bias,
-        "RRT* from start to goal over straight joint-space edges checked by ctx.  Returns the "
-        "list of configurations from start to goal (exactly [start, goal] when that edge is "
-        "valid, without drawing from rng).  Raises RuntimeError when no tree node reaches the "
-        "goal within max_iters iterations.  Reads RRT_STAR_GAMMA and GOAL_CONNECT_RADIUS from "
-        "the module at each call.");
+        "goal_bias"_a = kDefaults.goal_bias, doc::kPlanSegment);
   m.def("smooth_path", &smooth_path, "ctx"_a, "path"_a, "rng"_a, "iters"_a = kDefaults.smooth_iters,
-        "Random shortcutting: up to `iters` attempts, each drawing two indices with "
-        "rng.integers(0, len(path), size=2) and dropping the entries between them when the "
-        "straight edge is valid.  Returns a new list of the input's own entries.");
-  m.def("densify", &densify, "path"_a, "res"_a = kDefaults.edge_res,
-        "Resample a path so consecutive configurations are at most `res` apart: an (N, d) "
-        "float64 array starting at the first entry.  Raises IndexError for an empty path and "
-        "ValueError for non-finite or runaway lengths.");
-  m.def("_time_is_valid", &time_is_valid, "ctx"_a, "qs"_a,
-        "Benchmark aid: run the native validity check on every row of qs and return "
-        "(nanoseconds per call as int64, results as bool), timed inside native code.");
+        doc::kSmoothPath);
+  m.def("densify", &densify, "path"_a, "res"_a = kDefaults.edge_res, doc::kDensify);
+  m.def("_time_is_valid", &time_is_valid, "ctx"_a, "qs"_a, doc::kTimeIsValid);
 }
 
 }  // namespace
 
 NB_MODULE(Brimwell, m) {
-  m.doc() =
-      "RRT* joint-space planning through the waypoints of a capture cache: the planning "
-      "context, the segment planner, shortcut smoothing, densification and the trajectory "
-      "driver.";
+  m.doc() = doc::kModule;
   set_module_values(m);
   bind_context(m);
   bind_planning(m);

@@ -38,13 +38,7 @@ nb::list plan_segment_connect(nb::handle ctx, nb::handle start, nb::handle goal,
 
 void register_connect(nb::module_& m) {
   m.def("plan_segment_connect", &plan_segment_connect, "ctx"_a, "start"_a, "goal"_a, "rng"_a,
-        "max_iters"_a = kDefaults.max_iters, "step"_a = kDefaults.step,
-        "Bidirectional RRT-Connect from start to goal over straight joint-space edges checked "
-        "by ctx, with the path already shortened (greedy and random shortcuts drawn from rng, "
-        "then every entry whose neighbours are joined by a valid edge dropped).  Returns the "
-        "list of configurations: a copy of start first, goal last, every consecutive pair "
-        "passing ctx.edge_valid.  A valid direct edge gives [start, goal] without drawing from "
-        "rng.  Raises RuntimeError when the trees do not meet within max_iters extensions.");
+        "max_iters"_a = kDefaults.max_iters, "step"_a = kDefaults.step, doc::kPlanSegmentConnect);
 }
 
 }  // namespace brimwell_py

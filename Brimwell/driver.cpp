@@ -437,49 +437,10 @@ void register_driver(nb::module_& m) {
         nb::arg("planner").none() = "rrtstar", nb::arg("seed").none().sig("SEED") = nb::none(),
         "self_collision"_a = false, nb::arg("clearance").none() = nb::none(),
         "max_iters"_a = nb::none(), "time_limit"_a = nb::none(), "jobs"_a = nb::none(),
-        "lazy_proof"_a = false,
-        "Plan through every waypoint of the cache: validate the waypoints, plan one segment "
-        "per consecutive pair, densify at EDGE_RES, re-check every configuration and save "
-        "JointAnglesToTravelAlong.npy into the cache.  Returns the trajectory.\n\n"
-        "planner: 'rrtstar' (RRT*, each segment then smoothed), 'connect' (plan_segment_connect "
-        "for every segment) or 'auto' (RRT* first, plan_segment_connect for a segment RRT* "
-        "cannot plan; the segment line names the planner).  seed: the generator's seed "
-        "(default the module's SEED, read at each call).  self_collision: the context also "
-        "rejects configurations in which two links that may not touch overlap.  clearance: "
-        "metres (finite, >= 0) that every configuration and every motion of the plan is proven "
-        "to keep from the environment, or a dict of them per body with \"default\" for the "
-        "others (PlanningContext's clearance); a waypoint closer than that is refused with a line "
-        "naming the link, the obstacle and the distance.  max_iters: "
-        "iterations of each planner's first attempt at a segment (default MAX_ITERS).  "
-        "time_limit: seconds per segment; under 'auto' and 'connect' a failed RRT-Connect is "
-        "tried again with RETRY_GROWTH times the iterations, drawing on from the same "
-        "generator, until the limit (default AUTO_TIME_LIMIT under 'auto', none otherwise: "
-        "no retries).  A segment stored in the cache's LinearSegments.npz (a straight tool "
-        "move, keyed 'i->i+1') is taken as given: every edge is checked, nothing planned.  jobs: "
-        "segment i draws from numpy.random.default_rng(SeedSequence(seed).spawn(K - 1)[i]) "
-        "instead of one generator for the run, so the plan is the same for any jobs; under "
-        "'connect' with a native context the segments are planned on `jobs` threads.  "
-        "lazy_proof (with a clearance): each segment is searched and shortened on sampled "
-        "edges, then every edge of its path is proven (PlanningContext's lazy_proof).  Raises "
-        "ValueError for an unknown planner, a seed that is not a non-negative integer, a bad "
-        "clearance or lazy_proof without one, RuntimeError when a segment cannot be planned (after "
-        "a line naming it).");
+        "lazy_proof"_a = false, doc::kProvideRRTPlan);
   m.def("save_colliding_waypoint", &save_colliding_waypoint, "cache_dir"_a, "index"_a, "theta"_a,
-        "Report a waypoint in collision and store it as CollisionWaypoint.npz (index, theta) in "
-        "the cache for the collision viewer.");
-  m.def("main", &main_entry, "argv"_a = nb::none(),
-        "Command line: Brimwell [--cache-dir DIR] [--planner {rrtstar,connect,auto}] [--seed N] "
-        "[--self-collision] [--clearance METRES [--clearance-for BODY=METRES ...] [--lazy-proof]] "
-        "[--max-iters N] [--time-limit "
-        "SECONDS] [--jobs N] "
-        "[--timed [--max-velocity V[,V...]] "
-        "[--max-acceleration A[,A...]] [--joint-names]]; "
-        "plans on the default cache directory with RRT* when no option is given (see "
-        "ProvideRRTPlan).  --timed also times the trajectory (time_parameterize, every sample "
-        "checked) into TimedTrajectory.npz and TimedTrajectory.csv (its columns named after the "
-        "cache's JointNames.json with --joint-names), with the plan's own context; "
-        "the timed files of an earlier run are removed first, and a timing that fails ends "
-        "with one line on stderr and exit status 1.");
+        doc::kSaveCollidingWaypoint);
+  m.def("main", &main_entry, "argv"_a = nb::none(), doc::kMain);
 }
 
 }  // namespace brimwell_py

@@ -113,16 +113,9 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
 }  // namespace
 
 void register_parallel(nb::module_& m) {
-  m.def(
-      "plan_segments", &plan_segments, "ctx"_a, "starts"_a, "goals"_a, "seed"_a,
-      "jobs"_a = nb::none(), "max_iters"_a = kDefaults.max_iters, "step"_a = kDefaults.step,
-      "Plan a batch of independent problems, starts[i] to goals[i], as plan_segment_connect "
-      "does (RRT-Connect, shortened), on `jobs` threads (default: one per core).  Problem i "
-      "draws from numpy.random.default_rng(numpy.random.SeedSequence(seed).spawn(len(starts))[i]), "
-      "so the answer is the same for every number of threads.  Only a native PlanningContext "
-      "with none of its methods replaced is planned on several threads, without the "
-      "interpreter lock; any other context is planned one problem after the other.  Returns "
-      "one path per problem; raises RuntimeError naming the first problem that cannot be planned.");
+  m.def("plan_segments", &plan_segments, "ctx"_a, "starts"_a, "goals"_a, "seed"_a,
+        "jobs"_a = nb::none(), "max_iters"_a = kDefaults.max_iters, "step"_a = kDefaults.step,
+        doc::kPlanSegments);
 }
 
 }  // namespace brimwell_py

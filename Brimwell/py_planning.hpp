@@ -3,6 +3,7 @@
 // the caller's generators, and the registration of each file's functions.
 #pragma once
 
+#include "Brimwell/doc.hpp"
 #include "Brimwell/py_adapter.hpp"
 #include "Brimwell/trajectory.hpp"
 
@@ -12,6 +13,8 @@
 #include <vector>
 
 namespace brimwell_py {
+
+namespace doc = brimwell::doc;
 
 using brimwell::Budget;
 using brimwell::PlanFailure;

@@ -5,6 +5,7 @@
 // interpreter.
 #include "Brimwell/timing.hpp"
 
+#include "Brimwell/doc.hpp"
 #include "Brimwell/py_bridge.hpp"
 #include "Brimwell/timing_core.hpp"
 
@@ -294,17 +295,7 @@ void say_timed_saved(const TimedFiles& timed, const std::filesystem::path& cache
 
 void register_timing(nb::module_& m) {
   m.def("time_parameterize", &time_parameterize, "path"_a, "max_velocity"_a, "max_acceleration"_a,
-        "dt"_a = kDefaultDt, "ctx"_a = nb::none(),
-        "Time a joint path (N, n) under per-joint velocity and acceleration limits (each one "
-        "value for all joints or one per joint, positive and finite).  Returns (t, q, qd, qdd) "
-        "sampled every dt seconds from t = 0: at rest on the path's first row at the start and "
-        "on its last row at the end.  The motion keeps to the path's straight pieces: it comes "
-        "to rest at every corner and travels each piece in minimum time (a trapezoid of "
-        "velocity, from ruckig), so it never leaves the edges the planner checked.  When the "
-        "motion ends between two samples the last sample rests on the last row.  With a "
-        "planning context `ctx`, every sample is tested with ctx.is_valid and a RuntimeError "
-        "names the ones that fail.  Raises ValueError for an empty path and for zero, negative, "
-        "non-finite or wrongly counted limits.");
+        "dt"_a = kDefaultDt, "ctx"_a = nb::none(), doc::kTimeParameterize);
 }
 
 }  // namespace brimwell

@@ -1,18 +1,17 @@
 // Sallowmere: the capture cache and the robot environment handler.
+#include "Sallowmere/doc.hpp"
 #include "Sallowmere/handler.hpp"
 
 namespace nb = nanobind;
 using sallowmere::RobotEnvironmentHandler;
+namespace doc = sallowmere::doc;
 
 namespace {
 
 // The handler's methods default their cache directory to `cache_dir`, the
 // module's CACHE_DIR when the module was imported.
 void bind_handler(nb::module_& m, nb::handle cache_dir) {
-  nb::class_<RobotEnvironmentHandler>(
-      m, "RobotEnvironmentHandler",
-      "One arm in one captured scene: loads the capture cache, voxelizes links and "
-      "environment once, and answers link poses and collision checks per joint vector.")
+  nb::class_<RobotEnvironmentHandler>(m, "RobotEnvironmentHandler", doc::kHandler)
       .def(
           "__init__",
           [](RobotEnvironmentHandler* self, nb::handle CacheDir) {
@@ -22,53 +21,34 @@ void bind_handler(nb::module_& m, nb::handle cache_dir) {
             nb::inst_mark_ready(py_self);
             RobotEnvironmentHandler::construct(py_self, CacheDir);
           },
-          nb::arg("CacheDir"),
-          "Load the cache directory, write LinkMeshes.npz and env_meshes.npz into it, "
-          "voxelize at pitch 0.01 m with a 5 m pad, and read the home transforms.")
-      .def_rw("cache", &RobotEnvironmentHandler::cache,
-              "The cache directory given to the constructor.")
-      .def_rw("linkmesh", &RobotEnvironmentHandler::linkmesh,
-              "Link meshes: 'V_<i>' (float64 (n, 3)) and 'F_<i>' (int64 (m, 3)), link frame.")
-      .def_rw("envmesh", &RobotEnvironmentHandler::envmesh,
-              "Environment meshes: 'V_<k>' and 'F_<k>' for the k-th body, world frame.")
-      .def_rw("link_points", &RobotEnvironmentHandler::link_points,
-              "One float64 (k, 3) point set per link, link-index order, base first.")
-      .def_rw("env_grid", &RobotEnvironmentHandler::env_grid,
-              "Environment occupancy grid (3-D bool).")
-      .def_rw("env_origin", &RobotEnvironmentHandler::env_origin,
-              "World position of the grid's lower corner.")
-      .def_rw("pitch", &RobotEnvironmentHandler::pitch, "Cell edge and link voxel edge in metres.")
+          nb::arg("CacheDir"), doc::kInit)
+      .def_rw("cache", &RobotEnvironmentHandler::cache, doc::kCache)
+      .def_rw("linkmesh", &RobotEnvironmentHandler::linkmesh, doc::kLinkmesh)
+      .def_rw("envmesh", &RobotEnvironmentHandler::envmesh, doc::kEnvmesh)
+      .def_rw("link_points", &RobotEnvironmentHandler::link_points, doc::kLinkPoints)
+      .def_rw("env_grid", &RobotEnvironmentHandler::env_grid, doc::kEnvGrid)
+      .def_rw("env_origin", &RobotEnvironmentHandler::env_origin, doc::kEnvOrigin)
+      .def_rw("pitch", &RobotEnvironmentHandler::pitch, doc::kPitch)
       .def_rw("initialTransforms", &RobotEnvironmentHandler::initialTransforms,
-              "Home transform of every link, float64 (n_links, 4, 4).")
-      .def_rw("ScrewAxis", &RobotEnvironmentHandler::ScrewAxis,
-              "Path of ScrewAxis.npy in the cache.")
+              doc::kInitialTransforms)
+      .def_rw("ScrewAxis", &RobotEnvironmentHandler::ScrewAxis, doc::kScrewAxis)
       .def("InitializeEnvironment", &RobotEnvironmentHandler::InitializeEnvironment,
-           nb::arg("cache_dir") = cache_dir,
-           "Load the link and environment meshes named in meta.json and rewrite "
-           "LinkMeshes.npz and env_meshes.npz; returns (link_payload, env_payload).")
+           nb::arg("cache_dir") = cache_dir, doc::kInitializeEnvironment)
       .def("EnvironmentVoxelizer", &RobotEnvironmentHandler::EnvironmentVoxelizer,
            nb::arg("link_payload"), nb::arg("env_payload"), nb::arg("pitch") = 0.01,
-           nb::arg("bounds") = nb::none(), nb::arg("pad") = 5.0,
-           "Voxelize every link and build the environment grid; returns "
-           "(link_points, env_grid, env_origin, pitch).")
+           nb::arg("bounds") = nb::none(), nb::arg("pad") = 5.0, doc::kEnvironmentVoxelizer)
       .def("AquireTransformsFromMeta", &RobotEnvironmentHandler::AquireTransformsFromMeta,
-           nb::arg("cache_dir") = cache_dir,
-           "Home transforms from meta.json in link-index order, float64 (n_links, 4, 4).")
+           nb::arg("cache_dir") = cache_dir, doc::kAquireTransformsFromMeta)
       .def("AcquireTransformsGivenq", &RobotEnvironmentHandler::AcquireTransformsGivenq,
-           nb::arg("theta"),
-           "World transform of every link for a joint vector, float64 (n_links, 4, 4); the "
-           "screw list is read from ScrewAxis.npy on every call.")
+           nb::arg("theta"), doc::kAcquireTransformsGivenq)
       .def("RunCollisionCheckGivenq", &RobotEnvironmentHandler::RunCollisionCheckGivenq,
-           nb::arg("thetaList"),
-           "True when links 1..n touch the environment; prints 'colliding link indices: [...]'.");
+           nb::arg("thetaList"), doc::kRunCollisionCheckGivenq);
 }
 
 }  // namespace
 
 NB_MODULE(Sallowmere, m) {
-  m.doc() =
-      "Capture-cache reader and RobotEnvironmentHandler: link poses and voxel "
-      "collision checks of one arm in one captured scene.";
+  m.doc() = doc::kModule;
 
   nb::object cache_dir = cellpath::py::set_cache_dir(m, "Cache", 1);
   m.attr("SCREW_LINEAR_SCALE") = cellpath::capture::kScrewLinearScale;

@@ -1,4 +1,5 @@
 // Tovik: product-of-exponentials forward kinematics for the offline side.
+#include "Tovik/doc.hpp"
 #include "Tovik/tovik_args.hpp"
 #include "common/pybridge.hpp"
 
@@ -9,6 +10,7 @@ using namespace cellpath;
 using cellpath::py::Array;
 using py::as_f64;
 using py::new_array;
+namespace doc = tovik::doc;
 
 namespace {
 
@@ -106,45 +108,18 @@ nb::tuple straight_move_py(const Array<double>& slist, const Array<double>& home
 }  // namespace
 
 NB_MODULE(Tovik, m) {
-  m.doc() =
-      "Product-of-exponentials kinematics: skew matrices, adjoints, the SE(3) "
-      "exponential of a screw and the world pose of every joint-driven link.";
-  m.def("skew", &skew_py, nb::arg("w"), "The 3x3 matrix [w] with [w] @ b == cross(w, b).");
-  m.def("adjoint", &adjoint_py, nb::arg("T"),
-        "The 6x6 adjoint of a 4x4 transform, acting on (omega, v) twists: it carries a "
-        "twist from the frame of T into the frame T is expressed in.");
-  m.def("exp_se3", &exp_se3_py, nb::arg("screw"), nb::arg("theta"),
-        "The 4x4 transform exp([screw] * theta) for a screw (omega, v) with unit omega, "
-        "or omega = 0 for a pure translation by theta * v.");
+  m.doc() = doc::kModule;
+  m.def("skew", &skew_py, nb::arg("w"), doc::kSkew);
+  m.def("adjoint", &adjoint_py, nb::arg("T"), doc::kAdjoint);
+  m.def("exp_se3", &exp_se3_py, nb::arg("screw"), nb::arg("theta"), doc::kExpSe3);
   m.def("forward_kinematics", &forward_kinematics_py, nb::arg("slist"), nb::arg("home_transforms"),
-        nb::arg("thetas"),
-        "World pose of each of the n joint-driven links: entry i is "
-        "exp([S_0] t_0) ... exp([S_i] t_i) @ home_transforms[i], for a (6, n) space-frame "
-        "screw list.  Extra trailing joint values and home transforms are ignored.");
+        nb::arg("thetas"), doc::kForwardKinematics);
   m.def("solve_tool_pose", &solve_tool_pose_py, nb::arg("slist"), nb::arg("home"),
         nb::arg("target"), nb::arg("seeds"), nb::arg("limits"), nb::arg("near") = nb::none(),
         nb::arg("tolerance") = nb::make_tuple(1e-4, 1e-3), nb::arg("max_iters") = 200,
-        nb::arg("free_axis") = nb::none(),
-        "Inverse kinematics of a tool pose from each row of seeds (k, n): damped least squares "
-        "on the product of exponentials, each update at most 0.3 long, revolute joints kept in "
-        "`limits` (n, 2) by whole turns, others clamped.  slist: (6, n) world screws in metres; "
-        "home: the tool's (4, 4) pose at zero; target: the (4, 4) world pose wanted.  Returns "
-        "(solutions (k, n), position errors (k,) in metres, rotation errors (k,) in radians, "
-        "converged (k,) bool: within `tolerance` (metres, radians) and the limits).  With "
-        "`near`, each converged revolute joint is moved by whole turns to the value within "
-        "its limits nearest near's.  `tolerance` may also be (metres, rx, ry, rz): the rotation "
-        "left about each of the tool's own axes held to its own bound.  free_axis 'x', 'y' or "
-        "'z': only that tool axis is aimed (within the rotation tolerance); the turn about it "
-        "is left free, and the rotation errors are the angles between the axes.  The target "
-        "must be rigid; max_iters is at most 100000.");
+        nb::arg("free_axis") = nb::none(), doc::kSolveToolPose);
   m.def("straight_move", &straight_move_py, nb::arg("slist"), nb::arg("home"), nb::arg("start"),
         nb::arg("target"), nb::arg("limits"), nb::arg("max_joint_step") = 0.05,
         nb::arg("max_deviation") = 2.5e-4, nb::arg("tolerance") = nb::make_tuple(1e-4, 1e-3),
-        "The joint path of a straight tool move from the tool's pose at `start` to `target`: "
-        "position along the line, orientation by slerp, solved step by step from start, no "
-        "joint changing more than max_joint_step between rows, and the tool at most "
-        "max_deviation metres off the line where the straight joint-space edges between rows "
-        "are probed.  Returns (rows (m, n), start first; the largest distance from the line "
-        "measured; the largest angle from the slerp measured).  Raises RuntimeError where the "
-        "line cannot be followed (a singularity, a limit, or a jump of the arm).");
+        doc::kStraightMove);
 }
