@@ -51,7 +51,7 @@ nb::list smooth_path(nb::handle ctx_obj, nb::handle path_in, nb::handle rng, std
   // a Python edge_valid gets the caller's own entries, unconverted.
   std::vector<std::optional<std::vector<double>>> values(m);
   auto value = [&](std::size_t e) -> const std::vector<double>& {
-    if (!values[e] && !ctx.python_edge_valid())
+    if (!values[e] && !ctx.caller_edges())
       values[e] = joint_vector(entries[e], ctx.dims(), "a path entry");
     static const std::vector<double> none;
     return values[e] ? *values[e] : none;

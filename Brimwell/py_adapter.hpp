@@ -6,6 +6,7 @@
 #pragma once
 
 #include "Brimwell/connect.hpp"
+#include "Brimwell/context_dispatch.hpp"
 #include "Brimwell/lazy_proof.hpp"
 #include "Brimwell/py_bridge.hpp"
 #include "Brimwell/rrt_star.hpp"
@@ -35,116 +36,57 @@ struct SegmentEnds {
 // ---------------------------------------------------------------------------
 // The one adapter of a Python planning context: any object with a planning
 // context's methods, or the native context with some of them (or the
-// module's collision functions) replaced.  A replaced method is called
-// through Python; the rest are the native context's, which call each other
-// through `self` as Python methods would.
+// module's collision functions) replaced.  Who answers what is the
+// dispatch's rule (context_dispatch.hpp); here the caller's answers are asked
+// of Python.
 
-class ContextAdapter final : public brimwell::Validity {
+class ContextAdapter final : public brimwell::ContextDispatch {
  public:
   explicit ContextAdapter(nb::handle ctx) : ctx_(nb::borrow(ctx)) {
     if (nb::isinstance<PlanningContext>(ctx)) {
       native_ = nb::inst_ptr<PlanningContext>(ctx);
-      over_ = overrides_of(ctx);
-      d_ = native_->n;
-      model_ = native_->model.get();
-      data_ = native_->data.get();
-      queries_.emplace(*model_, *data_, kDefaults.context_edge_res);
+      answer_natively(*native_->model, *native_->data, overrides_of(ctx), native_->span_finite,
+                      kDefaults.context_edge_res);
     } else {
       const std::int64_t d = to_index(ctx.attr("n_joints"));
       if (d < 0) throw nb::value_error("ctx.n_joints must not be negative");
-      d_ = static_cast<std::size_t>(d);
-      over_.in_limits = over_.is_valid = over_.edge_valid = over_.sample = true;
+      answer_by_caller(static_cast<std::size_t>(d));
     }
-    // With a clearance the distance engine is the environment test; the
-    // module's collision functions play no part.
-    python_geometry_ = over_.geometry && !(model_ && model_->clearance_on());
-    walk_ = brimwell::edge_walk(over_.is_valid || over_.in_limits || python_geometry_,
-                                model_ && model_->clearance_on());
-    scratch_.resize(d_);
   }
 
-  std::size_t dims() const override { return d_; }
   nb::handle object() const { return ctx_; }
-  bool python_edge_valid() const { return over_.edge_valid; }
-  // The native context with nothing replaced, inside finite limits: a
-  // planner on it runs without the interpreter.
-  bool fully_native() const { return draws_natively() && native_->span_finite; }
-  // Nothing but the native context between two draws.
-  bool draws_natively() const { return native_ && !over_.any(); }
-  // The context's model and data when a planner may use them without the
-  // interpreter (fully_native), else none.
-  brimwell::NativeArm native_arm() const {
-    return fully_native() ? brimwell::NativeArm{model_, data_} : brimwell::NativeArm{};
-  }
   bool runs_released(const Draws& draws) const { return fully_native() && draws.native(); }
   void set_draws(Draws* draws) { draws_ = draws; }
-  // Edges are proven by the model (a clearance, nothing Python answering for them).
-  bool proves_edges() const { return walk_ == brimwell::EdgeWalk::Proven && !over_.edge_valid; }
-  brimwell::NativeArm lazy_arm() override {
-    if (!(model_ && model_->lazy() && proves_edges())) return {};
-    return {model_, data_};
-  }
 
-  bool in_limits(const double* q) override {
-    if (over_.in_limits) return truthy(ctx_.attr("in_limits")(to_numpy(q, d_)));
-    return model_->in_limits(q);
-  }
-
-  bool is_valid(const double* q) override {
-    if (over_.is_valid) return truthy(ctx_.attr("is_valid")(to_numpy(q, d_)));
-    if (walk_ != brimwell::EdgeWalk::InOrder) return queries_->is_valid(q);
-    return base_is_valid(q);
-  }
-
-  bool edge_valid(const double* a, const double* b) override {
-    if (over_.edge_valid) return truthy(ctx_.attr("edge_valid")(to_numpy(a, d_), to_numpy(b, d_)));
-    return base_edge_valid(a, b, kDefaults.context_edge_res);
-  }
-
-  // The same, for the caller's own path entries (handed to Python unchanged).
+  // edge_valid for the caller's own path entries (handed to Python unchanged).
   bool edge_valid_objects(nb::handle a, nb::handle b, const std::vector<double>& av,
                           const std::vector<double>& bv) {
-    if (over_.edge_valid) return truthy(ctx_.attr("edge_valid")(a, b));
+    if (caller_edges()) return truthy(ctx_.attr("edge_valid")(a, b));
     return base_edge_valid(av.data(), bv.data(), kDefaults.context_edge_res);
   }
 
-  void sample(double* out) override {
-    if (!over_.sample) return draws_->uniform(*native_, out);
-    nb::object r = ctx_.attr("sample")(draws_->rng());
-    std::vector<double> v = joint_vector(r, d_, "ctx.sample(rng)");
-    if (!cellpath::py::all_finite(v.data(), d_))
-      throw nb::value_error("ctx.sample(rng) returned NaN or infinite joint values");
-    std::copy(v.begin(), v.end(), out);
-  }
-
-  // The native context's own methods (what PlanningContext.is_valid and
-  // edge_valid answer): limits first, then the collision test.
-  bool base_is_valid(const double* q) {
-    if (!in_limits(q)) return false;
-    const brimwell::ArmModel& m = *model_;
-    brimwell::ArmData& d = *data_;
-    if (m.clearance_on()) return m.clear_at(d, q) && !m.self_collides(d, q);
-    if (!python_geometry_) return !m.collides(d, q) && !m.self_collides(d, q);
-    if (python_collides(q)) return false;
-    if (!m.self_collision()) return true;
-    m.pose(d, q);
-    return !m.self_collides(d, q);
-  }
-
-  bool base_edge_valid(const double* a, const double* b, double res) {
-    return brimwell::walk_edge(
-        walk_, model_, data_, a, b, d_, res, [&](const double* q) { return is_valid(q); },
-        scratch_.data());
-  }
-
  private:
+  bool caller_in_limits(const double* q) override {
+    return truthy(ctx_.attr("in_limits")(to_numpy(q, dims())));
+  }
+  bool caller_is_valid(const double* q) override {
+    return truthy(ctx_.attr("is_valid")(to_numpy(q, dims())));
+  }
+  bool caller_edge_valid(const double* a, const double* b) override {
+    return truthy(ctx_.attr("edge_valid")(to_numpy(a, dims()), to_numpy(b, dims())));
+  }
+  std::vector<double> caller_sample() override {
+    return joint_vector(ctx_.attr("sample")(draws_->rng()), dims(), "ctx.sample(rng)");
+  }
+  void uniform(double* out) override { draws_->uniform(*native_, out); }
+
   // in_collision(link_points[1:], stack(forward_kinematics(slist, home, q)),
   // grid, origin, pitch) through whatever the module's names are bound to now.
-  bool python_collides(const double* q) {
+  bool caller_collides(const double* q) override {
     nb::module_ m = self_module();
     nb::object h = native_->handler;
     nb::object moving =
-        m.attr("forward_kinematics")(native_->slist, native_->home_transforms, to_numpy(q, d_));
+        m.attr("forward_kinematics")(native_->slist, native_->home_transforms, to_numpy(q, dims()));
     nb::object T = numpy().attr("stack")(moving);
     nb::object links = h.attr("link_points")[nb::slice(nb::int_(1), nb::none(), nb::none())];
     return truthy(m.attr("in_collision")(links, T, h.attr("env_grid"), h.attr("env_origin"),
@@ -153,15 +95,7 @@ class ContextAdapter final : public brimwell::Validity {
 
   nb::object ctx_;
   PlanningContext* native_ = nullptr;
-  const brimwell::ArmModel* model_ = nullptr;
-  brimwell::ArmData* data_ = nullptr;  // the context's own
-  brimwell::Overrides over_;
-  bool python_geometry_ = false;
-  brimwell::EdgeWalk walk_ = brimwell::EdgeWalk::InOrder;
-  std::size_t d_ = 0;
   Draws* draws_ = nullptr;
-  std::vector<double> scratch_;
-  std::optional<brimwell::NativeQueries> queries_;
 };
 
 // ---------------------------------------------------------------------------
