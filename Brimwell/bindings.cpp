@@ -113,23 +113,7 @@ nb::object make_node_class() {
   nb::dict scope;
   scope["__name__"] = "Brimwell";
   scope["__builtins__"] = nb::module_::import_("builtins");
-  nb::exec(R"py(
-class _Node:
-    """One RRT* tree node: the index of its parent in the node list (None for
-    the root) and the cost of the path from the root along parent links, as
-    last set.  The node's configuration is the matching row of the planner's
-    configuration array."""
-
-    __slots__ = ("parent", "cost")
-
-    def __init__(self, parent: int | None, cost: float):
-        self.parent = parent
-        self.cost = cost
-
-    def __repr__(self):
-        return f"_Node(parent={self.parent!r}, cost={self.cost!r})"
-)py",
-           scope);
+  nb::exec(doc::kNodeClass, scope);
   return scope["_Node"];
 }
 

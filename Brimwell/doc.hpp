@@ -1,7 +1,7 @@
 // What Brimwell's functions, classes and properties say of themselves (their
-// docstrings), kept apart from the bindings so that a binding file reads as
-// the list of what it binds, with each name's arguments and defaults.  Plain
-// text, no Python.
+// docstrings, and _Node's few lines of Python source), kept apart from the
+// bindings so that a binding file reads as the list of what it binds, with
+// each name's arguments and defaults.  Plain text.
 #pragma once
 
 namespace brimwell::doc {
@@ -192,5 +192,23 @@ inline constexpr const char* kPlanSegmentConnect =
     "rng.  Raises RuntimeError when the trees do not meet within max_iters extensions.";
 
 inline constexpr const char* kNJoints = "Number of joints n.";
+
+// _Node, defined in Python's own terms (a slotted class with its docstring).
+inline constexpr char kNodeClass[] = R"py(
+class _Node:
+    """One RRT* tree node: the index of its parent in the node list (None for
+    the root) and the cost of the path from the root along parent links, as
+    last set.  The node's configuration is the matching row of the planner's
+    configuration array."""
+
+    __slots__ = ("parent", "cost")
+
+    def __init__(self, parent: int | None, cost: float):
+        self.parent = parent
+        self.cost = cost
+
+    def __repr__(self):
+        return f"_Node(parent={self.parent!r}, cost={self.cost!r})"
+)py";
 
 }  // namespace brimwell::doc

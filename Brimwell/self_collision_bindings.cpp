@@ -50,6 +50,22 @@ gristane::api::MeshArrays link_mesh(nb::handle meshes, std::size_t i, const char
   return out;
 }
 
+// Where a context keeps its models: .models in the handler's cache directory,
+// none when the handler has no cache that is a path, or when no module build
+// keys the files.
+std::optional<std::filesystem::path> models_dir(const PlanningContext& c) {
+  if (!module_build()) return std::nullopt;
+  nb::object cache = nb::getattr(c.handler, "cache", nb::none());
+  if (cache.is_none()) return std::nullopt;
+  try {
+    return cellpath::py::path_arg(cache) / ".models";
+  } catch (nb::python_error& e) {
+    // An interrupt goes on.
+    if (!e.matches(PyExc_Exception)) throw;
+    return std::nullopt;
+  }
+}
+
 // A slow build's progress bar on a terminal.
 class ProgressWatch final : public brimwell::BuildWatch {
  public:
@@ -83,7 +99,7 @@ void enable_clearance(PlanningContext& c, const brimwell::ContextArm& arm,
     owned.push_back(link_mesh(links, i));
     link_refs.push_back(owned.back().ref());
   }
-  StoredModel stored(c, "clearance");
+  StoredModel stored(models_dir(c), "clearance");
   brimwell::set_up_clearance(*c.model,
                              brimwell::arm_key(module_build(), arm, gristane::ModelKind::Clearance),
                              arg, bodies, link_refs, stored.place());
@@ -98,7 +114,7 @@ void enable_self_collision(PlanningContext& c, const brimwell::ContextArm& arm) 
   for (std::size_t i = 0; i <= c.n; ++i) owned.push_back(link_mesh(meshes, i));
   std::vector<gristane::MeshRef> refs;
   for (const gristane::api::MeshArrays& mesh : owned) refs.push_back(mesh.ref());
-  StoredModel stored(c, "self_collision");
+  StoredModel stored(models_dir(c), "self_collision");
   ProgressWatch watch;
   const auto allowed = brimwell::set_up_self_collision(
       *c.model, brimwell::arm_key(module_build(), arm, gristane::ModelKind::SelfCollision),

@@ -1,6 +1,7 @@
 #include "Brimwell/stored_models.hpp"
 
 #include "Brimwell/model_file.hpp"
+#include "Brimwell/py_bridge.hpp"
 
 #include <nanobind/stl/filesystem.h>
 
@@ -11,14 +12,6 @@
 #include <system_error>
 
 namespace brimwell_py {
-
-namespace {
-
-// The file system's own spelling of a path (os.fsencode of os.fspath:
-// undecodable names survive), as the loaders open it.
-std::filesystem::path native_path(nb::handle path) { return nb::cast<std::filesystem::path>(path); }
-
-}  // namespace
 
 std::optional<gristane::ModelKey> module_build() {
   static std::mutex mutex;
@@ -33,7 +26,9 @@ std::optional<gristane::ModelKey> module_build() {
   std::optional<gristane::ModelKey> found;
   try {
     nb::object file = nb::getattr(self_module(), "__file__", nb::none());
-    if (!file.is_none()) found = brimwell::file_key(native_path(file));
+    // The file system's own spelling (os.fsencode of os.fspath: undecodable
+    // names survive), as the loaders open it.
+    if (!file.is_none()) found = brimwell::file_key(nb::cast<std::filesystem::path>(file));
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
   }
@@ -43,23 +38,9 @@ std::optional<gristane::ModelKey> module_build() {
   return build;
 }
 
-StoredModel::StoredModel(const PlanningContext& c, const char* name)
-    : dir_(nb::none()), path_(nb::none()) {
-  // Without knowing which build wrote a file, none is taken, and none written.
-  if (!module_build()) return;
-  nb::object cache = nb::getattr(c.handler, "cache", nb::none());
-  if (cache.is_none()) return;
-  try {
-    nb::object dir = cellpath::py::join_path(cache, ".models");
-    nb::object path = cellpath::py::join_path(dir, std::string(name) + ".bin");
-    native_ = native_path(path);
-    dir_ = dir;
-    path_ = path;
-  } catch (nb::python_error& e) {
-    // A cache the handler took that is no path: nothing stored.  An
-    // interrupt goes on.
-    if (!e.matches(PyExc_Exception)) throw;
-  }
+StoredModel::StoredModel(const std::optional<std::filesystem::path>& dir, const char* name)
+    : on_(dir.has_value()) {
+  if (on_) native_ = *dir / (std::string(name) + ".bin");
 }
 
 brimwell::ModelStore StoredModel::place() const {
@@ -85,7 +66,7 @@ void StoredModel::write_with(const std::function<void(gristane::ModelSink&)>& st
   // model); the commands' own tidying (cellpath_cli.runs) removes those of
   // writers that are gone.
   try {
-    nb::module_::import_("cellpath_cli.runs").attr("remove_litter")(dir_);
+    nb::module_::import_("cellpath_cli.runs").attr("remove_litter")(native_.parent_path());
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
   }

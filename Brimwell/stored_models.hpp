@@ -10,11 +10,11 @@
 #pragma once
 
 #include "Brimwell/context_models.hpp"
-#include "Brimwell/py_bridge.hpp"
 #include "Gristane/model_store.hpp"
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 namespace brimwell_py {
 
@@ -23,14 +23,15 @@ namespace brimwell_py {
 // once per process; none when the module has no file to read.
 std::optional<gristane::ModelKey> module_build();
 
-// One stored model's file in the context's cache directory.
+// One stored model's file, `name`.bin in the folder `dir` (the cache
+// directory's .models; none without a cache directory or a module build to
+// key the file by: then nothing is read or written).
 class StoredModel {
  public:
-  StoredModel(const PlanningContext& c, const char* name);
+  StoredModel(const std::optional<std::filesystem::path>& dir, const char* name);
 
-  // Whether there is a place for the file at all (a cache directory, and a
-  // module build to key it by).
-  bool on() const { return !path_.is_none(); }
+  // Whether there is a place for the file at all.
+  bool on() const { return on_; }
   // Its path, for the loaders (which read it without the interpreter).
   const std::filesystem::path& path() const { return native_; }
 
@@ -43,7 +44,7 @@ class StoredModel {
 
  private:
   void write_with(const std::function<void(gristane::ModelSink&)>& store) const;
-  nb::object dir_, path_;  // None without a place for the file
+  bool on_ = false;
   std::filesystem::path native_;
 };
 
