@@ -4,15 +4,15 @@
 // Python methods would, so an override is honoured wherever the base
 // implementation would call it.
 //
-// nanobind's trampolines (NB_TRAMPOLINE / NB_OVERRIDE) would keep a plain
-// context free of the interpreter (they cache per class that nothing is
-// overridden), but they are not used here, for three reasons: they look an
-// override up on the class only, so a method assigned on an instance of a
-// subclass (honoured since the first release) would be ignored; the planner
-// must know before it walks an edge whether Python watches its configuration
-// tests (they then come in edge order, validity.hpp), which a trampoline
-// only answers one call at a time; and a context need not be a
-// PlanningContext at all, so the adapter of other objects stays in any case.
+// Trampolines (NB_TRAMPOLINE / NB_OVERRIDE) would keep a plain context free
+// of the interpreter (they cache per class that nothing is overridden), but
+// they are not used here, for three reasons: they look an override up on the
+// class only, so a method assigned on an instance of a subclass (honoured
+// since the first release) would be ignored; the planner must know before it
+// walks an edge whether Python watches its configuration tests (they then
+// come in edge order, validity.hpp), which a trampoline only answers one call
+// at a time; and a context need not be a PlanningContext at all, so the
+// adapter of other objects stays in any case.
 #pragma once
 
 namespace brimwell {

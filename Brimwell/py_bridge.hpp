@@ -295,7 +295,7 @@ inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_colli
 
 // ---------------------------------------------------------------------------
 // Which of the context's methods a Python subclass (or instance) replaced
-// (overrides.hpp says why this, not nanobind's trampolines), taken once per
+// (overrides.hpp says why this, not trampolines), taken once per
 // planner call.
 
 inline bool geometry_replaced(const PlanningContext& c) {
