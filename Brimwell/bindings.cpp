@@ -75,20 +75,8 @@ std::vector<std::vector<double>> path_values(nb::handle path_in, const char* who
     throw nb::index_error((std::string(who) + ": the path has no configurations").c_str());
   std::vector<std::vector<double>> rows;
   std::size_t d = 0;
-  for (std::size_t e = 0; e < nb::len(entries); ++e) {
-    Array<double> a = cellpath::py::as_f64(entries[e]);
-    if (a.ndim() != 1)
-      throw nb::value_error((std::string(who) + ": path entry " + std::to_string(e) +
-                             " must be a joint vector, got shape " +
-                             cellpath::py::shape_text(a.shape))
-                                .c_str());
-    if (e == 0) d = a.size;
-    if (a.size != d)
-      throw nb::value_error((std::string(who) + ": path entry " + std::to_string(e) + " has " +
-                             std::to_string(a.size) + " values, the first has " + std::to_string(d))
-                                .c_str());
-    rows.emplace_back(a.data, a.data + a.size);
-  }
+  for (std::size_t e = 0; e < nb::len(entries); ++e)
+    rows.push_back(brimwell::path_entry(cellpath::py::as_f64(entries[e]), e, d, who));
   return rows;
 }
 

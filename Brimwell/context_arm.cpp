@@ -2,6 +2,8 @@
 
 #include "common/array_view.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 
@@ -25,6 +27,36 @@ ContextArm context_arm(const cellpath::capture::Capture& capture, double scale) 
                                 " joint columns");
   arm.bounds = planning_bounds(capture.limits.data(), arm.n);
   return arm;
+}
+
+void add_home_links(cellpath::capture::Capture& capture, const cellpath::ArrayView<double>& init) {
+  const std::size_t n = capture.n_joints;
+  if (init.ndim() != 3 || init.shape[0] != n + 1 || init.shape[1] != 4 || init.shape[2] != 4)
+    throw std::invalid_argument(
+        "the handler's initialTransforms must hold " + std::to_string(n + 1) +
+        " transforms (base and one per joint), got shape " + cellpath::shape_text(init.shape));
+  cellpath::require_finite(init, "initialTransforms");
+  for (std::size_t i = 0; i <= n; ++i) {
+    cellpath::capture::Link link;
+    link.index = static_cast<std::int64_t>(i);
+    link.home.emplace();
+    std::copy(init.data + 16 * i, init.data + 16 * (i + 1), link.home->begin());
+    capture.links.push_back(std::move(link));
+  }
+}
+
+void require_point_set_count(std::size_t count, std::size_t n) {
+  if (count != n + 1)
+    throw std::invalid_argument("the handler has " + std::to_string(count) +
+                                " link point sets, expected " + std::to_string(n + 1) +
+                                " (base and one per joint)");
+}
+
+LinkCloud moving_cloud(const cellpath::ArrayView<double>& p, std::size_t i) {
+  if (!(p.ndim() == 2 && p.shape[1] == 3) && p.size != 0)
+    throw std::invalid_argument("link point set " + std::to_string(i) +
+                                " must have shape (k, 3), got " + cellpath::shape_text(p.shape));
+  return LinkCloud(p.data, p.size / 3);
 }
 
 }  // namespace brimwell

@@ -5,6 +5,8 @@
 #pragma once
 
 #include "Brimwell/native_context.hpp"
+#include "Gristane/link_cloud.hpp"
+#include "common/array_view.hpp"
 #include "common/capture.hpp"
 #include "common/se3.hpp"
 
@@ -25,5 +27,15 @@ struct ContextArm {
 // the stored limits; `scale` is the module's SCREW_LINEAR_SCALE.  Limits of
 // the wrong shape or count are std::invalid_argument naming JointLimits.npy.
 ContextArm context_arm(const cellpath::capture::Capture& capture, double scale);
+
+// One link per home pose of `init` added to `capture` (whose screws are read):
+// the handler's initialTransforms, the base and one per joint, each 4x4 and
+// finite, else std::invalid_argument.
+void add_home_links(cellpath::capture::Capture& capture, const cellpath::ArrayView<double>& init);
+
+// The handler's link point sets: `count` of them for n joints (base first),
+// and moving link i's set of shape (k, 3), else std::invalid_argument.
+void require_point_set_count(std::size_t count, std::size_t n);
+LinkCloud moving_cloud(const cellpath::ArrayView<double>& points, std::size_t i);
 
 }  // namespace brimwell

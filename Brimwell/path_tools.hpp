@@ -2,6 +2,7 @@
 #pragma once
 
 #include "Brimwell/joint_space.hpp"
+#include "common/array_view.hpp"
 #include "common/text.hpp"
 
 #include <cmath>
@@ -21,6 +22,22 @@ inline void require_positive(double value, const char* what) {
     throw std::invalid_argument(std::string(what) +
                                 " must be a positive, finite number of radians, got " +
                                 cellpath::python_float_text(value));
+}
+
+// Entry e of a path handed to `who` (densify) as a joint vector of as many
+// values as the first entry's (`d`, set by entry 0), else a ValueError.
+inline std::vector<double> path_entry(const cellpath::ArrayView<double>& a, std::size_t e,
+                                      std::size_t& d, const char* who) {
+  if (a.ndim() != 1)
+    throw std::invalid_argument(std::string(who) + ": path entry " + std::to_string(e) +
+                                " must be a joint vector, got shape " +
+                                cellpath::shape_text(a.shape));
+  if (e == 0) d = a.size;
+  if (a.size != d)
+    throw std::invalid_argument(std::string(who) + ": path entry " + std::to_string(e) + " has " +
+                                std::to_string(a.size) + " values, the first has " +
+                                std::to_string(d));
+  return std::vector<double>(a.data, a.data + a.size);
 }
 
 // Random shortcutting of a path of `n_entries` configurations.  Works on entry

@@ -176,21 +176,7 @@ inline cellpath::capture::Capture handler_capture(nb::handle handler,
   cellpath::capture::Capture c;
   // Screws: captured in the base frame with linear rows in centimetres.
   cellpath::py::read_screws(c, handler.attr("ScrewAxis"));
-  const std::size_t n = c.n_joints;
-  Array<double> init = cellpath::py::as_f64(handler.attr("initialTransforms"));
-  if (init.ndim() != 3 || init.shape[0] != n + 1 || init.shape[1] != 4 || init.shape[2] != 4)
-    throw nb::value_error(("the handler's initialTransforms must hold " + std::to_string(n + 1) +
-                           " transforms (base and one per joint), got shape " +
-                           cellpath::py::shape_text(init.shape))
-                              .c_str());
-  cellpath::py::require_finite(init, "initialTransforms");
-  for (std::size_t i = 0; i <= n; ++i) {
-    cellpath::capture::Link link;
-    link.index = static_cast<std::int64_t>(i);
-    link.home.emplace();
-    std::copy(init.data + 16 * i, init.data + 16 * (i + 1), link.home->begin());
-    c.links.push_back(std::move(link));
-  }
+  brimwell::add_home_links(c, cellpath::py::as_f64(handler.attr("initialTransforms")));
   cellpath::py::read_limits(c, cellpath::in_dir(cache, cellpath::py::kLimitsFile));
   return c;
 }
@@ -198,22 +184,11 @@ inline cellpath::capture::Capture handler_capture(nb::handle handler,
 // The point sets of the moving links (entries 1 .. n of the handler's
 // link_points), read in place.
 inline std::vector<brimwell::LinkCloud> moving_clouds(nb::handle points, std::size_t n) {
-  if (nb::len(points) != n + 1)
-    throw nb::value_error(("the handler has " + std::to_string(nb::len(points)) +
-                           " link point sets, expected " + std::to_string(n + 1) +
-                           " (base and one per joint)")
-                              .c_str());
+  brimwell::require_point_set_count(nb::len(points), n);
   std::vector<brimwell::LinkCloud> clouds;
   clouds.reserve(n);
-  for (std::size_t i = 1; i <= n; ++i) {
-    nb::object item = points[nb::int_(i)];
-    Array<double> p = cellpath::py::as_f64(item);
-    if (!(p.ndim() == 2 && p.shape[1] == 3) && p.size != 0)
-      throw nb::value_error(("link point set " + std::to_string(i) +
-                             " must have shape (k, 3), got " + cellpath::py::shape_text(p.shape))
-                                .c_str());
-    clouds.emplace_back(p.data, p.size / 3);
-  }
+  for (std::size_t i = 1; i <= n; ++i)
+    clouds.push_back(brimwell::moving_cloud(cellpath::py::as_f64(points[nb::int_(i)]), i));
   return clouds;
 }
 

@@ -56,14 +56,7 @@ struct RobotEnvironmentHandler {
     h.pitch = model[3];
     h.initialTransforms = self.attr("AquireTransformsFromMeta")(h.cache);
     h.ScrewAxis = py::join_path(CacheDir, py::kScrewFile);
-    // Duplicated indices in meta.json would pair link point sets with the
-    // wrong home transforms without any error later on.
-    const std::size_t n_points = nb::len(h.link_points), n_home = nb::len(h.initialTransforms);
-    if (n_points != n_home)
-      throw nb::value_error(("meta.json lists " + std::to_string(n_home) + " links but " +
-                             std::to_string(n_points) +
-                             " link meshes were loaded (duplicate link indices?)")
-                                .c_str());
+    check_link_count(nb::len(h.link_points), nb::len(h.initialTransforms));
   }
 
   // Load every link and environment mesh named in meta.json, and write the two
@@ -157,10 +150,9 @@ struct RobotEnvironmentHandler {
 
   // World transform of every link for joint vector theta; entry 0 (the base)
   // is always its home transform.
-  nb::object AcquireTransformsGivenq(nb::handle theta_in) const {
+  nb::object AcquireTransformsGivenq(const py::Array<double>& theta) const {
     const py::Array<double> home = py::as_f64(initialTransforms);
     const std::size_t n = joints_of(home);
-    const py::Array<double> theta = py::as_f64(theta_in);
     check_theta(theta, n);
 
     py::Array<double> slist = py::read_screw_list(ScrewAxis, static_cast<long>(n));

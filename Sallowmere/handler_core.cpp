@@ -39,6 +39,13 @@ std::size_t joints_of(const cellpath::ArrayView<double>& home) {
   return home.shape[0] - 1;
 }
 
+void check_link_count(std::size_t n_points, std::size_t n_home) {
+  if (n_points != n_home)
+    throw std::invalid_argument("meta.json lists " + std::to_string(n_home) + " links but " +
+                                std::to_string(n_points) +
+                                " link meshes were loaded (duplicate link indices?)");
+}
+
 void check_theta(const cellpath::ArrayView<double>& theta, std::size_t n) {
   if (theta.ndim() != 1 || theta.size != n)
     throw std::invalid_argument("theta must be a joint vector of " + std::to_string(n) +

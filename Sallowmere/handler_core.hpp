@@ -19,6 +19,9 @@ namespace sallowmere {
 void check_home_transforms(const cellpath::ArrayView<double>& home);
 // The joints of an arm with these home transforms (its initialTransforms).
 std::size_t joints_of(const cellpath::ArrayView<double>& home);
+// As many link point sets as home transforms: duplicated indices in meta.json
+// would pair point sets with the wrong home transforms without any error later.
+void check_link_count(std::size_t n_points, std::size_t n_home);
 // A joint vector of n finite values.
 void check_theta(const cellpath::ArrayView<double>& theta, std::size_t n);
 
