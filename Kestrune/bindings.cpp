@@ -1,5 +1,6 @@
 // Kestrune: checks that a capture cache is kinematically consistent.  A failed
 // check raises AssertionError with its message; a passed one prints a line.
+#include "Kestrune/docs.hpp"
 #include "Kestrune/kestrune.hpp"
 #include "common/arm_scene.hpp"
 #include "common/capture_reader.hpp"
@@ -17,6 +18,7 @@
 #include <vector>
 
 namespace nb = nanobind;
+namespace doc = kestrune::doc;
 using namespace cellpath;
 using cellpath::py::Array;
 
@@ -138,9 +140,7 @@ NB_MODULE(Kestrune, m) {
       PyErr_SetString(PyExc_AssertionError, e.what());
     }
   });
-  m.doc() =
-      "FK attachment check of a capture cache: forward kinematics at theta = 0 reproduces "
-      "the home poses, and consecutive links stay attached when the arm moves.";
+  m.doc() = doc::module;
   // The directory "cache" two levels above the one holding this module.
   nb::object cache_dir = py::set_cache_dir(m, "cache", 3);
   py::set_values(m, {{"TOL", nb::float_(1e-06)},
@@ -150,18 +150,11 @@ NB_MODULE(Kestrune, m) {
                       nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler")}});
 
   m.def("load_points", &load_points, nb::arg("cache_dir"), nb::arg("index"),
-        nb::arg("n") = kNSample, nb::arg("seed") = 0,
-        "The link-frame vertices of link `index` (array V of link_<index>.npz), thinned to n "
-        "distinct vertices chosen with a generator seeded with `seed` when there are more.");
-  m.def("min_gap", &min_gap, nb::arg("a_world"), nb::arg("b_world"),
-        "The smallest distance between any point of a_world and any point of b_world.");
+        nb::arg("n") = kNSample, nb::arg("seed") = 0, doc::load_points);
+  m.def("min_gap", &min_gap, nb::arg("a_world"), nb::arg("b_world"), doc::min_gap);
   m.def("test_home_pose_unchanged", &test_home_pose_unchanged, nb::arg("cache_dir") = cache_dir,
-        "Assert that forward kinematics at the zero joint vector reproduces every captured home "
-        "pose to within TOL.");
+        doc::test_home_pose_unchanged);
   m.def("test_mesh_connectivity_off_home", &test_mesh_connectivity_off_home,
-        nb::arg("cache_dir") = cache_dir,
-        "Assert that, over five fixed random configurations, the smallest gap between every "
-        "two consecutive links grows by less than GAP_SLACK over its home value.");
-  m.def("main", &main_entry, nb::arg("argv") = nb::none(),
-        "Run both checks on --cache-dir and report.");
+        nb::arg("cache_dir") = cache_dir, doc::test_mesh_connectivity_off_home);
+  m.def("main", &main_entry, nb::arg("argv") = nb::none(), doc::main);
 }

@@ -1,5 +1,6 @@
 // Lumbrel: shows a capture cache as it was captured: every link at its home
 // pose and every environment body, each a named node of one scene.
+#include "Lumbrel/docs.hpp"
 #include "common/arm_scene.hpp"
 #include "common/capture_reader.hpp"
 #include "common/py_cli.hpp"
@@ -11,6 +12,7 @@
 #include <string>
 
 namespace nb = nanobind;
+namespace doc = lumbrel::doc;
 using namespace cellpath;
 
 namespace {
@@ -37,10 +39,7 @@ nb::object build_scene(capture::Capture meta, nb::handle cache_dir) {
 }
 
 void main_entry(nb::handle argv) {
-  const auto command = cli::cache_dir_command(
-      "Lumbrel",
-      "Show the capture cache (links at their home poses and the environment) in a viewer "
-      "window.");
+  const auto command = cli::cache_dir_command("Lumbrel", doc::command);
   const std::filesystem::path dir =
       py::path_arg(py::make_parser(command, g_module).attr("parse_args")(argv).attr("cache_dir"));
   nb::object scene = scene_of(py::read_capture(dir), dir);
@@ -51,16 +50,8 @@ void main_entry(nb::handle argv) {
 
 NB_MODULE(Lumbrel, m) {
   g_module = m;
-  py::define_viewer_module(
-      m,
-      "Cache viewer: the captured arm at its home pose and its surroundings in "
-      "a viewer window.",
-      "Cache", 1, false);
+  py::define_viewer_module(m, doc::module, "Cache", 1, false);
   m.def("build_scene", &build_scene, nb::arg("meta"), nb::arg("cache_dir") = nb::none(),
-        "A trimesh.Scene of the cache in cache_dir (default CACHE_DIR) described by the parsed "
-        "meta.json: one node per link (named after it, at its home pose) and one per "
-        "environment body.");
-  m.def("main", &main_entry, nb::arg("argv") = nb::none(),
-        "Show the cache in CACHE_DIR (or --cache-dir DIR) in a viewer window; returns when the "
-        "window is closed.");
+        doc::build_scene);
+  m.def("main", &main_entry, nb::arg("argv") = nb::none(), doc::main);
 }

@@ -1,6 +1,7 @@
 // Pelmora: which triangle meshes of a captured scene touch for a joint vector,
 // link against link and link against environment, through trimesh's FCL-backed
 // collision manager.
+#include "Pelmora/docs.hpp"
 #include "Pelmora/py_pelmora.hpp"
 #include "common/capture.hpp"
 #include "common/capture_reader.hpp"
@@ -299,6 +300,7 @@ void init_pelmora(Pelmora* where, nb::handle cache_dir, bool ignore_adjacent_lin
 }  // namespace pelmora_py
 
 using namespace pelmora_py;
+namespace doc = pelmora::doc;
 
 namespace {
 
@@ -306,94 +308,42 @@ namespace {
 void bind_pelmora_queries(nb::class_<Pelmora>& cls);
 
 void bind_pelmora(nb::module_& m, nb::handle cache_dir) {
-  auto cls =
-      nb::class_<Pelmora>(
-          m, "Pelmora", nb::dynamic_attr(),
-          "The meshes of one capture cache in a collision manager, ready to be posed "
-          "and tested for any joint vector.")
-          .def(
-              "__init__", &init_pelmora, nb::arg("cache_dir") = cache_dir,
-              nb::arg("ignore_adjacent_links") = true, nb::arg("allowed_pairs") = nb::none(),
-              "Load the capture in cache_dir. With ignore_adjacent_links, consecutive links (which "
-              "touch at their joint) are never reported as colliding.  allowed_pairs names further "
-              "pairs that queries leave out: None (none), \"base\" (whatever the fixed base "
-              "touches "
-              "in the environment at the zero joint vector, which it touches in every "
-              "configuration), "
-              "\"fixed\" (that, and the environment bodies that touch each other, such as a table "
-              "on "
-              "a floor: contacts between bodies that never move relative to each other), "
-              "or a list of pairs in the result's own form, ((\"env\", \"pedestal\"), (\"link\", "
-              "\"link_base\")), that may hold \"base\" or \"fixed\" too.  Links touching each "
-              "other "
-              "or the "
-              "environment at zero are not part of \"base\": zero may lie outside the limits.")
-          .def_rw("cache_dir", &Pelmora::cache_dir, "The cache directory.")
-          .def_rw("link_names", &Pelmora::link_names,
-                  "Link names in chain order; entry 0 is the fixed base.")
-          .def_rw("home_transforms", &Pelmora::home_transforms,
-                  "World pose of each link at the zero joint vector.")
-          .def_rw("env_names", &Pelmora::env_names, "Names of the environment objects.")
-          .def_rw(
-              "slist", &Pelmora::slist,
-              "The captured (6, n) screw list with its linear rows in metres, in the base link's "
-              "frame.")
-          .def_rw("joint_limits", &Pelmora::joint_limits, "The captured (n, 2) joint limits.")
-          .def_rw("n_joints", &Pelmora::n_joints, "Number of joints.")
-          .def_rw("_manager", &Pelmora::manager, "The collision manager holding every mesh.")
-          .def_rw("_adjacent_pairs", &Pelmora::adjacent_pairs,
-                  "Unordered link pairs that queries ignore.")
-          .def_rw(
-              "allowed_pairs", &Pelmora::allowed_pairs,
-              "The set of pairs, in result form, that queries leave out besides consecutive links.")
-          .def_rw(
-              "_base_contacts", &Pelmora::base_contacts,
-              "The base's contacts with the environment at the zero joint vector (what \"base\" "
-              "allows).")
-          .def_rw("_fixed_contacts", &Pelmora::fixed_contacts,
-                  "The base's contacts and the environment bodies' contacts among themselves (what "
-                  "\"fixed\" allows).")
-          .def_rw("_distance_objects", &Pelmora::distance_objects,
-                  "The python-fcl objects of the distance queries, built at the first one (None "
-                  "before).");
+  auto cls = nb::class_<Pelmora>(m, "Pelmora", nb::dynamic_attr(), doc::Pelmora)
+                 .def("__init__", &init_pelmora, nb::arg("cache_dir") = cache_dir,
+                      nb::arg("ignore_adjacent_links") = true,
+                      nb::arg("allowed_pairs") = nb::none(), doc::init)
+                 .def_rw("cache_dir", &Pelmora::cache_dir, "The cache directory.")
+                 .def_rw("link_names", &Pelmora::link_names, doc::link_names)
+                 .def_rw("home_transforms", &Pelmora::home_transforms, doc::home_transforms)
+                 .def_rw("env_names", &Pelmora::env_names, doc::env_names)
+                 .def_rw("slist", &Pelmora::slist, doc::slist)
+                 .def_rw("joint_limits", &Pelmora::joint_limits, doc::joint_limits)
+                 .def_rw("n_joints", &Pelmora::n_joints, "Number of joints.")
+                 .def_rw("_manager", &Pelmora::manager, doc::manager)
+                 .def_rw("_adjacent_pairs", &Pelmora::adjacent_pairs, doc::adjacent_pairs)
+                 .def_rw("allowed_pairs", &Pelmora::allowed_pairs, doc::allowed_pairs)
+                 .def_rw("_base_contacts", &Pelmora::base_contacts, doc::base_contacts)
+                 .def_rw("_fixed_contacts", &Pelmora::fixed_contacts, doc::fixed_contacts)
+                 .def_rw("_distance_objects", &Pelmora::distance_objects, doc::distance_objects);
   bind_pelmora_queries(cls);
 }
 
 void bind_pelmora_queries(nb::class_<Pelmora>& cls) {
-  cls.def("forward_kinematics", &forward_kinematics_py, nb::arg("theta"),
-          "World pose of every link for a joint vector, as a dict from link name to 4x4 "
-          "transform (the base first).")
-      .def("query", &query, nb::arg("theta"), nb::arg("allowed_pairs") = nb::none(),
-           "Pose the arm at theta and return the CollisionResult of every pair of meshes in "
-           "contact (link-link and link-environment).  allowed_pairs (same forms as the "
-           "constructor's) leaves out further pairs for this call only.")
+  cls.def("forward_kinematics", &forward_kinematics_py, nb::arg("theta"), doc::forward_kinematics)
+      .def("query", &query, nb::arg("theta"), nb::arg("allowed_pairs") = nb::none(), doc::query)
       .def("query_trajectory", &query_trajectory, nb::arg("trajectory"),
-           nb::arg("allowed_pairs") = nb::none(),
-           "Query every row of an (N, n_joints) trajectory, given as an array or as the path of "
-           "a .npy file or of a cache directory (its JointAnglesToTravelAlong.npy). Returns a "
-           "list of (row index, CollisionResult) for the rows in collision; an empty list means "
-           "the whole trajectory is clean.  allowed_pairs (same forms as the constructor's) leaves "
-           "out further pairs for this call only.")
+           nb::arg("allowed_pairs") = nb::none(), doc::query_trajectory)
       .def("distances", &distances, nb::arg("theta"), nb::arg("allowed_pairs") = nb::none(),
-           "Pose the arm at theta and return, for every pair of an environment body and a moving "
-           "link (the fixed base is left out), the exact smallest distance in metres between "
-           "their meshes (python-fcl's distance query; 0.0 when they touch), as a dict keyed by "
-           "pairs in the result's form, ((\"env\", name), (\"link\", name)).  Allowed pairs (the "
-           "object's and allowed_pairs, same forms as the constructor's) are left out.")
+           doc::distances)
       .def("distance_trajectory", &distance_trajectory, nb::arg("trajectory"),
-           nb::arg("allowed_pairs") = nb::none(),
-           "The smallest value of distances() for every row of an (N, n_joints) trajectory (an "
-           "array, a .npy path or a cache directory, as query_trajectory takes), as a float64 "
-           "array (N,); inf for a row without any pair (no environment).");
+           nb::arg("allowed_pairs") = nb::none(), doc::distance_trajectory);
 }
 
 }  // namespace
 
 NB_MODULE(Pelmora, m) {
   g_module = m;
-  m.doc() =
-      "Exact mesh collision of a captured arm with itself and with its environment, "
-      "through trimesh's collision manager (FCL).";
+  m.doc() = doc::module;
   nb::object cache_dir = py::default_cache_dir(m, "Cache", 1);
   nb::object result_type = make_result_type();
   py::set_values(m, {{"CACHE_DIR", cache_dir},
@@ -401,15 +351,8 @@ NB_MODULE(Pelmora, m) {
                      {"CollisionResult", result_type}});
   g_result_type = result_type;
 
-  m.def("_load_mesh", &py::load_trimesh, nb::arg("npz_path"),
-        "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
+  m.def("_load_mesh", &py::load_trimesh, nb::arg("npz_path"), doc::load_mesh);
   bind_pelmora(m, cache_dir);
 
-  m.def("main", &main_entry, nb::arg("argv") = nb::none(),
-        "Print the collision pairs for the joint angles given as arguments (all zeros when none "
-        "are given), on the default cache (or --cache-dir DIR).  --allow-base-contacts, "
-        "--allow-fixed-contacts and --allow A,B leave pairs out as the constructor's "
-        "allowed_pairs does; --distance also prints the smallest distance between the arm and "
-        "the environment; --trajectory [FILE] checks every row of a trajectory (default: the "
-        "cache's) and returns 1 when any row collides; --help prints the usage.");
+  m.def("main", &main_entry, nb::arg("argv") = nb::none(), doc::main);
 }

@@ -1,6 +1,7 @@
 // Velquist: shows one arm configuration (the planner's colliding waypoint, typed
 // joint angles or a random colliding sample) with the links that touch the
 // environment in a warning colour.
+#include "Velquist/docs.hpp"
 #include "Velquist/velquist.hpp"
 #include "common/arm_scene.hpp"
 #include "common/file_path.hpp"
@@ -17,6 +18,7 @@
 #include <vector>
 
 namespace nb = nanobind;
+namespace doc = velquist::doc;
 using namespace cellpath;
 
 namespace {
@@ -113,20 +115,12 @@ void main_entry(nb::handle argv_in) {
 NB_MODULE(Velquist, m) {
   g_module = m;
   // CACHE_DIR: the directory "cache" two levels above the one holding this module.
-  py::define_viewer_module(m,
-                           "Collision viewer: one arm configuration in a viewer window, links that "
-                           "touch the environment drawn in a warning colour.",
-                           "cache", 3, true);
+  py::define_viewer_module(m, doc::module, "cache", 3, true);
   // The handler class and voxel test this module builds on, bound under their names.
   py::define_voxel_inspection(m, nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler"),
                               nb::module_::import_("Gristane").attr("colliding_links"));
   m.attr("MAX_ATTEMPTS") = kMaxAttempts;
   m.def("find_colliding_theta", &find_colliding_theta, nb::arg("handler"), nb::arg("rng"),
-        nb::arg("max_attempts") = kMaxAttempts,
-        "Draw joint vectors uniformly over JOINT_RANGE with rng until one makes a link other "
-        "than the base touch the environment, and return it; RuntimeError after max_attempts "
-        "misses.");
-  m.def("main", &main_entry, nb::arg("argv") = nb::none(),
-        "Print and show one configuration: --random, --theta or the cache's "
-        "CollisionWaypoint.npz, in that order of preference.");
+        nb::arg("max_attempts") = kMaxAttempts, doc::find_colliding_theta);
+  m.def("main", &main_entry, nb::arg("argv") = nb::none(), doc::main);
 }

@@ -1,6 +1,7 @@
 // Wendacor: demonstrates the voxel collision test on a capture: one colliding
 // and one collision-free configuration, found with a fixed seed, each printed
 // and shown in a viewer window with the touching links in a warning colour.
+#include "Wendacor/docs.hpp"
 #include "common/arm_scene.hpp"
 #include "common/py_cli.hpp"
 #include "common/pybridge.hpp"
@@ -13,6 +14,7 @@
 #include <vector>
 
 namespace nb = nanobind;
+namespace doc = wendacor::doc;
 using namespace cellpath;
 
 namespace {
@@ -80,10 +82,7 @@ void render_scenario(nb::handle handler, capture::Capture meta, nb::handle theta
 }
 
 void main_entry(nb::handle argv) {
-  const auto command = cli::cache_dir_command(
-      "Wendacor",
-      "Find a colliding and a collision-free configuration of the capture in CACHE_DIR (fixed "
-      "seed), report them and show each.");
+  const auto command = cli::cache_dir_command("Wendacor", doc::command);
   nb::object cache_dir =
       py::make_parser(command, g_module).attr("parse_args")(argv).attr("cache_dir");
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
@@ -98,26 +97,13 @@ void main_entry(nb::handle argv) {
 
 NB_MODULE(Wendacor, m) {
   g_module = m;
-  py::define_viewer_module(
-      m,
-      "Collision scenario check: a colliding and a collision-free configuration "
-      "of a capture, found with a fixed seed, printed and shown.",
-      "Cache", 1, true);
+  py::define_viewer_module(m, doc::module, "Cache", 1, true);
   // The handler class and voxel test this module builds on, bound under their names.
   py::define_voxel_inspection(m, nb::module_::import_("Sallowmere").attr("RobotEnvironmentHandler"),
                               nb::module_::import_("Gristane").attr("colliding_links"));
   py::set_values(m, {{"MAX_ATTEMPTS", nb::int_(2000)}, {"SEED", nb::int_(0)}});
-  m.def("find_configs", &find_configs, nb::arg("handler"), nb::arg("n_joints"),
-        "(collide_theta, free_theta): the first colliding and the first collision-free joint "
-        "vector drawn over JOINT_RANGE by a generator seeded with SEED (the zero vector is "
-        "taken as the free one when it is free). RuntimeError when either is not found in "
-        "MAX_ATTEMPTS samples.");
+  m.def("find_configs", &find_configs, nb::arg("handler"), nb::arg("n_joints"), doc::find_configs);
   m.def("render_scenario", &render_scenario, nb::arg("handler"), nb::arg("meta"), nb::arg("theta"),
-        nb::arg("title"), nb::arg("cache_dir") = nb::none(),
-        "Print the voxel collision report of theta under `title` and show the arm there, "
-        "touching links (the base included) in HIT_COLOR; the meshes come from cache_dir "
-        "(default CACHE_DIR).");
-  m.def("main", &main_entry, nb::arg("argv") = nb::none(),
-        "Find both scenarios on the cache in CACHE_DIR (or --cache-dir DIR) and show them one "
-        "after the other.");
+        nb::arg("title"), nb::arg("cache_dir") = nb::none(), doc::render_scenario);
+  m.def("main", &main_entry, nb::arg("argv") = nb::none(), doc::main);
 }

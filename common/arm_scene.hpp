@@ -80,20 +80,11 @@ nb::object capture_scene(const capture::Capture& capture, Place&& place, const A
 // in the warning colour.
 inline nb::object arm_scene(const capture::Capture& capture, nb::handle T_world_link,
                             const std::vector<long>& hits, const ArmColors& colors) {
-  Array<double> T = as_f64(T_world_link);
-  if (T.ndim() != 3 || T.shape[1] != 4 || T.shape[2] != 4)
-    throw nb::value_error(
-        ("link transforms must have shape (n_links, 4, 4), got " + shape_text(T.shape)).c_str());
+  const Array<double> T = as_f64(T_world_link);
+  capture::require_stacked_poses(T);
   auto place = [&](const capture::Link& link) {
-    const std::int64_t index = link.index;
-    if (index < 0 || static_cast<std::size_t>(index) >= T.shape[0])
-      throw nb::value_error(("meta.json lists link " + std::to_string(index) +
-                             ", but the arm has " + std::to_string(T.shape[0]) + " links")
-                                .c_str());
-    PlacedLink placed;
-    std::copy_n(T.data + 16 * static_cast<std::size_t>(index), 16, placed.pose.begin());
-    placed.hit = std::find(hits.begin(), hits.end(), index) != hits.end();
-    return placed;
+    const bool hit = std::find(hits.begin(), hits.end(), link.index) != hits.end();
+    return PlacedLink{capture::stacked_pose(T, link), hit};
   };
   return capture_scene(capture, place, colors);
 }

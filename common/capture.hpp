@@ -13,6 +13,7 @@
 // entry rounds like the numpy expression `Ad @ S`.
 #pragma once
 
+#include "common/array_view.hpp"
 #include "common/mesh.hpp"
 #include "common/se3.hpp"
 
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -88,6 +90,45 @@ struct Capture {
     return out;
   }
 };
+
+// A link's home pose as meta.json gives it, 4x4 numbers.
+inline Mat4 home_pose(const ArrayView<double>& T, const std::string& link_name) {
+  if (T.ndim() != 2 || T.shape[0] != 4 || T.shape[1] != 4)
+    throw std::invalid_argument("home_transform of link " + link_name + " must be 4x4, got shape " +
+                                shape_text(T.shape));
+  Mat4 pose;
+  std::copy_n(T.data, 16, pose.begin());
+  return pose;
+}
+
+// A stored screw list: (6, n) with n >= 1, or exactly (6, n_joints) when
+// n_joints >= 0; finite.
+inline void check_screw_list(const ArrayView<double>& s, long n_joints) {
+  const bool ok =
+      s.ndim() == 2 && s.shape[0] == 6 &&
+      (n_joints < 0 ? s.shape[1] > 0 : s.shape[1] == static_cast<std::size_t>(n_joints));
+  if (!ok)
+    throw std::invalid_argument(std::string(kScrewFile) + " must have shape (6, " +
+                                (n_joints < 0 ? std::string("n") : std::to_string(n_joints)) +
+                                "), got " + shape_text(s.shape));
+  require_finite(s, kScrewFile);
+}
+
+// The poses of an arm's links stacked by link index, (n_links, 4, 4), and
+// one link's among them (meta.json may list an index the arm lacks).
+inline void require_stacked_poses(const ArrayView<double>& T) {
+  if (T.ndim() != 3 || T.shape[1] != 4 || T.shape[2] != 4)
+    throw std::invalid_argument("link transforms must have shape (n_links, 4, 4), got " +
+                                shape_text(T.shape));
+}
+inline Mat4 stacked_pose(const ArrayView<double>& T, const Link& link) {
+  if (link.index < 0 || static_cast<std::size_t>(link.index) >= T.shape[0])
+    throw std::invalid_argument("meta.json lists link " + std::to_string(link.index) +
+                                ", but the arm has " + std::to_string(T.shape[0]) + " links");
+  Mat4 pose;
+  std::copy_n(T.data + 16 * static_cast<std::size_t>(link.index), 16, pose.begin());
+  return pose;
+}
 
 // Metres in one centimetre: host lengths (mesh nodes, occurrence translations)
 // are multiplied by it on their way into the cache.

@@ -88,14 +88,9 @@ inline capture::Capture capture_of_meta(nb::handle meta) {
     link.index = meta_index(nb::object(entry["index"]));
     link.name = meta_text(nb::object(entry["name"]), "link name");
     if (contains(entry, nb::str("home_transform"))) {
-      Array<double> T = as_f64(
+      const Array<double> T = as_f64(
           np.attr("array")(nb::object(entry["home_transform"]), nb::arg("dtype") = "float64"));
-      if (T.ndim() != 2 || T.shape[0] != 4 || T.shape[1] != 4)
-        throw nb::value_error(("home_transform of link " + link.name + " must be 4x4, got shape " +
-                               shape_text(T.shape))
-                                  .c_str());
-      link.home.emplace();
-      std::copy(T.data, T.data + 16, link.home->begin());
+      link.home = capture::home_pose(T, link.name);
     }
     c.links.push_back(std::move(link));
   }
@@ -153,15 +148,7 @@ inline nb::object load_npy(nb::handle path) {
 // takes any n >= 1; otherwise exactly that many columns are required.
 inline Array<double> read_screw_list(nb::handle path, long n_joints = -1) {
   Array<double> s = as_f64(load_npy(path));
-  const bool ok =
-      s.ndim() == 2 && s.shape[0] == 6 &&
-      (n_joints < 0 ? s.shape[1] > 0 : s.shape[1] == static_cast<std::size_t>(n_joints));
-  if (!ok)
-    throw nb::value_error((std::string(kScrewFile) + " must have shape (6, " +
-                           (n_joints < 0 ? std::string("n") : std::to_string(n_joints)) +
-                           "), got " + shape_text(s.shape))
-                              .c_str());
-  require_finite(s, kScrewFile);
+  capture::check_screw_list(s, n_joints);
   return s;
 }
 

@@ -52,10 +52,8 @@ inline void require_face_indices(const std::int64_t* f, std::size_t count, std::
 
 inline void check_face_indices(const Array<std::int64_t>& f, std::int64_t n_vertices,
                                const std::string& where) {
-  require_face_indices(f.data, f.size, n_vertices, [&](std::size_t k) {
-    return where + ": face " + std::to_string(k / 3) + " refers to vertex " + std::to_string(f[k]) +
-           ", but the mesh has " + std::to_string(n_vertices) + " vertices";
-  });
+  require_face_indices(f.data, f.size, n_vertices,
+                       [&](std::size_t k) { return bad_face_text(where, f, k, n_vertices); });
 }
 
 // F as int64 faces when numpy holds it as integers (an empty F may have any
@@ -78,22 +76,15 @@ inline bool integer_faces(nb::handle F, nb::object& arr, Array<std::int64_t>& ou
 // ValueErrors; an index out of range is the mesh index error.
 inline void check_mesh_arrays(nb::handle V, nb::handle F, nb::handle path) {
   const std::string where = path_text(path);
-  Array<double> v = as_f64(V);
-  if (v.ndim() != 2 || v.shape[1] != 3)
-    throw nb::value_error(
-        (where + ": vertex array V must have shape (n, 3), got " + shape_text(v.shape)).c_str());
-  if (!all_finite(v.data, v.size))
-    throw nb::value_error((where + ": vertex array V holds NaN or infinite coordinates").c_str());
-
+  const Array<double> v = as_f64(V);
+  check_vertex_array(v, where);
   nb::object f_arr;
   Array<std::int64_t> f;
   if (!integer_faces(F, f_arr, f))
     throw nb::value_error((where + ": face array F must hold integer vertex indices, got dtype " +
                            str_of(f_arr.attr("dtype")))
                               .c_str());
-  if (f.ndim() != 2 || f.shape[1] != 3)
-    throw nb::value_error(
-        (where + ": face array F must have shape (m, 3), got " + shape_text(f.shape)).c_str());
+  check_face_shape(f, where);
   check_face_indices(f, static_cast<std::int64_t>(v.shape[0]), where);
 }
 
