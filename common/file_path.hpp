@@ -2,6 +2,7 @@
 // message naming a file reads the same whichever side built its path.
 #pragma once
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -26,6 +27,23 @@ inline std::filesystem::path in_dir(const std::filesystem::path& dir, std::strin
     start = slash + 1;
   }
   return out.empty() ? std::filesystem::path(".") : std::filesystem::path(out);
+}
+
+// Name of the environment variable that, when set at import, replaces every
+// module's default cache directory (modules installed into site-packages would
+// otherwise default to a directory inside the install folder).
+inline constexpr const char* kCacheDirEnv = "CELLPATH_CACHE_DIR";
+
+// The default cache directory of the module whose file is `module_file`: the
+// directory `name` found by going `levels_up` directories up from that file
+// (1 = the directory that holds it), unless CELLPATH_CACHE_DIR names another.
+inline std::filesystem::path default_cache_dir(const std::filesystem::path& module_file,
+                                               const char* name, int levels_up = 1) {
+  const char* env = std::getenv(kCacheDirEnv);
+  if (env != nullptr && *env != '\0') return env;
+  std::filesystem::path dir = std::filesystem::weakly_canonical(module_file);
+  for (int i = 0; i < levels_up; ++i) dir = dir.parent_path();
+  return dir / name;
 }
 
 }  // namespace cellpath

@@ -7,6 +7,8 @@
 #pragma once
 
 #include "common/array_view.hpp"
+#include "common/buffer_format.hpp"
+#include "common/file_path.hpp"
 
 #include <nanobind/nanobind.h>
 #include <nanobind/ndarray.h>
@@ -17,7 +19,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
 #include <stdexcept>
@@ -74,28 +75,7 @@ using cellpath::require_finite;
 using cellpath::require_shape;
 using cellpath::shape_text;
 
-template <class T>
-inline const char* numpy_dtype_name();
-template <>
-inline const char* numpy_dtype_name<double>() {
-  return "float64";
-}
-template <>
-inline const char* numpy_dtype_name<std::int64_t>() {
-  return "int64";
-}
-template <>
-inline const char* numpy_dtype_name<std::int32_t>() {
-  return "int32";
-}
-template <>
-inline const char* numpy_dtype_name<bool>() {
-  return "bool";
-}
-template <>
-inline const char* numpy_dtype_name<std::uint8_t>() {
-  return "uint8";
-}
+using cellpath::numpy_dtype_name;
 
 // What a scalar becomes: a one-entry vector (as numpy.ascontiguousarray
 // makes it) or a zero-dimensional array, for readers that must tell a scalar
@@ -250,21 +230,13 @@ inline bool truthy(nb::handle x) {
   return r != 0;
 }
 
-// Name of the environment variable that, when set at import, replaces every
-// module's default cache directory (modules installed into site-packages would
-// otherwise default to a directory inside the install folder).
-inline constexpr const char* kCacheDirEnv = "CELLPATH_CACHE_DIR";
+using cellpath::kCacheDirEnv;
 
-// The default cache directory of module `m`: the directory `name` found by going
-// `levels_up` directories up from the module's own file (1 = the directory that
-// holds the file), unless CELLPATH_CACHE_DIR names another.  Returns a Path.
+// The default cache directory of module `m` (cellpath::default_cache_dir from
+// the module's own file), as a Path.
 inline nb::object default_cache_dir(nb::module_ m, const char* name, int levels_up = 1) {
-  namespace fs = std::filesystem;
-  const char* env = std::getenv(kCacheDirEnv);
-  if (env != nullptr && *env != '\0') return nb::cast(fs::path(env));
-  fs::path dir = fs::weakly_canonical(nb::cast<fs::path>(m.attr("__file__")));
-  for (int i = 0; i < levels_up; ++i) dir = dir.parent_path();
-  return nb::cast(dir / name);
+  return nb::cast(cellpath::default_cache_dir(nb::cast<std::filesystem::path>(m.attr("__file__")),
+                                              name, levels_up));
 }
 
 // The offline commands' --cache-dir DIR option: a path, by default the
