@@ -8,6 +8,7 @@
 #include "Brimwell/connect.hpp"
 #include "Brimwell/context_dispatch.hpp"
 #include "Brimwell/lazy_proof.hpp"
+#include "Brimwell/planner_run.hpp"
 #include "Brimwell/py_bridge.hpp"
 #include "Brimwell/rrt_star.hpp"
 #include "Brimwell/validity.hpp"
@@ -55,7 +56,6 @@ class ContextAdapter final : public brimwell::ContextDispatch {
   }
 
   nb::handle object() const { return ctx_; }
-  bool runs_released(const Draws& draws) const { return fully_native() && draws.native(); }
   void set_draws(Draws* draws) { draws_ = draws; }
 
   // edge_valid for the caller's own path entries (handed to Python unchanged).
@@ -99,88 +99,45 @@ class ContextAdapter final : public brimwell::ContextDispatch {
 };
 
 // ---------------------------------------------------------------------------
-// Progress on a terminal: a tqdm bar (Brimwell/progress.hpp) that appears once the
-// work has run for a while, updated at most every 100 ms and erased when the
-// work ends; nothing at all when the output is not a terminal.  Also where long
-// loops let Ctrl-C through.
+// Progress on a terminal: a tqdm bar (Brimwell/progress.hpp) named `stage`,
+// out of `total`; nothing at all when the output is not a terminal.
 
-class Progress {
+class TerminalProgress final : public brimwell::ProgressDisplay {
  public:
-  Progress(std::string stage, std::int64_t total) : stage_(std::move(stage)), total_(total) {}
-  ~Progress() { clear(); }
-  Progress(const Progress&) = delete;
-  Progress& operator=(const Progress&) = delete;
+  TerminalProgress(std::string stage, std::int64_t total)
+      : stage_(std::move(stage)), total_(total) {}
 
-  // Planner ticks: iteration, tree size, best goal cost so far.
-  void tick(std::int64_t iteration, std::size_t nodes, double best) {
-    if (poll()) show(iteration, brimwell::tree_note(nodes, best));
-  }
-
-  // The same from a loop that runs without the interpreter lock: the lock is
-  // taken back only every 256th call, to let Ctrl-C through and redraw when due.
-  void tick_released(std::int64_t iteration, std::size_t nodes, double best) {
-    if (!clock_.released_call_due()) return;
-    nb::gil_scoped_acquire acquire;
-    clock_.check_signals_next();
-    tick(iteration, nodes, best);
-  }
-
-  // Other loops: items done out of the total.
-  void count(std::int64_t done) {
-    if (poll()) show(done, {});
-  }
-
-  void clear() noexcept { bar_.reset(); }
-
- private:
-  // True when it is time to redraw; pending signals raise, so that Ctrl-C
-  // interrupts a long plan.
-  bool poll() {
-    if (clock_.signals_due() && PyErr_CheckSignals() != 0) throw nb::python_error();
-    return clock_.redraw_due();
-  }
-
-  void show(std::int64_t done, const std::string& note) {
+  void show(std::int64_t done, const std::string& note) override {
     if (!bar_) bar_.emplace(stage_, static_cast<long>(total_), "it");
     bar_->set(static_cast<long>(done), note);
   }
+  void clear() noexcept override { bar_.reset(); }
+  void check_interrupts() override {
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+  }
+  void holding_interpreter(const std::function<void()>& f) override {
+    nb::gil_scoped_acquire acquire;
+    f();
+  }
+  void released(const std::function<void()>& work) override {
+    nb::gil_scoped_release release;
+    work();
+  }
 
+ private:
   std::string stage_;
   std::int64_t total_;
   std::optional<brimwell_py::StepProgress> bar_;
-  brimwell::RedrawClock clock_;
 };
 
-// A planner's watch while it runs without the interpreter lock.
-struct ReleasedProgress {
-  Progress& progress;
-  void tick(std::int64_t iteration, std::size_t nodes, double best) {
-    progress.tick_released(iteration, nodes, best);
-  }
-};
-
-// One planner run on `ctx` drawing from `draws`: plan(context, random,
-// watch) on the native model with the interpreter released, when nothing of
-// the context is Python, else on the adapter.  Released, the run works on a
-// copy of the context's data (another thread may meanwhile use the context)
-// and the context's data is that copy afterwards: the queries go on from
-// where the run left them, as they would had it run here.
+// One planner run on `ctx` drawing from `draws` (planner_run.hpp), its
+// progress shown as `stage`.
 template <class Plan>
 auto run_planner(ContextAdapter& ctx, Draws& draws, const std::string& stage, std::int64_t total,
                  Plan&& plan) {
   ctx.set_draws(&draws);
-  Progress progress(stage, total);
-  if (!ctx.runs_released(draws)) return plan(ctx, draws, progress);
-  const brimwell::NativeArm arm = ctx.native_arm();
-  brimwell::NativeWorker worker(*arm.model, *arm.data, kDefaults.context_edge_res);
-  worker.set_generator(draws.bitgen());
-  ReleasedProgress watch{progress};
-  auto result = [&] {
-    nb::gil_scoped_release release;
-    return plan(worker, worker, watch);
-  }();
-  *arm.data = std::move(worker.data());
-  return result;
+  TerminalProgress display(stage, total);
+  return brimwell::run_planner(ctx, draws, display, kDefaults.context_edge_res, plan);
 }
 
 // A proof about a path covers its ends: where the context proves edges (a

@@ -135,8 +135,10 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(const std::filesystem:
 
 // A dense-path check's progress bar.
 struct ProgressCounter final : brimwell::Counter {
-  Progress progress;
-  ProgressCounter(const std::string& stage, std::int64_t total) : progress(stage, total) {}
+  TerminalProgress display;
+  brimwell::Progress progress;
+  ProgressCounter(const std::string& stage, std::int64_t total)
+      : display(stage, total), progress(display) {}
   void count(std::int64_t done) override { progress.count(done); }
 };
 
