@@ -78,29 +78,19 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
     return out;
   }
   ContextAdapter ctx(ctx_obj);
-  const std::size_t d = ctx.dims();
   std::vector<std::size_t> all(count);
+  std::vector<const double*> s, g;
   for (std::size_t i = 0; i < count; ++i) {
     all[i] = i;
-    ends[i].read(d);
-    if (!cellpath::py::all_finite(ends[i].s.data(), d) ||
-        !cellpath::py::all_finite(ends[i].g.data(), d))
-      throw nb::value_error(
-          ("problem " + std::to_string(i) + ": start and goal must hold finite joint values")
-              .c_str());
+    const std::size_t d = ends[i].read(ctx.dims());
+    brimwell::require_finite_ends(i, ends[i].s.data(), ends[i].g.data(), d);
+    s.push_back(ends[i].s.data());
+    g.push_back(ends[i].g.data());
   }
-  const std::vector<brimwell::bitgen_t*> gens = generator_states(rngs, all);
-  const brimwell::ConnectSettings settings = kDefaults.connect(max_iters, step);
-  std::vector<brimwell::ConnectResult> results(count);
-  brimwell::run_on_workers(
-      ctx.native_arm(), kDefaults.context_edge_res, count, jobs,
-      [&](brimwell::NativeWorker& w, std::size_t i) {
-        w.set_generator(gens[i]);
-        brimwell::NoProgress quiet;
-        results[i] = brimwell::plan_rrt_connect(w, w, quiet, settings, d, ends[i].s.data(),
-                                                ends[i].g.data());
-      },
-      without_interpreter);
+  const std::vector<brimwell::ConnectResult> results = brimwell::plan_on_workers(
+      ctx.native_arm(), kDefaults.context_edge_res, kDefaults.connect(max_iters, step), s, g,
+      generator_states(rngs, all), jobs, without_interpreter);
+  const std::size_t d = ctx.dims();
   for (std::size_t i = 0; i < count; ++i)
     if (results[i].status == brimwell::ConnectStatus::Failed)
       throw PlanFailure("problem " + std::to_string(i) + ": " +

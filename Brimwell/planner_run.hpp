@@ -7,13 +7,17 @@
 // (py_adapter.hpp); the rule is here, with no Python.
 #pragma once
 
+#include "Brimwell/connect.hpp"
 #include "Brimwell/context_dispatch.hpp"
 #include "Brimwell/native_context.hpp"
+#include "Brimwell/segment_core.hpp"
 
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace brimwell {
 
@@ -104,6 +108,36 @@ auto run_planner(Context& ctx, Draws& draws, ProgressDisplay& display, double re
   display.released([&] { result.emplace(plan(worker, worker, watch)); });
   *arm.data = std::move(worker.data());
   return std::move(*result);
+}
+
+// Problem i of a batch: its start and goal, d values each, finite.
+inline void require_finite_ends(std::size_t i, const double* start, const double* goal,
+                                std::size_t d) {
+  if (!cellpath::all_finite(start, d) || !cellpath::all_finite(goal, d))
+    throw std::invalid_argument("problem " + std::to_string(i) +
+                                ": start and goal must hold finite joint values");
+}
+
+// A batch of independent RRT-Connect problems on workers of the native model
+// (run_on_workers: up to `jobs` threads, run inside `released`), problem i
+// from starts[i] to goals[i] drawing from gens[i], so that the answers depend
+// neither on the number of threads nor on the order they finish in.
+inline std::vector<ConnectResult> plan_on_workers(
+    NativeArm arm, double res, const ConnectSettings& settings,
+    const std::vector<const double*>& starts, const std::vector<const double*>& goals,
+    const std::vector<bitgen_t*>& gens, std::size_t jobs,
+    const std::function<void(const std::function<void()>&)>& released) {
+  const std::size_t d = arm.model->n_joints();
+  std::vector<ConnectResult> results(starts.size());
+  run_on_workers(
+      arm, res, starts.size(), jobs,
+      [&](NativeWorker& w, std::size_t i) {
+        w.set_generator(gens[i]);
+        NoProgress quiet;
+        results[i] = plan_rrt_connect(w, w, quiet, settings, d, starts[i], goals[i]);
+      },
+      released);
+  return results;
 }
 
 }  // namespace brimwell

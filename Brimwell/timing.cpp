@@ -129,17 +129,10 @@ void profile_pieces(std::vector<Piece>& pieces) {
       result = otg.attr("calculate")(in, profile);
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_Exception)) throw;
-      // ruckig's own error is pages of its input: say which piece and limits.
-      throw std::runtime_error("ruckig could not time the straight piece from path row " +
-                               std::to_string(pc.from) + " to row " + std::to_string(pc.to) +
-                               " at velocity " + cellpath::python_float_text(pc.speed) +
-                               " and acceleration " + cellpath::python_float_text(pc.accel) +
-                               " along it: limits that small or large are beyond its precision");
+      throw std::runtime_error(untimed_piece_text(pc));
     }
     if (!result.equal(working))
-      throw std::runtime_error("ruckig could not time the straight piece from path row " +
-                               std::to_string(pc.from) + " to row " + std::to_string(pc.to) + ": " +
-                               cellpath::py::str_of(result));
+      throw std::runtime_error(untimed_piece_text(pc, cellpath::py::str_of(result)));
     pc.duration = nb::cast<double>(profile.attr("duration"));
     pc.phases = read_phases(profile);
   }
@@ -274,11 +267,7 @@ std::optional<TimedFiles> timed_outputs(const TimingOptions& options,
   try {
     timed = timed_samples(in, ctx);
   } catch (const TooManySamples&) {
-    // The command has no dt: the limits are what make the motion that long.
-    throw std::runtime_error("the timed motion would need more than " +
-                             std::to_string(kMaxSamples) +
-                             " samples of 0.01 s: give larger --max-velocity and "
-                             "--max-acceleration limits");
+    throw std::runtime_error(too_many_samples_text());
   }
   // The columns keep their q1..qn names unless the names are asked for: a
   // reader of the CSV may look its columns up by those.

@@ -1,6 +1,7 @@
 #include "Brimwell/timing_core.hpp"
 
 #include "Brimwell/joint_space.hpp"
+#include "common/text.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -231,6 +232,20 @@ std::vector<std::string> csv_joint_names(const std::vector<std::string>& names, 
     out.push_back(s);
   }
   return out;
+}
+
+std::string untimed_piece_text(const Piece& pc, const std::string& result) {
+  const std::string piece = "ruckig could not time the straight piece from path row " +
+                            std::to_string(pc.from) + " to row " + std::to_string(pc.to);
+  if (!result.empty()) return piece + ": " + result;
+  return piece + " at velocity " + cellpath::python_float_text(pc.speed) + " and acceleration " +
+         cellpath::python_float_text(pc.accel) +
+         " along it: limits that small or large are beyond its precision";
+}
+
+std::string too_many_samples_text() {
+  return "the timed motion would need more than " + std::to_string(kMaxSamples) +
+         " samples of 0.01 s: give larger --max-velocity and --max-acceleration limits";
 }
 
 }  // namespace brimwell

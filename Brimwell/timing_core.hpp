@@ -53,6 +53,15 @@ struct Piece {
   Phases phases{};
 };
 
+// Why ruckig could not time piece `pc`: in ruckig's own word (`result`), or,
+// without one, because limits that small or large are beyond its precision
+// (its own error is pages of its input).
+std::string untimed_piece_text(const Piece& pc, const std::string& result = {});
+
+// The command's word on a timed motion too long to sample (it has no dt: the
+// limits are what make the motion that long).
+std::string too_many_samples_text();
+
 // A joint path of `rows` rows of n values, with per-joint limits.
 struct TimingProblem {
   const double* q = nullptr;
