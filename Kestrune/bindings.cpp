@@ -121,9 +121,10 @@ void test_mesh_connectivity_off_home(nb::handle cache_dir) {
 }
 
 void main_entry(nb::handle argv) {
-  nb::object parser = py::make_parser(kestrune::command_line(), g_module);
-  nb::object args = parser.attr("parse_args")(argv);
-  nb::object dir = args.attr("cache_dir");
+  const cli::Parser command = kestrune::command_line();
+  const cli::Values o =
+      py::read_values(py::make_parser(command, g_module).attr("parse_args")(argv), command);
+  const nb::object dir = nb::cast(o.path("cache_dir"));
   test_home_pose_unchanged(dir);
   test_mesh_connectivity_off_home(dir);
   py::print_line("\nAll FK attachment checks passed.");

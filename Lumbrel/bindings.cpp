@@ -41,7 +41,8 @@ nb::object build_scene(capture::Capture meta, nb::handle cache_dir) {
 void main_entry(nb::handle argv) {
   const auto command = cli::cache_dir_command("Lumbrel", doc::command);
   const std::filesystem::path dir =
-      py::path_arg(py::make_parser(command, g_module).attr("parse_args")(argv).attr("cache_dir"));
+      py::read_values(py::make_parser(command, g_module).attr("parse_args")(argv), command)
+          .path("cache_dir");
   nb::object scene = scene_of(py::read_capture(dir), dir);
   py::show_scene(scene, "Lumbrel");
 }

@@ -21,6 +21,8 @@ namespace pelmora_py {
 
 namespace {
 
+namespace cli = cellpath::cli;
+
 void print_smallest(Pelmora& self, const Array<double>& theta, const std::string& where) {
   py::print_line(pelmora::smallest_line(pelmora::nearest(pose_distances(self, theta, {})), where));
 }
@@ -72,33 +74,14 @@ nb::list read_angles(const nb::list& words, const std::filesystem::path& cache_d
   return theta;
 }
 
-// The command's options, read once from argparse's answer.
-struct Options {
-  nb::object cache_dir;   // a Path
-  nb::object trajectory;  // None, "" (the cache's own) or a file's name
-  bool distance = false, allow_base = false, allow_fixed = false;
-  std::vector<std::string> allow;
-};
-
-Options read_options(nb::handle args) {
-  Options o;
-  o.cache_dir = args.attr("cache_dir");
-  o.trajectory = args.attr("trajectory");
-  o.distance = nb::cast<bool>(args.attr("distance"));
-  o.allow_base = nb::cast<bool>(args.attr("allow_base_contacts"));
-  o.allow_fixed = nb::cast<bool>(args.attr("allow_fixed_contacts"));
-  o.allow = nb::cast<std::vector<std::string>>(args.attr("allow"));
-  return o;
-}
-
 // The --allow-... options as an allowed_pairs request.
-nb::list allowed_of(const Pelmora& self, const Options& o, nb::handle parser) {
+nb::list allowed_of(const Pelmora& self, const cli::Values& o, nb::handle parser) {
   nb::list allowed;
-  if (o.allow_base) allowed.append("base");
-  if (o.allow_fixed) allowed.append("fixed");
+  if (o.flag("allow_base_contacts")) allowed.append("base");
+  if (o.flag("allow_fixed_contacts")) allowed.append("fixed");
   const pelmora::SceneNames names{nb::cast<std::vector<std::string>>(self.link_names),
                                   nb::cast<std::vector<std::string>>(self.env_names)};
-  for (const std::string& text : o.allow) {
+  for (const std::string& text : o.list("allow")) {
     const std::vector<std::string> parts = cellpath::split_commas(text);
     if (parts.size() != 2)
       parser.attr("error")("--allow takes two objects separated by a comma, got '" + text + "'");
@@ -128,18 +111,21 @@ nb::object main_entry(nb::handle argv_in) {
   for (std::size_t i : split.angles) angles.append(argv[i]);
 
   nb::object parser = py::make_parser(pelmora::command_line(), g_module);
-  const Options o = read_options(parser.attr("parse_args")(options));
-  if (!o.trajectory.is_none() && nb::len(angles) > 0)
+  const cli::Values o =
+      py::read_values(parser.attr("parse_args")(options), pelmora::command_line());
+  const std::filesystem::path cache_dir = o.path("cache_dir");
+  const std::optional<std::string>& trajectory = o.text("trajectory");
+  if (trajectory && nb::len(angles) > 0)
     parser.attr("error")(
         "--trajectory checks the rows of a trajectory file and takes no joint angles, got " +
         py::repr_of(angles));
-  nb::list theta = read_angles(angles, py::path_arg(o.cache_dir));
+  nb::list theta = read_angles(angles, cache_dir);
 
-  Pelmora self = build_pelmora(o.cache_dir, true, {});
+  Pelmora self = build_pelmora(nb::cast(cache_dir), true, {});
   // "No collisions" against nothing would read as a clear cell: say so.
   if (nb::len(self.env_names) == 0)
     cellpath::py::builtin("print")(
-        "Pelmora: " + py::str_of(o.cache_dir) +
+        "Pelmora: " + cache_dir.native() +
             " lists no environment bodies (meta.json's \"env\"): only the links "
             "are checked, against each other",
         nb::arg("file") = nb::module_::import_("sys").attr("stderr"));
@@ -149,19 +135,19 @@ nb::object main_entry(nb::handle argv_in) {
   } catch (std::invalid_argument& e) {
     parser.attr("error")(std::string(e.what()));
   }
-  if (!o.trajectory.is_none()) {
-    const bool own = nb::len(o.trajectory) == 0;
+  if (trajectory) {
+    const bool own = trajectory->empty();
     const nb::object path = own ? py::join_path(self.cache_dir, "JointAnglesToTravelAlong.npy")
-                                : py::as_path(o.trajectory);
+                                : nb::cast(std::filesystem::path(*trajectory));
     if (own) warn_if_not_one_run(self.cache_dir);
-    return nb::int_(check_trajectory(self, path, o.distance));
+    return nb::int_(check_trajectory(self, path, o.flag("distance")));
   }
 
   if (nb::len(theta) == 0)
     for (long i = 0; i < n_joints_of(self); ++i) theta.append(0.0);
   const nb::object q = theta;
   py::print_line(py::str_of(nb::str(query(self, q, {}))));
-  if (o.distance) print_smallest(self, py::as_f64(q), "");
+  if (o.flag("distance")) print_smallest(self, py::as_f64(q), "");
   return nb::none();
 }
 

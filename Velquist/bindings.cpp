@@ -73,18 +73,17 @@ nb::object waypoint_from_cache(const std::filesystem::path& cache_dir, std::size
 void main_entry(nb::handle argv_in) {
   const std::vector<std::string> argv =
       velquist::join_theta_value(nb::cast<std::vector<std::string>>(py::command_args(argv_in)));
-  nb::object args =
-      py::make_parser(velquist::command_line(), g_module).attr("parse_args")(nb::cast(argv));
-  nb::object cache_dir = args.attr("cache_dir");
-  const bool random = nb::cast<bool>(args.attr("random"));
-  nb::object theta_text = args.attr("theta");
+  const cli::Parser command = velquist::command_line();
+  nb::object args = py::make_parser(command, g_module).attr("parse_args")(nb::cast(argv));
+  const cli::Values o = py::read_values(args, command);
+  const std::filesystem::path cache = o.path("cache_dir");
+  const bool random = o.flag("random");
 
   // Typed angles are read before the (slow) handler is built, so a typo fails at once.
   nb::object theta;
-  if (!random && !theta_text.is_none()) theta = parse_theta(nb::cast<std::string>(theta_text));
+  if (!random && o.text("theta")) theta = parse_theta(*o.text("theta"));
 
-  nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
-  const std::filesystem::path cache = py::path_arg(cache_dir);
+  nb::object handler = attr("RobotEnvironmentHandler")(cache);
   capture::Capture capture = py::read_capture(cache);
   const std::size_t n_joints = py::handler_joints(handler);
 

@@ -9,6 +9,7 @@
 
 #include <nanobind/stl/string.h>
 
+#include <filesystem>
 #include <numbers>
 #include <string>
 #include <vector>
@@ -83,10 +84,12 @@ void render_scenario(nb::handle handler, capture::Capture meta, nb::handle theta
 
 void main_entry(nb::handle argv) {
   const auto command = cli::cache_dir_command("Wendacor", doc::command);
-  nb::object cache_dir =
-      py::make_parser(command, g_module).attr("parse_args")(argv).attr("cache_dir");
+  const std::filesystem::path cache =
+      py::read_values(py::make_parser(command, g_module).attr("parse_args")(argv), command)
+          .path("cache_dir");
+  const nb::object cache_dir = nb::cast(cache);
   nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
-  const capture::Capture capture = py::read_capture(py::path_arg(cache_dir));
+  const capture::Capture capture = py::read_capture(cache);
   nb::tuple configs = find_configs(handler, py::handler_joints(handler));
   show_scenario(handler, capture, configs[0], "Scenario 1: colliding configuration", cache_dir);
   show_scenario(handler, capture, configs[1], "Scenario 2: collision-free configuration",

@@ -4,7 +4,12 @@
 // called.
 #pragma once
 
+#include <algorithm>
+#include <filesystem>
 #include <initializer_list>
+#include <map>
+#include <optional>
+#include <string>
 #include <vector>
 
 namespace cellpath::cli {
@@ -44,5 +49,28 @@ inline Parser cache_dir_command(const char* prog, const char* description) {
           .description = description,
           .arguments = {{.flag = "--cache-dir", .cache_dir = true}}};
 }
+
+// argparse's name for an argument's value: "--cache-dir" holds "cache_dir".
+inline std::string dest_of(const Argument& a) {
+  std::string dest = a.flag;
+  dest.erase(0, dest.find_first_not_of('-'));
+  std::replace(dest.begin(), dest.end(), '-', '_');
+  return dest;
+}
+
+// What C++ reads of a parsed command line, by dest name, converted once:
+// flags (store_true), texts (str options and paths, none when absent) and
+// lists of texts (append).  Integers stay Python's, since a seed may exceed
+// 64 bits, and positional arguments are the command's own to read.
+struct Values {
+  std::map<std::string, bool> flags;
+  std::map<std::string, std::optional<std::string>> texts;
+  std::map<std::string, std::vector<std::string>> lists;
+
+  bool flag(const std::string& dest) const { return flags.at(dest); }
+  const std::optional<std::string>& text(const std::string& dest) const { return texts.at(dest); }
+  const std::vector<std::string>& list(const std::string& dest) const { return lists.at(dest); }
+  std::filesystem::path path(const std::string& dest) const { return *texts.at(dest); }
+};
 
 }  // namespace cellpath::cli

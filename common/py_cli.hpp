@@ -5,8 +5,10 @@
 #include "common/pybridge.hpp"
 
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
 #include <string>
+#include <vector>
 
 namespace cellpath::py {
 
@@ -65,6 +67,29 @@ inline nb::object make_parser(const cli::Parser& command, nb::handle m) {
     parser.attr("add_argument")(a.flag, **kw);
   }
   return parser;
+}
+
+// argparse's answer `ns` to `command`, read once into C++ values: a flag as
+// its truth, a path as pathlib reads it, a text as it is, a list of texts.
+inline cli::Values read_values(nb::handle ns, const cli::Parser& command) {
+  cli::Values v;
+  for (const cli::Argument& a : command.arguments) {
+    if (a.flag[0] != '-' || a.type == cli::Type::integer) continue;
+    const std::string dest = cli::dest_of(a);
+    const std::string action = a.action ? a.action : "";
+    const nb::object value = ns.attr(dest.c_str());
+    if (action == "store_true")
+      v.flags[dest] = truthy(value);
+    else if (action == "append")
+      v.lists[dest] = nb::cast<std::vector<std::string>>(value);
+    else if (value.is_none())
+      v.texts[dest] = std::nullopt;
+    else if (a.cache_dir || a.type == cli::Type::path)
+      v.texts[dest] = path_arg(value).native();
+    else
+      v.texts[dest] = nb::cast<std::string>(value);
+  }
+  return v;
 }
 
 }  // namespace cellpath::py
