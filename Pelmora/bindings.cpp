@@ -233,16 +233,12 @@ CaptureRead read_capture(const std::filesystem::path& cache_dir) {
   return c;
 }
 
-// FCL builds a bounding-volume tree over the triangles and dereferences an
-// empty one during queries (the process dies), so a mesh without triangles is
-// refused while the cache is read.
+// The checked mesh at `path` in the manager under `key` (a mesh without
+// triangles is refused: pelmora::require_triangles).
 void add_collision_mesh(nb::handle manager, nb::handle key, const std::filesystem::path& path) {
-  nb::object mesh = py::load_trimesh(nb::cast(path));
-  if (nb::len(nb::object(mesh.attr("faces"))) == 0)
-    throw nb::value_error((path.native() + ": the mesh has no triangles, so it cannot take part "
-                                           "in collision queries")
-                              .c_str());
-  manager.attr("add_object")(key, mesh);
+  const cellpath::Mesh mesh = py::read_mesh(path);
+  pelmora::require_triangles(mesh, path.native());
+  manager.attr("add_object")(key, py::trimesh_of(mesh));
 }
 
 // Every link mesh (a repeated name reuses its first occurrence's) and every

@@ -156,6 +156,15 @@ inline void require_rigid_homes(const cellpath::capture::Capture& capture) {
                                   "reflected): capture the cache again from an unscaled design");
 }
 
+// FCL builds a bounding-volume tree over the triangles and dereferences an
+// empty one during queries (the process dies), so a mesh without triangles is
+// refused while the cache is read.
+inline void require_triangles(const cellpath::Mesh& mesh, const std::string& path) {
+  if (mesh.faces() == 0)
+    throw std::invalid_argument(
+        path + ": the mesh has no triangles, so it cannot take part in collision queries");
+}
+
 inline void require_joint_count(std::size_t n_joints, std::size_t n_links) {
   if (n_joints + 1 != n_links)
     throw std::invalid_argument("expected one fewer joint than links (base is fixed), got " +
