@@ -54,7 +54,7 @@ gristane::api::MeshArrays link_mesh(nb::handle meshes, std::size_t i, const char
 // none when the handler has no cache that is a path, or when no module build
 // keys the files.
 std::optional<std::filesystem::path> models_dir(const PlanningContext& c) {
-  if (!module_build()) return std::nullopt;
+  if (!brimwell::module_build()) return std::nullopt;
   nb::object cache = nb::getattr(c.handler, "cache", nb::none());
   if (cache.is_none()) return std::nullopt;
   try {
@@ -64,6 +64,25 @@ std::optional<std::filesystem::path> models_dir(const PlanningContext& c) {
     if (!e.matches(PyExc_Exception)) throw;
     return std::nullopt;
   }
+}
+
+// A context's stored model `name`, its slow work done without the interpreter
+// lock, and the killed writers' temporaries tidied by the commands' own rule
+// (cellpath_cli.runs) before a write.
+brimwell::StoredModel stored_model(const PlanningContext& c, const char* name) {
+  return brimwell::StoredModel(
+      models_dir(c), name,
+      [](const std::function<void()>& work) {
+        nb::gil_scoped_release release;
+        work();
+      },
+      [](const std::filesystem::path& dir) {
+        try {
+          nb::module_::import_("cellpath_cli.runs").attr("remove_litter")(dir);
+        } catch (nb::python_error& e) {
+          if (!e.matches(PyExc_Exception)) throw;
+        }
+      });
 }
 
 // A slow build's progress bar on a terminal.
@@ -99,10 +118,10 @@ void enable_clearance(PlanningContext& c, const brimwell::ContextArm& arm,
     owned.push_back(link_mesh(links, i));
     link_refs.push_back(owned.back().ref());
   }
-  StoredModel stored(models_dir(c), "clearance");
-  brimwell::set_up_clearance(*c.model,
-                             brimwell::arm_key(module_build(), arm, gristane::ModelKind::Clearance),
-                             arg, bodies, link_refs, stored.place());
+  const brimwell::StoredModel stored = stored_model(c, "clearance");
+  brimwell::set_up_clearance(
+      *c.model, brimwell::arm_key(brimwell::module_build(), arm, gristane::ModelKind::Clearance),
+      arg, bodies, link_refs, stored.place());
 }
 
 void enable_self_collision(PlanningContext& c, const brimwell::ContextArm& arm) {
@@ -114,10 +133,11 @@ void enable_self_collision(PlanningContext& c, const brimwell::ContextArm& arm) 
   for (std::size_t i = 0; i <= c.n; ++i) owned.push_back(link_mesh(meshes, i));
   std::vector<gristane::MeshRef> refs;
   for (const gristane::api::MeshArrays& mesh : owned) refs.push_back(mesh.ref());
-  StoredModel stored(models_dir(c), "self_collision");
+  const brimwell::StoredModel stored = stored_model(c, "self_collision");
   ProgressWatch watch;
   const auto allowed = brimwell::set_up_self_collision(
-      *c.model, brimwell::arm_key(module_build(), arm, gristane::ModelKind::SelfCollision),
+      *c.model,
+      brimwell::arm_key(brimwell::module_build(), arm, gristane::ModelKind::SelfCollision),
       arm.base, refs, stored.place(), watch);
   nb::list pairs;
   for (const auto& [i, j] : allowed) pairs.append(nb::make_tuple(i, j));

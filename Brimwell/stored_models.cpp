@@ -1,58 +1,38 @@
 #include "Brimwell/stored_models.hpp"
 
 #include "Brimwell/model_file.hpp"
-#include "Brimwell/py_bridge.hpp"
 
-#include <nanobind/stl/filesystem.h>
+#include <dlfcn.h>
 
-#include <mutex>
-#include <optional>
-#include <stdexcept>
 #include <string>
 #include <system_error>
+#include <utility>
 
-namespace brimwell_py {
+namespace brimwell {
 
 std::optional<gristane::ModelKey> module_build() {
-  static std::mutex mutex;
-  static bool known = false;
-  static std::optional<gristane::ModelKey> build;
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (known) return build;
-  }
-  // Read without the lock held (finding the file runs Python); two threads
-  // that get here at once compute the same value.
-  std::optional<gristane::ModelKey> found;
-  try {
-    nb::object file = nb::getattr(self_module(), "__file__", nb::none());
-    // The file system's own spelling (os.fsencode of os.fspath: undecodable
-    // names survive), as the loaders open it.
-    if (!file.is_none()) found = brimwell::file_key(nb::cast<std::filesystem::path>(file));
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-  }
-  std::lock_guard<std::mutex> lock(mutex);
-  known = true;
-  build = found;
+  static const std::optional<gristane::ModelKey> build = []() -> std::optional<gristane::ModelKey> {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&module_build), &info) == 0 || info.dli_fname == nullptr)
+      return std::nullopt;
+    return file_key(info.dli_fname);
+  }();
   return build;
 }
 
-StoredModel::StoredModel(const std::optional<std::filesystem::path>& dir, const char* name)
-    : on_(dir.has_value()) {
+StoredModel::StoredModel(const std::optional<std::filesystem::path>& dir, const char* name,
+                         Released released, Tidy tidy)
+    : on_(dir.has_value()), released_(std::move(released)), tidy_(std::move(tidy)) {
   if (on_) native_ = *dir / (std::string(name) + ".bin");
 }
 
-brimwell::ModelStore StoredModel::place() const {
-  brimwell::ModelStore place;
+ModelStore StoredModel::place() const {
+  ModelStore place;
   if (on()) place.path = native_;
   place.write = [this](const std::function<void(gristane::ModelSink&)>& store) {
     write_with(store);
   };
-  place.released = [](const std::function<void()>& work) {
-    nb::gil_scoped_release release;
-    work();
-  };
+  place.released = released_;
   return place;
 }
 
@@ -62,16 +42,8 @@ void StoredModel::write_with(const std::function<void(gristane::ModelSink&)>& st
   std::error_code refused;
   std::filesystem::create_directory(native_.parent_path(), refused);
   if (refused) return;
-  // A write killed half-way leaves its temporary file (as large as the
-  // model); the commands' own tidying (cellpath_cli.runs) removes those of
-  // writers that are gone.
-  try {
-    nb::module_::import_("cellpath_cli.runs").attr("remove_litter")(native_.parent_path());
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-  }
-  nb::gil_scoped_release release;
-  brimwell::write_model_file(native_, store);
+  tidy_(native_.parent_path());
+  released_([&] { write_model_file(native_, store); });
 }
 
-}  // namespace brimwell_py
+}  // namespace brimwell

@@ -16,19 +16,26 @@
 #include <functional>
 #include <optional>
 
-namespace brimwell_py {
+namespace brimwell {
 
-// A hash of the module's own file: models built by another build of the
-// module (whose construction may differ in any detail) are not taken.  Read
-// once per process; none when the module has no file to read.
+// A hash of the module's own file (the shared object this code was loaded
+// from): models built by another build of the module (whose construction may
+// differ in any detail) are not taken.  Read once per process; none when the
+// file cannot be read.
 std::optional<gristane::ModelKey> module_build();
 
 // One stored model's file, `name`.bin in the folder `dir` (the cache
 // directory's .models; none without a cache directory or a module build to
-// key the file by: then nothing is read or written).
+// key the file by: then nothing is read or written).  `released` runs slow
+// work without the interpreter lock; `tidy` removes from a folder the
+// temporary files of writers killed half-way (as large as the model), before
+// a write, as the commands tidy theirs.
 class StoredModel {
  public:
-  StoredModel(const std::optional<std::filesystem::path>& dir, const char* name);
+  using Released = std::function<void(const std::function<void()>&)>;
+  using Tidy = std::function<void(const std::filesystem::path&)>;
+  StoredModel(const std::optional<std::filesystem::path>& dir, const char* name, Released released,
+              Tidy tidy);
 
   // Whether there is a place for the file at all.
   bool on() const { return on_; }
@@ -40,12 +47,14 @@ class StoredModel {
   // rename; nothing, and no error, where the directory cannot be written),
   // and the slow work run without the interpreter lock.  Lives as long as
   // this object.
-  brimwell::ModelStore place() const;
+  ModelStore place() const;
 
  private:
   void write_with(const std::function<void(gristane::ModelSink&)>& store) const;
   bool on_ = false;
   std::filesystem::path native_;
+  Released released_;
+  Tidy tidy_;
 };
 
-}  // namespace brimwell_py
+}  // namespace brimwell
