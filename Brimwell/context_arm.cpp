@@ -1,6 +1,7 @@
 #include "Brimwell/context_arm.hpp"
 
 #include "common/array_view.hpp"
+#include "common/mesh_check.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -57,6 +58,28 @@ LinkCloud moving_cloud(const cellpath::ArrayView<double>& p, std::size_t i) {
     throw std::invalid_argument("link point set " + std::to_string(i) +
                                 " must have shape (k, 3), got " + cellpath::shape_text(p.shape));
   return LinkCloud(p.data, p.size / 3);
+}
+
+void check_mesh_vertices(const cellpath::ArrayView<double>& v, const std::string& name) {
+  if (v.size != 0 && !(v.ndim() == 2 && v.shape[1] == 3))
+    throw std::invalid_argument(name + ": vertices must have shape (k, 3), got " +
+                                cellpath::shape_text(v.shape));
+  cellpath::require_finite(v, name.c_str());
+}
+
+void check_mesh_faces(const cellpath::ArrayView<std::int64_t>& f, const std::string& name) {
+  if (f.size != 0 && !(f.ndim() == 2 && f.shape[1] == 3))
+    throw std::invalid_argument(name + ": faces must have shape (m, 3)");
+}
+
+std::string bad_face_text(const cellpath::ArrayView<std::int64_t>& f, std::size_t n_vertices,
+                          const std::string& name) {
+  const std::size_t count = f.size - f.size % 3;
+  const std::size_t k =
+      cellpath::first_bad_face_entry(f.data, count, static_cast<std::int64_t>(n_vertices));
+  if (k >= count) return {};
+  return name + ": a face names vertex " + std::to_string(f.data[k]) + " of " +
+         std::to_string(n_vertices);
 }
 
 }  // namespace brimwell

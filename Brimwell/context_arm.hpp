@@ -11,6 +11,8 @@
 #include "common/se3.hpp"
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 namespace brimwell {
@@ -37,5 +39,13 @@ void add_home_links(cellpath::capture::Capture& capture, const cellpath::ArrayVi
 // and moving link i's set of shape (k, 3), else std::invalid_argument.
 void require_point_set_count(std::size_t count, std::size_t n);
 LinkCloud moving_cloud(const cellpath::ArrayView<double>& points, std::size_t i);
+
+// A mesh the handler holds (`name`, e.g. "link 3's mesh"), as read: vertices
+// (k, 3) and finite, faces (m, 3), else std::invalid_argument; the message on
+// a face naming a vertex that is not there, or "" when every face is whole.
+void check_mesh_vertices(const cellpath::ArrayView<double>& v, const std::string& name);
+void check_mesh_faces(const cellpath::ArrayView<std::int64_t>& f, const std::string& name);
+std::string bad_face_text(const cellpath::ArrayView<std::int64_t>& f, std::size_t n_vertices,
+                          const std::string& name);
 
 }  // namespace brimwell

@@ -29,24 +29,13 @@ gristane::api::MeshArrays link_mesh(nb::handle meshes, std::size_t i, const char
   nb::module_ np = numpy();
   out.v =
       cellpath::py::as_f64(np.attr("ascontiguousarray")(meshes[vk.c_str()], "dtype"_a = "float64"));
-  const Array<double>& V = out.v;
   const std::string name = what + std::to_string(i) + "'s mesh";
-  if (V.size != 0 && !(V.ndim() == 2 && V.shape[1] == 3))
-    throw nb::value_error(
-        (name + ": vertices must have shape (k, 3), got " + cellpath::py::shape_text(V.shape))
-            .c_str());
-  cellpath::py::require_finite(V, name.c_str());
+  brimwell::check_mesh_vertices(out.v, name);
   out.f = cellpath::py::as_array<std::int64_t>(
       np.attr("ascontiguousarray")(meshes[fk.c_str()], "dtype"_a = "int64"));
-  const Array<std::int64_t>& F = out.f;
-  if (F.size != 0 && !(F.ndim() == 2 && F.shape[1] == 3))
-    throw nb::value_error((name + ": faces must have shape (m, 3)").c_str());
-  const std::size_t nv = V.size / 3;
-  cellpath::py::require_face_indices(
-      F.data, F.size - F.size % 3, static_cast<std::int64_t>(nv), [&](std::size_t k) {
-        return name + ": a face names vertex " + std::to_string(F.data[k]) + " of " +
-               std::to_string(nv);
-      });
+  brimwell::check_mesh_faces(out.f, name);
+  const std::string bad = brimwell::bad_face_text(out.f, out.v.size / 3, name);
+  if (!bad.empty()) cellpath::py::raise_mesh_index_error(bad);
   return out;
 }
 
