@@ -8,6 +8,7 @@
 #include "Brimwell/path_tools.hpp"
 #include "Brimwell/py_planning.hpp"
 #include "Brimwell/rrt_star.hpp"
+#include "Brimwell/stopwatch.hpp"
 #include "Brimwell/timing.hpp"
 
 #include <nanobind/eval.h>
@@ -144,20 +145,12 @@ void set_module_values(nb::module_& m) {
 // Benchmark aid (bench/stopwatch.py): the native validity test of every row
 // of qs, timed inside native code.
 nb::tuple time_is_valid(const PlanningContext& c, const Array<double>& qs) {
-  if (qs.ndim() != 2 || qs.shape[1] != c.n)
-    throw nb::value_error("qs must have shape (m, n_joints)");
-  const std::size_t m = qs.shape[0];
+  brimwell::require_configurations(qs, c.n);
   std::int64_t* ns = nullptr;
   bool* ok = nullptr;
-  nb::object ns_arr = cellpath::py::new_array<std::int64_t>({m}, &ns);
-  nb::object ok_arr = cellpath::py::new_array<bool>({m}, &ok);
-  for (std::size_t i = 0; i < m; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
-    ok[i] = c.model->is_valid(*c.data, qs.data + i * c.n);
-    ns[i] =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - t0)
-            .count();
-  }
+  nb::object ns_arr = cellpath::py::new_array<std::int64_t>({qs.shape[0]}, &ns);
+  nb::object ok_arr = cellpath::py::new_array<bool>({qs.shape[0]}, &ok);
+  brimwell::time_is_valid(*c.model, *c.data, qs, ns, ok);
   return nb::make_tuple(ns_arr, ok_arr);
 }
 
