@@ -192,10 +192,10 @@ class SurfaceVoxels {
     t.flags = flags;
   }
 
-  void refine(const Tri& t) {
+  // The midpoints of the edges `t` asks to split, in m; an edge whose
+  // midpoint rounds onto one of its ends is not split.  Returns how many are.
+  static int midpoints(const Tri& t, bool split[3], Vtx m[3]) {
     const Vtx* f = t.v;
-    bool split[3];
-    Vtx m[3];
     int count = 0;
     for (int k = 0; k < 3; ++k) {
       split[k] = (t.flags >> k) & 1u;
@@ -212,6 +212,14 @@ class SurfaceVoxels {
       }
       ++count;
     }
+    return count;
+  }
+
+  void refine(const Tri& t) {
+    const Vtx* f = t.v;
+    bool split[3];
+    Vtx m[3];
+    const int count = midpoints(t, split, m);
     if (count == 0 || t.depth >= kMaxDepth || covered(t)) return;
 
     for (int k = 0; k < 3; ++k) {
