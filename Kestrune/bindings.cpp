@@ -31,13 +31,6 @@ constexpr int kTrials = 5;
 
 nb::object attr(const char* name) { return g_module.attr(name); }
 
-// A finite (k, 3) point set.
-Array<double> points_arg(nb::handle pts, const std::string& what) {
-  Array<double> a = py::as_f64(pts);
-  kestrune::require_points(a, what);
-  return a;
-}
-
 // Vertices of link `index`, at most n of them: a larger mesh is thinned to n
 // distinct vertices drawn by a generator seeded with `seed`, so every run uses
 // the same ones.
@@ -46,9 +39,8 @@ nb::object load_points(const std::filesystem::path& cache_dir, long index, long 
   py::OpenArchive archive(in_dir(cache_dir, file));
   nb::object V = archive.member("V");
   archive.close();
-  Array<double> v = points_arg(V, file + ": V");
-  if (!py::all_finite(v.data, v.size))
-    throw nb::value_error((file + ": V holds NaN or infinite coordinates").c_str());
+  const Array<double> v = py::as_f64(V);
+  kestrune::require_vertices(v, file + ": V");
   const long rows = static_cast<long>(v.shape[0]);
   if (rows > n) {
     nb::object rng = py::numpy().attr("random").attr("default_rng")(seed);
@@ -61,7 +53,8 @@ nb::object load_points(const std::filesystem::path& cache_dir, long index, long 
 // the one reported.
 double min_gap(const Array<double>& a_world, nb::handle b_world) {
   kestrune::require_points(a_world, "a_world");
-  const Array<double> b = points_arg(b_world, "b_world");
+  const Array<double> b = py::as_f64(b_world);
+  kestrune::require_points(b, "b_world");
   nb::gil_scoped_release nogil;
   return kestrune::min_gap(a_world, b);
 }

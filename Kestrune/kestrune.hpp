@@ -89,6 +89,13 @@ inline void require_points(const View& a, const std::string& what) {
                                 cellpath::shape_text(a.shape));
 }
 
+// A link's stored vertices (`what` names the array): (k, 3) points, finite.
+inline void require_vertices(const View& v, const std::string& what) {
+  require_points(v, what);
+  if (!cellpath::all_finite(v.data, v.size))
+    throw std::invalid_argument(what + " holds NaN or infinite coordinates");
+}
+
 // The smallest distance between two checked point sets, each non-empty.
 inline double min_gap(const View& a, const View& b) {
   if (a.shape[0] == 0 || b.shape[0] == 0)

@@ -42,13 +42,13 @@ void warn_if_not_one_run(nb::handle cache_dir) {
 
 // Every row of the trajectory: one line per colliding row, a summary, and with
 // `distance` the smallest distance over all rows.  1 when any row collides.
-int check_trajectory(Pelmora& self, nb::handle path, bool distance) {
-  Array<double> traj = trajectory_arg(self, path);
+int check_trajectory(Pelmora& self, const std::filesystem::path& path, bool distance) {
+  Array<double> traj = trajectory_arg(self, nb::cast(path));
   const auto hits = colliding_rows(self, traj, {});
   for (const auto& [r, pairs] : hits)
     py::print_line("row " + std::to_string(r) + ": " + pelmora::pairs_line(pairs));
   const std::size_t N = traj.shape[0];
-  py::print_line(pelmora::trajectory_summary(py::str_of(path), N, hits.size()));
+  py::print_line(pelmora::trajectory_summary(path.native(), N, hits.size()));
   if (distance && N > 0) {
     const std::vector<double> per_row = trajectory_distances(self, traj, {});
     const std::size_t r = std::min_element(per_row.begin(), per_row.end()) - per_row.begin();
@@ -137,8 +137,10 @@ nb::object main_entry(nb::handle argv_in) {
   }
   if (trajectory) {
     const bool own = trajectory->empty();
-    const nb::object path = own ? py::join_path(self.cache_dir, "JointAnglesToTravelAlong.npy")
-                                : nb::cast(std::filesystem::path(*trajectory));
+    // pathlib's form of the file either way, as the summary line names it
+    const std::filesystem::path path =
+        own ? cellpath::in_dir(cache_dir, "JointAnglesToTravelAlong.npy")
+            : py::path_arg(nb::str(trajectory->c_str(), trajectory->size()));
     if (own) warn_if_not_one_run(self.cache_dir);
     return nb::int_(check_trajectory(self, path, o.flag("distance")));
   }
