@@ -128,6 +128,13 @@ def test_script_checks_a_trajectory(arm_cache, capsys):
     nearest = min(p.distances(traj[row]).items(), key=lambda kv: (kv[1], kv[0]))[0]
     assert lines[1] == f"smallest distance {smallest.min():.6f} m at row {row}: env:wall <-> link:{nearest[1][1]}"
 
+    # The files are named as pathlib writes them, however they were typed.
+    status, lines = run(capsys, "--cache-dir", cache + "//", "--trajectory",
+                        str(arm_cache.path) + "//.//clean.npy")
+    assert lines[0] == f"{clean}: all 2 rows collision-free"
+    status, lines = run(capsys, "--cache-dir", cache + "/.", "--trajectory")
+    assert lines[-1].startswith(f"{arm_cache.path / 'JointAnglesToTravelAlong.npy'}: ")
+
     with pytest.raises(SystemExit) as stop:
         Pelmora.main(["--cache-dir", cache, "--trajectory", "0", "0"])
     assert stop.value.code == 2
