@@ -222,11 +222,9 @@ CaptureRead read_capture(const std::filesystem::path& cache_dir) {
   nb::object screws = py::load_npy(nb::cast(in_dir(cache_dir, py::kScrewFile)));
   c.slist = np.attr("array")(screws, nb::arg("dtype") = "float64", nb::arg("order") = "C");
   auto s = nb::cast<nb::ndarray<double, nb::c_contig, nb::device::cpu>>(c.slist);
-  if (s.ndim() != 2 || s.shape(0) != 6)
-    throw nb::value_error(("ScrewAxis.npy must hold a (6, n) screw list, got shape " +
-                           py::str_of(c.slist.attr("shape")))
-                              .c_str());
-  c.n = s.shape(1);
+  std::vector<std::size_t> shape;
+  for (std::size_t i = 0; i < s.ndim(); ++i) shape.push_back(s.shape(i));
+  c.n = pelmora::stored_screw_columns(shape);
   cellpath::capture::scale_linear_rows(s.data(), c.n,
                                        nb::cast<double>(g_module.attr("SCREW_LINEAR_SCALE")));
   c.joint_limits = py::load_npy(nb::cast(in_dir(cache_dir, py::kLimitsFile)));

@@ -156,6 +156,14 @@ inline void require_rigid_homes(const cellpath::capture::Capture& capture) {
                                   "reflected): capture the cache again from an unscaled design");
 }
 
+// The columns of a stored screw list of numpy shape `shape`, which must be (6, n).
+inline std::size_t stored_screw_columns(const std::vector<std::size_t>& shape) {
+  if (shape.size() != 2 || shape[0] != 6)
+    throw std::invalid_argument("ScrewAxis.npy must hold a (6, n) screw list, got shape " +
+                                cellpath::shape_text(shape));
+  return shape[1];
+}
+
 // FCL builds a bounding-volume tree over the triangles and dereferences an
 // empty one during queries (the process dies), so a mesh without triangles is
 // refused while the cache is read.
