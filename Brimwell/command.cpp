@@ -223,4 +223,15 @@ std::string timing_options_refusal(
   return refused;
 }
 
+std::string lazy_proof_refusal(bool lazy_proof, bool clearance) {
+  if (!lazy_proof || clearance) return "";
+  return "argument --lazy-proof: needs --clearance METRES (it proves a clearance)";
+}
+
+std::string strict_refusal(bool strict, bool clearance) {
+  if (!strict || !clearance) return "";
+  return "--strict checks a plan made without --clearance; with it every motion is proven "
+         "already: leave one out";
+}
+
 }  // namespace brimwell

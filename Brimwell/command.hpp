@@ -30,6 +30,11 @@ std::string body_clearances_refusal(std::optional<double> clearance,
                                     const std::function<double(const std::string&)>& metres_of,
                                     BodyClearances& out);
 
+// --lazy-proof without --clearance (it proves a clearance), and --strict with
+// it (a proven plan leaves nothing for the exact meshes to check).
+std::string lazy_proof_refusal(bool lazy_proof, bool clearance);
+std::string strict_refusal(bool strict, bool clearance);
+
 // A body the cache at `cache_text` does not list among `names`.
 std::string unknown_body_refusal(const BodyClearances& given, const std::vector<std::string>& names,
                                  const std::string& cache_text);

@@ -327,14 +327,10 @@ CommandLine command_values(nb::dict args) {
 
 // The refusals that need the cache, in the order argparse would meet them.
 std::string cache_refusal(CommandLine& c) {
-  if (c.run.lazy_proof && !c.clearance)
-    return "argument --lazy-proof: needs --clearance METRES (it proves a clearance)";
-  std::string refused = read_clearances(c);
+  std::string refused = brimwell::lazy_proof_refusal(c.run.lazy_proof, c.clearance.has_value());
+  if (refused.empty()) refused = read_clearances(c);
   if (refused.empty()) refused = brimwell::check_timing_options(c.timing, c.cache_dir);
-  if (refused.empty() && c.strict && c.clearance)
-    refused =
-        "--strict checks a plan made without --clearance; with it every motion is proven "
-        "already: leave one out";
+  if (refused.empty()) refused = brimwell::strict_refusal(c.strict, c.clearance.has_value());
   return refused;
 }
 

@@ -24,6 +24,16 @@ inline void require_positive(double value, const char* what) {
                                 cellpath::python_float_text(value));
 }
 
+// `a` as a joint vector of exactly d values (`what` names it), else a ValueError.
+inline std::vector<double> joint_vector_of(const cellpath::ArrayView<double>& a, std::size_t d,
+                                           const char* what) {
+  if (a.ndim() != 1 || a.size != d)
+    throw std::invalid_argument(std::string(what) + " must be a joint vector of " +
+                                std::to_string(d) + " values, got shape " +
+                                cellpath::shape_text(a.shape));
+  return std::vector<double>(a.data, a.data + a.size);
+}
+
 // Entry e of a path handed to `who` (densify) as a joint vector of as many
 // values as the first entry's (`d`, set by entry 0), else a ValueError.
 inline std::vector<double> path_entry(const cellpath::ArrayView<double>& a, std::size_t e,

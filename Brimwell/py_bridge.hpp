@@ -10,6 +10,7 @@
 #include "Brimwell/joint_space.hpp"
 #include "Brimwell/native_context.hpp"
 #include "Brimwell/overrides.hpp"
+#include "Brimwell/path_tools.hpp"
 #include "Brimwell/planner_settings.hpp"
 #include "Gristane/api.hpp"
 #include "Gristane/collision.hpp"
@@ -85,12 +86,7 @@ inline std::vector<double> joint_vector(nb::handle x, std::size_t d, const char*
     for (std::size_t k = 0; k < d; ++k) v[k] = view(k);
     return v;
   }
-  Array<double> a = cellpath::py::as_f64(x);
-  if (a.ndim() != 1 || a.size != d)
-    throw nb::value_error((std::string(what) + " must be a joint vector of " + std::to_string(d) +
-                           " values, got shape " + cellpath::py::shape_text(a.shape))
-                              .c_str());
-  return std::vector<double>(a.data, a.data + a.size);
+  return brimwell::joint_vector_of(cellpath::py::as_f64(x), d, what);
 }
 
 using brimwell::bitgen_t;
