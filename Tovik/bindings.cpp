@@ -69,13 +69,8 @@ nb::tuple solve_tool_pose_py(const Array<double>& slist, const Array<double>& ho
   tovik::require_max_iters(max_iters);
   const std::vector<double> near =
       near_in.is_none() ? std::vector<double>() : c.joints(as_f64(near_in), "near");
-  tovik::SolveSettings s;
-  s.tol = tovik::tolerance_of(as_f64(tol_in));
-  s.tol.free_axis = free_axis_of(free_axis_in);
-  if (s.tol.free_axis >= 0 && s.tol.per_axis)
-    throw std::invalid_argument(
-        "give either free_axis or a per-axis tolerance (metres, rx, ry, rz), not both");
-  s.max_iters = max_iters;
+  const tovik::PoseTolerance tol = tovik::tolerance_of(as_f64(tol_in));
+  const tovik::SolveSettings s = tovik::solve_settings(tol, free_axis_of(free_axis_in), max_iters);
   const std::size_t k = seeds.shape[0], n = c.n;
   double *q = nullptr, *ep = nullptr, *er = nullptr;
   bool* ok = nullptr;

@@ -183,6 +183,19 @@ inline void require_max_iters(long long max_iters) {
                                 "; more seeds find more than more iterations");
 }
 
+// The solver's settings: the tolerance, the tool axis left free (-1 for none;
+// not with a tolerance per axis) and the iterations.
+inline SolveSettings solve_settings(const PoseTolerance& tol, int free_axis, long long max_iters) {
+  if (free_axis >= 0 && tol.per_axis)
+    throw std::invalid_argument(
+        "give either free_axis or a per-axis tolerance (metres, rx, ry, rz), not both");
+  SolveSettings s;
+  s.tol = tol;
+  s.tol.free_axis = free_axis;
+  s.max_iters = max_iters;
+  return s;
+}
+
 // The step and deviation of a straight move; the tolerance is set apart.
 inline StraightSettings straight_settings(double max_joint_step, double max_deviation) {
   if (!(max_joint_step > 0.0) || !std::isfinite(max_joint_step) || !(max_deviation > 0.0) ||
