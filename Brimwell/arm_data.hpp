@@ -69,6 +69,10 @@ struct ArmData {
   };
   std::vector<Piece> pieces;
   std::vector<char> screen_seen;
+  // The poses of a screened edge's samples, kept for the self-collision pass
+  // that follows the environment's, and the order they were screened in.
+  std::vector<cellpath::Mat4> screen_poses;
+  std::vector<std::size_t> screen_order;
   std::vector<double> edge_q, edge_dq, edge_full, edge_lo, edge_hi;
 };
 

@@ -83,6 +83,14 @@ bool ArmModel::edge_screened(ArmData& d, const double* a_in, const double* b_in)
   std::vector<char>& seen = d.screen_seen;
   std::vector<double>& q = d.edge_q;
   seen.assign(m, 0);
+  // The environment first, over every sample: most edges that fail, fail
+  // there, and the self-collision test of their samples would be wasted.
+  // The poses are kept for the self-collision pass that follows.
+  const std::size_t links = d.poses.size();
+  if (self_) {
+    d.screen_poses.resize(m * links);
+    d.screen_order.clear();
+  }
   for (;; stride /= 2) {
     for (std::size_t k = stride / 2; k < m; k += stride) {
       if (seen[k]) continue;
@@ -91,9 +99,19 @@ bool ArmModel::edge_screened(ArmData& d, const double* a_in, const double* b_in)
       for (std::size_t j = 0; j < n_; ++j) q[j] = a[j] + (b[j] - a[j]) * t;
       pose_quick(d, q.data());
       const double share = kScreenTaper * widest * std::min(t, 1.0 - t) / kScreenMargin;
-      if (!screen_posed(d, q.data(), share) || self_collides(d, q.data())) return false;
+      if (!screen_posed(d, q.data(), share)) return false;
+      if (self_) {
+        std::copy(d.poses.begin(), d.poses.end(), d.screen_poses.begin() + k * links);
+        d.screen_order.push_back(k);
+      }
     }
     if (stride <= 1) break;
+  }
+  if (!self_) return true;
+  for (const std::size_t k : d.screen_order) {
+    const double t = (static_cast<double>(k) + 0.5) / static_cast<double>(m);
+    for (std::size_t j = 0; j < n_; ++j) q[j] = a[j] + (b[j] - a[j]) * t;
+    if (self_->collides(d.screen_poses.data() + k * links, q.data(), d.self_hit)) return false;
   }
   return true;
 }

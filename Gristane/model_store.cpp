@@ -431,6 +431,7 @@ struct ModelStore {
       std::size_t cells = 0;
       if (!grid_cells(shape, cells) || cells != t.clear.size()) return nullptr;
     }
+    m->index_tables();
     return r.ok() ? std::move(m) : nullptr;
   }
 
@@ -631,6 +632,7 @@ struct ModelMirror {
   LinkPairs checked;
   double tau, skip, e;
   std::vector<TableMirror> tables;
+  std::vector<int> table_of;  // derived on reading
 };
 struct EnvMirror {
   std::vector<std::array<double, 10>> tris;

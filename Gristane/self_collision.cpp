@@ -3,6 +3,7 @@
 #include "Gristane/collision.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <deque>
 #include <limits>
@@ -186,44 +187,61 @@ SelfCollisionModel::SelfCollisionModel(const std::vector<MeshRef>& links,
   for (std::size_t i = 0; i < shapes_.size(); ++i)
     for (std::size_t j = i + 2; j < shapes_.size(); ++j)
       if (!shapes_[i].empty() && !shapes_[j].empty()) checked_.emplace_back(i, j);
+  index_tables();
 }
 
-bool SelfCollisionModel::pair_within(std::size_t i, std::size_t j, const cellpath::Mat4& Ti,
-                                     const cellpath::Mat4& Tj, double tau, double skip) const {
+bool SelfCollisionModel::spheres_apart(std::size_t i, std::size_t j, const cellpath::Vec3& ca,
+                                       const cellpath::Vec3& cb, double skip) const {
+  const double dx = ca[0] - cb[0], dy = ca[1] - cb[1], dz = ca[2] - cb[2];
+  const double reach = shapes_[i].radius() + shapes_[j].radius() + skip + kSlack;
+  return dx * dx + dy * dy + dz * dz > reach * reach;
+}
+
+bool SelfCollisionModel::points_within(std::size_t i, std::size_t j, const cellpath::Mat4& Ti,
+                                       const cellpath::Mat4& Tj, double tau, double skip) const {
   const LinkShape& A = shapes_[i];
   const LinkShape& B = shapes_[j];
-  if (A.empty() || B.empty()) return false;
-  const cellpath::Vec3 ca = cellpath::transform_point(Ti, A.centre());
-  const cellpath::Vec3 cb = cellpath::transform_point(Tj, B.centre());
-  const double dx = ca[0] - cb[0], dy = ca[1] - cb[1], dz = ca[2] - cb[2];
-  const double reach = A.radius() + B.radius() + skip + kSlack;
-  if (dx * dx + dy * dy + dz * dz > reach * reach) return false;
   // The link with fewer points walks its tree against the other's field.
   if (A.n_points() <= B.n_points())
     return A.touches(B, cellpath::mul4(cellpath::rigid_inverse(Tj), Ti), tau, skip);
   return B.touches(A, cellpath::mul4(cellpath::rigid_inverse(Ti), Tj), tau, skip);
 }
 
+bool SelfCollisionModel::pair_within(std::size_t i, std::size_t j, const cellpath::Mat4& Ti,
+                                     const cellpath::Mat4& Tj, double tau, double skip) const {
+  if (shapes_[i].empty() || shapes_[j].empty()) return false;
+  const cellpath::Vec3 ca = cellpath::transform_point(Ti, shapes_[i].centre());
+  const cellpath::Vec3 cb = cellpath::transform_point(Tj, shapes_[j].centre());
+  if (spheres_apart(i, j, ca, cb, skip)) return false;
+  return points_within(i, j, Ti, Tj, tau, skip);
+}
+
+void SelfCollisionModel::index_tables() {
+  // The first table of a pair answers for it.
+  table_of_.assign(checked_.size(), -1);
+  for (std::size_t k = tables_.size(); k-- > 0;)
+    if (tables_[k].pair < table_of_.size()) table_of_[tables_[k].pair] = static_cast<int>(k);
+}
+
 bool SelfCollisionModel::table_clear(std::size_t pair, const double* q) const {
-  for (const PairTable& t : tables_) {
-    if (t.pair != pair) continue;
-    std::int64_t c[2];
-    for (int a = 0; a < 2; ++a) {
-      const double f = std::floor((q[t.joint + a] - t.lo[a]) * t.inv_delta);
-      if (!(f >= 0.0 && f < static_cast<double>(t.cells[a]))) return false;
-      c[a] = static_cast<std::int64_t>(f);
-    }
-    return t.clear[static_cast<std::size_t>(c[0] * t.cells[1] + c[1])] != 0;
+  const PairTable* tp = table_for(pair);
+  if (!tp) return false;
+  const PairTable& t = *tp;
+  std::int64_t c[2];
+  for (int a = 0; a < 2; ++a) {
+    const double f = std::floor((q[t.joint + a] - t.lo[a]) * t.inv_delta);
+    if (!(f >= 0.0 && f < static_cast<double>(t.cells[a]))) return false;
+    c[a] = static_cast<std::int64_t>(f);
   }
-  return false;
+  return t.clear[static_cast<std::size_t>(c[0] * t.cells[1] + c[1])] != 0;
 }
 
 bool SelfCollisionModel::table_clear_box(std::size_t pair, const double* lo,
                                          const double* hi) const {
   // A box over more cells than this is not worth the look-ups.
   constexpr std::int64_t kMaxCells = 64;
-  for (const PairTable& t : tables_) {
-    if (t.pair != pair) continue;
+  if (const PairTable* tp = table_for(pair)) {
+    const PairTable& t = *tp;
     std::int64_t c0[2], c1[2];
     for (int a = 0; a < 2; ++a) {
       const double f0 = std::floor((lo[t.joint + a] - t.lo[a]) * t.inv_delta);
@@ -243,6 +261,36 @@ bool SelfCollisionModel::table_clear_box(std::size_t pair, const double* lo,
 
 bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q,
                                   std::size_t& last_hit) const {
+  const std::size_t n = checked_.size();
+  // Each link's bounding centre is posed once a query, not once a pair: most
+  // pairs end at the sphere test.
+  constexpr std::size_t kMaxLinks = 32;
+  if (shapes_.size() > kMaxLinks) return collides_pairwise(poses, q, last_hit);
+  std::array<cellpath::Vec3, kMaxLinks> centre;
+  std::uint32_t posed = 0;
+  auto centre_of = [&](std::size_t link) -> const cellpath::Vec3& {
+    if (!(posed >> link & 1u)) {
+      centre[link] = cellpath::transform_point(poses[link], shapes_[link].centre());
+      posed |= 1u << link;
+    }
+    return centre[link];
+  };
+  for (std::size_t k = 0; k < n; ++k) {
+    const std::size_t at = (last_hit + k) % n;
+    if (q && !tables_.empty() && table_clear(at, q)) continue;
+    const auto& [i, j] = checked_[at];
+    if (shapes_[i].empty() || shapes_[j].empty()) continue;
+    if (spheres_apart(i, j, centre_of(i), centre_of(j), skip_)) continue;
+    if (points_within(i, j, poses[i], poses[j], tau_, skip_)) {
+      last_hit = at;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool SelfCollisionModel::collides_pairwise(const cellpath::Mat4* poses, const double* q,
+                                           std::size_t& last_hit) const {
   const std::size_t n = checked_.size();
   for (std::size_t k = 0; k < n; ++k) {
     const std::size_t at = (last_hit + k) % n;

@@ -148,6 +148,7 @@ class SelfCollisionModel {
   void set_checked(std::vector<std::pair<std::size_t, std::size_t>> pairs) {
     checked_ = std::move(pairs);
     tables_.clear();
+    index_tables();
   }
 
   // Whether links i and j, at world poses Ti and Tj, come close (the sphere
@@ -173,7 +174,10 @@ class SelfCollisionModel {
     std::int64_t cells[2] = {0, 0};
     std::vector<std::uint8_t> clear;
   };
-  void add_table(PairTable table) { tables_.push_back(std::move(table)); }
+  void add_table(PairTable table) {
+    tables_.push_back(std::move(table));
+    index_tables();
+  }
   // Whether the table of checked pair `pair` (if it has one) marks every cell
   // of the box lo .. hi (joint vectors) clear: then the pair is clear for
   // every configuration in the box, as collides() would find.
@@ -197,8 +201,24 @@ class SelfCollisionModel {
   std::vector<std::pair<std::size_t, std::size_t>> checked_;
   double tau_ = 0.0, skip_ = 0.0, e_ = 0.0;
   std::vector<PairTable> tables_;
+  // Per checked pair the index of its table in tables_, or -1: collides()
+  // asks for every pair at every query.
+  std::vector<int> table_of_;
+  void index_tables();
+  const PairTable* table_for(std::size_t pair) const {
+    const int t = pair < table_of_.size() ? table_of_[pair] : -1;
+    return t < 0 ? nullptr : &tables_[static_cast<std::size_t>(t)];
+  }
   bool pair_within(std::size_t i, std::size_t j, const cellpath::Mat4& Ti, const cellpath::Mat4& Tj,
                    double tau, double skip) const;
+  // The two steps of pair_within: whether the links' bounding spheres (about
+  // their posed centres ca, cb) lie more than `skip` apart, and whether some
+  // point of one comes within tau of the other.
+  bool spheres_apart(std::size_t i, std::size_t j, const cellpath::Vec3& ca,
+                     const cellpath::Vec3& cb, double skip) const;
+  bool points_within(std::size_t i, std::size_t j, const cellpath::Mat4& Ti,
+                     const cellpath::Mat4& Tj, double tau, double skip) const;
+  bool collides_pairwise(const cellpath::Mat4* poses, const double* q, std::size_t& last_hit) const;
   bool table_clear(std::size_t pair, const double* q) const;
 };
 
