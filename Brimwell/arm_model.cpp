@@ -249,12 +249,13 @@ void ArmModel::build_pair_tables(double delta) {
     const cellpath::Vec3 ca = cellpath::transform_point(home_pose(j), A.centre());
     const cellpath::Vec3 cb = cellpath::transform_point(home_pose(i), B.centre());
     const auto [r0, r1] = swing_radii(o, d, ca, A.radius(), cb, B.radius());
-    model.add_table(pair_table(p, a, delta, r0 * rate[0] + r1 * rate[1], hidden, q));
+    model.add_table(pair_table(p, a, delta, {r0 * rate[0], r1 * rate[1]}, hidden, q));
   }
 }
 
 gristane::SelfCollisionModel::PairTable ArmModel::pair_table(std::size_t p, std::size_t a,
-                                                             double delta, double swing,
+                                                             double delta,
+                                                             std::array<double, 2> swings,
                                                              double hidden,
                                                              std::vector<double>& q) const {
   const gristane::SelfCollisionModel& model = *self_;
@@ -273,17 +274,30 @@ gristane::SelfCollisionModel::PairTable ArmModel::pair_table(std::size_t p, std:
     t.cells[k] = std::max<std::int64_t>(
         1, static_cast<std::int64_t>(std::ceil((upper_[a + k] - lower_[a + k]) / cell)));
   }
+  const double swing = swings[0] + swings[1];
   const double moved = 0.5 * cell * swing * (1.0 + 1e-9) + 1e-9;
   const double extra = moved + hidden;
+  // Room beyond what the cell's farthest corner needs is never asked for.
+  const double cap = moved;
+  t.swing[0] = swings[0];
+  t.swing[1] = swings[1];
+  t.room_step = cap / 255.0;
   ArmData d(*this);
-  t.clear.assign(static_cast<std::size_t>(t.cells[0] * t.cells[1]), 0);
+  const auto n_cells = static_cast<std::size_t>(t.cells[0] * t.cells[1]);
+  t.clear.assign(n_cells, 0);
+  t.room.assign(n_cells, 0);
   for (std::int64_t u = 0; u < t.cells[0]; ++u)
     for (std::int64_t v = 0; v < t.cells[1]; ++v) {
       q[a] = t.lo[0] + (static_cast<double>(u) + 0.5) * cell;
       q[a + 1] = t.lo[1] + (static_cast<double>(v) + 0.5) * cell;
       pose(d, q.data());
-      t.clear[static_cast<std::size_t>(u * t.cells[1] + v)] =
-          !model.pair_within_extra(i, j, d.poses[i], d.poses[j], extra);
+      const auto at = static_cast<std::size_t>(u * t.cells[1] + v);
+      t.clear[at] = !model.pair_within_extra(i, j, d.poses[i], d.poses[j], extra);
+      if (t.clear[at]) continue;
+      const double room = model.pair_room(i, j, d.poses[i], d.poses[j], cap);
+      // Rounded down: the table never claims more room than was found.
+      if (room > 0.0)
+        t.room[at] = static_cast<std::uint8_t>(std::min(255.0, std::floor(room / t.room_step)));
     }
   return t;
 }

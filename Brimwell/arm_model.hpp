@@ -21,6 +21,7 @@
 #include "Gristane/wide_cover.hpp"
 #include "common/se3.hpp"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -173,6 +174,16 @@ class ArmModel {
   bool self_collides(ArmData& d, const double* q) const {
     return self_ && self_->collides(d.poses.data(), q, d.self_hit);
   }
+  // Test aid: the self-collision answer at q with the pair tables and with
+  // every pair walked, which must agree.
+  std::pair<bool, bool> self_answers(ArmData& d, const double* q) const {
+    if (!self_) return {false, false};
+    pose(d, q);
+    std::size_t hit = 0;
+    const bool tabled = self_->collides(d.poses.data(), q, hit);
+    hit = 0;
+    return {tabled, self_->collides(d.poses.data(), nullptr, hit)};
+  }
   // Tables that let the self-collision test skip a pair of links two apart
   // wherever the two joints between them keep it clear (cells of about
   // `delta` rad; see SelfCollisionModel::PairTable).
@@ -206,11 +217,12 @@ class ArmModel {
 
  private:
   // The table of checked pair p, links i and i + 2 with joints a and a + 1
-  // between them: a point of either moves at most `swing` times the joint
-  // change relative to the other.  Each cell's centre is posed in q (only
+  // between them: a point of either moves at most swings[0] times joint a's
+  // change plus swings[1] times joint a + 1's relative to the other.  Each
+  // cell's centre is posed in q (only
   // q[a] and q[a + 1] are set).
   gristane::SelfCollisionModel::PairTable pair_table(std::size_t p, std::size_t a, double delta,
-                                                     double swing, double hidden,
+                                                     std::array<double, 2> swings, double hidden,
                                                      std::vector<double>& q) const;
 
   std::size_t n_;

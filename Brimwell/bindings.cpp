@@ -154,6 +154,18 @@ nb::tuple time_is_valid(const PlanningContext& c, const Array<double>& qs) {
   return nb::make_tuple(ns_arr, ok_arr);
 }
 
+// Test aid: per row of qs, the self-collision answer with the pair tables
+// and with every pair walked.
+nb::tuple self_answers(const PlanningContext& c, const Array<double>& qs) {
+  brimwell::require_configurations(qs, c.n);
+  bool* tabled = nullptr;
+  bool* walked = nullptr;
+  nb::object tabled_arr = cellpath::py::new_array<bool>({qs.shape[0]}, &tabled);
+  nb::object walked_arr = cellpath::py::new_array<bool>({qs.shape[0]}, &walked);
+  brimwell::self_answers(*c.model, *c.data, qs, tabled, walked);
+  return nb::make_tuple(tabled_arr, walked_arr);
+}
+
 void bind_context_methods(nb::class_<PlanningContext>& cls) {
   cls.def(
       "in_limits",
@@ -225,6 +237,7 @@ void bind_planning(nb::module_& m) {
         doc::kSmoothPath);
   m.def("densify", &densify, "path"_a, "res"_a = kDefaults.edge_res, doc::kDensify);
   m.def("_time_is_valid", &time_is_valid, "ctx"_a, "qs"_a, doc::kTimeIsValid);
+  m.def("_self_answers", &self_answers, "ctx"_a, "qs"_a, doc::kSelfAnswers);
 }
 
 }  // namespace

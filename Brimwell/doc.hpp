@@ -111,6 +111,10 @@ inline constexpr const char* kTimeIsValid =
     "Benchmark aid: run the native validity check on every row of qs and return "
     "(nanoseconds per call as int64, results as bool), timed inside native code.";
 
+inline constexpr const char* kSelfAnswers =
+    "Test aid: per row of qs, the self-collision answer (True: links too close) with the "
+    "pair tables and with every pair walked, as two bool arrays.";
+
 inline constexpr const char* kModule =
     "RRT* joint-space planning through the waypoints of a capture cache: the planning "
     "context, the segment planner, shortcut smoothing, densification and the trajectory "

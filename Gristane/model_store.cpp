@@ -109,8 +109,9 @@ namespace {
 constexpr unsigned char kMagic[8] = {'c', 'e', 'l', 'l', 'm', 'o', 'd', 'l'};
 // The layout of the payloads below; a change to it, or to how what they hold
 // is computed, changes this number (4: pair tables whose threshold reaches
-// past a link's field are computed soundly).
-constexpr std::uint32_t kFormat = 4;
+// past a link's field are computed soundly; 5: the room a pair keeps in the
+// tables' cells it is not clear everywhere in).
+constexpr std::uint32_t kFormat = 5;
 constexpr std::uint32_t kByteOrder = 0x01020304;
 // Tree walks keep a fixed stack (SurfaceCover::walk 128 entries, the
 // distance engine's box tree 64): a tree read back may be no deeper than
@@ -400,6 +401,9 @@ struct ModelStore {
       w.put(t.inv_delta);
       w.put(t.cells, 2);
       w.put_vector(t.clear);
+      w.put(t.swing, 2);
+      w.put(t.room_step);
+      w.put_vector(t.room);
     }
   }
   static std::unique_ptr<SelfCollisionModel> get_self_collision(Reader& r, std::size_t n_joints) {
@@ -423,6 +427,9 @@ struct ModelStore {
       t.inv_delta = r.get<double>();
       r.get(t.cells, 2);
       r.get_vector(t.clear);
+      r.get(t.swing, 2);
+      t.room_step = r.get<double>();
+      r.get_vector(t.room);
       // The table is read at q[joint] and q[joint + 1], for pair `pair`.
       if (!r.ok() || pair >= m->checked_.size() || joint + 1 >= n_joints) return nullptr;
       t.pair = static_cast<std::size_t>(pair);
@@ -430,6 +437,11 @@ struct ModelStore {
       const std::int64_t shape[3] = {t.cells[0], t.cells[1], 1};
       std::size_t cells = 0;
       if (!grid_cells(shape, cells) || cells != t.clear.size()) return nullptr;
+      // A room is only ever read with its steps and swings, all finite and
+      // not negative.
+      if (!t.room.empty() && t.room.size() != cells) return nullptr;
+      for (double v : {t.swing[0], t.swing[1], t.room_step})
+        if (!(v >= 0.0 && v < 1e300)) return nullptr;
     }
     m->index_tables();
     return r.ok() ? std::move(m) : nullptr;
@@ -626,6 +638,8 @@ struct TableMirror {
   double lo[2], inv_delta;
   std::int64_t cells[2];
   std::vector<std::uint8_t> clear;
+  double swing[2], room_step;
+  std::vector<std::uint8_t> room;
 };
 struct ModelMirror {
   std::vector<ShapeMirror> shapes;

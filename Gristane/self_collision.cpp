@@ -170,6 +170,31 @@ bool LinkShape::touches(const LinkShape& other, const cellpath::Mat4& M, double 
       });
 }
 
+double LinkShape::room(const LinkShape& other, const cellpath::Mat4& M, double skip,
+                       double cap) const {
+  double least = cap;
+  if (empty() || other.empty()) return least;
+  // A sphere that leaves at least the least room found so far is not
+  // opened: nothing in it lowers the answer.  A point within skip, or
+  // inside, ends the walk.
+  cover_.walk(
+      M.data(),
+      [&](const double* c, double radius) {
+        return other.distance_bound(c) - radius - skip - kSlack >= least;
+      },
+      [&](const CoverNode& n, const double*) {
+        const double* p = cover_.points() + 3 * std::size_t{n.begin};
+        for (std::uint32_t k = 0; k < n.count; ++k, p += 3) {
+          const cellpath::Vec3 w = cellpath::transform_point(M, p);
+          const double left = other.distance_bound(w.data()) - skip - kSlack;
+          if (!(left >= least)) least = left;
+          if (!(least > 0.0)) return false;
+        }
+        return true;
+      });
+  return least;
+}
+
 SelfCollisionModel::SelfCollisionModel(const std::vector<MeshRef>& links,
                                        const SelfCollisionSettings& s) {
   shapes_.reserve(links.size());
@@ -207,6 +232,16 @@ bool SelfCollisionModel::points_within(std::size_t i, std::size_t j, const cellp
   return B.touches(A, cellpath::mul4(cellpath::rigid_inverse(Ti), Tj), tau, skip);
 }
 
+double SelfCollisionModel::pair_room(std::size_t i, std::size_t j, const cellpath::Mat4& Ti,
+                                     const cellpath::Mat4& Tj, double cap) const {
+  const LinkShape& A = shapes_[i];
+  const LinkShape& B = shapes_[j];
+  if (A.empty() || B.empty()) return cap;
+  if (A.n_points() <= B.n_points())
+    return A.room(B, cellpath::mul4(cellpath::rigid_inverse(Tj), Ti), skip_, cap);
+  return B.room(A, cellpath::mul4(cellpath::rigid_inverse(Ti), Tj), skip_, cap);
+}
+
 bool SelfCollisionModel::pair_within(std::size_t i, std::size_t j, const cellpath::Mat4& Ti,
                                      const cellpath::Mat4& Tj, double tau, double skip) const {
   if (shapes_[i].empty() || shapes_[j].empty()) return false;
@@ -233,7 +268,15 @@ bool SelfCollisionModel::table_clear(std::size_t pair, const double* q) const {
     if (!(f >= 0.0 && f < static_cast<double>(t.cells[a]))) return false;
     c[a] = static_cast<std::int64_t>(f);
   }
-  return t.clear[static_cast<std::size_t>(c[0] * t.cells[1] + c[1])] != 0;
+  const auto cell = static_cast<std::size_t>(c[0] * t.cells[1] + c[1]);
+  if (t.clear[cell]) return true;
+  if (t.room.empty() || t.room[cell] == 0) return false;
+  double moved = 0.0;
+  for (int a = 0; a < 2; ++a) {
+    const double centre = t.lo[a] + (static_cast<double>(c[a]) + 0.5) / t.inv_delta;
+    moved += std::fabs(q[t.joint + a] - centre) * t.swing[a];
+  }
+  return moved * (1.0 + 1e-9) + kSlack < t.room[cell] * t.room_step;
 }
 
 bool SelfCollisionModel::table_clear_box(std::size_t pair, const double* lo,

@@ -92,6 +92,10 @@ class LinkShape {
   // True when some point of `this`, posed by M (this link's frame into
   // `other`'s frame), is close to `other`.
   bool touches(const LinkShape& other, const cellpath::Mat4& M, double tau, double skip) const;
+  // How far beyond `skip` every point of `this`, posed by M, lies outside
+  // `other` (a lower bound, at most `cap`); none (<= 0, or NaN) when some
+  // point may lie within `skip`.
+  double room(const LinkShape& other, const cellpath::Mat4& M, double skip, double cap) const;
 
  private:
   friend struct ModelStore;
@@ -173,11 +177,25 @@ class SelfCollisionModel {
     double lo[2] = {0, 0}, inv_delta = 1.0;
     std::int64_t cells[2] = {0, 0};
     std::vector<std::uint8_t> clear;
+    // Per cell not marked clear (when not empty): the room the pair keeps at
+    // the cell's centre, in steps of `room_step` metres, every point of one
+    // link lying that much beyond the margin from the other.  At q the links
+    // have moved at most |q_k - centre_k| * swing[k] relative to each other
+    // along the table's joints, so the pair is clear while that is less: a
+    // pair that passes close to the margin in a part of the plane is not
+    // walked at every query there.
+    double swing[2] = {0, 0};
+    double room_step = 0.0;
+    std::vector<std::uint8_t> room;
   };
   void add_table(PairTable table) {
     tables_.push_back(std::move(table));
     index_tables();
   }
+  // The room links i and j, at world poses Ti and Tj, keep beyond the
+  // margin (LinkShape::room; at most `cap`).
+  double pair_room(std::size_t i, std::size_t j, const cellpath::Mat4& Ti, const cellpath::Mat4& Tj,
+                   double cap) const;
   // Whether the table of checked pair `pair` (if it has one) marks every cell
   // of the box lo .. hi (joint vectors) clear: then the pair is clear for
   // every configuration in the box, as collides() would find.

@@ -215,3 +215,20 @@ def test_a_wide_piece_does_not_settle_a_pair_beyond_its_field(free_arm):
     assert ctx.is_valid(a) and ctx.is_valid(b) and ctx.is_valid((a + b) / 2)
     assert exact_gap(cache, a + (b - a) * 0.06875, pairs) == 0.0
     assert not ctx.edge_valid(a, b) and not ctx.edge_valid(b, a)
+
+
+def test_the_pair_tables_answer_as_the_walks_do(free_arm):
+    """The tables that clear pairs of links two apart, from a cell's flag or
+    from the room the pair keeps at the cell's centre, never answer otherwise
+    than testing the pair itself: swept through the margin where link 4 folds
+    onto link 2 (a tabled pair), across cells and their centres."""
+    _, _, checked = free_arm
+    rng = np.random.default_rng(5)
+    qs = [np.array([0.0, 0.0, t, u, 0.0, 0.0])
+          for t in np.linspace(2.0, 3.0, 201) for u in np.linspace(-0.4, 0.4, 9)]
+    qs += list(rng.uniform(-np.pi, np.pi, (300, 6)))
+    qs = np.array(qs)
+    qs[:, 2:4] += rng.uniform(-0.01, 0.01, (len(qs), 2))
+    tabled, walked = Brimwell._self_answers(checked, qs)
+    assert np.array_equal(tabled, walked), qs[tabled != walked][:3]
+    assert tabled.any() and not tabled.all()  # the sweep crossed the margin
