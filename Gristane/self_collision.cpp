@@ -258,10 +258,7 @@ void SelfCollisionModel::index_tables() {
     if (tables_[k].pair < table_of_.size()) table_of_[tables_[k].pair] = static_cast<int>(k);
 }
 
-bool SelfCollisionModel::table_clear(std::size_t pair, const double* q) const {
-  const PairTable* tp = table_for(pair);
-  if (!tp) return false;
-  const PairTable& t = *tp;
+bool SelfCollisionModel::table_clear(const PairTable& t, const double* q) const {
   std::int64_t c[2];
   for (int a = 0; a < 2; ++a) {
     const double f = std::floor((q[t.joint + a] - t.lo[a]) * t.inv_delta);
@@ -320,7 +317,10 @@ bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q,
   };
   for (std::size_t k = 0; k < n; ++k) {
     const std::size_t at = (last_hit + k) % n;
-    if (q && !tables_.empty() && table_clear(at, q)) continue;
+    if (q) {
+      const PairTable* t = table_for(at);
+      if (t && table_clear(*t, q)) continue;
+    }
     const auto& [i, j] = checked_[at];
     if (shapes_[i].empty() || shapes_[j].empty()) continue;
     if (spheres_apart(i, j, centre_of(i), centre_of(j), skip_)) continue;
@@ -337,7 +337,10 @@ bool SelfCollisionModel::collides_pairwise(const cellpath::Mat4* poses, const do
   const std::size_t n = checked_.size();
   for (std::size_t k = 0; k < n; ++k) {
     const std::size_t at = (last_hit + k) % n;
-    if (q && !tables_.empty() && table_clear(at, q)) continue;
+    if (q) {
+      const PairTable* t = table_for(at);
+      if (t && table_clear(*t, q)) continue;
+    }
     const auto& [i, j] = checked_[at];
     if (pair_collides(i, j, poses[i], poses[j])) {
       last_hit = at;
