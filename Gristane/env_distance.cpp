@@ -145,6 +145,7 @@ EnvironmentDistance::EnvironmentDistance(const std::vector<MeshRef>& bodies,
           box_hi_[a] = std::max(box_hi_[a], v[a]);
         }
       }
+      t.bound();
       tris_.push_back(t);
     }
   }
@@ -400,14 +401,12 @@ bool EnvironmentDistance::ball_clear(const double* x, double t) const {
     return triangles_clear(x, t,
                            [&](const Tri& tri) {
                              const double r = t - offset_[tri.body];
-                             return r < 0.0 || point_triangle_sq(p, tri.a, tri.b, tri.c) > r * r;
+                             return r < 0.0 || tri.beyond(p, r * r);
                            }) &&
            outside_near_offset(x, t);
   }
   const double t2 = t * t;
-  return triangles_clear(
-             x, t,
-             [&](const Tri& tri) { return point_triangle_sq(p, tri.a, tri.b, tri.c) > t2; }) &&
+  return triangles_clear(x, t, [&](const Tri& tri) { return tri.beyond(p, t2); }) &&
          outside_near(x, t);
 }
 

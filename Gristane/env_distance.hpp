@@ -219,6 +219,20 @@ class EnvironmentDistance {
   struct Tri {
     geom::V3 a, b, c;
     std::uint32_t body;
+    // The triangle's box, derived from a, b, c (set by bound()): most
+    // triangles an exact test is given lie well away, and the box says so
+    // first.
+    geom::V3 lo{}, hi{};
+    void bound() {
+      for (int ax = 0; ax < 3; ++ax) {
+        lo[ax] = std::min(a[ax], std::min(b[ax], c[ax]));
+        hi[ax] = std::max(a[ax], std::max(b[ax], c[ax]));
+      }
+    }
+    // Whether p's squared distance to the triangle exceeds t2.
+    bool beyond(const geom::V3& p, double t2) const {
+      return geom::box_beyond(p, lo, hi, t2) || geom::point_triangle_sq(p, a, b, c) > t2;
+    }
   };
   struct BvhNode {
     double lo[3], hi[3];

@@ -53,6 +53,20 @@ inline void band_cells(const V3& a, const V3& b, const V3& c, double band, const
 // measured by its edges).
 double point_triangle_sq(V3 p, V3 a, V3 b, V3 c);
 
+// True when the box lo .. hi lies farther than sqrt(t2) from p, and so
+// anything in it: a handful of operations where a triangle's exact distance
+// takes a hundred.  With a margin of its own (1e-9 relative) it settles
+// only what the exact distance settles too.
+inline bool box_beyond(const V3& p, const V3& lo, const V3& hi, double t2) {
+  double s = 0.0;
+  for (int ax = 0; ax < 3; ++ax) {
+    const double below = lo[ax] - p[ax], above = p[ax] - hi[ax];
+    const double gap = below > 0.0 ? below : (above > 0.0 ? above : 0.0);
+    s += gap * gap;
+  }
+  return s > t2 * (1.0 + 1e-9);
+}
+
 }  // namespace geom
 
 // Points spread over a surface: on every triangle a barycentric lattice whose

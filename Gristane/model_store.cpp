@@ -543,6 +543,7 @@ struct ModelStore {
       r.get(t.c.data(), 3);
       t.body = r.get<std::uint32_t>();
       if (t.body >= n_bodies) r.fail();
+      t.bound();
     }
     e->bvh_.resize(r.count(64));
     for (EnvironmentDistance::BvhNode& n : e->bvh_) {
