@@ -315,8 +315,9 @@ bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q,
     }
     return centre[link];
   };
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::size_t at = (last_hit + k) % n;
+  if (n == 0) return false;
+  // From the pair that collided last, round to the one before it.
+  for (std::size_t k = 0, at = last_hit % n; k < n; ++k, at = at + 1 < n ? at + 1 : 0) {
     if (q) {
       const PairTable* t = table_for(at);
       if (t && table_clear(*t, q)) continue;
@@ -335,8 +336,9 @@ bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q,
 bool SelfCollisionModel::collides_pairwise(const cellpath::Mat4* poses, const double* q,
                                            std::size_t& last_hit) const {
   const std::size_t n = checked_.size();
-  for (std::size_t k = 0; k < n; ++k) {
-    const std::size_t at = (last_hit + k) % n;
+  if (n == 0) return false;
+  // From the pair that collided last, round to the one before it.
+  for (std::size_t k = 0, at = last_hit % n; k < n; ++k, at = at + 1 < n ? at + 1 : 0) {
     if (q) {
       const PairTable* t = table_for(at);
       if (t && table_clear(*t, q)) continue;
