@@ -29,6 +29,12 @@ each row over VAMP's (problems both solved), and per problem our wall time over
 VAMP's wall time (median and p95 over the problems).  A row stops starting problems once
 it has planned for --budget seconds (ROW_BUDGET; 0: no limit) and says so.
 
+With --is-valid: the validity test itself near the shelf instead, nanoseconds per call
+inside native code on poses around the problems' ends (each end with 5 cm of noise per
+joint, NEAR_COPIES of each; best of IS_VALID_REPEATS passes per pose), median and p95,
+for the voxel test, clearance=0.01 and clearance=0.01 with lazy_proof, each over the
+voxel test's.
+
 With --tasks: whole tasks instead (each scene's waypoints, ProvideRRTPlan 'auto' with
 self-collision and a 1 cm clearance, seeds 0-4), lazily proven, and with --eager-tasks
 eagerly too; planned count, time of the whole run, smallest exact distance.
@@ -36,6 +42,7 @@ eagerly too; planned count, time of the whole run, smallest exact distance.
 Run: python bench/bench_certified.py [--quick] [--problems N] [--scene NAME ...]
          [--rows voxel,c=0.01,...] [--budget SECONDS] [--no-ompl] [--no-vamp]
      python bench/bench_certified.py --tasks [--eager-tasks]
+     python bench/bench_certified.py --is-valid
 """
 import argparse
 import contextlib
@@ -392,6 +399,36 @@ def bench_scene(name, args):
     print(f" {name} done in {time.perf_counter() - t0:.1f} s (exact check {check_s:.1f} s)", flush=True)
 
 
+# --- the validity test near the shelf ----------------------------------------------
+
+NEAR_COPIES = 40
+IS_VALID_REPEATS = 5
+
+
+def bench_is_valid():
+    from stopwatch import time_is_valid
+
+    name = "panda_tall_shelf"
+    cache = scene_cache(name)
+    scene = real.Scene(name, cache)
+    problems = draw_problems(name, scene, ExactDistance(cache), PROBLEMS, PROBLEM_SEED)
+    ends = np.array([q for pair in problems for q in pair])
+    rng = np.random.default_rng(0)
+    qs = np.concatenate([ends + rng.normal(0.0, 0.05, ends.shape) for _ in range(NEAR_COPIES)])
+    print(f"{name}: is_valid on {len(qs)} poses near the shelf (the problems' ends, 5 cm noise), "
+          f"ns per call inside native code, best of {IS_VALID_REPEATS} passes per pose")
+    rows = [("voxel", {}), ("c=0.01", {"clearance": 0.01}),
+            ("c=0.01 lazy", {"clearance": 0.01, "lazy_proof": True})]
+    voxel = None
+    for row, kwargs in rows:
+        ctx = Brimwell.PlanningContext(cache, **kwargs)
+        ns = np.min([time_is_valid(ctx, qs)[0] for _ in range(IS_VALID_REPEATS)], axis=0)
+        med, p95 = np.median(ns), np.percentile(ns, 95)
+        voxel = voxel or (med, p95)
+        print(f"  {row:<12} median {med:6.0f} ns  p95 {p95:6.0f} ns  "
+              f"(over the voxel test: {med / voxel[0]:.2f}x, {p95 / voxel[1]:.2f}x)")
+
+
 # --- whole tasks ------------------------------------------------------------------------
 
 TASK_SCENES = ("xarm6_cell", "panda_shelf", "ur5_cell", "iiwa_cell", "panda_tall_shelf")
@@ -458,7 +495,12 @@ def main(argv=None):
                         help="whole tasks on five real-arm scenes instead of the shelf problems")
     parser.add_argument("--eager-tasks", action="store_true",
                         help="with --tasks, also plan every task with eager proofs (slow)")
+    parser.add_argument("--is-valid", action="store_true",
+                        help="the validity test's time near the shelf instead of planning")
     args = parser.parse_args(argv)
+    if args.is_valid:
+        bench_is_valid()
+        return
     if args.tasks:
         bench_tasks(args.eager_tasks)
         return
