@@ -3,7 +3,7 @@
 // the caller's generators, and the registration of each file's functions.
 #pragma once
 
-#include "Brimwell/doc.hpp"
+#include "Brimwell/docs.hpp"
 #include "Brimwell/py_adapter.hpp"
 #include "Brimwell/trajectory.hpp"
 

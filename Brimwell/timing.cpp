@@ -5,7 +5,7 @@
 // interpreter.
 #include "Brimwell/timing.hpp"
 
-#include "Brimwell/doc.hpp"
+#include "Brimwell/docs.hpp"
 #include "Brimwell/py_bridge.hpp"
 #include "Brimwell/timing_core.hpp"
 

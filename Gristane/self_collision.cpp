@@ -258,6 +258,11 @@ void SelfCollisionModel::index_tables() {
     if (tables_[k].pair < table_of_.size()) table_of_[tables_[k].pair] = static_cast<int>(k);
 }
 
+bool SelfCollisionModel::tabled_clear(std::size_t pair, const double* q) const {
+  const PairTable* t = q ? table_for(pair) : nullptr;
+  return t && table_clear(*t, q);
+}
+
 bool SelfCollisionModel::table_clear(const PairTable& t, const double* q) const {
   std::int64_t c[2];
   for (int a = 0; a < 2; ++a) {
@@ -318,10 +323,7 @@ bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q,
   if (n == 0) return false;
   // From the pair that collided last, round to the one before it.
   for (std::size_t k = 0, at = last_hit % n; k < n; ++k, at = at + 1 < n ? at + 1 : 0) {
-    if (q) {
-      const PairTable* t = table_for(at);
-      if (t && table_clear(*t, q)) continue;
-    }
+    if (tabled_clear(at, q)) continue;
     const auto& [i, j] = checked_[at];
     if (shapes_[i].empty() || shapes_[j].empty()) continue;
     if (spheres_apart(i, j, centre_of(i), centre_of(j), skip_)) continue;
@@ -339,10 +341,7 @@ bool SelfCollisionModel::collides_pairwise(const cellpath::Mat4* poses, const do
   if (n == 0) return false;
   // From the pair that collided last, round to the one before it.
   for (std::size_t k = 0, at = last_hit % n; k < n; ++k, at = at + 1 < n ? at + 1 : 0) {
-    if (q) {
-      const PairTable* t = table_for(at);
-      if (t && table_clear(*t, q)) continue;
-    }
+    if (tabled_clear(at, q)) continue;
     const auto& [i, j] = checked_[at];
     if (pair_collides(i, j, poses[i], poses[j])) {
       last_hit = at;

@@ -237,6 +237,9 @@ class SelfCollisionModel {
   bool points_within(std::size_t i, std::size_t j, const cellpath::Mat4& Ti,
                      const cellpath::Mat4& Tj, double tau, double skip) const;
   bool collides_pairwise(const cellpath::Mat4* poses, const double* q, std::size_t& last_hit) const;
+  // Whether checked pair `pair`'s table (if it has one) clears it at q (none
+  // without q).
+  bool tabled_clear(std::size_t pair, const double* q) const;
   bool table_clear(const PairTable& t, const double* q) const;
 };
 

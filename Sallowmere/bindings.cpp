@@ -1,5 +1,5 @@
 // Sallowmere: the capture cache and the robot environment handler.
-#include "Sallowmere/doc.hpp"
+#include "Sallowmere/docs.hpp"
 #include "Sallowmere/handler.hpp"
 
 namespace nb = nanobind;

@@ -1,5 +1,5 @@
 // Tovik: product-of-exponentials forward kinematics for the offline side.
-#include "Tovik/doc.hpp"
+#include "Tovik/docs.hpp"
 #include "Tovik/tovik_args.hpp"
 #include "common/pybridge.hpp"
 
