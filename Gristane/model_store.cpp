@@ -647,7 +647,13 @@ struct ModelMirror {
   LinkPairs checked;
   double tau, skip, e;
   std::vector<TableMirror> tables;
-  std::vector<int> table_of;  // derived on reading
+  struct Facts {
+    int table;
+    bool walked;
+    double reach2;
+  };
+  std::vector<Facts> facts;  // derived on reading
+  std::vector<std::array<double, 3>> centres;
 };
 struct EnvMirror {
   std::vector<std::array<double, 10>> tris;

@@ -252,10 +252,23 @@ bool SelfCollisionModel::pair_within(std::size_t i, std::size_t j, const cellpat
 }
 
 void SelfCollisionModel::index_tables() {
+  facts_.assign(checked_.size(), PairFacts{});
   // The first table of a pair answers for it.
-  table_of_.assign(checked_.size(), -1);
   for (std::size_t k = tables_.size(); k-- > 0;)
-    if (tables_[k].pair < table_of_.size()) table_of_[tables_[k].pair] = static_cast<int>(k);
+    if (tables_[k].pair < facts_.size()) facts_[tables_[k].pair].table = static_cast<int>(k);
+  centres_.assign(shapes_.size(), cellpath::Vec3{});
+  for (std::size_t l = 0; l < shapes_.size(); ++l)
+    if (!shapes_[l].empty())
+      centres_[l] = {shapes_[l].centre()[0], shapes_[l].centre()[1], shapes_[l].centre()[2]};
+  for (std::size_t k = 0; k < checked_.size(); ++k) {
+    const auto [i, j] = checked_[k];
+    if (i >= shapes_.size() || j >= shapes_.size() || shapes_[i].empty() || shapes_[j].empty())
+      continue;
+    // As spheres_apart() sums it.
+    const double reach = shapes_[i].radius() + shapes_[j].radius() + skip_ + kSlack;
+    facts_[k].walked = true;
+    facts_[k].reach2 = reach * reach;
+  }
 }
 
 bool SelfCollisionModel::tabled_clear(std::size_t pair, const double* q) const {
@@ -315,7 +328,7 @@ bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q,
   std::uint32_t posed = 0;
   auto centre_of = [&](std::size_t link) -> const cellpath::Vec3& {
     if (!(posed >> link & 1u)) {
-      centre[link] = cellpath::transform_point(poses[link], shapes_[link].centre());
+      centre[link] = cellpath::transform_point(poses[link], centres_[link].data());
       posed |= 1u << link;
     }
     return centre[link];
@@ -323,10 +336,13 @@ bool SelfCollisionModel::collides(const cellpath::Mat4* poses, const double* q,
   if (n == 0) return false;
   // From the pair that collided last, round to the one before it.
   for (std::size_t k = 0, at = last_hit % n; k < n; ++k, at = at + 1 < n ? at + 1 : 0) {
-    if (tabled_clear(at, q)) continue;
+    const PairFacts& f = facts_[at];
+    if (!f.walked) continue;
+    if (q && f.table >= 0 && table_clear(tables_[static_cast<std::size_t>(f.table)], q)) continue;
     const auto& [i, j] = checked_[at];
-    if (shapes_[i].empty() || shapes_[j].empty()) continue;
-    if (spheres_apart(i, j, centre_of(i), centre_of(j), skip_)) continue;
+    const cellpath::Vec3 &ca = centre_of(i), &cb = centre_of(j);
+    const double dx = ca[0] - cb[0], dy = ca[1] - cb[1], dz = ca[2] - cb[2];
+    if (dx * dx + dy * dy + dz * dz > f.reach2) continue;
     if (points_within(i, j, poses[i], poses[j], tau_, skip_)) {
       last_hit = at;
       return true;

@@ -219,12 +219,21 @@ class SelfCollisionModel {
   std::vector<std::pair<std::size_t, std::size_t>> checked_;
   double tau_ = 0.0, skip_ = 0.0, e_ = 0.0;
   std::vector<PairTable> tables_;
-  // Per checked pair the index of its table in tables_, or -1: collides()
-  // asks for every pair at every query.
-  std::vector<int> table_of_;
+  // Per checked pair what collides() asks at every query, derived from the
+  // shapes and tables (index_tables): the index of its table in tables_ or
+  // -1, whether both links have geometry, and how far apart their bounding
+  // spheres' centres must lie to settle the pair (squared); per link that
+  // centre.
+  struct PairFacts {
+    int table = -1;
+    bool walked = false;
+    double reach2 = 0.0;
+  };
+  std::vector<PairFacts> facts_;
+  std::vector<cellpath::Vec3> centres_;
   void index_tables();
   const PairTable* table_for(std::size_t pair) const {
-    const int t = pair < table_of_.size() ? table_of_[pair] : -1;
+    const int t = pair < facts_.size() ? facts_[pair].table : -1;
     return t < 0 ? nullptr : &tables_[static_cast<std::size_t>(t)];
   }
   bool pair_within(std::size_t i, std::size_t j, const cellpath::Mat4& Ti, const cellpath::Mat4& Tj,
