@@ -52,15 +52,6 @@ bool vertical_hit(const V3& a, const V3& b, const V3& c, double px, double py, d
   return true;
 }
 
-double box_sq(const double* lo, const double* hi, const double* x) {
-  double s = 0.0;
-  for (int a = 0; a < 3; ++a) {
-    const double d = x[a] < lo[a] ? lo[a] - x[a] : (x[a] > hi[a] ? x[a] - hi[a] : 0.0);
-    s += d * d;
-  }
-  return s;
-}
-
 // A mesh is closed when, with vertices at the same place taken as one, every
 // edge belongs to exactly two faces.
 bool is_closed(const MeshRef& m) {

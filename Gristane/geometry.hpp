@@ -53,18 +53,14 @@ inline void band_cells(const V3& a, const V3& b, const V3& c, double band, const
 // measured by its edges).
 double point_triangle_sq(V3 p, V3 a, V3 b, V3 c);
 
-// True when the box lo .. hi lies farther than sqrt(t2) from p, and so
-// anything in it: a handful of operations where a triangle's exact distance
-// takes a hundred.  With a margin of its own (1e-9 relative) it settles
-// only what the exact distance settles too.
-inline bool box_beyond(const V3& p, const V3& lo, const V3& hi, double t2) {
+// Squared distance from x to the box lo .. hi (0 inside it).
+inline double box_sq(const double* lo, const double* hi, const double* x) {
   double s = 0.0;
-  for (int ax = 0; ax < 3; ++ax) {
-    const double below = lo[ax] - p[ax], above = p[ax] - hi[ax];
-    const double gap = below > 0.0 ? below : (above > 0.0 ? above : 0.0);
-    s += gap * gap;
+  for (int a = 0; a < 3; ++a) {
+    const double d = x[a] < lo[a] ? lo[a] - x[a] : (x[a] > hi[a] ? x[a] - hi[a] : 0.0);
+    s += d * d;
   }
-  return s > t2 * (1.0 + 1e-9);
+  return s;
 }
 
 }  // namespace geom
