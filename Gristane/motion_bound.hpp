@@ -44,57 +44,21 @@ class MotionBound {
         revolute_(n),
         rate_(n) {
     std::vector<cellpath::Vec3> o(n);
-    std::vector<double>& rate = rate_;
     std::vector<double> travel(n);
-    std::vector<char>& revolute = revolute_;
-    for (std::size_t k = 0; k < n; ++k) {
-      const cellpath::Vec6& S = screws[k];
-      revolute[k] = cellpath::turn_rate2(S) > 1e-24;
-      if (revolute[k]) {
-        const cellpath::ScrewAxis axis = cellpath::screw_axis(S);
-        rate[k] = axis.rate;
-        o[k] = axis.point;
-        // The axis in the frame of the link it turns (it never moves there).
-        const cellpath::Mat4& H = home[k];
-        const cellpath::Vec3& d = axis.dir;
-        const double r[3] = {o[k][0] - H[3], o[k][1] - H[7], o[k][2] - H[11]};
-        for (int a = 0; a < 3; ++a) {
-          axis_[k].point[a] = H[0 * 4 + a] * r[0] + H[1 * 4 + a] * r[1] + H[2 * 4 + a] * r[2];
-          axis_[k].dir[a] = H[0 * 4 + a] * d[0] + H[1 * 4 + a] * d[1] + H[2 * 4 + a] * d[2];
-        }
-      } else {
-        rate[k] = std::sqrt(S[3] * S[3] + S[4] * S[4] + S[5] * S[5]);
-        travel[k] = std::max(std::fabs(lower[k]), std::fabs(upper[k])) * rate[k];
-      }
-    }
+    read_axes(screws, home, lower, upper, o, travel);
     if (n > 0)
       for (int a = 0; a < 3; ++a) first_axis_point_[a] = o[0][a];
-    using cellpath::dist;
     for (std::size_t i = 0; i < n; ++i) {
       const cellpath::Mat4& T = home[i];
       const double* c = centres + 3 * i;
       cellpath::Vec3 C;
       for (int r = 0; r < 3; ++r)
         C[r] = T[r * 4] * c[0] + T[r * 4 + 1] * c[1] + T[r * 4 + 2] * c[2] + T[r * 4 + 3];
-      for (std::size_t k = 0; k <= i; ++k) {
-        if (!revolute[k]) {
-          coef_[i * n + k] = rate[k];
-          continue;
-        }
-        double length = 0.0, pending = 0.0;
-        cellpath::Vec3 anchor = o[k];
-        for (std::size_t j = k + 1; j <= i; ++j) {
-          if (revolute[j]) {
-            length += dist(o[j], anchor) + pending;
-            pending = 0.0;
-            anchor = o[j];
-          } else {
-            pending += travel[j];
-          }
-        }
-        length += dist(C, anchor) + pending + radii[i];
-        coef_[i * n + k] = rate[k] * length * (1.0 + 1e-12) + 1e-12;
-      }
+      for (std::size_t k = 0; k <= i; ++k)
+        coef_[i * n + k] =
+            revolute_[k]
+                ? rate_[k] * chain_length(o, travel, k, i, C, radii[i]) * (1.0 + 1e-12) + 1e-12
+                : rate_[k];
     }
   }
 
@@ -174,6 +138,53 @@ class MotionBound {
   }
 
  private:
+  // Each joint's rate; for a turning joint a point of its axis (o, world
+  // frame at zero) and the axis in the frame of the link it turns (it never
+  // moves there); for a sliding joint its largest travel.
+  void read_axes(const cellpath::Vec6* screws, const cellpath::Mat4* home, const double* lower,
+                 const double* upper, std::vector<cellpath::Vec3>& o, std::vector<double>& travel) {
+    for (std::size_t k = 0; k < n_; ++k) {
+      const cellpath::Vec6& S = screws[k];
+      revolute_[k] = cellpath::turn_rate2(S) > 1e-24;
+      if (revolute_[k]) {
+        const cellpath::ScrewAxis axis = cellpath::screw_axis(S);
+        rate_[k] = axis.rate;
+        o[k] = axis.point;
+        const cellpath::Mat4& H = home[k];
+        const cellpath::Vec3& d = axis.dir;
+        const double r[3] = {o[k][0] - H[3], o[k][1] - H[7], o[k][2] - H[11]};
+        for (int a = 0; a < 3; ++a) {
+          axis_[k].point[a] = H[0 * 4 + a] * r[0] + H[1 * 4 + a] * r[1] + H[2 * 4 + a] * r[2];
+          axis_[k].dir[a] = H[0 * 4 + a] * d[0] + H[1 * 4 + a] * d[1] + H[2 * 4 + a] * d[2];
+        }
+      } else {
+        rate_[k] = std::sqrt(S[3] * S[3] + S[4] * S[4] + S[5] * S[5]);
+        travel[k] = std::max(std::fabs(lower[k]), std::fabs(upper[k])) * rate_[k];
+      }
+    }
+  }
+
+  // The chain from turning joint k's axis through the axes of the turning
+  // joints after it to link i's bounding sphere (centre C at zero, radius r),
+  // each sliding joint on the way adding its largest travel.
+  double chain_length(const std::vector<cellpath::Vec3>& o, const std::vector<double>& travel,
+                      std::size_t k, std::size_t i, const cellpath::Vec3& C, double r) const {
+    using cellpath::dist;
+    double length = 0.0, pending = 0.0;
+    cellpath::Vec3 anchor = o[k];
+    for (std::size_t j = k + 1; j <= i; ++j) {
+      if (revolute_[j]) {
+        length += dist(o[j], anchor) + pending;
+        pending = 0.0;
+        anchor = o[j];
+      } else {
+        pending += travel[j];
+      }
+    }
+    length += dist(C, anchor) + pending + r;
+    return length;
+  }
+
   struct Axis {
     double point[3], dir[3];
   };

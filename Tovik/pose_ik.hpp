@@ -269,17 +269,53 @@ inline double segment_distance(const Vec3& a, const Vec3& d, const Vec3& x) {
   return std::sqrt(ex * ex + ey * ey + ez * ez);
 }
 
+// How far the tool strays on the joint-space edge q -> cand, which is how the
+// arm moves between two samples of a straight move from u to next: its
+// distance from the line and its rotation off the path at three points.
+struct EdgeStray {
+  double position = 0.0, rotation = 0.0;
+};
+
+struct StraightLine {
+  Mat4 T0;
+  Vec3 axis, a, d;
+};
+
+inline EdgeStray edge_stray(const ScrewList& S, const Mat4& M, std::size_t n,
+                            const StraightLine& line, const std::vector<double>& q,
+                            const std::vector<double>& cand, double u, double next,
+                            std::vector<double>& probe) {
+  EdgeStray out;
+  for (int k = 1; k < 4; ++k) {
+    const double f = k / 4.0;
+    for (std::size_t j = 0; j < n; ++j) probe[j] = q[j] + (cand[j] - q[j]) * f;
+    const Mat4 P = cellpath::forward_kinematics_pose(S, probe.data(), n, M);
+    out.position =
+        std::max(out.position, segment_distance(line.a, line.d, cellpath::translation(P)));
+    double dp, dr;
+    pose_gap(P, pose_along(line.T0, line.axis, line.d, u + (next - u) * f), dp, dr);
+    out.rotation = std::max(out.rotation, dr);
+  }
+  return out;
+}
+
+inline std::string straight_refusal(double u, const std::string& why) {
+  return "the tool cannot follow the line beyond " +
+         std::to_string(static_cast<int>(std::round(u * 100))) + "% of the move" + why;
+}
+
 // Throws std::runtime_error naming the fraction of the move where the line
 // cannot be followed (a singularity, a joint limit, or a jump of the arm).
 inline StraightMove straight_move(const ScrewList& S, const Mat4& M, const double* q0,
                                   const Mat4& T1, std::size_t n, const JointRanges& J,
                                   const StraightSettings& s) {
   cellpath::IkWork w(n);
-  const Mat4 T0 = cellpath::forward_kinematics_pose(S, q0, n, M);
-  const Vec3 axis = rotation_log(
-      cellpath::mul3(cellpath::transpose3(cellpath::rotation(T0)), cellpath::rotation(T1)));
-  const Vec3 a = cellpath::translation(T0);
-  const Vec3 d{T1[3] - T0[3], T1[7] - T0[7], T1[11] - T0[11]};
+  StraightLine line;
+  line.T0 = cellpath::forward_kinematics_pose(S, q0, n, M);
+  line.axis = rotation_log(
+      cellpath::mul3(cellpath::transpose3(cellpath::rotation(line.T0)), cellpath::rotation(T1)));
+  line.a = cellpath::translation(line.T0);
+  line.d = {T1[3] - line.T0[3], T1[7] - line.T0[7], T1[11] - line.T0[11]};
   StraightMove out;
   out.rows.assign(q0, q0 + n);
   std::vector<double> q(q0, q0 + n), cand(n), probe(n);
@@ -289,48 +325,37 @@ inline StraightMove straight_move(const ScrewList& S, const Mat4& M, const doubl
   long long attempts = 0;
   while (u < 1.0) {
     if (++attempts > kMaxStraightAttempts)
-      throw std::runtime_error("the tool cannot follow the line beyond " +
-                               std::to_string(static_cast<int>(std::round(u * 100))) +
-                               "% of the move in " + std::to_string(kMaxStraightAttempts) +
-                               " steps");
+      throw std::runtime_error(
+          straight_refusal(u, " in " + std::to_string(kMaxStraightAttempts) + " steps"));
     const double next = std::min(1.0, u + du);
     cand = q;
-    const Mat4 target = pose_along(T0, axis, d, next);
+    const Mat4 target = pose_along(line.T0, line.axis, line.d, next);
     SolveResult r = solve_pose(S, M, target, cand.data(), n, J, s.solve, w);
     bool ok = r.converged;
-    double jump = 0.0, dev = 0.0, rdev = 0.0;
+    double jump = 0.0;
+    EdgeStray stray;
     if (ok) {
       for (std::size_t j = 0; j < n; ++j) jump = std::max(jump, std::fabs(cand[j] - q[j]));
       ok = jump <= s.max_joint_step;
     }
     if (ok) {
-      // The arm moves between samples on a straight joint-space edge: probe it.
-      for (int k = 1; k < 4 && ok; ++k) {
-        const double f = k / 4.0;
-        for (std::size_t j = 0; j < n; ++j) probe[j] = q[j] + (cand[j] - q[j]) * f;
-        const Mat4 P = cellpath::forward_kinematics_pose(S, probe.data(), n, M);
-        dev = std::max(dev, segment_distance(a, d, cellpath::translation(P)));
-        double dp, dr;
-        pose_gap(P, pose_along(T0, axis, d, u + (next - u) * f), dp, dr);
-        rdev = std::max(rdev, dr);
-      }
-      ok = dev <= s.max_deviation;
+      stray = edge_stray(S, M, n, line, q, cand, u, next, probe);
+      ok = stray.position <= s.max_deviation;
     }
     if (!ok) {
       du *= 0.5;
       if (du < 1e-7)
         throw std::runtime_error(
-            "the tool cannot follow the line beyond " +
-            std::to_string(static_cast<int>(std::round(u * 100))) +
-            "% of the move (a singularity, a joint limit, or the arm would jump)");
+            straight_refusal(u, " (a singularity, a joint limit, or the arm would jump)"));
       continue;
     }
-    out.deviation = std::max(out.deviation, dev);
-    out.rotation_deviation = std::max(out.rotation_deviation, rdev);
+    out.deviation = std::max(out.deviation, stray.position);
+    out.rotation_deviation = std::max(out.rotation_deviation, stray.rotation);
     q = cand;
     u = next;
     out.rows.insert(out.rows.end(), q.begin(), q.end());
-    if (jump < 0.5 * s.max_joint_step && dev < 0.5 * s.max_deviation) du = std::min(du * 1.5, 0.25);
+    if (jump < 0.5 * s.max_joint_step && stray.position < 0.5 * s.max_deviation)
+      du = std::min(du * 1.5, 0.25);
   }
   return out;
 }
