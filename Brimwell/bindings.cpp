@@ -9,7 +9,6 @@
 #include "Brimwell/py_planning.hpp"
 #include "Brimwell/rrt_star.hpp"
 #include "Brimwell/stopwatch.hpp"
-#include "Brimwell/timing.hpp"
 
 #include <nanobind/eval.h>
 #include <nanobind/stl/string.h>
@@ -220,8 +219,11 @@ void bind_context(nb::module_& m) {
       [](PlanningContext* self, nb::handle cache_dir, bool self_collision, nb::handle clearance,
          bool lazy_proof) {
         // A bad clearance is refused before anything is loaded.
-        const ClearanceArg given = clearance_arg(clearance, cache_dir);
-        new (self) PlanningContext(cache_dir, self_collision, given, lazy_proof);
+        ClearanceArg given = clearance_arg(clearance);
+        require_lazy_clearance(lazy_proof, given.on);
+        const std::filesystem::path cache = cellpath::py::path_arg(cache_dir);
+        check_body_names(given, cache);
+        new (self) PlanningContext(cache, self_collision, given, lazy_proof);
       },
       "cache_dir"_a, nb::kw_only(), "self_collision"_a = false, "clearance"_a.none() = nb::none(),
       "lazy_proof"_a = false, doc::kPlanningContextInit);

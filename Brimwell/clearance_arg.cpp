@@ -31,23 +31,18 @@ bool is_mapping(nb::handle x) {
 
 }  // namespace
 
-namespace {
-
-// A dict's names against the cache's bodies (meta.json's "env", the order the
-// handler loads them in).
-void check_names(ClearanceArg& a, nb::handle cache_dir) {
-  const cellpath::capture::Capture capture =
-      cellpath::py::read_capture(cellpath::py::path_arg(cache_dir));
+// A dict's names are checked against the cache's bodies (meta.json's "env",
+// the order the handler loads them in).
+void check_body_names(ClearanceArg& a, const std::filesystem::path& cache_dir) {
+  if (!a.per_body) return;
   std::vector<std::string> names;
-  for (const auto& body : capture.env) names.push_back(body.name);
+  for (const auto& body : cellpath::py::read_capture(cache_dir).env) names.push_back(body.name);
   brimwell::check_clearance_names(a, names);
 }
 
-}  // namespace
-
-ClearanceArg clearance_arg(nb::handle x, nb::handle cache_dir) {
+ClearanceArg clearance_arg(nb::handle x) {
   ClearanceArg a;
-  if (!x.is_valid() || x.is_none()) return a;
+  if (x.is_none()) return a;
   a.on = true;
   if (!is_mapping(x)) {
     a.metres = clearance_value(x);
@@ -76,7 +71,6 @@ ClearanceArg clearance_arg(nb::handle x, nb::handle cache_dir) {
         "clearance: an empty dict gives no clearance; give {\"default\": METRES, BODY: METRES, "
         "...} or None");
   a.value = value;
-  if (cache_dir.is_valid()) check_names(a, cache_dir);
   return a;
 }
 

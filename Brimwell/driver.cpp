@@ -3,7 +3,6 @@
 // re-checked and saved.
 #include "Brimwell/py_planning.hpp"
 
-#include "Brimwell/timing.hpp"
 #include "common/text.hpp"
 
 #include "common/atomic_file.hpp"
@@ -75,11 +74,11 @@ nb::object load_context(const std::filesystem::path& cache_dir, const RunOptions
   const auto t0 = std::chrono::steady_clock::now();
   // Built in place: the driver's context is the module's own class, never a
   // name a caller could replace, so its constructor is called directly.
-  const nb::object cache = nb::cast(cache_dir);
-  const ClearanceArg clearance = clearance_arg(o.clearance, cache);
+  ClearanceArg clearance = clearance_arg(o.clearance);
+  check_body_names(clearance, cache_dir);
   nb::object ctx_obj = nb::inst_alloc(nb::type<PlanningContext>());
   PlanningContext* ctx = nb::inst_ptr<PlanningContext>(ctx_obj);
-  new (ctx) PlanningContext(cache, o.self_collision, clearance, o.lazy_proof);
+  new (ctx) PlanningContext(cache_dir, o.self_collision, clearance, o.lazy_proof);
   nb::inst_mark_ready(ctx_obj);
   const double seconds = brimwell::seconds_since(t0);
   const std::string pairs = o.self_collision ? str_of(ctx->allowed_pairs) : std::string();
@@ -101,35 +100,53 @@ brimwell::Rows load_waypoints(const std::filesystem::path& cache_dir, std::size_
   return rows;
 }
 
-// The plan (rows x n) and the context it was planned with (the command line
-// times the plan with the same context: the environment is built once per run).
+// The plan (rows x n, and as a numpy array) and the context it was planned
+// with (the command line times the plan with the same context: the
+// environment is built once per run).
 struct Plan {
   nb::object dense, ctx;
+  std::vector<double> values;
   std::size_t rows = 0, n = 0;
+
+  cellpath::ArrayView<double> view() const { return {values.data(), {rows, n}, values.size()}; }
 };
 
-Plan plan_through_waypoints(nb::handle cache_dir_in, const RunOptions& o) {
+// The options that need no cache, checked before anything is loaded: the
+// module's tuning values, the planner and its budget, the seed and the
+// clearance's values.
+struct CheckedOptions {
   brimwell::TrajectoryRequest request;
+  nb::object seed;
+};
+
+CheckedOptions checked_options(const RunOptions& o) {
+  CheckedOptions c;
+  brimwell::TrajectoryRequest& request = c.request;
   request.settings = settings_from_module();
   request.planner = planner_of(o.planner);
   request.budget = budget_of(request.settings, request.planner, o.max_iters, o.time_limit);
-  nb::object seed = seed_of(o.seed);
-  // A bad clearance is refused before anything is loaded.
+  c.seed = seed_of(o.seed);
   const bool clearance_on = !o.clearance.is_none();
   if (clearance_on) clearance_arg(o.clearance);
   if (o.lazy_proof && !clearance_on)
     throw nb::value_error("lazy_proof needs a clearance: without one no edge is proven");
-  const std::filesystem::path cache_dir = cellpath::py::path_arg(cache_dir_in);
-  nb::object rng = numpy().attr("random").attr("default_rng")(seed);
+  return c;
+}
+
+Plan plan_through_waypoints(const std::filesystem::path& cache_dir, const RunOptions& o,
+                            CheckedOptions checked) {
+  brimwell::TrajectoryRequest& request = checked.request;
+  nb::object rng = numpy().attr("random").attr("default_rng")(checked.seed);
   request.jobs = o.jobs.is_none() ? 0 : jobs_of(o.jobs);
 
   Plan plan;
   plan.ctx = load_context(cache_dir, o);
   request.waypoints = load_waypoints(cache_dir, nb::inst_ptr<PlanningContext>(plan.ctx)->n);
-  const brimwell::Trajectory t = plan_on_context(plan.ctx, cache_dir, rng, seed, request);
+  brimwell::Trajectory t = plan_on_context(plan.ctx, cache_dir, rng, checked.seed, request);
   plan.rows = t.count;
   plan.n = request.waypoints[0].size();
-  plan.dense = cellpath::py::new_array(t.rows, {plan.rows, plan.n});
+  plan.values = std::move(t.rows);
+  plan.dense = cellpath::py::new_array(plan.values, {plan.rows, plan.n});
   return plan;
 }
 
@@ -225,10 +242,12 @@ nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle
                      .lazy_proof = lazy_proof};
   nb::object runs = runs_module();
   CacheLock lock(runs, cache_dir, "ProvideRRTPlan");
-  const Plan plan = plan_through_waypoints(cache_dir, o);
+  CheckedOptions checked = checked_options(o);
+  const std::filesystem::path cache = cellpath::py::path_arg(cache_dir);
+  const Plan plan = plan_through_waypoints(cache, o, std::move(checked));
   nb::dict record = run_options(o);
   record["command"] = "ProvideRRTPlan";
-  save_plan(runs, cellpath::py::path_arg(cache_dir), plan, std::nullopt, record);
+  save_plan(runs, cache, plan, std::nullopt, record);
   return plan.dense;
 }
 
@@ -391,7 +410,7 @@ std::string exact_contacts(const std::filesystem::path& cache_dir, const Plan& p
 // timing fails (a bad limits file or value stays the Python error it was).
 std::optional<brimwell::TimedFiles> timed_plan(const CommandLine& c, const Plan& plan) {
   try {
-    return brimwell::timed_outputs(c.timing, c.cache_dir, plan.dense, plan.ctx);
+    return brimwell::timed_outputs(c.timing, c.cache_dir, plan.view(), plan.ctx);
   } catch (const nb::builtin_exception&) {
     throw;
   } catch (const std::runtime_error& e) {
@@ -407,7 +426,7 @@ void main_entry(nb::handle argv) {
   // interrupted leaves the earlier set as it was.
   nb::object runs = runs_module();
   CacheLock lock(runs, nb::cast(c.cache_dir), "Brimwell");
-  const Plan plan = plan_through_waypoints(nb::cast(c.cache_dir), c.run);
+  const Plan plan = plan_through_waypoints(c.cache_dir, c.run, checked_options(c.run));
   const std::optional<brimwell::TimedFiles> timed = timed_plan(c, plan);
   const std::string contacts = c.clearance ? std::string() : exact_contacts(c.cache_dir, plan);
   if (c.strict && !contacts.empty())

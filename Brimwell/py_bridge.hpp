@@ -113,18 +113,27 @@ inline ImportedGeometry g_imported;
 
 // A clearance argument as given: None, metres for every body, or a dict of
 // body name -> metres with "default" for the bodies it does not name
-// (clearance_arg.cpp).  Its values are checked first; with a cache, a dict's
-// names are then checked against the bodies its meta.json lists.
+// (clearance_arg.cpp).  clearance_arg checks its values; with a cache, a
+// dict's names are then checked against the bodies its meta.json lists.
 struct ClearanceArg : brimwell::Clearance {
   nb::object value = nb::none();  // what the context reports as its clearance
 };
-ClearanceArg clearance_arg(nb::handle x, nb::handle cache_dir = nb::handle());
+ClearanceArg clearance_arg(nb::handle x);
+void check_body_names(ClearanceArg& a, const std::filesystem::path& cache_dir);
+
+// lazy_proof proves the edges of a clearance, so it needs one.
+inline void require_lazy_clearance(bool lazy, bool clearance_on) {
+  if (lazy && !clearance_on)
+    throw nb::value_error(
+        "lazy_proof needs a clearance (clearance=0.0 or more): without one no edge is proven");
+}
 
 class PlanningContext {
  public:
-  // `clearance` as clearance_arg read it against the cache.
-  PlanningContext(nb::handle cache_dir_in, bool self_collision, const ClearanceArg& clearance,
-                  bool lazy_proof);
+  // `clearance` as clearance_arg read it against the cache, lazy proofs only
+  // with a clearance (require_lazy_clearance).
+  PlanningContext(const std::filesystem::path& cache, bool self_collision,
+                  const ClearanceArg& clearance, bool lazy_proof);
 
   nb::object handler, slist, home_transforms, limits;
   // Self-collision: on or off, and the link pairs never tested (a tuple of
@@ -213,19 +222,14 @@ inline double clearance_value(nb::handle x) {
   return v;
 }
 
-inline PlanningContext::PlanningContext(nb::handle cache_dir_in, bool self_collision_on,
+inline PlanningContext::PlanningContext(const std::filesystem::path& cache, bool self_collision_on,
                                         const ClearanceArg& clearance_given, bool lazy)
     : self_collision(self_collision_on),
       allowed_pairs(nb::tuple()),
       clearance(nb::none()),
       lazy_proof(lazy) {
   const bool clearance_on = clearance_given.on;
-  if (lazy && !clearance_on)
-    throw nb::value_error(
-        "lazy_proof needs a clearance (clearance=0.0 or more): without one no edge is proven");
   nb::module_ brim = self_module();
-  const std::filesystem::path cache = cellpath::py::path_arg(cache_dir_in);
-
   handler = brim.attr("RobotEnvironmentHandler")(nb::cast(cache));
   forward_kinematics = nb::borrow(g_imported.forward_kinematics);
   in_collision = nb::borrow(g_imported.in_collision);

@@ -3,10 +3,7 @@
 // piece's time-optimal profile (with unlimited jerk, the trapezoid or
 // triangle of velocity), and timing_core.cpp does the rest without the
 // interpreter.
-#include "Brimwell/timing.hpp"
-
-#include "Brimwell/docs.hpp"
-#include "Brimwell/py_bridge.hpp"
+#include "Brimwell/py_planning.hpp"
 #include "Brimwell/timing_core.hpp"
 
 #include "common/capture_reader.hpp"
@@ -91,12 +88,6 @@ Phases read_phases(nb::handle trajectory) {
   return ph;
 }
 
-// The checked arguments of time_parameterize; `path` owns the rows.
-struct TimingArgs {
-  Array<double> path;
-  TimingProblem problem;
-};
-
 // The samples of a timed path, every dt: arrays numpy owns, and their rows.
 struct Samples {
   std::size_t count = 0, n = 0;
@@ -148,21 +139,21 @@ void verify_samples(nb::handle ctx, nb::handle q_arr, std::size_t K) {
 }
 
 // The samples of a checked problem, each verified with ctx when one is given.
-Samples timed_samples(TimingArgs& in, nb::handle ctx) {
+Samples timed_samples(const TimingProblem& problem, nb::handle ctx) {
   std::vector<Piece> pieces;
   {
     nb::gil_scoped_release release;
-    pieces = straight_pieces(in.problem);
+    pieces = straight_pieces(problem);
   }
   profile_pieces(pieces);
-  Samples s{.count = sample_count(chain_pieces(pieces), in.problem.dt), .n = in.problem.n};
+  Samples s{.count = sample_count(chain_pieces(pieces), problem.dt), .n = problem.n};
   s.t = cellpath::py::new_f64({s.count}, &s.t_rows);
   s.q = cellpath::py::new_f64({s.count, s.n}, &s.q_rows);
   s.qd = cellpath::py::new_f64({s.count, s.n}, &s.qd_rows);
   s.qdd = cellpath::py::new_f64({s.count, s.n}, &s.qdd_rows);
   {
     nb::gil_scoped_release release;
-    sample_pieces(in.problem, pieces, s.count, s.t_rows, s.q_rows, s.qd_rows, s.qdd_rows);
+    sample_pieces(problem, pieces, s.count, s.t_rows, s.q_rows, s.qd_rows, s.qdd_rows);
   }
   if (!ctx.is_none()) verify_samples(ctx, s.q, s.count);
   return s;
@@ -170,13 +161,11 @@ Samples timed_samples(TimingArgs& in, nb::handle ctx) {
 
 nb::object time_parameterize(const Array<double>& path, nb::handle max_velocity,
                              nb::handle max_acceleration, double dt, nb::handle ctx) {
-  TimingArgs in;
-  in.path = path;
-  in.problem = timing_path(in.path);
-  in.problem.vmax = limit_values(max_velocity, in.problem.n, "max_velocity");
-  in.problem.amax = limit_values(max_acceleration, in.problem.n, "max_acceleration");
-  in.problem.dt = checked_dt(dt);
-  const Samples s = timed_samples(in, ctx);
+  TimingProblem problem = timing_path(path);
+  problem.vmax = limit_values(max_velocity, problem.n, "max_velocity");
+  problem.amax = limit_values(max_acceleration, problem.n, "max_acceleration");
+  problem.dt = checked_dt(dt);
+  const Samples s = timed_samples(problem, ctx);
   return nb::make_tuple(s.t, s.q, s.qd, s.qdd);
 }
 
@@ -248,24 +237,22 @@ std::string check_timing_options(TimingOptions& o, const std::filesystem::path& 
 }
 
 std::optional<TimedFiles> timed_outputs(const TimingOptions& options,
-                                        const std::filesystem::path& cache_dir, nb::handle dense,
-                                        nb::handle ctx) {
+                                        const std::filesystem::path& cache_dir,
+                                        const cellpath::ArrayView<double>& path, nb::handle ctx) {
   if (!options.text.timed) return std::nullopt;
-  TimingArgs in;
-  in.path = cellpath::py::as_f64(dense);
-  const std::size_t n = in.path.ndim() == 2 ? in.path.shape[1] : 0;
+  const std::size_t n = path.ndim() == 2 ? path.shape[1] : 0;
   std::vector<double> vel = options.velocity_limits;
   if (!options.text.max_velocity) {
     nb::object kept =
         cellpath::py::load_npy(nb::cast(cellpath::in_dir(cache_dir, "JointVelocityLimits.npy")));
     vel = limit_values(kept, n, "JointVelocityLimits.npy");  // named by its file when it is wrong
   }
-  in.problem = timing_path(in.path);
-  in.problem.vmax = per_joint(vel, n, "max_velocity");
-  in.problem.amax = per_joint(options.acceleration_limits, n, "max_acceleration");
+  TimingProblem problem = timing_path(path);
+  problem.vmax = per_joint(vel, n, "max_velocity");
+  problem.amax = per_joint(options.acceleration_limits, n, "max_acceleration");
   Samples timed;
   try {
-    timed = timed_samples(in, ctx);
+    timed = timed_samples(problem, ctx);
   } catch (const TooManySamples&) {
     throw std::runtime_error(too_many_samples_text());
   }
