@@ -171,16 +171,7 @@ class CacheLock {
     lock_.attr("__enter__")();
   }
   ~CacheLock() {
-    if (!lock_.is_valid()) return;
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    try {
-      nb::object none = nb::none();
-      lock_.attr("__exit__")(none, none, none);
-    } catch (...) {
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, trace);
+    if (lock_.is_valid()) call_keeping_error(lock_, "__exit__", nb::none(), nb::none(), nb::none());
   }
   CacheLock(const CacheLock&) = delete;
   CacheLock& operator=(const CacheLock&) = delete;

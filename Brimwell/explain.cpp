@@ -51,13 +51,11 @@ void explain_contacts(const PlanningContext& ctx, const std::filesystem::path& c
   say_or_skip([&] {
     nb::object theta = to_numpy(q.data(), q.size());
     // The planner's own test: which moving links lie in occupied cells.
-    nb::object handler = ctx.handler;
-    nb::object T = handler.attr("AcquireTransformsGivenq")(theta);
-    const double pitch = nb::cast<double>(handler.attr("pitch"));
+    nb::object T = ctx.handler.attr("AcquireTransformsGivenq")(theta);
+    const HandlerGrid g = handler_grid(ctx.handler);
+    const double pitch = nb::cast<double>(g.pitch);
     const std::vector<std::size_t> hits = gristane::touching_links(
-        gristane::api::query_inputs(handler.attr("link_points"), T, handler.attr("env_grid"),
-                                    handler.attr("env_origin"), pitch, 0),
-        false);
+        gristane::api::query_inputs(g.link_points, T, g.env_grid, g.env_origin, pitch, 0), false);
     const std::vector<std::string> names = link_names(cache_dir);
     std::vector<std::string> in_cells;
     for (std::size_t k : hits)

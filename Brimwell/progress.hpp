@@ -8,22 +8,92 @@
 // taken for a drawing failure: it goes on to stop the step.
 #pragma once
 
+#include "Brimwell/context_models.hpp"
+#include "Brimwell/planner_run.hpp"
+
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
 
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 namespace brimwell_py {
 
 namespace nb = nanobind;
 
-// True for errors a bar may drop: Exception's kind, not KeyboardInterrupt or
-// SystemExit.
-inline bool droppable(const nb::python_error& e) { return e.matches(PyExc_Exception); }
+// obj.method(args...) when an error may be pending (from a destructor while
+// one unwinds): the pending error is kept, whatever the call does.
+template <class... Args>
+void call_keeping_error(nb::handle obj, const char* method, Args&&... args) noexcept {
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  try {
+    obj.attr(method)(std::forward<Args>(args)...);
+  } catch (...) {
+  }
+  PyErr_Clear();
+  PyErr_Restore(type, value, trace);
+}
 
-class StepProgress {
+// The one terminal bar of the planner: a planner loop's (shown once the loop
+// has run a while, `stage` out of `total` iterations) and a slow build's
+// (shown from its start, part by part).
+class TerminalBar final : public brimwell::ProgressDisplay, public brimwell::BuildWatch {
  public:
-  StepProgress(const std::string& desc, long total, const char* unit = "step") {
+  explicit TerminalBar(std::string stage = {}, std::int64_t total = 0)
+      : stage_(std::move(stage)), total_(total) {}
+  ~TerminalBar() override { close(); }
+  TerminalBar(const TerminalBar&) = delete;
+  TerminalBar& operator=(const TerminalBar&) = delete;
+
+  // A planner loop's `done` iterations, with a note after the bar.
+  void show(std::int64_t done, const std::string& note) override {
+    if (!opened_) open(stage_.c_str(), static_cast<long>(total_), "it");
+    draw([&] {
+      bar_.attr("n") = static_cast<long>(done);
+      postfix(note);
+      bar_.attr("refresh")();
+    });
+  }
+  void clear() noexcept override { close(); }
+  void check_interrupts() override {
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+  }
+  void holding_interpreter(const std::function<void()>& f) override {
+    nb::gil_scoped_acquire acquire;
+    f();
+  }
+  void released(const std::function<void()>& work) override {
+    nb::gil_scoped_release release;
+    work();
+  }
+
+  // A build of `parts` parts.
+  void start(const char* what, long parts) override {
+    close();
+    open(what, parts, "step");
+  }
+  // One more part done; `next` names the part that starts now.  The parts run
+  // without the interpreter, so an interrupt that came in meanwhile stops the
+  // build here, bar or no bar.
+  void advance(const std::string& next) override {
+    check_interrupts();
+    draw([&] {
+      postfix(next);
+      bar_.attr("update")(1);
+    });
+  }
+  void finish() override { close(); }
+
+ private:
+  // True for errors a bar may drop: Exception's kind, not KeyboardInterrupt or
+  // SystemExit.
+  static bool droppable(const nb::python_error& e) { return e.matches(PyExc_Exception); }
+
+  void open(const char* desc, long total, const char* unit) {
+    opened_ = true;
     try {
       nb::object progress = nb::module_::import_("cellpath_cli.progress").attr("progress");
       bar_ = progress(nb::arg("total") = total, nb::arg("desc") = desc, nb::arg("unit") = unit);
@@ -32,49 +102,28 @@ class StepProgress {
       bar_ = nb::object();
     }
   }
-  ~StepProgress() {
-    if (!bar_.is_valid()) return;
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    try {
-      bar_.attr("close")();
-    } catch (...) {
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, trace);
+  void close() noexcept {
+    opened_ = false;
+    if (bar_.is_valid()) call_keeping_error(bar_, "close");
+    bar_ = nb::object();
   }
-  StepProgress(const StepProgress&) = delete;
-  StepProgress& operator=(const StepProgress&) = delete;
-
-  // `done` parts done so far, with a note after the bar.
-  void set(long done, const std::string& note = {}) {
+  template <class Draw>
+  void draw(Draw&& f) {
     if (!bar_.is_valid()) return;
     try {
-      bar_.attr("n") = done;
-      if (!note.empty()) bar_.attr("set_postfix_str")(note, nb::arg("refresh") = false);
-      bar_.attr("refresh")();
+      f();
     } catch (nb::python_error& e) {
       if (!droppable(e)) throw;
       bar_ = nb::object();
     }
   }
-
-  // One more part done; `next` names the part that starts now.  The parts run
-  // without the interpreter, so an interrupt that came in meanwhile stops the
-  // step here, bar or no bar.
-  void advance(const std::string& next = {}) {
-    if (PyErr_CheckSignals() != 0) throw nb::python_error();
-    if (!bar_.is_valid()) return;
-    try {
-      if (!next.empty()) bar_.attr("set_postfix_str")(next, nb::arg("refresh") = false);
-      bar_.attr("update")(1);
-    } catch (nb::python_error& e) {
-      if (!droppable(e)) throw;
-      bar_ = nb::object();
-    }
+  void postfix(const std::string& note) {
+    if (!note.empty()) bar_.attr("set_postfix_str")(note, nb::arg("refresh") = false);
   }
 
- private:
+  std::string stage_;
+  std::int64_t total_;
+  bool opened_ = false;
   nb::object bar_;
 };
 

@@ -1,6 +1,6 @@
 // The planner's side of the interpreter: the one adapter of a Python planning
 // context to the planners' validity interface (validity.hpp), the progress
-// line on the terminal, and a planner run, which goes without the
+// bar on the terminal (progress.hpp), and a planner run, which goes without the
 // interpreter, with a copy of the context's query data, when nothing of the
 // context is Python.
 #pragma once
@@ -12,8 +12,6 @@
 #include "Brimwell/py_bridge.hpp"
 #include "Brimwell/rrt_star.hpp"
 #include "Brimwell/validity.hpp"
-
-#include "Brimwell/progress.hpp"
 
 #include <optional>
 
@@ -84,50 +82,17 @@ class ContextAdapter final : public brimwell::ContextDispatch {
   // grid, origin, pitch) through whatever the module's names are bound to now.
   bool caller_collides(const double* q) override {
     nb::module_ m = self_module();
-    nb::object h = native_->handler;
     nb::object moving =
         m.attr("forward_kinematics")(native_->slist, native_->home_transforms, to_numpy(q, dims()));
     nb::object T = numpy().attr("stack")(moving);
-    nb::object links = h.attr("link_points")[nb::slice(nb::int_(1), nb::none(), nb::none())];
-    return truthy(m.attr("in_collision")(links, T, h.attr("env_grid"), h.attr("env_origin"),
-                                         h.attr("pitch")));
+    const HandlerGrid g = handler_grid(native_->handler);
+    nb::object links = g.link_points[nb::slice(nb::int_(1), nb::none(), nb::none())];
+    return truthy(m.attr("in_collision")(links, T, g.env_grid, g.env_origin, g.pitch));
   }
 
   nb::object ctx_;
   PlanningContext* native_ = nullptr;
   Draws* draws_ = nullptr;
-};
-
-// ---------------------------------------------------------------------------
-// Progress on a terminal: a tqdm bar (Brimwell/progress.hpp) named `stage`,
-// out of `total`; nothing at all when the output is not a terminal.
-
-class TerminalProgress final : public brimwell::ProgressDisplay {
- public:
-  TerminalProgress(std::string stage, std::int64_t total)
-      : stage_(std::move(stage)), total_(total) {}
-
-  void show(std::int64_t done, const std::string& note) override {
-    if (!bar_) bar_.emplace(stage_, static_cast<long>(total_), "it");
-    bar_->set(static_cast<long>(done), note);
-  }
-  void clear() noexcept override { bar_.reset(); }
-  void check_interrupts() override {
-    if (PyErr_CheckSignals() != 0) throw nb::python_error();
-  }
-  void holding_interpreter(const std::function<void()>& f) override {
-    nb::gil_scoped_acquire acquire;
-    f();
-  }
-  void released(const std::function<void()>& work) override {
-    nb::gil_scoped_release release;
-    work();
-  }
-
- private:
-  std::string stage_;
-  std::int64_t total_;
-  std::optional<brimwell_py::StepProgress> bar_;
 };
 
 // One planner run on `ctx` drawing from `draws` (planner_run.hpp), its
@@ -136,7 +101,7 @@ template <class Plan>
 auto run_planner(ContextAdapter& ctx, Draws& draws, const std::string& stage, std::int64_t total,
                  Plan&& plan) {
   ctx.set_draws(&draws);
-  TerminalProgress display(stage, total);
+  TerminalBar display(stage, total);
   return brimwell::run_planner(ctx, draws, display, kDefaults.context_edge_res, plan);
 }
 

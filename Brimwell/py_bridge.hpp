@@ -12,6 +12,7 @@
 #include "Brimwell/overrides.hpp"
 #include "Brimwell/path_tools.hpp"
 #include "Brimwell/planner_settings.hpp"
+#include "Brimwell/progress.hpp"
 #include "Gristane/api.hpp"
 #include "Gristane/collision.hpp"
 #include "Gristane/link_cloud.hpp"
@@ -186,6 +187,23 @@ inline cellpath::capture::Capture handler_capture(nb::handle handler,
   return c;
 }
 
+// The voxel test's inputs as a handler holds them when asked (a user may
+// replace them): every link's point set, the environment grid, its origin
+// and its pitch.
+struct HandlerGrid {
+  nb::object link_points, env_grid, env_origin, pitch;
+};
+
+inline HandlerGrid handler_grid(nb::handle handler) {
+  HandlerGrid g;
+  const std::pair<const char*, nb::object*> fields[] = {{"link_points", &g.link_points},
+                                                        {"env_grid", &g.env_grid},
+                                                        {"env_origin", &g.env_origin},
+                                                        {"pitch", &g.pitch}};
+  for (const auto& [name, field] : fields) *field = handler.attr(name);
+  return g;
+}
+
 // The point sets of the moving links (entries 1 .. n of the handler's
 // link_points), read in place.
 inline std::vector<brimwell::LinkCloud> moving_clouds(nb::handle points, std::size_t n) {
@@ -251,11 +269,11 @@ inline PlanningContext::PlanningContext(const std::filesystem::path& cache, bool
 
   // The environment grid is read where it lies (it may be gigabytes of mostly
   // untouched pages), by the same reader as the stateless queries.
-  const gristane::GridView view =
-      gristane::api::grid_view(handler.attr("env_grid"), handler.attr("env_origin"),
-                               nb::cast<double>(handler.attr("pitch")), grid_buf_);
+  const HandlerGrid grid = handler_grid(handler);
+  const gristane::GridView view = gristane::api::grid_view(grid.env_grid, grid.env_origin,
+                                                           nb::cast<double>(grid.pitch), grid_buf_);
 
-  std::vector<brimwell::LinkCloud> clouds = moving_clouds(handler.attr("link_points"), n);
+  std::vector<brimwell::LinkCloud> clouds = moving_clouds(grid.link_points, n);
   model = std::make_unique<brimwell::ArmModel>(n, arm.world_screws.data(), arm.homes.data(),
                                                bounds.lower.data(), bounds.upper.data(),
                                                std::move(clouds), view);
@@ -319,14 +337,7 @@ class Draws {
     }
   }
   ~Draws() {
-    if (bitgen_) {
-      PyObject *type, *value, *trace;
-      PyErr_Fetch(&type, &value, &trace);
-      PyObject* r = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-      if (!r) PyErr_Clear();
-      Py_XDECREF(r);
-      PyErr_Restore(type, value, trace);
-    }
+    if (bitgen_) call_keeping_error(lock_, "release");
   }
   Draws(const Draws&) = delete;
   Draws& operator=(const Draws&) = delete;

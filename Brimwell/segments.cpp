@@ -135,7 +135,7 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(const std::filesystem:
 
 // A dense-path check's progress bar.
 struct ProgressCounter final : brimwell::Counter {
-  TerminalProgress display;
+  TerminalBar display;
   brimwell::Progress progress;
   ProgressCounter(const std::string& stage, std::int64_t total)
       : display(stage, total), progress(display) {}

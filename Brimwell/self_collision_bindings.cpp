@@ -7,7 +7,6 @@
 #include "Brimwell/py_bridge.hpp"
 #include "Brimwell/stored_models.hpp"
 
-#include "Brimwell/progress.hpp"
 #include "common/mesh_archive.hpp"
 #include "common/text.hpp"
 
@@ -74,17 +73,6 @@ brimwell::StoredModel stored_model(const PlanningContext& c, const char* name) {
       });
 }
 
-// A slow build's progress bar on a terminal.
-class ProgressWatch final : public brimwell::BuildWatch {
- public:
-  void start(const char* what, long parts) override { bar_.emplace(what, parts); }
-  void advance(const std::string& next) override { bar_->advance(next); }
-  void finish() override { bar_.reset(); }
-
- private:
-  std::optional<brimwell_py::StepProgress> bar_;
-};
-
 }  // namespace
 
 void enable_clearance(PlanningContext& c, const brimwell::ContextArm& arm,
@@ -123,7 +111,7 @@ void enable_self_collision(PlanningContext& c, const brimwell::ContextArm& arm) 
   std::vector<gristane::MeshRef> refs;
   for (const gristane::api::MeshArrays& mesh : owned) refs.push_back(mesh.ref());
   const brimwell::StoredModel stored = stored_model(c, "self_collision");
-  ProgressWatch watch;
+  TerminalBar watch;  // a slow build's progress on a terminal
   const auto allowed = brimwell::set_up_self_collision(
       *c.model,
       brimwell::arm_key(brimwell::module_build(), arm, gristane::ModelKind::SelfCollision),

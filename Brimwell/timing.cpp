@@ -35,12 +35,10 @@ namespace {
 // finite and positive.
 std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) {
   Array<double> a;
-  std::size_t ndim = 0;
   nb::object arr;
   try {
     arr = brimwell_py::float64_array(x);
-    ndim = nb::cast<std::size_t>(arr.attr("ndim"));
-    a = cellpath::py::as_f64(arr);  // a scalar comes back as shape (1,)
+    a = cellpath::py::as_f64(arr, cellpath::py::Scalar::keep);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;  // an interrupt goes on
     const std::string message = std::string(what) +
@@ -53,6 +51,7 @@ std::vector<double> limit_values(nb::handle x, std::size_t n, const char* what) 
     }
     throw nb::value_error(message.c_str());
   }
+  const std::size_t ndim = a.ndim();
   if (!(ndim == 0 || (ndim == 1 && a.shape[0] == n)))
     throw nb::value_error((std::string(what) +
                            " must be one value for all joints or one per joint (" +
