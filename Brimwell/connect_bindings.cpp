@@ -6,9 +6,8 @@
 
 namespace brimwell_py {
 
-nb::list plan_segment_connect_impl(nb::handle ctx_obj, SegmentEnds& ends, nb::handle rng,
+nb::list plan_segment_connect_impl(ContextAdapter& ctx, SegmentEnds& ends, nb::handle rng,
                                    std::int64_t max_iters, double step, const std::string& stage) {
-  ContextAdapter ctx(ctx_obj);
   const std::size_t d = ends.read(ctx.dims());
   if (!cellpath::py::all_finite(ends.s.data(), d) || !cellpath::py::all_finite(ends.g.data(), d))
     throw nb::value_error("start and goal must hold finite joint values");
@@ -31,7 +30,8 @@ namespace {
 nb::list plan_segment_connect(nb::handle ctx, nb::handle start, nb::handle goal, nb::handle rng,
                               std::int64_t max_iters, double step) {
   SegmentEnds ends(start, goal);
-  return plan_segment_connect_impl(ctx, ends, rng, max_iters, step, "RRT-Connect");
+  ContextAdapter adapter(ctx);
+  return plan_segment_connect_impl(adapter, ends, rng, max_iters, step, "RRT-Connect");
 }
 
 }  // namespace

@@ -142,7 +142,8 @@ Plan plan_through_waypoints(const std::filesystem::path& cache_dir, const RunOpt
   Plan plan;
   plan.ctx = load_context(cache_dir, o);
   request.waypoints = load_waypoints(cache_dir, nb::inst_ptr<PlanningContext>(plan.ctx)->n);
-  brimwell::Trajectory t = plan_on_context(plan.ctx, cache_dir, rng, checked.seed, request);
+  ContextAdapter ctx(plan.ctx);
+  brimwell::Trajectory t = plan_on_context(ctx, cache_dir, rng, checked.seed, request);
   plan.rows = t.count;
   plan.n = request.waypoints[0].size();
   plan.values = std::move(t.rows);
@@ -150,34 +151,39 @@ Plan plan_through_waypoints(const std::filesystem::path& cache_dir, const RunOpt
   return plan;
 }
 
-// cellpath_cli.runs (the cache's lock, a run's outputs put in place together and
-// its record), or None in a bare build tree without it: the trajectory is then
-// written alone, as it always was.
-nb::object runs_module() {
-  try {
-    return nb::module_::import_("cellpath_cli.runs");
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_ModuleNotFoundError)) throw;
-    return nb::none();
-  }
-}
-
-// The cache's lock for the life of a run: a second run on the same cache waits.
-class CacheLock {
+// A run's files as the command layer keeps them (cellpath_cli.runs: the
+// cache's lock for the life of the run, a run's outputs put in place together
+// and its record), or, in a bare build tree without it, the trajectory written
+// alone, as it always was.
+class RunFiles {
  public:
-  CacheLock(nb::handle runs, nb::handle cache_dir, const char* who) {
-    if (runs.is_none()) return;
-    lock_ = runs.attr("cache_lock")(cache_dir, who);
+  // Locks the cache for the life of the run: a second run on it waits.
+  RunFiles(nb::handle cache_dir, const char* who) {
+    try {
+      runs_ = nb::module_::import_("cellpath_cli.runs");
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_ModuleNotFoundError)) throw;
+      return;
+    }
+    lock_ = runs_.attr("cache_lock")(cache_dir, who);
     lock_.attr("__enter__")();
   }
-  ~CacheLock() {
+  ~RunFiles() {
     if (lock_.is_valid()) call_keeping_error(lock_, "__exit__", nb::none(), nb::none(), nb::none());
   }
-  CacheLock(const CacheLock&) = delete;
-  CacheLock& operator=(const CacheLock&) = delete;
+  RunFiles(const RunFiles&) = delete;
+  RunFiles& operator=(const RunFiles&) = delete;
+
+  // The command line as the record keeps it.
+  nb::object command_text(const char* name, nb::handle argv) const {
+    if (!runs_.is_valid()) return nb::str(name);
+    return runs_.attr("command_text")(name, cellpath::py::command_args(argv));
+  }
+  void save_plan(const std::filesystem::path& cache_dir, const Plan& plan,
+                 const std::optional<brimwell::TimedFiles>& timed, nb::dict record) const;
 
  private:
-  nb::object lock_;
+  nb::object runs_, lock_;
 };
 
 // The run's options for its record.
@@ -196,11 +202,11 @@ nb::dict run_options(const RunOptions& o) {
 
 // The plan's files put in place as one set (the trajectory, the timed files or
 // none at all, the run record last), then the line that says where.
-void save_plan(nb::handle runs, const std::filesystem::path& cache_dir, const Plan& plan,
-               const std::optional<brimwell::TimedFiles>& timed, nb::dict record) {
+void RunFiles::save_plan(const std::filesystem::path& cache_dir, const Plan& plan,
+                         const std::optional<brimwell::TimedFiles>& timed, nb::dict record) const {
   const std::filesystem::path out_path =
       cellpath::in_dir(cache_dir, "JointAnglesToTravelAlong.npy");
-  if (runs.is_none()) {
+  if (!runs_.is_valid()) {
     write_atomically(out_path, [&](nb::handle fh) { numpy().attr("save")(fh, plan.dense); });
     if (timed) {
       write_atomically(cellpath::in_dir(cache_dir, "TimedTrajectory.npz"),
@@ -214,7 +220,7 @@ void save_plan(nb::handle runs, const std::filesystem::path& cache_dir, const Pl
         timed ? nb::object(nb::make_tuple(timed->summary, timed->arrays,
                                           nb::bytes(timed->csv.data(), timed->csv.size())))
               : nb::none();
-    runs.attr("save_plan")(nb::cast(cache_dir), plan.dense, files, record);
+    runs_.attr("save_plan")(nb::cast(cache_dir), plan.dense, files, record);
   }
   print_line("Saved trajectory to " + out_path.native() + " with shape " +
              cellpath::py::shape_text({plan.rows, plan.n}));
@@ -231,14 +237,13 @@ nb::object provide_rrt_plan(nb::handle cache_dir, nb::handle planner, nb::handle
                      .jobs = nb::borrow(jobs),
                      .self_collision = self_collision,
                      .lazy_proof = lazy_proof};
-  nb::object runs = runs_module();
-  CacheLock lock(runs, cache_dir, "ProvideRRTPlan");
+  const RunFiles files(cache_dir, "ProvideRRTPlan");
   CheckedOptions checked = checked_options(o);
   const std::filesystem::path cache = cellpath::py::path_arg(cache_dir);
   const Plan plan = plan_through_waypoints(cache, o, std::move(checked));
   nb::dict record = run_options(o);
   record["command"] = "ProvideRRTPlan";
-  save_plan(runs, cache, plan, std::nullopt, record);
+  files.save_plan(cache, plan, std::nullopt, record);
   return plan.dense;
 }
 
@@ -415,8 +420,7 @@ void main_entry(nb::handle argv) {
   // One run at a time on a cache; the plan, its timing and its record are put
   // in place together after everything succeeded, so a run that fails or is
   // interrupted leaves the earlier set as it was.
-  nb::object runs = runs_module();
-  CacheLock lock(runs, nb::cast(c.cache_dir), "Brimwell");
+  const RunFiles files(nb::cast(c.cache_dir), "Brimwell");
   const Plan plan = plan_through_waypoints(c.cache_dir, c.run, checked_options(c.run));
   const std::optional<brimwell::TimedFiles> timed = timed_plan(c, plan);
   const std::string contacts = c.clearance ? std::string() : exact_contacts(c.cache_dir, plan);
@@ -424,14 +428,12 @@ void main_entry(nb::handle argv) {
     exit_with("Brimwell: error: " + contacts +
               " (--strict: nothing saved, the cache keeps its earlier trajectory)");
   nb::dict record = run_options(c.run);
-  record["command"] = runs.is_none()
-                          ? nb::object(nb::str("Brimwell"))
-                          : runs.attr("command_text")("Brimwell", cellpath::py::command_args(argv));
+  record["command"] = files.command_text("Brimwell", argv);
   if (timed) {
     record["max_velocity"] = nb::cast(c.timing.text.max_velocity);
     record["max_acceleration"] = nb::cast(c.timing.text.max_acceleration);
   }
-  save_plan(runs, c.cache_dir, plan, timed, record);
+  files.save_plan(c.cache_dir, plan, timed, record);
   if (timed) brimwell::say_timed_saved(*timed, c.cache_dir);
   if (!contacts.empty()) print_line(contacts);
 }

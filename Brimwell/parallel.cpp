@@ -69,7 +69,8 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
     // problem after the other.
     for (std::size_t i = 0; i < count; ++i) {
       try {
-        out.append(plan_segment_connect_impl(ctx_obj, ends[i], rngs[i], max_iters, step,
+        ContextAdapter ctx(ctx_obj);
+        out.append(plan_segment_connect_impl(ctx, ends[i], rngs[i], max_iters, step,
                                              "RRT-Connect " + std::to_string(i)));
       } catch (const PlanFailure& e) {
         throw PlanFailure("problem " + std::to_string(i) + ": " + e.what());

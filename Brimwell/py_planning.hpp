@@ -29,14 +29,14 @@ Planner planner_of(nb::handle name);
 Budget budget_of(const PlannerSettings& settings, Planner planner, nb::handle max_iters,
                  nb::handle time_limit);
 
-// The driver's work on an already built context `ctx_obj`, from the checked
-// waypoints to the dense trajectory (segments.cpp).
-brimwell::Trajectory plan_on_context(nb::handle ctx_obj, const std::filesystem::path& cache_dir,
+// The driver's work on its own context `ctx`, from the checked waypoints to
+// the dense trajectory (segments.cpp).
+brimwell::Trajectory plan_on_context(ContextAdapter& ctx, const std::filesystem::path& cache_dir,
                                      nb::handle rng, nb::handle seed,
                                      const brimwell::TrajectoryRequest& request);
 
 // plan_segment_connect with a progress stage name (connect_bindings.cpp).
-nb::list plan_segment_connect_impl(nb::handle ctx_obj, SegmentEnds& ends, nb::handle rng,
+nb::list plan_segment_connect_impl(ContextAdapter& ctx, SegmentEnds& ends, nb::handle rng,
                                    std::int64_t max_iters, double step, const std::string& stage);
 
 // Several problems on threads (parallel.cpp).  problem_generators: one

@@ -220,12 +220,11 @@ class PyDriverHost final : public brimwell::DriverHost {
 
 }  // namespace
 
-brimwell::Trajectory plan_on_context(nb::handle ctx_obj, const std::filesystem::path& cache_dir,
+brimwell::Trajectory plan_on_context(ContextAdapter& ctx, const std::filesystem::path& cache_dir,
                                      nb::handle rng, nb::handle seed,
                                      const brimwell::TrajectoryRequest& request) {
-  ContextAdapter ctx(ctx_obj);
   PyDriverHost host(ctx, cache_dir, rng, seed, request);
-  PlanningContext& c = *nb::inst_ptr<PlanningContext>(ctx_obj);
+  PlanningContext& c = *nb::inst_ptr<PlanningContext>(ctx.object());
   return brimwell::plan_trajectory(host, ctx, {c.model.get(), c.data.get()}, ctx.native_arm(),
                                    request);
 }

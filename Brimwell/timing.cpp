@@ -129,11 +129,11 @@ void profile_pieces(std::vector<Piece>& pieces) {
 }
 
 // Every sample (a row of q) tested with ctx.is_valid; a RuntimeError names those that fail.
-void verify_samples(nb::handle ctx, nb::handle q_arr, std::size_t K) {
+void verify_samples(nb::handle ctx, const Samples& s) {
   nb::object is_valid = ctx.attr("is_valid");
   std::vector<std::size_t> bad;
-  for (std::size_t k = 0; k < K; ++k)
-    if (!cellpath::py::truthy(is_valid(q_arr[nb::int_(k)]))) bad.push_back(k);
+  for (std::size_t k = 0; k < s.count; ++k)
+    if (!cellpath::py::truthy(is_valid(s.q[nb::int_(k)]))) bad.push_back(k);
   if (!bad.empty()) throw std::runtime_error(failed_samples_message(bad));
 }
 
@@ -154,7 +154,7 @@ Samples timed_samples(const TimingProblem& problem, nb::handle ctx) {
     nb::gil_scoped_release release;
     sample_pieces(problem, pieces, s.count, s.t_rows, s.q_rows, s.qd_rows, s.qdd_rows);
   }
-  if (!ctx.is_none()) verify_samples(ctx, s.q, s.count);
+  if (!ctx.is_none()) verify_samples(ctx, s);
   return s;
 }
 

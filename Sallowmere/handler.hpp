@@ -168,9 +168,10 @@ struct RobotEnvironmentHandler {
 
   // True when links 1 .. n touch the environment; prints the colliding links
   // (the base left out) on every call.
-  static bool RunCollisionCheckGivenq(nb::handle self, nb::handle thetaList) {
-    const RobotEnvironmentHandler& h = nb::cast<const RobotEnvironmentHandler&>(self);
-    nb::object T = self.attr("AcquireTransformsGivenq")(thetaList);
+  static bool RunCollisionCheckGivenq(nb::pointer_and_handle<RobotEnvironmentHandler> self,
+                                      nb::handle thetaList) {
+    const RobotEnvironmentHandler& h = *self.p;
+    nb::object T = self.h.attr("AcquireTransformsGivenq")(thetaList);
     const api::Query arm =
         api::query_inputs(h.link_points, T, h.env_grid, h.env_origin, nb::cast<double>(h.pitch), 0);
     nb::list hits;
