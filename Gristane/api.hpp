@@ -19,6 +19,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,44 +116,50 @@ inline nb::object new_grid(const std::int64_t shape[3], GridRef& g) {
   return grid;
 }
 
-// Extent from explicit bounds: (lo, hi) corners, pad not applied; returns lo
-// as numpy made it.
-inline nb::object explicit_bounds(nb::handle bounds, double lo[3], double hi[3]) {
-  nb::module_ np = py::numpy();
+// Explicit bounds of a grid: the (lo, hi) corners, pad not applied, and lo as
+// numpy made it (the grid's origin as returned).
+struct Bounds {
+  double lo[3], hi[3];
+  nb::object lo_obj;
+};
+
+// A bounds argument read: None is no bounds.
+inline std::optional<Bounds> explicit_bounds(nb::handle bounds) {
+  if (bounds.is_none()) return std::nullopt;
   if (nb::len(bounds) != 2) throw nb::value_error("bounds must be a pair (lo, hi) of 3-vectors");
-  nb::object lo_obj = np.attr("asarray")(bounds[0], nb::arg("dtype") = "float64");
-  py::Array<double> l = py::as_f64(lo_obj);
+  Bounds b;
+  b.lo_obj = py::numpy().attr("asarray")(bounds[0], nb::arg("dtype") = "float64");
+  py::Array<double> l = py::as_f64(b.lo_obj);
   py::require_shape(l, {3}, "bounds[0]");
   py::Array<double> h = py::as_f64(bounds[1]);
   py::require_shape(h, {3}, "bounds[1]");
-  std::copy(l.data, l.data + 3, lo);
-  std::copy(h.data, h.data + 3, hi);
-  return lo_obj;
+  std::copy(l.data, l.data + 3, b.lo);
+  std::copy(h.data, h.data + 3, b.hi);
+  return b;
 }
 
 // The grid for `meshes`: over explicit bounds as given (pad not applied),
 // else over the union of the mesh boxes grown by `pad` on every side.
 // Returns (grid, lo, pitch).
 inline nb::tuple build_grid(const std::vector<MeshArrays>& meshes, const std::vector<Box>& boxes,
-                            double pitch, nb::handle bounds, double pad) {
-  double lo[3], hi[3];
-  nb::object lo_obj;
-  if (!bounds.is_none()) {
-    lo_obj = explicit_bounds(bounds, lo, hi);
+                            double pitch, const std::optional<Bounds>& bounds, double pad) {
+  Bounds b;
+  if (bounds) {
+    b = *bounds;
   } else {
-    padded_union(boxes, pad, lo, hi);
-    lo_obj = py::new_array<double>({3}, lo);
+    padded_union(boxes, pad, b.lo, b.hi);
+    b.lo_obj = py::new_array<double>({3}, b.lo);
   }
   std::int64_t shape[3];
-  grid_shape(lo, hi, pitch, shape);
+  grid_shape(b.lo, b.hi, pitch, shape);
   GridRef g;
   nb::object grid = new_grid(shape, g);
   const std::vector<MeshRef> refs = mesh_refs(meshes);
   {
     nb::gil_scoped_release release;
-    mark_meshes(refs, lo, pitch, g);
+    mark_meshes(refs, b.lo, pitch, g);
   }
-  return nb::make_tuple(grid, lo_obj, nb::float_(pitch));
+  return nb::make_tuple(grid, b.lo_obj, nb::float_(pitch));
 }
 
 // build_env_grid(env_meshes, pitch, bounds=None, pad=5.0) for mesh objects
@@ -173,7 +180,7 @@ inline nb::tuple build_env_grid(nb::handle env_meshes, double pitch, nb::handle 
     py::require_finite(bb, "mesh bounds");
     boxes.push_back({bb[0], bb[1], bb[2], bb[3], bb[4], bb[5]});
   }
-  return build_grid(meshes, boxes, pitch, bounds, pad);
+  return build_grid(meshes, boxes, pitch, explicit_bounds(bounds), pad);
 }
 
 // The same grid for meshes given as arrays (the handler's path): a mesh's
@@ -183,7 +190,7 @@ inline nb::tuple build_env_grid_arrays(const std::vector<MeshArrays>& meshes, do
   checked_pitch(pitch);
   const std::vector<Box> boxes =
       bounds.is_none() ? referenced_boxes(mesh_refs(meshes)) : std::vector<Box>{};
-  return build_grid(meshes, boxes, pitch, bounds, pad);
+  return build_grid(meshes, boxes, pitch, explicit_bounds(bounds), pad);
 }
 
 // ---------------------------------------------------------------------------

@@ -59,29 +59,39 @@ double min_gap(const Array<double>& a_world, nb::handle b_world) {
   return kestrune::min_gap(a_world, b);
 }
 
-Array<double> poses_arg(nb::handle T, std::size_t n_links, const char* what) {
-  Array<double> a = py::as_f64(T);
-  kestrune::require_poses(a, n_links, what);
-  return a;
-}
+// The handler a check builds on the cache (the module's RobotEnvironmentHandler,
+// which a user may replace) and its links' home poses, checked.
+struct Arm {
+  nb::object handler;
+  std::size_t n_links;
+  Array<double> home;
+
+  explicit Arm(nb::handle cache_dir) : handler(attr("RobotEnvironmentHandler")(cache_dir)) {
+    nb::object home_obj = handler.attr("initialTransforms");
+    n_links = nb::len(home_obj);
+    home = checked(py::as_f64(home_obj), "initialTransforms");
+  }
+  // (n_links, 4, 4) poses the handler gave.
+  Array<double> checked(Array<double> T, const char* what) const {
+    kestrune::require_poses(T, n_links, what);
+    return T;
+  }
+  Array<double> posed(nb::handle theta, const char* what) const {
+    return checked(py::as_f64(handler.attr("AcquireTransformsGivenq")(theta)), what);
+  }
+};
 
 void test_home_pose_unchanged(nb::handle cache_dir) {
-  nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
-  nb::object init_obj = handler.attr("initialTransforms");
-  const std::size_t n_links = nb::len(init_obj);
-  Array<double> init = poses_arg(init_obj, n_links, "initialTransforms");
-  const std::size_t n_joints = py::handler_joints(handler);
-  Array<double> T = poses_arg(
-      handler.attr("AcquireTransformsGivenq")(py::new_array(std::vector<double>(n_joints))),
-      n_links, "AcquireTransformsGivenq(0)");
-  py::print_line(kestrune::home_pose_report(T, init, nb::cast<double>(attr("TOL"))));
+  const Arm arm(cache_dir);
+  const std::size_t n_joints = py::handler_joints(arm.handler);
+  Array<double> T =
+      arm.posed(py::new_array(std::vector<double>(n_joints)), "AcquireTransformsGivenq(0)");
+  py::print_line(kestrune::home_pose_report(T, arm.home, nb::cast<double>(attr("TOL"))));
 }
 
 void test_mesh_connectivity_off_home(nb::handle cache_dir) {
-  nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
-  nb::object init_obj = handler.attr("initialTransforms");
-  const std::size_t n_links = nb::len(init_obj);
-  Array<double> init = poses_arg(init_obj, n_links, "initialTransforms");
+  const Arm arm(cache_dir);
+  const std::size_t n_links = arm.n_links;
   const std::filesystem::path cache = py::path_arg(cache_dir);
 
   std::vector<Array<double>> held;  // keeps the views of `links` alive
@@ -97,27 +107,23 @@ void test_mesh_connectivity_off_home(nb::handle cache_dir) {
     nb::gil_scoped_release nogil;
     return links.gaps(T);
   };
-  const std::vector<double> home_gaps = gaps(init);
+  const std::vector<double> home_gaps = gaps(arm.home);
 
   nb::object rng = py::numpy().attr("random").attr("default_rng")(1);
   const double slack = nb::cast<double>(attr("GAP_SLACK"));
   for (int trial = 0; trial < kTrials; ++trial) {
     nb::object theta =
         rng.attr("uniform")(-std::numbers::pi, std::numbers::pi, nb::arg("size") = n_links - 1);
-    Array<double> T = poses_arg(handler.attr("AcquireTransformsGivenq")(theta), n_links,
-                                "AcquireTransformsGivenq");
-    kestrune::check_attached(gaps(T), home_gaps, slack, trial,
-                             [&] { return py::theta_text(theta); });
+    kestrune::check_attached(gaps(arm.posed(theta, "AcquireTransformsGivenq")), home_gaps, slack,
+                             trial, [&] { return py::theta_text(theta); });
   }
   py::print_line("OK: adjacent link meshes stay attached (within " + py::str_of(attr("GAP_SLACK")) +
                  " m of home gap) across 5 random configurations.");
 }
 
 void main_entry(nb::handle argv) {
-  const cli::Parser command = kestrune::command_line();
-  const cli::Values o =
-      py::read_values(py::make_parser(command, g_module).attr("parse_args")(argv), command);
-  const nb::object dir = nb::cast(o.path("cache_dir"));
+  const nb::object dir =
+      nb::cast(py::parse_command(kestrune::command_line(), g_module, argv).path("cache_dir"));
   test_home_pose_unchanged(dir);
   test_mesh_connectivity_off_home(dir);
   py::print_line("\nAll FK attachment checks passed.");

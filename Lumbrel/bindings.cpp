@@ -32,17 +32,13 @@ nb::object scene_of(capture::Capture capture, const std::filesystem::path& cache
   return py::capture_scene(capture, place, py::module_palette(g_module, false));
 }
 
-nb::object build_scene(capture::Capture meta, nb::handle cache_dir) {
-  const std::filesystem::path dir = py::path_arg(
-      cache_dir.is_none() ? nb::object(g_module.attr("CACHE_DIR")) : nb::borrow(cache_dir));
-  return scene_of(std::move(meta), dir);
+nb::object build_scene(capture::Capture meta, const py::OptionalPathArg& cache_dir) {
+  return scene_of(std::move(meta), cache_dir.or_cache_dir(g_module));
 }
 
 void main_entry(nb::handle argv) {
   const auto command = cli::cache_dir_command("Lumbrel", doc::command);
-  const std::filesystem::path dir =
-      py::read_values(py::make_parser(command, g_module).attr("parse_args")(argv), command)
-          .path("cache_dir");
+  const std::filesystem::path dir = py::parse_command(command, g_module, argv).path("cache_dir");
   nb::object scene = scene_of(py::read_capture(dir), dir);
   py::show_scene(scene, "Lumbrel");
 }

@@ -155,8 +155,7 @@ nb::object query(const Pelmora& self, nb::handle theta, const pelmora::AllowedRe
   const Array<double> th = theta_arg(self, py::as_f64(theta));
   const std::vector<Mat4> poses = pelmora::pose_links(load_kinematics(self), th.data);
   const std::set<Pair> pairs = collide(self, poses, ignored_pairs(self, allowed));
-  return make_result(py::numpy().attr("array")(theta, nb::arg("dtype") = "float64"),
-                     pair_set(pairs));
+  return make_result(py::numpy().attr("array")(theta, nb::arg("dtype") = "float64"), pairs);
 }
 
 Array<double> trajectory_arg(const Pelmora& self, nb::handle trajectory) {
@@ -194,8 +193,7 @@ nb::list query_trajectory(const Pelmora& self, nb::handle trajectory,
   const std::size_t n = traj.shape[1];
   nb::list out;
   for (const auto& [r, pairs] : colliding_rows(self, traj, allowed))
-    out.append(
-        nb::make_tuple(r, make_result(py::new_array({n}, traj.data + r * n), pair_set(pairs))));
+    out.append(nb::make_tuple(r, make_result(py::new_array({n}, traj.data + r * n), pairs)));
   return out;
 }
 
@@ -252,11 +250,10 @@ nb::object collision_manager(const std::filesystem::path& cache_dir, const Captu
   return manager;
 }
 
-Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links,
+Pelmora build_pelmora(const std::filesystem::path& cache, bool ignore_adjacent_links,
                       const pelmora::AllowedRequest& allowed) {
   Pelmora self;
-  self.cache_dir = cellpath::py::as_path(cache_dir_in);
-  const auto cache = nb::cast<std::filesystem::path>(self.cache_dir);
+  self.cache_dir = nb::cast(cache);
   CaptureRead c = read_capture(cache);
   self.link_names = nb::cast(c.names);
   self.home_transforms = c.homes;
@@ -286,9 +283,9 @@ Pelmora build_pelmora(nb::handle cache_dir_in, bool ignore_adjacent_links,
   return self;
 }
 
-void init_pelmora(Pelmora* where, nb::handle cache_dir, bool ignore_adjacent_links,
+void init_pelmora(Pelmora* where, const py::PathArg& cache_dir, bool ignore_adjacent_links,
                   const pelmora::AllowedRequest& allowed) {
-  new (where) Pelmora(build_pelmora(cache_dir, ignore_adjacent_links, allowed));
+  new (where) Pelmora(build_pelmora(cache_dir.path, ignore_adjacent_links, allowed));
 }
 
 }  // namespace pelmora_py

@@ -29,7 +29,7 @@ void print_smallest(Pelmora& self, const Array<double>& theta, const std::string
 
 // One line on stderr when the cache's trajectory was not written by the run its
 // RunRecord.json describes (cellpath_cli.runs; nothing in a bare build tree).
-void warn_if_not_one_run(nb::handle cache_dir) {
+void warn_if_not_one_run(const std::filesystem::path& cache_dir) {
   nb::object runs;
   try {
     runs = nb::module_::import_("cellpath_cli.runs");
@@ -74,8 +74,9 @@ nb::list read_angles(const nb::list& words, const std::filesystem::path& cache_d
   return theta;
 }
 
-// The --allow-... options as an allowed_pairs request.
-nb::list allowed_of(const Pelmora& self, const cli::Values& o, nb::handle parser) {
+// The --allow-... options as an allowed_pairs request; a word that names no
+// object is the usage error std::invalid_argument says.
+nb::list allowed_of(const Pelmora& self, const cli::Values& o) {
   nb::list allowed;
   if (o.flag("allow_base_contacts")) allowed.append("base");
   if (o.flag("allow_fixed_contacts")) allowed.append("fixed");
@@ -84,11 +85,12 @@ nb::list allowed_of(const Pelmora& self, const cli::Values& o, nb::handle parser
   for (const std::string& text : o.list("allow")) {
     const std::vector<std::string> parts = cellpath::split_commas(text);
     if (parts.size() != 2)
-      parser.attr("error")("--allow takes two objects separated by a comma, got '" + text + "'");
+      throw std::invalid_argument("--allow takes two objects separated by a comma, got '" + text +
+                                  "'");
     nb::list pair;
     for (const std::string& part : parts) {
       const auto found = pelmora::cli_object(names, part);
-      if (const auto* error = std::get_if<std::string>(&found)) parser.attr("error")(*error);
+      if (const auto* error = std::get_if<std::string>(&found)) throw std::invalid_argument(*error);
       const auto& o = std::get<ObjectName>(found);
       pair.append(nb::make_tuple(o.kind, o.name));
     }
@@ -121,7 +123,7 @@ nb::object main_entry(nb::handle argv_in) {
         py::repr_of(angles));
   nb::list theta = read_angles(angles, cache_dir);
 
-  Pelmora self = build_pelmora(nb::cast(cache_dir), true, {});
+  Pelmora self = build_pelmora(cache_dir, true, {});
   // "No collisions" against nothing would read as a clear cell: say so.
   if (nb::len(self.env_names) == 0)
     cellpath::py::builtin("print")(
@@ -129,9 +131,8 @@ nb::object main_entry(nb::handle argv_in) {
             " lists no environment bodies (meta.json's \"env\"): only the links "
             "are checked, against each other",
         nb::arg("file") = nb::module_::import_("sys").attr("stderr"));
-  nb::list allowed = allowed_of(self, o, parser);
   try {
-    self.allowed_pairs = pair_set(resolve_allowed(self, allowed_request(allowed)));
+    self.allowed_pairs = pair_set(resolve_allowed(self, allowed_request(allowed_of(self, o))));
   } catch (std::invalid_argument& e) {
     parser.attr("error")(std::string(e.what()));
   }
@@ -141,7 +142,7 @@ nb::object main_entry(nb::handle argv_in) {
     const std::filesystem::path path =
         own ? cellpath::in_dir(cache_dir, "JointAnglesToTravelAlong.npy")
             : py::path_arg(nb::str(trajectory->c_str(), trajectory->size()));
-    if (own) warn_if_not_one_run(self.cache_dir);
+    if (own) warn_if_not_one_run(cache_dir);
     return nb::int_(check_trajectory(self, path, o.flag("distance")));
   }
 

@@ -13,6 +13,7 @@
 
 #include <nanobind/stl/vector.h>
 
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -57,7 +58,7 @@ nb::object query(const Pelmora& self, nb::handle theta, const pelmora::AllowedRe
 // The colliding rows of a trajectory, (row, pairs), in row order.
 std::vector<std::pair<std::size_t, std::set<Pair>>> colliding_rows(
     const Pelmora& self, const Array<double>& traj, const pelmora::AllowedRequest& allowed);
-Pelmora build_pelmora(nb::handle cache_dir, bool ignore_adjacent_links,
+Pelmora build_pelmora(const std::filesystem::path& cache_dir, bool ignore_adjacent_links,
                       const pelmora::AllowedRequest& allowed);
 
 // distance.cpp

@@ -26,20 +26,13 @@ inline nb::handle g_result_type;
 
 using cellpath::py::builtin;
 
-inline std::string require_str(nb::handle h, const char* what) {
-  if (!nb::isinstance<nb::str>(h))
-    throw nb::type_error(
-        (std::string(what) + " must be a str, got " + cellpath::py::repr_of(h)).c_str());
-  return nb::cast<std::string>(h);
-}
-
 // ("link" | "env", name) -> ObjectName
 inline ObjectName object_name(nb::handle h) {
   if (!nb::isinstance<nb::tuple>(h) || nb::len(h) != 2)
     throw nb::type_error(
         ("collision object names are (kind, name) tuples, got " + cellpath::py::repr_of(h))
             .c_str());
-  return {require_str(h[0], "object kind"), require_str(h[1], "object name")};
+  return {py::str_arg(h[0], "object kind"), py::str_arg(h[1], "object name")};
 }
 
 inline Pair pair_of(nb::handle h) {
@@ -125,8 +118,8 @@ inline nb::object result_eq(nb::handle self, nb::handle other) {
   return nb::bool_(self.attr("pairs").equal(other.attr("pairs")));
 }
 
-inline nb::object make_result(nb::handle theta, nb::handle pairs) {
-  return g_result_type(nb::arg("theta") = theta, nb::arg("pairs") = pairs);
+inline nb::object make_result(nb::object theta, const std::set<Pair>& pairs) {
+  return g_result_type(nb::arg("theta") = std::move(theta), nb::arg("pairs") = pair_set(pairs));
 }
 
 inline nb::object make_result_type() {

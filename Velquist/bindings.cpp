@@ -34,13 +34,11 @@ nb::object attr(const char* name) { return g_module.attr(name); }
 nb::object find_colliding_theta(nb::handle handler, nb::handle rng, long max_attempts) {
   const std::size_t n_joints = py::handler_joints(handler);
   nb::object joint_range = attr("JOINT_RANGE");
-  const long base = nb::cast<long>(attr("BASE_LINK_INDEX"));
-  nb::object colliding_links = attr("colliding_links");
+  const py::ArmInspection arm(g_module, handler);
   nb::object lo = joint_range[0], hi = joint_range[1];
   for (long attempt = 0; attempt < max_attempts; ++attempt) {
     nb::object theta = rng.attr("uniform")(lo, hi, nb::arg("size") = n_joints);
-    if (!py::without(py::posed_hits(colliding_links, handler, theta).hits, base).empty())
-      return theta;
+    if (!arm.arm_hits(theta).empty()) return theta;
   }
   throw std::runtime_error("No colliding config found in " + std::to_string(max_attempts) +
                            " samples over theta in " + py::str_of(joint_range) + ".");
@@ -99,14 +97,12 @@ void main_entry(nb::handle argv_in) {
     theta = waypoint_from_cache(cache, n_joints, label);
   }
 
-  const auto [T, hits] = py::posed_hits(attr("colliding_links"), handler, theta);
+  const py::ArmInspection arm(g_module, handler);
+  const py::PosedHits posed = arm.posed(theta);
   py::print_line("Waypoint " + label);
   py::print_line("  theta: " + py::theta_text(theta));
-  py::print_line(cellpath::hits_line(py::str_of(attr("BASE_LINK_INDEX")), py::list_text(hits)));
-
-  py::read_meshes(capture, cache);
-  nb::object scene = py::arm_scene(capture, T, hits, py::module_palette(g_module, true));
-  py::show_scene(scene, "Velquist");
+  py::print_line(arm.hits_line(posed.hits));
+  py::show_posed_arm(g_module, std::move(capture), posed, cache, "Velquist");
 }
 
 }  // namespace

@@ -24,29 +24,23 @@ nb::handle g_module;  // held by sys.modules for the interpreter's lifetime
 
 nb::object attr(const char* name) { return g_module.attr(name); }
 
-// Link indices touching the environment at theta, the base left out.
-std::vector<long> arm_hits(nb::handle handler, nb::handle theta, long base) {
-  return py::without(py::posed_hits(attr("colliding_links"), handler, theta).hits, base);
-}
-
 // The first colliding and the first free sample of a generator seeded with
 // SEED; the zero configuration is the free one when it is free.
 nb::tuple find_configs(nb::handle handler, std::size_t n_joints) {
-  nb::module_ np = py::numpy();
-  nb::object rng = np.attr("random").attr("default_rng")(attr("SEED"));
-  const long base = nb::cast<long>(attr("BASE_LINK_INDEX"));
+  nb::object rng = py::numpy().attr("random").attr("default_rng")(attr("SEED"));
+  const py::ArmInspection arm(g_module, handler);
   nb::object joint_range = attr("JOINT_RANGE");
   nb::object max_attempts_obj = attr("MAX_ATTEMPTS");
   const long max_attempts = nb::cast<long>(max_attempts_obj);
   nb::object lo = joint_range[0], hi = joint_range[1];
 
   nb::object home = py::new_array(std::vector<double>(n_joints));
-  nb::object free_theta = arm_hits(handler, home, base).empty() ? home : nb::none();
+  nb::object free_theta = arm.arm_hits(home).empty() ? home : nb::none();
   nb::object collide_theta = nb::none();
   for (long attempt = 0; attempt < max_attempts; ++attempt) {
     if (!collide_theta.is_none() && !free_theta.is_none()) break;
     nb::object theta = rng.attr("uniform")(lo, hi, nb::arg("size") = n_joints);
-    const bool hit = !arm_hits(handler, theta, base).empty();
+    const bool hit = !arm.arm_hits(theta).empty();
     if (hit && collide_theta.is_none())
       collide_theta = theta;
     else if (!hit && free_theta.is_none())
@@ -62,38 +56,28 @@ nb::tuple find_configs(nb::handle handler, std::size_t n_joints) {
   return nb::make_tuple(collide_theta, free_theta);
 }
 
-void show_scenario(nb::handle handler, capture::Capture capture, nb::handle theta,
-                   const std::string& title, nb::handle cache_dir) {
-  const auto [T, hits] = py::posed_hits(attr("colliding_links"), handler, theta);
-  nb::object base_obj = attr("BASE_LINK_INDEX");
-  const std::vector<long> arm = py::without(hits, nb::cast<long>(base_obj));
+// No cache_dir: the module's CACHE_DIR as it stands when the meshes are read.
+void render_scenario(nb::handle handler, capture::Capture meta, nb::handle theta,
+                     const std::string& title, const py::OptionalPathArg& cache_dir) {
+  const py::ArmInspection arm(g_module, handler);
+  const py::PosedHits posed = arm.posed(theta);
+  const bool arm_collision = !py::without(posed.hits, nb::cast<long>(arm.base)).empty();
   py::print_line("\n" + title);
   py::print_line("  theta: " + py::theta_text(theta));
-  py::print_line(std::string("  arm collision: ") + (arm.empty() ? "False" : "True"));
-  py::print_line(cellpath::hits_line(py::str_of(base_obj), py::list_text(hits)));
-  py::read_meshes(capture,
-                  py::path_arg(cache_dir.is_none() ? attr("CACHE_DIR") : nb::borrow(cache_dir)));
-  nb::object scene = py::arm_scene(capture, T, hits, py::module_palette(g_module, true));
-  py::show_scene(scene, "Wendacor");
-}
-
-void render_scenario(nb::handle handler, capture::Capture meta, nb::handle theta,
-                     const std::string& title, nb::handle cache_dir) {
-  show_scenario(handler, std::move(meta), theta, title, cache_dir);
+  py::print_line(std::string("  arm collision: ") + (arm_collision ? "True" : "False"));
+  py::print_line(arm.hits_line(posed.hits));
+  py::show_posed_arm(g_module, std::move(meta), posed, cache_dir.or_cache_dir(g_module),
+                     "Wendacor");
 }
 
 void main_entry(nb::handle argv) {
   const auto command = cli::cache_dir_command("Wendacor", doc::command);
-  const std::filesystem::path cache =
-      py::read_values(py::make_parser(command, g_module).attr("parse_args")(argv), command)
-          .path("cache_dir");
-  const nb::object cache_dir = nb::cast(cache);
-  nb::object handler = attr("RobotEnvironmentHandler")(cache_dir);
-  const capture::Capture capture = py::read_capture(cache);
+  const py::OptionalPathArg cache{py::parse_command(command, g_module, argv).path("cache_dir")};
+  nb::object handler = attr("RobotEnvironmentHandler")(*cache.path);
+  const capture::Capture capture = py::read_capture(*cache.path);
   nb::tuple configs = find_configs(handler, py::handler_joints(handler));
-  show_scenario(handler, capture, configs[0], "Scenario 1: colliding configuration", cache_dir);
-  show_scenario(handler, capture, configs[1], "Scenario 2: collision-free configuration",
-                cache_dir);
+  render_scenario(handler, capture, configs[0], "Scenario 1: colliding configuration", cache);
+  render_scenario(handler, capture, configs[1], "Scenario 2: collision-free configuration", cache);
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "common/viewer.hpp"
 
 #include <algorithm>
+#include <filesystem>
 #include <numbers>
 #include <optional>
 #include <string>
@@ -19,22 +20,12 @@ namespace cellpath::py {
 
 namespace nb = nanobind;
 
-// The arm posed at theta by the handler (its AcquireTransformsGivenq, which a
-// subclass may override), and the link indices `colliding_links` reports for
-// the handler's voxel model in that pose (all links, base included).
+// The arm posed at theta and the link indices the voxel test reports for it
+// (all links, base included).
 struct PosedHits {
   nb::object T_world_link;
   std::vector<long> hits;
 };
-
-inline PosedHits posed_hits(nb::handle colliding_links, nb::handle handler, nb::handle theta) {
-  PosedHits out{handler.attr("AcquireTransformsGivenq")(theta), {}};
-  nb::object hits =
-      colliding_links(handler.attr("link_points"), out.T_world_link, handler.attr("env_grid"),
-                      handler.attr("env_origin"), handler.attr("pitch"));
-  for (nb::handle h : hits) out.hits.push_back(nb::cast<long>(h));
-  return out;
-}
 
 using cellpath::list_text;
 using cellpath::without;
@@ -75,20 +66,6 @@ nb::object capture_scene(const capture::Capture& capture, Place&& place, const A
   return scene;
 }
 
-// The scene of the arm of a capture (meshes read) posed by the (n_links, 4, 4) `T_world_link`
-// (all links, base included), links whose index is in `hits` (the base too)
-// in the warning colour.
-inline nb::object arm_scene(const capture::Capture& capture, nb::handle T_world_link,
-                            const std::vector<long>& hits, const ArmColors& colors) {
-  const Array<double> T = as_f64(T_world_link);
-  capture::require_stacked_poses(T);
-  auto place = [&](const capture::Link& link) {
-    const bool hit = std::find(hits.begin(), hits.end(), link.index) != hits.end();
-    return PlacedLink{capture::stacked_pose(T, link), hit};
-  };
-  return capture_scene(capture, place, colors);
-}
-
 // What the modules that test a posed arm against the voxel model offer: the
 // base link (whose contact with its mount is expected), the range random joint
 // vectors are drawn from, and the handler class and voxel test they build on,
@@ -115,12 +92,59 @@ inline void define_viewer_module(nb::module_ m, const char* doc, const char* cac
         "A trimesh.Trimesh from a mesh archive's V and F arrays, unprocessed.");
 }
 
+// A handler's arm tested by a voxel-inspection module (define_voxel_inspection):
+// the module's voxel test and base link are read once a call begins, since a
+// user may replace either.
+struct ArmInspection {
+  nb::object handler, colliding_links, base;
+
+  ArmInspection(nb::handle m, nb::handle arm_handler)
+      : handler(nb::borrow(arm_handler)),
+        colliding_links(m.attr("colliding_links")),
+        base(m.attr("BASE_LINK_INDEX")) {}
+
+  // Posed by the handler's AcquireTransformsGivenq (which a subclass may
+  // override), tested on the handler's voxel model.
+  PosedHits posed(nb::handle theta) const {
+    PosedHits out{handler.attr("AcquireTransformsGivenq")(theta), {}};
+    nb::object hits =
+        colliding_links(handler.attr("link_points"), out.T_world_link, handler.attr("env_grid"),
+                        handler.attr("env_origin"), handler.attr("pitch"));
+    for (nb::handle h : hits) out.hits.push_back(nb::cast<long>(h));
+    return out;
+  }
+  // The links touching the environment at theta, the base left out.
+  std::vector<long> arm_hits(nb::handle theta) const {
+    return without(posed(theta).hits, nb::cast<long>(base));
+  }
+  // The report line of all the links touching, naming the base as the module has it.
+  std::string hits_line(const std::vector<long>& hits) const {
+    return cellpath::hits_line(str_of(base), list_text(hits));
+  }
+};
+
 // A viewer module's palette as it stands now (a user may have recoloured it);
 // no hit colour in a viewer that does not mark touching links.
 inline ArmColors module_palette(nb::handle m, bool marks_hits) {
   nb::object link = m.attr("LINK_COLOR");
   nb::object hit = marks_hits ? nb::object(m.attr("HIT_COLOR")) : nb::none();
   return {link, hit, m.attr("ENV_COLOR")};
+}
+
+// The arm of a capture posed as ArmInspection found it (the meshes read from
+// `cache_dir`), its touching links (the base too) in module m's warning
+// colour, shown in the viewer window of `program`.
+inline void show_posed_arm(nb::handle m, capture::Capture capture, const PosedHits& posed,
+                           const std::filesystem::path& cache_dir, const std::string& program) {
+  read_meshes(capture, cache_dir);
+  const Array<double> T = as_f64(posed.T_world_link);
+  capture::require_stacked_poses(T);
+  auto place = [&](const capture::Link& link) {
+    const bool hit =
+        std::find(posed.hits.begin(), posed.hits.end(), link.index) != posed.hits.end();
+    return PlacedLink{capture::stacked_pose(T, link), hit};
+  };
+  show_scene(capture_scene(capture, place, module_palette(m, true)), program);
 }
 
 }  // namespace cellpath::py

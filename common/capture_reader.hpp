@@ -53,17 +53,6 @@ inline nb::dict read_meta(const fs::path& cache_dir) {
   return nb::borrow<nb::dict>(meta);
 }
 
-// meta["env"], or an empty list for a capture that lists no environment.
-inline nb::object meta_env(nb::handle meta) { return meta.attr("get")("env", nb::list()); }
-
-inline std::string meta_text(nb::handle value, const char* what) {
-  if (!nb::isinstance<nb::str>(value))
-    throw nb::type_error(
-        (std::string(what) + " must be a str, got " + nb::cast<std::string>(nb::repr(value)))
-            .c_str());
-  return nb::cast<std::string>(value);
-}
-
 inline std::int64_t meta_index(nb::handle value) {
   long long index = 0;
   if (nb::isinstance<nb::int_>(value)) {
@@ -86,7 +75,7 @@ inline capture::Capture capture_of_meta(nb::handle meta) {
   for (nb::handle entry : nb::iter(meta["links"])) {
     capture::Link link;
     link.index = meta_index(nb::object(entry["index"]));
-    link.name = meta_text(nb::object(entry["name"]), "link name");
+    link.name = str_arg(nb::object(entry["name"]), "link name");
     if (contains(entry, nb::str("home_transform"))) {
       const Array<double> T = as_f64(
           np.attr("array")(nb::object(entry["home_transform"]), nb::arg("dtype") = "float64"));
@@ -94,8 +83,9 @@ inline capture::Capture capture_of_meta(nb::handle meta) {
     }
     c.links.push_back(std::move(link));
   }
-  for (nb::handle entry : nb::iter(meta_env(meta)))
-    c.env.push_back({meta_text(nb::object(entry["name"]), "environment name"), {}});
+  // meta["env"], or nothing for a capture that lists no environment.
+  for (nb::handle entry : nb::iter(meta.attr("get")("env", nb::list())))
+    c.env.push_back({str_arg(nb::object(entry["name"]), "environment name"), {}});
   return c;
 }
 
@@ -170,7 +160,7 @@ inline bool read_joint_names(capture::Capture& c, const fs::path& cache_dir) {
   if (!nb::isinstance<nb::list>(list))
     throw nb::value_error((file.native() + " must hold a JSON list of joint names").c_str());
   c.joint_names.clear();
-  for (nb::handle item : list) c.joint_names.push_back(meta_text(item, "a joint name"));
+  for (nb::handle item : list) c.joint_names.push_back(str_arg(item, "a joint name"));
   return true;
 }
 

@@ -22,8 +22,6 @@ namespace cellpath::py {
 
 namespace nb = nanobind;
 
-inline std::string path_text(nb::handle path) { return str_of(path); }
-
 // The error a face index outside its vertex list raises, in every reader: it
 // is at once an IndexError (an index out of range) and a ValueError (a broken
 // file), so callers that catch either keep working.  Created once per
@@ -74,8 +72,8 @@ inline bool integer_faces(nb::handle F, nb::object& arr, Array<std::int64_t>& ou
 // The one mesh check: V is (n, 3) finite, F is (m, 3) integer (an empty F may
 // have any dtype) with every entry in [0, n).  Shape, dtype and finiteness are
 // ValueErrors; an index out of range is the mesh index error.
-inline void check_mesh_arrays(nb::handle V, nb::handle F, nb::handle path) {
-  const std::string where = path_text(path);
+// `where` names the file in the messages.
+inline void check_mesh_arrays(nb::handle V, nb::handle F, const std::string& where) {
   const Array<double> v = as_f64(V);
   check_vertex_array(v, where);
   nb::object f_arr;
@@ -96,8 +94,7 @@ inline nb::object open_archive(nb::handle path, const char* refusal = nullptr) {
   nb::object data = np.attr("load")(path, nb::arg("allow_pickle") = false);
   nb::object npz_type = nb::module_::import_("numpy.lib.npyio").attr("NpzFile");
   if (!nb::isinstance(data, npz_type))
-    throw nb::value_error(refusal ? refusal
-                                  : (path_text(path) + " is not an .npz archive").c_str());
+    throw nb::value_error(refusal ? refusal : (str_of(path) + " is not an .npz archive").c_str());
   return data;
 }
 
@@ -146,14 +143,14 @@ inline StoredMesh load_mesh_arrays(nb::handle path) {
       return archive.member(key);
     } catch (nb::python_error& e) {
       if (!e.matches(PyExc_KeyError)) throw;
-      throw nb::key_error((path_text(path) + " has no '" + key + "' array").c_str());
+      throw nb::key_error((str_of(path) + " has no '" + key + "' array").c_str());
     }
   };
   StoredMesh m;
   m.V = member("V");
   m.F = member("F");
   archive.close();
-  check_mesh_arrays(m.V, m.F, path);
+  check_mesh_arrays(m.V, m.F, str_of(path));
   return m;
 }
 

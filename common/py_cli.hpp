@@ -92,4 +92,10 @@ inline cli::Values read_values(nb::handle ns, const cli::Parser& command) {
   return v;
 }
 
+// argparse's answer to `argv` (None: the process's own arguments) for module
+// `m`'s command, read into C++ values.
+inline cli::Values parse_command(const cli::Parser& command, nb::handle m, nb::handle argv) {
+  return read_values(make_parser(command, m).attr("parse_args")(argv), command);
+}
+
 }  // namespace cellpath::py

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -37,6 +38,14 @@ inline nb::module_ numpy() { return nb::module_::import_("numpy"); }
 inline std::string str_of(nb::handle x) { return nb::cast<std::string>(nb::str(x)); }
 inline std::string repr_of(nb::handle x) { return nb::cast<std::string>(nb::repr(x)); }
 
+// x as a std::string when it is a str, else the TypeError "<what> must be a
+// str, got <repr>".
+inline std::string str_arg(nb::handle x, const char* what) {
+  if (!nb::isinstance<nb::str>(x))
+    throw nb::type_error((std::string(what) + " must be a str, got " + repr_of(x)).c_str());
+  return nb::cast<std::string>(x);
+}
+
 // pathlib.Path(x).
 inline nb::object as_path(nb::handle x) { return nb::module_::import_("pathlib").attr("Path")(x); }
 
@@ -45,6 +54,20 @@ inline nb::object as_path(nb::handle x) { return nb::module_::import_("pathlib")
 inline std::filesystem::path path_arg(nb::handle x) {
   return nb::cast<std::filesystem::path>(as_path(x));
 }
+
+// A path argument a bound function takes, read by path_arg when nanobind
+// converts it (pathlib's conversion, its refusal unchanged); `None` where the
+// caller may leave it out and mean a default of the function's own.
+struct PathArg {
+  std::filesystem::path path;
+};
+struct OptionalPathArg {
+  std::optional<std::filesystem::path> path;
+  // The path given, else module m's CACHE_DIR as it stands now.
+  std::filesystem::path or_cache_dir(nb::handle m) const {
+    return path ? *path : path_arg(m.attr("CACHE_DIR"));
+  }
+};
 
 // `dir / name` for a pathlib.Path (or anything pathlib accepts).
 inline nb::object join_path(nb::handle dir, const std::string& name) {
@@ -277,6 +300,24 @@ struct type_caster<cellpath::py::Array<T>> {
   NB_TYPE_CASTER(cellpath::py::Array<T>, const_name("numpy.typing.ArrayLike"))
   bool from_python(handle src, uint32_t, cleanup_list*) {
     value = cellpath::py::as_array<T>(src);
+    return true;
+  }
+};
+
+// A path argument as path_arg reads it; a bound function takes it typed.
+template <>
+struct type_caster<cellpath::py::PathArg> {
+  NB_TYPE_CASTER(cellpath::py::PathArg, const_name("object"))
+  bool from_python(handle src, uint32_t, cleanup_list*) {
+    value.path = cellpath::py::path_arg(src);
+    return true;
+  }
+};
+template <>
+struct type_caster<cellpath::py::OptionalPathArg> {
+  NB_TYPE_CASTER(cellpath::py::OptionalPathArg, const_name("object"))
+  bool from_python(handle src, uint32_t, cleanup_list*) {
+    if (!src.is_none()) value.path = cellpath::py::path_arg(src);
     return true;
   }
 };
