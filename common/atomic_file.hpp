@@ -30,6 +30,27 @@ namespace nb = nanobind;
   throw nb::python_error();
 }
 
+// write(fh) with a binary file open on `path`, flushed, synced and closed
+// (closed whatever happens); the sync's errno, 0 when it succeeded.
+template <class Write>
+int write_and_sync(const std::filesystem::path& path, Write& write) {
+  nb::object fh = builtin("open")(nb::cast(path), "wb");
+  nb::object close = fh.attr("close");
+  int synced = 0;
+  try {
+    write(fh);
+    fh.attr("flush")();
+    const int fd = nb::cast<int>(fh.attr("fileno")());
+    nb::gil_scoped_release nogil;
+    synced = cellpath::whole_file::sync_descriptor(fd);
+  } catch (...) {
+    close();
+    throw;
+  }
+  close();
+  return synced;
+}
+
 // Call write(fh) with a binary file open on a temporary name beside `target`
 // (a path), then put the file in place.  On any failure the temporary file is
 // removed and the original error propagates.
@@ -38,20 +59,7 @@ void write_atomically(const std::filesystem::path& target, Write&& write) {
   namespace wf = cellpath::whole_file;
   const auto tmp = wf::temporary_beside(target, ::getpid(), PyThread_get_thread_ident());
   try {
-    nb::object fh = builtin("open")(nb::cast(tmp), "wb");
-    int synced = 0;
-    try {
-      write(nb::handle(fh));
-      fh.attr("flush")();
-      const int fd = nb::cast<int>(fh.attr("fileno")());
-      nb::gil_scoped_release nogil;
-      synced = wf::sync_descriptor(fd);
-    } catch (...) {
-      fh.attr("close")();
-      throw;
-    }
-    fh.attr("close")();
-    if (synced != 0) raise_os_error(synced);
+    if (const int synced = write_and_sync(tmp, write)) raise_os_error(synced);
     int renamed = 0;
     {
       nb::gil_scoped_release nogil;

@@ -18,6 +18,21 @@ namespace cellpath::cli {
 enum class Type { none, str, integer, real, path };
 enum class Default { unset, none, empty_list, text };
 
+// The name of the builtin an argument's value is converted with (str, int,
+// float), or null for none or a path.
+inline const char* builtin_type(Type t) {
+  switch (t) {
+    case Type::str:
+      return "str";
+    case Type::integer:
+      return "int";
+    case Type::real:
+      return "float";
+    default:
+      return nullptr;
+  }
+}
+
 struct Argument {
   const char* flag;  // "--name", or the name of a positional argument
   const char* help = nullptr;

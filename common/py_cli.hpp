@@ -51,10 +51,8 @@ inline nb::object make_parser(const cli::Parser& command, nb::handle m) {
     if (a.const_value) kw["const"] = a.const_value;
     if (a.action) kw["action"] = a.action;
     if (a.metavar) kw["metavar"] = a.metavar;
-    if (a.type == cli::Type::str) kw["type"] = builtins.attr("str");
-    if (a.type == cli::Type::integer) kw["type"] = builtins.attr("int");
-    if (a.type == cli::Type::real) kw["type"] = builtins.attr("float");
     if (a.type == cli::Type::path) kw["type"] = Path;
+    if (const char* name = cli::builtin_type(a.type)) kw["type"] = builtins.attr(name);
     if (a.default_value == cli::Default::none) kw["default"] = nb::none();
     if (a.default_value == cli::Default::empty_list) kw["default"] = nb::list();
     if (a.default_value == cli::Default::text) kw["default"] = a.default_text;

@@ -145,9 +145,8 @@ inline nb::object real_numbers(nb::handle x) {
   const nb::str kind(dtype.attr("kind"));
   const std::string k = kind.c_str();
   if (k != "b" && k != "i" && k != "u" && k != "f") {
-    const std::string message =
-        std::string("expected real numbers, got an array of ") + nb::str(dtype).c_str() + " (" +
-        nb::str(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(x.ptr())))).c_str() + ")";
+    const std::string message = std::string("expected real numbers, got an array of ") +
+                                nb::str(dtype).c_str() + " (" + nb::str(x.type()).c_str() + ")";
     PyErr_SetString(not_real_error().ptr(), message.c_str());
     throw nb::python_error();
   }

@@ -66,11 +66,10 @@ inline void show_scene(nb::handle scene, const std::string& program) {
 inline void add_colored(nb::handle scene, nb::handle mesh, nb::handle color,
                         const std::string& node_name, const std::optional<Mat4>& pose) {
   mesh.attr("visual").attr("face_colors") = color;
-  if (!pose)
-    scene.attr("add_geometry")(mesh, nb::arg("node_name") = node_name);
-  else
-    scene.attr("add_geometry")(mesh, nb::arg("node_name") = node_name,
-                               nb::arg("transform") = new_array<double>({4, 4}, pose->data()));
+  nb::dict where;
+  where["node_name"] = node_name;
+  if (pose) where["transform"] = new_array<double>({4, 4}, pose->data());
+  scene.attr("add_geometry")(mesh, **where);
 }
 
 }  // namespace cellpath::py
