@@ -124,45 +124,46 @@ void set_module_values(nb::module_& m) {
   g_imported = {nb::getattr(m, "forward_kinematics").release(),
                 nb::getattr(m, "in_collision").release()};
 
-  m.attr("CACHE_DIR") = cellpath::py::default_cache_dir(m, "Cache", 1);
-  const std::pair<const char*, nb::object> tuning[] = {
-      {"STEP", nb::cast(kDefaults.step)},
-      {"EDGE_RES", nb::cast(kDefaults.edge_res)},
-      {"GOAL_CONNECT_RADIUS", nb::cast(kDefaults.goal_connect_radius)},
-      {"GOAL_BIAS", nb::cast(kDefaults.goal_bias)},
-      {"MAX_ITERS", nb::cast(kDefaults.max_iters)},
-      {"RRT_STAR_GAMMA", nb::cast(kDefaults.rrt_star_gamma)},
-      {"SMOOTH_ITERS", nb::cast(kDefaults.smooth_iters)},
-      {"SEED", nb::cast(kDefaults.seed)},
-      {"AUTO_TIME_LIMIT", nb::cast(kDefaults.auto_time_limit)},
-      {"RETRY_GROWTH", nb::cast(kDefaults.retry_growth)}};
-  for (const auto& [name, value] : tuning) nb::setattr(m, name, value);
+  cellpath::py::set_values(m, {{"CACHE_DIR", cellpath::py::default_cache_dir(m, "Cache", 1)},
+                               {"STEP", nb::cast(kDefaults.step)},
+                               {"EDGE_RES", nb::cast(kDefaults.edge_res)},
+                               {"GOAL_CONNECT_RADIUS", nb::cast(kDefaults.goal_connect_radius)},
+                               {"GOAL_BIAS", nb::cast(kDefaults.goal_bias)},
+                               {"MAX_ITERS", nb::cast(kDefaults.max_iters)},
+                               {"RRT_STAR_GAMMA", nb::cast(kDefaults.rrt_star_gamma)},
+                               {"SMOOTH_ITERS", nb::cast(kDefaults.smooth_iters)},
+                               {"SEED", nb::cast(kDefaults.seed)},
+                               {"AUTO_TIME_LIMIT", nb::cast(kDefaults.auto_time_limit)},
+                               {"RETRY_GROWTH", nb::cast(kDefaults.retry_growth)},
+                               {"_Node", make_node_class()}});
+}
 
-  m.attr("_Node") = make_node_class();
+// Two answers per row of qs, into new arrays of A and B that `fill` writes.
+template <class A, class B, class Fill>
+nb::tuple row_answers(const PlanningContext& c, const Array<double>& qs, Fill&& fill) {
+  brimwell::require_configurations(qs, c.n);
+  A* a = nullptr;
+  B* b = nullptr;
+  nb::object a_arr = cellpath::py::new_array<A>({qs.shape[0]}, &a);
+  nb::object b_arr = cellpath::py::new_array<B>({qs.shape[0]}, &b);
+  fill(a, b);
+  return nb::make_tuple(a_arr, b_arr);
 }
 
 // Benchmark aid (bench/stopwatch.py): the native validity test of every row
 // of qs, timed inside native code.
 nb::tuple time_is_valid(const PlanningContext& c, const Array<double>& qs) {
-  brimwell::require_configurations(qs, c.n);
-  std::int64_t* ns = nullptr;
-  bool* ok = nullptr;
-  nb::object ns_arr = cellpath::py::new_array<std::int64_t>({qs.shape[0]}, &ns);
-  nb::object ok_arr = cellpath::py::new_array<bool>({qs.shape[0]}, &ok);
-  brimwell::time_is_valid(*c.model, *c.data, qs, ns, ok);
-  return nb::make_tuple(ns_arr, ok_arr);
+  return row_answers<std::int64_t, bool>(c, qs, [&](std::int64_t* ns, bool* ok) {
+    brimwell::time_is_valid(*c.model, *c.data, qs, ns, ok);
+  });
 }
 
 // Test aid: per row of qs, the self-collision answer with the pair tables
 // and with every pair walked.
 nb::tuple self_answers(const PlanningContext& c, const Array<double>& qs) {
-  brimwell::require_configurations(qs, c.n);
-  bool* tabled = nullptr;
-  bool* walked = nullptr;
-  nb::object tabled_arr = cellpath::py::new_array<bool>({qs.shape[0]}, &tabled);
-  nb::object walked_arr = cellpath::py::new_array<bool>({qs.shape[0]}, &walked);
-  brimwell::self_answers(*c.model, *c.data, qs, tabled, walked);
-  return nb::make_tuple(tabled_arr, walked_arr);
+  return row_answers<bool, bool>(c, qs, [&](bool* tabled, bool* walked) {
+    brimwell::self_answers(*c.model, *c.data, qs, tabled, walked);
+  });
 }
 
 void bind_context_methods(nb::class_<PlanningContext>& cls) {

@@ -17,12 +17,7 @@ nb::list plan_segment_connect_impl(ContextAdapter& ctx, SegmentEnds& ends, nb::h
   if (r.status == brimwell::ConnectStatus::Failed)
     throw PlanFailure(
         brimwell::failure_text("RRT-Connect", str_of(ends.start), str_of(ends.goal), max_iters));
-  // Start (a copy) ... goal (the caller's array, as converted).
-  nb::list path;
-  for (std::size_t off = 0; off + d < r.rows.size(); off += d)
-    path.append(to_numpy(&r.rows[off], d));
-  path.append(ends.goal);
-  return path;
+  return path_list(r.rows, d, ends.goal);
 }
 
 namespace {

@@ -136,14 +136,14 @@ CheckedOptions checked_options(const RunOptions& o) {
 Plan plan_through_waypoints(const std::filesystem::path& cache_dir, const RunOptions& o,
                             CheckedOptions checked) {
   brimwell::TrajectoryRequest& request = checked.request;
-  nb::object rng = numpy().attr("random").attr("default_rng")(checked.seed);
+  RunGenerators generators(checked.seed);
   request.jobs = o.jobs.is_none() ? 0 : jobs_of(o.jobs);
 
   Plan plan;
   plan.ctx = load_context(cache_dir, o);
   request.waypoints = load_waypoints(cache_dir, nb::inst_ptr<PlanningContext>(plan.ctx)->n);
   ContextAdapter ctx(plan.ctx);
-  brimwell::Trajectory t = plan_on_context(ctx, cache_dir, rng, checked.seed, request);
+  brimwell::Trajectory t = plan_on_context(ctx, cache_dir, generators, request);
   plan.rows = t.count;
   plan.n = request.waypoints[0].size();
   plan.values = std::move(t.rows);

@@ -11,10 +11,9 @@
 namespace brimwell_py {
 
 std::vector<nb::object> problem_generators(nb::handle seed, std::size_t count) {
-  nb::object random = numpy().attr("random");
-  nb::object children = random.attr("SeedSequence")(seed).attr("spawn")(count);
+  nb::object children = numpy().attr("random").attr("SeedSequence")(seed).attr("spawn")(count);
   std::vector<nb::object> out;
-  for (nb::handle child : children) out.push_back(random.attr("default_rng")(child));
+  for (nb::handle child : children) out.push_back(default_rng(child));
   return out;
 }
 
@@ -43,13 +42,6 @@ std::size_t jobs_of(nb::handle jobs) {
 }
 
 namespace {
-
-nb::list path_list(const std::vector<double>& rows, std::size_t d, nb::handle goal) {
-  nb::list path;
-  for (std::size_t off = 0; off + d < rows.size(); off += d) path.append(to_numpy(&rows[off], d));
-  path.append(goal);
-  return path;
-}
 
 nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, nb::handle seed,
                        nb::handle jobs_in, std::int64_t max_iters, double step) {

@@ -1,5 +1,5 @@
 // Progress of a slow step, for a user at a terminal: a tqdm bar drawn by
-// cellpath_cli.progress (shown only when standard output and standard error
+// cellpath_cli.progress (its StepBar; shown only when standard output and standard error
 // are terminals, erased when the step ends).  The bar is the command layer's
 // own (Python, shared with cellpath-render's frames), so this is one of the
 // planner's few crossings into that layer.  Where cellpath_cli cannot be
@@ -51,11 +51,7 @@ class TerminalBar final : public brimwell::ProgressDisplay, public brimwell::Bui
   // A planner loop's `done` iterations, with a note after the bar.
   void show(std::int64_t done, const std::string& note) override {
     if (!opened_) open(stage_.c_str(), static_cast<long>(total_), "it");
-    draw([&] {
-      bar_.attr("n") = static_cast<long>(done);
-      postfix(note);
-      bar_.attr("refresh")();
-    });
+    draw([&] { bar_.attr("show")(static_cast<long>(done), note); });
   }
   void clear() noexcept override { close(); }
   void check_interrupts() override {
@@ -80,10 +76,7 @@ class TerminalBar final : public brimwell::ProgressDisplay, public brimwell::Bui
   // build here, bar or no bar.
   void advance(const std::string& next) override {
     check_interrupts();
-    draw([&] {
-      postfix(next);
-      bar_.attr("update")(1);
-    });
+    draw([&] { bar_.attr("step")(next); });
   }
   void finish() override { close(); }
 
@@ -95,8 +88,7 @@ class TerminalBar final : public brimwell::ProgressDisplay, public brimwell::Bui
   void open(const char* desc, long total, const char* unit) {
     opened_ = true;
     try {
-      nb::object progress = nb::module_::import_("cellpath_cli.progress").attr("progress");
-      bar_ = progress(nb::arg("total") = total, nb::arg("desc") = desc, nb::arg("unit") = unit);
+      bar_ = nb::module_::import_("cellpath_cli.progress").attr("StepBar")(total, desc, unit);
     } catch (nb::python_error& e) {
       if (!droppable(e)) throw;
       bar_ = nb::object();
@@ -116,9 +108,6 @@ class TerminalBar final : public brimwell::ProgressDisplay, public brimwell::Bui
       if (!droppable(e)) throw;
       bar_ = nb::object();
     }
-  }
-  void postfix(const std::string& note) {
-    if (!note.empty()) bar_.attr("set_postfix_str")(note, nb::arg("refresh") = false);
   }
 
   std::string stage_;

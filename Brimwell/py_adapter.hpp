@@ -105,6 +105,16 @@ auto run_planner(ContextAdapter& ctx, Draws& draws, const std::string& stage, st
   return brimwell::run_planner(ctx, draws, display, kDefaults.context_edge_res, plan);
 }
 
+// A planned path as the planners' functions return it: start (a copy) ...
+// goal (the caller's array, as converted), from rows of d joints whose last
+// is the goal.
+inline nb::list path_list(const std::vector<double>& rows, std::size_t d, nb::handle goal) {
+  nb::list path;
+  for (std::size_t off = 0; off + d < rows.size(); off += d) path.append(to_numpy(&rows[off], d));
+  path.append(goal);
+  return path;
+}
+
 // A proof about a path covers its ends: where the context proves edges (a
 // clearance), an end it refuses is an error now rather than after a search
 // that cannot succeed (or, before proofs included their ends, a path that

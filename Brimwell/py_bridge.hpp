@@ -92,6 +92,11 @@ inline std::vector<double> joint_vector(nb::handle x, std::size_t d, const char*
 
 using brimwell::bitgen_t;
 
+// numpy.random.default_rng(seed): a generator of numpy's own.
+inline nb::object default_rng(nb::handle seed) {
+  return numpy().attr("random").attr("default_rng")(seed);
+}
+
 // The C state of a numpy bit generator (its capsule), alive as long as the
 // bit generator.
 inline bitgen_t* bitgen_state(nb::handle bit_generator) {

@@ -29,21 +29,42 @@ Planner planner_of(nb::handle name);
 Budget budget_of(const PlannerSettings& settings, Planner planner, nb::handle max_iters,
                  nb::handle time_limit);
 
+// Several problems' generators, one per problem, spawned from the seed
+// (parallel.cpp).
+std::vector<nb::object> problem_generators(nb::handle seed, std::size_t count);
+
+// The driver's random generators: the run's one generator (numpy's
+// default_rng of the seed, made at once), which segment after segment draws
+// from, or with jobs one generator per segment, spawned from the seed the
+// first time one is asked for.
+class RunGenerators {
+ public:
+  explicit RunGenerators(nb::object seed) : seed_(std::move(seed)), run_(default_rng(seed_)) {}
+
+  nb::handle run() const { return run_; }
+  const std::vector<nb::object>& per_segment(std::size_t segments) {
+    if (spawned_.empty() && segments > 0) spawned_ = problem_generators(seed_, segments);
+    return spawned_;
+  }
+
+ private:
+  nb::object seed_, run_;
+  std::vector<nb::object> spawned_;
+};
+
 // The driver's work on its own context `ctx`, from the checked waypoints to
 // the dense trajectory (segments.cpp).
 brimwell::Trajectory plan_on_context(ContextAdapter& ctx, const std::filesystem::path& cache_dir,
-                                     nb::handle rng, nb::handle seed,
+                                     RunGenerators& generators,
                                      const brimwell::TrajectoryRequest& request);
 
 // plan_segment_connect with a progress stage name (connect_bindings.cpp).
 nb::list plan_segment_connect_impl(ContextAdapter& ctx, SegmentEnds& ends, nb::handle rng,
                                    std::int64_t max_iters, double step, const std::string& stage);
 
-// Several problems on threads (parallel.cpp).  problem_generators: one
-// generator per problem, spawned from the seed; generator_states: their bit
-// generators for native draws (alive as long as `rngs`); jobs_of: a `jobs`
-// argument (None: one per core).
-std::vector<nb::object> problem_generators(nb::handle seed, std::size_t count);
+// Several problems on threads (parallel.cpp).  generator_states: the bit
+// generators of `rngs` for native draws (alive as long as `rngs`); jobs_of: a
+// `jobs` argument (None: one per core).
 std::vector<brimwell::bitgen_t*> generator_states(const std::vector<nb::object>& rngs,
                                                   const std::vector<std::size_t>& which);
 std::size_t jobs_of(nb::handle jobs);

@@ -144,13 +144,12 @@ struct ProgressCounter final : brimwell::Counter {
 
 class PyDriverHost final : public brimwell::DriverHost {
  public:
-  PyDriverHost(ContextAdapter& ctx, const std::filesystem::path& cache_dir, nb::handle rng,
-               nb::handle seed, const brimwell::TrajectoryRequest& request)
+  PyDriverHost(ContextAdapter& ctx, const std::filesystem::path& cache_dir,
+               RunGenerators& generators, const brimwell::TrajectoryRequest& request)
       : ctx_(ctx),
         context_(*nb::inst_ptr<PlanningContext>(ctx.object())),
         cache_dir_(cache_dir),
-        rng_(rng),
-        seed_(seed),
+        generators_(generators),
         request_(request) {}
 
   void say(const std::string& line) override { brimwell_py::print_line(line); }
@@ -203,27 +202,27 @@ class PyDriverHost final : public brimwell::DriverHost {
  private:
   // With jobs, segment i draws from a generator of its own (spawned from the
   // seed), else every segment from the run's one generator.
-  nb::handle rng(std::size_t seg) { return request_.jobs ? nb::handle(segment_rngs()[seg]) : rng_; }
+  nb::handle rng(std::size_t seg) {
+    return request_.jobs ? nb::handle(segment_rngs()[seg]) : generators_.run();
+  }
   const std::vector<nb::object>& segment_rngs() {
-    if (segment_rngs_.empty() && request_.waypoints.size() > 1)
-      segment_rngs_ = problem_generators(seed_, request_.waypoints.size() - 1);
-    return segment_rngs_;
+    const std::size_t n = request_.waypoints.size();
+    return generators_.per_segment(n > 1 ? n - 1 : 0);
   }
 
   ContextAdapter& ctx_;
   PlanningContext& context_;  // the driver's own context
   const std::filesystem::path& cache_dir_;
-  nb::handle rng_, seed_;
+  RunGenerators& generators_;
   const brimwell::TrajectoryRequest& request_;
-  std::vector<nb::object> segment_rngs_;
 };
 
 }  // namespace
 
 brimwell::Trajectory plan_on_context(ContextAdapter& ctx, const std::filesystem::path& cache_dir,
-                                     nb::handle rng, nb::handle seed,
+                                     RunGenerators& generators,
                                      const brimwell::TrajectoryRequest& request) {
-  PyDriverHost host(ctx, cache_dir, rng, seed, request);
+  PyDriverHost host(ctx, cache_dir, generators, request);
   PlanningContext& c = *nb::inst_ptr<PlanningContext>(ctx.object());
   return brimwell::plan_trajectory(host, ctx, {c.model.get(), c.data.get()}, ctx.native_arm(),
                                    request);

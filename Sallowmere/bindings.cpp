@@ -51,14 +51,16 @@ NB_MODULE(Sallowmere, m) {
   m.doc() = doc::kModule;
 
   nb::object cache_dir = cellpath::py::set_cache_dir(m, "Cache", 1);
-  m.attr("SCREW_LINEAR_SCALE") = cellpath::capture::kScrewLinearScale;
+  cellpath::py::set_values(
+      m, {{"SCREW_LINEAR_SCALE", nb::float_(cellpath::capture::kScrewLinearScale)}});
 
   // The functions this module builds on, under their own names.
-  nb::module_ gristane = nb::module_::import_("Gristane");
-  nb::module_ tovik = nb::module_::import_("Tovik");
-  for (const char* name : {"VoxelizeLink", "build_env_grid", "in_collision", "colliding_links"})
-    m.attr(name) = gristane.attr(name);
-  for (const char* name : {"forward_kinematics", "adjoint"}) m.attr(name) = tovik.attr(name);
+  const std::pair<const char*, const char*> offered[] = {
+      {"Gristane", "VoxelizeLink"},    {"Gristane", "build_env_grid"},
+      {"Gristane", "in_collision"},    {"Gristane", "colliding_links"},
+      {"Tovik", "forward_kinematics"}, {"Tovik", "adjoint"}};
+  for (const auto& [module, name] : offered)
+    nb::setattr(m, name, nb::getattr(nb::module_::import_(module), name));
 
   bind_handler(m, cache_dir);
 }
