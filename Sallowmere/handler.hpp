@@ -62,8 +62,8 @@ struct RobotEnvironmentHandler {
   // Load every link and environment mesh named in meta.json, and write the two
   // single-archive copies LinkMeshes.npz and env_meshes.npz where they are
   // missing or differ (a read-only cache that has them loads).
-  nb::tuple InitializeEnvironment(nb::handle cache_dir) const {
-    const std::filesystem::path dir = py::path_arg(cache_dir);
+  nb::tuple InitializeEnvironment(const py::PathArg& cache_dir) const {
+    const std::filesystem::path& dir = cache_dir.path;
     const cellpath::capture::Capture capture = py::read_capture(dir);
     // The payloads keep the arrays exactly as stored (dtype included): they
     // are the handler's documented attributes, not the checked C++ copies.
@@ -136,8 +136,8 @@ struct RobotEnvironmentHandler {
   }
 
   // Home transforms of all links in index order, float64 (n_links, 4, 4).
-  nb::object AquireTransformsFromMeta(nb::handle cache_dir) const {
-    const cellpath::capture::Capture capture = py::read_capture(py::path_arg(cache_dir));
+  nb::object AquireTransformsFromMeta(const py::PathArg& cache_dir) const {
+    const cellpath::capture::Capture capture = py::read_capture(cache_dir.path);
     py::require_homes(capture);
     const std::size_t n_links = capture.links.size();
     const std::vector<double> homes = capture.homes_by_index();
