@@ -323,11 +323,8 @@ void bind_pelmora_queries(nb::class_<Pelmora>& cls) {
   cls.def("forward_kinematics", &forward_kinematics_py, nb::arg("theta"), doc::forward_kinematics)
       .def("query", &query, nb::arg("theta"), nb::arg("allowed_pairs") = nb::none(), doc::query)
       .def("query_trajectory", &query_trajectory, nb::arg("trajectory"),
-           nb::arg("allowed_pairs") = nb::none(), doc::query_trajectory)
-      .def("distances", &distances, nb::arg("theta"), nb::arg("allowed_pairs") = nb::none(),
-           doc::distances)
-      .def("distance_trajectory", &distance_trajectory, nb::arg("trajectory"),
-           nb::arg("allowed_pairs") = nb::none(), doc::distance_trajectory);
+           nb::arg("allowed_pairs") = nb::none(), doc::query_trajectory);
+  bind_distance_queries(cls);
 }
 
 }  // namespace
@@ -345,5 +342,5 @@ NB_MODULE(Pelmora, m) {
   m.def("_load_mesh", &py::load_trimesh, nb::arg("npz_path"), doc::load_mesh);
   bind_pelmora(m, cache_dir);
 
-  m.def("main", &main_entry, nb::arg("argv") = nb::none(), doc::main);
+  bind_command(m);
 }

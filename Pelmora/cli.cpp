@@ -2,6 +2,7 @@
 // of a trajectory, and optionally the smallest distance between the arm and
 // the environment.
 #include "Pelmora/cli_core.hpp"
+#include "Pelmora/docs.hpp"
 #include "Pelmora/py_pelmora.hpp"
 #include "common/capture_reader.hpp"
 #include "common/file_path.hpp"
@@ -99,8 +100,6 @@ nb::list allowed_of(const Pelmora& self, const cli::Values& o) {
   return allowed;
 }
 
-}  // namespace
-
 nb::object main_entry(nb::handle argv_in) {
   nb::list argv = py::command_args(argv_in);
   std::vector<std::optional<std::string>> words;
@@ -152,6 +151,12 @@ nb::object main_entry(nb::handle argv_in) {
   py::print_line(py::str_of(nb::str(query(self, q, {}))));
   if (o.flag("distance")) print_smallest(self, py::as_f64(q), "");
   return nb::none();
+}
+
+}  // namespace
+
+void bind_command(nb::module_& m) {
+  m.def("main", &main_entry, nb::arg("argv") = nb::none(), pelmora::doc::main);
 }
 
 }  // namespace pelmora_py

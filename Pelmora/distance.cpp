@@ -9,6 +9,7 @@
 // per environment body (world coordinates, never moved) and one per moving
 // link (posed at each call).
 #include "Pelmora/distance_core.hpp"
+#include "Pelmora/docs.hpp"
 #include "Pelmora/py_pelmora.hpp"
 #include "common/capture_reader.hpp"
 #include "common/file_path.hpp"
@@ -96,10 +97,9 @@ struct Scene {
     link_boxes.clear();
     for (std::size_t i = 0; i < links.size(); ++i) {
       const Mat4& T = poses[i + 1];
-      const double R[9] = {T[0], T[1], T[2], T[4], T[5], T[6], T[8], T[9], T[10]};
-      const double t[3] = {T[3], T[7], T[11]};
+      const pelmora::RigidParts Rt = pelmora::rigid_parts(T);
       link_objects[i].attr("setTransform")(
-          transform(py::new_array({3, 3}, R), py::new_array({3}, t)));
+          transform(py::new_array({3, 3}, Rt.R), py::new_array({3}, Rt.t)));
       link_boxes.push_back(pelmora::posed_box(links[i].box, T));
     }
   }
@@ -124,13 +124,6 @@ std::vector<pelmora::PairDistance> pose_distances(Pelmora& self, const Array<dou
   return scene.at_pose().all();
 }
 
-nb::dict distances(Pelmora& self, const Array<double>& theta,
-                   const pelmora::AllowedRequest& allowed) {
-  nb::dict out;
-  for (const auto& [p, d] : pose_distances(self, theta, allowed)) out[pair_object(p)] = d;
-  return out;
-}
-
 std::vector<double> trajectory_distances(Pelmora& self, const Array<double>& traj,
                                          const pelmora::AllowedRequest& allowed) {
   const std::size_t n = traj.shape[1], N = traj.shape[0];
@@ -143,9 +136,28 @@ std::vector<double> trajectory_distances(Pelmora& self, const Array<double>& tra
   return out;
 }
 
+namespace {
+
+nb::dict distances(Pelmora& self, const Array<double>& theta,
+                   const pelmora::AllowedRequest& allowed) {
+  nb::dict out;
+  for (const auto& [p, d] : pose_distances(self, theta, allowed)) out[pair_object(p)] = d;
+  return out;
+}
+
 nb::object distance_trajectory(Pelmora& self, nb::handle trajectory,
                                const pelmora::AllowedRequest& allowed) {
   return py::new_array(trajectory_distances(self, trajectory_arg(self, trajectory), allowed));
+}
+
+}  // namespace
+
+void bind_distance_queries(nb::class_<Pelmora>& cls) {
+  namespace doc = pelmora::doc;
+  cls.def("distances", &distances, nb::arg("theta"), nb::arg("allowed_pairs") = nb::none(),
+          doc::distances)
+      .def("distance_trajectory", &distance_trajectory, nb::arg("trajectory"),
+           nb::arg("allowed_pairs") = nb::none(), doc::distance_trajectory);
 }
 
 }  // namespace pelmora_py

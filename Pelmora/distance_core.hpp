@@ -42,6 +42,14 @@ inline Box box_of(const double* V, std::size_t n_values) {
   return b;
 }
 
+// A rigid motion's rotation, row-major, and translation.
+struct RigidParts {
+  double R[9], t[3];
+};
+inline RigidParts rigid_parts(const Mat4& T) {
+  return {{T[0], T[1], T[2], T[4], T[5], T[6], T[8], T[9], T[10]}, {T[3], T[7], T[11]}};
+}
+
 // The box around a link-frame box posed by T (its eight corners carried).
 inline Box posed_box(const Box& b, const Mat4& T) {
   const double inf = std::numeric_limits<double>::infinity();

@@ -64,16 +64,14 @@ Pelmora build_pelmora(const std::filesystem::path& cache_dir, bool ignore_adjace
 // distance.cpp
 std::vector<pelmora::PairDistance> pose_distances(Pelmora& self, const Array<double>& theta,
                                                   const pelmora::AllowedRequest& allowed);
-nb::dict distances(Pelmora& self, const Array<double>& theta,
-                   const pelmora::AllowedRequest& allowed);
 // The smallest distance of every row of a checked trajectory.
 std::vector<double> trajectory_distances(Pelmora& self, const Array<double>& traj,
                                          const pelmora::AllowedRequest& allowed);
-nb::object distance_trajectory(Pelmora& self, nb::handle trajectory,
-                               const pelmora::AllowedRequest& allowed);
+// The class's distances and distance_trajectory.
+void bind_distance_queries(nb::class_<Pelmora>& cls);
 
-// cli.cpp
-nb::object main_entry(nb::handle argv);
+// cli.cpp: the module's main.
+void bind_command(nb::module_& m);
 
 }  // namespace pelmora_py
 
