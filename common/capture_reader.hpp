@@ -102,31 +102,10 @@ inline capture::Capture read_capture(const fs::path& cache_dir) {
   return capture_of_meta(read_meta(cache_dir));
 }
 
-// The checked mesh of an archive, copied into C++ arrays.
-inline Mesh read_mesh(const fs::path& path) {
-  StoredMesh stored = load_mesh_arrays(nb::cast(path));
-  const Array<double> v = as_f64(stored.V);
-  nb::object f_arr;
-  Array<std::int64_t> f;
-  integer_faces(stored.F, f_arr, f);
-  Mesh m;
-  m.V.assign(v.data, v.data + v.size);
-  m.F.assign(f.data, f.data + f.size);
-  return m;
-}
-
 // Every link's and body's mesh, read from its archive in meta.json's order.
 inline void read_meshes(capture::Capture& c, const fs::path& cache_dir) {
   for (capture::Link& link : c.links) link.mesh = read_mesh(in_dir(cache_dir, link_file(link)));
   for (capture::Body& body : c.env) body.mesh = read_mesh(in_dir(cache_dir, env_file(body.name)));
-}
-
-// trimesh.Trimesh of a mesh, processing off, so vertex order and count stay as captured.
-inline nb::object trimesh_of(const Mesh& m) {
-  nb::object Trimesh = nb::module_::import_("trimesh").attr("Trimesh");
-  return Trimesh(nb::arg("vertices") = new_array<double>({m.vertices(), 3}, m.V.data()),
-                 nb::arg("faces") = new_array<std::int64_t>({m.faces(), 3}, m.F.data()),
-                 nb::arg("process") = false);
 }
 
 // A .npy file loaded by numpy with pickling off.

@@ -9,6 +9,7 @@
 // type in every module (see mesh_index_error).
 #pragma once
 
+#include "common/mesh.hpp"
 #include "common/mesh_check.hpp"
 #include "common/pybridge.hpp"
 
@@ -69,21 +70,36 @@ inline bool integer_faces(nb::handle F, nb::object& arr, Array<std::int64_t>& ou
   return true;
 }
 
+// The "V" and "F" arrays of a mesh archive exactly as stored, and C++'s views
+// of them once checked (v float64, f int64).
+struct StoredMesh {
+  nb::object V, F;
+  Array<double> v;
+  Array<std::int64_t> f;
+
+  // A copy in C++ arrays.
+  Mesh mesh() const {
+    Mesh m;
+    m.V.assign(v.data, v.data + v.size);
+    m.F.assign(f.data, f.data + f.size);
+    return m;
+  }
+};
+
 // The one mesh check: V is (n, 3) finite, F is (m, 3) integer (an empty F may
 // have any dtype) with every entry in [0, n).  Shape, dtype and finiteness are
-// ValueErrors; an index out of range is the mesh index error.
-// `where` names the file in the messages.
-inline void check_mesh_arrays(nb::handle V, nb::handle F, const std::string& where) {
-  const Array<double> v = as_f64(V);
-  check_vertex_array(v, where);
+// ValueErrors; an index out of range is the mesh index error.  `where` names
+// the file in the messages.
+inline void check_mesh_arrays(StoredMesh& m, const std::string& where) {
+  m.v = as_f64(m.V);
+  check_vertex_array(m.v, where);
   nb::object f_arr;
-  Array<std::int64_t> f;
-  if (!integer_faces(F, f_arr, f))
+  if (!integer_faces(m.F, f_arr, m.f))
     throw nb::value_error((where + ": face array F must hold integer vertex indices, got dtype " +
                            str_of(f_arr.attr("dtype")))
                               .c_str());
-  check_face_shape(f, where);
-  check_face_indices(f, static_cast<std::int64_t>(v.shape[0]), where);
+  check_face_shape(m.f, where);
+  check_face_indices(m.f, static_cast<std::int64_t>(m.v.shape[0]), where);
 }
 
 // Open an .npz archive with pickling off; a file that is not an archive is a
@@ -129,10 +145,6 @@ class OpenArchive {
   nb::object data_;
 };
 
-struct StoredMesh {
-  nb::object V, F;
-};
-
 // The checked "V" and "F" arrays of a mesh archive, exactly as stored.  A
 // missing array is a KeyError naming the file, so that a broken mesh is not
 // taken for a broken meta.json.
@@ -150,16 +162,26 @@ inline StoredMesh load_mesh_arrays(nb::handle path) {
   m.V = member("V");
   m.F = member("F");
   archive.close();
-  check_mesh_arrays(m.V, m.F, str_of(path));
+  check_mesh_arrays(m, str_of(path));
   return m;
 }
 
-// trimesh.Trimesh built from the archive with processing off, so vertex order
-// and count stay exactly as captured.
-inline nb::object load_trimesh(nb::handle path) {
-  StoredMesh m = load_mesh_arrays(path);
+// The checked mesh of an archive, copied into C++ arrays.
+inline Mesh read_mesh(const std::filesystem::path& path) {
+  return load_mesh_arrays(nb::cast(path)).mesh();
+}
+
+// trimesh.Trimesh of a mesh, processing off, so vertex order and count stay as captured.
+inline nb::object trimesh_of(const Mesh& m) {
   nb::object Trimesh = nb::module_::import_("trimesh").attr("Trimesh");
-  return Trimesh(nb::arg("vertices") = m.V, nb::arg("faces") = m.F, nb::arg("process") = false);
+  return Trimesh(nb::arg("vertices") = new_array<double>({m.vertices(), 3}, m.V.data()),
+                 nb::arg("faces") = new_array<std::int64_t>({m.faces(), 3}, m.F.data()),
+                 nb::arg("process") = false);
+}
+
+// trimesh.Trimesh of the archive's checked mesh.
+inline nb::object load_trimesh(nb::handle path) {
+  return trimesh_of(load_mesh_arrays(path).mesh());
 }
 
 }  // namespace cellpath::py
