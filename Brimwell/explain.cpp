@@ -41,8 +41,8 @@ void say_or_skip(F&& line) {
 void explain_limits(const PlanningContext& ctx, const std::filesystem::path& cache_dir,
                     std::size_t index, const std::vector<double>& q) {
   say_or_skip([&] {
-    Array<double> lim = cellpath::py::as_f64(ctx.limits);
-    return brimwell::limits_explained(index, q, lim.data, lim.size, link_names(cache_dir));
+    const std::vector<double>& lim = ctx.bounds.limits;
+    return brimwell::limits_explained(index, q, lim.data(), lim.size(), link_names(cache_dir));
   });
 }
 

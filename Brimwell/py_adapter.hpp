@@ -44,8 +44,8 @@ class ContextAdapter final : public brimwell::ContextDispatch {
   explicit ContextAdapter(nb::handle ctx) : ctx_(nb::borrow(ctx)) {
     if (nb::isinstance<PlanningContext>(ctx)) {
       native_ = nb::inst_ptr<PlanningContext>(ctx);
-      answer_natively(*native_->model, *native_->data, overrides_of(ctx), native_->span_finite,
-                      kDefaults.context_edge_res);
+      answer_natively(*native_->model, *native_->data, overrides_of(ctx),
+                      native_->bounds.span_finite, kDefaults.context_edge_res);
     } else {
       const std::int64_t d = to_index(ctx.attr("n_joints"));
       if (d < 0) throw nb::value_error("ctx.n_joints must not be negative");

@@ -161,10 +161,10 @@ class PlanningContext {
   // thread (a planner run elsewhere takes a copy and hands it back).
   std::unique_ptr<brimwell::ArmModel> model;
   std::unique_ptr<brimwell::ArmData> data;
-  // rng.uniform(low, high) arguments, and their difference for native draws.
+  // rng.uniform(low, high) arguments, and the bounds they hold as C++ values
+  // (the limits, and what native draws start from).
   nb::object low, high;
-  std::vector<double> lower, span;
-  bool span_finite = true;
+  brimwell::JointBounds bounds;
 
  private:
   cellpath::py::StridedView grid_buf_;  // holds the handler's grid buffer
@@ -264,13 +264,10 @@ inline PlanningContext::PlanningContext(const std::filesystem::path& cache, bool
   n = arm.n;
   slist = read_only(cellpath::py::new_array(arm.world_screws, {6, n}));
   home_transforms = read_only(cellpath::py::new_array(arm.homes, {n, 4, 4}));
-  const brimwell::JointBounds& bounds = arm.bounds;
+  bounds = arm.bounds;
   limits = read_only(cellpath::py::new_array(bounds.limits, {n, 2}));
   low = read_only(cellpath::py::new_array(bounds.lower));
   high = read_only(cellpath::py::new_array(bounds.upper));
-  lower = bounds.lower;
-  span = bounds.span;
-  span_finite = bounds.span_finite;
 
   // The environment grid is read where it lies (it may be gigabytes of mostly
   // untouched pages), by the same reader as the stateless queries.
@@ -358,9 +355,9 @@ class Draws {
 
   // out[k] = rng.uniform(low, high)[k].
   void uniform(const PlanningContext& c, double* out) {
-    if (bitgen_ && c.span_finite) {
+    if (bitgen_ && c.bounds.span_finite) {
       for (std::size_t k = 0; k < c.n; ++k)
-        out[k] = c.lower[k] + c.span[k] * bitgen_->next_double(bitgen_->state);
+        out[k] = c.bounds.lower[k] + c.bounds.span[k] * bitgen_->next_double(bitgen_->state);
       return;
     }
     // numpy raises its own error for an infinite range; let it.
