@@ -73,10 +73,13 @@ struct MeshArrays {
   MeshRef ref() const { return {v.data, v.size / 3, f.data, f.size / 3}; }
 };
 
+// The messages name the arrays "<what> vertices" and "<what> faces", or
+// plainly "vertices" and "faces" when `what` is empty.
 inline MeshArrays mesh_arrays(nb::handle vertices, nb::handle faces, const std::string& what) {
+  const std::string prefix = what.empty() ? what : what + " ";
   MeshArrays m;
-  m.v = mesh_vertices(vertices, (what + " vertices").c_str());
-  m.f = mesh_faces(faces, m.v.shape[0], (what + " faces").c_str());
+  m.v = mesh_vertices(vertices, (prefix + "vertices").c_str());
+  m.f = mesh_faces(faces, m.v.shape[0], (prefix + "faces").c_str());
   return m;
 }
 
@@ -84,9 +87,7 @@ inline MeshArrays mesh_arrays(nb::handle vertices, nb::handle faces, const std::
 // the mesh's solid, in the mesh's own frame, float64 (k, 3).
 inline nb::object voxelize_link(nb::handle vertices, nb::handle faces, double pitch) {
   checked_pitch(pitch);
-  MeshArrays m;
-  m.v = mesh_vertices(vertices);
-  m.f = mesh_faces(faces, m.v.shape[0]);
+  const MeshArrays m = mesh_arrays(vertices, faces, "");
   std::vector<double> pts;
   {
     nb::gil_scoped_release release;

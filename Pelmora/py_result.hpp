@@ -67,11 +67,7 @@ inline nb::set result_link_pairs(nb::handle self) {
   return pairs_where(self, pelmora::is_link_pair);
 }
 inline nb::set result_env_pairs(nb::handle self) { return pairs_where(self, pelmora::is_env_pair); }
-inline bool result_in_collision(nb::handle self) {
-  const int truth = PyObject_IsTrue(self.attr("pairs").ptr());
-  if (truth < 0) throw nb::python_error();
-  return truth == 1;
-}
+inline bool result_in_collision(nb::handle self) { return py::truthy(self.attr("pairs")); }
 
 // The joint vector as a plain list of numbers, "[a, b, ...]", each element in
 // numpy's scalar text form ("0.0", "1.5"), so the line reads the same under
