@@ -221,7 +221,7 @@ void bind_context(nb::module_& m) {
          bool lazy_proof) {
         // A bad clearance is refused before anything is loaded.
         ClearanceArg given = clearance_arg(clearance);
-        require_lazy_clearance(lazy_proof, given.on);
+        brimwell::require_lazy_clearance(lazy_proof, given.on);
         const std::filesystem::path cache = cellpath::py::path_arg(cache_dir);
         check_body_names(given, cache);
         new (self) PlanningContext(cache, self_collision, given, lazy_proof);

@@ -77,4 +77,11 @@ std::string timing_options_refusal(TimingOptions& o, const LimitParts& accelerat
                                    const LimitParts& velocity, const std::filesystem::path& cache,
                                    const std::function<std::optional<std::size_t>()>& cache_joints);
 
+// Before planning: the refusal of timing options that cannot work (no
+// acceleration limit, no velocity limit given or kept in the cache, malformed
+// numbers, a list that does not fit the arm), so a long plan is not wasted on
+// them; "" when they can, with the limits read into `options`.  Python's
+// float() reads the numbers and numpy the cache's screw list (timing.cpp).
+std::string check_timing_options(TimingOptions& options, const std::filesystem::path& cache_dir);
+
 }  // namespace brimwell

@@ -9,8 +9,7 @@ namespace brimwell_py {
 nb::list plan_segment_connect_impl(ContextAdapter& ctx, SegmentEnds& ends, nb::handle rng,
                                    std::int64_t max_iters, double step, const std::string& stage) {
   const std::size_t d = ends.read(ctx.dims());
-  if (!cellpath::py::all_finite(ends.s.data(), d) || !cellpath::py::all_finite(ends.g.data(), d))
-    throw nb::value_error("start and goal must hold finite joint values");
+  brimwell::require_finite_ends(ends.s.data(), ends.g.data(), d);
   refuse_invalid_ends(ctx, ends);
   const brimwell::ConnectResult r = run_connect_proving(
       ctx, rng, kDefaults.connect(max_iters, step), ends.s.data(), ends.g.data(), stage);

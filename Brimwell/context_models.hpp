@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,6 +53,13 @@ struct Clearance {
 // order, the order the handler loads them in): each name one of them, and
 // every body named or given the default; std::invalid_argument otherwise.
 void check_clearance_names(Clearance& clearance, const std::vector<std::string>& names);
+
+// lazy_proof proves the edges of a clearance, so it needs one.
+inline void require_lazy_clearance(bool lazy, bool clearance_on) {
+  if (lazy && !clearance_on)
+    throw std::invalid_argument(
+        "lazy_proof needs a clearance (clearance=0.0 or more): without one no edge is proven");
+}
 
 // Metres per environment body, in the handler's envmesh order.
 std::vector<double> body_clearances(const Clearance& clearance, std::size_t n_bodies);

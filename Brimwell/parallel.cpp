@@ -47,10 +47,7 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
                        nb::handle jobs_in, std::int64_t max_iters, double step) {
   const std::size_t jobs = jobs_of(jobs_in);
   const std::size_t count = nb::len(starts);
-  if (nb::len(goals) != count)
-    throw nb::value_error(("starts and goals must be as many, got " + std::to_string(count) +
-                           " and " + std::to_string(nb::len(goals)))
-                              .c_str());
+  brimwell::require_as_many_goals(count, nb::len(goals));
   std::vector<SegmentEnds> ends;
   for (std::size_t i = 0; i < count; ++i)
     ends.emplace_back(starts[nb::int_(i)], goals[nb::int_(i)]);
@@ -76,7 +73,8 @@ nb::list plan_segments(nb::handle ctx_obj, nb::handle starts, nb::handle goals, 
   for (std::size_t i = 0; i < count; ++i) {
     all[i] = i;
     const std::size_t d = ends[i].read(ctx.dims());
-    brimwell::require_finite_ends(i, ends[i].s.data(), ends[i].g.data(), d);
+    brimwell::require_finite_ends(ends[i].s.data(), ends[i].g.data(), d,
+                                  "problem " + std::to_string(i) + ": ");
     s.push_back(ends[i].s.data());
     g.push_back(ends[i].g.data());
   }

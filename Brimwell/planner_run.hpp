@@ -110,12 +110,19 @@ auto run_planner(Context& ctx, Draws& draws, ProgressDisplay& display, double re
   return std::move(*result);
 }
 
-// Problem i of a batch: its start and goal, d values each, finite.
-inline void require_finite_ends(std::size_t i, const double* start, const double* goal,
-                                std::size_t d) {
+// A batch of problems: as many goals as starts.
+inline void require_as_many_goals(std::size_t starts, std::size_t goals) {
+  if (goals != starts)
+    throw std::invalid_argument("starts and goals must be as many, got " + std::to_string(starts) +
+                                " and " + std::to_string(goals));
+}
+
+// A segment's start and goal, d values each, finite ("problem i: " before the
+// words for problem i of a batch).
+inline void require_finite_ends(const double* start, const double* goal, std::size_t d,
+                                const std::string& problem = "") {
   if (!cellpath::all_finite(start, d) || !cellpath::all_finite(goal, d))
-    throw std::invalid_argument("problem " + std::to_string(i) +
-                                ": start and goal must hold finite joint values");
+    throw std::invalid_argument(problem + "start and goal must hold finite joint values");
 }
 
 // A batch of independent RRT-Connect problems on workers of the native model

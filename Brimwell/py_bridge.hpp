@@ -127,17 +127,10 @@ struct ClearanceArg : brimwell::Clearance {
 ClearanceArg clearance_arg(nb::handle x);
 void check_body_names(ClearanceArg& a, const std::filesystem::path& cache_dir);
 
-// lazy_proof proves the edges of a clearance, so it needs one.
-inline void require_lazy_clearance(bool lazy, bool clearance_on) {
-  if (lazy && !clearance_on)
-    throw nb::value_error(
-        "lazy_proof needs a clearance (clearance=0.0 or more): without one no edge is proven");
-}
-
 class PlanningContext {
  public:
   // `clearance` as clearance_arg read it against the cache, lazy proofs only
-  // with a clearance (require_lazy_clearance).
+  // with a clearance (brimwell::require_lazy_clearance).
   PlanningContext(const std::filesystem::path& cache, bool self_collision,
                   const ClearanceArg& clearance, bool lazy_proof);
 

@@ -93,12 +93,6 @@ namespace brimwell {
 // Adds time_parameterize to the module.
 void register_timing(nanobind::module_& m);
 
-// Before planning: the refusal of timing options that cannot work (no
-// acceleration limit, no velocity limit given or kept in the cache, malformed
-// numbers, a list that does not fit the arm), so a long plan is not wasted on
-// them; "" when they can, with the limits read into `options`.
-std::string check_timing_options(TimingOptions& options, const std::filesystem::path& cache_dir);
-
 // What a timed plan saves beside the trajectory.
 struct TimedFiles {
   std::string summary;    // the line said once they are saved
