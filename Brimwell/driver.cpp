@@ -90,10 +90,9 @@ nb::object load_context(const std::filesystem::path& cache_dir, const RunOptions
 }
 
 brimwell::Rows load_waypoints(const std::filesystem::path& cache_dir, std::size_t n) {
-  nb::module_ np = numpy();
   nb::object wp_obj =
       cellpath::py::load_npy(nb::cast(cellpath::in_dir(cache_dir, "WaypointJointAngles.npy")));
-  Array<double> wp = cellpath::py::as_f64(np.attr("asarray")(wp_obj, "dtype"_a = "float64"));
+  Array<double> wp = cellpath::py::as_f64(cellpath::py::asarray_f64(wp_obj));
   brimwell::Rows rows = brimwell::waypoint_rows(wp.data, wp.shape, n);
   print_line("Loaded " + std::to_string(rows.size()) + " waypoints, shape " +
              cellpath::py::shape_text(wp.shape));

@@ -67,8 +67,7 @@ inline nb::object to_numpy(const double* q, std::size_t d) {
 // caller's own array when it is one), after the refusal of text, complex
 // numbers and objects every array argument gets.
 inline nb::object float64_array(nb::handle x) {
-  nb::module_ np = numpy();
-  return np.attr("asarray")(cellpath::py::real_numbers(x), "dtype"_a = "float64");
+  return cellpath::py::asarray_f64(cellpath::py::real_numbers(x));
 }
 
 inline nb::object read_only(nb::object arr) {
@@ -92,10 +91,7 @@ inline std::vector<double> joint_vector(nb::handle x, std::size_t d, const char*
 
 using brimwell::bitgen_t;
 
-// numpy.random.default_rng(seed): a generator of numpy's own.
-inline nb::object default_rng(nb::handle seed) {
-  return numpy().attr("random").attr("default_rng")(seed);
-}
+using cellpath::py::default_rng;
 
 // The C state of a numpy bit generator (its capsule), alive as long as the
 // bit generator.

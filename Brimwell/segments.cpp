@@ -96,12 +96,10 @@ std::map<std::size_t, brimwell::Rows> load_given_segments(const std::filesystem:
   } catch (const nb::builtin_exception&) {
     throw nb::value_error(refused.c_str());
   }
-  nb::module_ np = numpy();
   for (nb::handle key_h : archive->names()) {
     const std::string key = nb::cast<std::string>(key_h);
     const std::size_t i = brimwell::given_segment_index(key, waypoints.size());
-    Array<double> a =
-        cellpath::py::as_f64(np.attr("asarray")(archive->member(key_h), "dtype"_a = "float64"));
+    Array<double> a = cellpath::py::as_f64(cellpath::py::asarray_f64(archive->member(key_h)));
     for (auto& row : brimwell::given_segment_rows(key, i, a.data, a.shape, waypoints))
       given[i].push_back(std::move(row));
   }

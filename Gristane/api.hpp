@@ -129,7 +129,7 @@ inline std::optional<Bounds> explicit_bounds(nb::handle bounds) {
   if (bounds.is_none()) return std::nullopt;
   if (nb::len(bounds) != 2) throw nb::value_error("bounds must be a pair (lo, hi) of 3-vectors");
   Bounds b;
-  b.lo_obj = py::numpy().attr("asarray")(bounds[0], nb::arg("dtype") = "float64");
+  b.lo_obj = py::asarray_f64(bounds[0]);
   py::Array<double> l = py::as_f64(b.lo_obj);
   py::require_shape(l, {3}, "bounds[0]");
   py::Array<double> h = py::as_f64(bounds[1]);
@@ -252,8 +252,7 @@ inline void save_cache(nb::handle path, nb::handle link_points, nb::handle env_g
   nb::dict payload;
   const std::size_t n = nb::len(link_points);
   for (std::size_t i = 0; i < n; ++i) {
-    nb::object a =
-        np.attr("asarray")(py::real_numbers(link_points[i]), nb::arg("dtype") = "float64");
+    nb::object a = py::asarray_f64(py::real_numbers(link_points[i]));
     if (nb::cast<int>(a.attr("ndim")) != 2 || nb::cast<std::size_t>(a.attr("shape")[1]) != 3)
       throw nb::value_error(
           ("link point set " + std::to_string(i) + " must have shape (k, 3)").c_str());
@@ -288,7 +287,6 @@ inline nb::object member(const py::OpenArchive& d, const std::string& key, const
 }
 
 inline nb::tuple load_cache_members(const py::OpenArchive& d) {
-  nb::module_ np = py::numpy();
   nb::object n_obj = member(d, "n_links", "iu", 0).attr("item")();
   if (n_obj < nb::int_(0) || n_obj > nb::int_(std::int64_t(1) << 40))
     throw nb::value_error("voxel cache stores an impossible link count");
@@ -299,7 +297,7 @@ inline nb::tuple load_cache_members(const py::OpenArchive& d) {
     if (nb::cast<std::size_t>(a.attr("shape")[1]) != 3)
       throw nb::value_error(
           ("voxel cache member 'link_" + std::to_string(i) + "' must have shape (k, 3)").c_str());
-    links.append(np.attr("asarray")(a, nb::arg("dtype") = "float64"));
+    links.append(py::asarray_f64(a));
   }
   nb::object shape_obj = member(d, "env_shape", "iu", 1);
   if (nb::len(shape_obj) != 3)

@@ -43,7 +43,7 @@ nb::object load_points(const std::filesystem::path& cache_dir, long index, long 
   kestrune::require_vertices(v, file + ": V");
   const long rows = static_cast<long>(v.shape[0]);
   if (rows > n) {
-    nb::object rng = py::numpy().attr("random").attr("default_rng")(seed);
+    nb::object rng = py::default_rng(nb::int_(seed));
     V = V[rng.attr("choice")(rows, nb::arg("size") = n, nb::arg("replace") = false)];
   }
   return V;
@@ -109,7 +109,7 @@ void test_mesh_connectivity_off_home(nb::handle cache_dir) {
   };
   const std::vector<double> home_gaps = gaps(arm.home);
 
-  nb::object rng = py::numpy().attr("random").attr("default_rng")(1);
+  nb::object rng = py::default_rng(nb::int_(1));
   const double slack = nb::cast<double>(attr("GAP_SLACK"));
   for (int trial = 0; trial < kTrials; ++trial) {
     nb::object theta =

@@ -59,8 +59,7 @@ nb::object waypoint_from_cache(const std::filesystem::path& cache_dir, std::size
                                std::string& label) {
   py::OpenArchive archive(in_dir(cache_dir, "CollisionWaypoint.npz"));
   label = std::to_string(nb::cast<long>(py::builtin("int")(archive.member("index"))));
-  nb::object theta =
-      py::numpy().attr("asarray")(archive.member("theta"), nb::arg("dtype") = "float64");
+  nb::object theta = py::asarray_f64(archive.member("theta"));
   archive.close();
   if (nb::cast<std::size_t>(theta.attr("ndim")) != 1)
     throw nb::value_error("CollisionWaypoint.npz: theta must be a joint vector");
@@ -87,7 +86,7 @@ void main_entry(nb::handle argv_in) {
 
   std::string label;
   if (random) {
-    nb::object rng = py::numpy().attr("random").attr("default_rng")(args.attr("seed"));
+    nb::object rng = py::default_rng(args.attr("seed"));
     theta = find_colliding_theta(handler, rng, kMaxAttempts);
     label = "random";
   } else if (theta.is_valid()) {

@@ -27,7 +27,7 @@ nb::object attr(const char* name) { return g_module.attr(name); }
 // The first colliding and the first free sample of a generator seeded with
 // SEED; the zero configuration is the free one when it is free.
 nb::tuple find_configs(nb::handle handler, std::size_t n_joints) {
-  nb::object rng = py::numpy().attr("random").attr("default_rng")(attr("SEED"));
+  nb::object rng = py::default_rng(attr("SEED"));
   const py::ArmInspection arm(g_module, handler);
   nb::object joint_range = attr("JOINT_RANGE");
   nb::object max_attempts_obj = attr("MAX_ATTEMPTS");

@@ -33,6 +33,17 @@ namespace nb = nanobind;
 
 inline nb::module_ numpy() { return nb::module_::import_("numpy"); }
 
+// numpy.asarray(x, dtype=float64): numpy's own conversion and errors, the
+// caller's array itself when it already is one.
+inline nb::object asarray_f64(nb::handle x) {
+  return numpy().attr("asarray")(x, nb::arg("dtype") = "float64");
+}
+
+// numpy.random.default_rng(seed): a generator of numpy's own.
+inline nb::object default_rng(nb::handle seed) {
+  return numpy().attr("random").attr("default_rng")(seed);
+}
+
 // str(x) and repr(x) as std::strings.  (They take a handle on purpose: nb::str
 // applied to an attribute accessor would try to cast the value to const char*.)
 inline std::string str_of(nb::handle x) { return nb::cast<std::string>(nb::str(x)); }
