@@ -57,6 +57,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
@@ -290,7 +291,10 @@ def exact_minima(exact, table):
     paths = [[np.asarray(q, float) for q in o.path] for outcomes in table.values()
              for o in outcomes if o.ok]
     workers = min(os.cpu_count() or 1, 4)
-    if workers > 1 and len(paths) > 1 and "fork" in multiprocessing.get_all_start_methods():
+    # Forked only from a process with no other thread (a test runner's worker has
+    # one): a child forked beside a thread can inherit a lock that thread held.
+    if (workers > 1 and len(paths) > 1 and threading.active_count() == 1
+            and "fork" in multiprocessing.get_all_start_methods()):
         with multiprocessing.get_context("fork").Pool(workers) as pool:
             found = iter(pool.map(_path_minimum, paths, chunksize=1))
     else:
