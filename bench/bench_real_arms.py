@@ -93,28 +93,15 @@ def _stamp_of(*paths):
     return h.hexdigest()
 
 
-@contextlib.contextmanager
-def _held(lock_path):
-    """The file lock at `lock_path` for the block: two processes (two benchmarks, or
-    the test suite's workers) that want the same scene build it once, one after the
-    other, instead of one removing what the other is writing."""
-    lock_path.parent.mkdir(parents=True, exist_ok=True)
-    with open(lock_path, "a") as fh:
-        try:
-            import fcntl
-        except ImportError:  # no flock here: unlocked, as before
-            yield
-            return
-        fcntl.flock(fh, fcntl.LOCK_EX)
-        try:
-            yield
-        finally:
-            fcntl.flock(fh, fcntl.LOCK_UN)
-
-
 def _built_cache(name, build, sources):
     """The cache `build(out_dir)` writes, rebuilt only when a source file changed."""
-    with _held(CACHE_ROOT / f".{name}.lock"):
+    # Under the folder's lock (the runs' own): two processes (two benchmarks, or the
+    # test suite's workers) that want a scene build it once, one after the other,
+    # instead of one removing what the other is writing.
+    from cellpath_cli.runs import cache_lock
+
+    CACHE_ROOT.mkdir(parents=True, exist_ok=True)
+    with cache_lock(CACHE_ROOT, "bench", say=lambda line: None):
         return _build_once(name, build, sources)
 
 

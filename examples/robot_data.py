@@ -136,14 +136,12 @@ def robot_description(name: str) -> Path:
     dest = DATA_DIR / f"{d.package.project}-{d.package.version}" / d.folder
     if (dest / ".complete").is_file():
         return dest
-    # One process fetches and unpacks at a time; the others then find it complete.
+    # One process fetches and unpacks at a time (the folder's lock, the runs' own);
+    # the others then find it complete.
+    from cellpath_cli.runs import cache_lock
+
     DATA_DIR.mkdir(parents=True, exist_ok=True)
-    with open(DATA_DIR / ".lock", "a") as lock:
-        try:
-            import fcntl
-            fcntl.flock(lock, fcntl.LOCK_EX)
-        except ImportError:  # no flock here: unlocked, as before
-            pass
+    with cache_lock(DATA_DIR, "robot_data", say=lambda line: None):
         return _fetched(d, dest)
 
 
